@@ -1,0 +1,1 @@
+#include "platform/System/Json.h"
