@@ -22,3 +22,33 @@ function(parlet_add_test target)
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "PARLET_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
+
+# parlet_folder_library(<target> [DEPS ...] [PRIVATE_DEPS ...])
+# The library of one folder: every .cpp in it and in its detail/ sub-folder, plus a test binary
+# <target>_tests from tests/*.cpp. Dependencies that do not exist (yet) are skipped, so a folder
+# builds as soon as it has sources. Does nothing while the folder has no sources.
+function(parlet_folder_library target)
+  cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS;TEST_DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/detail/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  set(deps)
+  foreach(dep IN LISTS ARG_DEPS)
+    if(TARGET ${dep} OR dep MATCHES "^-" OR NOT dep MATCHES "^[A-Za-z_]+$")
+      list(APPEND deps ${dep})
+    endif()
+  endforeach()
+  set(private_deps)
+  foreach(dep IN LISTS ARG_PRIVATE_DEPS)
+    if(TARGET ${dep} OR dep MATCHES "^-" OR NOT dep MATCHES "^[A-Za-z_]+$")
+      list(APPEND private_deps ${dep})
+    endif()
+  endforeach()
+  parlet_add_library(${target} SOURCES ${sources} DEPS ${deps} PRIVATE_DEPS ${private_deps})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  if(tests)
+    parlet_add_test(${target}_tests SOURCES ${tests} DEPS ${target} ${ARG_TEST_DEPS})
+  endif()
+endfunction()
