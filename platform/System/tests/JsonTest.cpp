@@ -1,0 +1,268 @@
+#include "platform/System/Json.h"
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "testsupport/Fixtures.h"
+
+namespace json = platform::json;
+using json::Array;
+using json::Object;
+using json::Value;
+
+namespace {
+
+struct NumberCase {
+  Value value;
+  const char* expected;
+};
+
+TEST(JsonWriteTest, NumbersUseShortestDigitsAndSwiftNotation) {
+  const NumberCase cases[] = {
+      {Value(1.0), "1"},
+      {Value(100000.0), "100000"},
+      {Value(0.0001), "0.0001"},
+      {Value(0.1), "0.1"},
+      {Value(1e16), "1e+16"},
+      {Value(1e15), "1000000000000000"},
+      {Value(1e-05), "1e-05"},
+      {Value(1.5e-07), "1.5e-07"},
+      {Value(-0.0), "-0"},
+      {Value(0.0), "0"},
+      {Value(-2.5), "-2.5"},
+      {Value(123.456), "123.456"},
+      {Value(1.2345e20), "1.2345e+20"},
+      {Value(1e100), "1e+100"},
+      {Value(5e-324), "5e-324"},
+      {Value(0.1f), "0.1"},
+      {Value(0.2f), "0.2"},
+      {Value(1e-5f), "1e-05"},
+      {Value(3.4028235e38f), "3.4028235e+38"},
+      {Value(42), "42"},
+      {Value(-7), "-7"},
+      {Value(std::numeric_limits<long long>::min()), "-9223372036854775808"},
+      {Value(std::numeric_limits<unsigned long long>::max()), "18446744073709551615"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(json::write(c.value), c.expected) << c.expected;
+}
+
+TEST(JsonWriteTest, NonFiniteNumbersCannotBeEncoded) {
+  struct Case {
+    Value value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {Value(std::nan("")), "Unable to encode Double.nan directly in JSON."},
+      {Value(HUGE_VAL), "Unable to encode Double.infinity directly in JSON."},
+      {Value(-HUGE_VAL), "Unable to encode -Double.infinity directly in JSON."},
+      {Value(std::numeric_limits<float>::quiet_NaN()), "Unable to encode Float.nan directly in JSON."},
+      {Value(-std::numeric_limits<float>::infinity()), "Unable to encode -Float.infinity directly in JSON."},
+  };
+  for (const auto& c : cases) {
+    // Nested, so that the error surfaces from inside a document too.
+    Value doc(Object{{"a", Array{c.value}}});
+    try {
+      json::write(doc);
+      ADD_FAILURE() << "no error for " << c.message;
+    } catch (const json::EncodingError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+}
+
+TEST(JsonWriteTest, StringsEscapeQuotesBackslashesSlashesAndControls) {
+  std::string s = "q\"b\\s/\b\f\n\r\t";
+  s.push_back('\0');
+  s += "\x01\x1f\x7f é😀";
+  EXPECT_EQ(json::write(Value(s)), "\"q\\\"b\\\\s\\/\\b\\f\\n\\r\\t\\u0000\\u0001\\u001f\x7f é😀\"");
+  EXPECT_EQ(json::write(Value("a/b"), {.escapeSlashes = false}), "\"a/b\"");
+}
+
+TEST(JsonWriteTest, CompactLayoutHasNoSpaces) {
+  Value doc(Object{{"a", 1}, {"b", Array{1, 2}}, {"c", Object{}}, {"d", Array{}}, {"e", nullptr}, {"f", true}});
+  EXPECT_EQ(json::write(doc), R"({"a":1,"b":[1,2],"c":{},"d":[],"e":null,"f":true})");
+}
+
+TEST(JsonWriteTest, PrettyLayoutIndentsByTwoWithSpacedColons) {
+  Value doc(Object{{"name", "x"}, {"list", Array{1, Object{{"k", false}}, Array{}}}, {"empty", Object{}}});
+  const char* expected =
+      "{\n"
+      "  \"name\" : \"x\",\n"
+      "  \"list\" : [\n"
+      "    1,\n"
+      "    {\n"
+      "      \"k\" : false\n"
+      "    },\n"
+      "    []\n"
+      "  ],\n"
+      "  \"empty\" : {}\n"
+      "}";
+  EXPECT_EQ(json::write(doc, {.pretty = true}), expected);
+  EXPECT_EQ(json::write(Value(Array{}), {.pretty = true}), "[]");
+  EXPECT_EQ(json::write(Value(Object{{"a", 1}}), {.pretty = true}), "{\n  \"a\" : 1\n}");
+}
+
+TEST(JsonWriteTest, SortedKeysOrderByBytesAtEveryLevel) {
+  Value doc(Object{{"b", 1}, {"a", Object{{"z", 1}, {"Z", 2}, {"é", 3}, {"e", 4}}}, {"B", 2}, {"aa", 3}});
+  EXPECT_EQ(json::write(doc, {.sortedKeys = true}),
+            R"({"B":2,"a":{"Z":2,"e":4,"z":1,"é":3},"aa":3,"b":1})");
+  EXPECT_EQ(json::write(doc, {.pretty = true, .sortedKeys = true}),
+            "{\n  \"B\" : 2,\n  \"a\" : {\n    \"Z\" : 2,\n    \"e\" : 4,\n    \"z\" : 1,\n    \"é\" : 3\n  },\n"
+            "  \"aa\" : 3,\n  \"b\" : 1\n}");
+}
+
+TEST(JsonParseTest, NestedDocumentRoundTrips) {
+  std::string embeddedNul("a\0b", 3);
+  Value doc(Object{{"text", "héllo \"/\n"},
+                   {"nul", embeddedNul},
+                   {"nums", Array{0, -1, 1.5, 1e-05, 1e300, std::numeric_limits<long long>::max()}},
+                   {"big", std::numeric_limits<unsigned long long>::max()},
+                   {"nested", Object{{"a", Array{Array{}, Object{}, nullptr, false}}}}});
+  for (bool pretty : {false, true}) {
+    Value back = json::parse(json::write(doc, {.pretty = pretty}));
+    EXPECT_EQ(back, doc);
+    EXPECT_EQ(back.at("nul").asString().size(), 3u);
+    EXPECT_EQ(back.at("big").kind(), Value::Kind::unsignedInteger);
+    EXPECT_EQ(back.at("nums").asArray()[5].kind(), Value::Kind::integer);
+    EXPECT_EQ(json::write(back), json::write(doc));
+  }
+}
+
+TEST(JsonParseTest, NumbersTakeTheNarrowestKind) {
+  Value v = json::parse(R"([9223372036854775807, 9223372036854775808, 18446744073709551616, -9223372036854775808,
+                           1.0, 0.30000000000000004, 2.2250738585072014e-308])");
+  const Array& a = v.asArray();
+  EXPECT_EQ(a[0].kind(), Value::Kind::integer);
+  EXPECT_EQ(a[1].kind(), Value::Kind::unsignedInteger);
+  EXPECT_EQ(a[1].asUInt(), 9223372036854775808ull);
+  EXPECT_EQ(a[2].kind(), Value::Kind::floating);
+  EXPECT_EQ(a[3].asInt(), std::numeric_limits<long long>::min());
+  EXPECT_EQ(a[4].asInt(), 1);
+  EXPECT_EQ(a[5].asDouble(), 0.1 + 0.2);  // full precision
+  EXPECT_EQ(a[6].asDouble(), 2.2250738585072014e-308);
+  EXPECT_THROW(a[1].asInt(), json::DecodingError);
+  EXPECT_THROW(a[2].asUInt(), json::DecodingError);
+  EXPECT_THROW(Value(1.5).asInt(), json::DecodingError);
+  EXPECT_THROW(Value(1e300).asFloat(), json::DecodingError);
+}
+
+TEST(JsonParseTest, ReadsNanAndInfinityLiterals) {
+  Value v = json::parse("[NaN, Infinity, -Infinity, Inf, -Inf]");
+  const Array& a = v.asArray();
+  EXPECT_TRUE(std::isnan(a[0].asDouble()));
+  EXPECT_EQ(a[1].asDouble(), HUGE_VAL);
+  EXPECT_EQ(a[2].asDouble(), -HUGE_VAL);
+  EXPECT_EQ(a[3].asDouble(), HUGE_VAL);
+  EXPECT_EQ(a[4].asDouble(), -HUGE_VAL);
+}
+
+TEST(JsonParseTest, MalformedDocumentsGiveParseErrorsWithOffsets) {
+  struct Case {
+    std::string text;
+    std::size_t offset;
+  };
+  const Case cases[] = {
+      {R"({"a": [1, 2)", 11},           // truncated
+      {"", 0},                          // empty
+      {"[1] x", 4},                     // trailing garbage
+      {"\"\xC3\x28\"", 1},              // invalid UTF-8 continuation
+      {"\"\xFF\"", 1},                  // invalid UTF-8 lead byte
+      {"{\"a\" 1}", 5},                 // missing colon
+      {"[01]", 2},                      // leading zero
+      {"\"\\ud800\"", 1},               // lone surrogate, at its escape
+  };
+  for (const auto& c : cases) {
+    try {
+      json::parse(c.text);
+      ADD_FAILURE() << "parsed: " << c.text;
+    } catch (const json::ParseError& e) {
+      EXPECT_EQ(e.offset, c.offset) << c.text << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find("offset"), std::string::npos);
+    }
+  }
+  EXPECT_NO_THROW(json::parse(" {} \n\t"));
+}
+
+TEST(JsonParseTest, DeepNestingIsAnErrorNotACrash) {
+  std::string deep(100000, '[');
+  deep += std::string(100000, ']');
+  EXPECT_THROW(json::parse(deep), json::ParseError);
+  std::string deepObjects;
+  for (int i = 0; i < 100000; ++i) deepObjects += "{\"a\":";
+  EXPECT_THROW(json::parse(deepObjects), json::ParseError);
+
+  std::string ok(500, '[');
+  ok += std::string(500, ']');
+  const Value* v = nullptr;
+  Value parsed = json::parse(ok);
+  v = &parsed;
+  for (int i = 0; i < 499; ++i) v = &v->asArray().front();
+  EXPECT_TRUE(v->asArray().empty());
+}
+
+TEST(JsonParseTest, RepeatedKeysKeepTheLastValue) {
+  Value v = json::parse(R"({"a":1,"b":2,"a":3})");
+  EXPECT_EQ(json::write(v), R"({"a":3,"b":2})");
+  std::string many = "{";
+  for (int i = 0; i < 40; ++i) many += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  many += "\"k7\":\"x\"}";
+  Value w = json::parse(many);
+  EXPECT_EQ(w.asObject().size(), 40u);
+  EXPECT_EQ(w.at("k7").asString(), "x");
+}
+
+TEST(JsonValueTest, TypedReadsReportMismatchesAndMissingKeys) {
+  Value v = json::parse(R"({"s":"x","n":null})");
+  try {
+    v.at("s").asInt();
+    ADD_FAILURE();
+  } catch (const json::DecodingError& e) {
+    EXPECT_EQ(e.kind, json::DecodingError::Kind::typeMismatch);
+  }
+  try {
+    v.at("n").asString();
+    ADD_FAILURE();
+  } catch (const json::DecodingError& e) {
+    EXPECT_EQ(e.kind, json::DecodingError::Kind::valueNotFound);
+  }
+  try {
+    v.at("missing");
+    ADD_FAILURE();
+  } catch (const json::DecodingError& e) {
+    EXPECT_EQ(e.kind, json::DecodingError::Kind::keyNotFound);
+    EXPECT_NE(std::string(e.what()).find("missing"), std::string::npos);
+  }
+  EXPECT_EQ(v.find("missing"), nullptr);
+  Value o;
+  o.set("a", 1);
+  o.set("b", 2);
+  o.set("a", 3);
+  EXPECT_EQ(json::write(o), R"({"a":3,"b":2})");
+}
+
+TEST(JsonParseTest, ParseFileNamesTheFile) {
+  testsupport::TempDir dir;
+  auto bad = (dir.path() / "bad.json").string();
+  std::ofstream(bad) << "{\"a\":";
+  try {
+    json::parseFile(bad);
+    ADD_FAILURE();
+  } catch (const json::ParseError& e) {
+    EXPECT_NE(std::string(e.what()).find("bad.json"), std::string::npos);
+  }
+  auto missing = (dir.path() / "missing.json").string();
+  try {
+    json::parseFile(missing);
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("missing.json"), std::string::npos);
+  }
+  auto good = (dir.path() / "good.json").string();
+  std::ofstream(good) << "\xEF\xBB\xBF{\"a\":[1]}";
+  EXPECT_EQ(json::write(json::parseFile(good)), R"({"a":[1]})");
+}
+
+}  // namespace
