@@ -1,0 +1,65 @@
+// The folders Parlet writes to, resolved from the XDG variables on each call.
+// `privateTemporaryDirectory` is created when missing and checked every time: it must be a real
+// folder (no link) owned by this user with no group or other access, else FolderError. Files in it
+// are opened through `openNoFollow`, which refuses a symbolic link as the last path component.
+// Thread-safe (no shared state).
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace platform::system {
+
+// A folder that is missing and cannot be made, or exists but is unsafe to use.
+class FolderError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// $HOME, else the password database entry of the real user.
+std::filesystem::path homeDirectory();
+
+// $XDG_RUNTIME_DIR/parlet when XDG_RUNTIME_DIR is an absolute path, else
+// <system temporary directory>/parlet-<uid>. Mode 0700, created if missing. Throws FolderError.
+std::filesystem::path privateTemporaryDirectory();
+
+// $XDG_DATA_HOME, default ~/.local/share (not created).
+std::filesystem::path applicationSupportDirectory();
+
+// $XDG_CONFIG_HOME/Parlet, default ~/.config/Parlet (not created).
+std::filesystem::path settingsDirectory();
+
+// An owned file descriptor, closed on destruction. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// open(2) with O_NOFOLLOW | O_CLOEXEC added to `flags` (O_RDONLY, O_WRONLY | O_CREAT | O_APPEND, ...).
+// A symbolic link at `path` is refused. Throws std::system_error naming the path on failure.
+UniqueFd openNoFollow(const std::filesystem::path& path, int flags, mode_t mode = 0600);
+
+// Writes `data` to `path` through openNoFollow, replacing (or, with `append`, extending) the file.
+void writeFileNoFollow(const std::filesystem::path& path, std::string_view data, bool append = false);
+
+}  // namespace platform::system
