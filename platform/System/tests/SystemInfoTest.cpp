@@ -26,7 +26,9 @@ TEST(SystemInfoTest, ResidentMemoryGrowsWhenPagesAreTouched) {
 TEST(SystemInfoTest, ProcessorCountsAreAtLeastOne) {
   EXPECT_GE(activeProcessorCount(), 1);
   // Affinity may exclude processors but never adds any.
-  if (cpuInfoProcessorCount() > 0) EXPECT_LE(activeProcessorCount(), cpuInfoProcessorCount());
+  if (cpuInfoProcessorCount() > 0) {
+    EXPECT_LE(activeProcessorCount(), cpuInfoProcessorCount());
+  }
 }
 
 TEST(SystemInfoTest, MissingFilesReadAsEmptyText) {
