@@ -1,0 +1,35 @@
+// Test signals with known properties and measures to check them against.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+#include <vector>
+
+namespace audiotest {
+
+inline std::vector<float> sine(double frequency, double sampleRate, std::size_t count, double amplitude = 0.5,
+                               double phase = 0) {
+  std::vector<float> out(count);
+  for (std::size_t i = 0; i < count; ++i)
+    out[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * i / sampleRate + phase));
+  return out;
+}
+
+inline double rms(const float* x, std::size_t n) {
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += double(x[i]) * x[i];
+  return n ? std::sqrt(sum / n) : 0;
+}
+
+// Magnitude of one frequency component (Goertzel), normalised so that a sine of amplitude A gives ~A.
+inline double toneMagnitude(const float* x, std::size_t n, double frequency, double sampleRate) {
+  double w = 2 * std::numbers::pi * frequency / sampleRate, re = 0, im = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    re += x[i] * std::cos(w * i);
+    im -= x[i] * std::sin(w * i);
+  }
+  return 2 * std::sqrt(re * re + im * im) / n;
+}
+
+}  // namespace audiotest
