@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <future>
@@ -88,8 +89,7 @@ class ThreadPool {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<std::function<void()>> queue_;  // used as a FIFO from `head_`
-  std::size_t head_ = 0;
+  std::deque<std::function<void()>> queue_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

@@ -95,7 +95,7 @@ class ManualMainQueue : public MainQueue {
 };
 
 // A queue served by its own thread on the steady clock. The destructor drops pending work and
-// joins the thread (it must not run on that thread).
+// joins the thread (it must not run on that thread). Work that throws is logged and dropped.
 class ThreadMainQueue : public MainQueue {
  public:
   ThreadMainQueue();

@@ -1,0 +1,105 @@
+#include "KestrumCore/Logging.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+#include "platform/System/SystemInfo.h"
+
+namespace kestrum {
+namespace {
+
+constexpr const char* subsystemIdentifier = "org.parlet.kestrum";
+
+// print's form: fixed notation from 1e-4 up to 2^(mantissa bits), scientific outside; ".0" on whole numbers.
+template <class F>
+std::string describeFloating(F value, F scientificFrom) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char buffer[64];
+  F magnitude = std::fabs(value);
+  bool scientific = magnitude != 0 && (magnitude < F(1e-4) || magnitude >= scientificFrom);
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                              scientific ? std::chars_format::scientific : std::chars_format::fixed);
+  std::string text(buffer, result.ptr);
+  if (!scientific && text.find('.') == std::string::npos) text += ".0";
+  return text;
+}
+
+}  // namespace
+
+std::string describeDouble(double value) { return describeFloating(value, 9007199254740992.0); }
+std::string describeFloat(float value) { return describeFloating(value, 16777216.0f); }
+
+Logging::Logging() : logger_(subsystemIdentifier, "Kestrum") {}
+
+Logging& Logging::shared() {
+  static Logging instance;
+  return instance;
+}
+
+std::optional<Logging::LogLevel> Logging::logLevel(int rawValue) {
+  if (rawValue < 1 || rawValue > 4) return std::nullopt;
+  return static_cast<LogLevel>(rawValue);
+}
+
+Logging::Callback Logging::loggingCallback() const {
+  std::lock_guard<std::mutex> hold(callbackMutex_);
+  return callback_ ? *callback_ : Callback();
+}
+
+void Logging::setLoggingCallback(Callback callback) {
+  auto replacement = callback ? std::make_shared<const Callback>(std::move(callback)) : nullptr;
+  std::shared_ptr<const Callback> previous;
+  {
+    std::lock_guard<std::mutex> hold(callbackMutex_);
+    previous = std::exchange(callback_, std::move(replacement));
+  }
+  // `previous` is released here, outside the lock (or by the last line still using it).
+}
+
+void Logging::log(const std::vector<std::string>& items, std::string_view separator, LogType type) {
+  std::string line;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) line += separator;
+    line += items[i];
+  }
+  std::shared_ptr<const Callback> callback;
+  {
+    std::lock_guard<std::mutex> hold(callbackMutex_);
+    callback = callback_;
+  }
+  if (callback) {
+    try {
+      (*callback)(line);
+    } catch (...) {
+      // Logging never fails; a throwing callback loses only its own line.
+    }
+    return;
+  }
+  logger_.write(type, line);
+}
+
+std::string Logging::formatTimeWithPercentage(double time, double runs, double fullDuration) {
+  double ms = time * 1000;
+  double perRun = runs > 0 ? ms / runs : 0;
+  double percent = ms / fullDuration * 100;
+  char buffer[160];
+  std::snprintf(buffer, sizeof buffer, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%", ms, runs, perRun, percent);
+  return buffer;
+}
+
+std::uint64_t Logging::getMemoryUsage() { return platform::system::residentMemoryBytes() >> 20; }
+
+void Logging::logCurrentMemoryUsage(std::string_view message) {
+  std::uint64_t usage = getMemoryUsage();
+  if (shared().logLevel() == LogLevel::debug) {
+    debug(std::string(message) + " - Memory usage: " + std::to_string(usage) + " MB");
+  }
+}
+
+std::uint64_t getMemoryUsage() { return Logging::getMemoryUsage(); }
+void logCurrentMemoryUsage(std::string_view message) { Logging::logCurrentMemoryUsage(message); }
+
+}  // namespace kestrum
