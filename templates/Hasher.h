@@ -1,0 +1,26 @@
+// The hasher that syntax-tree and runtime values feed their parts into, in a fixed order.
+// A plain copyable value: a copy continues from the same state (the keyword-map rule needs that).
+// Not a cryptographic hash; values are stable within one process only.
+//   Hasher h; h.combine(3); h.combineText("x"); std::size_t v = h.finalize();
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace jinja {
+
+class Hasher {
+ public:
+  void combine(std::uint64_t word);
+  void combineByte(std::uint8_t byte);
+  void combineBytes(std::string_view bytes);
+  // Text hashed so that canonically equivalent strings feed the same bytes.
+  void combineText(std::string_view text);
+  std::size_t finalize() const;
+
+ private:
+  std::uint64_t state_ = 0x243F6A8885A308D3ull;
+};
+
+}  // namespace jinja
