@@ -1,0 +1,107 @@
+// A compiled regular expression in ICU syntax (\p{L}, \uXXXX, lookaround, possessive and lazy
+// quantifiers), matched over UTF-8 texts. All offsets are UTF-8 byte offsets into the text given;
+// returned views point into that text. Compiling a bad pattern throws RegexError; a text that is
+// not well-formed UTF-8 throws InvalidUtf8Error. A Regex is immutable after construction and may
+// be used from several threads at once; copies share the compiled pattern.
+//   Regex("\\s+").split("a  b", false) == {"a", "b"}
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::text {
+
+// A pattern that does not compile; says which pattern, why and where (UTF-16 offset in the pattern).
+class RegexError : public std::runtime_error {
+ public:
+  RegexError(const std::string& message, std::string pattern, int offset)
+      : std::runtime_error(message), pattern(std::move(pattern)), offset(offset) {}
+  std::string pattern;
+  int offset;  // -1 when ICU gives no position
+};
+
+// A half-open range [begin, end) of UTF-8 byte offsets.
+struct ByteRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t size() const { return end - begin; }
+  bool empty() const { return begin == end; }
+  friend bool operator==(const ByteRange&, const ByteRange&) = default;
+};
+
+// How the separator matches of a split join the pieces.
+enum class SplitBehavior {
+  removed,             // "a-b" => ["a", "b"]
+  isolated,            // "a-b" => ["a", "-", "b"]
+  mergedWithPrevious,  // "a-b" => ["a-", "b"]
+  mergedWithNext,      // "a-b" => ["a", "-b"]
+};
+
+struct RegexOptions {
+  bool caseInsensitive = false;           // off: exact case
+  bool dotMatchesLineSeparators = false;  // off: "." stops at line ends
+  bool anchorsMatchLines = false;         // off: "^" and "$" only at the text's ends
+  bool ignoreMetacharacters = false;      // off: the pattern is a regular expression, not a literal
+  bool allowCommentsAndWhitespace = false;
+};
+
+
+class Regex {
+ public:
+  using Options = RegexOptions;
+
+  // One match: groups[0] is the whole match; an absent group did not take part.
+  struct Match {
+    ByteRange range;
+    std::vector<std::optional<ByteRange>> groups;
+  };
+
+  explicit Regex(std::string_view pattern, Options options = {});
+
+  const std::string& pattern() const { return pattern_; }
+  std::size_t captureGroupCount() const;
+
+  // Every match over the whole text, scanning on from each match's end (one scalar on after an
+  // empty match): the engine's own iteration.
+  std::vector<Match> matches(std::string_view text) const;
+  std::optional<Match> firstMatch(std::string_view text) const;
+  bool containsMatch(std::string_view text) const { return firstMatch(text).has_value(); }
+
+  // The range search: each search covers [start, end of text) as its own region (so "^" matches
+  // at the start of the region); it restarts at the previous match's end, or one grapheme cluster
+  // past the start of an empty match.
+  std::vector<ByteRange> ranges(std::string_view text) const;
+  // The matched texts of `ranges`.
+  std::vector<std::string_view> matchedTexts(std::string_view text) const;
+
+  // Separator split over `ranges`; never yields empty pieces.
+  //   Regex("-").split("a-b-", true) => ["a", "-", "b", "-"]
+  std::vector<std::string_view> split(std::string_view text, bool includeSeparators) const;
+  std::vector<std::string_view> split(std::string_view text, SplitBehavior behavior) const;
+
+  // Cuts the text at every match, keeping the highest-numbered capture group that took part (the
+  // whole match when none did) and dropping the rest of the match:
+  //   Regex("\\s*(<tok>)\\s*").splitKeepingCaptureGroups("a <tok> b") => ["a", "<tok>", "b"]
+  // No match gives the whole text as the one piece.
+  std::vector<std::string_view> splitKeepingCaptureGroups(std::string_view text) const;
+
+  // Replaces every match by the template: "$n" is capture group n (the longest group number that
+  // exists; an absent group is empty), "\x" is x taken literally.
+  //   Regex("(\\d+)").replace("a12", "<$1>") == "a<12>"
+  std::string replace(std::string_view text, std::string_view replacementTemplate) const;
+
+  // The literal text as a pattern that matches exactly it.
+  static std::string escapedPattern(std::string_view literal);
+
+ private:
+  struct Compiled;
+  std::string pattern_;
+  std::shared_ptr<const Compiled> compiled_;
+};
+
+}  // namespace platform::text

@@ -1,0 +1,349 @@
+#include "platform/Text/Unicode.h"
+
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include <unicode/brkiter.h>
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utext.h>
+
+namespace platform::text {
+
+InvalidUtf8Error::InvalidUtf8Error(std::size_t offset)
+    : std::invalid_argument("invalid UTF-8 at byte " + std::to_string(offset)), offset(offset) {}
+
+namespace {
+
+void check(UErrorCode status, const char* what) {
+  if (U_FAILURE(status)) throw std::runtime_error(std::string(what) + " failed: " + u_errorName(status));
+}
+
+icu::StringPiece piece(std::string_view text) {
+  return icu::StringPiece(text.data(), static_cast<int32_t>(text.size()));
+}
+
+void requireIcuSize(std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("text too long for ICU");
+}
+
+const icu::Normalizer2& normalizer(NormalizationForm form) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* n = nullptr;
+  switch (form) {
+    case NormalizationForm::nfc: n = icu::Normalizer2::getNFCInstance(status); break;
+    case NormalizationForm::nfd: n = icu::Normalizer2::getNFDInstance(status); break;
+    case NormalizationForm::nfkc: n = icu::Normalizer2::getNFKCInstance(status); break;
+    case NormalizationForm::nfkd: n = icu::Normalizer2::getNFKDInstance(status); break;
+  }
+  check(status, "loading normalizer");
+  return *n;
+}
+
+bool isAscii(std::string_view text) {
+  for (unsigned char c : text)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+// NFC form, or the text itself (no copy) when it is already NFC.
+std::string_view nfcView(std::string_view text, std::string& storage) {
+  if (isAscii(text)) return text;
+  requireValidUtf8(text);
+  UErrorCode status = U_ZERO_ERROR;
+  const auto& nfc = normalizer(NormalizationForm::nfc);
+  if (nfc.isNormalizedUTF8(piece(text), status) && U_SUCCESS(status)) return text;
+  storage = normalize(text, NormalizationForm::nfc);
+  return storage;
+}
+
+struct UTextCloser {
+  void operator()(UText* t) const { utext_close(t); }
+};
+
+icu::BreakIterator& characterIterator() {
+  thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    check(status, "creating grapheme iterator");
+    return it;
+  }();
+  return *iterator;
+}
+
+}  // namespace
+
+// ---- Encoding --------------------------------------------------------------------------------
+
+std::size_t findInvalidUtf8(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // ASCII fast path, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if (word & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;        // overlong
+      else if (c == 0xED) hi = 0x9F;   // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;        // overlong
+      else if (c == 0xF4) hi = 0x8F;   // above U+10FFFF
+    } else {
+      return i;
+    }
+    if (i + len > n) return i;
+    if (s[i + 1] < lo || s[i + 1] > hi) return i;
+    for (std::size_t k = 2; k < len; ++k)
+      if ((s[i + k] & 0xC0) != 0x80) return i;
+    i += len;
+  }
+  return std::string_view::npos;
+}
+
+void requireValidUtf8(std::string_view text) {
+  std::size_t bad = findInvalidUtf8(text);
+  if (bad != std::string_view::npos) throw InvalidUtf8Error(bad);
+}
+
+std::u16string toUtf16(std::string_view utf8) {
+  requireValidUtf8(utf8);
+  std::u16string out;
+  out.reserve(utf8.size());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    char32_t c = nextScalar(utf8, i);
+    if (c < 0x10000) {
+      out.push_back(static_cast<char16_t>(c));
+    } else {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    }
+  }
+  return out;
+}
+
+std::string toUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t c = utf16[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    appendUtf8(out, c);
+  }
+  return out;
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+char32_t nextScalar(std::string_view s, std::size_t& i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = byte(i);
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
+  if (c < 0xE0) {
+    char32_t r = ((c & 0x1F) << 6) | (byte(i + 1) & 0x3F);
+    i += 2;
+    return r;
+  }
+  if (c < 0xF0) {
+    char32_t r = ((c & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
+    i += 3;
+    return r;
+  }
+  char32_t r = ((c & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) | ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
+  i += 4;
+  return r;
+}
+
+std::vector<char32_t> scalars(std::string_view utf8) {
+  requireValidUtf8(utf8);
+  std::vector<char32_t> out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) out.push_back(nextScalar(utf8, i));
+  return out;
+}
+
+// ---- Normalization and equivalence -----------------------------------------------------------
+
+std::string normalize(std::string_view text, NormalizationForm form) {
+  if (isAscii(text)) return std::string(text);  // ASCII is invariant under every form
+  requireValidUtf8(text);
+  requireIcuSize(text);
+  std::string out;
+  out.reserve(text.size());
+  icu::StringByteSink<std::string> sink(&out);
+  UErrorCode status = U_ZERO_ERROR;
+  normalizer(form).normalizeUTF8(0, piece(text), sink, nullptr, status);
+  check(status, "normalization");
+  return out;
+}
+
+bool canonicallyEquivalent(std::string_view a, std::string_view b) {
+  if (a == b) return true;
+  std::string sa, sb;
+  return nfcView(a, sa) == nfcView(b, sb);
+}
+
+std::size_t canonicalHash(std::string_view text) {
+  std::string storage;
+  return std::hash<std::string_view>{}(nfcView(text, storage));
+}
+
+int canonicalCompare(std::string_view a, std::string_view b) {
+  std::string sa, sb;
+  // UTF-8 byte order is scalar-value order.
+  int c = nfcView(a, sa).compare(nfcView(b, sb));
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+// ---- Case ------------------------------------------------------------------------------------
+
+std::string lowercased(std::string_view text) {
+  requireValidUtf8(text);
+  requireIcuSize(text);
+  std::string out;
+  out.reserve(text.size());
+  icu::StringByteSink<std::string> sink(&out);
+  UErrorCode status = U_ZERO_ERROR;
+  icu::CaseMap::utf8ToLower("", 0, piece(text), sink, nullptr, status);
+  check(status, "lower-casing");
+  return out;
+}
+
+std::string uppercased(std::string_view text) {
+  requireValidUtf8(text);
+  requireIcuSize(text);
+  std::string out;
+  out.reserve(text.size());
+  icu::StringByteSink<std::string> sink(&out);
+  UErrorCode status = U_ZERO_ERROR;
+  icu::CaseMap::utf8ToUpper("", 0, piece(text), sink, nullptr, status);
+  check(status, "upper-casing");
+  return out;
+}
+
+std::string capitalized(std::string_view text) {
+  requireValidUtf8(text);
+  requireIcuSize(text);
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(piece(text));
+  u.toTitle(nullptr, icu::Locale::getRoot());
+  std::string out;
+  u.toUTF8String(out);
+  return out;
+}
+
+std::string removingDiacritics(std::string_view text) {
+  if (isAscii(text)) return std::string(text);
+  std::string decomposed = normalize(text, NormalizationForm::nfd);
+  std::string kept;
+  kept.reserve(decomposed.size());
+  for (std::size_t i = 0; i < decomposed.size();) {
+    char32_t c = nextScalar(decomposed, i);
+    if (generalCategory(c) != GeneralCategory::Mn) appendUtf8(kept, c);
+  }
+  return normalize(kept, NormalizationForm::nfc);
+}
+
+// ---- Grapheme clusters -----------------------------------------------------------------------
+
+std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
+  std::vector<std::size_t> out{0};
+  if (text.empty()) return out;
+  requireValidUtf8(text);
+  // In ASCII text only CR LF forms a cluster of more than one character.
+  if (isAscii(text) && text.find('\r') == std::string_view::npos) {
+    out.reserve(text.size() + 1);
+    for (std::size_t i = 1; i <= text.size(); ++i) out.push_back(i);
+    return out;
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UText, UTextCloser> ut(
+      utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status));
+  check(status, "opening text");
+  icu::BreakIterator& it = characterIterator();
+  it.setText(ut.get(), status);
+  check(status, "grapheme segmentation");
+  for (int32_t b = it.next(); b != icu::BreakIterator::DONE; b = it.next()) out.push_back(static_cast<std::size_t>(b));
+  // Detach the iterator from the text before the UText goes.
+  it.setText(icu::UnicodeString());
+  return out;
+}
+
+std::vector<std::string_view> graphemes(std::string_view text) {
+  auto bounds = graphemeBoundaries(text);
+  std::vector<std::string_view> out;
+  out.reserve(bounds.size() - 1);
+  for (std::size_t k = 1; k < bounds.size(); ++k) out.push_back(text.substr(bounds[k - 1], bounds[k] - bounds[k - 1]));
+  return out;
+}
+
+std::size_t graphemeCount(std::string_view text) { return graphemeBoundaries(text).size() - 1; }
+
+// ---- Character properties --------------------------------------------------------------------
+
+GeneralCategory generalCategory(char32_t c) {
+  return static_cast<GeneralCategory>(u_charType(static_cast<UChar32>(c)));
+}
+
+bool isWhitespace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
+bool isAlphabetic(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC); }
+bool isLetter(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0; }
+bool isNumeric(char32_t c) {
+  return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+bool isDecimalDigit(char32_t c) { return generalCategory(c) == GeneralCategory::Nd; }
+bool isPunctuation(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_P_MASK) != 0; }
+bool isMark(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0; }
+bool isControl(char32_t c) { return generalCategory(c) == GeneralCategory::Cc; }
+bool isUppercase(char32_t c) {
+  auto gc = generalCategory(c);
+  return gc == GeneralCategory::Lu || gc == GeneralCategory::Lt;
+}
+
+}  // namespace platform::text

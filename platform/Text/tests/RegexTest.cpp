@@ -1,0 +1,256 @@
+#include "platform/Text/Regex.h"
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/Text/Unicode.h"
+
+namespace platform::text {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using Pieces = std::vector<std::string>;
+
+Pieces strings(const std::vector<std::string_view>& views) { return Pieces(views.begin(), views.end()); }
+
+// The pre-tokenizer patterns of tokenizer files, exactly as they are written there.
+constexpr const char* kByteLevel = R"('s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+)";
+constexpr const char* kBert =
+    R"([^\s\p{P}\u0021-\u002F\u003A-\u0040\u005B-\u0060\u007B-\u007E]+|[\p{P}\u0021-\u002F\u003A-\u0040\u005B-\u0060\u007B-\u007E])";
+constexpr const char* kPunctuation =
+    R"([^\p{P}\u0021-\u002F\u003A-\u0040\u005B-\u0060\u007B-\u007E]+|[\p{P}\u0021-\u002F\u003A-\u0040\u005B-\u0060\u007B-\u007E]+)";
+
+struct RangeSearchCase {
+  const char* name;
+  const char* pattern;
+  std::string text;
+  Pieces expected;
+};
+
+class RangeSearch : public ::testing::TestWithParam<RangeSearchCase> {};
+
+TEST_P(RangeSearch, FindsTheMatchedTexts) {
+  const auto& c = GetParam();
+  EXPECT_EQ(strings(Regex(c.pattern).matchedTexts(c.text)), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, RangeSearch,
+    ::testing::Values(
+        RangeSearchCase{"ByteLevelWords", kByteLevel, "Hello world", {"Hello", " world"}},
+        RangeSearchCase{"ByteLevelContraction", kByteLevel, "don't", {"don", "'t"}},
+        RangeSearchCase{"ByteLevelLookahead", kByteLevel, "  a", {" ", " a"}},
+        RangeSearchCase{"ByteLevelNonAsciiLetters", kByteLevel, "h\xC3\xA9llo w\xC3\xB6rld 42!",
+                        {"h\xC3\xA9llo", " w\xC3\xB6rld", " 42", "!"}},
+        RangeSearchCase{"ByteLevelEmpty", kByteLevel, "", {}},
+        RangeSearchCase{"BertSplitsPunctuationSingly", kBert, "Hello, world!", {"Hello", ",", "world", "!"}},
+        RangeSearchCase{"BertDoublePunctuation", kBert, "!!", {"!", "!"}},
+        RangeSearchCase{"PunctuationKeepsSpace", kPunctuation, "Hello, world!", {"Hello", ",", " world", "!"}},
+        RangeSearchCase{"Whitespace", R"(\S+)", "a, b", {"a,", "b"}},
+        RangeSearchCase{"DigitsRuns", R"([^\d]+|\d+)", "abc123", {"abc", "123"}},
+        RangeSearchCase{"DigitsIndividual", R"([^\d]+|\d)", "abc123", {"abc", "1", "2", "3"}},
+        RangeSearchCase{"UnicodeEscapeRange", R"([\u0021-\u002F]+)", "a!/b", {"!/"}},
+        RangeSearchCase{"MetaspaceCharacter", "\xE2\x96\x81", "\xE2\x96\x81" "a\xE2\x96\x81" "b",
+                        {"\xE2\x96\x81", "\xE2\x96\x81"}},
+        RangeSearchCase{"NothingMatches", "z", "abc", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RegexRanges, OffsetsAreUtf8Bytes) {
+  // "é" is two bytes, the emoji four (a surrogate pair in UTF-16).
+  EXPECT_THAT(Regex("b").ranges("\xC3\xA9" "b\xF0\x9F\x98\x80" "b"),
+              ElementsAre(ByteRange{2, 3}, ByteRange{7, 8}));
+}
+
+TEST(RegexRanges, EmptyMatchStepsOneCharacterAndStopsAtTheEnd) {
+  // "e" + combining acute is one character of three bytes: the search steps over it whole.
+  auto found = Regex("x*").ranges("e\xCC\x81" "a");
+  EXPECT_THAT(found, ElementsAre(ByteRange{0, 0}, ByteRange{3, 3}, ByteRange{4, 4}));
+  EXPECT_THAT(Regex("x*").ranges(""), ElementsAre(ByteRange{0, 0}));
+}
+
+TEST(RegexRanges, RejectsMalformedUtf8) {
+  EXPECT_THROW(Regex("a").ranges("a\xFF"), InvalidUtf8Error);
+}
+
+TEST(RegexSplit, SeparatorSplitIncludesOrDropsSeparators) {
+  Regex dash("-");
+  EXPECT_EQ(strings(dash.split("a-b", true)), (Pieces{"a", "-", "b"}));
+  EXPECT_EQ(strings(dash.split("a-b", false)), (Pieces{"a", "b"}));
+  EXPECT_EQ(strings(dash.split("--a--", false)), (Pieces{"a"}));
+  EXPECT_EQ(strings(dash.split("", true)), Pieces{});
+}
+
+TEST(RegexSplit, SeparatorMatchingEmptyTextTerminates) {
+  EXPECT_EQ(strings(Regex("x*").split("ab", true)), (Pieces{"a", "b"}));
+  EXPECT_EQ(strings(Regex("x*").split("axb", true)), (Pieces{"a", "x", "b"}));
+}
+
+struct BehaviourCase {
+  const char* name;
+  const char* pattern;
+  std::string text;
+  SplitBehavior behavior;
+  Pieces expected;
+};
+
+class BehaviourSplit : public ::testing::TestWithParam<BehaviourCase> {};
+
+TEST_P(BehaviourSplit, JoinsSeparatorsAsAsked) {
+  const auto& c = GetParam();
+  EXPECT_EQ(strings(Regex(c.pattern).split(c.text, c.behavior)), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Behaviours, BehaviourSplit,
+    ::testing::Values(
+        BehaviourCase{"Removed", "-", "a-b-", SplitBehavior::removed, {"a", "b"}},
+        BehaviourCase{"Isolated", "-", "a-b-", SplitBehavior::isolated, {"a", "-", "b", "-"}},
+        BehaviourCase{"MergedWithPrevious", "-", "a-b-c", SplitBehavior::mergedWithPrevious, {"a-", "b-", "c"}},
+        BehaviourCase{"MergedWithNext", "-", "a-b-c", SplitBehavior::mergedWithNext, {"a", "-b", "-c"}},
+        BehaviourCase{"MergedWithNextLeadingSeparator", "\xE2\x96\x81", "\xE2\x96\x81\xE2\x96\x81" "a",
+                      SplitBehavior::mergedWithNext, {"\xE2\x96\x81", "\xE2\x96\x81" "a"}},
+        BehaviourCase{"MergedWithNextEmpty", "\xE2\x96\x81", "", SplitBehavior::mergedWithNext, {}},
+        BehaviourCase{"MergedWithNextNoMatch", "-", "ab", SplitBehavior::mergedWithNext, {"ab"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct CaptureSplitCase {
+  const char* name;
+  std::string pattern;
+  std::string text;
+  Pieces expected;
+};
+
+class CaptureGroupSplit : public ::testing::TestWithParam<CaptureSplitCase> {};
+
+TEST_P(CaptureGroupSplit, KeepsTheHighestParticipatingGroup) {
+  const auto& c = GetParam();
+  EXPECT_EQ(strings(Regex(c.pattern).splitKeepingCaptureGroups(c.text)), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, CaptureGroupSplit,
+    ::testing::Values(
+        CaptureSplitCase{"AbsorbsWhitespace", R"(\s*(<tok>)\s*)", "a <tok> b", {"a", "<tok>", "b"}},
+        CaptureSplitCase{"SecondAlternative", R"((<s>)|\s*(</s>))", "x </s>y<s>", {"x", "</s>", "y", "<s>"}},
+        CaptureSplitCase{"NoGroupKeepsWholeMatch", R"(\d+)", "a12b", {"a", "12", "b"}},
+        CaptureSplitCase{"NoMatchIsWholeText", R"((<s>))", "plain", {"plain"}},
+        CaptureSplitCase{"EmptyTextNoMatch", R"((<s>))", "", {""}},
+        CaptureSplitCase{"AdjacentTokens", R"((<s>)|(</s>))", "<s></s>", {"<s>", "</s>"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CaptureGroupSplit, AlternationOfThousandsOfEscapedLiterals) {
+  // Added tokens full of metacharacters, as a tokenizer builds its added-token pattern.
+  std::vector<std::string> tokens;
+  for (int i = 0; i < 3000; ++i) tokens.push_back("<|t." + std::to_string(i) + "*(x)[" + std::to_string(i % 7) + "]|>");
+  std::string pattern;
+  for (const auto& t : tokens) {
+    if (!pattern.empty()) pattern += '|';
+    pattern += "(" + Regex::escapedPattern(t) + ")";
+  }
+  Regex regex(pattern);
+  EXPECT_EQ(regex.captureGroupCount(), 3000u);
+  const std::string text = "say " + tokens[2999] + " then" + tokens[0] + tokens[1500] + "<|t.1*(x)[2]|>";
+  EXPECT_EQ(strings(regex.splitKeepingCaptureGroups(text)),
+            (Pieces{"say ", tokens[2999], " then", tokens[0], tokens[1500], "<|t.1*(x)[2]|>"}));
+  // The escaped "." and "*" stay literal: a near miss is not a token.
+  EXPECT_EQ(strings(regex.splitKeepingCaptureGroups("<|tX1*(x)[1]|>")), (Pieces{"<|tX1*(x)[1]|>"}));
+}
+
+TEST(RegexMatches, ReportsGroupsThatDidNotTakePart) {
+  auto m = Regex("(a)|(b)").firstMatch("xb");
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(m->range, (ByteRange{1, 2}));
+  ASSERT_EQ(m->groups.size(), 3u);
+  EXPECT_FALSE(m->groups[1].has_value());
+  EXPECT_EQ(m->groups[2], (ByteRange{1, 2}));
+  EXPECT_FALSE(Regex("z").firstMatch("abc").has_value());
+}
+
+TEST(RegexMatches, ContainsMatchFindsHashShapes) {
+  Regex sha("^[0-9a-f]{64}$");
+  EXPECT_TRUE(sha.containsMatch(std::string(64, 'a')));
+  EXPECT_FALSE(sha.containsMatch(std::string(63, 'a')));
+  EXPECT_FALSE(sha.containsMatch(std::string(64, 'A')));
+}
+
+TEST(RegexMatches, OptionsChangeMatching) {
+  Regex::Options insensitive;
+  insensitive.caseInsensitive = true;
+  EXPECT_TRUE(Regex("abc", insensitive).containsMatch("xABCx"));
+  EXPECT_FALSE(Regex("abc").containsMatch("xABCx"));
+  // A tag may span lines: "[^>]" takes line breaks.
+  EXPECT_EQ(Regex("<[^>]+>", insensitive).replace("<B>bold</B>\n<a\nhref=x>", ""), "bold\n");
+  Regex::Options literal;
+  literal.ignoreMetacharacters = true;
+  EXPECT_EQ(strings(Regex("a.b", literal).matchedTexts("axb a.b")), Pieces{"a.b"});
+}
+
+struct ReplaceCase {
+  const char* name;
+  const char* pattern;
+  const char* replacement;
+  std::string text;
+  std::string expected;
+};
+
+class RegexReplace : public ::testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(RegexReplace, ExpandsTheTemplate) {
+  const auto& c = GetParam();
+  EXPECT_EQ(Regex(c.pattern).replace(c.text, c.replacement), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Templates, RegexReplace,
+    ::testing::Values(
+        ReplaceCase{"GroupReference", R"((\d+))", "<$1>", "a12", "a<12>"},
+        ReplaceCase{"WholeMatch", R"(\d)", "[$0]", "a1b2", "a[1]b[2]"},
+        ReplaceCase{"EscapedDollar", R"((\d))", R"(\$1)", "a1", "a$1"},
+        ReplaceCase{"EscapedBackslash", "b", R"(\\)", "abc", R"(a\c)"},
+        ReplaceCase{"DollarWithoutDigitIsLiteral", "b", "$x", "abc", "a$xc"},
+        ReplaceCase{"MissingGroupIsEmpty", "(a)|(b)", "[$1$2]", "ab", "[a][b]"},
+        ReplaceCase{"ExtraDigitsAreLiteral", "(a)", "$10", "a", "a0"},
+        ReplaceCase{"WordPieceCleanUp", R"(\s(\.|\?|\!|\,|'\s|n't|'m|'s|'ve|'re))", "$1", "do n't stop , he 's .",
+                    "don't stop, he's."},
+        ReplaceCase{"NoMatchKeepsText", "z", "y", "abc", "abc"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RegexCompile, BadPatternsAreErrorsNamingThePattern) {
+  for (const char* bad : {"(", "[a-", R"(\p{NoSuchProperty})", "a{2,1}", "*"}) {
+    try {
+      Regex r(bad);
+      ADD_FAILURE() << "compiled: " << bad;
+    } catch (const RegexError& e) {
+      EXPECT_EQ(e.pattern, bad);
+      EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(Regex("a\xC3"), RegexError);
+}
+
+TEST(RegexEscape, EscapedPatternMatchesOnlyTheLiteral) {
+  const std::string literal = R"(a.b*c+d?(e)[f]{g}^h$i|j\k/l-m#)";
+  Regex regex(Regex::escapedPattern(literal));
+  EXPECT_EQ(strings(regex.matchedTexts("x" + literal + "y")), Pieces{literal});
+  EXPECT_TRUE(regex.matchedTexts("aXb*c+d?(e)[f]{g}^h$i|j\\k/l-m#").empty());
+}
+
+TEST(RegexThreads, OneRegexServesConcurrentCallers) {
+  Regex regex(kByteLevel);
+  std::vector<std::thread> threads;
+  std::vector<Pieces> results(4);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) results[t] = strings(regex.matchedTexts("Hello world, it's 2024!"));
+    });
+  for (auto& th : threads) th.join();
+  for (const auto& r : results) EXPECT_THAT(r, ElementsAreArray({"Hello", " world", ",", " it", "'s", " 2024", "!"}));
+}
+
+}  // namespace
+}  // namespace platform::text
