@@ -1,0 +1,121 @@
+#include "KestrumCore/MainQueue.h"
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace kestrum {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records "<label>@<virtual ms>" for each piece of work run.
+struct Trace {
+  MainQueue& queue;
+  std::vector<std::string> entries;
+  MainQueue::Work mark(std::string label) {
+    return [this, label] {
+      entries.push_back(label + "@" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(queue.now()).count()));
+    };
+  }
+};
+
+TEST(ManualMainQueueTest, WorkRunsInVirtualTimeOrderFifoForEqualTimes) {
+  ManualMainQueue queue;
+  Trace trace{queue, {}};
+  queue.postAfter(MainQueue::seconds(1.4), trace.mark("notice-end"));
+  queue.postAfter(MainQueue::seconds(0.35), trace.mark("hold-a"));
+  queue.post(trace.mark("now"));
+  queue.postAfter(350ms, trace.mark("hold-b"));
+  queue.postAfter(-5ms, trace.mark("negative"));
+  EXPECT_EQ(queue.pendingCount(), 5u);
+
+  queue.advance(349ms);
+  EXPECT_EQ(trace.entries, (std::vector<std::string>{"now@0", "negative@0"}));
+  queue.advance(1ms);
+  queue.advance(2s);
+  EXPECT_EQ(trace.entries,
+            (std::vector<std::string>{"now@0", "negative@0", "hold-a@350", "hold-b@350", "notice-end@1400"}));
+  EXPECT_EQ(queue.now(), 2350ms);
+  EXPECT_EQ(queue.pendingCount(), 0u);
+}
+
+TEST(ManualMainQueueTest, WorkPostedWhileAdvancingRunsWhenDueWithinTheAdvance) {
+  ManualMainQueue queue;
+  Trace trace{queue, {}};
+  queue.postAfter(100ms, [&] {
+    trace.mark("first")();
+    queue.post(trace.mark("posted-now"));
+    queue.postAfter(600ms, trace.mark("posted-later"));
+    queue.postAfter(5s, trace.mark("beyond"));
+  });
+  queue.postAfter(200ms, trace.mark("second"));
+  queue.advance(1s);
+  EXPECT_EQ(trace.entries,
+            (std::vector<std::string>{"first@100", "posted-now@100", "second@200", "posted-later@700"}));
+  EXPECT_EQ(queue.pendingCount(), 1u);
+}
+
+TEST(ManualMainQueueTest, RepeatingTimersFireEachIntervalUntilCancelled) {
+  ManualMainQueue queue;
+  Trace trace{queue, {}};
+  int ticks = 0;
+  MainQueue::TimerId timer = 0;
+  timer = queue.scheduleRepeating(100ms, [&] {
+    trace.mark("tick")();
+    if (++ticks == 3) queue.cancel(timer);  // cancelling from its own work
+  });
+  MainQueue::TimerId other = queue.scheduleRepeating(250ms, trace.mark("slow"));
+  MainQueue::TimerId dropped = queue.postAfter(150ms, trace.mark("dropped"));
+  queue.cancel(dropped);
+  queue.advance(600ms);
+  queue.cancel(other);
+  queue.advance(1s);
+  EXPECT_EQ(trace.entries, (std::vector<std::string>{"tick@100", "tick@200", "slow@250", "tick@300", "slow@500"}));
+  EXPECT_EQ(queue.pendingCount(), 0u);
+  queue.cancel(12345);  // unknown ids are ignored
+}
+
+TEST(ThreadMainQueueTest, RunsWorkOnItsOwnThreadInDueOrder) {
+  ThreadMainQueue queue;
+  std::vector<std::string> order;  // touched only on the queue's thread until `done`
+  std::promise<void> done;
+  std::atomic<bool> onQueueThread{true};
+  queue.postAfter(60ms, [&] {
+    order.push_back("late");
+    done.set_value();
+  });
+  queue.postAfter(20ms, [&] { order.push_back("early"); });
+  queue.post([&] {
+    onQueueThread = queue.isCurrentThread();
+    order.push_back("now");
+  });
+  ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(onQueueThread.load());
+  EXPECT_FALSE(queue.isCurrentThread());
+  EXPECT_EQ(order, (std::vector<std::string>{"now", "early", "late"}));
+}
+
+TEST(ThreadMainQueueTest, RepeatingTimerStopsWhenCancelledAndThrowingWorkIsSurvived) {
+  ThreadMainQueue queue;
+  std::atomic<int> ticks{0};
+  std::promise<void> third;
+  MainQueue::TimerId timer = 0;
+  queue.post([] { throw std::runtime_error("ignored"); });
+  timer = queue.scheduleRepeating(5ms, [&] {
+    if (++ticks == 3) {
+      queue.cancel(timer);
+      third.set_value();
+    }
+  });
+  ASSERT_EQ(third.get_future().wait_for(5s), std::future_status::ready);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(ticks.load(), 3);
+}
+
+}  // namespace
+}  // namespace kestrum
