@@ -1,0 +1,68 @@
+// Writing the four speech-model folders ("MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc",
+// "TextDecoder.mlmodelc", "TextDecoderContextPrefill.mlmodelc") from dimensions and weights, for
+// the packer and the tiny-model maker in tools/ and for tests. Weights use the model family's
+// common checkpoint names ("model.decoder.embed_tokens.weight"). Throws std::runtime_error when
+// a folder cannot be written or a tensor is missing.
+//   writeModelFolders(dir, dims, randomWeights(dims, 7));
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform::ml {
+
+struct WhisperDimensions {
+  std::int64_t nMels = 80;           // mel bands
+  std::int64_t nAudioCtx = 1500;     // encoder frames per 30 s window (mel frames / 2)
+  std::int64_t nAudioState = 512;    // encoder width
+  std::int64_t nAudioHead = 8;
+  std::int64_t nAudioLayer = 6;
+  std::int64_t nVocab = 51864;
+  std::int64_t nTextCtx = 448;       // rows of the decoder's position table
+  std::int64_t nTextState = 512;     // decoder width (equal to the encoder width)
+  std::int64_t nTextHead = 8;
+  std::int64_t nTextLayer = 6;
+  std::int64_t nFf = 2048;           // MLP width of both stacks
+  std::int64_t kvCacheLength = 224;  // S: cache positions the decoder model takes
+};
+
+struct WeightTensor {
+  std::vector<std::int64_t> shape;
+  std::vector<float> data;
+};
+using WeightMap = std::map<std::string, WeightTensor>;
+
+struct PrefillTables {
+  std::int64_t length = 0;                // P: positions covered; 0 writes no prefill folder
+  std::vector<std::int64_t> languageTokens;
+  WeightTensor keys, values;              // [2, languages, L·D, P]
+};
+
+struct ModelFolderOptions {
+  std::vector<std::pair<int, int>> alignmentHeads;  // (layer, head); empty: no alignment output
+  PrefillTables prefill;                            // empty: no "TextDecoderContextPrefill" folder
+};
+
+// Random weights of every tensor the encoder and decoder need (normal, scaled by 1/sqrt(width)).
+WeightMap randomWeights(const WhisperDimensions& dims, std::uint32_t seed);
+
+// Random prefill tables for the given language tokens and P positions.
+PrefillTables randomPrefill(const WhisperDimensions& dims, std::vector<std::int64_t> languageTokens,
+                            std::int64_t length, std::uint32_t seed);
+
+// The heads of the second half of the decoder layers, the usual default for alignment.
+std::vector<std::pair<int, int>> defaultAlignmentHeads(const WhisperDimensions& dims);
+
+// Writes the model folders into `folder` (created when absent).
+void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensions& dims, const WeightMap& weights,
+                       const ModelFolderOptions& options = {});
+
+// Reads a checkpoint folder (config.json + model.safetensors) and writes the model folders.
+// No prefill folder: a prefill cannot equal what the decoder computes over real audio.
+void packCheckpoint(const std::filesystem::path& checkpoint, const std::filesystem::path& folder);
+
+}  // namespace platform::ml

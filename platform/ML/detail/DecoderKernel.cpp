@@ -1,0 +1,276 @@
+// Text decoder, one token per call, with the key-value cache passed in and out:
+//   x = token embedding + position embedding[cache_length]
+//   per block: self-attention over the cache positions the padding mask admits (the position the
+//   update mask marks takes this step's own key and value), cross-attention over the encoder
+//   output, MLP; final norm; logits against the token embedding.
+// Cross-attention keys and values of an encoder output are computed once and kept, keyed by the
+// array's identifier and generation, so every step of a window reuses them.
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+#include <list>
+#include <mutex>
+
+#include "platform/ML/detail/Kernel.h"
+#include "platform/ML/detail/Ops.h"
+#include "platform/ML/detail/Parallel.h"
+#include "platform/ML/detail/Transformer.h"
+
+namespace platform::ml::detail {
+
+namespace {
+
+// Padding-mask values at or below this are excluded outright: exp() of them underflows to 0 in float.
+constexpr float kMaskedOut = -1000.0f;
+constexpr std::size_t kCrossCacheEntries = 4;
+
+struct DecoderLayer {
+  NormWeights selfNorm, crossNorm, mlpNorm;
+  AttentionWeights self, cross;
+  MlpWeights mlp;
+};
+
+struct CrossKeysValues {
+  std::uint64_t identifier = 0, generation = 0;
+  std::vector<std::vector<float>> keys, values;  // per layer [W × D]
+};
+
+class DecoderKernel : public Kernel {
+ public:
+  explicit DecoderKernel(const ModelSpec& spec) : description_(spec.description) {
+    v_ = spec.hyper("n_vocab");
+    ctx_ = spec.hyper("n_text_ctx");
+    d_ = spec.hyper("n_text_state");
+    heads_ = spec.hyper("n_text_head");
+    l_ = spec.hyper("n_text_layer");
+    w_ = spec.hyper("n_audio_ctx");
+    if (d_ == 0 || heads_ == 0 || d_ % heads_ || v_ == 0 || ctx_ == 0 || w_ == 0)
+      spec.fail("n_text_state must be a positive multiple of n_text_head; n_vocab, n_text_ctx, n_audio_ctx positive");
+    const auto& in = spec.description.inputDescriptionsByName;
+    auto cache = in.find("key_cache");
+    if (cache == in.end() || cache->second.multiArrayConstraint->shape.size() != 4)
+      spec.fail("input \"key_cache\" must be [1, L·D, 1, S]");
+    s_ = cache->second.multiArrayConstraint->shape[3];
+    if (s_ == 0 || s_ > ctx_) spec.fail("the cache length S must lie in 1...n_text_ctx");
+    const std::int64_t ld = l_ * d_;
+    spec.requireFeature(true, "input_ids", {1});
+    spec.requireFeature(true, "cache_length", {1});
+    spec.requireFeature(true, "key_cache", {1, ld, 1, s_});
+    spec.requireFeature(true, "value_cache", {1, ld, 1, s_});
+    spec.requireFeature(true, "kv_cache_update_mask", {1, s_});
+    spec.requireFeature(true, "decoder_key_padding_mask", {1, s_});
+    spec.requireFeature(true, "encoder_output_embeds", {1, d_, 1, w_});
+    spec.requireFeature(false, "logits", {1, 1, v_});
+    spec.requireFeature(false, "key_cache_updates", {1, ld, 1, 1});
+    spec.requireFeature(false, "value_cache_updates", {1, ld, 1, 1});
+    for (const auto& [layer, head] : spec.alignmentHeads) {
+      if (layer < 0 || layer >= l_ || head < 0 || head >= heads_)
+        spec.fail("alignment head [" + std::to_string(layer) + ", " + std::to_string(head) + "] does not exist");
+      alignment_.emplace_back(layer, head);
+    }
+    const bool alignmentOut = spec.description.outputDescriptionsByName.count("alignment_heads_weights") != 0;
+    if (alignmentOut) {
+      if (alignment_.empty()) spec.fail("output \"alignment_heads_weights\" needs alignment_heads");
+      spec.requireFeature(false, "alignment_heads_weights", {1, w_});
+    }
+    withAlignment_ = alignmentOut;
+
+    Weights w = Weights::load(spec.folder / "weights.safetensors");
+    tokens_ = w.take("model.decoder.embed_tokens.weight", {v_, d_});
+    positions_ = w.take("model.decoder.embed_positions.weight", {ctx_, d_});
+    layers_.resize(static_cast<std::size_t>(l_));
+    for (std::int64_t i = 0; i < l_; ++i) {
+      const std::string p = "model.decoder.layers." + std::to_string(i);
+      auto& l = layers_[static_cast<std::size_t>(i)];
+      l.selfNorm.load(w, p + ".self_attn_layer_norm", d_);
+      l.self.load(w, p + ".self_attn", d_);
+      l.crossNorm.load(w, p + ".encoder_attn_layer_norm", d_);
+      l.cross.load(w, p + ".encoder_attn", d_);
+      l.mlpNorm.load(w, p + ".final_layer_norm", d_);
+      l.mlp.load(w, p, d_);
+    }
+    finalNorm_.load(w, "model.decoder.layer_norm", d_);
+  }
+
+  ArrayMap predict(const ArrayMap& inputs) const override {
+    const auto D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_), S = static_cast<std::size_t>(s_),
+               W = static_cast<std::size_t>(w_);
+    const std::size_t dh = D / H;
+    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
+
+    const double token = (*inputs.at("input_ids"))[0];
+    if (!(token >= 0 && token < static_cast<double>(v_)))
+      throw std::invalid_argument("input_ids holds " + std::to_string(token) + ", outside the vocabulary of " +
+                                  std::to_string(v_));
+    const double position = (*inputs.at("cache_length"))[0];
+    if (!(position >= 0 && position < static_cast<double>(s_)))
+      throw std::invalid_argument("cache_length holds " + std::to_string(position) + ", outside 0..<" + std::to_string(s_));
+    const auto id = static_cast<std::size_t>(token), pos = static_cast<std::size_t>(position);
+
+    std::vector<float> padding(S);
+    readFloats(*inputs.at("decoder_key_padding_mask"), 0, s_, padding.data());
+    const MLMultiArray& updateMask = *inputs.at("kv_cache_update_mask");
+    std::vector<std::size_t> admitted;  // positions attended, ascending
+    std::vector<bool> fresh;            // position takes this step's key and value
+    for (std::size_t s = 0; s < S; ++s)
+      if (padding[s] > kMaskedOut) {
+        admitted.push_back(s);
+        fresh.push_back(updateMask[static_cast<std::int64_t>(s)] != 0);
+      }
+    const std::size_t lo = admitted.empty() ? 0 : admitted.front();
+    const std::size_t span = admitted.empty() ? 0 : admitted.back() - lo + 1;
+
+    const MLMultiArray& keyCache = *inputs.at("key_cache");
+    const MLMultiArray& valueCache = *inputs.at("value_cache");
+    const auto cross = crossKeysValues(inputs.at("encoder_output_embeds"));
+
+    std::vector<float> x(D), h(D), q(D), k(D), v(D), a(D), mid;
+    for (std::size_t i = 0; i < D; ++i) x[i] = tokens_[id * D + i] + positions_[pos * D + i];
+    std::vector<float> keyUpdates(static_cast<std::size_t>(l_) * D), valueUpdates(keyUpdates.size());
+    std::vector<float> alignment(W, 0.0f);
+    std::vector<std::vector<float>> headWeights(H, std::vector<float>(W));
+
+    for (std::size_t li = 0; li < layers_.size(); ++li) {
+      const auto& l = layers_[li];
+      layerNorm(x.data(), 1, D, l.selfNorm.gamma.data(), l.selfNorm.beta.data(), h.data());
+      linear(h.data(), 1, D, l.self.qW.data(), l.self.qB.data(), D, q.data());
+      linear(h.data(), 1, D, l.self.kW.data(), l.self.kB.data(), D, k.data());
+      linear(h.data(), 1, D, l.self.vW.data(), l.self.vB.data(), D, v.data());
+      std::copy(k.begin(), k.end(), keyUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
+      std::copy(v.begin(), v.end(), valueUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
+
+      parallelFor(H, [&](std::size_t head) {
+        // This head's rows of both caches over the admitted span, as float.
+        std::vector<float> keys(dh * span), values(dh * span), p(admitted.size(), 0.0f);
+        for (std::size_t r = 0; r < dh; ++r) {
+          const std::size_t row = li * D + head * dh + r;
+          const auto offset = static_cast<std::int64_t>(row * S + lo);
+          readFloats(keyCache, offset, static_cast<std::int64_t>(span), &keys[r * span]);
+          readFloats(valueCache, offset, static_cast<std::int64_t>(span), &values[r * span]);
+          for (std::size_t j = 0; j < admitted.size(); ++j)
+            if (fresh[j]) {
+              keys[r * span + admitted[j] - lo] = k[head * dh + r];
+              values[r * span + admitted[j] - lo] = v[head * dh + r];
+            }
+        }
+        for (std::size_t j = 0; j < admitted.size(); ++j) {
+          const std::size_t c = admitted[j] - lo;
+          float dot = 0;
+          for (std::size_t r = 0; r < dh; ++r) dot += q[head * dh + r] * keys[r * span + c];
+          p[j] = dot * scale + padding[admitted[j]];
+        }
+        softmaxInPlace(p.data(), p.size());
+        for (std::size_t r = 0; r < dh; ++r) {
+          float sum = 0;
+          for (std::size_t j = 0; j < admitted.size(); ++j) sum += p[j] * values[r * span + admitted[j] - lo];
+          a[head * dh + r] = sum;
+        }
+      });
+      linear(a.data(), 1, D, l.self.oW.data(), l.self.oB.data(), D, h.data());
+      for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
+
+      layerNorm(x.data(), 1, D, l.crossNorm.gamma.data(), l.crossNorm.beta.data(), h.data());
+      linear(h.data(), 1, D, l.cross.qW.data(), l.cross.qB.data(), D, q.data());
+      const float* K = cross->keys[li].data();
+      const float* V = cross->values[li].data();
+      parallelFor(H, [&](std::size_t head) {
+        // Plain loops: OpenBLAS is not called from pool threads.
+        float* p = headWeights[head].data();
+        const float* qh = &q[head * dh];
+        for (std::size_t t = 0; t < W; ++t) {
+          const float* key = K + t * D + head * dh;
+          float dot = 0;
+          for (std::size_t r = 0; r < dh; ++r) dot += qh[r] * key[r];
+          p[t] = dot * scale;
+        }
+        softmaxInPlace(p, W);
+        float* ah = &a[head * dh];
+        std::fill(ah, ah + dh, 0.0f);
+        for (std::size_t t = 0; t < W; ++t) {
+          const float* value = V + t * D + head * dh;
+          for (std::size_t r = 0; r < dh; ++r) ah[r] += p[t] * value[r];
+        }
+      });
+      for (const auto& [layer, head] : alignment_)
+        if (static_cast<std::size_t>(layer) == li)
+          for (std::size_t i = 0; i < W; ++i) alignment[i] += headWeights[static_cast<std::size_t>(head)][i];
+      linear(a.data(), 1, D, l.cross.oW.data(), l.cross.oB.data(), D, h.data());
+      for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
+
+      layerNorm(x.data(), 1, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), h.data());
+      mid.resize(static_cast<std::size_t>(l.mlp.ff));
+      linear(h.data(), 1, D, l.mlp.w1.data(), l.mlp.b1.data(), mid.size(), mid.data());
+      geluInPlace(mid.data(), mid.size());
+      linear(mid.data(), 1, mid.size(), l.mlp.w2.data(), l.mlp.b2.data(), D, h.data());
+      for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
+    }
+    layerNorm(x.data(), 1, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), h.data());
+    std::vector<float> logits(static_cast<std::size_t>(v_));
+    cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(v_), static_cast<blasint>(D), 1.0f, tokens_.data(),
+                static_cast<blasint>(D), h.data(), 1, 0.0f, logits.data(), 1);
+
+    ArrayMap out;
+    auto put = [&](const std::string& name, const std::vector<float>& values) {
+      auto array = makeOutput(description_, name);
+      writeFloats(*array, 0, values.data(), static_cast<std::int64_t>(values.size()));
+      out.emplace(name, std::move(array));
+    };
+    put("logits", logits);
+    put("key_cache_updates", keyUpdates);
+    put("value_cache_updates", valueUpdates);
+    if (withAlignment_) {
+      for (float& value : alignment) value /= static_cast<float>(alignment_.size());
+      put("alignment_heads_weights", alignment);
+    }
+    return out;
+  }
+
+ private:
+  std::shared_ptr<const CrossKeysValues> crossKeysValues(const std::shared_ptr<MLMultiArray>& encoderOutput) const {
+    const std::uint64_t identifier = encoderOutput->identifier(), generation = encoderOutput->generation();
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = cache_.begin(); it != cache_.end(); ++it)
+        if ((*it)->identifier == identifier && (*it)->generation == generation) {
+          cache_.splice(cache_.begin(), cache_, it);
+          return cache_.front();
+        }
+    }
+    const auto D = static_cast<std::size_t>(d_), W = static_cast<std::size_t>(w_);
+    std::vector<float> embeds(D * W), frames(W * D);  // [D × W] => [W × D]
+    readFloats(*encoderOutput, 0, static_cast<std::int64_t>(embeds.size()), embeds.data());
+    for (std::size_t c = 0; c < D; ++c)
+      for (std::size_t t = 0; t < W; ++t) frames[t * D + c] = embeds[c * W + t];
+    auto entry = std::make_shared<CrossKeysValues>();
+    entry->identifier = identifier;
+    entry->generation = generation;
+    for (const auto& l : layers_) {
+      std::vector<float> keys(W * D), values(W * D);
+      linear(frames.data(), W, D, l.cross.kW.data(), l.cross.kB.data(), D, keys.data());
+      linear(frames.data(), W, D, l.cross.vW.data(), l.cross.vB.data(), D, values.data());
+      entry->keys.push_back(std::move(keys));
+      entry->values.push_back(std::move(values));
+    }
+    std::lock_guard lock(mutex_);
+    cache_.push_front(entry);
+    if (cache_.size() > kCrossCacheEntries) cache_.pop_back();
+    return entry;
+  }
+
+  MLModelDescription description_;
+  std::int64_t v_ = 0, ctx_ = 0, d_ = 0, heads_ = 0, l_ = 0, w_ = 0, s_ = 0;
+  bool withAlignment_ = false;
+  std::vector<std::pair<int, int>> alignment_;
+  std::vector<float> tokens_, positions_;
+  std::vector<DecoderLayer> layers_;
+  NormWeights finalNorm_;
+  mutable std::mutex mutex_;
+  mutable std::list<std::shared_ptr<const CrossKeysValues>> cache_;
+};
+
+}  // namespace
+
+std::unique_ptr<Kernel> makeDecoderKernel(const ModelSpec& spec) { return std::make_unique<DecoderKernel>(spec); }
+
+}  // namespace platform::ml::detail

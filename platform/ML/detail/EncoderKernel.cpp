@@ -1,0 +1,162 @@
+// Audio encoder: [1, n_mels, 1, 2·W] log-mel => [1, D, 1, W] embeddings.
+// conv1 (k 3, pad 1) + GELU, conv2 (k 3, stride 2, pad 1) + GELU, sinusoidal positions,
+// pre-norm blocks (self-attention, MLP), final layer norm. Convolutions run as im2col + sgemm.
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/ML/detail/Kernel.h"
+#include "platform/ML/detail/Ops.h"
+#include "platform/ML/detail/Parallel.h"
+#include "platform/ML/detail/Transformer.h"
+
+namespace platform::ml::detail {
+
+namespace {
+
+struct EncoderLayer {
+  NormWeights attnNorm, mlpNorm;
+  AttentionWeights attn;
+  MlpWeights mlp;
+};
+
+// cols[(c·3 + k) × outLen] for a 3-tap convolution over x[channels × inLen].
+std::vector<float> im2col(const float* x, std::size_t channels, std::size_t inLen, std::size_t stride, std::size_t outLen) {
+  std::vector<float> cols(channels * 3 * outLen);
+  for (std::size_t c = 0; c < channels; ++c)
+    for (std::size_t k = 0; k < 3; ++k) {
+      float* row = &cols[(c * 3 + k) * outLen];
+      for (std::size_t t = 0; t < outLen; ++t) {
+        const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(t * stride + k) - 1;
+        row[t] = (i < 0 || i >= static_cast<std::ptrdiff_t>(inLen)) ? 0.0f : x[c * inLen + static_cast<std::size_t>(i)];
+      }
+    }
+  return cols;
+}
+
+class EncoderKernel : public Kernel {
+ public:
+  explicit EncoderKernel(const ModelSpec& spec) : description_(spec.description) {
+    nMels_ = spec.hyper("n_mels");
+    ctx_ = spec.hyper("n_audio_ctx");
+    d_ = spec.hyper("n_audio_state");
+    heads_ = spec.hyper("n_audio_head");
+    const std::int64_t layers = spec.hyper("n_audio_layer");
+    if (d_ == 0 || heads_ == 0 || d_ % heads_ || ctx_ == 0 || nMels_ == 0)
+      spec.fail("n_audio_state must be a positive multiple of n_audio_head, n_audio_ctx and n_mels positive");
+    spec.requireFeature(true, "melspectrogram_features", {1, nMels_, 1, 2 * ctx_});
+    spec.requireFeature(false, "encoder_output_embeds", {1, d_, 1, ctx_});
+
+    Weights w = Weights::load(spec.folder / "weights.safetensors");
+    conv1W_ = w.take("model.encoder.conv1.weight", {d_, nMels_, 3});
+    conv1B_ = w.take("model.encoder.conv1.bias", {d_});
+    conv2W_ = w.take("model.encoder.conv2.weight", {d_, d_, 3});
+    conv2B_ = w.take("model.encoder.conv2.bias", {d_});
+    layers_.resize(static_cast<std::size_t>(layers));
+    for (std::int64_t i = 0; i < layers; ++i) {
+      const std::string p = "model.encoder.layers." + std::to_string(i);
+      auto& l = layers_[static_cast<std::size_t>(i)];
+      l.attnNorm.load(w, p + ".self_attn_layer_norm", d_);
+      l.attn.load(w, p + ".self_attn", d_);
+      l.mlpNorm.load(w, p + ".final_layer_norm", d_);
+      l.mlp.load(w, p, d_);
+    }
+    finalNorm_.load(w, "model.encoder.layer_norm", d_);
+    positions_ = sinusoids(static_cast<std::size_t>(ctx_), static_cast<std::size_t>(d_));
+  }
+
+  ArrayMap predict(const ArrayMap& inputs) const override {
+    const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), M = static_cast<std::size_t>(nMels_);
+    std::vector<float> mel(M * 2 * T);
+    readFloats(*inputs.at("melspectrogram_features"), 0, static_cast<std::int64_t>(mel.size()), mel.data());
+
+    // conv1: [D × 2T] = W1[D × 3M] · cols[3M × 2T]
+    std::vector<float> h1(D * 2 * T);
+    {
+      auto cols = im2col(mel.data(), M, 2 * T, 1, 2 * T);
+      gemm(false, D, 2 * T, 3 * M, conv1W_.data(), 3 * M, cols.data(), 2 * T, h1.data(), 2 * T);
+      for (std::size_t c = 0; c < D; ++c)
+        for (std::size_t t = 0; t < 2 * T; ++t) h1[c * 2 * T + t] += conv1B_[c];
+      geluInPlace(h1.data(), h1.size());
+    }
+    // conv2 with stride 2, computed transposed so the result is [T × D]: x = colsᵀ · W2ᵀ
+    std::vector<float> x(T * D);
+    {
+      auto cols = im2col(h1.data(), D, 2 * T, 2, T);  // [3D × T]
+      cblasTransposedGemm(cols.data(), T, 3 * D, conv2W_.data(), D, x.data());
+      for (std::size_t t = 0; t < T; ++t)
+        for (std::size_t c = 0; c < D; ++c) x[t * D + c] += conv2B_[c];
+      geluInPlace(x.data(), x.size());
+      for (std::size_t i = 0; i < x.size(); ++i) x[i] += positions_[i];
+    }
+
+    std::vector<float> h(T * D), q(T * D), k(T * D), v(T * D), a(T * D);
+    for (const auto& l : layers_) {
+      layerNorm(x.data(), T, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), h.data());
+      linear(h.data(), T, D, l.attn.qW.data(), l.attn.qB.data(), D, q.data());
+      linear(h.data(), T, D, l.attn.kW.data(), l.attn.kB.data(), D, k.data());
+      linear(h.data(), T, D, l.attn.vW.data(), l.attn.vB.data(), D, v.data());
+      attention(q.data(), k.data(), v.data(), a.data());
+      linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, h.data());
+      for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
+
+      layerNorm(x.data(), T, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), h.data());
+      const auto F = static_cast<std::size_t>(l.mlp.ff);
+      std::vector<float> mid(T * F);
+      linear(h.data(), T, D, l.mlp.w1.data(), l.mlp.b1.data(), F, mid.data());
+      geluInPlace(mid.data(), mid.size());
+      linear(mid.data(), T, F, l.mlp.w2.data(), l.mlp.b2.data(), D, h.data());
+      for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
+    }
+    layerNorm(x.data(), T, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), h.data());
+
+    // [T × D] => [1, D, 1, T]
+    std::vector<float> transposed(D * T);
+    for (std::size_t t = 0; t < T; ++t)
+      for (std::size_t c = 0; c < D; ++c) transposed[c * T + t] = h[t * D + c];
+    auto out = makeOutput(description_, "encoder_output_embeds");
+    writeFloats(*out, 0, transposed.data(), static_cast<std::int64_t>(transposed.size()));
+    return {{"encoder_output_embeds", out}};
+  }
+
+ private:
+  // out[T × D] = colsᵀ[T × 3D] · Wᵀ[3D × D], with cols [3D × T] and W [D × 3D].
+  static void cblasTransposedGemm(const float* cols, std::size_t T, std::size_t K, const float* w, std::size_t D,
+                                  float* out) {
+    cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(T), static_cast<blasint>(D),
+                static_cast<blasint>(K), 1.0f, cols, static_cast<blasint>(T), w, static_cast<blasint>(K), 0.0f, out,
+                static_cast<blasint>(D));
+  }
+
+  // Multi-head self-attention over all T frames; q, k, v, out are [T × D].
+  void attention(const float* q, const float* k, const float* v, float* out) const {
+    const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_);
+    const std::size_t dh = D / H;
+    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
+    std::vector<float> scores(T * T);
+    for (std::size_t head = 0; head < H; ++head) {
+      gemm(true, T, T, dh, q + head * dh, D, k + head * dh, D, scores.data(), T);
+      parallelFor((T + 63) / 64, [&](std::size_t block) {
+        for (std::size_t r = block * 64; r < std::min(T, block * 64 + 64); ++r) {
+          float* row = &scores[r * T];
+          for (std::size_t c = 0; c < T; ++c) row[c] *= scale;
+          softmaxInPlace(row, T);
+        }
+      });
+      gemm(false, T, dh, T, scores.data(), T, v + head * dh, D, out + head * dh, D);
+    }
+  }
+
+  MLModelDescription description_;
+  std::int64_t nMels_ = 0, ctx_ = 0, d_ = 0, heads_ = 0;
+  std::vector<float> conv1W_, conv1B_, conv2W_, conv2B_, positions_;
+  std::vector<EncoderLayer> layers_;
+  NormWeights finalNorm_;
+};
+
+}  // namespace
+
+std::unique_ptr<Kernel> makeEncoderKernel(const ModelSpec& spec) { return std::make_unique<EncoderKernel>(spec); }
+
+}  // namespace platform::ml::detail

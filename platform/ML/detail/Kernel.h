@@ -1,0 +1,79 @@
+// The CPU implementation behind an MLModel: one kernel per model kind ("MelSpectrogram",
+// "AudioEncoder", "TextDecoder", "TextDecoderContextPrefill"). A kernel is built from a model
+// folder's description and weights, checks that they agree, and is immutable afterwards except
+// for internal caches it guards itself, so `predict` may run on several threads at once.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/ML/MLModelDescription.h"
+#include "platform/ML/MLMultiArray.h"
+#include "platform/ML/detail/Safetensors.h"
+#include "platform/System/Json.h"
+
+namespace platform::ml::detail {
+
+using ArrayMap = std::map<std::string, std::shared_ptr<MLMultiArray>>;
+
+// A parsed model folder, before its kernel is built.
+struct ModelSpec {
+  std::filesystem::path folder;
+  std::string kind;
+  platform::json::Value hyperparameters;
+  std::vector<std::pair<int, int>> alignmentHeads;  // (layer, head)
+  MLModelDescription description;
+
+  // A non-negative integer hyperparameter; throws a description error naming it.
+  std::int64_t hyper(const std::string& name) const;
+  // Throws unless the feature exists on that side with exactly this shape.
+  void requireFeature(bool input, const std::string& name, const std::vector<std::int64_t>& shape) const;
+  // Throws an inconsistency error about the description.
+  [[noreturn]] void fail(const std::string& message) const;
+};
+
+// Named weights with shape checks; `take` throws WeightsError naming the file and the tensor.
+class Weights {
+ public:
+  Weights(std::filesystem::path file, std::map<std::string, Tensor> tensors)
+      : file_(std::move(file)), tensors_(std::move(tensors)) {}
+  static Weights load(const std::filesystem::path& file) { return Weights(file, readSafetensors(file)); }
+
+  std::vector<float> take(const std::string& name, const std::vector<std::int64_t>& shape);
+  // An absent tensor gives zeros of the shape (checkpoints omit some biases).
+  std::vector<float> takeOrZeros(const std::string& name, const std::vector<std::int64_t>& shape);
+  // The shape of a tensor, without taking it.
+  std::vector<std::int64_t> shapeOf(const std::string& name) const;
+  bool has(const std::string& name) const { return tensors_.count(name) != 0; }
+
+ private:
+  std::filesystem::path file_;
+  std::map<std::string, Tensor> tensors_;
+};
+
+class Kernel {
+ public:
+  virtual ~Kernel() = default;
+  // Inputs have the description's names, shapes and element types (checked by the caller).
+  virtual ArrayMap predict(const ArrayMap& inputs) const = 0;
+};
+
+std::unique_ptr<Kernel> makeKernel(const ModelSpec& spec);
+
+std::unique_ptr<Kernel> makeMelKernel(const ModelSpec& spec);
+std::unique_ptr<Kernel> makeEncoderKernel(const ModelSpec& spec);
+std::unique_ptr<Kernel> makeDecoderKernel(const ModelSpec& spec);
+std::unique_ptr<Kernel> makePrefillKernel(const ModelSpec& spec);
+
+// Element access across element types, converting to or from float (offsets in elements).
+void readFloats(const MLMultiArray& array, std::int64_t offset, std::int64_t count, float* out);
+void writeFloats(MLMultiArray& array, std::int64_t offset, const float* values, std::int64_t count);
+// A new output array shaped and typed as the description's output feature.
+std::shared_ptr<MLMultiArray> makeOutput(const MLModelDescription& description, const std::string& name);
+
+}  // namespace platform::ml::detail

@@ -1,0 +1,78 @@
+#include "platform/ML/detail/Ops.h"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace platform::ml::detail {
+
+void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
+          std::size_t ldb, float* c, std::size_t ldc, float beta) {
+  if (m == 0 || n == 0) return;
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, transB ? CblasTrans : CblasNoTrans, static_cast<blasint>(m),
+              static_cast<blasint>(n), static_cast<blasint>(k), 1.0f, a, static_cast<blasint>(lda), b,
+              static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
+}
+
+void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y) {
+  if (n == 1) {
+    cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(out), static_cast<blasint>(in), 1.0f, w,
+                static_cast<blasint>(in), x, 1, 0.0f, y, 1);
+  } else {
+    gemm(true, n, out, in, x, in, w, in, y, out);
+  }
+  if (b)
+    for (std::size_t r = 0; r < n; ++r)
+      for (std::size_t j = 0; j < out; ++j) y[r * out + j] += b[j];
+}
+
+void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma, const float* beta, float* y) {
+  constexpr float eps = 1e-5f;
+  for (std::size_t r = 0; r < n; ++r) {
+    const float* xr = x + r * d;
+    float* yr = y + r * d;
+    double mean = 0;
+    for (std::size_t i = 0; i < d; ++i) mean += xr[i];
+    mean /= static_cast<double>(d);
+    double var = 0;
+    for (std::size_t i = 0; i < d; ++i) var += (xr[i] - mean) * (xr[i] - mean);
+    var /= static_cast<double>(d);
+    const float inv = static_cast<float>(1.0 / std::sqrt(var + eps));
+    const float m = static_cast<float>(mean);
+    for (std::size_t i = 0; i < d; ++i) yr[i] = (xr[i] - m) * inv * gamma[i] + beta[i];
+  }
+}
+
+void geluInPlace(float* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + std::erf(x[i] * 0.70710678118654752f));
+}
+
+void softmaxInPlace(float* x, std::size_t n) {
+  if (n == 0) return;
+  const float m = *std::max_element(x, x + n);
+  if (m == -std::numeric_limits<float>::infinity()) {
+    std::fill(x, x + n, 0.0f);
+    return;
+  }
+  float sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += (x[i] = std::exp(x[i] - m));
+  const float inv = 1.0f / sum;
+  for (std::size_t i = 0; i < n; ++i) x[i] *= inv;
+}
+
+std::vector<float> sinusoids(std::size_t length, std::size_t channels) {
+  std::vector<float> out(length * channels);
+  const std::size_t half = channels / 2;
+  const double increment = half > 1 ? std::log(10000.0) / static_cast<double>(half - 1) : 0.0;
+  for (std::size_t t = 0; t < length; ++t)
+    for (std::size_t i = 0; i < half; ++i) {
+      const double angle = static_cast<double>(t) * std::exp(-increment * static_cast<double>(i));
+      out[t * channels + i] = static_cast<float>(std::sin(angle));
+      out[t * channels + half + i] = static_cast<float>(std::cos(angle));
+    }
+  return out;
+}
+
+}  // namespace platform::ml::detail

@@ -1,0 +1,26 @@
+// Float32 building blocks of the speech models, row-major throughout.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace platform::ml::detail {
+
+// y[n × out] = x[n × in] · W[out × in]ᵀ + b (b may be null). Uses sgemm, or sgemv when n == 1.
+void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y);
+
+// C[m × n] = A[m × k] · B (B is [k × n], or [n × k] when transB), with leading dimensions given.
+void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
+          std::size_t ldb, float* c, std::size_t ldc, float beta = 0.0f);
+
+// Each of the n rows of x (width d) normalised with mean and variance, then scaled and shifted.
+void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma, const float* beta, float* y);
+
+void geluInPlace(float* x, std::size_t n);  // exact form, x · Φ(x)
+
+void softmaxInPlace(float* x, std::size_t n);
+
+// Sinusoidal positions [length × channels]: sin over the first half, cos over the second.
+std::vector<float> sinusoids(std::size_t length, std::size_t channels);
+
+}  // namespace platform::ml::detail

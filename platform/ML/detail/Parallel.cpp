@@ -1,0 +1,129 @@
+#include "platform/ML/detail/Parallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace platform::ml::detail {
+
+namespace {
+
+struct Job {
+  const std::function<void(std::size_t)>* body;
+  std::size_t n;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> done{0};
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::exception_ptr error;
+
+  // Takes indexes until none are left; returns after its last one.
+  void work() {
+    std::size_t i;
+    while ((i = next.fetch_add(1)) < n) {
+      try {
+        (*body)(i);
+      } catch (...) {
+        std::lock_guard lock(mutex);
+        if (!error) error = std::current_exception();
+      }
+      if (done.fetch_add(1) + 1 == n) {
+        std::lock_guard lock(mutex);
+        finished.notify_all();
+      }
+    }
+  }
+};
+
+class Pool {
+ public:
+  Pool() {
+    unsigned hw = std::thread::hardware_concurrency();
+    std::size_t workers = hw > 1 ? hw - 1 : 0;
+    for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { run(); });
+  }
+  ~Pool() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  std::size_t size() const { return threads_.size() + 1; }
+
+  void submit(const std::shared_ptr<Job>& job) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(job);
+    }
+    wake_.notify_all();
+  }
+
+  void retire(const std::shared_ptr<Job>& job) {
+    std::lock_guard lock(mutex_);
+    auto it = std::find(queue_.begin(), queue_.end(), job);
+    if (it != queue_.end()) queue_.erase(it);
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      std::shared_ptr<Job> job;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        job = queue_.front();
+        if (job->next.load() >= job->n) {
+          queue_.pop_front();
+          continue;
+        }
+      }
+      job->work();
+    }
+  }
+
+  std::vector<std::thread> threads_;
+  std::deque<std::shared_ptr<Job>> queue_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+};
+
+Pool& pool() {
+  static Pool instance;
+  return instance;
+}
+
+}  // namespace
+
+std::size_t parallelism() { return pool().size(); }
+
+void parallelFor(std::size_t n, const std::function<void(std::size_t)>& body) {
+  if (n == 0) return;
+  if (n == 1 || pool().size() == 1) {
+    for (std::size_t i = 0; i < n; ++i) body(i);
+    return;
+  }
+  auto job = std::make_shared<Job>();
+  job->body = &body;
+  job->n = n;
+  pool().submit(job);
+  job->work();
+  {
+    std::unique_lock lock(job->mutex);
+    job->finished.wait(lock, [&] { return job->done.load() == n; });
+  }
+  pool().retire(job);
+  if (job->error) std::rethrow_exception(job->error);
+}
+
+}  // namespace platform::ml::detail
