@@ -35,7 +35,7 @@ ChunkingStrategy chunkingStrategyFromJson(const platform::json::Value& json);
 struct DecodingOptionsArguments {
   bool verbose = false;
   DecodingTask task = DecodingTask::transcribe;
-  std::optional<std::string> language;
+  std::optional<std::string> language{};
   float temperature = 0.0f;
   float temperatureIncrementOnFallback = 0.2f;
   std::int64_t temperatureFallbackCount = 5;
@@ -43,24 +43,24 @@ struct DecodingOptionsArguments {
   std::int64_t topK = 5;
   bool usePrefillPrompt = true;
   bool usePrefillCache = true;
-  std::optional<bool> detectLanguage;  // absent: !usePrefillPrompt
+  std::optional<bool> detectLanguage{};  // absent: !usePrefillPrompt
   bool skipSpecialTokens = false;
   bool withoutTimestamps = false;
   bool wordTimestamps = false;
-  std::optional<float> maxInitialTimestamp;
-  std::optional<std::int64_t> maxWindowSeek;
-  std::vector<float> clipTimestamps;
+  std::optional<float> maxInitialTimestamp{};
+  std::optional<std::int64_t> maxWindowSeek{};
+  std::vector<float> clipTimestamps{};
   float windowClipTime = 1.0f;
-  std::optional<std::vector<std::int64_t>> promptTokens;
-  std::optional<std::vector<std::int64_t>> prefixTokens;
+  std::optional<std::vector<std::int64_t>> promptTokens{};
+  std::optional<std::vector<std::int64_t>> prefixTokens{};
   bool suppressBlank = false;
-  std::optional<std::vector<std::int64_t>> supressTokens;  // absent: empty
+  std::optional<std::vector<std::int64_t>> supressTokens{};  // absent: empty
   std::optional<float> compressionRatioThreshold = 2.4f;
   std::optional<float> logProbThreshold = -1.0f;
   std::optional<float> firstTokenLogProbThreshold = -1.5f;
   std::optional<float> noSpeechThreshold = 0.6f;
-  std::optional<std::int64_t> concurrentWorkerCount;  // absent: 16
-  std::optional<ChunkingStrategy> chunkingStrategy;
+  std::optional<std::int64_t> concurrentWorkerCount{};  // absent: 16
+  std::optional<ChunkingStrategy> chunkingStrategy{};
 };
 
 struct DecodingOptions {
