@@ -19,7 +19,9 @@ std::string describeFloat(float value);
 template <class T>
 std::string describe(const T& value) {
   using U = std::remove_cvref_t<T>;
-  if constexpr (std::is_convertible_v<const U&, std::string_view>) {
+  if constexpr (std::is_pointer_v<U> && std::is_convertible_v<const U&, std::string_view>) {
+    return value ? std::string(value) : std::string("nil");
+  } else if constexpr (std::is_convertible_v<const U&, std::string_view>) {
     return std::string(std::string_view(value));
   } else if constexpr (std::is_same_v<U, bool>) {
     return value ? "true" : "false";

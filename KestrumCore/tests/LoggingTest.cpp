@@ -76,12 +76,13 @@ TEST_F(LoggingTest, ItemsAreRenderedAsPrintWritesThem) {
   Logging::error(Logging::Separator{","}, 1, "a", 2.5);
   Logging::error();
   Logging::info("state", ModelState::prewarmed, true, 1.0, 0.1f, 1e-5, 1e16, -0.0, std::optional<int>());
-  Logging::info(std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(), 1e15);
+  Logging::info(std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(), 1e15,
+                static_cast<const char*>(nullptr));
   const std::vector<std::string> expected = {
       "1,a,2.5",
       "",
       "state Specialized true 1.0 0.1 1e-05 1e+16 -0.0 nil",
-      "inf nan 1000000000000000.0",
+      "inf nan 1000000000000000.0 nil",
   };
   EXPECT_EQ(lines, expected);
 }
