@@ -35,8 +35,9 @@ std::string describeFloat(float value) { return describeFloating(value, 16777216
 Logging::Logging() : logger_(subsystemIdentifier, "Kestrum") {}
 
 Logging& Logging::shared() {
-  static Logging instance;
-  return instance;
+  // Never destroyed: detached jobs may still log while static objects go away at exit.
+  static Logging* instance = new Logging();
+  return *instance;
 }
 
 std::optional<Logging::LogLevel> Logging::logLevel(int rawValue) {
