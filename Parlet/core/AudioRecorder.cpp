@@ -1,0 +1,47 @@
+#include "Parlet/core/AudioRecorder.h"
+
+#include "platform/System/Folders.h"
+#include "platform/System/Uuid.h"
+
+namespace parlet {
+
+AudioRecorder::AudioRecorder(Dependencies dependencies) : dependencies_(std::move(dependencies)) {
+  if (!dependencies_.makeRecorder) dependencies_.makeRecorder = makePortAudioRecorder;
+  if (!dependencies_.directory) dependencies_.directory = [] { return platform::system::privateTemporaryDirectory(); };
+  if (!dependencies_.now) {
+    dependencies_.now = [] {
+      return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
+    };
+  }
+}
+
+void AudioRecorder::start() {
+  std::filesystem::path file =
+      dependencies_.directory() / ("parlet-" + platform::system::UUID().uuidString() + ".wav");
+  url_ = file;
+  std::unique_ptr<PlatformRecorder> recorder = dependencies_.makeRecorder(file, RecordingSettings{});
+  if (!recorder) throw RecorderError("the audio recorder could not be created");
+  recorder->setMeteringEnabled(true);
+  if (!recorder->record()) {
+    // A recorder that will not start is no recording: report it, leave no empty file behind.
+    recorder->stop();
+    recorder.reset();
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    throw RecorderError("the audio recorder refused to start");
+  }
+  recorder_ = std::move(recorder);  // an earlier one is released without stopping
+  startedAt_ = dependencies_.now();
+}
+
+AudioRecorder::Result AudioRecorder::stop() {
+  Result result;
+  if (startedAt_) result.duration = std::chrono::duration<double>(dependencies_.now() - *startedAt_).count();
+  if (recorder_) recorder_->stop();
+  recorder_.reset();
+  startedAt_.reset();
+  result.url = url_;
+  return result;
+}
+
+}  // namespace parlet

@@ -1,0 +1,94 @@
+// Records the default microphone into a new "parlet-<UUID>.wav" (16 kHz, mono, 16-bit signed
+// little-endian PCM) in the per-user private temporary folder, one file per recording, and hands
+// back the file and the wall-clock duration on stop. It never deletes a finished recording; the
+// caller does. The platform recorder is a seam (`PlatformRecorder`); the real one is PortAudio +
+// libsndfile. Main thread only. `start` throws RecorderError (or the platform's error) when the
+// recorder cannot be made or refuses to record.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace parlet {
+
+// The settings handed to the platform recorder; every recording uses these values.
+struct RecordingSettings {
+  std::uint32_t formatID = 0x6C70636D;  // 'lpcm', linear PCM
+  int sampleRate = 16000;
+  int numberOfChannels = 1;
+  int linearPCMBitDepth = 16;
+  bool linearPCMIsBigEndian = false;
+  bool linearPCMIsFloat = false;
+  friend bool operator==(const RecordingSettings&, const RecordingSettings&) = default;
+};
+
+class RecorderError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One recording into one file, with level meters.
+class PlatformRecorder {
+ public:
+  virtual ~PlatformRecorder() = default;
+  virtual void setMeteringEnabled(bool enabled) = 0;
+  // Starts recording; false when the platform refuses.
+  virtual bool record() = 0;
+  // Stops and finishes the file. Safe to call more than once.
+  virtual void stop() = 0;
+  virtual bool isRecording() const = 0;
+  // Takes a fresh reading for `averagePower`.
+  virtual void updateMeters() = 0;
+  // Average power of the last reading in dBFS (0 full scale, -160 silence).
+  virtual float averagePower(int channel) const = 0;
+};
+
+// Makes a recorder for a file; throws when that is impossible (no device, no file).
+using PlatformRecorderFactory =
+    std::function<std::unique_ptr<PlatformRecorder>(const std::filesystem::path&, const RecordingSettings&)>;
+
+class AudioRecorder {
+ public:
+  using Duration = std::chrono::nanoseconds;
+
+  struct Dependencies {
+    PlatformRecorderFactory makeRecorder;               // default: PortAudio + libsndfile
+    std::function<std::filesystem::path()> directory;   // default: the private temporary folder
+    std::function<Duration()> now;                      // default: the steady clock
+  };
+
+  struct Result {
+    std::optional<std::filesystem::path> url;
+    double duration = 0;  // seconds
+  };
+
+  explicit AudioRecorder(Dependencies dependencies = {});
+
+  // Picks a new file name (stored in `url` first), makes the platform recorder and starts it.
+  // On failure `recorder()` and the start time stay as they were and no file is left behind.
+  void start();
+  // Stops the current recorder if any. The url of the latest start, and the time since that
+  // start (0 when no recording runs).
+  Result stop();
+
+  // The recorder of the current recording, for the level meter; nullptr when stopped.
+  PlatformRecorder* recorder() const { return recorder_.get(); }
+  const std::optional<std::filesystem::path>& url() const { return url_; }
+
+ private:
+  Dependencies dependencies_;
+  std::unique_ptr<PlatformRecorder> recorder_;
+  std::optional<std::filesystem::path> url_;
+  std::optional<Duration> startedAt_;
+};
+
+// The real backend: the default PortAudio input device written through libsndfile.
+std::unique_ptr<PlatformRecorder> makePortAudioRecorder(const std::filesystem::path& url,
+                                                        const RecordingSettings& settings);
+
+}  // namespace parlet

@@ -1,0 +1,68 @@
+// Turns presses and releases of one modifier key into `onPress`, `onRelease` and `onLockChange`.
+// Hold longer than 0.6 s: records while held. Shorter tap: releases 350 ms later unless a second
+// press comes first, which locks recording hands-free until the next press or Escape.
+// Main thread only: events hop onto the main queue, the deferred release is a delayed item there.
+//   HotkeyManager manager(HotkeyManager::presets[0], {...});  manager.start();
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "KestrumCore/MainQueue.h"
+#include "Parlet/core/KeyEvents.h"
+#include "Parlet/core/ParletLog.h"
+
+namespace parlet {
+
+class HotkeyManager {
+ public:
+  struct Key {
+    std::uint16_t keyCode = 0;
+    std::uint64_t flag = 0;  // the ModifierFlag bit set while the key is down
+    std::string title;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+
+  // The selectable trigger keys; the index is the menu tag. Row 0, Right Alt (61), is the default.
+  static const std::array<Key, 8> presets;
+  // The preset with this key code; row 0 for any other value or none.
+  static const Key& presetForKeyCode(std::optional<std::int64_t> keyCode);
+
+  struct Callbacks {
+    std::function<void()> onPress;
+    std::function<void()> onRelease;
+    std::function<void(bool)> onLockChange;
+  };
+
+  struct Dependencies {
+    kestrum::MainQueue* mainQueue = nullptr;  // required
+    KeyEventMonitoring* monitors = nullptr;   // required by start()
+    LogSink log;                              // default: ParletLog
+  };
+
+  static constexpr std::chrono::milliseconds holdThreshold{600};
+  static constexpr std::chrono::milliseconds releaseDelay{350};
+
+  HotkeyManager(Key key, Callbacks callbacks, Dependencies dependencies);
+  ~HotkeyManager();
+  HotkeyManager(const HotkeyManager&) = delete;
+  HotkeyManager& operator=(const HotkeyManager&) = delete;
+
+  // Installs the four monitors (global and local modifier changes, global and local key downs),
+  // each once.
+  void start();
+  // Ends a running hold or lock (onRelease, then onLockChange(false) when locked) and switches key.
+  void setKey(Key key);
+  const Key& key() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace parlet

@@ -1,0 +1,47 @@
+// Delivers text into the focused application the way a user would: puts it on the clipboard,
+// pastes (the paste action when this application has focus, else the paste chord), and 0.6 s
+// later puts back what the clipboard held before. Pastes that follow one another within 0.6 s
+// keep the first snapshot and restore it once, 0.6 s after the last paste, so the user's own
+// clipboard survives. Main thread only; the restore runs on the main queue.
+//   paster.paste("Hello there");
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "KestrumCore/MainQueue.h"
+#include "Parlet/core/ParletLog.h"
+#include "Parlet/core/PasteSeams.h"
+
+namespace parlet {
+
+class Paster {
+ public:
+  struct Dependencies {
+    kestrum::MainQueue* mainQueue = nullptr;  // required
+    std::shared_ptr<Pasteboard> pasteboard;   // required
+    std::shared_ptr<PasteKeys> keys;          // required
+    std::shared_ptr<FocusedApplication> focus;  // required
+    LogSink log;                                // default: ParletLog
+    // Blocks the main thread briefly before the keys are sent; default std::this_thread::sleep_for.
+    std::function<void(std::chrono::microseconds)> pause;
+  };
+
+  static constexpr std::chrono::milliseconds restoreDelay{600};
+
+  // Throws std::invalid_argument when a required dependency is missing.
+  explicit Paster(Dependencies dependencies);
+  Paster(const Paster&) = delete;
+  Paster& operator=(const Paster&) = delete;
+
+  // Does nothing for an empty text.
+  void paste(const std::string& text);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace parlet

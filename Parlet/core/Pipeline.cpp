@@ -1,0 +1,261 @@
+#include "Parlet/core/Pipeline.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+
+#include "KestrumCore/Concurrency.h"
+#include "Parlet/core/detail/Text.h"
+#include "platform/System/SystemLog.h"
+
+namespace parlet {
+namespace {
+
+std::string describe(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+void deleteFile(const std::filesystem::path& url) {
+  std::error_code ignored;
+  std::filesystem::remove(url, ignored);
+}
+
+}  // namespace
+
+bool Pipeline::isHallucination(std::string_view text, double duration) {
+  std::string lower = detail::lowercased(text);
+  std::string t = detail::trimmingWhitespaceNewlinesAndPunctuation(lower);
+  if (t.empty()) return true;
+  // The markers are looked for before trimming, which would strip the brackets of a marker that
+  // stands at an end ("[BLANK_AUDIO]" alone).
+  if (lower.find("[blank_audio]") != std::string::npos) return true;
+  if (lower.find("[silence]") != std::string::npos) return true;
+  if (t == "silence") return true;
+  if (duration >= 1.5) return false;
+  static constexpr std::array<std::string_view, 13> phrases = {
+      "you", "thank you", "thanks", "thanks for watching", "bye", "bye bye", "bye-bye",
+      "okay", "ok", "uh", "um", "mm", "hmm"};
+  return std::find(phrases.begin(), phrases.end(), t) != phrases.end();
+}
+
+struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
+  Callbacks callbacks;
+  Dependencies deps;
+  kestrum::MainQueue::TimerId meterTimer = 0;  // 0: none
+  bool recording = false;
+  bool modelReady = false;
+  bool prewarming = false;
+
+  void report(State state) {
+    if (callbacks.onStateChange) callbacks.onStateChange(state);
+  }
+  void notice(const std::string& text) {
+    if (callbacks.onNotice) callbacks.onNotice(text);
+  }
+  void level(float value) {
+    if (callbacks.onLevel) callbacks.onLevel(value);
+  }
+  void log(const std::string& line) { deps.log(line); }
+
+  // Runs `job` on the background executor, then `then(self, result, error)` on the main queue
+  // if the pipeline still exists.
+  template <class T, class Job, class Then>
+  void offMain(Job job, Then then) {
+    std::weak_ptr<Impl> weak = weak_from_this();
+    kestrum::MainQueue* queue = deps.mainQueue;
+    deps.background([weak, queue, job = std::move(job), then = std::move(then)] {
+      auto result = std::make_shared<std::optional<T>>();
+      std::exception_ptr error;
+      try {
+        result->emplace(job());
+      } catch (...) {
+        error = std::current_exception();
+      }
+      queue->post([weak, result, error, then] {
+        if (auto self = weak.lock()) then(*self, std::move(*result), error);
+      });
+    });
+  }
+
+  void prewarm() {
+    if (modelReady || prewarming) return;
+    prewarming = true;
+    if (!recording) report(State::preparing);
+    offMain<bool>([transcriber = deps.transcriber] { return transcriber->ensure() != nullptr; },
+                  [](Impl& self, std::optional<bool>, std::exception_ptr error) {
+                    self.prewarming = false;
+                    if (!error) self.modelReady = true;
+                    if (!self.recording) self.report(State::idle);
+                    if (error) {
+                      self.notice("Couldn't load model");
+                      self.deps.systemLog("Parlet: prewarm failed: " + describe(error));
+                    }
+                  });
+  }
+
+  void start() {
+    if (recording) return;
+    log(std::string("pipeline.start modelReady=") + boolText(modelReady) + " prewarming=" + boolText(prewarming));
+    try {
+      deps.recorder->start();
+    } catch (...) {
+      log("pipeline.start FAILED: " + describe(std::current_exception()));
+      notice("Mic unavailable");
+      return;
+    }
+    recording = true;
+    report(State::recording);
+    startMetering();
+  }
+
+  void startMetering() {
+    if (meterTimer != 0) deps.mainQueue->cancel(meterTimer);
+    std::weak_ptr<Impl> weak = weak_from_this();
+    meterTimer = deps.mainQueue->scheduleRepeating(std::chrono::nanoseconds(std::chrono::seconds(1)) / 30, [weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      float value = 0;
+      PlatformRecorder* recorder = self->deps.recorder->recorder();
+      if (recorder && recorder->isRecording()) {
+        recorder->updateMeters();
+        float power = recorder->averagePower(0);
+        value = std::min((power + 60.0f) / 60.0f, 1.0f);
+        if (!(value >= 0)) value = 0;  // below -60 dB or not a number
+      }
+      self->deps.mainQueue->post([weak, value] {
+        if (auto owner = weak.lock()) owner->level(value);
+      });
+    });
+  }
+
+  void stop() {
+    if (!recording) return;
+    recording = false;
+    if (meterTimer != 0) deps.mainQueue->cancel(meterTimer);
+    meterTimer = 0;
+    level(0);
+    AudioRecorder::Result result = deps.recorder->stop();
+    if (!result.url) {
+      log("pipeline.stop NO URL");
+      report(State::idle);
+      return;
+    }
+    std::filesystem::path url = *result.url;
+    double duration = result.duration;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", duration);
+    log(std::string("pipeline.stop duration=") + seconds + "s url=" + url.filename().string());
+    if (duration < minimumClipSeconds) {
+      deleteFile(url);
+      report(State::idle);
+      notice("Hold the key longer");
+      return;
+    }
+    report(modelReady ? State::processing : State::preparing);
+    std::weak_ptr<Impl> weak = weak_from_this();
+    deps.mainQueue->post([weak, url, duration] {
+      if (auto self = weak.lock()) self->transcribe(url, duration);
+    });
+  }
+
+  // The road: each step below runs on the main queue; every path ends in cleanUp.
+  void transcribe(const std::filesystem::path& url, double duration) {
+    log("transcribe begin");
+    offMain<std::string>([transcriber = deps.transcriber, url] { return transcriber->transcribe(url); },
+                         [url, duration](Impl& self, std::optional<std::string> raw, std::exception_ptr error) {
+                           if (error) {
+                             self.log("pipeline FAILED: " + describe(error));
+                             self.notice("Transcription failed");
+                             self.cleanUp(url);
+                           } else {
+                             self.transcribed(url, duration, std::move(*raw));
+                           }
+                         });
+  }
+
+  void transcribed(const std::filesystem::path& url, double duration, std::string raw) {
+    log("transcribe done: \"" + raw + "\"");
+    if (!modelReady) {
+      modelReady = true;
+      report(State::processing);
+    }
+    if (isHallucination(raw, duration)) {
+      log("dropped as hallucination (raw)");
+      cleanUp(url);
+      return;
+    }
+    offMain<std::string>([polisher = deps.polisher, raw] { return polisher->polish(raw); },
+                         [url, duration, raw](Impl& self, std::optional<std::string> polished, std::exception_ptr) {
+                           // The polisher never throws; should it, the raw text stands.
+                           self.polished(url, duration, polished ? std::move(*polished) : raw);
+                         });
+  }
+
+  void polished(const std::filesystem::path& url, double duration, const std::string& text) {
+    log("polished: \"" + text + "\"");
+    if (isHallucination(text, duration)) {
+      log("dropped as hallucination (polished)");
+      cleanUp(url);
+      return;
+    }
+    log("pasting " + std::to_string(detail::characterCount(text)) + " chars");
+    try {
+      deps.archive->add(text);
+      deps.paster->paste(text);
+    } catch (...) {
+      log("pipeline FAILED: " + describe(std::current_exception()));
+    }
+    cleanUp(url);
+  }
+
+  void cleanUp(const std::filesystem::path& url) {
+    deleteFile(url);
+    report(State::idle);
+  }
+};
+
+Pipeline::Pipeline(Callbacks callbacks, Dependencies dependencies) : impl_(std::make_shared<Impl>()) {
+  if (!dependencies.mainQueue || !dependencies.transcriber || !dependencies.paster)
+    throw std::invalid_argument("Pipeline needs a main queue, a transcriber and a paster");
+  kestrum::MainQueue* queue = dependencies.mainQueue;
+  if (!dependencies.recorder) {
+    AudioRecorder::Dependencies recorder;
+    recorder.now = [queue] { return queue->now(); };
+    dependencies.recorder = std::make_shared<AudioRecorder>(std::move(recorder));
+  }
+  if (!dependencies.polisher) dependencies.polisher = std::make_shared<const Polisher>();
+  if (!dependencies.archive) dependencies.archive = &TranscriptArchive::shared();
+  if (!dependencies.background) {
+    dependencies.background = [](std::function<void()> job) { kestrum::ThreadPool::shared().detach(std::move(job)); };
+  }
+  if (!dependencies.log) dependencies.log = ParletLog::sink();
+  if (!dependencies.systemLog) {
+    dependencies.systemLog = [](const std::string& line) {
+      static const platform::system::SystemLog systemLog("parlet", "Parlet");
+      systemLog.write(platform::system::LogType::error, line);
+    };
+  }
+  impl_->callbacks = std::move(callbacks);
+  impl_->deps = std::move(dependencies);
+}
+
+Pipeline::~Pipeline() {
+  if (impl_->meterTimer != 0) impl_->deps.mainQueue->cancel(impl_->meterTimer);
+}
+
+void Pipeline::prewarm() { impl_->prewarm(); }
+void Pipeline::start() { impl_->start(); }
+void Pipeline::stop() { impl_->stop(); }
+
+}  // namespace parlet

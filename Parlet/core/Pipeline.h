@@ -1,0 +1,74 @@
+// One dictation from key press to pasted text: start() records, stop() runs the road
+// transcribe → hallucination check → polish → check again → archive → paste, and the recording
+// is deleted at the end of every road. States, levels and notices go to the creator's callbacks.
+// Main thread only: every operation and callback runs on the main queue; transcription and
+// polishing run on the background executor and hop back. Nothing throws out of the pipeline;
+// failures become notices and log lines. Roads of overlapping dictations run side by side.
+//   Pipeline pipeline({onState, onLevel, onNotice}, {.mainQueue = &queue, .transcriber = t, .paster = p});
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "KestrumCore/MainQueue.h"
+#include "Parlet/core/AudioRecorder.h"
+#include "Parlet/core/ParletLog.h"
+#include "Parlet/core/Paster.h"
+#include "Parlet/core/Polisher.h"
+#include "Parlet/core/TranscriptArchive.h"
+#include "Parlet/core/Transcriber.h"
+
+namespace parlet {
+
+class Pipeline {
+ public:
+  enum class State { idle, preparing, recording, processing };
+
+  struct Callbacks {
+    std::function<void(State)> onStateChange;
+    std::function<void(float)> onLevel;  // 0...1 while recording, 0 at stop
+    std::function<void(const std::string&)> onNotice;
+  };
+
+  // Runs a job off the main thread.
+  using Executor = std::function<void(std::function<void()>)>;
+
+  struct Dependencies {
+    kestrum::MainQueue* mainQueue = nullptr;     // required
+    std::shared_ptr<Transcriber> transcriber;    // required
+    std::shared_ptr<Paster> paster;              // required
+    std::shared_ptr<AudioRecorder> recorder;     // default: the real recorder, timed on the main queue
+    std::shared_ptr<const Polisher> polisher;    // default: Polisher with its instructions
+    TranscriptArchive* archive = nullptr;        // default: TranscriptArchive::shared()
+    Executor background;                         // default: the shared thread pool
+    LogSink log;                                 // default: ParletLog
+    std::function<void(const std::string&)> systemLog;  // default: the system log
+  };
+
+  // Reports nothing. Throws std::invalid_argument when a required dependency is missing.
+  Pipeline(Callbacks callbacks, Dependencies dependencies);
+  ~Pipeline();
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  // Loads the speech model in the background, once.
+  void prewarm();
+  // Key press: starts recording ("Mic unavailable" when the recorder cannot start).
+  void start();
+  // Key release: stops recording and runs the road.
+  void stop();
+
+  // True for text that is empty after trimming, carries a silence marker, or (for clips under
+  // 1.5 s) is one of the usual filler phrases of silent audio.
+  static bool isHallucination(std::string_view text, double duration);
+
+  static constexpr double minimumClipSeconds = 0.4;
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace parlet

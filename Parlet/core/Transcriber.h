@@ -1,0 +1,41 @@
+// The application's door to the speech engine: creates it once, on first need, lets concurrent
+// callers share one creation in flight, and turns a recorded file into one line of text.
+// Operations block; call them off the main thread. Thread-safe. Errors of creation and
+// transcription pass through unchanged; all callers waiting on one creation get the same error,
+// and the next call after a failure creates again.
+//   Transcriber transcriber(factory);  std::string text = transcriber.transcribe("/run/…/a.wav");
+#pragma once
+
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "Parlet/core/SpeechEngine.h"
+
+namespace parlet {
+
+class Transcriber {
+ public:
+  explicit Transcriber(SpeechEngineFactory factory);
+
+  // The engine, created with `engineOptions()` if not yet loaded.
+  std::shared_ptr<SpeechEngine> ensure();
+  // Result texts joined by " ", trimmed of white space and line breaks at both ends.
+  std::string transcribe(const std::filesystem::path& url);
+
+  // model "base.en", verbose, log level info, download on, foreground session, the rest absent.
+  static EngineOptions engineOptions();
+
+ private:
+  using Load = std::shared_future<std::shared_ptr<SpeechEngine>>;
+
+  SpeechEngineFactory factory_;
+  std::mutex mutex_;
+  std::shared_ptr<SpeechEngine> pipe_;  // set after the first successful load
+  std::optional<Load> loading_;          // the load in flight
+};
+
+}  // namespace parlet
