@@ -19,8 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "OrderedCollections/CollectionDifference.h"
 #include "OrderedCollections/Coding.h"
 #include "OrderedCollections/Description.h"
+#include "OrderedCollections/detail/BitSet.h"
 #include "OrderedCollections/detail/HashTable.h"
 #include "OrderedCollections/detail/Hashing.h"
 
@@ -150,6 +152,10 @@ class OrderedSet {
   template <class Gen> void shuffle(Gen& generator);
   void shuffle();
   void reverse();
+  // The changes that turn `old`'s order into this one's.
+  CollectionDifference<T> difference(const OrderedSet& old) const;
+  // nullopt when the difference does not apply or would repeat a member.
+  std::optional<OrderedSet> applying(const CollectionDifference<T>& difference) const;
 
   // Order-sensitive equality and hashing; see UnorderedView for set equality.
   friend bool operator==(const OrderedSet& a, const OrderedSet& b) { return a.equalMembers(b.elements_); }
@@ -179,6 +185,8 @@ class OrderedSet {
   // Adopts a member array and a table as they are.
   OrderedSet(std::vector<T> members, std::shared_ptr<detail::HashTable> table)
       : elements_(std::move(members)), table_(std::move(table)) {}
+  // The members whose offsets are in `members`, in order, with room for `extraCapacity` more.
+  OrderedSet extractSubset(const detail::BitSet& members, std::size_t extraCapacity = 0) const;
   void regenerateHashTable();
   void regenerateHashTable(int scale, int reservedScale);
   void regenerateExistingHashTable();
@@ -216,6 +224,8 @@ class OrderedSet {
 }  // namespace collections
 
 #include "OrderedCollections/detail/OrderedSetImpl.h"
+#include "OrderedCollections/detail/OrderedSetViews.h"
+#include "OrderedCollections/detail/OrderedSetAlgebra.h"
 
 template <class T, class H, class E>
 struct std::hash<collections::OrderedSet<T, H, E>> {

@@ -456,4 +456,41 @@ void PARLET_ORDERED_SET::reverse() {
   regenerateHashTable();
 }
 
+PARLET_ORDERED_SET_TEMPLATE
+CollectionDifference<T> PARLET_ORDERED_SET::difference(const OrderedSet& old) const {
+  using Change = typename CollectionDifference<T>::Change;
+  CollectionDifference<T> out;
+  std::size_t x = 0, y = 0;
+  auto remove = [&] {
+    out.changes.push_back({Change::Kind::remove, x, old[x], find(old[x])});
+    ++x;
+  };
+  auto insert = [&] {
+    out.changes.push_back({Change::Kind::insert, y, elements_[y], old.find(elements_[y])});
+    ++y;
+  };
+  while (x < old.size() || y < size()) {
+    if (y == size()) { remove(); continue; }
+    if (x == old.size()) { insert(); continue; }
+    auto oldInNew = find(old[x]);
+    if (!oldInNew || *oldInNew < y) { remove(); continue; }
+    auto newInOld = old.find(elements_[y]);
+    if (!newInOld || *newInOld < x) { insert(); continue; }
+    if (*newInOld == x) { ++x; ++y; continue; }
+    // Ties favour removal.
+    if (*newInOld - x >= *oldInNew - y) remove();
+    else insert();
+  }
+  return out;
+}
+
+PARLET_ORDERED_SET_TEMPLATE
+std::optional<PARLET_ORDERED_SET> PARLET_ORDERED_SET::applying(const CollectionDifference<T>& difference) const {
+  auto array = difference.applying(elements_);
+  if (!array) return std::nullopt;
+  OrderedSet out(*array);
+  if (out.size() != array->size()) return std::nullopt;
+  return out;
+}
+
 }  // namespace collections
