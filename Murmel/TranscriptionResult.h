@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KestrumCore/PropertyLock.h"
@@ -85,6 +86,19 @@ class TranscriptionResult {
   virtual void setTimings(TranscriptionTimings value) { timings_.set(std::move(value)); }
   virtual std::optional<float> seekTime() const { return seekTime_.get(); }
   virtual void setSeekTime(std::optional<float> value) { seekTime_.set(value); }
+
+  // In-place changes, each under the field's lock for the whole change, so that two concurrent
+  // changes of one field are never lost. `change` must not touch this result.
+  template <class Change>
+  decltype(auto) modifyText(Change&& change) { return text_.modify(std::forward<Change>(change)); }
+  template <class Change>
+  decltype(auto) modifySegments(Change&& change) { return segments_.modify(std::forward<Change>(change)); }
+  template <class Change>
+  decltype(auto) modifyLanguage(Change&& change) { return language_.modify(std::forward<Change>(change)); }
+  template <class Change>
+  decltype(auto) modifyTimings(Change&& change) { return timings_.modify(std::forward<Change>(change)); }
+  template <class Change>
+  decltype(auto) modifySeekTime(Change&& change) { return seekTime_.modify(std::forward<Change>(change)); }
 
   // Debug lines "[Segment 0] [0.00 --> 2.46] text", one per segment.
   virtual void logSegments() const;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -266,6 +267,21 @@ TEST(TranscriptionResultTest, LogSegmentsWritesOneDebugLinePerSegment) {
   LogCapture quiet(kestrum::Logging::LogLevel::info);
   result.logSegments();
   EXPECT_TRUE(quiet.lines().empty());
+}
+
+TEST(TranscriptionResultTest, ConcurrentInPlaceChangesOfOneFieldAreNotLost) {
+  TranscriptionResult result;
+  auto work = [&] {
+    for (int i = 0; i < 2000; ++i) {
+      result.modifySegments([](std::vector<TranscriptionSegment>& segments) { segments.emplace_back(); });
+      result.modifyTimings([](TranscriptionTimings& t) { t.totalDecodingLoops += 1; });
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(result.segments().size(), 4000u);
+  EXPECT_EQ(result.timings().totalDecodingLoops, 4000);
 }
 
 TEST(TranscriptionStateTest, Descriptions) {
