@@ -1,0 +1,180 @@
+#include "Hub/JSONParser.h"
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testsupport/Fixtures.h"
+
+namespace hub {
+namespace {
+
+using Kind = Config::Kind;
+
+struct NumberCase {
+  const char* name;
+  const char* json;
+  Kind kind;
+  double expected;  // compared as the kind's own type
+};
+
+class JsonNumbers : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(JsonNumbers, IntegersStayIntegersOtherNumbersBecomeFloats) {
+  const auto& c = GetParam();
+  Config value = JSONParser::parseToConfig(c.json);
+  ASSERT_EQ(value.kind(), c.kind) << value.description();
+  if (c.kind == Kind::integer) {
+    EXPECT_EQ(static_cast<double>(*value.integer()), c.expected);
+  } else if (std::isnan(c.expected)) {
+    EXPECT_TRUE(std::isnan(*value.floating()));
+  } else {
+    EXPECT_EQ(*value.floating(), static_cast<float>(c.expected));
+  }
+}
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Literals, JsonNumbers,
+    ::testing::Values(NumberCase{"Zero", "0", Kind::integer, 0}, NumberCase{"Negative", "-42", Kind::integer, -42},
+                      NumberCase{"LargestSigned", "9223372036854775807", Kind::integer, 9223372036854775807.0},
+                      NumberCase{"SmallestSigned", "-9223372036854775808", Kind::integer, -9223372036854775808.0},
+                      NumberCase{"LargestUnsigned", "18446744073709551615", Kind::floating, 1.8446744e19},
+                      NumberCase{"JustAboveSigned", "9223372036854775808", Kind::floating, 9223372036854775808.0},
+                      NumberCase{"Fraction", "0.1", Kind::floating, 0.1},
+                      NumberCase{"WholeWithFraction", "1.0", Kind::floating, 1.0},
+                      NumberCase{"Exponent", "2e3", Kind::floating, 2000.0},
+                      NumberCase{"BeyondFloat", "1e39", Kind::floating, kInf},
+                      NumberCase{"BeyondFloatNegative", "-1e39", Kind::floating, -kInf},
+                      NumberCase{"Infinity", "Infinity", Kind::floating, kInf},
+                      NumberCase{"NegativeInfinity", "-Infinity", Kind::floating, -kInf},
+                      NumberCase{"NaN", "NaN", Kind::floating, std::numeric_limits<double>::quiet_NaN()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonDocuments, RootScalarsConvertToThemselves) {
+  EXPECT_EQ(JSONParser::parseToConfig(R"("text")").string(), "text");
+  EXPECT_EQ(JSONParser::parseToConfig("true").boolean(), true);
+  EXPECT_EQ(JSONParser::parseToConfig(" false ").boolean(), false);
+  EXPECT_TRUE(JSONParser::parseToConfig("null").isNull());
+  EXPECT_EQ(JSONParser::parseToConfig("[]").array()->size(), 0u);
+  EXPECT_EQ(JSONParser::parseToConfig("{}").dictionary()->size(), 0u);
+}
+
+TEST(JsonDocuments, RepeatedKeyKeepsItsLastValue) {
+  Config c = JSONParser::parseToConfig(R"({"a": 1, "b": [true, null], "a": 2})");
+  ASSERT_EQ(c.dictionary()->size(), 2u);
+  EXPECT_EQ(c["a"].integer(), 2);
+  EXPECT_EQ(c["b"][0].boolean(), true);
+  EXPECT_TRUE(c["b"][1].isNull());
+  EXPECT_EQ(c["b"].array()->size(), 2u);
+}
+
+TEST(JsonDocuments, KeysDifferingInNormalizationStayDistinct) {
+  Config c = JSONParser::parseToConfig(R"({"\u00e9": 1, "e\u0301": 2, "\ud83d\ude00": 3})");
+  ASSERT_EQ(c.dictionary()->size(), 3u);
+  EXPECT_EQ(c["\xC3\xA9"].integer(), 1);
+  EXPECT_EQ(c["e\xCC\x81"].integer(), 2);
+  EXPECT_EQ(c["\xF0\x9F\x98\x80"].integer(), 3);
+}
+
+TEST(JsonDocuments, EscapedZeroCharactersKeepTheWholeText) {
+  Config c = JSONParser::parseToConfig(R"({"a\u0000b": "x\u0000y", "a\u0000c": 2})");
+  ASSERT_EQ(c.dictionary()->size(), 2u);  // not merged into one key "a"
+  EXPECT_EQ(c[std::string_view("a\0b", 3)].string(), std::string("x\0y", 3));
+  EXPECT_EQ(c[std::string_view("a\0c", 3)].integer(), 2);
+}
+
+TEST(JsonDocuments, CamelCaseLookupsReachDocumentKeys) {
+  Config c = JSONParser::parseToConfig(R"({"pre_tokenizer": {"add_prefix_space": false, "type": "ByteLevel"}})");
+  EXPECT_EQ(c["preTokenizer"]["addPrefixSpace"].boolean(), false);
+  EXPECT_EQ(c["preTokenizer"]["type"].string(), "ByteLevel");
+}
+
+struct MalformedCase {
+  const char* name;
+  std::string json;
+  std::string what;  // expected message, or empty to check only the shape
+};
+
+class MalformedJson : public ::testing::TestWithParam<MalformedCase> {};
+
+TEST_P(MalformedJson, FailsWithAReadError) {
+  const auto& c = GetParam();
+  try {
+    JSONParser::parseToConfig(c.json);
+    ADD_FAILURE() << "parsed";
+  } catch (const JSONParser::ParseError& e) {
+    EXPECT_EQ(e.kind, JSONParser::ParseError::Kind::readFailed);
+    const std::string what = e.what();
+    EXPECT_EQ(what, "JSON read failed (code " + std::to_string(e.code) + ") at position " + std::to_string(e.position) +
+                        ": " + e.message);
+    if (!c.what.empty()) {
+      EXPECT_EQ(what, c.what);
+    }
+    EXPECT_GE(e.position, 0);
+    EXPECT_LE(e.position, static_cast<std::int64_t>(c.json.size()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, MalformedJson,
+    ::testing::Values(MalformedCase{"Empty", "", "JSON read failed (code 0) at position 0: empty data"},
+                      MalformedCase{"BlanksOnly", "   \n", "JSON read failed (code 1) at position 4: The document is empty."},
+                      MalformedCase{"TrailingComma", R"({"a": 1,})", ""}, MalformedCase{"ArrayTrailingComma", "[1,]", ""},
+                      MalformedCase{"Comment", "// note\n{}", ""}, MalformedCase{"SecondValue", "{} {}", ""},
+                      MalformedCase{"Truncated", R"({"a": [1, 2)", ""}, MalformedCase{"UnquotedKey", "{a: 1}", ""},
+                      MalformedCase{"ZeroByteThenMore", std::string("{}\0{}", 5), ""},
+                      MalformedCase{"RawInvalidUtf8", "[\"a\xFF\"]", ""},
+                      MalformedCase{"EncodedSurrogate", "[\"\xED\xA0\x80\"]", ""},
+                      MalformedCase{"LoneLowSurrogateEscape", R"(["\udc00"])", ""},
+                      MalformedCase{"LoneHighSurrogateEscape", R"(["\ud800x"])", ""},
+                      MalformedCase{"TooDeep", std::string(JSONParser::kMaxDepth + 1, '['), ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonDocuments, DeepButAllowedNestingParses) {
+  std::string json = std::string(1000, '[') + std::string(1000, ']');
+  Config c = JSONParser::parseToConfig(json);
+  const Config* cur = &c;
+  int depth = 0;
+  while (cur->array() && !cur->array()->empty()) {
+    cur = &(*cur)[0];
+    ++depth;
+  }
+  EXPECT_EQ(depth, 999);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+TEST(JsonDocuments, ReadsTheWhisperTokenizerFile) {
+  const auto path = testsupport::fixturesDir() / "tokenizers" / "whisper-tiny" / "tokenizer.json";
+  PARLET_REQUIRE_FIXTURE(path);
+  Config c = JSONParser::parseToConfig(readFile(path));
+  const Config& model = c["model"];
+  EXPECT_EQ(model["type"].string(), "BPE");
+  ASSERT_NE(model["vocab"].dictionary(), nullptr);
+  EXPECT_EQ(model["vocab"].dictionary()->size(), 50258u);
+  EXPECT_EQ(model["vocab"]["<|endoftext|>"].integer(), 50257);
+  EXPECT_EQ(model["vocab"]["Hello"].integer(), 15947);
+  EXPECT_EQ(model["vocab"]["\xC4\xA0world"].integer(), 1002);  // "Ġworld"
+  EXPECT_EQ(model["merges"].array()->size(), 50000u);
+  EXPECT_EQ(model["merges"][0].string(), "\xC4\xA0 t");
+  EXPECT_TRUE(model["dropout"].isNull());
+  EXPECT_EQ(model["byteFallback"].boolean(), false);
+  EXPECT_EQ(c["addedTokens"].array()->size(), 1608u);
+  EXPECT_EQ(c["addedTokens"][0]["content"].string(), "<|endoftext|>");
+  EXPECT_EQ(c["preTokenizer"]["useRegex"].boolean(), true);
+}
+
+}  // namespace
+}  // namespace hub
