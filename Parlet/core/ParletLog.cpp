@@ -81,10 +81,11 @@ std::string LogFile::header(Clock::time_point time) {
 }
 
 void LogFile::write(std::string_view message) {
-  std::string text = line(options_.now(), message);
+  Clock::time_point time = options_.now();
+  std::string text = line(time, message);
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    pending_.push_back(text);
+    pending_.push_back({text, time});
     ++submitted_;
   }
   changed_.notify_all();
@@ -102,7 +103,7 @@ void LogFile::run() {
   for (;;) {
     changed_.wait(hold, [&] { return stopping_ || !pending_.empty(); });
     if (pending_.empty()) return;  // stopping, nothing left
-    std::string next = std::move(pending_.front());
+    Pending next = std::move(pending_.front());
     pending_.pop_front();
     hold.unlock();
     fileStep(next);
@@ -112,11 +113,13 @@ void LogFile::run() {
   }
 }
 
-void LogFile::fileStep(const std::string& text) {
+void LogFile::fileStep(const Pending& pending) {
   if (url_.empty()) return;
+  const std::string& text = pending.line;
   if (!didStart_) {
     try {
-      detail::writeFileAtomically(url_, header(options_.now()));
+      // The header carries the time of the run's first line.
+      detail::writeFileAtomically(url_, header(pending.time));
     } catch (...) {
     }
     didStart_ = true;

@@ -49,14 +49,18 @@ class LogFile {
   static std::string header(Clock::time_point time);
 
  private:
+  struct Pending {
+    std::string line;
+    Clock::time_point time;
+  };
   void run();
-  void fileStep(const std::string& line);
+  void fileStep(const Pending& pending);
 
   std::filesystem::path url_;
   Options options_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::string> pending_;
+  std::deque<Pending> pending_;
   std::uint64_t submitted_ = 0;
   std::uint64_t done_ = 0;
   bool stopping_ = false;

@@ -1,0 +1,109 @@
+#include "Parlet/core/AudioRecorder.h"
+
+#include <cmath>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "Parlet/core/detail/Level.h"
+#include "Parlet/core/tests/Fakes.h"
+#include "testsupport/Fixtures.h"
+
+namespace parlet {
+namespace {
+
+using std::chrono::milliseconds;
+
+class AudioRecorderTest : public ::testing::Test {
+ protected:
+  AudioRecorder makeRecorder() {
+    return AudioRecorder({testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); },
+                          [this] { return now; }});
+  }
+  testsupport::TempDir dir;
+  std::shared_ptr<testing::FakePlatformRecorder::Shared> platform =
+      std::make_shared<testing::FakePlatformRecorder::Shared>();
+  AudioRecorder::Duration now{milliseconds(5000)};
+};
+
+TEST_F(AudioRecorderTest, StopWithoutStartGivesNoFile) {
+  AudioRecorder recorder = makeRecorder();
+  AudioRecorder::Result result = recorder.stop();
+  EXPECT_FALSE(result.url);
+  EXPECT_EQ(result.duration, 0);
+}
+
+TEST_F(AudioRecorderTest, RecordsANewPrivateWavFileAndTimesTheRecording) {
+  AudioRecorder recorder = makeRecorder();
+  recorder.start();
+  ASSERT_NE(recorder.recorder(), nullptr);
+  EXPECT_TRUE(recorder.recorder()->isRecording());
+  EXPECT_EQ(platform->settings, (RecordingSettings{0x6C70636D, 16000, 1, 16, false, false}));
+
+  now += milliseconds(1250);
+  AudioRecorder::Result first = recorder.stop();
+  ASSERT_TRUE(first.url);
+  EXPECT_EQ(first.url->parent_path(), dir.path());
+  EXPECT_TRUE(std::regex_match(first.url->filename().string(),
+                               std::regex("parlet-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.wav")));
+  EXPECT_DOUBLE_EQ(first.duration, 1.25);
+  EXPECT_EQ(recorder.recorder(), nullptr);
+  EXPECT_EQ(platform->stops, 1);
+
+  AudioRecorder::Result again = recorder.stop();
+  EXPECT_EQ(again.url, first.url);
+  EXPECT_EQ(again.duration, 0);
+
+  recorder.start();
+  AudioRecorder::Result second = recorder.stop();
+  EXPECT_NE(second.url, first.url);
+  EXPECT_TRUE(std::filesystem::exists(*first.url));  // left to the caller
+}
+
+TEST_F(AudioRecorderTest, ARecorderThatCannotBeMadeFailsTheStart) {
+  platform->failCreation = true;
+  AudioRecorder recorder = makeRecorder();
+  EXPECT_THROW(recorder.start(), std::runtime_error);
+  EXPECT_EQ(recorder.recorder(), nullptr);
+  EXPECT_EQ(recorder.stop().duration, 0);
+}
+
+TEST_F(AudioRecorderTest, ARecorderThatRefusesToRecordFailsTheStartAndLeavesNoFile) {
+  platform->refuseToRecord = true;
+  AudioRecorder recorder = makeRecorder();
+  EXPECT_THROW(recorder.start(), RecorderError);
+  EXPECT_EQ(recorder.recorder(), nullptr);
+  ASSERT_EQ(platform->files.size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(platform->files[0]));
+  EXPECT_EQ(recorder.stop().duration, 0);
+}
+
+TEST(RecorderLevelTest, AveragePowerIsRmsInDecibelsFullScale) {
+  std::vector<float> sine(1600);
+  for (std::size_t i = 0; i < sine.size(); ++i) sine[i] = static_cast<float>(std::sin(2 * M_PI * 440.0 * i / 16000.0));
+  EXPECT_NEAR(detail::averagePowerDecibels(sine.data(), sine.size()), -3.0103, 0.01);
+  std::vector<float> square(512, 1.0f);
+  for (std::size_t i = 0; i < square.size(); i += 2) square[i] = -1.0f;
+  EXPECT_NEAR(detail::averagePowerDecibels(square.data(), square.size()), 0.0, 1e-6);
+  std::vector<float> quiet(512, 0.01f);
+  EXPECT_NEAR(detail::averagePowerDecibels(quiet.data(), quiet.size()), -40.0, 1e-4);
+  std::vector<float> silence(512, 0.0f);
+  EXPECT_EQ(detail::averagePowerDecibels(silence.data(), silence.size()), -160.0f);
+  EXPECT_EQ(detail::averagePowerDecibels(nullptr, 0), -160.0f);
+}
+
+TEST(PortAudioRecorderTest, WithoutAnInputDeviceCreationFailsClearly) {
+  testsupport::TempDir dir;
+  std::unique_ptr<PlatformRecorder> recorder;
+  try {
+    recorder = makePortAudioRecorder(dir.path() / "a.wav", RecordingSettings{});
+  } catch (const RecorderError& error) {
+    EXPECT_FALSE(std::string(error.what()).empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.wav"));
+    return;
+  }
+  GTEST_SKIP() << "this machine has an audio input device";
+}
+
+}  // namespace
+}  // namespace parlet

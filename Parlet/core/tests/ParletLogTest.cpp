@@ -1,0 +1,124 @@
+#include "Parlet/core/ParletLog.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "testsupport/Fixtures.h"
+
+namespace parlet {
+namespace {
+
+using namespace std::chrono;
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ParletLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tz = std::getenv("TZ");
+    if (tz) savedTz_ = tz;
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  void TearDown() override {
+    if (savedTz_)
+      setenv("TZ", savedTz_->c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+  LogFile::Options options() {
+    return {[this] { return now; }, [this](std::string_view text) { standardError += text; }};
+  }
+
+  // 2026-03-05 14:03:07.412 UTC
+  system_clock::time_point now = sys_days{year{2026} / 3 / 5} + hours(14) + minutes(3) + seconds(7) + milliseconds(412);
+  std::string standardError;
+  testsupport::TempDir dir;
+  std::filesystem::path url = dir.path() / "parlet.log";
+
+ private:
+  std::optional<std::string> savedTz_;
+};
+
+TEST_F(ParletLogTest, FirstLineOfARunWritesTheHeaderThenTheLine) {
+  {
+    LogFile log(url, options());
+    log.write("transcribe begin");
+    now += milliseconds(1005);
+    log.write("pasting 5 chars");
+    log.flush();
+    EXPECT_EQ(standardError, "[14:03:07.412] transcribe begin\n[14:03:08.417] pasting 5 chars\n");
+  }
+  EXPECT_EQ(readFile(url),
+            "===== Parlet launched 2026-03-05 14:03:07 +0000 =====\n"
+            "[14:03:07.412] transcribe begin\n"
+            "[14:03:08.417] pasting 5 chars\n");
+}
+
+TEST_F(ParletLogTest, EachRunStartsTheFileAfresh) {
+  {
+    LogFile first(url, options());
+    first.write("old run");
+  }
+  now += hours(1);
+  LogFile second(url, options());
+  second.write("new run");
+  second.flush();
+  EXPECT_EQ(readFile(url), "===== Parlet launched 2026-03-05 15:03:07 +0000 =====\n[15:03:07.412] new run\n");
+}
+
+TEST_F(ParletLogTest, ADeletedFileIsRecreatedWithTheNextLineAlone) {
+  LogFile log(url, options());
+  log.write("one");
+  log.flush();
+  std::filesystem::remove(url);
+  log.write("two");
+  log.write("three\nspans two lines");
+  log.flush();
+  EXPECT_EQ(readFile(url), "[14:03:07.412] two\n[14:03:07.412] three\nspans two lines\n");
+}
+
+TEST_F(ParletLogTest, UsesTheLocalTimeZoneForLines) {
+  setenv("TZ", "CET-1", 1);  // UTC+1, no daylight saving
+  tzset();
+  EXPECT_EQ(LogFile::line(now, "x"), "[15:03:07.412] x\n");
+  EXPECT_EQ(LogFile::header(now), "===== Parlet launched 2026-03-05 14:03:07 +0000 =====\n");
+}
+
+TEST_F(ParletLogTest, ALinkInPlaceOfTheFileIsNotFollowed) {
+  std::filesystem::path target = dir.path() / "elsewhere.txt";
+  {
+    std::ofstream(target) << "precious";
+  }
+  {
+    LogFile log(url, options());
+    log.write("first");  // replaces whatever sits at the log's name
+    log.flush();
+    std::filesystem::remove(url);
+    std::filesystem::create_symlink(target, url);
+    log.write("second");
+  }
+  EXPECT_EQ(readFile(target), "precious");
+  EXPECT_EQ(standardError, "[14:03:07.412] first\n[14:03:07.412] second\n");
+}
+
+TEST_F(ParletLogTest, WithoutAFileLinesStillGoToStandardError) {
+  LogFile log({}, options());
+  log.write("no file");
+  log.flush();
+  EXPECT_EQ(standardError, "[14:03:07.412] no file\n");
+}
+
+}  // namespace
+}  // namespace parlet

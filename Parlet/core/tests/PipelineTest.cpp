@@ -1,0 +1,281 @@
+#include "Parlet/core/Pipeline.h"
+
+#include <cmath>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Parlet/core/tests/Fakes.h"
+#include "testsupport/Fixtures.h"
+
+namespace parlet {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+using std::chrono::milliseconds;
+
+const char* name(Pipeline::State state) {
+  switch (state) {
+    case Pipeline::State::idle: return "idle";
+    case Pipeline::State::preparing: return "preparing";
+    case Pipeline::State::recording: return "recording";
+    case Pipeline::State::processing: return "processing";
+  }
+  return "?";
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  PipelineTest() {
+    auto sink = [this](const std::string& line) { log.push_back(line); };
+    auto recorder = std::make_shared<AudioRecorder>(AudioRecorder::Dependencies{
+        testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); }, [this] { return queue.now(); }});
+    auto paster = std::make_shared<Paster>(
+        Paster::Dependencies{&queue, pasteboard, keys, focus, sink, [](std::chrono::microseconds) {}});
+    archive = std::make_unique<TranscriptArchive>(dir.path() / "transcripts.json",
+                                                  TranscriptArchive::Options{{}, {}, sink});
+    pipeline = std::make_unique<Pipeline>(
+        Pipeline::Callbacks{[this](Pipeline::State s) { states.push_back(name(s)); },
+                            [this](float level) { levels.push_back(level); },
+                            [this](const std::string& text) { notices.push_back(text); }},
+        Pipeline::Dependencies{&queue, transcriber, paster, recorder,
+                               std::make_shared<const Polisher>(Polisher::defaultInstructions, model), archive.get(),
+                               [this](std::function<void()> job) { executor(std::move(job)); }, sink,
+                               [this](const std::string& line) { systemLog.push_back(line); }});
+    model->available = false;
+  }
+
+  void settle() { testing::settle(queue, executor); }
+  void wait(int ms) { queue.advance(milliseconds(ms)); }
+  // Press, hold for `ms`, release, and let the road finish.
+  void dictate(int ms) {
+    pipeline->start();
+    wait(ms);
+    pipeline->stop();
+    settle();
+  }
+  std::vector<std::filesystem::path> filesLeft() const {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+      if (entry.path().extension() == ".wav") files.push_back(entry.path());
+    return files;
+  }
+
+  testsupport::TempDir dir;
+  kestrum::ManualMainQueue queue;
+  testing::ManualExecutor executor;
+  std::shared_ptr<testing::FakePlatformRecorder::Shared> platform =
+      std::make_shared<testing::FakePlatformRecorder::Shared>();
+  testing::FakeEngineFactory engines;
+  std::shared_ptr<Transcriber> transcriber = std::make_shared<Transcriber>(engines.factory());
+  std::shared_ptr<testing::FakeLanguageModel> model = std::make_shared<testing::FakeLanguageModel>();
+  std::shared_ptr<testing::FakePasteboard> pasteboard = std::make_shared<testing::FakePasteboard>();
+  std::shared_ptr<testing::FakePasteKeys> keys = std::make_shared<testing::FakePasteKeys>();
+  std::shared_ptr<testing::FakeFocus> focus = std::make_shared<testing::FakeFocus>();
+  std::unique_ptr<TranscriptArchive> archive;
+  std::vector<std::string> states, notices, log, systemLog;
+  std::vector<float> levels;
+  std::unique_ptr<Pipeline> pipeline;
+};
+
+TEST_F(PipelineTest, ADictationIsTranscribedArchivedPastedAndItsFileDeleted) {
+  engines.engine->results = {{" Hello world."}};
+  pipeline->prewarm();
+  settle();
+  EXPECT_THAT(states, ElementsAre("preparing", "idle"));
+  log.clear();
+  states.clear();
+
+  dictate(1000);
+  EXPECT_THAT(states, ElementsAre("recording", "processing", "idle"));
+  EXPECT_THAT(log, ElementsAre("pipeline.start modelReady=true prewarming=false",
+                               MatchesRegex("pipeline\\.stop duration=1\\.00s url=parlet-[-0-9A-F]{36}\\.wav"),
+                               "transcribe begin", "transcribe done: \"Hello world.\"", "polished: \"Hello world.\"",
+                               "pasting 12 chars", HasSubstr("paste: front="), "paste: posted Ctrl+V"));
+  ASSERT_EQ(archive->entries().size(), 1u);
+  EXPECT_EQ(archive->entries()[0].text, "Hello world.");
+  EXPECT_EQ(pasteboard->string(), "Hello world.");
+  EXPECT_EQ(keys->chords, 1);
+  EXPECT_THAT(filesLeft(), IsEmpty());
+  EXPECT_EQ(engines.engine->paths.size(), 1u);
+  EXPECT_THAT(notices, IsEmpty());
+}
+
+TEST_F(PipelineTest, AFirstDictationMovesFromPreparingToProcessingWhenTheModelLoads) {
+  engines.engine->results = {{"Hi there"}};
+  dictate(800);
+  EXPECT_THAT(states, ElementsAre("recording", "preparing", "processing", "idle"));
+  states.clear();
+  dictate(800);
+  EXPECT_THAT(states, ElementsAre("recording", "processing", "idle"));
+  EXPECT_EQ(engines.constructions, 1);
+}
+
+TEST_F(PipelineTest, ClipsShorterThan400msAreDiscarded) {
+  engines.engine->results = {{"Long enough text"}};
+  dictate(390);
+  EXPECT_THAT(states, ElementsAre("recording", "idle"));
+  EXPECT_THAT(notices, ElementsAre("Hold the key longer"));
+  EXPECT_THAT(log.back(), MatchesRegex("pipeline\\.stop duration=0\\.39s url=parlet-.*\\.wav"));
+  EXPECT_THAT(filesLeft(), IsEmpty());
+  EXPECT_TRUE(engines.engine->paths.empty());
+
+  states.clear();
+  dictate(400);
+  EXPECT_THAT(states, ElementsAre("recording", "preparing", "processing", "idle"));
+  EXPECT_EQ(engines.engine->paths.size(), 1u);
+  EXPECT_EQ(pasteboard->string(), "Long enough text");
+}
+
+TEST_F(PipelineTest, HallucinationsAreDroppedBeforeOrAfterPolishing) {
+  struct Case {
+    const char* raw;
+    std::optional<std::string> polished;  // model answer; nothing: model unavailable
+    int holdMs;
+    const char* droppedLine;  // nullptr: pasted
+  };
+  const std::vector<Case> cases = {
+      {"Thank you.", std::nullopt, 1200, "dropped as hallucination (raw)"},
+      {"Thank you.", std::nullopt, 1500, nullptr},
+      {"[BLANK_AUDIO]", std::nullopt, 3000, "dropped as hallucination (raw)"},
+      {"", std::nullopt, 3000, "dropped as hallucination (raw)"},
+      {"um uh", std::string(" \n"), 3000, "dropped as hallucination (polished)"},
+      {"so thanks for watching", std::string("Thanks for watching."), 1000, "dropped as hallucination (polished)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.raw);
+    engines.engine->results = {{c.raw}};
+    model->available = c.polished.has_value();
+    model->response = c.polished;
+    pasteboard->contents.clear();
+    log.clear();
+    states.clear();
+    std::size_t archived = archive->entries().size();
+    dictate(c.holdMs);
+    EXPECT_EQ(states.back(), "idle");
+    EXPECT_THAT(filesLeft(), IsEmpty());
+    if (c.droppedLine) {
+      EXPECT_EQ(log.back(), c.droppedLine);
+      EXPECT_EQ(archive->entries().size(), archived);
+      EXPECT_FALSE(pasteboard->string());
+    } else {
+      EXPECT_EQ(archive->entries().size(), archived + 1);
+      EXPECT_EQ(pasteboard->string(), c.raw);
+    }
+  }
+}
+
+TEST_F(PipelineTest, AFailedTranscriptionShowsANoticeAndCleansUp) {
+  engines.engine->error = "unsupported audio file";
+  dictate(1000);
+  EXPECT_THAT(states, ElementsAre("recording", "preparing", "idle"));
+  EXPECT_THAT(notices, ElementsAre("Transcription failed"));
+  EXPECT_EQ(log.back(), "pipeline FAILED: unsupported audio file");
+  EXPECT_THAT(filesLeft(), IsEmpty());
+  EXPECT_TRUE(archive->entries().empty());
+}
+
+TEST_F(PipelineTest, AFailedPrewarmIsRetriedByTheNextDictations) {
+  engines.failures = 2;
+  engines.engine->results = {{"Back in business"}};
+  pipeline->prewarm();
+  settle();
+  EXPECT_THAT(states, ElementsAre("preparing", "idle"));
+  EXPECT_THAT(notices, ElementsAre("Couldn't load model"));
+  EXPECT_THAT(systemLog, ElementsAre("Parlet: prewarm failed: model download failed"));
+
+  dictate(1000);  // loads again inside the transcription, and fails again
+  EXPECT_THAT(notices, ElementsAre("Couldn't load model", "Transcription failed"));
+  EXPECT_EQ(log.back(), "pipeline FAILED: model download failed");
+
+  states.clear();
+  dictate(1000);
+  EXPECT_THAT(states, ElementsAre("recording", "preparing", "processing", "idle"));
+  EXPECT_EQ(pasteboard->string(), "Back in business");
+  EXPECT_EQ(engines.constructions, 3);
+
+  pipeline->prewarm();  // loaded: nothing to do
+  EXPECT_EQ(executor.pending(), 0u);
+}
+
+TEST_F(PipelineTest, PrewarmLoadsOnceAndReportsNothingWhileRecording) {
+  pipeline->start();
+  pipeline->prewarm();
+  pipeline->prewarm();
+  settle();
+  EXPECT_THAT(states, ElementsAre("recording"));
+  EXPECT_EQ(engines.constructions, 1);
+  EXPECT_EQ(log.back(), "pipeline.start modelReady=false prewarming=false");
+  pipeline->start();  // already recording: nothing, not even a log line
+  EXPECT_EQ(log.size(), 1u);
+}
+
+TEST_F(PipelineTest, AMicrophoneThatCannotStartIsReported) {
+  for (bool refuse : {false, true}) {
+    platform->failCreation = !refuse;
+    platform->refuseToRecord = refuse;
+    log.clear();
+    notices.clear();
+    pipeline->start();
+    pipeline->stop();  // nothing was recording
+    settle();
+    EXPECT_THAT(states, IsEmpty());
+    EXPECT_THAT(notices, ElementsAre("Mic unavailable"));
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_THAT(log[1], HasSubstr("pipeline.start FAILED: "));
+    EXPECT_THAT(filesLeft(), IsEmpty());
+  }
+}
+
+TEST_F(PipelineTest, APressDuringProcessingStartsANewRecordingAlongsideTheEarlierRoad) {
+  engines.engine->queued = {{{"First dictation"}}, {{"Second dictation"}}};
+  pipeline->prewarm();
+  settle();
+  states.clear();
+
+  pipeline->start();
+  wait(1000);
+  pipeline->stop();
+  queue.runUntilIdle();  // "transcribe begin": the transcription now runs in the background
+  ASSERT_EQ(executor.pending(), 1u);
+  pipeline->start();  // the user presses again while the first clip is processing
+  wait(700);
+  settle();  // the first road finishes while the second recording runs
+  EXPECT_THAT(states, ElementsAre("recording", "processing", "recording", "idle"));
+  ASSERT_EQ(archive->entries().size(), 1u);
+  EXPECT_EQ(pasteboard->string(), "First dictation");
+  EXPECT_EQ(filesLeft().size(), 1u);  // only the running recording
+
+  pipeline->stop();
+  settle();
+  EXPECT_THAT(states, ElementsAre("recording", "processing", "recording", "idle", "processing", "idle"));
+  ASSERT_EQ(archive->entries().size(), 2u);
+  EXPECT_EQ(archive->entries()[0].text, "Second dictation");
+  EXPECT_THAT(filesLeft(), IsEmpty());
+  EXPECT_THAT(log, ::testing::Contains(MatchesRegex("pipeline\\.stop duration=0\\.70s.*")));
+}
+
+TEST_F(PipelineTest, TheMeterMapsMinus60To0DecibelsOntoTheLevel) {
+  const std::vector<std::pair<float, float>> table = {
+      {-30.0f, 0.5f}, {-60.0f, 0.0f}, {-80.0f, 0.0f}, {0.0f, 1.0f}, {6.0f, 1.0f}, {std::nanf(""), 0.0f}};
+  pipeline->start();
+  for (const auto& [power, level] : table) {
+    platform->power = power;
+    levels.clear();
+    queue.advance(std::chrono::nanoseconds(std::chrono::seconds(1)) / 30);
+    ASSERT_EQ(levels.size(), 1u) << power;
+    EXPECT_FLOAT_EQ(levels[0], level) << power;
+  }
+  levels.clear();
+  pipeline->stop();
+  EXPECT_THAT(levels, ElementsAre(0.0f));
+  executor.runAll();
+  queue.advance(std::chrono::seconds(1));
+  EXPECT_THAT(levels, ElementsAre(0.0f));  // the meter stopped with the recording
+}
+
+}  // namespace
+}  // namespace parlet
