@@ -37,6 +37,14 @@ void Hasher::combineBytes(std::string_view bytes) {
 
 void Hasher::combineText(std::string_view text) { combineBytes(detail::toNfc(text)); }
 
+std::size_t TextHash::operator()(std::string_view text) const {
+  Hasher hasher;
+  hasher.combineText(text);
+  return hasher.finalize();
+}
+
+bool TextEqual::operator()(std::string_view a, std::string_view b) const { return detail::canonicallyEqual(a, b); }
+
 std::size_t Hasher::finalize() const { return static_cast<std::size_t>(mix(state_)); }
 
 }  // namespace jinja

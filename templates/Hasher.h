@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace jinja {
@@ -21,6 +22,14 @@ class Hasher {
 
  private:
   std::uint64_t state_ = 0x243F6A8885A308D3ull;
+};
+
+// Hash and equality of map keys by canonical equivalence ("\u00e9" and "e\u0301" are one key).
+struct TextHash {
+  std::size_t operator()(std::string_view text) const;
+};
+struct TextEqual {
+  bool operator()(std::string_view a, std::string_view b) const;
 };
 
 }  // namespace jinja

@@ -87,6 +87,7 @@ std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
 }
 
 char32_t nextCodePoint(std::string_view text, std::size_t& offset) {
+  if (offset < text.size() && static_cast<unsigned char>(text[offset]) < 0x80) return static_cast<char32_t>(text[offset++]);
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   auto i = static_cast<int32_t>(offset);
   UChar32 c;
@@ -100,9 +101,16 @@ char32_t firstCodePoint(std::string_view text) {
   return text.empty() ? 0 : nextCodePoint(text, offset);
 }
 
-bool isWhitespace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
-bool isLetter(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC); }
+bool isWhitespace(char32_t c) {
+  if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
+  return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
+}
+bool isLetter(char32_t c) {
+  if (c < 0x80) return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+  return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC);
+}
 bool isNumber(char32_t c) {
+  if (c < 0x80) return c >= '0' && c <= '9';
   return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
 }
 

@@ -1,0 +1,36 @@
+// A macro value: what executing a `macro` statement binds (name, parameters, default expressions,
+// body). Immutable; shares its body with the tree it came from. JSON decoding throws
+// platform::json::DecodingError and puts the defaults in ascending key order.
+//   {"name":"m","parameters":["x","y"],"defaults":{"y":{"integer":{"_0":2}}},"body":[...]}
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "templates/Ast.h"
+
+namespace jinja {
+
+class Macro {
+ public:
+  Macro(std::string name, std::vector<std::string> parameters, Expression::Map defaults, Nodes body);
+
+  const std::string& name() const { return name_; }
+  const std::vector<std::string>& parameters() const { return parameters_; }
+  const Expression::Map& defaults() const { return defaults_; }
+  const Nodes& body() const { return body_; }
+
+  friend bool operator==(const Macro& a, const Macro& b);
+  void hash(Hasher& hasher) const;
+  std::size_t hashValue() const;
+  platform::json::Value toJson() const;
+  static Macro fromJson(const platform::json::Value& json);
+
+ private:
+  std::string name_;
+  std::vector<std::string> parameters_;
+  Expression::Map defaults_;
+  Nodes body_;
+};
+
+}  // namespace jinja
