@@ -351,4 +351,9 @@ PARLET_ORDERED_DICT PARLET_ORDERED_DICT::fromJsonValue(const json::Value& value)
   return d;
 }
 
+#undef PARLET_ORDERED_DICT_TEMPLATE
+#undef PARLET_ORDERED_DICT
+
 }  // namespace collections
+
+#include "OrderedCollections/detail/OrderedDictionaryViews.h"

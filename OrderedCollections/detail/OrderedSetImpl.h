@@ -493,4 +493,7 @@ std::optional<PARLET_ORDERED_SET> PARLET_ORDERED_SET::applying(const CollectionD
   return out;
 }
 
+#undef PARLET_ORDERED_SET_TEMPLATE
+#undef PARLET_ORDERED_SET
+
 }  // namespace collections
