@@ -1,3 +1,5 @@
+#include <ostream>
+
 #include <gtest/gtest.h>
 
 #include "Parlet/core/Pipeline.h"
@@ -11,6 +13,10 @@ struct HallucinationCase {
   double duration;
   bool dropped;
 };
+
+void PrintTo(const HallucinationCase& c, std::ostream* os) {
+  *os << '"' << c.text << "\" at " << c.duration << " s";
+}
 
 class HallucinationTest : public ::testing::TestWithParam<HallucinationCase> {};
 

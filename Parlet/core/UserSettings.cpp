@@ -1,0 +1,87 @@
+#include "Parlet/core/UserSettings.h"
+
+#include <system_error>
+
+#include "Parlet/core/detail/Files.h"
+#include "platform/System/Folders.h"
+
+namespace parlet {
+namespace json = platform::json;
+
+std::optional<std::int64_t> UserSettings::integer(const std::string& key) const {
+  std::optional<json::Value> stored = value(key);
+  if (!stored) return std::nullopt;
+  auto kind = stored->kind();
+  if (kind != json::Value::Kind::integer && kind != json::Value::Kind::unsignedInteger) return std::nullopt;
+  try {
+    return stored->asInt();
+  } catch (const json::DecodingError&) {
+    return std::nullopt;
+  }
+}
+
+bool UserSettings::boolean(const std::string& key) const {
+  std::optional<json::Value> stored = value(key);
+  return stored && stored->kind() == json::Value::Kind::boolean && stored->asBool();
+}
+
+const HotkeyManager::Key& currentKey(const UserSettings& settings) {
+  return HotkeyManager::presetForKeyCode(settings.integer(UserSettings::triggerKeyCodeKey));
+}
+
+std::optional<json::Value> InMemorySettings::value(const std::string& key) const {
+  auto it = values_.find(key);
+  if (it == values_.end()) return std::nullopt;
+  return it->second;
+}
+
+void InMemorySettings::setValue(const std::string& key, json::Value value) { values_[key] = std::move(value); }
+
+std::filesystem::path JsonFileSettings::defaultLocation() {
+  return platform::system::settingsDirectory() / "settings.json";
+}
+
+JsonFileSettings::JsonFileSettings(std::filesystem::path url, LogSink log)
+    : url_(std::move(url)), log_(std::move(log)), values_(json::Object{}) {
+  if (!log_) log_ = ParletLog::sink();
+  try {
+    json::Value parsed = json::parse(detail::readWholeFile(url_));
+    if (parsed.kind() != json::Value::Kind::object) throw json::DecodingError(json::DecodingError::Kind::typeMismatch, "not an object");
+    values_ = std::move(parsed);
+  } catch (const std::system_error& error) {
+    if (error.code() == std::errc::no_such_file_or_directory) return;
+    unreadableFile_ = true;
+    log_("settings: cannot read " + url_.string() + ": " + error.what());
+  } catch (const std::exception& error) {
+    unreadableFile_ = true;
+    log_("settings: cannot decode " + url_.string() + ": " + error.what());
+  }
+}
+
+std::optional<json::Value> JsonFileSettings::value(const std::string& key) const {
+  if (const json::Value* found = values_.find(key)) return *found;
+  return std::nullopt;
+}
+
+void JsonFileSettings::setValue(const std::string& key, json::Value value) {
+  values_.set(key, std::move(value));
+  try {
+    if (unreadableFile_) {
+      std::filesystem::path aside = url_.string() + ".unreadable";
+      std::error_code error;
+      std::filesystem::rename(url_, aside, error);
+      if (error && error != std::errc::no_such_file_or_directory) {
+        log_("settings: cannot set aside " + url_.string() + ": " + error.message() + "; not writing");
+        return;
+      }
+      if (!error) log_("settings: set aside unreadable " + url_.string() + " as " + aside.string());
+      unreadableFile_ = false;
+    }
+    std::filesystem::create_directories(url_.parent_path());
+    detail::writeFileAtomically(url_, json::write(values_, {.pretty = true, .sortedKeys = true}));
+  } catch (const std::exception& error) {
+    log_(std::string("settings: write failed: ") + error.what());
+  }
+}
+
+}  // namespace parlet

@@ -1,0 +1,73 @@
+#include "Parlet/core/UserSettings.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testsupport/Fixtures.h"
+
+namespace parlet {
+namespace {
+
+namespace json = platform::json;
+
+TEST(UserSettingsTest, CurrentKeyFallsBackToRightAltForAnythingButAPresetCode) {
+  struct Case {
+    std::optional<json::Value> stored;
+    const char* title;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, "Right Alt"},  {json::Value(57), "Right Alt"},    {json::Value(63), "Right Alt"},
+      {json::Value(54), "Right Super"}, {json::Value(56), "Left Shift"}, {json::Value("54"), "Right Alt"},
+      {json::Value(true), "Right Alt"},
+  };
+  for (const Case& c : cases) {
+    InMemorySettings settings;
+    if (c.stored) settings.setValue(UserSettings::triggerKeyCodeKey, *c.stored);
+    EXPECT_EQ(currentKey(settings).title, c.title);
+  }
+}
+
+TEST(UserSettingsTest, HasOnboardedIsFalseUnlessStoredTrue) {
+  InMemorySettings settings;
+  EXPECT_FALSE(settings.boolean(UserSettings::hasOnboardedKey));
+  settings.setValue(UserSettings::hasOnboardedKey, json::Value(1));
+  EXPECT_FALSE(settings.boolean(UserSettings::hasOnboardedKey));
+  settings.setValue(UserSettings::hasOnboardedKey, json::Value(true));
+  EXPECT_TRUE(settings.boolean(UserSettings::hasOnboardedKey));
+}
+
+TEST(UserSettingsTest, FileSettingsSurviveARestartAndSetABadFileAside) {
+  testsupport::TempDir dir;
+  std::filesystem::path url = dir.path() / "Parlet" / "settings.json";
+  std::vector<std::string> log;
+  auto sink = [&](const std::string& line) { log.push_back(line); };
+  {
+    JsonFileSettings settings(url, sink);
+    EXPECT_FALSE(settings.integer(UserSettings::triggerKeyCodeKey));
+    settings.setValue(UserSettings::triggerKeyCodeKey, json::Value(56));
+    settings.setValue(UserSettings::hasOnboardedKey, json::Value(true));
+  }
+  {
+    JsonFileSettings settings(url, sink);
+    EXPECT_EQ(currentKey(settings).title, "Left Shift");
+    EXPECT_TRUE(settings.boolean(UserSettings::hasOnboardedKey));
+  }
+  EXPECT_TRUE(log.empty());
+
+  std::ofstream(url, std::ios::trunc) << "{not json";
+  JsonFileSettings settings(url, sink);
+  EXPECT_EQ(currentKey(settings).title, "Right Alt");
+  settings.setValue(UserSettings::hasOnboardedKey, json::Value(true));
+  std::ifstream aside(url.string() + ".unreadable");
+  std::stringstream text;
+  text << aside.rdbuf();
+  EXPECT_EQ(text.str(), "{not json");
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
+}
+
+}  // namespace
+}  // namespace parlet
