@@ -102,6 +102,12 @@ class OrderedSet {
   void appendContentsOf(R&& values) {
     for (auto&& v : values) append(v);
   }
+  template <std::ranges::input_range R>
+  OrderedSet appendingContentsOf(R&& values) const {
+    OrderedSet out = *this;
+    out.appendContentsOf(std::forward<R>(values));
+    return out;
+  }
   InsertResult insert(const T& value, std::size_t at);
   // `value` must equal the member at `at`; returns the member it replaces.
   T update(const T& value, std::size_t at);
@@ -143,6 +149,9 @@ class OrderedSet {
   template <class R> bool isEqualSet(const R& other) const;
   template <class Pred> OrderedSet filter(Pred&& isIncluded) const;
   UnorderedView unordered() const;
+  void setUnordered(UnorderedView view);
+  // Runs body(UnorderedView&) on the set moved into a view, then moves it back (also on a throw).
+  template <class F> decltype(auto) modifyUnordered(F&& body);
 
   // Reordering.
   void swapAt(std::size_t i, std::size_t j);

@@ -138,6 +138,23 @@ typename OrderedSet<T, Hash, Eq>::UnorderedView OrderedSet<T, Hash, Eq>::unorder
 }
 
 template <class T, class Hash, class Eq>
+void OrderedSet<T, Hash, Eq>::setUnordered(UnorderedView view) {
+  *this = std::move(view).base();
+}
+
+template <class T, class Hash, class Eq>
+template <class F>
+decltype(auto) OrderedSet<T, Hash, Eq>::modifyUnordered(F&& body) {
+  struct Restore {
+    OrderedSet& set;
+    UnorderedView view;
+    ~Restore() { set = std::move(view).base(); }
+  } restore{*this, UnorderedView(std::move(*this))};
+  *this = OrderedSet();
+  return body(restore.view);
+}
+
+template <class T, class Hash, class Eq>
 OrderedSet<T, Hash, Eq> OrderedSet<T, Hash, Eq>::extractSubset(const detail::BitSet& members,
                                                                std::size_t extraCapacity) const {
   std::size_t n = members.count();

@@ -148,3 +148,15 @@ TEST(OrderedSetDifferenceTest, ApplyingReplaysArbitraryReorderings) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OrderedSetViewsTest, ModifyUnorderedWritesThrough) {
+  IntSet s{1, 2};
+  s.modifyUnordered([](IntSet::UnorderedView& v) { v.formUnion(Ints{3, 1}); v.remove(2); });
+  EXPECT_EQ(s.elements(), (Ints{1, 3}));
+  s.setUnordered(IntSet{7}.unordered());
+  EXPECT_EQ(s.elements(), (Ints{7}));
+}
+
+}  // namespace
