@@ -80,24 +80,34 @@ std::string spaceAfterLiteralBrace(const std::string& text, std::string_view ope
 }
 
 // "([^\{])\s*<opener>" => captured character + bare opener  (steps 4 and 7)
+// For each occurrence of the opener, the match starts at the character before the whitespace run
+// that precedes it, or, when that character is "{", at the run's first character.
 std::string joinOpenerToPreviousCharacter(const std::string& text, std::string_view opener, std::string_view bare) {
   std::string out;
   out.reserve(text.size());
-  WhitespaceRuns runs(text);
-  std::size_t copied = 0, i = 0;
-  while (i < text.size()) {
-    std::size_t afterCharacter = i;
-    detail::nextCodePoint(text, afterCharacter);
-    if (text[i] != '{') {
-      std::size_t end = runs.skip(afterCharacter);
-      if (startsAt(text, end, opener)) {
-        out.append(text, copied, afterCharacter - copied);
-        out += bare;
-        i = copied = end + opener.size();
-        continue;
-      }
+  std::size_t copied = 0, searchFrom = 0, found;
+  while ((found = text.find(opener, searchFrom)) != std::string::npos) {
+    std::size_t runStart = found;
+    while (runStart > searchFrom) {
+      std::size_t previous = detail::previousCodePointStart(text, runStart);
+      std::size_t probe = previous;
+      if (!detail::isWhitespace(detail::nextCodePoint(text, probe))) break;
+      runStart = previous;
     }
-    i = afterCharacter;
+    std::size_t matchStart = std::string::npos;
+    if (runStart > searchFrom && text[detail::previousCodePointStart(text, runStart)] != '{')
+      matchStart = detail::previousCodePointStart(text, runStart);
+    else if (runStart < found)
+      matchStart = runStart;
+    if (matchStart == std::string::npos) {
+      searchFrom = found + 1;
+      continue;
+    }
+    std::size_t afterCharacter = matchStart;
+    detail::nextCodePoint(text, afterCharacter);
+    out.append(text, copied, afterCharacter - copied);
+    out += bare;
+    copied = searchFrom = found + opener.size();
   }
   out.append(text, copied, std::string::npos);
   return out;
@@ -218,11 +228,13 @@ std::pair<Token, std::size_t> Scanner::extractToken(std::size_t k, bool inTag, i
     }
     if (single) return {slice(kind, k, k + 1), k + 1};
   }
-  for (std::size_t length : {2u, 1u}) {
-    std::size_t end = std::min(k + length, count_);
-    std::string_view candidate = text_.substr(bounds_[k], bounds_[end] - bounds_[k]);
-    auto found = Lexer::operators().find(candidate);
-    if (found != Lexer::operators().end()) return {slice(found->second, k, end), end};
+  if (c.size() == 1 && std::string_view("+-*/%~=!<>|").find(c[0]) != std::string_view::npos) {
+    for (std::size_t length : {2u, 1u}) {
+      std::size_t end = std::min(k + length, count_);
+      std::string_view candidate = text_.substr(bounds_[k], bounds_[end] - bounds_[k]);
+      auto found = Lexer::operators().find(candidate);
+      if (found != Lexer::operators().end()) return {slice(found->second, k, end), end};
+    }
   }
   if (c == "'" || c == "\"") return extractStringToken(k);
   char32_t first = codePoint(k);

@@ -46,6 +46,11 @@ std::string repairUtf8(std::string_view text) {
   int32_t i = 0;
   while (i < length) {
     int32_t start = i;
+    while (i < length && bytes[i] < 0x80) ++i;
+    if (i > start) {
+      out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+      continue;
+    }
     UChar32 c;
     U8_NEXT(bytes, i, length, c);
     if (c < 0) {
@@ -94,6 +99,15 @@ char32_t nextCodePoint(std::string_view text, std::size_t& offset) {
   U8_NEXT(bytes, i, static_cast<int32_t>(text.size()), c);
   offset = static_cast<std::size_t>(i);
   return c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
+}
+
+std::size_t previousCodePointStart(std::string_view text, std::size_t offset) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  auto i = static_cast<int32_t>(offset);
+  UChar32 c;
+  U8_PREV(bytes, 0, i, c);
+  (void)c;
+  return static_cast<std::size_t>(i);
 }
 
 char32_t firstCodePoint(std::string_view text) {

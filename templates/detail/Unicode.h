@@ -21,6 +21,9 @@ char32_t firstCodePoint(std::string_view text);
 // Decodes the code point at `offset` and moves `offset` past it.
 char32_t nextCodePoint(std::string_view text, std::size_t& offset);
 
+// The offset where the code point ending at `offset` (> 0) starts.
+std::size_t previousCodePointStart(std::string_view text, std::size_t offset);
+
 bool isWhitespace(char32_t c);  // White_Space
 bool isLetter(char32_t c);      // Alphabetic
 bool isNumber(char32_t c);      // any numeric type
