@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <numbers>
+
+#include "Murmel/AudioProcessor.h"
+#include "Murmel/WhisperError.h"
+#include "platform/Audio/AudioFileWriter.h"
+#include "testsupport/Fixtures.h"
+
+namespace murmel {
+namespace {
+
+using platform::audio::AudioFileError;
+using platform::audio::AudioFileType;
+using platform::audio::AudioFormat;
+using platform::audio::writeAudioFile;
+
+// A linear chirp has no period, so a repeated or skipped stretch shows as a lag in cross-correlation.
+double chirp(double t) { return 0.5 * std::sin(2 * std::numbers::pi * (200 * t + 150 * t * t)); }
+
+std::vector<float> sampled(double rate, std::size_t count, double (*f)(double)) {
+  std::vector<float> out(count);
+  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(f(i / rate));
+  return out;
+}
+
+AudioPCMBuffer bufferOf(const std::vector<std::vector<float>>& channels, double rate) {
+  auto buffer = AudioPCMBuffer::make(*AudioFormat::standard(rate, static_cast<std::uint32_t>(channels.size())),
+                                     static_cast<std::uint32_t>(channels[0].size()));
+  for (std::uint32_t c = 0; c < channels.size(); ++c)
+    std::copy(channels[c].begin(), channels[c].end(), buffer->floatChannelData(c));
+  buffer->setFrameLength(buffer->frameCapacity());
+  return *buffer;
+}
+
+std::vector<float> channel0(const AudioPCMBuffer& buffer) {
+  return {buffer.floatChannelData(0), buffer.floatChannelData(0) + buffer.frameLength()};
+}
+
+template <class F>
+WhisperError whisperErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const WhisperError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no WhisperError";
+  return WhisperError::initializationError("none");
+}
+
+class AudioProcessorFileTest : public ::testing::Test {
+ protected:
+  testsupport::TempDir dir;
+  std::string path(const char* name) { return (dir.path() / name).string(); }
+};
+
+TEST_F(AudioProcessorFileTest, StereoFileLongerThanOneReadChunkResamplesSeamlessly) {
+  const double seconds = 3.3;
+  const auto frames = static_cast<std::size_t>(seconds * 44100);
+  auto left = sampled(44100, frames, chirp);
+  writeAudioFile(path("long.wav"), 44100, {left, left}, AudioFileType::wavFloat);
+
+  // Read chunks of one second: three chunk boundaries inside the file.
+  AudioPCMBuffer buffer = AudioProcessor::loadAudio(path("long.wav"), ChannelMode::sumChannels(), std::nullopt,
+                                                    std::nullopt, 44100u);
+  EXPECT_EQ(buffer.format(), *AudioFormat::standard(16000, 1));
+  const auto out = channel0(buffer);
+  EXPECT_NEAR(static_cast<double>(out.size()), std::round(seconds * 16000), 1.0);
+
+  const auto reference = sampled(16000, out.size() + 64, chirp);
+  for (int boundary : {16000, 32000, 48000}) {
+    SCOPED_TRACE(boundary);
+    // Best lag of output against the reference over +-20 ms around the boundary.
+    int bestLag = 0;
+    double best = -1;
+    for (int lag = -40; lag <= 40; ++lag) {
+      double dot = 0, a = 0, b = 0;
+      for (int i = boundary - 320; i < boundary + 320; ++i) {
+        dot += double(out[i]) * reference[i + lag];
+        a += double(out[i]) * out[i];
+        b += double(reference[i + lag]) * reference[i + lag];
+      }
+      const double correlation = dot / std::sqrt(a * b);
+      if (correlation > best) best = correlation, bestLag = lag;
+    }
+    EXPECT_EQ(bestLag, 0);
+    EXPECT_GT(best, 0.99);
+  }
+  // Inside a chunk the output is the chirp itself.
+  for (int i = 8000; i < 8400; ++i) ASSERT_NEAR(out[i], reference[i], 0.01) << i;
+}
+
+TEST_F(AudioProcessorFileTest, SixteenKilohertzMonoFileIsReadAsItIs) {
+  std::vector<float> samples(16000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = std::sin(i * 0.01f) * 0.7f;
+  writeAudioFile(path("mono.wav"), 16000, {samples}, AudioFileType::wavFloat);
+
+  auto whole = AudioProcessor::loadAudioAsFloatArray(path("mono.wav"), ChannelMode::specificChannel(3));
+  EXPECT_EQ(whole, samples);
+  auto part = AudioProcessor::loadAudioAsFloatArray(path("mono.wav"), ChannelMode::sumChannels(), 0.25, 0.5);
+  EXPECT_EQ(part, std::vector<float>(samples.begin() + 4000, samples.begin() + 8000));
+  EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(path("mono.wav"), ChannelMode::sumChannels(), 1.0).empty());
+  EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(path("mono.wav"), ChannelMode::sumChannels(), 5.0).empty());
+}
+
+TEST_F(AudioProcessorFileTest, ChannelModes) {
+  // Peaks 0.5 (channel 0) and 0.25 (channel 1); channel 2 is silent.
+  const std::vector<float> a{0.5f, -0.2f, 0.1f}, b{0.25f, 0.2f, -0.1f}, c{0, 0, 0};
+  auto stereo = bufferOf({a, b, c}, 44100);
+  struct Case {
+    const char* name;
+    ChannelMode mode;
+    std::vector<float> expected;
+  };
+  // All channels: sum (0.75, 0, 0) rescaled to peak 0.5.
+  const Case cases[] = {
+      {"all", ChannelMode::sumChannels(), {0.5f, 0.0f, 0.0f}},
+      {"empty list is all", ChannelMode::sumChannels(std::vector<std::int64_t>{}), {0.5f, 0.0f, 0.0f}},
+      {"listed channel", ChannelMode::sumChannels(std::vector<std::int64_t>{1, 9}), b},
+      {"no valid index", ChannelMode::sumChannels(std::vector<std::int64_t>{7, 9}), a},
+      {"specific", ChannelMode::specificChannel(1), b},
+      {"specific out of range", ChannelMode::specificChannel(5), a},
+      {"silent stays silent", ChannelMode::sumChannels(std::vector<std::int64_t>{2}), c},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    auto mono = AudioProcessor::convertToMono(stereo, test.mode);
+    ASSERT_TRUE(mono);
+    EXPECT_EQ(mono->format().channelCount(), 1u);
+    auto out = channel0(*mono);
+    ASSERT_EQ(out.size(), test.expected.size());
+    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], test.expected[i], 1e-6);
+  }
+  auto mono = bufferOf({a}, 44100);
+  EXPECT_EQ(channel0(*AudioProcessor::convertToMono(mono, ChannelMode::specificChannel(1))), a);
+}
+
+TEST_F(AudioProcessorFileTest, LoadErrors) {
+  EXPECT_EQ(whisperErrorOf([&] { AudioProcessor::loadAudio(path("nothing.wav")); }),
+            WhisperError::loadAudioFailed("Resource path does not exist " + path("nothing.wav")));
+
+  writeAudioFile(path("s.wav"), 44100, {std::vector<float>(4410), std::vector<float>(4410)}, AudioFileType::wav16);
+  EXPECT_EQ(whisperErrorOf([&] {
+              AudioProcessor::loadAudio(path("s.wav"), ChannelMode::sumChannels(), std::nullopt, std::nullopt, 0u);
+            }),
+            WhisperError::loadAudioFailed("Failed to process audio buffer"));
+  EXPECT_EQ(whisperErrorOf([&] { AudioProcessor::loadAudio(path("s.wav"), ChannelMode::sumChannels(), 0.08, 0.02); })
+                .kind(),
+            WhisperError::Kind::loadAudioFailed);
+
+  // Data cut short: the open error of the file layer passes through.
+  std::filesystem::copy_file(path("s.wav"), path("cut.wav"));
+  std::filesystem::resize_file(path("cut.wav"), std::filesystem::file_size(path("s.wav")) / 2);
+  EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(path("cut.wav")), AudioFileError);
+}
+
+TEST_F(AudioProcessorFileTest, LoadsSeveralFilesKeepingOrderAndFailuresApart) {
+  writeAudioFile(path("a.wav"), 16000, {std::vector<float>(100, 0.25f)}, AudioFileType::wavFloat);
+  writeAudioFile(path("b.flac"), 22050, {std::vector<float>(2205, 0.0f)}, AudioFileType::flac16);
+  auto results = AudioProcessor::loadAudio({path("a.wav"), path("gone.wav"), path("b.flac")});
+  ASSERT_EQ(results.size(), 3u);
+  ASSERT_TRUE(std::holds_alternative<std::vector<float>>(results[0]));
+  EXPECT_EQ(std::get<std::vector<float>>(results[0]), std::vector<float>(100, 0.25f));
+  ASSERT_TRUE(std::holds_alternative<std::exception_ptr>(results[1]));
+  EXPECT_THROW(std::rethrow_exception(std::get<std::exception_ptr>(results[1])), WhisperError);
+  ASSERT_TRUE(std::holds_alternative<std::vector<float>>(results[2]));
+  EXPECT_NEAR(static_cast<double>(std::get<std::vector<float>>(results[2]).size()), 1600.0, 1.0);
+}
+
+TEST(AudioProcessorTest, ResampleBufferRoundsCapacityAndDoesNotRepeatInput) {
+  // 4051 frames at 44.1 kHz are 1469.72 frames at 16 kHz: capacity 1470.
+  auto input = bufferOf({std::vector<float>(4051, 0.3f)}, 44100);
+  auto converter = AudioConverter::make(input.format(), *AudioFormat::standard(16000, 1));
+  auto out = AudioProcessor::resampleBuffer(input, *converter);
+  EXPECT_EQ(out.frameCapacity(), 1470u);
+  EXPECT_GE(out.frameLength(), 1469u);
+  // A buffer that ends in 20 ms of silence gives a silent tail: the input is handed over once and
+  // the end of the stream is padded with nothing but silence.
+  std::vector<float> toneThenSilence(4410 + 882, 0.0f);
+  for (std::size_t i = 0; i < 4410; ++i) toneThenSilence[i] = 0.5f * std::sin(i * 0.2f);
+  auto tail = channel0(AudioProcessor::resampleBuffer(bufferOf({toneThenSilence}, 44100), *converter));
+  ASSERT_NEAR(static_cast<double>(tail.size()), 1920.0, 1.0);
+  for (std::size_t i = tail.size() - 200; i < tail.size(); ++i) ASSERT_LT(std::fabs(tail[i]), 1e-3) << i;
+  // The same converter converts the next buffer as a fresh stream.
+  auto again = AudioProcessor::resampleBuffer(input, *converter);
+  EXPECT_EQ(channel0(again), channel0(out));
+}
+
+TEST(AudioProcessorTest, ConvertBufferToArrayCopiesChannelZeroAndClearsIt) {
+  std::vector<float> samples(2500);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i);
+  auto buffer = bufferOf({samples}, 16000);
+  EXPECT_EQ(AudioProcessor::convertBufferToArray(buffer, 1024), samples);
+  EXPECT_EQ(channel0(buffer), std::vector<float>(2500, 0.0f));
+}
+
+TEST(AudioProcessorTest, PadOrTrimWindow) {
+  std::vector<float> samples(1000, 0.5f);
+  auto window = AudioProcessing::padOrTrimAudio(samples, 200, 480000);
+  ASSERT_TRUE(window);
+  EXPECT_EQ((*window)->shape(), (std::vector<std::int64_t>{480000}));
+  auto values = (*window)->data<float>();
+  EXPECT_EQ(std::count(values.begin(), values.begin() + 800, 0.5f), 800);
+  EXPECT_EQ(std::count(values.begin() + 800, values.end(), 0.0f), 479200);
+
+  AudioProcessor processor;
+  auto trimmed = processor.padOrTrim(samples, 0, 10);
+  ASSERT_TRUE(trimmed);
+  EXPECT_EQ((*trimmed)->count(), 10);
+  EXPECT_FALSE(AudioProcessing::padOrTrimAudio(samples, 1000, 480000));
+  EXPECT_FALSE(AudioProcessing::padOrTrimAudio(samples, -1, 480000));
+  EXPECT_FALSE(AudioProcessing::padOrTrimAudio({}, 0, 480000));
+}
+
+TEST(AudioProcessorTest, WaveformImageNeverReadsPastTheSamples) {
+  std::vector<float> samples(12, 1.0f);
+  auto image = AudioProcessing::createWaveformImage(samples, 4.9, 3.2);
+  EXPECT_EQ(image.width, 4);
+  EXPECT_EQ(image.height, 3);
+  EXPECT_EQ(image.bytesPerRow, 16);
+  ASSERT_EQ(image.pixels.size(), 48u);
+  // 1.0f is 0x3F800000, little-endian bytes 00 00 80 3F.
+  EXPECT_EQ(image.pixels[2], 0x80);
+  EXPECT_EQ(image.pixels[3], 0x3F);
+  for (auto [w, h] : {std::pair{5.0, 3.0}, {0.0, 3.0}, {4.0, -1.0}, {NAN, 1.0}})
+    EXPECT_EQ(whisperErrorOf([&] { AudioProcessing::createWaveformImage(samples, w, h); }).kind(),
+              WhisperError::Kind::audioProcessingFailed);
+}
+
+}  // namespace
+}  // namespace murmel
