@@ -1,8 +1,9 @@
 // The recorder backend: the default PortAudio input device read in blocking mode on a worker
 // thread and written through libsndfile. The meters read the power of the latest block.
 #include <atomic>
+#include <fcntl.h>
+#include <system_error>
 #include <cmath>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 
 #include "Parlet/core/AudioRecorder.h"
 #include "Parlet/core/detail/Level.h"
+#include "platform/System/Folders.h"
 
 namespace parlet {
 namespace detail {
@@ -62,8 +64,20 @@ class PortAudioRecorder final : public PlatformRecorder {
       format.samplerate = settings.sampleRate;
       format.channels = channels_;
       format.format = SF_FORMAT_WAV | (settings.linearPCMIsFloat ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
-      file_ = sf_open(url.c_str(), SFM_WRITE, &format);
-      if (!file_) throw RecorderError("cannot create " + url.string() + ": " + sf_strerror(nullptr));
+      // Opened without following a link planted at the name; libsndfile closes the descriptor.
+      platform::system::UniqueFd fd;
+      try {
+        fd = platform::system::openNoFollow(url, O_RDWR | O_CREAT | O_TRUNC, 0600);
+      } catch (const std::exception& error) {
+        throw RecorderError(error.what());
+      }
+      file_ = sf_open_fd(fd.get(), SFM_WRITE, &format, SF_TRUE);
+      if (!file_) {
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);
+        throw RecorderError("cannot create " + url.string() + ": " + sf_strerror(nullptr));
+      }
+      fd.release();
       sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     } catch (...) {
       release();
