@@ -1,6 +1,8 @@
 // JSON coding of container elements: the customization point through which OrderedSet and
 // OrderedDictionary encode and decode their members.
-// A type T becomes codable by declaring, in its own namespace (found by argument-dependent lookup):
+// A type T becomes codable either with members
+//   platform::json::Value T::toJson() const;   static T T::fromJson(const platform::json::Value&);
+// or by declaring, in its own namespace (found by argument-dependent lookup):
 //   platform::json::Value toJson(const T&);
 //   T fromJson(const platform::json::Value&, std::type_identity<T>);
 // Booleans, integers, floating numbers, std::string, json::Value, std::vector and std::optional are
@@ -8,6 +10,7 @@
 //   collections::encodeElement(std::vector<int>{1, 2}) == json::Value(json::Array{1, 2})
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -68,13 +71,21 @@ std::vector<T> fromJson(const json::Value& v, std::type_identity<std::vector<T>>
 // The dispatchers the containers call.
 template <class T>
 json::Value encodeElement(const T& value) {
-  using collections::toJson;
-  return toJson(value);
+  if constexpr (requires { { value.toJson() } -> std::convertible_to<json::Value>; }) {
+    return value.toJson();
+  } else {
+    using collections::toJson;
+    return toJson(value);
+  }
 }
 template <class T>
 T decodeElement(const json::Value& value) {
-  using collections::fromJson;
-  return fromJson(value, std::type_identity<T>{});
+  if constexpr (requires { { T::fromJson(value) } -> std::convertible_to<T>; }) {
+    return T::fromJson(value);
+  } else {
+    using collections::fromJson;
+    return fromJson(value, std::type_identity<T>{});
+  }
 }
 
 template <class T>

@@ -1,13 +1,14 @@
 // OrderedSet<T, Hash, Eq>: a set that keeps its members in insertion (or caller-given) order and is
 // a random-access collection of them. Lookup is a linear scan up to 15 members and a hash-table
 // probe above (detail/HashTable.h). A value: the member array is copied with the set and the table
-// is shared until one copy writes it. Keys compare by Eq (std::equal_to: bytes for std::string).
+// is shared until one copy writes it. Members compare by Eq (std::equal_to: bytes for std::string).
 // Offsets and ranges out of bounds throw std::out_of_range; a failed decode throws
 // platform::json::DecodingError. One writer at a time per instance.
 //   OrderedSet<int> s{3, 1, 3, 2};  // [3, 1, 2]
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
@@ -212,7 +213,10 @@ class OrderedSet {
     return [this](std::size_t o) { return static_cast<std::size_t>(hash_(elements_[o])); };
   }
   void ensureUnique() {
-    if (table_ && table_.use_count() > 1) table_ = std::make_shared<detail::HashTable>(*table_);
+    if (!table_) return;
+    if (table_.use_count() > 1) table_ = std::make_shared<detail::HashTable>(*table_);
+    // Pairs with the release of the last other owner, whose reads must finish before our writes.
+    else std::atomic_thread_fence(std::memory_order_acquire);
   }
   std::size_t capacityNow() const { return table_ ? table_->capacity() : detail::HashTable::maximumUnhashedCount; }
   std::size_t minimumCapacityNow() const { return table_ ? table_->minimumCapacity() : 0; }

@@ -19,6 +19,14 @@ Point fromJson(const platform::json::Value& v, std::type_identity<Point>) {
 }
 std::string debugDescription(const Point& p) { return "(" + std::to_string(p.x) + ", " + std::to_string(p.y) + ")"; }
 
+// Members instead of free functions.
+struct Tag {
+  std::string name;
+  bool operator==(const Tag&) const = default;
+  platform::json::Value toJson() const { return platform::json::Value("#" + name); }
+  static Tag fromJson(const platform::json::Value& v) { return Tag{v.asString().substr(1)}; }
+};
+
 // A value type that holds maps of itself, as a template engine's object value does.
 struct Node {
   int leaf = 0;
@@ -41,6 +49,12 @@ TEST(CodingTest, CustomAndNestedElementsRoundTrip) {
   EXPECT_EQ(text, R"([[1,2],["a",[1,null]],[0,0],[]])");
   EXPECT_EQ(decltype(d)::fromJsonValue(json::parse(text)), d);
   EXPECT_EQ(d.description(), R"([(1, 2): ["a": [Optional(1), nil]], (0, 0): [:]])");
+}
+
+TEST(CodingTest, MemberCodingFunctions) {
+  OrderedDictionary<std::string, demo::Tag> d{{"k", demo::Tag{"v"}}};
+  EXPECT_EQ(json::write(d.toJsonValue()), R"(["k","#v"])");
+  EXPECT_EQ((OrderedDictionary<std::string, demo::Tag>::fromJsonValue(d.toJsonValue())), d);
 }
 
 TEST(CodingTest, ElementErrorsPassThrough) {
