@@ -16,6 +16,7 @@
 #include "platform/ML/detail/Ops.h"
 #include "platform/ML/detail/Parallel.h"
 #include "platform/ML/detail/Transformer.h"
+#include "platform/ML/detail/Vector.h"
 
 namespace platform::ml::detail {
 
@@ -134,9 +135,9 @@ class DecoderKernel : public Kernel {
     for (std::size_t li = 0; li < layers_.size(); ++li) {
       const auto& l = layers_[li];
       layerNorm(x.data(), 1, D, l.selfNorm.gamma.data(), l.selfNorm.beta.data(), h.data());
-      linear(h.data(), 1, D, l.self.qW.data(), l.self.qB.data(), D, q.data());
-      linear(h.data(), 1, D, l.self.kW.data(), l.self.kB.data(), D, k.data());
-      linear(h.data(), 1, D, l.self.vW.data(), l.self.vB.data(), D, v.data());
+      gemv(l.self.qW.data(), D, D, h.data(), l.self.qB.data(), q.data());
+      gemv(l.self.kW.data(), D, D, h.data(), l.self.kB.data(), k.data());
+      gemv(l.self.vW.data(), D, D, h.data(), l.self.vB.data(), v.data());
       std::copy(k.begin(), k.end(), keyUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
       std::copy(v.begin(), v.end(), valueUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
 
@@ -154,61 +155,47 @@ class DecoderKernel : public Kernel {
               values[r * span + admitted[j] - lo] = v[head * dh + r];
             }
         }
-        for (std::size_t j = 0; j < admitted.size(); ++j) {
-          const std::size_t c = admitted[j] - lo;
-          float dot = 0;
-          for (std::size_t r = 0; r < dh; ++r) dot += q[head * dh + r] * keys[r * span + c];
-          p[j] = dot * scale + padding[admitted[j]];
-        }
+        std::vector<float> scores(span, 0.0f);
+        for (std::size_t r = 0; r < dh; ++r) axpy(q[head * dh + r], &keys[r * span], scores.data(), span);
+        for (std::size_t j = 0; j < admitted.size(); ++j) p[j] = scores[admitted[j] - lo] * scale + padding[admitted[j]];
         softmaxInPlace(p.data(), p.size());
-        for (std::size_t r = 0; r < dh; ++r) {
-          float sum = 0;
-          for (std::size_t j = 0; j < admitted.size(); ++j) sum += p[j] * values[r * span + admitted[j] - lo];
-          a[head * dh + r] = sum;
-        }
+        std::fill(scores.begin(), scores.end(), 0.0f);  // reused as the weights over the span
+        for (std::size_t j = 0; j < admitted.size(); ++j) scores[admitted[j] - lo] = p[j];
+        for (std::size_t r = 0; r < dh; ++r) a[head * dh + r] = dot(scores.data(), &values[r * span], span);
       });
-      linear(a.data(), 1, D, l.self.oW.data(), l.self.oB.data(), D, h.data());
+      gemv(l.self.oW.data(), D, D, a.data(), l.self.oB.data(), h.data());
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
 
       layerNorm(x.data(), 1, D, l.crossNorm.gamma.data(), l.crossNorm.beta.data(), h.data());
-      linear(h.data(), 1, D, l.cross.qW.data(), l.cross.qB.data(), D, q.data());
+      gemv(l.cross.qW.data(), D, D, h.data(), l.cross.qB.data(), q.data());
       const float* K = cross->keys[li].data();
       const float* V = cross->values[li].data();
       parallelFor(H, [&](std::size_t head) {
-        // Plain loops: OpenBLAS is not called from pool threads.
+        // OpenBLAS is not called from pool threads.
         float* p = headWeights[head].data();
         const float* qh = &q[head * dh];
-        for (std::size_t t = 0; t < W; ++t) {
-          const float* key = K + t * D + head * dh;
-          float dot = 0;
-          for (std::size_t r = 0; r < dh; ++r) dot += qh[r] * key[r];
-          p[t] = dot * scale;
-        }
+        for (std::size_t t = 0; t < W; ++t) p[t] = dot(qh, K + t * D + head * dh, dh) * scale;
         softmaxInPlace(p, W);
         float* ah = &a[head * dh];
         std::fill(ah, ah + dh, 0.0f);
-        for (std::size_t t = 0; t < W; ++t) {
-          const float* value = V + t * D + head * dh;
-          for (std::size_t r = 0; r < dh; ++r) ah[r] += p[t] * value[r];
-        }
+        for (std::size_t t = 0; t < W; ++t) axpy(p[t], V + t * D + head * dh, ah, dh);
       });
       for (const auto& [layer, head] : alignment_)
         if (static_cast<std::size_t>(layer) == li)
           for (std::size_t i = 0; i < W; ++i) alignment[i] += headWeights[static_cast<std::size_t>(head)][i];
-      linear(a.data(), 1, D, l.cross.oW.data(), l.cross.oB.data(), D, h.data());
+      gemv(l.cross.oW.data(), D, D, a.data(), l.cross.oB.data(), h.data());
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
 
       layerNorm(x.data(), 1, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), h.data());
       mid.resize(static_cast<std::size_t>(l.mlp.ff));
-      linear(h.data(), 1, D, l.mlp.w1.data(), l.mlp.b1.data(), mid.size(), mid.data());
+      gemv(l.mlp.w1.data(), mid.size(), D, h.data(), l.mlp.b1.data(), mid.data());
       geluInPlace(mid.data(), mid.size());
-      linear(mid.data(), 1, mid.size(), l.mlp.w2.data(), l.mlp.b2.data(), D, h.data());
+      gemv(l.mlp.w2.data(), D, mid.size(), mid.data(), l.mlp.b2.data(), h.data());
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
     }
     layerNorm(x.data(), 1, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), h.data());
     std::vector<float> logits(static_cast<std::size_t>(v_));
-    cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(v_), static_cast<blasint>(D), 1.0f, tokens_.data(),
-                static_cast<blasint>(D), h.data(), 1, 0.0f, logits.data(), 1);
+    gemv(tokens_.data(), logits.size(), D, h.data(), nullptr, logits.data());
 
     ArrayMap out;
     auto put = [&](const std::string& name, const std::vector<float>& values) {

@@ -78,22 +78,29 @@ class EncoderKernel : public Kernel {
       gemm(false, D, 2 * T, 3 * M, conv1W_.data(), 3 * M, cols.data(), 2 * T, h1.data(), 2 * T);
       for (std::size_t c = 0; c < D; ++c)
         for (std::size_t t = 0; t < 2 * T; ++t) h1[c * 2 * T + t] += conv1B_[c];
-      geluInPlace(h1.data(), h1.size());
+      parallelFor(D, [&](std::size_t c) { geluInPlace(&h1[c * 2 * T], 2 * T); });
     }
     // conv2 with stride 2, computed transposed so the result is [T × D]: x = colsᵀ · W2ᵀ
     std::vector<float> x(T * D);
     {
       auto cols = im2col(h1.data(), D, 2 * T, 2, T);  // [3D × T]
-      cblasTransposedGemm(cols.data(), T, 3 * D, conv2W_.data(), D, x.data());
+      const std::size_t tasks = parallelism() * 2, rows = (T + tasks - 1) / tasks;
+      parallelFor(tasks, [&](std::size_t task) {
+        const std::size_t begin = task * rows;
+        if (begin < T) cblasTransposedGemm(cols.data() + begin, T, std::min(rows, T - begin), 3 * D, conv2W_.data(), D,
+                                           x.data() + begin * D);
+      });
       for (std::size_t t = 0; t < T; ++t)
         for (std::size_t c = 0; c < D; ++c) x[t * D + c] += conv2B_[c];
-      geluInPlace(x.data(), x.size());
+      parallelFor(T, [&](std::size_t t) { geluInPlace(&x[t * D], D); });
       for (std::size_t i = 0; i < x.size(); ++i) x[i] += positions_[i];
     }
 
-    std::vector<float> h(T * D), q(T * D), k(T * D), v(T * D), a(T * D);
+    std::vector<float> h(T * D), q(T * D), k(T * D), v(T * D), a(T * D), mid;
     for (const auto& l : layers_) {
-      layerNorm(x.data(), T, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), h.data());
+      parallelFor(T, [&](std::size_t t) {
+        layerNorm(&x[t * D], 1, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[t * D]);
+      });
       linear(h.data(), T, D, l.attn.qW.data(), l.attn.qB.data(), D, q.data());
       linear(h.data(), T, D, l.attn.kW.data(), l.attn.kB.data(), D, k.data());
       linear(h.data(), T, D, l.attn.vW.data(), l.attn.vB.data(), D, v.data());
@@ -101,11 +108,13 @@ class EncoderKernel : public Kernel {
       linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, h.data());
       for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
 
-      layerNorm(x.data(), T, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), h.data());
+      parallelFor(T, [&](std::size_t t) {
+        layerNorm(&x[t * D], 1, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), &h[t * D]);
+      });
       const auto F = static_cast<std::size_t>(l.mlp.ff);
-      std::vector<float> mid(T * F);
+      mid.resize(T * F);
       linear(h.data(), T, D, l.mlp.w1.data(), l.mlp.b1.data(), F, mid.data());
-      geluInPlace(mid.data(), mid.size());
+      parallelFor(T, [&](std::size_t t) { geluInPlace(&mid[t * F], F); });
       linear(mid.data(), T, F, l.mlp.w2.data(), l.mlp.b2.data(), D, h.data());
       for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
     }
@@ -121,31 +130,31 @@ class EncoderKernel : public Kernel {
   }
 
  private:
-  // out[T × D] = colsᵀ[T × 3D] · Wᵀ[3D × D], with cols [3D × T] and W [D × 3D].
-  static void cblasTransposedGemm(const float* cols, std::size_t T, std::size_t K, const float* w, std::size_t D,
-                                  float* out) {
-    cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(T), static_cast<blasint>(D),
+  // out[rows × D] = colsᵀ[rows × K] · Wᵀ[K × D], with cols [K × T] (leading dimension T) and W [D × K].
+  static void cblasTransposedGemm(const float* cols, std::size_t T, std::size_t rows, std::size_t K, const float* w,
+                                  std::size_t D, float* out) {
+    cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(D),
                 static_cast<blasint>(K), 1.0f, cols, static_cast<blasint>(T), w, static_cast<blasint>(K), 0.0f, out,
                 static_cast<blasint>(D));
   }
 
-  // Multi-head self-attention over all T frames; q, k, v, out are [T × D].
+  // Multi-head self-attention over all T frames; q, k, v, out are [T × D]. Tasks are
+  // (head, block of query rows), so no T × T matrix is ever held whole.
   void attention(const float* q, const float* k, const float* v, float* out) const {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_);
-    const std::size_t dh = D / H;
+    const std::size_t dh = D / H, block = 64, blocks = (T + block - 1) / block;
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
-    std::vector<float> scores(T * T);
-    for (std::size_t head = 0; head < H; ++head) {
-      gemm(true, T, T, dh, q + head * dh, D, k + head * dh, D, scores.data(), T);
-      parallelFor((T + 63) / 64, [&](std::size_t block) {
-        for (std::size_t r = block * 64; r < std::min(T, block * 64 + 64); ++r) {
-          float* row = &scores[r * T];
-          for (std::size_t c = 0; c < T; ++c) row[c] *= scale;
-          softmaxInPlace(row, T);
-        }
-      });
-      gemm(false, T, dh, T, scores.data(), T, v + head * dh, D, out + head * dh, D);
-    }
+    parallelFor(H * blocks, [&](std::size_t task) {
+      const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
+      std::vector<float> scores(rows * T);
+      gemmSerial(true, rows, T, dh, q + begin * D + head * dh, D, k + head * dh, D, scores.data(), T);
+      for (std::size_t r = 0; r < rows; ++r) {
+        float* row = &scores[r * T];
+        for (std::size_t c = 0; c < T; ++c) row[c] *= scale;
+        softmaxInPlace(row, T);
+      }
+      gemmSerial(false, rows, dh, T, scores.data(), T, v + head * dh, D, out + begin * D + head * dh, D);
+    });
   }
 
   MLModelDescription description_;

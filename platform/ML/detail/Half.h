@@ -21,10 +21,8 @@ inline float halfBitsToFloat(std::uint16_t h) {
 
 inline float toFloat(Float16 h) { return halfBitsToFloat(std::bit_cast<std::uint16_t>(h)); }
 
-inline void halfToFloat(const Float16* in, float* out, std::size_t n) {
-  const auto* bits = reinterpret_cast<const std::uint16_t*>(in);
-  for (std::size_t i = 0; i < n; ++i) out[i] = halfBitsToFloat(bits[i]);
-}
+// Block conversion, vectorised (defined with the other vector primitives).
+void halfToFloat(const Float16* in, float* out, std::size_t n);
 
 // Round to nearest even, as the compiler's own conversion does.
 inline void floatToHalf(const float* in, Float16* out, std::size_t n) {

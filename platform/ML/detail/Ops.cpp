@@ -6,23 +6,32 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/ML/detail/Parallel.h"
+
 namespace platform::ml::detail {
 
-void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
-          std::size_t ldb, float* c, std::size_t ldc, float beta) {
+void gemmSerial(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
+                const float* b, std::size_t ldb, float* c, std::size_t ldc, float beta) {
   if (m == 0 || n == 0) return;
   cblas_sgemm(CblasRowMajor, CblasNoTrans, transB ? CblasTrans : CblasNoTrans, static_cast<blasint>(m),
               static_cast<blasint>(n), static_cast<blasint>(k), 1.0f, a, static_cast<blasint>(lda), b,
               static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
 }
 
+void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
+          std::size_t ldb, float* c, std::size_t ldc, float beta) {
+  // Row blocks of A and C, one single-threaded sgemm each; B is shared read-only.
+  const std::size_t tasks = std::min<std::size_t>(parallelism() * 2, (m + 63) / 64);
+  if (tasks <= 1) return gemmSerial(transB, m, n, k, a, lda, b, ldb, c, ldc, beta);
+  const std::size_t rows = (m + tasks - 1) / tasks;
+  parallelFor(tasks, [&](std::size_t t) {
+    const std::size_t begin = t * rows, end = std::min(m, begin + rows);
+    if (begin < end) gemmSerial(transB, end - begin, n, k, a + begin * lda, lda, b, ldb, c + begin * ldc, ldc, beta);
+  });
+}
+
 void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y) {
-  if (n == 1) {
-    cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(out), static_cast<blasint>(in), 1.0f, w,
-                static_cast<blasint>(in), x, 1, 0.0f, y, 1);
-  } else {
-    gemm(true, n, out, in, x, in, w, in, y, out);
-  }
+  gemm(true, n, out, in, x, in, w, in, y, out);
   if (b)
     for (std::size_t r = 0; r < n; ++r)
       for (std::size_t j = 0; j < out; ++j) y[r * out + j] += b[j];

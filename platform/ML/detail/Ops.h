@@ -6,10 +6,13 @@
 
 namespace platform::ml::detail {
 
-// y[n × out] = x[n × in] · W[out × in]ᵀ + b (b may be null). Uses sgemm, or sgemv when n == 1.
+// y[n × out] = x[n × in] · W[out × in]ᵀ + b (b may be null).
 void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y);
 
 // C[m × n] = A[m × k] · B (B is [k × n], or [n × k] when transB), with leading dimensions given.
+// `gemm` splits the rows over the thread pool; `gemmSerial` runs on the calling thread.
+void gemmSerial(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
+                const float* b, std::size_t ldb, float* c, std::size_t ldc, float beta = 0.0f);
 void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
           std::size_t ldb, float* c, std::size_t ldc, float beta = 0.0f);
 

@@ -1,8 +1,11 @@
 #include "platform/ML/detail/Parallel.h"
 
+#include <cblas.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -44,6 +47,8 @@ struct Job {
 class Pool {
  public:
   Pool() {
+    // BLAS calls run single-threaded inside our tasks; its own threads would compete with ours.
+    openblas_set_num_threads(1);
     unsigned hw = std::thread::hardware_concurrency();
     std::size_t workers = hw > 1 ? hw - 1 : 0;
     for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { run(); });

@@ -1,0 +1,140 @@
+// ml-bench [--smoke]: times the four-model runtime at the base.en dimensions (80 mels, D = 512,
+// 6 + 6 layers, 8 heads, V = 51864, S = 224, W = 1500) with random weights on 8 threads, and a
+// plain sgemm of the encoder's MLP size for comparison. --smoke runs one iteration of each.
+#include <cblas.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/ML/MLModel.h"
+#include "platform/ML/ModelFolders.h"
+
+using namespace platform::ml;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
+
+long statusKilobytes(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+  return -1;
+}
+
+std::shared_ptr<MLMultiArray> output(const std::shared_ptr<MLFeatureProvider>& p, const char* name) {
+  return p->featureValue(name)->multiArrayValue();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool smoke = argc > 1 && std::string(argv[1]) == "--smoke";
+  WhisperDimensions d;  // base.en
+  const char* folder = "/tmp/parlet-ml-bench";
+  std::int64_t parameters = 0;
+  {
+    const auto weights = randomWeights(d, 1);
+    for (const auto& [name, t] : weights) parameters += static_cast<std::int64_t>(t.data.size());
+    ModelFolderOptions options;
+    options.alignmentHeads = defaultAlignmentHeads(d);
+    writeModelFolders(folder, d, weights, options);
+  }
+  const long baseline = statusKilobytes("VmRSS:");
+  auto mel = MLModel::load(std::string(folder) + "/MelSpectrogram.mlmodelc");
+  auto encoder = MLModel::load(std::string(folder) + "/AudioEncoder.mlmodelc");
+  auto decoder = MLModel::load(std::string(folder) + "/TextDecoder.mlmodelc");
+
+  auto audio = MLMultiArray::make({480000}, MLMultiArrayDataType::float32);
+  for (std::int64_t i = 0; i < 480000; ++i) audio->setValue(i, 0.3 * std::sin(0.05 * static_cast<double>(i)));
+  const int runs = smoke ? 1 : 5;
+
+  std::shared_ptr<MLMultiArray> features;
+  mel->prediction(MLDictionaryFeatureProvider({{"audio", MLFeatureValue(audio)}}));  // warm-up
+  auto start = Clock::now();
+  for (int i = 0; i < runs; ++i)
+    features = output(mel->prediction(MLDictionaryFeatureProvider({{"audio", MLFeatureValue(audio)}})), "melspectrogram_features");
+  const double melMs = seconds(start) * 1000 / runs;
+
+  std::shared_ptr<MLMultiArray> encoded;
+  const MLDictionaryFeatureProvider encoderInput({{"melspectrogram_features", MLFeatureValue(features)}});
+  encoded = output(encoder->prediction(encoderInput), "encoder_output_embeds");  // warm-up
+  start = Clock::now();
+  for (int i = 0; i < runs; ++i) encoded = output(encoder->prediction(encoderInput), "encoder_output_embeds");
+  const double encoderMs = seconds(start) * 1000 / runs;
+
+  const double D = 512, W = 1500, F = 2048, M = 80;
+  const double encoderFlops = 2 * D * 3 * M * 3000 + 2 * D * 3 * D * W +
+                              6 * (2 * W * D * D * 4 + 2 * 2 * W * W * D + 2 * 2 * W * D * F);
+  std::vector<float> a(1500 * 512, 0.5f), b(512 * 2048, 0.25f), c(1500 * 2048);
+  // The runtime runs BLAS single-threaded inside its own 8 threads; the plain sgemm gets BLAS's 8 threads.
+  openblas_set_num_threads(8);
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 1500, 2048, 512, 1, a.data(), 512, b.data(), 2048, 0, c.data(), 2048);
+  start = Clock::now();
+  const int gemmRuns = smoke ? 1 : 20;
+  for (int i = 0; i < gemmRuns; ++i)
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 1500, 2048, 512, 1, a.data(), 512, b.data(), 2048, 0, c.data(), 2048);
+  const double gemmGflops = 2.0 * 1500 * 2048 * 512 * gemmRuns / seconds(start) / 1e9;
+  openblas_set_num_threads(1);
+
+  // Decoder: the cache protocol over S = 224 positions; the first step also builds the cross-attention cache.
+  const std::int64_t ld = 6 * 512, S = 224;
+  auto ids = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+  auto length = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+  auto keys = MLMultiArray::make({1, ld, 1, S}, MLMultiArrayDataType::float16);
+  auto values = MLMultiArray::make({1, ld, 1, S}, MLMultiArrayDataType::float16);
+  auto update = MLMultiArray::make({1, S}, MLMultiArrayDataType::int32);
+  auto padding = MLMultiArray::make({1, S}, MLMultiArrayDataType::float16);
+  for (std::int64_t i = 1; i < S; ++i) padding->setValue(i, -10000);
+  update->setValue(0, 1);
+  const int steps = smoke ? 4 : 200;
+  double firstStepMs = 0;
+  start = Clock::now();
+  auto stepStart = start;
+  for (int t = 0; t < steps; ++t) {
+    ids->setValue(0, 50257 + t % 7);
+    length->setValue(0, t);
+    auto out = decoder->prediction(MLDictionaryFeatureProvider({{"input_ids", MLFeatureValue(ids)},
+                                                                {"cache_length", MLFeatureValue(length)},
+                                                                {"key_cache", MLFeatureValue(keys)},
+                                                                {"value_cache", MLFeatureValue(values)},
+                                                                {"kv_cache_update_mask", MLFeatureValue(update)},
+                                                                {"encoder_output_embeds", MLFeatureValue(encoded)},
+                                                                {"decoder_key_padding_mask", MLFeatureValue(padding)}}));
+    auto ku = output(out, "key_cache_updates")->data<Float16>();
+    auto vu = output(out, "value_cache_updates")->data<Float16>();
+    auto kc = keys->data<Float16>();
+    auto vc = values->data<Float16>();
+    for (std::int64_t j = 0; j < ld; ++j) {
+      kc[static_cast<std::size_t>(j * S + t)] = ku[static_cast<std::size_t>(j)];
+      vc[static_cast<std::size_t>(j * S + t)] = vu[static_cast<std::size_t>(j)];
+    }
+    padding->setValue(t + 1, 0);
+    update->setValue(t, 0);
+    update->setValue(t + 1, 1);
+    if (t == 0) {
+      firstStepMs = seconds(start) * 1000;
+      stepStart = Clock::now();
+    }
+  }
+  const double stepMs = seconds(stepStart) * 1000 / (steps - 1);
+  const long rss = statusKilobytes("VmRSS:"), peak = statusKilobytes("VmHWM:");
+  const double weightsMb = static_cast<double>(parameters) * 4 / 1e6;
+
+  std::printf("mel:      %8.2f ms per 30 s window\n", melMs);
+  std::printf("encoder:  %8.2f ms per 30 s window, %.1f GFLOP/s (plain sgemm 1500x2048x512: %.1f GFLOP/s, %.0f %%)\n",
+              encoderMs, encoderFlops / encoderMs / 1e6, gemmGflops, 100 * encoderFlops / encoderMs / 1e6 / gemmGflops);
+  std::printf("decoder:  %8.2f ms per token over %d steps (first step with cross-attention keys: %.2f ms)\n", stepMs,
+              steps - 1, firstStepMs);
+  std::printf("memory:   %8.1f MB resident for the models (%.1f MB before loading, peak %.1f MB); f32 weights %.1f MB, ratio %.2f\n",
+              (rss - baseline) / 1024.0, baseline / 1024.0, peak / 1024.0, weightsMb, (rss - baseline) / 1024.0 * 1.048576 / weightsMb);
+  return 0;
+}

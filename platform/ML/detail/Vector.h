@@ -1,0 +1,17 @@
+// Vector primitives of the decoder's one-token work. Built for the baseline instruction set and
+// for AVX2, chosen at run time by the compiler's function multi-versioning.
+#pragma once
+
+#include <cstddef>
+
+namespace platform::ml::detail {
+
+float dot(const float* a, const float* b, std::size_t n);
+
+// y += a · x
+void axpy(float a, const float* x, float* y, std::size_t n);
+
+// y[rows] = W[rows × cols] · x (+ b when not null), rows spread over the thread pool.
+void gemv(const float* w, std::size_t rows, std::size_t cols, const float* x, const float* b, float* y);
+
+}  // namespace platform::ml::detail
