@@ -305,16 +305,17 @@ TEST(ParserNestingTest, DeepNestingIsAParserError) {
   for (const std::string& source : hostile) EXPECT_EQ(parserError(source), tooDeep) << source.substr(0, 40);
 }
 
-TEST(ParserNestingTest, NestingBelowTheLimitParses) {
-  std::string open(200, '('), close(200, ')');
+TEST(ParserNestingTest, NestingJustBelowTheLimitParses) {
+  std::string open(490, '('), close(490, ')');
   EXPECT_EQ(parseExpression(open + "1" + close), I(1));
   std::string source;
-  for (int i = 0; i < 100; ++i) source += "{% for x in y %}";
-  for (int i = 0; i < 100; ++i) source += "{% endfor %}";
+  for (int i = 0; i < 490; ++i) source += "{% for x in y %}";
+  for (int i = 0; i < 490; ++i) source += "{% endfor %}";
   EXPECT_EQ(parse(source).size(), 1u);
   std::string chain = "x";
-  for (int i = 0; i < 400; ++i) chain += " + x";
-  EXPECT_EQ(parseExpression(chain).depth(), 401u);
+  for (int i = 0; i < 499; ++i) chain += " + x";
+  EXPECT_EQ(parseExpression(chain).depth(), 500u);
+  EXPECT_EQ(parserError("{{ " + chain + " + x }}"), "Template nested too deeply (more than 500 levels)");
 }
 
 }  // namespace
