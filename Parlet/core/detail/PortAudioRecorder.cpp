@@ -1,19 +1,18 @@
 // The recorder backend: the default PortAudio input device read in blocking mode on a worker
-// thread and written through libsndfile. The meters read the power of the latest block.
+// thread and written through CaptureFileWriter (at 16 kHz when the device offers it, else at the
+// device's own rate and resampled). The meters read the power of the latest block.
 #include <atomic>
-#include <fcntl.h>
-#include <system_error>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <portaudio.h>
-#include <sndfile.h>
 
 #include "Parlet/core/AudioRecorder.h"
+#include "Parlet/core/detail/CaptureFileWriter.h"
 #include "Parlet/core/detail/Level.h"
-#include "platform/System/Folders.h"
 
 namespace parlet {
 namespace detail {
@@ -32,7 +31,7 @@ float averagePowerDecibels(const float* samples, std::size_t count) {
 
 namespace {
 
-constexpr unsigned long kFramesPerRead = 512;  // 32 ms at 16 kHz
+constexpr double kBlockSeconds = 0.032;
 
 std::string paError(const char* what, PaError error) { return std::string(what) + ": " + Pa_GetErrorText(error); }
 
@@ -40,11 +39,7 @@ class PortAudioRecorder final : public PlatformRecorder {
  public:
   PortAudioRecorder(const std::filesystem::path& url, const RecordingSettings& settings)
       : channels_(settings.numberOfChannels) {
-    if (settings.formatID != RecordingSettings{}.formatID || settings.sampleRate <= 0 || channels_ <= 0 ||
-        settings.linearPCMIsBigEndian || !(settings.linearPCMIsFloat ? settings.linearPCMBitDepth == 32
-                                                                     : settings.linearPCMBitDepth == 16))
-      throw RecorderError("unsupported recording settings");
-
+    if (channels_ <= 0) throw RecorderError("unsupported recording settings");
     PaError error = Pa_Initialize();
     if (error != paNoError) throw RecorderError(paError("cannot initialise audio input", error));
     initialised_ = true;
@@ -56,29 +51,13 @@ class PortAudioRecorder final : public PlatformRecorder {
       input.channelCount = channels_;
       input.sampleFormat = paFloat32;
       input.suggestedLatency = info ? info->defaultLowInputLatency : 0.05;
-      error = Pa_OpenStream(&stream_, &input, nullptr, settings.sampleRate, kFramesPerRead, paClipOff, nullptr,
-                            nullptr);
+      double rate = settings.sampleRate;
+      if (Pa_IsFormatSupported(&input, nullptr, rate) != paFormatIsSupported && info && info->defaultSampleRate > 0)
+        rate = info->defaultSampleRate;
+      framesPerRead_ = static_cast<unsigned long>(std::lround(rate * kBlockSeconds));
+      error = Pa_OpenStream(&stream_, &input, nullptr, rate, framesPerRead_, paClipOff, nullptr, nullptr);
       if (error != paNoError) throw RecorderError(paError("cannot open audio input", error));
-
-      SF_INFO format{};
-      format.samplerate = settings.sampleRate;
-      format.channels = channels_;
-      format.format = SF_FORMAT_WAV | (settings.linearPCMIsFloat ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
-      // Opened without following a link planted at the name; libsndfile closes the descriptor.
-      platform::system::UniqueFd fd;
-      try {
-        fd = platform::system::openNoFollow(url, O_RDWR | O_CREAT | O_TRUNC, 0600);
-      } catch (const std::exception& error) {
-        throw RecorderError(error.what());
-      }
-      file_ = sf_open_fd(fd.get(), SFM_WRITE, &format, SF_TRUE);
-      if (!file_) {
-        std::error_code ignored;
-        std::filesystem::remove(url, ignored);
-        throw RecorderError("cannot create " + url.string() + ": " + sf_strerror(nullptr));
-      }
-      fd.release();
-      sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+      writer_ = std::make_unique<detail::CaptureFileWriter>(url, settings, rate);
     } catch (...) {
       release();
       throw;
@@ -94,7 +73,7 @@ class PortAudioRecorder final : public PlatformRecorder {
 
   bool record() override {
     if (running_) return true;
-    if (!stream_ || !file_ || Pa_StartStream(stream_) != paNoError) return false;
+    if (!stream_ || !writer_ || Pa_StartStream(stream_) != paNoError) return false;
     running_ = true;
     worker_ = std::thread([this] { capture(); });
     return true;
@@ -106,10 +85,7 @@ class PortAudioRecorder final : public PlatformRecorder {
       worker_.join();
     }
     if (stream_ && Pa_IsStreamActive(stream_) == 1) Pa_StopStream(stream_);
-    if (file_) {
-      sf_close(file_);
-      file_ = nullptr;
-    }
+    if (writer_) writer_->finish();
   }
 
   bool isRecording() const override { return running_; }
@@ -120,11 +96,11 @@ class PortAudioRecorder final : public PlatformRecorder {
 
  private:
   void capture() {
-    std::vector<float> block(kFramesPerRead * static_cast<std::size_t>(channels_));
+    std::vector<float> block(framesPerRead_ * static_cast<std::size_t>(channels_));
     while (running_) {
-      PaError error = Pa_ReadStream(stream_, block.data(), kFramesPerRead);
+      PaError error = Pa_ReadStream(stream_, block.data(), framesPerRead_);
       if (error != paNoError && error != paInputOverflowed) break;
-      sf_writef_float(file_, block.data(), kFramesPerRead);
+      writer_->write(block.data(), framesPerRead_);
       latest_ = detail::averagePowerDecibels(block.data(), block.size());
     }
     running_ = false;
@@ -135,10 +111,7 @@ class PortAudioRecorder final : public PlatformRecorder {
       Pa_CloseStream(stream_);
       stream_ = nullptr;
     }
-    if (file_) {
-      sf_close(file_);
-      file_ = nullptr;
-    }
+    writer_.reset();
     if (initialised_) {
       Pa_Terminate();
       initialised_ = false;
@@ -146,9 +119,10 @@ class PortAudioRecorder final : public PlatformRecorder {
   }
 
   int channels_;
+  unsigned long framesPerRead_ = 512;
   bool initialised_ = false;
   PaStream* stream_ = nullptr;
-  SNDFILE* file_ = nullptr;
+  std::unique_ptr<detail::CaptureFileWriter> writer_;
   std::thread worker_;
   std::atomic<bool> running_{false};
   std::atomic<bool> metering_{false};
