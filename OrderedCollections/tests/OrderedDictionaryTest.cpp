@@ -34,7 +34,7 @@ TEST(OrderedDictionaryTest, SetKeepsPositionAppendsAndRemoves) {
 
 TEST(OrderedDictionaryTest, KeySetAdoptedWithNewValues) {
   Dict source;
-  for (int i = 0; i < 40; ++i) source.set("k" + std::to_string(i), i);
+  for (int i = 0; i < 40; ++i) source.set(std::string("k").append(std::to_string(i)), i);
   std::vector<double> values;
   for (int i = 0; i < 40; ++i) values.push_back(i * 0.5);
   auto d = OrderedDictionary<std::string, double>::uncheckedUniqueKeys(source.keys(), values);
