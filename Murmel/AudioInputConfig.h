@@ -53,6 +53,8 @@ struct AudioInputConfig {
   friend bool operator==(const AudioInputConfig&, const AudioInputConfig&) = default;
 };
 
+using ChannelMode = AudioInputConfig::ChannelMode;
+
 }  // namespace murmel
 
 template <>

@@ -32,7 +32,6 @@ namespace murmel {
 using platform::audio::AudioConverter;
 using platform::audio::AudioFile;
 using platform::audio::AudioPCMBuffer;
-using ChannelMode = AudioInputConfig::ChannelMode;
 
 struct AudioDevice {
   std::uint32_t id = 0;
