@@ -4,6 +4,8 @@
 // so std::string keys compare by bytes; pass a canonical-equivalence Hash/Eq where that matters.
 // Contract violations (duplicate keys where uniqueness is promised, offsets out of range) throw
 // std::invalid_argument / std::out_of_range before anything changes. One writer at a time.
+// Iterators and references into a dictionary are invalidated by its mutations (iterate a copy for
+// a snapshot); keys() and values() are read-only references to the stores.
 //   OrderedDictionary<std::string, int> d{{"b", 1}, {"a", 2}};  d.set("c", 3);  // [b, a, c]
 #pragma once
 

@@ -3,7 +3,7 @@
 // probe above (detail/HashTable.h). A value: the member array is copied with the set and the table
 // is shared until one copy writes it. Members compare by Eq (std::equal_to: bytes for std::string).
 // Offsets and ranges out of bounds throw std::out_of_range; a failed decode throws
-// platform::json::DecodingError. One writer at a time per instance.
+// platform::json::DecodingError. One writer at a time per instance; mutations invalidate iterators.
 //   OrderedSet<int> s{3, 1, 3, 2};  // [3, 1, 2]
 #pragma once
 
