@@ -1,0 +1,256 @@
+#include "Tokenizers/BPETokenizer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <queue>
+
+#include "Hub/Config.h"
+#include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/detail/Text.h"
+
+namespace tokenizers {
+
+bool operator==(const BytePair& x, const BytePair& y) {
+  return detail::canonicalKey(x.a) == detail::canonicalKey(y.a) && detail::canonicalKey(x.b) == detail::canonicalKey(y.b);
+}
+
+namespace {
+
+std::uint64_t pairKey(std::int32_t left, std::int32_t right) {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(left)) << 32) | static_cast<std::uint32_t>(right);
+}
+
+std::vector<std::string> splitAtSpaces(std::string_view text, bool keepEmpty) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t space = text.find(' ', start);
+    std::string_view part = text.substr(start, space == std::string_view::npos ? std::string_view::npos : space - start);
+    if (keepEmpty || !part.empty()) parts.emplace_back(part);
+    if (space == std::string_view::npos) break;
+    start = space + 1;
+  }
+  return parts;
+}
+
+std::optional<std::string> tokenText(const hub::Config& value) {
+  if (auto s = value.string()) return s;
+  return value["content"].string();
+}
+
+}  // namespace
+
+std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const hub::Config& config) {
+  const auto* elements = config.array();
+  if (!elements) return std::nullopt;
+  std::vector<std::vector<std::string>> merges;
+  merges.reserve(elements->size());
+  for (const auto& element : *elements) {
+    if (auto s = element.string()) {
+      merges.push_back(splitAtSpaces(*s, true));
+    } else if (element.array()) {
+      merges.push_back(element.stringArray({}));
+    }
+  }
+  return merges;
+}
+
+BPETokenizer::SymbolId BPETokenizer::internSymbol(const std::string& canonical) {
+  auto [it, inserted] = symbols_.try_emplace(canonical, static_cast<SymbolId>(symbols_.size()));
+  return it->second;
+}
+
+BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
+                           const AddedTokens& addedTokens) {
+  const hub::Config& model = tokenizerData["model"];
+  auto merges = mergesFromConfig(model["merges"]);
+  if (!merges) throw TokenizerError::mismatchedConfig("BPETokenizer requires merges");
+  const auto* vocab = model["vocab"].dictionary();
+  if (!vocab) throw TokenizerError::missingVocab();
+
+  // A merge of fewer than two parts is outside the format: skipped, its position unused.
+  symbols_.reserve(merges->size() * 2);
+  merges_.reserve(merges->size());
+  for (std::size_t i = 0; i < merges->size(); ++i) {
+    const auto& parts = (*merges)[i];
+    if (parts.size() < 2) continue;
+    SymbolId left = internSymbol(detail::canonicalKey(parts[0]));
+    SymbolId right = internSymbol(detail::canonicalKey(parts[1]));
+    SymbolId merged = internSymbol(detail::canonicalKey(parts[0] + parts[1]));
+    merges_[pairKey(left, right)] = Merge{static_cast<std::int64_t>(i), merged};
+  }
+
+  tokensToIds_.reserve(vocab->size() + addedTokens.size());
+  for (const auto& [text, value] : *vocab)
+    if (auto id = value.integer()) tokensToIds_[text.utf8()] = *id;
+  for (const auto& [text, id] : addedTokens) tokensToIds_[text] = id;
+
+  // Several texts of one id: an added token's text wins, else the smallest text, so the choice
+  // does not depend on hash order.
+  for (const auto& [text, id] : tokensToIds_) {
+    auto [it, inserted] = idsToTokens_.try_emplace(id, text);
+    if (inserted || it->second == text) continue;
+    auto isAdded = [&](const std::string& t) {
+      auto found = addedTokens.find(t);
+      return found != addedTokens.end() && found->second == id;
+    };
+    bool candidateAdded = isAdded(text), currentAdded = isAdded(it->second);
+    if ((candidateAdded && !currentAdded) || (candidateAdded == currentAdded && text < it->second)) it->second = text;
+  }
+
+  auto lookup = [&](const std::optional<std::string>& token) -> std::optional<TokenId> {
+    if (!token) return std::nullopt;
+    auto found = tokensToIds_.find(*token);
+    if (found == tokensToIds_.end()) return std::nullopt;
+    return found->second;
+  };
+  unknownToken_ = tokenText(tokenizerConfig["unkToken"]);
+  unknownTokenId_ = lookup(unknownToken_);
+  eosToken_ = tokenText(tokenizerConfig["eosToken"]);
+  eosTokenId_ = lookup(eosToken_);
+  bosToken_ = tokenText(tokenizerConfig["bosToken"]);
+  bosTokenId_ = lookup(bosToken_);
+  fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean(false);
+}
+
+BPETokenizer::SymbolId BPETokenizer::symbolId(std::string_view text) const {
+  auto found = detail::isBelowCombiningMarks(text) ? symbols_.find(std::string(text))
+                                                   : symbols_.find(detail::canonicalKey(text));
+  return found == symbols_.end() ? -1 : found->second;
+}
+
+std::optional<std::int64_t> BPETokenizer::rank(const BytePair& pair) const {
+  SymbolId left = symbolId(pair.a), right = symbolId(pair.b);
+  if (left < 0 || right < 0) return std::nullopt;
+  auto found = merges_.find(pairKey(left, right));
+  if (found == merges_.end()) return std::nullopt;
+  return found->second.rank;
+}
+
+// Rounds of "merge every occurrence of the lowest-ranked pair, left to right, without overlap",
+// driven by a heap of (rank, position) so that long pieces stay O(n log n). Pairs formed during a
+// round wait until the round ends, as in the plain round-by-round rescan.
+std::vector<BPETokenizer::Symbol> BPETokenizer::merge(std::string_view token) const {
+  std::vector<Symbol> symbols;
+  {
+    std::size_t offset = 0;
+    for (std::string_view ch : detail::characters(token)) {
+      symbols.push_back(Symbol{offset, offset + ch.size(), symbolId(ch)});
+      offset += ch.size();
+    }
+  }
+  const std::size_t n = symbols.size();
+  if (n < 2) return symbols;
+
+  std::vector<std::int64_t> next(n), prev(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    next[i] = i + 1 < n ? static_cast<std::int64_t>(i + 1) : -1;
+    prev[i] = static_cast<std::int64_t>(i) - 1;
+  }
+  std::vector<bool> alive(n, true);
+
+  auto pairMerge = [&](std::int64_t left) -> const Merge* {
+    std::int64_t right = next[left];
+    if (right < 0) return nullptr;
+    SymbolId a = symbols[left].id, b = symbols[right].id;
+    if (a < 0 || b < 0) return nullptr;
+    auto found = merges_.find(pairKey(a, b));
+    return found == merges_.end() ? nullptr : &found->second;
+  };
+
+  using Entry = std::pair<std::int64_t, std::int64_t>;  // (rank, left position)
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
+  for (std::size_t i = 0; i + 1 < n; ++i)
+    if (const Merge* m = pairMerge(static_cast<std::int64_t>(i))) heap.emplace(m->rank, static_cast<std::int64_t>(i));
+
+  auto valid = [&](const Entry& e) {
+    if (!alive[e.second]) return false;
+    const Merge* m = pairMerge(e.second);
+    return m && m->rank == e.first;
+  };
+
+  std::vector<std::int64_t> formed;
+  while (!heap.empty()) {
+    Entry top = heap.top();
+    heap.pop();
+    if (!valid(top)) continue;
+    const std::int64_t rank = top.first;
+    formed.clear();
+    auto apply = [&](std::int64_t left) {
+      const Merge* m = pairMerge(left);
+      std::int64_t right = next[left];
+      symbols[left].end = symbols[right].end;
+      symbols[left].id = m->merged;
+      alive[right] = false;
+      next[left] = next[right];
+      if (next[right] >= 0) prev[next[right]] = left;
+      if (prev[left] >= 0) formed.push_back(prev[left]);
+      formed.push_back(left);
+    };
+    apply(top.second);
+    while (!heap.empty() && heap.top().first == rank) {
+      Entry e = heap.top();
+      heap.pop();
+      if (valid(e)) apply(e.second);
+    }
+    for (std::int64_t left : formed)
+      if (alive[left])
+        if (const Merge* m = pairMerge(left)) heap.emplace(m->rank, left);
+  }
+
+  std::vector<Symbol> out;
+  for (std::int64_t i = 0; i >= 0; i = next[i]) out.push_back(symbols[i]);
+  return out;
+}
+
+std::string BPETokenizer::bpe(std::string_view token) const {
+  std::string out;
+  for (const auto& s : merge(token)) {
+    if (!out.empty()) out.push_back(' ');
+    out.append(token.substr(s.begin, s.end - s.begin));
+  }
+  return out;
+}
+
+std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
+  std::vector<std::string> tokens;
+  for (const auto& s : merge(text)) {
+    // A space inside a merged symbol ends a part and is dropped.
+    for (auto& part : splitAtSpaces(text.substr(s.begin, s.end - s.begin), false)) {
+      auto found = tokensToIds_.find(part);
+      if (found != tokensToIds_.end() && (!unknownTokenId_ || found->second != *unknownTokenId_)) {
+        tokens.push_back(std::move(part));
+      } else {
+        for (auto& t : hexaEncode(part)) tokens.push_back(std::move(t));
+      }
+    }
+  }
+  return tokens;
+}
+
+// The GPT-2 split that this fallback applies first matches every character, so its matches cover
+// the text in order and the result is simply every byte.
+std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
+  std::vector<std::string> out;
+  out.reserve(text.size());
+  char buffer[8];
+  for (char c : text) {
+    std::snprintf(buffer, sizeof buffer, "<0x%02X>", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    out.emplace_back(buffer);
+  }
+  return out;
+}
+
+std::optional<TokenId> BPETokenizer::convertTokenToId(std::string_view token) const {
+  auto found = tokensToIds_.find(std::string(token));
+  if (found != tokensToIds_.end()) return found->second;
+  return unknownTokenId_;
+}
+
+std::optional<std::string> BPETokenizer::convertIdToToken(TokenId id) const {
+  auto found = idsToTokens_.find(id);
+  if (found == idsToTokens_.end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace tokenizers

@@ -1,0 +1,85 @@
+// The byte-pair-encoding vocabulary model, built from "tokenizer.json" (model.vocab, model.merges)
+// and "tokenizer_config.json" (unk_token, bos_token, eos_token, fuse_unk). It merges the
+// characters of one pre-tokenized piece by merge rank, comparing symbols by canonical equivalence,
+// and looks the results up by exact text; a result missing from the vocabulary becomes byte
+// fallback tokens ("é" => ["<0xC3>", "<0xA9>"]). Immutable after construction; thread-safe.
+// Construction throws TokenizerError (missingVocab; mismatchedConfig "BPETokenizer requires merges").
+//   merges "a b", "ab c": bpe("abc") == "abc"
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "Tokenizers/Tokenizer.h"
+
+namespace tokenizers {
+
+// Two adjacent symbols; equal when both are canonically equivalent.
+struct BytePair {
+  std::string a;
+  std::string b;
+  friend bool operator==(const BytePair& x, const BytePair& y);
+};
+
+class BPETokenizer : public TokenizingModel {
+ public:
+  BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData, const AddedTokens& addedTokens);
+
+  // The merge list: a string cut at every space (empty parts kept) or an array's strings; other
+  // elements skipped. Nothing when the value is not an array.
+  static std::optional<std::vector<std::vector<std::string>>> mergesFromConfig(const hub::Config& config);
+
+  // The merged symbols of one piece joined by single spaces.
+  std::string bpe(std::string_view token) const;
+  std::vector<std::string> tokenize(std::string_view text) const override;
+  // One "<0xNN>" token per UTF-8 byte.
+  static std::vector<std::string> hexaEncode(std::string_view text);
+
+  // The rank of a merge, looked up by canonical equivalence.
+  std::optional<std::int64_t> rank(const BytePair& pair) const;
+
+  std::optional<TokenId> convertTokenToId(std::string_view token) const override;
+  std::optional<std::string> convertIdToToken(TokenId id) const override;
+  std::optional<std::string> bosToken() const override { return bosToken_; }
+  std::optional<TokenId> bosTokenId() const override { return bosTokenId_; }
+  std::optional<std::string> eosToken() const override { return eosToken_; }
+  std::optional<TokenId> eosTokenId() const override { return eosTokenId_; }
+  std::optional<std::string> unknownToken() const override { return unknownToken_; }
+  std::optional<TokenId> unknownTokenId() const override { return unknownTokenId_; }
+  bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
+
+ private:
+  // A symbol of the merge tables, by canonical key; -1 for a symbol no merge knows.
+  using SymbolId = std::int32_t;
+  struct Merge {
+    std::int64_t rank;
+    SymbolId merged;
+  };
+  struct Symbol {
+    std::size_t begin;  // byte range in the piece
+    std::size_t end;
+    SymbolId id;
+  };
+
+  SymbolId symbolId(std::string_view text) const;
+  SymbolId internSymbol(const std::string& canonical);
+  std::vector<Symbol> merge(std::string_view token) const;
+
+  std::unordered_map<std::string, SymbolId> symbols_;                // canonical key => symbol
+  std::unordered_map<std::uint64_t, Merge> merges_;                  // (left, right) symbols => merge
+  std::unordered_map<std::string, TokenId> tokensToIds_;             // exact text
+  std::unordered_map<TokenId, std::string> idsToTokens_;
+  std::optional<std::string> bosToken_;
+  std::optional<TokenId> bosTokenId_;
+  std::optional<std::string> eosToken_;
+  std::optional<TokenId> eosTokenId_;
+  std::optional<std::string> unknownToken_;
+  std::optional<TokenId> unknownTokenId_;
+  bool fuseUnknownTokens_ = false;
+};
+
+}  // namespace tokenizers

@@ -1,0 +1,194 @@
+#include "Tokenizers/Normalizer.h"
+
+#include "Hub/Config.h"
+#include "Tokenizers/PreTokenizer.h"
+#include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/detail/Text.h"
+#include "platform/Text/Unicode.h"
+
+namespace tokenizers {
+
+namespace text = platform::text;
+using platform::text::Regex;
+
+// ---- StringReplacePattern ----------------------------------------------------------------------
+
+StringReplacePattern::StringReplacePattern(Kind kind, std::string pattern, std::optional<Regex> regex,
+                                           std::string replacement)
+    : kind_(kind), pattern_(std::move(pattern)), regex_(std::move(regex)), replacement_(std::move(replacement)) {}
+
+StringReplacePattern StringReplacePattern::regexp(Regex regex, std::string replacement) {
+  std::string source = regex.pattern();
+  return StringReplacePattern(Kind::regexp, std::move(source), std::move(regex), std::move(replacement));
+}
+
+StringReplacePattern StringReplacePattern::string(std::string pattern, std::string replacement) {
+  return StringReplacePattern(Kind::string, std::move(pattern), std::nullopt, std::move(replacement));
+}
+
+std::optional<StringReplacePattern> StringReplacePattern::from(const hub::Config& config) {
+  auto replacement = config["content"].string();
+  if (!replacement) return std::nullopt;
+  const hub::Config& pattern = config["pattern"];
+  if (auto s = pattern["String"].string()) return string(*s, *replacement);
+  if (auto r = pattern["Regex"].string()) {
+    try {
+      return regexp(Regex(*r), *replacement);
+    } catch (const text::RegexError&) {
+      throw StageConfigurationError("Cannot build regexp from " + *r);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string StringReplacePattern::apply(std::string_view input) const {
+  if (kind_ == Kind::string) return detail::replaceAll(input, pattern_, replacement_);
+  return regex_->replace(input, replacement_);
+}
+
+// ---- Factory ---------------------------------------------------------------------------------
+
+std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const hub::Config& config) {
+  auto type = config["type"].string();
+  if (!type) return nullptr;
+  const std::string& name = *type;
+  using Form = UnicodeFormNormalizer::Form;
+  if (name == "Sequence") return std::make_unique<NormalizerSequence>(config);
+  if (name == "Prepend") return std::make_unique<PrependNormalizer>(config);
+  if (name == "Replace") return std::make_unique<ReplaceNormalizer>(config);
+  if (name == "Lowercase") return std::make_unique<LowercaseNormalizer>(config);
+  if (name == "NFD") return std::make_unique<UnicodeFormNormalizer>(Form::nfd);
+  if (name == "NFC") return std::make_unique<UnicodeFormNormalizer>(Form::nfc);
+  if (name == "NFKD") return std::make_unique<UnicodeFormNormalizer>(Form::nfkd);
+  if (name == "NFKC" || name == "StripAccents") return std::make_unique<UnicodeFormNormalizer>(Form::nfkc);
+  if (name == "Bert" || name == "BertNormalizer") return std::make_unique<BertNormalizer>(config);
+  if (name == "Precompiled") return std::make_unique<PrecompiledNormalizer>(config);
+  if (name == "Strip") return std::make_unique<StripNormalizer>(config);
+  throw StageConfigurationError("Unsupported Normalizer type: " + name);
+}
+
+// ---- Normalizers -------------------------------------------------------------------------------
+
+NormalizerSequence::NormalizerSequence(const hub::Config& config) {
+  const auto* elements = config["normalizers"].array();
+  if (!elements) throw StageConfigurationError("No normalizers in Sequence");
+  for (const auto& element : *elements)
+    if (auto n = NormalizerFactory::fromConfig(element)) normalizers_.push_back(std::move(n));
+}
+
+std::string NormalizerSequence::normalize(std::string_view input) const {
+  std::string out(input);
+  for (const auto& n : normalizers_) out = n->normalize(out);
+  return out;
+}
+
+PrependNormalizer::PrependNormalizer(const hub::Config& config) : prepend_(config["prepend"].string("")) {}
+
+ReplaceNormalizer::ReplaceNormalizer(const hub::Config& config) : pattern_(StringReplacePattern::from(config)) {}
+
+std::string ReplaceNormalizer::normalize(std::string_view input) const {
+  return pattern_ ? pattern_->apply(input) : std::string(input);
+}
+
+std::string LowercaseNormalizer::normalize(std::string_view input) const { return text::lowercased(input); }
+
+std::string UnicodeFormNormalizer::normalize(std::string_view input) const {
+  switch (form_) {
+    case Form::nfd: return text::normalize(input, text::NormalizationForm::nfd);
+    case Form::nfc: return text::normalize(input, text::NormalizationForm::nfc);
+    case Form::nfkd: return text::normalize(input, text::NormalizationForm::nfkd);
+    case Form::nfkc: return text::normalize(input, text::NormalizationForm::nfkc);
+  }
+  return std::string(input);
+}
+
+BertNormalizer::BertNormalizer(const hub::Config& config)
+    : shouldCleanText_(config["cleanText"].boolean(true)),
+      shouldHandleChineseChars_(config["handleChineseChars"].boolean(true)),
+      shouldLowercase_(config["lowercase"].boolean(true)) {
+  shouldStripAccents_ = config["stripAccents"].boolean(shouldLowercase_);
+}
+
+std::string BertNormalizer::normalize(std::string_view input) const {
+  std::string out(input);
+  if (shouldCleanText_ || shouldHandleChineseChars_) {
+    std::string next;
+    next.reserve(out.size() + 8);
+    for (std::string_view ch : detail::characters(out)) {
+      char32_t first = detail::firstScalar(ch);
+      if (shouldCleanText_ && (first == U'\t' || first == U'\n' || first == U'\r')) {
+        next.push_back(' ');
+      } else if (shouldHandleChineseChars_ && detail::isChineseIdeograph(first)) {
+        next.push_back(' ');
+        next.append(ch);
+        next.push_back(' ');
+      } else {
+        next.append(ch);
+      }
+    }
+    out = std::move(next);
+  }
+  if (shouldStripAccents_) {
+    std::string decomposed = text::normalize(out, text::NormalizationForm::nfd);
+    std::string stripped;
+    stripped.reserve(decomposed.size());
+    std::size_t offset = 0;
+    while (offset < decomposed.size()) {
+      char32_t c = text::nextScalar(decomposed, offset);
+      if (c >= 0x300 && c <= 0x36F) continue;
+      text::appendUtf8(stripped, c);
+    }
+    out = std::move(stripped);
+  }
+  if (shouldLowercase_) out = text::lowercased(out);
+  return out;
+}
+
+std::string PrecompiledNormalizer::normalize(std::string_view input) const {
+  std::string cleaned;
+  cleaned.reserve(input.size());
+  bool sawTilde = false;
+  std::size_t offset = 0;
+  while (offset < input.size()) {
+    char32_t c = text::nextScalar(input, offset);
+    if ((c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || c == 0x7F || c == 0x8F || c == 0x9F)
+      continue;
+    if (c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x1680 || (c >= 0x200B && c <= 0x200F) ||
+        c == 0x2028 || c == 0x2029 || c == 0x2581 || c == 0xFEFF || c == 0xFFFD) {
+      cleaned.push_back(' ');
+      continue;
+    }
+    if (c == 0xFF5E) sawTilde = true;
+    text::appendUtf8(cleaned, c);
+  }
+  if (!sawTilde) return text::normalize(cleaned, text::NormalizationForm::nfkc);
+  // NFKC would turn the fullwidth tilde into "~"; keep it between the normalized pieces.
+  static const std::string kTilde = "\xEF\xBD\x9E";
+  std::string out;
+  bool first = true;
+  for (const auto& piece : split(cleaned, kTilde, StringSearch::regularExpression, false)) {
+    if (!first) out += kTilde;
+    out += text::normalize(piece, text::NormalizationForm::nfkc);
+    first = false;
+  }
+  return out;
+}
+
+StripNormalizer::StripNormalizer(const hub::Config& config)
+    : leftStrip_(config["stripLeft"].boolean(true)), rightStrip_(config["stripRight"].boolean(true)) {}
+
+std::string StripNormalizer::normalize(std::string_view input) const {
+  auto chars = detail::characters(input);
+  auto isSpace = [](std::string_view ch) { return text::isWhitespace(detail::firstScalar(ch)); };
+  std::size_t begin = 0, end = chars.size();
+  if (leftStrip_)
+    while (begin < end && isSpace(chars[begin])) ++begin;
+  if (rightStrip_)
+    while (end > begin && isSpace(chars[end - 1])) --end;
+  if (begin == end) return {};
+  const char* from = chars[begin].data();
+  const char* to = chars[end - 1].data() + chars[end - 1].size();
+  return std::string(from, to);
+}
+
+}  // namespace tokenizers

@@ -1,0 +1,141 @@
+// Normalizers rewrite a text section before it is pre-tokenized. NormalizerFactory::fromConfig
+// builds one from the "normalizer" object of "tokenizer.json" by its "type"; nullptr for a null
+// configuration or one without a string "type"; StageConfigurationError for one it cannot build.
+// StringReplacePattern is the replacement rule shared with the replace decoder. Immutable after
+// construction, usable from several threads; texts must be well-formed UTF-8.
+//   Bert: "Héllo\tWORLD" => "hello world";  Precompiled: "a\u200Bb" => "a b"
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Text/Regex.h"
+
+namespace hub {
+class Config;
+}
+
+namespace tokenizers {
+
+class StringReplacePattern {
+ public:
+  enum class Kind { regexp, string };
+
+  static StringReplacePattern regexp(platform::text::Regex regex, std::string replacement);
+  static StringReplacePattern string(std::string pattern, std::string replacement);
+  // "content" (the replacement) and "pattern" with "String" or "Regex"; nothing when either is
+  // missing. A "Regex" that does not compile throws StageConfigurationError.
+  static std::optional<StringReplacePattern> from(const hub::Config& config);
+
+  Kind kind() const { return kind_; }
+  // Literal: every occurrence, left to right without overlaps. Regex: every match, the
+  // replacement read as a template ("$1" a capture group, "\" escapes the next character).
+  std::string apply(std::string_view text) const;
+
+ private:
+  StringReplacePattern(Kind kind, std::string pattern, std::optional<platform::text::Regex> regex, std::string replacement);
+  Kind kind_;
+  std::string pattern_;
+  std::optional<platform::text::Regex> regex_;
+  std::string replacement_;
+};
+
+class Normalizer {
+ public:
+  virtual ~Normalizer() = default;
+  virtual std::string normalize(std::string_view text) const = 0;
+  std::string operator()(std::string_view text) const { return normalize(text); }
+};
+
+struct NormalizerFactory {
+  static std::unique_ptr<Normalizer> fromConfig(const hub::Config& config);
+};
+
+class NormalizerSequence : public Normalizer {
+ public:
+  explicit NormalizerSequence(const hub::Config& config);
+  std::string normalize(std::string_view text) const override;
+
+ private:
+  std::vector<std::unique_ptr<Normalizer>> normalizers_;
+};
+
+// "" => "▁" with prepend "▁"
+class PrependNormalizer : public Normalizer {
+ public:
+  explicit PrependNormalizer(const hub::Config& config);
+  std::string normalize(std::string_view text) const override { return prepend_ + std::string(text); }
+
+ private:
+  std::string prepend_;
+};
+
+class ReplaceNormalizer : public Normalizer {
+ public:
+  explicit ReplaceNormalizer(const hub::Config& config);
+  std::string normalize(std::string_view text) const override;
+
+ private:
+  std::optional<StringReplacePattern> pattern_;
+};
+
+class LowercaseNormalizer : public Normalizer {
+ public:
+  LowercaseNormalizer() = default;
+  explicit LowercaseNormalizer(const hub::Config&) {}
+  std::string normalize(std::string_view text) const override;
+};
+
+// "NFD", "NFC", "NFKD", "NFKC"; "StripAccents" is NFKC as well (no marks are removed).
+class UnicodeFormNormalizer : public Normalizer {
+ public:
+  enum class Form { nfd, nfc, nfkd, nfkc };
+  explicit UnicodeFormNormalizer(Form form) : form_(form) {}
+  std::string normalize(std::string_view text) const override;
+  Form form() const { return form_; }
+
+ private:
+  Form form_;
+};
+
+class BertNormalizer : public Normalizer {
+ public:
+  explicit BertNormalizer(const hub::Config& config);
+  std::string normalize(std::string_view text) const override;
+
+  bool shouldCleanText() const { return shouldCleanText_; }
+  bool shouldHandleChineseChars() const { return shouldHandleChineseChars_; }
+  bool shouldStripAccents() const { return shouldStripAccents_; }
+  bool shouldLowercase() const { return shouldLowercase_; }
+
+ private:
+  bool shouldCleanText_ = true;           // tab, line feed, carriage return to a space
+  bool shouldHandleChineseChars_ = true;  // a space on each side of an ideograph
+  bool shouldStripAccents_ = true;        // NFD without U+0300-U+036F; defaults to shouldLowercase
+  bool shouldLowercase_ = true;
+};
+
+// The SentencePiece-style cleaning: control characters dropped, separators to a space, then NFKC
+// (a fullwidth tilde survives, runs of it shrink to one). The stored character map is not used.
+class PrecompiledNormalizer : public Normalizer {
+ public:
+  PrecompiledNormalizer() = default;
+  explicit PrecompiledNormalizer(const hub::Config&) {}
+  std::string normalize(std::string_view text) const override;
+};
+
+// "  hi \n" => "hi"
+class StripNormalizer : public Normalizer {
+ public:
+  explicit StripNormalizer(const hub::Config& config);
+  std::string normalize(std::string_view text) const override;
+
+ private:
+  bool leftStrip_ = true;
+  bool rightStrip_ = true;
+};
+
+}  // namespace tokenizers

@@ -1,0 +1,201 @@
+#include "Tokenizers/PreTrainedTokenizer.h"
+
+#include <algorithm>
+#include <iostream>
+
+#include "Tokenizers/BPETokenizer.h"
+#include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/detail/Text.h"
+#include "platform/Text/Unicode.h"
+
+namespace tokenizers {
+
+using platform::text::Regex;
+
+namespace {
+
+struct AddedTokenPattern {
+  std::string content;
+  bool lstrip = false;
+  bool rstrip = false;
+  std::size_t characters = 0;
+};
+
+// Longest contents first, so that a token that contains another wins:
+// [(<a>, lstrip), (<abc>, rstrip)] => "(<abc>)\s*|\s*(<a>)"
+std::optional<Regex> addedTokensRegexOf(const hub::Config::Array& entries) {
+  std::vector<AddedTokenPattern> patterns;
+  for (const auto& entry : entries) {
+    auto content = entry["content"].string();
+    if (!content) continue;
+    patterns.push_back({*content, entry["lstrip"].boolean(false), entry["rstrip"].boolean(false),
+                        detail::characterCount(*content)});
+  }
+  if (patterns.empty()) return std::nullopt;  // no added tokens: every text is one section
+  std::stable_sort(patterns.begin(), patterns.end(),
+                   [](const AddedTokenPattern& x, const AddedTokenPattern& y) { return x.characters > y.characters; });
+  std::string alternation;
+  for (const auto& p : patterns) {
+    if (!alternation.empty()) alternation += '|';
+    if (p.lstrip) alternation += "\\s*";
+    alternation += '(';
+    alternation += Regex::escapedPattern(p.content);
+    alternation += ')';
+    if (p.rstrip) alternation += "\\s*";
+  }
+  try {
+    return Regex(alternation);
+  } catch (const platform::text::RegexError&) {
+    return std::nullopt;
+  }
+}
+
+std::string removingFast(std::string name) {
+  for (std::size_t at = name.find("Fast"); at != std::string::npos; at = name.find("Fast", at)) name.erase(at, 4);
+  return name;
+}
+
+}  // namespace
+
+PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
+                                         bool strict)
+    : tokenizerConfig_(tokenizerConfig) {
+  static const hub::Config::Array kNoEntries;
+  const auto* listed = tokenizerData["addedTokens"].array();
+  const hub::Config::Array& entries = listed ? *listed : kNoEntries;
+
+  AddedTokens addedTokenIds;
+  for (const auto& entry : entries) {
+    auto id = entry["id"].integer();
+    if (!id) continue;
+    auto content = entry["content"].string();
+    if (!content) continue;
+    addedTokenIds[*content] = *id;
+    if (entry["special"].boolean().value_or(false)) specialTokens_[*content] = *id;
+  }
+  addedTokensRegex_ = addedTokensRegexOf(entries);
+  for (const auto& [content, id] : addedTokenIds) addedTokens_.insert(content);
+  for (const auto& [content, id] : specialTokens_) specialTokenIds_.insert(id);
+
+  preTokenizer_ = PreTokenizerFactory::fromConfig(tokenizerData["preTokenizer"]);
+  normalizer_ = NormalizerFactory::fromConfig(tokenizerData["normalizer"]);
+  postProcessor_ = PostProcessorFactory::fromConfig(tokenizerData["postProcessor"]);
+  decoder_ = DecoderFactory::fromConfig(tokenizerData["decoder"], &addedTokens_);
+  cleanUpTokenizationSpaces_ = tokenizerConfig["cleanUpTokenizationSpaces"].boolean(true);
+
+  auto className = tokenizerConfig["tokenizerClass"].string();
+  if (!className) throw TokenizerError::missingTokenizerClassInConfig();
+  std::string name = removingFast(*className);
+  const auto& known = TokenizerModel::knownTokenizers();
+  PreTrainedTokenizerModel modelType{"BPETokenizer", nullptr};
+  if (auto found = known.find(name); found != known.end()) {
+    modelType = found->second;
+  } else if (strict) {
+    throw TokenizerError::unsupportedTokenizer(name);
+  } else {
+    std::cout << "Warning: Tokenizer model class " << name
+              << " is not registered, falling back to a standard BPE implementation." << std::endl;
+  }
+  if (modelType.construct) {
+    model_ = modelType.construct(tokenizerConfig, tokenizerData, addedTokenIds);
+  } else {
+    model_ = std::make_unique<BPETokenizer>(tokenizerConfig, tokenizerData, addedTokenIds);
+  }
+  modelName_ = modelType.name;
+}
+
+bool PreTrainedTokenizer::hasChatTemplate() const { return !tokenizerConfig_["chatTemplate"].isNull(); }
+
+std::vector<std::string> PreTrainedTokenizer::preTokenize(std::string_view text, PreTokenizerOptions options) const {
+  if (!preTokenizer_) return {std::string(text)};
+  return preTokenizer_->preTokenize(text, options);
+}
+
+std::string PreTrainedTokenizer::normalize(std::string_view text) const {
+  return normalizer_ ? normalizer_->normalize(text) : std::string(text);
+}
+
+std::vector<std::string> PreTrainedTokenizer::postProcess(const std::vector<std::string>& tokens,
+                                                          bool addSpecialTokens) const {
+  return postProcessor_ ? postProcessor_->postProcess(tokens, nullptr, addSpecialTokens) : tokens;
+}
+
+std::vector<std::string> PreTrainedTokenizer::decodeTokens(const std::vector<std::string>& tokens) const {
+  return decoder_ ? decoder_->decode(tokens) : tokens;
+}
+
+std::vector<std::string> PreTrainedTokenizer::fuseUnknown(const std::vector<std::string>& tokens) const {
+  const auto unknownId = model_->unknownTokenId();
+  std::vector<std::string> out;
+  out.reserve(tokens.size());
+  bool previousUnknown = false;
+  for (const auto& token : tokens) {
+    bool unknown = model_->convertTokenToId(token) == unknownId;
+    if (!(unknown && previousUnknown)) out.push_back(token);
+    previousUnknown = unknown;
+  }
+  return out;
+}
+
+std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) const {
+  platform::text::requireValidUtf8(text);
+  std::vector<std::string> sections;
+  if (addedTokensRegex_) {
+    sections = split(text, *addedTokensRegex_);
+  } else {
+    sections.emplace_back(text);
+  }
+  std::vector<std::string> tokens;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const std::string& section = sections[i];
+    if (addedTokens_.count(section)) {
+      tokens.push_back(section);
+      continue;
+    }
+    PreTokenizerOptions options;
+    if (i == 0) options = {PreTokenizerOption::firstSection};
+    std::vector<std::string> sectionTokens;
+    for (const auto& piece : preTokenize(normalize(section), options))
+      for (auto& token : model_->tokenize(piece)) sectionTokens.push_back(std::move(token));
+    if (model_->fuseUnknownTokens()) sectionTokens = fuseUnknown(sectionTokens);
+    for (auto& token : sectionTokens) tokens.push_back(std::move(token));
+  }
+  return tokens;
+}
+
+std::vector<TokenId> PreTrainedTokenizer::encode(std::string_view text, bool addSpecialTokens) const {
+  std::vector<std::string> tokens = tokenize(text);
+  if (postProcessor_) tokens = postProcessor_->postProcess(tokens, nullptr, addSpecialTokens);
+  std::vector<TokenId> ids;
+  ids.reserve(tokens.size());
+  // A token without an id (a post-processor's special token missing from the vocabulary) is left out.
+  for (const auto& token : tokens)
+    if (auto id = model_->convertTokenToId(token)) ids.push_back(*id);
+  return ids;
+}
+
+std::string PreTrainedTokenizer::decode(const std::vector<TokenId>& ids, bool skipSpecialTokens) const {
+  std::vector<std::string> texts;
+  texts.reserve(ids.size());
+  for (TokenId id : ids) {
+    if (skipSpecialTokens && specialTokenIds_.count(id)) continue;
+    if (auto text = model_->convertIdToToken(id)) texts.push_back(std::move(*text));
+  }
+  if (decoder_) texts = decoder_->decode(texts);
+  std::string joined;
+  for (const auto& t : texts) joined += t;
+  return cleanUp(joined);
+}
+
+std::string PreTrainedTokenizer::cleanUp(std::string_view text) const {
+  if (!cleanUpTokenizationSpaces_) return std::string(text);
+  static const std::pair<std::string_view, std::string_view> kReplacements[] = {
+      {" .", "."},   {" ?", "?"},     {" !", "!"},     {" ,", ","},     {" ' ", "'"},
+      {" n't", "n't"}, {" 'm", "'m"}, {" 's", "'s"}, {" 've", "'ve"}, {" 're", "'re"},
+  };
+  std::string out(text);
+  for (const auto& [from, to] : kReplacements) out = detail::replaceAll(out, from, to);
+  return out;
+}
+
+}  // namespace tokenizers

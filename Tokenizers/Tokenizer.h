@@ -1,0 +1,107 @@
+// The tokenizer contracts. `Tokenizer` is what the rest of the system holds (the speech engine
+// encodes prompts and decodes model output through it without knowing the concrete type);
+// `TokenizingModel` is a vocabulary model (BPE, WordPiece, Unigram) that tokenizes one
+// pre-tokenized piece; `TokenizerModel::knownTokenizers()` maps a "tokenizer_class" name (without
+// "Fast") to the model that serves it. Implementations are immutable after construction and may
+// be shared between threads. Ids are signed 64-bit integers; texts are UTF-8.
+//   std::vector<TokenId> ids = tokenizer.encode("Hello");  tokenizer.decode(ids) == "Hello"
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace hub {
+class Config;
+}
+
+namespace tokenizers {
+
+using TokenId = std::int64_t;
+// Added-token text to id, as the front end collects them from "added_tokens".
+using AddedTokens = std::unordered_map<std::string, TokenId>;
+
+// A chat template given by its text, or by the name of one of the configuration's named templates.
+struct ChatTemplateArgument {
+  enum class Kind { literal, name };
+  Kind kind = Kind::literal;
+  std::string value;
+
+  static ChatTemplateArgument literal(std::string text) { return {Kind::literal, std::move(text)}; }
+  static ChatTemplateArgument name(std::string name) { return {Kind::name, std::move(name)}; }
+};
+
+class TokenizingModel {
+ public:
+  virtual ~TokenizingModel() = default;
+
+  // The model's tokens of one pre-tokenized piece.
+  virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
+  std::vector<std::string> operator()(std::string_view text) const { return tokenize(text); }
+
+  virtual std::optional<TokenId> convertTokenToId(std::string_view token) const = 0;
+  virtual std::vector<std::optional<TokenId>> convertTokensToIds(const std::vector<std::string>& tokens) const;
+  virtual std::optional<std::string> convertIdToToken(TokenId id) const = 0;
+  virtual std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<TokenId>& ids) const;
+
+  virtual std::optional<std::string> bosToken() const = 0;
+  virtual std::optional<TokenId> bosTokenId() const = 0;
+  virtual std::optional<std::string> eosToken() const = 0;
+  virtual std::optional<TokenId> eosTokenId() const = 0;
+  virtual std::optional<std::string> unknownToken() const = 0;
+  virtual std::optional<TokenId> unknownTokenId() const = 0;
+  // Whether the front end fuses runs of unknown tokens into one.
+  virtual bool fuseUnknownTokens() const = 0;
+};
+
+// A model type of the registry: its name and its constructor from the two tokenizer documents
+// ("tokenizer_config.json", "tokenizer.json") and the added tokens. The constructor throws
+// TokenizerError when the documents do not describe such a model.
+struct PreTrainedTokenizerModel {
+  using Constructor = std::unique_ptr<TokenizingModel> (*)(const hub::Config& tokenizerConfig,
+                                                           const hub::Config& tokenizerData,
+                                                           const AddedTokens& addedTokens);
+  std::string_view name;  // "BPETokenizer", "BertTokenizer", "UnigramTokenizer", "T5Tokenizer"
+  Constructor construct = nullptr;
+};
+
+struct TokenizerModel {
+  // The 18 class names, looked up exactly and case-sensitively; built once, thread-safely.
+  static const std::unordered_map<std::string, PreTrainedTokenizerModel>& knownTokenizers();
+};
+
+class Tokenizer {
+ public:
+  virtual ~Tokenizer() = default;
+
+  virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
+  virtual std::vector<TokenId> encode(std::string_view text) const = 0;
+  virtual std::vector<TokenId> encode(std::string_view text, bool addSpecialTokens) const = 0;
+  std::vector<TokenId> operator()(std::string_view text, bool addSpecialTokens = true) const {
+    return encode(text, addSpecialTokens);
+  }
+
+  // decode(ids) keeps special tokens.
+  virtual std::string decode(const std::vector<TokenId>& tokens) const { return decode(tokens, false); }
+  virtual std::string decode(const std::vector<TokenId>& tokens, bool skipSpecialTokens) const = 0;
+
+  virtual std::optional<TokenId> convertTokenToId(std::string_view token) const = 0;
+  virtual std::vector<std::optional<TokenId>> convertTokensToIds(const std::vector<std::string>& tokens) const;
+  virtual std::optional<std::string> convertIdToToken(TokenId id) const = 0;
+  virtual std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<TokenId>& ids) const;
+
+  virtual std::optional<std::string> bosToken() const = 0;
+  virtual std::optional<TokenId> bosTokenId() const = 0;
+  virtual std::optional<std::string> eosToken() const = 0;
+  virtual std::optional<TokenId> eosTokenId() const = 0;
+  virtual std::optional<std::string> unknownToken() const = 0;
+  virtual std::optional<TokenId> unknownTokenId() const = 0;
+
+  virtual bool hasChatTemplate() const { return false; }
+};
+
+}  // namespace tokenizers

@@ -1,0 +1,193 @@
+#include "Tokenizers/UnigramTokenizer.h"
+
+#include <cstdio>
+
+#include "Hub/Config.h"
+#include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/detail/Text.h"
+
+namespace tokenizers {
+
+// ---- Trie --------------------------------------------------------------------------------------
+
+void Trie::insert(const std::vector<std::string_view>& characters) {
+  Node* node = &root_;
+  for (std::string_view ch : characters) {
+    auto& child = node->children[detail::canonicalKey(ch)];
+    if (!child) child = std::make_unique<Node>();
+    node = child.get();
+  }
+  node->isLeaf = true;
+}
+
+std::vector<std::size_t> Trie::commonPrefixLengths(const std::vector<std::string_view>& characters,
+                                                   const std::vector<std::string>& keys, std::size_t from) const {
+  std::vector<std::size_t> lengths;
+  const Node* node = &root_;
+  for (std::size_t i = from; i < characters.size(); ++i) {
+    auto found = node->children.find(keys[i]);
+    if (found == node->children.end()) break;
+    node = found->second.get();
+    if (node->isLeaf) lengths.push_back(i - from + 1);
+  }
+  return lengths;
+}
+
+// ---- Lattice -----------------------------------------------------------------------------------
+
+std::string TokenLatticeNode::description() const {
+  auto number = [](float f) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(f));
+    std::string s = buffer;
+    if (s.find_first_of(".einf") == std::string::npos) s += ".0";
+    return s;
+  };
+  return "TokenLatticeNode(tokenId: " + std::to_string(tokenId) + ", startOffset: " + std::to_string(startOffset) +
+         ", length: " + std::to_string(length) + ", score: " + number(score) +
+         ", prev: " + (prev ? "true" : "false") + ", backtraceScore: " + number(backtraceScore);
+}
+
+TokenLattice::TokenLattice(std::string_view sentence, TokenId bosTokenId, TokenId eosTokenId)
+    : sentence_(sentence), characters_() {
+  characters_ = detail::characters(sentence_);
+  const std::size_t n = characters_.size();
+  beginNodes_.resize(n + 1);
+  endNodes_.resize(n + 1);
+  nodes_.push_back(TokenLatticeNode{bosTokenId, 0, 0, 0, std::nullopt, 0});
+  nodes_.push_back(TokenLatticeNode{eosTokenId, n, 0, 0, std::nullopt, 0});
+  beginNodes_[n].push_back(1);
+  endNodes_[0].push_back(0);
+}
+
+void TokenLattice::insert(std::size_t startOffset, std::size_t length, float score, TokenId tokenId) {
+  const std::size_t n = characters_.size();
+  if (startOffset > n || length > n - startOffset) return;
+  nodes_.push_back(TokenLatticeNode{tokenId, startOffset, length, score, std::nullopt, 0});
+  std::size_t index = nodes_.size() - 1;
+  beginNodes_[startOffset].push_back(index);
+  endNodes_[startOffset + length].push_back(index);
+}
+
+std::vector<TokenLatticeNode> TokenLattice::viterbi() {
+  const std::size_t n = characters_.size();
+  for (std::size_t p = 0; p <= n; ++p) {
+    if (beginNodes_[p].empty()) return {};
+    for (std::size_t r : beginNodes_[p]) {
+      nodes_[r].prev.reset();
+      std::optional<std::size_t> best;
+      float bestScore = 0;
+      for (std::size_t l : endNodes_[p]) {
+        float s = nodes_[l].backtraceScore + nodes_[r].score;
+        if (!best || s > bestScore) {
+          best = l;
+          bestScore = s;
+        }
+      }
+      if (best) {
+        nodes_[r].prev = best;
+        nodes_[r].backtraceScore = bestScore;
+      }
+    }
+  }
+  const TokenLatticeNode& root = nodes_[beginNodes_[n][0]];
+  if (!root.prev) return {};
+  std::vector<TokenLatticeNode> path;
+  std::size_t node = *root.prev;
+  while (nodes_[node].prev) {
+    path.push_back(nodes_[node]);
+    node = *nodes_[node].prev;
+  }
+  return std::vector<TokenLatticeNode>(path.rbegin(), path.rend());
+}
+
+std::vector<std::string> TokenLattice::tokens() {
+  std::vector<std::string> out;
+  for (const auto& node : viterbi()) {
+    std::string piece;
+    for (std::size_t i = node.startOffset; i < node.startOffset + node.length; ++i) piece.append(characters_[i]);
+    out.push_back(std::move(piece));
+  }
+  return out;
+}
+
+// ---- UnigramTokenizer --------------------------------------------------------------------------
+
+UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData,
+                                   const AddedTokens&) {
+  const hub::Config& model = tokenizerData["model"];
+  const auto* entries = model["vocab"].array();
+  if (!entries) throw TokenizerError::missingVocab();
+  vocab_.reserve(entries->size());
+  for (const auto& entry : *entries) {
+    const auto* pair = entry.array();
+    if (!pair || pair->empty()) throw TokenizerError::malformedVocab();
+    auto token = pair->front().string();
+    auto score = pair->back().floating();
+    if (!token || !score) throw TokenizerError::malformedVocab();
+    vocab_.push_back(SentencePieceToken{*token, *score});
+  }
+  for (const auto& piece : vocab_)
+    if (piece.score < minScore_) minScore_ = piece.score;
+
+  auto unkId = model["unkId"].integer();
+  if (!unkId || *unkId < 0 || *unkId >= static_cast<std::int64_t>(vocab_.size())) throw TokenizerError::malformedVocab();
+  unknownTokenId_ = *unkId;
+  unknownPiece_ = SentencePieceToken{vocab_[static_cast<std::size_t>(*unkId)].token, minScore_ - 10};
+
+  // A text listed twice keeps its first position.
+  tokensToIds_.reserve(vocab_.size());
+  canonicalToIds_.reserve(vocab_.size());
+  for (std::size_t i = 0; i < vocab_.size(); ++i) {
+    tokensToIds_.try_emplace(vocab_[i].token, static_cast<TokenId>(i));
+    canonicalToIds_.try_emplace(detail::canonicalKey(vocab_[i].token), static_cast<TokenId>(i));
+  }
+  if (auto found = tokensToIds_.find(" "); found != tokensToIds_.end()) bosTokenId_ = found->second;
+  eosToken_ = tokenizerConfig["eosToken"].string();
+  if (eosToken_)
+    if (auto found = tokensToIds_.find(*eosToken_); found != tokensToIds_.end()) eosTokenId_ = found->second;
+
+  for (const auto& piece : vocab_) trie_.insert(detail::characters(piece.token));
+}
+
+std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) const {
+  TokenLattice lattice(input, bosTokenId_.value_or(0), eosTokenId_.value_or(0));
+  auto characters = detail::characters(input);
+  std::vector<std::string> keys;
+  keys.reserve(characters.size());
+  for (std::string_view ch : characters) keys.push_back(detail::canonicalKey(ch));
+
+  for (std::size_t p = 0; p < characters.size(); ++p) {
+    bool hasSingle = false;
+    for (std::size_t length : trie_.commonPrefixLengths(characters, keys, p)) {
+      const char* from = characters[p].data();
+      const char* to = characters[p + length - 1].data() + characters[p + length - 1].size();
+      std::string match(from, to);
+      // The tree matches by canonical equivalence; a match spelled otherwise than its vocabulary
+      // entry is found through its canonical key.
+      std::optional<TokenId> id;
+      if (auto found = tokensToIds_.find(match); found != tokensToIds_.end()) {
+        id = found->second;
+      } else if (auto canonical = canonicalToIds_.find(detail::canonicalKey(match)); canonical != canonicalToIds_.end()) {
+        id = canonical->second;
+      }
+      if (!id) continue;
+      lattice.insert(p, length, vocab_[static_cast<std::size_t>(*id)].score, *id);
+      if (length == 1) hasSingle = true;
+    }
+    if (!hasSingle) lattice.insert(p, 1, unknownPiece_.score, unknownTokenId_.value_or(0));
+  }
+  return lattice.tokens();
+}
+
+std::optional<TokenId> UnigramTokenizer::convertTokenToId(std::string_view token) const {
+  if (auto found = tokensToIds_.find(std::string(token)); found != tokensToIds_.end()) return found->second;
+  return unknownTokenId_;
+}
+
+std::optional<std::string> UnigramTokenizer::convertIdToToken(TokenId id) const {
+  if (id < 0 || id >= static_cast<TokenId>(vocab_.size())) return std::nullopt;
+  return vocab_[static_cast<std::size_t>(id)].token;
+}
+
+}  // namespace tokenizers

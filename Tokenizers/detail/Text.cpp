@@ -1,0 +1,69 @@
+#include "Tokenizers/detail/Text.h"
+
+#include "platform/Text/Unicode.h"
+
+namespace tokenizers::detail {
+
+namespace text = platform::text;
+
+bool isBelowCombiningMarks(std::string_view s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0xCC) return false;
+  return true;
+}
+
+std::vector<std::string_view> characters(std::string_view s) {
+  if (!isBelowCombiningMarks(s)) return text::graphemes(s);
+  std::vector<std::string_view> out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') n = 2;
+    if (i + n > s.size()) n = s.size() - i;
+    out.push_back(s.substr(i, n));
+    i += n;
+  }
+  return out;
+}
+
+std::size_t characterCount(std::string_view s) {
+  if (!isBelowCombiningMarks(s)) return text::graphemeCount(s);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if ((c & 0xC0) == 0x80) continue;
+    if (c == '\n' && i > 0 && s[i - 1] == '\r') continue;
+    ++count;
+  }
+  return count;
+}
+
+std::string canonicalKey(std::string_view s) {
+  if (isBelowCombiningMarks(s)) return std::string(s);
+  return text::normalize(s, text::NormalizationForm::nfc);
+}
+
+std::string replaceAll(std::string_view s, std::string_view target, std::string_view replacement) {
+  if (target.empty()) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  std::size_t start = 0;
+  while (true) {
+    std::size_t found = s.find(target, start);
+    if (found == std::string_view::npos) break;
+    out.append(s.substr(start, found - start));
+    out.append(replacement);
+    start = found + target.size();
+  }
+  out.append(s.substr(start));
+  return out;
+}
+
+char32_t firstScalar(std::string_view s) {
+  std::size_t offset = 0;
+  return text::nextScalar(s, offset);
+}
+
+}  // namespace tokenizers::detail
