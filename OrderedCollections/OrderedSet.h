@@ -66,7 +66,10 @@ class OrderedSet {
     requires(std::convertible_to<std::ranges::range_reference_t<R>, T> &&
              !std::is_same_v<std::remove_cvref_t<R>, OrderedSet>)
   explicit OrderedSet(R&& members) {
-    initFromRandomAccess(std::vector<T>(std::ranges::begin(members), std::ranges::end(members)));
+    std::vector<T> all;
+    if constexpr (std::ranges::sized_range<R>) all.reserve(std::ranges::size(members));
+    for (auto&& m : members) all.emplace_back(std::forward<decltype(m)>(m));
+    initFromRandomAccess(std::move(all));
   }
   explicit OrderedSet(std::vector<T>&& members) { initFromRandomAccess(std::move(members)); }
   // Members the caller guarantees distinct; nothing is tested.
