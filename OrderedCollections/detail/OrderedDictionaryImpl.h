@@ -2,6 +2,15 @@
 #pragma once
 
 namespace collections {
+namespace detail {
+template <class T, class R>
+std::vector<T> toVector(R&& range) {
+  std::vector<T> out;
+  if constexpr (std::ranges::sized_range<R>) out.reserve(std::ranges::size(range));
+  for (auto&& x : range) out.emplace_back(std::forward<decltype(x)>(x));
+  return out;
+}
+}  // namespace detail
 
 #define PARLET_ORDERED_DICT_TEMPLATE template <class K, class V, class Hash, class Eq>
 #define PARLET_ORDERED_DICT OrderedDictionary<K, V, Hash, Eq>
@@ -37,8 +46,8 @@ PARLET_ORDERED_DICT PARLET_ORDERED_DICT::uncheckedUniqueKeysWithValues(R&& pairs
 PARLET_ORDERED_DICT_TEMPLATE
 template <std::ranges::input_range KR, std::ranges::input_range VR>
 PARLET_ORDERED_DICT PARLET_ORDERED_DICT::uniqueKeys(KR&& keys, VR&& values) {
-  std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
-  std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
+  std::vector<K> keyArray = detail::toVector<K>(std::forward<KR>(keys));
+  std::vector<V> valueArray = detail::toVector<V>(std::forward<VR>(values));
   if (keyArray.size() != valueArray.size()) throw std::invalid_argument("Key and value counts differ");
   Keys keySet(std::move(keyArray));
   if (keySet.size() != valueArray.size()) throw std::invalid_argument("Duplicate key in OrderedDictionary construction");
@@ -48,8 +57,8 @@ PARLET_ORDERED_DICT PARLET_ORDERED_DICT::uniqueKeys(KR&& keys, VR&& values) {
 PARLET_ORDERED_DICT_TEMPLATE
 template <std::ranges::input_range KR, std::ranges::input_range VR>
 PARLET_ORDERED_DICT PARLET_ORDERED_DICT::uncheckedUniqueKeys(KR&& keys, VR&& values) {
-  std::vector<K> keyArray(std::ranges::begin(keys), std::ranges::end(keys));
-  std::vector<V> valueArray(std::ranges::begin(values), std::ranges::end(values));
+  std::vector<K> keyArray = detail::toVector<K>(std::forward<KR>(keys));
+  std::vector<V> valueArray = detail::toVector<V>(std::forward<VR>(values));
   if (keyArray.size() != valueArray.size()) throw std::invalid_argument("Key and value counts differ");
   return OrderedDictionary(Keys::uncheckedUniqueElements(std::move(keyArray)), std::move(valueArray));
 }
