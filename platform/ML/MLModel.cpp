@@ -202,6 +202,9 @@ MLModel::MLModel(std::filesystem::path url, MLModelConfiguration configuration, 
                  std::unique_ptr<detail::Kernel> kernel)
     : url_(std::move(url)), configuration_(configuration), description_(std::move(description)), kernel_(std::move(kernel)) {}
 
+MLModel::MLModel(std::filesystem::path url, MLModelConfiguration configuration, MLModelDescription description)
+    : MLModel(std::move(url), configuration, std::move(description), nullptr) {}
+
 MLModel::~MLModel() = default;
 
 std::shared_ptr<MLModel> MLModel::load(const std::filesystem::path& url, const MLModelConfiguration& configuration) {
@@ -250,6 +253,7 @@ std::shared_ptr<MLFeatureProvider> MLModel::prediction(const MLFeatureProvider& 
     }
     inputs.emplace(name, std::move(array));
   }
+  if (!kernel_) throw MLModelError(MLModelError::Kind::unsupported, url_.filename().string() + " has nothing to run");
   detail::ArrayMap outputs;
   try {
     outputs = kernel_->predict(inputs);

@@ -66,6 +66,8 @@ class MLModel : public std::enable_shared_from_this<MLModel> {
 
   MLModel(std::filesystem::path url, MLModelConfiguration configuration, MLModelDescription description,
           std::unique_ptr<detail::Kernel> kernel);
+  // A model that only describes itself (stand-ins in tests); prediction throws MLModelError.
+  MLModel(std::filesystem::path url, MLModelConfiguration configuration, MLModelDescription description);
 
  private:
   std::filesystem::path url_;
