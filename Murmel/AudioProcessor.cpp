@@ -44,6 +44,87 @@ std::optional<std::int64_t> frameAt(double seconds, double rate) {
   return static_cast<std::int64_t>(frame);  // truncates toward zero
 }
 
+// Mixes `buffer` (two channels or more) into the mono buffer `mono` of at least its length.
+void mixToMono(const AudioPCMBuffer& buffer, const ChannelMode& mode, AudioPCMBuffer& mono) {
+  const std::uint32_t channelCount = buffer.format().channelCount();
+  const std::size_t frames = buffer.frameLength();
+  mono.setFrameLength(buffer.frameLength());
+  float* out = mono.floatChannelData(0);
+  auto copyChannel = [&](std::int64_t channel) {
+    std::copy_n(buffer.floatChannelData(static_cast<std::uint32_t>(channel)), frames, out);
+  };
+
+  if (const auto* specific = mode.asSpecificChannel()) {
+    const bool valid = specific->channel >= 0 && specific->channel < channelCount;
+    copyChannel(valid ? specific->channel : 0);
+    return;
+  }
+  std::vector<std::int64_t> selected;
+  const auto& list = mode.asSumChannels()->channels;
+  if (list && !list->empty()) {
+    for (std::int64_t channel : *list)
+      if (channel >= 0 && channel < channelCount) selected.push_back(channel);
+    if (selected.empty()) {
+      copyChannel(0);
+      Logging::debug("No valid channel indices provided, defaulting to first channel");
+      return;
+    }
+  } else {
+    for (std::uint32_t channel = 0; channel < channelCount; ++channel) selected.push_back(channel);
+  }
+  // The mix peaks at the loudest selected channel's peak.
+  std::fill_n(out, frames, 0.0f);
+  float peak = 0;
+  for (std::int64_t channel : selected) {
+    const float* in = buffer.floatChannelData(static_cast<std::uint32_t>(channel));
+    peak = std::max(peak, maxMagnitude(in, frames));
+    for (std::size_t i = 0; i < frames; ++i) out[i] += in[i];
+  }
+  const float scale = peak / std::max(maxMagnitude(out, frames), 0.0001f);
+  for (std::size_t i = 0; i < frames; ++i) out[i] *= scale;
+}
+
+// resampleBuffer into `output`, which is reused when it has the capacity the buffer needs.
+void resampleInto(const AudioPCMBuffer& buffer, AudioConverter& converter, std::optional<AudioPCMBuffer>& output) {
+  const double inRate = converter.inputFormat().sampleRate();
+  const double outRate = converter.outputFormat().sampleRate();
+  double capacity = outRate * static_cast<double>(buffer.frameLength()) / inRate;
+  if (capacity != std::floor(capacity)) {
+    const double rounded = std::nearbyint(capacity);  // ties to even
+    Logging::debug("Rounding buffer frame capacity from " + kestrum::describe(capacity) + " to " +
+                   kestrum::describe(rounded) + " to better fit new sample rate");
+    capacity = std::max(rounded, 1.0);
+  }
+  if (!(capacity >= 1 && capacity < 4294967295.0))
+    throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+  const auto frames = static_cast<std::uint32_t>(capacity);
+  if (output && output->frameCapacity() == frames && output->format() == converter.outputFormat()) {
+    output->setFrameLength(0);
+  } else {
+    output = AudioPCMBuffer::make(converter.outputFormat(), frames);
+    if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+  }
+
+  // The buffer is handed over once; every later request is the end of the stream, which drains the
+  // resampler. Handing it over again would repeat the audio.
+  converter.reset();
+  bool handedOver = false;
+  std::string error;
+  const auto status = converter.convert(
+      *output, &error,
+      [&](std::uint32_t, AudioConverter::InputStatus& inputStatus) -> const AudioPCMBuffer* {
+        if (handedOver || buffer.frameLength() == 0) {
+          inputStatus = AudioConverter::InputStatus::endOfStream;
+          return nullptr;
+        }
+        handedOver = true;
+        inputStatus = AudioConverter::InputStatus::haveData;
+        return &buffer;
+      });
+  if (status == AudioConverter::OutputStatus::error)
+    throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
+}
+
 }  // namespace
 
 // ---- shared statics of the interface ----
@@ -199,6 +280,11 @@ std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& fromFile,
     return std::nullopt;
   }
 
+  // One mono buffer, one converter and one chunk buffer serve every chunk; the converter starts a new
+  // stream for each chunk.
+  std::optional<AudioPCMBuffer> mono;
+  std::optional<AudioConverter> converter;
+  std::optional<AudioPCMBuffer> resampled;
   std::int64_t position = startPosition;
   while (position < endPosition) {
     const auto framesToRead = static_cast<std::uint32_t>(std::min<std::int64_t>(endPosition - position, maxReadFrameSize));
@@ -209,13 +295,27 @@ std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& fromFile,
       Logging::error(std::string("Error reading audio file: ") + e.what());
       return std::nullopt;
     }
-    auto mono = convertToMono(*readBuffer, channelMode);
-    if (!mono) {
-      Logging::error("Failed to process audio channels");
+    const AudioPCMBuffer* monoChunk = &*readBuffer;
+    if (readBuffer->format().channelCount() >= 2) {
+      if (!mono) mono = AudioPCMBuffer::make(*AudioFormat::standard(rate, 1), readBuffer->frameCapacity());
+      if (!mono) {
+        Logging::error("Failed to create mono buffer.");
+        Logging::error("Failed to process audio channels");
+        return std::nullopt;
+      }
+      mixToMono(*readBuffer, channelMode, *mono);
+      monoChunk = &*mono;
+    }
+    if (!converter) converter = AudioConverter::make(monoChunk->format(), *outputFormat);
+    if (!converter) {
+      Logging::error("Failed to create audio converter");
+      Logging::error("Failed to resample audio chunk");
       return std::nullopt;
     }
-    auto resampled = resampleAudio(*mono, outputFormat->sampleRate(), outputFormat->channelCount());
-    if (!resampled) {
+    try {
+      resampleInto(*monoChunk, *converter, resampled);
+    } catch (const std::exception& e) {
+      Logging::error(std::string("Failed to resample buffer: ") + e.what());
       Logging::error("Failed to resample audio chunk");
       return std::nullopt;
     }
@@ -240,26 +340,34 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
   while (start < end) {
     const double chunkEnd = std::min(end, start + 600);
     AudioPCMBuffer buffer = loadAudio(file, channelMode, start, chunkEnd, std::nullopt);
-    std::vector<float> part = convertBufferToArray(buffer, 1024);
-    samples.insert(samples.end(), part.begin(), part.end());
+    if (samples.empty()) {
+      samples = std::move(buffer).takeChannel0();  // the first span's samples, without a copy
+      if (chunkEnd < end && end - start < 1e7) samples.reserve(static_cast<std::size_t>((end - start) * sampleRate) + 16);
+    } else {
+      appendBufferToArray(samples, buffer, 1024);
+    }
     start = chunkEnd;
   }
   return samples;
 }
 
 std::vector<float> AudioProcessor::convertBufferToArray(AudioPCMBuffer& buffer, std::uint32_t chunkSize) {
+  std::vector<float> out;
+  appendBufferToArray(out, buffer, chunkSize);
+  return out;
+}
+
+void AudioProcessor::appendBufferToArray(std::vector<float>& out, AudioPCMBuffer& buffer, std::uint32_t chunkSize) {
   float* data = buffer.floatChannelData(0);
-  if (!data) return {};
+  if (!data) return;
   const std::size_t length = buffer.frameLength();
   const std::size_t run = chunkSize > 0 ? chunkSize : std::max<std::size_t>(length, 1);
-  std::vector<float> out;
-  out.reserve(length);
+  out.reserve(out.size() + length);
   for (std::size_t start = 0; start < length; start += run) {
     const std::size_t n = std::min(run, length - start);
     out.insert(out.end(), data + start, data + start + n);
     std::fill_n(data + start, n, 0.0f);
   }
-  return out;
 }
 
 std::vector<AudioLoadResult> AudioProcessor::loadAudio(const std::vector<std::string>& at, const ChannelMode& channelMode) {
@@ -277,8 +385,7 @@ std::vector<AudioLoadResult> AudioProcessor::loadAudio(const std::vector<std::st
 }
 
 std::optional<AudioPCMBuffer> AudioProcessor::convertToMono(const AudioPCMBuffer& buffer, const ChannelMode& mode) {
-  const std::uint32_t channelCount = buffer.format().channelCount();
-  if (channelCount < 2) return buffer;
+  if (buffer.format().channelCount() < 2) return buffer;
   const auto monoFormat = AudioFormat::standard(buffer.format().sampleRate(), 1);
   if (!monoFormat) {
     Logging::error("Failed to create AVAudioFormat object.");
@@ -289,39 +396,7 @@ std::optional<AudioPCMBuffer> AudioProcessor::convertToMono(const AudioPCMBuffer
     Logging::error("Failed to create mono buffer.");
     return std::nullopt;
   }
-  const std::size_t frames = buffer.frameLength();
-  mono->setFrameLength(buffer.frameLength());
-  float* out = mono->floatChannelData(0);
-  auto copyChannel = [&](std::int64_t channel) { std::copy_n(buffer.floatChannelData(static_cast<std::uint32_t>(channel)), frames, out); };
-
-  if (const auto* specific = mode.asSpecificChannel()) {
-    const bool valid = specific->channel >= 0 && specific->channel < channelCount;
-    copyChannel(valid ? specific->channel : 0);
-    return mono;
-  }
-  std::vector<std::int64_t> selected;
-  const auto& list = mode.asSumChannels()->channels;
-  if (list && !list->empty()) {
-    for (std::int64_t channel : *list)
-      if (channel >= 0 && channel < channelCount) selected.push_back(channel);
-    if (selected.empty()) {
-      copyChannel(0);
-      Logging::debug("No valid channel indices provided, defaulting to first channel");
-      return mono;
-    }
-  } else {
-    for (std::uint32_t channel = 0; channel < channelCount; ++channel) selected.push_back(channel);
-  }
-  // The mix peaks at the loudest selected channel's peak.
-  float peak = 0;
-  for (std::int64_t channel : selected) {
-    const float* in = buffer.floatChannelData(static_cast<std::uint32_t>(channel));
-    peak = std::max(peak, maxMagnitude(in, frames));
-    for (std::size_t i = 0; i < frames; ++i) out[i] += in[i];
-  }
-  const float sumPeak = maxMagnitude(out, frames);
-  const float scale = peak / std::max(sumPeak, 0.0001f);
-  for (std::size_t i = 0; i < frames; ++i) out[i] *= scale;
+  mixToMono(buffer, mode, *mono);
   return mono;
 }
 
@@ -346,37 +421,8 @@ std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(const AudioPCMBuffer
 }
 
 AudioPCMBuffer AudioProcessor::resampleBuffer(const AudioPCMBuffer& buffer, AudioConverter& converter) {
-  const double inRate = converter.inputFormat().sampleRate();
-  const double outRate = converter.outputFormat().sampleRate();
-  double capacity = outRate * static_cast<double>(buffer.frameLength()) / inRate;
-  if (capacity != std::floor(capacity)) {
-    const double rounded = std::nearbyint(capacity);  // ties to even
-    Logging::debug("Rounding buffer frame capacity from " + kestrum::describe(capacity) + " to " +
-                   kestrum::describe(rounded) + " to better fit new sample rate");
-    capacity = std::max(rounded, 1.0);
-  }
   std::optional<AudioPCMBuffer> output;
-  if (capacity < 4294967295.0) output = AudioPCMBuffer::make(converter.outputFormat(), static_cast<std::uint32_t>(capacity));
-  if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
-
-  // The buffer is handed over once; every later request is the end of the stream, which drains the
-  // resampler. Handing it over again would repeat the audio.
-  converter.reset();
-  bool handedOver = false;
-  std::string error;
-  const auto status = converter.convert(
-      *output, &error,
-      [&](std::uint32_t, AudioConverter::InputStatus& inputStatus) -> const AudioPCMBuffer* {
-        if (handedOver || buffer.frameLength() == 0) {
-          inputStatus = AudioConverter::InputStatus::endOfStream;
-          return nullptr;
-        }
-        handedOver = true;
-        inputStatus = AudioConverter::InputStatus::haveData;
-        return &buffer;
-      });
-  if (status == AudioConverter::OutputStatus::error)
-    throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
+  resampleInto(buffer, converter, output);
   return std::move(*output);
 }
 

@@ -145,6 +145,8 @@ class AudioProcessor : public AudioProcessing {
                                                           std::int64_t frameOverlapSamples, float energyThreshold);
 
  private:
+  // convertBufferToArray appending to `out`.
+  static void appendBufferToArray(std::vector<float>& out, AudioPCMBuffer& buffer, std::uint32_t chunkSize);
   std::shared_ptr<platform::audio::CaptureEngine> setupEngine(std::optional<std::uint32_t> inputDeviceID);
   void handleCapturedBuffer(const AudioPCMBuffer& buffer, AudioConverter& converter);
   void stopEngineLocked();

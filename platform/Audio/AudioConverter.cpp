@@ -16,7 +16,7 @@ struct AudioConverter::State {
   // Converted frames not yet delivered, channel by channel.
   std::vector<std::vector<float>> pending;
   std::size_t pendingStart = 0;
-  std::vector<float> mixed;   // input after channel mapping, channel-major
+  std::vector<float> mixed;   // input mixed down to one channel
   std::vector<float> scratch; // resampler output, channel-major
 
   ~State() {
@@ -96,24 +96,29 @@ AudioConverter::OutputStatus AudioConverter::convert(AudioPCMBuffer& output, std
     return output.frameLength() == output.frameCapacity();
   };
 
-  // Runs the `frames` frames of s.mixed (channel-major), or with `end` the drain, through the resampler.
-  auto process = [&](std::size_t frames, bool end) -> bool {
+  // Runs `frames` frames (one pointer per output channel), or with `end` the drain, through the
+  // resampler. Converted frames go straight into the output while it has room and nothing is pending,
+  // the rest into `pending`.
+  auto process = [&](const std::vector<const float*>& channels, std::size_t frames, bool end) -> bool {
     if (!s.soxr) {
-      for (std::uint32_t c = 0; c < outChannels; ++c)
-        s.pending[c].insert(s.pending[c].end(), s.mixed.begin() + c * frames, s.mixed.begin() + (c + 1) * frames);
-      return true;
+      for (std::uint32_t c = 0; c < outChannels; ++c) s.pending[c].insert(s.pending[c].end(), channels[c], channels[c] + frames);
+      return deliver(), true;
     }
     const double ratio = to_.sampleRate() / from_.sampleRate();
     std::vector<const float*> in(outChannels);
     std::vector<float*> out(outChannels);
     std::size_t offset = 0;
+    bool forceScratch = false;
     for (;;) {
       const std::size_t remaining = end ? 0 : frames - offset;
-      const std::size_t capacity = end ? 4096 : static_cast<std::size_t>(std::ceil(remaining * ratio)) + 64;
-      s.scratch.resize(capacity * outChannels);
+      const std::size_t room = !forceScratch && s.pendingFrames() == 0 ? output.frameCapacity() - output.frameLength() : 0;
+      const bool direct = room > 0;
+      const std::size_t capacity =
+          direct ? room : end ? 4096 : static_cast<std::size_t>(std::ceil(remaining * ratio)) + 64;
+      if (!direct) s.scratch.resize(capacity * outChannels);
       for (std::uint32_t c = 0; c < outChannels; ++c) {
-        in[c] = s.mixed.data() + c * frames + offset;
-        out[c] = s.scratch.data() + c * capacity;
+        in[c] = end ? nullptr : channels[c] + offset;
+        out[c] = direct ? output.floatChannelData(c) + output.frameLength() : s.scratch.data() + c * capacity;
       }
       std::size_t used = 0, made = 0;
       soxr_error_t err = soxr_process(s.soxr, end ? nullptr : in.data(), remaining, &used, out.data(), capacity, &made);
@@ -121,7 +126,9 @@ AudioConverter::OutputStatus AudioConverter::convert(AudioPCMBuffer& output, std
         if (error) *error = err;
         return false;
       }
-      for (std::uint32_t c = 0; c < outChannels; ++c) s.pending[c].insert(s.pending[c].end(), out[c], out[c] + made);
+      if (direct) output.setFrameLength(output.frameLength() + static_cast<std::uint32_t>(made));
+      else
+        for (std::uint32_t c = 0; c < outChannels; ++c) s.pending[c].insert(s.pending[c].end(), out[c], out[c] + made);
       if (end) {
         if (made < capacity) return true;  // drained
         continue;
@@ -129,8 +136,11 @@ AudioConverter::OutputStatus AudioConverter::convert(AudioPCMBuffer& output, std
       offset += used;
       if (offset >= frames) return true;
       if (used == 0 && made == 0) {
-        if (error) *error = "the resampler made no progress";
-        return false;
+        if (!direct) {
+          if (error) *error = "the resampler made no progress";
+          return false;
+        }
+        forceScratch = true;  // the output's little room held nothing back; use the scratch space
       }
     }
   };
@@ -139,7 +149,7 @@ AudioConverter::OutputStatus AudioConverter::convert(AudioPCMBuffer& output, std
     if (deliver()) return OutputStatus::haveData;
     if (s.flushed) return OutputStatus::endOfStream;
     if (s.inputEnded) {
-      if (s.soxr && !process(0, true)) return OutputStatus::error;
+      if (s.soxr && !process({}, 0, true)) return OutputStatus::error;
       s.flushed = true;
       continue;
     }
@@ -157,21 +167,21 @@ AudioConverter::OutputStatus AudioConverter::convert(AudioPCMBuffer& output, std
     }
     const std::size_t frames = buffer->frameLength();
     if (frames == 0) continue;
-    // Channel mapping into s.mixed, channel-major.
-    s.mixed.resize(frames * outChannels);
+    std::vector<const float*> channels(outChannels);
     if (outChannels == from_.channelCount()) {
-      for (std::uint32_t c = 0; c < outChannels; ++c)
-        std::copy_n(buffer->floatChannelData(c), frames, s.mixed.begin() + c * frames);
+      for (std::uint32_t c = 0; c < outChannels; ++c) channels[c] = buffer->floatChannelData(c);
     } else {
+      // Many channels to one: their average.
+      s.mixed.assign(frames, 0.0f);
       const float scale = 1.0f / static_cast<float>(from_.channelCount());
-      std::fill(s.mixed.begin(), s.mixed.end(), 0.0f);
       for (std::uint32_t c = 0; c < from_.channelCount(); ++c) {
         const float* in = buffer->floatChannelData(c);
         for (std::size_t i = 0; i < frames; ++i) s.mixed[i] += in[i];
       }
       for (auto& v : s.mixed) v *= scale;
+      channels[0] = s.mixed.data();
     }
-    if (!process(frames, false)) return OutputStatus::error;
+    if (!process(channels, frames, false)) return OutputStatus::error;
   }
 }
 

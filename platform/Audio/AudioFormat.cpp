@@ -49,4 +49,12 @@ const float* AudioPCMBuffer::floatChannelData(std::uint32_t channel) const {
   return samples_.data() + static_cast<std::size_t>(channel) * frameCapacity_;
 }
 
+std::vector<float> AudioPCMBuffer::takeChannel0() && {
+  std::vector<float> samples = std::move(samples_);
+  samples.resize(frameLength_);
+  frameCapacity_ = 0;
+  frameLength_ = 0;
+  return samples;
+}
+
 }  // namespace platform::audio

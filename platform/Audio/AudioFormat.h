@@ -50,6 +50,9 @@ class AudioPCMBuffer {
   float* floatChannelData(std::uint32_t channel);
   const float* floatChannelData(std::uint32_t channel) const;
 
+  // Consumes the buffer: the first frameLength() samples of channel 0, without a copy.
+  std::vector<float> takeChannel0() &&;
+
  private:
   AudioPCMBuffer(const AudioFormat& format, std::uint32_t frameCapacity);
   AudioFormat format_;
