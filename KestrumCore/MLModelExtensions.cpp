@@ -2,13 +2,14 @@
 
 #include <limits>
 
-#include "KestrumCore/Concurrency.h"
 
 namespace kestrum {
 
 std::shared_ptr<MLFeatureProvider> asyncPrediction(const MLModel& model, const MLFeatureProvider& input,
                                                    const MLPredictionOptions& options) {
-  return ThreadPool::shared().submit([&] { return model.prediction(input, options); }).get();
+  // Runs on the caller's thread: waiting here for a job on the shared pool could deadlock when the
+  // caller is itself one of the pool's workers.
+  return model.prediction(input, options);
 }
 
 std::shared_ptr<MLFeatureProvider> asyncPrediction(const MLModel& model, const MLFeatureProvider& input, MLState& state,

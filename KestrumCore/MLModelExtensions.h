@@ -29,7 +29,8 @@ using platform::ml::MLMultiArrayDataType;
 using platform::ml::MLPredictionOptions;
 using platform::ml::MLState;
 
-// Runs a prediction on a pool thread and waits for it; errors pass through unchanged.
+// Runs a prediction to completion on the calling thread (the caller chooses the thread); errors pass
+// through unchanged.
 std::shared_ptr<MLFeatureProvider> asyncPrediction(const MLModel& model, const MLFeatureProvider& input,
                                                    const MLPredictionOptions& options = {});
 // Stateful form; the runtime has no stateful models, so this reports the runtime's unsupported error.

@@ -60,8 +60,10 @@ std::future<std::shared_ptr<platform::ml::MLMultiArray>> toMLMultiArray(MLTensor
   return ThreadPool::shared().submit([tensor = std::move(tensor)] { return arrayOf(tensor); });
 }
 
-std::vector<std::int64_t> asIntArray(const MLTensor& tensor) { return toIntArray(tensor).get(); }
-std::vector<float> asFloatArray(const MLTensor& tensor) { return toFloatArray(tensor).get(); }
-std::shared_ptr<platform::ml::MLMultiArray> asMLMultiArray(const MLTensor& tensor) { return toMLMultiArray(tensor).get(); }
+// The contents are at hand, so the waiting forms convert on the caller's thread: no pool job to
+// wait for, and so no deadlock when the caller is a pool worker.
+std::vector<std::int64_t> asIntArray(const MLTensor& tensor) { return intsOf(tensor); }
+std::vector<float> asFloatArray(const MLTensor& tensor) { return floatsOf(tensor); }
+std::shared_ptr<platform::ml::MLMultiArray> asMLMultiArray(const MLTensor& tensor) { return arrayOf(tensor); }
 
 }  // namespace kestrum

@@ -1,7 +1,7 @@
-// Reading an MLTensor's scalars as plain lists or as a multi-array. The `to…` forms run on a pool
-// thread and hand back a future; the `as…` forms wait for it. A tensor of a scalar type a
-// conversion does not take throws std::invalid_argument "Unsupported scalar type: <name>".
-// Do not call the waiting forms from a task of the shared pool while every worker is blocked so.
+// Reading an MLTensor's scalars as plain lists or as a multi-array. The `to…` forms run on the
+// shared pool and hand back a future; the `as…` forms return the same values at once, converted on
+// the caller's thread (safe from pool workers). A tensor of a scalar type a conversion does not
+// take throws std::invalid_argument "Unsupported scalar type: <name>".
 //   std::vector<float> logits = asFloatArray(tensor);
 #pragma once
 
