@@ -7,6 +7,7 @@
 #include "Hub/Config.h"
 #include "Tokenizers/TokenizerError.h"
 #include "Tokenizers/detail/Text.h"
+#include "platform/Text/Unicode.h"
 
 namespace tokenizers {
 
@@ -15,10 +16,6 @@ bool operator==(const BytePair& x, const BytePair& y) {
 }
 
 namespace {
-
-std::uint64_t pairKey(std::int32_t left, std::int32_t right) {
-  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(left)) << 32) | static_cast<std::uint32_t>(right);
-}
 
 std::vector<std::string> splitAtSpaces(std::string_view text, bool keepEmpty) {
   std::vector<std::string> parts;
@@ -70,14 +67,20 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 
   // A merge of fewer than two parts is outside the format: skipped, its position unused.
   symbols_.reserve(merges->size() * 2);
-  merges_.reserve(merges->size());
   for (std::size_t i = 0; i < merges->size(); ++i) {
     const auto& parts = (*merges)[i];
     if (parts.size() < 2) continue;
     SymbolId left = internSymbol(detail::canonicalKey(parts[0]));
     SymbolId right = internSymbol(detail::canonicalKey(parts[1]));
     SymbolId merged = internSymbol(detail::canonicalKey(parts[0] + parts[1]));
-    merges_[pairKey(left, right)] = Merge{static_cast<std::int64_t>(i), merged};
+    merges_.insert(left, right, Merge{static_cast<std::int64_t>(i), merged});
+  }
+
+  scalarSymbols_.assign(0x300, -1);
+  for (char32_t c = 0; c < 0x300; ++c) {
+    std::string ch;
+    platform::text::appendUtf8(ch, c);
+    if (auto found = symbols_.find(ch); found != symbols_.end()) scalarSymbols_[c] = found->second;
   }
 
   tokensToIds_.reserve(vocab->size() + addedTokens.size());
@@ -114,55 +117,116 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 }
 
 BPETokenizer::SymbolId BPETokenizer::symbolId(std::string_view text) const {
-  auto found = detail::isBelowCombiningMarks(text) ? symbols_.find(std::string(text))
-                                                   : symbols_.find(detail::canonicalKey(text));
+  if (detail::isBelowCombiningMarks(text)) {
+    auto found = symbols_.find(text);
+    return found == symbols_.end() ? -1 : found->second;
+  }
+  auto found = symbols_.find(detail::canonicalKey(text));
   return found == symbols_.end() ? -1 : found->second;
 }
 
-std::optional<std::int64_t> BPETokenizer::rank(const BytePair& pair) const {
-  SymbolId left = symbolId(pair.a), right = symbolId(pair.b);
-  if (left < 0 || right < 0) return std::nullopt;
-  auto found = merges_.find(pairKey(left, right));
-  if (found == merges_.end()) return std::nullopt;
-  return found->second.rank;
+const BPETokenizer::Merge* BPETokenizer::findMerge(SymbolId left, SymbolId right) const {
+  if (left < 0 || right < 0) return nullptr;
+  return merges_.find(left, right);
 }
 
-// Rounds of "merge every occurrence of the lowest-ranked pair, left to right, without overlap",
-// driven by a heap of (rank, position) so that long pieces stay O(n log n). Pairs formed during a
-// round wait until the round ends, as in the plain round-by-round rescan.
-std::vector<BPETokenizer::Symbol> BPETokenizer::merge(std::string_view token) const {
-  std::vector<Symbol> symbols;
-  {
-    std::size_t offset = 0;
-    for (std::string_view ch : detail::characters(token)) {
-      symbols.push_back(Symbol{offset, offset + ch.size(), symbolId(ch)});
-      offset += ch.size();
-    }
-  }
-  const std::size_t n = symbols.size();
-  if (n < 2) return symbols;
+std::optional<std::int64_t> BPETokenizer::rank(const BytePair& pair) const {
+  const Merge* m = findMerge(symbolId(pair.a), symbolId(pair.b));
+  if (!m) return std::nullopt;
+  return m->rank;
+}
 
+// One symbol per user-perceived character. Below U+0300 every scalar is a character of its own
+// (CR LF aside) and its own canonical form, so the symbol comes from a table.
+std::vector<BPETokenizer::Symbol> BPETokenizer::initialSymbols(std::string_view token) const {
+  std::vector<Symbol> symbols;
+  if (detail::isBelowCombiningMarks(token)) {
+    symbols.reserve(token.size());
+    std::size_t i = 0;
+    while (i < token.size()) {
+      unsigned char c = static_cast<unsigned char>(token[i]);
+      if (c == '\r' && i + 1 < token.size() && token[i + 1] == '\n') {
+        symbols.push_back(Symbol{i, i + 2, symbolId(token.substr(i, 2))});
+        i += 2;
+      } else if (c < 0x80) {
+        symbols.push_back(Symbol{i, i + 1, scalarSymbols_[c]});
+        i += 1;
+      } else {
+        char32_t scalar = (static_cast<char32_t>(c & 0x1F) << 6) | (static_cast<unsigned char>(token[i + 1]) & 0x3F);
+        symbols.push_back(Symbol{i, i + 2, scalarSymbols_[scalar]});
+        i += 2;
+      }
+    }
+    return symbols;
+  }
+  std::size_t offset = 0;
+  for (std::string_view ch : detail::characters(token)) {
+    symbols.push_back(Symbol{offset, offset + ch.size(), symbolId(ch)});
+    offset += ch.size();
+  }
+  return symbols;
+}
+
+// Rounds of "merge every occurrence of the lowest-ranked pair, left to right, without overlap".
+std::vector<BPETokenizer::Symbol> BPETokenizer::merge(std::string_view token) const {
+  platform::text::requireValidUtf8(token);
+  std::vector<Symbol> symbols = initialSymbols(token);
+  if (symbols.size() < 2) return symbols;
+  // Short pieces (nearly all) rescan their pairs each round; long ones use a heap, O(n log n).
+  if (symbols.size() <= 48) {
+    mergeByRescan(symbols);
+  } else {
+    mergeWithHeap(symbols);
+  }
+  return symbols;
+}
+
+void BPETokenizer::mergeByRescan(std::vector<Symbol>& symbols) const {
+  while (symbols.size() > 1) {
+    const Merge* best = nullptr;
+    SymbolId bestLeft = -1, bestRight = -1;
+    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+      const Merge* m = findMerge(symbols[i].id, symbols[i + 1].id);
+      if (m && (!best || m->rank < best->rank)) {
+        best = m;
+        bestLeft = symbols[i].id;
+        bestRight = symbols[i + 1].id;
+      }
+    }
+    if (!best) return;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < symbols.size();) {
+      if (i + 1 < symbols.size() && symbols[i].id == bestLeft && symbols[i + 1].id == bestRight) {
+        symbols[out++] = Symbol{symbols[i].begin, symbols[i + 1].end, best->merged};
+        i += 2;
+      } else {
+        symbols[out++] = symbols[i++];
+      }
+    }
+    symbols.resize(out);
+  }
+}
+
+// The same rounds driven by a heap of (rank, position): the entries of the lowest rank are merged
+// in position order, skipping those whose pair has changed; pairs formed during a round join the
+// heap when the round ends, as they would in the next rescan.
+void BPETokenizer::mergeWithHeap(std::vector<Symbol>& symbols) const {
+  const std::size_t n = symbols.size();
   std::vector<std::int64_t> next(n), prev(n);
   for (std::size_t i = 0; i < n; ++i) {
     next[i] = i + 1 < n ? static_cast<std::int64_t>(i + 1) : -1;
     prev[i] = static_cast<std::int64_t>(i) - 1;
   }
   std::vector<bool> alive(n, true);
-
   auto pairMerge = [&](std::int64_t left) -> const Merge* {
     std::int64_t right = next[left];
-    if (right < 0) return nullptr;
-    SymbolId a = symbols[left].id, b = symbols[right].id;
-    if (a < 0 || b < 0) return nullptr;
-    auto found = merges_.find(pairKey(a, b));
-    return found == merges_.end() ? nullptr : &found->second;
+    return right < 0 ? nullptr : findMerge(symbols[left].id, symbols[right].id);
   };
 
   using Entry = std::pair<std::int64_t, std::int64_t>;  // (rank, left position)
   std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
   for (std::size_t i = 0; i + 1 < n; ++i)
     if (const Merge* m = pairMerge(static_cast<std::int64_t>(i))) heap.emplace(m->rank, static_cast<std::int64_t>(i));
-
   auto valid = [&](const Entry& e) {
     if (!alive[e.second]) return false;
     const Merge* m = pairMerge(e.second);
@@ -200,7 +264,7 @@ std::vector<BPETokenizer::Symbol> BPETokenizer::merge(std::string_view token) co
 
   std::vector<Symbol> out;
   for (std::int64_t i = 0; i >= 0; i = next[i]) out.push_back(symbols[i]);
-  return out;
+  symbols = std::move(out);
 }
 
 std::string BPETokenizer::bpe(std::string_view token) const {
@@ -214,16 +278,22 @@ std::string BPETokenizer::bpe(std::string_view token) const {
 
 std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
   std::vector<std::string> tokens;
-  for (const auto& s : merge(text)) {
-    // A space inside a merged symbol ends a part and is dropped.
-    for (auto& part : splitAtSpaces(text.substr(s.begin, s.end - s.begin), false)) {
-      auto found = tokensToIds_.find(part);
-      if (found != tokensToIds_.end() && (!unknownTokenId_ || found->second != *unknownTokenId_)) {
-        tokens.push_back(std::move(part));
-      } else {
-        for (auto& t : hexaEncode(part)) tokens.push_back(std::move(t));
-      }
+  auto emit = [&](std::string_view part) {
+    auto found = tokensToIds_.find(part);
+    if (found != tokensToIds_.end() && (!unknownTokenId_ || found->second != *unknownTokenId_)) {
+      tokens.emplace_back(part);
+    } else {
+      for (auto& t : hexaEncode(part)) tokens.push_back(std::move(t));
     }
+  };
+  for (const auto& s : merge(text)) {
+    std::string_view symbol = text.substr(s.begin, s.end - s.begin);
+    if (symbol.find(' ') == std::string_view::npos) {
+      emit(symbol);
+      continue;
+    }
+    // A space inside a merged symbol ends a part and is dropped.
+    for (const auto& part : splitAtSpaces(symbol, false)) emit(part);
   }
   return tokens;
 }
@@ -242,7 +312,7 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
 }
 
 std::optional<TokenId> BPETokenizer::convertTokenToId(std::string_view token) const {
-  auto found = tokensToIds_.find(std::string(token));
+  auto found = tokensToIds_.find(token);
   if (found != tokensToIds_.end()) return found->second;
   return unknownTokenId_;
 }

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "Tokenizers/Tokenizer.h"
+#include "Tokenizers/detail/PairTable.h"
+#include "Tokenizers/detail/Text.h"
 
 namespace tokenizers {
 
@@ -55,10 +57,7 @@ class BPETokenizer : public TokenizingModel {
  private:
   // A symbol of the merge tables, by canonical key; -1 for a symbol no merge knows.
   using SymbolId = std::int32_t;
-  struct Merge {
-    std::int64_t rank;
-    SymbolId merged;
-  };
+  using Merge = detail::PairTable::Value;
   struct Symbol {
     std::size_t begin;  // byte range in the piece
     std::size_t end;
@@ -67,11 +66,16 @@ class BPETokenizer : public TokenizingModel {
 
   SymbolId symbolId(std::string_view text) const;
   SymbolId internSymbol(const std::string& canonical);
+  const Merge* findMerge(SymbolId left, SymbolId right) const;
+  std::vector<Symbol> initialSymbols(std::string_view token) const;
   std::vector<Symbol> merge(std::string_view token) const;
+  void mergeByRescan(std::vector<Symbol>& symbols) const;
+  void mergeWithHeap(std::vector<Symbol>& symbols) const;
 
-  std::unordered_map<std::string, SymbolId> symbols_;                // canonical key => symbol
-  std::unordered_map<std::uint64_t, Merge> merges_;                  // (left, right) symbols => merge
-  std::unordered_map<std::string, TokenId> tokensToIds_;             // exact text
+  detail::StringMap<SymbolId> symbols_;                              // canonical key => symbol
+  std::vector<SymbolId> scalarSymbols_;                              // symbol of each scalar below U+0300
+  detail::PairTable merges_;                                         // (left, right) symbols => merge
+  detail::StringMap<TokenId> tokensToIds_;                           // exact text
   std::unordered_map<TokenId, std::string> idsToTokens_;
   std::optional<std::string> bosToken_;
   std::optional<TokenId> bosTokenId_;

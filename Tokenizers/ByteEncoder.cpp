@@ -75,8 +75,23 @@ namespace detail {
 int byteForScalar(char32_t scalar) { return scalar <= kLastScalar ? kScalarToByte[scalar] : -1; }
 
 void appendByteEncoded(std::string& out, std::string_view bytes) {
-  const auto& encoder = byteEncoder();
-  for (char c : bytes) out += encoder[static_cast<unsigned char>(c)];
+  // Every table character is one or two UTF-8 bytes.
+  static constexpr auto kUtf8 = [] {
+    std::array<std::array<char, 2>, 256> t{};
+    for (const auto& [byte, scalar] : kTable) {
+      if (scalar < 0x80) {
+        t[byte] = {static_cast<char>(scalar), 0};
+      } else {
+        t[byte] = {static_cast<char>(0xC0 | (scalar >> 6)), static_cast<char>(0x80 | (scalar & 0x3F))};
+      }
+    }
+    return t;
+  }();
+  for (char c : bytes) {
+    const auto& u = kUtf8[static_cast<unsigned char>(c)];
+    out.push_back(u[0]);
+    if (u[1]) out.push_back(u[1]);
+  }
 }
 
 }  // namespace detail

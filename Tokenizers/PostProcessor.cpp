@@ -29,7 +29,7 @@ TemplateProcessing::TemplateProcessing(const hub::Config& config) {
   pair_ = *pair;
 }
 
-std::vector<std::string> TemplateProcessing::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> TemplateProcessing::postProcess(std::vector<std::string> tokens,
                                                          const std::vector<std::string>* tokensPair,
                                                          bool addSpecialTokens) const {
   const auto& steps = tokensPair ? pair_ : single_;
@@ -46,7 +46,7 @@ std::vector<std::string> TemplateProcessing::postProcess(const std::vector<std::
     if (sequence.dictionary()) {
       auto id = sequence["id"].string();
       if (id == "A") {
-        out.insert(out.end(), tokens.begin(), tokens.end());
+        out.insert(out.end(), tokens.begin(), tokens.end());  // the template may name "A" twice
       } else if (id == "B" && tokensPair) {
         out.insert(out.end(), tokensPair->begin(), tokensPair->end());
       }
@@ -55,7 +55,7 @@ std::vector<std::string> TemplateProcessing::postProcess(const std::vector<std::
   return out;
 }
 
-std::vector<std::string> ByteLevelPostProcessor::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> ByteLevelPostProcessor::postProcess(std::vector<std::string> tokens,
                                                              const std::vector<std::string>*, bool) const {
   return tokens;
 }
@@ -104,7 +104,7 @@ RobertaProcessing::RobertaProcessing(const hub::Config& config)
       trimOffset_(config["trimOffset"].boolean(true)),
       addPrefixSpace_(config["addPrefixSpace"].boolean(true)) {}
 
-std::vector<std::string> RobertaProcessing::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> RobertaProcessing::postProcess(std::vector<std::string> tokens,
                                                         const std::vector<std::string>* tokensPair, bool) const {
   auto trim = [&](const std::vector<std::string>& list) {
     if (!trimOffset_) return list;
@@ -129,12 +129,12 @@ std::vector<std::string> RobertaProcessing::postProcess(const std::vector<std::s
 BertProcessing::BertProcessing(const hub::Config& config)
     : sep_(requiredToken(config, "sep")), cls_(requiredToken(config, "cls")) {}
 
-std::vector<std::string> BertProcessing::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> BertProcessing::postProcess(std::vector<std::string> tokens,
                                                      const std::vector<std::string>* tokensPair,
                                                      bool addSpecialTokens) const {
   std::vector<std::string> out;
   if (!addSpecialTokens) {
-    out = tokens;
+    out = std::move(tokens);
     if (tokensPair) out.insert(out.end(), tokensPair->begin(), tokensPair->end());
     return out;
   }
@@ -155,12 +155,13 @@ SequenceProcessing::SequenceProcessing(const hub::Config& config) {
     if (auto p = PostProcessorFactory::fromConfig(element)) processors_.push_back(std::move(p));
 }
 
-std::vector<std::string> SequenceProcessing::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> SequenceProcessing::postProcess(std::vector<std::string> tokens,
                                                          const std::vector<std::string>* tokensPair,
                                                          bool addSpecialTokens) const {
   if (processors_.empty()) return tokens;
-  std::vector<std::string> out = processors_.front()->postProcess(tokens, tokensPair, addSpecialTokens);
-  for (std::size_t i = 1; i < processors_.size(); ++i) out = processors_[i]->postProcess(out, nullptr, addSpecialTokens);
+  std::vector<std::string> out = processors_.front()->postProcess(std::move(tokens), tokensPair, addSpecialTokens);
+  for (std::size_t i = 1; i < processors_.size(); ++i)
+    out = processors_[i]->postProcess(std::move(out), nullptr, addSpecialTokens);
   return out;
 }
 

@@ -18,13 +18,13 @@ namespace tokenizers {
 class PostProcessor {
  public:
   virtual ~PostProcessor() = default;
-  virtual std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
+  virtual std::vector<std::string> postProcess(std::vector<std::string> tokens,
                                                const std::vector<std::string>* tokensPair,
                                                bool addSpecialTokens) const = 0;
-  std::vector<std::string> operator()(const std::vector<std::string>& tokens,
+  std::vector<std::string> operator()(std::vector<std::string> tokens,
                                       const std::vector<std::string>* tokensPair = nullptr,
                                       bool addSpecialTokens = true) const {
-    return postProcess(tokens, tokensPair, addSpecialTokens);
+    return postProcess(std::move(tokens), tokensPair, addSpecialTokens);
   }
 };
 
@@ -37,7 +37,7 @@ struct PostProcessorFactory {
 class TemplateProcessing : public PostProcessor {
  public:
   explicit TemplateProcessing(const hub::Config& config);
-  std::vector<std::string> postProcess(const std::vector<std::string>& tokens, const std::vector<std::string>* tokensPair,
+  std::vector<std::string> postProcess(std::vector<std::string> tokens, const std::vector<std::string>* tokensPair,
                                        bool addSpecialTokens) const override;
 
  private:
@@ -50,7 +50,7 @@ class ByteLevelPostProcessor : public PostProcessor {
  public:
   ByteLevelPostProcessor() = default;
   explicit ByteLevelPostProcessor(const hub::Config&) {}
-  std::vector<std::string> postProcess(const std::vector<std::string>& tokens, const std::vector<std::string>* tokensPair,
+  std::vector<std::string> postProcess(std::vector<std::string> tokens, const std::vector<std::string>* tokensPair,
                                        bool addSpecialTokens) const override;
 };
 
@@ -58,7 +58,7 @@ class ByteLevelPostProcessor : public PostProcessor {
 class RobertaProcessing : public PostProcessor {
  public:
   explicit RobertaProcessing(const hub::Config& config);
-  std::vector<std::string> postProcess(const std::vector<std::string>& tokens, const std::vector<std::string>* tokensPair,
+  std::vector<std::string> postProcess(std::vector<std::string> tokens, const std::vector<std::string>* tokensPair,
                                        bool addSpecialTokens) const override;
 
  private:
@@ -72,7 +72,7 @@ class RobertaProcessing : public PostProcessor {
 class BertProcessing : public PostProcessor {
  public:
   explicit BertProcessing(const hub::Config& config);
-  std::vector<std::string> postProcess(const std::vector<std::string>& tokens, const std::vector<std::string>* tokensPair,
+  std::vector<std::string> postProcess(std::vector<std::string> tokens, const std::vector<std::string>* tokensPair,
                                        bool addSpecialTokens) const override;
 
  private:
@@ -84,7 +84,7 @@ class BertProcessing : public PostProcessor {
 class SequenceProcessing : public PostProcessor {
  public:
   explicit SequenceProcessing(const hub::Config& config);
-  std::vector<std::string> postProcess(const std::vector<std::string>& tokens, const std::vector<std::string>* tokensPair,
+  std::vector<std::string> postProcess(std::vector<std::string> tokens, const std::vector<std::string>* tokensPair,
                                        bool addSpecialTokens) const override;
 
  private:

@@ -3,7 +3,9 @@
 #include "Hub/Config.h"
 #include "Tokenizers/ByteEncoder.h"
 #include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/detail/ByteLevelSplit.h"
 #include "Tokenizers/detail/Text.h"
+#include "platform/Text/Unicode.h"
 
 namespace tokenizers {
 
@@ -122,13 +124,13 @@ std::vector<std::string> PreTokenizerSequence::preTokenize(std::string_view text
 ByteLevelPreTokenizer::ByteLevelPreTokenizer(const hub::Config& config)
     : addPrefixSpace_(config["addPrefixSpace"].boolean(false)),
       trimOffsets_(config["trimOffsets"].boolean(true)),
-      useRegex_(config["useRegex"].boolean(true)),
-      re_(kPattern) {}
+      useRegex_(config["useRegex"].boolean(true)) {}
 
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view text, PreTokenizerOptions) const {
+  platform::text::requireValidUtf8(text);
   std::vector<std::string_view> pieces;
   if (useRegex_) {
-    pieces = re_.matchedTexts(text);
+    pieces = detail::byteLevelPieces(text);
   } else {
     pieces.push_back(text);
   }

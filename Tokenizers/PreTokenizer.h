@@ -145,12 +145,12 @@ class ByteLevelPreTokenizer : public PreTokenizer {
   bool addPrefixSpace() const { return addPrefixSpace_; }
   bool trimOffsets() const { return trimOffsets_; }
   bool useRegex() const { return useRegex_; }
+  std::string_view re() const { return kPattern; }
 
  private:
   bool addPrefixSpace_ = false;  // a space in front of every piece that lacks one
   bool trimOffsets_ = true;      // read, no effect on the pieces
   bool useRegex_ = true;         // off: the whole text is one piece
-  platform::text::Regex re_;
 };
 
 class SplitPreTokenizer : public PreTokenizer {

@@ -155,17 +155,24 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) co
     PreTokenizerOptions options;
     if (i == 0) options = {PreTokenizerOption::firstSection};
     std::vector<std::string> sectionTokens;
-    for (const auto& piece : preTokenize(normalize(section), options))
+    const auto pieces = preTokenize(normalize(section), options);
+    sectionTokens.reserve(pieces.size() + pieces.size() / 4);
+    for (const auto& piece : pieces)
       for (auto& token : model_->tokenize(piece)) sectionTokens.push_back(std::move(token));
     if (model_->fuseUnknownTokens()) sectionTokens = fuseUnknown(sectionTokens);
-    for (auto& token : sectionTokens) tokens.push_back(std::move(token));
+    if (tokens.empty()) {
+      tokens = std::move(sectionTokens);
+    } else {
+      tokens.insert(tokens.end(), std::make_move_iterator(sectionTokens.begin()),
+                    std::make_move_iterator(sectionTokens.end()));
+    }
   }
   return tokens;
 }
 
 std::vector<TokenId> PreTrainedTokenizer::encode(std::string_view text, bool addSpecialTokens) const {
   std::vector<std::string> tokens = tokenize(text);
-  if (postProcessor_) tokens = postProcessor_->postProcess(tokens, nullptr, addSpecialTokens);
+  if (postProcessor_) tokens = postProcessor_->postProcess(std::move(tokens), nullptr, addSpecialTokens);
   std::vector<TokenId> ids;
   ids.reserve(tokens.size());
   // A token without an id (a post-processor's special token missing from the vocabulary) is left out.

@@ -4,11 +4,21 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tokenizers::detail {
+
+// Hash maps keyed by text that are looked up by string_view without a copy.
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+template <class V>
+using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
 // True when every scalar of the text is below U+0300 (no byte of 0xCC or above).
 bool isBelowCombiningMarks(std::string_view text);

@@ -1,0 +1,114 @@
+// The GPT-2 byte-level BPE tokenizer of shared/fixtures: loading its tokenizer.json (parse and
+// construction), encoding 1 MB of generated English prose on one thread, and decoding the ids.
+// Run from anywhere; the fixture is found beside the project at ../shared/fixtures.
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "Hub/JSONParser.h"
+#include "Tokenizers/PreTrainedTokenizer.h"
+
+namespace {
+
+const std::filesystem::path kFolder =
+    std::filesystem::path(PARLET_SOURCE_DIR) / ".." / "shared" / "fixtures" / "tokenizers" / "gpt2";
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::unique_ptr<tokenizers::PreTrainedTokenizer> loadGPT2() {
+  auto config = hub::JSONParser::parseToConfig(readFile(kFolder / "tokenizer_config.json"));
+  auto data = hub::JSONParser::parseToConfig(readFile(kFolder / "tokenizer.json"));
+  return std::make_unique<tokenizers::PreTrainedTokenizer>(config, data, true);
+}
+
+// Deterministic prose: sentences of common words from a fixed generator, with capitals, commas,
+// numbers, contractions and paragraph breaks.
+std::string prose(std::size_t bytes) {
+  static const char* const kWords[] = {
+      "the", "of", "and", "to", "in", "a", "is", "that", "for", "it", "as", "was", "with", "be", "by", "on",
+      "not", "he", "this", "are", "or", "his", "from", "at", "which", "but", "have", "an", "had", "they", "you",
+      "were", "their", "one", "all", "we", "can", "her", "has", "there", "been", "if", "more", "when", "will",
+      "would", "who", "so", "no", "people", "time", "house", "morning", "river", "question", "government",
+      "understanding", "beautiful", "language", "however", "remarkable", "dictation", "microphone", "speech",
+      "didn't", "it's", "we'll", "they're", "world", "little", "between", "through", "country", "evening",
+      "important", "children", "thought", "together", "something", "nothing", "everything", "already"};
+  constexpr std::size_t kCount = sizeof kWords / sizeof kWords[0];
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&] {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    return state;
+  };
+  std::string out;
+  out.reserve(bytes + 256);
+  while (out.size() < bytes) {
+    const std::size_t length = 6 + next() % 18;
+    for (std::size_t i = 0; i < length; ++i) {
+      std::string word = kWords[next() % kCount];
+      if (i == 0) word[0] = static_cast<char>(word[0] - 'a' + 'A');
+      out += word;
+      if (next() % 29 == 0) {
+        out += ' ';
+        out += std::to_string(next() % 2000);
+      }
+      if (i + 1 < length) out += next() % 9 == 0 ? ", " : " ";
+    }
+    out += next() % 5 == 0 ? "?" : ".";
+    out += next() % 7 == 0 ? "\n\n" : " ";
+  }
+  out.resize(bytes);
+  while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
+  return out;
+}
+
+void LoadGPT2(benchmark::State& state) {
+  if (!std::filesystem::exists(kFolder)) return state.SkipWithError("gpt2 fixture absent");
+  for (auto _ : state) {
+    auto tokenizer = loadGPT2();
+    benchmark::DoNotOptimize(tokenizer);
+  }
+}
+BENCHMARK(LoadGPT2)->Unit(benchmark::kMillisecond);
+
+void EncodeProse(benchmark::State& state) {
+  if (!std::filesystem::exists(kFolder)) return state.SkipWithError("gpt2 fixture absent");
+  auto tokenizer = loadGPT2();
+  const std::string text = prose(1 << 20);
+  std::size_t count = 0;
+  for (auto _ : state) {
+    auto ids = tokenizer->encode(text);
+    count = ids.size();
+    benchmark::DoNotOptimize(ids);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+  state.counters["tokens"] = static_cast<double>(count);
+}
+BENCHMARK(EncodeProse)->Unit(benchmark::kMillisecond);
+
+void DecodeProse(benchmark::State& state) {
+  if (!std::filesystem::exists(kFolder)) return state.SkipWithError("gpt2 fixture absent");
+  auto tokenizer = loadGPT2();
+  const std::string text = prose(1 << 20);
+  const auto ids = tokenizer->encode(text);
+  if (tokenizer->decode(ids) != text) return state.SkipWithError("decoding does not give the prose back");
+  for (auto _ : state) {
+    auto decoded = tokenizer->decode(ids);
+    benchmark::DoNotOptimize(decoded);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(DecodeProse)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
