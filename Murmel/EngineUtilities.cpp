@@ -6,6 +6,7 @@
 #include "KestrumCore/Extensions.h"
 #include "KestrumCore/Logging.h"
 #include "Murmel/Constants.h"
+#include "platform/Text/Unicode.h"
 
 namespace murmel {
 
@@ -62,6 +63,41 @@ bool appendContents(platform::audio::AudioPCMBuffer& receiver, const platform::a
               to + static_cast<std::size_t>(n) * receiver.frameLength());
   receiver.setFrameLength(receiver.frameLength() + frameCount);
   return true;
+}
+
+namespace {
+
+// Each malformed UTF-8 sequence becomes U+FFFD.
+std::string wellFormed(std::string_view text) {
+  std::string out;
+  for (;;) {
+    const std::size_t bad = platform::text::findInvalidUtf8(text);
+    if (bad == std::string_view::npos) return out.append(text);
+    out.append(text.substr(0, bad));
+    platform::text::appendUtf8(out, U'\uFFFD');
+    text.remove_prefix(bad + 1);
+  }
+}
+
+}  // namespace
+
+std::string normalized(std::string_view text) {
+  const std::string lower = platform::text::lowercased(wellFormed(text));
+  // "-" becomes a space, punctuation goes, and runs of spaces collapse into one.
+  std::string collapsed;
+  for (char32_t c : platform::text::scalars(lower)) {
+    if (c == U'-') c = U' ';
+    else if (platform::text::isPunctuation(c)) continue;
+    if (c == U' ' && !collapsed.empty() && collapsed.back() == ' ') continue;
+    platform::text::appendUtf8(collapsed, c);
+  }
+  const auto all = platform::text::scalars(collapsed);
+  std::size_t first = 0, last = all.size();
+  while (first < last && platform::text::isWhitespace(all[first])) ++first;
+  while (last > first && platform::text::isWhitespace(all[last - 1])) --last;
+  std::string out;
+  for (std::size_t i = first; i < last; ++i) platform::text::appendUtf8(out, all[i]);
+  return out;
 }
 
 std::string trimmingSpecialTokenCharacters(std::string_view text) {

@@ -43,6 +43,10 @@ std::vector<std::optional<TranscriptionResults>> toOptionalArrays(const std::vec
 bool appendContents(platform::audio::AudioPCMBuffer& receiver, const platform::audio::AudioPCMBuffer& source,
                     std::int64_t startingFrame, std::uint32_t frameCount);
 
+// Lower-cased, "-" as " ", punctuation removed, runs of spaces as one, white space trimmed:
+//   "Hello,  World-Wide!" => "hello world wide".  Malformed UTF-8 bytes become U+FFFD first.
+std::string normalized(std::string_view text);
+
 // Trims '<', '|' and '>' at both ends: "<|en|>" => "en".
 std::string trimmingSpecialTokenCharacters(std::string_view text);
 

@@ -105,6 +105,15 @@ TEST_F(AudioProcessorFileTest, SixteenKilohertzMonoFileIsReadAsItIs) {
   EXPECT_TRUE(AudioProcessor::loadAudioAsFloatArray(path("mono.wav"), ChannelMode::sumChannels(), 5.0).empty());
 }
 
+TEST_F(AudioProcessorFileTest, LoadAudioAsyncReadsTheWholeFileAsWorkingFormat) {
+  writeAudioFile(path("s.flac"), 8000, {std::vector<float>(8000, 0.25f), std::vector<float>(8000, -0.25f)},
+                 AudioFileType::flac16);
+  AudioPCMBuffer buffer = AudioProcessing::loadAudioAsync(path("s.flac"));
+  EXPECT_EQ(buffer.format(), *AudioFormat::standard(16000, 1));
+  EXPECT_NEAR(static_cast<double>(buffer.frameLength()), 16000.0, 1.0);
+  EXPECT_THROW(AudioProcessing::loadAudioAsync(path("none.flac")), WhisperError);
+}
+
 TEST_F(AudioProcessorFileTest, ChannelModes) {
   // Peaks 0.5 (channel 0) and 0.25 (channel 1); channel 2 is silent.
   const std::vector<float> a{0.5f, -0.2f, 0.1f}, b{0.25f, 0.2f, -0.1f}, c{0, 0, 0};

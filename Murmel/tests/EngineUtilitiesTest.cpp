@@ -81,6 +81,17 @@ TEST(EngineUtilitiesTest, AppendContents) {
   kestrum::Logging::shared().setLogLevel(level);
 }
 
+TEST(EngineUtilitiesTest, Normalized) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Hello,  World-Wide!", "hello world wide"},
+      {"  A--b  ", "a b"},
+      {"\n\tÉTÉ — «Très» bien?\n", "été très bien"},
+      {"", ""},
+      {"ok\xff", "ok\xef\xbf\xbd"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(normalized(text), expected) << text;
+}
+
 TEST(EngineUtilitiesTest, TextAndListHelpers) {
   EXPECT_EQ(trimmingSpecialTokenCharacters("<|en|>"), "en");
   EXPECT_EQ(trimmingSpecialTokenCharacters("a<b"), "a<b");
