@@ -101,7 +101,8 @@ std::string trimAll(const std::string& token) {
 RobertaProcessing::RobertaProcessing(const hub::Config& config)
     : sep_(requiredToken(config, "sep")),
       cls_(requiredToken(config, "cls")),
-      trimOffset_(config["trimOffset"].boolean(true)),
+      // Repository files write "trim_offsets"; the singular key is read first.
+      trimOffset_(config["trimOffset"].boolean().value_or(config["trimOffsets"].boolean(true))),
       addPrefixSpace_(config["addPrefixSpace"].boolean(true)) {}
 
 std::vector<std::string> RobertaProcessing::postProcess(std::vector<std::string> tokens,

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include "Tokenizers/Normalizer.h"
+#include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/tests/TokenizerTestSupport.h"
+
+namespace tokenizers {
+namespace {
+
+using testing::json;
+
+TEST(NormalizerTest, NormalizesByKind) {
+  const struct {
+    const char* config;
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {R"({"type": "Bert"})", "H\u00E9llo\tWORLD", "hello world"},
+      {R"({"type": "BertNormalizer", "lowercase": false})", "H\u00E9llo", "H\u00E9llo"},
+      {R"({"type": "BertNormalizer", "lowercase": false, "strip_accents": true})", "H\u00E9llo", "Hello"},
+      {R"({"type": "BertNormalizer"})", "ab中c", "ab 中 c"},
+      {R"({"type": "BertNormalizer"})", "中文", " 中  文 "},
+      {R"({"type": "BertNormalizer", "lowercase": false})", "a\r\nb\u0000c\uFFFD\u200B", "a b\u0000c\uFFFD\u200B"},
+      {R"({"type": "Precompiled"})", "a\u200Bb", "a b"},
+      {R"({"type": "Precompiled"})", "a\u0007b", "ab"},
+      {R"({"type": "Precompiled"})", "ｆｕｌｌ", "full"},
+      {R"({"type": "Precompiled"})", "a～b", "a～b"},
+      {R"({"type": "Precompiled"})", "a～～b", "a～b"},
+      {R"({"type": "Precompiled"})", "～a～", "a"},
+      {R"({"type": "StripAccents"})", "e\u0301", "\u00E9"},
+      {R"({"type": "NFD"})", "\u00E9", "e\u0301"},
+      {R"({"type": "NFC"})", "e\u0301", "\u00E9"},
+      {R"({"type": "NFKD"})", "ﬁ\u00E9", "fie\u0301"},
+      {R"({"type": "NFKC"})", "ﬁ", "fi"},
+      {R"({"type": "Lowercase"})", "ÀÉÎ STRASSE Σ", "àéî strasse σ"},
+      {R"({"type": "Strip"})", "  hi \n", "hi"},
+      {R"({"type": "Strip", "strip_left": false})", "  hi \n", "  hi"},
+      {R"({"type": "Strip"})", "\u3000\u00A0 ", ""},
+      {R"({"type": "Prepend", "prepend": "▁"})", "", "▁"},
+      {R"({"type": "Replace", "pattern": {"String": "  "}, "content": " "})", "a    b", "a  b"},
+      {R"j({"type": "Replace", "pattern": {"Regex": "(\\d+)"}, "content": "<$1>"})j", "a12", "a<12>"},
+      {R"({"type": "Replace", "pattern": {"String": " "}})", "a b", "a b"},  // no content: no pattern
+      {R"({"type": "Sequence", "normalizers": []})", "Ab", "Ab"},
+      {R"({"type": "Sequence", "normalizers": [{"x": 1}, {"type": "Prepend", "prepend": "▁"},
+          {"type": "Replace", "pattern": {"String": " "}, "content": "▁"}]})", "a b", "▁a▁b"},
+  };
+  for (const auto& c : cases) {
+    auto n = NormalizerFactory::fromConfig(json(c.config));
+    ASSERT_NE(n, nullptr) << c.config;
+    EXPECT_EQ(n->normalize(c.text), c.expected) << c.config << " on " << c.text;
+  }
+}
+
+TEST(NormalizerTest, FactoryGivesNothingOrRejects) {
+  EXPECT_EQ(NormalizerFactory::fromConfig(hub::Config()), nullptr);
+  EXPECT_EQ(NormalizerFactory::fromConfig(json(R"({"lowercase": true})")), nullptr);
+  const struct {
+    const char* config;
+    const char* message;
+  } rejected[] = {
+      {R"({"type": "Uppercase"})", "Unsupported Normalizer type: Uppercase"},
+      {R"({"type": ""})", "Unsupported Normalizer type: "},
+      {R"({"type": "Sequence"})", "No normalizers in Sequence"},
+      {R"({"type": "Sequence", "normalizers": [{"type": "nfc"}]})", "Unsupported Normalizer type: nfc"},
+      {R"({"type": "Replace", "pattern": {"Regex": "[a-"}, "content": ""})", "Cannot build regexp from [a-"},
+  };
+  for (const auto& r : rejected) {
+    try {
+      NormalizerFactory::fromConfig(json(r.config));
+      ADD_FAILURE() << "accepted " << r.config;
+    } catch (const StageConfigurationError& e) {
+      EXPECT_STREQ(e.what(), r.message);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tokenizers
