@@ -1,6 +1,7 @@
 #include "platform/Text/Regex.h"
 
 #include <climits>
+#include <mutex>
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
@@ -14,6 +15,9 @@ namespace platform::text {
 struct Regex::Compiled {
   std::unique_ptr<icu::RegexPattern> pattern;
   std::size_t groupCount = 0;
+  // Matchers are costly to create; finished ones wait here for the next call.
+  mutable std::mutex poolMutex;
+  mutable std::vector<std::unique_ptr<icu::RegexMatcher>> pool;
 };
 
 namespace {
@@ -73,13 +77,41 @@ void checkMatch(UErrorCode status, const std::string& pattern) {
     throw std::runtime_error("regular expression \"" + pattern + "\" failed to match: " + u_errorName(status));
 }
 
-std::unique_ptr<icu::RegexMatcher> makeMatcher(const icu::RegexPattern& pattern, const Utf16Text& text,
-                                               const std::string& source) {
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::RegexMatcher> m(pattern.matcher(text.icu(), status));
-  checkMatch(status, source);
-  return m;
-}
+// A matcher from the pattern's pool, set on the text; it goes back to the pool when done.
+class PooledMatcher {
+ public:
+  PooledMatcher(const Regex::Compiled& compiled, const Utf16Text& text, const std::string& source) : compiled_(compiled) {
+    {
+      std::lock_guard lock(compiled_.poolMutex);
+      if (!compiled_.pool.empty()) {
+        matcher_ = std::move(compiled_.pool.back());
+        compiled_.pool.pop_back();
+      }
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    if (matcher_) {
+      matcher_->reset(text.icu());
+    } else {
+      matcher_.reset(compiled_.pattern->matcher(text.icu(), status));
+      checkMatch(status, source);
+    }
+  }
+  ~PooledMatcher() {
+    static const icu::UnicodeString empty;
+    matcher_->reset(empty);  // drop the reference to the caller's text
+    std::lock_guard lock(compiled_.poolMutex);
+    if (compiled_.pool.size() < kPoolSize) compiled_.pool.push_back(std::move(matcher_));
+  }
+  PooledMatcher(const PooledMatcher&) = delete;
+  PooledMatcher& operator=(const PooledMatcher&) = delete;
+  icu::RegexMatcher* operator->() const { return matcher_.get(); }
+  icu::RegexMatcher& operator*() const { return *matcher_; }
+
+ private:
+  static constexpr std::size_t kPoolSize = 8;
+  const Regex::Compiled& compiled_;
+  std::unique_ptr<icu::RegexMatcher> matcher_;
+};
 
 Regex::Match readMatch(icu::RegexMatcher& m, Utf16Text& text, std::size_t groupCount, const std::string& source) {
   UErrorCode status = U_ZERO_ERROR;
@@ -143,7 +175,7 @@ std::size_t Regex::captureGroupCount() const { return compiled_->groupCount; }
 
 std::vector<Regex::Match> Regex::matches(std::string_view input) const {
   Utf16Text text(input);
-  auto m = makeMatcher(*compiled_->pattern, text, pattern_);
+  PooledMatcher m(*compiled_, text, pattern_);
   std::vector<Match> out;
   UErrorCode status = U_ZERO_ERROR;
   while (m->find(status)) out.push_back(readMatch(*m, text, compiled_->groupCount, pattern_));
@@ -153,7 +185,7 @@ std::vector<Regex::Match> Regex::matches(std::string_view input) const {
 
 std::optional<Regex::Match> Regex::firstMatch(std::string_view input) const {
   Utf16Text text(input);
-  auto m = makeMatcher(*compiled_->pattern, text, pattern_);
+  PooledMatcher m(*compiled_, text, pattern_);
   UErrorCode status = U_ZERO_ERROR;
   bool found = m->find(status);
   checkMatch(status, pattern_);
@@ -163,7 +195,7 @@ std::optional<Regex::Match> Regex::firstMatch(std::string_view input) const {
 
 std::vector<ByteRange> Regex::ranges(std::string_view input) const {
   Utf16Text text(input);
-  auto m = makeMatcher(*compiled_->pattern, text, pattern_);
+  PooledMatcher m(*compiled_, text, pattern_);
   std::vector<ByteRange> out;
   const int64_t end = text.length();
   int64_t start = 0;

@@ -98,8 +98,9 @@ class Regex {
   // The literal text as a pattern that matches exactly it.
   static std::string escapedPattern(std::string_view literal);
 
+  struct Compiled;  // the compiled pattern and its pool of matchers; defined in the source
+
  private:
-  struct Compiled;
   std::string pattern_;
   std::shared_ptr<const Compiled> compiled_;
 };
