@@ -46,7 +46,9 @@ void AddedTokenSplit(benchmark::State& state) {
   std::string pattern;
   for (int i = 0; i < 3000; ++i) {
     if (!pattern.empty()) pattern += '|';
-    pattern += "(" + Regex::escapedPattern("<|tok" + std::to_string(i) + "|>") + ")";
+    pattern += '(';
+    pattern += Regex::escapedPattern("<|tok" + std::to_string(i) + "|>");
+    pattern += ')';
   }
   const Regex regex(pattern);
   std::string text = sampleText(1 << 14) + "<|tok2999|>" + sampleText(1 << 14);
