@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include "Tokenizers/BertTokenizer.h"
+#include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/tests/TokenizerTestSupport.h"
+
+namespace tokenizers {
+namespace {
+
+using testing::json;
+using Tokens = std::vector<std::string>;
+
+TEST(BasicTokenizerTest, SplitsWordsAndPunctuation) {
+  const BasicTokenizer lower(true), keep(false);
+  const struct {
+    const BasicTokenizer* tokenizer;
+    std::string text;
+    Tokens words;
+  } cases[] = {
+      {&lower, "Hello, World!", {"hello", ",", "world", "!"}},
+      {&lower, "Café", {"cafe"}},
+      {&keep, "Café", {"Café"}},
+      {&lower, "[CLS] x", {"[CLS]", "x"}},
+      {&lower, "[cls]", {"[", "cls", "]"}},
+      {&lower, "a\nb", {"a\nb"}},  // a line feed does not cut
+      {&lower, "a+b", {"a", "+", "b"}},
+      {&keep, "x$y<z>`|~^", {"x", "$", "y", "<", "z", ">", "`", "|", "~", "^"}},
+      {&keep, "a\tb\u00A0c\u3000d", {"a", "b", "c", "d"}},
+      {&keep, "  ", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.tokenizer->tokenize(c.text), c.words) << c.text;
+}
+
+TEST(WordpieceTokenizerTest, GreedyLongestMatchFirst) {
+  BertTokenizer bert({{"un", 0}, {"##aff", 1}, {"##able", 2}, {"[UNK]", 3}, {"a", 4}, {"中", 5}}, std::nullopt, true,
+                     std::nullopt, std::nullopt, false, true);
+  EXPECT_EQ(bert.tokenize("unaffable"), (Tokens{"un", "##aff", "##able"}));
+  EXPECT_EQ(bert.tokenize("unaffx"), (Tokens{"[UNK]"}));
+  EXPECT_EQ(bert.tokenize(std::string(100, 'a')).size(), 1u);  // no "##a": the whole word is unknown
+  EXPECT_EQ(bert.tokenize(std::string(101, 'a')), (Tokens{"[UNK]"}));
+  EXPECT_EQ(bert.tokenize("a中a"), (Tokens{"a", "中", "a"}));
+  EXPECT_EQ(bert.unknownTokenId(), 3);
+  EXPECT_EQ(bert.convertTokenToId("nothing"), 3);
+
+  BertTokenizer repeated({{"a", 0}, {"##a", 1}, {"[UNK]", 2}}, std::nullopt, true, std::nullopt, std::nullopt, false, true);
+  EXPECT_EQ(repeated.tokenize(std::string(100, 'a')).size(), 100u);
+  EXPECT_EQ(repeated.tokenize(std::string(101, 'a')), (Tokens{"[UNK]"}));
+}
+
+TEST(BertTokenizerTest, VocabularyComparesByCanonicalEquivalence) {
+  BertTokenizer bert({{"caf\u00E9", 0}, {"[UNK]", 1}}, std::nullopt, true, std::nullopt, std::nullopt, false, false);
+  EXPECT_EQ(bert.convertTokenToId("cafe\u0301"), 0);
+  EXPECT_EQ(bert.tokenize("cafe\u0301"), (Tokens{"cafe\u0301"}));
+}
+
+TEST(BertTokenizerTest, BuildsFromDocumentsWithAddedTokenPrecedence) {
+  const auto data = json(R"({"model": {"vocab": {"a": 0, "b": 1, "c": 2, "bad": "x"}},
+      "added_tokens": [{"id": 10, "content": "b"}, {"id": 11, "content": "c"}, {"id": "12", "content": "d"}]})");
+  BertTokenizer bert(json(R"({"eos_token": {"content": "a"}, "bos_token": "a", "fuse_unk": "true"})"), data, {{"c", 20}});
+  EXPECT_EQ(bert.convertTokenToId("b"), 10);
+  EXPECT_EQ(bert.convertTokenToId("c"), 20);
+  EXPECT_EQ(bert.convertTokenToId("d"), std::nullopt);   // no [UNK] in the vocabulary
+  EXPECT_EQ(bert.convertTokenToId("bad"), std::nullopt);
+  EXPECT_EQ(bert.bosTokenId(), 0);
+  EXPECT_EQ(bert.eosToken(), std::nullopt);  // the object form is not read here
+  EXPECT_TRUE(bert.fuseUnknownTokens());
+  EXPECT_EQ(bert.tokenize("zz"), (Tokens{"[UNK]"}));
+  try {
+    BertTokenizer(json("{}"), json(R"({"model": {"vocab": [["a", 0]]}})"), {});
+    ADD_FAILURE() << "accepted a list vocabulary";
+  } catch (const TokenizerError& e) {
+    EXPECT_EQ(e.kind(), TokenizerError::Kind::missingVocab);
+  }
+}
+
+}  // namespace
+}  // namespace tokenizers
