@@ -296,6 +296,7 @@ std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
   std::vector<std::size_t> out{0};
   if (text.empty()) return out;
   requireValidUtf8(text);
+  requireIcuSize(text);  // the iterator reports 32-bit positions
   // In ASCII text only CR LF forms a cluster of more than one character.
   if (isAscii(text) && text.find('\r') == std::string_view::npos) {
     out.reserve(text.size() + 1);
