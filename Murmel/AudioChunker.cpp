@@ -49,6 +49,7 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
                                                   const std::optional<DecodingOptions>& decodeOptions) {
   const auto count = static_cast<std::int64_t>(audioArray.size());
   if (count <= maxChunkLength) return {AudioChunk{0, {audioArray.begin(), audioArray.end()}}};
+  if (maxChunkLength < 1) throw WhisperError::audioProcessingFailed("maxChunkLength must be positive");
 
   const DecodingOptions options = decodeOptions.value_or(DecodingOptions());
   std::vector<AudioChunk> chunks;

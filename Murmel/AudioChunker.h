@@ -2,7 +2,7 @@
 // second half of each window, and shifts the chunks' transcription results back onto the time line
 // of the whole audio. A chunker holds only immutable configuration and may be shared between
 // threads. chunkAll throws WhisperError::audioProcessingFailed("startIndex is outside the buffer size")
-// when a clip starts past the samples.
+// when a clip starts past the samples (and audioProcessingFailed for a chunk length below 1).
 //   VADAudioChunker().chunkAll(samples, 480000, std::nullopt)  // 50 s of speech => [0 s .. ~28 s), [~28 s .. 50 s)
 #pragma once
 

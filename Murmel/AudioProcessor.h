@@ -2,7 +2,8 @@
 // time range, mix its channels to one by a channel mode, resample chunk by chunk to 16 kHz mono.
 // Live half: capture from an input device through a CaptureEngine, convert each buffer to 16 kHz mono,
 // append it to one sample store and keep an energy record per buffer; a callback or a stream gets
-// each buffer. The capture thread appends under a lock that also guards every read and purge.
+// each buffer. The capture thread appends under a lock that also guards every read and purge; buffer
+// callbacks run on the capture thread and must not start, pause, resume or stop capture.
 // Loaders throw WhisperError (loadAudioFailed, audioProcessingFailed); file-open errors pass through
 // as platform::audio::AudioFileError. Live start throws WhisperError or platform::audio::CaptureError.
 //   auto samples = AudioProcessor::loadAudioAsFloatArray("talk.flac");
@@ -174,3 +175,10 @@ class AudioProcessor : public AudioProcessing {
 };
 
 }  // namespace murmel
+
+template <>
+struct std::hash<murmel::AudioDevice> {
+  std::size_t operator()(const murmel::AudioDevice& device) const noexcept {
+    return std::hash<std::uint32_t>{}(device.id) ^ (std::hash<std::string>{}(device.name) << 1);
+  }
+};

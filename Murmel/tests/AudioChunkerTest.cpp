@@ -86,6 +86,7 @@ TEST(AudioChunkerTest, ClipTimestampsSelectTheAudio) {
   } catch (const WhisperError& e) {
     EXPECT_EQ(e, WhisperError::audioProcessingFailed("startIndex is outside the buffer size"));
   }
+  EXPECT_THROW(VADAudioChunker().chunkAll(samples, 0, std::nullopt), WhisperError);
 }
 
 TEST(AudioChunkerTest, ResultsShiftOntoTheWholeTimeLine) {
