@@ -1,5 +1,6 @@
 #include "Hub/JSONParser.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -121,12 +122,96 @@ class TreeBuilder {
   std::optional<Failure> failure_;
 };
 
+// A number literal too large for a double reads as infinity (the reader itself rejects it).
+// Rewrites every such literal as "Infinity" or "-Infinity" and records the shifts, so that
+// positions in the rewritten text map back to the input.
+struct Rewrite {
+  std::size_t originalEnd;  // where the literal ended in the input
+  std::ptrdiff_t delta;     // rewritten length minus original length
+};
+
+bool overflowsDouble(std::string_view literal) {
+  double ignored = 0;
+  auto [ptr, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), ignored);
+  if (ec != std::errc::result_out_of_range) return false;
+  // Out of range either way: overflow when the decimal exponent of the leading digit is positive.
+  std::size_t i = literal[0] == '-' ? 1 : 0;
+  long long leading = 0;  // decimal exponent of the first non-zero digit, plus one
+  bool seenNonZero = false, afterPoint = false;
+  for (; i < literal.size() && literal[i] != 'e' && literal[i] != 'E'; ++i) {
+    char c = literal[i];
+    if (c == '.') {
+      afterPoint = true;
+    } else if (!seenNonZero && c == '0') {
+      if (afterPoint) --leading;
+    } else if (!seenNonZero) {
+      seenNonZero = true;
+      if (!afterPoint) leading = 1;
+    } else if (!afterPoint) {
+      ++leading;
+    }
+  }
+  long long exponent = 0;
+  if (i < literal.size()) {
+    std::string_view e = literal.substr(i + 1);
+    if (!e.empty() && e[0] == '+') e.remove_prefix(1);
+    auto r = std::from_chars(e.data(), e.data() + e.size(), exponent);
+    if (r.ec == std::errc::result_out_of_range) exponent = (e[0] == '-') ? -(1LL << 40) : (1LL << 40);
+  }
+  return leading + exponent > 0;
+}
+
+std::string rewriteHugeNumbers(std::string_view in, std::vector<Rewrite>& rewrites) {
+  std::string out;
+  out.reserve(in.size() + 16);
+  std::size_t i = 0;
+  while (i < in.size()) {
+    char c = in[i];
+    if (c == '"') {
+      std::size_t j = i + 1;
+      while (j < in.size() && in[j] != '"') j += (in[j] == '\\') ? 2 : 1;
+      j = std::min(j + 1, in.size());
+      out.append(in.substr(i, j - i));
+      i = j;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      std::size_t j = i + 1;
+      while (j < in.size() && std::strchr("0123456789.eE+-", in[j]) && in[j] != '\0') ++j;
+      std::string_view literal = in.substr(i, j - i);
+      if (overflowsDouble(literal)) {
+        std::string_view replacement = literal[0] == '-' ? "-Infinity" : "Infinity";
+        out.append(replacement);
+        rewrites.push_back({j, static_cast<std::ptrdiff_t>(replacement.size()) - static_cast<std::ptrdiff_t>(literal.size())});
+      } else {
+        out.append(literal);
+      }
+      i = j;
+    } else {
+      out.push_back(c);
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::size_t originalPosition(std::size_t rewritten, const std::vector<Rewrite>& rewrites) {
+  std::ptrdiff_t shift = 0;
+  for (const auto& r : rewrites) {
+    if (static_cast<std::ptrdiff_t>(r.originalEnd) + shift + r.delta > static_cast<std::ptrdiff_t>(rewritten)) break;
+    shift += r.delta;
+  }
+  return static_cast<std::size_t>(static_cast<std::ptrdiff_t>(rewritten) - shift);
+}
+
 }  // namespace
 
-Config JSONParser::parseToConfig(std::string_view bytes) {
-  if (bytes.empty()) throw ParseError(0, "empty data", 0);
+namespace {
+
+Config parseOnce(std::string_view bytes, const std::vector<Rewrite>* rewrites) {
   constexpr unsigned kFlags =
       rapidjson::kParseIterativeFlag | rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag;
+  auto position = [&](std::size_t offset) {
+    return static_cast<std::int64_t>(rewrites ? originalPosition(offset, *rewrites) : offset);
+  };
   rapidjson::MemoryStream stream(bytes.data(), bytes.size());
   rapidjson::Reader reader;
   TreeBuilder builder;
@@ -134,19 +219,33 @@ Config JSONParser::parseToConfig(std::string_view bytes) {
   if (result.IsError()) {
     if (result.Code() == rapidjson::kParseErrorTermination && builder.failure()) {
       const auto& f = *builder.failure();
-      throw ParseError(static_cast<std::uint32_t>(f.code), f.message, static_cast<std::int64_t>(result.Offset()));
+      throw JSONParser::ParseError(static_cast<std::uint32_t>(f.code), f.message, position(result.Offset()));
     }
-    throw ParseError(static_cast<std::uint32_t>(result.Code()), rapidjson::GetParseError_En(result.Code()),
-                     static_cast<std::int64_t>(result.Offset()));
+    throw JSONParser::ParseError(static_cast<std::uint32_t>(result.Code()), rapidjson::GetParseError_En(result.Code()),
+                                 position(result.Offset()));
   }
   // The reader stops at a zero byte as if the input ended there; whatever follows is extra content.
   if (stream.Tell() < bytes.size()) {
-    throw ParseError(static_cast<std::uint32_t>(rapidjson::kParseErrorDocumentRootNotSingular),
-                     rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular),
-                     static_cast<std::int64_t>(stream.Tell()));
+    throw JSONParser::ParseError(static_cast<std::uint32_t>(rapidjson::kParseErrorDocumentRootNotSingular),
+                                 rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular),
+                                 position(stream.Tell()));
   }
-  if (!builder.hasRoot()) throw ParseError();
+  if (!builder.hasRoot()) throw JSONParser::ParseError();
   return builder.takeRoot();
+}
+
+}  // namespace
+
+Config JSONParser::parseToConfig(std::string_view bytes) {
+  if (bytes.empty()) throw ParseError(0, "empty data", 0);
+  try {
+    return parseOnce(bytes, nullptr);
+  } catch (const ParseError& e) {
+    if (e.code != static_cast<std::uint32_t>(rapidjson::kParseErrorNumberTooBig)) throw;
+  }
+  std::vector<Rewrite> rewrites;
+  const std::string rewritten = rewriteHugeNumbers(bytes, rewrites);
+  return parseOnce(rewritten, &rewrites);
 }
 
 }  // namespace hub

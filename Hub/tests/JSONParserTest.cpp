@@ -52,6 +52,9 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"Exponent", "2e3", Kind::floating, 2000.0},
                       NumberCase{"BeyondFloat", "1e39", Kind::floating, kInf},
                       NumberCase{"BeyondFloatNegative", "-1e39", Kind::floating, -kInf},
+                      NumberCase{"BeyondDouble", "1e400", Kind::floating, kInf},
+                      NumberCase{"BeyondDoubleNegative", "-1.5E+400", Kind::floating, -kInf},
+                      NumberCase{"BelowDouble", "1e-400", Kind::floating, 0.0},
                       NumberCase{"Infinity", "Infinity", Kind::floating, kInf},
                       NumberCase{"NegativeInfinity", "-Infinity", Kind::floating, -kInf},
                       NumberCase{"NaN", "NaN", Kind::floating, std::numeric_limits<double>::quiet_NaN()}),
@@ -64,6 +67,20 @@ TEST(JsonDocuments, RootScalarsConvertToThemselves) {
   EXPECT_TRUE(JSONParser::parseToConfig("null").isNull());
   EXPECT_EQ(JSONParser::parseToConfig("[]").array()->size(), 0u);
   EXPECT_EQ(JSONParser::parseToConfig("{}").dictionary()->size(), 0u);
+}
+
+TEST(JsonDocuments, NumbersBeyondDoubleReadAsInfinityOnlyOutsideTexts) {
+  Config c = JSONParser::parseToConfig(R"({"text": "1e400 \" -2e999", "big": [-1e400, 2, )" + std::string(400, '9') + "]}");
+  EXPECT_EQ(c["text"].string(), "1e400 \" -2e999");
+  EXPECT_EQ(c["big"][0].floating(), -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(c["big"][1].integer(), 2);
+  EXPECT_EQ(c["big"][2].floating(), std::numeric_limits<float>::infinity());
+  try {
+    JSONParser::parseToConfig("[1e400, x]");
+    ADD_FAILURE();
+  } catch (const JSONParser::ParseError& e) {
+    EXPECT_EQ(e.position, 8);  // the "x" of the input as given
+  }
 }
 
 TEST(JsonDocuments, RepeatedKeyKeepsItsLastValue) {
