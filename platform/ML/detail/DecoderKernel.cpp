@@ -126,7 +126,7 @@ class DecoderKernel : public Kernel {
     const MLMultiArray& valueCache = *inputs.at("value_cache");
     const auto cross = crossKeysValues(inputs.at("encoder_output_embeds"));
 
-    std::vector<float> x(D), h(D), q(D), k(D), v(D), a(D), mid;
+    std::vector<float> x(D), h(D), q(D), k(D), v(D), a(D), qkv(3 * D), mid;
     for (std::size_t i = 0; i < D; ++i) x[i] = tokens_[id * D + i] + positions_[pos * D + i];
     std::vector<float> keyUpdates(static_cast<std::size_t>(l_) * D), valueUpdates(keyUpdates.size());
     std::vector<float> alignment(W, 0.0f);
@@ -135,9 +135,10 @@ class DecoderKernel : public Kernel {
     for (std::size_t li = 0; li < layers_.size(); ++li) {
       const auto& l = layers_[li];
       layerNorm(x.data(), 1, D, l.selfNorm.gamma.data(), l.selfNorm.beta.data(), h.data());
-      gemv(l.self.qW.data(), D, D, h.data(), l.self.qB.data(), q.data());
-      gemv(l.self.kW.data(), D, D, h.data(), l.self.kB.data(), k.data());
-      gemv(l.self.vW.data(), D, D, h.data(), l.self.vB.data(), v.data());
+      gemv(l.self.qkvW.data(), 3 * D, D, h.data(), l.self.qkvB.data(), qkv.data());
+      std::copy(qkv.begin(), qkv.begin() + static_cast<std::ptrdiff_t>(D), q.begin());
+      std::copy(qkv.begin() + static_cast<std::ptrdiff_t>(D), qkv.begin() + static_cast<std::ptrdiff_t>(2 * D), k.begin());
+      std::copy(qkv.begin() + static_cast<std::ptrdiff_t>(2 * D), qkv.end(), v.begin());
       std::copy(k.begin(), k.end(), keyUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
       std::copy(v.begin(), v.end(), valueUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
 
@@ -167,18 +168,16 @@ class DecoderKernel : public Kernel {
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
 
       layerNorm(x.data(), 1, D, l.crossNorm.gamma.data(), l.crossNorm.beta.data(), h.data());
-      gemv(l.cross.qW.data(), D, D, h.data(), l.cross.qB.data(), q.data());
+      gemv(l.cross.qW(), D, D, h.data(), l.cross.qB(), q.data());
       const float* K = cross->keys[li].data();
       const float* V = cross->values[li].data();
       parallelFor(H, [&](std::size_t head) {
         // OpenBLAS is not called from pool threads.
         float* p = headWeights[head].data();
         const float* qh = &q[head * dh];
-        for (std::size_t t = 0; t < W; ++t) p[t] = dot(qh, K + t * D + head * dh, dh) * scale;
+        scaledDots(qh, K + head * dh, D, W, dh, scale, p);
         softmaxInPlace(p, W);
-        float* ah = &a[head * dh];
-        std::fill(ah, ah + dh, 0.0f);
-        for (std::size_t t = 0; t < W; ++t) axpy(p[t], V + t * D + head * dh, ah, dh);
+        weightedSum(p, V + head * dh, D, W, dh, &a[head * dh]);
       });
       for (const auto& [layer, head] : alignment_)
         if (static_cast<std::size_t>(layer) == li)
@@ -234,8 +233,8 @@ class DecoderKernel : public Kernel {
     entry->generation = generation;
     for (const auto& l : layers_) {
       std::vector<float> keys(W * D), values(W * D);
-      linear(frames.data(), W, D, l.cross.kW.data(), l.cross.kB.data(), D, keys.data());
-      linear(frames.data(), W, D, l.cross.vW.data(), l.cross.vB.data(), D, values.data());
+      linear(frames.data(), W, D, l.cross.kW(), l.cross.kB(), D, keys.data());
+      linear(frames.data(), W, D, l.cross.vW(), l.cross.vB(), D, values.data());
       entry->keys.push_back(std::move(keys));
       entry->values.push_back(std::move(values));
     }

@@ -101,9 +101,9 @@ class EncoderKernel : public Kernel {
       parallelFor(T, [&](std::size_t t) {
         layerNorm(&x[t * D], 1, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[t * D]);
       });
-      linear(h.data(), T, D, l.attn.qW.data(), l.attn.qB.data(), D, q.data());
-      linear(h.data(), T, D, l.attn.kW.data(), l.attn.kB.data(), D, k.data());
-      linear(h.data(), T, D, l.attn.vW.data(), l.attn.vB.data(), D, v.data());
+      linear(h.data(), T, D, l.attn.qW(), l.attn.qB(), D, q.data());
+      linear(h.data(), T, D, l.attn.kW(), l.attn.kB(), D, k.data());
+      linear(h.data(), T, D, l.attn.vW(), l.attn.vB(), D, v.data());
       attention(q.data(), k.data(), v.data(), a.data());
       linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, h.data());
       for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];

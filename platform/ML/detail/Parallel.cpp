@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -16,6 +17,12 @@
 namespace platform::ml::detail {
 
 namespace {
+
+inline void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
 struct Job {
   const std::function<void(std::size_t)>* body;
@@ -69,6 +76,7 @@ class Pool {
       std::lock_guard lock(mutex_);
       queue_.push_back(job);
     }
+    submitted_.fetch_add(1, std::memory_order_release);
     wake_.notify_all();
   }
 
@@ -80,10 +88,14 @@ class Pool {
 
  private:
   void run() {
+    std::uint64_t seen = 0;
     for (;;) {
+      // One decoder step submits a few dozen short loops: poll briefly (about 30 µs) before sleeping.
+      for (int spin = 0; spin < 2000 && submitted_.load(std::memory_order_acquire) == seen; ++spin) pause();
       std::shared_ptr<Job> job;
       {
         std::unique_lock lock(mutex_);
+        seen = submitted_.load();
         wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (stopping_) return;
         job = queue_.front();
@@ -101,6 +113,7 @@ class Pool {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
+  std::atomic<std::uint64_t> submitted_{0};
 };
 
 Pool& pool() {

@@ -19,15 +19,25 @@ struct NormWeights {
 };
 
 // Query, key (no bias in the checkpoints), value and output projections, each [d × d].
+// qkvW / qkvB hold the three input projections stacked ([3d × d]) for one-pass products.
 struct AttentionWeights {
-  std::vector<float> qW, qB, kW, kB, vW, vB, oW, oB;
+  std::size_t width = 0;
+  std::vector<float> qkvW, qkvB, oW, oB;
+  const float* qW() const { return qkvW.data(); }
+  const float* kW() const { return qkvW.data() + width * width; }
+  const float* vW() const { return qkvW.data() + 2 * width * width; }
+  const float* qB() const { return qkvB.data(); }
+  const float* kB() const { return qkvB.data() + width; }
+  const float* vB() const { return qkvB.data() + 2 * width; }
   void load(Weights& w, const std::string& prefix, std::int64_t d) {
-    qW = w.take(prefix + ".q_proj.weight", {d, d});
-    qB = w.take(prefix + ".q_proj.bias", {d});
-    kW = w.take(prefix + ".k_proj.weight", {d, d});
-    kB = w.takeOrZeros(prefix + ".k_proj.bias", {d});
-    vW = w.take(prefix + ".v_proj.weight", {d, d});
-    vB = w.take(prefix + ".v_proj.bias", {d});
+    width = static_cast<std::size_t>(d);
+    for (const char* part : {"q", "k", "v"}) {
+      const std::string name = prefix + "." + part + "_proj";
+      const auto weight = w.take(name + ".weight", {d, d});
+      const auto bias = std::string(part) == "k" ? w.takeOrZeros(name + ".bias", {d}) : w.take(name + ".bias", {d});
+      qkvW.insert(qkvW.end(), weight.begin(), weight.end());
+      qkvB.insert(qkvB.end(), bias.begin(), bias.end());
+    }
     oW = w.take(prefix + ".out_proj.weight", {d, d});
     oB = w.take(prefix + ".out_proj.bias", {d});
   }

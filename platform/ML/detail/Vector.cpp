@@ -39,6 +39,30 @@ float dot(const float* a, const float* b, std::size_t n) {
 }
 
 __attribute__((target_clones("arch=haswell", "default")))
+void scaledDots(const float* q, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float scale,
+                float* out) {
+  for (std::size_t t = 0; t < count; ++t) {
+    const float* row = rows + t * ld;
+    v8 s = {};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) s += LOAD(q + i) * LOAD(row + i);
+    float sum = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+    for (; i < n; ++i) sum += q[i] * row[i];
+    out[t] = sum * scale;
+  }
+}
+
+__attribute__((target_clones("arch=haswell", "default")))
+void weightedSum(const float* weights, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = 0.0f;
+  for (std::size_t t = 0; t < count; ++t) {
+    const float w = weights[t];
+    const float* row = rows + t * ld;
+    for (std::size_t i = 0; i < n; ++i) out[i] += w * row[i];
+  }
+}
+
+__attribute__((target_clones("arch=haswell", "default")))
 void axpy(float a, const float* x, float* y, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) y[i] += a * x[i];
 }
@@ -50,6 +74,10 @@ void halfToFloat(const Float16* in, float* out, std::size_t n) {
 }
 
 void gemv(const float* w, std::size_t rows, std::size_t cols, const float* x, const float* b, float* y) {
+  if (rows * cols <= 65536) {
+    for (std::size_t r = 0; r < rows; ++r) y[r] = dot(w + r * cols, x, cols) + (b ? b[r] : 0.0f);
+    return;
+  }
   // Blocks of about 64 KB of weights: enough work per task, enough tasks to balance.
   const std::size_t block = std::max<std::size_t>(16, 16384 / std::max<std::size_t>(cols, 1));
   parallelFor((rows + block - 1) / block, [&](std::size_t k) {

@@ -8,6 +8,13 @@ namespace platform::ml::detail {
 
 float dot(const float* a, const float* b, std::size_t n);
 
+// out[t] = scale · (q · rows[t]) for `count` rows of width n, `ld` floats apart.
+void scaledDots(const float* q, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float scale,
+                float* out);
+
+// out[n] = Σ_t weights[t] · rows[t] over `count` rows of width n, `ld` floats apart.
+void weightedSum(const float* weights, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float* out);
+
 // y += a · x
 void axpy(float a, const float* x, float* y, std::size_t n);
 
