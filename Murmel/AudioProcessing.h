@@ -66,7 +66,7 @@ class AudioProcessing {
                                                                 std::int64_t toLength = 480000,
                                                                 bool saveSegment = false);
 
-  // The whole file at `path`, 16 kHz mono, on the shared pool. Throws as AudioProcessor::loadAudio.
+  // The whole file at `path`, 16 kHz mono, loaded on the calling thread. Throws as AudioProcessor::loadAudio.
   static platform::audio::AudioPCMBuffer loadAudioAsync(const std::string& path);
 
   // The samples' raw bytes as a width x height bitmap (sizes truncated toward zero). Throws

@@ -150,13 +150,11 @@ std::optional<AudioProcessorOutputType> AudioProcessing::padOrTrimAudio(std::spa
   return window;
 }
 
+// Runs on the caller's thread: waiting here for a pool job could starve a busy pool.
 AudioPCMBuffer AudioProcessing::loadAudioAsync(const std::string& path) {
-  kestrum::Task task([path] {
-    checkPathExists(path);
-    AudioFile file(path);
-    return AudioProcessor::loadAudio(file, ChannelMode::sumChannels(), 0.0, std::nullopt, std::nullopt);
-  });
-  return task.value();
+  checkPathExists(path);
+  AudioFile file(path);
+  return AudioProcessor::loadAudio(file, ChannelMode::sumChannels(), 0.0, std::nullopt, std::nullopt);
 }
 
 // Each float's four bytes are one pixel; the image must not need more pixels than there are samples.
