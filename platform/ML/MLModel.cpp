@@ -103,6 +103,15 @@ bool isFloat(MLMultiArrayDataType t) {
 
 namespace detail {
 
+// Upper bounds that keep a corrupt description from asking for absurd allocations; the weights'
+// shapes bound everything else.
+std::int64_t hyperLimit(const std::string& name) {
+  if (name == "n_mels") return 1024;
+  if (name == "n_audio_ctx" || name == "n_text_ctx" || name == "n_prefill") return 1 << 16;
+  if (name == "n_samples") return 1 << 24;
+  return 1 << 20;
+}
+
 std::int64_t ModelSpec::hyper(const std::string& name) const {
   const json::Value* v = hyperparameters.kind() == json::Value::Kind::object ? hyperparameters.find(name) : nullptr;
   if (!v) fail("hyperparameter \"" + name + "\" is missing");
@@ -112,7 +121,8 @@ std::int64_t ModelSpec::hyper(const std::string& name) const {
   } catch (const std::exception&) {
     fail("hyperparameter \"" + name + "\" is not an integer");
   }
-  if (n < 0 || n > (std::int64_t{1} << 31)) fail("hyperparameter \"" + name + "\" is out of range");
+  if (n < 0 || n > hyperLimit(name))
+    fail("hyperparameter \"" + name + "\" is " + std::to_string(n) + ", outside 0..." + std::to_string(hyperLimit(name)));
   return n;
 }
 

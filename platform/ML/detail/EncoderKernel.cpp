@@ -146,7 +146,8 @@ class EncoderKernel : public Kernel {
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
     parallelFor(H * blocks, [&](std::size_t task) {
       const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
-      std::vector<float> scores(rows * T);
+      thread_local std::vector<float> scores;  // reused: a fresh block per task would page-fault each time
+      scores.resize(rows * T);
       gemmSerial(true, rows, T, dh, q + begin * D + head * dh, D, k + head * dh, D, scores.data(), T);
       for (std::size_t r = 0; r < rows; ++r) {
         float* row = &scores[r * T];

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <thread>
 
 #include "platform/ML/tests/DecoderSession.h"
 #include "platform/ML/tests/TinyModel.h"
@@ -187,6 +188,32 @@ TEST(DecoderTest, CrossAttentionIsRecomputedForAnotherOrChangedEncoderOutput) {
 
   a->setValue(5, 3.0);  // changed in place: same identity, new generation
   EXPECT_EQ(floats(*DecoderSession(model).step(4, a), "logits"), firstStep(a));
+}
+
+TEST(DecoderTest, ConcurrentWindowsOnOneModelDoNotDisturbEachOther) {
+  TinyModel tiny;
+  auto model = tiny.load("TextDecoder");
+  const std::vector<int> tokens{1, 5, 9, 2, 33, 7};
+  auto decode = [&](const std::shared_ptr<MLMultiArray>& encoderOutput) {
+    DecoderSession session(model);
+    std::vector<float> all;
+    for (int token : tokens) {
+      auto logits = floats(*session.step(token, encoderOutput), "logits");
+      all.insert(all.end(), logits.begin(), logits.end());
+    }
+    return all;
+  };
+  std::vector<std::shared_ptr<MLMultiArray>> outputs;
+  std::vector<std::vector<float>> expected;
+  for (std::uint32_t seed = 0; seed < 6; ++seed) {  // more windows than the cross-attention cache keeps
+    outputs.push_back(randomEncoderOutput(tiny.dims, 100 + seed));
+    expected.push_back(decode(outputs.back()));
+  }
+  std::vector<std::vector<float>> actual(outputs.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < outputs.size(); ++i) threads.emplace_back([&, i] { actual[i] = decode(outputs[i]); });
+  for (auto& t : threads) t.join();
+  for (std::size_t i = 0; i < outputs.size(); ++i) EXPECT_EQ(actual[i], expected[i]) << "window " << i;
 }
 
 TEST(DecoderTest, PrefilledCachesAreAttendedFromPositionP) {
