@@ -12,12 +12,27 @@
 
 namespace platform::text {
 
-struct Regex::Compiled {
+namespace {
+
+// A compiled ICU pattern with a pool of matchers: they are costly to create, so finished ones
+// wait here for the next call.
+struct Engine {
   std::unique_ptr<icu::RegexPattern> pattern;
-  std::size_t groupCount = 0;
-  // Matchers are costly to create; finished ones wait here for the next call.
   mutable std::mutex poolMutex;
   mutable std::vector<std::unique_ptr<icu::RegexMatcher>> pool;
+};
+
+}  // namespace
+
+struct Regex::Compiled {
+  Engine full;
+  // The same pattern with every capture group made non-capturing, kept when there are many groups:
+  // it matches the same texts, and ICU saves all group slots on every alternative it tries, so
+  // searching with thousands of groups is far slower than without.
+  std::unique_ptr<Engine> bare;
+  std::size_t groupCount = 0;
+
+  const Engine& search() const { return bare ? *bare : full; }
 };
 
 namespace {
@@ -80,7 +95,7 @@ void checkMatch(UErrorCode status, const std::string& pattern) {
 // A matcher from the pattern's pool, set on the text; it goes back to the pool when done.
 class PooledMatcher {
  public:
-  PooledMatcher(const Regex::Compiled& compiled, const Utf16Text& text, const std::string& source) : compiled_(compiled) {
+  PooledMatcher(const Engine& engine, const Utf16Text& text, const std::string& source) : compiled_(engine) {
     {
       std::lock_guard lock(compiled_.poolMutex);
       if (!compiled_.pool.empty()) {
@@ -91,6 +106,7 @@ class PooledMatcher {
     UErrorCode status = U_ZERO_ERROR;
     if (matcher_) {
       matcher_->reset(text.icu());
+      matcher_->useTransparentBounds(false).useAnchoringBounds(true);
     } else {
       matcher_.reset(compiled_.pattern->matcher(text.icu(), status));
       checkMatch(status, source);
@@ -109,7 +125,7 @@ class PooledMatcher {
 
  private:
   static constexpr std::size_t kPoolSize = 8;
-  const Regex::Compiled& compiled_;
+  const Engine& compiled_;
   std::unique_ptr<icu::RegexMatcher> matcher_;
 };
 
@@ -144,6 +160,62 @@ int64_t nextCharacter(const Utf16Text& text, int64_t unit) {
   return next == icu::BreakIterator::DONE ? text.length() : next;
 }
 
+// The pattern with capturing groups turned non-capturing: "(a)|(b)" => "(?:a)|(?:b)". No value
+// when that could change what it matches (back references, named groups, quoting, comments).
+std::optional<std::u16string> withoutCaptureGroups(std::u16string_view p) {
+  std::u16string out;
+  out.reserve(p.size() + p.size() / 4);
+  std::size_t i = 0;
+  while (i < p.size()) {
+    const char16_t c = p[i];
+    if (c == u'\\') {
+      if (i + 1 >= p.size()) return std::nullopt;
+      const char16_t n = p[i + 1];
+      if (n == u'Q' || n == u'k' || (n >= u'1' && n <= u'9')) return std::nullopt;
+      out += c;
+      out += n;
+      i += 2;
+    } else if (c == u'[') {
+      // A set, nested sets and escapes included, is copied whole.
+      std::size_t depth = 0, j = i;
+      while (j < p.size()) {
+        const char16_t d = p[j];
+        if (d == u'\\') {
+          j += 2;
+        } else if (d == u'[') {
+          ++depth;
+          ++j;
+          if (j < p.size() && p[j] == u'^') ++j;
+          if (j < p.size() && p[j] == u']') ++j;
+        } else if (d == u']') {
+          ++j;
+          if (--depth == 0) break;
+        } else {
+          ++j;
+        }
+      }
+      if (depth != 0 || j > p.size()) return std::nullopt;
+      out.append(p.substr(i, j - i));
+      i = j;
+    } else if (c == u'(' && i + 1 < p.size() && p[i + 1] == u'?') {
+      if (i + 3 < p.size() && p[i + 2] == u'<' && p[i + 3] != u'=' && p[i + 3] != u'!') return std::nullopt;
+      for (std::size_t k = i + 2; k < p.size() && ((p[k] >= u'a' && p[k] <= u'z') || p[k] == u'-'); ++k)
+        if (p[k] == u'x') return std::nullopt;
+      out += c;
+      ++i;
+    } else if (c == u'(') {
+      out += u"(?:";
+      ++i;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
+constexpr std::size_t kBareSearchFromGroups = 16;
+
 }  // namespace
 
 Regex::Regex(std::string_view pattern, Options options) : pattern_(pattern) {
@@ -159,43 +231,88 @@ Regex::Regex(std::string_view pattern, Options options) : pattern_(pattern) {
   UParseError where{};
   UErrorCode status = U_ZERO_ERROR;
   auto compiled = std::make_shared<Compiled>();
-  compiled->pattern.reset(icu::RegexPattern::compile(source, flags, where, status));
-  if (U_FAILURE(status) || !compiled->pattern) {
+  compiled->full.pattern.reset(icu::RegexPattern::compile(source, flags, where, status));
+  if (U_FAILURE(status) || !compiled->full.pattern) {
     std::string message = "cannot compile regular expression \"" + pattern_ + "\": " + u_errorName(status);
     if (where.offset >= 0) message += " at offset " + std::to_string(where.offset);
     throw RegexError(message, pattern_, where.offset);
   }
-  std::unique_ptr<icu::RegexMatcher> probe(compiled->pattern->matcher(status));
+  std::unique_ptr<icu::RegexMatcher> probe(compiled->full.pattern->matcher(status));
   if (U_FAILURE(status)) throw RegexError("cannot use regular expression \"" + pattern_ + "\": " + u_errorName(status), pattern_, -1);
   compiled->groupCount = static_cast<std::size_t>(probe->groupCount());
+  if (compiled->groupCount >= kBareSearchFromGroups && !options.ignoreMetacharacters && !options.allowCommentsAndWhitespace) {
+    if (auto bare = withoutCaptureGroups(units)) {
+      icu::UnicodeString bareSource(false, icu::ConstChar16Ptr(bare->data()), static_cast<int32_t>(bare->size()));
+      UErrorCode bareStatus = U_ZERO_ERROR;
+      auto engine = std::make_unique<Engine>();
+      engine->pattern.reset(icu::RegexPattern::compile(bareSource, flags, where, bareStatus));
+      if (U_SUCCESS(bareStatus) && engine->pattern) {
+        std::unique_ptr<icu::RegexMatcher> bareProbe(engine->pattern->matcher(bareStatus));
+        if (U_SUCCESS(bareStatus) && bareProbe->groupCount() == 0) compiled->bare = std::move(engine);
+      }
+    }
+  }
   compiled_ = std::move(compiled);
 }
 
 std::size_t Regex::captureGroupCount() const { return compiled_->groupCount; }
 
-std::vector<Regex::Match> Regex::matches(std::string_view input) const {
+namespace {
+
+// Every match (or the first only) with its groups. With a bare pattern, it finds the matches and the
+// full pattern, anchored at each, reads the groups.
+std::vector<Regex::Match> collectMatches(const Regex::Compiled& compiled, std::string_view input,
+                                         const std::string& source, bool firstOnly) {
   Utf16Text text(input);
-  PooledMatcher m(*compiled_, text, pattern_);
-  std::vector<Match> out;
+  std::vector<Regex::Match> out;
   UErrorCode status = U_ZERO_ERROR;
-  while (m->find(status)) out.push_back(readMatch(*m, text, compiled_->groupCount, pattern_));
-  checkMatch(status, pattern_);
+  PooledMatcher full(compiled.full, text, source);
+  if (!compiled.bare) {
+    while (full->find(status)) {
+      out.push_back(readMatch(*full, text, compiled.groupCount, source));
+      if (firstOnly) break;
+    }
+    checkMatch(status, source);
+    return out;
+  }
+  PooledMatcher finder(*compiled.bare, text, source);
+  full->useTransparentBounds(true).useAnchoringBounds(false);  // see the text around each match
+  while (finder->find(status)) {
+    int64_t start = finder->start64(status);
+    int64_t end = finder->end64(status);
+    full->region(start, text.length(), status);
+    bool found = full->lookingAt(status);
+    checkMatch(status, source);
+    if (found && full->end64(status) == end) {
+      out.push_back(readMatch(*full, text, compiled.groupCount, source));
+    } else {
+      Regex::Match m;  // not expected: the same match without its groups
+      m.range = ByteRange{text.byteOffset(start), text.byteOffset(end)};
+      m.groups.resize(compiled.groupCount + 1);
+      m.groups[0] = m.range;
+      out.push_back(std::move(m));
+    }
+    if (firstOnly) break;
+  }
+  checkMatch(status, source);
   return out;
 }
 
+}  // namespace
+
+std::vector<Regex::Match> Regex::matches(std::string_view input) const {
+  return collectMatches(*compiled_, input, pattern_, false);
+}
+
 std::optional<Regex::Match> Regex::firstMatch(std::string_view input) const {
-  Utf16Text text(input);
-  PooledMatcher m(*compiled_, text, pattern_);
-  UErrorCode status = U_ZERO_ERROR;
-  bool found = m->find(status);
-  checkMatch(status, pattern_);
-  if (!found) return std::nullopt;
-  return readMatch(*m, text, compiled_->groupCount, pattern_);
+  auto found = collectMatches(*compiled_, input, pattern_, true);
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
 }
 
 std::vector<ByteRange> Regex::ranges(std::string_view input) const {
   Utf16Text text(input);
-  PooledMatcher m(*compiled_, text, pattern_);
+  PooledMatcher m(compiled_->search(), text, pattern_);
   std::vector<ByteRange> out;
   const int64_t end = text.length();
   int64_t start = 0;

@@ -161,6 +161,27 @@ TEST(CaptureGroupSplit, AlternationOfThousandsOfEscapedLiterals) {
   EXPECT_EQ(strings(regex.splitKeepingCaptureGroups("<|tX1*(x)[1]|>")), (Pieces{"<|tX1*(x)[1]|>"}));
 }
 
+TEST(CaptureGroupSplit, ManyGroupsWithClassesEscapesAndLookaround) {
+  // Enough groups for the faster search without groups; parentheses in sets, escaped parentheses
+  // and lookahead must keep their meaning there.
+  std::string pattern = R"((x[(]y)|(\(z\))|(q(?=r))|([[:digit:]]+(?:k)))";
+  for (int i = 1; i <= 14; ++i) pattern += "|(g" + std::to_string(i) + ")";
+  Regex regex(pattern);
+  ASSERT_EQ(regex.captureGroupCount(), 18u);
+  EXPECT_EQ(strings(regex.splitKeepingCaptureGroups("x(y (z) qr qs 12k g9")),
+            (Pieces{"x(y", " ", "(z)", " ", "q", "r qs ", "12k", " ", "g9"}));
+  EXPECT_EQ(strings(regex.matchedTexts("x(y (z) qr qs 12k g9")), (Pieces{"x(y", "(z)", "q", "12k", "g9"}));
+  auto m = regex.firstMatch("..g9");
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(m->groups[13], (ByteRange{2, 4}));
+  EXPECT_FALSE(m->groups[1].has_value());
+
+  // A back reference needs its group.
+  std::string backReference = R"((['"])x\1)";
+  for (int i = 1; i <= 15; ++i) backReference += "|(a" + std::to_string(i) + ")";
+  EXPECT_EQ(strings(Regex(backReference).splitKeepingCaptureGroups("'x' \"x'")), (Pieces{"'", " \"x'"}));
+}
+
 TEST(RegexMatches, ReportsGroupsThatDidNotTakePart) {
   auto m = Regex("(a)|(b)").firstMatch("xb");
   ASSERT_TRUE(m.has_value());
