@@ -2,6 +2,12 @@
 
 #include "KestrumCore/TensorConversions.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "KestrumCore/Concurrency.h"
+
 namespace kestrum {
 namespace {
 
@@ -25,6 +31,25 @@ TEST(TensorConversionsTest, MultiArrayKeepsShapeAndElementType) {
   EXPECT_EQ(array->dataType(), platform::ml::MLMultiArrayDataType::float16);
   EXPECT_EQ(array->shape(), (std::vector<std::int64_t>{2, 2}));
   EXPECT_EQ((*array)[3], 4.0);
+}
+
+TEST(TensorConversionsTest, WaitingFormsWorkFromEveryPoolWorkerAtOnce) {
+  // Each worker blocks until all have started, then converts: a conversion that needed a free
+  // worker of the same pool would never finish.
+  auto& pool = ThreadPool::shared();
+  const std::size_t n = pool.threadCount();
+  std::atomic<std::size_t> started{0};
+  std::vector<std::future<std::vector<float>>> results;
+  for (std::size_t i = 0; i < n; ++i)
+    results.push_back(pool.submit([&] {
+      ++started;
+      while (started.load() < n) std::this_thread::yield();
+      return asFloatArray(MLTensor(MLShapedArray<float>({1.0f, 2.0f}, {2})));
+    }));
+  for (auto& r : results) {
+    ASSERT_EQ(r.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(r.get(), (std::vector<float>{1.0f, 2.0f}));
+  }
 }
 
 TEST(TensorConversionsTest, UnsupportedScalarTypesAreNamed) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <fstream>
 #include <functional>
+#include <random>
 
 #include "platform/ML/detail/Safetensors.h"
 #include "platform/ML/tests/TinyModel.h"
@@ -109,6 +110,27 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const fs::path& f) { editDescription(f, "[\n      1,\n      3\n    ]", "[\n      1,\n      4\n    ]"); },
                    {"alignment head [1, 4]"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Byte flips anywhere in the header or the first tensors: every load either succeeds or throws
+// MLModelError; the sanitizer build turns any read outside the file into a failure.
+TEST(ModelLoadingFuzzTest, MutatedWeightFilesNeverReadOutsideTheFile) {
+  TinyModel tiny;
+  const fs::path file = tiny.folder("TextDecoder") / kWeights;
+  const std::string original = contents(file);
+  std::mt19937 rng(11);
+  const std::size_t span = std::min<std::size_t>(original.size(), 4096);
+  for (int round = 0; round < 150; ++round) {
+    std::string bytes = original;
+    for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; --flips)
+      bytes[rng() % span] = static_cast<char>(rng() % 256);
+    if (round % 10 == 0) bytes.resize(rng() % bytes.size());
+    overwrite(file, bytes);
+    try {
+      MLModel::load(tiny.folder("TextDecoder"));
+    } catch (const MLModelError&) {
+    }
+  }
+}
 
 TEST(ModelPredictionTest, InputsAreCheckedAgainstTheDescription) {
   TinyModel tiny;
