@@ -1,5 +1,6 @@
 #include "platform/Text/Regex.h"
 
+#include <algorithm>
 #include <climits>
 #include <mutex>
 
@@ -18,6 +19,7 @@ namespace {
 // wait here for the next call.
 struct Engine {
   std::unique_ptr<icu::RegexPattern> pattern;
+  int32_t timeLimit = 0;
   mutable std::mutex poolMutex;
   mutable std::vector<std::unique_ptr<icu::RegexMatcher>> pool;
 };
@@ -88,6 +90,8 @@ class Utf16Text {
 };
 
 void checkMatch(UErrorCode status, const std::string& pattern) {
+  if (status == U_REGEX_TIME_OUT)
+    throw RegexTimeout("regular expression \"" + pattern + "\" ran out of time (catastrophic backtracking?)");
   if (U_FAILURE(status))
     throw std::runtime_error("regular expression \"" + pattern + "\" failed to match: " + u_errorName(status));
 }
@@ -109,6 +113,8 @@ class PooledMatcher {
       matcher_->useTransparentBounds(false).useAnchoringBounds(true);
     } else {
       matcher_.reset(compiled_.pattern->matcher(text.icu(), status));
+      checkMatch(status, source);
+      matcher_->setTimeLimit(compiled_.timeLimit, status);
       checkMatch(status, source);
     }
   }
@@ -240,11 +246,13 @@ Regex::Regex(std::string_view pattern, Options options) : pattern_(pattern) {
   std::unique_ptr<icu::RegexMatcher> probe(compiled->full.pattern->matcher(status));
   if (U_FAILURE(status)) throw RegexError("cannot use regular expression \"" + pattern_ + "\": " + u_errorName(status), pattern_, -1);
   compiled->groupCount = static_cast<std::size_t>(probe->groupCount());
+  compiled->full.timeLimit = std::max(0, options.timeLimit);
   if (compiled->groupCount >= kBareSearchFromGroups && !options.ignoreMetacharacters && !options.allowCommentsAndWhitespace) {
     if (auto bare = withoutCaptureGroups(units)) {
       icu::UnicodeString bareSource(false, icu::ConstChar16Ptr(bare->data()), static_cast<int32_t>(bare->size()));
       UErrorCode bareStatus = U_ZERO_ERROR;
       auto engine = std::make_unique<Engine>();
+      engine->timeLimit = compiled->full.timeLimit;
       engine->pattern.reset(icu::RegexPattern::compile(bareSource, flags, where, bareStatus));
       if (U_SUCCESS(bareStatus) && engine->pattern) {
         std::unique_ptr<icu::RegexMatcher> bareProbe(engine->pattern->matcher(bareStatus));

@@ -2,7 +2,8 @@
 // quantifiers), matched over UTF-8 texts. All offsets are UTF-8 byte offsets into the text given;
 // returned views point into that text. Compiling a bad pattern throws RegexError; a text that is
 // not well-formed UTF-8 throws InvalidUtf8Error. A Regex is immutable after construction and may
-// be used from several threads at once; copies share the compiled pattern.
+// be used from several threads at once; copies share the compiled pattern. A search that exceeds
+// the time limit throws RegexTimeout.
 //   Regex("\\s+").split("a  b", false) == {"a", "b"}
 #pragma once
 
@@ -48,6 +49,15 @@ struct RegexOptions {
   bool anchorsMatchLines = false;         // off: "^" and "$" only at the text's ends
   bool ignoreMetacharacters = false;      // off: the pattern is a regular expression, not a literal
   bool allowCommentsAndWhitespace = false;
+  // Work allowed for one search, in engine steps of roughly a millisecond each; a search that
+  // needs more (catastrophic backtracking in a pattern from a file) throws RegexTimeout. 0: none.
+  int timeLimit = 10000;
+};
+
+// A search that ran out of its time limit.
+class RegexTimeout : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 

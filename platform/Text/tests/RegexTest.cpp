@@ -254,6 +254,14 @@ TEST(RegexCompile, BadPatternsAreErrorsNamingThePattern) {
   EXPECT_THROW(Regex("a\xC3"), RegexError);
 }
 
+TEST(RegexCompile, CatastrophicBacktrackingRunsOutOfTime) {
+  Regex::Options limited;
+  limited.timeLimit = 20;
+  Regex nested("(a+)+$", limited);
+  EXPECT_THROW(nested.ranges(std::string(40, 'a') + "!"), RegexTimeout);
+  EXPECT_EQ(strings(nested.matchedTexts("aaa")), Pieces{"aaa"});  // the matcher is usable afterwards
+}
+
 TEST(RegexEscape, EscapedPatternMatchesOnlyTheLiteral) {
   const std::string literal = R"(a.b*c+d?(e)[f]{g}^h$i|j\k/l-m#)";
   Regex regex(Regex::escapedPattern(literal));
