@@ -1,4 +1,6 @@
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -6,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "Hub/Config.h"
+#include "Hub/JSONParser.h"
 #include "platform/System/Json.h"
+#include "testsupport/Fixtures.h"
 
 namespace hub {
 namespace {
@@ -102,6 +106,18 @@ TEST(ConfigFromPlainJson, KeepsNestedConfigsAsTheyAre) {
   Config c(std::unordered_map<std::string, Config>{{"token", Config(Config::Token{3, "x"})}, {"n", 1}});
   EXPECT_EQ(c["token"].kind(), Kind::token);
   EXPECT_EQ(c["n"].integer(), 1);
+}
+
+TEST(ConfigFromPlainJson, AgreesWithTheDocumentReaderOnRealFiles) {
+  for (const char* name : {"whisper-tiny/tokenizer_config.json", "phi-3-mini/tokenizer_config.json", "gpt2/tokenizer.json"}) {
+    const auto path = testsupport::fixturesDir() / "tokenizers" / name;
+    PARLET_REQUIRE_FIXTURE(path);
+    const json::Value plain = json::parseFile(path.string());
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(Config::convertToBinaryDistinctKeys(plain), JSONParser::parseToConfig(bytes)) << name;
+    EXPECT_EQ(Config::fromJson(plain), JSONParser::parseToConfig(bytes)) << name;
+  }
 }
 
 }  // namespace
