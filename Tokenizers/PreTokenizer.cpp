@@ -138,7 +138,6 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view tex
   out.reserve(pieces.size());
   for (std::string_view piece : pieces) {
     std::string mapped;
-    mapped.reserve(piece.size() * 2 + 2);
     if (addPrefixSpace_ && (piece.empty() || piece.front() != ' ')) detail::appendByteEncoded(mapped, " ");
     detail::appendByteEncoded(mapped, piece);
     out.push_back(std::move(mapped));

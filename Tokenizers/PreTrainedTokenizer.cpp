@@ -154,18 +154,17 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) co
     }
     PreTokenizerOptions options;
     if (i == 0) options = {PreTokenizerOption::firstSection};
-    std::vector<std::string> sectionTokens;
     const auto pieces = preTokenize(normalize(section), options);
-    sectionTokens.reserve(pieces.size() + pieces.size() / 4);
+    // Fusion works on one section's tokens; without it they go straight into the result.
+    const bool fuse = model_->fuseUnknownTokens();
+    std::vector<std::string> sectionTokens;
+    std::vector<std::string>& target = fuse ? sectionTokens : tokens;
+    const std::size_t needed = target.size() + pieces.size() + pieces.size() / 4;
+    if (needed > target.capacity()) target.reserve(std::max(needed, 2 * target.capacity()));
     for (const auto& piece : pieces)
-      for (auto& token : model_->tokenize(piece)) sectionTokens.push_back(std::move(token));
-    if (model_->fuseUnknownTokens()) sectionTokens = fuseUnknown(sectionTokens);
-    if (tokens.empty()) {
-      tokens = std::move(sectionTokens);
-    } else {
-      tokens.insert(tokens.end(), std::make_move_iterator(sectionTokens.begin()),
-                    std::make_move_iterator(sectionTokens.end()));
-    }
+      for (auto& token : model_->tokenize(piece)) target.push_back(std::move(token));
+    if (fuse)
+      for (auto& token : fuseUnknown(sectionTokens)) tokens.push_back(std::move(token));
   }
   return tokens;
 }
