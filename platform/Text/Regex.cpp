@@ -99,12 +99,12 @@ void checkMatch(UErrorCode status, const std::string& pattern) {
 // A matcher from the pattern's pool, set on the text; it goes back to the pool when done.
 class PooledMatcher {
  public:
-  PooledMatcher(const Engine& engine, const Utf16Text& text, const std::string& source) : compiled_(engine) {
+  PooledMatcher(const Engine& engine, const Utf16Text& text, const std::string& source) : engine_(engine) {
     {
-      std::lock_guard lock(compiled_.poolMutex);
-      if (!compiled_.pool.empty()) {
-        matcher_ = std::move(compiled_.pool.back());
-        compiled_.pool.pop_back();
+      std::lock_guard lock(engine_.poolMutex);
+      if (!engine_.pool.empty()) {
+        matcher_ = std::move(engine_.pool.back());
+        engine_.pool.pop_back();
       }
     }
     UErrorCode status = U_ZERO_ERROR;
@@ -112,17 +112,17 @@ class PooledMatcher {
       matcher_->reset(text.icu());
       matcher_->useTransparentBounds(false).useAnchoringBounds(true);
     } else {
-      matcher_.reset(compiled_.pattern->matcher(text.icu(), status));
+      matcher_.reset(engine_.pattern->matcher(text.icu(), status));
       checkMatch(status, source);
-      matcher_->setTimeLimit(compiled_.timeLimit, status);
+      matcher_->setTimeLimit(engine_.timeLimit, status);
       checkMatch(status, source);
     }
   }
   ~PooledMatcher() {
     static const icu::UnicodeString empty;
     matcher_->reset(empty);  // drop the reference to the caller's text
-    std::lock_guard lock(compiled_.poolMutex);
-    if (compiled_.pool.size() < kPoolSize) compiled_.pool.push_back(std::move(matcher_));
+    std::lock_guard lock(engine_.poolMutex);
+    if (engine_.pool.size() < kPoolSize) engine_.pool.push_back(std::move(matcher_));
   }
   PooledMatcher(const PooledMatcher&) = delete;
   PooledMatcher& operator=(const PooledMatcher&) = delete;
@@ -131,7 +131,7 @@ class PooledMatcher {
 
  private:
   static constexpr std::size_t kPoolSize = 8;
-  const Engine& compiled_;
+  const Engine& engine_;
   std::unique_ptr<icu::RegexMatcher> matcher_;
 };
 
