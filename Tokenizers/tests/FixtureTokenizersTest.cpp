@@ -132,6 +132,25 @@ TEST(WhisperFixtureTest, PostProcessorFramesTheTranscript) {
   EXPECT_EQ(w.tokenizer->convertIdToToken(50359), "<|transcribe|>");
 }
 
+// The speech engine holds its tokenizer only through the interface.
+TEST(WhisperFixtureTest, ServesThroughTheTokenizerInterface) {
+  REQUIRE_TOKENIZER_FIXTURE("whisper-tiny");
+  const auto& w = load("whisper-tiny");
+  const Tokenizer& tokenizer = *w.tokenizer;
+  const auto ids = tokenizer.encode(" Hello");
+  EXPECT_EQ(ids, w.tokenizer->encode(" Hello", true));
+  EXPECT_EQ(tokenizer.decode(ids), w.tokenizer->decode(ids, false));
+  EXPECT_EQ(tokenizer(" Hello", false), (std::vector<TokenId>{w.vocab("ĠHello")}));
+  EXPECT_EQ(tokenizer.convertTokenToId("<|notimestamps|>"), 50363);
+  EXPECT_EQ(tokenizer.convertIdToToken(50364), "<|0.00|>");
+  // An unknown text converts to the unknown id: unk_token is <|endoftext|> in this file.
+  EXPECT_EQ(tokenizer.convertTokensToIds({"<|en|>", "<|xx|>"}),
+            (std::vector<std::optional<TokenId>>{50259, w.added("<|endoftext|>")}));
+  EXPECT_EQ(tokenizer.convertIdsToTokens({50257, 99999999}),
+            (std::vector<std::optional<std::string>>{"<|endoftext|>", std::nullopt}));
+  EXPECT_FALSE(tokenizer.hasChatTemplate());
+}
+
 TEST(WhisperFixtureTest, RoundTripsMultilingualText) {
   REQUIRE_TOKENIZER_FIXTURE("whisper-tiny");
   const auto& w = load("whisper-tiny");
