@@ -53,6 +53,24 @@ TEST(BertTokenizerTest, VocabularyComparesByCanonicalEquivalence) {
   EXPECT_EQ(bert.tokenize("cafe\u0301"), (Tokens{"cafe\u0301"}));
 }
 
+// Canonically equivalent texts collide; the entry kept, and the text of a shared id, must not
+// depend on hash order: the greatest text's id wins, the smallest text names an id.
+TEST(BertTokenizerTest, CollisionsResolveTheSameWayWhateverTheOrder) {
+  const std::vector<std::pair<std::string, TokenId>> entries = {
+      {"caf\u00E9", 0}, {"cafe\u0301", 1}, {"zeta", 5}, {"alpha", 5}, {"[UNK]", 9}};
+  for (int rotation = 0; rotation < 5; ++rotation) {
+    std::unordered_map<std::string, TokenId> vocab;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const auto& e = entries[(i + rotation) % entries.size()];
+      vocab.emplace(e.first, e.second);
+    }
+    BertTokenizer bert(vocab, std::nullopt, true, std::nullopt, std::nullopt, false, false);
+    EXPECT_EQ(bert.convertTokenToId("cafe\u0301"), 0);
+    EXPECT_EQ(bert.convertTokenToId("caf\u00E9"), 0);
+    EXPECT_EQ(bert.convertIdToToken(5), "alpha");
+  }
+}
+
 TEST(BertTokenizerTest, BuildsFromDocumentsWithAddedTokenPrecedence) {
   const auto data = json(R"({"model": {"vocab": {"a": 0, "b": 1, "c": 2, "bad": "x"}},
       "added_tokens": [{"id": 10, "content": "b"}, {"id": 11, "content": "c"}, {"id": "12", "content": "d"}]})");
