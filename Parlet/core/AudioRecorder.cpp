@@ -6,7 +6,7 @@
 namespace parlet {
 
 AudioRecorder::AudioRecorder(Dependencies dependencies) : dependencies_(std::move(dependencies)) {
-  if (!dependencies_.makeRecorder) dependencies_.makeRecorder = makePortAudioRecorder;
+  if (!dependencies_.makeRecorder) dependencies_.makeRecorder = captureRecorderFactory();
   if (!dependencies_.directory) dependencies_.directory = [] { return platform::system::privateTemporaryDirectory(); };
   if (!dependencies_.now) {
     dependencies_.now = [] {

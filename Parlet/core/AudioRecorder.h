@@ -1,9 +1,10 @@
 // Records the default microphone into a new "parlet-<UUID>.wav" (16 kHz, mono, 16-bit signed
 // little-endian PCM) in the per-user private temporary folder, one file per recording, and hands
 // back the file and the wall-clock duration on stop. It never deletes a finished recording; the
-// caller does. The platform recorder is a seam (`PlatformRecorder`); the real one is PortAudio +
-// libsndfile. Main thread only. `start` throws RecorderError (or the platform's error) when the
-// recorder cannot be made or refuses to record.
+// caller does. The platform recorder is a seam (`PlatformRecorder`); the real one captures through
+// platform::audio's capture engine and writes with its file writer. Main thread only. `start`
+// throws RecorderError (or the platform's error) when the recorder cannot be made or refuses to
+// record.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+
+#include "platform/Audio/CaptureEngine.h"
 
 namespace parlet {
 
@@ -57,7 +60,7 @@ class AudioRecorder {
   using Duration = std::chrono::nanoseconds;
 
   struct Dependencies {
-    PlatformRecorderFactory makeRecorder;               // default: PortAudio + libsndfile
+    PlatformRecorderFactory makeRecorder;               // default: captureRecorderFactory()
     std::function<std::filesystem::path()> directory;   // default: the private temporary folder
     std::function<Duration()> now;                      // default: the steady clock
   };
@@ -87,8 +90,12 @@ class AudioRecorder {
   std::optional<Duration> startedAt_;
 };
 
-// The real backend: the default PortAudio input device written through libsndfile.
-std::unique_ptr<PlatformRecorder> makePortAudioRecorder(const std::filesystem::path& url,
-                                                        const RecordingSettings& settings);
+// The real backend. Each recorder takes a new engine from `engines` and writes what it captures
+// into the file in the settings' format (resampled, and mixed down to fewer channels, as needed).
+// Making one throws RecorderError, leaving no file, when there is no input, the settings are not
+// 16-bit or 32-bit float little-endian linear PCM, or the file cannot be created (a link at its
+// name included). `record` is false when the engine will not start.
+PlatformRecorderFactory captureRecorderFactory(
+    platform::audio::CaptureEngineFactory engines = platform::audio::makeDefaultCaptureEngine);
 
 }  // namespace parlet

@@ -47,6 +47,7 @@ struct StreamCase {
   std::uint16_t formatTag;
   std::uint16_t bits;
   double tolerance;  // one step of the stored sample type
+  friend void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class AudioFileWriterStreamTest : public ::testing::TestWithParam<StreamCase> {};

@@ -1,0 +1,197 @@
+// The real recorder backend, driven by a fake capture engine: scripted captures become WAV files.
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "Parlet/core/AudioRecorder.h"
+#include "platform/Audio/AudioFile.h"
+#include "platform/Audio/FakeCaptureEngine.h"
+#include "platform/Audio/tests/WavHeader.h"
+#include "testsupport/Fixtures.h"
+
+namespace parlet {
+namespace {
+
+using platform::audio::FakeCaptureEngine;
+
+std::vector<float> sine(double rate, double seconds, double amplitude) {
+  std::vector<float> out(static_cast<std::size_t>(rate * seconds));
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * 440.0 * i / rate));
+  return out;
+}
+
+double rms(const std::vector<float>& samples, std::size_t from, std::size_t to) {
+  double sum = 0;
+  for (std::size_t i = from; i < to; ++i) sum += static_cast<double>(samples[i]) * samples[i];
+  return std::sqrt(sum / static_cast<double>(to - from));
+}
+
+std::vector<float> readMono(const std::filesystem::path& path) {
+  platform::audio::AudioFile file(path);
+  auto buffer = platform::audio::AudioPCMBuffer::make(file.processingFormat(), static_cast<std::uint32_t>(file.length()));
+  file.read(*buffer, buffer->frameCapacity());
+  return std::move(*buffer).takeChannel0();
+}
+
+std::size_t filesIn(const std::filesystem::path& dir) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+AudioRecorder recorderOn(std::shared_ptr<FakeCaptureEngine> engine, const testsupport::TempDir& dir) {
+  return AudioRecorder({captureRecorderFactory([engine] { return engine; }), [&dir] { return dir.path(); }, {}});
+}
+
+struct CaptureCase {
+  const char* name;
+  double rate;
+  std::uint32_t channels;
+  friend void PrintTo(const CaptureCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CaptureRecorderFileTest : public ::testing::TestWithParam<CaptureCase> {};
+
+// One second of a 0.5 sine, captured in 32 ms blocks, whatever the input's rate and channel count.
+TEST_P(CaptureRecorderFileTest, WritesSixteenKilohertzMonoSixteenBitPcm) {
+  const CaptureCase& c = GetParam();
+  testsupport::TempDir dir;
+  auto engine = std::make_shared<FakeCaptureEngine>(FakeCaptureEngine::Script{c.rate, c.channels});
+  AudioRecorder recorder = recorderOn(engine, dir);
+  recorder.start();
+  ASSERT_NE(recorder.recorder(), nullptr);
+  EXPECT_TRUE(recorder.recorder()->isRecording());
+
+  const std::vector<float> input = sine(c.rate, 1.0, 0.5);
+  const std::size_t block = static_cast<std::size_t>(c.rate * 0.032);
+  for (std::size_t at = 0; at < input.size(); at += block) {
+    std::vector<float> part(input.begin() + at, input.begin() + std::min(input.size(), at + block));
+    ASSERT_TRUE(engine->push(std::vector<std::vector<float>>(c.channels, part)));
+    if (at == 0) {
+      // A 0.5 sine in every channel: 20·log10(0.5/√2).
+      recorder.recorder()->updateMeters();
+      EXPECT_NEAR(recorder.recorder()->averagePower(0), -9.031, 0.05);
+      EXPECT_EQ(recorder.recorder()->averagePower(1), -160.0f);  // the recording has one channel
+    }
+  }
+  AudioRecorder::Result result = recorder.stop();
+  ASSERT_TRUE(result.url);
+  EXPECT_EQ(engine->stopCount(), 1);
+  EXPECT_FALSE(engine->hasTap());
+
+  audiotest::WavHeader header = audiotest::readWavHeader(*result.url);
+  EXPECT_EQ(header.formatTag, 1);
+  EXPECT_EQ(header.channels, 1);
+  EXPECT_EQ(header.sampleRate, 16000u);
+  EXPECT_EQ(header.bitsPerSample, 16);
+  EXPECT_NEAR(static_cast<double>(header.frames()), 16000.0, 2.0);
+
+  std::vector<float> samples = readMono(*result.url);
+  ASSERT_EQ(samples.size(), header.frames());
+  // The sine keeps its power through mixing, resampling and 16-bit quantisation.
+  EXPECT_NEAR(rms(samples, 1000, 15000), 0.5 / std::sqrt(2.0), 0.005);
+  if (c.rate == 16000.0) {
+    for (std::size_t i = 0; i < input.size(); ++i) ASSERT_NEAR(samples[i], input[i], 1.0 / 32768);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, CaptureRecorderFileTest,
+                         ::testing::Values(CaptureCase{"Mono16k", 16000, 1}, CaptureCase{"Mono44k1", 44100, 1},
+                                           CaptureCase{"Mono48k", 48000, 1}, CaptureCase{"Stereo48k", 48000, 2},
+                                           CaptureCase{"Stereo16k", 16000, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CaptureRecorderTest, FloatSettingsWriteFloatWav) {
+  testsupport::TempDir dir;
+  auto engine = std::make_shared<FakeCaptureEngine>();
+  RecordingSettings settings;
+  settings.linearPCMIsFloat = true;
+  settings.linearPCMBitDepth = 32;
+  auto recorder = captureRecorderFactory([engine] { return engine; })(dir.path() / "f.wav", settings);
+  ASSERT_TRUE(recorder->record());
+  ASSERT_TRUE(engine->push({{0.123456f, -0.5f, 1.5f}}));
+  recorder->stop();
+  recorder->stop();
+  audiotest::WavHeader header = audiotest::readWavHeader(dir.path() / "f.wav");
+  EXPECT_EQ(header.formatTag, 3);
+  EXPECT_EQ(header.bitsPerSample, 32);
+  EXPECT_EQ(readMono(dir.path() / "f.wav"), (std::vector<float>{0.123456f, -0.5f, 1.5f}));
+}
+
+TEST(CaptureRecorderTest, AnEngineThatCannotRecordFailsTheStartAndLeavesNoFile) {
+  struct Case {
+    const char* name;
+    FakeCaptureEngine::Script script;
+  };
+  FakeCaptureEngine::Script refuses;
+  refuses.failOnStart = true;
+  FakeCaptureEngine::Script noDevice;
+  noDevice.hasInputDevice = false;
+  for (const Case& c : {Case{"refuses to start", refuses}, Case{"has no input device", noDevice}}) {
+    SCOPED_TRACE(c.name);
+    testsupport::TempDir dir;
+    auto engine = std::make_shared<FakeCaptureEngine>(c.script);
+    AudioRecorder recorder = recorderOn(engine, dir);
+    EXPECT_THROW(recorder.start(), RecorderError);
+    EXPECT_EQ(recorder.recorder(), nullptr);
+    EXPECT_EQ(filesIn(dir.path()), 0u);
+    EXPECT_FALSE(engine->hasTap());
+    EXPECT_EQ(recorder.stop().duration, 0);
+  }
+}
+
+TEST(CaptureRecorderTest, RefusesALinkAtTheNameAndUnsupportedSettings) {
+  testsupport::TempDir dir;
+  auto engine = std::make_shared<FakeCaptureEngine>();
+  PlatformRecorderFactory make = captureRecorderFactory([engine] { return engine; });
+
+  std::filesystem::path target = dir.path() / "precious.txt";
+  std::ofstream(target) << "precious";
+  std::filesystem::path link = dir.path() / "parlet-link.wav";
+  std::filesystem::create_symlink(target, link);
+  EXPECT_THROW(make(link, RecordingSettings{}), RecorderError);
+  std::ifstream in(target);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "precious");
+
+  struct Case {
+    const char* name;
+    void (*change)(RecordingSettings&);
+  };
+  const Case cases[] = {
+      {"big-endian", [](RecordingSettings& s) { s.linearPCMIsBigEndian = true; }},
+      {"24-bit", [](RecordingSettings& s) { s.linearPCMBitDepth = 24; }},
+      {"16-bit float", [](RecordingSettings& s) { s.linearPCMIsFloat = true; }},
+      {"not linear PCM", [](RecordingSettings& s) { s.formatID = 0x61616320; }},
+      {"no rate", [](RecordingSettings& s) { s.sampleRate = 0; }},
+      {"no channels", [](RecordingSettings& s) { s.numberOfChannels = 0; }},
+      {"more channels than the input", [](RecordingSettings& s) { s.numberOfChannels = 2; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingSettings settings;
+    c.change(settings);
+    EXPECT_THROW(make(dir.path() / "x.wav", settings), RecorderError);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.wav"));
+  }
+}
+
+// These build machines have no sound card: making the real recorder fails with a message and no file.
+TEST(CaptureRecorderTest, WithoutAnInputDeviceCreationFailsClearly) {
+  testsupport::TempDir dir;
+  std::unique_ptr<PlatformRecorder> recorder;
+  try {
+    recorder = captureRecorderFactory()(dir.path() / "a.wav", RecordingSettings{});
+  } catch (const RecorderError& error) {
+    EXPECT_FALSE(std::string(error.what()).empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.wav"));
+    return;
+  }
+  GTEST_SKIP() << "this machine has an audio input device";
+}
+
+}  // namespace
+}  // namespace parlet
