@@ -17,6 +17,11 @@ std::optional<PreTokenizerOption> preTokenizerOptionFromRawValue(std::string_vie
   return std::nullopt;
 }
 
+void PreTokenizer::forEachPiece(std::string_view text, PreTokenizerOptions options,
+                                const std::function<void(std::string&&)>& sink) const {
+  for (auto& piece : preTokenize(text, options)) sink(std::move(piece));
+}
+
 std::vector<std::string> PreTokenizer::preTokenize(const std::vector<std::string>& texts,
                                                    PreTokenizerOptions options) const {
   std::vector<std::string> out;
@@ -126,23 +131,26 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const hub::Config& config)
       trimOffsets_(config["trimOffsets"].boolean(true)),
       useRegex_(config["useRegex"].boolean(true)) {}
 
-std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view text, PreTokenizerOptions) const {
-  platform::text::requireValidUtf8(text);
-  std::vector<std::string_view> pieces;
-  if (useRegex_) {
-    pieces = detail::byteLevelPieces(text);
-  } else {
-    pieces.push_back(text);
-  }
+std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view text, PreTokenizerOptions options) const {
   std::vector<std::string> out;
-  out.reserve(pieces.size());
-  for (std::string_view piece : pieces) {
+  forEachPiece(text, options, [&](std::string&& piece) { out.push_back(std::move(piece)); });
+  return out;
+}
+
+void ByteLevelPreTokenizer::forEachPiece(std::string_view text, PreTokenizerOptions,
+                                         const std::function<void(std::string&&)>& sink) const {
+  platform::text::requireValidUtf8(text);
+  auto map = [&](std::string_view piece) {
     std::string mapped;
     if (addPrefixSpace_ && (piece.empty() || piece.front() != ' ')) detail::appendByteEncoded(mapped, " ");
     detail::appendByteEncoded(mapped, piece);
-    out.push_back(std::move(mapped));
+    sink(std::move(mapped));
+  };
+  if (useRegex_) {
+    detail::forEachByteLevelPiece(text, map);
+  } else {
+    map(text);
   }
-  return out;
 }
 
 SplitPreTokenizer::SplitPreTokenizer(const hub::Config& config) : invert_(config["invert"].boolean(false)) {

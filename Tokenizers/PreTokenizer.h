@@ -7,6 +7,7 @@
 //   Metaspace (scheme always): "Hey friend" => ["▁Hey", "▁friend"]
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,9 @@ class PreTokenizer {
  public:
   virtual ~PreTokenizer() = default;
   virtual std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options = {}) const = 0;
+  // The pieces of preTokenize handed over one at a time, so that a long text needs no list of them.
+  virtual void forEachPiece(std::string_view text, PreTokenizerOptions options,
+                            const std::function<void(std::string&&)>& sink) const;
   // Each text in order with the same options, the pieces concatenated.
   std::vector<std::string> preTokenize(const std::vector<std::string>& texts, PreTokenizerOptions options = {}) const;
   std::vector<std::string> operator()(std::string_view text, PreTokenizerOptions options = {}) const {
@@ -141,6 +145,8 @@ class ByteLevelPreTokenizer : public PreTokenizer {
   explicit ByteLevelPreTokenizer(const hub::Config& config);
   std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options = {}) const override;
   using PreTokenizer::preTokenize;
+  void forEachPiece(std::string_view text, PreTokenizerOptions options,
+                    const std::function<void(std::string&&)>& sink) const override;
 
   bool addPrefixSpace() const { return addPrefixSpace_; }
   bool trimOffsets() const { return trimOffsets_; }

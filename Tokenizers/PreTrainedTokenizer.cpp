@@ -139,30 +139,40 @@ std::vector<std::string> PreTrainedTokenizer::fuseUnknown(const std::vector<std:
 
 std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) const {
   platform::text::requireValidUtf8(text);
-  std::vector<std::string> sections;
+  std::vector<std::string_view> sections;
   if (addedTokensRegex_) {
-    sections = split(text, *addedTokensRegex_);
+    sections = addedTokensRegex_->splitKeepingCaptureGroups(text);
   } else {
-    sections.emplace_back(text);
+    sections.push_back(text);
   }
   std::vector<std::string> tokens;
+  tokens.reserve(text.size() / 4 + 1);
+  const bool fuse = model_->fuseUnknownTokens();
   for (std::size_t i = 0; i < sections.size(); ++i) {
-    const std::string& section = sections[i];
-    if (addedTokens_.count(section)) {
-      tokens.push_back(section);
+    const std::string_view section = sections[i];
+    if (addedTokens_.count(std::string(section))) {
+      tokens.emplace_back(section);
       continue;
     }
     PreTokenizerOptions options;
     if (i == 0) options = {PreTokenizerOption::firstSection};
-    const auto pieces = preTokenize(normalize(section), options);
+    std::string normalized;
+    std::string_view input = section;
+    if (normalizer_) {
+      normalized = normalizer_->normalize(section);
+      input = normalized;
+    }
     // Fusion works on one section's tokens; without it they go straight into the result.
-    const bool fuse = model_->fuseUnknownTokens();
     std::vector<std::string> sectionTokens;
     std::vector<std::string>& target = fuse ? sectionTokens : tokens;
-    const std::size_t needed = target.size() + pieces.size() + pieces.size() / 4;
-    if (needed > target.capacity()) target.reserve(std::max(needed, 2 * target.capacity()));
-    for (const auto& piece : pieces)
+    auto tokenizePiece = [&](std::string&& piece) {
       for (auto& token : model_->tokenize(piece)) target.push_back(std::move(token));
+    };
+    if (preTokenizer_) {
+      preTokenizer_->forEachPiece(input, options, tokenizePiece);
+    } else {
+      tokenizePiece(std::string(input));
+    }
     if (fuse)
       for (auto& token : fuseUnknown(sectionTokens)) tokens.push_back(std::move(token));
   }

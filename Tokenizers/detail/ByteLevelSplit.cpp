@@ -72,7 +72,11 @@ std::size_t contraction(std::string_view s, std::size_t at) {
 
 std::vector<std::string_view> byteLevelPieces(std::string_view s) {
   std::vector<std::string_view> pieces;
-  pieces.reserve(s.size() / 4 + 1);
+  forEachByteLevelPiece(s, [&](std::string_view piece) { pieces.push_back(piece); });
+  return pieces;
+}
+
+void forEachByteLevelPiece(std::string_view s, const std::function<void(std::string_view)>& sink) {
   Cursor cursor{s};
   std::size_t i = 0;
   while (i < s.size()) {
@@ -104,10 +108,9 @@ std::vector<std::string_view> byteLevelPieces(std::string_view s) {
         }
       }
     }
-    pieces.push_back(s.substr(i, end - i));
+    sink(s.substr(i, end - i));
     i = end;
   }
-  return pieces;
 }
 
 }  // namespace tokenizers::detail

@@ -5,11 +5,14 @@
 //   "Hello  world's" => ["Hello", " ", " world", "'s"]
 #pragma once
 
+#include <functional>
 #include <string_view>
 #include <vector>
 
 namespace tokenizers::detail {
 
+// Calls `sink` with each match, in text order.
+void forEachByteLevelPiece(std::string_view text, const std::function<void(std::string_view)>& sink);
 std::vector<std::string_view> byteLevelPieces(std::string_view text);
 
 }  // namespace tokenizers::detail
