@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/ML/detail/Parallel.h"
+#include "platform/ML/detail/Vector.h"
 
 namespace platform::ml::detail {
 
@@ -82,6 +83,25 @@ std::vector<float> sinusoids(std::size_t length, std::size_t channels) {
       out[t * channels + half + i] = static_cast<float>(std::cos(angle));
     }
   return out;
+}
+
+namespace {
+
+// Blocks of about 64 KB of weights: enough work per task, enough tasks to balance; small products
+// stay on the calling thread.
+template <class Weight>
+void spreadRows(const Weight* w, std::size_t rows, std::size_t cols, const float* x, const float* b, float* y) {
+  if (rows * cols * sizeof(Weight) <= 65536 * 4) return gemvRows(w, 0, rows, cols, x, b, y);
+  const std::size_t block = std::max<std::size_t>(16, 65536 / sizeof(Weight) / std::max<std::size_t>(cols, 1));
+  parallelFor((rows + block - 1) / block, [&](std::size_t k) {
+    gemvRows(w, k * block, std::min(rows, (k + 1) * block), cols, x, b, y);
+  });
+}
+
+}  // namespace
+
+void gemv(const float* w, std::size_t rows, std::size_t cols, const float* x, const float* b, float* y) {
+  spreadRows(w, rows, cols, x, b, y);
 }
 
 }  // namespace platform::ml::detail

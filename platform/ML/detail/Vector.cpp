@@ -1,10 +1,8 @@
 #include "platform/ML/detail/Vector.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "platform/ML/detail/Half.h"
-#include "platform/ML/detail/Parallel.h"
 
 namespace platform::ml::detail {
 
@@ -21,69 +19,51 @@ using v8 = float __attribute__((vector_size(32)));
 
 }  // namespace
 
-__attribute__((target_clones("arch=haswell", "default")))
-float dot(const float* a, const float* b, std::size_t n) {
-  v8 s0 = {}, s1 = {}, s2 = {}, s3 = {};
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    s0 += LOAD(a + i) * LOAD(b + i);
-    s1 += LOAD(a + i + 8) * LOAD(b + i + 8);
-    s2 += LOAD(a + i + 16) * LOAD(b + i + 16);
-    s3 += LOAD(a + i + 24) * LOAD(b + i + 24);
-  }
-  for (; i + 8 <= n; i += 8) s0 += LOAD(a + i) * LOAD(b + i);
-  const v8 s = (s0 + s1) + (s2 + s3);
-  float sum = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-  for (; i < n; ++i) sum += a[i] * b[i];
-  return sum;
+namespace baseline {
+#include "platform/ML/detail/VectorKernels.inc"
+}  // namespace baseline
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+#include "platform/ML/detail/VectorKernels.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+
+namespace {
+
+// The one place the instruction set is chosen, once per process.
+bool useAvx2() {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
 }
 
-__attribute__((target_clones("arch=haswell", "default")))
+}  // namespace
+
+float dot(const float* a, const float* b, std::size_t n) {
+  return useAvx2() ? avx2::dot(a, b, n) : baseline::dot(a, b, n);
+}
+
+void axpy(float a, const float* x, float* y, std::size_t n) {
+  useAvx2() ? avx2::axpy(a, x, y, n) : baseline::axpy(a, x, y, n);
+}
+
 void scaledDots(const float* q, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float scale,
                 float* out) {
-  for (std::size_t t = 0; t < count; ++t) {
-    const float* row = rows + t * ld;
-    v8 s = {};
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) s += LOAD(q + i) * LOAD(row + i);
-    float sum = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-    for (; i < n; ++i) sum += q[i] * row[i];
-    out[t] = sum * scale;
-  }
+  useAvx2() ? avx2::scaledDots(q, rows, ld, count, n, scale, out) : baseline::scaledDots(q, rows, ld, count, n, scale, out);
 }
 
-__attribute__((target_clones("arch=haswell", "default")))
 void weightedSum(const float* weights, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float* out) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = 0.0f;
-  for (std::size_t t = 0; t < count; ++t) {
-    const float w = weights[t];
-    const float* row = rows + t * ld;
-    for (std::size_t i = 0; i < n; ++i) out[i] += w * row[i];
-  }
+  useAvx2() ? avx2::weightedSum(weights, rows, ld, count, n, out) : baseline::weightedSum(weights, rows, ld, count, n, out);
 }
 
-__attribute__((target_clones("arch=haswell", "default")))
-void axpy(float a, const float* x, float* y, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) y[i] += a * x[i];
+void gemvRows(const float* w, std::size_t begin, std::size_t end, std::size_t cols, const float* x, const float* b,
+              float* y) {
+  useAvx2() ? avx2::gemvRows(w, begin, end, cols, x, b, y) : baseline::gemvRows(w, begin, end, cols, x, b, y);
 }
 
-__attribute__((target_clones("arch=haswell", "default")))
 void halfToFloat(const Float16* in, float* out, std::size_t n) {
-  const auto* bits = reinterpret_cast<const std::uint16_t*>(in);
-  for (std::size_t i = 0; i < n; ++i) out[i] = halfBitsToFloat(bits[i]);
-}
-
-void gemv(const float* w, std::size_t rows, std::size_t cols, const float* x, const float* b, float* y) {
-  if (rows * cols <= 65536) {
-    for (std::size_t r = 0; r < rows; ++r) y[r] = dot(w + r * cols, x, cols) + (b ? b[r] : 0.0f);
-    return;
-  }
-  // Blocks of about 64 KB of weights: enough work per task, enough tasks to balance.
-  const std::size_t block = std::max<std::size_t>(16, 16384 / std::max<std::size_t>(cols, 1));
-  parallelFor((rows + block - 1) / block, [&](std::size_t k) {
-    const std::size_t end = std::min(rows, (k + 1) * block);
-    for (std::size_t r = k * block; r < end; ++r) y[r] = dot(w + r * cols, x, cols) + (b ? b[r] : 0.0f);
-  });
+  useAvx2() ? avx2::halfToFloat(in, out, n) : baseline::halfToFloat(in, out, n);
 }
 
 }  // namespace platform::ml::detail

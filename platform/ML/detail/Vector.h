@@ -1,5 +1,5 @@
-// Vector primitives of the decoder's one-token work. Built for the baseline instruction set and
-// for AVX2, chosen at run time by the compiler's function multi-versioning.
+// Vector primitives of the decoder's one-token work. Compiled for the baseline instruction set and
+// for AVX2; the processor decides once which runs. Both add in the same eight-lane order.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,10 @@ void weightedSum(const float* weights, const float* rows, std::size_t ld, std::s
 
 // y += a · x
 void axpy(float a, const float* x, float* y, std::size_t n);
+
+// y[r] = W[r] · x (+ b[r] when b is not null) for rows r in [begin, end) of a [rows × cols] matrix.
+void gemvRows(const float* w, std::size_t begin, std::size_t end, std::size_t cols, const float* x, const float* b,
+              float* y);
 
 // y[rows] = W[rows × cols] · x (+ b when not null), rows spread over the thread pool.
 void gemv(const float* w, std::size_t rows, std::size_t cols, const float* x, const float* b, float* y);
