@@ -9,13 +9,13 @@ namespace murmel {
 namespace {
 
 // The first field whose name equals `name` exactly, in the record's feature order.
-std::optional<MLFeatureValue> lookup(const std::string& name, std::initializer_list<std::pair<const char*, const ArrayRef*>> fields) {
+std::optional<MLFeatureValue> lookup(const std::string& name, std::initializer_list<std::pair<const char*, const MultiArrayRef*>> fields) {
   for (const auto& [field, value] : fields)
     if (name == field) return MLFeatureValue(*value);
   return std::nullopt;
 }
 
-std::shared_ptr<const MLFeatureProvider> dictionary(std::initializer_list<std::pair<const char*, ArrayRef>> features) {
+std::shared_ptr<const MLFeatureProvider> dictionary(std::initializer_list<std::pair<const char*, MultiArrayRef>> features) {
   std::map<std::string, MLFeatureValue> map;
   for (const auto& [name, array] : features) map.emplace(name, MLFeatureValue(array));
   return std::make_shared<platform::ml::MLDictionaryFeatureProvider>(std::move(map));
@@ -31,9 +31,9 @@ std::optional<MLFeatureValue> AudioEncoderInput::featureValue(const std::string&
   return lookup(name, {{"melspectrogram_features", &melspectrogram_features}});
 }
 
-TextDecoderInput::TextDecoderInput(ArrayRef input_ids, ArrayRef cache_length, ArrayRef key_cache, ArrayRef value_cache,
-                                   ArrayRef kv_cache_update_mask, ArrayRef encoder_output_embeds,
-                                   ArrayRef decoder_key_padding_mask)
+TextDecoderInput::TextDecoderInput(MultiArrayRef input_ids, MultiArrayRef cache_length, MultiArrayRef key_cache, MultiArrayRef value_cache,
+                                   MultiArrayRef kv_cache_update_mask, MultiArrayRef encoder_output_embeds,
+                                   MultiArrayRef decoder_key_padding_mask)
     : input_ids(std::move(input_ids)),
       cache_length(std::move(cache_length)),
       key_cache(std::move(key_cache)),
@@ -70,7 +70,7 @@ std::optional<MLFeatureValue> TextDecoderCachePrefillInput::featureValue(const s
   return lookup(name, {{"task", &task}, {"language", &language}});
 }
 
-ArrayRef ModelOutputRecord::array(const std::string& name) const {
+MultiArrayRef ModelOutputRecord::array(const std::string& name) const {
   const auto value = provider->featureValue(name);
   return value ? value->multiArrayValue() : nullptr;
 }
@@ -81,18 +81,18 @@ std::optional<MLShapedArray<Float16>> ModelOutputRecord::halves(const std::strin
   return MLShapedArray<Float16>(*a);
 }
 
-MelSpectrogramOutput::MelSpectrogramOutput(ArrayRef melspectrogram_features)
+MelSpectrogramOutput::MelSpectrogramOutput(MultiArrayRef melspectrogram_features)
     : ModelOutputRecord(dictionary({{"melspectrogram_features", std::move(melspectrogram_features)}})) {}
 
-AudioEncoderOutput::AudioEncoderOutput(ArrayRef encoder_output_embeds)
+AudioEncoderOutput::AudioEncoderOutput(MultiArrayRef encoder_output_embeds)
     : ModelOutputRecord(dictionary({{"encoder_output_embeds", std::move(encoder_output_embeds)}})) {}
 
-TextDecoderOutput::TextDecoderOutput(ArrayRef logits, ArrayRef key_cache_updates, ArrayRef value_cache_updates)
+TextDecoderOutput::TextDecoderOutput(MultiArrayRef logits, MultiArrayRef key_cache_updates, MultiArrayRef value_cache_updates)
     : ModelOutputRecord(dictionary({{"logits", std::move(logits)},
                                     {"key_cache_updates", std::move(key_cache_updates)},
                                     {"value_cache_updates", std::move(value_cache_updates)}})) {}
 
-TextDecoderCachePrefillOutput::TextDecoderCachePrefillOutput(ArrayRef key_cache_prefill, ArrayRef value_cache_prefill)
+TextDecoderCachePrefillOutput::TextDecoderCachePrefillOutput(MultiArrayRef key_cache_prefill, MultiArrayRef value_cache_prefill)
     : ModelOutputRecord(dictionary({{"key_cache_prefill", std::move(key_cache_prefill)},
                                     {"value_cache_prefill", std::move(value_cache_prefill)}})) {}
 

@@ -8,7 +8,7 @@ namespace {
 using platform::ml::MLMultiArray;
 using platform::ml::MLMultiArrayDataType;
 
-ArrayRef array(std::vector<std::int64_t> shape = {1}) { return MLMultiArray::make(std::move(shape), MLMultiArrayDataType::float16); }
+MultiArrayRef array(std::vector<std::int64_t> shape = {1}) { return MLMultiArray::make(std::move(shape), MLMultiArrayDataType::float16); }
 
 TEST(ModelRecordsTest, DecoderInputNamesAndCurrentFields) {
   TextDecoderInput input(array(), array(), array(), array(), array(), array(), array());
