@@ -33,7 +33,7 @@ class JSONParser {
   };
 
   // Nesting deeper than this is rejected rather than risking the stack of later tree walks.
-  static constexpr std::size_t kMaxDepth = 10000;
+  static constexpr std::size_t kMaxDepth = 1000;
 
   static Config parseToConfig(std::string_view bytes);
 };
