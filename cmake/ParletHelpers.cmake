@@ -20,6 +20,7 @@ function(parlet_add_test target)
   gtest_discover_tests(${target}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     DISCOVERY_TIMEOUT 60
+    NO_PRETTY_VALUES
     PROPERTIES ENVIRONMENT "PARLET_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
 
