@@ -71,7 +71,9 @@ class MelKernel : public Kernel {
 
   ArrayMap predict(const ArrayMap& inputs) const override {
     const MLMultiArray& audio = *inputs.at("audio");
-    std::vector<float> samples(nSamples_);
+    // Scratch reused across calls: fresh buffers of this size would be zeroed and faulted in each time.
+    thread_local std::vector<float> samples, frames, spectrum, power, mel;
+    samples.resize(nSamples_);
     readFloats(audio, 0, static_cast<std::int64_t>(nSamples_), samples.data());
 
     // Centred frames over the reflect-padded signal: frame i covers padded[i·hop, i·hop + 400).
@@ -83,20 +85,20 @@ class MelKernel : public Kernel {
       if (i >= n) i = 2 * (n - 1) - i;
       return samples[static_cast<std::size_t>(i)];
     };
-    std::vector<float> frames(nFrames_ * kFft);
+    frames.resize(nFrames_ * kFft);
     for (std::size_t f = 0; f < nFrames_; ++f)
       for (std::size_t n = 0; n < kFft; ++n) frames[f * kFft + n] = at(static_cast<std::ptrdiff_t>(f * kHop + n));
 
-    std::vector<float> spectrum(nFrames_ * 2 * kBins);
+    spectrum.resize(nFrames_ * 2 * kBins);
     gemm(true, nFrames_, 2 * kBins, kFft, frames.data(), kFft, dft_.data(), kFft, spectrum.data(), 2 * kBins);
-    std::vector<float> power(nFrames_ * kBins);
+    power.resize(nFrames_ * kBins);
     for (std::size_t f = 0; f < nFrames_; ++f)
       for (std::size_t k = 0; k < kBins; ++k) {
         const float re = spectrum[f * 2 * kBins + k], im = spectrum[f * 2 * kBins + kBins + k];
         power[f * kBins + k] = re * re + im * im;
       }
     // mel[m × frames] = filters[m × bins] · power[frames × bins]ᵀ
-    std::vector<float> mel(nMels_ * nFrames_);
+    mel.resize(nMels_ * nFrames_);
     gemm(true, nMels_, nFrames_, kBins, filters_.data(), kBins, power.data(), kBins, mel.data(), nFrames_);
     float top = -std::numeric_limits<float>::infinity();
     for (float& v : mel) {
