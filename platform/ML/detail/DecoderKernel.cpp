@@ -193,7 +193,8 @@ class DecoderKernel : public Kernel {
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
     }
     layerNorm(x.data(), 1, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), h.data());
-    std::vector<float> logits(static_cast<std::size_t>(v_));
+    thread_local std::vector<float> logits;  // reused: a fresh vocabulary-sized buffer would fault in each step
+    logits.resize(static_cast<std::size_t>(v_));
     gemv(tokens_.data(), logits.size(), D, h.data(), nullptr, logits.data());
 
     ArrayMap out;

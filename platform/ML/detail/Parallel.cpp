@@ -31,6 +31,7 @@ struct Job {
   std::atomic<std::size_t> done{0};
   std::mutex mutex;
   std::condition_variable finished;
+  bool callerWaiting = false;  // guarded by mutex
   std::exception_ptr error;
 
   // Takes indexes until none are left; returns after its last one.
@@ -45,7 +46,7 @@ struct Job {
       }
       if (done.fetch_add(1) + 1 == n) {
         std::lock_guard lock(mutex);
-        finished.notify_all();
+        if (callerWaiting) finished.notify_all();
       }
     }
   }
@@ -77,7 +78,8 @@ class Pool {
       queue_.push_back(job);
     }
     submitted_.fetch_add(1, std::memory_order_release);
-    wake_.notify_all();
+    // Spinning workers see the counter; a futex wake is only needed for sleeping ones.
+    if (sleepers_.load() > 0) wake_.notify_all();
   }
 
   void retire(const std::shared_ptr<Job>& job) {
@@ -96,7 +98,11 @@ class Pool {
       {
         std::unique_lock lock(mutex_);
         seen = submitted_.load();
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (!stopping_ && queue_.empty()) {
+          ++sleepers_;
+          wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+          --sleepers_;
+        }
         if (stopping_) return;
         job = queue_.front();
         if (job->next.load() >= job->n) {
@@ -114,6 +120,7 @@ class Pool {
   std::condition_variable wake_;
   bool stopping_ = false;
   std::atomic<std::uint64_t> submitted_{0};
+  std::atomic<int> sleepers_{0};  // changed under mutex_, read without it
 };
 
 Pool& pool() {
@@ -136,8 +143,10 @@ void parallelFor(std::size_t n, const std::function<void(std::size_t)>& body) {
   job->n = n;
   pool().submit(job);
   job->work();
-  {
+  for (int spin = 0; spin < 2000 && job->done.load() != n; ++spin) pause();
+  if (job->done.load() != n) {
     std::unique_lock lock(job->mutex);
+    job->callerWaiting = true;
     job->finished.wait(lock, [&] { return job->done.load() == n; });
   }
   pool().retire(job);
