@@ -255,11 +255,7 @@ std::shared_ptr<MLFeatureProvider> MLModel::prediction(const MLFeatureProvider& 
         throw MLModelError(MLModelError::Kind::featureType, "input \"" + name + "\" holds " +
                                                                 dataTypeName(array->dataType()) + ", the model takes " +
                                                                 dataTypeName(c.dataType));
-      auto converted = MLMultiArray::make(c.shape, c.dataType);
-      std::vector<float> values(static_cast<std::size_t>(array->count()));
-      detail::readFloats(*array, 0, array->count(), values.data());
-      converted->assignFloats(values);
-      array = converted;
+      array = converted(array, c.dataType);
     }
     inputs.emplace(name, std::move(array));
   }
@@ -277,6 +273,25 @@ std::shared_ptr<MLFeatureProvider> MLModel::prediction(const MLFeatureProvider& 
   std::map<std::string, MLFeatureValue> features;
   for (auto& [name, array] : outputs) features.emplace(name, MLFeatureValue(std::move(array)));
   return std::make_shared<MLDictionaryFeatureProvider>(std::move(features));
+}
+
+std::shared_ptr<MLMultiArray> MLModel::converted(const std::shared_ptr<MLMultiArray>& array,
+                                                MLMultiArrayDataType type) const {
+  constexpr std::size_t kKept = 2;
+  const std::uint64_t identifier = array->identifier(), generation = array->generation();
+  {
+    std::lock_guard lock(conversionsMutex_);
+    for (const auto& c : conversions_)
+      if (c.identifier == identifier && c.generation == generation && c.array->dataType() == type) return c.array;
+  }
+  auto result = MLMultiArray::make(array->shape(), type);
+  std::vector<float> values(static_cast<std::size_t>(array->count()));
+  detail::readFloats(*array, 0, array->count(), values.data());
+  result->assignFloats(values);
+  std::lock_guard lock(conversionsMutex_);
+  conversions_.push_front({identifier, generation, result});
+  if (conversions_.size() > kKept) conversions_.pop_back();
+  return result;
 }
 
 std::future<std::shared_ptr<MLFeatureProvider>> MLModel::predictionAsync(std::shared_ptr<const MLFeatureProvider> input,

@@ -6,9 +6,12 @@
 //   auto out = model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", MLFeatureValue(mel)}}));
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <future>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -54,7 +57,9 @@ class MLModel : public std::enable_shared_from_this<MLModel> {
   const std::filesystem::path& url() const { return url_; }
 
   // Runs the model. Inputs are checked against the description (presence, element type, shape);
-  // a mismatch throws MLModelError(featureType) naming the feature.
+  // a mismatch throws MLModelError(featureType) naming the feature. An input of another float type
+  // is converted; the conversion of an unchanged array is kept and reused, so per-window caches
+  // keyed by the array stay valid across steps.
   std::shared_ptr<MLFeatureProvider> prediction(const MLFeatureProvider& input,
                                                 const MLPredictionOptions& options = {}) const;
   // The same prediction run on a separate thread.
@@ -74,6 +79,14 @@ class MLModel : public std::enable_shared_from_this<MLModel> {
   MLModelConfiguration configuration_;
   MLModelDescription description_;
   std::unique_ptr<detail::Kernel> kernel_;
+
+  struct Conversion {
+    std::uint64_t identifier, generation;
+    std::shared_ptr<MLMultiArray> array;
+  };
+  std::shared_ptr<MLMultiArray> converted(const std::shared_ptr<MLMultiArray>& array, MLMultiArrayDataType type) const;
+  mutable std::mutex conversionsMutex_;
+  mutable std::list<Conversion> conversions_;  // newest first
 };
 
 }  // namespace platform::ml

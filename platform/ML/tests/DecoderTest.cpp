@@ -216,6 +216,20 @@ TEST(DecoderTest, ConcurrentWindowsOnOneModelDoNotDisturbEachOther) {
   for (std::size_t i = 0; i < outputs.size(); ++i) EXPECT_EQ(actual[i], expected[i]) << "window " << i;
 }
 
+TEST(DecoderTest, EncoderOutputOfAnotherFloatTypeIsConvertedAndFollowsChanges) {
+  TinyModel tiny;
+  auto half = randomEncoderOutput(tiny.dims, 4);
+  auto single = MLMultiArray::make(half->shape(), MLMultiArrayDataType::float32);
+  single->assignFloats(half->toFloats());
+  auto model = tiny.load("TextDecoder");
+  DecoderSession a(model), b(model);
+  for (int token : {3, 8, 1}) EXPECT_EQ(floats(*a.step(token, single), "logits"), floats(*b.step(token, half), "logits"));
+
+  single->setValue(7, 2.0);  // same array, new contents: the kept conversion must not be reused
+  half->setValue(7, 2.0);
+  EXPECT_EQ(floats(*a.step(5, single), "logits"), floats(*b.step(5, half), "logits"));
+}
+
 TEST(DecoderTest, PrefilledCachesAreAttendedFromPositionP) {
   TinyModel tiny;
   auto prefill = tiny.load("TextDecoderContextPrefill");
