@@ -3,7 +3,9 @@
 // row-major (last dimension contiguous). Arrays are shared by reference (std::shared_ptr) and
 // changed in place; nothing here locks, so one writer at a time. Each array has a process-unique
 // `identifier()` and a `generation()` that every mutable access advances, so a consumer can tell
-// whether an array it has seen before still holds the same data.
+// whether an array it has seen before still holds the same data (models key per-window caches by
+// both). Hence: after handing an array to a prediction, write through a freshly taken mutable
+// pointer or span, never through one kept from before.
 //   auto a = MLMultiArray::make({1, 3}, MLMultiArrayDataType::float32); a->setValue(2, 0.5);
 #pragma once
 
