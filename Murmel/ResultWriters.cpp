@@ -94,6 +94,12 @@ void writeAtomically(const fs::path& target, const std::string& content) {
   }
 }
 
+// The folder plus one added component; a leading "/" of the name does not leave the folder:
+// ("/out", "/a", ".srt") => "/out/a.srt"
+fs::path targetIn(const std::string& outputDir, const std::string& file, const char* extension) {
+  return fs::path(outputDir) / fs::path(file + extension).relative_path();
+}
+
 template <class Body>
 WriteResult attempt(Body&& body) {
   try {
@@ -142,7 +148,7 @@ std::string ResultWriting::formatTiming(float start, float end, const std::strin
 
 WriteResult WriteJSON::write(const TranscriptionResult& result, const std::string& file, const Options&) {
   return attempt([&] {
-    fs::path target = fs::path(outputDir_) / (file + ".json");
+    fs::path target = targetIn(outputDir_, file, ".json");
     writeInPlace(target, platform::json::write(result.toJson(), {.pretty = true}));
     return fileUrl(target);
   });
@@ -159,7 +165,7 @@ WriteResult WriteSRT::write(const TranscriptionResult& result, const std::string
         content += formatSegment(index++, segment.start, segment.end, segment.text);
       }
     }
-    fs::path target = fs::path(outputDir_) / (file + ".srt");
+    fs::path target = targetIn(outputDir_, file, ".srt");
     writeAtomically(target, content);
     return fileUrl(target);
   });
@@ -175,7 +181,7 @@ WriteResult WriteVTT::write(const TranscriptionResult& result, const std::string
         content += formatTiming(segment.start, segment.end, segment.text);
       }
     }
-    fs::path target = fs::path(outputDir_) / (file + ".vtt");
+    fs::path target = targetIn(outputDir_, file, ".vtt");
     writeAtomically(target, content);
     return fileUrl(target);
   });

@@ -141,6 +141,29 @@ TEST_F(ResultWritersFileTest, MissingFolderAndUnencodableResultAreFailures) {
   EXPECT_FALSE(fs::exists(dir.path() / "bad.json"));
 }
 
+TEST_F(ResultWritersFileTest, RootedBaseNameStaysInsideTheFolder) {
+  // A name that starts with "/" is still one component added to the folder.
+  fs::path folder = dir.path() / "out";
+  fs::path nested = folder / dir.path().relative_path();
+  fs::create_directories(nested);
+  const std::string name = (dir.path() / "escaped").string();
+  TranscriptionResult result("", {segment(0, 1, "x")}, "en", {});
+  struct Case {
+    std::unique_ptr<ResultWriting> writer;
+    std::string extension;
+  };
+  Case cases[] = {{std::make_unique<WriteJSON>(folder.string()), ".json"},
+                  {std::make_unique<WriteSRT>(folder.string()), ".srt"},
+                  {std::make_unique<WriteVTT>(folder.string()), ".vtt"}};
+  for (auto& c : cases) {
+    WriteResult r = c.writer->write(result, name);
+    ASSERT_TRUE(r.succeeded()) << r.errorMessage();
+    EXPECT_EQ(r.url(), "file://" + (nested / ("escaped" + c.extension)).string());
+    EXPECT_TRUE(fs::exists(nested / ("escaped" + c.extension))) << c.extension;
+    EXPECT_FALSE(fs::exists(dir.path() / ("escaped" + c.extension))) << c.extension;
+  }
+}
+
 TEST_F(ResultWritersFileTest, UrlIsPercentEncoded) {
   fs::create_directory(dir.path() / "a b");
   WriteResult r = WriteVTT((dir.path() / "a b").string()).write(TranscriptionResult(), "é");
