@@ -37,17 +37,24 @@ Value tokenLogProbsToJson(const std::vector<std::map<std::int64_t, float>>& maps
   return Value(std::move(array));
 }
 
+// A decimal id with an optional sign: "50363", "-1", "+7"; anything else is a type mismatch.
+std::int64_t tokenKey(const std::string& key) {
+  const char* first = key.data();
+  const char* last = key.data() + key.size();
+  if (first != last && *first == '+' && last - first > 1 && first[1] != '-') ++first;
+  std::int64_t token = 0;
+  auto [end, error] = std::from_chars(first, last, token);
+  if (first == last || error != std::errc() || end != last)
+    throw DecodingError(DecodingError::Kind::typeMismatch, "Expected Int key but found String key instead.");
+  return token;
+}
+
 std::vector<std::map<std::int64_t, float>> tokenLogProbsFromJson(const Value& json) {
   std::vector<std::map<std::int64_t, float>> maps;
   for (const Value& element : json.asArray()) {
     std::map<std::int64_t, float> map;
     for (const auto& [key, value] : element.asObject()) {
-      std::int64_t token = 0;
-      auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), token);
-      if (error != std::errc() || end != key.data() + key.size() || key.empty())
-        throw DecodingError(DecodingError::Kind::dataCorrupted, "Expected Int key but found String key \"" +
-                                                                    key + "\" instead.");
-      map[token] = value.asFloat();
+      map[tokenKey(key)] = value.asFloat();
     }
     maps.push_back(std::move(map));
   }

@@ -152,6 +152,27 @@ TEST(TranscriptionResultTest, MalformedDocumentsGiveDecodingErrors) {
   EXPECT_THROW(TranscriptionTimings::fromJson(json::parse(R"({"pipelineStart":1})")), json::DecodingError);
 }
 
+TEST(TranscriptionResultTest, TokenLogProbKeysReadAsSignedDecimalIds) {
+  auto decode = [](const std::string& key) {
+    std::string text = R"({"id":0,"seek":0,"start":0,"end":1,"text":"x","tokens":[1],"tokenLogProbs":[{")" + key +
+                       R"(":-0.5}],"temperature":0,"avgLogprob":0,"compressionRatio":0,"noSpeechProb":0})";
+    return TranscriptionSegment::fromJson(json::parse(text)).tokenLogProbs.at(0);
+  };
+  const std::pair<const char*, std::int64_t> accepted[] = {{"50363", 50363}, {"-1", -1}, {"+7", 7}, {"007", 7}};
+  for (const auto& [key, token] : accepted) {
+    EXPECT_EQ(decode(key), (std::map<std::int64_t, float>{{token, -0.5f}})) << key;
+  }
+  const char* rejected[] = {"one", "1x", "", "+", "+-1", " 1", "99999999999999999999"};
+  for (const char* key : rejected) {
+    try {
+      decode(key);
+      ADD_FAILURE() << "key \"" << key << "\" decoded";
+    } catch (const json::DecodingError& e) {
+      EXPECT_EQ(e.kind, json::DecodingError::Kind::typeMismatch) << key;
+    }
+  }
+}
+
 TEST(TranscriptionResultTest, NonFiniteNumbersMakeTheWriterFail) {
   TranscriptionTimings t;
   t.fullPipeline = NAN;
