@@ -61,15 +61,20 @@ class OrderedSet {
 
   OrderedSet() = default;
   OrderedSet(std::initializer_list<T> members) { initFromRandomAccess(std::vector<T>(members)); }
-  // Later duplicates are dropped; the first occurrence keeps its place.
+  // Later duplicates are dropped; the first occurrence keeps its place. A sized range gets a table
+  // sized for its whole length up front; an unsized one grows with its distinct members.
   template <std::ranges::input_range R>
     requires(std::convertible_to<std::ranges::range_reference_t<R>, T> &&
              !std::is_same_v<std::remove_cvref_t<R>, OrderedSet>)
   explicit OrderedSet(R&& members) {
-    std::vector<T> all;
-    if constexpr (std::ranges::sized_range<R>) all.reserve(std::ranges::size(members));
-    for (auto&& m : members) all.emplace_back(std::forward<decltype(m)>(m));
-    initFromRandomAccess(std::move(all));
+    if constexpr (std::ranges::sized_range<R>) {
+      std::vector<T> all;
+      all.reserve(std::ranges::size(members));
+      for (auto&& m : members) all.emplace_back(std::forward<decltype(m)>(m));
+      initFromRandomAccess(std::move(all));
+    } else {
+      for (auto&& m : members) append(m);
+    }
   }
   explicit OrderedSet(std::vector<T>&& members) { initFromRandomAccess(std::move(members)); }
   // Members the caller guarantees distinct; nothing is tested.

@@ -4,6 +4,7 @@
 
 #include <numeric>
 #include <random>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,25 @@ TEST(OrderedSetTest, ConstructionDropsLaterDuplicates) {
   EXPECT_EQ(s.size(), 25u);
   EXPECT_EQ(s[24], 24);
   for (int i = 0; i < 25; ++i) EXPECT_EQ(s.find(i), static_cast<std::size_t>(i));
+}
+
+TEST(OrderedSetTest, UnsizedRangeGrowsWithItsDistinctMembers) {
+  // 1,000 values, 20 distinct. A sized source sizes the table for all 1,000 (scale 11, 2,048
+  // buckets); an unsized one is appended member by member and ends at scale 5 (16 to 24 members).
+  std::vector<int> repeated;
+  for (int i = 0; i < 1000; ++i) repeated.push_back(i % 20);
+  auto unsized = repeated | std::views::filter([](int) { return true; });
+  struct Case {
+    IntSet set;
+    int scale;
+    std::size_t capacity;
+  } cases[] = {{IntSet(repeated), 11, 1536}, {IntSet(unsized), 5, 24}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.set.size(), 20u);
+    EXPECT_EQ(c.set.internals().scale, c.scale);
+    EXPECT_EQ(c.set.internals().capacity, c.capacity);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(c.set.find(i), static_cast<std::size_t>(i));
+  }
 }
 
 TEST(OrderedSetTest, TableAppearsAt16AndGrowsAt25) {
