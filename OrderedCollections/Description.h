@@ -18,7 +18,7 @@ inline std::string debugDescription(const std::string& s) { return debugDescript
 inline std::string debugDescription(const char* s) { return debugDescription(std::string_view(s)); }
 std::string debugDescription(bool b);
 std::string debugDescription(double d);
-inline std::string debugDescription(float f) { return debugDescription(static_cast<double>(f)); }
+std::string debugDescription(float f);
 template <class I>
   requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)
 std::string debugDescription(I i) {
