@@ -4,16 +4,26 @@
 // std::unordered_set), or any range of members read once.
 #pragma once
 
+#include <set>
 #include <type_traits>
+#include <unordered_set>
 
 namespace collections {
 namespace detail {
 
 template <class S, class R>
 concept OrderedSetLike = std::is_same_v<R, S> || std::is_same_v<R, typename S::UnorderedView>;
+// Multi-containers repeat members: they count as plain sequences.
+template <class R>
+inline constexpr bool isMultiContainer = false;
+template <class... A>
+inline constexpr bool isMultiContainer<std::multiset<A...>> = true;
+template <class... A>
+inline constexpr bool isMultiContainer<std::unordered_multiset<A...>> = true;
+
 // A container of distinct members that answers containment itself.
 template <class R, class T>
-concept SetLike = requires(const R& r, const T& v) {
+concept SetLike = !isMultiContainer<R> && requires(const R& r, const T& v) {
   { r.contains(v) } -> std::convertible_to<bool>;
   { r.size() } -> std::convertible_to<std::size_t>;
 };
