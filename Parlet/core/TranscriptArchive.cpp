@@ -191,14 +191,22 @@ void TranscriptArchive::load() {
 bool TranscriptArchive::setAsideUnreadableFile() {
   std::string base = url_.string() + ".unreadable";
   std::filesystem::path target = base;
-  for (int n = 2; std::filesystem::symlink_status(target).type() != std::filesystem::file_type::not_found; ++n) {
+  std::error_code error;
+  for (int n = 2;; ++n) {
+    // The non-throwing form: a name that cannot be looked at must not escape `add` as an exception.
+    std::filesystem::file_type type = std::filesystem::symlink_status(target, error).type();
+    if (type == std::filesystem::file_type::not_found) break;
+    if (error) {
+      options_.log("archive: cannot set aside " + url_.string() + ": " + error.message() + "; not writing");
+      return false;
+    }
     if (n > 999) {
       options_.log("archive: no free name to set aside " + url_.string() + "; not writing");
       return false;
     }
     target = base + "-" + std::to_string(n);
   }
-  std::error_code error;
+  error.clear();
   std::filesystem::rename(url_, target, error);
   if (error && error != std::errc::no_such_file_or_directory) {
     options_.log("archive: cannot set aside " + url_.string() + ": " + error.message() + "; not writing");

@@ -192,6 +192,19 @@ TEST_F(TranscriptArchiveTest, SettingAsideNeverOverwritesAnEarlierSetAside) {
   EXPECT_EQ(readFile(dir.path() / "transcripts.json.unreadable-2"), "second bad");
 }
 
+TEST_F(TranscriptArchiveTest, ASetAsideThatCannotEvenLookForANameIsLoggedNotThrown) {
+  // The longest file name allowed: "<name>.unreadable" is too long to look up.
+  url = dir.path() / (std::string(250, 'a') + ".json");
+  writeFile(url, "not json");
+  auto archive = open();
+  EXPECT_NO_THROW(archive->add("kept"));
+  ASSERT_EQ(archive->entries().size(), 1u);
+  EXPECT_EQ(archive->entries()[0].text, "kept");
+  EXPECT_EQ(readFile(url), "not json");  // the unreadable file is not replaced
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_THAT(log[1], HasSubstr("cannot set aside"));
+}
+
 TEST_F(TranscriptArchiveTest, AFailedWriteIsLoggedAndTheChangeKeptInMemory) {
   url = dir.path() / "missing-folder" / "transcripts.json";
   auto archive = open();
