@@ -4,6 +4,9 @@
 // log10(max(mel, 1e-10)), clamp to (max − 8), (x + 4) / 4. Silence => −1.5 everywhere.
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <numbers>
 
 #include "platform/ML/detail/Kernel.h"
@@ -71,8 +74,10 @@ class MelKernel : public Kernel {
 
   ArrayMap predict(const ArrayMap& inputs) const override {
     const MLMultiArray& audio = *inputs.at("audio");
-    // Scratch reused across calls: fresh buffers of this size would be zeroed and faulted in each time.
-    thread_local std::vector<float> samples, frames, spectrum, power, mel;
+    // Scratch reused across calls (fresh buffers would be zeroed and faulted in each time); one set
+    // per concurrent call, kept with the model.
+    auto scratch = takeScratch();
+    auto& [samples, frames, spectrum, power, mel] = *scratch;
     samples.resize(nSamples_);
     readFloats(audio, 0, static_cast<std::int64_t>(nSamples_), samples.data());
 
@@ -113,6 +118,30 @@ class MelKernel : public Kernel {
   }
 
  private:
+  struct Scratch {
+    std::vector<float> samples, frames, spectrum, power, mel;
+  };
+  using ScratchHandle = std::unique_ptr<Scratch, std::function<void(Scratch*)>>;
+
+  ScratchHandle takeScratch() const {
+    std::unique_ptr<Scratch> taken;
+    {
+      std::lock_guard lock(scratchMutex_);
+      if (!idle_.empty()) {
+        taken = std::move(idle_.back());
+        idle_.pop_back();
+      }
+    }
+    if (!taken) taken = std::make_unique<Scratch>();
+    return ScratchHandle(taken.release(), [this](Scratch* s) {
+      std::lock_guard lock(scratchMutex_);
+      idle_.emplace_back(s);
+    });
+  }
+
+  mutable std::mutex scratchMutex_;
+  mutable std::vector<std::unique_ptr<Scratch>> idle_;
+
   MLModelDescription description_;
   std::size_t nMels_ = 0, nSamples_ = 0, nFrames_ = 0;
   std::vector<float> dft_, filters_;
