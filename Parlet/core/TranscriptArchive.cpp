@@ -94,6 +94,10 @@ TranscriptArchive::Clock::time_point parseInternetDateTime(const std::string& te
   }
   std::int64_t seconds = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
                          hour * 3600 + minute * 60 + second - offsetSeconds;
+  // The clock counts nanoseconds in 64 bits (years 1678 to 2261); a date beyond would overflow.
+  constexpr std::int64_t limit =
+      std::chrono::duration_cast<std::chrono::seconds>(TranscriptArchive::Clock::duration::max()).count();
+  if (seconds >= limit || seconds <= -limit) throw bad();
   return TranscriptArchive::Clock::time_point(std::chrono::seconds(seconds));
 }
 

@@ -157,6 +157,8 @@ TEST_F(TranscriptArchiveTest, AnUndecodableFileIsSetAsideBeforeTheFirstWrite) {
       "[{\"date\":\"2024-01-01T00:00:00Z\",\"id\":\"" + numberedId(1).uuidString() + "\"}]",  // no text
       "[" + entryJson(1, "2024-01-01T00:00:00.5Z") + "]",  // fractional seconds
       "[" + entryJson(1, "2024-02-30T00:00:00Z") + "]",    // no such day
+      "[" + entryJson(1, "9999-12-31T23:59:59Z") + "]",    // beyond the clock's range
+      "[" + entryJson(1, "1600-01-01T00:00:00Z") + "]",    // before it
       "[{\"date\":\"2024-01-01T00:00:00Z\",\"id\":\"not-a-uuid\",\"text\":\"t\"}]",
       "{\"entries\": []}",
       "[1, 2",
