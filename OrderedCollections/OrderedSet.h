@@ -67,7 +67,9 @@ class OrderedSet {
     requires(std::convertible_to<std::ranges::range_reference_t<R>, T> &&
              !std::is_same_v<std::remove_cvref_t<R>, OrderedSet>)
   explicit OrderedSet(R&& members) {
-    if constexpr (std::ranges::sized_range<R>) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<R>, UnorderedView>) {
+      *this = std::forward<R>(members).base();  // the view's own set, table included
+    } else if constexpr (std::ranges::sized_range<R>) {
       std::vector<T> all;
       all.reserve(std::ranges::size(members));
       for (auto&& m : members) all.emplace_back(std::forward<decltype(m)>(m));

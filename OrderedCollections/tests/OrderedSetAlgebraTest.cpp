@@ -145,6 +145,18 @@ TEST(OrderedSetViewsTest, UnorderedViewIgnoresOrder) {
   EXPECT_EQ(view.base().elements(), (Ints{1, 2, 3, 9}));
 }
 
+TEST(OrderedSetViewsTest, SetBuiltFromViewIsTheViewsBase) {
+  // A persistent reservation of 100 gives a scale-8 table that 3 members would not have.
+  IntSet s = IntSet::minimumCapacity(100, true);
+  for (int i : {3, 1, 2}) s.append(i);
+  IntSet::UnorderedView view = s.unordered();
+  for (const IntSet& built : {IntSet(view), IntSet(s.unordered())}) {
+    EXPECT_EQ(built, s);
+    EXPECT_EQ(built.internals().scale, 8);
+    EXPECT_EQ(built.internals().reservedScale, 8);
+  }
+}
+
 TEST(OrderedSetViewsTest, FilterKeepsOrder) {
   IntSet s;
   for (int i = 0; i < 200; ++i) s.append(i);
