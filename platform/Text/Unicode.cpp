@@ -53,13 +53,39 @@ bool isAscii(std::string_view text) {
 
 // NFC form, or the text itself (no copy) when it is already NFC.
 std::string_view nfcView(std::string_view text, std::string& storage) {
-  if (isAscii(text)) return text;
-  requireValidUtf8(text);
-  UErrorCode status = U_ZERO_ERROR;
-  const auto& nfc = normalizer(NormalizationForm::nfc);
-  if (nfc.isNormalizedUTF8(piece(text), status) && U_SUCCESS(status)) return text;
+  if (isNormalized(text, NormalizationForm::nfc)) return text;
   storage = normalize(text, NormalizationForm::nfc);
   return storage;
+}
+
+// The sequence that starts with the non-ASCII byte s[i]: its length when it is well-formed, else the
+// length of its maximal ill-formed subpart, the longest prefix that could start a well-formed
+// sequence (at least one byte). Overlong forms, surrogates and values above U+10FFFF are ill-formed.
+inline std::size_t measureSequence(const unsigned char* s, std::size_t i, std::size_t n, bool& wellFormed) {
+  const unsigned char c = s[i];
+  std::size_t length;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) lo = 0xA0;        // overlong
+    else if (c == 0xED) hi = 0x9F;   // surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) lo = 0x90;        // overlong
+    else if (c == 0xF4) hi = 0x8F;   // above U+10FFFF
+  } else {
+    wellFormed = false;
+    return 1;
+  }
+  std::size_t k = 1;
+  if (i + 1 < n && s[i + 1] >= lo && s[i + 1] <= hi) {
+    k = 2;
+    while (k < length && i + k < n && (s[i + k] & 0xC0) == 0x80) ++k;
+  }
+  wellFormed = k == length;
+  return k;
 }
 
 struct UTextCloser {
@@ -93,31 +119,14 @@ std::size_t findInvalidUtf8(std::string_view text) {
       i += 8;
     }
     if (i >= n) break;
-    unsigned char c = s[i];
-    if (c < 0x80) {
+    if (s[i] < 0x80) {
       ++i;
       continue;
     }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;        // overlong
-      else if (c == 0xED) hi = 0x9F;   // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;        // overlong
-      else if (c == 0xF4) hi = 0x8F;   // above U+10FFFF
-    } else {
-      return i;
-    }
-    if (i + len > n) return i;
-    if (s[i + 1] < lo || s[i + 1] > hi) return i;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((s[i + k] & 0xC0) != 0x80) return i;
-    i += len;
+    bool wellFormed;
+    std::size_t length = measureSequence(s, i, n, wellFormed);
+    if (!wellFormed) return i;
+    i += length;
   }
   return std::string_view::npos;
 }
@@ -125,6 +134,25 @@ std::size_t findInvalidUtf8(std::string_view text) {
 void requireValidUtf8(std::string_view text) {
   std::size_t bad = findInvalidUtf8(text);
   if (bad != std::string_view::npos) throw InvalidUtf8Error(bad);
+}
+
+std::string repairUtf8(std::string_view text) {
+  std::size_t bad = findInvalidUtf8(text);
+  if (bad == std::string_view::npos) return std::string(text);
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  std::string out;
+  out.reserve(text.size() + 2);
+  std::size_t copied = 0;
+  while (bad != std::string_view::npos) {
+    out.append(text.substr(copied, bad - copied));
+    out += "\xEF\xBF\xBD";
+    bool wellFormed;
+    copied = bad + measureSequence(s, bad, text.size(), wellFormed);
+    bad = findInvalidUtf8(text.substr(copied));
+    if (bad != std::string_view::npos) bad += copied;
+  }
+  out.append(text.substr(copied));
+  return out;
 }
 
 std::u16string toUtf16(std::string_view utf8) {
@@ -201,6 +229,13 @@ char32_t nextScalar(std::string_view s, std::size_t& i) {
   return r;
 }
 
+char32_t previousScalar(std::string_view s, std::size_t& i) {
+  std::size_t start = i - 1;
+  while (start > 0 && i - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+  i = start;
+  return nextScalar(s, start);
+}
+
 std::vector<char32_t> scalars(std::string_view utf8) {
   requireValidUtf8(utf8);
   std::vector<char32_t> out;
@@ -222,6 +257,16 @@ std::string normalize(std::string_view text, NormalizationForm form) {
   normalizer(form).normalizeUTF8(0, piece(text), sink, nullptr, status);
   check(status, "normalization");
   return out;
+}
+
+bool isNormalized(std::string_view text, NormalizationForm form) {
+  if (isAscii(text)) return true;
+  requireValidUtf8(text);
+  requireIcuSize(text);
+  UErrorCode status = U_ZERO_ERROR;
+  bool normal = normalizer(form).isNormalizedUTF8(piece(text), status);
+  check(status, "normalization check");
+  return normal;
 }
 
 bool canonicallyEquivalent(std::string_view a, std::string_view b) {
@@ -295,14 +340,16 @@ std::string removingDiacritics(std::string_view text) {
 std::vector<std::size_t> graphemeBoundaries(std::string_view text) {
   std::vector<std::size_t> out{0};
   if (text.empty()) return out;
-  requireValidUtf8(text);
-  requireIcuSize(text);  // the iterator reports 32-bit positions
+  out.reserve(text.size() + 1);  // at most one boundary per byte
   // In ASCII text only CR LF forms a cluster of more than one character.
-  if (isAscii(text) && text.find('\r') == std::string_view::npos) {
-    out.reserve(text.size() + 1);
-    for (std::size_t i = 1; i <= text.size(); ++i) out.push_back(i);
+  if (isAscii(text)) {
+    for (std::size_t i = 1; i < text.size(); ++i)
+      if (text[i - 1] != '\r' || text[i] != '\n') out.push_back(i);
+    out.push_back(text.size());
     return out;
   }
+  requireValidUtf8(text);
+  requireIcuSize(text);  // the iterator reports 32-bit positions
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UText, UTextCloser> ut(
       utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status));
@@ -332,10 +379,18 @@ GeneralCategory generalCategory(char32_t c) {
   return static_cast<GeneralCategory>(u_charType(static_cast<UChar32>(c)));
 }
 
-bool isWhitespace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
-bool isAlphabetic(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC); }
+// ASCII, the common case of lexers, is answered without a property lookup.
+bool isWhitespace(char32_t c) {
+  if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
+  return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
+}
+bool isAlphabetic(char32_t c) {
+  if (c < 0x80) return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+  return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC);
+}
 bool isLetter(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0; }
 bool isNumeric(char32_t c) {
+  if (c < 0x80) return c >= '0' && c <= '9';
   return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
 }
 bool isDecimalDigit(char32_t c) { return generalCategory(c) == GeneralCategory::Nd; }

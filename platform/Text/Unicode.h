@@ -1,7 +1,8 @@
 // Unicode text services over ICU for UTF-8 strings: validation and UTF-16 conversion, normalization
 // forms, grapheme clusters (user-perceived characters, UAX #29), canonical equivalence, case mapping
 // and character properties. Offsets are UTF-8 byte offsets unless a name says otherwise.
-// Every function that takes UTF-8 throws InvalidUtf8Error on malformed input. Thread-safe.
+// Functions that take UTF-8 throw InvalidUtf8Error on malformed input, except findInvalidUtf8 and
+// repairUtf8, which accept any bytes, and the scalar steppers, which expect well-formed text. Thread-safe.
 //   graphemes("e\u0301x") == {"e\u0301", "x"};  canonicallyEquivalent("\u00e9", "e\u0301") == true
 #pragma once
 
@@ -38,12 +39,19 @@ void appendUtf8(std::string& out, char32_t scalar);
 std::vector<char32_t> scalars(std::string_view utf8);
 // Decodes the scalar at `offset` of a well-formed text and advances `offset` past it.
 char32_t nextScalar(std::string_view utf8, std::size_t& offset);
+// Decodes the scalar that ends at `offset` (> 0) of a well-formed text and moves `offset` to its start.
+char32_t previousScalar(std::string_view utf8, std::size_t& offset);
+// The text with each maximal ill-formed subsequence replaced by one U+FFFD, as Unicode recommends:
+// "a\xFF\xE2\x82b" => "a\uFFFD\uFFFDb". Well-formed text comes back unchanged.
+std::string repairUtf8(std::string_view text);
 
 // ---- Normalization and equivalence -----------------------------------------------------------
 
 enum class NormalizationForm { nfc, nfd, nfkc, nfkd };
 
 std::string normalize(std::string_view text, NormalizationForm form);
+// Whether normalize(text, form) == text, without building the normal form.
+bool isNormalized(std::string_view text, NormalizationForm form);
 
 // Canonical equivalence: equal NFC forms ("\u00e9" and "e\u0301" are equivalent).
 bool canonicallyEquivalent(std::string_view a, std::string_view b);

@@ -1,11 +1,14 @@
 #include "platform/Text/Unicode.h"
 
+#include <random>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
 namespace platform::text {
 namespace {
@@ -52,6 +55,76 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"InvalidByte", "x\xFF", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+const std::string kFffd = "\xEF\xBF\xBD";  // U+FFFD
+
+struct RepairCase {
+  const char* name;
+  std::string text;
+  std::string repaired;
+};
+
+class Utf8Repair : public ::testing::TestWithParam<RepairCase> {};
+
+TEST_P(Utf8Repair, ReplacesEachMaximalIllFormedSubpart) {
+  const auto& c = GetParam();
+  std::string repaired = repairUtf8(c.text);
+  EXPECT_EQ(repaired, c.repaired);
+  EXPECT_TRUE(isValidUtf8(repaired));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Utf8Repair,
+    ::testing::Values(
+        RepairCase{"Empty", "", ""},
+        RepairCase{"WellFormedUnchanged", "a\xC3\xA9\xF0\x9F\x98\x80", "a\xC3\xA9\xF0\x9F\x98\x80"},
+        RepairCase{"ReplacementCharacterKept", kFffd, kFffd},
+        RepairCase{"InvalidByte", "x\xFFy", "x" + kFffd + "y"},
+        RepairCase{"LoneContinuations", "\x80\xBF", kFffd + kFffd},
+        RepairCase{"TruncatedAtEnd", "ok\xE2\x96", "ok" + kFffd},
+        RepairCase{"TruncatedBeforeAscii", "\xF0\x9F\x98!", kFffd + "!"},
+        // A byte that cannot continue the sequence begun before it is a subpart of its own.
+        RepairCase{"Overlong", "\xC0\xAF\xE0\x80\xAF", kFffd + kFffd + kFffd + kFffd + kFffd},
+        RepairCase{"Surrogate", "\xED\xA0\x80", kFffd + kFffd + kFffd},
+        RepairCase{"AboveLargestScalar", "\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},
+        // The example of the Unicode Standard, chapter 3, "U+FFFD Substitution of Maximal Subparts".
+        RepairCase{"StandardExample", "\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
+                   "a" + kFffd + kFffd + kFffd + "b" + kFffd + "c" + kFffd + kFffd + "d"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ICU's U8_NEXT follows the same practice: each ill-formed subpart it reads becomes one U+FFFD.
+TEST(Utf8Repair, AgreesWithIcuDecodingOnRandomBytes) {
+  const std::vector<unsigned char> bytes = {'a', 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF,
+                                            0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF};
+  std::mt19937 random(99);
+  for (int round = 0; round < 5000; ++round) {
+    std::string text;
+    for (int i = static_cast<int>(random() % 12); i > 0; --i) text += static_cast<char>(bytes[random() % bytes.size()]);
+    std::string expected;
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    for (int32_t i = 0, n = static_cast<int32_t>(text.size()); i < n;) {
+      UChar32 c;
+      U8_NEXT(s, i, n, c);
+      appendUtf8(expected, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
+    }
+    ASSERT_EQ(repairUtf8(text), expected) << ::testing::PrintToString(text);
+  }
+}
+
+TEST(Scalars, StepForwardAndBackOverEveryLength) {
+  const std::string text = "a\xC3\xA9\xE2\x96\x81\xF0\x9F\x98\x80";  // a, U+00E9, U+2581, U+1F600
+  const std::vector<char32_t> expected = {U'a', U'\u00E9', U'\u2581', U'\U0001F600'};
+  const std::vector<std::size_t> starts = {0, 1, 3, 6};
+  EXPECT_EQ(scalars(text), expected);
+  std::size_t offset = text.size();
+  for (std::size_t k = expected.size(); k-- > 0;) {
+    EXPECT_EQ(previousScalar(text, offset), expected[k]);
+    EXPECT_EQ(offset, starts[k]);
+    std::size_t forward = offset;
+    EXPECT_EQ(nextScalar(text, forward), expected[k]);
+    EXPECT_EQ(forward, k + 1 < starts.size() ? starts[k + 1] : text.size());
+  }
+}
+
 TEST(Utf16, ConvertsBothWaysAndReplacesLoneSurrogates) {
   EXPECT_EQ(toUtf16("a\xC3\xA9\xF0\x9F\x98\x80"), (std::u16string{u'a', 0x00E9, 0xD83D, 0xDE00}));
   EXPECT_EQ(toUtf8(std::u16string{u'a', 0x00E9, 0xD83D, 0xDE00}), "a\xC3\xA9\xF0\x9F\x98\x80");
@@ -71,6 +144,12 @@ class Normalization : public ::testing::TestWithParam<NormalizationCase> {};
 TEST_P(Normalization, GivesTheStandardForm) {
   const auto& c = GetParam();
   EXPECT_EQ(normalize(c.text, c.form), c.expected);
+}
+
+TEST_P(Normalization, IsNormalizedOnlyWhenNormalizingChangesNothing) {
+  const auto& c = GetParam();
+  EXPECT_EQ(isNormalized(c.text, c.form), c.text == c.expected);
+  EXPECT_TRUE(isNormalized(c.expected, c.form));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -129,6 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
         GraphemeCase{"Empty", "", {0}}, GraphemeCase{"Ascii", "abc", {0, 1, 2, 3}},
         GraphemeCase{"CombiningMark", "x" + kDecomposedE + "y", {0, 1, 4, 5}},
         GraphemeCase{"CarriageReturnLineFeed", "a\r\nb", {0, 1, 3, 4}},
+        GraphemeCase{"CarriageReturnsAndLineFeedsApart", "\r\r\n\n\r", {0, 1, 3, 4, 5}},
+        GraphemeCase{"CarriageReturnLineFeedBesideMark", "\r\n" + kDecomposedE + "\r\n", {0, 2, 5, 7}},
         GraphemeCase{"SkinToneModifier", "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", {0, 8}},
         GraphemeCase{"RegionalIndicatorPair", "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", {0, 8}},
         GraphemeCase{"HangulSyllableJamo", "\xE1\x84\x80\xE1\x85\xA1", {0, 6}}),
@@ -162,6 +243,24 @@ TEST(CharacterProperties, FollowTheUnicodeDatabase) {
   EXPECT_TRUE(isMark(U'\u0301'));
   EXPECT_TRUE(isControl(U'\t'));
   EXPECT_EQ(generalCategory(U'\u200B'), GeneralCategory::Cf);
+}
+
+TEST(Normalization, IsNormalizedRejectsIllFormedText) {
+  EXPECT_THROW(isNormalized("e\xCC", NormalizationForm::nfc), InvalidUtf8Error);
+}
+
+// The ASCII shortcuts of the property tests agree with ICU's property data.
+TEST(CharacterProperties, AsciiAnswersMatchThePropertyData) {
+  for (char32_t c = 0; c < 0x80; ++c) {
+    SCOPED_TRACE(static_cast<unsigned>(c));
+    auto u = static_cast<UChar32>(c);
+    EXPECT_EQ(isWhitespace(c), static_cast<bool>(u_hasBinaryProperty(u, UCHAR_WHITE_SPACE)));
+    EXPECT_EQ(isAlphabetic(c), static_cast<bool>(u_hasBinaryProperty(u, UCHAR_ALPHABETIC)));
+    EXPECT_EQ(isNumeric(c), u_getIntPropertyValue(u, UCHAR_NUMERIC_TYPE) != U_NT_NONE);
+  }
+  EXPECT_TRUE(isWhitespace(U'\u0085'));
+  EXPECT_TRUE(isAlphabetic(U'\u00E9'));
+  EXPECT_TRUE(isNumeric(U'\u0662'));
 }
 
 }  // namespace
