@@ -1,0 +1,76 @@
+// DecodingInputs driving the runtime's decoder model through the cache-copy and mask protocol:
+// after `reset`, stale cache columns of an earlier attempt must not leak into the next one.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "KestrumCore/MLModelExtensions.h"
+#include "Murmel/DecodingValues.h"
+#include "Murmel/ModelRecords.h"
+#include "platform/ML/ModelFolders.h"
+#include "testsupport/Fixtures.h"
+
+namespace murmel {
+namespace {
+
+using namespace platform::ml;
+
+class DecodingInputsProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dims.nMels = 4, dims.nAudioCtx = 6, dims.nAudioState = dims.nTextState = 8, dims.nAudioHead = dims.nTextHead = 2;
+    dims.nAudioLayer = dims.nTextLayer = 2, dims.nVocab = 12, dims.nTextCtx = 8, dims.nFf = 16, dims.kvCacheLength = 8;
+    writeModelFolders(dir.path(), dims, randomWeights(dims, 9));
+    model = MLModel::load(dir.path() / "TextDecoder.mlmodelc");
+    encoderOutput = MLMultiArray::make({1, 8, 1, 6}, MLMultiArrayDataType::float16);
+    for (std::int64_t i = 0; i < encoderOutput->count(); ++i) encoderOutput->setValue(i, std::sin(0.7 * static_cast<double>(i)));
+  }
+
+  // Fresh inputs as the decoder prepares them for a window.
+  DecodingInputs prepared() {
+    const std::int64_t e = 16, s = 8;
+    auto update = kestrum::makeMultiArray({1, s}, MLMultiArrayDataType::int32, std::int32_t{0});
+    auto padding = kestrum::makeMultiArray({1, s}, MLMultiArrayDataType::float16, Float16(-10000));
+    update->setValue(0, 1);
+    padding->setValue(0, 0);
+    return DecodingInputs({}, kestrum::makeMultiArray({1}, MLMultiArrayDataType::int32, std::int32_t{0}),
+                          kestrum::makeMultiArray({1}, MLMultiArrayDataType::int32, std::int32_t{0}),
+                          kestrum::makeMultiArray({1, e, 1, s}, MLMultiArrayDataType::float16, Float16(0)),
+                          kestrum::makeMultiArray({1, e, 1, s}, MLMultiArrayDataType::float16, Float16(0)), nullptr,
+                          update, padding, nullptr, nullptr);
+  }
+
+  // One step at position t: predict, copy the new column into both caches, move the masks on.
+  std::vector<float> step(DecodingInputs& in, int token, std::int64_t t) {
+    in.inputIds()->setValue(0, token);
+    in.cacheLength()->setValue(0, static_cast<double>(t));
+    TextDecoderInput input(in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(), in.kvCacheUpdateMask(),
+                           encoderOutput, in.decoderKeyPaddingMask());
+    TextDecoderOutput out(kestrum::asyncPrediction(*model, input));
+    for (auto [slice, cache] : {std::pair{out.key_cache_updates(), in.keyCache()}, std::pair{out.value_cache_updates(), in.valueCache()}})
+      for (std::int64_t j = 0; j < 16; ++j) cache->setValue(j * 8 + t, (*slice)[j]);
+    in.decoderKeyPaddingMask()->setValue(t + 1, 0);
+    in.kvCacheUpdateMask()->setValue(t, 0);
+    in.kvCacheUpdateMask()->setValue(t + 1, 1);
+    return out.logits()->toFloats();
+  }
+
+  testsupport::TempDir dir;
+  WhisperDimensions dims;
+  std::shared_ptr<MLModel> model;
+  std::shared_ptr<MLMultiArray> encoderOutput;
+};
+
+TEST_F(DecodingInputsProtocolTest, ResetAttemptIgnoresStaleCacheColumns) {
+  DecodingInputs fresh = prepared();
+  std::vector<float> expected;
+  for (auto [token, t] : {std::pair{1, 0}, {2, 1}, {5, 2}}) expected = step(fresh, token, t);
+
+  DecodingInputs reused = prepared();
+  for (auto [token, t] : {std::pair{1, 0}, {2, 1}, {3, 2}, {4, 3}}) step(reused, token, t);
+  reused.reset(2, 8);  // keep the first two positions; columns 2 and 3 hold the earlier attempt
+  EXPECT_EQ(step(reused, 5, 2), expected);
+}
+
+}  // namespace
+}  // namespace murmel
