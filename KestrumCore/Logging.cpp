@@ -86,6 +86,8 @@ std::string Logging::formatTimeWithPercentage(double time, double runs, double f
   double ms = time * 1000;
   double perRun = runs > 0 ? ms / runs : 0;
   double percent = ms / fullDuration * 100;
+  // glibc prints the sign of a NaN ("-nan" for 0/0); the report always reads "nan".
+  if (std::isnan(percent)) percent = std::fabs(percent);
   char buffer[160];
   std::snprintf(buffer, sizeof buffer, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%", ms, runs, perRun, percent);
   return buffer;

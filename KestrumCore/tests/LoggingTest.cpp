@@ -132,6 +132,7 @@ TEST(FormatTimeWithPercentageTest, FormatsTimingRows) {
   EXPECT_EQ(Logging::formatTimeWithPercentage(0.5, 0, 1000), "  500.00 ms /      0 runs (    0.00 ms/run) 50.00%");
   EXPECT_EQ(Logging::formatTimeWithPercentage(0.5, 4, 1000), "  500.00 ms /      4 runs (  125.00 ms/run) 50.00%");
   EXPECT_EQ(Logging::formatTimeWithPercentage(0.5, 4, 0), "  500.00 ms /      4 runs (  125.00 ms/run)   inf%");
+  EXPECT_EQ(Logging::formatTimeWithPercentage(0, 0, 0), "    0.00 ms /      0 runs (    0.00 ms/run)   nan%");
 }
 
 TEST_F(LoggingTest, MemoryUsageIsLoggedOnlyAtDebug) {
