@@ -185,6 +185,130 @@ TYPED_TEST(OrderedSetModelTest, RandomOperationsMatchVectorModel) {
   }
 }
 
+// The table parameters a set must report, tracked from the sizing rules alone: a table above 15
+// members or when reserved, rebuilt at the smallest scale that holds the count (at least the
+// reserved one) when an append overflows it or a removal leaves fewer than a quarter of its buckets
+// (never at the reserved scale), or when half the set goes at once; changes in the front half of
+// the offsets move the bias instead of renumbering.
+struct TableModel {
+  std::size_t n = 0;
+  bool table = false;
+  int scale = 0, reserved = 0;
+  std::size_t bias = 0;
+
+  static int scaleFor(std::size_t c) {
+    if (c <= 15) return 0;
+    int s = 5;
+    while ((std::size_t{1} << s) * 3 / 4 < c) ++s;
+    return s;
+  }
+  std::size_t mask() const { return (std::size_t{1} << scale) - 1; }
+  std::size_t capacity() const { return table ? (std::size_t{1} << scale) * 3 / 4 : 15; }
+  std::size_t minimumCapacity() const { return table && scale != reserved ? (std::size_t{1} << scale) / 4 : 0; }
+  void build(int s, int r) {
+    s = std::max({s, scaleFor(n), r});
+    table = s >= 5;
+    scale = table ? s : 0;
+    reserved = table ? r : 0;
+    bias = 0;
+  }
+  void regenerate() {
+    if (n > 15 || reserved != 0) build(scaleFor(n), reserved);
+    else build(0, 0);
+  }
+  void moveBias(std::size_t up, std::size_t down) { bias = (bias + up + mask() - down % mask()) % mask(); }
+  void append() {
+    if (++n > capacity()) regenerate();
+  }
+  void insert(std::size_t at) {
+    if (n < capacity()) {
+      if (table && at < n / 2) moveBias(1, 0);
+      ++n;
+    } else {
+      ++n;
+      regenerate();
+    }
+  }
+  void removeRange(std::size_t lo, std::size_t hi) {
+    std::size_t d = hi - lo, left = n - d;
+    if (!table || d == 0) {
+      n = left;
+    } else if (n / 2 >= left || left < minimumCapacity()) {
+      n = left;
+      regenerate();
+    } else {
+      if (lo < left / 2) moveBias(0, d);
+      n = left;
+    }
+  }
+  void removeAt(std::size_t at) {
+    if (n - 1 < minimumCapacity()) {
+      --n;
+      regenerate();
+    } else {
+      if (table && at < (n - 1) / 2) moveBias(0, 1);
+      --n;
+    }
+  }
+  void removeLast() {
+    --n;
+    if (n < minimumCapacity()) regenerate();
+  }
+  void removeAll(bool keepingCapacity) {
+    n = 0;
+    if (!keepingCapacity) build(0, 0);
+  }
+  void reserve(std::size_t k, bool persistent) {
+    int w = scaleFor(k), r = persistent ? w : reserved;
+    if (scale < w) return build(w, r);
+    int t = std::max({w, r, scaleFor(n)});
+    if (t < scale) build(t, r);
+    else if (table) reserved = r;
+  }
+};
+
+TEST(OrderedSetModelTest, InternalsFollowGrowthAndShrinkRules) {
+  std::mt19937 rng(99);
+  auto uniform = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  collections::OrderedSet<int> set;
+  TableModel model;
+  int next = 0;
+  for (int step = 0; step < 30000; ++step) {
+    std::size_t n = set.size();
+    std::size_t op = n < 300 && uniform(3) == 0 ? 0 : uniform(11);
+    switch (op) {
+      case 0: set.append(next++); model.append(); break;
+      case 1: { std::size_t at = uniform(n + 1); set.insert(next++, at); model.insert(at); break; }
+      case 2: if (n) { std::size_t at = uniform(n); set.removeAt(at); model.removeAt(at); } break;
+      case 3: if (n) { std::size_t at = uniform(n); set.remove(set[at]); model.removeAt(at); } break;
+      case 4: if (n) { set.removeLast(); model.removeLast(); } break;
+      case 5: {
+        std::size_t lo = uniform(n + 1), hi = lo + uniform(std::min<std::size_t>(n - lo, 60) + 1);
+        set.removeSubrange(lo, hi);
+        model.removeRange(lo, hi);
+        break;
+      }
+      case 6: if (uniform(30) == 0) { bool keep = uniform(2) == 0; set.removeAll(keep); model.removeAll(keep); } break;
+      case 7: { std::size_t k = uniform(400); bool persistent = uniform(4) == 0; set.reserveCapacity(k, persistent); model.reserve(k, persistent); break; }
+      case 8: if (uniform(5) == 0) { set.reverse(); model.regenerate(); } break;
+      case 9: if (uniform(5) == 0) { set.removeAll([](int x) { return x % 7 == 0; }); model.n = set.size(); model.regenerate(); } break;
+      default:
+        // Reordering in place keeps every parameter.
+        set.sort();
+        if (n > 1) set.swapAt(uniform(n), uniform(n));
+        set.partition([](int x) { return x % 2 == 0; });
+    }
+    auto in = set.internals();
+    ASSERT_EQ(set.size(), model.n) << "step " << step;
+    ASSERT_EQ(in.hasTable, model.table) << "step " << step << " op " << op;
+    ASSERT_EQ(in.scale, model.scale) << "step " << step << " op " << op;
+    ASSERT_EQ(in.reservedScale, model.reserved) << "step " << step << " op " << op;
+    ASSERT_EQ(in.bias, model.bias) << "step " << step << " op " << op;
+    ASSERT_EQ(in.capacity, model.capacity()) << "step " << step;
+    ASSERT_EQ(in.minimumCapacity, model.minimumCapacity()) << "step " << step;
+  }
+}
+
 TEST(OrderedDictionaryModelTest, RandomOperationsMatchPairModel) {
   using Dict = collections::OrderedDictionary<int, int, CollidingHash>;
   std::mt19937 rng(777);
