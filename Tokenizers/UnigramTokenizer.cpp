@@ -10,6 +10,16 @@ namespace tokenizers {
 
 // ---- Trie --------------------------------------------------------------------------------------
 
+Trie::~Trie() {
+  std::vector<std::unique_ptr<Node>> pending;
+  for (auto& [key, child] : root_.children) pending.push_back(std::move(child));
+  while (!pending.empty()) {
+    std::unique_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& [key, child] : node->children) pending.push_back(std::move(child));
+  }
+}
+
 void Trie::insert(const std::vector<std::string_view>& characters) {
   Node* node = &root_;
   for (std::string_view ch : characters) {

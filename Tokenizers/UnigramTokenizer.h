@@ -25,6 +25,12 @@ class Trie {
     std::unordered_map<std::string, std::unique_ptr<Node>> children;  // by canonical key
   };
 
+  Trie() = default;
+  Trie(Trie&&) = default;
+  // Frees the nodes without recursion: a vocabulary token of many thousand characters is a chain
+  // as deep as it is long.
+  ~Trie();
+
   void insert(const std::vector<std::string_view>& characters);
   template <class Range>
   void append(const Range& sequences) {

@@ -85,6 +85,14 @@ TEST(UnigramTokenizerTest, BrokenVocabulariesAreErrors) {
   EXPECT_EQ(twice.tokenize("aa"), (Tokens{"a", "a"}));
 }
 
+// A hostile vocabulary with one very long token builds, tokenizes and is freed without exhausting
+// the stack (the prefix tree is as deep as the token is long).
+TEST(UnigramTokenizerTest, VeryLongVocabularyTokenIsHarmless) {
+  const std::string longToken(200000, 'a');
+  auto u = unigram(R"([["<unk>", 0], ["a", -1], [")" + longToken + R"(", -2]])");
+  EXPECT_EQ(u.tokenize("aab"), (Tokens{"a", "a", "b"}));
+}
+
 // The tree matches characters by canonical equivalence while ids are kept by exact text: a match
 // spelled in another normalization form is found through its canonical form instead of stopping.
 TEST(UnigramTokenizerTest, MatchesInAnotherNormalizationFormFindTheirEntry) {
