@@ -72,5 +72,19 @@ TEST_F(DecodingInputsProtocolTest, ResetAttemptIgnoresStaleCacheColumns) {
   EXPECT_EQ(step(reused, 5, 2), expected);
 }
 
+TEST_F(DecodingInputsProtocolTest, RecordFromShapedArraysFeedsTheModel) {
+  // The shaped-array initialiser makes float32 caches and masks; the model takes float16 caches and
+  // an int32 update mask, and converts.
+  DecodingInputs in = prepared();
+  in.inputIds()->setValue(0, 3);
+  const auto asFloats = [](const MultiArrayRef& a) { return MLShapedArray<float>(a->toFloats(), a->shape()); };
+  TextDecoderInput shaped(MLShapedArray<std::int32_t>({3}, {1}), MLShapedArray<std::int32_t>({0}, {1}),
+                          asFloats(in.keyCache()), asFloats(in.valueCache()), asFloats(in.kvCacheUpdateMask()),
+                          asFloats(encoderOutput), asFloats(in.decoderKeyPaddingMask()));
+  EXPECT_EQ(shaped.kv_cache_update_mask->dataType(), MLMultiArrayDataType::float32);
+  const auto viaShaped = TextDecoderOutput(kestrum::asyncPrediction(*model, shaped)).logits()->toFloats();
+  EXPECT_EQ(viaShaped, step(in, 3, 0));
+}
+
 }  // namespace
 }  // namespace murmel

@@ -1,6 +1,7 @@
 #include "platform/ML/MLModel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -97,6 +98,15 @@ template <class F> auto withLoadContext(const std::filesystem::path& folder, F&&
 
 bool isFloat(MLMultiArrayDataType t) {
   return t == MLMultiArrayDataType::float16 || t == MLMultiArrayDataType::float32 || t == MLMultiArrayDataType::float64;
+}
+
+// Every element a whole number that an int32 holds exactly.
+bool integral(const MLMultiArray& array) {
+  for (std::int64_t i = 0; i < array.count(); ++i) {
+    const double v = array[i];
+    if (!(v == std::floor(v) && v >= -2147483648.0 && v <= 2147483647.0)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -251,9 +261,12 @@ std::shared_ptr<MLFeatureProvider> MLModel::prediction(const MLFeatureProvider& 
                                                               detail::shapeText(array->shape()) + ", the model takes " +
                                                               detail::shapeText(c.shape));
     if (array->dataType() != c.dataType) {
-      if (isFloat(array->dataType()) != isFloat(c.dataType))
+      // Float types convert freely; between integers and floats only exact values do
+      // (a float32 mask of 0 and 1 feeds an int32 input).
+      if (isFloat(array->dataType()) != isFloat(c.dataType) && !integral(*array))
         throw MLModelError(MLModelError::Kind::featureType, "input \"" + name + "\" holds " +
-                                                                dataTypeName(array->dataType()) + ", the model takes " +
+                                                                dataTypeName(array->dataType()) +
+                                                                " values that are not whole numbers, the model takes " +
                                                                 dataTypeName(c.dataType));
       array = converted(array, c.dataType);
     }
@@ -285,9 +298,13 @@ std::shared_ptr<MLMultiArray> MLModel::converted(const std::shared_ptr<MLMultiAr
       if (c.identifier == identifier && c.generation == generation && c.array->dataType() == type) return c.array;
   }
   auto result = MLMultiArray::make(array->shape(), type);
-  std::vector<float> values(static_cast<std::size_t>(array->count()));
-  detail::readFloats(*array, 0, array->count(), values.data());
-  result->assignFloats(values);
+  if (isFloat(type)) {
+    std::vector<float> values(static_cast<std::size_t>(array->count()));
+    detail::readFloats(*array, 0, array->count(), values.data());
+    result->assignFloats(values);
+  } else {
+    for (std::int64_t i = 0; i < array->count(); ++i) result->setValue(i, (*array)[i]);
+  }
   std::lock_guard lock(conversionsMutex_);
   conversions_.push_front({identifier, generation, result});
   if (conversions_.size() > kKept) conversions_.pop_back();

@@ -57,9 +57,9 @@ class MLModel : public std::enable_shared_from_this<MLModel> {
   const std::filesystem::path& url() const { return url_; }
 
   // Runs the model. Inputs are checked against the description (presence, element type, shape);
-  // a mismatch throws MLModelError(featureType) naming the feature. An input of another float type
-  // is converted; the conversion of an unchanged array is kept and reused, so per-window caches
-  // keyed by the array stay valid across steps.
+  // a mismatch throws MLModelError(featureType) naming the feature. An input of another element type
+  // is converted (float to integer only when every value is a whole number); the conversion of an
+  // unchanged array is kept and reused, so per-window caches keyed by the array stay valid.
   std::shared_ptr<MLFeatureProvider> prediction(const MLFeatureProvider& input,
                                                 const MLPredictionOptions& options = {}) const;
   // The same prediction run on a separate thread.

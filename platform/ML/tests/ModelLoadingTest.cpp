@@ -142,9 +142,26 @@ TEST(ModelPredictionTest, InputsAreCheckedAgainstTheDescription) {
   };
   EXPECT_THROW(model->prediction(MLDictionaryFeatureProvider()), MLModelError);
   EXPECT_THROW(predict(MLMultiArray::make({3841}, MLMultiArrayDataType::float32)), MLModelError);
-  EXPECT_THROW(predict(MLMultiArray::make({3840}, MLMultiArrayDataType::int32)), MLModelError);
-  // Another float type is converted.
+  // Other float types, and whole numbers between integer and float types, are converted.
   EXPECT_NO_THROW(predict(MLMultiArray::make({3840}, MLMultiArrayDataType::float16)));
+  EXPECT_NO_THROW(predict(MLMultiArray::make({3840}, MLMultiArrayDataType::int32)));
+
+  auto prefill = tiny.load("TextDecoderContextPrefill");  // takes int32 "task" and "language"
+  auto task = MLMultiArray::make({1}, MLMultiArrayDataType::float32);
+  auto language = MLMultiArray::make({1}, MLMultiArrayDataType::float32);
+  language->setValue(0, 30);
+  auto run = [&] {
+    return prefill->prediction(MLDictionaryFeatureProvider({{"task", MLFeatureValue(task)}, {"language", MLFeatureValue(language)}}));
+  };
+  EXPECT_NO_THROW(run());
+  task->setValue(0, 0.5);
+  try {
+    run();
+    FAIL() << "a fractional task value was accepted";
+  } catch (const MLModelError& e) {
+    EXPECT_EQ(e.kind, MLModelError::Kind::featureType);
+    EXPECT_NE(std::string(e.what()).find("\"task\""), std::string::npos) << e.what();
+  }
 
   MLState state;
   try {
