@@ -86,14 +86,25 @@ std::string trimKeepingOne(const std::string& token) {
   return out;
 }
 
+// The platform's whitespace set of the plain trim: general category Zs and CHARACTER TABULATION;
+// line breaks are not in it.
+bool isBlank(char32_t c) { return c == U'\t' || text::generalCategory(c) == text::GeneralCategory::Zs; }
+
+// Removes blanks at both ends, scalar by scalar: "\t a\n " => "a\n".
 std::string trimAll(const std::string& token) {
-  auto chars = detail::characters(token);
-  std::size_t begin = 0, end = chars.size();
-  while (begin < end && isWhitespaceCharacter(chars[begin])) ++begin;
-  while (end > begin && isWhitespaceCharacter(chars[end - 1])) --end;
-  std::string out;
-  for (std::size_t i = begin; i < end; ++i) out.append(chars[i]);
-  return out;
+  std::size_t begin = 0;
+  while (begin < token.size()) {
+    std::size_t next = begin;
+    if (!isBlank(text::nextScalar(token, next))) break;
+    begin = next;
+  }
+  std::size_t end = token.size();
+  while (end > begin) {
+    std::size_t previous = end;
+    if (!isBlank(text::previousScalar(token, previous))) break;
+    end = previous;
+  }
+  return token.substr(begin, end - begin);
 }
 
 }  // namespace

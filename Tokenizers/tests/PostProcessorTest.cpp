@@ -55,6 +55,9 @@ TEST(PostProcessorTest, RobertaTrimsWhitespace) {
   auto all = PostProcessorFactory::fromConfig(
       json(R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0], "add_prefix_space": false})"));
   EXPECT_EQ(all->postProcess(tokens, nullptr, true), (Tokens{"<s>", "a", "b", "", "", "c", "</s>"}));
+  // The plain trim takes blanks (Zs and tab), not line breaks.
+  EXPECT_EQ(all->postProcess({"\na\n", "\t b\u3000\u00A0", "\r\n"}, nullptr, true),
+            (Tokens{"<s>", "\na\n", "b", "\r\n", "</s>"}));
   auto untouched = PostProcessorFactory::fromConfig(
       json(R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0], "trim_offsets": false})"));
   EXPECT_EQ(untouched->postProcess(tokens, nullptr, true), (Tokens{"<s>", "   a", "b  ", " ", "  ", "c", "</s>"}));
