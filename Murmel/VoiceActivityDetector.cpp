@@ -102,9 +102,15 @@ std::vector<bool> energyVoiceActivity(std::span<const float> samples, std::int64
                                       float energyThreshold) {
   const auto count = static_cast<std::int64_t>(samples.size());
   std::vector<bool> flags(static_cast<std::size_t>(std::max<std::int64_t>(chunkCount, 0)));
+  // Frame bounds in 128 bits and clamped to the samples: a negative or huge geometry gives empty
+  // frames instead of reads outside the samples.
+  auto clamped = [count](__int128 index) {
+    return static_cast<std::int64_t>(std::clamp<__int128>(index, 0, count));
+  };
   for (std::int64_t i = 0; i < chunkCount; ++i) {
-    const std::int64_t start = std::min(count, i * frameLengthSamples);
-    const std::int64_t end = std::min(count, start + frameLengthSamples + frameOverlapSamples);
+    const __int128 frameStart = static_cast<__int128>(i) * frameLengthSamples;
+    const std::int64_t start = clamped(frameStart);
+    const std::int64_t end = clamped(frameStart + frameLengthSamples + frameOverlapSamples);
     const float energy = rootMeanSquare(samples.subspan(static_cast<std::size_t>(start),
                                                         static_cast<std::size_t>(std::max<std::int64_t>(end - start, 0))));
     flags[static_cast<std::size_t>(i)] = energy > energyThreshold;

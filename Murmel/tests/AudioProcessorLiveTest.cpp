@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <mutex>
 
 #include "KestrumCore/Logging.h"
@@ -249,6 +250,33 @@ TEST(AudioEnergyTest, VoiceDetectedLooksAtTheOlderRecentValues) {
   EXPECT_TRUE(AudioProcessor::isVoiceDetected(energy, 2.0f, 0.3f));
   EXPECT_FALSE(AudioProcessor::isVoiceDetected(energy, -1.0f, 0.3f));
   EXPECT_FALSE(AudioProcessor::isVoiceDetected({}, 2.0f, 0.3f));
+}
+
+TEST(AudioEnergyTest, VoiceActivityInChunksStaysInsideTheSamples) {
+  // Frames of 1,600 samples: loud, silent, loud. A frame reaching outside the samples covers only
+  // the part inside them; an empty frame has energy 0 and is inactive.
+  std::vector<float> samples(4800, 0.5f);
+  std::fill(samples.begin() + 1600, samples.begin() + 3200, 0.0f);
+  const std::int64_t huge = std::numeric_limits<std::int64_t>::max();
+  struct Case {
+    const char* name;
+    std::int64_t chunkCount, frameLength, overlap;
+    std::vector<bool> expected;
+  };
+  const Case cases[] = {
+      {"frames of the samples", 3, 1600, 0, {true, false, true}},
+      {"frames past the end are empty", 5, 1600, 0, {true, false, true, false, false}},
+      {"negative frame length", 3, -1600, 0, {false, false, false}},
+      {"frame length too large to multiply", 3, huge, 0, {true, false, false}},
+      {"overlap too large to add", 2, 1600, huge, {true, true}},
+      {"overlap that cancels the frame", 3, 1600, -1600, {false, false, false}},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(samples, test.chunkCount, test.frameLength, test.overlap,
+                                                             0.02f),
+              test.expected);
+  }
 }
 
 TEST(AudioEnergyTest, NonSilentChunksUseTheStandardDetector) {
