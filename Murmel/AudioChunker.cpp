@@ -77,9 +77,14 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
       position = split;
       if (position >= count) break;  // a clip reaching past the audio ends with it
     }
-    // The few samples after the last cut are speech too: they form the clip's final chunk.
+    // The few samples after the last cut are speech too: they form the clip's final chunk (in pieces
+    // of at most maxChunkLength when the padding is longer than a chunk).
     const std::int64_t tailEnd = std::min(clip.end, count);
-    if (!cutShort && position >= 0 && position < tailEnd) append(position, tailEnd);
+    while (!cutShort && position >= 0 && position < tailEnd) {
+      const std::int64_t end = tailEnd - position > maxChunkLength ? position + maxChunkLength : tailEnd;
+      append(position, end);
+      position = end;
+    }
   }
   return chunks;
 }

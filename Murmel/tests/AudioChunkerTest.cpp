@@ -49,6 +49,8 @@ TEST(AudioChunkerTest, CutsAndTails) {
     std::size_t count;
     std::vector<IndexRange> silences;
     std::vector<IndexRange> expected;
+    std::int64_t windowPadding = 16000;
+    std::int64_t maxChunkLength = 480000;
   };
   const Case cases[] = {
       // Silent frames 94 ... 105 of the window's second half (from 240,000): the cut is at frame 100.
@@ -57,14 +59,19 @@ TEST(AudioChunkerTest, CutsAndTails) {
       // The 10,000 samples after the last cut are within the padding but still form a chunk.
       {"tail after the last cut", 970000, {}, {{0, 480000}, {480000, 960000}, {960000, 970000}}},
       {"silence in the first half is not looked at", 500000, {{100000, 120000}}, {{0, 480000}, {480000, 500000}}},
+      // A padding longer than a chunk leaves a tail of two chunks' length: it is cut, not one long chunk.
+      {"tail longer than a chunk", 200000, {}, {{0, 50000}, {50000, 100000}, {100000, 150000}, {150000, 200000}},
+       100000, 50000},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
     auto samples = speechWithSilences(test.count, test.silences);
-    auto chunks = VADAudioChunker().chunkAll(samples, 480000, std::nullopt);
+    auto chunks = VADAudioChunker(test.windowPadding).chunkAll(samples, test.maxChunkLength, std::nullopt);
     EXPECT_EQ(spans(chunks), test.expected);
-    for (const auto& chunk : chunks)
+    for (const auto& chunk : chunks) {
+      EXPECT_LE(static_cast<std::int64_t>(chunk.audioSamples.size()), test.maxChunkLength);
       EXPECT_TRUE(std::equal(chunk.audioSamples.begin(), chunk.audioSamples.end(), samples.begin() + chunk.seekOffsetIndex));
+    }
   }
 }
 
