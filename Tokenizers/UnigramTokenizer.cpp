@@ -1,6 +1,7 @@
 #include "Tokenizers/UnigramTokenizer.h"
 
-#include <cstdio>
+#include <charconv>
+#include <cmath>
 
 #include "Hub/Config.h"
 #include "Tokenizers/TokenizerError.h"
@@ -46,11 +47,16 @@ std::vector<std::size_t> Trie::commonPrefixLengths(const std::vector<std::string
 // ---- Lattice -----------------------------------------------------------------------------------
 
 std::string TokenLatticeNode::description() const {
+  // Shortest round-trip digits; decimal from 1e-4 up to 2^24, exponential outside:
+  // -1.5 => "-1.5", 3 => "3.0", 0.00001 => "1e-05", 16777218 => "1.6777218e+07".
   auto number = [](float f) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(f));
-    std::string s = buffer;
-    if (s.find_first_of(".einf") == std::string::npos) s += ".0";
+    const float magnitude = std::fabs(f);
+    const bool exponential = std::isfinite(f) && magnitude != 0 && (magnitude < 1e-4f || magnitude > 16777216.0f);
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, f,
+                                exponential ? std::chars_format::scientific : std::chars_format::fixed);
+    std::string s(buffer, result.ptr);
+    if (std::isfinite(f) && !exponential && s.find('.') == std::string::npos) s += ".0";
     return s;
   };
   return "TokenLatticeNode(tokenId: " + std::to_string(tokenId) + ", startOffset: " + std::to_string(startOffset) +

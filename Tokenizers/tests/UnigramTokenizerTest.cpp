@@ -110,6 +110,17 @@ TEST(TokenLatticeTest, DescribesNodes) {
   EXPECT_EQ(lattice.nodes().size(), 3u);
   EXPECT_EQ(lattice.nodes()[2].description(),
             "TokenLatticeNode(tokenId: 3, startOffset: 0, length: 2, score: -1.5, prev: false, backtraceScore: 0.0");
+  // Scores print with their shortest round-trip digits, exponential below 1e-4 and above 2^24.
+  const struct {
+    float score;
+    const char* text;
+  } scores[] = {{-12.34567f, "-12.34567"}, {3.0f, "3.0"}, {0.0001f, "0.0001"}, {0.00001f, "1e-05"},
+                {16777216.0f, "16777216.0"}, {16777218.0f, "1.6777218e+07"}};
+  for (const auto& s : scores) {
+    TokenLatticeNode node{1, 0, 1, s.score, std::nullopt, 0};
+    EXPECT_EQ(node.description(), std::string("TokenLatticeNode(tokenId: 1, startOffset: 0, length: 1, score: ") +
+                                      s.text + ", prev: false, backtraceScore: 0.0");
+  }
   // Every position needs a node starting there, or there is no path at all.
   EXPECT_EQ(lattice.tokens(), Tokens{});
   lattice.insert(0, 1, -1, 1);
