@@ -5,8 +5,6 @@
 #include <initializer_list>
 #include <ostream>
 
-#include "templates/detail/Unicode.h"
-
 namespace jinja {
 namespace json = platform::json;
 
@@ -46,7 +44,7 @@ std::uint32_t heightOf(const Parts&... parts) {
 
 // ---- equality ----------------------------------------------------------------------------------
 
-bool same(const std::string& a, const std::string& b) { return detail::canonicallyEqual(a, b); }
+bool same(const std::string& a, const std::string& b) { return TextEqual{}(a, b); }
 bool same(double a, double b) { return a == b; }
 bool same(std::int64_t a, std::int64_t b) { return a == b; }
 bool same(bool a, bool b) { return a == b; }

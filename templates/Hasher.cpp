@@ -1,8 +1,10 @@
 #include "templates/Hasher.h"
 
-#include "templates/detail/Unicode.h"
+#include "platform/Text/Unicode.h"
 
 namespace jinja {
+namespace text = platform::text;
+
 namespace {
 
 std::uint64_t mix(std::uint64_t x) {
@@ -13,6 +15,21 @@ std::uint64_t mix(std::uint64_t x) {
   x *= 0x94D049BB133111EBull;
   x ^= x >> 31;
   return x;
+}
+
+// The NFC form of `text`, or `text` itself (no copy) when that is NFC already.
+// Ill-formed: "\xff" => "\xff" (U+FFFD is NFC), "\xffe\u0301" => "\ufffd\u00e9".
+std::string_view nfcForm(std::string_view text, std::string& storage) {
+  constexpr auto nfc = text::NormalizationForm::nfc;
+  if (text::isValidUtf8(text)) {
+    if (text::isNormalized(text, nfc)) return text;
+    storage = text::normalize(text, nfc);
+    return storage;
+  }
+  std::string repaired = text::repairUtf8(text);
+  if (text::isNormalized(repaired, nfc)) return text;
+  storage = text::normalize(repaired, nfc);
+  return storage;
 }
 
 }  // namespace
@@ -35,16 +52,32 @@ void Hasher::combineBytes(std::string_view bytes) {
   combine(bytes.size());
 }
 
-void Hasher::combineText(std::string_view text) { combineBytes(detail::toNfc(text)); }
+void Hasher::combineText(std::string_view text) {
+  std::string storage;
+  combineBytes(nfcForm(text, storage));
+}
 
+std::size_t Hasher::finalize() const { return static_cast<std::size_t>(mix(state_)); }
+
+// Not text::canonicalHash: the value decides the iteration order of keyword maps, which their JSON
+// form follows, and it must accept ill-formed text.
 std::size_t TextHash::operator()(std::string_view text) const {
   Hasher hasher;
   hasher.combineText(text);
   return hasher.finalize();
 }
 
-bool TextEqual::operator()(std::string_view a, std::string_view b) const { return detail::canonicallyEqual(a, b); }
+bool TextEqual::operator()(std::string_view a, std::string_view b) const {
+  if (text::isValidUtf8(a) && text::isValidUtf8(b)) return text::canonicallyEquivalent(a, b);
+  std::string sa, sb;
+  return nfcForm(a, sa) == nfcForm(b, sb);
+}
 
-std::size_t Hasher::finalize() const { return static_cast<std::size_t>(mix(state_)); }
+bool TextLess::operator()(std::string_view a, std::string_view b) const {
+  if (text::isValidUtf8(a) && text::isValidUtf8(b)) return text::canonicalCompare(a, b) < 0;
+  std::string sa, sb;
+  // UTF-8 byte order is scalar-value order.
+  return nfcForm(a, sa) < nfcForm(b, sb);
+}
 
 }  // namespace jinja

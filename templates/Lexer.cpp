@@ -3,18 +3,23 @@
 #include <memory>
 #include <utility>
 
+#include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
-#include "templates/detail/Unicode.h"
 
 namespace jinja {
 namespace {
 
 using Kind = Token::Kind;
+using platform::text::isAlphabetic;
+using platform::text::isNumeric;
+using platform::text::isWhitespace;
+using platform::text::nextScalar;
+using platform::text::previousScalar;
 
 // ---- whitespace-control rewrites ---------------------------------------------------------------
 // Hand-written equivalents of the rewrites' regular expressions ("\s" is White_Space, "^" the start
-// of the text). Each runs in linear time: the end of a whitespace run is remembered, so a long run
-// is not rescanned from every one of its characters.
+// of the text) over well-formed UTF-8. Each runs in linear time: the end of a whitespace run is
+// remembered, so a long run is not rescanned from every one of its characters.
 
 class WhitespaceRuns {
  public:
@@ -25,7 +30,7 @@ class WhitespaceRuns {
     std::size_t end = from;
     while (end < text_.size()) {
       std::size_t next = end;
-      if (!detail::isWhitespace(detail::nextCodePoint(text_, next))) break;
+      if (!isWhitespace(nextScalar(text_, next))) break;
       end = next;
     }
     runFrom_ = from;
@@ -89,14 +94,14 @@ std::string joinOpenerToPreviousCharacter(const std::string& text, std::string_v
   while ((found = text.find(opener, searchFrom)) != std::string::npos) {
     std::size_t runStart = found;
     while (runStart > searchFrom) {
-      std::size_t previous = detail::previousCodePointStart(text, runStart);
-      std::size_t probe = previous;
-      if (!detail::isWhitespace(detail::nextCodePoint(text, probe))) break;
+      std::size_t previous = runStart;
+      if (!isWhitespace(previousScalar(text, previous))) break;
       runStart = previous;
     }
     std::size_t matchStart = std::string::npos;
-    if (runStart > searchFrom && text[detail::previousCodePointStart(text, runStart)] != '{')
-      matchStart = detail::previousCodePointStart(text, runStart);
+    std::size_t beforeRun = runStart;
+    if (runStart > searchFrom && previousScalar(text, beforeRun) != U'{')
+      matchStart = beforeRun;
     else if (runStart < found)
       matchStart = runStart;
     if (matchStart == std::string::npos) {
@@ -104,7 +109,7 @@ std::string joinOpenerToPreviousCharacter(const std::string& text, std::string_v
       continue;
     }
     std::size_t afterCharacter = matchStart;
-    detail::nextCodePoint(text, afterCharacter);
+    nextScalar(text, afterCharacter);
     out.append(text, copied, afterCharacter - copied);
     out += bare;
     copied = searchFrom = found + opener.size();
@@ -128,7 +133,7 @@ class Scanner {
   explicit Scanner(std::string source)
       : buffer_(std::make_shared<const std::string>(std::move(source))),
         text_(*buffer_),
-        bounds_(detail::graphemeBoundaries(text_)),
+        bounds_(platform::text::graphemeBoundaries(text_)),
         count_(bounds_.size() - 1) {}
 
   std::vector<Token> run();
@@ -139,13 +144,17 @@ class Scanner {
     return k < count_ && bounds_[k + 1] - bounds_[k] == 1 && text_[bounds_[k]] == c;
   }
   bool pairIs(std::size_t k, char a, char b) const { return is(k, a) && is(k + 1, b); }
-  char32_t codePoint(std::size_t k) const { return detail::firstCodePoint(character(k)); }
+  // The first scalar of grapheme k.
+  char32_t codePoint(std::size_t k) const {
+    std::size_t at = bounds_[k];
+    return nextScalar(text_, at);
+  }
   Token slice(Kind kind, std::size_t from, std::size_t to) const {
     return Token(kind, buffer_, text_.substr(bounds_[from], bounds_[to] - bounds_[from]), static_cast<std::int64_t>(from));
   }
 
   std::size_t skipWhitespace(std::size_t k) const {
-    while (k < count_ && detail::isWhitespace(codePoint(k))) ++k;
+    while (k < count_ && isWhitespace(codePoint(k))) ++k;
     return k;
   }
   std::pair<Token, std::size_t> extractToken(std::size_t k, bool inTag, int curlyBracketDepth) const;
@@ -238,8 +247,8 @@ std::pair<Token, std::size_t> Scanner::extractToken(std::size_t k, bool inTag, i
   }
   if (c == "'" || c == "\"") return extractStringToken(k);
   char32_t first = codePoint(k);
-  if (detail::isNumber(first)) return extractNumberToken(k);
-  if (detail::isLetter(first) || c == "_") return extractIdentifierToken(k);
+  if (isNumeric(first)) return extractNumberToken(k);
+  if (isAlphabetic(first) || c == "_") return extractIdentifierToken(k);
   throw JinjaError::lexer("Unexpected character '" + std::string(c) + "' at position " + std::to_string(k));
 }
 
@@ -303,7 +312,7 @@ std::pair<Token, std::size_t> Scanner::extractNumberToken(std::size_t start) con
     if (is(k, '.')) {
       if (seenDot) break;
       seenDot = true;
-    } else if (!detail::isNumber(codePoint(k))) {
+    } else if (!isNumeric(codePoint(k))) {
       break;
     }
     ++k;
@@ -315,7 +324,7 @@ std::pair<Token, std::size_t> Scanner::extractIdentifierToken(std::size_t start)
   std::size_t k = start;
   while (k < count_) {
     char32_t c = codePoint(k);
-    if (!(detail::isLetter(c) || detail::isNumber(c) || is(k, '_'))) break;
+    if (!(isAlphabetic(c) || isNumeric(c) || is(k, '_'))) break;
     ++k;
   }
   Token word = slice(Kind::identifier, start, k);
@@ -327,7 +336,7 @@ std::pair<Token, std::size_t> Scanner::extractIdentifierToken(std::size_t start)
 }  // namespace
 
 std::string Lexer::preprocess(std::string_view source) {
-  std::string text(source);
+  std::string text = platform::text::repairUtf8(source);
   text = dropMarkerAndFollowingSpace(text, "-%}", "%}");
   text = dropMarkerAndFollowingSpace(text, "-}}", "}}");
   text = spaceAfterLiteralBrace(text, "{%-", "{ {%");
@@ -340,7 +349,7 @@ std::string Lexer::preprocess(std::string_view source) {
 }
 
 std::vector<Token> Lexer::tokenize(std::string_view source) {
-  Scanner scanner(preprocess(detail::repairUtf8(source)));
+  Scanner scanner(preprocess(source));
   return scanner.run();
 }
 

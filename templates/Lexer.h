@@ -21,7 +21,7 @@ class Lexer {
   // The token list, always ending with one `eof` token.
   static std::vector<Token> tokenize(std::string_view source);
 
-  // The eight whitespace-control rewrites, in order:
+  // The eight whitespace-control rewrites, in order, of the source with ill-formed UTF-8 read as U+FFFD:
   //   "a  {%- if x -%}  b" => "a{% if x %}b";  "{{- x -}}" => "{{ x }}";  "  {%- x %}" => " {% x %}"
   static std::string preprocess(std::string_view source);
 

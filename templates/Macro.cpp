@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "templates/detail/Unicode.h"
-
 namespace jinja {
 namespace json = platform::json;
 
@@ -61,7 +59,7 @@ Macro Macro::fromJson(const json::Value& json) {
   for (const auto& [key, value] : json.at("defaults").asObject()) keyword.insert_or_assign(key, Expression::fromJson(value));
   std::vector<std::string> keys;
   for (const auto& entry : keyword) keys.push_back(entry.first);
-  std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) { return detail::canonicallyLess(a, b); });
+  std::sort(keys.begin(), keys.end(), TextLess{});
   Expression::Map defaults;
   for (const std::string& key : keys) defaults.set(key, keyword.at(key));
   Nodes body;

@@ -2,8 +2,6 @@
 
 #include <ostream>
 
-#include "templates/detail/Unicode.h"
-
 namespace jinja {
 namespace json = platform::json;
 
@@ -39,7 +37,7 @@ Token::Token(Kind kind, std::shared_ptr<const std::string> buffer, std::string_v
     : kind_(kind), buffer_(std::move(buffer)), value_(value), position_(position) {}
 
 bool operator==(const Token& a, const Token& b) {
-  return a.kind_ == b.kind_ && detail::canonicallyEqual(a.value_, b.value_) && a.position_ == b.position_;
+  return a.kind_ == b.kind_ && TextEqual{}(a.value_, b.value_) && a.position_ == b.position_;
 }
 
 void Token::hash(Hasher& hasher) const {

@@ -170,7 +170,9 @@ INSTANTIATE_TEST_SUITE_P(Templates, PreprocessTest,
                                          RewriteCase{"{{ '-}}  ' }}", "{{ '}}' }}"},
                                          RewriteCase{"a\u00a0\u3000{%- x -%}\u2028b", "a{% x %}b"},
                                          RewriteCase{"a{%-b{%-", "a{%b{%"},
-                                         RewriteCase{"x -%}\n\n -}} y", "x %}}}y"}));
+                                         RewriteCase{"x -%}\n\n -}} y", "x %}}}y"},
+                                         // Ill-formed UTF-8 comes out as U+FFFD.
+                                         RewriteCase{"a\xff  {%- x -%} \xe2\x82", "a\ufffd{% x %}\ufffd"}));
 
 // The eight rewrites as the regular expressions they are defined by, run with ICU's regex engine,
 // compared with our linear-time rewrites on random text over the characters that matter.
