@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <numbers>
 
+#include "KestrumCore/Logging.h"
 #include "Murmel/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "platform/Audio/AudioFileWriter.h"
@@ -195,6 +196,32 @@ TEST(AudioProcessorTest, ResampleBufferRoundsCapacityAndDoesNotRepeatInput) {
   // The same converter converts the next buffer as a fresh stream.
   auto again = AudioProcessor::resampleBuffer(input, *converter);
   EXPECT_EQ(channel0(again), channel0(out));
+}
+
+TEST(AudioProcessorTest, EdgeCasesLogTheirLines) {
+  std::vector<std::string> lines;
+  const auto level = kestrum::Logging::shared().logLevel();
+  kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::debug);
+  kestrum::Logging::shared().setLoggingCallback([&](const std::string& line) { lines.push_back(line); });
+  auto contains = [&](const std::string& text) { return std::find(lines.begin(), lines.end(), text) != lines.end(); };
+
+  // 14,699 frames at 160 kHz are exactly 1,469.9 frames at 16 kHz: rounded to 1,470.
+  auto input = bufferOf({std::vector<float>(14699, 0.1f)}, 160000);
+  auto converter = AudioConverter::make(input.format(), *AudioFormat::standard(16000, 1));
+  EXPECT_EQ(AudioProcessor::resampleBuffer(input, *converter).frameCapacity(), 1470u);
+  EXPECT_TRUE(contains("Rounding buffer frame capacity from 1469.9 to 1470.0 to better fit new sample rate"));
+
+  auto stereo = bufferOf({{0.5f, 0.1f}, {0.25f, 0.2f}}, 44100);
+  auto mono = AudioProcessor::convertToMono(stereo, ChannelMode::sumChannels(std::vector<std::int64_t>{7, 9}));
+  ASSERT_TRUE(mono);
+  EXPECT_EQ(channel0(*mono), (std::vector<float>{0.5f, 0.1f}));
+  EXPECT_TRUE(contains("No valid channel indices provided, defaulting to first channel"));
+
+  EXPECT_FALSE(AudioProcessing::padOrTrimAudio(std::vector<float>(1000, 0.5f), 1000, 480000));
+  EXPECT_TRUE(contains("startIndex is outside the buffer size"));
+
+  kestrum::Logging::shared().setLoggingCallback(nullptr);
+  kestrum::Logging::shared().setLogLevel(level);
 }
 
 TEST(AudioProcessorTest, ConvertBufferToArrayCopiesChannelZeroAndClearsIt) {
