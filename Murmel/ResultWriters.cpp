@@ -75,7 +75,10 @@ void writeInPlace(const fs::path& target, const std::string& content) {
 
 // Writes a temporary file beside the target and renames it over the target.
 void writeAtomically(const fs::path& target, const std::string& content) {
-  std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string name = ".";
+  name += target.filename().string();
+  name += ".XXXXXX";
+  std::string pattern = (target.parent_path() / name).string();
   int fd = ::mkstemp(pattern.data());
   if (fd < 0) throwErrno("Couldn't create file", target);
   try {
