@@ -101,7 +101,10 @@ TEST_F(TranscriptArchiveTest, KeepsTheNewest200AfterEachAddition) {
 
 TEST_F(TranscriptArchiveTest, AnOversizedFileLoadsWholeAndIsCutAtTheNextAddition) {
   std::string text = "[";
-  for (int i = 1; i <= 250; ++i) text += (i > 1 ? "," : "") + entryJson(i);
+  for (int i = 1; i <= 250; ++i) {
+    if (i > 1) text += ",";
+    text += entryJson(i);
+  }
   writeFile(url, text + "]");
   auto archive = open();
   ASSERT_EQ(archive->entries().size(), 250u);
