@@ -1,6 +1,7 @@
 #include "Tokenizers/BertTokenizer.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "Hub/Config.h"
 #include "Tokenizers/TokenizerError.h"
@@ -130,6 +131,24 @@ BertTokenizer::BertTokenizer(std::unordered_map<std::string, TokenId> vocab, std
 
 namespace {
 
+// Added texts replace the entries they are canonically equivalent to, not only the exact ones,
+// since the vocabulary compares by canonical equivalence.
+void overlay(std::unordered_map<std::string, TokenId>& vocab, const std::unordered_map<std::string, TokenId>& layer) {
+  if (layer.empty()) return;
+  std::unordered_set<std::string> keys;
+  for (const auto& [t, id] : layer) keys.insert(detail::canonicalKey(t));
+  for (auto it = vocab.begin(); it != vocab.end();) {
+    const bool below = detail::isBelowCombiningMarks(it->first);
+    const bool equivalent = below ? keys.count(it->first) > 0 : keys.count(detail::canonicalKey(it->first)) > 0;
+    if (equivalent && !layer.count(it->first)) {
+      it = vocab.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& [t, id] : layer) vocab[t] = id;
+}
+
 std::unordered_map<std::string, TokenId> vocabularyOf(const hub::Config& tokenizerData, const AddedTokens& addedTokens) {
   const auto* vocab = tokenizerData["model"]["vocab"].dictionary();
   if (!vocab) throw TokenizerError::missingVocab();
@@ -144,9 +163,9 @@ std::unordered_map<std::string, TokenId> vocabularyOf(const hub::Config& tokeniz
       auto content = entry["content"].string();
       if (id && content) collected[*content] = *id;
     }
-    for (auto& [t, id] : collected) out[t] = id;
+    overlay(out, collected);
   }
-  for (const auto& [t, id] : addedTokens) out[t] = id;
+  overlay(out, addedTokens);
   return out;
 }
 

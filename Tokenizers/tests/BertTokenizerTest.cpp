@@ -83,6 +83,15 @@ TEST(BertTokenizerTest, BuildsFromDocumentsWithAddedTokenPrecedence) {
   EXPECT_EQ(bert.eosToken(), std::nullopt);  // the object form is not read here
   EXPECT_TRUE(bert.fuseUnknownTokens());
   EXPECT_EQ(bert.tokenize("zz"), (Tokens{"[UNK]"}));
+  // An added text also replaces a vocabulary entry spelled in another normalization form.
+  const auto spelled = json(R"({"model": {"vocab": {"caf\u00E9": 5, "\u00E9": 6, "[UNK]": 7}},
+      "added_tokens": [{"id": 10, "content": "cafe\u0301"}]})");
+  BertTokenizer equivalent(json("{}"), spelled, {{"e\u0301", 20}});
+  EXPECT_EQ(equivalent.convertTokenToId("cafe\u0301"), 10);
+  EXPECT_EQ(equivalent.convertTokenToId("caf\u00E9"), 10);
+  EXPECT_EQ(equivalent.convertTokenToId("e\u0301"), 20);
+  EXPECT_EQ(equivalent.convertIdToToken(5), std::nullopt);
+  EXPECT_EQ(equivalent.convertIdToToken(6), std::nullopt);
   try {
     BertTokenizer(json("{}"), json(R"({"model": {"vocab": [["a", 0]]}})"), {});
     ADD_FAILURE() << "accepted a list vocabulary";
