@@ -100,6 +100,7 @@ template <class T>
 class Task {
  public:
   template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, Task>)  // copies go to the copy constructor
   explicit Task(F&& body, ThreadPool& pool = ThreadPool::shared()) : stop_(std::make_shared<std::stop_source>()) {
     future_ = pool.submit(std::forward<F>(body), stop_->get_token()).share();
   }
@@ -211,13 +212,16 @@ void TaskGroup<T>::run(const std::shared_ptr<State>& state, const std::shared_pt
       error = std::current_exception();
     }
   }
+  {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    child->result = std::move(result);
+    child->body = nullptr;
+    if (error && !state->firstError) state->firstError = error;
+    child->phase = 2;
+    state->done.notify_all();
+  }
+  // Only after the error is recorded: siblings that stop on the cancellation must not come first.
   if (error) state->source.request_stop();
-  std::lock_guard<std::mutex> hold(state->mutex);
-  child->result = std::move(result);
-  child->body = nullptr;
-  if (error && !state->firstError) state->firstError = error;
-  child->phase = 2;
-  state->done.notify_all();
 }
 
 template <class T>

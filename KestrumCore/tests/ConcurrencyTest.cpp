@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <latch>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -58,6 +61,36 @@ TEST(TaskGroupTest, AFailingChildCancelsTheOthersAndItsErrorIsRethrown) {
   EXPECT_EQ(sawCancel.load(), 3);
 }
 
+TEST(TaskGroupTest, TheFailureThatCancelsTheGroupIsRethrownNotTheCancellationItCauses) {
+  // The sibling runs on the pool's only worker and throws CancellationError as soon as it sees the
+  // stop. The failing child runs on this thread; a stop callback holds its thread inside the stop
+  // request until the sibling's job has returned (a marker job queued behind it has run), so the
+  // sibling's error is recorded first unless the failure was recorded before the stop.
+  ThreadPool pool(1);
+  TaskGroup<void> group(pool);
+  std::promise<void> siblingStarted, siblingRecorded;
+  group.addTask([&] {
+    siblingStarted.set_value();
+    while (!isCancelled()) std::this_thread::yield();
+    checkCancellation();
+  });
+  siblingStarted.get_future().wait();
+  pool.enqueue([&] { siblingRecorded.set_value(); });
+  std::optional<std::stop_callback<std::function<void()>>> holdStop;
+  group.addTask([&] {
+    holdStop.emplace(currentStopToken(), [&] { siblingRecorded.get_future().wait(); });
+    throw std::logic_error("decoder failed");
+  });
+  try {
+    group.waitForAll();
+    FAIL() << "no error";
+  } catch (const std::logic_error& error) {
+    EXPECT_STREQ(error.what(), "decoder failed");
+  } catch (const CancellationError&) {
+    ADD_FAILURE() << "the sibling's cancellation was rethrown instead of the failure";
+  }
+}
+
 TEST(TaskGroupTest, NestedGroupsOnASingleThreadPoolDoNotDeadlock) {
   ThreadPool pool(1);
   TaskGroup<int> outer(pool);
@@ -110,6 +143,25 @@ TEST(TaskTest, ARunningJobSeesCancellationAndThrows) {
   task.cancel();
   EXPECT_THROW(task.value(), CancellationError);
   EXPECT_TRUE(task.isCancelled());
+}
+
+TEST(TaskTest, CopiesShareTheJobItsResultAndItsCancellation) {
+  ThreadPool pool(2);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  Task<int> task(
+      [released] {
+        released.wait();
+        return isCancelled() ? -1 : 7;
+      },
+      pool);
+  Task<int> copy(task);                                      // direct copy of a non-const task
+  auto reader = [task] { return task.value(); };             // captured by copy
+  copy.cancel();
+  EXPECT_TRUE(task.isCancelled());
+  release.set_value();
+  EXPECT_EQ(reader(), -1);
+  EXPECT_EQ(copy.value(), -1);
 }
 
 TEST(ThreadPoolTest, DetachedJobsRunWithTheirTokenAndSurviveErrors) {
