@@ -39,6 +39,17 @@ const KindSet& primaryExpressionStarters() {
   return set;
 }
 
+// Kinds at which an expression parse takes at least one token; at any other it fails at once,
+// having read nothing.
+const KindSet& expressionStarters() {
+  static const KindSet set = {Kind::string,    Kind::number,    Kind::boolean,   Kind::null,      Kind::identifier,
+                              Kind::and_,      Kind::or_,       Kind::not_,      Kind::in,        Kind::is,
+                              Kind::if_,       Kind::else_,     Kind::for_,      Kind::set,       Kind::break_,
+                              Kind::continue_, Kind::multiply,  Kind::minus,     Kind::plus,      Kind::openParen,
+                              Kind::openBracket, Kind::openBrace};
+  return set;
+}
+
 std::string nestingMessage() {
   return "Template nested too deeply (more than " + std::to_string(Parser::maxNesting) + " levels)";
 }
@@ -537,16 +548,17 @@ class Parser::Impl {
     }
   }
 
-  // After "[": an index, or a slice with optional start, stop and step. A bound that is present
-  // must parse; "x[1 + :2]" is an error, not x[:2].
+  // After "[": an index, or a slice with optional start, stop and step. A bound is absent when
+  // no expression can begin at its place ("x[)]" is "Invalid subscript"); a bound that has begun
+  // must parse, so "x[1 + :2]" is an error, not x[:2].
   Expression parseSubscript(Expression object) {
     std::optional<Expression> start;
-    if (!at(Kind::colon) && !at(Kind::closeBracket)) start = parseTernary();
+    if (expressionStarters().contains(peekKind())) start = parseTernary();
     Expression result;
     if (at(Kind::colon)) {
       advance();
       std::optional<Expression> stop, step;
-      if (!at(Kind::colon) && !at(Kind::closeBracket)) stop = parseTernary();
+      if (expressionStarters().contains(peekKind())) stop = parseTernary();
       if (at(Kind::colon)) {
         advance();
         step = parseTernary();

@@ -158,6 +158,13 @@ TEST(ParserExpressionTest, ErrorMessages) {
       // A slice bound that is present must parse; it is not silently dropped.
       {"{{ x[1 + :2] }}", "Unexpected token for primary expression: colon"},
       {"{{ x[:2 * ] }}", "Unexpected token for primary expression: closeBracket"},
+      // A bound at which no expression can begin is absent, as in "x[]" and "x[:]".
+      {"{{ x[)] }}", "Invalid subscript"},
+      {"{{ x[ }}", "Invalid subscript"},
+      {"{{ x[%}", "Invalid subscript"},
+      {"{{ x[1:)] }}", "Expected ']' after index.. Got closeParen instead"},
+      {"{{ x[:,] }}", "Expected ']' after index.. Got comma instead"},
+      {"{{ x[1:2:)] }}", "Unexpected token for primary expression: closeParen"},
       // Number literals that do not fit are errors, not zero.
       {"{{ 9223372036854775808 }}", "Integer literal out of range: 9223372036854775808"},
       {"{{ 99999999999999999999999 }}", "Integer literal out of range: 99999999999999999999999"},
