@@ -1,4 +1,4 @@
-// ml-bench [--smoke]: times the four-model runtime at the base.en dimensions (80 mels, D = 512,
+// bench_ml [--smoke]: times the four-model runtime at the base.en dimensions (80 mels, D = 512,
 // 6 + 6 layers, 8 heads, V = 51864, S = 224, W = 1500) with random weights on 8 threads, and a
 // plain sgemm of the encoder's MLP size for comparison. --smoke runs one iteration of each.
 #include <cblas.h>
