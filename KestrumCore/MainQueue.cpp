@@ -15,11 +15,16 @@ MainQueue::TimerId TimerSchedule::add(MainQueue::Duration due, MainQueue::Durati
   return id;
 }
 
-void TimerSchedule::cancel(MainQueue::TimerId id) {
+std::shared_ptr<MainQueue::Work> TimerSchedule::cancel(MainQueue::TimerId id) {
   auto found = keys_.find(id);
-  if (found == keys_.end()) return;
-  order_.erase(found->second);
+  if (found == keys_.end()) return nullptr;
+  std::shared_ptr<MainQueue::Work> work;
+  if (auto item = order_.find(found->second); item != order_.end()) {
+    work = std::move(item->second.work);
+    order_.erase(item);
+  }
   keys_.erase(found);
+  return work;
 }
 
 bool TimerSchedule::nextDue(MainQueue::Duration& due) const {
@@ -52,9 +57,25 @@ void TimerSchedule::reschedule(const Item& item, MainQueue::Duration due) {
 
 namespace {
 MainQueue::Duration atLeast(MainQueue::Duration value, MainQueue::Duration floor) { return std::max(value, floor); }
+
+// Drops the run item's reference to its work with the queue unlocked: it may be the last one (a one-shot
+// item, a timer cancelled by its own work), and destroying what the work captured may use the queue.
+void releaseUnlocked(std::unique_lock<std::mutex>& hold, detail::TimerSchedule::Item& item) {
+  hold.unlock();
+  item.work.reset();
+  hold.lock();
+}
 }  // namespace
 
 // ---- ManualMainQueue ----
+
+ManualMainQueue::~ManualMainQueue() {
+  detail::TimerSchedule pending;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::swap(pending, schedule_);
+  }
+}
 
 void ManualMainQueue::post(Work work) { postAfter(Duration(0), std::move(work)); }
 
@@ -70,8 +91,9 @@ MainQueue::TimerId ManualMainQueue::scheduleRepeating(Duration interval, Work wo
 }
 
 void ManualMainQueue::cancel(TimerId id) {
+  std::shared_ptr<Work> removed;  // released after the lock
   std::lock_guard<std::mutex> hold(mutex_);
-  schedule_.cancel(id);
+  removed = schedule_.cancel(id);
 }
 
 MainQueue::Duration ManualMainQueue::now() const {
@@ -90,6 +112,7 @@ void ManualMainQueue::advance(Duration by) {
     (*item.work)();
     hold.lock();
     if (item.interval != Duration(0)) schedule_.reschedule(item, due);
+    releaseUnlocked(hold, item);
   }
   now_ = end;
 }
@@ -110,6 +133,12 @@ ThreadMainQueue::~ThreadMainQueue() {
   }
   wake_.notify_all();
   thread_.join();
+  // Pending work is dropped while the queue is still whole, outside the lock.
+  detail::TimerSchedule pending;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::swap(pending, schedule_);
+  }
 }
 
 void ThreadMainQueue::post(Work work) { postAfter(Duration(0), std::move(work)); }
@@ -136,8 +165,9 @@ MainQueue::TimerId ThreadMainQueue::scheduleRepeating(Duration interval, Work wo
 }
 
 void ThreadMainQueue::cancel(TimerId id) {
+  std::shared_ptr<Work> removed;  // released after the lock
   std::lock_guard<std::mutex> hold(mutex_);
-  schedule_.cancel(id);
+  removed = schedule_.cancel(id);
 }
 
 MainQueue::Duration ThreadMainQueue::now() const {
@@ -161,6 +191,7 @@ void ThreadMainQueue::loop() {
       hold.lock();
       // A repeating timer keeps its rhythm; when it has fallen behind it runs next from now.
       if (item.interval != Duration(0)) schedule_.reschedule(item, std::max(due, now() - item.interval));
+      releaseUnlocked(hold, item);
       continue;
     }
     Duration next;

@@ -53,7 +53,8 @@ class TimerSchedule {
     std::shared_ptr<MainQueue::Work> work;
   };
   MainQueue::TimerId add(MainQueue::Duration due, MainQueue::Duration interval, MainQueue::Work work);
-  void cancel(MainQueue::TimerId id);
+  // Returns the removed work, for the caller to release outside its lock.
+  std::shared_ptr<MainQueue::Work> cancel(MainQueue::TimerId id);
   // The earliest due time, if any item is pending.
   bool nextDue(MainQueue::Duration& due) const;
   // Removes and returns the earliest item when due at or before `time`.
@@ -74,6 +75,10 @@ class TimerSchedule {
 // and `runUntilIdle`, on the calling thread, with `now()` equal to the item's due time.
 class ManualMainQueue : public MainQueue {
  public:
+  ManualMainQueue() = default;
+  // Drops pending work while the queue is still whole, so that what it captured may use the queue.
+  ~ManualMainQueue() override;
+
   void post(Work work) override;
   TimerId postAfter(Duration delay, Work work) override;
   TimerId scheduleRepeating(Duration interval, Work work) override;

@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +81,62 @@ TEST(ManualMainQueueTest, RepeatingTimersFireEachIntervalUntilCancelled) {
   EXPECT_EQ(trace.entries, (std::vector<std::string>{"tick@100", "tick@200", "slow@250", "tick@300", "slow@500"}));
   EXPECT_EQ(queue.pendingCount(), 0u);
   queue.cancel(12345);  // unknown ids are ignored
+}
+
+// Owns nothing but uses the queue when destroyed, like an owner that cancels its timer in its destructor.
+struct UsesQueueWhenDestroyed {
+  UsesQueueWhenDestroyed(MainQueue& queue, std::function<void()> destroyed)
+      : queue(queue), destroyed(std::move(destroyed)) {}
+  UsesQueueWhenDestroyed(const UsesQueueWhenDestroyed&) = delete;
+  MainQueue& queue;
+  std::function<void()> destroyed;
+  ~UsesQueueWhenDestroyed() {
+    queue.cancel(queue.postAfter(MainQueue::seconds(1), [] {}));
+    destroyed();
+  }
+};
+
+TEST(ManualMainQueueTest, WorkIsReleasedOutsideTheQueueLock) {
+  using Guard = std::shared_ptr<UsesQueueWhenDestroyed>;
+  struct Case {
+    const char* name;
+    // Hands the only reference to `guard` to the queue in work, then makes the queue release it.
+    std::function<void(std::optional<ManualMainQueue>& queue, Guard guard)> release;
+  };
+  const Case cases[] = {
+      {"one-shot work after it ran",
+       [](auto& queue, Guard guard) {
+         queue->post([guard = std::move(guard)] {});
+         queue->runUntilIdle();
+       }},
+      {"pending work when cancelled",
+       [](auto& queue, Guard guard) { queue->cancel(queue->postAfter(MainQueue::seconds(1), [guard = std::move(guard)] {})); }},
+      {"a timer that cancels itself",
+       [](auto& queue, Guard guard) {
+         auto id = std::make_shared<MainQueue::TimerId>();
+         *id = queue->scheduleRepeating(MainQueue::seconds(0.1), [&queue, id, guard = std::move(guard)] { queue->cancel(*id); });
+         queue->advance(MainQueue::seconds(0.1));
+       }},
+      {"pending work when the queue goes away",
+       [](auto& queue, Guard guard) {
+         queue->postAfter(MainQueue::seconds(1), [guard = std::move(guard)] {});
+         queue.reset();
+       }},
+  };
+  for (const auto& c : cases) {
+    std::optional<ManualMainQueue> queue(std::in_place);
+    bool destroyed = false;
+    c.release(queue, std::make_shared<UsesQueueWhenDestroyed>(*queue, [&] { destroyed = true; }));
+    EXPECT_TRUE(destroyed) << c.name;
+  }
+}
+
+TEST(ThreadMainQueueTest, WorkIsReleasedOutsideTheQueueLock) {
+  ThreadMainQueue queue;
+  std::promise<void> destroyed;
+  auto guard = std::make_shared<UsesQueueWhenDestroyed>(queue, [&] { destroyed.set_value(); });
+  queue.post([guard = std::move(guard)] {});
+  EXPECT_EQ(destroyed.get_future().wait_for(5s), std::future_status::ready);
 }
 
 TEST(ThreadMainQueueTest, RunsWorkOnItsOwnThreadInDueOrder) {
