@@ -208,11 +208,13 @@ bool operator==(const Value& a, const Value& b) {
 namespace {
 
 // Swift's description of a binary floating-point number: shortest round-trip digits, decimal
-// notation for decimal exponents in [-4, 16) (integral values without ".0"), otherwise
-// d.ddde±XX with at least two exponent digits.
-//   1.0 => "1", 0.0001 => "0.0001", 1e16 => "1e+16", 1.5e-07 => "1.5e-07", -0.0 => "-0"
+// notation from 1e-4 up to (not including) 2^53 for Double and 2^24 for Float (integral values
+// without ".0"), otherwise d.ddde±XX with at least two exponent digits.
+//   1.0 => "1", 0.0001 => "0.0001", 1e16 => "1e+16", 1.5e-07 => "1.5e-07", -0.0 => "-0",
+//   Float 123456789 => "1.2345679e+08"
 template <typename T>
 void appendNumber(std::string& out, T value) {
+  const T decimalLimit = std::ldexp(T(1), std::numeric_limits<T>::digits);
   char buf[64];
   auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
@@ -228,7 +230,7 @@ void appendNumber(std::string& out, T value) {
 
   if (negative) out.push_back('-');
   const int n = static_cast<int>(digits.size());
-  if (exponent >= -4 && exponent < 16) {
+  if (exponent >= -4 && std::fabs(value) < decimalLimit) {
     if (exponent < 0) {
       out += "0.";
       out.append(static_cast<std::size_t>(-exponent - 1), '0');
