@@ -107,9 +107,10 @@ double Value::asDouble() const {
 
 float Value::asFloat() const {
   double d = asDouble();
-  if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
-    notFitting(numberText(d), "Float");
-  return static_cast<float>(d);
+  // Out of range only when it rounds to infinity: the text of Float's largest value is a little above it.
+  auto f = static_cast<float>(d);
+  if (std::isfinite(d) && std::isinf(f)) notFitting(numberText(d), "Float");
+  return f;
 }
 
 const std::string& Value::asString() const {

@@ -156,6 +156,10 @@ TEST(JsonParseTest, NumbersTakeTheNarrowestKind) {
   EXPECT_THROW(a[2].asUInt(), json::DecodingError);
   EXPECT_THROW(Value(1.5).asInt(), json::DecodingError);
   EXPECT_THROW(Value(1e300).asFloat(), json::DecodingError);
+  EXPECT_THROW(json::parse("3.4028236e+38").asFloat(), json::DecodingError);  // rounds to infinity
+  EXPECT_EQ(json::parse(json::write(Value(std::numeric_limits<float>::max()))).asFloat(),
+            std::numeric_limits<float>::max());
+  EXPECT_EQ(json::parse("-3.40282356e+38").asFloat(), -std::numeric_limits<float>::max());
 }
 
 TEST(JsonParseTest, ReadsNanAndInfinityLiterals) {
