@@ -144,7 +144,8 @@ TEST(ThreadMainQueueTest, RunsWorkOnItsOwnThreadInDueOrder) {
   std::vector<std::string> order;  // touched only on the queue's thread until `done`
   std::promise<void> done;
   std::atomic<bool> onQueueThread{true};
-  queue.postAfter(60ms, [&] {
+  // Far apart, so that a stalled test thread between the two posts cannot swap their due times.
+  queue.postAfter(500ms, [&] {
     order.push_back("late");
     done.set_value();
   });
@@ -163,13 +164,15 @@ TEST(ThreadMainQueueTest, RepeatingTimerStopsWhenCancelledAndThrowingWorkIsSurvi
   ThreadMainQueue queue;
   std::atomic<int> ticks{0};
   std::promise<void> third;
-  MainQueue::TimerId timer = 0;
+  MainQueue::TimerId timer = 0;  // set and read on the queue's thread only, set before the first tick
   queue.post([] { throw std::runtime_error("ignored"); });
-  timer = queue.scheduleRepeating(5ms, [&] {
-    if (++ticks == 3) {
-      queue.cancel(timer);
-      third.set_value();
-    }
+  queue.post([&] {
+    timer = queue.scheduleRepeating(5ms, [&] {
+      if (++ticks == 3) {
+        queue.cancel(timer);
+        third.set_value();
+      }
+    });
   });
   ASSERT_EQ(third.get_future().wait_for(5s), std::future_status::ready);
   std::this_thread::sleep_for(30ms);
