@@ -70,6 +70,8 @@ void fillLastDimension(MLMultiArray& array, std::int64_t begin, std::int64_t end
   const auto& shape = array.shape();
   if (shape.size() != 3 || shape[0] != 1 || shape[1] != 1)
     throw std::invalid_argument("fillLastDimension needs a [1, 1, N] array");
+  if (array.dataType() != MLMultiArrayDataType::float16)
+    throw std::invalid_argument("fillLastDimension needs a float16 array");
   if (begin < 0 || end > shape[2] || begin > end) throw std::out_of_range("fillLastDimension: range outside 0..<N");
   auto data = array.data<Float16>();
   const std::int64_t stride = array.strides()[2];

@@ -73,6 +73,9 @@ TEST(MLModelExtensionsTest, OffsetsAndFills) {
   EXPECT_THROW(fillLastDimension(array, 5, 7, Float16(1)), std::out_of_range);
   MLMultiArray wide({2, 1, 6}, MLMultiArrayDataType::float16);
   EXPECT_THROW(fillLastDimension(wide, 0, 1, Float16(1)), std::invalid_argument);
+  MLMultiArray singles({1, 1, 6}, MLMultiArrayDataType::float32);
+  EXPECT_THROW(fillLastDimension(singles, 0, 1, Float16(1)), std::invalid_argument);
+  EXPECT_EQ(singles[0], 0.0);
 
   const auto negativeInfinity = static_cast<Float16>(-std::numeric_limits<float>::infinity());
   fill(array, {{0, 0, 0}, {0, 0, 5}, {0, 0, 0}}, negativeInfinity);
