@@ -59,12 +59,16 @@ TEST_F(AudioEncoderTest, ChecksInputThenModelThenCancellationBeforeAnySignpost) 
   EXPECT_EQ(messageOf([&] { encoder.encodeFeatures(samples); }), "Models are unavailable");
 
   extractor.loadModel(folder("MelSpectrogram"), MLComputeUnits::cpuOnly, false);
+  encoder.loadModel(folder("AudioEncoder"), MLComputeUnits::cpuOnly, false);
   std::stop_source stop;
   stop.request_stop();
   {
     kestrum::StopTokenScope cancelled(stop.get_token());
     EXPECT_EQ(messageOf([&] { extractor.logMelSpectrogram(nullptr); }), "FeatureExtractor input must be MLMultiArray");
     EXPECT_THROW(extractor.logMelSpectrogram(samples), kestrum::CancellationError);
+    EXPECT_EQ(messageOf([&] { encoder.encodeFeatures(nullptr); }), "AudioEncoder input must be MLMultiArray");
+    // The samples do not fit the encoder: a prediction would fail with a model error instead.
+    EXPECT_THROW(encoder.encodeFeatures(samples), kestrum::CancellationError);
   }
   EXPECT_TRUE(events.empty());
 }
