@@ -52,7 +52,10 @@ std::string FileManager::resolveAbsolutePath(std::string_view path) {
   std::error_code error;
   std::filesystem::path current = std::filesystem::current_path(error);
   if (error) current = "/";
-  return (current / expanded).string();
+  // A file URL's path carries no trailing slash.
+  std::string joined = (current / expanded).string();
+  while (joined.size() > 1 && joined.back() == '/') joined.pop_back();
+  return joined;
 }
 
 std::optional<std::string> lastNaturalBoundary(std::string_view text, int minTokenCount,

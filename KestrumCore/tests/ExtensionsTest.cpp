@@ -25,6 +25,9 @@ TEST(ExtensionsTest, ResolveAbsolutePathExpandsTildeAndJoinsRelativePaths) {
   EXPECT_EQ(FileManager::resolveAbsolutePath("~/Models/tiny"), std::string(home) + "/Models/tiny");
   EXPECT_EQ(FileManager::resolveAbsolutePath("/opt/models/../x"), "/opt/models/../x");
   EXPECT_EQ(FileManager::resolveAbsolutePath("models/tiny"), (std::filesystem::current_path() / "models/tiny").string());
+  // Joined as a URL path component: the result has no trailing slash.
+  EXPECT_EQ(FileManager::resolveAbsolutePath("models/tiny/"), std::filesystem::current_path().string() + "/models/tiny");
+  EXPECT_EQ(FileManager::resolveAbsolutePath(""), std::filesystem::current_path().string());
 }
 
 TEST(ExtensionsTest, BatchedSlicesInOrderAndRejectsSizeZero) {
