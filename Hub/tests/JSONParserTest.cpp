@@ -18,7 +18,7 @@ using Kind = Config::Kind;
 
 struct NumberCase {
   const char* name;
-  const char* json;
+  std::string json;
   Kind kind;
   double expected;  // compared as the kind's own type
 };
@@ -57,7 +57,23 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"BelowDouble", "1e-400", Kind::floating, 0.0},
                       NumberCase{"Infinity", "Infinity", Kind::floating, kInf},
                       NumberCase{"NegativeInfinity", "-Infinity", Kind::floating, -kInf},
-                      NumberCase{"NaN", "NaN", Kind::floating, std::numeric_limits<double>::quiet_NaN()}),
+                      NumberCase{"NaN", "NaN", Kind::floating, std::numeric_limits<double>::quiet_NaN()},
+                      // Just above the largest double, with an exponent the reader takes as written.
+                      NumberCase{"JustBeyondDouble", "2e308", Kind::floating, kInf},
+                      NumberCase{"JustBeyondDoubleNegative", "-2e308", Kind::floating, -kInf},
+                      NumberCase{"BeyondDoubleWithShortExponent", "120e307", Kind::floating, kInf},
+                      // Below the smallest double with many digits: zero (this once crashed the reader).
+                      NumberCase{"TinyWithManyDigits", "4.3037877497003578644e-340", Kind::floating, 0.0},
+                      NumberCase{"ZeroWithHugeExponent", "0e400", Kind::floating, 0.0},
+                      NumberCase{"LongIntegerPartScaledDown", "1" + std::string(400, '0') + "e-390", Kind::floating, 1e10},
+                      NumberCase{"LongIntegerWithoutExponent", "1" + std::string(30, '0'), Kind::floating, 1e30},
+                      // The inf and nan literals in any case.
+                      NumberCase{"LowerCaseNaN", "nan", Kind::floating, std::numeric_limits<double>::quiet_NaN()},
+                      NumberCase{"UpperCaseNaN", "NAN", Kind::floating, std::numeric_limits<double>::quiet_NaN()},
+                      NumberCase{"ShortInf", "Inf", Kind::floating, kInf},
+                      NumberCase{"LowerCaseInf", "inf", Kind::floating, kInf},
+                      NumberCase{"NegativeLowerCaseInf", "-inf", Kind::floating, -kInf},
+                      NumberCase{"UpperCaseInfinity", "-INFINITY", Kind::floating, -kInf}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JsonDocuments, RootScalarsConvertToThemselves) {
@@ -80,6 +96,22 @@ TEST(JsonDocuments, NumbersBeyondDoubleReadAsInfinityOnlyOutsideTexts) {
     ADD_FAILURE();
   } catch (const JSONParser::ParseError& e) {
     EXPECT_EQ(e.position, 8);  // the "x" of the input as given
+  }
+}
+
+TEST(JsonDocuments, RewrittenNumbersKeepTheirNeighboursAndPositions) {
+  Config c = JSONParser::parseToConfig(R"({"a": [0e400, -nan, 7, "inf 0e400"], "b": -INF})");
+  ASSERT_EQ(c["a"].array()->size(), 4u);
+  EXPECT_EQ(c["a"][0].floating(), 0.0f);
+  EXPECT_TRUE(std::isnan(*c["a"][1].floating()));
+  EXPECT_EQ(c["a"][2].integer(), 7);
+  EXPECT_EQ(c["a"][3].string(), "inf 0e400");
+  EXPECT_EQ(c["b"].floating(), -std::numeric_limits<float>::infinity());
+  try {
+    JSONParser::parseToConfig("[0e4000, nan, x]");
+    ADD_FAILURE();
+  } catch (const JSONParser::ParseError& e) {
+    EXPECT_EQ(e.position, 14);  // the "x" of the input as given
   }
 }
 
@@ -151,7 +183,14 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"EncodedSurrogate", "[\"\xED\xA0\x80\"]", ""},
                       MalformedCase{"LoneLowSurrogateEscape", R"(["\udc00"])", ""},
                       MalformedCase{"LoneHighSurrogateEscape", R"(["\ud800x"])", ""},
-                      MalformedCase{"TooDeep", std::string(JSONParser::kMaxDepth + 1, '['), ""}),
+                      MalformedCase{"TooDeep", std::string(JSONParser::kMaxDepth + 1, '['), ""},
+                      // Text after a number or a literal that no JSON number allows.
+                      MalformedCase{"HugeNumberThenFraction", "1e400.5", ""},
+                      MalformedCase{"HugeNumberThenMinus", "[1e400-3]", ""},
+                      MalformedCase{"HugeNumberWithLeadingZero", "01e400", ""},
+                      MalformedCase{"InfinityThenFraction", "Inf.5", ""},
+                      MalformedCase{"NaNThenExponent", "[NaNe5]", ""},
+                      MalformedCase{"InfinityCutShort", "infinit", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JsonDocuments, DeepButAllowedNestingParses) {
