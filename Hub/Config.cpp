@@ -117,14 +117,15 @@ void hashInto(const Config& c, std::size_t& h) {
   }
 }
 
-// Shortest text that reads back as the same float: 1.0, 0.1, 1e-05, 1.8446744e+19.
+// Shortest text that reads back as the same float, decimal from 1e-4 up to 2^24 inclusive:
+// 1.0, 0.1, 16777216.0, 1e-05, 1.6777218e+07.
 std::string floatDescription(float f) {
   if (std::isnan(f)) return "nan";
   if (std::isinf(f)) return f < 0 ? "-inf" : "inf";
   if (f == 0.0f) return std::signbit(f) ? "-0.0" : "0.0";
   char buf[64];
   float magnitude = std::fabs(f);
-  if (magnitude >= 1e-4f && magnitude < 16777216.0f) {
+  if (magnitude >= 1e-4f && magnitude <= 16777216.0f) {
     auto r = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::fixed);
     std::string s(buf, r.ptr);
     if (s.find('.') == std::string::npos) s += ".0";

@@ -182,6 +182,11 @@ TEST(ConfigDescription, PrintsLikeThePlatform) {
   EXPECT_EQ(Config(-2.5f).description(), "-2.5");
   EXPECT_EQ(Config(1.8446744e19f).description(), "1.8446744e+19");
   EXPECT_EQ(Config(1e-5f).description(), "1e-05");
+  EXPECT_EQ(Config(1e-4f).description(), "0.0001");
+  // Whole floats print in decimal up to 2^24, the last of the consecutive integers.
+  EXPECT_EQ(Config(16777216.0f).description(), "16777216.0");
+  EXPECT_EQ(Config(-16777216.0f).description(), "-16777216.0");
+  EXPECT_EQ(Config(16777218.0f).description(), "1.6777218e+07");
   EXPECT_EQ(Config(true).description(), "true");
   EXPECT_EQ(Config(-3).description(), "-3");
   EXPECT_EQ(Config(Config::Token{7, "abc"}).description(), "(7, abc)");
