@@ -421,6 +421,10 @@ std::string Regex::replace(std::string_view text, std::string_view replacementTe
   auto found = matches(text);
   if (found.empty()) return std::string(text);
   const std::size_t groupCount = compiled_->groupCount;
+  // "$" takes at most as many digits as the group count has: "$12" is group 12 with 10 or more
+  // groups (empty when there is no such group), group 1 and a "2" with fewer.
+  std::size_t maxDigits = 1;
+  for (std::size_t n = 10; n <= groupCount; n *= 10) ++maxDigits;
   std::string out;
   out.reserve(text.size());
   std::size_t last = 0;
@@ -435,11 +439,8 @@ std::string Regex::replace(std::string_view text, std::string_view replacementTe
       }
       if (c == '$' && i + 1 < t.size() && t[i + 1] >= '0' && t[i + 1] <= '9') {
         std::size_t group = static_cast<std::size_t>(t[++i] - '0');
-        // Take more digits while they still name an existing group: "$12" is group 12 only if it exists.
-        while (i + 1 < t.size() && t[i + 1] >= '0' && t[i + 1] <= '9' &&
-               group * 10 + static_cast<std::size_t>(t[i + 1] - '0') <= groupCount) {
+        for (std::size_t digits = 1; digits < maxDigits && i + 1 < t.size() && t[i + 1] >= '0' && t[i + 1] <= '9'; ++digits)
           group = group * 10 + static_cast<std::size_t>(t[++i] - '0');
-        }
         if (group <= groupCount && match.groups[group]) {
           const ByteRange& g = *match.groups[group];
           out.append(text.substr(g.begin, g.size()));

@@ -100,8 +100,8 @@ class Regex {
   // No match gives the whole text as the one piece.
   std::vector<std::string_view> splitKeepingCaptureGroups(std::string_view text) const;
 
-  // Replaces every match by the template: "$n" is capture group n (the longest group number that
-  // exists; an absent group is empty), "\x" is x taken literally.
+  // Replaces every match by the template: "$n" is capture group n (as many digits as the group
+  // count has; a group that is absent or did not take part is empty), "\x" is x taken literally.
   //   Regex("(\\d+)").replace("a12", "<$1>") == "a<12>"
   std::string replace(std::string_view text, std::string_view replacementTemplate) const;
 

@@ -236,6 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReplaceCase{"DollarWithoutDigitIsLiteral", "b", "$x", "abc", "a$xc"},
         ReplaceCase{"MissingGroupIsEmpty", "(a)|(b)", "[$1$2]", "ab", "[a][b]"},
         ReplaceCase{"ExtraDigitsAreLiteral", "(a)", "$10", "a", "a0"},
+        ReplaceCase{"NineGroupsTakeOneDigit", "(a)(b)(c)(d)(e)(f)(g)(h)(i)", "$91", "abcdefghi", "i1"},
+        // With ten or more groups "$" takes two digits, whether or not that group exists.
+        ReplaceCase{"TenGroupsTakeTwoDigits", "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)", "$10|$1|$01|$11", "abcdefghij", "j|a|a|"},
+        ReplaceCase{"GroupBeyondCountIsEmpty", "(a)", "[$2]", "a", "[]"},
         ReplaceCase{"WordPieceCleanUp", R"(\s(\.|\?|\!|\,|'\s|n't|'m|'s|'ve|'re))", "$1", "do n't stop , he 's .",
                     "don't stop, he's."},
         ReplaceCase{"NoMatchKeepsText", "z", "y", "abc", "abc"}),
