@@ -97,6 +97,8 @@ BinaryDistinctString::BinaryDistinctString(std::u16string_view units) : utf8_(en
 
 BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& characters) {
   for (const auto& c : characters) utf8_ += c.utf8_;
+  // A lone lead and a lone trail surrogate side by side are a pair, as units are.
+  if (hasSurrogates(utf8_)) utf8_ = encodeUnits(decodeUnits(utf8_));
 }
 
 BinaryDistinctString BinaryDistinctString::fromValidUtf8(std::string utf8) {

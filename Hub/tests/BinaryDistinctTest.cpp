@@ -59,6 +59,10 @@ TEST(BinaryDistinctString, UnitsAreTakenAsGiven) {
   // A lone lead and a lone trail joined are a pair, as units are.
   auto joined = lone + BinaryDistinctString(std::u16string{0xDC00});
   EXPECT_EQ(joined.string(), "a\xF0\x90\x80\x80");
+  const BinaryDistinctString fromCharacters(std::vector<BinaryDistinctCharacter>{
+      BinaryDistinctCharacter(std::u16string{u'a', 0xD800}), BinaryDistinctCharacter(std::u16string{0xDC00})});
+  EXPECT_EQ(fromCharacters, joined);
+  EXPECT_EQ(BinaryDistinctString::Hash{}(fromCharacters), BinaryDistinctString::Hash{}(joined));
   EXPECT_THROW(BinaryDistinctString("a\xC3"), platform::text::InvalidUtf8Error);
 }
 
