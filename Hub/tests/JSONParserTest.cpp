@@ -65,8 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Below the smallest double with many digits: zero (this once crashed the reader).
                       NumberCase{"TinyWithManyDigits", "4.3037877497003578644e-340", Kind::floating, 0.0},
                       NumberCase{"ZeroWithHugeExponent", "0e400", Kind::floating, 0.0},
-                      NumberCase{"LongIntegerPartScaledDown", "1" + std::string(400, '0') + "e-390", Kind::floating, 1e10},
-                      NumberCase{"LongIntegerWithoutExponent", "1" + std::string(30, '0'), Kind::floating, 1e30},
+                      NumberCase{"LongIntegerPartScaledDown", std::string(1, '1').append(400, '0').append("e-390"), Kind::floating, 1e10},
+                      NumberCase{"LongIntegerWithoutExponent", std::string(1, '1').append(30, '0'), Kind::floating, 1e30},
                       // The inf and nan literals in any case.
                       NumberCase{"LowerCaseNaN", "nan", Kind::floating, std::numeric_limits<double>::quiet_NaN()},
                       NumberCase{"UpperCaseNaN", "NAN", Kind::floating, std::numeric_limits<double>::quiet_NaN()},
