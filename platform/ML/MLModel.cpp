@@ -11,7 +11,7 @@
 namespace platform::ml {
 
 namespace json = platform::json;
-using detail::ModelSpec;
+using detail::ModelManifest;
 
 namespace {
 
@@ -41,38 +41,38 @@ MLFeatureDescription parseFeature(const json::Value& v, std::size_t index, const
   }
 }
 
-ModelSpec parseSpec(const std::filesystem::path& folder) {
-  ModelSpec spec;
-  spec.folder = folder;
+ModelManifest parseManifest(const std::filesystem::path& folder) {
+  ModelManifest manifest;
+  manifest.folder = folder;
   const json::Value root = json::parseFile((folder / "model.json").string());
   try {
-    spec.kind = root.at("kind").asString();
+    manifest.kind = root.at("kind").asString();
     const auto& inputs = root.at("inputs").asArray();
     for (std::size_t i = 0; i < inputs.size(); ++i) {
       auto f = parseFeature(inputs[i], i, "inputs");
-      if (!spec.description.inputDescriptionsByName.emplace(f.name, f).second)
+      if (!manifest.description.inputDescriptionsByName.emplace(f.name, f).second)
         throw DescriptionError("input \"" + f.name + "\" is listed twice");
     }
     const auto& outputs = root.at("outputs").asArray();
     for (std::size_t i = 0; i < outputs.size(); ++i) {
       auto f = parseFeature(outputs[i], i, "outputs");
-      if (!spec.description.outputDescriptionsByName.emplace(f.name, f).second)
+      if (!manifest.description.outputDescriptionsByName.emplace(f.name, f).second)
         throw DescriptionError("output \"" + f.name + "\" is listed twice");
     }
-    if (const auto* hp = root.find("hyperparameters")) spec.hyperparameters = *hp;
-    else spec.hyperparameters = json::Value(json::Object{});
+    if (const auto* hp = root.find("hyperparameters")) manifest.hyperparameters = *hp;
+    else manifest.hyperparameters = json::Value(json::Object{});
     if (const auto* heads = root.find("alignment_heads"))
       for (const auto& pair : heads->asArray()) {
         const auto& p = pair.asArray();
         if (p.size() != 2) throw DescriptionError("alignment_heads entries are [layer, head] pairs");
-        spec.alignmentHeads.emplace_back(static_cast<int>(p[0].asInt()), static_cast<int>(p[1].asInt()));
+        manifest.alignmentHeads.emplace_back(static_cast<int>(p[0].asInt()), static_cast<int>(p[1].asInt()));
       }
   } catch (const DescriptionError&) {
     throw;
   } catch (const std::exception& e) {
     throw DescriptionError(e.what());
   }
-  return spec;
+  return manifest;
 }
 
 // Every load failure leaves here as an MLModelError that names the folder.
@@ -122,7 +122,7 @@ std::int64_t hyperLimit(const std::string& name) {
   return 1 << 20;
 }
 
-std::int64_t ModelSpec::hyper(const std::string& name) const {
+std::int64_t ModelManifest::hyper(const std::string& name) const {
   const json::Value* v = hyperparameters.kind() == json::Value::Kind::object ? hyperparameters.find(name) : nullptr;
   if (!v) fail("hyperparameter \"" + name + "\" is missing");
   std::int64_t n;
@@ -136,7 +136,7 @@ std::int64_t ModelSpec::hyper(const std::string& name) const {
   return n;
 }
 
-void ModelSpec::requireFeature(bool input, const std::string& name, const std::vector<std::int64_t>& shape) const {
+void ModelManifest::requireFeature(bool input, const std::string& name, const std::vector<std::int64_t>& shape) const {
   const auto& map = input ? description.inputDescriptionsByName : description.outputDescriptionsByName;
   auto it = map.find(name);
   const char* side = input ? "input" : "output";
@@ -147,7 +147,7 @@ void ModelSpec::requireFeature(bool input, const std::string& name, const std::v
          shapeText(shape));
 }
 
-void ModelSpec::fail(const std::string& message) const { throw DescriptionError(kind + " model: " + message); }
+void ModelManifest::fail(const std::string& message) const { throw DescriptionError(kind + " model: " + message); }
 
 std::vector<float> Weights::take(const std::string& name, const std::vector<std::int64_t>& shape) {
   auto it = tensors_.find(name);
@@ -208,12 +208,12 @@ std::shared_ptr<MLMultiArray> makeOutput(const MLModelDescription& description, 
   return MLMultiArray::make(c.shape, c.dataType);
 }
 
-std::unique_ptr<Kernel> makeKernel(const ModelSpec& spec) {
-  if (spec.kind == "MelSpectrogram") return makeMelKernel(spec);
-  if (spec.kind == "AudioEncoder") return makeEncoderKernel(spec);
-  if (spec.kind == "TextDecoder") return makeDecoderKernel(spec);
-  if (spec.kind == "TextDecoderContextPrefill") return makePrefillKernel(spec);
-  throw DescriptionError("unknown model kind \"" + spec.kind + "\"");
+std::unique_ptr<Kernel> makeKernel(const ModelManifest& manifest) {
+  if (manifest.kind == "MelSpectrogram") return makeMelKernel(manifest);
+  if (manifest.kind == "AudioEncoder") return makeEncoderKernel(manifest);
+  if (manifest.kind == "TextDecoder") return makeDecoderKernel(manifest);
+  if (manifest.kind == "TextDecoderContextPrefill") return makePrefillKernel(manifest);
+  throw DescriptionError("unknown model kind \"" + manifest.kind + "\"");
 }
 
 }  // namespace detail
@@ -234,9 +234,9 @@ std::shared_ptr<MLModel> MLModel::load(const std::filesystem::path& url, const M
   if (!std::filesystem::is_regular_file(url / "model.json", ec))
     throw MLModelError(MLModelError::Kind::io, "cannot load model: " + (url / "model.json").string() + " is missing");
   return withLoadContext(url, [&] {
-    ModelSpec spec = parseSpec(url);
-    auto kernel = detail::makeKernel(spec);
-    return std::make_shared<MLModel>(url, configuration, spec.description, std::move(kernel));
+    ModelManifest manifest = parseManifest(url);
+    auto kernel = detail::makeKernel(manifest);
+    return std::make_shared<MLModel>(url, configuration, manifest.description, std::move(kernel));
   });
 }
 

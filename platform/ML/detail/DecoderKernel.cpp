@@ -39,45 +39,45 @@ struct CrossKeysValues {
 
 class DecoderKernel : public Kernel {
  public:
-  explicit DecoderKernel(const ModelSpec& spec) : description_(spec.description) {
-    v_ = spec.hyper("n_vocab");
-    ctx_ = spec.hyper("n_text_ctx");
-    d_ = spec.hyper("n_text_state");
-    heads_ = spec.hyper("n_text_head");
-    l_ = spec.hyper("n_text_layer");
-    w_ = spec.hyper("n_audio_ctx");
+  explicit DecoderKernel(const ModelManifest& manifest) : description_(manifest.description) {
+    v_ = manifest.hyper("n_vocab");
+    ctx_ = manifest.hyper("n_text_ctx");
+    d_ = manifest.hyper("n_text_state");
+    heads_ = manifest.hyper("n_text_head");
+    l_ = manifest.hyper("n_text_layer");
+    w_ = manifest.hyper("n_audio_ctx");
     if (d_ == 0 || heads_ == 0 || d_ % heads_ || v_ == 0 || ctx_ == 0 || w_ == 0)
-      spec.fail("n_text_state must be a positive multiple of n_text_head; n_vocab, n_text_ctx, n_audio_ctx positive");
-    const auto& in = spec.description.inputDescriptionsByName;
+      manifest.fail("n_text_state must be a positive multiple of n_text_head; n_vocab, n_text_ctx, n_audio_ctx positive");
+    const auto& in = manifest.description.inputDescriptionsByName;
     auto cache = in.find("key_cache");
     if (cache == in.end() || cache->second.multiArrayConstraint->shape.size() != 4)
-      spec.fail("input \"key_cache\" must be [1, L·D, 1, S]");
+      manifest.fail("input \"key_cache\" must be [1, L·D, 1, S]");
     s_ = cache->second.multiArrayConstraint->shape[3];
-    if (s_ == 0 || s_ > ctx_) spec.fail("the cache length S must lie in 1...n_text_ctx");
+    if (s_ == 0 || s_ > ctx_) manifest.fail("the cache length S must lie in 1...n_text_ctx");
     const std::int64_t ld = l_ * d_;
-    spec.requireFeature(true, "input_ids", {1});
-    spec.requireFeature(true, "cache_length", {1});
-    spec.requireFeature(true, "key_cache", {1, ld, 1, s_});
-    spec.requireFeature(true, "value_cache", {1, ld, 1, s_});
-    spec.requireFeature(true, "kv_cache_update_mask", {1, s_});
-    spec.requireFeature(true, "decoder_key_padding_mask", {1, s_});
-    spec.requireFeature(true, "encoder_output_embeds", {1, d_, 1, w_});
-    spec.requireFeature(false, "logits", {1, 1, v_});
-    spec.requireFeature(false, "key_cache_updates", {1, ld, 1, 1});
-    spec.requireFeature(false, "value_cache_updates", {1, ld, 1, 1});
-    for (const auto& [layer, head] : spec.alignmentHeads) {
+    manifest.requireFeature(true, "input_ids", {1});
+    manifest.requireFeature(true, "cache_length", {1});
+    manifest.requireFeature(true, "key_cache", {1, ld, 1, s_});
+    manifest.requireFeature(true, "value_cache", {1, ld, 1, s_});
+    manifest.requireFeature(true, "kv_cache_update_mask", {1, s_});
+    manifest.requireFeature(true, "decoder_key_padding_mask", {1, s_});
+    manifest.requireFeature(true, "encoder_output_embeds", {1, d_, 1, w_});
+    manifest.requireFeature(false, "logits", {1, 1, v_});
+    manifest.requireFeature(false, "key_cache_updates", {1, ld, 1, 1});
+    manifest.requireFeature(false, "value_cache_updates", {1, ld, 1, 1});
+    for (const auto& [layer, head] : manifest.alignmentHeads) {
       if (layer < 0 || layer >= l_ || head < 0 || head >= heads_)
-        spec.fail("alignment head [" + std::to_string(layer) + ", " + std::to_string(head) + "] does not exist");
+        manifest.fail("alignment head [" + std::to_string(layer) + ", " + std::to_string(head) + "] does not exist");
       alignment_.emplace_back(layer, head);
     }
-    const bool alignmentOut = spec.description.outputDescriptionsByName.count("alignment_heads_weights") != 0;
+    const bool alignmentOut = manifest.description.outputDescriptionsByName.count("alignment_heads_weights") != 0;
     if (alignmentOut) {
-      if (alignment_.empty()) spec.fail("output \"alignment_heads_weights\" needs alignment_heads");
-      spec.requireFeature(false, "alignment_heads_weights", {1, w_});
+      if (alignment_.empty()) manifest.fail("output \"alignment_heads_weights\" needs alignment_heads");
+      manifest.requireFeature(false, "alignment_heads_weights", {1, w_});
     }
     withAlignment_ = alignmentOut;
 
-    Weights w = Weights::load(spec.folder / "weights.safetensors");
+    Weights w = Weights::load(manifest.folder / "weights.safetensors");
     tokens_ = w.take("model.decoder.embed_tokens.weight", {v_, d_});
     positions_ = w.take("model.decoder.embed_positions.weight", {ctx_, d_});
     layers_.resize(static_cast<std::size_t>(l_));
@@ -258,6 +258,6 @@ class DecoderKernel : public Kernel {
 
 }  // namespace
 
-std::unique_ptr<Kernel> makeDecoderKernel(const ModelSpec& spec) { return std::make_unique<DecoderKernel>(spec); }
+std::unique_ptr<Kernel> makeDecoderKernel(const ModelManifest& manifest) { return std::make_unique<DecoderKernel>(manifest); }
 
 }  // namespace platform::ml::detail

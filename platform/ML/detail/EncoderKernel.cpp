@@ -37,18 +37,18 @@ std::vector<float> im2col(const float* x, std::size_t channels, std::size_t inLe
 
 class EncoderKernel : public Kernel {
  public:
-  explicit EncoderKernel(const ModelSpec& spec) : description_(spec.description) {
-    nMels_ = spec.hyper("n_mels");
-    ctx_ = spec.hyper("n_audio_ctx");
-    d_ = spec.hyper("n_audio_state");
-    heads_ = spec.hyper("n_audio_head");
-    const std::int64_t layers = spec.hyper("n_audio_layer");
+  explicit EncoderKernel(const ModelManifest& manifest) : description_(manifest.description) {
+    nMels_ = manifest.hyper("n_mels");
+    ctx_ = manifest.hyper("n_audio_ctx");
+    d_ = manifest.hyper("n_audio_state");
+    heads_ = manifest.hyper("n_audio_head");
+    const std::int64_t layers = manifest.hyper("n_audio_layer");
     if (d_ == 0 || heads_ == 0 || d_ % heads_ || ctx_ == 0 || nMels_ == 0)
-      spec.fail("n_audio_state must be a positive multiple of n_audio_head, n_audio_ctx and n_mels positive");
-    spec.requireFeature(true, "melspectrogram_features", {1, nMels_, 1, 2 * ctx_});
-    spec.requireFeature(false, "encoder_output_embeds", {1, d_, 1, ctx_});
+      manifest.fail("n_audio_state must be a positive multiple of n_audio_head, n_audio_ctx and n_mels positive");
+    manifest.requireFeature(true, "melspectrogram_features", {1, nMels_, 1, 2 * ctx_});
+    manifest.requireFeature(false, "encoder_output_embeds", {1, d_, 1, ctx_});
 
-    Weights w = Weights::load(spec.folder / "weights.safetensors");
+    Weights w = Weights::load(manifest.folder / "weights.safetensors");
     conv1W_ = w.take("model.encoder.conv1.weight", {d_, nMels_, 3});
     conv1B_ = w.take("model.encoder.conv1.bias", {d_});
     conv2W_ = w.take("model.encoder.conv2.weight", {d_, d_, 3});
@@ -167,6 +167,6 @@ class EncoderKernel : public Kernel {
 
 }  // namespace
 
-std::unique_ptr<Kernel> makeEncoderKernel(const ModelSpec& spec) { return std::make_unique<EncoderKernel>(spec); }
+std::unique_ptr<Kernel> makeEncoderKernel(const ModelManifest& manifest) { return std::make_unique<EncoderKernel>(manifest); }
 
 }  // namespace platform::ml::detail

@@ -22,7 +22,7 @@ namespace platform::ml::detail {
 using ArrayMap = std::map<std::string, std::shared_ptr<MLMultiArray>>;
 
 // A parsed model folder, before its kernel is built.
-struct ModelSpec {
+struct ModelManifest {
   std::filesystem::path folder;
   std::string kind;
   platform::json::Value hyperparameters;
@@ -63,12 +63,12 @@ class Kernel {
   virtual ArrayMap predict(const ArrayMap& inputs) const = 0;
 };
 
-std::unique_ptr<Kernel> makeKernel(const ModelSpec& spec);
+std::unique_ptr<Kernel> makeKernel(const ModelManifest& manifest);
 
-std::unique_ptr<Kernel> makeMelKernel(const ModelSpec& spec);
-std::unique_ptr<Kernel> makeEncoderKernel(const ModelSpec& spec);
-std::unique_ptr<Kernel> makeDecoderKernel(const ModelSpec& spec);
-std::unique_ptr<Kernel> makePrefillKernel(const ModelSpec& spec);
+std::unique_ptr<Kernel> makeMelKernel(const ModelManifest& manifest);
+std::unique_ptr<Kernel> makeEncoderKernel(const ModelManifest& manifest);
+std::unique_ptr<Kernel> makeDecoderKernel(const ModelManifest& manifest);
+std::unique_ptr<Kernel> makePrefillKernel(const ModelManifest& manifest);
 
 // Element access across element types, converting to or from float (offsets in elements).
 void readFloats(const MLMultiArray& array, std::int64_t offset, std::int64_t count, float* out);

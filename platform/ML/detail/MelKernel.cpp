@@ -51,14 +51,14 @@ std::vector<float> melFilters(std::size_t nMels) {
 
 class MelKernel : public Kernel {
  public:
-  explicit MelKernel(const ModelSpec& spec) : description_(spec.description) {
-    nMels_ = static_cast<std::size_t>(spec.hyper("n_mels"));
-    nSamples_ = static_cast<std::size_t>(spec.hyper("n_samples"));
-    if (nMels_ == 0) spec.fail("n_mels must be positive");
-    if (nSamples_ < kFft || nSamples_ % kHop) spec.fail("n_samples must be a multiple of 160 of at least 400");
+  explicit MelKernel(const ModelManifest& manifest) : description_(manifest.description) {
+    nMels_ = static_cast<std::size_t>(manifest.hyper("n_mels"));
+    nSamples_ = static_cast<std::size_t>(manifest.hyper("n_samples"));
+    if (nMels_ == 0) manifest.fail("n_mels must be positive");
+    if (nSamples_ < kFft || nSamples_ % kHop) manifest.fail("n_samples must be a multiple of 160 of at least 400");
     nFrames_ = nSamples_ / kHop;
-    spec.requireFeature(true, "audio", {static_cast<std::int64_t>(nSamples_)});
-    spec.requireFeature(false, "melspectrogram_features",
+    manifest.requireFeature(true, "audio", {static_cast<std::int64_t>(nSamples_)});
+    manifest.requireFeature(false, "melspectrogram_features",
                         {1, static_cast<std::int64_t>(nMels_), 1, static_cast<std::int64_t>(nFrames_)});
     // Rows 0..kBins-1: window·cos; rows kBins..2·kBins-1: window·sin.
     dft_.resize(2 * kBins * kFft);
@@ -149,6 +149,6 @@ class MelKernel : public Kernel {
 
 }  // namespace
 
-std::unique_ptr<Kernel> makeMelKernel(const ModelSpec& spec) { return std::make_unique<MelKernel>(spec); }
+std::unique_ptr<Kernel> makeMelKernel(const ModelManifest& manifest) { return std::make_unique<MelKernel>(manifest); }
 
 }  // namespace platform::ml::detail

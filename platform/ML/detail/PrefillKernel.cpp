@@ -12,17 +12,17 @@ namespace {
 
 class PrefillKernel : public Kernel {
  public:
-  explicit PrefillKernel(const ModelSpec& spec) : description_(spec.description) {
-    ld_ = spec.hyper("n_text_layer") * spec.hyper("n_text_state");
-    p_ = spec.hyper("n_prefill");
-    spec.requireFeature(true, "task", {1});
-    spec.requireFeature(true, "language", {1});
-    spec.requireFeature(false, "key_cache_prefill", {1, ld_, 1, p_});
-    spec.requireFeature(false, "value_cache_prefill", {1, ld_, 1, p_});
-    Weights w = Weights::load(spec.folder / "weights.safetensors");
+  explicit PrefillKernel(const ModelManifest& manifest) : description_(manifest.description) {
+    ld_ = manifest.hyper("n_text_layer") * manifest.hyper("n_text_state");
+    p_ = manifest.hyper("n_prefill");
+    manifest.requireFeature(true, "task", {1});
+    manifest.requireFeature(true, "language", {1});
+    manifest.requireFeature(false, "key_cache_prefill", {1, ld_, 1, p_});
+    manifest.requireFeature(false, "value_cache_prefill", {1, ld_, 1, p_});
+    Weights w = Weights::load(manifest.folder / "weights.safetensors");
     const auto shape = w.shapeOf("prefill.language_tokens");
     const std::int64_t n = shape.size() == 1 ? shape[0] : -1;
-    if (n < 1) spec.fail("prefill.language_tokens must be a list of at least one token");
+    if (n < 1) manifest.fail("prefill.language_tokens must be a list of at least one token");
     for (float t : w.take("prefill.language_tokens", {n})) languages_.push_back(static_cast<std::int64_t>(t));
     keys_ = w.take("prefill.key_cache", {2, n, ld_, p_});
     values_ = w.take("prefill.value_cache", {2, n, ld_, p_});
@@ -56,6 +56,6 @@ class PrefillKernel : public Kernel {
 
 }  // namespace
 
-std::unique_ptr<Kernel> makePrefillKernel(const ModelSpec& spec) { return std::make_unique<PrefillKernel>(spec); }
+std::unique_ptr<Kernel> makePrefillKernel(const ModelManifest& manifest) { return std::make_unique<PrefillKernel>(manifest); }
 
 }  // namespace platform::ml::detail

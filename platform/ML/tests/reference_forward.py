@@ -61,8 +61,8 @@ def log_mel(audio, n_mels):
     padded = np.pad(audio, n_fft // 2, mode="reflect")
     window = 0.5 - 0.5 * np.cos(2 * np.pi * np.arange(n_fft) / n_fft)
     frames = len(audio) // hop
-    spec = np.stack([np.fft.rfft(padded[i * hop : i * hop + n_fft] * window) for i in range(frames)], axis=1)
-    mel = mel_filterbank(n_mels) @ (np.abs(spec) ** 2)
+    spectrum = np.stack([np.fft.rfft(padded[i * hop : i * hop + n_fft] * window) for i in range(frames)], axis=1)
+    mel = mel_filterbank(n_mels) @ (np.abs(spectrum) ** 2)
     logs = np.log10(np.maximum(mel, 1e-10))
     logs = np.maximum(logs, logs.max() - 8)
     return (logs + 4) / 4
