@@ -9,39 +9,8 @@ namespace hub {
 
 namespace text = platform::text;
 
+// The stored form is WTF-8 (text::toWtf8): UTF-8 but for unpaired surrogates, kept as encoded units.
 namespace {
-
-// UTF-16 units to the stored form: UTF-8, unpaired surrogates encoded like any other BMP unit.
-std::string encodeUnits(std::u16string_view units) {
-  std::string out;
-  out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char32_t c = units[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      ++i;
-    }
-    text::appendUtf8(out, c);
-  }
-  return out;
-}
-
-// The stored form back to UTF-16 units; the form is ours, so it is well-formed but for surrogates.
-std::u16string decodeUnits(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t c = text::nextScalar(s, i);
-    if (c < 0x10000) {
-      out.push_back(static_cast<char16_t>(c));
-    } else {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    }
-  }
-  return out;
-}
 
 bool hasSurrogates(std::string_view s) {
   for (std::size_t i = 0; i + 1 < s.size(); ++i)
@@ -52,7 +21,7 @@ bool hasSurrogates(std::string_view s) {
 // The stored form as well-formed UTF-8: surrogates become U+FFFD.
 std::string toText(const std::string& stored) {
   if (!hasSurrogates(stored)) return stored;
-  return text::toUtf8(decodeUnits(stored));
+  return text::toUtf8(text::fromWtf8(stored));
 }
 
 // First UTF-16 unit of the scalar encoded at byte offset i.
@@ -69,9 +38,9 @@ char32_t scalarAt(std::string_view s, std::size_t i) {
 
 BinaryDistinctCharacter::BinaryDistinctCharacter(std::string_view utf8) : utf8_(utf8) { text::requireValidUtf8(utf8); }
 
-BinaryDistinctCharacter::BinaryDistinctCharacter(std::u16string_view units) : utf8_(encodeUnits(units)) {}
+BinaryDistinctCharacter::BinaryDistinctCharacter(std::u16string_view units) : utf8_(text::toWtf8(units)) {}
 
-std::u16string BinaryDistinctCharacter::bytes() const { return decodeUnits(utf8_); }
+std::u16string BinaryDistinctCharacter::bytes() const { return text::fromWtf8(utf8_); }
 
 std::string BinaryDistinctCharacter::string() const { return toText(utf8_); }
 
@@ -93,12 +62,12 @@ std::string BinaryDistinctCharacter::description() const {
 
 BinaryDistinctString::BinaryDistinctString(std::string_view utf8) : utf8_(utf8) { text::requireValidUtf8(utf8); }
 
-BinaryDistinctString::BinaryDistinctString(std::u16string_view units) : utf8_(encodeUnits(units)) {}
+BinaryDistinctString::BinaryDistinctString(std::u16string_view units) : utf8_(text::toWtf8(units)) {}
 
 BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& characters) {
   for (const auto& c : characters) utf8_ += c.utf8_;
   // A lone lead and a lone trail surrogate side by side are a pair, as units are.
-  if (hasSurrogates(utf8_)) utf8_ = encodeUnits(decodeUnits(utf8_));
+  if (hasSurrogates(utf8_)) utf8_ = text::toWtf8(text::fromWtf8(utf8_));
 }
 
 BinaryDistinctString BinaryDistinctString::fromValidUtf8(std::string utf8) {
@@ -107,7 +76,7 @@ BinaryDistinctString BinaryDistinctString::fromValidUtf8(std::string utf8) {
   return s;
 }
 
-std::u16string BinaryDistinctString::value() const { return decodeUnits(utf8_); }
+std::u16string BinaryDistinctString::value() const { return text::fromWtf8(utf8_); }
 
 std::string BinaryDistinctString::string() const { return toText(utf8_); }
 
@@ -138,8 +107,8 @@ std::strong_ordering operator<=>(const BinaryDistinctString& a, const BinaryDist
     // A lone lead surrogate against a pair with the same lead: compare the units that follow.
     std::size_t start = i;
     while (start > 0 && (static_cast<unsigned char>(x[start]) & 0xC0) == 0x80) --start;
-    std::u16string ax = decodeUnits(std::string_view(x).substr(start));
-    std::u16string ay = decodeUnits(std::string_view(y).substr(start));
+    std::u16string ax = text::fromWtf8(std::string_view(x).substr(start));
+    std::u16string ay = text::fromWtf8(std::string_view(y).substr(start));
     return ax.compare(ay) <=> 0;
   }
   return static_cast<unsigned char>(x[i]) <=> static_cast<unsigned char>(y[i]);

@@ -155,25 +155,10 @@ std::string repairUtf8(std::string_view text) {
   return out;
 }
 
-std::u16string toUtf16(std::string_view utf8) {
-  requireValidUtf8(utf8);
-  std::u16string out;
-  out.reserve(utf8.size());
-  std::size_t i = 0;
-  while (i < utf8.size()) {
-    char32_t c = nextScalar(utf8, i);
-    if (c < 0x10000) {
-      out.push_back(static_cast<char16_t>(c));
-    } else {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    }
-  }
-  return out;
-}
+namespace {
 
-std::string toUtf8(std::u16string_view utf16) {
+// Pairs surrogates into scalars; an unpaired one becomes U+FFFD, or stays as it is when `keepUnpaired`.
+std::string fromUtf16(std::u16string_view utf16, bool keepUnpaired) {
   std::string out;
   out.reserve(utf16.size());
   for (std::size_t i = 0; i < utf16.size(); ++i) {
@@ -181,10 +166,37 @@ std::string toUtf8(std::u16string_view utf16) {
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
       ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
+    } else if (!keepUnpaired && c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
     appendUtf8(out, c);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::u16string toUtf16(std::string_view utf8) {
+  requireValidUtf8(utf8);
+  return fromWtf8(utf8);
+}
+
+std::string toUtf8(std::u16string_view utf16) { return fromUtf16(utf16, false); }
+
+std::string toWtf8(std::u16string_view utf16) { return fromUtf16(utf16, true); }
+
+std::u16string fromWtf8(std::string_view wtf8) {
+  std::u16string out;
+  out.reserve(wtf8.size());
+  for (std::size_t i = 0; i < wtf8.size();) {
+    char32_t c = nextScalar(wtf8, i);
+    if (c < 0x10000) {
+      out.push_back(static_cast<char16_t>(c));
+    } else {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    }
   }
   return out;
 }

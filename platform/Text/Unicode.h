@@ -33,6 +33,11 @@ void requireValidUtf8(std::string_view text);
 std::u16string toUtf16(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string toUtf8(std::u16string_view utf16);
+// WTF-8: like toUtf8, but unpaired surrogates are kept, encoded like any other BMP unit:
+// {0xD800, u'x'} => "\xED\xA0\x80x".
+std::string toWtf8(std::u16string_view utf16);
+// The inverse of toWtf8; expects text that is well-formed but for encoded surrogates (not checked).
+std::u16string fromWtf8(std::string_view wtf8);
 
 void appendUtf8(std::string& out, char32_t scalar);
 // The scalars of a well-formed text, in order.
