@@ -301,29 +301,29 @@ int canonicalCompare(std::string_view a, std::string_view b) {
 
 // ---- Case ------------------------------------------------------------------------------------
 
-std::string lowercased(std::string_view text) {
+namespace {
+
+using Utf8CaseMapping = void (*)(const char* locale, uint32_t options, icu::StringPiece src, icu::ByteSink& sink,
+                                 icu::Edits* edits, UErrorCode& errorCode);
+
+// The text through one of ICU's root-locale UTF-8 case mappings.
+std::string caseMapped(std::string_view text, Utf8CaseMapping mapping, const char* what) {
   requireValidUtf8(text);
   requireIcuSize(text);
   std::string out;
   out.reserve(text.size());
   icu::StringByteSink<std::string> sink(&out);
   UErrorCode status = U_ZERO_ERROR;
-  icu::CaseMap::utf8ToLower("", 0, piece(text), sink, nullptr, status);
-  check(status, "lower-casing");
+  mapping("", 0, piece(text), sink, nullptr, status);
+  check(status, what);
   return out;
 }
 
-std::string uppercased(std::string_view text) {
-  requireValidUtf8(text);
-  requireIcuSize(text);
-  std::string out;
-  out.reserve(text.size());
-  icu::StringByteSink<std::string> sink(&out);
-  UErrorCode status = U_ZERO_ERROR;
-  icu::CaseMap::utf8ToUpper("", 0, piece(text), sink, nullptr, status);
-  check(status, "upper-casing");
-  return out;
-}
+}  // namespace
+
+std::string lowercased(std::string_view text) { return caseMapped(text, icu::CaseMap::utf8ToLower, "lower-casing"); }
+
+std::string uppercased(std::string_view text) { return caseMapped(text, icu::CaseMap::utf8ToUpper, "upper-casing"); }
 
 std::string capitalized(std::string_view text) {
   requireValidUtf8(text);
