@@ -8,6 +8,7 @@
 #include "Murmel/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "platform/Audio/AudioFileWriter.h"
+#include "platform/Audio/tests/Signals.h"
 #include "testsupport/Fixtures.h"
 
 namespace murmel {
@@ -27,14 +28,7 @@ std::vector<float> sampled(double rate, std::size_t count, double (*f)(double)) 
   return out;
 }
 
-AudioPCMBuffer bufferOf(const std::vector<std::vector<float>>& channels, double rate) {
-  auto buffer = AudioPCMBuffer::make(*AudioFormat::standard(rate, static_cast<std::uint32_t>(channels.size())),
-                                     static_cast<std::uint32_t>(channels[0].size()));
-  for (std::uint32_t c = 0; c < channels.size(); ++c)
-    std::copy(channels[c].begin(), channels[c].end(), buffer->floatChannelData(c));
-  buffer->setFrameLength(buffer->frameCapacity());
-  return *buffer;
-}
+using audiotest::bufferOf;
 
 std::vector<float> channel0(const AudioPCMBuffer& buffer) {
   return {buffer.floatChannelData(0), buffer.floatChannelData(0) + buffer.frameLength()};

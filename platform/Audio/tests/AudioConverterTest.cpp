@@ -9,14 +9,7 @@
 namespace platform::audio {
 namespace {
 
-AudioPCMBuffer bufferOf(const std::vector<std::vector<float>>& channels, double rate) {
-  auto buffer = AudioPCMBuffer::make(*AudioFormat::standard(rate, static_cast<std::uint32_t>(channels.size())),
-                                     static_cast<std::uint32_t>(channels[0].size()));
-  for (std::uint32_t c = 0; c < channels.size(); ++c)
-    std::copy(channels[c].begin(), channels[c].end(), buffer->floatChannelData(c));
-  buffer->setFrameLength(buffer->frameCapacity());
-  return *buffer;
-}
+using audiotest::bufferOf;
 
 // Hands each piece over once, then reports the end of the stream.
 std::vector<float> convertPieces(AudioConverter& converter, const std::vector<AudioPCMBuffer>& pieces,

@@ -14,14 +14,7 @@
 namespace platform::audio {
 namespace {
 
-AudioPCMBuffer bufferOf(double rate, const std::vector<std::vector<float>>& channels) {
-  auto buffer = *AudioPCMBuffer::make(*AudioFormat::standard(rate, static_cast<std::uint32_t>(channels.size())),
-                                      static_cast<std::uint32_t>(channels[0].size()));
-  for (std::uint32_t c = 0; c < channels.size(); ++c)
-    std::copy(channels[c].begin(), channels[c].end(), buffer.floatChannelData(c));
-  buffer.setFrameLength(buffer.frameCapacity());
-  return buffer;
-}
+using audiotest::bufferOf;
 
 std::vector<std::vector<float>> readAll(const std::filesystem::path& path) {
   AudioFile file(path);
@@ -65,7 +58,7 @@ TEST_P(AudioFileWriterStreamTest, BlocksWrittenInTurnMakeOneFileOfTheirFrames) {
       std::vector<std::vector<float>> block;
       for (const auto& channel : input)
         block.emplace_back(channel.begin() + at, channel.begin() + std::min<std::size_t>(at + 512, 16000));
-      writer.write(bufferOf(16000, block));
+      writer.write(bufferOf(block, 16000));
     }
     EXPECT_EQ(writer.framesWritten(), 16000);
     writer.close();
@@ -100,7 +93,7 @@ TEST(AudioFileWriterTest, SixteenBitSamplesClipAtFullScale) {
   const auto path = dir.path() / "loud.wav";
   {
     AudioFileWriter writer(path, 16000, 1, AudioFileType::wav16);
-    writer.write(bufferOf(16000, {{1.5f, -1.5f, 0.25f}}));
+    writer.write(bufferOf({{1.5f, -1.5f, 0.25f}}, 16000));
   }  // the destructor finishes the file
   auto output = readAll(path);
   ASSERT_EQ(output.size(), 1u);
@@ -139,11 +132,11 @@ TEST(AudioFileWriterTest, UnusableFormatsThrowAndLeaveNoFile) {
 TEST(AudioFileWriterTest, RefusesBuffersOfAnotherFormatAndWritesAfterClose) {
   testsupport::TempDir dir;
   AudioFileWriter writer(dir.path() / "x.wav", 16000, 1, AudioFileType::wav16);
-  EXPECT_THROW(writer.write(bufferOf(48000, {{0.1f}})), AudioFileError);
-  EXPECT_THROW(writer.write(bufferOf(16000, {{0.1f}, {0.2f}})), AudioFileError);
-  writer.write(bufferOf(16000, {{0.1f}}));
+  EXPECT_THROW(writer.write(bufferOf({{0.1f}}, 48000)), AudioFileError);
+  EXPECT_THROW(writer.write(bufferOf({{0.1f}, {0.2f}}, 16000)), AudioFileError);
+  writer.write(bufferOf({{0.1f}}, 16000));
   writer.close();
-  EXPECT_THROW(writer.write(bufferOf(16000, {{0.1f}})), AudioFileError);
+  EXPECT_THROW(writer.write(bufferOf({{0.1f}}, 16000)), AudioFileError);
   EXPECT_EQ(writer.framesWritten(), 1);
   EXPECT_EQ(audiotest::readWavHeader(dir.path() / "x.wav").frames(), 1u);
 }

@@ -1,12 +1,28 @@
 // Test signals with known properties and measures to check them against.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstddef>
 #include <numbers>
 #include <vector>
 
+#include "platform/Audio/AudioFormat.h"
+
 namespace audiotest {
+
+// A buffer in the standard format at `rate`, one channel per vector, filled to its capacity.
+inline platform::audio::AudioPCMBuffer bufferOf(const std::vector<std::vector<float>>& channels, double rate) {
+  using platform::audio::AudioFormat;
+  using platform::audio::AudioPCMBuffer;
+  auto buffer = AudioPCMBuffer::make(*AudioFormat::standard(rate, static_cast<std::uint32_t>(channels.size())),
+                                     static_cast<std::uint32_t>(channels[0].size()));
+  for (std::uint32_t c = 0; c < channels.size(); ++c)
+    std::copy(channels[c].begin(), channels[c].end(), buffer->floatChannelData(c));
+  buffer->setFrameLength(buffer->frameCapacity());
+  return *buffer;
+}
 
 inline std::vector<float> sine(double frequency, double sampleRate, std::size_t count, double amplitude = 0.5,
                                double phase = 0) {
