@@ -25,6 +25,25 @@ IntSet::UnorderedView makeArg<IntSet::UnorderedView>(const Ints& values) { retur
 template <>
 std::set<int> makeArg<std::set<int>>(const Ints& values) { return std::set<int>(values.begin(), values.end()); }
 
+// One row of a comparison table: a receiver, an argument and the expected answers.
+struct ComparisonCase {
+  Ints receiver, arg;
+  bool subset, superset, strictSubset, strictSuperset, disjoint, equalSet;
+};
+
+// `arg` is the row's argument in the kind under test.
+template <class Arg>
+void expectComparisons(const ComparisonCase& c, const Arg& arg) {
+  SCOPED_TRACE(::testing::PrintToString(c.receiver) + " vs " + ::testing::PrintToString(c.arg));
+  IntSet r(c.receiver);
+  EXPECT_EQ(r.isSubset(arg), c.subset);
+  EXPECT_EQ(r.isSuperset(arg), c.superset);
+  EXPECT_EQ(r.isStrictSubset(arg), c.strictSubset);
+  EXPECT_EQ(r.isStrictSuperset(arg), c.strictSuperset);
+  EXPECT_EQ(r.isDisjoint(arg), c.disjoint);
+  EXPECT_EQ(r.isEqualSet(arg), c.equalSet);
+}
+
 template <class Arg>
 class OrderedSetAlgebraTest : public ::testing::Test {};
 using ArgumentKinds = ::testing::Types<Ints, IntSet, IntSet::UnorderedView, std::set<int>>;
@@ -50,10 +69,7 @@ TYPED_TEST(OrderedSetAlgebraTest, BuildingOperationsKeepReceiverOrderFirst) {
 }
 
 TYPED_TEST(OrderedSetAlgebraTest, ComparisonTests) {
-  struct Case {
-    Ints receiver, arg;
-    bool subset, superset, strictSubset, strictSuperset, disjoint, equalSet;
-  } cases[] = {
+  const ComparisonCase cases[] = {
       {{}, {}, true, true, false, false, true, true},
       {{}, {1}, true, false, true, false, true, false},
       {{1, 2}, {2, 1}, true, true, false, false, false, true},
@@ -62,17 +78,7 @@ TYPED_TEST(OrderedSetAlgebraTest, ComparisonTests) {
       {{1, 2, 3}, {1, 4}, false, false, false, false, false, false},
       {{1, 2}, {3, 4}, false, false, false, false, true, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.receiver) + " vs " + ::testing::PrintToString(c.arg));
-    IntSet r(c.receiver);
-    auto arg = makeArg<TypeParam>(c.arg);
-    EXPECT_EQ(r.isSubset(arg), c.subset);
-    EXPECT_EQ(r.isSuperset(arg), c.superset);
-    EXPECT_EQ(r.isStrictSubset(arg), c.strictSubset);
-    EXPECT_EQ(r.isStrictSuperset(arg), c.strictSuperset);
-    EXPECT_EQ(r.isDisjoint(arg), c.disjoint);
-    EXPECT_EQ(r.isEqualSet(arg), c.equalSet);
-  }
+  for (const auto& c : cases) expectComparisons(c, makeArg<TypeParam>(c.arg));
 }
 
 // Arguments that repeat members: a multi-container answers as the plain sequence does.
@@ -82,27 +88,14 @@ using RepeatingKinds = ::testing::Types<Ints, std::multiset<int>, std::unordered
 TYPED_TEST_SUITE(OrderedSetAlgebraRepeatsTest, RepeatingKinds);
 
 TYPED_TEST(OrderedSetAlgebraRepeatsTest, ComparisonTestsIgnoreRepeats) {
-  struct Case {
-    Ints receiver, arg;
-    bool subset, superset, strictSubset, strictSuperset, disjoint, equalSet;
-  } cases[] = {
+  const ComparisonCase cases[] = {
       {{1, 2}, {2, 1, 2}, true, true, false, false, false, true},
       {{1, 2, 3}, {1, 1, 2}, false, true, false, true, false, false},
       {{1}, {1, 1}, true, true, false, false, false, true},
       {{1, 2}, {1, 1, 2, 2, 3}, true, false, true, false, false, false},
       {{5}, {1, 1}, false, false, false, false, true, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.receiver) + " vs " + ::testing::PrintToString(c.arg));
-    IntSet r(c.receiver);
-    TypeParam arg(c.arg.begin(), c.arg.end());
-    EXPECT_EQ(r.isSubset(arg), c.subset);
-    EXPECT_EQ(r.isSuperset(arg), c.superset);
-    EXPECT_EQ(r.isStrictSubset(arg), c.strictSubset);
-    EXPECT_EQ(r.isStrictSuperset(arg), c.strictSuperset);
-    EXPECT_EQ(r.isDisjoint(arg), c.disjoint);
-    EXPECT_EQ(r.isEqualSet(arg), c.equalSet);
-  }
+  for (const auto& c : cases) expectComparisons(c, TypeParam(c.arg.begin(), c.arg.end()));
 }
 
 TEST(OrderedSetAlgebraTest, SequencesWithRepeats) {
