@@ -32,6 +32,20 @@ void requireIcuSize(std::string_view text) {
   if (text.size() > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("text too long for ICU");
 }
 
+// Checks `text`, then returns the UTF-8 that `write(sink, status)`, an ICU operation on it, writes.
+template <class Write>
+std::string writtenByIcu(std::string_view text, const char* what, Write&& write) {
+  requireValidUtf8(text);
+  requireIcuSize(text);
+  std::string out;
+  out.reserve(text.size());
+  icu::StringByteSink<std::string> sink(&out);
+  UErrorCode status = U_ZERO_ERROR;
+  write(sink, status);
+  check(status, what);
+  return out;
+}
+
 const icu::Normalizer2& normalizer(NormalizationForm form) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* n = nullptr;
@@ -260,15 +274,9 @@ std::vector<char32_t> scalars(std::string_view utf8) {
 
 std::string normalize(std::string_view text, NormalizationForm form) {
   if (isAscii(text)) return std::string(text);  // ASCII is invariant under every form
-  requireValidUtf8(text);
-  requireIcuSize(text);
-  std::string out;
-  out.reserve(text.size());
-  icu::StringByteSink<std::string> sink(&out);
-  UErrorCode status = U_ZERO_ERROR;
-  normalizer(form).normalizeUTF8(0, piece(text), sink, nullptr, status);
-  check(status, "normalization");
-  return out;
+  return writtenByIcu(text, "normalization", [&](icu::ByteSink& sink, UErrorCode& status) {
+    normalizer(form).normalizeUTF8(0, piece(text), sink, nullptr, status);
+  });
 }
 
 bool isNormalized(std::string_view text, NormalizationForm form) {
@@ -301,29 +309,17 @@ int canonicalCompare(std::string_view a, std::string_view b) {
 
 // ---- Case ------------------------------------------------------------------------------------
 
-namespace {
-
-using Utf8CaseMapping = void (*)(const char* locale, uint32_t options, icu::StringPiece src, icu::ByteSink& sink,
-                                 icu::Edits* edits, UErrorCode& errorCode);
-
-// The text through one of ICU's root-locale UTF-8 case mappings.
-std::string caseMapped(std::string_view text, Utf8CaseMapping mapping, const char* what) {
-  requireValidUtf8(text);
-  requireIcuSize(text);
-  std::string out;
-  out.reserve(text.size());
-  icu::StringByteSink<std::string> sink(&out);
-  UErrorCode status = U_ZERO_ERROR;
-  mapping("", 0, piece(text), sink, nullptr, status);
-  check(status, what);
-  return out;
+std::string lowercased(std::string_view text) {
+  return writtenByIcu(text, "lower-casing", [&](icu::ByteSink& sink, UErrorCode& status) {
+    icu::CaseMap::utf8ToLower("", 0, piece(text), sink, nullptr, status);
+  });
 }
 
-}  // namespace
-
-std::string lowercased(std::string_view text) { return caseMapped(text, icu::CaseMap::utf8ToLower, "lower-casing"); }
-
-std::string uppercased(std::string_view text) { return caseMapped(text, icu::CaseMap::utf8ToUpper, "upper-casing"); }
+std::string uppercased(std::string_view text) {
+  return writtenByIcu(text, "upper-casing", [&](icu::ByteSink& sink, UErrorCode& status) {
+    icu::CaseMap::utf8ToUpper("", 0, piece(text), sink, nullptr, status);
+  });
+}
 
 std::string capitalized(std::string_view text) {
   requireValidUtf8(text);
