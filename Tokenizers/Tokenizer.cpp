@@ -8,28 +8,14 @@
 
 namespace tokenizers {
 
-std::vector<std::optional<TokenId>> TokenizingModel::convertTokensToIds(const std::vector<std::string>& tokens) const {
+std::vector<std::optional<TokenId>> TokenVocabulary::convertTokensToIds(const std::vector<std::string>& tokens) const {
   std::vector<std::optional<TokenId>> out;
   out.reserve(tokens.size());
   for (const auto& token : tokens) out.push_back(convertTokenToId(token));
   return out;
 }
 
-std::vector<std::optional<std::string>> TokenizingModel::convertIdsToTokens(const std::vector<TokenId>& ids) const {
-  std::vector<std::optional<std::string>> out;
-  out.reserve(ids.size());
-  for (TokenId id : ids) out.push_back(convertIdToToken(id));
-  return out;
-}
-
-std::vector<std::optional<TokenId>> Tokenizer::convertTokensToIds(const std::vector<std::string>& tokens) const {
-  std::vector<std::optional<TokenId>> out;
-  out.reserve(tokens.size());
-  for (const auto& token : tokens) out.push_back(convertTokenToId(token));
-  return out;
-}
-
-std::vector<std::optional<std::string>> Tokenizer::convertIdsToTokens(const std::vector<TokenId>& ids) const {
+std::vector<std::optional<std::string>> TokenVocabulary::convertIdsToTokens(const std::vector<TokenId>& ids) const {
   std::vector<std::optional<std::string>> out;
   out.reserve(ids.size());
   for (TokenId id : ids) out.push_back(convertIdToToken(id));

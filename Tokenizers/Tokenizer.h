@@ -35,13 +35,11 @@ struct ChatTemplateArgument {
   static ChatTemplateArgument name(std::string name) { return {Kind::name, std::move(name)}; }
 };
 
-class TokenizingModel {
+// What both contracts answer about the vocabulary: token and id conversions (the batch forms map
+// the single ones over their input) and the special tokens.
+class TokenVocabulary {
  public:
-  virtual ~TokenizingModel() = default;
-
-  // The model's tokens of one pre-tokenized piece.
-  virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
-  std::vector<std::string> operator()(std::string_view text) const { return tokenize(text); }
+  virtual ~TokenVocabulary() = default;
 
   virtual std::optional<TokenId> convertTokenToId(std::string_view token) const = 0;
   virtual std::vector<std::optional<TokenId>> convertTokensToIds(const std::vector<std::string>& tokens) const;
@@ -54,6 +52,14 @@ class TokenizingModel {
   virtual std::optional<TokenId> eosTokenId() const = 0;
   virtual std::optional<std::string> unknownToken() const = 0;
   virtual std::optional<TokenId> unknownTokenId() const = 0;
+};
+
+class TokenizingModel : public TokenVocabulary {
+ public:
+  // The model's tokens of one pre-tokenized piece.
+  virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
+  std::vector<std::string> operator()(std::string_view text) const { return tokenize(text); }
+
   // Whether the front end fuses runs of unknown tokens into one.
   virtual bool fuseUnknownTokens() const = 0;
 };
@@ -74,10 +80,8 @@ struct TokenizerModel {
   static const std::unordered_map<std::string, PreTrainedTokenizerModel>& knownTokenizers();
 };
 
-class Tokenizer {
+class Tokenizer : public TokenVocabulary {
  public:
-  virtual ~Tokenizer() = default;
-
   virtual std::vector<std::string> tokenize(std::string_view text) const = 0;
   virtual std::vector<TokenId> encode(std::string_view text) const = 0;
   virtual std::vector<TokenId> encode(std::string_view text, bool addSpecialTokens) const = 0;
@@ -88,18 +92,6 @@ class Tokenizer {
   // decode(ids) keeps special tokens.
   virtual std::string decode(const std::vector<TokenId>& tokens) const { return decode(tokens, false); }
   virtual std::string decode(const std::vector<TokenId>& tokens, bool skipSpecialTokens) const = 0;
-
-  virtual std::optional<TokenId> convertTokenToId(std::string_view token) const = 0;
-  virtual std::vector<std::optional<TokenId>> convertTokensToIds(const std::vector<std::string>& tokens) const;
-  virtual std::optional<std::string> convertIdToToken(TokenId id) const = 0;
-  virtual std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<TokenId>& ids) const;
-
-  virtual std::optional<std::string> bosToken() const = 0;
-  virtual std::optional<TokenId> bosTokenId() const = 0;
-  virtual std::optional<std::string> eosToken() const = 0;
-  virtual std::optional<TokenId> eosTokenId() const = 0;
-  virtual std::optional<std::string> unknownToken() const = 0;
-  virtual std::optional<TokenId> unknownTokenId() const = 0;
 
   virtual bool hasChatTemplate() const { return false; }
 };
