@@ -109,6 +109,20 @@ def conv3(x, weight, bias, stride):
     return out + bias[:, None]
 
 
+def self_attention_block(x, w, p, heads, causal=False):
+    """Pre-norm self-attention of layer `p` with its residual."""
+    h = layer_norm(x, w, p + ".self_attn_layer_norm")
+    a = attention(linear(h, w, p + ".self_attn.q_proj"), linear(h, w, p + ".self_attn.k_proj"),
+                  linear(h, w, p + ".self_attn.v_proj"), heads, causal=causal)
+    return x + linear(a, w, p + ".self_attn.out_proj")
+
+
+def mlp_block(x, w, p):
+    """Pre-norm feed-forward of layer `p` with its residual."""
+    h = layer_norm(x, w, p + ".final_layer_norm")
+    return x + linear(gelu(linear(h, w, p + ".fc1")), w, p + ".fc2")
+
+
 def encode(mel, w, hp):
     d, heads, layers = hp["n_audio_state"], hp["n_audio_head"], hp["n_audio_layer"]
     x = gelu(conv3(mel, w["model.encoder.conv1.weight"], w["model.encoder.conv1.bias"], 1))
@@ -119,12 +133,7 @@ def encode(mel, w, hp):
     x = x + np.concatenate([np.sin(angles), np.cos(angles)], axis=1)
     for i in range(layers):
         p = "model.encoder.layers.%d" % i
-        h = layer_norm(x, w, p + ".self_attn_layer_norm")
-        a = attention(linear(h, w, p + ".self_attn.q_proj"), linear(h, w, p + ".self_attn.k_proj"),
-                      linear(h, w, p + ".self_attn.v_proj"), heads)
-        x = x + linear(a, w, p + ".self_attn.out_proj")
-        h = layer_norm(x, w, p + ".final_layer_norm")
-        x = x + linear(gelu(linear(h, w, p + ".fc1")), w, p + ".fc2")
+        x = mlp_block(self_attention_block(x, w, p, heads), w, p)
     return layer_norm(x, w, "model.encoder.layer_norm").T
 
 
@@ -133,16 +142,12 @@ def decode(tokens, frames, w, hp):
     x = w["model.decoder.embed_tokens.weight"][tokens] + w["model.decoder.embed_positions.weight"][: len(tokens)]
     for i in range(layers):
         p = "model.decoder.layers.%d" % i
-        h = layer_norm(x, w, p + ".self_attn_layer_norm")
-        a = attention(linear(h, w, p + ".self_attn.q_proj"), linear(h, w, p + ".self_attn.k_proj"),
-                      linear(h, w, p + ".self_attn.v_proj"), heads, causal=True)
-        x = x + linear(a, w, p + ".self_attn.out_proj")
+        x = self_attention_block(x, w, p, heads, causal=True)
         h = layer_norm(x, w, p + ".encoder_attn_layer_norm")
         a = attention(linear(h, w, p + ".encoder_attn.q_proj"), linear(frames, w, p + ".encoder_attn.k_proj"),
                       linear(frames, w, p + ".encoder_attn.v_proj"), heads)
         x = x + linear(a, w, p + ".encoder_attn.out_proj")
-        h = layer_norm(x, w, p + ".final_layer_norm")
-        x = x + linear(gelu(linear(h, w, p + ".fc1")), w, p + ".fc2")
+        x = mlp_block(x, w, p)
     return layer_norm(x, w, "model.decoder.layer_norm") @ w["model.decoder.embed_tokens.weight"].T
 
 
