@@ -34,7 +34,7 @@ struct DecoderLayer {
 
 struct CrossKeysValues {
   std::uint64_t identifier = 0, generation = 0;
-  std::vector<std::vector<float>> keys, values;  // per layer [W × D]
+  std::vector<std::vector<float>> keys, values;  // per layer [H × W × D/H]: each head's rows contiguous
 };
 
 class DecoderKernel : public Kernel {
@@ -78,7 +78,11 @@ class DecoderKernel : public Kernel {
     withAlignment_ = alignmentOut;
 
     Weights w = Weights::load(manifest.folder / "weights.safetensors");
-    tokens_ = w.take("model.decoder.embed_tokens.weight", {v_, d_});
+    {
+      const auto tokens = w.take("model.decoder.embed_tokens.weight", {v_, d_});
+      tokens_.resize(tokens.size());
+      floatToHalf(tokens.data(), tokens_.data(), tokens.size());
+    }
     positions_ = w.take("model.decoder.embed_positions.weight", {ctx_, d_});
     layers_.resize(static_cast<std::size_t>(l_));
     for (std::int64_t i = 0; i < l_; ++i) {
@@ -127,7 +131,7 @@ class DecoderKernel : public Kernel {
     const auto cross = crossKeysValues(inputs.at("encoder_output_embeds"));
 
     std::vector<float> x(D), h(D), q(D), k(D), v(D), a(D), qkv(3 * D), mid;
-    for (std::size_t i = 0; i < D; ++i) x[i] = tokens_[id * D + i] + positions_[pos * D + i];
+    for (std::size_t i = 0; i < D; ++i) x[i] = toFloat(tokens_[id * D + i]) + positions_[pos * D + i];
     std::vector<float> keyUpdates(static_cast<std::size_t>(l_) * D), valueUpdates(keyUpdates.size());
     std::vector<float> alignment(W, 0.0f);
     std::vector<std::vector<float>> headWeights(H, std::vector<float>(W));
@@ -175,9 +179,9 @@ class DecoderKernel : public Kernel {
         // OpenBLAS is not called from pool threads.
         float* p = headWeights[head].data();
         const float* qh = &q[head * dh];
-        scaledDots(qh, K + head * dh, D, W, dh, scale, p);
+        scaledDots(qh, K + head * W * dh, dh, W, dh, scale, p);
         softmaxInPlace(p, W);
-        weightedSum(p, V + head * dh, D, W, dh, &a[head * dh]);
+        weightedSum(p, V + head * W * dh, dh, W, dh, &a[head * dh]);
       });
       for (const auto& [layer, head] : alignment_)
         if (static_cast<std::size_t>(layer) == li)
@@ -224,7 +228,8 @@ class DecoderKernel : public Kernel {
           return cache_.front();
         }
     }
-    const auto D = static_cast<std::size_t>(d_), W = static_cast<std::size_t>(w_);
+    const auto D = static_cast<std::size_t>(d_), W = static_cast<std::size_t>(w_), H = static_cast<std::size_t>(heads_);
+    const std::size_t dh = D / H;
     std::vector<float> embeds(D * W), frames(W * D);  // [D × W] => [W × D]
     readFloats(*encoderOutput, 0, static_cast<std::int64_t>(embeds.size()), embeds.data());
     for (std::size_t c = 0; c < D; ++c)
@@ -232,12 +237,19 @@ class DecoderKernel : public Kernel {
     auto entry = std::make_shared<CrossKeysValues>();
     entry->identifier = identifier;
     entry->generation = generation;
+    std::vector<float> product(W * D);
+    auto byHead = [&] {  // [W × D] => [H × W × dh]
+      std::vector<float> out(W * D);
+      for (std::size_t t = 0; t < W; ++t)
+        for (std::size_t head = 0; head < H; ++head)
+          std::copy_n(&product[t * D + head * dh], dh, &out[(head * W + t) * dh]);
+      return out;
+    };
     for (const auto& l : layers_) {
-      std::vector<float> keys(W * D), values(W * D);
-      linear(frames.data(), W, D, l.cross.kW(), l.cross.kB(), D, keys.data());
-      linear(frames.data(), W, D, l.cross.vW(), l.cross.vB(), D, values.data());
-      entry->keys.push_back(std::move(keys));
-      entry->values.push_back(std::move(values));
+      linear(frames.data(), W, D, l.cross.kW(), l.cross.kB(), D, product.data());
+      entry->keys.push_back(byHead());
+      linear(frames.data(), W, D, l.cross.vW(), l.cross.vB(), D, product.data());
+      entry->values.push_back(byHead());
     }
     std::lock_guard lock(mutex_);
     cache_.push_front(entry);
@@ -249,7 +261,9 @@ class DecoderKernel : public Kernel {
   std::int64_t v_ = 0, ctx_ = 0, d_ = 0, heads_ = 0, l_ = 0, w_ = 0, s_ = 0;
   bool withAlignment_ = false;
   std::vector<std::pair<int, int>> alignment_;
-  std::vector<float> tokens_, positions_;
+  // Token embedding in half precision: the logits product streams it every step; logits are half anyway.
+  std::vector<Float16> tokens_;
+  std::vector<float> positions_;
   std::vector<DecoderLayer> layers_;
   NormWeights finalNorm_;
   mutable std::mutex mutex_;

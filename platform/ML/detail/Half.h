@@ -24,9 +24,7 @@ inline float toFloat(Float16 h) { return halfBitsToFloat(std::bit_cast<std::uint
 // Block conversion, vectorised (defined with the other vector primitives).
 void halfToFloat(const Float16* in, float* out, std::size_t n);
 
-// Round to nearest even, as the compiler's own conversion does.
-inline void floatToHalf(const float* in, Float16* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<Float16>(in[i]);
-}
+// Round to nearest even, as the compiler's own conversion does; vectorised likewise.
+void floatToHalf(const float* in, Float16* out, std::size_t n);
 
 }  // namespace platform::ml::detail

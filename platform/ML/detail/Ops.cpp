@@ -104,4 +104,8 @@ void gemv(const float* w, std::size_t rows, std::size_t cols, const float* x, co
   spreadRows(w, rows, cols, x, b, y);
 }
 
+void gemv(const Float16* w, std::size_t rows, std::size_t cols, const float* x, const float* b, float* y) {
+  spreadRows(w, rows, cols, x, b, y);
+}
+
 }  // namespace platform::ml::detail
