@@ -15,6 +15,23 @@ namespace platform::text {
 
 namespace {
 
+// The deadline of the innermost RegexTimeBudget of this thread.
+thread_local std::optional<std::chrono::steady_clock::time_point> tBudgetDeadline;
+
+bool pastBudget() { return tBudgetDeadline && std::chrono::steady_clock::now() >= *tBudgetDeadline; }
+
+// Called by ICU every few thousand backtracking steps of a search; false stops the search.
+UBool stayWithinBudget(const void*, int32_t) { return !pastBudget(); }
+
+[[noreturn]] void throwOverBudget(const std::string& pattern) {
+  throw RegexTimeout("regular expression \"" + pattern + "\" ran past the time budget of this call");
+}
+
+// Checked before each search, so that many short searches cannot outlast the budget either.
+void requireBudget(const std::string& pattern) {
+  if (pastBudget()) throwOverBudget(pattern);
+}
+
 // A compiled ICU pattern with a pool of matchers: they are costly to create, so finished ones
 // wait here for the next call.
 struct Engine {
@@ -90,6 +107,7 @@ class Utf16Text {
 };
 
 void checkMatch(UErrorCode status, const std::string& pattern) {
+  if (status == U_REGEX_STOPPED_BY_CALLER) throwOverBudget(pattern);
   if (status == U_REGEX_TIME_OUT)
     throw RegexTimeout("regular expression \"" + pattern + "\" ran out of time (catastrophic backtracking?)");
   if (U_FAILURE(status))
@@ -115,6 +133,8 @@ class PooledMatcher {
       matcher_.reset(engine_.pattern->matcher(text.icu(), status));
       checkMatch(status, source);
       matcher_->setTimeLimit(engine_.timeLimit, status);
+      checkMatch(status, source);
+      matcher_->setMatchCallback(&stayWithinBudget, nullptr, status);
       checkMatch(status, source);
     }
   }
@@ -276,7 +296,9 @@ std::vector<Regex::Match> collectMatches(const Regex::Compiled& compiled, std::s
   UErrorCode status = U_ZERO_ERROR;
   PooledMatcher full(compiled.full, text, source);
   if (!compiled.bare) {
-    while (full->find(status)) {
+    while (true) {
+      requireBudget(source);
+      if (!full->find(status)) break;
       out.push_back(readMatch(*full, text, compiled.groupCount, source));
       if (firstOnly) break;
     }
@@ -285,7 +307,9 @@ std::vector<Regex::Match> collectMatches(const Regex::Compiled& compiled, std::s
   }
   PooledMatcher finder(*compiled.bare, text, source);
   full->useTransparentBounds(true).useAnchoringBounds(false);  // see the text around each match
-  while (finder->find(status)) {
+  while (true) {
+    requireBudget(source);
+    if (!finder->find(status)) break;
     int64_t start = finder->start64(status);
     int64_t end = finder->end64(status);
     full->region(start, text.length(), status);
@@ -325,6 +349,7 @@ std::vector<ByteRange> Regex::ranges(std::string_view input) const {
   const int64_t end = text.length();
   int64_t start = 0;
   while (start <= end) {
+    requireBudget(pattern_);
     UErrorCode status = U_ZERO_ERROR;
     m->region(start, end, status);
     bool found = m->find(status);
@@ -454,6 +479,13 @@ std::string Regex::replace(std::string_view text, std::string_view replacementTe
   out.append(text.substr(last));
   return out;
 }
+
+RegexTimeBudget::RegexTimeBudget(std::chrono::steady_clock::duration budget) : previous_(tBudgetDeadline) {
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  tBudgetDeadline = previous_ ? std::min(*previous_, deadline) : deadline;
+}
+
+RegexTimeBudget::~RegexTimeBudget() { tBudgetDeadline = previous_; }
 
 std::string Regex::escapedPattern(std::string_view literal) {
   static constexpr std::string_view kSpecial = "\\*?+[](){}^$|./-#";

@@ -3,10 +3,11 @@
 // returned views point into that text. Compiling a bad pattern throws RegexError; a text that is
 // not well-formed UTF-8 throws InvalidUtf8Error. A Regex is immutable after construction and may
 // be used from several threads at once; copies share the compiled pattern. A search that exceeds
-// the time limit throws RegexTimeout.
+// its time limit, or runs past the deadline of a RegexTimeBudget on its thread, throws RegexTimeout.
 //   Regex("\\s+").split("a  b", false) == {"a", "b"}
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -54,12 +55,26 @@ struct RegexOptions {
   int timeLimit = 10000;
 };
 
-// A search that ran out of its time limit.
+// A search that ran out of its time limit or of the calling thread's time budget.
 class RegexTimeout : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
+// A deadline shared by every search on the calling thread while the object lives, however many
+// searches there are: a search running at the deadline, or starting after it, throws RegexTimeout.
+// Budgets nest; an inner budget never moves the deadline later. Not shared with other threads.
+//   { RegexTimeBudget budget(std::chrono::seconds(10)); tokenizer.encode(text); }
+class RegexTimeBudget {
+ public:
+  explicit RegexTimeBudget(std::chrono::steady_clock::duration budget);
+  ~RegexTimeBudget();
+  RegexTimeBudget(const RegexTimeBudget&) = delete;
+  RegexTimeBudget& operator=(const RegexTimeBudget&) = delete;
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> previous_;
+};
 
 class Regex {
  public:

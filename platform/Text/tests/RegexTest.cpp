@@ -1,5 +1,7 @@
 #include "platform/Text/Regex.h"
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -264,6 +266,58 @@ TEST(RegexCompile, CatastrophicBacktrackingRunsOutOfTime) {
   Regex nested("(a+)+$", limited);
   EXPECT_THROW(nested.ranges(std::string(40, 'a') + "!"), RegexTimeout);
   EXPECT_EQ(strings(nested.matchedTexts("aaa")), Pieces{"aaa"});  // the matcher is usable afterwards
+}
+
+// Text on which every search of "(a+)+b|!" backtracks through a run of a's before it finds a "!":
+// each search stays far below the per-search limit, but together they take many seconds.
+std::string backtrackingRuns(std::size_t bytes) {
+  std::string text;
+  while (text.size() < bytes) text += std::string(20, 'a') + "!";
+  return text;
+}
+
+TEST(RegexTimeBudget, BoundsEverySearchOfTheCallTogether) {
+  using namespace std::chrono_literals;
+  const std::string text = backtrackingRuns(1500);
+  Regex many("(a+)+b|!");
+  Regex::Options unlimited;
+  unlimited.timeLimit = 0;
+  Regex one("(a+)+$", unlimited);
+  const struct {
+    const char* name;
+    std::function<void()> search;
+  } cases[] = {
+      {"many short searches", [&] { many.ranges(text); }},
+      {"captures", [&] { many.matches(text); }},
+      {"replace", [&] { many.replace(text, "x"); }},
+      {"split", [&] { many.split(text, true); }},
+      {"one endless search", [&] { one.ranges(std::string(64, 'a') + "!"); }},
+  };
+  for (const auto& c : cases) {
+    RegexTimeBudget budget(50ms);
+    try {
+      c.search();
+      ADD_FAILURE() << c.name << ": finished within the budget";
+    } catch (const RegexTimeout& e) {
+      EXPECT_NE(std::string(e.what()).find("time budget"), std::string::npos) << e.what();
+    }
+  }
+  // Outside the budget the same matcher works again.
+  EXPECT_EQ(strings(many.matchedTexts("aab!")), (Pieces{"aab", "!"}));
+}
+
+TEST(RegexTimeBudget, InnerBudgetNeverExtendsTheOuterOne) {
+  using namespace std::chrono_literals;
+  Regex many("(a+)+b|!");
+  const std::string text = backtrackingRuns(1500);
+  RegexTimeBudget outer(50ms);
+  {
+    RegexTimeBudget inner(1h);
+    EXPECT_THROW(many.ranges(text), RegexTimeout);
+  }
+  // A budget belongs to its thread: another thread searches without it.
+  std::thread other([&] { EXPECT_EQ(strings(many.matchedTexts("ab!")), (Pieces{"ab", "!"})); });
+  other.join();
 }
 
 TEST(RegexEscape, EscapedPatternMatchesOnlyTheLiteral) {
