@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/Audio/AudioFileWriter.h"
+#include "platform/Audio/tests/EncodedFiles.h"
+#include "platform/Audio/tests/Signals.h"
 #include "testsupport/Fixtures.h"
 
 namespace platform::audio {
@@ -73,6 +78,82 @@ TEST_F(AudioFileTest, RefusesUnreadableAndTruncatedFiles) {
       EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
     }
   }
+}
+
+// Lengths that the header only estimates or leaves open are counted from the data: every frame is
+// read, none is invented, and the read ends cleanly where the data ends.
+TEST_F(AudioFileTest, LengthsTheHeaderDoesNotGiveExactlyAreCountedFromTheData) {
+  const std::size_t frames = 3 * 44100;
+  const std::vector<float> tone = audiotest::sine(440, 44100, frames);
+  audiotest::writeMp3(path("cbr.mp3"), 44100, tone, false);
+  audiotest::writeMp3(path("vbr.mp3"), 44100, tone, true);
+  std::filesystem::copy_file(path("cbr.mp3"), path("cbr-no-xing.mp3"));
+  std::filesystem::copy_file(path("vbr.mp3"), path("vbr-no-xing.mp3"));
+  audiotest::removeXingFrame(path("cbr-no-xing.mp3"));
+  audiotest::removeXingFrame(path("vbr-no-xing.mp3"));
+  writeAudioFile(path("open.flac"), 44100, {tone}, AudioFileType::flac16);
+  audiotest::clearFlacLength(path("open.flac"));
+
+  struct Case {
+    const char* name;
+    std::int64_t minFrames, maxFrames;  // an MP3 adds up to two frames of encoder delay and padding
+  };
+  const std::int64_t n = frames;
+  const Case cases[] = {{"cbr.mp3", n, n + 2304},         {"vbr.mp3", n, n + 2304},
+                        {"cbr-no-xing.mp3", n, n + 2304}, {"vbr-no-xing.mp3", n, n + 2304},
+                        {"open.flac", n, n}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AudioFile file(path(c.name));
+    EXPECT_GE(file.length(), c.minFrames);
+    EXPECT_LE(file.length(), c.maxFrames);
+    auto buffer = AudioPCMBuffer::make(file.processingFormat(), static_cast<std::uint32_t>(frames + 10000));
+    ASSERT_NO_THROW(file.read(*buffer, buffer->frameCapacity()));
+    EXPECT_EQ(buffer->frameLength(), file.length());
+    // The tone is all there: a 0.5 sine has an RMS of 0.354 (lossy coding takes a little).
+    EXPECT_NEAR(audiotest::rms(buffer->floatChannelData(0) + 4410, frames - 8820), 0.5 / std::sqrt(2.0), 0.03);
+  }
+}
+
+// Each refusal names the file and says what is wrong.
+TEST_F(AudioFileTest, RefusalsNameTheFileAndTheReason) {
+  std::filesystem::create_directory(path("folder.wav"));
+  ASSERT_EQ(::mkfifo(path("fifo.wav").c_str(), 0600), 0);
+  audiotest::writeWavHeaderAndSilence(path("rate0.wav"), 1, 0, 2000);
+  audiotest::writeWavHeaderAndSilence(path("rate1.wav"), 1, 1, 40000);
+  audiotest::writeWavHeaderAndSilence(path("channels1024.wav"), 1024, 16000, 8192);
+  audiotest::writeWavHeaderAndSilence(path("channels65.wav"), 65, 16000, 130 * 100);
+  std::ofstream(path("text.wav")) << "this is not audio, just some words in a file";
+  struct Case {
+    const char* name;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"missing.wav", "No such file"},
+      {"folder.wav", "folder"},
+      {"fifo.wav", "not a regular file"},
+      {"rate0.wav", "sample rate of 0 Hz"},
+      {"rate1.wav", "sample rate of 1 Hz"},
+      {"channels1024.wav", "1024 channels"},
+      {"channels65.wav", "65 channels"},
+      {"text.wav", "not an audio file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      AudioFile file(path(c.name));
+      FAIL() << "opened";
+    } catch (const AudioFileError& e) {
+      const std::string message = e.what();
+      EXPECT_NE(message.find(path(c.name).string()), std::string::npos) << message;
+      EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    }
+  }
+  // The edges of the supported range open.
+  audiotest::writeWavHeaderAndSilence(path("channels64.wav"), 64, 1000, 128 * 10);
+  AudioFile edge(path("channels64.wav"));
+  EXPECT_EQ(edge.length(), 10);
+  EXPECT_EQ(edge.fileFormat().channelCount(), 64u);
 }
 
 TEST_F(AudioFileTest, ReadRefusesBufferOfAnotherFormat) {
