@@ -140,24 +140,42 @@ TEST(ThreadMainQueueTest, WorkIsReleasedOutsideTheQueueLock) {
 }
 
 TEST(ThreadMainQueueTest, RunsWorkOnItsOwnThreadInDueOrder) {
+  // Posted latest-due first. Each item's due time lies in [before + delay, after + delay], read
+  // around its post, so the checks hold however long the test thread stalls between the posts.
+  struct Item {
+    const char* label;
+    MainQueue::Duration delay;
+    MainQueue::Duration earliestDue{}, latestDue{};
+  };
+  std::vector<Item> items{{"late", 40ms}, {"early", 20ms}, {"now", 0ms}};
+  struct Run {
+    std::size_t item;
+    MainQueue::Duration at;
+    bool onQueueThread;
+  };
   ThreadMainQueue queue;
-  std::vector<std::string> order;  // touched only on the queue's thread until `done`
+  std::vector<Run> runs;  // touched only on the queue's thread until `done`
   std::promise<void> done;
-  std::atomic<bool> onQueueThread{true};
-  // Far apart, so that a stalled test thread between the two posts cannot swap their due times.
-  queue.postAfter(500ms, [&] {
-    order.push_back("late");
-    done.set_value();
-  });
-  queue.postAfter(20ms, [&] { order.push_back("early"); });
-  queue.post([&] {
-    onQueueThread = queue.isCurrentThread();
-    order.push_back("now");
-  });
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    items[i].earliestDue = queue.now() + items[i].delay;
+    queue.postAfter(items[i].delay, [&, i] {
+      runs.push_back({i, queue.now(), queue.isCurrentThread()});
+      if (runs.size() == items.size()) done.set_value();
+    });
+    items[i].latestDue = queue.now() + items[i].delay;
+  }
   ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
-  EXPECT_TRUE(onQueueThread.load());
   EXPECT_FALSE(queue.isCurrentThread());
-  EXPECT_EQ(order, (std::vector<std::string>{"now", "early", "late"}));
+  for (std::size_t k = 0; k < runs.size(); ++k) {
+    const Item& item = items[runs[k].item];
+    EXPECT_TRUE(runs[k].onQueueThread) << item.label;
+    EXPECT_GE(runs[k].at, item.earliestDue) << item.label << " ran before it was due";
+    // Nothing runs ahead of an item that was certainly due earlier.
+    for (std::size_t later = k + 1; later < runs.size(); ++later) {
+      const Item& other = items[runs[later].item];
+      EXPECT_LE(item.earliestDue, other.latestDue) << item.label << " ran before " << other.label;
+    }
+  }
 }
 
 TEST(ThreadMainQueueTest, RepeatingTimerStopsWhenCancelledAndThrowingWorkIsSurvived) {
