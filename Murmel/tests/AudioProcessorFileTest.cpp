@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <numbers>
 
-#include "KestrumCore/Logging.h"
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "platform/Audio/AudioFileWriter.h"
@@ -193,11 +193,11 @@ TEST(AudioProcessorTest, ResampleBufferRoundsCapacityAndDoesNotRepeatInput) {
 }
 
 TEST(AudioProcessorTest, EdgeCasesLogTheirLines) {
-  std::vector<std::string> lines;
-  const auto level = kestrum::Logging::shared().logLevel();
-  kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::debug);
-  kestrum::Logging::shared().setLoggingCallback([&](const std::string& line) { lines.push_back(line); });
-  auto contains = [&](const std::string& text) { return std::find(lines.begin(), lines.end(), text) != lines.end(); };
+  testsupport::LogCapture log;
+  auto contains = [&](const std::string& text) {
+    const auto lines = log.lines();
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
 
   // 14,699 frames at 160 kHz are exactly 1,469.9 frames at 16 kHz: rounded to 1,470.
   auto input = bufferOf({std::vector<float>(14699, 0.1f)}, 160000);
@@ -213,9 +213,6 @@ TEST(AudioProcessorTest, EdgeCasesLogTheirLines) {
 
   EXPECT_FALSE(AudioProcessing::padOrTrimAudio(std::vector<float>(1000, 0.5f), 1000, 480000));
   EXPECT_TRUE(contains("startIndex is outside the buffer size"));
-
-  kestrum::Logging::shared().setLoggingCallback(nullptr);
-  kestrum::Logging::shared().setLogLevel(level);
 }
 
 TEST(AudioProcessorTest, ConvertBufferToArrayCopiesChannelZeroAndClearsIt) {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <mutex>
 
-#include "KestrumCore/Logging.h"
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "platform/Audio/FakeCaptureEngine.h"
@@ -28,33 +28,7 @@ struct EngineFarm {
   FakeCaptureEngine& last() { return *engines.back(); }
 };
 
-// Collects library log lines at debug level while alive.
-class LogCapture {
- public:
-  LogCapture() : level_(kestrum::Logging::shared().logLevel()) {
-    kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::debug);
-    kestrum::Logging::shared().setLoggingCallback([this](const std::string& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() {
-    kestrum::Logging::shared().setLoggingCallback(nullptr);
-    kestrum::Logging::shared().setLogLevel(level_);
-  }
-  std::vector<std::string> containing(const std::string& text) {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> found;
-    for (const auto& line : lines_)
-      if (line.find(text) != std::string::npos) found.push_back(line);
-    return found;
-  }
-
- private:
-  kestrum::Logging::LogLevel level_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testsupport::LogCapture;
 
 std::vector<std::vector<float>> mono(std::size_t n, float level) { return {std::vector<float>(n, level)}; }
 

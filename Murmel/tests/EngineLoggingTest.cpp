@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/WhisperError.h"
 
 using namespace murmel;
@@ -48,17 +49,13 @@ TEST(WhisperErrorTest, EqualityAndLoggedDescription) {
   EXPECT_FALSE(WhisperError::tokenizerUnavailable("x") == WhisperError::tokenizerUnavailable("y"));
   EXPECT_FALSE(WhisperError::tokenizerUnavailable("x") == WhisperError::modelsUnavailable("x"));
 
-  std::vector<std::string> lines;
-  Logging::shared().setLogLevel(Logging::LogLevel::error);
-  Logging::shared().setLoggingCallback([&](const std::string& line) { lines.push_back(line); });
+  testsupport::LogCapture log(Logging::LogLevel::error);
   WhisperError error = WhisperError::modelsUnavailable();
   EXPECT_STREQ(error.what(), "Models are unavailable");
   EXPECT_EQ(error.errorDescription(), "Models are unavailable");
   EXPECT_EQ(error.errorDescription(), "Models are unavailable");
   EXPECT_EQ(WhisperError::initializationError("").errorDescription(), "");
-  Logging::shared().setLoggingCallback({});
-  Logging::shared().setLogLevel(Logging::LogLevel::none);
-  EXPECT_EQ(lines, (std::vector<std::string>{"Models are unavailable", "Models are unavailable", ""}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"Models are unavailable", "Models are unavailable", ""}));
 
   try {
     throw WhisperError::loadAudioFailed("Resource path does not exist /x.wav");

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "KestrumCore/Logging.h"
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/WhisperError.h"
 
 namespace murmel {
@@ -49,10 +49,7 @@ TEST(EngineUtilitiesTest, ToOptionalArraysDropsErrors) {
 }
 
 TEST(EngineUtilitiesTest, AppendContents) {
-  std::vector<std::string> lines;
-  auto level = kestrum::Logging::shared().logLevel();
-  kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::debug);
-  kestrum::Logging::shared().setLoggingCallback([&](const std::string& line) { lines.push_back(line); });
+  testsupport::LogCapture log;
 
   const auto format = *AudioFormat::standard(16000, 1);
   auto source = *AudioPCMBuffer::make(format, 2000);
@@ -62,23 +59,25 @@ TEST(EngineUtilitiesTest, AppendContents) {
   receiver.setFrameLength(100);
 
   EXPECT_FALSE(appendContents(receiver, source, 0, 1000));
-  EXPECT_EQ(lines.back(), "Insufficient audio in buffer");
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Insufficient audio in buffer"});
   EXPECT_EQ(receiver.frameLength(), 100u);
 
   source.setFrameLength(2000);
+  log.clear();
   EXPECT_TRUE(appendContents(receiver, source, 10, 1000));  // room for 300 frames only
-  EXPECT_EQ(lines.back(), "Insufficient space in buffer, reducing frame count to fit");
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Insufficient space in buffer, reducing frame count to fit"});
   EXPECT_EQ(receiver.frameLength(), 400u);
   EXPECT_EQ(receiver.floatChannelData(0)[100], 10.0f);
   EXPECT_EQ(receiver.floatChannelData(0)[399], 309.0f);
 
   auto other = *AudioPCMBuffer::make(*AudioFormat::standard(44100, 1), 10);
+  log.clear();
   EXPECT_FALSE(appendContents(other, source, 0, 1));
-  EXPECT_EQ(lines.back(), "Format mismatch");
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Format mismatch"});
+  log.clear();
   EXPECT_FALSE(appendContents(receiver, source, -1, 1));
-
-  kestrum::Logging::shared().setLoggingCallback(nullptr);
-  kestrum::Logging::shared().setLogLevel(level);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Insufficient audio in buffer"});
+  EXPECT_EQ(receiver.frameLength(), 400u);
 }
 
 TEST(EngineUtilitiesTest, Normalized) {

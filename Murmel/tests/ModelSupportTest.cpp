@@ -1,10 +1,8 @@
 #include "Murmel/ModelSupport.h"
 
-#include <mutex>
-
 #include <gtest/gtest.h>
 
-#include "KestrumCore/Logging.h"
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/Constants.h"
 #include "Murmel/ModelVariant.h"
 
@@ -13,28 +11,7 @@ using namespace murmel;
 
 namespace {
 
-class LogCapture {
- public:
-  LogCapture() {
-    kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::debug);
-    kestrum::Logging::shared().setLoggingCallback([this](const std::string& line) {
-      std::lock_guard<std::mutex> hold(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() {
-    kestrum::Logging::shared().setLoggingCallback({});
-    kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::none);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testsupport::LogCapture;
 
 TEST(ModelSupportConfigTest, LookupPicksTheLongestPrefixAndFallsBackToTheDefault) {
   const auto& config = Constants::fallbackModelSupportConfig();

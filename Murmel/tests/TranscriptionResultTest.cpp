@@ -1,43 +1,19 @@
 #include "Murmel/TranscriptionResult.h"
 
 #include <cmath>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "KestrumCore/Logging.h"
+#include "KestrumCore/tests/LogCapture.h"
 
 namespace json = platform::json;
 using namespace murmel;
 
 namespace {
 
-// Captures library log lines at the given level for the life of the fixture.
-class LogCapture {
- public:
-  explicit LogCapture(kestrum::Logging::LogLevel level) : previousLevel_(kestrum::Logging::shared().logLevel()) {
-    kestrum::Logging::shared().setLogLevel(level);
-    kestrum::Logging::shared().setLoggingCallback([this](const std::string& line) {
-      std::lock_guard<std::mutex> hold(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() {
-    kestrum::Logging::shared().setLoggingCallback({});
-    kestrum::Logging::shared().setLogLevel(previousLevel_);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return lines_;
-  }
-
- private:
-  kestrum::Logging::LogLevel previousLevel_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testsupport::LogCapture;
 
 TranscriptionSegment segment(std::int64_t id, float start, float end, std::string text,
                              std::vector<std::int64_t> tokens = {}) {
