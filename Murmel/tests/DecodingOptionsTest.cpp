@@ -1,7 +1,9 @@
 #include "Murmel/DecodingOptions.h"
 
 #include <cmath>
+#include <string_view>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace json = platform::json;
@@ -17,6 +19,37 @@ const char* kDefaultJson =
     R"("compressionRatioThreshold":2.4,"logProbThreshold":-1,"firstTokenLogProbThreshold":-1.5,)"
     R"("noSpeechThreshold":0.6,"concurrentWorkerCount":16})";
 
+// Fails unless `run` throws a DecodingError of `kind` whose message contains `message`.
+template <class Run>
+::testing::AssertionResult throwsDecodingError(Run&& run, json::DecodingError::Kind kind, std::string_view message = {}) {
+  try {
+    run();
+  } catch (const json::DecodingError& e) {
+    if (e.kind != kind)
+      return ::testing::AssertionFailure() << "kind " << static_cast<int>(e.kind) << " instead of "
+                                           << static_cast<int>(kind) << ": " << e.what();
+    if (std::string_view(e.what()).find(message) == std::string_view::npos)
+      return ::testing::AssertionFailure() << "message \"" << e.what() << "\" lacks \"" << message << "\"";
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "nothing thrown";
+}
+
+// Every field name, in field order.
+const std::vector<std::string> kAllKeys = {
+    "verbose", "task", "language", "temperature", "temperatureIncrementOnFallback", "temperatureFallbackCount",
+    "sampleLength", "topK", "usePrefillPrompt", "usePrefillCache", "detectLanguage", "skipSpecialTokens",
+    "withoutTimestamps", "wordTimestamps", "maxInitialTimestamp", "maxWindowSeek", "clipTimestamps",
+    "windowClipTime", "promptTokens", "prefixTokens", "suppressBlank", "supressTokens", "compressionRatioThreshold",
+    "logProbThreshold", "firstTokenLogProbThreshold", "noSpeechThreshold", "concurrentWorkerCount",
+    "chunkingStrategy"};
+
+std::vector<std::string> keysOf(const json::Value& object) {
+  std::vector<std::string> keys;
+  for (const auto& member : object.asObject()) keys.push_back(member.first);
+  return keys;
+}
+
 TEST(DecodingOptionsTest, DefaultEncodesTheTwentyTwoKeysInFieldOrder) {
   DecodingOptions defaults;
   EXPECT_EQ(json::write(defaults.toJson()), kDefaultJson);
@@ -25,8 +58,8 @@ TEST(DecodingOptionsTest, DefaultEncodesTheTwentyTwoKeysInFieldOrder) {
   EXPECT_EQ(DecodingOptions(DecodingOptions::Arguments{}), defaults);
 }
 
-TEST(DecodingOptionsTest, EveryFieldSetRoundTripsWithAllTwentyEightKeys) {
-  DecodingOptions o({
+DecodingOptions everyFieldSet() {
+  return DecodingOptions({
       .verbose = true,
       .task = DecodingTask::translate,
       .language = "de",
@@ -49,20 +82,38 @@ TEST(DecodingOptionsTest, EveryFieldSetRoundTripsWithAllTwentyEightKeys) {
       .prefixTokens = std::vector<std::int64_t>{},
       .suppressBlank = true,
       .supressTokens = std::vector<std::int64_t>{-1, 50362},
-      .compressionRatioThreshold = std::nullopt,
+      .compressionRatioThreshold = 2.0f,
       .logProbThreshold = -2.0f,
-      .firstTokenLogProbThreshold = std::nullopt,
+      .firstTokenLogProbThreshold = -0.5f,
       .noSpeechThreshold = 0.3f,
       .concurrentWorkerCount = 4,
       .chunkingStrategy = ChunkingStrategy::vad,
   });
+}
+
+TEST(DecodingOptionsTest, EveryFieldSetRoundTripsWithAllTwentyEightKeys) {
+  const DecodingOptions o = everyFieldSet();
   json::Value encoded = o.toJson();
-  EXPECT_EQ(encoded.asObject().size(), 26u);  // two thresholds absent
+  ASSERT_EQ(kAllKeys.size(), 28u);
+  EXPECT_EQ(keysOf(encoded), kAllKeys);
   EXPECT_EQ(json::write(encoded.at("task")), R"({"translate":{}})");
   EXPECT_EQ(json::write(encoded.at("chunkingStrategy")), R"("vad")");
   EXPECT_EQ(json::write(encoded.at("clipTimestamps")), "[0.5,12.25,30]");
+  EXPECT_EQ(json::write(encoded.at("prefixTokens")), "[]");
   EXPECT_EQ(DecodingOptions::fromJson(json::parse(json::write(encoded))), o);
   EXPECT_EQ(DecodingOptions::fromJson(json::parse(json::write(encoded, {.pretty = true}))), o);
+}
+
+TEST(DecodingOptionsTest, AbsentOptionalsLeaveTheirKeysOutAndRoundTrip) {
+  DecodingOptions o = everyFieldSet();
+  o.compressionRatioThreshold.reset();
+  o.firstTokenLogProbThreshold.reset();
+  json::Value encoded = o.toJson();
+  std::vector<std::string> expected = kAllKeys;
+  std::erase(expected, "compressionRatioThreshold");
+  std::erase(expected, "firstTokenLogProbThreshold");
+  EXPECT_EQ(keysOf(encoded), expected);
+  EXPECT_EQ(DecodingOptions::fromJson(json::parse(json::write(encoded))), o);
 }
 
 TEST(DecodingOptionsTest, DerivedDefaultsOfTheInitialiser) {
@@ -95,46 +146,35 @@ TEST(DecodingOptionsTest, DecodingRejectsWhatTheFormatRejects) {
     const char* name;
     json::Value document;
     json::DecodingError::Kind kind;
+    const char* message = "";  // a part of the message
   };
   json::Value doubleP = without("supressTokens");
   doubleP.set("suppressTokens", json::Array{});
   const Case cases[] = {
-      {"empty object", json::parse("{}"), json::DecodingError::Kind::keyNotFound},
+      {"empty object", json::parse("{}"), json::DecodingError::Kind::keyNotFound, "verbose"},
       {"not an object", json::parse("[1]"), json::DecodingError::Kind::typeMismatch},
-      {"two-p spelling only", doubleP, json::DecodingError::Kind::keyNotFound},
-      {"derived key required", without("detectLanguage"), json::DecodingError::Kind::keyNotFound},
-      {"worker count required", without("concurrentWorkerCount"), json::DecodingError::Kind::keyNotFound},
+      {"two-p spelling only", doubleP, json::DecodingError::Kind::keyNotFound, "supressTokens"},
+      {"derived key required", without("detectLanguage"), json::DecodingError::Kind::keyNotFound, "detectLanguage"},
+      {"worker count required", without("concurrentWorkerCount"), json::DecodingError::Kind::keyNotFound,
+       "concurrentWorkerCount"},
       {"bool as number", with("verbose", 1), json::DecodingError::Kind::typeMismatch},
       {"count as text", with("topK", "5"), json::DecodingError::Kind::typeMismatch},
       {"null required", with("sampleLength", nullptr), json::DecodingError::Kind::valueNotFound},
       {"task with no known key", with("task", json::Object{{"x", json::Object{}}}),
-       json::DecodingError::Kind::typeMismatch},
+       json::DecodingError::Kind::typeMismatch, "Invalid number of keys found, expected one."},
       {"task with both keys",
        with("task", json::Object{{"transcribe", json::Object{}}, {"translate", json::Object{}}}),
-       json::DecodingError::Kind::typeMismatch},
+       json::DecodingError::Kind::typeMismatch, "Invalid number of keys found, expected one."},
       {"task value not an object", with("task", json::Object{{"translate", 1}}),
        json::DecodingError::Kind::typeMismatch},
-      {"unknown chunking strategy", with("chunkingStrategy", "VAD"), json::DecodingError::Kind::dataCorrupted},
+      {"unknown chunking strategy", with("chunkingStrategy", "VAD"), json::DecodingError::Kind::dataCorrupted, "VAD"},
       {"fractional count", with("topK", 2.5), json::DecodingError::Kind::dataCorrupted},
   };
-  for (const auto& c : cases) {
-    try {
-      DecodingOptions::fromJson(c.document);
-      ADD_FAILURE() << c.name << " decoded";
-    } catch (const json::DecodingError& e) {
-      EXPECT_EQ(e.kind, c.kind) << c.name << ": " << e.what();
-    }
-  }
-  try {
-    DecodingOptions::fromJson(json::parse("{}"));
-  } catch (const json::DecodingError& e) {
-    EXPECT_NE(std::string(e.what()).find("verbose"), std::string::npos);
-  }
-  try {
-    decodingTaskFromJson(json::parse("{}"));
-  } catch (const json::DecodingError& e) {
-    EXPECT_STREQ(e.what(), "Invalid number of keys found, expected one.");
-  }
+  for (const auto& c : cases)
+    EXPECT_TRUE(throwsDecodingError([&] { DecodingOptions::fromJson(c.document); }, c.kind, c.message)) << c.name;
+  EXPECT_TRUE(throwsDecodingError([] { decodingTaskFromJson(json::parse("{}")); },
+                                  json::DecodingError::Kind::typeMismatch,
+                                  "Invalid number of keys found, expected one."));
 }
 
 TEST(DecodingOptionsTest, OptionalKeysMayBeNullOrMissingAndUnknownKeysAreIgnored) {
@@ -153,12 +193,9 @@ TEST(DecodingOptionsTest, OptionalKeysMayBeNullOrMissingAndUnknownKeysAreIgnored
 TEST(DecodingOptionsTest, NonFiniteValuesMakeTheWriterFail) {
   DecodingOptions o;
   o.temperature = NAN;
-  try {
-    json::write(o.toJson());
-    ADD_FAILURE();
-  } catch (const json::EncodingError& e) {
-    EXPECT_STREQ(e.what(), "Unable to encode Float.nan directly in JSON.");
-  }
+  EXPECT_THAT([&] { json::write(o.toJson()); },
+              ::testing::ThrowsMessage<json::EncodingError>(
+                  ::testing::StrEq("Unable to encode Float.nan directly in JSON.")));
 }
 
 TEST(DecodingTaskTest, CasesAndChunkingRawValues) {
