@@ -25,9 +25,11 @@ const std::vector<std::string> kFragments = {
     "endfilter", "generation", "break", "x", "loop.index", "none", "True", "0", "1.5", "99999999999999999999",
     "\u0662", "\u00e9", "e\u0301", "\r\n", "\u00a0", "\xff", "\xe2\x82"};
 
+std::filesystem::path chatTemplateFolder() { return testsupport::fixturesDir() / "chat-templates"; }
+
 std::vector<std::string> chatTemplates() {
   std::vector<std::string> out;
-  for (const auto& entry : std::filesystem::directory_iterator(testsupport::fixturesDir() / "chat-templates")) {
+  for (const auto& entry : std::filesystem::directory_iterator(chatTemplateFolder())) {
     if (entry.path().extension() != ".jinja") continue;
     std::ifstream file(entry.path(), std::ios::binary);
     std::stringstream text;
@@ -93,9 +95,9 @@ class Mutator {
 };
 
 TEST(FuzzTest, RealChatTemplatesParseAndSurviveTheirJsonForm) {
-  PARLET_REQUIRE_FIXTURE(testsupport::fixturesDir() / "chat-templates");
+  PARLET_REQUIRE_FIXTURE(chatTemplateFolder());
   std::vector<std::string> templates = chatTemplates();
-  ASSERT_FALSE(templates.empty());
+  ASSERT_FALSE(templates.empty()) << "no .jinja file in " << chatTemplateFolder();
   int parsed = 0;
   for (const std::string& source : templates) {
     try {
@@ -110,8 +112,9 @@ TEST(FuzzTest, RealChatTemplatesParseAndSurviveTheirJsonForm) {
 }
 
 TEST(FuzzTest, MutatedChatTemplatesGiveATreeOrAJinjaError) {
-  PARLET_REQUIRE_FIXTURE(testsupport::fixturesDir() / "chat-templates");
+  PARLET_REQUIRE_FIXTURE(chatTemplateFolder());
   std::vector<std::string> templates = chatTemplates();
+  ASSERT_FALSE(templates.empty()) << "no .jinja file in " << chatTemplateFolder();
   Mutator mutator(20261209);
   for (int round = 0; round < 1500; ++round) {
     expectTreeOrJinjaError(mutator.mutate(templates[static_cast<std::size_t>(round) % templates.size()]), round % 8 == 0);
