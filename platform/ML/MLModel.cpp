@@ -149,15 +149,20 @@ void ModelManifest::requireFeature(bool input, const std::string& name, const st
 
 void ModelManifest::fail(const std::string& message) const { throw DescriptionError(kind + " model: " + message); }
 
+void Weights::checkShape(const std::string& name, const std::vector<std::int64_t>& shape) {
+  const auto actual = shapeOf(name);
+  if (actual != shape) fail(name, "has shape " + shapeText(actual) + ", expected " + shapeText(shape));
+  if (!taken_.insert(name).second) fail(name, "is taken twice");
+}
+
 std::vector<float> Weights::take(const std::string& name, const std::vector<std::int64_t>& shape) {
-  auto it = tensors_.find(name);
-  if (it == tensors_.end()) throw WeightsError(file_.string() + ": tensor \"" + name + "\" is missing");
-  if (it->second.shape != shape)
-    throw WeightsError(file_.string() + ": tensor \"" + name + "\" has shape " + shapeText(it->second.shape) +
-                       ", expected " + shapeText(shape));
-  std::vector<float> data = std::move(it->second.data);
-  tensors_.erase(it);
-  return data;
+  checkShape(name, shape);
+  return file_.readFloats(name);
+}
+
+std::vector<std::int64_t> Weights::takeIntegers(const std::string& name, const std::vector<std::int64_t>& shape) {
+  checkShape(name, shape);
+  return file_.readIntegers(name);
 }
 
 std::vector<float> Weights::takeOrZeros(const std::string& name, const std::vector<std::int64_t>& shape) {
@@ -170,9 +175,28 @@ std::vector<float> Weights::takeOrZeros(const std::string& name, const std::vect
 }
 
 std::vector<std::int64_t> Weights::shapeOf(const std::string& name) const {
-  auto it = tensors_.find(name);
-  if (it == tensors_.end()) throw WeightsError(file_.string() + ": tensor \"" + name + "\" is missing");
+  auto it = file_.entries().find(name);
+  if (it == file_.entries().end()) fail(name, "is missing");
   return it->second.shape;
+}
+
+std::int64_t Weights::layerCount(const std::string& prefix) const {
+  std::set<std::string> indices;
+  const std::string start = prefix + ".";
+  for (auto it = file_.entries().lower_bound(start); it != file_.entries().end() && it->first.rfind(start, 0) == 0; ++it) {
+    const auto dot = it->first.find('.', start.size());
+    indices.insert(it->first.substr(start.size(), dot == std::string::npos ? std::string::npos : dot - start.size()));
+  }
+  return static_cast<std::int64_t>(indices.size());
+}
+
+void Weights::requireAllTaken() const {
+  std::vector<std::string> unused;
+  for (const auto& [name, entry] : file_.entries())
+    if (!taken_.count(name)) unused.push_back(name);
+  if (unused.empty()) return;
+  fail(unused.front(), "is not used by the model" +
+                           (unused.size() > 1 ? " (nor are " + std::to_string(unused.size() - 1) + " more)" : std::string()));
 }
 
 void readFloats(const MLMultiArray& array, std::int64_t offset, std::int64_t count, float* out) {

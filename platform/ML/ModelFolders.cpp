@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/ML/detail/Ops.h"
 #include "platform/ML/detail/Safetensors.h"
 #include "platform/System/Json.h"
 
@@ -73,6 +74,78 @@ void addNorm(WeightMap& w, const std::string& name, std::int64_t d, std::mt19937
   w[name + ".bias"] = randomTensor({d}, 0.1f, rng);
 }
 
+// Name => shape of every tensor the encoder and decoder folders hold; the key projections' biases
+// are optional (checkpoints omit them).
+std::map<std::string, std::vector<std::int64_t>> expectedShapes(const WhisperDimensions& dims) {
+  std::map<std::string, std::vector<std::int64_t>> shapes;
+  auto norm = [&](const std::string& name, std::int64_t d) { shapes[name + ".weight"] = shapes[name + ".bias"] = {d}; };
+  auto block = [&](const std::string& p, const std::string& attention, std::int64_t d) {
+    for (const char* proj : {"q_proj", "k_proj", "v_proj", "out_proj"}) {
+      shapes[p + "." + attention + "." + proj + ".weight"] = {d, d};
+      shapes[p + "." + attention + "." + proj + ".bias"] = {d};
+    }
+    norm(p + "." + attention + "_layer_norm", d);
+  };
+  auto mlp = [&](const std::string& p, std::int64_t d) {
+    shapes[p + ".fc1.weight"] = {dims.nFf, d};
+    shapes[p + ".fc1.bias"] = {dims.nFf};
+    shapes[p + ".fc2.weight"] = {d, dims.nFf};
+    shapes[p + ".fc2.bias"] = {d};
+    norm(p + ".final_layer_norm", d);
+  };
+  const std::int64_t d = dims.nAudioState, t = dims.nTextState;
+  shapes["model.encoder.conv1.weight"] = {d, dims.nMels, 3};
+  shapes["model.encoder.conv1.bias"] = {d};
+  shapes["model.encoder.conv2.weight"] = {d, d, 3};
+  shapes["model.encoder.conv2.bias"] = {d};
+  shapes["model.encoder.embed_positions.weight"] = {dims.nAudioCtx, d};
+  for (std::int64_t i = 0; i < dims.nAudioLayer; ++i) {
+    const std::string p = "model.encoder.layers." + std::to_string(i);
+    block(p, "self_attn", d);
+    mlp(p, d);
+  }
+  norm("model.encoder.layer_norm", d);
+  shapes["model.decoder.embed_tokens.weight"] = {dims.nVocab, t};
+  shapes["model.decoder.embed_positions.weight"] = {dims.nTextCtx, t};
+  for (std::int64_t i = 0; i < dims.nTextLayer; ++i) {
+    const std::string p = "model.decoder.layers." + std::to_string(i);
+    block(p, "self_attn", t);
+    block(p, "encoder_attn", t);
+    mlp(p, t);
+  }
+  norm("model.decoder.layer_norm", t);
+  return shapes;
+}
+
+bool optionalTensor(const std::string& name) {
+  static const std::string suffix = ".k_proj.bias";
+  return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Every tensor the folders need, at its shape, and none that they would leave unused.
+void checkWeights(const WhisperDimensions& dims, const WeightMap& weights) {
+  const auto shapes = expectedShapes(dims);
+  auto fail = [](const std::string& name, const std::string& message) {
+    throw std::runtime_error("weights: tensor \"" + name + "\" " + message);
+  };
+  for (const auto& [name, shape] : shapes) {
+    auto it = weights.find(name);
+    if (it == weights.end()) {
+      if (optionalTensor(name)) continue;
+      fail(name, "is missing");
+    }
+    if (it->second.shape != shape)
+      fail(name, "has shape " + detail::shapeText(it->second.shape) + ", expected " + detail::shapeText(shape));
+    std::int64_t count = 1;
+    for (auto n : shape) count *= n;
+    if (static_cast<std::int64_t>(it->second.data.size()) != count)
+      fail(name, "holds " + std::to_string(it->second.data.size()) + " values, its shape needs " + std::to_string(count));
+  }
+  for (const auto& [name, tensor] : weights)
+    if ((name.rfind("model.encoder.", 0) == 0 || name.rfind("model.decoder.", 0) == 0) && !shapes.count(name))
+      fail(name, "is not part of the model");
+}
+
 std::map<std::string, detail::Tensor> select(const WeightMap& weights, const std::string& prefix) {
   std::map<std::string, detail::Tensor> out;
   for (const auto& [name, t] : weights)
@@ -97,6 +170,9 @@ WeightMap randomWeights(const WhisperDimensions& dims, std::uint32_t seed) {
     addBlockWeights(w, p, "self_attn", d, dims.nFf, rng);
   }
   addNorm(w, "model.encoder.layer_norm", d, rng);
+  w["model.encoder.embed_positions.weight"] = {{dims.nAudioCtx, d},
+                                               detail::sinusoids(static_cast<std::size_t>(dims.nAudioCtx),
+                                                                 static_cast<std::size_t>(d))};
 
   const std::int64_t t = dims.nTextState;
   w["model.decoder.embed_tokens.weight"] = randomTensor({dims.nVocab, t}, 1.0f, rng);
@@ -136,6 +212,16 @@ std::vector<std::pair<int, int>> defaultAlignmentHeads(const WhisperDimensions& 
 void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensions& dims, const WeightMap& weights,
                        const ModelFolderOptions& options) {
   if (dims.nAudioState != dims.nTextState) throw std::runtime_error("encoder and decoder widths differ");
+  checkWeights(dims, weights);
+  const auto& p = options.prefill;
+  if (p.length > 0) {
+    const std::vector<std::int64_t> shape{2, static_cast<std::int64_t>(p.languageTokens.size()),
+                                          dims.nTextLayer * dims.nTextState, p.length};
+    for (const auto* t : {&p.keys, &p.values})
+      if (t->shape != shape || static_cast<std::int64_t>(t->data.size()) != detail::Tensor{t->shape, {}}.count())
+        throw std::runtime_error("prefill tables: shape " + detail::shapeText(t->shape) + ", expected " +
+                                 detail::shapeText(shape));
+  }
   const std::int64_t frames = 2 * dims.nAudioCtx, samples = frames * 160;
   const std::int64_t ld = dims.nTextLayer * dims.nTextState, s = dims.kvCacheLength;
 
@@ -168,11 +254,10 @@ void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensi
                {"n_text_head", dims.nTextHead}, {"n_text_layer", dims.nTextLayer}, {"n_audio_ctx", dims.nAudioCtx}},
               &decoderWeights, &options.alignmentHeads);
 
-  const auto& p = options.prefill;
   if (p.length > 0) {
     std::map<std::string, detail::Tensor> tables;
     std::vector<float> tokens(p.languageTokens.begin(), p.languageTokens.end());
-    tables["prefill.language_tokens"] = {{static_cast<std::int64_t>(tokens.size())}, tokens};
+    tables["prefill.language_tokens"] = {{static_cast<std::int64_t>(tokens.size())}, tokens, true};
     tables["prefill.key_cache"] = {p.keys.shape, p.keys.data};
     tables["prefill.value_cache"] = {p.values.shape, p.values.data};
     writeFolder(folder / "TextDecoderContextPrefill.mlmodelc", "TextDecoderContextPrefill",

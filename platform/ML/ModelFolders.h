@@ -2,7 +2,8 @@
 // "TextDecoder.mlmodelc", "TextDecoderContextPrefill.mlmodelc") from dimensions and weights, for
 // the packer and the tiny-model maker in tools/ and for tests. Weights use the model family's
 // common checkpoint names ("model.decoder.embed_tokens.weight"). Throws std::runtime_error when
-// a folder cannot be written or a tensor is missing.
+// a folder cannot be written, or, before writing anything, when a tensor is missing, has another
+// shape, or would be left unused.
 //   writeModelFolders(dir, dims, randomWeights(dims, 7));
 #pragma once
 
@@ -47,7 +48,8 @@ struct ModelFolderOptions {
   PrefillTables prefill;                            // empty: no "TextDecoderContextPrefill" folder
 };
 
-// Random weights of every tensor the encoder and decoder need (normal, scaled by 1/sqrt(width)).
+// Random weights of every tensor the encoder and decoder need (normal, scaled by 1/sqrt(width)),
+// with the family's sinusoidal encoder positions.
 WeightMap randomWeights(const WhisperDimensions& dims, std::uint32_t seed);
 
 // Random prefill tables for the given language tokens and P positions.

@@ -8,6 +8,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <list>
 #include <mutex>
@@ -78,10 +79,17 @@ class DecoderKernel : public Kernel {
     withAlignment_ = alignmentOut;
 
     Weights w = Weights::load(manifest.folder / "weights.safetensors");
+    if (const auto stored = w.layerCount("model.decoder.layers"); stored != l_)
+      manifest.fail("n_text_layer is " + std::to_string(l_) + ", the weights hold " + std::to_string(stored) + " layers");
     {
-      const auto tokens = w.take("model.decoder.embed_tokens.weight", {v_, d_});
+      const std::string name = "model.decoder.embed_tokens.weight";
+      const auto tokens = w.take(name, {v_, d_});
       tokens_.resize(tokens.size());
       floatToHalf(tokens.data(), tokens_.data(), tokens.size());
+      for (std::size_t i = 0; i < tokens_.size(); ++i)
+        if ((std::bit_cast<std::uint16_t>(tokens_[i]) & 0x7c00u) == 0x7c00u)
+          w.fail(name, "holds " + std::to_string(tokens[i]) + " at index " + std::to_string(i) +
+                           ", beyond half precision (largest 65504)");
     }
     positions_ = w.take("model.decoder.embed_positions.weight", {ctx_, d_});
     layers_.resize(static_cast<std::size_t>(l_));
@@ -96,6 +104,7 @@ class DecoderKernel : public Kernel {
       l.mlp.load(w, p, d_);
     }
     finalNorm_.load(w, "model.decoder.layer_norm", d_);
+    w.requireAllTaken();
   }
 
   ArrayMap predict(const ArrayMap& inputs) const override {

@@ -1,5 +1,5 @@
 // Audio encoder: [1, n_mels, 1, 2·W] log-mel => [1, D, 1, W] embeddings.
-// conv1 (k 3, pad 1) + GELU, conv2 (k 3, stride 2, pad 1) + GELU, sinusoidal positions,
+// conv1 (k 3, pad 1) + GELU, conv2 (k 3, stride 2, pad 1) + GELU, stored positions [W × D],
 // pre-norm blocks (self-attention, MLP), final layer norm. Convolutions run as im2col + sgemm.
 #include <cblas.h>
 
@@ -49,6 +49,8 @@ class EncoderKernel : public Kernel {
     manifest.requireFeature(false, "encoder_output_embeds", {1, d_, 1, ctx_});
 
     Weights w = Weights::load(manifest.folder / "weights.safetensors");
+    if (const auto stored = w.layerCount("model.encoder.layers"); stored != layers)
+      manifest.fail("n_audio_layer is " + std::to_string(layers) + ", the weights hold " + std::to_string(stored) + " layers");
     conv1W_ = w.take("model.encoder.conv1.weight", {d_, nMels_, 3});
     conv1B_ = w.take("model.encoder.conv1.bias", {d_});
     conv2W_ = w.take("model.encoder.conv2.weight", {d_, d_, 3});
@@ -63,7 +65,9 @@ class EncoderKernel : public Kernel {
       l.mlp.load(w, p, d_);
     }
     finalNorm_.load(w, "model.encoder.layer_norm", d_);
-    positions_ = sinusoids(static_cast<std::size_t>(ctx_), static_cast<std::size_t>(d_));
+    // The checkpoint's own table: what the model was trained with, whatever formula made it.
+    positions_ = w.take("model.encoder.embed_positions.weight", {ctx_, d_});
+    w.requireAllTaken();
   }
 
   ArrayMap predict(const ArrayMap& inputs) const override {

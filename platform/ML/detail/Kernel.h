@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,23 +38,34 @@ struct ModelManifest {
   [[noreturn]] void fail(const std::string& message) const;
 };
 
-// Named weights with shape checks; `take` throws WeightsError naming the file and the tensor.
+// The tensors of a model folder's weights file, read as the kernel takes them: `take` checks the
+// shape against the header before reading, so a description that disagrees with the weights fails
+// before anything is allocated. Errors are WeightsError naming the file and the tensor.
 class Weights {
  public:
-  Weights(std::filesystem::path file, std::map<std::string, Tensor> tensors)
-      : file_(std::move(file)), tensors_(std::move(tensors)) {}
-  static Weights load(const std::filesystem::path& file) { return Weights(file, readSafetensors(file)); }
+  static Weights load(const std::filesystem::path& file) { return Weights(file); }
 
+  // A tensor of floats, each finite.
   std::vector<float> take(const std::string& name, const std::vector<std::int64_t>& shape);
+  // A tensor of whole numbers (an integer dtype).
+  std::vector<std::int64_t> takeIntegers(const std::string& name, const std::vector<std::int64_t>& shape);
   // An absent tensor gives zeros of the shape (checkpoints omit some biases).
   std::vector<float> takeOrZeros(const std::string& name, const std::vector<std::int64_t>& shape);
   // The shape of a tensor, without taking it.
   std::vector<std::int64_t> shapeOf(const std::string& name) const;
-  bool has(const std::string& name) const { return tensors_.count(name) != 0; }
+  bool has(const std::string& name) const { return file_.entries().count(name) != 0; }
+  // The number of distinct i among tensors named "<prefix>.<i>.…".
+  std::int64_t layerCount(const std::string& prefix) const;
+  // Throws unless every tensor of the file has been taken.
+  void requireAllTaken() const;
+  [[noreturn]] void fail(const std::string& name, const std::string& message) const { file_.fail(name, message); }
 
  private:
-  std::filesystem::path file_;
-  std::map<std::string, Tensor> tensors_;
+  explicit Weights(const std::filesystem::path& file) : file_(file) {}
+  void checkShape(const std::string& name, const std::vector<std::int64_t>& shape);
+
+  SafetensorsFile file_;
+  std::set<std::string> taken_;
 };
 
 class Kernel {

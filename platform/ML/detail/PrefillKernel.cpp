@@ -1,8 +1,9 @@
 // Context prefill: ("task", "language") => key and value caches [1, L·D, 1, P] for the forced
 // prompt prefix, looked up in tables stored with the model:
-//   prefill.language_tokens [N]          language token ids, in table order
+//   prefill.language_tokens [N]          language token ids (integers), in table order
 //   prefill.key_cache, prefill.value_cache [2, N, L·D, P]   indexed by task (0 transcribe, 1 translate)
 #include <cmath>
+#include <limits>
 
 #include "platform/ML/detail/Kernel.h"
 
@@ -23,9 +24,14 @@ class PrefillKernel : public Kernel {
     const auto shape = w.shapeOf("prefill.language_tokens");
     const std::int64_t n = shape.size() == 1 ? shape[0] : -1;
     if (n < 1) manifest.fail("prefill.language_tokens must be a list of at least one token");
-    for (float t : w.take("prefill.language_tokens", {n})) languages_.push_back(static_cast<std::int64_t>(t));
+    languages_ = w.takeIntegers("prefill.language_tokens", {n});
+    for (std::size_t i = 0; i < languages_.size(); ++i)
+      if (languages_[i] < 0 || languages_[i] > std::numeric_limits<std::int32_t>::max())
+        w.fail("prefill.language_tokens", "holds " + std::to_string(languages_[i]) + " at index " + std::to_string(i) +
+                                              ", not a token id (0...2147483647)");
     keys_ = w.take("prefill.key_cache", {2, n, ld_, p_});
     values_ = w.take("prefill.value_cache", {2, n, ld_, p_});
+    w.requireAllTaken();
   }
 
   ArrayMap predict(const ArrayMap& inputs) const override {

@@ -1,9 +1,11 @@
 #include "platform/ML/detail/Safetensors.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
+#include <tuple>
 
 #include "platform/ML/detail/Half.h"
 #include "platform/System/Json.h"
@@ -16,39 +18,35 @@ namespace {
 
 constexpr std::uint64_t kMaxHeaderBytes = 100u << 20;
 
-struct Dtype {
-  const char* name;
-  std::size_t size;
-};
-constexpr Dtype kDtypes[] = {{"F32", 4}, {"F16", 2}, {"BF16", 2}, {"F64", 8}, {"I32", 4}, {"I64", 8}};
+std::size_t dtypeSize(const std::string& dtype) {
+  if (dtype == "F32" || dtype == "I32") return 4;
+  if (dtype == "F16" || dtype == "BF16") return 2;
+  if (dtype == "F64" || dtype == "I64") return 8;
+  return 0;
+}
 
-void convert(const std::string& dtype, const unsigned char* bytes, std::size_t n, float* out) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned char* p = bytes + i * (dtype == "F64" || dtype == "I64" ? 8 : dtype == "F32" || dtype == "I32" ? 4 : 2);
-    if (dtype == "F32") {
-      std::memcpy(&out[i], p, 4);
-    } else if (dtype == "F16") {
-      std::uint16_t h;
-      std::memcpy(&h, p, 2);
-      out[i] = halfBitsToFloat(h);
-    } else if (dtype == "BF16") {
-      std::uint16_t h;
-      std::memcpy(&h, p, 2);
-      out[i] = std::bit_cast<float>(static_cast<std::uint32_t>(h) << 16);
-    } else if (dtype == "F64") {
-      double d;
-      std::memcpy(&d, p, 8);
-      out[i] = static_cast<float>(d);
-    } else if (dtype == "I32") {
-      std::int32_t v;
-      std::memcpy(&v, p, 4);
-      out[i] = static_cast<float>(v);
-    } else {
-      std::int64_t v;
-      std::memcpy(&v, p, 8);
-      out[i] = static_cast<float>(v);
-    }
+bool isFloatDtype(const std::string& dtype) { return dtype == "F32" || dtype == "F16" || dtype == "BF16" || dtype == "F64"; }
+
+// Index of the first infinite or NaN value, or n. A branch-free pass over blocks (an unsigned
+// maximum of the magnitude bits vectorises) keeps the common all-finite case at memory speed.
+std::size_t firstNonFinite(const float* values, std::size_t n) {
+  constexpr std::size_t kBlock = 4096;
+  constexpr std::uint32_t kExponent = 0x7f800000u;
+  for (std::size_t at = 0; at < n; at += kBlock) {
+    const std::size_t stop = std::min(n, at + kBlock);
+    std::uint32_t worst = 0;
+    for (std::size_t i = at; i < stop; ++i) worst = std::max(worst, std::bit_cast<std::uint32_t>(values[i]) & 0x7fffffffu);
+    if (worst >= kExponent)
+      for (std::size_t i = at; i < stop; ++i)
+        if (!std::isfinite(values[i])) return i;
   }
+  return n;
+}
+
+std::string numberText(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
 }
 
 }  // namespace
@@ -65,28 +63,27 @@ std::string shapeText(const std::vector<std::int64_t>& shape) {
   return s + "]";
 }
 
-std::map<std::string, Tensor> readSafetensors(const std::filesystem::path& path) {
+SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path), in_(path, std::ios::binary) {
   const std::string where = path.string();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw WeightsError(where + ": cannot open the weights file");
-  in.seekg(0, std::ios::end);
-  const auto end = in.tellg();
+  if (!in_) throw WeightsError(where + ": cannot open the weights file");
+  in_.seekg(0, std::ios::end);
+  const auto end = in_.tellg();
   if (end < 0) throw WeightsError(where + ": cannot read the weights file");
   const std::uint64_t fileSize = static_cast<std::uint64_t>(end);
-  in.seekg(0);
+  in_.seekg(0);
   if (fileSize < 8) throw WeightsError(where + ": file is too short for a header (" + std::to_string(fileSize) + " bytes)");
   unsigned char lengthBytes[8];
-  in.read(reinterpret_cast<char*>(lengthBytes), 8);
+  in_.read(reinterpret_cast<char*>(lengthBytes), 8);
   std::uint64_t headerLength = 0;
   for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | lengthBytes[i];
   if (headerLength > fileSize - 8 || headerLength > kMaxHeaderBytes)
     throw WeightsError(where + ": header length " + std::to_string(headerLength) + " points past the end of the file (" +
                        std::to_string(fileSize) + " bytes)");
   std::string headerText(headerLength, '\0');
-  in.read(headerText.data(), static_cast<std::streamsize>(headerLength));
-  if (!in) throw WeightsError(where + ": cannot read the header");
-  const std::uint64_t dataStart = 8 + headerLength;
-  const std::uint64_t dataSize = fileSize - dataStart;
+  in_.read(headerText.data(), static_cast<std::streamsize>(headerLength));
+  if (!in_) throw WeightsError(where + ": cannot read the header");
+  dataStart_ = 8 + headerLength;
+  const std::uint64_t dataSize = fileSize - dataStart_;
 
   json::Value header;
   try {
@@ -96,47 +93,123 @@ std::map<std::string, Tensor> readSafetensors(const std::filesystem::path& path)
   }
   if (header.kind() != json::Value::Kind::object) throw WeightsError(where + ": header is not a JSON object");
 
-  std::map<std::string, Tensor> tensors;
-  for (const auto& [name, entry] : header.asObject()) {
+  for (const auto& [name, value] : header.asObject()) {
     if (name == "__metadata__") continue;
     const std::string at = where + ": tensor \"" + name + "\": ";
     try {
-      const std::string dtype = entry.at("dtype").asString();
-      std::size_t elementBytes = 0;
-      for (const auto& d : kDtypes)
-        if (dtype == d.name) elementBytes = d.size;
-      if (!elementBytes) throw WeightsError(at + "unsupported dtype \"" + dtype + "\"");
-      Tensor tensor;
+      Entry e;
+      e.dtype = value.at("dtype").asString();
+      const std::size_t elementBytes = dtypeSize(e.dtype);
+      if (!elementBytes) throw WeightsError(at + "unsupported dtype \"" + e.dtype + "\"");
       std::uint64_t count = 1;
-      for (const auto& d : entry.at("shape").asArray()) {
+      for (const auto& d : value.at("shape").asArray()) {
         const std::int64_t dim = d.asInt();
         if (dim < 0) throw WeightsError(at + "negative dimension");
         if (dim != 0 && count > std::numeric_limits<std::uint32_t>::max() / static_cast<std::uint64_t>(dim))
           throw WeightsError(at + "shape is too large");
         count *= static_cast<std::uint64_t>(dim);
-        tensor.shape.push_back(dim);
+        e.shape.push_back(dim);
       }
-      const auto& offsets = entry.at("data_offsets").asArray();
+      const auto& offsets = value.at("data_offsets").asArray();
       if (offsets.size() != 2) throw WeightsError(at + "data_offsets must hold two numbers");
-      const std::uint64_t begin = offsets[0].asUInt(), stop = offsets[1].asUInt();
-      if (begin > stop || stop > dataSize)
-        throw WeightsError(at + "data_offsets [" + std::to_string(begin) + ", " + std::to_string(stop) +
+      e.begin = offsets[0].asUInt(), e.end = offsets[1].asUInt();
+      if (e.begin > e.end || e.end > dataSize)
+        throw WeightsError(at + "data_offsets [" + std::to_string(e.begin) + ", " + std::to_string(e.end) +
                            "] point past the end of the data (" + std::to_string(dataSize) + " bytes)");
-      if (stop - begin != count * elementBytes)
-        throw WeightsError(at + "holds " + std::to_string(stop - begin) + " bytes, shape " + shapeText(tensor.shape) +
-                           " of " + dtype + " needs " + std::to_string(count * elementBytes));
-      std::vector<unsigned char> raw(stop - begin);
-      in.seekg(static_cast<std::streamoff>(dataStart + begin));
-      in.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
-      if (!in) throw WeightsError(at + "cannot read its data");
-      tensor.data.resize(count);
-      convert(dtype, raw.data(), count, tensor.data.data());
-      tensors.emplace(name, std::move(tensor));
+      if (e.end - e.begin != count * elementBytes)
+        throw WeightsError(at + "holds " + std::to_string(e.end - e.begin) + " bytes, shape " + shapeText(e.shape) +
+                           " of " + e.dtype + " needs " + std::to_string(count * elementBytes));
+      if (!entries_.emplace(name, std::move(e)).second) throw WeightsError(at + "is listed twice");
     } catch (const WeightsError&) {
       throw;
     } catch (const std::exception& e) {
       throw WeightsError(at + "malformed entry: " + e.what());
     }
+  }
+
+  // Ranges in order of their start; each must begin at or after the end of the one before.
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, const std::string*>> ranges;
+  for (const auto& [name, e] : entries_)
+    if (e.end > e.begin) ranges.emplace_back(e.begin, e.end, &name);
+  std::sort(ranges.begin(), ranges.end());
+  for (std::size_t i = 1; i < ranges.size(); ++i)
+    if (std::get<0>(ranges[i]) < std::get<1>(ranges[i - 1])) {
+      const auto& [begin, end, name] = ranges[i];
+      fail(*name, "data_offsets [" + std::to_string(begin) + ", " + std::to_string(end) + "] overlap those of tensor \"" +
+                      *std::get<2>(ranges[i - 1]) + "\"");
+    }
+}
+
+void SafetensorsFile::fail(const std::string& name, const std::string& message) const {
+  throw WeightsError(path_.string() + ": tensor \"" + name + "\" " + message);
+}
+
+const SafetensorsFile::Entry& SafetensorsFile::entry(const std::string& name) const {
+  auto it = entries_.find(name);
+  if (it == entries_.end()) fail(name, "is missing");
+  return it->second;
+}
+
+void SafetensorsFile::readBytes(const std::string& name, const Entry& e, void* out) {
+  in_.clear();
+  in_.seekg(static_cast<std::streamoff>(dataStart_ + e.begin));
+  in_.read(static_cast<char*>(out), static_cast<std::streamsize>(e.end - e.begin));
+  if (!in_) fail(name, "cannot be read");
+}
+
+std::vector<float> SafetensorsFile::readFloats(const std::string& name) {
+  const Entry& e = entry(name);
+  if (!isFloatDtype(e.dtype)) fail(name, "has dtype " + e.dtype + ", a floating-point dtype is needed");
+  const std::size_t n = (e.end - e.begin) / dtypeSize(e.dtype);
+  std::vector<float> out(n);
+  if (e.dtype == "F32") {
+    readBytes(name, e, out.data());
+  } else if (e.dtype == "F64") {
+    std::vector<double> raw(n);
+    readBytes(name, e, raw.data());
+    std::transform(raw.begin(), raw.end(), out.begin(), [](double d) { return static_cast<float>(d); });
+  } else if (e.dtype == "F16") {
+    std::vector<Float16> raw(n);
+    readBytes(name, e, raw.data());
+    halfToFloat(raw.data(), out.data(), n);
+  } else {
+    std::vector<std::uint16_t> raw(n);
+    readBytes(name, e, raw.data());
+    std::transform(raw.begin(), raw.end(), out.begin(),
+                   [](std::uint16_t h) { return std::bit_cast<float>(static_cast<std::uint32_t>(h) << 16); });
+  }
+  if (const std::size_t bad = firstNonFinite(out.data(), n); bad < n)
+    fail(name, "holds a value that is not a finite float (" + numberText(out[bad]) + ") at index " + std::to_string(bad));
+  return out;
+}
+
+std::vector<std::int64_t> SafetensorsFile::readIntegers(const std::string& name) {
+  const Entry& e = entry(name);
+  if (e.dtype != "I32" && e.dtype != "I64") fail(name, "has dtype " + e.dtype + ", an integer dtype is needed");
+  const std::size_t n = (e.end - e.begin) / dtypeSize(e.dtype);
+  std::vector<std::int64_t> out(n);
+  if (e.dtype == "I64") {
+    readBytes(name, e, out.data());
+  } else {
+    std::vector<std::int32_t> raw(n);
+    readBytes(name, e, raw.data());
+    std::copy(raw.begin(), raw.end(), out.begin());
+  }
+  return out;
+}
+
+std::map<std::string, Tensor> readSafetensors(const std::filesystem::path& path) {
+  SafetensorsFile file(path);
+  std::map<std::string, Tensor> tensors;
+  for (const auto& [name, e] : file.entries()) {
+    Tensor t{e.shape, {}, !isFloatDtype(e.dtype)};
+    if (t.integer) {
+      const auto values = file.readIntegers(name);
+      t.data.assign(values.begin(), values.end());
+    } else {
+      t.data = file.readFloats(name);
+    }
+    tensors.emplace(name, std::move(t));
   }
   return tensors;
 }
@@ -149,7 +222,7 @@ void writeSafetensors(const std::filesystem::path& path, const std::map<std::str
     for (auto d : tensor.shape) shape.emplace_back(static_cast<long long>(d));
     const std::uint64_t bytes = tensor.data.size() * 4;
     header.emplace_back(name, json::Value(json::Object{
-                                  {"dtype", "F32"},
+                                  {"dtype", tensor.integer ? "I32" : "F32"},
                                   {"shape", shape},
                                   {"data_offsets", json::Array{json::Value(static_cast<unsigned long long>(offset)),
                                                                json::Value(static_cast<unsigned long long>(offset + bytes))}}}));
@@ -162,8 +235,20 @@ void writeSafetensors(const std::filesystem::path& path, const std::map<std::str
   const std::uint64_t length = text.size();
   for (int i = 0; i < 8; ++i) out.put(static_cast<char>((length >> (8 * i)) & 0xff));
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  for (const auto& [name, tensor] : tensors)
-    out.write(reinterpret_cast<const char*>(tensor.data.data()), static_cast<std::streamsize>(tensor.data.size() * 4));
+  for (const auto& [name, tensor] : tensors) {
+    if (!tensor.integer) {
+      out.write(reinterpret_cast<const char*>(tensor.data.data()), static_cast<std::streamsize>(tensor.data.size() * 4));
+      continue;
+    }
+    std::vector<std::int32_t> values(tensor.data.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const float v = tensor.data[i];
+      if (!(v == std::floor(v) && v >= -2147483648.0f && v < 2147483648.0f))
+        throw WeightsError(path.string() + ": tensor \"" + name + "\" holds " + numberText(v) + ", not an int32");
+      values[i] = static_cast<std::int32_t>(v);
+    }
+    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
+  }
   if (!out) throw WeightsError(path.string() + ": cannot write the weights file");
 }
 

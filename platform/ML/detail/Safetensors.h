@@ -1,11 +1,14 @@
 // Reading and writing tensor files in the safetensors layout: an 8-byte little-endian header
 // length, a JSON header {"name": {"dtype", "shape", "data_offsets": [begin, end]}}, then the data.
-// Reading checks every offset against the file before touching it and throws WeightsError naming
-// the file and the tensor. Tensors are converted to float on reading (F32, F16, BF16, F64, I32, I64).
+// Opening checks the whole header before any data is read: every dtype, every shape against its
+// byte count, every range inside the data and no two ranges overlapping, so everything read from a
+// file together holds at most the file's own size (twice that once 16-bit values become float).
+// Tensors are read one at a time, on request. Errors are WeightsError naming the file and tensor.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -16,6 +19,7 @@ namespace platform::ml::detail {
 struct Tensor {
   std::vector<std::int64_t> shape;
   std::vector<float> data;
+  bool integer = false;  // whole numbers, written as I32
   std::int64_t count() const;
 };
 
@@ -24,9 +28,41 @@ class WeightsError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+class SafetensorsFile {
+ public:
+  struct Entry {
+    std::string dtype;  // F32, F16, BF16, F64, I32 or I64
+    std::vector<std::int64_t> shape;
+    std::uint64_t begin = 0, end = 0;  // byte range within the data
+  };
+
+  explicit SafetensorsFile(const std::filesystem::path& path);
+
+  const std::filesystem::path& path() const { return path_; }
+  const std::map<std::string, Entry>& entries() const { return entries_; }
+
+  // A tensor of a floating-point dtype, converted to float; a non-finite value is an error.
+  std::vector<float> readFloats(const std::string& name);
+  // A tensor of an integer dtype (I32, I64).
+  std::vector<std::int64_t> readIntegers(const std::string& name);
+
+  // Throws WeightsError "<file>: tensor "<name>" <message>".
+  [[noreturn]] void fail(const std::string& name, const std::string& message) const;
+
+ private:
+  const Entry& entry(const std::string& name) const;
+  void readBytes(const std::string& name, const Entry& e, void* out);
+
+  std::filesystem::path path_;
+  std::ifstream in_;
+  std::uint64_t dataStart_ = 0;
+  std::map<std::string, Entry> entries_;
+};
+
+// Every tensor of a file; integer tensors are converted to float and marked `integer`.
 std::map<std::string, Tensor> readSafetensors(const std::filesystem::path& path);
 
-// Writes float32 tensors (in name order).
+// Writes the tensors in name order: F32, or I32 for `integer` ones (whole numbers in range, or WeightsError).
 void writeSafetensors(const std::filesystem::path& path, const std::map<std::string, Tensor>& tensors);
 
 std::string shapeText(const std::vector<std::int64_t>& shape);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "platform/ML/detail/Safetensors.h"
 #include "platform/ML/tests/DecoderSession.h"
@@ -25,8 +27,8 @@ void writeCheckpoint(const fs::path& folder, const WhisperDimensions& d, const W
   std::ofstream(folder / "generation_config.json") << R"({"alignment_heads": [[1, 2]]})";
   std::map<std::string, detail::Tensor> tensors;
   for (const auto& [name, t] : weights) tensors[name.substr(6)] = {t.shape, t.data};  // an export without "model."
-  tensors["encoder.embed_positions.weight"] = {{d.nAudioCtx, d.nAudioState},
-                                               std::vector<float>(static_cast<std::size_t>(d.nAudioCtx * d.nAudioState))};
+  // Tied to the token table in the family's exports; not part of the folders.
+  tensors["proj_out.weight"] = {{d.nVocab, d.nTextState}, weights.at("model.decoder.embed_tokens.weight").data};
   detail::writeSafetensors(folder / "model.safetensors", tensors);
 }
 
@@ -62,6 +64,74 @@ TEST(PackCheckpointTest, PackedModelsComputeWhatTheirWeightsDefine) {
   EXPECT_EQ(a.step(9, packed)->featureValue("logits")->multiArrayValue()->toFloats(),
             b.step(9, direct)->featureValue("logits")->multiArrayValue()->toFloats());
 }
+
+// A checkpoint whose encoder positions are not the sinusoidal ones: the packed encoder computes
+// with its table.
+TEST(PackCheckpointTest, PackedEncoderCarriesTheCheckpointPositions) {
+  testsupport::TempDir dir;
+  const auto d = tinyDimensions();
+  auto weights = randomWeights(d, 5);
+  auto& table = weights.at("model.encoder.embed_positions.weight").data;
+  std::reverse(table.begin(), table.end());
+  writeCheckpoint(dir.path() / "checkpoint", d, weights);
+  packCheckpoint(dir.path() / "checkpoint", dir.path() / "packed");
+  const auto packed = detail::readSafetensors(dir.path() / "packed/AudioEncoder.mlmodelc/weights.safetensors");
+  EXPECT_EQ(packed.at("model.encoder.embed_positions.weight").data, table);
+  writeModelFolders(dir.path() / "sinusoidal", d, randomWeights(d, 5));
+
+  auto mel = MLMultiArray::make({1, d.nMels, 1, 2 * d.nAudioCtx}, MLMultiArrayDataType::float32);
+  for (std::int64_t i = 0; i < mel->count(); ++i) mel->setValue(i, std::sin(0.7 * static_cast<double>(i)));
+  auto encode = [&](const char* folder) {
+    return MLModel::load(dir.path() / folder / "AudioEncoder.mlmodelc")
+        ->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", MLFeatureValue(mel)}}))
+        ->featureValue("encoder_output_embeds")
+        ->multiArrayValue()
+        ->toFloats();
+  };
+  EXPECT_NE(encode("packed"), encode("sinusoidal"));
+}
+
+struct WeightFault {
+  const char* name;
+  std::function<void(WeightMap&)> apply;
+  std::string message;
+};
+
+void PrintTo(const WeightFault& f, std::ostream* out) { *out << f.name; }
+
+class WriteModelFoldersTest : public ::testing::TestWithParam<WeightFault> {};
+
+// Checked before anything is written: a folder that would not load is never made.
+TEST_P(WriteModelFoldersTest, WeightsThatDoNotFitAreRefused) {
+  testsupport::TempDir dir;
+  const auto d = tinyDimensions();
+  auto weights = randomWeights(d, 5);
+  GetParam().apply(weights);
+  try {
+    writeModelFolders(dir.path() / "out", d, weights);
+    FAIL() << "wrote folders from faulty weights";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "out"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WriteModelFoldersTest,
+    ::testing::Values(
+        WeightFault{"MissingTensor", [](WeightMap& w) { w.erase("model.decoder.layers.1.fc2.bias"); },
+                    "tensor \"model.decoder.layers.1.fc2.bias\" is missing"},
+        WeightFault{"MissingEncoderPositions", [](WeightMap& w) { w.erase("model.encoder.embed_positions.weight"); },
+                    "tensor \"model.encoder.embed_positions.weight\" is missing"},
+        WeightFault{"WrongShape",
+                    [](WeightMap& w) { w["model.encoder.conv1.weight"].shape = {16, 3, 8}; },
+                    "tensor \"model.encoder.conv1.weight\" has shape [16, 3, 8], expected [16, 8, 3]"},
+        WeightFault{"ShapeAndDataDisagree", [](WeightMap& w) { w["model.encoder.conv1.bias"].data.pop_back(); },
+                    "tensor \"model.encoder.conv1.bias\" holds 15 values"},
+        WeightFault{"LayerBeyondTheDimensions",
+                    [](WeightMap& w) { w["model.encoder.layers.2.fc1.bias"] = {{32}, std::vector<float>(32)}; },
+                    "tensor \"model.encoder.layers.2.fc1.bias\" is not part of the model"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PackCheckpointTest, MissingConfigurationKeyIsNamed) {
   testsupport::TempDir dir;
