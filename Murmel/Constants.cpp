@@ -45,13 +45,6 @@ const std::set<std::string>& Constants::languageCodes() {
   return codes;
 }
 
-std::string Constants::trimSpecialTokenCharacters(std::string_view text) {
-  auto first = text.find_first_not_of(specialTokenCharacters);
-  if (first == std::string_view::npos) return {};
-  auto last = text.find_last_not_of(specialTokenCharacters);
-  return std::string(text.substr(first, last - first + 1));
-}
-
 const ModelSupportConfig& Constants::fallbackModelSupportConfig() {
   static const ModelSupportConfig config = ModelSupportConfig::makeFallback();
   return config;

@@ -1,6 +1,6 @@
 // The speech engine's fixed values and tables. The tables are built once on first use
 // (thread-safe) and shared read-only afterwards.
-//   Constants::languages().at("burmese") == "my";  Constants::trimSpecialTokenCharacters("<|en|>") == "en"
+//   Constants::languages().at("burmese") == "my";  Constants::languageCodes().count("my") == 1
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,8 @@ struct Constants {
   static constexpr std::string_view defaultLanguageCode = "en";
   static constexpr std::string_view defaultRemoteConfigName = "config.json";
   static constexpr std::string_view defaultRemoteEndpoint = "https://huggingface.co";
-  // "<", "|" and ">": trimmed from a special token's text to get its bare name.
+  // "<", "|" and ">": trimmed from a special token's text to get its bare name
+  // (trimmingSpecialTokenCharacters in Murmel/EngineUtilities.h).
   static constexpr std::string_view specialTokenCharacters = "<|>";
   // Joined to the following word: " ' “ ¡ ¿ ( [ { -
   static const std::string defaultPrependPunctuations;
@@ -32,8 +33,6 @@ struct Constants {
   static const std::map<std::string, std::string>& languages();
   // The 100 distinct codes of `languages`.
   static const std::set<std::string>& languageCodes();
-  // "<|en|>" => "en"
-  static std::string trimSpecialTokenCharacters(std::string_view text);
 
   static const ModelSupportConfig& fallbackModelSupportConfig();
   static const std::vector<std::string>& knownModels();

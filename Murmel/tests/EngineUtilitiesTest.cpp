@@ -93,6 +93,7 @@ TEST(EngineUtilitiesTest, Normalized) {
 
 TEST(EngineUtilitiesTest, TextAndListHelpers) {
   EXPECT_EQ(trimmingSpecialTokenCharacters("<|en|>"), "en");
+  EXPECT_EQ(trimmingSpecialTokenCharacters("hello"), "hello");
   EXPECT_EQ(trimmingSpecialTokenCharacters("a<b"), "a<b");
   EXPECT_EQ(trimmingSpecialTokenCharacters("<||>"), "");
   TranscriptionSegment a, b, c;

@@ -151,9 +151,6 @@ TEST(ConstantsTest, LanguagesAndPunctuation) {
   EXPECT_EQ(Constants::languages().at("moldovan"), "ro");
   EXPECT_EQ(Constants::languages().at("haitian creole"), "ht");
   EXPECT_EQ(Constants::languages().at("javanese"), "jw");
-  EXPECT_EQ(Constants::trimSpecialTokenCharacters("<|en|>"), "en");
-  EXPECT_EQ(Constants::trimSpecialTokenCharacters("hello"), "hello");
-  EXPECT_EQ(Constants::trimSpecialTokenCharacters("<||>"), "");
   EXPECT_EQ(Constants::defaultPrependPunctuations, "\"'“¡¿([{-");
   EXPECT_EQ(Constants::defaultAppendPunctuations, "\"'.。,，!！?？:：”)]}、");
   EXPECT_EQ(Constants::maxTokenContext, 224);
