@@ -65,6 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Below the smallest double with many digits: zero (this once crashed the reader).
                       NumberCase{"TinyWithManyDigits", "4.3037877497003578644e-340", Kind::floating, 0.0},
                       NumberCase{"ZeroWithHugeExponent", "0e400", Kind::floating, 0.0},
+                      NumberCase{"ZeroWithLargeExponent", "0e300", Kind::floating, 0.0},
+                      NumberCase{"NegativeZeroWithExponent", "-0e100", Kind::floating, 0.0},
                       NumberCase{"LongIntegerPartScaledDown", std::string(1, '1').append(400, '0').append("e-390"), Kind::floating, 1e10},
                       NumberCase{"LongIntegerWithoutExponent", std::string(1, '1').append(30, '0'), Kind::floating, 1e30},
                       // The inf and nan literals in any case.
@@ -183,6 +185,10 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"EncodedSurrogate", "[\"\xED\xA0\x80\"]", ""},
                       MalformedCase{"LoneLowSurrogateEscape", R"(["\udc00"])", ""},
                       MalformedCase{"LoneHighSurrogateEscape", R"(["\ud800x"])", ""},
+                      MalformedCase{"LoneLowSurrogateInKey", R"({"a\udfff": 1})", ""},
+                      MalformedCase{"LoneLowSurrogateAfterEscape", R"(["\u00e9\udc00"])", ""},
+                      MalformedCase{"OverlongEncoding", "[\"\xC0\xAF\"]", ""},
+                      MalformedCase{"AboveUnicodeRange", "[\"\xF4\x90\x80\x80\"]", ""},
                       MalformedCase{"TooDeep", std::string(JSONParser::kMaxDepth + 1, '['), ""},
                       // Text after a number or a literal that no JSON number allows.
                       MalformedCase{"HugeNumberThenFraction", "1e400.5", ""},

@@ -12,9 +12,8 @@
 #include <sstream>
 #include <unordered_map>
 
-#include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
+#include "platform/System/JsonReader.h"
+#include "platform/System/detail/Utf8.h"
 
 namespace platform::json {
 
@@ -208,9 +207,9 @@ bool operator==(const Value& a, const Value& b) {
 
 namespace {
 
-// Swift's description of a binary floating-point number: shortest round-trip digits, decimal
-// notation from 1e-4 up to (not including) 2^53 for Double and 2^24 for Float (integral values
-// without ".0"), otherwise d.ddde±XX with at least two exponent digits.
+// The shortest digits that round-trip, in decimal notation from 1e-4 up to (not including) 2^53
+// for Double and 2^24 for Float (integral values without ".0"), otherwise d.ddde±XX with at least
+// two exponent digits.
 //   1.0 => "1", 0.0001 => "0.0001", 1e16 => "1e+16", 1.5e-07 => "1.5e-07", -0.0 => "-0",
 //   Float 123456789 => "1.2345679e+08"
 template <typename T>
@@ -292,8 +291,12 @@ class Writer {
       appendNumber(out, d);
   }
 
-  void string(const std::string& s) {
+  // Throws EncodingError for ill-formed UTF-8, naming where it sits in the document.
+  void string(const std::string& s, bool isKey = false) {
     static const char* hex = "0123456789abcdef";
+    if (std::size_t bad = detail::invalidUtf8Offset(s); bad != std::string::npos)
+      throw EncodingError("Unable to encode invalid UTF-8 in JSON: byte " + std::to_string(bad) + " of the " +
+                          (isKey ? "key of a member of " : "string at ") + pathText() + ".");
     out.push_back('"');
     for (char ch : s) {
       auto c = static_cast<unsigned char>(ch);
@@ -336,12 +339,15 @@ class Writer {
     }
     out.push_back('[');
     bool first = true;
+    path_.push_back(Step{nullptr, 0});
     for (const auto& element : a) {
       if (!first) out.push_back(',');
       first = false;
       if (options_.pretty) newline(indent + 1);
       value(element, indent + 1);
+      ++path_.back().index;
     }
+    path_.pop_back();
     if (options_.pretty) newline(indent);
     out.push_back(']');
   }
@@ -363,15 +369,37 @@ class Writer {
       if (!first) out.push_back(',');
       first = false;
       if (options_.pretty) newline(indent + 1);
-      string(m->first);
+      string(m->first, true);
       out += options_.pretty ? " : " : ":";
+      path_.push_back(Step{&m->first, 0});
       value(m->second, indent + 1);
+      path_.pop_back();
     }
     if (options_.pretty) newline(indent);
     out.push_back('}');
   }
 
+  // Where the writer is, for errors: "$", "$[2].text".
+  std::string pathText() const {
+    std::string text = "$";
+    for (const Step& step : path_) {
+      if (step.key) {
+        text += '.';
+        text += *step.key;
+      } else {
+        text += '[' + std::to_string(step.index) + ']';
+      }
+    }
+    return text;
+  }
+
+  struct Step {
+    const std::string* key;  // a member's key (already checked), or null for an array element
+    std::size_t index;
+  };
+
   const WriteOptions& options_;
+  std::vector<Step> path_;
 };
 
 }  // namespace
@@ -388,31 +416,29 @@ namespace {
 
 // Builds the tree from reader events without recursion: each open container is a frame whose
 // finished value is moved into its parent when the container closes.
-class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeBuilder> {
+class TreeBuilder : public ReadEvents {
  public:
-  bool Null() { return add(Value()); }
-  bool Bool(bool b) { return add(Value(b)); }
-  bool Int(int i) { return add(Value(i)); }
-  bool Uint(unsigned u) { return add(Value(static_cast<long long>(u))); }
-  bool Int64(std::int64_t i) { return add(Value(static_cast<long long>(i))); }
-  bool Uint64(std::uint64_t u) {
-    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-      return add(Value(static_cast<long long>(u)));
-    return add(Value(static_cast<unsigned long long>(u)));
+  void restart() override {
+    frames_.clear();
+    root_ = Value();
   }
-  bool Double(double d) { return add(Value(d)); }
-  bool String(const char* s, rapidjson::SizeType length, bool) { return add(Value(std::string(s, length))); }
-  bool Key(const char* s, rapidjson::SizeType length, bool) {
-    frames_.back().key.assign(s, length);
-    return true;
+  void null() override { add(Value()); }
+  void boolean(bool b) override { add(Value(b)); }
+  void number(const Number& n) override {
+    switch (n.kind) {
+      case Number::Kind::integer: add(Value(static_cast<long long>(n.integer))); break;
+      case Number::Kind::unsignedInteger: add(Value(static_cast<unsigned long long>(n.unsignedInteger))); break;
+      case Number::Kind::real: add(Value(n.real)); break;
+    }
   }
-  bool StartObject() { return open(Value(Object{})); }
-  bool StartArray() { return open(Value(Array{})); }
-  bool EndObject(rapidjson::SizeType) { return close(); }
-  bool EndArray(rapidjson::SizeType) { return close(); }
+  void string(std::string_view s) override { add(Value(s)); }
+  void key(std::string_view s) override { frames_.back().key.assign(s); }
+  void startObject() override { frames_.push_back(Frame{Value(Object{}), {}, nullptr}); }
+  void startArray() override { frames_.push_back(Frame{Value(Array{}), {}, nullptr}); }
+  void endObject(std::size_t) override { close(); }
+  void endArray(std::size_t) override { close(); }
 
   Value take() { return std::move(root_); }
-  bool tooDeep() const { return tooDeep_; }
 
  private:
   struct Frame {
@@ -421,30 +447,21 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
     std::unique_ptr<std::unordered_map<std::string, std::size_t>> index;  // for large objects
   };
 
-  bool open(Value container) {
-    if (frames_.size() >= kMaxDepth) {
-      tooDeep_ = true;
-      return false;
-    }
-    frames_.push_back(Frame{std::move(container), {}, nullptr});
-    return true;
-  }
-
-  bool close() {
+  void close() {
     Value done = std::move(frames_.back().value);
     frames_.pop_back();
-    return add(std::move(done));
+    add(std::move(done));
   }
 
-  bool add(Value v) {
+  void add(Value v) {
     if (frames_.empty()) {
       root_ = std::move(v);
-      return true;
+      return;
     }
     Frame& f = frames_.back();
     if (f.value.kind() == Value::Kind::array) {
       f.value.asArray().push_back(std::move(v));
-      return true;
+      return;
     }
     // A repeated key keeps its first position and takes the last value, as a dictionary would.
     Object& o = f.value.asObject();
@@ -452,7 +469,7 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
       for (auto& [k, existing] : o)
         if (k == f.key) {
           existing = std::move(v);
-          return true;
+          return;
         }
     } else {
       if (!f.index) {
@@ -462,17 +479,15 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
       auto it = f.index->find(f.key);
       if (it != f.index->end()) {
         o[it->second].second = std::move(v);
-        return true;
+        return;
       }
       f.index->emplace(f.key, o.size());
     }
     o.emplace_back(std::move(f.key), std::move(v));
-    return true;
   }
 
   std::vector<Frame> frames_;
   Value root_;
-  bool tooDeep_ = false;
 };
 
 }  // namespace
@@ -480,17 +495,10 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
 Value parse(std::string_view text) {
   std::size_t skipped = 0;
   if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") skipped = 3;  // UTF-8 byte order mark
-  rapidjson::MemoryStream stream(text.data() + skipped, text.size() - skipped);
   TreeBuilder builder;
-  rapidjson::Reader reader;
-  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNanAndInfFlag |
-                              rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
-  rapidjson::ParseResult result = reader.Parse<kFlags>(stream, builder);
-  if (!result) {
-    std::size_t offset = result.Offset() + skipped;
-    std::string reason = builder.tooDeep() ? "Too many nested arrays or dictionaries."
-                                           : rapidjson::GetParseError_En(result.Code());
-    throw ParseError("Invalid JSON at offset " + std::to_string(offset) + ": " + reason, offset);
+  if (auto failure = readJson(text.substr(skipped), builder, {.maxDepth = kMaxDepth})) {
+    std::size_t offset = failure->offset + skipped;
+    throw ParseError("Invalid JSON at offset " + std::to_string(offset) + ": " + failure->message, offset);
   }
   return builder.take();
 }

@@ -1,9 +1,10 @@
 // JSON values, reading and writing: the file formats of the engine, the archive and the containers.
 // A `Value` is a plain tree that owns its children; objects keep their members in insertion order.
-// `parse` reads with inf and nan literals, full-precision doubles, and rejects invalid UTF-8 (ParseError).
-// `write` reproduces the platform encoder's text byte for byte: compact or pretty (two-space indent,
-// `"key" : value`), keys sorted when asked, "/" as "\/", non-ASCII raw, shortest round-trip numbers;
-// a non-finite number throws EncodingError. Not thread-safe per value; distinct values are independent.
+// `parse` (over JsonReader) reads with inf and nan literals and correctly rounded doubles, and rejects
+// ill-formed UTF-8 and lone surrogates (ParseError). `write` reproduces the platform encoder's text
+// byte for byte: compact or pretty (two-space indent, `"key" : value`), keys sorted when asked, "/" as
+// "\/", non-ASCII raw, shortest round-trip numbers; a non-finite number or ill-formed UTF-8 throws
+// EncodingError. Not thread-safe per value; distinct values are independent.
 //   write(Value(Object{{"a", 1}}), {.pretty = true}) == "{\n  \"a\" : 1\n}"
 #pragma once
 
@@ -31,7 +32,7 @@ class ParseError : public std::runtime_error {
   std::size_t offset;
 };
 
-// A value that has no JSON form (a non-finite number).
+// A value that has no JSON form (a non-finite number, a text that is not well-formed UTF-8).
 class EncodingError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -108,10 +109,11 @@ struct WriteOptions {
   bool escapeSlashes = true;   // "/" written as "\/", as the platform encoder does by default
 };
 
-// Throws EncodingError for a non-finite number.
+// Throws EncodingError for a non-finite number or a string or key that is not well-formed UTF-8.
 std::string write(const Value& value, const WriteOptions& options = {});
 
-// One document; trailing white space allowed, anything else after it is an error.
+// One document (a leading byte order mark skipped); trailing white space allowed, anything else
+// after it is an error. At most 512 nested arrays and objects.
 Value parse(std::string_view text);
 
 // Reads and parses a whole file; an unreadable file throws std::runtime_error naming it,

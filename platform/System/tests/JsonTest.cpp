@@ -3,6 +3,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -20,8 +21,8 @@ struct NumberCase {
   const char* expected;
 };
 
-TEST(JsonWriteTest, NumbersUseShortestDigitsAndSwiftNotation) {
-  const NumberCase cases[] = {
+std::vector<NumberCase> writtenNumbers() {
+  return {
       {Value(1.0), "1"},
       {Value(100000.0), "100000"},
       {Value(0.0001), "0.0001"},
@@ -55,7 +56,22 @@ TEST(JsonWriteTest, NumbersUseShortestDigitsAndSwiftNotation) {
       {Value(std::numeric_limits<long long>::min()), "-9223372036854775808"},
       {Value(std::numeric_limits<unsigned long long>::max()), "18446744073709551615"},
   };
-  for (const auto& c : cases) EXPECT_EQ(json::write(c.value), c.expected) << c.expected;
+}
+
+TEST(JsonWriteTest, NumbersUseShortestRoundTripDigits) {
+  for (const auto& c : writtenNumbers()) EXPECT_EQ(json::write(c.value), c.expected) << c.expected;
+}
+
+TEST(JsonParseTest, WrittenNumbersReadBackExactly) {
+  for (const auto& c : writtenNumbers()) {
+    // A float's text names the float, not the double it widens to.
+    Value back = json::parse(c.expected);
+    if (c.value.isSinglePrecision()) {
+      EXPECT_EQ(back.asFloat(), c.value.asFloat()) << c.expected;
+    } else {
+      EXPECT_EQ(back, c.value) << c.expected;
+    }
+  }
 }
 
 TEST(JsonWriteTest, NonFiniteNumbersCannotBeEncoded) {
@@ -88,6 +104,38 @@ TEST(JsonWriteTest, StringsEscapeQuotesBackslashesSlashesAndControls) {
   s += "\x01\x1f\x7f é😀";
   EXPECT_EQ(json::write(Value(s)), "\"q\\\"b\\\\s\\/\\b\\f\\n\\r\\t\\u0000\\u0001\\u001f\x7f é😀\"");
   EXPECT_EQ(json::write(Value("a/b"), {.escapeSlashes = false}), "\"a/b\"");
+}
+
+// Text that would not read back is refused, and the error says where it sits.
+TEST(JsonWriteTest, IllFormedUtf8IsRefusedNotWritten) {
+  const std::string bad[] = {"\xFF", "ab\xC3", "\xED\xB0\x80", "\xC0\x80", "\xF4\x90\x80\x80", "x\xE2\x82"};
+  for (const auto& text : bad) {
+    const Value inString(Object{{"entries", Array{Object{{"id", "x"}, {"text", text}}}}});
+    const Value inKey(Object{{"ok", Array{1, Object{{text, 1}}}}});
+    for (bool pretty : {false, true}) {
+      try {
+        json::write(inString, {.pretty = pretty, .sortedKeys = true});
+        ADD_FAILURE() << "wrote a string with ill-formed UTF-8";
+      } catch (const json::EncodingError& e) {
+        EXPECT_NE(std::string(e.what()).find("of the string at $.entries[0].text."), std::string::npos) << e.what();
+      }
+      try {
+        json::write(inKey, {.pretty = pretty});
+        ADD_FAILURE() << "wrote a key with ill-formed UTF-8";
+      } catch (const json::EncodingError& e) {
+        EXPECT_NE(std::string(e.what()).find("of the key of a member of $.ok[1]."), std::string::npos) << e.what();
+      }
+    }
+  }
+  try {
+    json::write(Value("ab\xC3"));
+    ADD_FAILURE();
+  } catch (const json::EncodingError& e) {
+    EXPECT_STREQ(e.what(), "Unable to encode invalid UTF-8 in JSON: byte 2 of the string at $.");
+  }
+  // The ends of the ranges are well-formed: U+10FFFF, U+FFFF, U+D7FF, U+E000, U+0080.
+  const std::string edges = "\xF4\x8F\xBF\xBF\xEF\xBF\xBF\xED\x9F\xBF\xEE\x80\x80\xC2\x80";
+  EXPECT_EQ(json::parse(json::write(Value(Object{{edges, edges}}))).at(edges).asString(), edges);
 }
 
 TEST(JsonWriteTest, CompactLayoutHasNoSpaces) {
@@ -162,6 +210,39 @@ TEST(JsonParseTest, NumbersTakeTheNarrowestKind) {
   EXPECT_EQ(json::parse("-3.40282356e+38").asFloat(), -std::numeric_limits<float>::max());
 }
 
+// Each number's value from its own text, whatever its exponent; beyond the double range it is
+// infinity or zero, as Hub's configuration reader has it.
+TEST(JsonParseTest, NumbersAreReadFromTheirOwnText) {
+  struct Case {
+    std::string text;
+    double expected;
+  };
+  const Case cases[] = {
+      {"0e100", 0.0},
+      {"0e300", 0.0},
+      {"-0e300", -0.0},
+      {"0.000e308", 0.0},
+      {"0e400", 0.0},
+      {"4.3037877497003578644e-340", 0.0},
+      {"1e-400", 0.0},
+      {"-1e-400", -0.0},
+      {"2e308", HUGE_VAL},
+      {"-2e308", -HUGE_VAL},
+      {"120e307", HUGE_VAL},
+      {"1e400", HUGE_VAL},
+      {"1.7976931348623157e308", std::numeric_limits<double>::max()},
+      {"4.9406564584124654e-324", std::numeric_limits<double>::denorm_min()},
+      {"2.2250738585072011e-308", std::nextafter(std::numeric_limits<double>::min(), 0.0)},
+      {"1" + std::string(400, '0') + "e-390", 1e10},
+  };
+  for (const auto& c : cases) {
+    Value v = json::parse(c.text);
+    EXPECT_EQ(v.kind(), Value::Kind::floating) << c.text;
+    EXPECT_EQ(v.asDouble(), c.expected) << c.text;
+    EXPECT_EQ(std::signbit(v.asDouble()), std::signbit(c.expected)) << c.text;
+  }
+}
+
 TEST(JsonParseTest, ReadsNanAndInfinityLiterals) {
   Value v = json::parse("[NaN, Infinity, -Infinity, Inf, -Inf]");
   const Array& a = v.asArray();
@@ -186,6 +267,20 @@ TEST(JsonParseTest, MalformedDocumentsGiveParseErrorsWithOffsets) {
       {"{\"a\" 1}", 5},                 // missing colon
       {"[01]", 2},                      // leading zero
       {"\"\\ud800\"", 1},               // lone surrogate, at its escape
+      {"\"\\ud800\\u0041\"", 1},        // high surrogate without its low half
+      {"\"\\udc00\"", 1},               // lone low surrogate
+      {"\"a\\udfff\"", 2},
+      {"{\"\\udc00\":1}", 2},            // in a key
+      {"[\"\\u00e9\\udc00\"]", 8},      // after another escape
+      {"\"\xED\xA0\x80\"", 1},           // an encoded surrogate
+      {"\"\xC0\xAF\"", 1},               // overlong form
+      {"\"\xE0\x80\xAF\"", 1},           // overlong form
+      {"\"\xF4\x90\x80\x80\"", 1},       // above U+10FFFF
+      {"\"\xE2\x82\"", 1},               // cut short
+      {"\"\\u00e9\xFF\"", 7},            // raw byte after an escape: its own offset
+      {std::string("[1]\0[2]", 7), 3},  // a zero byte does not end the document
+      {"1e400.5", 0},                   // no number has a fraction after its exponent
+      {"[1e400-3]", 6},
   };
   for (const auto& c : cases) {
     try {
@@ -197,6 +292,8 @@ TEST(JsonParseTest, MalformedDocumentsGiveParseErrorsWithOffsets) {
     }
   }
   EXPECT_NO_THROW(json::parse(" {} \n\t"));
+  // A surrogate pair is one character: U+1F600.
+  EXPECT_EQ(json::parse(R"("\ud83d\ude00\u00e9")").asString(), "\xF0\x9F\x98\x80\xC3\xA9");
 }
 
 TEST(JsonParseTest, DeepNestingIsAnErrorNotACrash) {
@@ -207,13 +304,14 @@ TEST(JsonParseTest, DeepNestingIsAnErrorNotACrash) {
   for (int i = 0; i < 100000; ++i) deepObjects += "{\"a\":";
   EXPECT_THROW(json::parse(deepObjects), json::ParseError);
 
-  std::string ok(500, '[');
-  ok += std::string(500, ']');
+  // 512 levels are allowed, 513 are not.
+  std::string ok = std::string(511, '[') + "{\"a\":1}" + std::string(511, ']');
   const Value* v = nullptr;
   Value parsed = json::parse(ok);
   v = &parsed;
-  for (int i = 0; i < 499; ++i) v = &v->asArray().front();
-  EXPECT_TRUE(v->asArray().empty());
+  for (int i = 0; i < 511; ++i) v = &v->asArray().front();
+  EXPECT_EQ(v->at("a").asInt(), 1);
+  EXPECT_THROW(json::parse("[" + ok + "]"), json::ParseError);
 }
 
 TEST(JsonParseTest, RepeatedKeysKeepTheLastValue) {
