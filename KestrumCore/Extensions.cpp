@@ -9,18 +9,10 @@
 
 #include "platform/System/Folders.h"
 #include "platform/System/SystemInfo.h"
+#include "platform/System/Trimming.h"
 
 namespace kestrum {
 namespace {
-
-constexpr std::string_view whitespaceAndNewlines = " \t\n\r\v\f";
-
-std::string trimmed(std::string_view text) {
-  auto first = text.find_first_not_of(whitespaceAndNewlines);
-  if (first == std::string_view::npos) return {};
-  auto last = text.find_last_not_of(whitespaceAndNewlines);
-  return std::string(text.substr(first, last - first + 1));
-}
 
 // End offset (one past) of the last occurrence of any of `marks` in `text`, or npos.
 std::size_t lastMarkEnd(std::string_view text, std::initializer_list<std::string_view> marks) {
@@ -70,12 +62,12 @@ std::optional<std::string> lastNaturalBoundary(std::string_view text, int minTok
   for (const auto& group : groups) {
     std::size_t end = lastMarkEnd(text, group);
     if (end == std::string_view::npos) continue;
-    std::string candidate = trimmed(text.substr(0, end));
+    std::string candidate(platform::system::trimmingWhitespace(text.substr(0, end)));
     if (longEnough(candidate)) return candidate;
   }
   auto space = text.rfind(' ');
   if (space != std::string_view::npos) {
-    std::string candidate = trimmed(text.substr(0, space));
+    std::string candidate(platform::system::trimmingWhitespace(text.substr(0, space)));
     if (longEnough(candidate)) return candidate;
   }
   return std::nullopt;

@@ -7,17 +7,10 @@
 #include <charconv>
 #include <fstream>
 
+#include "platform/System/Trimming.h"
+
 namespace platform::system {
 namespace {
-
-constexpr std::string_view whitespace = " \t\r\n";
-
-std::string_view trim(std::string_view text) {
-  auto first = text.find_first_not_of(whitespace);
-  if (first == std::string_view::npos) return {};
-  auto last = text.find_last_not_of(whitespace);
-  return text.substr(first, last - first + 1);
-}
 
 // Calls `visit(key, value)` for each "key : value" line until it returns true.
 template <class Visit>
@@ -28,7 +21,7 @@ void forEachKeyValue(const std::string& path, char separator, Visit&& visit) {
     auto colon = line.find(separator);
     if (colon == std::string::npos) continue;
     std::string_view view(line);
-    if (visit(trim(view.substr(0, colon)), trim(view.substr(colon + 1)))) return;
+    if (visit(trimmingWhitespace(view.substr(0, colon)), trimmingWhitespace(view.substr(colon + 1)))) return;
   }
 }
 
@@ -48,7 +41,7 @@ std::string readSmallTextFile(const std::string& path) {
   while (text.size() < (1u << 16) && in.read(buffer, sizeof buffer).gcount() > 0) {
     text.append(buffer, static_cast<std::size_t>(in.gcount()));
   }
-  return std::string(trim(text));
+  return std::string(trimmingWhitespace(text));
 }
 
 std::string cpuInfoField(std::string_view key) {
