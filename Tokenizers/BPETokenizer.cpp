@@ -136,33 +136,17 @@ std::optional<std::int64_t> BPETokenizer::rank(const BytePair& pair) const {
   return m->rank;
 }
 
-// One symbol per user-perceived character. Below U+0300 every scalar is a character of its own
-// (CR LF aside) and its own canonical form, so the symbol comes from a table.
+// One symbol per scalar; below U+0300 a scalar is its own canonical form, so the symbol comes
+// from a table.
 std::vector<BPETokenizer::Symbol> BPETokenizer::initialSymbols(std::string_view token) const {
   std::vector<Symbol> symbols;
-  if (detail::isBelowCombiningMarks(token)) {
-    symbols.reserve(token.size());
-    std::size_t i = 0;
-    while (i < token.size()) {
-      unsigned char c = static_cast<unsigned char>(token[i]);
-      if (c == '\r' && i + 1 < token.size() && token[i + 1] == '\n') {
-        symbols.push_back(Symbol{i, i + 2, symbolId(token.substr(i, 2))});
-        i += 2;
-      } else if (c < 0x80) {
-        symbols.push_back(Symbol{i, i + 1, scalarSymbols_[c]});
-        i += 1;
-      } else {
-        char32_t scalar = (static_cast<char32_t>(c & 0x1F) << 6) | (static_cast<unsigned char>(token[i + 1]) & 0x3F);
-        symbols.push_back(Symbol{i, i + 2, scalarSymbols_[scalar]});
-        i += 2;
-      }
-    }
-    return symbols;
-  }
-  std::size_t offset = 0;
-  for (std::string_view ch : detail::characters(token)) {
-    symbols.push_back(Symbol{offset, offset + ch.size(), symbolId(ch)});
-    offset += ch.size();
+  symbols.reserve(token.size());
+  std::size_t i = 0;
+  while (i < token.size()) {
+    const std::size_t begin = i;
+    const char32_t scalar = platform::text::nextScalar(token, i);
+    const SymbolId id = scalar < 0x300 ? scalarSymbols_[scalar] : symbolId(token.substr(begin, i - begin));
+    symbols.push_back(Symbol{begin, i, id});
   }
   return symbols;
 }

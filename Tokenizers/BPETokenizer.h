@@ -1,6 +1,6 @@
 // The byte-pair-encoding vocabulary model, built from "tokenizer.json" (model.vocab, model.merges)
 // and "tokenizer_config.json" (unk_token, bos_token, eos_token, fuse_unk). It merges the
-// characters of one pre-tokenized piece by merge rank, comparing symbols by canonical equivalence,
+// scalars of one pre-tokenized piece by merge rank, comparing symbols by canonical equivalence,
 // and looks the results up by exact text; a result missing from the vocabulary becomes byte
 // fallback tokens ("é" => ["<0xC3>", "<0xA9>"]). Immutable after construction; thread-safe.
 // Construction throws TokenizerError (missingVocab; mismatchedConfig "BPETokenizer requires merges").

@@ -40,7 +40,7 @@ bool isPunctuationCharacter(std::string_view ch) {
 }  // namespace
 
 std::vector<std::string> BasicTokenizer::tokenize(std::string_view input) const {
-  std::string folded = doLowerCase_ ? text::removingDiacritics(input) : std::string(input);
+  std::string folded = doLowerCase_ ? detail::withoutNonSpacingMarks(input) : std::string(input);
   std::vector<std::string> components;
   {
     std::string current;
@@ -67,7 +67,7 @@ std::vector<std::string> BasicTokenizer::tokenize(std::string_view input) const 
     }
     std::string word = doLowerCase_ ? text::lowercased(component) : component;
     std::string current;
-    for (std::string_view ch : detail::characters(word)) {
+    for (std::string_view ch : detail::scalars(word)) {
       if (isPunctuationCharacter(ch)) {
         if (!current.empty()) words.push_back(std::move(current));
         current.clear();
@@ -84,7 +84,7 @@ std::vector<std::string> BasicTokenizer::tokenize(std::string_view input) const 
 // ---- WordpieceTokenizer ------------------------------------------------------------------------
 
 std::vector<std::string> WordpieceTokenizer::tokenize(std::string_view word) const {
-  auto chars = detail::characters(word);
+  auto chars = detail::scalars(word);
   if (chars.size() > maxInputCharsPerWord) return {std::string(unkToken)};
   if (chars.empty()) return {};
   std::vector<std::string> pieces;
@@ -182,7 +182,7 @@ std::string BertTokenizer::tokenizeChineseCharsIfNeed(std::string_view input) co
   if (!tokenizeChineseChars_) return std::string(input);
   std::string out;
   out.reserve(input.size());
-  for (std::string_view ch : detail::characters(input)) {
+  for (std::string_view ch : detail::scalars(input)) {
     if (detail::isChineseIdeograph(detail::firstScalar(ch))) {
       out.push_back(' ');
       out.append(ch);

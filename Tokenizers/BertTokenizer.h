@@ -1,9 +1,10 @@
 // The WordPiece vocabulary model ("BertTokenizer", "DistilBertTokenizer"): spaces around CJK
-// ideographs, a basic split into words and punctuation (accent folding and lower-casing when
-// do_lower_case), then greedy longest-match-first pieces with "##" continuations. A word that
-// cannot be covered, or is longer than 100 characters, becomes "[UNK]". Vocabulary keys compare
-// by canonical equivalence. Immutable after construction; thread-safe. Construction throws
-// TokenizerError::missingVocab when model.vocab is not a dictionary.
+// ideographs, a basic split into words and punctuation (with do_lower_case, non-spacing marks
+// dropped from the decomposed text, then lower-casing), then greedy longest-match-first pieces
+// with "##" continuations, cut at scalar boundaries. A word that cannot be covered, or is longer
+// than 100 scalars, becomes "[UNK]". Vocabulary keys compare by canonical equivalence. Immutable
+// after construction; thread-safe. Construction throws TokenizerError::missingVocab when
+// model.vocab is not a dictionary.
 //   vocab {"un", "##aff", "##able"}: "unaffable" => ["un", "##aff", "##able"]
 #pragma once
 

@@ -69,6 +69,16 @@ std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const hub::Config& con
 
 // ---- Normalizers -------------------------------------------------------------------------------
 
+namespace {
+
+// Control (Cc) and format (Cf) characters, which the BERT cleaning drops: "a\u0001b\u200Bc" => "abc".
+bool isControlOrFormat(char32_t c) {
+  const auto category = text::generalCategory(c);
+  return category == text::GeneralCategory::Cc || category == text::GeneralCategory::Cf;
+}
+
+}  // namespace
+
 NormalizerSequence::NormalizerSequence(const hub::Config& config) {
   const auto* elements = config["normalizers"].array();
   if (!elements) throw StageConfigurationError("No normalizers in Sequence");
@@ -114,32 +124,25 @@ std::string BertNormalizer::normalize(std::string_view input) const {
   if (shouldCleanText_ || shouldHandleChineseChars_) {
     std::string next;
     next.reserve(out.size() + 8);
-    for (std::string_view ch : detail::characters(out)) {
-      char32_t first = detail::firstScalar(ch);
-      if (shouldCleanText_ && (first == U'\t' || first == U'\n' || first == U'\r')) {
+    std::size_t offset = 0;
+    while (offset < out.size()) {
+      const std::size_t begin = offset;
+      const char32_t c = text::nextScalar(out, offset);
+      if (shouldCleanText_ && (c == U'\t' || c == U'\n' || c == U'\r')) {
         next.push_back(' ');
-      } else if (shouldHandleChineseChars_ && detail::isChineseIdeograph(first)) {
+      } else if (shouldCleanText_ && isControlOrFormat(c)) {
+        continue;
+      } else if (shouldHandleChineseChars_ && detail::isChineseIdeograph(c)) {
         next.push_back(' ');
-        next.append(ch);
+        next.append(out, begin, offset - begin);
         next.push_back(' ');
       } else {
-        next.append(ch);
+        next.append(out, begin, offset - begin);
       }
     }
     out = std::move(next);
   }
-  if (shouldStripAccents_) {
-    std::string decomposed = text::normalize(out, text::NormalizationForm::nfd);
-    std::string stripped;
-    stripped.reserve(decomposed.size());
-    std::size_t offset = 0;
-    while (offset < decomposed.size()) {
-      char32_t c = text::nextScalar(decomposed, offset);
-      if (c >= 0x300 && c <= 0x36F) continue;
-      text::appendUtf8(stripped, c);
-    }
-    out = std::move(stripped);
-  }
+  if (shouldStripAccents_) out = detail::withoutNonSpacingMarks(out);
   if (shouldLowercase_) out = text::lowercased(out);
   return out;
 }

@@ -112,9 +112,9 @@ class BertNormalizer : public Normalizer {
   bool shouldLowercase() const { return shouldLowercase_; }
 
  private:
-  bool shouldCleanText_ = true;           // tab, line feed, carriage return to a space
+  bool shouldCleanText_ = true;           // tab, line feed, carriage return to a space; other Cc and Cf dropped
   bool shouldHandleChineseChars_ = true;  // a space on each side of an ideograph
-  bool shouldStripAccents_ = true;        // NFD without U+0300-U+036F; defaults to shouldLowercase
+  bool shouldStripAccents_ = true;        // NFD without non-spacing marks (Mn); defaults to shouldLowercase
   bool shouldLowercase_ = true;
 };
 

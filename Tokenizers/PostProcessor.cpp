@@ -117,7 +117,8 @@ RobertaProcessing::RobertaProcessing(const hub::Config& config)
       addPrefixSpace_(config["addPrefixSpace"].boolean(true)) {}
 
 std::vector<std::string> RobertaProcessing::postProcess(std::vector<std::string> tokens,
-                                                        const std::vector<std::string>* tokensPair, bool) const {
+                                                        const std::vector<std::string>* tokensPair,
+                                                        bool addSpecialTokens) const {
   auto trim = [&](const std::vector<std::string>& list) {
     if (!trimOffset_) return list;
     std::vector<std::string> out;
@@ -125,8 +126,15 @@ std::vector<std::string> RobertaProcessing::postProcess(std::vector<std::string>
     for (const auto& t : list) out.push_back(addPrefixSpace_ ? trimKeepingOne(t) : trimAll(t));
     return out;
   };
-  std::vector<std::string> out{cls_.second};
   auto first = trim(tokens);
+  if (!addSpecialTokens) {
+    if (tokensPair) {
+      auto second = trim(*tokensPair);
+      first.insert(first.end(), second.begin(), second.end());
+    }
+    return first;
+  }
+  std::vector<std::string> out{cls_.second};
   out.insert(out.end(), first.begin(), first.end());
   out.push_back(sep_.second);
   if (tokensPair && !tokensPair->empty()) {

@@ -54,7 +54,8 @@ class ByteLevelPostProcessor : public PostProcessor {
                                        bool addSpecialTokens) const override;
 };
 
-// cls, tokens, sep (and sep, pair, sep), whatever addSpecialTokens says; optionally trims blanks.
+// cls, tokens, sep (and sep, pair, sep) when special tokens are asked for, else tokens (and pair);
+// optionally trims blanks.
 class RobertaProcessing : public PostProcessor {
  public:
   explicit RobertaProcessing(const hub::Config& config);

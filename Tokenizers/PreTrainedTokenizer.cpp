@@ -1,10 +1,12 @@
 #include "Tokenizers/PreTrainedTokenizer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 
 #include "Tokenizers/BPETokenizer.h"
 #include "Tokenizers/TokenizerError.h"
+#include "Tokenizers/detail/AddedTokenSplit.h"
 #include "Tokenizers/detail/Text.h"
 #include "platform/Text/Unicode.h"
 
@@ -14,40 +16,47 @@ using platform::text::Regex;
 
 namespace {
 
-struct AddedTokenPattern {
-  std::string content;
-  bool lstrip = false;
-  bool rstrip = false;
-  std::size_t characters = 0;
-};
+using Alternative = detail::AddedTokenSplitter::Alternative;
 
-// Longest contents first, so that a token that contains another wins:
-// [(<a>, lstrip), (<abc>, rstrip)] => "(<abc>)\s*|\s*(<a>)"
-std::optional<Regex> addedTokensRegexOf(const hub::Config::Array& entries) {
-  std::vector<AddedTokenPattern> patterns;
+// The alternatives of the added-token alternation: longest contents first (by characters), so
+// that a token that contains another wins; equal lengths keep their list order.
+std::vector<Alternative> addedTokenAlternatives(const hub::Config::Array& entries) {
+  std::vector<std::pair<Alternative, std::size_t>> sized;
   for (const auto& entry : entries) {
     auto content = entry["content"].string();
     if (!content) continue;
-    patterns.push_back({*content, entry["lstrip"].boolean(false), entry["rstrip"].boolean(false),
-                        detail::characterCount(*content)});
+    std::size_t characters = detail::characterCount(*content);
+    sized.push_back({{*content, entry["lstrip"].boolean(false), entry["rstrip"].boolean(false)}, characters});
   }
-  if (patterns.empty()) return std::nullopt;  // no added tokens: every text is one section
-  std::stable_sort(patterns.begin(), patterns.end(),
-                   [](const AddedTokenPattern& x, const AddedTokenPattern& y) { return x.characters > y.characters; });
+  std::stable_sort(sized.begin(), sized.end(), [](const auto& x, const auto& y) { return x.second > y.second; });
+  std::vector<Alternative> out;
+  out.reserve(sized.size());
+  for (auto& [alternative, characters] : sized) out.push_back(std::move(alternative));
+  return out;
+}
+
+// [(<a>, lstrip), (<abc>, rstrip)] => "(<abc>)\s*|\s*(<a>)"
+std::optional<Regex> addedTokensRegexOf(const std::vector<Alternative>& alternatives) {
+  if (alternatives.empty()) return std::nullopt;  // no added tokens: every text is one section
   std::string alternation;
-  for (const auto& p : patterns) {
+  for (const auto& a : alternatives) {
     if (!alternation.empty()) alternation += '|';
-    if (p.lstrip) alternation += "\\s*";
+    if (a.lstrip) alternation += "\\s*";
     alternation += '(';
-    alternation += Regex::escapedPattern(p.content);
+    alternation += Regex::escapedPattern(a.content);
     alternation += ')';
-    if (p.rstrip) alternation += "\\s*";
+    if (a.rstrip) alternation += "\\s*";
   }
   try {
     return Regex(alternation);
   } catch (const platform::text::RegexError&) {
     return std::nullopt;
   }
+}
+
+// Every regular-expression search of one call shares this budget: 10 s, plus 1 s per MiB of text.
+std::chrono::steady_clock::duration callTimeBudget(std::size_t bytes) {
+  return std::chrono::seconds(10) + std::chrono::milliseconds(bytes * 1000 / (1u << 20));
 }
 
 std::string removingFast(std::string name) {
@@ -73,7 +82,9 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, con
     addedTokenIds[*content] = *id;
     if (entry["special"].boolean().value_or(false)) specialTokens_[*content] = *id;
   }
-  addedTokensRegex_ = addedTokensRegexOf(entries);
+  const auto alternatives = addedTokenAlternatives(entries);
+  addedTokensRegex_ = addedTokensRegexOf(alternatives);
+  if (addedTokensRegex_) addedTokenSplitter_ = detail::AddedTokenSplitter::make(alternatives);
   for (const auto& [content, id] : addedTokenIds) addedTokens_.insert(content);
   for (const auto& [content, id] : specialTokens_) specialTokenIds_.insert(id);
 
@@ -139,8 +150,12 @@ std::vector<std::string> PreTrainedTokenizer::fuseUnknown(const std::vector<std:
 
 std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) const {
   platform::text::requireValidUtf8(text);
+  if (text.empty()) return {};
+  platform::text::RegexTimeBudget budget(callTimeBudget(text.size()));
   std::vector<std::string_view> sections;
-  if (addedTokensRegex_) {
+  if (addedTokenSplitter_) {
+    sections = addedTokenSplitter_->split(text);
+  } else if (addedTokensRegex_) {
     sections = addedTokensRegex_->splitKeepingCaptureGroups(text);
   } else {
     sections.push_back(text);
@@ -193,10 +208,15 @@ std::vector<TokenId> PreTrainedTokenizer::encode(std::string_view text, bool add
 std::string PreTrainedTokenizer::decode(const std::vector<TokenId>& ids, bool skipSpecialTokens) const {
   std::vector<std::string> texts;
   texts.reserve(ids.size());
+  std::size_t bytes = 0;
   for (TokenId id : ids) {
     if (skipSpecialTokens && specialTokenIds_.count(id)) continue;
-    if (auto text = model_->convertIdToToken(id)) texts.push_back(std::move(*text));
+    if (auto text = model_->convertIdToToken(id)) {
+      bytes += text->size();
+      texts.push_back(std::move(*text));
+    }
   }
+  platform::text::RegexTimeBudget budget(callTimeBudget(bytes));
   if (decoder_) texts = decoder_->decode(texts);
   std::string joined;
   for (const auto& t : texts) joined += t;

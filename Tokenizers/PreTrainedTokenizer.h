@@ -6,7 +6,9 @@
 // unknown fusion, post-processor, ids. Decoding: ids to texts, decoder, join, clean-up.
 // Construction throws TokenizerError or StageConfigurationError; afterwards the tokenizer is
 // immutable and may be used from several threads. Texts must be well-formed UTF-8
-// (platform::text::InvalidUtf8Error otherwise).
+// (platform::text::InvalidUtf8Error otherwise). The regular expressions of the files share one
+// time budget per call (10 s plus 1 s per MiB of text, or a caller's tighter RegexTimeBudget);
+// a call that runs past it throws platform::text::RegexTimeout. Empty text has no tokens.
 //   PreTrainedTokenizer t(config, data, true);  t.decode(t.encode("Hello world")) == "Hello world"
 #pragma once
 
@@ -24,6 +26,7 @@
 #include "Tokenizers/PostProcessor.h"
 #include "Tokenizers/PreTokenizer.h"
 #include "Tokenizers/Tokenizer.h"
+#include "Tokenizers/detail/AddedTokenSplit.h"
 #include "platform/Text/Regex.h"
 
 namespace tokenizers {
@@ -83,6 +86,7 @@ class PreTrainedTokenizer : public Tokenizer {
   std::unordered_map<std::string, TokenId> specialTokens_;
   std::unordered_set<TokenId> specialTokenIds_;
   std::optional<platform::text::Regex> addedTokensRegex_;
+  std::optional<detail::AddedTokenSplitter> addedTokenSplitter_;  // the same split without the engine
   std::unique_ptr<PreTokenizer> preTokenizer_;
   std::unique_ptr<Normalizer> normalizer_;
   std::unique_ptr<PostProcessor> postProcessor_;

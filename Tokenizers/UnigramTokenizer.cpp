@@ -21,22 +21,21 @@ Trie::~Trie() {
   }
 }
 
-void Trie::insert(const std::vector<std::string_view>& characters) {
+void Trie::insert(const std::vector<std::string_view>& scalars) {
   Node* node = &root_;
-  for (std::string_view ch : characters) {
-    auto& child = node->children[detail::canonicalKey(ch)];
-    if (!child) child = std::make_unique<Node>();
-    node = child.get();
+  for (std::string_view ch : scalars) {
+    auto found = node->children.find(ch);
+    if (found == node->children.end()) found = node->children.emplace(std::string(ch), std::make_unique<Node>()).first;
+    node = found->second.get();
   }
   node->isLeaf = true;
 }
 
-std::vector<std::size_t> Trie::commonPrefixLengths(const std::vector<std::string_view>& characters,
-                                                   const std::vector<std::string>& keys, std::size_t from) const {
+std::vector<std::size_t> Trie::commonPrefixLengths(const std::vector<std::string_view>& scalars, std::size_t from) const {
   std::vector<std::size_t> lengths;
   const Node* node = &root_;
-  for (std::size_t i = from; i < characters.size(); ++i) {
-    auto found = node->children.find(keys[i]);
+  for (std::size_t i = from; i < scalars.size(); ++i) {
+    auto found = node->children.find(scalars[i]);
     if (found == node->children.end()) break;
     node = found->second.get();
     if (node->isLeaf) lengths.push_back(i - from + 1);
@@ -65,9 +64,9 @@ std::string TokenLatticeNode::description() const {
 }
 
 TokenLattice::TokenLattice(std::string_view sentence, TokenId bosTokenId, TokenId eosTokenId)
-    : sentence_(sentence), characters_() {
-  characters_ = detail::characters(sentence_);
-  const std::size_t n = characters_.size();
+    : sentence_(sentence), scalars_() {
+  scalars_ = detail::scalars(sentence_);
+  const std::size_t n = scalars_.size();
   beginNodes_.resize(n + 1);
   endNodes_.resize(n + 1);
   nodes_.push_back(TokenLatticeNode{bosTokenId, 0, 0, 0, std::nullopt, 0});
@@ -77,7 +76,7 @@ TokenLattice::TokenLattice(std::string_view sentence, TokenId bosTokenId, TokenI
 }
 
 void TokenLattice::insert(std::size_t startOffset, std::size_t length, float score, TokenId tokenId) {
-  const std::size_t n = characters_.size();
+  const std::size_t n = scalars_.size();
   if (startOffset > n || length > n - startOffset) return;
   nodes_.push_back(TokenLatticeNode{tokenId, startOffset, length, score, std::nullopt, 0});
   std::size_t index = nodes_.size() - 1;
@@ -86,7 +85,7 @@ void TokenLattice::insert(std::size_t startOffset, std::size_t length, float sco
 }
 
 std::vector<TokenLatticeNode> TokenLattice::viterbi() {
-  const std::size_t n = characters_.size();
+  const std::size_t n = scalars_.size();
   for (std::size_t p = 0; p <= n; ++p) {
     if (beginNodes_[p].empty()) return {};
     for (std::size_t r : beginNodes_[p]) {
@@ -121,7 +120,7 @@ std::vector<std::string> TokenLattice::tokens() {
   std::vector<std::string> out;
   for (const auto& node : viterbi()) {
     std::string piece;
-    for (std::size_t i = node.startOffset; i < node.startOffset + node.length; ++i) piece.append(characters_[i]);
+    for (std::size_t i = node.startOffset; i < node.startOffset + node.length; ++i) piece.append(scalars_[i]);
     out.push_back(std::move(piece));
   }
   return out;
@@ -153,42 +152,27 @@ UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub
 
   // A text listed twice keeps its first position.
   tokensToIds_.reserve(vocab_.size());
-  canonicalToIds_.reserve(vocab_.size());
-  for (std::size_t i = 0; i < vocab_.size(); ++i) {
-    tokensToIds_.try_emplace(vocab_[i].token, static_cast<TokenId>(i));
-    canonicalToIds_.try_emplace(detail::canonicalKey(vocab_[i].token), static_cast<TokenId>(i));
-  }
+  for (std::size_t i = 0; i < vocab_.size(); ++i) tokensToIds_.try_emplace(vocab_[i].token, static_cast<TokenId>(i));
   if (auto found = tokensToIds_.find(" "); found != tokensToIds_.end()) bosTokenId_ = found->second;
   eosToken_ = tokenizerConfig["eosToken"].string();
   if (eosToken_)
     if (auto found = tokensToIds_.find(*eosToken_); found != tokensToIds_.end()) eosTokenId_ = found->second;
 
-  for (const auto& piece : vocab_) trie_.insert(detail::characters(piece.token));
+  for (const auto& piece : vocab_) trie_.insert(detail::scalars(piece.token));
 }
 
 std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) const {
   TokenLattice lattice(input, bosTokenId_.value_or(0), eosTokenId_.value_or(0));
-  auto characters = detail::characters(input);
-  std::vector<std::string> keys;
-  keys.reserve(characters.size());
-  for (std::string_view ch : characters) keys.push_back(detail::canonicalKey(ch));
-
-  for (std::size_t p = 0; p < characters.size(); ++p) {
+  const auto scalars = detail::scalars(input);
+  for (std::size_t p = 0; p < scalars.size(); ++p) {
     bool hasSingle = false;
-    for (std::size_t length : trie_.commonPrefixLengths(characters, keys, p)) {
-      const char* from = characters[p].data();
-      const char* to = characters[p + length - 1].data() + characters[p + length - 1].size();
-      std::string match(from, to);
-      // The tree matches by canonical equivalence; a match spelled otherwise than its vocabulary
-      // entry is found through its canonical key.
-      std::optional<TokenId> id;
-      if (auto found = tokensToIds_.find(match); found != tokensToIds_.end()) {
-        id = found->second;
-      } else if (auto canonical = canonicalToIds_.find(detail::canonicalKey(match)); canonical != canonicalToIds_.end()) {
-        id = canonical->second;
-      }
-      if (!id) continue;
-      lattice.insert(p, length, vocab_[static_cast<std::size_t>(*id)].score, *id);
+    for (std::size_t length : trie_.commonPrefixLengths(scalars, p)) {
+      const char* from = scalars[p].data();
+      const char* to = scalars[p + length - 1].data() + scalars[p + length - 1].size();
+      auto found = tokensToIds_.find(std::string_view(from, static_cast<std::size_t>(to - from)));
+      if (found == tokensToIds_.end()) continue;
+      const TokenId id = found->second;
+      lattice.insert(p, length, vocab_[static_cast<std::size_t>(id)].score, id);
       if (length == 1) hasSingle = true;
     }
     if (!hasSingle) lattice.insert(p, 1, unknownPiece_.score, unknownTokenId_.value_or(0));
@@ -197,7 +181,7 @@ std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) cons
 }
 
 std::optional<TokenId> UnigramTokenizer::convertTokenToId(std::string_view token) const {
-  if (auto found = tokensToIds_.find(std::string(token)); found != tokensToIds_.end()) return found->second;
+  if (auto found = tokensToIds_.find(token); found != tokensToIds_.end()) return found->second;
   return unknownTokenId_;
 }
 

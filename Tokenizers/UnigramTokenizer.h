@@ -1,7 +1,7 @@
 // The Unigram (SentencePiece-style) vocabulary model ("XLMRobertaTokenizer"; "T5Tokenizer" through
 // T5Tokenizer): a piece is cut into the vocabulary tokens whose scores sum to the maximum, found
-// with a prefix tree of the vocabulary's characters, a token lattice and a Viterbi pass. A
-// position no one-character token covers gets an unknown node scored minScore - 10. Immutable
+// with a prefix tree of the vocabulary's scalars, a token lattice and a Viterbi pass. A position
+// no one-scalar token covers gets an unknown node scored minScore - 10. Immutable
 // after construction; thread-safe. Construction throws TokenizerError (missingVocab, malformedVocab).
 //   vocab <unk> 0, a -1, b -2, ab -2.5: "ab" => ["ab"]
 #pragma once
@@ -14,15 +14,16 @@
 #include <vector>
 
 #include "Tokenizers/Tokenizer.h"
+#include "Tokenizers/detail/Text.h"
 
 namespace tokenizers {
 
-// A prefix tree over user-perceived characters; characters compare by canonical equivalence.
+// A prefix tree over scalars, compared exactly.
 class Trie {
  public:
   struct Node {
     bool isLeaf = false;
-    std::unordered_map<std::string, std::unique_ptr<Node>> children;  // by canonical key
+    detail::StringMap<std::unique_ptr<Node>> children;  // by the scalar's UTF-8 bytes
   };
 
   Trie() = default;
@@ -31,15 +32,14 @@ class Trie {
   // as deep as it is long.
   ~Trie();
 
-  void insert(const std::vector<std::string_view>& characters);
+  void insert(const std::vector<std::string_view>& scalars);
   template <class Range>
   void append(const Range& sequences) {
     for (const auto& s : sequences) insert(s);
   }
-  // Every prefix of `characters` that was inserted, shortest first, as a count of characters;
-  // the walk ends at the first character that leaves the tree.
-  std::vector<std::size_t> commonPrefixLengths(const std::vector<std::string_view>& characters,
-                                               const std::vector<std::string>& keys, std::size_t from) const;
+  // Every prefix of scalars[from...] that was inserted, shortest first, as a count of scalars;
+  // the walk ends at the first scalar that leaves the tree.
+  std::vector<std::size_t> commonPrefixLengths(const std::vector<std::string_view>& scalars, std::size_t from) const;
   const Node& root() const { return root_; }
 
  private:
@@ -48,8 +48,8 @@ class Trie {
 
 struct TokenLatticeNode {
   TokenId tokenId = 0;
-  std::size_t startOffset = 0;  // in characters
-  std::size_t length = 0;       // in characters
+  std::size_t startOffset = 0;  // in scalars
+  std::size_t length = 0;       // in scalars
   float score = 0;
   std::optional<std::size_t> prev;  // index of the best predecessor in the lattice's nodes
   float backtraceScore = 0;
@@ -70,7 +70,7 @@ class TokenLattice {
 
  private:
   std::string sentence_;
-  std::vector<std::string_view> characters_;
+  std::vector<std::string_view> scalars_;
   std::vector<TokenLatticeNode> nodes_;
   std::vector<std::vector<std::size_t>> beginNodes_;
   std::vector<std::vector<std::size_t>> endNodes_;
@@ -105,8 +105,7 @@ class UnigramTokenizer : public TokenizingModel {
   SentencePieceToken unknownPiece_;
   std::optional<TokenId> unknownTokenId_;
   float minScore_ = 999;
-  std::unordered_map<std::string, TokenId> tokensToIds_;        // exact text
-  std::unordered_map<std::string, TokenId> canonicalToIds_;     // canonical key, first entry wins
+  detail::StringMap<TokenId> tokensToIds_;  // exact text; a text listed twice keeps its first id
   std::optional<std::string> bosToken_ = " ";
   std::optional<TokenId> bosTokenId_;
   std::optional<std::string> eosToken_;

@@ -1,5 +1,7 @@
 #include "Tokenizers/detail/Text.h"
 
+#include <algorithm>
+
 #include "platform/Text/Unicode.h"
 
 namespace tokenizers::detail {
@@ -10,6 +12,20 @@ bool isBelowCombiningMarks(std::string_view s) {
   for (char c : s)
     if (static_cast<unsigned char>(c) >= 0xCC) return false;
   return true;
+}
+
+std::vector<std::string_view> scalars(std::string_view s) {
+  std::vector<std::string_view> out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (i + n > s.size()) n = s.size() - i;
+    out.push_back(s.substr(i, n));
+    i += n;
+  }
+  return out;
 }
 
 std::vector<std::string_view> characters(std::string_view s) {
@@ -38,6 +54,20 @@ std::size_t characterCount(std::string_view s) {
     ++count;
   }
   return count;
+}
+
+std::string withoutNonSpacingMarks(std::string_view s) {
+  if (std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return std::string(s);
+  const std::string decomposed = text::normalize(s, text::NormalizationForm::nfd);
+  std::string kept;
+  kept.reserve(decomposed.size());
+  std::size_t offset = 0;
+  while (offset < decomposed.size()) {
+    const std::size_t begin = offset;
+    if (text::generalCategory(text::nextScalar(decomposed, offset)) != text::GeneralCategory::Mn)
+      kept.append(decomposed, begin, offset - begin);
+  }
+  return kept;
 }
 
 std::string canonicalKey(std::string_view s) {

@@ -1,4 +1,4 @@
-// Text helpers shared by the tokenizer stages: user-perceived characters and canonical keys with
+// Text helpers shared by the tokenizer stages: scalars, user-perceived characters and canonical keys with
 // fast paths for text below U+0300, where every scalar is its own character (CR LF aside) and
 // every text is already in Normalization Form C. Inputs must be well-formed UTF-8.
 #pragma once
@@ -23,9 +23,17 @@ using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>
 // True when every scalar of the text is below U+0300 (no byte of 0xCC or above).
 bool isBelowCombiningMarks(std::string_view text);
 
+// The Unicode scalar values of the text, each as a view of its UTF-8 bytes: the characters of the
+// vocabulary models, whose files list code points.
+std::vector<std::string_view> scalars(std::string_view text);
+
 // The extended grapheme clusters of the text, as views into it.
 std::vector<std::string_view> characters(std::string_view text);
 std::size_t characterCount(std::string_view text);
+
+// The text in Normalization Form D without its non-spacing marks (Mn), left decomposed, as the
+// vocabularies of accent-folding models were built: "Café" => "Cafe", "한" => "\u1112\u1161\u11AB".
+std::string withoutNonSpacingMarks(std::string_view text);
 
 // A key equal for canonically equivalent texts (their NFC form).
 std::string canonicalKey(std::string_view text);

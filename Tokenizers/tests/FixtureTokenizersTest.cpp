@@ -36,6 +36,11 @@ struct Loaded {
     ADD_FAILURE() << "not in the fixture's vocabulary: " << token;
     return -1;
   }
+  std::vector<TokenId> vocab(const std::vector<std::string>& tokens) const {
+    std::vector<TokenId> ids;
+    for (const auto& t : tokens) ids.push_back(vocab(t));
+    return ids;
+  }
   // The id of an added token, from "added_tokens".
   TokenId added(std::string_view content) const {
     for (const auto& entry : *data["addedTokens"].array())
@@ -223,6 +228,27 @@ TEST(BertFixtureTest, EncodesWordPieces) {
   EXPECT_EQ(b.tokenizer->tokenize("unaffable"), (std::vector<std::string>{"una", "##ffa", "##ble"}));
 }
 
+// Words split into code points, as the vocabulary's pieces are: Hangul syllables decompose into
+// conjoining jamo, each a piece of its own. Control and format characters vanish in the
+// normalizer instead of turning the word into [UNK].
+TEST(BertFixtureTest, TokenizesCodePointsOfCleanedText) {
+  REQUIRE_TOKENIZER_FIXTURE("bert-base-uncased");
+  const auto& b = load("bert-base-uncased", bertConfig());
+  const struct {
+    std::string text;
+    std::vector<std::string> tokens;
+  } cases[] = {
+      {"한국어", {"\u1112", "##\u1161", "##\u11AB", "##\u1100", "##\u116E", "##\u11A8", "##\u110B", "##\u1165"}},
+      {"a\u0001b", {"ab"}},
+      {"a\u200Bb", {"ab"}},
+      {"\u05E9\u05C1", {"\u05E9"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(b.tokenizer->tokenize(c.text), c.tokens) << c.text;
+    EXPECT_EQ(b.tokenizer->encode(c.text, false), b.vocab(c.tokens)) << c.text;
+  }
+}
+
 TEST(BertFixtureTest, DecodesToNormalizedText) {
   REQUIRE_TOKENIZER_FIXTURE("bert-base-uncased");
   const auto& b = load("bert-base-uncased", bertConfig());
@@ -240,6 +266,15 @@ TEST(T5FixtureTest, EncodesBestScoringPieces) {
   EXPECT_EQ(t.tokenizer->encode("Hello world", false), (std::vector<TokenId>{8774, 296}));
   // Unknown ideographs: one <unk> for the run (fused), after the lone "▁".
   EXPECT_EQ(t.tokenizer->encode("你好", false), (std::vector<TokenId>{t.vocab("▁"), 2}));
+}
+
+// A combining mark with no composed form is a character of its own: "x" stays a piece and only
+// the mark is unknown.
+TEST(T5FixtureTest, TokenizesCodePoints) {
+  REQUIRE_TOKENIZER_FIXTURE("t5-small");
+  const auto& t = load("t5-small");
+  EXPECT_EQ(t.tokenizer->encode("x\u0301", false), (std::vector<TokenId>{t.vocab("▁"), t.vocab("x"), 2}));
+  EXPECT_EQ(t.tokenizer->encode(""), (std::vector<TokenId>{t.added("</s>")}));
 }
 
 TEST(T5FixtureTest, RoundTripsCoveredText) {
@@ -266,6 +301,36 @@ TEST(Phi3FixtureTest, EncodesWithByteFallbackAndAddedTokens) {
   EXPECT_EQ(p.tokenizer->encode("<|user|>\nHi<|end|>\n"), (std::vector<TokenId>{32010, p.vocab("▁Hi"), 32007}));
 }
 
+// Merges and byte fallback work on code points: a carriage return before a line feed is the "\r"
+// token, a combining accent, a joiner and Devanagari signs are tokens of their own.
+TEST(Phi3FixtureTest, TokenizesCodePoints) {
+  REQUIRE_TOKENIZER_FIXTURE("phi-3-mini");
+  const auto& p = load("phi-3-mini");
+  const std::vector<std::string> woman = {"<0xF0>", "<0x9F>", "<0x91>", "<0xA9>"};
+  std::vector<std::string> family = {"▁"};
+  for (const auto& t : woman) family.push_back(t);
+  family.push_back("\u200D");
+  for (const auto& t : woman) family.push_back(t);
+  family.insert(family.end(), {"\u200D", "<0xF0>", "<0x9F>", "<0x91>", "<0xA7>"});
+  const struct {
+    std::string text;
+    std::vector<std::string> tokens;
+  } cases[] = {
+      {"a\r\nb", {"▁a", "\r", "<0x0A>", "b"}},
+      {"\r\n", {"▁\r", "<0x0A>"}},
+      {"e\u0301", {"▁e", "\u0301"}},
+      {"👩\u200D👩\u200D👧", family},
+      {"नमस्ते", {"▁", "न", "म", "स", "्", "त", "े"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(p.tokenizer->tokenize(c.text), c.tokens) << c.text;
+    EXPECT_EQ(p.tokenizer->encode(c.text), p.vocab(c.tokens)) << c.text;
+  }
+  EXPECT_EQ(p.vocab("\r"), 30004);
+  // Empty text has no tokens: no lone "▁" from the prefix.
+  EXPECT_EQ(p.tokenizer->encode(""), std::vector<TokenId>{});
+}
+
 TEST(Phi3FixtureTest, RoundTripsTrickyText) {
   REQUIRE_TOKENIZER_FIXTURE("phi-3-mini");
   const auto& p = load("phi-3-mini");
@@ -281,8 +346,11 @@ TEST(RobertaFixtureTest, AddsClassAndSeparatorTokens) {
   REQUIRE_TOKENIZER_FIXTURE("roberta-base");
   const auto& r = load("roberta-base", robertaConfig());
   EXPECT_EQ(r.tokenizer->encode("Hello world"), (std::vector<TokenId>{0, 31414, 232, 2}));
-  // Processing adds <s> and </s> even when no special tokens are asked for.
-  EXPECT_EQ(r.tokenizer->encode("Hello world", false), (std::vector<TokenId>{0, 31414, 232, 2}));
+  // Without special tokens asked for, no <s> and </s>.
+  const std::vector<TokenId> plain = {r.vocab("Hello"), r.vocab(","), r.vocab("Ġworld"), r.vocab("!")};
+  EXPECT_EQ(plain, (std::vector<TokenId>{31414, 6, 232, 328}));
+  EXPECT_EQ(r.tokenizer->encode("Hello, world!", false), plain);
+  EXPECT_EQ(r.tokenizer->encode("", false), std::vector<TokenId>{});
   // <mask> has lstrip: the blank before it goes.
   EXPECT_EQ(r.tokenizer->encode("Hello <mask>!"), (std::vector<TokenId>{0, 31414, 50264, r.vocab("!"), 2}));
   EXPECT_EQ(r.tokenizer->decode(r.tokenizer->encode("Hello café 😀"), true), "Hello café 😀");

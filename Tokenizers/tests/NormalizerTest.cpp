@@ -20,7 +20,17 @@ TEST(NormalizerTest, NormalizesByKind) {
       {R"({"type": "BertNormalizer", "lowercase": false, "strip_accents": true})", "H\u00E9llo", "Hello"},
       {R"({"type": "BertNormalizer"})", "ab中c", "ab 中 c"},
       {R"({"type": "BertNormalizer"})", "中文", " 中  文 "},
-      {R"({"type": "BertNormalizer", "lowercase": false})", "a\r\nb\u0000c\uFFFD\u200B", "a b\u0000c\uFFFD\u200B"},
+      // Cleaning: tab and line ends become spaces, control (Cc) and format (Cf) characters go.
+      {R"({"type": "BertNormalizer", "lowercase": false})", "a\r\nb\uFFFD\u200B", "a  b\uFFFD"},
+      {R"({"type": "BertNormalizer", "lowercase": false})", std::string("a") + '\0' + "b", "ab"},
+      {R"({"type": "BertNormalizer", "lowercase": false})", "a\u0001b\u00ADc\u0085d\tz", "abcd z"},
+      {R"({"type": "BertNormalizer", "lowercase": false, "clean_text": false})", "a\u0001\u200Bb", "a\u0001\u200Bb"},
+      // Accent stripping drops every non-spacing mark (Mn) after decomposition, not spacing or
+      // enclosing marks.
+      {R"({"type": "BertNormalizer", "lowercase": false, "strip_accents": true})", "\u0958 \u05E9\u05C1 \u0645\u064E",
+       "\u0915 \u05E9 \u0645"},
+      {R"({"type": "BertNormalizer", "lowercase": false, "strip_accents": true})", "a\u1DC4 a\u20D7 \u0915\u093E a\u20DD",
+       "a a \u0915\u093E a\u20DD"},
       {R"({"type": "Precompiled"})", "a\u200Bb", "a b"},
       {R"({"type": "Precompiled"})", "a\u0007b", "ab"},
       {R"({"type": "Precompiled"})", "ｆｕｌｌ", "full"},

@@ -34,7 +34,8 @@ TEST(PostProcessorTest, ProcessesByKind) {
       {R"({"type": "BertProcessing", "sep": ["[SEP]", 102], "cls": ["[CLS]", 101]})", &none, true, {"[CLS]", "x", "y", "[SEP]"}},
       {R"({"type": "BertProcessing", "sep": ["[SEP]", 102], "cls": ["[CLS]", 101]})", &z, true, {"[CLS]", "x", "y", "[SEP]", "z", "[SEP]"}},
       {R"({"type": "BertProcessing", "sep": ["[SEP]", 102], "cls": ["[CLS]", 101]})", &z, false, {"x", "y", "z"}},
-      {R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0]})", nullptr, false, {"<s>", "x", "y", "</s>"}},
+      {R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0]})", nullptr, false, {"x", "y"}},
+      {R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0]})", &z, false, {"x", "y", "z"}},
       {R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0]})", &z, true, {"<s>", "x", "y", "</s>", "</s>", "z", "</s>"}},
       {R"({"type": "Sequence", "processors": [{"type": "ByteLevel"}, )" "\n"
        R"({"type": "TemplateProcessing", "single": [{"SpecialToken": {"id": "<s>"}}, {"Sequence": {"id": "A"}}], "pair": []}]})",

@@ -140,8 +140,9 @@ TEST(PreTrainedTokenizerTest, EncodesSectionByAddedTokens) {
   EXPECT_EQ(t.tokenize("<sep>a b"), (Tokens{"<sep>", "a", "▁", "b"}));
   // lstrip swallows the blanks in front of <mask>.
   EXPECT_EQ(t.tokenize("a  <mask> b"), (Tokens{"▁", "a", "<mask>", "▁", "b"}));
-  // The empty text is one empty section: the pre-tokenizer still prepends its replacement.
-  EXPECT_EQ(t.tokenize(""), Tokens{"▁"});
+  // Empty text has no tokens, though the pre-tokenizer would prepend its replacement to it.
+  EXPECT_EQ(t.tokenize(""), Tokens{});
+  EXPECT_EQ(t.encode(""), (Ids{5}));
 }
 
 TEST(PreTrainedTokenizerTest, FusesUnknownRunsWithinASection) {

@@ -93,14 +93,16 @@ TEST(UnigramTokenizerTest, VeryLongVocabularyTokenIsHarmless) {
   EXPECT_EQ(u.tokenize("aab"), (Tokens{"a", "a", "b"}));
 }
 
-// The tree matches characters by canonical equivalence while ids are kept by exact text: a match
-// spelled in another normalization form is found through its canonical form instead of stopping.
-TEST(UnigramTokenizerTest, MatchesInAnotherNormalizationFormFindTheirEntry) {
-  auto u = unigram(R"([["<unk>", 0], ["caf\u00E9", -1], ["c", -3], ["a", -3], ["f", -3]])");
-  EXPECT_EQ(u.tokenize("cafe\u0301"), (Tokens{"cafe\u0301"}));
+// Characters are scalars, compared exactly: a combining mark is a character of its own, and a
+// spelling in another normalization form is another text (bringing it to one form is the
+// normalizer's work).
+TEST(UnigramTokenizerTest, CharactersAreScalars) {
+  auto u = unigram(R"([["<unk>", 0], ["caf\u00E9", -1], ["c", -3], ["a", -3], ["f", -3], ["e", -3], ["x", -3],
+                       ["\u0301", -3]])");
   EXPECT_EQ(u.tokenize("caf\u00E9"), (Tokens{"caf\u00E9"}));
-  auto decomposed = unigram(R"([["<unk>", 0], ["e\u0301", -1]])");
-  EXPECT_EQ(decomposed.tokenize("\u00E9\u00E9"), (Tokens{"\u00E9", "\u00E9"}));
+  EXPECT_EQ(u.tokenize("cafe\u0301"), (Tokens{"c", "a", "f", "e", "\u0301"}));
+  EXPECT_EQ(u.tokenize("x\u0301\u0302"), (Tokens{"x", "\u0301", "\u0302"}));  // U+0302 alone is unknown
+  EXPECT_EQ(u.tokenize("\r\n"), (Tokens{"\r", "\n"}));  // two unknown nodes, fused later by the front end
 }
 
 TEST(TokenLatticeTest, DescribesNodes) {

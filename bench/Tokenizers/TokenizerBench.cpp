@@ -1,7 +1,10 @@
 // The GPT-2 byte-level BPE tokenizer of shared/fixtures: loading its tokenizer.json (parse and
 // construction), encoding 1 MB of generated English prose on one thread, and decoding the ids.
-// Run from anywhere; the fixture is found beside the project at ../shared/fixtures.
+// The Whisper tokenizer (1,608 added tokens) encoding one string of 250 KB and of 1 MB, so that
+// the added-token split shows whether it stays linear. Run from anywhere; the fixtures are found
+// beside the project at ../shared/fixtures.
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,8 +19,9 @@
 
 namespace {
 
-const std::filesystem::path kFolder =
-    std::filesystem::path(PARLET_SOURCE_DIR) / ".." / "shared" / "fixtures" / "tokenizers" / "gpt2";
+const std::filesystem::path kFixtures = std::filesystem::path(PARLET_SOURCE_DIR) / ".." / "shared" / "fixtures" / "tokenizers";
+const std::filesystem::path kFolder = kFixtures / "gpt2";
+const std::filesystem::path kWhisperFolder = kFixtures / "whisper-tiny";
 
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -26,11 +30,13 @@ std::string readFile(const std::filesystem::path& path) {
   return out.str();
 }
 
-std::unique_ptr<tokenizers::PreTrainedTokenizer> loadGPT2() {
-  auto config = hub::JSONParser::parseToConfig(readFile(kFolder / "tokenizer_config.json"));
-  auto data = hub::JSONParser::parseToConfig(readFile(kFolder / "tokenizer.json"));
+std::unique_ptr<tokenizers::PreTrainedTokenizer> load(const std::filesystem::path& folder) {
+  auto config = hub::JSONParser::parseToConfig(readFile(folder / "tokenizer_config.json"));
+  auto data = hub::JSONParser::parseToConfig(readFile(folder / "tokenizer.json"));
   return std::make_unique<tokenizers::PreTrainedTokenizer>(config, data, true);
 }
+
+std::unique_ptr<tokenizers::PreTrainedTokenizer> loadGPT2() { return load(kFolder); }
 
 // Deterministic prose: sentences of common words from a fixed generator, with capitals, commas,
 // numbers, contractions and paragraph breaks.
@@ -108,6 +114,37 @@ void DecodeProse(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(DecodeProse)->Unit(benchmark::kMillisecond);
+
+// Transcript-like text: prose with a timestamp token after every few sentences, in one string.
+void EncodeWhisperTranscript(benchmark::State& state) {
+  if (!std::filesystem::exists(kWhisperFolder / "tokenizer.json"))
+    return state.SkipWithError("whisper-tiny fixture absent (shared/fixtures not beside the project)");
+  auto tokenizer = load(kWhisperFolder);
+  const std::size_t bytes = static_cast<std::size_t>(state.range(0)) * 1024;
+  std::string text;
+  {
+    const std::string body = prose(bytes);
+    text.reserve(bytes + bytes / 16);
+    std::size_t sentences = 0;
+    for (char c : body) {
+      text.push_back(c);
+      if (c == '.' && ++sentences % 3 == 0) {
+        char stamp[16];
+        std::snprintf(stamp, sizeof stamp, "<|%.2f|>", static_cast<double>(sentences % 1500) * 0.02);
+        text += stamp;
+      }
+    }
+  }
+  std::size_t count = 0;
+  for (auto _ : state) {
+    auto ids = tokenizer->encode(text, false);
+    count = ids.size();
+    benchmark::DoNotOptimize(ids);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+  state.counters["tokens"] = static_cast<double>(count);
+}
+BENCHMARK(EncodeWhisperTranscript)->Arg(250)->Arg(1024)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
