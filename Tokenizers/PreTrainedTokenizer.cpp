@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 
+#include "KestrumCore/Logging.h"
 #include "Tokenizers/BPETokenizer.h"
 #include "Tokenizers/TokenizerError.h"
 #include "Tokenizers/detail/AddedTokenSplit.h"
@@ -104,8 +104,8 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, con
   } else if (strict) {
     throw TokenizerError::unsupportedTokenizer(name);
   } else {
-    std::cout << "Warning: Tokenizer model class " << name
-              << " is not registered, falling back to a standard BPE implementation." << std::endl;
+    kestrum::Logging::info("Warning: Tokenizer model class " + name +
+                           " is not registered, falling back to a standard BPE implementation.");
   }
   if (modelType.construct) {
     model_ = modelType.construct(tokenizerConfig, tokenizerData, addedTokenIds);

@@ -33,8 +33,8 @@ namespace tokenizers {
 
 class PreTrainedTokenizer : public Tokenizer {
  public:
-  // strict: an unregistered class name throws unsupportedTokenizer; otherwise a warning line goes
-  // to standard output and the BPE model is used.
+  // strict: an unregistered class name throws unsupportedTokenizer; otherwise a warning goes to
+  // the log (kestrum::Logging, level info) and the BPE model is used.
   PreTrainedTokenizer(const hub::Config& tokenizerConfig, const hub::Config& tokenizerData, bool strict);
 
   // ---- Tokenizer -----------------------------------------------------------------------------

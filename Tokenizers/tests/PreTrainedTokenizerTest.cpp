@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "KestrumCore/Logging.h"
 #include "Tokenizers/PreTrainedTokenizer.h"
 #include "Tokenizers/TokenizerError.h"
 #include "Tokenizers/tests/TokenizerTestSupport.h"
@@ -71,6 +76,35 @@ TEST(PreTrainedTokenizerTest, AddedTokenPatternPutsLongerTokensFirst) {
   EXPECT_EQ(t.tokenize("c  <a>  <abc>  b"), (Tokens{"c", "<a>", "<abc>", "b"}));
 }
 
+// Routes the process-wide log into a list at level info while it lives; restores it however the
+// test ends.
+class CapturedLog {
+ public:
+  CapturedLog() : level_(kestrum::Logging::shared().logLevel()), previous_(kestrum::Logging::shared().loggingCallback()) {
+    kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::info);
+    kestrum::Logging::shared().setLoggingCallback([lines = lines_, mutex = mutex_](const std::string& line) {
+      std::lock_guard lock(*mutex);
+      lines->push_back(line);
+    });
+  }
+  ~CapturedLog() {
+    kestrum::Logging::shared().setLoggingCallback(previous_);
+    kestrum::Logging::shared().setLogLevel(level_);
+  }
+  CapturedLog(const CapturedLog&) = delete;
+  CapturedLog& operator=(const CapturedLog&) = delete;
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(*mutex_);
+    return *lines_;
+  }
+
+ private:
+  std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
+  std::shared_ptr<std::mutex> mutex_ = std::make_shared<std::mutex>();
+  kestrum::Logging::LogLevel level_;
+  kestrum::Logging::Callback previous_;
+};
+
 TEST(PreTrainedTokenizerTest, ChoosesTheModelByClassName) {
   EXPECT_EQ(tokenizer("", R"({"tokenizer_class": "GPT2TokenizerFast"})").modelName(), "BPETokenizer");
   try {
@@ -80,12 +114,17 @@ TEST(PreTrainedTokenizerTest, ChoosesTheModelByClassName) {
     EXPECT_EQ(e.kind(), TokenizerError::Kind::unsupportedTokenizer);
     EXPECT_EQ(e.payload(), "FooTokenizer");
   }
-  ::testing::internal::CaptureStdout();
-  auto lenient = tokenizer("", R"({"tokenizer_class": "FooTokenizerFast"})", false);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "Warning: Tokenizer model class FooTokenizer is not registered, falling back to a standard BPE "
-            "implementation.\n");
-  EXPECT_EQ(lenient.modelName(), "BPETokenizer");
+  std::vector<std::string> logged;
+  {
+    CapturedLog log;
+    ::testing::internal::CaptureStdout();
+    auto lenient = tokenizer("", R"({"tokenizer_class": "FooTokenizerFast"})", false);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // a library writes to the log, not to the terminal
+    EXPECT_EQ(lenient.modelName(), "BPETokenizer");
+    logged = log.lines();
+  }
+  EXPECT_EQ(logged, std::vector<std::string>{"Warning: Tokenizer model class FooTokenizer is not registered, "
+                                             "falling back to a standard BPE implementation."});
   try {
     tokenizer("", R"({"bos_token": "<s>"})");
     ADD_FAILURE() << "accepted a configuration without a class";
@@ -191,6 +230,17 @@ TEST(PreTrainedTokenizerTest, HostileTextIsAnErrorOrFinishes) {
   const std::string texts[] = {"a", "aa", "aaaa", "b"};
   for (TokenId id : ids) back += texts[id];
   EXPECT_EQ(back, text);
+}
+
+// Every search of one call shares one time budget: a Split pattern that backtracks through each
+// run of a's stays within the limit of one search, but not of the call. The test narrows the
+// call's budget so that it ends quickly.
+TEST(PreTrainedTokenizerTest, RegularExpressionsOfOneCallShareATimeBudget) {
+  auto t = tokenizer(R"("pre_tokenizer": {"type": "Split", "pattern": {"Regex": "(a+)+b|!"}, "behavior": "Isolated"})");
+  std::string text;
+  while (text.size() < 1500) text += std::string(20, 'a') + "!";
+  platform::text::RegexTimeBudget budget(std::chrono::milliseconds(100));
+  EXPECT_THROW(t.encode(text), platform::text::RegexTimeout);
 }
 
 TEST(PreTrainedTokenizerTest, ChatTemplatePresence) {
