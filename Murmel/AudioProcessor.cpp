@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
+#include <stdexcept>
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Logging.h"
@@ -28,7 +30,7 @@ std::string format2(double value) {
 
 void checkPathExists(const std::string& path) {
   std::error_code error;
-  if (!std::filesystem::exists(path, error)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+  if (!std::filesystem::exists(path, error)) throw WhisperError::loadAudioFailed("Resource path does not exist: " + path);
 }
 
 float maxMagnitude(const float* x, std::size_t n) {
@@ -196,38 +198,144 @@ AudioPCMBuffer AudioProcessor::loadAudio(const std::string& fromPath, const Chan
   return loadAudio(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
+namespace {
+
+// The frames [start, end) of a file: where its read position is set, how many there are.
+struct FrameRange {
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  std::int64_t frames() const { return end - start; }
+};
+
+FrameRange frameRange(const AudioFile& file, std::optional<double> startTime, std::optional<double> endTime) {
+  const double rate = file.fileFormat().sampleRate();
+  const std::int64_t length = file.length();
+  const auto startFrame = frameAt(startTime.value_or(0), rate);
+  const auto endLimit = endTime ? frameAt(*endTime, rate) : std::optional<std::int64_t>(length);
+  if (!startFrame || !endLimit || *startFrame < 0)
+    throw WhisperError::loadAudioFailed("Invalid audio time range for " + file.url().string());
+  const FrameRange range{*startFrame, std::min(length, *endLimit)};
+  if (range.frames() < 0)
+    throw WhisperError::loadAudioFailed("Audio start time lies after the end time for " + file.url().string());
+  return range;
+}
+
+// Output frames for `frames` input frames: the duration times the output rate, rounded.
+std::int64_t outputFrames(std::int64_t frames, double inRate, double outRate) {
+  return std::llround(static_cast<double>(frames) * outRate / inRate);
+}
+
+// Reads the file from its read position up to `end` in blocks of at most `maxReadFrameSize`
+// frames, mixes each block to mono by `mode` and resamples everything as one stream, so that no
+// block edge is heard. `sink(samples, count)` receives the output in order, exactly
+// round(duration * toSampleRate) samples (the resampler's last fraction of a sample is cut, or a
+// missing one padded with silence). Throws std::runtime_error saying what failed, naming the file.
+void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, const ChannelMode& mode,
+                     std::uint32_t maxReadFrameSize, const std::function<void(const float*, std::size_t)>& sink) {
+  const std::string name = file.url().string();
+  const double rate = file.fileFormat().sampleRate();
+  const std::int64_t start = file.framePosition();
+  const std::int64_t frames = std::max<std::int64_t>(end - start, 0);
+  const auto outputFormat = AudioFormat::standard(toSampleRate, 1);
+  if (!outputFormat) throw std::runtime_error("Failed to create output audio format");
+  if (maxReadFrameSize == 0) throw std::runtime_error("a read size of 0 frames reads nothing");
+  Logging::debug("Resampling " + format2(static_cast<double>(frames) / rate) + " seconds of audio");
+
+  // Buffers hold one block of what the file has, not more.
+  const auto blockFrames = static_cast<std::uint32_t>(std::clamp<std::int64_t>(frames, 1, maxReadFrameSize));
+  auto readBuffer = AudioPCMBuffer::make(file.processingFormat(), blockFrames);
+  std::optional<AudioPCMBuffer> mono;
+  if (file.processingFormat().channelCount() >= 2) mono = AudioPCMBuffer::make(*AudioFormat::standard(rate, 1), blockFrames);
+  if (!readBuffer || (file.processingFormat().channelCount() >= 2 && !mono))
+    throw std::runtime_error("Failed to create a read buffer of " + std::to_string(blockFrames) + " frames");
+  auto converter = AudioConverter::make(*AudioFormat::standard(rate, 1), *outputFormat);
+  if (!converter) throw std::runtime_error("Failed to create audio converter");
+  // Room for one read block's output, so that the resampler writes straight into it.
+  const auto outputBlock = static_cast<std::uint32_t>(std::min<std::int64_t>(outputFrames(blockFrames, rate, toSampleRate) + 64, 1 << 20));
+  auto output = AudioPCMBuffer::make(*outputFormat, outputBlock);
+  if (!output) throw std::runtime_error("Failed to create output buffer");
+
+  std::int64_t position = start;
+  std::string readError;
+  const AudioConverter::InputBlock input = [&](std::uint32_t, AudioConverter::InputStatus& status) -> const AudioPCMBuffer* {
+    status = AudioConverter::InputStatus::endOfStream;
+    if (position >= end) return nullptr;
+    const auto framesToRead = static_cast<std::uint32_t>(std::min<std::int64_t>(end - position, blockFrames));
+    Logging::debug("Resampling " + format2(position / rate) + "s - " + format2((position + framesToRead) / rate) + "s");
+    try {
+      file.read(*readBuffer, framesToRead);
+    } catch (const std::exception& e) {
+      readError = e.what();
+      return nullptr;
+    }
+    if (readBuffer->frameLength() == 0) return nullptr;  // the decoder ended: the stream ends here
+    position += readBuffer->frameLength();
+    status = AudioConverter::InputStatus::haveData;
+    if (!mono) return &*readBuffer;
+    mixToMono(*readBuffer, mode, *mono);
+    return &*mono;
+  };
+
+  const std::int64_t wanted = outputFrames(position < end ? frames : 0, rate, toSampleRate);
+  std::int64_t delivered = 0;
+  for (;;) {
+    output->setFrameLength(0);
+    std::string error;
+    const auto status = converter->convert(*output, &error, input);
+    if (!readError.empty()) throw std::runtime_error("Error reading audio file: " + readError);
+    if (status == AudioConverter::OutputStatus::error) throw std::runtime_error("Error converting audio from " + name + ": " + error);
+    const auto n = std::min<std::int64_t>(output->frameLength(), wanted - delivered);
+    if (n > 0) sink(output->floatChannelData(0), static_cast<std::size_t>(n));
+    delivered += std::max<std::int64_t>(n, 0);
+    if (status != AudioConverter::OutputStatus::haveData) break;
+  }
+  // A decoder that ended early shortened the file: the output follows what was read.
+  const std::int64_t due = position < end ? outputFrames(position - start, rate, toSampleRate) : wanted;
+  const std::vector<float> silence(4096, 0.0f);
+  while (delivered < due) {
+    const auto n = std::min<std::int64_t>(due - delivered, static_cast<std::int64_t>(silence.size()));
+    sink(silence.data(), static_cast<std::size_t>(n));
+    delivered += n;
+  }
+}
+
+[[noreturn]] void outOfMemory(const AudioFile& file, std::int64_t samples) {
+  throw WhisperError::loadAudioFailed("Not enough memory for " + std::to_string(samples) + " samples of audio from " +
+                                      file.url().string());
+}
+
+}  // namespace
+
 AudioPCMBuffer AudioProcessor::loadAudio(AudioFile& fromFile, const ChannelMode& channelMode,
                                          std::optional<double> startTime, std::optional<double> endTime,
                                          std::optional<std::uint32_t> maxReadFrameSize) {
   const double rate = fromFile.fileFormat().sampleRate();
   const std::uint32_t channels = fromFile.fileFormat().channelCount();
   const std::int64_t length = fromFile.length();
-
-  const auto startFrame = frameAt(startTime.value_or(0), rate);
-  const auto endLimit = endTime ? frameAt(*endTime, rate) : std::optional<std::int64_t>(length);
-  if (!startFrame || !endLimit || *startFrame < 0)
-    throw WhisperError::loadAudioFailed("Invalid audio time range");
-  const std::int64_t endFrame = std::min(length, *endLimit);
-  const std::int64_t frames = endFrame - *startFrame;
-  if (frames < 0) throw WhisperError::loadAudioFailed("Audio start time lies after the end time");
-  if (frames > std::numeric_limits<std::uint32_t>::max())
-    throw WhisperError::loadAudioFailed("Audio range is longer than 4294967295 frames");
-  const auto frameCount = static_cast<std::uint32_t>(frames);
-  fromFile.setFramePosition(*startFrame);
+  const FrameRange range = frameRange(fromFile, startTime, endTime);
+  if (range.frames() > std::numeric_limits<std::uint32_t>::max())
+    throw WhisperError::loadAudioFailed("Audio range of " + fromFile.url().string() + " is longer than 4294967295 frames");
+  const auto frameCount = static_cast<std::uint32_t>(range.frames());
+  fromFile.setFramePosition(range.start);
 
   std::optional<AudioPCMBuffer> buffer;
   if (rate == sampleRate && channels == 1) {
     buffer = AudioPCMBuffer::make(fromFile.processingFormat(), std::max<std::uint32_t>(frameCount, 1));
-    if (!buffer) throw WhisperError::loadAudioFailed("Unable to create audio buffer");
+    if (!buffer) outOfMemory(fromFile, frameCount);
     try {
       fromFile.read(*buffer, frameCount);
     } catch (const std::exception& e) {
       throw WhisperError::loadAudioFailed(std::string("Failed to read audio file: ") + e.what());
     }
   } else {
-    buffer = resampleAudio(fromFile, sampleRate, 1, channelMode, frameCount,
-                           maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
-    if (!buffer) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+    try {
+      buffer = resampleFile(fromFile, sampleRate, channelMode, frameCount,
+                            maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
+    } catch (const WhisperError&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
+    }
   }
 
   Logging::debug("Audio source details - Sample Rate: " + kestrum::describe(rate) +
@@ -242,88 +350,41 @@ AudioPCMBuffer AudioProcessor::loadAudio(AudioFile& fromFile, const ChannelMode&
   return std::move(*buffer);
 }
 
+AudioPCMBuffer AudioProcessor::resampleFile(AudioFile& fromFile, double toSampleRate, const ChannelMode& channelMode,
+                                            std::optional<std::uint32_t> frameCount, std::uint32_t maxReadFrameSize) {
+  const double rate = fromFile.fileFormat().sampleRate();
+  const std::int64_t start = fromFile.framePosition();
+  const std::int64_t end = std::min(start + (frameCount ? static_cast<std::int64_t>(*frameCount) : fromFile.length()),
+                                    fromFile.length());
+  const std::int64_t capacity = outputFrames(std::max<std::int64_t>(end - start, 0), rate, toSampleRate);
+  if (capacity >= std::numeric_limits<std::uint32_t>::max())
+    throw std::runtime_error("the output of " + std::to_string(capacity) + " frames does not fit one buffer");
+  const auto outputFormat = AudioFormat::standard(toSampleRate, 1);
+  if (!outputFormat) throw std::runtime_error("Failed to create output audio format");
+  // One frame at least, so that an empty range still gives an (empty) buffer.
+  auto output = AudioPCMBuffer::make(*outputFormat, static_cast<std::uint32_t>(std::max<std::int64_t>(capacity, 1)));
+  if (!output) throw std::runtime_error("Not enough memory for " + std::to_string(capacity) + " samples of audio");
+  streamResampled(fromFile, end, toSampleRate, channelMode, maxReadFrameSize, [&](const float* samples, std::size_t n) {
+    std::copy_n(samples, n, output->floatChannelData(0) + output->frameLength());
+    output->setFrameLength(output->frameLength() + static_cast<std::uint32_t>(n));
+  });
+  return std::move(*output);
+}
+
 std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& fromFile, double toSampleRate,
                                                             std::uint32_t channelCount, const ChannelMode& channelMode,
                                                             std::optional<std::uint32_t> frameCount,
                                                             std::uint32_t maxReadFrameSize) {
-  const double rate = fromFile.fileFormat().sampleRate();
-  const std::int64_t length = fromFile.length();
-  const std::int64_t startPosition = fromFile.framePosition();
-  const std::int64_t wanted = frameCount ? static_cast<std::int64_t>(*frameCount) : length;
-  // Reading stops at the file's end anyway.
-  const std::int64_t endPosition = std::min(startPosition + wanted, length);
-
-  const auto outputFormat = AudioFormat::standard(toSampleRate, channelCount);
-  if (!outputFormat) {
-    Logging::error("Failed to create output audio format");
+  if (channelCount != 1) {
+    Logging::error("Failed to create audio converter: files resample to one channel, not " + std::to_string(channelCount));
     return std::nullopt;
   }
-  const double duration = static_cast<double>(wanted) / rate;
-  Logging::debug("Resampling " + format2(duration) + " seconds of audio");
-
-  const double capacity = duration * toSampleRate;
-  if (!(capacity < 4294967295.0)) {
-    Logging::error("Failed to create output buffer");
+  try {
+    return resampleFile(fromFile, toSampleRate, channelMode, frameCount, maxReadFrameSize);
+  } catch (const std::exception& e) {
+    Logging::error(std::string("Failed to resample ") + fromFile.url().string() + ": " + e.what());
     return std::nullopt;
   }
-  // One frame at least, so that an empty range still gives an (empty) buffer.
-  auto output = AudioPCMBuffer::make(*outputFormat, std::max<std::uint32_t>(static_cast<std::uint32_t>(capacity), 1));
-  if (!output) {
-    Logging::error("Failed to create output buffer");
-    return std::nullopt;
-  }
-  auto readBuffer = AudioPCMBuffer::make(fromFile.processingFormat(), maxReadFrameSize);
-  if (!readBuffer) {
-    Logging::error("Failed to create read buffer of " + std::to_string(maxReadFrameSize) + " frames");
-    return std::nullopt;
-  }
-
-  // One mono buffer, one converter and one chunk buffer serve every chunk; the converter starts a new
-  // stream for each chunk.
-  std::optional<AudioPCMBuffer> mono;
-  std::optional<AudioConverter> converter;
-  std::optional<AudioPCMBuffer> resampled;
-  std::int64_t position = startPosition;
-  while (position < endPosition) {
-    const auto framesToRead = static_cast<std::uint32_t>(std::min<std::int64_t>(endPosition - position, maxReadFrameSize));
-    Logging::debug("Resampling " + format2(position / rate) + "s - " + format2((position + framesToRead) / rate) + "s");
-    try {
-      fromFile.read(*readBuffer, framesToRead);
-    } catch (const std::exception& e) {
-      Logging::error(std::string("Error reading audio file: ") + e.what());
-      return std::nullopt;
-    }
-    const AudioPCMBuffer* monoChunk = &*readBuffer;
-    if (readBuffer->format().channelCount() >= 2) {
-      if (!mono) mono = AudioPCMBuffer::make(*AudioFormat::standard(rate, 1), readBuffer->frameCapacity());
-      if (!mono) {
-        Logging::error("Failed to create mono buffer.");
-        Logging::error("Failed to process audio channels");
-        return std::nullopt;
-      }
-      mixToMono(*readBuffer, channelMode, *mono);
-      monoChunk = &*mono;
-    }
-    if (!converter) converter = AudioConverter::make(monoChunk->format(), *outputFormat);
-    if (!converter) {
-      Logging::error("Failed to create audio converter");
-      Logging::error("Failed to resample audio chunk");
-      return std::nullopt;
-    }
-    try {
-      resampleInto(*monoChunk, *converter, resampled);
-    } catch (const std::exception& e) {
-      Logging::error(std::string("Failed to resample buffer: ") + e.what());
-      Logging::error("Failed to resample audio chunk");
-      return std::nullopt;
-    }
-    if (!appendContents(*output, *resampled, 0, resampled->frameLength())) {
-      Logging::error("Failed to append audio chunk");
-      return std::nullopt;
-    }
-    position += framesToRead;
-  }
-  return output;
 }
 
 std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& fromPath, const ChannelMode& channelMode,
@@ -331,20 +392,44 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
                                                          std::optional<double> endTime) {
   checkPathExists(fromPath);
   AudioFile file(fromPath);
-  const double duration = static_cast<double>(file.length()) / file.fileFormat().sampleRate();
-  double start = startTime.value_or(0);
+  const double rate = file.fileFormat().sampleRate();
+  const double duration = static_cast<double>(file.length()) / rate;
+  const double start = startTime.value_or(0);
   const double end = std::min(duration, endTime.value_or(duration));
+  if (!(start < end)) return {};
+  const FrameRange range = frameRange(file, start, end);
+  file.setFramePosition(range.start);
+
   std::vector<float> samples;
-  while (start < end) {
-    const double chunkEnd = std::min(end, start + 600);
-    AudioPCMBuffer buffer = loadAudio(file, channelMode, start, chunkEnd, std::nullopt);
-    if (samples.empty()) {
-      samples = std::move(buffer).takeChannel0();  // the first span's samples, without a copy
-      if (chunkEnd < end && end - start < 1e7) samples.reserve(static_cast<std::size_t>((end - start) * sampleRate) + 16);
-    } else {
-      appendBufferToArray(samples, buffer, 1024);
+  if (rate == sampleRate && file.fileFormat().channelCount() == 1) {
+    try {
+      // Read as it is, in spans of 600 s.
+      samples.reserve(static_cast<std::size_t>(range.frames()));
+      auto buffer = AudioPCMBuffer::make(file.processingFormat(), static_cast<std::uint32_t>(std::min<std::int64_t>(
+                                                                      std::max<std::int64_t>(range.frames(), 1), 600 * 16000)));
+      if (!buffer) outOfMemory(file, range.frames());
+      for (std::int64_t position = range.start; position < range.end;) {
+        file.read(*buffer, static_cast<std::uint32_t>(std::min<std::int64_t>(range.end - position, buffer->frameCapacity())));
+        if (buffer->frameLength() == 0) break;
+        samples.insert(samples.end(), buffer->floatChannelData(0), buffer->floatChannelData(0) + buffer->frameLength());
+        position += buffer->frameLength();
+      }
+    } catch (const std::bad_alloc&) {
+      outOfMemory(file, range.frames());
+    } catch (const platform::audio::AudioFileError& e) {
+      throw WhisperError::loadAudioFailed(std::string("Failed to read audio file: ") + e.what());
     }
-    start = chunkEnd;
+    return samples;
+  }
+  // The whole range as one stream, straight into the array.
+  try {
+    samples.reserve(static_cast<std::size_t>(outputFrames(range.frames(), rate, sampleRate)));
+    streamResampled(file, range.end, sampleRate, channelMode, Constants::defaultAudioReadFrameSize,
+                    [&](const float* chunk, std::size_t n) { samples.insert(samples.end(), chunk, chunk + n); });
+  } catch (const std::bad_alloc&) {
+    outOfMemory(file, outputFrames(range.frames(), rate, sampleRate));
+  } catch (const std::exception& e) {
+    throw WhisperError::loadAudioFailed(std::string("Failed to process audio buffer: ") + e.what());
   }
   return samples;
 }

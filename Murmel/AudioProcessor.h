@@ -1,11 +1,13 @@
 // The default audio front end. File half (static, no shared state, any thread): open a file, cut a
-// time range, mix its channels to one by a channel mode, resample chunk by chunk to 16 kHz mono.
+// time range, mix its channels to one by a channel mode, resample it as one stream to 16 kHz mono.
 // Live half: capture from an input device through a CaptureEngine, convert each buffer to 16 kHz mono,
 // append it to one sample store and keep an energy record per buffer; a callback or a stream gets
 // each buffer. The capture thread appends under a lock that also guards every read and purge; buffer
 // callbacks run on the capture thread and must not start, pause, resume or stop capture.
-// Loaders throw WhisperError (loadAudioFailed, audioProcessingFailed); file-open errors pass through
-// as platform::audio::AudioFileError. Live start throws WhisperError or platform::audio::CaptureError.
+// Loaders throw WhisperError (loadAudioFailed, audioProcessingFailed) whose message carries the reason
+// and the file; file-open errors pass through as platform::audio::AudioFileError. A file holds at most
+// AudioFile::maxDurationSeconds of audio; memory that cannot be had for it is loadAudioFailed, never
+// std::bad_alloc. Live start throws WhisperError or platform::audio::CaptureError.
 //   auto samples = AudioProcessor::loadAudioAsFloatArray("talk.flac");
 #pragma once
 
@@ -76,13 +78,15 @@ class AudioProcessor : public AudioProcessing {
                                   std::optional<double> startTime = std::nullopt,
                                   std::optional<double> endTime = std::nullopt,
                                   std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
-  // Reads from the file's current position in chunks of `maxReadFrameSize` frames; nothing on failure
-  // (logged).
+  // Reads from the file's current position in blocks of `maxReadFrameSize` frames and resamples them
+  // as one stream to round(duration * toSampleRate) frames; nothing on failure (logged with the
+  // reason). Files resample to one channel.
   static std::optional<AudioPCMBuffer> resampleAudio(AudioFile& fromFile, double toSampleRate, std::uint32_t channelCount,
                                                      const ChannelMode& channelMode,
                                                      std::optional<std::uint32_t> frameCount,
                                                      std::uint32_t maxReadFrameSize);
-  // The file (or the range start ..< end seconds) as samples, loaded 600 s at a time.
+  // The file (or the range start ..< end seconds) as samples, resampled as one stream straight into
+  // the array.
   static std::vector<float> loadAudioAsFloatArray(const std::string& fromPath,
                                                   const ChannelMode& channelMode = ChannelMode::sumChannels(),
                                                   std::optional<double> startTime = std::nullopt,
@@ -146,6 +150,9 @@ class AudioProcessor : public AudioProcessing {
                                                           std::int64_t frameOverlapSamples, float energyThreshold);
 
  private:
+  // resampleAudio(fromFile:...) throwing std::runtime_error with the reason instead of logging.
+  static AudioPCMBuffer resampleFile(AudioFile& fromFile, double toSampleRate, const ChannelMode& channelMode,
+                                     std::optional<std::uint32_t> frameCount, std::uint32_t maxReadFrameSize);
   // convertBufferToArray appending to `out`.
   static void appendBufferToArray(std::vector<float>& out, AudioPCMBuffer& buffer, std::uint32_t chunkSize);
   std::shared_ptr<platform::audio::CaptureEngine> setupEngine(std::optional<std::uint32_t> inputDeviceID);

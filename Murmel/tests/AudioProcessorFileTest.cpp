@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <soxr.h>
 
 #include <cmath>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "Murmel/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "platform/Audio/AudioFileWriter.h"
+#include "platform/Audio/tests/EncodedFiles.h"
 #include "platform/Audio/tests/Signals.h"
 #include "testsupport/Fixtures.h"
 
@@ -87,6 +89,96 @@ TEST_F(AudioProcessorFileTest, StereoFileLongerThanOneReadChunkResamplesSeamless
   for (int i = 8000; i < 8400; ++i) ASSERT_NEAR(out[i], reference[i], 0.01) << i;
 }
 
+// Reference: the whole signal resampled to 16 kHz in one call, with the quality the loader uses.
+std::vector<float> oneShotResample(const std::vector<float>& in, double inRate) {
+  std::vector<float> out(static_cast<std::size_t>(std::llround(in.size() * 16000.0 / inRate)));
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  std::size_t used = 0, made = 0;
+  EXPECT_EQ(soxr_oneshot(inRate, 16000, 1, in.data(), in.size(), &used, out.data(), out.size(), &made, &io, &quality,
+                         nullptr),
+            nullptr);
+  out.resize(made);
+  return out;
+}
+
+// The file is read in blocks but resampled as one stream: around every block edge the output equals
+// a one-pass resample of the whole signal. A fresh stream per block clicks at each edge.
+TEST_F(AudioProcessorFileTest, BlocksAreResampledAsOneStream) {
+  struct Case {
+    const char* name;
+    double seconds;
+    std::uint32_t block;  // frames per read
+  };
+  const Case cases[] = {
+      {"one block holds the file", 1.5, 1323000},
+      {"several blocks", 3.3, 44100},
+      {"blocks that do not divide the file", 2.0, 30011},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto frames = static_cast<std::size_t>(c.seconds * 44100);
+    const auto signal = sampled(44100, frames, chirp);
+    writeAudioFile(path("chirp.wav"), 44100, {signal, signal}, AudioFileType::wavFloat);
+    const auto out = channel0(AudioProcessor::loadAudio(path("chirp.wav"), ChannelMode::sumChannels(), std::nullopt,
+                                                        std::nullopt, c.block));
+    const auto reference = oneShotResample(signal, 44100);
+    ASSERT_EQ(out.size(), reference.size());
+    double worst = 0;
+    std::size_t worstAt = 0;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const double error = std::fabs(double(out[i]) - reference[i]);
+      if (error > worst) worst = error, worstAt = i;
+    }
+    EXPECT_LT(worst, 1e-4) << "at output sample " << worstAt;
+  }
+}
+
+// round(duration * 16000) samples for every source rate, including those whose exact product lands a
+// hair below an integer in floating point (145,530 frames at 44.1 kHz are 52,800 samples).
+TEST_F(AudioProcessorFileTest, OutputHoldsTheDurationTimesSixteenKilohertzRounded) {
+  struct Case {
+    double rate;
+    std::size_t frames;
+  };
+  const Case cases[] = {{44100, 145530}, {44100, 4051}, {22050, 22049}, {22050, 11025}, {48000, 4799},
+                        {8000, 7999},    {11025, 3001}, {16000, 1000},  {96000, 95999}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.frames) + " frames");
+    writeAudioFile(path("n.wav"), c.rate, {audiotest::sine(300, c.rate, c.frames)}, AudioFileType::wavFloat);
+    // The count computed exactly in integers: frames * 16000 / rate, rounded half up.
+    const auto rate = static_cast<std::uint64_t>(c.rate);
+    const std::uint64_t expected = (c.frames * 16000 * 2 + rate) / (2 * rate);
+    EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path("n.wav")).size(), expected);
+    EXPECT_EQ(AudioProcessor::loadAudio(path("n.wav")).frameLength(), expected);
+  }
+}
+
+// Files whose header only estimates its length (MP3 without a Xing/Info frame, at constant or
+// variable bit rate) or leaves it open (FLAC written to a pipe) load whole.
+TEST_F(AudioProcessorFileTest, FilesOfEstimatedOrOpenLengthLoadWhole) {
+  const std::size_t frames = 2 * 44100;
+  const auto tone = audiotest::sine(440, 44100, frames);
+  audiotest::writeMp3(path("cbr.mp3"), 44100, tone, false);
+  audiotest::removeXingFrame(path("cbr.mp3"));
+  audiotest::writeMp3(path("vbr.mp3"), 44100, tone, true);
+  audiotest::removeXingFrame(path("vbr.mp3"));
+  writeAudioFile(path("open.flac"), 44100, {tone}, AudioFileType::flac16);
+  audiotest::clearFlacLength(path("open.flac"));
+  struct Case {
+    const char* name;
+    double extraSeconds;  // an MP3 adds up to two frames of encoder delay and padding
+  };
+  for (const Case& c : {Case{"cbr.mp3", 2304 / 44100.0}, Case{"vbr.mp3", 2304 / 44100.0}, Case{"open.flac", 0}}) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> samples;
+    ASSERT_NO_THROW(samples = AudioProcessor::loadAudioAsFloatArray(path(c.name)));
+    EXPECT_GE(samples.size(), 32000u);
+    EXPECT_LE(samples.size(), 32000u + static_cast<std::size_t>(c.extraSeconds * 16000));
+    EXPECT_NEAR(audiotest::rms(samples.data() + 1600, 28800), 0.5 / std::sqrt(2.0), 0.03);
+  }
+}
+
 TEST_F(AudioProcessorFileTest, SixteenKilohertzMonoFileIsReadAsItIs) {
   std::vector<float> samples(16000);
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = std::sin(i * 0.01f) * 0.7f;
@@ -143,21 +235,35 @@ TEST_F(AudioProcessorFileTest, ChannelModes) {
 
 TEST_F(AudioProcessorFileTest, LoadErrors) {
   EXPECT_EQ(whisperErrorOf([&] { AudioProcessor::loadAudio(path("nothing.wav")); }),
-            WhisperError::loadAudioFailed("Resource path does not exist " + path("nothing.wav")));
+            WhisperError::loadAudioFailed("Resource path does not exist: " + path("nothing.wav")));
 
+  // The processing failure carries its reason and the file.
   writeAudioFile(path("s.wav"), 44100, {std::vector<float>(4410), std::vector<float>(4410)}, AudioFileType::wav16);
-  EXPECT_EQ(whisperErrorOf([&] {
-              AudioProcessor::loadAudio(path("s.wav"), ChannelMode::sumChannels(), std::nullopt, std::nullopt, 0u);
-            }),
-            WhisperError::loadAudioFailed("Failed to process audio buffer"));
+  const std::string message = whisperErrorOf([&] {
+                                AudioProcessor::loadAudio(path("s.wav"), ChannelMode::sumChannels(), std::nullopt,
+                                                          std::nullopt, 0u);
+                              }).what();
+  EXPECT_EQ(message.rfind("Failed to process audio buffer: ", 0), 0u) << message;
+  EXPECT_NE(message.find("read size of 0 frames"), std::string::npos) << message;
   EXPECT_EQ(whisperErrorOf([&] { AudioProcessor::loadAudio(path("s.wav"), ChannelMode::sumChannels(), 0.08, 0.02); })
                 .kind(),
             WhisperError::Kind::loadAudioFailed);
 
-  // Data cut short: the open error of the file layer passes through.
+  // Open errors of the file layer pass through, saying what is wrong with which file.
   std::filesystem::copy_file(path("s.wav"), path("cut.wav"));
   std::filesystem::resize_file(path("cut.wav"), std::filesystem::file_size(path("s.wav")) / 2);
-  EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(path("cut.wav")), AudioFileError);
+  std::filesystem::create_directory(path("folder.wav"));
+  audiotest::writeWavHeaderAndSilence(path("rate0.wav"), 1, 0, 2000);
+  for (auto [name, reason] : {std::pair{"cut.wav", "truncated"}, {"folder.wav", "folder"}, {"rate0.wav", "sample rate of 0 Hz"}}) {
+    SCOPED_TRACE(name);
+    try {
+      AudioProcessor::loadAudioAsFloatArray(path(name));
+      ADD_FAILURE() << "loaded";
+    } catch (const AudioFileError& e) {
+      EXPECT_NE(std::string(e.what()).find(path(name)), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST_F(AudioProcessorFileTest, LoadsSeveralFilesKeepingOrderAndFailuresApart) {
