@@ -59,7 +59,6 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
   };
   for (const SeekClip& clip : prepareSeekClips(options, count)) {
     std::int64_t position = clip.start;
-    bool cutShort = false;
     while (position < clip.end - windowPadding_) {
       if (position < 0 || position >= count)
         throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
@@ -67,12 +66,9 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
                                ? splitOnMiddleOfLongestSilence(audioArray, position, std::min(position + maxChunkLength, count))
                                : clip.end;
       // A frame geometry that does not divide the window, or a clip reaching past the audio, must not
-      // cut beyond the samples.
+      // cut beyond the samples; a chunk shorter than a detector frame cuts where the chunk ends.
       split = std::min(split, count);
-      if (split <= position) {
-        cutShort = true;
-        break;
-      }
+      if (split <= position) split = std::min({position + maxChunkLength, clip.end, count});
       append(position, split);
       position = split;
       if (position >= count) break;  // a clip reaching past the audio ends with it
@@ -80,7 +76,7 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
     // The few samples after the last cut are speech too: they form the clip's final chunk (in pieces
     // of at most maxChunkLength when the padding is longer than a chunk).
     const std::int64_t tailEnd = std::min(clip.end, count);
-    while (!cutShort && position >= 0 && position < tailEnd) {
+    while (position >= 0 && position < tailEnd) {
       const std::int64_t end = tailEnd - position > maxChunkLength ? position + maxChunkLength : tailEnd;
       append(position, end);
       position = end;

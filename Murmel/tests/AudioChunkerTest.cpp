@@ -75,6 +75,26 @@ TEST(AudioChunkerTest, CutsAndTails) {
   }
 }
 
+// Whatever the chunk length, even below one detector frame (1,600 samples), the chunks cover the
+// audio in order, each at most that long.
+TEST(AudioChunkerTest, NoChunkLengthDropsAudio) {
+  const std::size_t count = 20000;  // longer than the window padding
+  const auto samples = speechWithSilences(count, {{3000, 9000}, {15000, 19000}});
+  for (std::int64_t maxChunkLength : {1, 2, 7, 1599, 1600, 1601, 4000, 19999}) {
+    SCOPED_TRACE(maxChunkLength);
+    const auto chunks = VADAudioChunker().chunkAll(samples, maxChunkLength, std::nullopt);
+    ASSERT_FALSE(chunks.empty());
+    std::int64_t next = 0;
+    for (const auto& chunk : chunks) {
+      ASSERT_EQ(chunk.seekOffsetIndex, next);
+      ASSERT_FALSE(chunk.audioSamples.empty());
+      ASSERT_LE(static_cast<std::int64_t>(chunk.audioSamples.size()), maxChunkLength);
+      next += static_cast<std::int64_t>(chunk.audioSamples.size());
+    }
+    EXPECT_EQ(next, static_cast<std::int64_t>(count));
+  }
+}
+
 TEST(AudioChunkerTest, ClipTimestampsSelectTheAudio) {
   auto samples = speechWithSilences(500000);
   DecodingOptions options;
