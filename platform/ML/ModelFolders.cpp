@@ -122,11 +122,12 @@ bool optionalTensor(const std::string& name) {
   return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Every tensor the folders need, at its shape, and none that they would leave unused.
-void checkWeights(const WhisperDimensions& dims, const WeightMap& weights) {
+// Every tensor the folders need, at its shape, and none that they would leave unused; errors
+// name `where` the weights came from.
+void checkWeights(const WhisperDimensions& dims, const WeightMap& weights, const std::string& where) {
   const auto shapes = expectedShapes(dims);
-  auto fail = [](const std::string& name, const std::string& message) {
-    throw std::runtime_error("weights: tensor \"" + name + "\" " + message);
+  auto fail = [&](const std::string& name, const std::string& message) {
+    throw std::runtime_error(where + ": tensor \"" + name + "\" " + message);
   };
   for (const auto& [name, shape] : shapes) {
     auto it = weights.find(name);
@@ -212,7 +213,7 @@ std::vector<std::pair<int, int>> defaultAlignmentHeads(const WhisperDimensions& 
 void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensions& dims, const WeightMap& weights,
                        const ModelFolderOptions& options) {
   if (dims.nAudioState != dims.nTextState) throw std::runtime_error("encoder and decoder widths differ");
-  checkWeights(dims, weights);
+  checkWeights(dims, weights, "weights");
   const auto& p = options.prefill;
   if (p.length > 0) {
     const std::vector<std::int64_t> shape{2, static_cast<std::int64_t>(p.languageTokens.size()),
@@ -291,11 +292,13 @@ void packCheckpoint(const std::filesystem::path& checkpoint, const std::filesyst
   dims.kvCacheLength = std::min<std::int64_t>(224, dims.nTextCtx);
 
   WeightMap weights;
-  for (auto& [name, t] : detail::readSafetensors(checkpoint / "model.safetensors")) {
+  const auto file = checkpoint / "model.safetensors";
+  for (auto& [name, t] : detail::readSafetensors(file)) {
     // Some exports drop the leading "model." of the common layout.
     const std::string full = name.rfind("model.", 0) == 0 ? name : "model." + name;
     weights[full] = WeightTensor{std::move(t.shape), std::move(t.data)};
   }
+  checkWeights(dims, weights, file.string());
   ModelFolderOptions options;
   options.alignmentHeads = defaultAlignmentHeads(dims);
   const auto generation = checkpoint / "generation_config.json";

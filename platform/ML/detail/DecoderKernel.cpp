@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <list>
 #include <mutex>
 
@@ -86,10 +87,17 @@ class DecoderKernel : public Kernel {
       const auto tokens = w.take(name, {v_, d_});
       tokens_.resize(tokens.size());
       floatToHalf(tokens.data(), tokens_.data(), tokens.size());
-      for (std::size_t i = 0; i < tokens_.size(); ++i)
-        if ((std::bit_cast<std::uint16_t>(tokens_[i]) & 0x7c00u) == 0x7c00u)
-          w.fail(name, "holds " + std::to_string(tokens[i]) + " at index " + std::to_string(i) +
+      // A finite float beyond the half range becomes infinite; look for where only when one did.
+      auto overflowed = [&](std::size_t i) { return (std::bit_cast<std::uint16_t>(tokens_[i]) & 0x7c00u) == 0x7c00u; };
+      bool any = false;
+      for (std::size_t i = 0; i < tokens_.size(); ++i) any |= overflowed(i);
+      for (std::size_t i = 0; any && i < tokens_.size(); ++i)
+        if (overflowed(i)) {
+          char value[32];
+          std::snprintf(value, sizeof value, "%g", static_cast<double>(tokens[i]));
+          w.fail(name, "holds " + std::string(value) + " at index " + std::to_string(i) +
                            ", beyond half precision (largest 65504)");
+        }
     }
     positions_ = w.take("model.decoder.embed_positions.weight", {ctx_, d_});
     layers_.resize(static_cast<std::size_t>(l_));

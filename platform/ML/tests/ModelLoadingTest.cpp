@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Finite in float, but the token table is kept in half precision, whose largest value is 65504.
         Corruption{"TokenTableBeyondHalfPrecision",
                    [](const fs::path& f) { setValue(f / kWeights, "model.decoder.embed_tokens.weight", 17, 1e6f); },
-                   {"\"model.decoder.embed_tokens.weight\"", "1000000", "index 17", "beyond half precision"}},
+                   {"\"model.decoder.embed_tokens.weight\"", "holds 1e+06 at index 17, beyond half precision"}},
         Corruption{"TokenTableJustBeyondHalfPrecision",
                    [](const fs::path& f) { setValue(f / kWeights, "model.decoder.embed_tokens.weight", 3, -65520.0f); },
                    {"\"model.decoder.embed_tokens.weight\"", "index 3", "beyond half precision"}}),

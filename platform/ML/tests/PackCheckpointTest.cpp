@@ -133,6 +133,24 @@ INSTANTIATE_TEST_SUITE_P(
                     "tensor \"model.encoder.layers.2.fc1.bias\" is not part of the model"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(PackCheckpointTest, CheckpointWithoutEncoderPositionsIsRefused) {
+  testsupport::TempDir dir;
+  const auto d = tinyDimensions();
+  auto weights = randomWeights(d, 5);
+  weights.erase("model.encoder.embed_positions.weight");
+  writeCheckpoint(dir.path(), d, weights);
+  try {
+    packCheckpoint(dir.path(), dir.path() / "out");
+    FAIL() << "packed without the encoder positions";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find((dir.path() / "model.safetensors").string() +
+                                         ": tensor \"model.encoder.embed_positions.weight\" is missing"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "out"));
+}
+
 TEST(PackCheckpointTest, MissingConfigurationKeyIsNamed) {
   testsupport::TempDir dir;
   auto d = tinyDimensions();
