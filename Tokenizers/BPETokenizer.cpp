@@ -65,14 +65,27 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
   const auto* vocab = model["vocab"].dictionary();
   if (!vocab) throw TokenizerError::missingVocab();
 
-  // A merge of fewer than two parts is outside the format: skipped, its position unused.
+  tokensToIds_.reserve(vocab->size() + addedTokens.size());
+  for (const auto& [text, value] : *vocab)
+    if (auto id = value.integer()) tokensToIds_[text.utf8()] = *id;
+  for (const auto& [text, id] : addedTokens) tokensToIds_[text] = id;
+
+  // A merge of fewer than two parts is outside the format: skipped, its position unused. A merge
+  // whose parts or result the vocabulary lacks would make tokens without ids: the file is broken.
   symbols_.reserve(merges->size() * 2);
   for (std::size_t i = 0; i < merges->size(); ++i) {
     const auto& parts = (*merges)[i];
     if (parts.size() < 2) continue;
+    const std::string joined = parts[0] + parts[1];
+    for (const std::string* token : {&parts[0], &parts[1], &joined}) {
+      if (!tokensToIds_.count(*token))
+        throw TokenizerError::mismatchedConfig("merge \"" + parts[0] + " " + parts[1] + "\" at model.merges[" +
+                                               std::to_string(i) + "] names \"" + *token +
+                                               "\", which is not in the vocabulary");
+    }
     SymbolId left = internSymbol(detail::canonicalKey(parts[0]));
     SymbolId right = internSymbol(detail::canonicalKey(parts[1]));
-    SymbolId merged = internSymbol(detail::canonicalKey(parts[0] + parts[1]));
+    SymbolId merged = internSymbol(detail::canonicalKey(joined));
     merges_.insert(left, right, Merge{static_cast<std::int64_t>(i), merged});
   }
 
@@ -82,11 +95,6 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
     platform::text::appendUtf8(ch, c);
     if (auto found = symbols_.find(ch); found != symbols_.end()) scalarSymbols_[c] = found->second;
   }
-
-  tokensToIds_.reserve(vocab->size() + addedTokens.size());
-  for (const auto& [text, value] : *vocab)
-    if (auto id = value.integer()) tokensToIds_[text.utf8()] = *id;
-  for (const auto& [text, id] : addedTokens) tokensToIds_[text] = id;
 
   // Several texts of one id: an added token's text wins, else the smallest text, so the choice
   // does not depend on hash order.

@@ -3,7 +3,8 @@
 // scalars of one pre-tokenized piece by merge rank, comparing symbols by canonical equivalence,
 // and looks the results up by exact text; a result missing from the vocabulary becomes byte
 // fallback tokens ("é" => ["<0xC3>", "<0xA9>"]). Immutable after construction; thread-safe.
-// Construction throws TokenizerError (missingVocab; mismatchedConfig "BPETokenizer requires merges").
+// Construction throws TokenizerError: missingVocab; mismatchedConfig "BPETokenizer requires merges",
+// or naming a merge whose parts or result are not in the vocabulary.
 //   merges "a b", "ab c": bpe("abc") == "abc"
 #pragma once
 

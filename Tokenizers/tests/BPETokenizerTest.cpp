@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 #include "Tokenizers/BPETokenizer.h"
 #include "Tokenizers/TokenizerError.h"
@@ -15,6 +16,19 @@ using Tokens = std::vector<std::string>;
 BPETokenizer model(const std::string& vocab, const std::string& merges, const std::string& config = "{}",
                    const AddedTokens& added = {}) {
   return BPETokenizer(json(config), json(R"({"model": {"vocab": )" + vocab + R"(, "merges": )" + merges + "}}"), added);
+}
+
+// A vocabulary holding every part and result the merges name, so that they load.
+std::string vocabularyOf(const std::string& merges) {
+  std::set<std::string> texts;
+  const auto list = BPETokenizer::mergesFromConfig(json(merges));
+  for (const auto& parts : *list) {
+    if (parts.size() < 2) continue;
+    texts.insert({parts[0], parts[1], parts[0] + parts[1]});
+  }
+  std::string out;
+  for (const auto& t : texts) out += (out.empty() ? "{\"" : ", \"") + t + "\": " + std::to_string(out.size());
+  return out.empty() ? "{}" : out + "}";
 }
 
 TEST(BPETokenizerTest, MergesByRank) {
@@ -35,18 +49,20 @@ TEST(BPETokenizerTest, MergesByRank) {
       {R"(["e\u0301 x"])", "\u00E9x", "\u00E9x"},     // symbols compare by canonical equivalence
       {R"(["\u00E9 x"])", "e\u0301x", "e \u0301 x"},  // symbols are scalars: a lone accent is one
   };
-  for (const auto& c : cases) EXPECT_EQ(model("{}", c.merges).bpe(c.token), c.merged) << c.merges << " " << c.token;
+  for (const auto& c : cases)
+    EXPECT_EQ(model(vocabularyOf(c.merges), c.merges).bpe(c.token), c.merged) << c.merges << " " << c.token;
 }
 
 TEST(BPETokenizerTest, LaterDuplicateMergeTakesTheLaterRank) {
-  auto m = model("{}", R"(["a b", "c d", "a b"])");
+  const std::string merges = R"(["a b", "c d", "a b"])";
+  auto m = model(vocabularyOf(merges), merges);
   EXPECT_EQ(m.rank({"a", "b"}), 2);
   EXPECT_EQ(m.rank({"c", "d"}), 1);
   EXPECT_EQ(m.rank({"b", "a"}), std::nullopt);
 }
 
 TEST(BPETokenizerTest, TokenizesWithByteFallback) {
-  auto m = model(R"({"ab": 0, "abc": 1, "c": 2, "x": 3, "y": 4, "<unk>": 5})", R"(["a b", "ab c"])",
+  auto m = model(R"({"ab": 0, "abc": 1, "c": 2, "x": 3, "y": 4, "<unk>": 5, "a": 6, "b": 7})", R"(["a b", "ab c"])",
                  R"({"unk_token": "<unk>"})");
   const struct {
     std::string text;
@@ -60,8 +76,6 @@ TEST(BPETokenizerTest, TokenizesWithByteFallback) {
       {"<unk>", {"<0x3C>", "<0x75>", "<0x6E>", "<0x6B>", "<0x3E>"}},  // the unknown token itself falls back
   };
   for (const auto& c : cases) EXPECT_EQ(m.tokenize(c.text), c.tokens) << c.text;
-  auto merged = model(R"({"x": 0, "y": 1})", R"(["x y"])");
-  EXPECT_EQ(merged.tokenize("xy"), (Tokens{"<0x78>", "<0x79>"}));
   EXPECT_EQ(BPETokenizer::hexaEncode("\n"), (Tokens{"<0x0A>"}));
 }
 
@@ -124,8 +138,35 @@ TEST(BPETokenizerTest, BrokenDocumentsAreErrors) {
     }
   }
   // Merges of one part are outside the format: skipped, never ranked.
-  auto m = model("{}", R"(["ab", ["a"], "a b"])");
+  auto m = model(R"({"a": 0, "b": 1, "ab": 2})", R"(["ab", ["a"], "a b"])");
   EXPECT_EQ(m.bpe("ab"), "ab");
+}
+
+// A merge names its two parts and their join; each must be a token of the vocabulary (or an added
+// token), else the merge would make tokens without ids.
+TEST(BPETokenizerTest, MergeOfUnknownTokensIsALoadError) {
+  const struct {
+    const char* vocab;
+    const char* merges;
+    const char* message;
+  } cases[] = {
+      {R"({"x": 0, "y": 1})", R"(["x y"])", "merge \"x y\" at model.merges[0] names \"xy\""},
+      {R"({"t": 0, "1": 1, "t1": 2, "9": 3})", R"(["t 1", "9 9"])", "merge \"9 9\" at model.merges[1] names \"99\""},
+      {R"({"y": 1, "xy": 2})", R"([["x", "y"]])", "merge \"x y\" at model.merges[0] names \"x\""},
+      {R"({"x": 1, "xy": 2})", R"(["x y"])", "merge \"x y\" at model.merges[0] names \"y\""},
+  };
+  for (const auto& c : cases) {
+    try {
+      model(c.vocab, c.merges);
+      ADD_FAILURE() << "accepted " << c.merges;
+    } catch (const TokenizerError& e) {
+      EXPECT_EQ(e.kind(), TokenizerError::Kind::mismatchedConfig);
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("not in the vocabulary"), std::string::npos) << e.what();
+    }
+  }
+  // An added token completes the vocabulary.
+  EXPECT_EQ(model(R"({"x": 0, "y": 1})", R"(["x y"])", "{}", {{"xy", 9}}).tokenize("xy"), (Tokens{"xy"}));
 }
 
 // The merge loop of the model (with its heap for long pieces) against the plain round-by-round
@@ -178,7 +219,7 @@ TEST(BPETokenizerTest, LongPiecesMergeLikeTheRoundByRoundRescan) {
       if (a.size() + b.size() < 8) symbols.push_back(a + b);
     }
     mergesJson += "]";
-    auto m = model("{}", mergesJson);
+    auto m = model(vocabularyOf(mergesJson), mergesJson);
     for (int k = 0; k < 5; ++k) {
       std::string token;
       const std::size_t length = 1 + random() % 200;
