@@ -167,9 +167,13 @@ TEST(WhisperFixtureTest, RoundTripsMultilingualText) {
 
 // The English-only Whisper vocabulary is GPT-2's vocab.json and merges.txt; its special tokens
 // follow <|endoftext|> = 50256 and are added here the way the speech engine's files add them.
-TEST(WhisperEnglishFixtureTest, EncodesWithTimestampTokens) {
+struct EnglishWhisper {
+  hub::Config vocab;
+  std::unique_ptr<PreTrainedTokenizer> tokenizer;
+};
+
+EnglishWhisper englishWhisper() {
   const auto folder = tokenizerFixture("whisper-en-gpt2-assets");
-  PARLET_REQUIRE_FIXTURE(folder / "vocab.json");
   hub::Config::Array merges;
   {
     std::istringstream lines(testing::readFile(folder / "merges.txt"));
@@ -191,25 +195,36 @@ TEST(WhisperEnglishFixtureTest, EncodesWithTimestampTokens) {
     std::snprintf(text, sizeof text, "<|%.2f|>", i * 0.02);
     addToken(text, 50363 + i, false);
   }
-  const hub::Config vocab = readConfig(folder / "vocab.json");
+  EnglishWhisper en;
+  en.vocab = readConfig(folder / "vocab.json");
   const hub::Config data = hub::Config::dictionaryOf({
-      {"model", hub::Config::dictionaryOf({{"vocab", vocab}, {"merges", hub::Config(merges)}})},
+      {"model", hub::Config::dictionaryOf({{"vocab", en.vocab}, {"merges", hub::Config(merges)}})},
       {"added_tokens", hub::Config(added)},
       {"pre_tokenizer", testing::json(R"({"type": "ByteLevel", "add_prefix_space": false})")},
       {"decoder", testing::json(R"({"type": "ByteLevel"})")},
   });
-  PreTrainedTokenizer en(readConfig(folder / "tokenizer_config.json"), data, true);
-  auto id = [&](const char* token) { return *vocab[token].integer(); };
+  en.tokenizer = std::make_unique<PreTrainedTokenizer>(readConfig(folder / "tokenizer_config.json"), data, true);
+  return en;
+}
+
+TEST(WhisperEnglishFixtureTest, EncodesWithTimestampTokens) {
+  PARLET_REQUIRE_FIXTURE(tokenizerFixture("whisper-en-gpt2-assets") / "vocab.json");
+  const auto en = englishWhisper();
+  auto id = [&](const char* token) { return *en.vocab[token].integer(); };
   const std::vector<TokenId> expected = {50363, id("ĠHello"), id("Ġworld"), 50363 + 50, 50256};
   EXPECT_EQ(expected[1], 18435);
-  EXPECT_EQ(en.encode("<|0.00|> Hello world<|1.00|><|endoftext|>"), expected);
-  EXPECT_EQ(en.decode(expected), "<|0.00|> Hello world<|1.00|><|endoftext|>");
-  EXPECT_EQ(en.decode(expected, true), "<|0.00|> Hello world<|1.00|>");
-  // Ordinary text gets GPT-2's ids.
-  if (std::filesystem::exists(tokenizerFixture("gpt2") / "tokenizer.json")) {
-    const std::string text = " The quick brown fox, naïve café 😀 中文.";
-    EXPECT_EQ(en.encode(text), load("gpt2").tokenizer->encode(text));
-  }
+  EXPECT_EQ(en.tokenizer->encode("<|0.00|> Hello world<|1.00|><|endoftext|>"), expected);
+  EXPECT_EQ(en.tokenizer->decode(expected), "<|0.00|> Hello world<|1.00|><|endoftext|>");
+  EXPECT_EQ(en.tokenizer->decode(expected, true), "<|0.00|> Hello world<|1.00|>");
+}
+
+// Ordinary text gets GPT-2's ids: the two files share vocabulary and merges.
+TEST(WhisperEnglishFixtureTest, OrdinaryTextGetsGPT2Ids) {
+  PARLET_REQUIRE_FIXTURE(tokenizerFixture("whisper-en-gpt2-assets") / "vocab.json");
+  REQUIRE_TOKENIZER_FIXTURE("gpt2");
+  const auto en = englishWhisper();
+  const std::string text = " The quick brown fox, naïve café 😀 中文.";
+  EXPECT_EQ(en.tokenizer->encode(text), load("gpt2").tokenizer->encode(text));
 }
 
 // ---- BERT --------------------------------------------------------------------------------------
