@@ -115,12 +115,12 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
     if (found == tokensToIds_.end()) return std::nullopt;
     return found->second;
   };
-  unknownToken_ = tokenText(tokenizerConfig["unkToken"]);
-  unknownTokenId_ = lookup(unknownToken_);
-  eosToken_ = tokenText(tokenizerConfig["eosToken"]);
-  eosTokenId_ = lookup(eosToken_);
-  bosToken_ = tokenText(tokenizerConfig["bosToken"]);
-  bosTokenId_ = lookup(bosToken_);
+  special_.unknown = tokenText(tokenizerConfig["unkToken"]);
+  special_.unknownId = lookup(special_.unknown);
+  special_.eos = tokenText(tokenizerConfig["eosToken"]);
+  special_.eosId = lookup(special_.eos);
+  special_.bos = tokenText(tokenizerConfig["bosToken"]);
+  special_.bosId = lookup(special_.bos);
   fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean(false);
 }
 
@@ -272,7 +272,7 @@ std::vector<std::string> BPETokenizer::tokenize(std::string_view text) const {
   std::vector<std::string> tokens;
   auto emit = [&](std::string_view part) {
     auto found = tokensToIds_.find(part);
-    if (found != tokensToIds_.end() && (!unknownTokenId_ || found->second != *unknownTokenId_)) {
+    if (found != tokensToIds_.end() && (!special_.unknownId || found->second != *special_.unknownId)) {
       tokens.emplace_back(part);
     } else {
       for (auto& t : hexaEncode(part)) tokens.push_back(std::move(t));
@@ -306,7 +306,7 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
 std::optional<TokenId> BPETokenizer::convertTokenToId(std::string_view token) const {
   auto found = tokensToIds_.find(token);
   if (found != tokensToIds_.end()) return found->second;
-  return unknownTokenId_;
+  return special_.unknownId;
 }
 
 std::optional<std::string> BPETokenizer::convertIdToToken(TokenId id) const {

@@ -47,12 +47,6 @@ class BPETokenizer : public TokenizingModel {
 
   std::optional<TokenId> convertTokenToId(std::string_view token) const override;
   std::optional<std::string> convertIdToToken(TokenId id) const override;
-  std::optional<std::string> bosToken() const override { return bosToken_; }
-  std::optional<TokenId> bosTokenId() const override { return bosTokenId_; }
-  std::optional<std::string> eosToken() const override { return eosToken_; }
-  std::optional<TokenId> eosTokenId() const override { return eosTokenId_; }
-  std::optional<std::string> unknownToken() const override { return unknownToken_; }
-  std::optional<TokenId> unknownTokenId() const override { return unknownTokenId_; }
   bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
 
  private:
@@ -78,12 +72,6 @@ class BPETokenizer : public TokenizingModel {
   detail::PairTable merges_;                                         // (left, right) symbols => merge
   detail::StringMap<TokenId> tokensToIds_;                           // exact text
   std::unordered_map<TokenId, std::string> idsToTokens_;
-  std::optional<std::string> bosToken_;
-  std::optional<TokenId> bosTokenId_;
-  std::optional<std::string> eosToken_;
-  std::optional<TokenId> eosTokenId_;
-  std::optional<std::string> unknownToken_;
-  std::optional<TokenId> unknownTokenId_;
   bool fuseUnknownTokens_ = false;
 };
 

@@ -114,8 +114,6 @@ BertTokenizer::BertTokenizer(std::unordered_map<std::string, TokenId> vocab, std
     : basicTokenizer_(doLowerCase),
       wordpieceTokenizer_(vocab_),
       tokenizeChineseChars_(tokenizeChineseChars),
-      bosToken_(std::move(bosToken)),
-      eosToken_(std::move(eosToken)),
       fuseUnknownTokens_(fuseUnknownTokens) {
   // Canonically equivalent texts share one entry; visiting in text order makes the winner (the
   // greatest text) independent of hash order. Several texts of one id: the smallest text.
@@ -125,8 +123,12 @@ BertTokenizer::BertTokenizer(std::unordered_map<std::string, TokenId> vocab, std
     vocab_.assign(t, id);
     idsToTokens_.try_emplace(id, t);
   }
-  if (bosToken_) bosTokenId_ = vocab_.find(*bosToken_);
-  if (eosToken_) eosTokenId_ = vocab_.find(*eosToken_);
+  special_.bos = std::move(bosToken);
+  special_.eos = std::move(eosToken);
+  if (special_.bos) special_.bosId = vocab_.find(*special_.bos);
+  if (special_.eos) special_.eosId = vocab_.find(*special_.eos);
+  special_.unknown = std::string(WordpieceTokenizer::unkToken);
+  special_.unknownId = vocab_.find(WordpieceTokenizer::unkToken);
 }
 
 namespace {

@@ -67,12 +67,6 @@ class BertTokenizer : public TokenizingModel {
 
   std::optional<TokenId> convertTokenToId(std::string_view token) const override;
   std::optional<std::string> convertIdToToken(TokenId id) const override;
-  std::optional<std::string> bosToken() const override { return bosToken_; }
-  std::optional<TokenId> bosTokenId() const override { return bosTokenId_; }
-  std::optional<std::string> eosToken() const override { return eosToken_; }
-  std::optional<TokenId> eosTokenId() const override { return eosTokenId_; }
-  std::optional<std::string> unknownToken() const override { return std::string(WordpieceTokenizer::unkToken); }
-  std::optional<TokenId> unknownTokenId() const override { return vocab_.find(WordpieceTokenizer::unkToken); }
   bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
 
  private:
@@ -83,10 +77,6 @@ class BertTokenizer : public TokenizingModel {
   BasicTokenizer basicTokenizer_;
   WordpieceTokenizer wordpieceTokenizer_;
   bool tokenizeChineseChars_;
-  std::optional<std::string> bosToken_;
-  std::optional<TokenId> bosTokenId_;
-  std::optional<std::string> eosToken_;
-  std::optional<TokenId> eosTokenId_;
   bool fuseUnknownTokens_;
 };
 

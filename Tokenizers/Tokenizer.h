@@ -54,6 +54,17 @@ class TokenVocabulary {
   virtual std::optional<TokenId> unknownTokenId() const = 0;
 };
 
+// The special tokens of a vocabulary model, each text with its id in the vocabulary (none when the
+// text is absent or the vocabulary lacks it).
+struct SpecialTokens {
+  std::optional<std::string> bos;
+  std::optional<TokenId> bosId;
+  std::optional<std::string> eos;
+  std::optional<TokenId> eosId;
+  std::optional<std::string> unknown;
+  std::optional<TokenId> unknownId;
+};
+
 class TokenizingModel : public TokenVocabulary {
  public:
   // The model's tokens of one pre-tokenized piece.
@@ -62,6 +73,16 @@ class TokenizingModel : public TokenVocabulary {
 
   // Whether the front end fuses runs of unknown tokens into one.
   virtual bool fuseUnknownTokens() const = 0;
+
+  std::optional<std::string> bosToken() const final { return special_.bos; }
+  std::optional<TokenId> bosTokenId() const final { return special_.bosId; }
+  std::optional<std::string> eosToken() const final { return special_.eos; }
+  std::optional<TokenId> eosTokenId() const final { return special_.eosId; }
+  std::optional<std::string> unknownToken() const final { return special_.unknown; }
+  std::optional<TokenId> unknownTokenId() const final { return special_.unknownId; }
+
+ protected:
+  SpecialTokens special_;  // set by the model's constructor, never changed afterwards
 };
 
 // A model type of the registry: its name and its constructor from the two tokenizer documents

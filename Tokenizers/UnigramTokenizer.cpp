@@ -147,22 +147,24 @@ UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub
 
   auto unkId = model["unkId"].integer();
   if (!unkId || *unkId < 0 || *unkId >= static_cast<std::int64_t>(vocab_.size())) throw TokenizerError::malformedVocab();
-  unknownTokenId_ = *unkId;
   unknownPiece_ = SentencePieceToken{vocab_[static_cast<std::size_t>(*unkId)].token, minScore_ - 10};
+  special_.unknown = unknownPiece_.token;
+  special_.unknownId = *unkId;
 
   // A text listed twice keeps its first position.
   tokensToIds_.reserve(vocab_.size());
   for (std::size_t i = 0; i < vocab_.size(); ++i) tokensToIds_.try_emplace(vocab_[i].token, static_cast<TokenId>(i));
-  if (auto found = tokensToIds_.find(" "); found != tokensToIds_.end()) bosTokenId_ = found->second;
-  eosToken_ = tokenizerConfig["eosToken"].string();
-  if (eosToken_)
-    if (auto found = tokensToIds_.find(*eosToken_); found != tokensToIds_.end()) eosTokenId_ = found->second;
+  special_.bos.emplace(1, ' ');  // always one space
+  if (auto found = tokensToIds_.find(" "); found != tokensToIds_.end()) special_.bosId = found->second;
+  special_.eos = tokenizerConfig["eosToken"].string();
+  if (special_.eos)
+    if (auto found = tokensToIds_.find(*special_.eos); found != tokensToIds_.end()) special_.eosId = found->second;
 
   for (const auto& piece : vocab_) trie_.insert(detail::scalars(piece.token));
 }
 
 std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) const {
-  TokenLattice lattice(input, bosTokenId_.value_or(0), eosTokenId_.value_or(0));
+  TokenLattice lattice(input, special_.bosId.value_or(0), special_.eosId.value_or(0));
   const auto scalars = detail::scalars(input);
   for (std::size_t p = 0; p < scalars.size(); ++p) {
     bool hasSingle = false;
@@ -175,14 +177,14 @@ std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) cons
       lattice.insert(p, length, vocab_[static_cast<std::size_t>(id)].score, id);
       if (length == 1) hasSingle = true;
     }
-    if (!hasSingle) lattice.insert(p, 1, unknownPiece_.score, unknownTokenId_.value_or(0));
+    if (!hasSingle) lattice.insert(p, 1, unknownPiece_.score, special_.unknownId.value_or(0));
   }
   return lattice.tokens();
 }
 
 std::optional<TokenId> UnigramTokenizer::convertTokenToId(std::string_view token) const {
   if (auto found = tokensToIds_.find(token); found != tokensToIds_.end()) return found->second;
-  return unknownTokenId_;
+  return special_.unknownId;
 }
 
 std::optional<std::string> UnigramTokenizer::convertIdToToken(TokenId id) const {

@@ -89,12 +89,6 @@ class UnigramTokenizer : public TokenizingModel {
 
   std::optional<TokenId> convertTokenToId(std::string_view token) const override;
   std::optional<std::string> convertIdToToken(TokenId id) const override;
-  std::optional<std::string> bosToken() const override { return bosToken_; }
-  std::optional<TokenId> bosTokenId() const override { return bosTokenId_; }
-  std::optional<std::string> eosToken() const override { return eosToken_; }
-  std::optional<TokenId> eosTokenId() const override { return eosTokenId_; }
-  std::optional<std::string> unknownToken() const override { return unknownPiece_.token; }
-  std::optional<TokenId> unknownTokenId() const override { return unknownTokenId_; }
   bool fuseUnknownTokens() const override { return true; }
 
   float minScore() const { return minScore_; }
@@ -103,13 +97,8 @@ class UnigramTokenizer : public TokenizingModel {
  private:
   std::vector<SentencePieceToken> vocab_;
   SentencePieceToken unknownPiece_;
-  std::optional<TokenId> unknownTokenId_;
   float minScore_ = 999;
   detail::StringMap<TokenId> tokensToIds_;  // exact text; a text listed twice keeps its first id
-  std::optional<std::string> bosToken_ = " ";
-  std::optional<TokenId> bosTokenId_;
-  std::optional<std::string> eosToken_;
-  std::optional<TokenId> eosTokenId_;
   Trie trie_;
 };
 
