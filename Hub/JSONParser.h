@@ -1,9 +1,10 @@
 // JSON documents into Config trees: the one way repository files ("config.json",
-// "tokenizer.json") become configuration. The whole input must be one JSON value (inf and nan
-// literals admitted, in any case; comments, trailing commas and trailing content are errors).
-// Integers within 64 signed bits stay integers, every other number becomes the nearest 32-bit
-// float; a repeated key keeps its last value; texts keep every character, escaped NULs included. Stateless and
-// thread-safe; every failure throws JSONParser::ParseError and no partial tree is returned.
+// "tokenizer.json") become configuration, read by platform/System's JsonReader. The whole input
+// must be one JSON value (inf and nan literals admitted, in any case; comments, trailing commas
+// and trailing content are errors). Integers within 64 signed bits stay integers, every other
+// number becomes the nearest 32-bit float; a repeated key keeps its last value; texts keep every
+// character, escaped NULs included, and must be well-formed UTF-8 (no lone surrogates).
+// Stateless and thread-safe; every failure throws JSONParser::ParseError, no partial tree.
 //   Config c = JSONParser::parseToConfig(R"({"model_type": "whisper"})");
 #pragma once
 
