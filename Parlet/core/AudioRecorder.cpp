@@ -1,11 +1,13 @@
 #include "Parlet/core/AudioRecorder.h"
 
+#include "Parlet/core/ParletLog.h"
 #include "platform/System/Folders.h"
 #include "platform/System/Uuid.h"
 
 namespace parlet {
 
-AudioRecorder::AudioRecorder(Dependencies dependencies) : dependencies_(std::move(dependencies)) {
+AudioRecorder::AudioRecorder(Dependencies dependencies, std::function<void(const std::string&)> log)
+    : dependencies_(std::move(dependencies)), log_(log ? std::move(log) : ParletLog::sink()) {
   if (!dependencies_.makeRecorder) dependencies_.makeRecorder = captureRecorderFactory();
   if (!dependencies_.directory) dependencies_.directory = [] { return platform::system::privateTemporaryDirectory(); };
   if (!dependencies_.now) {
@@ -37,9 +39,21 @@ void AudioRecorder::start() {
 AudioRecorder::Result AudioRecorder::stop() {
   Result result;
   if (startedAt_) result.duration = std::chrono::duration<double>(dependencies_.now() - *startedAt_).count();
-  if (recorder_) recorder_->stop();
+  std::optional<std::string> failure;
+  if (recorder_) {
+    recorder_->stop();
+    failure = recorder_->failure();
+  }
   recorder_.reset();
   startedAt_.reset();
+  if (failure) {
+    log_("recorder FAILED: " + *failure);
+    if (url_) {
+      std::error_code ignored;
+      std::filesystem::remove(*url_, ignored);
+    }
+    url_.reset();
+  }
   result.url = url_;
   return result;
 }

@@ -4,7 +4,8 @@
 // caller does. The platform recorder is a seam (`PlatformRecorder`); the real one captures through
 // platform::audio's capture engine and writes with its file writer. Main thread only. `start`
 // throws RecorderError (or the platform's error) when the recorder cannot be made or refuses to
-// record.
+// record. A recording whose capture failed before stop is no recording: `stop` logs why, removes the
+// file and hands back no url.
 #pragma once
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "platform/Audio/CaptureEngine.h"
 
@@ -49,6 +51,8 @@ class PlatformRecorder {
   virtual void updateMeters() = 0;
   // Average power of the last reading in dBFS (0 full scale, -160 silence).
   virtual float averagePower(int channel) const = 0;
+  // Why recording ended before stop (the input failed), if it did. Any thread.
+  virtual std::optional<std::string> failure() const { return std::nullopt; }
 };
 
 // Makes a recorder for a file; throws when that is impossible (no device, no file).
@@ -70,13 +74,14 @@ class AudioRecorder {
     double duration = 0;  // seconds
   };
 
-  explicit AudioRecorder(Dependencies dependencies = {});
+  // `log` receives the recorder's trace lines; default: ParletLog.
+  explicit AudioRecorder(Dependencies dependencies = {}, std::function<void(const std::string&)> log = nullptr);
 
   // Picks a new file name (stored in `url` first), makes the platform recorder and starts it.
   // On failure `recorder()` and the start time stay as they were and no file is left behind.
   void start();
   // Stops the current recorder if any. The url of the latest start, and the time since that
-  // start (0 when no recording runs).
+  // start (0 when no recording runs); no url when the capture failed.
   Result stop();
 
   // The recorder of the current recording, for the level meter; nullptr when stopped.
@@ -85,6 +90,7 @@ class AudioRecorder {
 
  private:
   Dependencies dependencies_;
+  std::function<void(const std::string&)> log_;
   std::unique_ptr<PlatformRecorder> recorder_;
   std::optional<std::filesystem::path> url_;
   std::optional<Duration> startedAt_;

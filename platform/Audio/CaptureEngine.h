@@ -2,7 +2,9 @@
 // of captured float frames in the input's own format on the engine's capture thread, and
 // start/pause/stop/reset. `makeDefaultCaptureEngine` gives the PortAudio engine; tests use
 // FakeCaptureEngine. Engines are driven from one controlling thread; the tap runs on the capture
-// thread. Failures throw CaptureError; with no sound card, `inputFormat` and `start` throw.
+// thread. Failures throw CaptureError; with no sound card, `inputFormat` and `start` throw. A failure
+// while capturing (a read error, a device that went away) stops the engine and is reported once to
+// the failure handler, on the capture thread.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,7 @@ struct InputDeviceInfo {
 class CaptureEngine {
  public:
   using TapBlock = std::function<void(const AudioPCMBuffer&)>;
+  using FailureBlock = std::function<void(const CaptureError&)>;
 
   virtual ~CaptureEngine() = default;
 
@@ -44,6 +47,11 @@ class CaptureEngine {
   // Installs the one tap (replacing any); buffers hold about `bufferSize` frames each.
   virtual void installTap(std::uint32_t bufferSize, TapBlock block) = 0;
   virtual void removeTap() = 0;
+  // Installs the one failure handler (replacing any; nullptr removes it). When capture fails after
+  // start(), the engine stops delivering buffers, isRunning() turns false and the handler is called
+  // once on the capture thread; it must not call start, pause, stop or reset. No handler call runs
+  // once pause() or stop() returns.
+  virtual void setFailureHandler(FailureBlock block) = 0;
   // Starts (or restarts after pause) capture. Throws CaptureError.
   virtual void start() = 0;
   // Stops delivering buffers; start() resumes. No tap call runs once pause() or stop() returns.

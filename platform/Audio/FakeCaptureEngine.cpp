@@ -19,6 +19,18 @@ bool FakeCaptureEngine::push(const std::vector<std::vector<float>>& channels) {
   return true;
 }
 
+bool FakeCaptureEngine::failCapture(const std::string& message) {
+  FailureBlock handler;
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return false;
+    running_ = false;
+    handler = failureHandler_;
+  }
+  if (handler) handler(CaptureError(CaptureError::Kind::deviceFailure, message));
+  return true;
+}
+
 int FakeCaptureEngine::setInputDevice(std::uint32_t deviceId) {
   if (std::find(script_.deviceIds.begin(), script_.deviceIds.end(), deviceId) == script_.deviceIds.end()) return -1;
   selectedDevice_ = deviceId;
@@ -39,6 +51,11 @@ void FakeCaptureEngine::installTap(std::uint32_t bufferSize, TapBlock block) {
 void FakeCaptureEngine::removeTap() {
   std::lock_guard lock(mutex_);
   tap_ = nullptr;
+}
+
+void FakeCaptureEngine::setFailureHandler(FailureBlock block) {
+  std::lock_guard lock(mutex_);
+  failureHandler_ = std::move(block);
 }
 
 bool FakeCaptureEngine::hasTap() const {

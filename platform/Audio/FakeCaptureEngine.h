@@ -1,6 +1,6 @@
 // A capture engine for tests: it captures nothing; the test pushes scripted buffers, which reach the
 // tap (synchronously, on the pushing thread) only while the engine runs. It counts its calls and can
-// be told to have no input device or to fail on start. Factories hand out shared pointers, so a test
+// be told to have no input device, to fail on start, or to fail while capturing (`failCapture`). Factories hand out shared pointers, so a test
 // keeps a handle on the engines it made for the code under test.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/Audio/CaptureEngine.h"
@@ -30,11 +31,15 @@ class FakeCaptureEngine : public CaptureEngine {
   // Delivers one buffer (channel by channel, all of equal length) to the tap if running.
   // Returns whether the tap received it.
   bool push(const std::vector<std::vector<float>>& channels);
+  // A failure while capturing, on the calling thread: if running, the engine stops and the failure
+  // handler gets CaptureError(deviceFailure, message). Returns whether it was running.
+  bool failCapture(const std::string& message);
 
   int setInputDevice(std::uint32_t deviceId) override;
   AudioFormat inputFormat() override;
   void installTap(std::uint32_t bufferSize, TapBlock block) override;
   void removeTap() override;
+  void setFailureHandler(FailureBlock block) override;
   void start() override;
   void pause() override;
   void stop() override;
@@ -51,6 +56,7 @@ class FakeCaptureEngine : public CaptureEngine {
   Script script_;
   mutable std::mutex mutex_;
   TapBlock tap_;
+  FailureBlock failureHandler_;
   std::atomic<bool> running_{false};
   std::optional<std::uint32_t> selectedDevice_;
   std::uint32_t tapBufferSize_ = 0;

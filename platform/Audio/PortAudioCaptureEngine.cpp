@@ -1,12 +1,17 @@
 // The PortAudio backend of CaptureEngine and the device list. Capture runs a blocking read loop on a
-// thread of its own, so the tap never runs on the real-time audio callback.
+// thread of its own, so the tap never runs on the real-time audio callback. Only the reader thread
+// touches the stream while it runs: pause and stop ask it to leave, join it (it returns from
+// Pa_ReadStream within one buffer), and only then stop the stream. A read error ends the loop, stops
+// the engine and goes to the failure handler.
 #include <portaudio.h>
 
 #include <algorithm>
 #include <atomic>
-#include <optional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Audio/CaptureEngine.h"
 
@@ -63,11 +68,18 @@ class PortAudioCaptureEngine : public CaptureEngine {
     tap_ = nullptr;
   }
 
+  void setFailureHandler(FailureBlock block) override {
+    std::lock_guard lock(tapMutex_);
+    failureHandler_ = std::move(block);
+  }
+
   void start() override {
     if (running_) return;
+    halt();  // a reader that ended on an error is joined and its stream stopped
     if (!stream_) openStream();
     PaError err = Pa_StartStream(stream_);
     if (err != paNoError) fail(err, "Cannot start audio capture");
+    stopRequested_ = false;
     running_ = true;
     reader_ = std::thread([this] { readLoop(); });
   }
@@ -117,23 +129,36 @@ class PortAudioCaptureEngine : public CaptureEngine {
 
   void readLoop() {
     auto buffer = AudioPCMBuffer::make(*format_, framesPerRead_);
-    if (!buffer) return;
+    if (!buffer) return failCapture("Audio capture stopped: cannot allocate the capture buffer");
     std::vector<void*> channels(format_->channelCount());
     for (std::uint32_t c = 0; c < channels.size(); ++c) channels[c] = buffer->floatChannelData(c);
-    while (running_) {
+    while (!stopRequested_) {
       PaError err = Pa_ReadStream(stream_, channels.data(), framesPerRead_);
-      if (err != paNoError && err != paInputOverflowed) break;
+      if (err != paNoError && err != paInputOverflowed)
+        return failCapture(std::string("Audio capture stopped: ") + Pa_GetErrorText(err));
+      if (stopRequested_) break;
       buffer->setFrameLength(framesPerRead_);
       std::lock_guard lock(tapMutex_);
-      if (tap_ && running_) tap_(*buffer);
+      if (tap_) tap_(*buffer);
     }
   }
 
-  void halt() {
-    if (!running_) return;
+  // On the reader thread: the loop ends and the handler hears why, once.
+  void failCapture(const std::string& message) {
     running_ = false;
-    if (stream_) Pa_AbortStream(stream_);  // unblocks the reader
+    FailureBlock handler;
+    {
+      std::lock_guard lock(tapMutex_);
+      handler = failureHandler_;
+    }
+    if (handler) handler(CaptureError(CaptureError::Kind::deviceFailure, message));
+  }
+
+  void halt() {
+    stopRequested_ = true;
     if (reader_.joinable()) reader_.join();
+    running_ = false;
+    if (stream_ && Pa_IsStreamStopped(stream_) == 0) Pa_StopStream(stream_);
   }
 
   void closeStream() {
@@ -151,7 +176,9 @@ class PortAudioCaptureEngine : public CaptureEngine {
   std::mutex tapMutex_;
   std::uint32_t bufferSize_ = 1024;
   TapBlock tap_;
-  std::atomic<bool> running_{false};
+  FailureBlock failureHandler_;
+  std::atomic<bool> running_{false};        // capturing: set by start, cleared by halt or a read error
+  std::atomic<bool> stopRequested_{false};  // asks the reader to leave its loop
   std::thread reader_;
 };
 

@@ -1,10 +1,12 @@
 // The recorder backend: a capture engine delivers blocks of about 32 ms on its capture thread; each
 // block is converted to the recording format (resampled and mixed down when the input differs) and
-// appended to the file. The meters read the power of the latest captured block.
+// appended to the file. The meters read the power of the latest captured block. When capture fails,
+// recording ends there and `failure` says why.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -60,11 +62,17 @@ class CaptureRecorder final : public PlatformRecorder {
       throw RecorderError(error.what());
     }
     engine_->installTap(blockFrames, [this](const AudioPCMBuffer& block) { capture(block); });
+    engine_->setFailureHandler([this](const platform::audio::CaptureError& error) {
+      std::lock_guard lock(failureMutex_);
+      failure_ = error.what();
+      running_ = false;
+    });
   }
 
   ~CaptureRecorder() override {
     stop();
     engine_->removeTap();
+    engine_->setFailureHandler(nullptr);
     engine_->reset();
   }
 
@@ -104,6 +112,11 @@ class CaptureRecorder final : public PlatformRecorder {
 
   float averagePower(int channel) const override { return channel >= 0 && channel < channels_ ? metered_ : -160.0f; }
 
+  std::optional<std::string> failure() const override {
+    std::lock_guard lock(failureMutex_);
+    return failure_;
+  }
+
  private:
   // On the capture thread.
   void capture(const AudioPCMBuffer& block) {
@@ -140,6 +153,8 @@ class CaptureRecorder final : public PlatformRecorder {
   std::atomic<bool> metering_{false};
   std::atomic<float> latest_{-160.0f};
   float metered_ = -160.0f;
+  mutable std::mutex failureMutex_;
+  std::optional<std::string> failure_;  // set on the capture thread
 };
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <fstream>
 #include <numbers>
 #include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -102,6 +105,41 @@ INSTANTIATE_TEST_SUITE_P(Inputs, CaptureRecorderFileTest,
                                            CaptureCase{"Mono48k", 48000, 1}, CaptureCase{"Stereo48k", 48000, 2},
                                            CaptureCase{"Stereo16k", 16000, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The input fails mid-recording: capture stops at once (the meter reads no recording), and stop logs
+// why, leaves no file and hands back no url, the pipeline's road for "the recorder gave no file".
+TEST(CaptureRecorderTest, ACaptureFailureEndsTheRecordingAndStopSaysSo) {
+  testsupport::TempDir dir;
+  auto engine = std::make_shared<FakeCaptureEngine>();
+  std::vector<std::string> lines;
+  AudioRecorder recorder({captureRecorderFactory([engine] { return engine; }), [&dir] { return dir.path(); }, {}},
+                         [&lines](const std::string& line) { lines.push_back(line); });
+  recorder.start();
+  ASSERT_TRUE(engine->push({sine(16000, 0.032, 0.5)}));
+  EXPECT_TRUE(recorder.recorder()->isRecording());
+  EXPECT_FALSE(recorder.recorder()->failure());
+
+  // From a capture thread, as the real engine reports it.
+  bool reported = false;
+  std::thread([&] { reported = engine->failCapture("Audio capture stopped: Device unavailable"); }).join();
+  ASSERT_TRUE(reported);
+  EXPECT_FALSE(recorder.recorder()->isRecording());
+  EXPECT_FALSE(engine->push({sine(16000, 0.032, 0.5)}));
+  EXPECT_EQ(recorder.recorder()->failure(), "Audio capture stopped: Device unavailable");
+
+  AudioRecorder::Result result = recorder.stop();
+  EXPECT_FALSE(result.url);
+  EXPECT_FALSE(recorder.url());
+  EXPECT_EQ(lines, std::vector<std::string>{"recorder FAILED: Audio capture stopped: Device unavailable"});
+  EXPECT_EQ(filesIn(dir.path()), 0u);
+  EXPECT_FALSE(engine->hasTap());
+
+  // The next recording starts afresh.
+  recorder.start();
+  ASSERT_TRUE(engine->push({sine(16000, 0.032, 0.5)}));
+  EXPECT_TRUE(recorder.stop().url);
+  EXPECT_EQ(lines.size(), 1u);
+}
 
 TEST(CaptureRecorderTest, FloatSettingsWriteFloatWav) {
   testsupport::TempDir dir;

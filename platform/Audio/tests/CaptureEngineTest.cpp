@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/Audio/FakeCaptureEngine.h"
 
 namespace platform::audio {
@@ -40,6 +43,25 @@ TEST(FakeCaptureEngineTest, DeliversOnlyWhileRunning) {
   EXPECT_FALSE(engine.push({{1}}));
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(engine.startCount(), 2);
+}
+
+TEST(FakeCaptureEngineTest, ACaptureFailureStopsTheEngineAndIsReportedOnce) {
+  FakeCaptureEngine engine;
+  engine.installTap(1600, [](const AudioPCMBuffer&) {});
+  std::vector<std::string> failures;
+  engine.setFailureHandler([&](const CaptureError& error) {
+    EXPECT_EQ(error.kind, CaptureError::Kind::deviceFailure);
+    failures.push_back(error.what());
+  });
+  EXPECT_FALSE(engine.failCapture("not running"));
+  engine.start();
+  EXPECT_TRUE(engine.failCapture("gone"));
+  EXPECT_FALSE(engine.isRunning());
+  EXPECT_FALSE(engine.push({{1}}));
+  EXPECT_FALSE(engine.failCapture("again"));
+  EXPECT_EQ(failures, std::vector<std::string>{"gone"});
+  engine.start();
+  EXPECT_TRUE(engine.push({{1}}));
 }
 
 }  // namespace
