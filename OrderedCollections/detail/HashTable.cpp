@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 namespace collections::detail {
 
@@ -27,12 +28,21 @@ int HashTable::scaleForCapacity(std::size_t capacity) {
   return std::max(s, minimumScale);
 }
 
+namespace {
+// Checked before the bucket count is computed or allocated.
+int checkedScale(int scale) {
+  if (scale < HashTable::minimumScale || scale > HashTable::maximumScale)
+    throw std::length_error("Hash table scale " + std::to_string(scale) + " is outside " +
+                            std::to_string(HashTable::minimumScale) + "..." + std::to_string(HashTable::maximumScale));
+  return scale;
+}
+}  // namespace
+
 HashTable::HashTable(int scale, int reservedScale)
-    : scale_(scale),
+    : scale_(checkedScale(scale)),
       reservedScale_(reservedScale),
-      mask_((std::size_t{1} << scale) - 1),
-      buckets_(new std::uint64_t[std::size_t{1} << scale]()) {
-  if (scale < minimumScale || scale > maximumScale) internalInconsistency("Hash table scale out of range");
+      mask_((std::size_t{1} << scale_) - 1),
+      buckets_(new std::uint64_t[mask_ + 1]()) {
   // Every table gets its own seed, so two tables of the same elements place them differently.
   seed_ = static_cast<std::uint64_t>(scale) | (reinterpret_cast<std::uintptr_t>(buckets_.get()) << 6);
 }

@@ -32,7 +32,8 @@ class HashTable {
   // 0 for capacity <= 15 (no table); else the smallest scale whose table keeps `capacity` at 3/4.
   static int scaleForCapacity(std::size_t capacity);
 
-  // A new, empty table; `scale` must be at least minimumScale. Each table gets its own seed.
+  // A new, empty table. A scale outside minimumScale...maximumScale throws std::length_error before
+  // anything is allocated. Each table gets its own seed.
   HashTable(int scale, int reservedScale);
   // copy(): header (seed and bias included) and buckets verbatim.
   HashTable(const HashTable& other);

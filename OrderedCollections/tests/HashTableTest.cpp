@@ -1,7 +1,11 @@
 #include "OrderedCollections/detail/HashTable.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -20,6 +24,17 @@ TEST(HashTableTest, ScaleAndCapacityRules) {
   EXPECT_EQ(HashTable::minimumCapacity(5), 8u);
   EXPECT_EQ(HashTable::maximumCapacity(8), 192u);
   EXPECT_EQ(HashTable::minimumCapacity(8), 64u);
+}
+
+TEST(HashTableTest, ScaleOutsideTheRangeIsRefusedBeforeAllocating) {
+  // 57 and above would ask for 2^60 bytes or more; a sanitizer build aborts on such a request.
+  for (int scale : {std::numeric_limits<int>::min(), -1, 0, 4, 57, 63, 64, std::numeric_limits<int>::max()}) {
+    EXPECT_THAT([&] { HashTable table(scale, 0); },
+                ::testing::ThrowsMessage<std::length_error>(
+                    ::testing::StrEq("Hash table scale " + std::to_string(scale) + " is outside 5...56")))
+        << scale;
+  }
+  EXPECT_EQ(HashTable(5, 0).bucketCount(), 32u);
 }
 
 TEST(HashTableTest, BiasWrapsModuloMaskAndShiftsEveryOffset) {
