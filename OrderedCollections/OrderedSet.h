@@ -191,16 +191,23 @@ class OrderedSet {
   friend json::Value toJson(const OrderedSet& s) { return s.toJsonValue(); }
   friend OrderedSet fromJson(const json::Value& v, std::type_identity<OrderedSet>) { return fromJsonValue(v); }
 
-  // Primitives shared with OrderedDictionary.
+  // Reorders members (and `values` alongside) by offset-judging predicates, keeping the table valid.
+  template <class V, class Pred> std::size_t halfStablePartition(std::vector<V>& values, Pred&& belongsInSecond);
+  template <class V, class Pred> std::size_t partition(std::vector<V>& values, Pred&& belongsInSecond);
+
+ private:
+  // The dictionary keeps its keys in a set and drives it through the primitives below.
+  template <class, class, class, class> friend class OrderedDictionary;
+
+  // Primitives that trust their caller: the value is new (appendNew, insertNew) or present at
+  // `offset` (removeExistingMember), `bucket` is the one findBucket gave for it, an adopted table
+  // matches its members. They keep the table in step but check none of this.
   std::pair<std::optional<std::size_t>, std::size_t> findBucket(const T& value) const;
   void appendNew(T value, std::size_t bucket);
   void appendNew(T value);
   void insertNew(T value, std::size_t at, std::size_t bucket);
   T removeExistingMember(std::size_t offset, std::size_t bucket);
   std::size_t bucketFor(std::size_t offset) const;
-  // Reorders members (and `values` alongside) by offset-judging predicates, keeping the table valid.
-  template <class V, class Pred> std::size_t halfStablePartition(std::vector<V>& values, Pred&& belongsInSecond);
-  template <class V, class Pred> std::size_t partition(std::vector<V>& values, Pred&& belongsInSecond);
   void swapBucketValues(std::size_t i, std::size_t j);
   // Adopts a member array and a table as they are.
   OrderedSet(std::vector<T> members, std::shared_ptr<detail::HashTable> table)
@@ -213,7 +220,6 @@ class OrderedSet {
   static std::shared_ptr<detail::HashTable> createTable(const std::vector<T>& members, int scale, int reservedScale,
                                                         const Hash& hash = Hash{});
 
- private:
   std::size_t checkedOffset(std::size_t offset) const {
     if (offset >= elements_.size()) throw std::out_of_range("OrderedSet offset out of range");
     return offset;

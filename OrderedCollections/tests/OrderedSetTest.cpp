@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <concepts>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <ranges>
@@ -18,6 +20,27 @@ IntSet range(int n) {
   IntSet s;
   for (int i = 0; i < n; ++i) s.append(i);
   return s;
+}
+
+// Callers outside the collections reach only members that keep the set's invariants.
+template <class S>
+concept HasAppendNew = requires(S s, typename S::value_type v) { s.appendNew(v); };
+template <class S>
+concept HasInsertNew = requires(S s, typename S::value_type v) { s.insertNew(v, 0, 0); };
+template <class S>
+concept HasRemoveExistingMember = requires(S s) { s.removeExistingMember(0, 0); };
+template <class S>
+concept HasRegenerateHashTable = requires(S s) { s.regenerateHashTable(); };
+template <class S>
+concept AdoptsAnUncheckedTable =
+    std::constructible_from<S, std::vector<typename S::value_type>, std::shared_ptr<collections::detail::HashTable>>;
+
+TEST(OrderedSetTest, MembersThatSkipTheInvariantsAreNotPublic) {
+  EXPECT_FALSE(HasAppendNew<IntSet>);
+  EXPECT_FALSE(HasInsertNew<IntSet>);
+  EXPECT_FALSE(HasRemoveExistingMember<IntSet>);
+  EXPECT_FALSE(HasRegenerateHashTable<IntSet>);
+  EXPECT_FALSE(AdoptsAnUncheckedTable<IntSet>);
 }
 
 TEST(OrderedSetTest, ConstructionDropsLaterDuplicates) {
