@@ -24,35 +24,46 @@ function(parlet_add_test target)
     PROPERTIES ENVIRONMENT "PARLET_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
 
-# _parlet_existing_deps(<out-var> [deps ...])
-# The dependencies that can be linked now: existing targets, flags ("-lfoo") and anything that is
-# not a plain target name (paths, generator expressions, namespaced targets).
-function(_parlet_existing_deps out)
+# Libraries a folder may name before they exist: layers whose folder has no sources yet.
+# Any other dependency must be a target by the time the folder names it.
+set(PARLET_OPTIONAL_DEPS platform_net platform_desktop)
+
+# _parlet_existing_deps(<out-var> <what> [deps ...])
+# The dependencies that can be linked now. A name that looks like a target ("hub", "ICU::uc") and is
+# none stops the configure step with the folder and the name, unless PARLET_OPTIONAL_DEPS lists it
+# (then it is left out). Flags ("-lfoo"), paths and generator expressions pass through.
+function(_parlet_existing_deps out what)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   set(kept)
   foreach(dep IN LISTS ARGN)
-    if(TARGET ${dep} OR dep MATCHES "^-" OR NOT dep MATCHES "^[A-Za-z_]+$")
+    if(TARGET ${dep} OR NOT dep MATCHES "^[A-Za-z_][A-Za-z0-9_]*(::[A-Za-z0-9_.+-]+)?$")
       list(APPEND kept ${dep})
+    elseif(NOT dep IN_LIST PARLET_OPTIONAL_DEPS)
+      message(FATAL_ERROR "${folder}: ${what} '${dep}' is not a target. Check the name and that its folder "
+                          "comes earlier in the top-level list; a library that may be absent belongs in "
+                          "PARLET_OPTIONAL_DEPS (cmake/ParletHelpers.cmake).")
     endif()
   endforeach()
   set(${out} ${kept} PARENT_SCOPE)
 endfunction()
 
-# parlet_folder_library(<target> [DEPS ...] [PRIVATE_DEPS ...])
+# parlet_folder_library(<target> [DEPS ...] [PRIVATE_DEPS ...] [TEST_DEPS ...])
 # The library of one folder: every .cpp in it and in its detail/ sub-folder, plus a test binary
-# <target>_tests from tests/*.cpp. Dependencies that do not exist (yet) are skipped, so a folder
-# builds as soon as it has sources. Does nothing while the folder has no sources.
+# <target>_tests from tests/*.cpp. Dependencies are checked as above, also while the folder has no
+# sources; then the function does nothing.
 function(parlet_folder_library target)
   cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS;TEST_DEPS" ${ARGN})
+  _parlet_existing_deps(deps dependency ${ARG_DEPS})
+  _parlet_existing_deps(private_deps "private dependency" ${ARG_PRIVATE_DEPS})
+  _parlet_existing_deps(test_deps "test dependency" ${ARG_TEST_DEPS})
   file(GLOB sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/detail/*.cpp)
   if(NOT sources)
     return()
   endif()
-  _parlet_existing_deps(deps ${ARG_DEPS})
-  _parlet_existing_deps(private_deps ${ARG_PRIVATE_DEPS})
   parlet_add_library(${target} SOURCES ${sources} DEPS ${deps} PRIVATE_DEPS ${private_deps})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
   if(tests)
-    parlet_add_test(${target}_tests SOURCES ${tests} DEPS ${target} ${ARG_TEST_DEPS})
+    parlet_add_test(${target}_tests SOURCES ${tests} DEPS ${target} ${test_deps})
   endif()
 endfunction()
