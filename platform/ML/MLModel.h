@@ -44,7 +44,8 @@ namespace detail { class Kernel; }
 class MLModel : public std::enable_shared_from_this<MLModel> {
  public:
   // Loads "<Name>.mlmodelc". Throws MLModelError (io for a missing or unreadable folder or file,
-  // parameters for an inconsistent description or weights).
+  // parameters for an inconsistent description or weights: a tensor missing, of another shape or
+  // dtype, non-finite, sharing bytes with another, or left unused).
   static std::shared_ptr<MLModel> load(const std::filesystem::path& url,
                                        const MLModelConfiguration& configuration = {});
   // The same load on a separate thread.
