@@ -26,6 +26,7 @@ std::shared_ptr<SpeechEngine> Transcriber::ensure() {
     if (pipe_) return pipe_;
     if (loading_) {
       load = *loading_;
+      ++joins_;
     } else {
       owner = std::make_shared<std::promise<std::shared_ptr<SpeechEngine>>>();
       loading_ = owner->get_future().share();

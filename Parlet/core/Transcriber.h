@@ -6,6 +6,8 @@
 //   Transcriber transcriber(factory);  std::string text = transcriber.transcribe("/run/…/a.wav");
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -36,6 +38,9 @@ class Transcriber {
   std::mutex mutex_;
   std::shared_ptr<SpeechEngine> pipe_;  // set after the first successful load
   std::optional<Load> loading_;          // the load in flight
+  std::atomic<std::size_t> joins_{0};    // callers that joined a load in flight
+
+  friend struct TranscriberProbe;  // lets tests see the joins
 };
 
 }  // namespace parlet

@@ -1,5 +1,7 @@
 #include "Parlet/core/Transcriber.h"
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -9,6 +11,12 @@
 #include "Parlet/core/tests/Fakes.h"
 
 namespace parlet {
+
+struct TranscriberProbe {
+  // Without the lock, which a faulty Transcriber might hold through the whole creation.
+  static std::size_t joins(const Transcriber& transcriber) { return transcriber.joins_.load(); }
+};
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -79,24 +87,53 @@ TEST(TranscriberTest, EngineErrorsPassThroughUnchanged) {
       std::runtime_error);
 }
 
-TEST(TranscriberTest, ConcurrentCallersShareOneCreation) {
-  testing::FakeEngineFactory engines;
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  engines.duringConstruction = [&] {
-    entered.set_value();
-    released.wait();
-  };
-  Transcriber transcriber(engines.factory());
-  auto first = std::async(std::launch::async, [&] { return transcriber.ensure(); });
-  entered.get_future().wait();  // the first caller is inside the creation
-  std::vector<std::future<std::shared_ptr<SpeechEngine>>> others;
-  for (int i = 0; i < 3; ++i) others.push_back(std::async(std::launch::async, [&] { return transcriber.ensure(); }));
-  release.set_value();
-  auto engine = first.get();
-  for (auto& other : others) EXPECT_EQ(other.get(), engine);
-  EXPECT_EQ(engines.constructions, 1);
+TEST(TranscriberTest, CallersArrivingDuringACreationJoinItAndShareItsOutcome) {
+  for (bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "the creation fails" : "the creation succeeds");
+    testing::FakeEngineFactory engines;
+    engines.failures = fails ? 1 : 0;
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> firstCreation{true};
+    engines.duringConstruction = [&] {
+      if (!firstCreation.exchange(false)) return;  // a caller that did not join runs a creation of its own
+      entered.set_value();
+      released.wait();
+    };
+    Transcriber transcriber(engines.factory());
+    auto call = [&] { return std::async(std::launch::async, [&] { return transcriber.ensure(); }); };
+    auto first = call();
+    entered.get_future().wait();  // the first caller is inside the creation
+
+    std::vector<std::future<std::shared_ptr<SpeechEngine>>> others;
+    for (int i = 0; i < 3; ++i) others.push_back(call());
+    // Released only once all three wait on the creation in flight, so that the outcome does not
+    // depend on how the threads are scheduled.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (TranscriberProbe::joins(transcriber) < 3 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(TranscriberProbe::joins(transcriber), 3u) << "callers did not join the creation in flight";
+    for (auto& other : others) EXPECT_EQ(other.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+    release.set_value();
+    if (fails) {
+      EXPECT_THROW(first.get(), std::runtime_error);
+      for (auto& other : others) {
+        try {
+          other.get();
+          ADD_FAILURE() << "a caller that joined a failed creation got an engine";
+        } catch (const std::runtime_error& error) {
+          EXPECT_STREQ(error.what(), "model download failed");
+        }
+      }
+    } else {
+      auto engine = first.get();
+      ASSERT_TRUE(engine);
+      for (auto& other : others) EXPECT_EQ(other.get(), engine);
+    }
+    EXPECT_EQ(engines.constructions, 1);
+  }
 }
 
 }  // namespace
