@@ -15,19 +15,28 @@ import sys
 import numpy as np
 
 
-def load_weights(path):
-    with open(path, "rb") as f:
-        (n,) = struct.unpack("<Q", f.read(8))
-        header = json.loads(f.read(n))
-        data = f.read()
-    out = {}
-    for name, entry in header.items():
-        if name == "__metadata__":
-            continue
-        assert entry["dtype"] == "F32"
+class Weights(dict):
+    """Tensors of a safetensors file by name, read as float64 when first used."""
+
+    def __init__(self, path):
+        super().__init__()
+        with open(path, "rb") as f:
+            (n,) = struct.unpack("<Q", f.read(8))
+            self.header = {k: v for k, v in json.loads(f.read(n)).items() if k != "__metadata__"}
+        self.data = np.memmap(path, dtype=np.uint8, mode="r", offset=8 + n)
+
+    def __contains__(self, name):
+        return name in self.header
+
+    def __missing__(self, name):
+        entry = self.header[name]
         begin, end = entry["data_offsets"]
-        out[name] = np.frombuffer(data[begin:end], dtype="<f4").astype(np.float64).reshape(entry["shape"])
-    return out
+        dtype = {"F32": "<f4", "F16": "<f2", "I32": "<i4"}[entry["dtype"]]
+        self[name] = self.data[begin:end].view(dtype).astype(np.float64).reshape(entry["shape"])
+        return self[name]
+
+    def get(self, name, default=None):
+        return self[name] if name in self else default
 
 
 def hyper(folder):
@@ -74,10 +83,16 @@ def layer_norm(x, w, prefix):
     return (x - mu) / np.sqrt(var + 1e-5) * w[prefix + ".weight"] + w[prefix + ".bias"]
 
 
-def gelu(x):
-    from math import erf
+def erf(x):
+    # Abramowitz and Stegun 7.1.26, absolute error below 1.5e-7.
+    a = np.abs(x)
+    t = 1 / (1 + 0.3275911 * a)
+    poly = t * (0.254829592 + t * (-0.284496736 + t * (1.421413741 + t * (-1.453152027 + t * 1.061405429))))
+    return np.sign(x) * (1 - poly * np.exp(-a * a))
 
-    return 0.5 * x * (1 + np.vectorize(erf)(x / np.sqrt(2)))
+
+def gelu(x):
+    return 0.5 * x * (1 + erf(x / np.sqrt(2)))
 
 
 def linear(x, w, prefix, bias=True):
@@ -127,10 +142,14 @@ def encode(mel, w, hp):
     d, heads, layers = hp["n_audio_state"], hp["n_audio_head"], hp["n_audio_layer"]
     x = gelu(conv3(mel, w["model.encoder.conv1.weight"], w["model.encoder.conv1.bias"], 1))
     x = gelu(conv3(x, w["model.encoder.conv2.weight"], w["model.encoder.conv2.bias"], 2)).T
-    t = x.shape[0]
-    inc = np.log(10000) / (d // 2 - 1)
-    angles = np.arange(t)[:, None] * np.exp(-inc * np.arange(d // 2))[None, :]
-    x = x + np.concatenate([np.sin(angles), np.cos(angles)], axis=1)
+    # The stored table when the weights carry one, else the sinusoids.
+    positions = w.get("model.encoder.embed_positions.weight")
+    if positions is None:
+        t = x.shape[0]
+        inc = np.log(10000) / (d // 2 - 1)
+        angles = np.arange(t)[:, None] * np.exp(-inc * np.arange(d // 2))[None, :]
+        positions = np.concatenate([np.sin(angles), np.cos(angles)], axis=1)
+    x = x + positions
     for i in range(layers):
         p = "model.encoder.layers.%d" % i
         x = mlp_block(self_attention_block(x, w, p, heads), w, p)
@@ -162,12 +181,12 @@ def main():
     log_mel(audio, n_mels).astype("<f4").tofile(os.path.join(out, "mel.f32"))
 
     mel = np.fromfile(mel_path, dtype="<f4").astype(np.float64).reshape(n_mels, -1)
-    encode(mel, load_weights(os.path.join(enc_dir, "weights.safetensors")), enc_hp).astype("<f4").tofile(
+    encode(mel, Weights(os.path.join(enc_dir, "weights.safetensors")), enc_hp).astype("<f4").tofile(
         os.path.join(out, "encoded.f32"))
 
     frames = np.fromfile(encoded_path, dtype="<f4").astype(np.float64).reshape(d, -1).T
     ids = [int(t) for t in tokens.split(",")]
-    decode(ids, frames, load_weights(os.path.join(dec_dir, "weights.safetensors")), dec_hp).astype("<f4").tofile(
+    decode(ids, frames, Weights(os.path.join(dec_dir, "weights.safetensors")), dec_hp).astype("<f4").tofile(
         os.path.join(out, "logits.f32"))
 
 
