@@ -1,6 +1,7 @@
 // bench_ml [--smoke]: times the four-model runtime at the base.en dimensions (80 mels, D = 512,
 // 6 + 6 layers, 8 heads, V = 51864, S = 224, W = 1500) with random weights on 8 threads, and a
-// plain sgemm of the encoder's MLP size for comparison. --smoke runs one iteration of each.
+// plain sgemm of the encoder's MLP size for comparison. --smoke runs one iteration of each. The
+// model folders go into a fresh private temporary folder, removed at the end.
 #include <cblas.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 
 #include "platform/ML/MLModel.h"
 #include "platform/ML/ModelFolders.h"
+#include "testsupport/Fixtures.h"
 
 using namespace platform::ml;
 using Clock = std::chrono::steady_clock;
@@ -39,7 +41,8 @@ std::shared_ptr<MLMultiArray> output(const std::shared_ptr<MLFeatureProvider>& p
 int main(int argc, char** argv) {
   const bool smoke = argc > 1 && std::string(argv[1]) == "--smoke";
   WhisperDimensions d;  // base.en
-  const char* folder = "/tmp/parlet-ml-bench";
+  const testsupport::TempDir temporary;
+  const std::filesystem::path& folder = temporary.path();
   std::int64_t parameters = 0;
   {
     const auto weights = randomWeights(d, 1);
@@ -49,9 +52,9 @@ int main(int argc, char** argv) {
     writeModelFolders(folder, d, weights, options);
   }
   const long baseline = statusKilobytes("VmRSS:");
-  auto mel = MLModel::load(std::string(folder) + "/MelSpectrogram.mlmodelc");
-  auto encoder = MLModel::load(std::string(folder) + "/AudioEncoder.mlmodelc");
-  auto decoder = MLModel::load(std::string(folder) + "/TextDecoder.mlmodelc");
+  auto mel = MLModel::load(folder / "MelSpectrogram.mlmodelc");
+  auto encoder = MLModel::load(folder / "AudioEncoder.mlmodelc");
+  auto decoder = MLModel::load(folder / "TextDecoder.mlmodelc");
 
   auto audio = MLMultiArray::make({480000}, MLMultiArrayDataType::float32);
   for (std::int64_t i = 0; i < 480000; ++i) audio->setValue(i, 0.3 * std::sin(0.05 * static_cast<double>(i)));
