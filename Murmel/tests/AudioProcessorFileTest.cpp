@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 #include <soxr.h>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <numbers>
+#include <string>
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/AudioProcessor.h"
@@ -177,6 +182,30 @@ TEST_F(AudioProcessorFileTest, FilesOfEstimatedOrOpenLengthLoadWhole) {
     EXPECT_LE(samples.size(), 32000u + static_cast<std::size_t>(c.extraSeconds * 16000));
     EXPECT_NEAR(audiotest::rms(samples.data() + 1600, 28800), 0.5 / std::sqrt(2.0), 0.03);
   }
+}
+
+// An 8 KB file of 64 channels loads within 128 MB of address space: buffers are sized by the
+// frames the file holds, not by the read size (64 channels x 1,323,000 frames would be 339 MB).
+TEST_F(AudioProcessorFileTest, BuffersAreSizedByWhatTheFileHolds) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the limit this test sets";
+#else
+  audiotest::writeWavHeaderAndSilence(path("wide.wav"), 64, 44100, 64 * 2 * 64);
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  rlim_t used = 0;
+  while (std::getline(status, line))
+    if (line.rfind("VmSize:", 0) == 0) used = std::stoull(line.substr(7)) * 1024;
+  ASSERT_GT(used, 0u);
+  // 64 frames at 44.1 kHz are 23 samples at 16 kHz.
+  auto loadWithinLimit = [&] {
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = used + (rlim_t{128} << 20);
+    setrlimit(RLIMIT_AS, &limit);
+    std::_Exit(AudioProcessor::loadAudioAsFloatArray(path("wide.wav")).size() == 23 ? 0 : 2);
+  };
+  EXPECT_EXIT(loadWithinLimit(), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST_F(AudioProcessorFileTest, SixteenKilohertzMonoFileIsReadAsItIs) {

@@ -156,6 +156,25 @@ TEST_F(AudioFileTest, RefusalsNameTheFileAndTheReason) {
   EXPECT_EQ(edge.fileFormat().channelCount(), 64u);
 }
 
+// A file may hold at most 24 hours of audio. The data is a sparse stretch of zeros, so the test
+// costs no disk space.
+TEST_F(AudioFileTest, AudioLongerThanTheBoundIsRefused) {
+  const std::uint32_t rate = 1000;
+  for (const double hours : {23.9, 24.1}) {
+    SCOPED_TRACE(hours);
+    const auto dataBytes = static_cast<std::uint32_t>(hours * 3600 * rate) * 2;
+    audiotest::writeWavHeaderAndSilence(path("long.wav"), 1, rate, dataBytes);
+    try {
+      AudioFile file(path("long.wav"));
+      EXPECT_LT(hours, 24.0);
+      EXPECT_EQ(file.length(), dataBytes / 2);
+    } catch (const AudioFileError& e) {
+      EXPECT_GT(hours, 24.0);
+      EXPECT_NE(std::string(e.what()).find("longer than 24 hours"), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST_F(AudioFileTest, ReadRefusesBufferOfAnotherFormat) {
   writeAudioFile(path("m.wav"), 16000, {std::vector<float>(10)}, AudioFileType::wav16);
   AudioFile file(path("m.wav"));

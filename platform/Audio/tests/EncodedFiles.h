@@ -69,7 +69,8 @@ inline void clearFlacLength(const std::filesystem::path& path) {
   writeBytes(path, bytes);
 }
 
-// A 16-bit PCM WAV file whose header declares `channels` and `rate`, holding `dataBytes` zero bytes.
+// A 16-bit PCM WAV file whose header declares `channels` and `rate`, holding `dataBytes` zero bytes
+// (a sparse stretch: no disk space is taken for them).
 inline void writeWavHeaderAndSilence(const std::filesystem::path& path, std::uint16_t channels, std::uint32_t rate,
                                      std::uint32_t dataBytes) {
   std::vector<unsigned char> bytes;
@@ -95,8 +96,8 @@ inline void writeWavHeaderAndSilence(const std::filesystem::path& path, std::uin
   u16(16);
   tag("data");
   u32(dataBytes);
-  bytes.resize(bytes.size() + dataBytes, 0);
   writeBytes(path, bytes);
+  std::filesystem::resize_file(path, bytes.size() + dataBytes);
 }
 
 }  // namespace audiotest
