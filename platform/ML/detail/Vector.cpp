@@ -1,5 +1,6 @@
 #include "platform/ML/detail/Vector.h"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstdint>
@@ -48,8 +49,12 @@ namespace baseline {
 #undef STORE_HALVES
 }  // namespace baseline
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,f16c"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,f16c")
+#endif
 namespace avx2 {
 
 #define LOAD_HALVES(p) reinterpret_cast<v8>(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
@@ -60,13 +65,23 @@ namespace avx2 {
 #undef LOAD_HALVES
 #undef STORE_HALVES
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace {
 
+// F16C from CPUID leaf 1 (not every compiler knows it as a feature name).
+bool hasF16c() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+}
+
 // The one place the instruction set is chosen, once per process.
 bool useAvx2() {
-  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  static const bool supported = __builtin_cpu_supports("avx2") && hasF16c();
   return supported;
 }
 
