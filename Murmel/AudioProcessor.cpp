@@ -237,8 +237,8 @@ void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, con
   const std::int64_t start = file.framePosition();
   const std::int64_t frames = std::max<std::int64_t>(end - start, 0);
   const auto outputFormat = AudioFormat::standard(toSampleRate, 1);
-  if (!outputFormat) throw std::runtime_error("Failed to create output audio format");
-  if (maxReadFrameSize == 0) throw std::runtime_error("a read size of 0 frames reads nothing");
+  if (!outputFormat) throw std::runtime_error("Failed to create output audio format for " + name);
+  if (maxReadFrameSize == 0) throw std::runtime_error("a read size of 0 frames reads nothing from " + name);
   Logging::debug("Resampling " + format2(static_cast<double>(frames) / rate) + " seconds of audio");
 
   // Buffers hold one block of what the file has, not more.
@@ -247,13 +247,13 @@ void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, con
   std::optional<AudioPCMBuffer> mono;
   if (file.processingFormat().channelCount() >= 2) mono = AudioPCMBuffer::make(*AudioFormat::standard(rate, 1), blockFrames);
   if (!readBuffer || (file.processingFormat().channelCount() >= 2 && !mono))
-    throw std::runtime_error("Failed to create a read buffer of " + std::to_string(blockFrames) + " frames");
+    throw std::runtime_error("Failed to create a read buffer of " + std::to_string(blockFrames) + " frames for " + name);
   auto converter = AudioConverter::make(*AudioFormat::standard(rate, 1), *outputFormat);
-  if (!converter) throw std::runtime_error("Failed to create audio converter");
+  if (!converter) throw std::runtime_error("Failed to create audio converter for " + name);
   // Room for one read block's output, so that the resampler writes straight into it.
   const auto outputBlock = static_cast<std::uint32_t>(std::min<std::int64_t>(outputFrames(blockFrames, rate, toSampleRate) + 64, 1 << 20));
   auto output = AudioPCMBuffer::make(*outputFormat, outputBlock);
-  if (!output) throw std::runtime_error("Failed to create output buffer");
+  if (!output) throw std::runtime_error("Failed to create output buffer for " + name);
 
   std::int64_t position = start;
   std::string readError;
@@ -276,7 +276,7 @@ void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, con
     return &*mono;
   };
 
-  const std::int64_t wanted = outputFrames(position < end ? frames : 0, rate, toSampleRate);
+  const std::int64_t wanted = outputFrames(frames, rate, toSampleRate);
   std::int64_t delivered = 0;
   for (;;) {
     output->setFrameLength(0);
@@ -358,12 +358,15 @@ AudioPCMBuffer AudioProcessor::resampleFile(AudioFile& fromFile, double toSample
                                     fromFile.length());
   const std::int64_t capacity = outputFrames(std::max<std::int64_t>(end - start, 0), rate, toSampleRate);
   if (capacity >= std::numeric_limits<std::uint32_t>::max())
-    throw std::runtime_error("the output of " + std::to_string(capacity) + " frames does not fit one buffer");
+    throw std::runtime_error("the output of " + std::to_string(capacity) + " frames from " + fromFile.url().string() +
+                             " does not fit one buffer");
   const auto outputFormat = AudioFormat::standard(toSampleRate, 1);
-  if (!outputFormat) throw std::runtime_error("Failed to create output audio format");
+  if (!outputFormat) throw std::runtime_error("Failed to create output audio format for " + fromFile.url().string());
   // One frame at least, so that an empty range still gives an (empty) buffer.
   auto output = AudioPCMBuffer::make(*outputFormat, static_cast<std::uint32_t>(std::max<std::int64_t>(capacity, 1)));
-  if (!output) throw std::runtime_error("Not enough memory for " + std::to_string(capacity) + " samples of audio");
+  if (!output)
+    throw std::runtime_error("Not enough memory for " + std::to_string(capacity) + " samples of audio from " +
+                             fromFile.url().string());
   streamResampled(fromFile, end, toSampleRate, channelMode, maxReadFrameSize, [&](const float* samples, std::size_t n) {
     std::copy_n(samples, n, output->floatChannelData(0) + output->frameLength());
     output->setFrameLength(output->frameLength() + static_cast<std::uint32_t>(n));

@@ -274,6 +274,7 @@ TEST_F(AudioProcessorFileTest, LoadErrors) {
                               }).what();
   EXPECT_EQ(message.rfind("Failed to process audio buffer: ", 0), 0u) << message;
   EXPECT_NE(message.find("read size of 0 frames"), std::string::npos) << message;
+  EXPECT_NE(message.find(path("s.wav")), std::string::npos) << message;
   EXPECT_EQ(whisperErrorOf([&] { AudioProcessor::loadAudio(path("s.wav"), ChannelMode::sumChannels(), 0.08, 0.02); })
                 .kind(),
             WhisperError::Kind::loadAudioFailed);
