@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -49,9 +50,29 @@ bool Pipeline::isHallucination(std::string_view text, double duration) {
   return std::find(phrases.begin(), phrases.end(), t) != phrases.end();
 }
 
+// The way from background jobs back to the main queue. The pipeline closes it when it goes; a post
+// holds the lock, so none is under way once `close` returns and a job that ends later posts nothing.
+class MainQueueGate {
+ public:
+  explicit MainQueueGate(kestrum::MainQueue* queue) : queue_(queue) {}
+  void post(kestrum::MainQueue::Work work) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (queue_) queue_->post(std::move(work));
+  }
+  void close() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    queue_ = nullptr;
+  }
+
+ private:
+  std::mutex mutex_;
+  kestrum::MainQueue* queue_;
+};
+
 struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
   Callbacks callbacks;
   Dependencies deps;
+  std::shared_ptr<MainQueueGate> gate;
   kestrum::MainQueue::TimerId meterTimer = 0;  // 0: none
   bool recording = false;
   bool modelReady = false;
@@ -73,8 +94,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
   template <class T, class Job, class Then>
   void offMain(Job job, Then then) {
     std::weak_ptr<Impl> weak = weak_from_this();
-    kestrum::MainQueue* queue = deps.mainQueue;
-    deps.background([weak, queue, job = std::move(job), then = std::move(then)] {
+    deps.background([weak, gate = gate, job = std::move(job), then = std::move(then)] {
       auto result = std::make_shared<std::optional<T>>();
       std::exception_ptr error;
       try {
@@ -82,7 +102,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
       } catch (...) {
         error = std::current_exception();
       }
-      queue->post([weak, result, error, then] {
+      gate->post([weak, result, error, then] {
         if (auto self = weak.lock()) then(*self, std::move(*result), error);
       });
     });
@@ -247,10 +267,12 @@ Pipeline::Pipeline(Callbacks callbacks, Dependencies dependencies) : impl_(std::
     };
   }
   impl_->callbacks = std::move(callbacks);
+  impl_->gate = std::make_shared<MainQueueGate>(dependencies.mainQueue);
   impl_->deps = std::move(dependencies);
 }
 
 Pipeline::~Pipeline() {
+  impl_->gate->close();
   if (impl_->meterTimer != 0) impl_->deps.mainQueue->cancel(impl_->meterTimer);
 }
 

@@ -4,6 +4,8 @@
 // Main thread only: every operation and callback runs on the main queue; transcription and
 // polishing run on the background executor and hop back. Nothing throws out of the pipeline;
 // failures become notices and log lines. Roads of overlapping dictations run side by side.
+// The main queue must outlive the pipeline, not its jobs: destroying the pipeline cuts its roads
+// short, and a job still running then ends without touching the queue.
 //   Pipeline pipeline({onState, onLevel, onNotice}, {.mainQueue = &queue, .transcriber = t, .paster = p});
 #pragma once
 
@@ -36,7 +38,7 @@ class Pipeline {
   using Executor = std::function<void(std::function<void()>)>;
 
   struct Dependencies {
-    kestrum::MainQueue* mainQueue = nullptr;     // required
+    kestrum::MainQueue* mainQueue = nullptr;     // required; must outlive the pipeline
     std::shared_ptr<Transcriber> transcriber;    // required
     std::shared_ptr<Paster> paster;              // required
     std::shared_ptr<AudioRecorder> recorder;     // default: the real recorder, timed on the main queue

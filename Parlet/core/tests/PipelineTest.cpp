@@ -1,6 +1,8 @@
 #include "Parlet/core/Pipeline.h"
 
 #include <cmath>
+#include <future>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -275,6 +277,62 @@ TEST_F(PipelineTest, TheMeterMapsMinus60To0DecibelsOntoTheLevel) {
   executor.runAll();
   queue.advance(std::chrono::seconds(1));
   EXPECT_THAT(levels, ElementsAre(0.0f));  // the meter stopped with the recording
+}
+
+TEST_F(PipelineTest, AJobThatOutlivesItsPipelineLeavesTheMainQueueAlone) {
+  struct Case {
+    bool onThread;        // the job runs on a thread of its own, else on the test thread after the fact
+    bool queueDestroyed;  // the main queue goes with the pipeline, before the job ends
+  };
+  for (const Case c : {Case{false, false}, Case{false, true}, Case{true, false}, Case{true, true}}) {
+    SCOPED_TRACE(std::string(c.onThread ? "thread" : "held job") + (c.queueDestroyed ? ", queue destroyed" : ""));
+    testing::FakeEngineFactory slowEngines;
+    std::promise<void> loading, release;
+    std::shared_future<void> released = release.get_future().share();
+    if (c.onThread) {
+      slowEngines.duringConstruction = [&] {
+        loading.set_value();
+        released.wait();
+      };
+    }
+    auto ownQueue = std::make_unique<kestrum::ManualMainQueue>();
+    testing::ManualExecutor heldJobs;
+    std::vector<std::thread> threads;
+    std::vector<std::string> seen;
+    auto doomed = std::make_unique<Pipeline>(
+        Pipeline::Callbacks{[&](Pipeline::State s) { seen.push_back(name(s)); }, {}, {}},
+        Pipeline::Dependencies{
+            .mainQueue = ownQueue.get(),
+            .transcriber = std::make_shared<Transcriber>(slowEngines.factory()),
+            .paster = std::make_shared<Paster>(
+                Paster::Dependencies{ownQueue.get(), pasteboard, keys, focus, [](const std::string&) {}, {}}),
+            .recorder = std::make_shared<AudioRecorder>(AudioRecorder::Dependencies{
+                testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); },
+                [this] { return queue.now(); }}),
+            .polisher = std::make_shared<const Polisher>(Polisher::defaultInstructions, model),
+            .archive = archive.get(),
+            .background =
+                [&](std::function<void()> job) {
+                  if (c.onThread) threads.emplace_back(std::move(job));
+                  else heldJobs(std::move(job));
+                },
+            .log = [](const std::string&) {},
+            .systemLog = [](const std::string&) {}});
+    doomed->prewarm();
+    if (c.onThread) loading.get_future().wait();  // the load is under way
+    doomed.reset();
+    std::size_t pendingBefore = ownQueue->pendingCount();
+    if (c.queueDestroyed) ownQueue.reset();
+
+    release.set_value();
+    heldJobs.runAll();
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(slowEngines.constructions, 1);  // the job did run to its end
+    if (ownQueue) {
+      EXPECT_EQ(ownQueue->pendingCount(), pendingBefore);
+    }
+    EXPECT_THAT(seen, ElementsAre("preparing"));
+  }
 }
 
 }  // namespace
