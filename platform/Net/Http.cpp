@@ -1,0 +1,171 @@
+#include "platform/Net/Http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <mutex>
+
+#include "platform/Net/Url.h"
+
+namespace platform::net {
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+    text.remove_suffix(1);
+  return text;
+}
+
+void initialiseOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Collected {
+  HttpHeaders headers;
+  std::string body;
+};
+
+std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* collected = static_cast<Collected*>(user);
+  std::string_view line(data, size * count);
+  if (line.starts_with("HTTP/")) {
+    collected->headers = {};  // a new response (after 1xx): its fields replace the earlier ones
+  } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
+    collected->headers.add(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
+  }
+  return size * count;
+}
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+  static_cast<Collected*>(user)->body.append(data, size * count);
+  return size * count;
+}
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+TransferError::Kind kindOf(CURLcode code) {
+  switch (code) {
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL: return TransferError::Kind::badUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT: return TransferError::Kind::cannotConnect;
+    case CURLE_OPERATION_TIMEDOUT: return TransferError::Kind::timedOut;
+    default: return TransferError::Kind::failed;
+  }
+}
+
+HttpResponse performOnce(const std::string& method, const std::string& url, const HttpHeaders& headers,
+                         std::chrono::milliseconds timeout) {
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
+  std::unique_ptr<curl_slist, ListDeleter> list;
+  for (const auto& [name, value] : headers.fields()) {
+    // "Name;" sends a field with an empty value; "Name:" would remove it.
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + url);
+    list.release();
+    list.reset(grown);
+  }
+  Collected collected;
+  char errorText[CURL_ERROR_SIZE] = {};
+  CURL* h = easy.get();
+  long idleSeconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
+  // An idle time-out: fewer than one byte per second for that long ends the transfer.
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idleSeconds);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeaderLine);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &collected);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &collected);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+  if (method == "HEAD") {
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  } else if (method != "GET") {
+    throw TransferError(TransferError::Kind::failed, "Unsupported method " + method + " for " + url);
+  }
+  if (!headers.contains("Accept-Encoding")) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+
+  CURLcode code = curl_easy_perform(h);
+  if (code != CURLE_OK) {
+    std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
+    throw TransferError(kindOf(code), method + " " + url + " failed: " + reason);
+  }
+  HttpResponse response;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  response.url = url;
+  response.headers = std::move(collected.headers);
+  response.body = std::move(collected.body);
+  return response;
+}
+
+}  // namespace
+
+std::optional<std::string> HttpHeaders::value(std::string_view name) const {
+  for (const auto& [n, v] : fields_)
+    if (equalsIgnoringCase(n, name)) return v;
+  return std::nullopt;
+}
+
+void HttpHeaders::set(std::string_view name, std::string value) {
+  remove(name);
+  fields_.emplace_back(std::string(name), std::move(value));
+}
+
+void HttpHeaders::remove(std::string_view name) {
+  std::erase_if(fields_, [&](const auto& field) { return equalsIgnoringCase(field.first, name); });
+}
+
+bool sameOrigin(std::string_view a, std::string_view b) {
+  auto x = parseAbsoluteUrl(a);
+  auto y = parseAbsoluteUrl(b);
+  return x && y && x->scheme == y->scheme && equalsIgnoringCase(x->host, y->host) &&
+         x->effectivePort() == y->effectivePort();
+}
+
+HttpResponse perform(const HttpRequest& request) {
+  initialiseOnce();
+  std::string url = request.url;
+  HttpHeaders headers = request.headers;
+  for (int hops = 0;; ++hops) {
+    HttpResponse response = performOnce(request.method, url, headers, request.timeout);
+    if (request.maxRedirects <= 0 || response.status < 300 || response.status > 399 || response.status == 304)
+      return response;
+    auto location = response.headers.value("Location");
+    if (!location) return response;
+    auto next = resolveReference(url, *location);
+    auto nextParts = next ? parseAbsoluteUrl(*next) : std::nullopt;
+    if (!nextParts || (nextParts->scheme != "http" && nextParts->scheme != "https")) return response;
+    if (hops >= request.maxRedirects)
+      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + request.url);
+    // Credentials stay with the origin they were meant for, also if the chain comes back later.
+    if (!sameOrigin(request.url, *next)) headers.remove("Authorization");
+    url = *next;
+  }
+}
+
+}  // namespace platform::net

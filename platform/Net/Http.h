@@ -1,0 +1,69 @@
+// HTTP transfers over libcurl: one request in, one response out, on the calling thread. Each call
+// uses its own easy handle, so `perform` may run from many threads at once. TLS peers and host
+// names are always verified; only http and https are spoken. Redirects are followed only when the
+// request asks for it (`maxRedirects`), and then the "Authorization" header is dropped as soon as
+// the chain leaves the first request's origin. A transfer that cannot complete (no connection,
+// time-out, bad URL) throws TransferError; any HTTP status, 4xx and 5xx included, is a response.
+//   auto r = perform({.method = "HEAD", .url = "https://example.org/a"});  r.headers.value("etag");
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace platform::net {
+
+// Header fields in arrival order. Names compare without regard to letter case.
+class HttpHeaders {
+ public:
+  HttpHeaders() = default;
+  HttpHeaders(std::initializer_list<std::pair<std::string, std::string>> fields) : fields_(fields) {}
+
+  // The first field of that name, else nothing.
+  std::optional<std::string> value(std::string_view name) const;
+  bool contains(std::string_view name) const { return value(name).has_value(); }
+  // Replaces every field of that name with one field.
+  void set(std::string_view name, std::string value);
+  void remove(std::string_view name);
+  void add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
+
+  const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> fields_;
+};
+
+struct HttpRequest {
+  std::string method = "GET";  // GET or HEAD
+  std::string url;
+  HttpHeaders headers;
+  // The longest wait for the connection or for the next bytes of the answer.
+  std::chrono::milliseconds timeout{60'000};
+  int maxRedirects = 0;  // 0: a 3xx answer is the response
+};
+
+struct HttpResponse {
+  long status = 0;
+  std::string url;  // the URL whose answer this is (the last one after followed redirects)
+  HttpHeaders headers;
+  std::string body;  // empty for HEAD
+};
+
+// A transfer that did not produce an HTTP answer. `what()` says why and names the URL, never a header.
+class TransferError : public std::runtime_error {
+ public:
+  enum class Kind { badUrl, cannotConnect, timedOut, tooManyRedirects, failed };
+  TransferError(Kind kind, const std::string& message) : std::runtime_error(message), kind(kind) {}
+  Kind kind;
+};
+
+HttpResponse perform(const HttpRequest& request);
+
+// True when a and b have the same scheme, host and port (default ports filled in).
+bool sameOrigin(std::string_view a, std::string_view b);
+
+}  // namespace platform::net

@@ -1,0 +1,428 @@
+#include "testsupport/HubTestServer.h"
+
+#include <httplib.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+namespace {
+
+std::string digestHex(const EVP_MD* md, std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, md, nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kHex[digest[i] >> 4]);
+    hex.push_back(kHex[digest[i] & 15]);
+  }
+  return hex;
+}
+
+std::string percentDecode(std::string_view text) {
+  std::string out;
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> decodedSegments(std::string_view target) {
+  std::string_view path = target.substr(0, target.find('?'));
+  std::vector<std::string> segments;
+  std::size_t start = path.starts_with('/') ? 1 : 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    segments.push_back(percentDecode(path.substr(start, end - start)));
+    start = end + 1;
+  }
+  return segments;
+}
+
+std::string join(const std::vector<std::string>& parts, std::size_t from, std::size_t to) {
+  std::string out;
+  for (std::size_t i = from; i < to; ++i) out += (i > from ? "/" : "") + parts[i];
+  return out;
+}
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// "bytes=a-b" or "bytes=a-"; nothing for any other form.
+std::optional<std::pair<std::size_t, std::optional<std::size_t>>> parseRange(const std::string& header) {
+  if (!header.starts_with("bytes=")) return std::nullopt;
+  auto dash = header.find('-', 6);
+  if (dash == std::string::npos || dash == 6) return std::nullopt;
+  try {
+    std::size_t first = std::stoull(header.substr(6, dash - 6));
+    if (dash + 1 == header.size()) return std::make_pair(first, std::optional<std::size_t>());
+    return std::make_pair(first, std::optional<std::size_t>(std::stoull(header.substr(dash + 1))));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+struct HubTestServer::State {
+  struct File {
+    std::string path;
+    std::string content;
+    bool large = false;
+    FileFaults faults;
+  };
+  struct Repository {
+    std::string commit;
+    std::vector<File> files;
+    std::map<std::string, std::string> renames;
+    std::vector<std::string> extraNames;
+    std::optional<std::string> listingBody;
+  };
+
+  mutable std::mutex mutex;
+  std::condition_variable stopped;
+  bool stopping = false;
+  std::map<std::pair<std::string, std::string>, Repository> repositories;
+  std::optional<std::string> token;
+  std::optional<std::string> whoamiBody;
+  int failStatus = 0;
+  int failCount = 0;
+  std::vector<RecordedRequest> recorded;
+  std::string contentEndpoint;
+
+  httplib::Server hub;
+  httplib::Server content;
+  std::thread hubThread;
+  std::thread contentThread;
+
+  Repository& repository(const std::string& kind, const std::string& id) {
+    auto it = repositories.find({kind, id});
+    if (it == repositories.end()) throw std::invalid_argument("no test repository " + kind + "/" + id);
+    return it->second;
+  }
+
+  File& file(const std::string& kind, const std::string& id, const std::string& path) {
+    auto& files = repository(kind, id).files;
+    auto it = std::find_if(files.begin(), files.end(), [&](const File& f) { return f.path == path; });
+    if (it == files.end()) throw std::invalid_argument("no test file " + path);
+    return *it;
+  }
+
+  // Records the request; answers it when a per-request failure is due. httplib's own range
+  // handling is switched off so that the routes below decide Range, 206 and 416 themselves.
+  httplib::Server::HandlerResponse preRoute(const std::string& server, const httplib::Request& request,
+                                            httplib::Response& response) {
+    const_cast<httplib::Request&>(request).ranges.clear();
+    std::lock_guard lock(mutex);
+    RecordedRequest record{server, request.method, request.target, {}};
+    for (const auto& [name, value] : request.headers) record.headers.emplace_back(name, value);
+    recorded.push_back(std::move(record));
+    if (failCount > 0) {
+      --failCount;
+      response.status = failStatus;
+      response.set_content("forced failure", "text/plain");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  }
+
+  void routeHub(const httplib::Request& request, httplib::Response& response) {
+    auto segments = decodedSegments(request.target);
+    std::unique_lock lock(mutex);
+    if (segments.size() == 2 && segments[0] == "api" && segments[1] == "whoami-v2") return whoami(request, response);
+    if (segments.size() >= 5 && segments[0] == "api" && segments[segments.size() - 2] == "revision")
+      return listing(segments[1], join(segments, 2, segments.size() - 2), segments.back(), response);
+    auto resolve = std::find(segments.begin(), segments.end(), "resolve");
+    if (resolve != segments.end() && resolve != segments.begin() && segments.end() - resolve >= 3) {
+      std::size_t r = resolve - segments.begin();
+      std::string kind = "models";
+      std::size_t idStart = 0;
+      if ((segments[0] == "datasets" || segments[0] == "spaces") && r >= 2) {
+        kind = segments[0];
+        idStart = 1;
+      }
+      return resolveFile(request, kind, join(segments, idStart, r), segments[r + 1],
+                         join(segments, r + 2, segments.size()), lock, response);
+    }
+    response.status = 404;
+  }
+
+  void whoami(const httplib::Request& request, httplib::Response& response) {
+    if (!token || request.get_header_value("Authorization") != "Bearer " + *token) {
+      response.status = 401;
+      return;
+    }
+    response.set_content(whoamiBody.value_or(R"({"type": "user", "name": "tester", "orgs": []})"), "application/json");
+  }
+
+  const std::string* commitFor(const Repository& repo, const std::string& revision) const {
+    return revision == "main" || revision == repo.commit ? &repo.commit : nullptr;
+  }
+
+  void listing(const std::string& kind, const std::string& id, const std::string& revision, httplib::Response& response) {
+    auto it = repositories.find({kind, id});
+    if (it == repositories.end() || !commitFor(it->second, revision)) {
+      response.status = 404;
+      return;
+    }
+    const Repository& repo = it->second;
+    if (repo.listingBody) return response.set_content(*repo.listingBody, "application/json");
+    std::string body = "{\"id\": " + jsonString(id) + ", \"sha\": " + jsonString(repo.commit) + ", \"siblings\": [";
+    bool first = true;
+    auto add = [&](const std::string& name) {
+      body += (first ? "" : ", ") + std::string("{\"rfilename\": ") + jsonString(name) + "}";
+      first = false;
+    };
+    for (const auto& file : repo.files) add(file.path);
+    for (const auto& name : repo.extraNames) add(name);
+    response.set_content(body + "]}", "application/json");
+  }
+
+  void resolveFile(const httplib::Request& request, const std::string& kind, const std::string& id,
+                   const std::string& revision, const std::string& path, std::unique_lock<std::mutex>& lock,
+                   httplib::Response& response) {
+    auto it = repositories.find({kind, id});
+    const std::string* commit = it == repositories.end() ? nullptr : commitFor(it->second, revision);
+    if (!commit) {
+      response.status = 404;
+      return;
+    }
+    Repository& repo = it->second;
+    if (auto rename = repo.renames.find(path); rename != repo.renames.end()) {
+      std::string prefix = kind == "models" ? "" : "/" + kind;
+      response.status = 307;
+      response.set_header("Location", prefix + "/" + id + "/resolve/" + revision + "/" + rename->second);
+      response.set_header("X-Repo-Commit", *commit);
+      return;
+    }
+    auto file = std::find_if(repo.files.begin(), repo.files.end(), [&](const File& f) { return f.path == path; });
+    if (file == repo.files.end()) {
+      response.status = 404;
+      response.set_header("X-Error-Code", "EntryNotFound");
+      return;
+    }
+    const FileFaults& faults = file->faults;
+    if (faults.status) {
+      response.status = faults.status;
+      return;
+    }
+    if (!faults.omitCommit) response.set_header("X-Repo-Commit", *commit);
+    for (const auto& [name, value] : faults.extraHeaders) response.set_header(name, value);
+    if (faults.etag) response.set_header("ETag", *faults.etag);
+    if (faults.linkedEtag) response.set_header("X-Linked-Etag", *faults.linkedEtag);
+    if (faults.linkedSize) response.set_header("X-Linked-Size", *faults.linkedSize);
+    if (faults.absoluteRedirect) {
+      response.status = 302;
+      response.set_header("Location", *faults.absoluteRedirect);
+      return;
+    }
+    if (file->large) {
+      std::string sha = sha256Hex(file->content);
+      if (!faults.linkedEtag) response.set_header("X-Linked-Etag", "\"" + sha + "\"");
+      if (!faults.linkedSize) response.set_header("X-Linked-Size", std::to_string(file->content.size()));
+      if (!faults.etag) response.set_header("ETag", "\"" + gitBlobSha1("version https://git-lfs\n" + sha) + "\"");
+      response.status = 302;
+      response.set_header("Location", contentEndpoint + "/blobs/" + sha);
+      return;
+    }
+    if (!faults.etag) response.set_header("ETag", "\"" + gitBlobSha1(file->content) + "\"");
+    serveBytes(request, file->content, faults, lock, response);
+  }
+
+  void routeContent(const httplib::Request& request, httplib::Response& response) {
+    auto segments = decodedSegments(request.target);
+    std::unique_lock lock(mutex);
+    if (segments.size() == 2 && segments[0] == "blobs") {
+      for (auto& [key, repo] : repositories)
+        for (auto& file : repo.files)
+          if (file.large && sha256Hex(file.content) == segments[1]) {
+            response.set_header("ETag", "\"" + segments[1] + "\"");
+            return serveBytes(request, file.content, file.faults, lock, response);
+          }
+    }
+    response.status = 404;
+  }
+
+  // The body with Range (206, 416) and the transfer faults applied.
+  void serveBytes(const httplib::Request& request, const std::string& content, const FileFaults& faults,
+                  std::unique_lock<std::mutex>& lock, httplib::Response& response) {
+    std::string bytes = content;
+    if (faults.sizeSkew > 0) bytes.append(static_cast<std::size_t>(faults.sizeSkew), 'X');
+    if (faults.sizeSkew < 0) bytes.resize(bytes.size() - std::min<std::size_t>(bytes.size(), -faults.sizeSkew));
+    response.status = 200;
+    response.set_header("Accept-Ranges", "bytes");
+    auto range = request.has_header("Range") && !faults.ignoreRange ? parseRange(request.get_header_value("Range"))
+                                                                     : std::nullopt;
+    if (range) {
+      std::size_t first = range->first;
+      if (first >= content.size()) {
+        response.status = 416;
+        response.set_header("Content-Range", "bytes */" + std::to_string(content.size()));
+        return;
+      }
+      std::size_t last = std::min(range->second.value_or(bytes.size() - 1), bytes.size() - 1);
+      response.status = 206;
+      response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                               std::to_string(content.size()));
+      bytes = first <= last ? bytes.substr(first, last - first + 1) : std::string();
+    }
+    std::size_t sendLimit = faults.dropAfter.value_or(bytes.size());
+    auto stall = faults.stall;
+    lock.unlock();
+    auto shared = std::make_shared<std::string>(std::move(bytes));
+    response.set_content_provider(
+        shared->size(), "application/octet-stream",
+        [this, shared, sendLimit, stall](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          if (offset == 0 && stall.count() > 0) {
+            std::unique_lock wait(mutex);
+            stopped.wait_for(wait, stall, [this] { return stopping; });
+          }
+          if (offset >= sendLimit) return false;  // drops the connection
+          std::size_t n = std::min(length, sendLimit - offset);
+          return sink.write(shared->data() + offset, n);
+        });
+  }
+};
+
+std::optional<std::string> HubTestServer::RecordedRequest::header(std::string_view name) const {
+  for (const auto& [n, v] : headers)
+    if (n.size() == name.size() && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        }))
+      return v;
+  return std::nullopt;
+}
+
+HubTestServer::HubTestServer() : state_(std::make_shared<State>()) {
+  State& s = *state_;
+  s.hub.set_pre_routing_handler([&s](const auto& q, auto& r) { return s.preRoute("hub", q, r); });
+  s.content.set_pre_routing_handler([&s](const auto& q, auto& r) { return s.preRoute("content", q, r); });
+  s.hub.Get(".*", [&s](const httplib::Request& q, httplib::Response& r) { s.routeHub(q, r); });
+  s.content.Get(".*", [&s](const httplib::Request& q, httplib::Response& r) { s.routeContent(q, r); });
+  int hubPort = s.hub.bind_to_any_port("127.0.0.1");
+  int contentPort = s.content.bind_to_any_port("127.0.0.1");
+  if (hubPort <= 0 || contentPort <= 0) throw std::runtime_error("test server could not bind to 127.0.0.1");
+  endpoint_ = "http://127.0.0.1:" + std::to_string(hubPort);
+  contentEndpoint_ = "http://127.0.0.1:" + std::to_string(contentPort);
+  s.contentEndpoint = contentEndpoint_;
+  s.hubThread = std::thread([&s] { s.hub.listen_after_bind(); });
+  s.contentThread = std::thread([&s] { s.content.listen_after_bind(); });
+  while (!s.hub.is_running() || !s.content.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+HubTestServer::~HubTestServer() {
+  State& s = *state_;
+  {
+    std::lock_guard lock(s.mutex);
+    s.stopping = true;
+  }
+  s.stopped.notify_all();
+  s.hub.stop();
+  s.content.stop();
+  s.hubThread.join();
+  s.contentThread.join();
+}
+
+void HubTestServer::addRepository(const std::string& kind, const std::string& id, const std::string& commit) {
+  std::lock_guard lock(state_->mutex);
+  state_->repositories[{kind, id}] = State::Repository{commit, {}, {}, {}, {}};
+}
+
+void HubTestServer::addFile(const std::string& kind, const std::string& id, const std::string& path,
+                            std::string content, bool large) {
+  std::lock_guard lock(state_->mutex);
+  state_->repository(kind, id).files.push_back({path, std::move(content), large, {}});
+}
+
+void HubTestServer::addRename(const std::string& kind, const std::string& id, const std::string& from,
+                              const std::string& to) {
+  std::lock_guard lock(state_->mutex);
+  state_->repository(kind, id).renames[from] = to;
+}
+
+void HubTestServer::addListingName(const std::string& kind, const std::string& id, const std::string& name) {
+  std::lock_guard lock(state_->mutex);
+  state_->repository(kind, id).extraNames.push_back(name);
+}
+
+void HubTestServer::setListingBody(const std::string& kind, const std::string& id, std::string body) {
+  std::lock_guard lock(state_->mutex);
+  state_->repository(kind, id).listingBody = std::move(body);
+}
+
+void HubTestServer::setFaults(const std::string& kind, const std::string& id, const std::string& path,
+                              FileFaults faults) {
+  std::lock_guard lock(state_->mutex);
+  state_->file(kind, id, path).faults = std::move(faults);
+}
+
+void HubTestServer::setToken(std::optional<std::string> token) {
+  std::lock_guard lock(state_->mutex);
+  state_->token = std::move(token);
+}
+
+void HubTestServer::setWhoamiBody(std::optional<std::string> body) {
+  std::lock_guard lock(state_->mutex);
+  state_->whoamiBody = std::move(body);
+}
+
+void HubTestServer::failNextRequests(int status, int count) {
+  std::lock_guard lock(state_->mutex);
+  state_->failStatus = status;
+  state_->failCount = count;
+}
+
+std::vector<HubTestServer::RecordedRequest> HubTestServer::requests() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->recorded;
+}
+
+void HubTestServer::clearRequests() {
+  std::lock_guard lock(state_->mutex);
+  state_->recorded.clear();
+}
+
+std::string HubTestServer::gitBlobSha1(std::string_view content) {
+  std::string object = "blob " + std::to_string(content.size());
+  object.push_back('\0');
+  object.append(content);
+  return digestHex(EVP_sha1(), object);
+}
+
+std::string HubTestServer::sha256Hex(std::string_view content) { return digestHex(EVP_sha256(), content); }
+
+}  // namespace testsupport
