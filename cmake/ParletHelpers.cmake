@@ -24,9 +24,10 @@ function(parlet_add_test target)
     PROPERTIES ENVIRONMENT "PARLET_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
 
-# Libraries a folder may name before they exist: layers whose folder has no sources yet.
+# Libraries a folder may name before they exist: layers whose folder has no sources yet
+# (platform/Desktop, which only the desktop front links).
 # Any other dependency must be a target by the time the folder names it.
-set(PARLET_OPTIONAL_DEPS platform_net platform_desktop)
+set(PARLET_OPTIONAL_DEPS platform_desktop)
 
 # _parlet_existing_deps(<out-var> <what> [deps ...])
 # The dependencies that can be linked now. A name that looks like a target ("hub", "ICU::uc") and is
