@@ -255,8 +255,7 @@ std::size_t sourceOffset(std::string_view source, std::size_t start, std::size_t
   return at;
 }
 
-// Passes the reader's events on, converting numbers and checking texts and depth. Every number
-// arrives as its text (kParseNumbersAsStringsFlag); the typed callbacks exist for the interface.
+// Passes the reader's events on, converting numbers and checking texts and depth.
 class Relay {
  public:
   static constexpr std::size_t kUnknownOffset = std::numeric_limits<std::size_t>::max();
@@ -266,25 +265,13 @@ class Relay {
 
   bool Null() { return (events_.null(), true); }
   bool Bool(bool b) { return (events_.boolean(b), true); }
-  bool Int(int i) { return Int64(i); }
-  bool Uint(unsigned u) { return Int64(u); }
-  bool Int64(std::int64_t i) {
-    Number n;
-    n.integer = i;
-    return (events_.number(n), true);
-  }
-  bool Uint64(std::uint64_t u) {
-    Number n;
-    n.kind = Number::Kind::unsignedInteger;
-    n.unsignedInteger = u;
-    return (events_.number(n), true);
-  }
-  bool Double(double d) {
-    Number n;
-    n.kind = Number::Kind::real;
-    n.real = d;
-    return (events_.number(n), true);
-  }
+  // Every number arrives as its text (kParseNumbersAsStringsFlag); the reader's own conversions
+  // are never asked for.
+  bool Int(int) { return false; }
+  bool Uint(unsigned) { return false; }
+  bool Int64(std::int64_t) { return false; }
+  bool Uint64(std::uint64_t) { return false; }
+  bool Double(double) { return false; }
   bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
     auto number = numberFromText(std::string_view(s, length));
     if (!number) return fail(rapidjson::kParseErrorValueInvalid, offsetOf(s));
