@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace platform::system {
@@ -28,6 +32,58 @@ std::filesystem::path xdgDirectory(const char* variable, const std::filesystem::
 
 std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
+bool isEffectiveUser(uid_t owner) { return owner == geteuid(); }
+
+// What a look at an existing private folder found: usable (perhaps after a repair, named in
+// `note`), or taken by someone else (`note` says how).
+struct Inspection {
+  bool usable = false;
+  std::string note;
+};
+
+Inspection inspect(const std::filesystem::path& folder, const OwnerCheck& isOurs) {
+  // One descriptor, opened without following a link, for both the check and the repair.
+  UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    switch (int error = errno) {
+      case ELOOP:
+      case ENOTDIR: {
+        struct stat link {};
+        bool isLink = lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        return {false, isLink ? "is a symbolic link" : "is not a folder"};
+      }
+      case EACCES: return {false, "cannot be read"};
+      case ENOENT: return {false, "is gone"};
+      default: throw FolderError("Cannot open private folder " + folder.string() + ": " + errorText(error));
+    }
+  }
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) {
+    throw FolderError("Cannot inspect private folder " + folder.string() + ": " + errorText(errno));
+  }
+  if (!isOurs(info.st_uid)) return {false, "belongs to user " + std::to_string(info.st_uid)};
+  mode_t mode = info.st_mode & 0777;
+  if (mode == 0700) return {true, {}};
+  char modeText[8];
+  std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned>(mode));
+  if (fchmod(fd.get(), 0700) != 0) {
+    return {false, std::string("has mode ") + modeText + " and cannot be repaired: " + errorText(errno)};
+  }
+  return {true, "private folder " + folder.string() + " had mode " + modeText + "; set to 0700"};
+}
+
+// Stand-ins of this process, by the name they stand in for, and the notes not yet taken.
+struct ProcessFolders {
+  std::mutex mutex;
+  std::map<std::filesystem::path, std::filesystem::path> standIns;
+  std::vector<std::string> notes;
+};
+
+ProcessFolders& processFolders() {
+  static ProcessFolders folders;
+  return folders;
+}
+
 }  // namespace
 
 std::filesystem::path homeDirectory() {
@@ -42,39 +98,53 @@ std::filesystem::path homeDirectory() {
   return "/";
 }
 
+PrivateFolder claimPrivateFolder(const std::filesystem::path& preferred, const OwnerCheck& isOurs) {
+  if (mkdir(preferred.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw FolderError("Cannot create private folder " + preferred.string() + ": " + errorText(errno));
+  }
+  Inspection found = inspect(preferred, isOurs ? isOurs : OwnerCheck(isEffectiveUser));
+  if (found.usable) return {preferred, std::move(found.note)};
+  std::string standIn = preferred.string() + "-XXXXXX";
+  if (!mkdtemp(standIn.data())) {
+    throw FolderError("Private folder " + preferred.string() + " " + found.note +
+                      ", and no other can be made: " + errorText(errno));
+  }
+  return {standIn, "private folder " + preferred.string() + " " + found.note + "; using " + standIn + " instead"};
+}
+
 std::filesystem::path privateTemporaryDirectory() {
   std::filesystem::path runtime = environment("XDG_RUNTIME_DIR");
-  std::filesystem::path folder;
+  std::filesystem::path preferred;
   if (!runtime.empty() && runtime.is_absolute()) {
-    folder = runtime / "parlet";
+    preferred = runtime / "parlet";
   } else {
     std::error_code error;
     std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
     if (error || temporary.empty()) temporary = "/tmp";
-    folder = temporary / ("parlet-" + std::to_string(geteuid()));
+    preferred = temporary / ("parlet-" + std::to_string(geteuid()));
   }
 
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    throw FolderError("Cannot create private folder " + folder.string() + ": " + errorText(errno));
+  ProcessFolders& process = processFolders();
+  std::lock_guard<std::mutex> hold(process.mutex);
+  if (auto known = process.standIns.find(preferred); known != process.standIns.end()) {
+    Inspection found = inspect(known->second, isEffectiveUser);
+    if (!found.note.empty()) {
+      process.notes.push_back(found.usable ? std::move(found.note)
+                                           : "private folder " + known->second.string() + " " + found.note);
+    }
+    if (found.usable) return known->second;
+    process.standIns.erase(known);
   }
-  // Check the folder itself (not what a link points to) through one descriptor.
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    throw FolderError("Private folder " + folder.string() + " is not a usable folder: " + errorText(errno));
-  }
-  struct stat info {};
-  int statResult = fstat(fd, &info);
-  close(fd);
-  if (statResult != 0) {
-    throw FolderError("Cannot inspect private folder " + folder.string() + ": " + errorText(errno));
-  }
-  if (info.st_uid != geteuid()) {
-    throw FolderError("Private folder " + folder.string() + " belongs to another user");
-  }
-  if ((info.st_mode & 077) != 0) {
-    throw FolderError("Private folder " + folder.string() + " is open to other users (mode must be 0700)");
-  }
-  return folder;
+  PrivateFolder claimed = claimPrivateFolder(preferred);
+  if (!claimed.note.empty()) process.notes.push_back(claimed.note);
+  if (claimed.path != preferred) process.standIns.emplace(preferred, claimed.path);
+  return claimed.path;
+}
+
+std::vector<std::string> takePrivateFolderNotes() {
+  ProcessFolders& process = processFolders();
+  std::lock_guard<std::mutex> hold(process.mutex);
+  return std::exchange(process.notes, {});
 }
 
 std::filesystem::path applicationSupportDirectory() { return xdgDirectory("XDG_DATA_HOME", ".local/share"); }

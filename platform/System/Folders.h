@@ -1,15 +1,19 @@
 // The folders Parlet writes to, resolved from the XDG variables on each call.
-// `privateTemporaryDirectory` is created when missing and checked every time: it must be a real
-// folder (no link) owned by this user with no group or other access, else FolderError. Files in it
-// are opened through `openNoFollow`, which refuses a symbolic link as the last path component.
-// Thread-safe (no shared state).
+// `privateTemporaryDirectory` is created when missing and checked every time: a real folder (no
+// link) owned by this user with mode 0700. A folder of ours with a wider mode is repaired; a name
+// taken by someone else is left alone and a fresh folder with an unpredictable name stands in for
+// the rest of the process. Each repair or stand-in leaves a note for the log. Files in it are
+// opened through `openNoFollow`, which refuses a symbolic link as the last path component.
+// Thread-safe.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 namespace platform::system {
 
@@ -23,8 +27,27 @@ class FolderError : public std::runtime_error {
 std::filesystem::path homeDirectory();
 
 // $XDG_RUNTIME_DIR/parlet when XDG_RUNTIME_DIR is an absolute path, else
-// <system temporary directory>/parlet-<uid>. Mode 0700, created if missing. Throws FolderError.
+// <system temporary directory>/parlet-<uid>, claimed as `claimPrivateFolder` does. A stand-in, once
+// made, serves every later call for the same name while it stays usable. Throws FolderError.
 std::filesystem::path privateTemporaryDirectory();
+
+// The notes (one line each) of repairs and stand-ins made by `privateTemporaryDirectory` since the
+// last call, oldest first.
+std::vector<std::string> takePrivateFolderNotes();
+
+// Whether a folder's owner is this process's user (default: the effective user id).
+using OwnerCheck = std::function<bool(uid_t owner)>;
+
+struct PrivateFolder {
+  std::filesystem::path path;
+  std::string note;  // empty, or the repair or stand-in made, for the log
+};
+
+// `preferred` made private: created with mode 0700 when missing; a folder of ours with another mode
+// is set to 0700 through the descriptor that was checked; when the name is taken (another owner, not
+// a folder, a link, not readable) a fresh "<preferred>-XXXXXX" (mkdtemp) is used instead and the
+// taken name is not touched. Throws FolderError when no folder can be had.
+PrivateFolder claimPrivateFolder(const std::filesystem::path& preferred, const OwnerCheck& isOurs = {});
 
 // $XDG_DATA_HOME, default ~/.local/share (not created).
 std::filesystem::path applicationSupportDirectory();

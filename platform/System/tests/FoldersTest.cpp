@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -66,21 +67,137 @@ TEST(FoldersTest, PrivateTemporaryDirectoryFallsBackToAPerUserFolderInTmp) {
   EXPECT_EQ(permissions(folder), 0700u);
 }
 
-TEST(FoldersTest, PrivateTemporaryDirectoryRefusesWidePermissionsAndLinks) {
+std::string readText(const fs::path& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(FoldersTest, ClaimingAPrivateFolderRepairsOursAndStandsInForATakenName) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& name, const fs::path& elsewhere)> make;
+    bool ownedByOthers;        // the owner check says no
+    bool standsIn;             // a fresh folder is used instead
+    std::string noteContains;  // empty: no note
+  };
+  const std::vector<Case> cases = {
+      {"missing", [](const fs::path&, const fs::path&) {}, false, false, ""},
+      {"ours, 0700", [](const fs::path& name, const fs::path&) { mkdir(name.c_str(), 0700); }, false, false, ""},
+      {"ours, 0755",
+       [](const fs::path& name, const fs::path&) {
+         mkdir(name.c_str(), 0700);
+         chmod(name.c_str(), 0755);
+       },
+       false, false, "had mode 0755; set to 0700"},
+      {"ours, 0777 with the sticky bit",
+       [](const fs::path& name, const fs::path&) {
+         mkdir(name.c_str(), 0700);
+         chmod(name.c_str(), 01777);
+       },
+       false, false, "had mode 0777; set to 0700"},
+      {"a file", [](const fs::path& name, const fs::path&) { std::ofstream(name) << "planted"; }, false, true,
+       "is not a folder"},
+      {"a link to a private folder",
+       [](const fs::path& name, const fs::path& elsewhere) {
+         mkdir(elsewhere.c_str(), 0700);
+         fs::create_directory_symlink(elsewhere, name);
+       },
+       false, true, "is a symbolic link"},
+      {"a dangling link",
+       [](const fs::path& name, const fs::path& elsewhere) { fs::create_directory_symlink(elsewhere, name); }, false,
+       true, "is a symbolic link"},
+      {"someone else's folder, 0777",
+       [](const fs::path& name, const fs::path&) {
+         mkdir(name.c_str(), 0700);
+         chmod(name.c_str(), 0777);
+       },
+       true, true, "belongs to user " + std::to_string(geteuid())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TempDir temp;
+    fs::path name = temp.path() / "parlet-1000";
+    fs::path elsewhere = temp.path() / "elsewhere";
+    c.make(name, elsewhere);
+    struct stat before {};
+    lstat(name.c_str(), &before);
+    OwnerCheck othersOwn = [](uid_t) { return false; };
+    PrivateFolder claimed = claimPrivateFolder(name, c.ownedByOthers ? othersOwn : OwnerCheck());
+
+    if (c.noteContains.empty()) {
+      EXPECT_EQ(claimed.note, "");
+    } else {
+      EXPECT_NE(claimed.note.find(name.string() + " " + c.noteContains), std::string::npos) << claimed.note;
+    }
+    if (!c.standsIn) {
+      EXPECT_EQ(claimed.path, name);
+      EXPECT_EQ(permissions(name), 0700u);
+      continue;
+    }
+    // A fresh private folder "<name>-XXXXXX"; the taken name is left as it was.
+    EXPECT_EQ(claimed.path.parent_path(), temp.path());
+    EXPECT_EQ(claimed.path.filename().string().size(), name.filename().string().size() + 7);
+    EXPECT_EQ(claimed.path.string().rfind(name.string() + "-", 0), 0u);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(claimed.path)));
+    EXPECT_EQ(permissions(claimed.path), 0700u);
+    EXPECT_NE(claimed.note.find("using " + claimed.path.string()), std::string::npos) << claimed.note;
+    struct stat after {};
+    lstat(name.c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    if (fs::exists(elsewhere)) {
+      EXPECT_EQ(permissions(elsewhere), 0700u);
+    }
+    // Another claim gets another unpredictable name.
+    EXPECT_NE(claimPrivateFolder(name, c.ownedByOthers ? othersOwn : OwnerCheck()).path, claimed.path);
+  }
+}
+
+TEST(FoldersTest, AFolderOfAnotherUserIsLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a folder to another user needs root; the owner check is tested above";
+  testsupport::TempDir temp;
+  fs::path name = temp.path() / "parlet-1000";
+  ASSERT_EQ(mkdir(name.c_str(), 0755), 0);
+  ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+  PrivateFolder claimed = claimPrivateFolder(name);
+  EXPECT_NE(claimed.path, name);
+  EXPECT_NE(claimed.note.find("belongs to user 65534"), std::string::npos) << claimed.note;
+  EXPECT_EQ(permissions(name), 0755u);
+}
+
+TEST(FoldersTest, ClaimingUnderAMissingFolderFails) {
+  testsupport::TempDir temp;
+  EXPECT_THROW(claimPrivateFolder(temp.path() / "missing" / "parlet"), FolderError);
+}
+
+TEST(FoldersTest, PrivateTemporaryDirectoryKeepsItsStandInAndLeavesNotesForTheLog) {
   testsupport::TempDir temp;
   EnvironmentGuard env;
-  env.set("XDG_RUNTIME_DIR", temp.path().string());
-  fs::path folder = temp.path() / "parlet";
+  env.set("XDG_RUNTIME_DIR", std::nullopt);
+  env.set("TMPDIR", temp.path().string());
+  fs::path name = temp.path() / ("parlet-" + std::to_string(geteuid()));
+  std::ofstream(name) << "planted";
+  takePrivateFolderNotes();
 
-  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
-  EXPECT_THROW(privateTemporaryDirectory(), FolderError);
-  fs::remove(folder);
+  fs::path standIn = privateTemporaryDirectory();
+  EXPECT_NE(standIn, name);
+  auto notes = takePrivateFolderNotes();
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find(name.string() + " is not a folder; using " + standIn.string()), std::string::npos);
+  EXPECT_EQ(privateTemporaryDirectory(), standIn);  // the same folder for the rest of the process
+  EXPECT_TRUE(takePrivateFolderNotes().empty());
 
-  fs::create_directory(temp.path() / "elsewhere");
-  chmod((temp.path() / "elsewhere").c_str(), 0700);
-  fs::create_directory_symlink(temp.path() / "elsewhere", folder);
-  EXPECT_THROW(privateTemporaryDirectory(), FolderError);
+  chmod(standIn.c_str(), 0711);
+  EXPECT_EQ(privateTemporaryDirectory(), standIn);
+  EXPECT_EQ(permissions(standIn), 0700u);
+  EXPECT_EQ(takePrivateFolderNotes().size(), 1u);
+
+  fs::remove(standIn);  // removed by a cleaner: another stand-in follows
+  fs::path next = privateTemporaryDirectory();
+  EXPECT_NE(next, standIn);
+  EXPECT_NE(next, name);
+  EXPECT_EQ(readText(name), "planted");
+  EXPECT_EQ(takePrivateFolderNotes().size(), 2u);  // the old stand-in is gone; the new one stands in
 }
 
 TEST(FoldersTest, OpenNoFollowCreatesFilesAndRefusesSymlinks) {
