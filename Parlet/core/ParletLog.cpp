@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Parlet/core/detail/Files.h"
@@ -21,19 +22,29 @@ void writeToStandardError(std::string_view bytes) {
   }
 }
 
-bool appendToExisting(const std::filesystem::path& url, std::string_view bytes) {
-  try {
-    platform::system::UniqueFd fd = platform::system::openNoFollow(url, O_WRONLY | O_APPEND);
-    while (!bytes.empty()) {
-      ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // a short write is dropped, as any other file error
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  } catch (...) {
-    return false;
+// The log's folder, opened without following a link, if it is ours and no one else can write to it
+// (else someone could have put their own file in place of ours).
+platform::system::UniqueFd openOwnFolder(const std::filesystem::path& url) {
+  std::filesystem::path parent = url.parent_path();
+  platform::system::UniqueFd folder(
+      ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (!folder || ::fstat(folder.get(), &info) != 0) return {};
+  if (info.st_uid != ::geteuid() || (info.st_mode & 022) != 0) return {};
+  return folder;
+}
+
+// False when the file was deleted (or a short write dropped the line).
+bool append(int file, std::string_view bytes) {
+  struct stat info {};
+  if (::fstat(file, &info) != 0 || info.st_nlink == 0) return false;
+  while (!bytes.empty()) {
+    ssize_t n = ::write(file, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return true;  // a failed write is dropped, as any other file error
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+  return true;
 }
 
 }  // namespace
@@ -116,21 +127,24 @@ void LogFile::run() {
 void LogFile::fileStep(const Pending& pending) {
   if (url_.empty()) return;
   const std::string& text = pending.line;
+  // Replaces the file at url_ with a new one of ours holding `contents`, kept open for what follows.
+  auto startFile = [&](std::string_view contents) {
+    file_ = {};
+    platform::system::UniqueFd folder = openOwnFolder(url_);
+    if (!folder) return;
+    try {
+      file_ = detail::writeFileAtomicallyAt(folder.get(), url_, contents);
+    } catch (...) {
+    }
+  };
   if (!didStart_) {
-    try {
-      // The header carries the time of the run's first line.
-      detail::writeFileAtomically(url_, header(pending.time));
-    } catch (...) {
-    }
     didStart_ = true;
+    detail::removeStaleTemporaries(url_);
+    startFile(header(pending.time));  // the header carries the time of the run's first line
   }
-  if (!appendToExisting(url_, text)) {
-    // Deleted (or otherwise unopenable) during the run: start over with this line alone.
-    try {
-      detail::writeFileAtomically(url_, text);
-    } catch (...) {
-    }
-  }
+  if (file_ && append(file_.get(), text)) return;
+  // Deleted during the run (or never made): start over with this line alone.
+  startFile(text);
 }
 
 std::filesystem::path ParletLog::url() {
@@ -149,7 +163,11 @@ LogFile& ParletLog::shared() {
   return log;
 }
 
-void ParletLog::write(std::string_view message) { shared().write(message); }
+void ParletLog::write(std::string_view message) {
+  LogFile& log = shared();
+  for (const std::string& note : platform::system::takePrivateFolderNotes()) log.write(note);
+  log.write(message);
+}
 
 LogSink ParletLog::sink() {
   return [](const std::string& message) { write(message); };

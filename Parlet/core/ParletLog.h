@@ -1,7 +1,9 @@
 // The application's own diagnostic log. Every line "[HH:mm:ss.SSS] message" (local time, taken at
 // the call) goes to standard error at once on the caller's thread and, in call order, to the log
-// file on a writer thread. The first line of a process starts the file afresh with a header. File
-// errors are swallowed: `write` never throws and never waits for the file. Thread-safe.
+// file on a writer thread. The first line of a process starts the file afresh with a header. The
+// file is always one we created and keep open; when it is deleted, the next line makes it anew, but
+// only in a folder of ours that no one else can write to. File errors are swallowed: `write` never
+// throws and never waits for the file. Thread-safe.
 //   ParletLog::write("transcribe begin");   // [14:03:07.412] transcribe begin
 #pragma once
 
@@ -15,6 +17,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include "platform/System/Folders.h"
 
 namespace parlet {
 
@@ -64,11 +68,13 @@ class LogFile {
   std::uint64_t submitted_ = 0;
   std::uint64_t done_ = 0;
   bool stopping_ = false;
-  bool didStart_ = false;  // writer thread only
+  bool didStart_ = false;              // writer thread only
+  platform::system::UniqueFd file_;    // writer thread only
   std::thread writer_;
 };
 
-// The process's log: "parlet.log" in the per-user private temporary folder.
+// The process's log: "parlet.log" in the per-user private temporary folder. Notes of repairs and
+// stand-ins of that folder are written as lines of their own before the next line.
 struct ParletLog {
   static void write(std::string_view message);
   static LogFile& shared();

@@ -107,25 +107,28 @@ const std::string& stringMember(const json::Value& object, std::string_view key)
 
 }  // namespace
 
-std::filesystem::path TranscriptArchive::defaultLocation() {
-  std::filesystem::path base;
+std::filesystem::path TranscriptArchive::defaultLocation(const LogSink& log) {
+  const LogSink& say = log ? log : ParletLog::sink();
+  auto folderIn = [](const std::filesystem::path& base) {
+    std::filesystem::path folder = base / "Parlet";
+    std::filesystem::create_directories(folder);
+    return folder;
+  };
   try {
-    base = platform::system::applicationSupportDirectory();
-    std::filesystem::create_directories(base);
-  } catch (...) {
-    base.clear();
+    return folderIn(platform::system::applicationSupportDirectory()) / "transcripts.json";
+  } catch (const std::exception& error) {
+    say(std::string("archive: cannot make its folder: ") + error.what());
   }
-  if (base.empty()) {
-    try {
-      base = platform::system::privateTemporaryDirectory();
-    } catch (...) {
-      base = std::filesystem::temp_directory_path();
-    }
+  // Never a folder that other users can reach: the private folder, else nowhere.
+  try {
+    std::filesystem::path folder = folderIn(platform::system::privateTemporaryDirectory());
+    say("archive: keeping transcripts in " + folder.string() + " instead");
+    return folder / "transcripts.json";
+  } catch (const std::exception& error) {
+    say(std::string("archive: cannot make a folder in the private temporary folder either: ") + error.what() +
+        "; keeping transcripts in memory only");
   }
-  std::filesystem::path folder = base / "Parlet";
-  std::error_code ignored;
-  std::filesystem::create_directories(folder, ignored);
-  return folder / "transcripts.json";
+  return {};
 }
 
 TranscriptArchive& TranscriptArchive::shared() {
@@ -172,6 +175,10 @@ std::vector<TranscriptArchive::Entry> TranscriptArchive::decode(std::string_view
 }
 
 void TranscriptArchive::load() {
+  if (url_.empty()) return;
+  if (std::size_t removed = detail::removeStaleTemporaries(url_)) {
+    options_.log("archive: removed " + std::to_string(removed) + " temporary files left by an interrupted write");
+  }
   std::string bytes;
   try {
     bytes = detail::readWholeFile(url_);
@@ -193,35 +200,20 @@ void TranscriptArchive::load() {
 }
 
 bool TranscriptArchive::setAsideUnreadableFile() {
-  std::string base = url_.string() + ".unreadable";
-  std::filesystem::path target = base;
-  std::error_code error;
-  for (int n = 2;; ++n) {
-    // The non-throwing form: a name that cannot be looked at must not escape `add` as an exception.
-    std::filesystem::file_type type = std::filesystem::symlink_status(target, error).type();
-    if (type == std::filesystem::file_type::not_found) break;
-    if (error) {
-      options_.log("archive: cannot set aside " + url_.string() + ": " + error.message() + "; not writing");
-      return false;
+  try {
+    if (auto target = detail::setAsideUnreadable(url_)) {
+      options_.log("archive: set aside unreadable " + url_.string() + " as " + target->string());
     }
-    if (n > 999) {
-      options_.log("archive: no free name to set aside " + url_.string() + "; not writing");
-      return false;
-    }
-    target = base + "-" + std::to_string(n);
-  }
-  error.clear();
-  std::filesystem::rename(url_, target, error);
-  if (error && error != std::errc::no_such_file_or_directory) {
-    options_.log("archive: cannot set aside " + url_.string() + ": " + error.message() + "; not writing");
+  } catch (const std::exception& error) {
+    options_.log(std::string("archive: ") + error.what() + "; not writing");
     return false;
   }
-  if (!error) options_.log("archive: set aside unreadable " + url_.string() + " as " + target.string());
   unreadableFile_ = false;
   return true;
 }
 
 void TranscriptArchive::persist() {
+  if (url_.empty()) return;  // in memory only
   std::string bytes;
   try {
     bytes = encode(entries_);

@@ -47,10 +47,12 @@ class TranscriptArchive {
   // The process-wide archive at `defaultLocation()`, created on first use.
   static TranscriptArchive& shared();
   // <application support>/Parlet/transcripts.json (the folder is created); the private temporary
-  // folder stands in when there is no application-support folder.
-  static std::filesystem::path defaultLocation();
+  // folder stands in when that folder cannot be made, and when neither can, the result is empty.
+  // Each failure goes to `log` (default: ParletLog).
+  static std::filesystem::path defaultLocation(const LogSink& log = {});
 
-  // Reads the archive at `url` once. Never throws for a missing or bad file.
+  // Reads the archive at `url` once, after removing temporaries that interrupted writes left beside
+  // it. Never throws for a missing or bad file. An empty `url` keeps the archive in memory only.
   explicit TranscriptArchive(std::filesystem::path url, Options options = {});
   TranscriptArchive(const TranscriptArchive&) = delete;
   TranscriptArchive& operator=(const TranscriptArchive&) = delete;

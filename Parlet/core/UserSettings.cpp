@@ -44,6 +44,9 @@ std::filesystem::path JsonFileSettings::defaultLocation() {
 JsonFileSettings::JsonFileSettings(std::filesystem::path url, LogSink log)
     : url_(std::move(url)), log_(std::move(log)), values_(json::Object{}) {
   if (!log_) log_ = ParletLog::sink();
+  if (std::size_t removed = detail::removeStaleTemporaries(url_)) {
+    log_("settings: removed " + std::to_string(removed) + " temporary files left by an interrupted write");
+  }
   try {
     json::Value parsed = json::parse(detail::readWholeFile(url_));
     if (parsed.kind() != json::Value::Kind::object) throw json::DecodingError(json::DecodingError::Kind::typeMismatch, "not an object");
@@ -67,14 +70,9 @@ void JsonFileSettings::setValue(const std::string& key, json::Value value) {
   values_.set(key, std::move(value));
   try {
     if (unreadableFile_) {
-      std::filesystem::path aside = url_.string() + ".unreadable";
-      std::error_code error;
-      std::filesystem::rename(url_, aside, error);
-      if (error && error != std::errc::no_such_file_or_directory) {
-        log_("settings: cannot set aside " + url_.string() + ": " + error.message() + "; not writing");
-        return;
+      if (auto aside = detail::setAsideUnreadable(url_)) {
+        log_("settings: set aside unreadable " + url_.string() + " as " + aside->string());
       }
-      if (!error) log_("settings: set aside unreadable " + url_.string() + " as " + aside.string());
       unreadableFile_ = false;
     }
     std::filesystem::create_directories(url_.parent_path());

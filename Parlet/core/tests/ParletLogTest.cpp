@@ -3,10 +3,15 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "platform/System/Folders.h"
 #include "testsupport/Fixtures.h"
 
 namespace parlet {
@@ -118,6 +123,88 @@ TEST_F(ParletLogTest, WithoutAFileLinesStillGoToStandardError) {
   log.write("no file");
   log.flush();
   EXPECT_EQ(standardError, "[14:03:07.412] no file\n");
+}
+
+TEST_F(ParletLogTest, LinesNeverGoIntoAFileSomeoneElsePutInPlace) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::filesystem::path& folder, const std::filesystem::path& file)> replace;
+    bool fileHoldsTheLine;  // else the planted file stays as planted
+  };
+  auto plant = [](const std::filesystem::path& at) {
+    std::ofstream(at) << "planted\n";
+    chmod(at.c_str(), 0666);
+  };
+  const std::vector<Case> cases = {
+      {"folder re-made open to everyone, with a 0666 log in it",
+       [&](const std::filesystem::path& folder, const std::filesystem::path& file) {
+         std::filesystem::remove_all(folder);
+         std::filesystem::create_directory(folder);
+         chmod(folder.c_str(), 0777);
+         plant(file);
+       },
+       false},
+      {"folder re-made private",
+       [&](const std::filesystem::path& folder, const std::filesystem::path&) {
+         std::filesystem::remove_all(folder);
+         std::filesystem::create_directory(folder);
+         chmod(folder.c_str(), 0700);
+       },
+       true},
+      {"a 0666 file moved over the log",
+       [&](const std::filesystem::path& folder, const std::filesystem::path& file) {
+         plant(folder / "planted.log");
+         std::filesystem::rename(folder / "planted.log", file);
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::path folder = dir.path() / "run";
+    std::filesystem::path file = folder / "parlet.log";
+    std::filesystem::create_directory(folder);
+    chmod(folder.c_str(), 0700);
+    {
+      LogFile log(file, options());
+      log.write("before");
+      log.flush();
+      c.replace(folder, file);
+      log.write("dictated words");
+    }
+    if (c.fileHoldsTheLine) {
+      EXPECT_EQ(readFile(file), "[14:03:07.412] dictated words\n");
+      struct stat info {};
+      ASSERT_EQ(stat(file.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0600u);
+    } else {
+      EXPECT_EQ(readFile(file), "planted\n");
+    }
+    std::filesystem::remove_all(folder);
+  }
+}
+
+TEST_F(ParletLogTest, TheProcessLogSaysWhenThePrivateFolderWasRepairedOrReplaced) {
+  testsupport::TempDir temp;
+  std::filesystem::path taken = temp.path() / ("parlet-" + std::to_string(geteuid()));
+  std::ofstream(taken) << "not a folder";
+  std::optional<std::string> runtime, tmpdir;
+  if (const char* value = std::getenv("XDG_RUNTIME_DIR")) runtime = value;
+  if (const char* value = std::getenv("TMPDIR")) tmpdir = value;
+  unsetenv("XDG_RUNTIME_DIR");
+  setenv("TMPDIR", temp.path().c_str(), 1);
+  platform::system::takePrivateFolderNotes();
+  std::filesystem::path standIn = platform::system::privateTemporaryDirectory();  // as the recorder asks
+  if (runtime) setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1);
+  if (tmpdir) setenv("TMPDIR", tmpdir->c_str(), 1);
+  else unsetenv("TMPDIR");
+
+  ParletLog::shared();  // made before the capture, so that its own start-up says nothing in it
+  ::testing::internal::CaptureStderr();
+  ParletLog::write("next line");
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(taken.string() + " is not a folder; using " + standIn.string()), std::string::npos) << said;
+  EXPECT_LT(said.find("is not a folder"), said.find("next line"));
+  std::filesystem::remove(standIn);
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 #include "Parlet/core/TranscriptArchive.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
 
@@ -230,6 +236,127 @@ TEST_F(TranscriptArchiveTest, ObserversHearOfAChangeBeforeItTakesEffect) {
   archive->removeObserver(id);
   archive->add("two");
   EXPECT_EQ(seen, (std::vector<std::size_t>{0, 1}));
+}
+
+TEST_F(TranscriptArchiveTest, OnlyOurOwnStaleTemporariesAreRemovedAtStart) {
+  writeFile(url, "[" + entryJson(1) + "]");
+  const std::vector<std::string> ours = {"transcripts.json.tmp-Ab12Cd", "transcripts.json.tmp-000000"};
+  const std::vector<std::string> kept = {"transcripts.json.backup",   "transcripts.json.tmp-Ab12C",
+                                         "transcripts.json.tmp-Ab12Cd3", "transcripts.json.tmp-Ab_2Cd",
+                                         "transcripts.json.unreadable", "other.json.tmp-Ab12Cd"};
+  for (const auto& name : ours) writeFile(dir.path() / name, "[]");
+  for (const auto& name : kept) writeFile(dir.path() / name, "keep");
+  writeFile(dir.path() / "target", "precious");
+  std::filesystem::create_symlink(dir.path() / "target", dir.path() / "transcripts.json.tmp-Link01");
+  std::filesystem::create_directory(dir.path() / "transcripts.json.tmp-Fold01");
+
+  auto archive = open();
+  EXPECT_EQ(archive->entries().size(), 1u);
+  for (const auto& name : ours) EXPECT_FALSE(std::filesystem::exists(dir.path() / name)) << name;
+  for (const auto& name : kept) EXPECT_EQ(readFile(dir.path() / name), "keep") << name;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "transcripts.json.tmp-Link01"));
+  EXPECT_EQ(readFile(dir.path() / "target"), "precious");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "transcripts.json.tmp-Fold01"));
+  EXPECT_THAT(log, ::testing::ElementsAre(HasSubstr("removed 2 temporary files")));
+}
+
+TEST_F(TranscriptArchiveTest, AnInterruptedWriteLeavesOnlyTemporariesThatTheNextStartRemoves) {
+  auto leftBehind = [&] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) count += entry.path() != url;
+    return count;
+  };
+  writeFile(url, "[" + entryJson(1) + "]");
+  // Children that write the archive over and over are killed at varying moments, until a write was
+  // cut short between creating its temporary and renaming it. (Each child's start removes what the
+  // one before left.)
+  for (int kills = 0; kills < 300 && leftBehind() == 0; ++kills) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TranscriptArchive archive(url, TranscriptArchive::Options{{}, {}, [](const std::string&) {}});
+      for (;;) archive.add(std::string(100000, 'x'));
+    }
+    usleep(1000 + 500 * (kills % 20));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  std::size_t left = leftBehind();
+  if (left == 0) GTEST_SKIP() << "no write was cut short in 300 kills";
+  log.clear();
+  auto archive = open();
+  EXPECT_FALSE(archive->entries().empty());  // the file itself is whole
+  EXPECT_EQ(leftBehind(), 0u);
+  EXPECT_THAT(log, ::testing::ElementsAre(HasSubstr("removed " + std::to_string(left) + " temporary files")));
+}
+
+TEST_F(TranscriptArchiveTest, AFifoInPlaceOfTheFileIsRefusedNotWaitedOn) {
+  ASSERT_EQ(mkfifo(url.c_str(), 0600), 0);
+  auto archive = open();
+  EXPECT_TRUE(archive->entries().empty());
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_THAT(log[0], HasSubstr("not a regular file"));
+  archive->add("written");  // the FIFO is set aside, the archive written in its place
+  EXPECT_EQ(platform::json::parse(readFile(url)).asArray().size(), 1u);
+}
+
+TEST_F(TranscriptArchiveTest, WithoutAFolderTheArchiveLivesInMemoryOnly) {
+  TranscriptArchive archive({}, options());
+  archive.add("kept");
+  archive.clear();
+  archive.add("again");
+  ASSERT_EQ(archive.entries().size(), 1u);
+  EXPECT_TRUE(log.empty());
+}
+
+// Points XDG_DATA_HOME, XDG_RUNTIME_DIR and TMPDIR elsewhere for one test.
+class ArchiveLocationTest : public ::testing::Test {
+ protected:
+  ArchiveLocationTest() {
+    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
+      const char* value = std::getenv(name);
+      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+  }
+  ~ArchiveLocationTest() override {
+    for (const auto& [name, value] : saved_) {
+      if (value) setenv(name.c_str(), value->c_str(), 1);
+      else unsetenv(name.c_str());
+    }
+  }
+  testsupport::TempDir dir;
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(ArchiveLocationTest, WithoutADataFolderTheArchiveNeverGoesToASharedFolder) {
+  struct Case {
+    bool privateFolderUsable;
+    const char* expected;  // relative to the test folder; empty: in memory only
+    const char* lastLog;
+  };
+  const Case cases[] = {
+      {true, "run/parlet/Parlet/transcripts.json", "keeping transcripts in "},
+      {false, "", "keeping transcripts in memory only"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.privateFolderUsable);
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path() / "run");
+    std::filesystem::create_directories(dir.path() / "shared");
+    writeFile(dir.path() / "file", "in the way");
+    setenv("XDG_DATA_HOME", (dir.path() / "file" / "data").c_str(), 1);  // cannot be made
+    setenv("XDG_RUNTIME_DIR", (dir.path() / (c.privateFolderUsable ? "run" : "file")).c_str(), 1);
+    setenv("TMPDIR", (dir.path() / "shared").c_str(), 1);
+    std::vector<std::string> log;
+    std::filesystem::path location = TranscriptArchive::defaultLocation([&](const std::string& line) { log.push_back(line); });
+    EXPECT_EQ(location, *c.expected ? dir.path() / c.expected : std::filesystem::path());
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "shared"));
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_THAT(log[0], HasSubstr("cannot make its folder"));
+    EXPECT_THAT(log[1], HasSubstr(c.lastLog));
+  }
 }
 
 }  // namespace

@@ -69,5 +69,29 @@ TEST(UserSettingsTest, FileSettingsSurviveARestartAndSetABadFileAside) {
   EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
 }
 
+TEST(UserSettingsTest, EachUnreadableFileIsSetAsideUnderTheNextFreeName) {
+  testsupport::TempDir dir;
+  std::filesystem::path url = dir.path() / "settings.json";
+  std::vector<std::string> log;
+  auto sink = [&](const std::string& line) { log.push_back(line); };
+  auto read = [](const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  std::ofstream(url.string() + ".tmp-Ab12Cd") << "{}";  // left by an interrupted write
+  for (const char* bad : {"{first", "[\"second\"]", "third"}) {
+    std::ofstream(url, std::ios::trunc) << bad;
+    JsonFileSettings(url, sink).setValue(UserSettings::hasOnboardedKey, json::Value(true));
+  }
+  EXPECT_EQ(read(url.string() + ".unreadable"), "{first");
+  EXPECT_EQ(read(url.string() + ".unreadable-2"), "[\"second\"]");
+  EXPECT_EQ(read(url.string() + ".unreadable-3"), "third");
+  EXPECT_FALSE(std::filesystem::exists(url.string() + ".tmp-Ab12Cd"));
+  EXPECT_THAT(log, ::testing::Contains(::testing::HasSubstr("removed 1 temporary files")));
+  EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
+}
+
 }  // namespace
 }  // namespace parlet
