@@ -1,0 +1,230 @@
+// The repository client value: where files are cached (`downloadBase`), which service is asked
+// (`endpoint`), with which bearer token (`hfToken`), and whether to work offline. Construction
+// reads the environment once (HF_TOKEN, HUGGING_FACE_HUB_TOKEN, HF_TOKEN_PATH, HF_HOME and the two
+// token files under the home folder; HF_ENDPOINT) and never fails. A value never changes after
+// construction; copies may be used from any number of threads at once. Request operations block
+// the calling thread and throw Hub::HubClientError, platform::net::TransferError (HEAD) or
+// platform::json errors (listing, whoami) as each operation says; the token is never part of an
+// error text or a log line, and is never sent to another origin than the request's.
+//   HubApi api(std::nullopt, std::nullopt, server.endpoint());
+//   auto names = api.getFilenames(Hub::Repo{"owner/name", Hub::RepoType::models}, "main", {"*.json"});
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Hub/Config.h"
+#include "Hub/Hub.h"
+#include "platform/Net/Http.h"
+#include "platform/System/SystemLog.h"
+
+namespace hub {
+
+class NetworkMonitor;
+
+// Chunked-storage data announced by a HEAD answer; recorded and handed on.
+struct XetFileData {
+  std::string fileHash;      // "x-xet-hash"
+  std::string refreshRoute;  // where the storage access token is refreshed
+  friend bool operator==(const XetFileData&, const XetFileData&) = default;
+};
+
+class HubApi {
+ public:
+  class EnvironmentError;
+  struct Sibling {
+    std::string rfilename;
+  };
+  struct SiblingsResponse {
+    std::vector<Sibling> siblings;
+  };
+  struct FileMetadata {
+    std::optional<std::string> commitHash;  // "X-Repo-Commit"
+    std::optional<std::string> etag;        // normalised "X-Linked-Etag", else "Etag"
+    std::string location;                   // redirect target (302), else the answer's URL
+    std::optional<std::int64_t> size;       // "X-Linked-Size", else "Content-Length"
+    std::optional<XetFileData> xetFileData;
+  };
+  struct LocalDownloadFileMetadata {
+    std::string commitHash;
+    std::string etag;
+    std::string filename;  // the metadata file's name without ".metadata"
+    double timestamp = 0;  // seconds since 1970-01-01 00:00:00 UTC
+  };
+  class HubFileDownloader;
+
+  static constexpr const char* kDefaultEndpoint = "https://huggingface.co";
+  static constexpr const char* kSha256Pattern = "^[0-9a-f]{64}$";
+  static constexpr const char* kCommitHashPattern = "^[0-9a-f]{40}$";
+
+  // Absent arguments fall back to the environment: the token is discovered, the endpoint is
+  // HF_ENDPOINT (also when empty) or kDefaultEndpoint, the cache is ~/Documents/huggingface.
+  explicit HubApi(std::optional<std::filesystem::path> downloadBase = std::nullopt,
+                  std::optional<std::string> hfToken = std::nullopt, std::optional<std::string> endpoint = std::nullopt,
+                  bool useBackgroundSession = false, std::optional<bool> useOfflineMode = std::nullopt);
+
+  // Built on first use, once, with every argument absent.
+  static const HubApi& shared();
+
+  const std::filesystem::path& downloadBase() const { return downloadBase_; }
+  const std::optional<std::string>& hfToken() const { return hfToken_; }
+  const std::string& endpoint() const { return endpoint_; }
+  bool useBackgroundSession() const { return useBackgroundSession_; }
+  std::optional<bool> useOfflineMode() const { return useOfflineMode_; }
+  const std::shared_ptr<NetworkMonitor>& networkMonitor() const { return networkMonitor_; }
+  std::string_view sha256Pattern() const { return kSha256Pattern; }
+  std::string_view commitHashPattern() const { return kCommitHashPattern; }
+
+  // ---- Requests and listing ----------------------------------------------------------------
+  // GET, redirects followed (the token stays with the first origin). 2xx: the answer; 3xx and
+  // other statuses: httpStatusCode; 401/403: authorizationRequired; 404: fileNotFound with the
+  // URL's last segment; a failed transfer: downloadError.
+  platform::net::HttpResponse httpGet(const std::string& url) const;
+  // HEAD with "Accept-Encoding: identity"; relative redirects followed, absolute ones returned.
+  // 2xx and 3xx: the answer; the same mapping otherwise; a failed transfer throws TransferError.
+  platform::net::HttpResponse httpHead(const std::string& url) const;
+
+  // The revision's file names. No globs: every name in the service's order. Globs (fnmatch(3),
+  // no flags): the names matching any glob, each once, in the service's order. A name that is not
+  // a safe relative path (empty, "." or ".." segments, leading "/", "\", NUL) fails with parseError.
+  std::vector<std::string> getFilenames(const Hub::Repo& repo, const std::string& revision,
+                                        const std::vector<std::string>& globs) const;
+  std::vector<std::string> getFilenames(const std::string& repoId, const std::vector<std::string>& globs) const;
+  std::vector<std::string> getFilenames(const Hub::Repo& repo, const std::string& glob) const;
+  std::vector<std::string> getFilenames(const std::string& repoId, const std::string& glob) const;
+
+  // The token owner's description. No token: authorizationRequired without a request; an answer
+  // that is not a JSON object: parse.
+  Config whoami() const;
+
+  // A local JSON file as Config; a malformed one fails with jsonSerialization.
+  Config configuration(const std::filesystem::path& fileURL) const;
+  Config configuration(const std::string& filename, const Hub::Repo& repo) const;
+
+  // The URL forms of the service.
+  std::string listingURL(const Hub::Repo& repo, const std::string& revision) const;
+  std::string whoamiURL() const;
+  static std::string resolveURL(std::string_view endpoint, const Hub::Repo& repo, const std::string& revision,
+                                const std::string& filename);
+
+  // ---- File metadata ------------------------------------------------------------------------
+  // From a HEAD answer; missing or malformed headers give absent fields. An entity tag that is
+  // not safe file-name text fails with parseError.
+  FileMetadata getFileMetadata(const std::string& url) const;
+  // One record per matching file, in listing order, asked one after another.
+  std::vector<FileMetadata> getFileMetadata(const Hub::Repo& repo, const std::string& revision,
+                                            const std::vector<std::string>& globs) const;
+  std::vector<FileMetadata> getFileMetadata(const std::string& repoId, const std::vector<std::string>& globs) const;
+  std::vector<FileMetadata> getFileMetadata(const Hub::Repo& repo, const std::string& glob) const;
+  std::vector<FileMetadata> getFileMetadata(const std::string& repoId, const std::string& glob) const;
+
+  // ---- Local cache --------------------------------------------------------------------------
+  // {downloadBase}/{kind}/{id}; the "/" of the id makes a sub-folder. Checks and creates nothing.
+  std::filesystem::path localRepoLocation(const Hub::Repo& repo) const;
+  // Three lines: commit, etag, time of writing; written atomically. Throws fileWriteError.
+  void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
+                             const std::filesystem::path& metadataPath) const;
+  // Nothing when the file is missing. A malformed file is logged, deleted and read as nothing;
+  // only a failed deletion throws (invalidMetadataError).
+  std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath) const;
+  // Whether the ICU pattern finds a match in the text; false for a pattern that does not compile.
+  bool isValidHash(std::string_view hash, std::string_view pattern) const;
+  // SHA-256 of the file as 64 lower-case hex digits, read 1 MiB at a time; an unopenable file
+  // throws fileNotFound with its name.
+  std::string computeFileHash(const std::filesystem::path& file) const;
+
+  // ---- Offline --------------------------------------------------------------------------------
+  // Offline when useOfflineMode says so; without a choice, when the shared network monitor
+  // reports no usable path (CI_DISABLE_NETWORK_MONITOR=1 forces online).
+  bool isOffline() const;
+
+  // ---- Log ------------------------------------------------------------------------------------
+  // Where the client's log lines go: the system log, or a handler (tests) when one is set.
+  using LogHandler = std::function<void(platform::system::LogType, const std::string&)>;
+  static void setLogHandler(LogHandler handler);
+  static void log(platform::system::LogType type, const std::string& message);
+
+ private:
+  platform::net::HttpRequest makeRequest(const std::string& method, const std::string& url) const;
+
+  std::filesystem::path downloadBase_;
+  std::optional<std::string> hfToken_;
+  std::string endpoint_;
+  bool useBackgroundSession_ = false;
+  std::optional<bool> useOfflineMode_;
+  std::shared_ptr<NetworkMonitor> networkMonitor_;
+};
+
+class HubApi::EnvironmentError : public std::runtime_error {
+ public:
+  enum class Kind { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError };
+  static EnvironmentError invalidMetadataError(const std::string& m) { return {Kind::invalidMetadataError, "Invalid metadata: ", m}; }
+  static EnvironmentError offlineModeError(const std::string& m) { return {Kind::offlineModeError, "Offline mode error: ", m}; }
+  static EnvironmentError fileIntegrityError(const std::string& m) { return {Kind::fileIntegrityError, "File integrity check failed: ", m}; }
+  static EnvironmentError fileWriteError(const std::string& m) { return {Kind::fileWriteError, "Failed to write file: ", m}; }
+
+  Kind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+
+ private:
+  EnvironmentError(Kind kind, const char* prefix, const std::string& message)
+      : std::runtime_error(prefix + message), kind_(kind), message_(message) {}
+  Kind kind_;
+  std::string message_;
+};
+
+// The job that brings one file into the cache; here its paths and the preparation of a file.
+class HubApi::HubFileDownloader {
+ public:
+  HubFileDownloader(HubApi hub, Hub::Repo repo, std::string revision, std::filesystem::path repoDestination,
+                    std::string relativeFilename);
+
+  // The file's resolve URL on the client's endpoint (kDefaultEndpoint when the endpoint is empty).
+  std::string source() const;
+  // Whether anything exists at the destination file's path.
+  bool downloaded() const;
+  std::filesystem::path destination() const { return repoDestination / relativeFilename; }
+  std::filesystem::path metadataDestination() const;
+  // Parent folders and an empty file unless one exists. Throws std::system_error (filesystem_error among them).
+  static void prepareCacheDestination(const std::filesystem::path& file);
+
+  HubApi hub;
+  Hub::Repo repo;
+  std::string revision;
+  std::filesystem::path repoDestination;
+  std::filesystem::path repoMetadataDestination;  // repoDestination/.cache/huggingface/download
+  std::string relativeFilename;
+  std::optional<std::string> hfToken;
+  std::optional<std::string> endpoint;
+  bool backgroundSession = false;
+};
+
+// The regular, visible files below a folder, in enumeration order; hidden entries (names that
+// begin with ".") are skipped and hidden folders not entered; symbolic links are not followed.
+// An unreadable folder gives an empty list.
+std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
+
+// "W/\"abc\"" => "abc", "\"abc\"" => "abc"; absent stays absent.
+std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
+// Decimal with an optional sign, in 64 signed bits; anything else gives nothing.  "+12" => 12
+std::optional<std::int64_t> parseSize(std::string_view text);
+std::optional<XetFileData> parseXetFileDataFromResponse(const platform::net::HttpResponse* response,
+                                                        const std::optional<std::string>& endpoint);
+// The URL of the first "Link" entry with that relation: <https://a>; rel="xet-auth".
+std::optional<std::string> getLinkURL(const platform::net::HttpResponse& response, std::string_view relation);
+
+// A repository path that stays inside its folder: no leading "/", no "\" or NUL, no empty, "."
+// or ".." segment.
+bool isSafeRelativePath(std::string_view name);
+// Entity-tag text that may be part of a file name: ASCII letters, digits and "-._+=~", at most
+// 255 bytes (empty allowed).
+bool isSafeEtag(std::string_view etag);
+
+}  // namespace hub

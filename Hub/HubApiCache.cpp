@@ -1,0 +1,261 @@
+// The local cache: folder layout, download metadata files, file hashes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <locale.h>
+#include <random>
+#include <system_error>
+
+#include "Hub/HubApi.h"
+#include "platform/Net/Sha256.h"
+#include "platform/Net/Url.h"
+#include "platform/Text/Regex.h"
+#include "platform/Text/Unicode.h"
+
+namespace hub {
+namespace fs = std::filesystem;
+using Error = Hub::HubClientError;
+using platform::system::LogType;
+
+namespace {
+
+constexpr std::size_t kHashChunkSize = 1 << 20;
+
+// Seconds since 1970 in the shortest form that reads back to the same double, whole numbers with
+// ".0".  1765324800.25 => "1765324800.25", 1765324800 => "1765324800.0"
+std::string formatTimestamp(double seconds) {
+  char buffer[64];
+  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, seconds, std::chars_format::fixed);
+  std::string text(buffer, error == std::errc() ? end : buffer);
+  if (text.find('.') == std::string::npos) text += ".0";
+  return text;
+}
+
+// strtod in the C locale, the whole text or nothing.
+std::optional<double> parseTimestamp(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+  char* end = nullptr;
+  double value = strtod_l(text.c_str(), &end, cLocale);
+  if (end != text.c_str() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Splits at every line-break character: LF, VT, FF, CR, NEL, LS, PS. "a\r\nb" => ["a", "", "b"]
+std::vector<std::string> splitLines(std::string_view text) {
+  std::vector<std::string> pieces(1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = text[i];
+    std::size_t width = 0;
+    if (c == '\n' || c == '\v' || c == '\f' || c == '\r') width = 1;
+    else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85) width = 2;
+    else if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+             (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9))
+      width = 3;
+    if (width) {
+      pieces.emplace_back();
+      i += width - 1;
+    } else {
+      pieces.back().push_back(static_cast<char>(c));
+    }
+  }
+  return pieces;
+}
+
+// White space and line breaks off both ends, Unicode's among them (NBSP, NEL, LS, PS, ideographic space ...).
+std::string trimmed(std::string_view text) {
+  auto spaceAt = [&](std::size_t i, bool fromEnd) -> std::size_t {
+    static constexpr std::string_view kMultiByte[] = {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80",
+                                                      "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84",
+                                                      "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+                                                      "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9",
+                                                      "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+    unsigned char c = fromEnd ? text[i - 1] : text[i];
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
+    for (auto s : kMultiByte) {
+      if (fromEnd ? text.substr(0, i).ends_with(s) : text.substr(i).starts_with(s)) return s.size();
+    }
+    return 0;
+  };
+  std::size_t begin = 0, end = text.size();
+  while (begin < end) {
+    std::size_t n = spaceAt(begin, false);
+    if (!n) break;
+    begin += n;
+  }
+  while (end > begin) {
+    std::size_t n = spaceAt(end, true);
+    if (!n) break;
+    end -= n;
+  }
+  return std::string(text.substr(begin, end - begin));
+}
+
+// Writes through a temporary file in the same folder, then renames it over the target.
+void writeAtomically(const fs::path& path, std::string_view text) {
+  std::random_device random;
+  fs::path temporary = path;
+  temporary += ".tmp-" + std::to_string(random()) + std::to_string(random());
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + temporary.string());
+  std::size_t written = 0;
+  while (written < text.size()) {
+    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int error = errno;
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      throw std::system_error(error, std::generic_category(), "cannot write " + temporary.string());
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    ::unlink(temporary.c_str());
+    throw std::system_error(error, std::generic_category(), "cannot replace " + path.string());
+  }
+}
+
+std::string fileURLText(const fs::path& path) { return "file://" + path.string(); }
+
+}  // namespace
+
+fs::path HubApi::localRepoLocation(const Hub::Repo& repo) const {
+  return downloadBase_ / std::string(Hub::rawValue(repo.type)) / repo.id;
+}
+
+void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
+                                   const fs::path& metadataPath) const {
+  double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::string text = commitHash + "\n" + etag + "\n" + formatTimestamp(now) + "\n";
+  try {
+    fs::create_directories(metadataPath.parent_path());
+    writeAtomically(metadataPath, text);
+  } catch (const std::exception& e) {
+    throw EnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " + e.what());
+  }
+}
+
+std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(const fs::path& metadataPath) const {
+  std::error_code missing;
+  if (!fs::exists(metadataPath, missing)) return std::nullopt;
+  std::string problem;
+  try {
+    std::ifstream in(metadataPath, std::ios::binary);
+    if (!in) throw std::system_error(errno, std::generic_category(), "cannot open the file");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw std::system_error(EIO, std::generic_category(), "cannot read the file");
+    if (!platform::text::isValidUtf8(text)) throw std::runtime_error("the file is not UTF-8 text");
+    auto pieces = splitLines(text);
+    if (pieces.size() < 3) {
+      problem = EnvironmentError::invalidMetadataError("Metadata file is missing required fields").what();
+    } else if (auto timestamp = parseTimestamp(trimmed(pieces[2]))) {
+      std::string filename = metadataPath.filename().string();
+      for (std::size_t at; (at = filename.find(".metadata")) != std::string::npos;) filename.erase(at, 9);
+      return LocalDownloadFileMetadata{trimmed(pieces[0]), trimmed(pieces[1]), filename, *timestamp};
+    } else {
+      problem = EnvironmentError::invalidMetadataError("Invalid timestamp format").what();
+    }
+    log(LogType::error, "Invalid metadata file " + fileURLText(metadataPath) + ": " + problem +
+                            ". Removing it from disk and continuing.");
+  } catch (const std::exception& e) {
+    log(LogType::error, "Error reading metadata file " + fileURLText(metadataPath) + ": " + e.what() +
+                            ". Removing it from disk and continuing.");
+  }
+  std::error_code removal;
+  fs::remove(metadataPath, removal);
+  if (removal)
+    throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + removal.message());
+  return std::nullopt;
+}
+
+bool HubApi::isValidHash(std::string_view hash, std::string_view pattern) const {
+  try {
+    return platform::text::Regex(pattern).containsMatch(hash);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string HubApi::computeFileHash(const fs::path& file) const {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw Error::fileNotFound(file.filename().string());
+  platform::net::Sha256 digest;
+  std::vector<char> chunk(kHashChunkSize);
+  for (;;) {
+    ssize_t n = ::read(fd, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a failed read ends the digest as the end of the file would
+    digest.update(std::string_view(chunk.data(), static_cast<std::size_t>(n)));
+  }
+  ::close(fd);
+  return digest.finalizeHex();
+}
+
+// ---- HubFileDownloader -------------------------------------------------------------------------
+
+HubApi::HubFileDownloader::HubFileDownloader(HubApi hubApi, Hub::Repo repository, std::string revisionName,
+                                             fs::path destination, std::string filename)
+    : hub(std::move(hubApi)),
+      repo(std::move(repository)),
+      revision(std::move(revisionName)),
+      repoDestination(std::move(destination)),
+      repoMetadataDestination(repoDestination / ".cache" / "huggingface" / "download"),
+      relativeFilename(std::move(filename)),
+      hfToken(hub.hfToken()),
+      endpoint(hub.endpoint()),
+      backgroundSession(hub.useBackgroundSession()) {}
+
+std::string HubApi::HubFileDownloader::source() const {
+  std::string base = endpoint && !endpoint->empty() ? *endpoint : std::string(kDefaultEndpoint);
+  return resolveURL(base, repo, revision, relativeFilename);
+}
+
+bool HubApi::HubFileDownloader::downloaded() const {
+  std::error_code error;
+  return fs::exists(fs::symlink_status(destination(), error));
+}
+
+fs::path HubApi::HubFileDownloader::metadataDestination() const {
+  fs::path path = repoMetadataDestination / relativeFilename;
+  path += ".metadata";
+  return path;
+}
+
+void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(file, error))) return;
+  writeAtomically(file, "");
+}
+
+std::vector<fs::path> getFileUrls(const fs::path& folder) {
+  std::vector<fs::path> files;
+  std::error_code error;
+  fs::recursive_directory_iterator it(folder, fs::directory_options::none, error);
+  if (error) return files;
+  for (fs::recursive_directory_iterator end; it != end; it.increment(error)) {
+    if (error) break;
+    const fs::directory_entry& entry = *it;
+    bool hidden = entry.path().filename().string().starts_with(".");
+    if (hidden) {
+      if (entry.is_directory(error)) it.disable_recursion_pending();
+      continue;
+    }
+    fs::file_status status = entry.symlink_status(error);
+    if (error) throw fs::filesystem_error("Cannot read the properties of a file", entry.path(), error);
+    if (fs::is_regular_file(status)) files.push_back(entry.path());
+  }
+  return files;
+}
+
+}  // namespace hub

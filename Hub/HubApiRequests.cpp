@@ -1,0 +1,343 @@
+// Requests, listing and file metadata.
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <unordered_set>
+
+#include "Hub/HubApi.h"
+#include "Hub/JSONParser.h"
+#include "KestrumCore/Extensions.h"
+#include "platform/Net/Url.h"
+#include "platform/System/Json.h"
+
+namespace hub {
+namespace fs = std::filesystem;
+using platform::net::HttpResponse;
+using Error = Hub::HubClientError;
+
+namespace {
+
+constexpr int kMaxRedirects = 16;
+
+bool hasControlCharacters(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+  });
+}
+
+// A text from the network shown in a message: quoted, control bytes escaped.  a\0b => "a\x00b"
+std::string escapedForMessage(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// The status mapping shared by GET and HEAD; 3xx is the caller's.
+void checkStatus(const HttpResponse& response, const std::string& requestedURL) {
+  long status = response.status;
+  if (status >= 200 && status <= 299) return;
+  if (status == 401 || status == 403) throw Error::authorizationRequired();
+  if (status == 404) throw Error::fileNotFound(platform::net::lastPathSegment(requestedURL));
+  throw Error::httpStatusCode(status);
+}
+
+std::optional<std::string> header(const HttpResponse& response, std::string_view name) {
+  return response.headers.value(name);
+}
+
+}  // namespace
+
+bool isSafeRelativePath(std::string_view name) {
+  if (name.empty() || name.front() == '/') return false;
+  if (name.find('\\') != std::string_view::npos || name.find('\0') != std::string_view::npos) return false;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string_view::npos) end = name.size();
+    std::string_view segment = name.substr(start, end - start);
+    if (segment.empty() || segment == "." || segment == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+bool isSafeEtag(std::string_view etag) {
+  if (etag.size() > 255) return false;
+  return std::all_of(etag.begin(), etag.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-._+=~").find(c) != std::string_view::npos;
+  });
+}
+
+// ---- URL forms ---------------------------------------------------------------------------------
+
+std::string HubApi::listingURL(const Hub::Repo& repo, const std::string& revision) const {
+  return endpoint_ + "/api/" + std::string(Hub::rawValue(repo.type)) + "/" +
+         platform::net::percentEncodePath(repo.id, true) + "/revision/" +
+         platform::net::percentEncodePath(revision, false);
+}
+
+std::string HubApi::whoamiURL() const { return endpoint_ + "/api/whoami-v2"; }
+
+std::string HubApi::resolveURL(std::string_view endpoint, const Hub::Repo& repo, const std::string& revision,
+                               const std::string& filename) {
+  std::string url(endpoint);
+  if (repo.type != Hub::RepoType::models) url.append("/").append(Hub::rawValue(repo.type));
+  url.append("/").append(platform::net::percentEncodePath(repo.id, true));
+  url.append("/resolve/").append(platform::net::percentEncodePath(revision, false));
+  url.append("/").append(platform::net::percentEncodePath(filename, true));
+  return url;
+}
+
+// ---- Requests ----------------------------------------------------------------------------------
+
+platform::net::HttpRequest HubApi::makeRequest(const std::string& method, const std::string& url) const {
+  platform::net::HttpRequest request;
+  request.method = method;
+  request.url = url;
+  request.timeout = std::chrono::seconds(60);
+  if (hfToken_ && !hfToken_->empty()) {
+    // A line break in the token would end the header and start another one.
+    if (hasControlCharacters(*hfToken_)) throw Error::authorizationRequired();
+    request.headers.set("Authorization", "Bearer " + *hfToken_);
+  }
+  return request;
+}
+
+HttpResponse HubApi::httpGet(const std::string& url) const {
+  auto request = makeRequest("GET", url);
+  request.maxRedirects = kMaxRedirects;
+  HttpResponse response;
+  try {
+    response = platform::net::perform(request);
+  } catch (const platform::net::TransferError& e) {
+    throw Error::downloadError(e.what());
+  }
+  if (response.status >= 300 && response.status <= 399) throw Error::httpStatusCode(response.status);
+  checkStatus(response, url);
+  return response;
+}
+
+// Relative redirects are followed on the first request's origin, keeping its method and headers
+// (a HEAD stays a HEAD: its point is not to fetch the body) plus "Location"; an absolute one
+// is the answer.
+HttpResponse HubApi::httpHead(const std::string& url) const {
+  auto request = makeRequest("HEAD", url);
+  request.headers.set("Accept-Encoding", "identity");
+  const auto firstHeaders = request.headers;
+  HttpResponse response;
+  for (int hops = 0;; ++hops) {
+    response = platform::net::perform(request);
+    if (response.status < 300 || response.status > 399) break;
+    auto location = header(response, "Location");
+    if (!location || location->empty() || platform::net::isAbsoluteReference(*location)) break;
+    auto next = platform::net::resolveReference(url, *location);
+    if (!next || !platform::net::sameOrigin(url, *next)) break;
+    if (hops >= kMaxRedirects)
+      throw platform::net::TransferError(platform::net::TransferError::Kind::tooManyRedirects,
+                                         "Too many redirects starting at " + url);
+    request.url = *next;
+    request.headers = firstHeaders;
+    request.headers.set("Location", *next);
+  }
+  if (response.status >= 300 && response.status <= 399) return response;
+  checkStatus(response, url);
+  return response;
+}
+
+// ---- Listing -----------------------------------------------------------------------------------
+
+std::vector<std::string> HubApi::getFilenames(const Hub::Repo& repo, const std::string& revision,
+                                              const std::vector<std::string>& globs) const {
+  HttpResponse response = httpGet(listingURL(repo, revision));
+  platform::json::Value document = platform::json::parse(response.body);
+  std::vector<std::string> names;
+  for (const auto& sibling : document.at("siblings").asArray()) names.push_back(sibling.at("rfilename").asString());
+
+  std::vector<std::string> result;
+  if (globs.empty()) {
+    result = std::move(names);
+  } else {
+    std::unordered_set<std::string> seen;
+    for (const auto& glob : globs)
+      for (const auto& name : kestrum::matching(names, glob)) seen.insert(name);
+    for (const auto& name : names)
+      if (seen.erase(name)) result.push_back(name);
+  }
+  for (const auto& name : result)
+    if (!isSafeRelativePath(name))
+      throw Error::parseError("unsafe file name " + escapedForMessage(name) + " in the listing of " + repo.id);
+  return result;
+}
+
+std::vector<std::string> HubApi::getFilenames(const std::string& repoId, const std::vector<std::string>& globs) const {
+  return getFilenames(Hub::Repo{repoId, Hub::RepoType::models}, "main", globs);
+}
+
+std::vector<std::string> HubApi::getFilenames(const Hub::Repo& repo, const std::string& glob) const {
+  return getFilenames(repo, "main", std::vector<std::string>{glob});
+}
+
+std::vector<std::string> HubApi::getFilenames(const std::string& repoId, const std::string& glob) const {
+  return getFilenames(Hub::Repo{repoId, Hub::RepoType::models}, "main", std::vector<std::string>{glob});
+}
+
+Config HubApi::whoami() const {
+  if (!hfToken_) throw Error::authorizationRequired();
+  HttpResponse response = httpGet(whoamiURL());
+  platform::json::Value document = platform::json::parse(response.body);
+  if (document.kind() != platform::json::Value::Kind::object) throw Error::parse();
+  return Config::convertToBinaryDistinctKeys(document);
+}
+
+Config HubApi::configuration(const fs::path& fileURL) const {
+  std::ifstream in(fileURL, std::ios::binary);
+  if (!in) throw fs::filesystem_error("Cannot read file", fileURL, std::make_error_code(std::errc::no_such_file_or_directory));
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw fs::filesystem_error("Cannot read file", fileURL, std::make_error_code(std::errc::io_error));
+  try {
+    return JSONParser::parseToConfig(bytes);
+  } catch (const JSONParser::ParseError& e) {
+    std::string url = "file://" + fs::absolute(fileURL).string();
+    throw Error::jsonSerialization(url, "JSON parsing failed for " + url + ": " + e.what() +
+                                            ". If this is a private model, verify that HF_TOKEN is set.");
+  }
+}
+
+Config HubApi::configuration(const std::string& filename, const Hub::Repo& repo) const {
+  return configuration(localRepoLocation(repo) / filename);
+}
+
+// ---- File metadata -----------------------------------------------------------------------------
+
+std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag) {
+  if (!etag) return std::nullopt;
+  std::string_view text = *etag;
+  if (text.starts_with("W/")) text.remove_prefix(2);
+  while (!text.empty() && text.front() == '"') text.remove_prefix(1);
+  while (!text.empty() && text.back() == '"') text.remove_suffix(1);
+  return std::string(text);
+}
+
+std::optional<std::int64_t> parseSize(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  // Accumulated negatively so that the most negative value fits.
+  std::int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    int digit = c - '0';
+    if (value < (INT64_MIN + digit) / 10) return std::nullopt;
+    value = value * 10 - digit;
+  }
+  if (!negative) {
+    if (value == INT64_MIN) return std::nullopt;
+    return -value;
+  }
+  return value;
+}
+
+std::optional<std::string> getLinkURL(const HttpResponse& response, std::string_view relation) {
+  auto link = header(response, "Link");
+  if (!link) return std::nullopt;
+  std::string quotedRelation = "rel=\"" + std::string(relation) + "\"";
+  std::string bareRelation = "rel=" + std::string(relation);
+  std::string_view rest = *link;
+  while (!rest.empty()) {
+    std::size_t comma = rest.find(',');
+    std::string_view part = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    while (!part.empty() && (part.front() == ' ' || part.front() == '\t')) part.remove_prefix(1);
+    while (!part.empty() && (part.back() == ' ' || part.back() == '\t')) part.remove_suffix(1);
+    if (part.empty()) continue;
+    if (part.find(quotedRelation) == std::string_view::npos && part.find(bareRelation) == std::string_view::npos)
+      continue;
+    std::size_t open = part.find('<');
+    std::size_t close = part.find('>');
+    if (open != std::string_view::npos && close != std::string_view::npos && open < close)
+      return std::string(part.substr(open + 1, close - open - 1));
+  }
+  return std::nullopt;
+}
+
+std::optional<XetFileData> parseXetFileDataFromResponse(const HttpResponse* response,
+                                                        const std::optional<std::string>& endpoint) {
+  if (!response) return std::nullopt;
+  auto hash = header(*response, "x-xet-hash");
+  if (!hash) return std::nullopt;
+  auto route = getLinkURL(*response, "xet-auth");
+  if (!route) route = header(*response, "X-Xet-Refresh-Route");
+  if (!route) return std::nullopt;
+  auto trimSlashes = [](std::string_view text) {
+    while (!text.empty() && text.front() == '/') text.remove_prefix(1);
+    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+    return std::string(text);
+  };
+  std::string defaultEndpoint = HubApi::kDefaultEndpoint;
+  if (route->starts_with(defaultEndpoint)) {
+    std::string from = trimSlashes(defaultEndpoint);
+    std::string to = trimSlashes(endpoint.value_or(defaultEndpoint));
+    std::string replaced;
+    std::size_t position = 0;
+    for (std::size_t found; (found = route->find(from, position)) != std::string::npos; position = found + from.size())
+      replaced.append(*route, position, found - position).append(to);
+    replaced.append(*route, position);
+    route = replaced;
+  }
+  return XetFileData{*hash, *route};
+}
+
+HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url) const {
+  HttpResponse response = httpHead(url);
+  FileMetadata metadata;
+  std::optional<std::string> location;
+  if (response.status == 302) location = header(response, "Location");
+  else if (!response.url.empty()) location = response.url;
+  metadata.location = location.value_or(url);
+  metadata.commitHash = header(response, "X-Repo-Commit");
+  auto linkedEtag = header(response, "X-Linked-Etag");
+  metadata.etag = normalizeEtag(linkedEtag ? linkedEtag : header(response, "ETag"));
+  if (metadata.etag && !isSafeEtag(*metadata.etag))
+    throw Error::parseError("unsafe entity tag " + escapedForMessage(*metadata.etag) + " in the answer for " + url);
+  auto size = header(response, "X-Linked-Size");
+  if (!size) size = header(response, "Content-Length");
+  if (size) metadata.size = parseSize(*size);
+  metadata.xetFileData = parseXetFileDataFromResponse(&response, endpoint_);
+  return metadata;
+}
+
+std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const Hub::Repo& repo, const std::string& revision,
+                                                          const std::vector<std::string>& globs) const {
+  std::vector<FileMetadata> records;
+  for (const auto& name : getFilenames(repo, revision, globs))
+    records.push_back(getFileMetadata(resolveURL(endpoint_, repo, revision, name)));
+  return records;
+}
+
+std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const std::string& repoId,
+                                                          const std::vector<std::string>& globs) const {
+  return getFileMetadata(Hub::Repo{repoId, Hub::RepoType::models}, "main", globs);
+}
+
+std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const Hub::Repo& repo, const std::string& glob) const {
+  return getFileMetadata(repo, "main", std::vector<std::string>{glob});
+}
+
+std::vector<HubApi::FileMetadata> HubApi::getFileMetadata(const std::string& repoId, const std::string& glob) const {
+  return getFileMetadata(Hub::Repo{repoId, Hub::RepoType::models}, "main", std::vector<std::string>{glob});
+}
+
+}  // namespace hub

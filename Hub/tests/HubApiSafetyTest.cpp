@@ -1,0 +1,201 @@
+// What a hostile or careless service, token file or log reader must not get from the client:
+// paths outside the cache, a broken Authorization header, or the token itself.
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Hub/HubApi.h"
+#include "HubTestEnvironment.h"
+#include "testsupport/Fixtures.h"
+#include "testsupport/HubTestServer.h"
+
+namespace hub {
+namespace {
+
+namespace fs = std::filesystem;
+using Error = Hub::HubClientError;
+using testsupport::HubTestServer;
+
+const Hub::Repo kRepo{"owner/model", Hub::RepoType::models};
+
+class HubApiSafetyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.addRepository("models", "owner/model");
+    server.addFile("models", "owner/model", "config.json", "{}");
+    server.addFile("models", "owner/model", "weights.bin", std::string(100, 'w'), /*large=*/true);
+  }
+  HubApi api(std::optional<std::string> token = std::string()) const {
+    return HubApi(cache.path(), token, server.endpoint());
+  }
+  std::string resolve(const std::string& file) const { return HubApi::resolveURL(server.endpoint(), kRepo, "main", file); }
+
+  HubTestServer server;
+  testsupport::TempDir cache;
+};
+
+TEST(SafeNamesTest, RelativePathsThatStayInsideTheirFolder) {
+  struct Case {
+    std::string name;
+    bool safe;
+  };
+  for (const Case& c : std::vector<Case>{{"config.json", true},
+                                         {"a/b/c.bin", true},
+                                         {"..config", true},
+                                         {"a..b/c", true},
+                                         {".gitattributes", true},
+                                         {"", false},
+                                         {"../x", false},
+                                         {"a/../../x", false},
+                                         {"..", false},
+                                         {".", false},
+                                         {"a/./b", false},
+                                         {"/etc/passwd", false},
+                                         {"a//b", false},
+                                         {"a/", false},
+                                         {"a\\..\\b", false},
+                                         {std::string("a\0b", 3), false}})
+    EXPECT_EQ(isSafeRelativePath(c.name), c.safe) << ::testing::PrintToString(c.name);
+}
+
+TEST(SafeNamesTest, EtagsThatCanBePartOfAFileName) {
+  struct Case {
+    std::string etag;
+    bool safe;
+  };
+  for (const Case& c : std::vector<Case>{{std::string(64, 'a'), true},
+                                         {"d41d8cd98f00b204e9800998ecf8427e-12", true},
+                                         {"", true},
+                                         {"abc.def_+=~", true},
+                                         {"../x", false},
+                                         {"a/b", false},
+                                         {"a\\b", false},
+                                         {std::string("a\0b", 3), false},
+                                         {"a b", false},
+                                         {"a\nb", false},
+                                         {std::string(256, 'a'), false}})
+    EXPECT_EQ(isSafeEtag(c.etag), c.safe) << ::testing::PrintToString(c.etag);
+}
+
+TEST_F(HubApiSafetyTest, ListingWithAHostileNameFailsWithAClientError) {
+  for (const std::string& hostile : {std::string("../x"), std::string("/abs"), std::string("a\\b"),
+                                     std::string("a\0b", 3), std::string("a/../../b"), std::string("dir/")}) {
+    HubTestServer fresh;
+    fresh.addRepository("models", "owner/model");
+    fresh.addFile("models", "owner/model", "config.json", "{}");
+    fresh.addListingName("models", "owner/model", hostile);
+    HubApi client(cache.path(), std::string(), fresh.endpoint());
+    try {
+      client.getFilenames(kRepo, "main", {});
+      ADD_FAILURE() << ::testing::PrintToString(hostile) << " was listed";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), Error::Kind::parseError) << e.what();
+      EXPECT_EQ(std::string(e.what()).find('\0'), std::string::npos);
+    }
+    // Globs that leave the hostile name out list normally.
+    EXPECT_EQ(client.getFilenames(kRepo, "main", {"*.json"}), std::vector<std::string>{"config.json"});
+  }
+}
+
+TEST_F(HubApiSafetyTest, MetadataWithAHostileEtagFailsWithAClientError) {
+  for (const char* hostile : {"\"../../x\"", "\"a/b\"", "\"a\\\\b\""}) {
+    HubTestServer::FileFaults f;
+    f.linkedEtag = hostile;
+    server.setFaults("models", "owner/model", "config.json", f);
+    try {
+      api().getFileMetadata(resolve("config.json"));
+      ADD_FAILURE() << hostile;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), Error::Kind::parseError) << e.what();
+    }
+  }
+}
+
+TEST_F(HubApiSafetyTest, TokenWithControlCharactersIsNeverSent) {
+  // Given explicitly, it cannot be refused at construction, so every request refuses it.
+  HubApi client = api(std::string("tok\r\nX-Injected: 1"));
+  try {
+    client.getFilenames(kRepo, "main", {});
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), Error::Kind::authorizationRequired);
+  }
+  EXPECT_THROW(client.httpHead(resolve("config.json")), Error);
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(HubApiSafetyTest, TokenFileLineEndNeverReachesTheHeader) {
+  testsupport::TempDir home;
+  hub::testing::EnvironmentGuard env;
+  env.set("HOME", home.path().string());
+  for (const char* name : {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HF_HOME"}) env.set(name, std::nullopt);
+  env.set("HF_TOKEN_PATH", (home.path() / "token").string());
+  std::ofstream(home.path() / "token") << "hf_file_token\n";
+  HubApi(cache.path(), std::nullopt, server.endpoint()).getFilenames(kRepo, "main", {});
+  EXPECT_EQ(server.requests().back().header("Authorization"), "Bearer hf_file_token");
+}
+
+TEST_F(HubApiSafetyTest, TokenStaysOnItsOriginAcrossRedirects) {
+  HubApi client = api(std::string("hf_secret"));
+  // GET follows the absolute redirect to the content origin, without the token.
+  auto response = client.httpGet(resolve("weights.bin"));
+  EXPECT_EQ(response.body, std::string(100, 'w'));
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].header("Authorization"), "Bearer hf_secret");
+  EXPECT_EQ(requests[1].server, "content");
+  EXPECT_FALSE(requests[1].header("Authorization"));
+
+  // HEAD never follows an absolute redirect, so the other host is never asked.
+  server.clearRequests();
+  HubTestServer::FileFaults f;
+  f.absoluteRedirect = server.contentEndpoint() + "/blobs/x";
+  server.setFaults("models", "owner/model", "config.json", f);
+  client.getFileMetadata(resolve("config.json"));
+  for (const auto& r : server.requests()) EXPECT_EQ(r.server, "hub");
+}
+
+TEST_F(HubApiSafetyTest, TokenNeverAppearsInErrorTextsOrLogLines) {
+  const std::string token = "hf_SECRET_42";
+  std::mutex mutex;
+  std::vector<std::string> logged;
+  HubApi::setLogHandler([&](platform::system::LogType, const std::string& line) {
+    std::lock_guard lock(mutex);
+    logged.push_back(line);
+  });
+  std::vector<std::string> texts;
+  auto collect = [&](auto&& operation) {
+    try {
+      operation();
+    } catch (const std::exception& e) {
+      texts.push_back(e.what());
+    }
+  };
+  HubApi client = api(token);
+  HubApi unreachable(cache.path(), token, std::string("http://127.0.0.1:1"));
+  for (int status : {401, 404, 500}) {
+    server.failNextRequests(status);
+    collect([&] { client.getFilenames(kRepo, "main", {}); });
+    server.failNextRequests(status);
+    collect([&] { client.getFileMetadata(resolve("config.json")); });
+  }
+  collect([&] { unreachable.getFilenames(kRepo, "main", {}); });
+  collect([&] { unreachable.getFileMetadata("http://127.0.0.1:1/owner/model/resolve/main/config.json"); });
+  collect([&] { client.whoami(); });
+  fs::path bad = cache.path() / "x.metadata";
+  std::ofstream(bad) << "one line";
+  client.readDownloadMetadata(bad);
+  HubApi::setLogHandler(nullptr);
+
+  EXPECT_EQ(texts.size(), 9u) << ::testing::PrintToString(texts);
+  EXPECT_EQ(logged.size(), 1u);
+  for (const auto& text : texts) EXPECT_EQ(text.find(token), std::string::npos) << text;
+  for (const auto& line : logged) EXPECT_EQ(line.find(token), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace hub
