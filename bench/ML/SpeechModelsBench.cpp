@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ML/MLModel.h"
@@ -36,9 +38,39 @@ std::shared_ptr<MLMultiArray> output(const std::shared_ptr<MLFeatureProvider>& p
   return p->featureValue(name)->multiArrayValue();
 }
 
+// In a fresh process (`bench_ml --load <folder>`): loads the models of the folder and prints the
+// load time, the resident size they add and the peak while loading, in kilobytes.
+int measureLoad(const std::filesystem::path& folder) {
+  const long baseline = statusKilobytes("VmRSS:");
+  const auto start = Clock::now();
+  std::vector<std::shared_ptr<MLModel>> models;
+  for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder", "TextDecoderContextPrefill"})
+    if (std::filesystem::exists(folder / (std::string(name) + ".mlmodelc")))
+      models.push_back(MLModel::load(folder / (std::string(name) + ".mlmodelc")));
+  const double ms = seconds(start) * 1000;
+  std::printf("%f %ld %ld\n", ms, statusKilobytes("VmRSS:") - baseline, statusKilobytes("VmHWM:") - baseline);
+  return 0;
+}
+
+struct LoadFigures {
+  double ms = -1;
+  long residentKb = -1, peakKb = -1;
+};
+
+LoadFigures loadInFreshProcess(const std::filesystem::path& folder) {
+  LoadFigures figures;
+  const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() + "' --load '" + folder.string() + "'";
+  if (std::FILE* child = popen(command.c_str(), "r")) {
+    if (std::fscanf(child, "%lf %ld %ld", &figures.ms, &figures.residentKb, &figures.peakKb) != 3) figures = {};
+    pclose(child);
+  }
+  return figures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--load") return measureLoad(argv[2]);
   const bool smoke = argc > 1 && std::string(argv[1]) == "--smoke";
   WhisperDimensions d;  // base.en
   const testsupport::TempDir temporary;
@@ -51,6 +83,8 @@ int main(int argc, char** argv) {
     options.alignmentHeads = defaultAlignmentHeads(d);
     writeModelFolders(folder, d, weights, options);
   }
+  loadInFreshProcess(folder);  // warms the page cache
+  const LoadFigures loading = loadInFreshProcess(folder);
   const long baseline = statusKilobytes("VmRSS:");
   auto mel = MLModel::load(folder / "MelSpectrogram.mlmodelc");
   auto encoder = MLModel::load(folder / "AudioEncoder.mlmodelc");
@@ -78,6 +112,7 @@ int main(int argc, char** argv) {
   const double D = 512, W = 1500, F = 2048, M = 80;
   const double encoderFlops = 2 * D * 3 * M * 3000 + 2 * D * 3 * D * W +
                               6 * (2 * W * D * D * 4 + 2 * 2 * W * W * D + 2 * 2 * W * D * F);
+  const double crossFlops = 6 * 2 * 2 * W * D * D;
   std::vector<float> a(1500 * 512, 0.5f), b(512 * 2048, 0.25f), c(1500 * 2048);
   // The runtime runs BLAS single-threaded inside its own 8 threads; the plain sgemm gets BLAS's 8 threads.
   openblas_set_num_threads(8);
@@ -130,15 +165,52 @@ int main(int argc, char** argv) {
     }
   }
   const double stepMs = seconds(stepStart) * 1000 / (steps - 1);
-  const long rss = statusKilobytes("VmRSS:"), peak = statusKilobytes("VmHWM:");
+
+  const long rss = statusKilobytes("VmRSS:");
+
+  // Cross-attention keys and values: a first step on a changed encoder output recomputes them for
+  // every layer; what it takes beyond an ordinary step is their cost.
+  ids->setValue(0, 50257);
+  length->setValue(0, 0);
+  double crossMs = 0;
+  for (int i = 0; i < runs; ++i) {
+    encoded->markChanged();
+    const auto crossStart = Clock::now();
+    decoder->prediction(MLDictionaryFeatureProvider({{"input_ids", MLFeatureValue(ids)},
+                                                     {"cache_length", MLFeatureValue(length)},
+                                                     {"key_cache", MLFeatureValue(keys)},
+                                                     {"value_cache", MLFeatureValue(values)},
+                                                     {"kv_cache_update_mask", MLFeatureValue(update)},
+                                                     {"encoder_output_embeds", MLFeatureValue(encoded)},
+                                                     {"decoder_key_padding_mask", MLFeatureValue(padding)}}));
+    crossMs += seconds(crossStart) * 1000 - stepMs;
+  }
+  crossMs /= runs;
   const double weightsMb = static_cast<double>(parameters) * 4 / 1e6;
 
+  double load[3] = {};
+  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
+    std::fclose(f);
+  }
+  std::printf("load:     %8.2f %.2f %.2f (1, 5, 15 min averages at the end of the run, %u cores)\n", load[0], load[1],
+              load[2], std::thread::hardware_concurrency());
   std::printf("mel:      %8.2f ms per 30 s window\n", melMs);
   std::printf("encoder:  %8.2f ms per 30 s window, %.1f GFLOP/s (plain sgemm 1500x2048x512: %.1f GFLOP/s, %.0f %%)\n",
               encoderMs, encoderFlops / encoderMs / 1e6, gemmGflops, 100 * encoderFlops / encoderMs / 1e6 / gemmGflops);
+  std::printf("cross-kv: %8.2f ms per window (keys and values of every decoder layer; at the plain sgemm's speed %.2f ms)\n",
+              crossMs, crossFlops / gemmGflops / 1e6);
+  std::printf("window:   %8.2f ms per 30 s window (encoder + cross-kv)\n", encoderMs + crossMs);
   std::printf("decoder:  %8.2f ms per token over %d steps (first step with cross-attention keys: %.2f ms)\n", stepMs,
               steps - 1, firstStepMs);
-  std::printf("memory:   %8.1f MB resident for the models (%.1f MB before loading, peak %.1f MB); f32 weights %.1f MB, ratio %.2f\n",
-              (rss - baseline) / 1024.0, baseline / 1024.0, peak / 1024.0, weightsMb, (rss - baseline) / 1024.0 * 1.048576 / weightsMb);
+  const double f32Kb = weightsMb * 1e6 / 1024;
+  std::printf("load:     %8.2f ms for the models from a warm page cache (fresh process)\n", loading.ms);
+  std::printf("memory:   %8.1f MB resident after loading, %.2f x the f32 weights (%.1f MB); peak while loading %.1f MB, "
+              "%.2f x the resident size\n",
+              loading.residentKb / 1024.0, loading.residentKb / f32Kb, weightsMb, loading.peakKb / 1024.0,
+              static_cast<double>(loading.peakKb) / static_cast<double>(loading.residentKb));
+  std::printf("          %8.1f MB resident after a window and %d tokens (one window's cross-attention keys and values "
+              "included), %.2f x\n",
+              (rss - baseline) / 1024.0, steps, (rss - baseline) / f32Kb);
   return 0;
 }

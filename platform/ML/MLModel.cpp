@@ -160,6 +160,21 @@ std::vector<float> Weights::take(const std::string& name, const std::vector<std:
   return file_.readFloats(name);
 }
 
+std::vector<Float16> Weights::takeHalves(const std::string& name, const std::vector<std::int64_t>& shape) {
+  std::vector<Float16> out;
+  takeHalves(name, shape, out);
+  return out;
+}
+
+void Weights::takeHalves(const std::string& name, const std::vector<std::int64_t>& shape, std::vector<Float16>& out) {
+  checkShape(name, shape);
+  std::size_t n = 1;
+  for (auto d : shape) n *= static_cast<std::size_t>(d);
+  const std::size_t at = out.size();
+  out.resize(at + n);
+  file_.readHalves(name, out.data() + at);
+}
+
 std::vector<std::int64_t> Weights::takeIntegers(const std::string& name, const std::vector<std::int64_t>& shape) {
   checkShape(name, shape);
   return file_.readIntegers(name);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <list>
+#include <memory>
 #include <mutex>
 
 #include "platform/ML/detail/Kernel.h"
@@ -34,9 +35,10 @@ struct DecoderLayer {
   MlpWeights mlp;
 };
 
+// Half precision, like the encoder output they come from: the per-token attention reads them whole.
 struct CrossKeysValues {
   std::uint64_t identifier = 0, generation = 0;
-  std::vector<std::vector<float>> keys, values;  // per layer [H × W × D/H]: each head's rows contiguous
+  std::unique_ptr<Float16[]> keys, values;  // [L × W × D]: a head's columns of a frame are contiguous
 };
 
 class DecoderKernel : public Kernel {
@@ -82,23 +84,7 @@ class DecoderKernel : public Kernel {
     Weights w = Weights::load(manifest.folder / "weights.safetensors");
     if (const auto stored = w.layerCount("model.decoder.layers"); stored != l_)
       manifest.fail("n_text_layer is " + std::to_string(l_) + ", the weights hold " + std::to_string(stored) + " layers");
-    {
-      const std::string name = "model.decoder.embed_tokens.weight";
-      const auto tokens = w.take(name, {v_, d_});
-      tokens_.resize(tokens.size());
-      floatToHalf(tokens.data(), tokens_.data(), tokens.size());
-      // A finite float beyond the half range becomes infinite; look for where only when one did.
-      auto overflowed = [&](std::size_t i) { return (std::bit_cast<std::uint16_t>(tokens_[i]) & 0x7c00u) == 0x7c00u; };
-      bool any = false;
-      for (std::size_t i = 0; i < tokens_.size(); ++i) any |= overflowed(i);
-      for (std::size_t i = 0; any && i < tokens_.size(); ++i)
-        if (overflowed(i)) {
-          char value[32];
-          std::snprintf(value, sizeof value, "%g", static_cast<double>(tokens[i]));
-          w.fail(name, "holds " + std::string(value) + " at index " + std::to_string(i) +
-                           ", beyond half precision (largest 65504)");
-        }
-    }
+    tokens_ = w.takeHalves("model.decoder.embed_tokens.weight", {v_, d_});
     positions_ = w.take("model.decoder.embed_positions.weight", {ctx_, d_});
     layers_.resize(static_cast<std::size_t>(l_));
     for (std::int64_t i = 0; i < l_; ++i) {
@@ -190,15 +176,13 @@ class DecoderKernel : public Kernel {
 
       layerNorm(x.data(), 1, D, l.crossNorm.gamma.data(), l.crossNorm.beta.data(), h.data());
       gemv(l.cross.qW(), D, D, h.data(), l.cross.qB(), q.data());
-      const float* K = cross->keys[li].data();
-      const float* V = cross->values[li].data();
+      const Float16* K = cross->keys.get() + li * W * D;
+      const Float16* V = cross->values.get() + li * W * D;
       parallelFor(H, [&](std::size_t head) {
-        // OpenBLAS is not called from pool threads.
         float* p = headWeights[head].data();
-        const float* qh = &q[head * dh];
-        scaledDots(qh, K + head * W * dh, dh, W, dh, scale, p);
-        softmaxInPlace(p, W);
-        weightedSum(p, V + head * W * dh, dh, W, dh, &a[head * dh]);
+        scaledDots(&q[head * dh], K + head * dh, D, W, dh, scale, p);
+        softmaxScaled(p, W, 1.0f);
+        weightedSum(p, V + head * dh, D, W, dh, &a[head * dh]);
       });
       for (const auto& [layer, head] : alignment_)
         if (static_cast<std::size_t>(layer) == li)
@@ -245,29 +229,39 @@ class DecoderKernel : public Kernel {
           return cache_.front();
         }
     }
-    const auto D = static_cast<std::size_t>(d_), W = static_cast<std::size_t>(w_), H = static_cast<std::size_t>(heads_);
-    const std::size_t dh = D / H;
-    std::vector<float> embeds(D * W), frames(W * D);  // [D × W] => [W × D]
+    const auto D = static_cast<std::size_t>(d_), W = static_cast<std::size_t>(w_), L = layers_.size();
+    std::vector<float> embeds(D * W);  // [D × W]: read as its transpose by the products
     readFloats(*encoderOutput, 0, static_cast<std::int64_t>(embeds.size()), embeds.data());
-    for (std::size_t c = 0; c < D; ++c)
-      for (std::size_t t = 0; t < W; ++t) frames[t * D + c] = embeds[c * W + t];
+    // The key and value projections of every layer, widened for the products: [2L × D × D].
+    std::vector<float> projections(2 * L * D * D);
+    for (std::size_t l = 0; l < L; ++l) {
+      widen(layers_[l].cross.kW(), &projections[2 * l * D * D], D * D);
+      widen(layers_[l].cross.vW(), &projections[(2 * l + 1) * D * D], D * D);
+    }
     auto entry = std::make_shared<CrossKeysValues>();
     entry->identifier = identifier;
     entry->generation = generation;
-    std::vector<float> product(W * D);
-    auto byHead = [&] {  // [W × D] => [H × W × dh]
-      std::vector<float> out(W * D);
-      for (std::size_t t = 0; t < W; ++t)
-        for (std::size_t head = 0; head < H; ++head)
-          std::copy_n(&product[t * D + head * dh], dh, &out[(head * W + t) * dh]);
-      return out;
-    };
-    for (const auto& l : layers_) {
-      linear(frames.data(), W, D, l.cross.kW(), l.cross.kB(), D, product.data());
-      entry->keys.push_back(byHead());
-      linear(frames.data(), W, D, l.cross.vW(), l.cross.vB(), D, product.data());
-      entry->values.push_back(byHead());
-    }
+    entry->keys.reset(new Float16[L * W * D]);
+    entry->values.reset(new Float16[L * W * D]);
+    // Tasks are (projection, block of frames): each a single-threaded product whose result stays
+    // in the cache of its core until it is rounded into the entry.
+    constexpr std::size_t kFrames = 96;
+    const std::size_t blocks = (W + kFrames - 1) / kFrames;
+    parallelFor(2 * L * blocks, [&](std::size_t task) {
+      const std::size_t part = task / blocks, begin = (task % blocks) * kFrames, rows = std::min(kFrames, W - begin);
+      const auto& cross = layers_[part / 2].cross;
+      const bool value = part % 2 != 0;
+      thread_local std::vector<float> product;
+      product.resize(kFrames * D);
+      cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(D),
+                  static_cast<blasint>(D), 1.0f, embeds.data() + begin, static_cast<blasint>(W),
+                  &projections[part * D * D], static_cast<blasint>(D), 0.0f, product.data(), static_cast<blasint>(D));
+      const float* bias = value ? cross.vB() : cross.kB();
+      for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < D; ++c) product[r * D + c] += bias[c];
+      Float16* out = (value ? entry->values : entry->keys).get() + ((part / 2) * W + begin) * D;
+      floatToHalf(product.data(), out, rows * D);
+    });
     std::lock_guard lock(mutex_);
     cache_.push_front(entry);
     if (cache_.size() > kCrossCacheEntries) cache_.pop_back();

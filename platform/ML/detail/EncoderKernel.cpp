@@ -10,6 +10,7 @@
 #include "platform/ML/detail/Ops.h"
 #include "platform/ML/detail/Parallel.h"
 #include "platform/ML/detail/Transformer.h"
+#include "platform/ML/detail/Vector.h"
 
 namespace platform::ml::detail {
 
@@ -53,7 +54,7 @@ class EncoderKernel : public Kernel {
       manifest.fail("n_audio_layer is " + std::to_string(layers) + ", the weights hold " + std::to_string(stored) + " layers");
     conv1W_ = w.take("model.encoder.conv1.weight", {d_, nMels_, 3});
     conv1B_ = w.take("model.encoder.conv1.bias", {d_});
-    conv2W_ = w.take("model.encoder.conv2.weight", {d_, d_, 3});
+    conv2W_ = w.takeHalves("model.encoder.conv2.weight", {d_, d_, 3});
     conv2B_ = w.take("model.encoder.conv2.bias", {d_});
     layers_.resize(static_cast<std::size_t>(layers));
     for (std::int64_t i = 0; i < layers; ++i) {
@@ -66,13 +67,17 @@ class EncoderKernel : public Kernel {
     }
     finalNorm_.load(w, "model.encoder.layer_norm", d_);
     // The checkpoint's own table: what the model was trained with, whatever formula made it.
-    positions_ = w.take("model.encoder.embed_positions.weight", {ctx_, d_});
+    positions_ = w.takeHalves("model.encoder.embed_positions.weight", {ctx_, d_});
     w.requireAllTaken();
   }
 
   ArrayMap predict(const ArrayMap& inputs) const override {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), M = static_cast<std::size_t>(nMels_);
     std::vector<float> mel(M * 2 * T);
+    // Half-precision weights are widened here one matrix at a time, just before their product.
+    std::size_t widest = std::max(T, 3 * D) * D;
+    for (const auto& l : layers_) widest = std::max(widest, static_cast<std::size_t>(l.mlp.ff) * D);
+    std::vector<float> wide(widest);
     readFloats(*inputs.at("melspectrogram_features"), 0, static_cast<std::int64_t>(mel.size()), mel.data());
 
     // conv1: [D × 2T] = W1[D × 3M] · cols[3M × 2T]
@@ -88,28 +93,28 @@ class EncoderKernel : public Kernel {
     std::vector<float> x(T * D);
     {
       auto cols = im2col(h1.data(), D, 2 * T, 2, T);  // [3D × T]
+      widen(conv2W_.data(), wide.data(), conv2W_.size());
       const std::size_t tasks = parallelism() * 2, rows = (T + tasks - 1) / tasks;
       parallelFor(tasks, [&](std::size_t task) {
         const std::size_t begin = task * rows;
-        if (begin < T) cblasTransposedGemm(cols.data() + begin, T, std::min(rows, T - begin), 3 * D, conv2W_.data(), D,
+        if (begin < T) cblasTransposedGemm(cols.data() + begin, T, std::min(rows, T - begin), 3 * D, wide.data(), D,
                                            x.data() + begin * D);
       });
       for (std::size_t t = 0; t < T; ++t)
         for (std::size_t c = 0; c < D; ++c) x[t * D + c] += conv2B_[c];
       parallelFor(T, [&](std::size_t t) { geluInPlace(&x[t * D], D); });
-      for (std::size_t i = 0; i < x.size(); ++i) x[i] += positions_[i];
+      widen(positions_.data(), wide.data(), positions_.size());
+      for (std::size_t i = 0; i < x.size(); ++i) x[i] += wide[i];
     }
 
-    std::vector<float> h(T * D), q(T * D), k(T * D), v(T * D), a(T * D), mid;
+    std::vector<float> h(T * D), qkv(T * 3 * D), a(T * D), mid;
     for (const auto& l : layers_) {
       parallelFor(T, [&](std::size_t t) {
         layerNorm(&x[t * D], 1, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[t * D]);
       });
-      linear(h.data(), T, D, l.attn.qW(), l.attn.qB(), D, q.data());
-      linear(h.data(), T, D, l.attn.kW(), l.attn.kB(), D, k.data());
-      linear(h.data(), T, D, l.attn.vW(), l.attn.vB(), D, v.data());
-      attention(q.data(), k.data(), v.data(), a.data());
-      linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, h.data());
+      linear(h.data(), T, D, l.attn.qkvW.data(), l.attn.qkvB.data(), 3 * D, qkv.data(), wide.data());
+      attention(qkv.data(), qkv.data() + D, qkv.data() + 2 * D, 3 * D, a.data());
+      linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, h.data(), wide.data());
       for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
 
       parallelFor(T, [&](std::size_t t) {
@@ -117,9 +122,9 @@ class EncoderKernel : public Kernel {
       });
       const auto F = static_cast<std::size_t>(l.mlp.ff);
       mid.resize(T * F);
-      linear(h.data(), T, D, l.mlp.w1.data(), l.mlp.b1.data(), F, mid.data());
+      linear(h.data(), T, D, l.mlp.w1.data(), l.mlp.b1.data(), F, mid.data(), wide.data());
       parallelFor(T, [&](std::size_t t) { geluInPlace(&mid[t * F], F); });
-      linear(mid.data(), T, F, l.mlp.w2.data(), l.mlp.b2.data(), D, h.data());
+      linear(mid.data(), T, F, l.mlp.w2.data(), l.mlp.b2.data(), D, h.data(), wide.data());
       for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
     }
     layerNorm(x.data(), T, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), h.data());
@@ -142,9 +147,9 @@ class EncoderKernel : public Kernel {
                 static_cast<blasint>(D));
   }
 
-  // Multi-head self-attention over all T frames; q, k, v, out are [T × D]. Tasks are
-  // (head, block of query rows), so no T × T matrix is ever held whole.
-  void attention(const float* q, const float* k, const float* v, float* out) const {
+  // Multi-head self-attention over all T frames; q, k, v are [T × D] rows `ld` apart, out is
+  // [T × D]. Tasks are (head, block of query rows), so no T × T matrix is ever held whole.
+  void attention(const float* q, const float* k, const float* v, std::size_t ld, float* out) const {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_);
     const std::size_t dh = D / H, block = 64, blocks = (T + block - 1) / block;
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
@@ -152,19 +157,16 @@ class EncoderKernel : public Kernel {
       const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
       thread_local std::vector<float> scores;  // reused: a fresh block per task would page-fault each time
       scores.resize(rows * T);
-      gemmSerial(true, rows, T, dh, q + begin * D + head * dh, D, k + head * dh, D, scores.data(), T);
-      for (std::size_t r = 0; r < rows; ++r) {
-        float* row = &scores[r * T];
-        for (std::size_t c = 0; c < T; ++c) row[c] *= scale;
-        softmaxInPlace(row, T);
-      }
-      gemmSerial(false, rows, dh, T, scores.data(), T, v + head * dh, D, out + begin * D + head * dh, D);
+      gemmSerial(true, rows, T, dh, q + begin * ld + head * dh, ld, k + head * dh, ld, scores.data(), T);
+      for (std::size_t r = 0; r < rows; ++r) softmaxScaled(&scores[r * T], T, scale);
+      gemmSerial(false, rows, dh, T, scores.data(), T, v + head * dh, ld, out + begin * D + head * dh, D);
     });
   }
 
   MLModelDescription description_;
   std::int64_t nMels_ = 0, ctx_ = 0, d_ = 0, heads_ = 0;
-  std::vector<float> conv1W_, conv1B_, conv2W_, conv2B_, positions_;
+  std::vector<float> conv1W_, conv1B_, conv2B_;
+  std::vector<Float16> conv2W_, positions_;  // half precision, widened when used
   std::vector<EncoderLayer> layers_;
   NormWeights finalNorm_;
 };

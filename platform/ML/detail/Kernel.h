@@ -47,6 +47,10 @@ class Weights {
 
   // A tensor of floats, each finite.
   std::vector<float> take(const std::string& name, const std::vector<std::int64_t>& shape);
+  // A tensor of finite floats within the half range, rounded to half precision.
+  std::vector<Float16> takeHalves(const std::string& name, const std::vector<std::int64_t>& shape);
+  // The same, appended to `out`.
+  void takeHalves(const std::string& name, const std::vector<std::int64_t>& shape, std::vector<Float16>& out);
   // A tensor of whole numbers (an integer dtype).
   std::vector<std::int64_t> takeIntegers(const std::string& name, const std::vector<std::int64_t>& shape);
   // An absent tensor gives zeros of the shape (checkpoints omit some biases).

@@ -38,6 +38,19 @@ void linear(const float* x, std::size_t n, std::size_t in, const float* w, const
       for (std::size_t j = 0; j < out; ++j) y[r * out + j] += b[j];
 }
 
+void widen(const Float16* in, float* out, std::size_t n) {
+  constexpr std::size_t kBlock = 1 << 16;
+  parallelFor((n + kBlock - 1) / kBlock, [&](std::size_t k) {
+    halfToFloat(in + k * kBlock, out + k * kBlock, std::min(kBlock, n - k * kBlock));
+  });
+}
+
+void linear(const float* x, std::size_t n, std::size_t in, const Float16* w, const float* b, std::size_t out, float* y,
+            float* scratch) {
+  widen(w, scratch, out * in);
+  linear(x, n, in, scratch, b, out, y);
+}
+
 void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma, const float* beta, float* y) {
   constexpr float eps = 1e-5f;
   for (std::size_t r = 0; r < n; ++r) {
@@ -55,9 +68,7 @@ void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma,
   }
 }
 
-void geluInPlace(float* x, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + std::erf(x[i] * 0.70710678118654752f));
-}
+void geluInPlace(float* x, std::size_t n) { gelu(x, n); }
 
 void softmaxInPlace(float* x, std::size_t n) {
   if (n == 0) return;

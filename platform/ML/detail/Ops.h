@@ -4,10 +4,19 @@
 #include <cstddef>
 #include <vector>
 
+#include "platform/ML/detail/Half.h"
+
 namespace platform::ml::detail {
 
 // y[n × out] = x[n × in] · W[out × in]ᵀ + b (b may be null).
 void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y);
+
+// The same with weights in half precision, widened into `scratch` (at least out · in floats) first.
+void linear(const float* x, std::size_t n, std::size_t in, const Float16* w, const float* b, std::size_t out, float* y,
+            float* scratch);
+
+// Half-precision values widened to float, spread over the thread pool.
+void widen(const Float16* in, float* out, std::size_t n);
 
 // C[m × n] = A[m × k] · B (B is [k × n], or [n × k] when transB), with leading dimensions given.
 // `gemm` splits the rows over the thread pool; `gemmSerial` runs on the calling thread.
@@ -19,7 +28,7 @@ void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float*
 // Each of the n rows of x (width d) normalised with mean and variance, then scaled and shifted.
 void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma, const float* beta, float* y);
 
-void geluInPlace(float* x, std::size_t n);  // exact form, x · Φ(x)
+void geluInPlace(float* x, std::size_t n);  // x · Φ(x), erf approximated within 2e-7
 
 void softmaxInPlace(float* x, std::size_t n);
 

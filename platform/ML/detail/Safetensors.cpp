@@ -184,6 +184,53 @@ std::vector<float> SafetensorsFile::readFloats(const std::string& name) {
   return out;
 }
 
+void SafetensorsFile::readHalves(const std::string& name, Float16* out) {
+  const Entry& e = entry(name);
+  if (!isFloatDtype(e.dtype)) fail(name, "has dtype " + e.dtype + ", a floating-point dtype is needed");
+  const std::size_t size = dtypeSize(e.dtype), n = (e.end - e.begin) / size;
+  // Blocks small enough to stay in cache: the tensor is never held whole in float.
+  constexpr std::size_t kBlock = 1 << 14;
+  std::vector<unsigned char> raw(kBlock * size);
+  std::vector<float> values(kBlock);
+  in_.clear();
+  in_.seekg(static_cast<std::streamoff>(dataStart_ + e.begin));
+  for (std::size_t at = 0; at < n; at += kBlock) {
+    const std::size_t count = std::min(kBlock, n - at);
+    in_.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(count * size));
+    if (!in_) fail(name, "cannot be read");
+    if (e.dtype == "F32") {
+      std::memcpy(values.data(), raw.data(), count * 4);
+    } else if (e.dtype == "F16") {
+      halfToFloat(reinterpret_cast<const Float16*>(raw.data()), values.data(), count);
+    } else if (e.dtype == "F64") {
+      for (std::size_t i = 0; i < count; ++i) {
+        double d;
+        std::memcpy(&d, &raw[i * 8], 8);
+        values[i] = static_cast<float>(d);
+      }
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        std::uint16_t h;
+        std::memcpy(&h, &raw[i * 2], 2);
+        values[i] = std::bit_cast<float>(static_cast<std::uint32_t>(h) << 16);
+      }
+    }
+    if (const std::size_t bad = firstNonFinite(values.data(), count); bad < count)
+      fail(name, "holds a value that is not a finite float (" + numberText(values[bad]) + ") at index " +
+                     std::to_string(at + bad));
+    floatToHalf(values.data(), out + at, count);
+    // A finite float beyond the half range became infinite.
+    std::uint16_t overflow = 0;
+    const auto* bits = reinterpret_cast<const std::uint16_t*>(out + at);
+    for (std::size_t i = 0; i < count; ++i) overflow |= (bits[i] & 0x7c00u) == 0x7c00u;
+    if (overflow)
+      for (std::size_t i = 0; i < count; ++i)
+        if ((bits[i] & 0x7c00u) == 0x7c00u)
+          fail(name, "holds " + numberText(values[i]) + " at index " + std::to_string(at + i) +
+                         ", beyond half precision (largest 65504)");
+  }
+}
+
 std::vector<std::int64_t> SafetensorsFile::readIntegers(const std::string& name) {
   const Entry& e = entry(name);
   if (e.dtype != "I32" && e.dtype != "I64") fail(name, "has dtype " + e.dtype + ", an integer dtype is needed");

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ML/MLMultiArray.h"
+
 namespace platform::ml::detail {
 
 struct Tensor {
@@ -43,6 +45,9 @@ class SafetensorsFile {
 
   // A tensor of a floating-point dtype, converted to float; a non-finite value is an error.
   std::vector<float> readFloats(const std::string& name);
+  // A tensor of a floating-point dtype rounded to half precision into out (as many elements as it
+  // holds); a non-finite value, or one beyond the half range (65504), is an error.
+  void readHalves(const std::string& name, Float16* out);
   // A tensor of an integer dtype (I32, I64).
   std::vector<std::int64_t> readIntegers(const std::string& name);
 

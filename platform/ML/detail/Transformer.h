@@ -18,42 +18,45 @@ struct NormWeights {
   }
 };
 
-// Query, key (no bias in the checkpoints), value and output projections, each [d × d].
-// qkvW / qkvB hold the three input projections stacked ([3d × d]) for one-pass products.
+// Query, key (no bias in the checkpoints), value and output projections, each [d × d], in half
+// precision (biases in float). qkvW / qkvB hold the three input projections stacked ([3d × d]) for
+// one-pass products.
 struct AttentionWeights {
   std::size_t width = 0;
-  std::vector<float> qkvW, qkvB, oW, oB;
-  const float* qW() const { return qkvW.data(); }
-  const float* kW() const { return qkvW.data() + width * width; }
-  const float* vW() const { return qkvW.data() + 2 * width * width; }
+  std::vector<Float16> qkvW, oW;
+  std::vector<float> qkvB, oB;
+  const Float16* qW() const { return qkvW.data(); }
+  const Float16* kW() const { return qkvW.data() + width * width; }
+  const Float16* vW() const { return qkvW.data() + 2 * width * width; }
   const float* qB() const { return qkvB.data(); }
   const float* kB() const { return qkvB.data() + width; }
   const float* vB() const { return qkvB.data() + 2 * width; }
   void load(Weights& w, const std::string& prefix, std::int64_t d) {
     width = static_cast<std::size_t>(d);
+    qkvW.reserve(3 * width * width);
     for (const char* part : {"q", "k", "v"}) {
       const std::string name = prefix + "." + part + "_proj";
-      const auto weight = w.take(name + ".weight", {d, d});
+      w.takeHalves(name + ".weight", {d, d}, qkvW);
       const auto bias = std::string(part) == "k" ? w.takeOrZeros(name + ".bias", {d}) : w.take(name + ".bias", {d});
-      qkvW.insert(qkvW.end(), weight.begin(), weight.end());
       qkvB.insert(qkvB.end(), bias.begin(), bias.end());
     }
-    oW = w.take(prefix + ".out_proj.weight", {d, d});
+    oW = w.takeHalves(prefix + ".out_proj.weight", {d, d});
     oB = w.take(prefix + ".out_proj.bias", {d});
   }
 };
 
-// fc1 [ff × d], fc2 [d × ff]; ff is read from the checkpoint.
+// fc1 [ff × d], fc2 [d × ff] in half precision; ff is read from the checkpoint.
 struct MlpWeights {
   std::int64_t ff = 0;
-  std::vector<float> w1, b1, w2, b2;
+  std::vector<Float16> w1, w2;
+  std::vector<float> b1, b2;
   void load(Weights& w, const std::string& prefix, std::int64_t d) {
     const auto shape = w.shapeOf(prefix + ".fc1.weight");
     ff = shape.size() == 2 ? shape[0] : -1;
     if (ff <= 0) ff = 4 * d;  // let take() report the mismatch
-    w1 = w.take(prefix + ".fc1.weight", {ff, d});
+    w1 = w.takeHalves(prefix + ".fc1.weight", {ff, d});
     b1 = w.take(prefix + ".fc1.bias", {ff});
-    w2 = w.take(prefix + ".fc2.weight", {d, ff});
+    w2 = w.takeHalves(prefix + ".fc2.weight", {d, ff});
     b2 = w.take(prefix + ".fc2.bias", {d});
   }
 };

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/ML/tests/DecoderSession.h"
+#include "platform/ML/tests/InstructionSets.h"
 #include "platform/ML/tests/TinyModel.h"
 
 namespace platform::ml::testing {
@@ -151,7 +152,9 @@ void expectClose(const std::vector<float>& actual, const Vec& expected, const st
     ASSERT_NEAR(actual[i], expected[i], 0.02 + 0.004 * std::abs(expected[i])) << what << " index " << i;
 }
 
-TEST(DecoderTest, CachedStepsEqualFullForwardPass) {
+using CachedDecodingTest = EveryInstructionSet;
+
+TEST_P(CachedDecodingTest, CachedStepsEqualFullForwardPass) {
   TinyModel tiny;
   const auto weights = randomWeights(tiny.dims, 7);
   ReferenceDecoder reference{weights, tiny.dims, {{1, 0}, {1, 3}}};
@@ -170,6 +173,8 @@ TEST(DecoderTest, CachedStepsEqualFullForwardPass) {
     }
   }
 }
+
+PARLET_ON_EVERY_INSTRUCTION_SET(CachedDecodingTest);
 
 TEST(DecoderTest, CrossAttentionIsRecomputedForAnotherOrChangedEncoderOutput) {
   TinyModel tiny;

@@ -14,6 +14,7 @@
 
 #include "platform/ML/ModelFolders.h"
 #include "platform/ML/tests/DecoderSession.h"
+#include "platform/ML/tests/InstructionSets.h"
 #include "platform/ML/tests/NumpyReference.h"
 
 namespace platform::ml::testing {
@@ -33,7 +34,9 @@ WhisperDimensions realSizeDimensions() {
   return d;
 }
 
-TEST(RealSizeReferenceTest, RuntimeAgreesWithNumpyPastEveryThreadingThreshold) {
+using RealSizeReferenceTest = EveryInstructionSet;
+
+TEST_P(RealSizeReferenceTest, RuntimeAgreesWithNumpyPastEveryThreadingThreshold) {
   const std::string python = pythonWithNumpy();
   if (python.empty()) GTEST_SKIP() << "numpy is not installed (Debian package python3-numpy); reference pass skipped";
 
@@ -78,6 +81,8 @@ TEST(RealSizeReferenceTest, RuntimeAgreesWithNumpyPastEveryThreadingThreshold) {
   // logit by about 7e-3 (one standard deviation) from the float64 value.
   expectClose(logits, expected.logits, 0.05, 2e-3, "decoder logits");
 }
+
+PARLET_ON_EVERY_INSTRUCTION_SET(RealSizeReferenceTest);
 
 }  // namespace
 }  // namespace platform::ml::testing

@@ -6,13 +6,16 @@
 #include <cmath>
 
 #include "platform/ML/tests/DecoderSession.h"
+#include "platform/ML/tests/InstructionSets.h"
 #include "platform/ML/tests/NumpyReference.h"
 #include "platform/ML/tests/TinyModel.h"
 
 namespace platform::ml::testing {
 namespace {
 
-TEST(ReferenceTest, RuntimeAgreesWithNumpyOnMelEncoderAndDecoder) {
+using ReferenceTest = EveryInstructionSet;
+
+TEST_P(ReferenceTest, RuntimeAgreesWithNumpyOnMelEncoderAndDecoder) {
   const std::string python = pythonWithNumpy();
   if (python.empty()) GTEST_SKIP() << "numpy is not installed (Debian package python3-numpy); reference pass skipped";
 
@@ -52,6 +55,8 @@ TEST(ReferenceTest, RuntimeAgreesWithNumpyOnMelEncoderAndDecoder) {
   expectClose(encoded->toFloats(), expected.encoded, 4e-3, 2e-3, "encoder output");
   expectClose(logits, expected.logits, 0.02, 2e-3, "decoder logits");
 }
+
+PARLET_ON_EVERY_INSTRUCTION_SET(ReferenceTest);
 
 }  // namespace
 }  // namespace platform::ml::testing
