@@ -271,13 +271,22 @@ TEST_F(TranscriptArchiveTest, AnInterruptedWriteLeavesOnlyTemporariesThatTheNext
   // cut short between creating its temporary and renaming it. (Each child's start removes what the
   // one before left.)
   for (int kills = 0; kills < 300 && leftBehind() == 0; ++kills) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       TranscriptArchive archive(url, TranscriptArchive::Options{{}, {}, [](const std::string&) {}});
-      for (;;) archive.add(std::string(100000, 'x'));
+      archive.add("first");
+      char byte = 1;
+      (void)!::write(ready[1], &byte, 1);
+      for (;;) archive.add(std::string(10000, 'x'));
     }
-    usleep(1000 + 500 * (kills % 20));
+    close(ready[1]);
+    char byte;
+    (void)!::read(ready[0], &byte, 1);  // the child is writing from now on
+    close(ready[0]);
+    usleep(1000 * (kills % 30));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
   }
