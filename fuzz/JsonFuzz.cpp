@@ -1,0 +1,34 @@
+// platform::json::parse on any bytes. A document that reads must write, and its written text must
+// read back to the same text: the archive and the settings go through this round trip.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <string_view>
+
+#include "FuzzSupport.h"
+#include "platform/System/Json.h"
+
+namespace json = platform::json;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  json::Value value;
+  try {
+    value = json::parse(std::string_view(reinterpret_cast<const char*>(data), size));
+  } catch (const std::exception& e) {
+    parlet_fuzz::refused(e);
+    return 0;
+  }
+  for (const bool pretty : {false, true}) {
+    std::string text;
+    try {
+      text = json::write(value, {.pretty = pretty});
+    } catch (const json::EncodingError&) {
+      return 0;  // inf and nan read, but have no JSON form
+    }
+    // What we wrote must read again and write the same text.
+    const json::Value again = json::parse(text);
+    if (json::write(again, {.pretty = pretty}) != text) std::abort();
+  }
+  return 0;
+}
