@@ -23,7 +23,7 @@ std::vector<std::string> uniqued(const std::vector<std::string>& names) {
   return result;
 }
 
-// Swift's array description: ["iPhone13", "iPad13,1"]
+// A bracketed list of quoted texts: {"iPhone13", "iPad13,1"} => ["iPhone13", "iPad13,1"]
 std::string bracketed(const std::vector<std::string>& items) {
   std::string text = "[";
   for (std::size_t i = 0; i < items.size(); ++i) {

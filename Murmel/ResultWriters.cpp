@@ -28,7 +28,7 @@ long long truncated(float value) {
   return static_cast<long long>(value);
 }
 
-// Swift's file URL text: "/tmp/a b.srt" => "file:///tmp/a%20b.srt"
+// A file URL with percent-escapes (RFC 3986): "/tmp/a b.srt" => "file:///tmp/a%20b.srt"
 std::string fileUrl(const fs::path& path) {
   static const char* hex = "0123456789ABCDEF";
   std::string url = "file://";
