@@ -68,26 +68,35 @@ void PathMonitor::start() {
   int wake = eventfd(0, EFD_CLOEXEC);
   if (wake < 0) return;  // no thread to stop later; the monitor then reports nothing
   int events = openRouteEvents();  // -1 when netlink is unavailable: one report, then idle
+  auto detached = std::make_shared<std::atomic<bool>>(false);
   wakeFd_ = wake;
-  thread_ = std::thread([this, events, wake] { run(events, wake); });
+  detached_ = detached;
+  thread_ = std::thread([this, events, wake, detached] {
+    run(events, wake);
+    if (*detached) close(wake);  // cancelled from the handler: nobody else will close it
+  });
 }
 
 void PathMonitor::cancel() {
   std::thread thread;
   int wake = -1;
+  std::shared_ptr<std::atomic<bool>> detached;
   {
     std::lock_guard lock(mutex_);
     thread = std::move(thread_);
     wake = wakeFd_;
     wakeFd_ = -1;
+    detached = std::move(detached_);
   }
   if (!thread.joinable()) return;
   std::uint64_t one = 1;
   [[maybe_unused]] auto written = write(wake, &one, sizeof one);
   if (thread.get_id() == std::this_thread::get_id()) {
-    thread.detach();  // called from the handler: the loop ends after it returns
+    *detached = true;  // called from the handler: the loop ends after it returns
+    thread.detach();
   } else {
     thread.join();
+    close(wake);
   }
 }
 
@@ -100,7 +109,7 @@ void PathMonitor::deliver(const NetworkPath& path) {
   if (handler) handler(path);
 }
 
-// Owns both descriptors and ends only when woken, so cancel()'s write always finds `wake` open.
+// Ends only when woken; the waking side closes `wake` once the thread has ended.
 void PathMonitor::run(int events, int wake) {
   deliver(currentNetworkPath());
   for (;;) {
@@ -121,7 +130,6 @@ void PathMonitor::run(int events, int wake) {
     }
   }
   if (events >= 0) close(events);
-  close(wake);
 }
 
 }  // namespace platform::net

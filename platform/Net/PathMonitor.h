@@ -3,10 +3,12 @@
 // events). A path is satisfied when some interface other than loopback is up and running and
 // holds an IPv4 address or a global IPv6 address (getifaddrs). The handler runs on the monitor's
 // own thread, one report at a time; cancel() and the destructor stop and join that thread, so no
-// report arrives after they return. Call cancel() from outside the handler. Thread-safe.
+// report arrives after they return (cancel() from inside the handler lets the thread end once the
+// handler returns). Thread-safe.
 //   PathMonitor m; m.setUpdateHandler([](NetworkPath p) { ... }); m.start();
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,6 +49,7 @@ class PathMonitor {
   Handler handler_;
   std::thread thread_;
   int wakeFd_ = -1;  // eventfd that ends the thread
+  std::shared_ptr<std::atomic<bool>> detached_;  // set when cancelled from the handler
 };
 
 }  // namespace platform::net

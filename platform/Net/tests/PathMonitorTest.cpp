@@ -53,6 +53,24 @@ TEST(PathMonitorTest, NoReportAfterCancelReturns) {
   EXPECT_FALSE(lateReport);
 }
 
+TEST(PathMonitorTest, CancelFromTheHandlerEndsTheThread) {
+  std::atomic<int> reports{0};
+  PathMonitor monitor;
+  monitor.setUpdateHandler([&](const NetworkPath&) {
+    ++reports;
+    monitor.cancel();
+  });
+  monitor.start();
+  for (int i = 0; i < 500 && reports == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(reports, 1);
+  // Cancelled: starting again runs a new thread that reports again.
+  monitor.setUpdateHandler([&](const NetworkPath&) { ++reports; });
+  monitor.start();
+  for (int i = 0; i < 500 && reports < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(reports, 2);
+}
+
 TEST(PathMonitorTest, DestroyingAMonitorNeverStartedOrStillRunningReturns) {
   { PathMonitor idle; }
   {
