@@ -160,13 +160,13 @@ std::vector<float> Weights::take(const std::string& name, const std::vector<std:
   return file_.readFloats(name);
 }
 
-std::vector<Float16> Weights::takeHalves(const std::string& name, const std::vector<std::int64_t>& shape) {
-  std::vector<Float16> out;
+HalfWeights Weights::takeHalves(const std::string& name, const std::vector<std::int64_t>& shape) {
+  HalfWeights out;
   takeHalves(name, shape, out);
   return out;
 }
 
-void Weights::takeHalves(const std::string& name, const std::vector<std::int64_t>& shape, std::vector<Float16>& out) {
+void Weights::takeHalves(const std::string& name, const std::vector<std::int64_t>& shape, HalfWeights& out) {
   checkShape(name, shape);
   std::size_t n = 1;
   for (auto d : shape) n *= static_cast<std::size_t>(d);

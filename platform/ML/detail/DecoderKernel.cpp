@@ -38,7 +38,8 @@ struct DecoderLayer {
 // Half precision, like the encoder output they come from: the per-token attention reads them whole.
 struct CrossKeysValues {
   std::uint64_t identifier = 0, generation = 0;
-  std::unique_ptr<Float16[]> keys, values;  // [L × W × D]: a head's columns of a frame are contiguous
+  HalfWeights keys;    // [L × D × W]: transposed, each channel's frames contiguous
+  HalfWeights values;  // [L × W × D]: a head's channels of a frame contiguous
 };
 
 class DecoderKernel : public Kernel {
@@ -149,7 +150,9 @@ class DecoderKernel : public Kernel {
       std::copy(k.begin(), k.end(), keyUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
       std::copy(v.begin(), v.end(), valueUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
 
-      parallelFor(H, [&](std::size_t head) {
+      // On the calling thread: over the few hundred positions of the cache this is shorter than
+      // handing it to the pool.
+      for (std::size_t head = 0; head < H; ++head) {
         // This head's rows of both caches over the admitted span, as float.
         std::vector<float> keys(dh * span), values(dh * span), p(admitted.size(), 0.0f);
         for (std::size_t r = 0; r < dh; ++r) {
@@ -170,17 +173,17 @@ class DecoderKernel : public Kernel {
         std::fill(scores.begin(), scores.end(), 0.0f);  // reused as the weights over the span
         for (std::size_t j = 0; j < admitted.size(); ++j) scores[admitted[j] - lo] = p[j];
         for (std::size_t r = 0; r < dh; ++r) a[head * dh + r] = dot(scores.data(), &values[r * span], span);
-      });
+      }
       gemv(l.self.oW.data(), D, D, a.data(), l.self.oB.data(), h.data());
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
 
       layerNorm(x.data(), 1, D, l.crossNorm.gamma.data(), l.crossNorm.beta.data(), h.data());
       gemv(l.cross.qW(), D, D, h.data(), l.cross.qB(), q.data());
-      const Float16* K = cross->keys.get() + li * W * D;
-      const Float16* V = cross->values.get() + li * W * D;
+      const Float16* K = cross->keys.data() + li * W * D;
+      const Float16* V = cross->values.data() + li * W * D;
       parallelFor(H, [&](std::size_t head) {
         float* p = headWeights[head].data();
-        scaledDots(&q[head * dh], K + head * dh, D, W, dh, scale, p);
+        columnDots(&q[head * dh], K + head * dh * W, W, dh, W, scale, p);
         softmaxScaled(p, W, 1.0f);
         weightedSum(p, V + head * dh, D, W, dh, &a[head * dh]);
       });
@@ -230,10 +233,10 @@ class DecoderKernel : public Kernel {
         }
     }
     const auto D = static_cast<std::size_t>(d_), W = static_cast<std::size_t>(w_), L = layers_.size();
-    std::vector<float> embeds(D * W);  // [D × W]: read as its transpose by the products
+    FloatBuffer embeds(D * W);  // [D × W]: read as its transpose by the products
     readFloats(*encoderOutput, 0, static_cast<std::int64_t>(embeds.size()), embeds.data());
     // The key and value projections of every layer, widened for the products: [2L × D × D].
-    std::vector<float> projections(2 * L * D * D);
+    FloatBuffer projections(2 * L * D * D);
     for (std::size_t l = 0; l < L; ++l) {
       widen(layers_[l].cross.kW(), &projections[2 * l * D * D], D * D);
       widen(layers_[l].cross.vW(), &projections[(2 * l + 1) * D * D], D * D);
@@ -241,8 +244,8 @@ class DecoderKernel : public Kernel {
     auto entry = std::make_shared<CrossKeysValues>();
     entry->identifier = identifier;
     entry->generation = generation;
-    entry->keys.reset(new Float16[L * W * D]);
-    entry->values.reset(new Float16[L * W * D]);
+    entry->keys.resize(L * W * D);
+    entry->values.resize(L * W * D);
     // Tasks are (projection, block of frames): each a single-threaded product whose result stays
     // in the cache of its core until it is rounded into the entry.
     constexpr std::size_t kFrames = 96;
@@ -253,14 +256,25 @@ class DecoderKernel : public Kernel {
       const bool value = part % 2 != 0;
       thread_local std::vector<float> product;
       product.resize(kFrames * D);
-      cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(D),
-                  static_cast<blasint>(D), 1.0f, embeds.data() + begin, static_cast<blasint>(W),
-                  &projections[part * D * D], static_cast<blasint>(D), 0.0f, product.data(), static_cast<blasint>(D));
-      const float* bias = value ? cross.vB() : cross.kB();
-      for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t c = 0; c < D; ++c) product[r * D + c] += bias[c];
-      Float16* out = (value ? entry->values : entry->keys).get() + ((part / 2) * W + begin) * D;
-      floatToHalf(product.data(), out, rows * D);
+      const float* weight = &projections[part * D * D];
+      const std::size_t layer = part / 2;
+      if (value) {  // [frames × D] = embedsᵀ · Wᵀ
+        cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(D),
+                    static_cast<blasint>(D), 1.0f, embeds.data() + begin, static_cast<blasint>(W), weight,
+                    static_cast<blasint>(D), 0.0f, product.data(), static_cast<blasint>(D));
+        for (std::size_t r = 0; r < rows; ++r)
+          for (std::size_t c = 0; c < D; ++c) product[r * D + c] += cross.vB()[c];
+        floatToHalf(product.data(), entry->values.data() + (layer * W + begin) * D, rows * D);
+      } else {  // keys transposed, [D × frames] = W · embeds
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<blasint>(D), static_cast<blasint>(rows),
+                    static_cast<blasint>(D), 1.0f, weight, static_cast<blasint>(D), embeds.data() + begin,
+                    static_cast<blasint>(W), 0.0f, product.data(), static_cast<blasint>(rows));
+        for (std::size_t c = 0; c < D; ++c) {
+          float* row = &product[c * rows];
+          for (std::size_t r = 0; r < rows; ++r) row[r] += cross.kB()[c];
+          floatToHalf(row, entry->keys.data() + (layer * D + c) * W + begin, rows);
+        }
+      }
     });
     std::lock_guard lock(mutex_);
     cache_.push_front(entry);
@@ -273,7 +287,7 @@ class DecoderKernel : public Kernel {
   bool withAlignment_ = false;
   std::vector<std::pair<int, int>> alignment_;
   // Token embedding in half precision: the logits product streams it every step; logits are half anyway.
-  std::vector<Float16> tokens_;
+  HalfWeights tokens_;
   std::vector<float> positions_;
   std::vector<DecoderLayer> layers_;
   NormWeights finalNorm_;

@@ -23,8 +23,8 @@ struct EncoderLayer {
 };
 
 // cols[(c·3 + k) × outLen] for a 3-tap convolution over x[channels × inLen].
-std::vector<float> im2col(const float* x, std::size_t channels, std::size_t inLen, std::size_t stride, std::size_t outLen) {
-  std::vector<float> cols(channels * 3 * outLen);
+FloatBuffer im2col(const float* x, std::size_t channels, std::size_t inLen, std::size_t stride, std::size_t outLen) {
+  FloatBuffer cols(channels * 3 * outLen);
   for (std::size_t c = 0; c < channels; ++c)
     for (std::size_t k = 0; k < 3; ++k) {
       float* row = &cols[(c * 3 + k) * outLen];
@@ -73,15 +73,15 @@ class EncoderKernel : public Kernel {
 
   ArrayMap predict(const ArrayMap& inputs) const override {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), M = static_cast<std::size_t>(nMels_);
-    std::vector<float> mel(M * 2 * T);
+    FloatBuffer mel(M * 2 * T);
     // Half-precision weights are widened here one matrix at a time, just before their product.
     std::size_t widest = std::max(T, 3 * D) * D;
     for (const auto& l : layers_) widest = std::max(widest, static_cast<std::size_t>(l.mlp.ff) * D);
-    std::vector<float> wide(widest);
+    FloatBuffer wide(widest);
     readFloats(*inputs.at("melspectrogram_features"), 0, static_cast<std::int64_t>(mel.size()), mel.data());
 
     // conv1: [D × 2T] = W1[D × 3M] · cols[3M × 2T]
-    std::vector<float> h1(D * 2 * T);
+    FloatBuffer h1(D * 2 * T);
     {
       auto cols = im2col(mel.data(), M, 2 * T, 1, 2 * T);
       gemm(false, D, 2 * T, 3 * M, conv1W_.data(), 3 * M, cols.data(), 2 * T, h1.data(), 2 * T);
@@ -90,7 +90,7 @@ class EncoderKernel : public Kernel {
       parallelFor(D, [&](std::size_t c) { geluInPlace(&h1[c * 2 * T], 2 * T); });
     }
     // conv2 with stride 2, computed transposed so the result is [T × D]: x = colsᵀ · W2ᵀ
-    std::vector<float> x(T * D);
+    FloatBuffer x(T * D);
     {
       auto cols = im2col(h1.data(), D, 2 * T, 2, T);  // [3D × T]
       widen(conv2W_.data(), wide.data(), conv2W_.size());
@@ -107,7 +107,7 @@ class EncoderKernel : public Kernel {
       for (std::size_t i = 0; i < x.size(); ++i) x[i] += wide[i];
     }
 
-    std::vector<float> h(T * D), qkv(T * 3 * D), a(T * D), mid;
+    FloatBuffer h(T * D), qkv(T * 3 * D), a(T * D), mid;
     for (const auto& l : layers_) {
       parallelFor(T, [&](std::size_t t) {
         layerNorm(&x[t * D], 1, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[t * D]);
@@ -130,7 +130,7 @@ class EncoderKernel : public Kernel {
     layerNorm(x.data(), T, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), h.data());
 
     // [T × D] => [1, D, 1, T]
-    std::vector<float> transposed(D * T);
+    FloatBuffer transposed(D * T);
     for (std::size_t t = 0; t < T; ++t)
       for (std::size_t c = 0; c < D; ++c) transposed[c * T + t] = h[t * D + c];
     auto out = makeOutput(description_, "encoder_output_embeds");
@@ -166,7 +166,7 @@ class EncoderKernel : public Kernel {
   MLModelDescription description_;
   std::int64_t nMels_ = 0, ctx_ = 0, d_ = 0, heads_ = 0;
   std::vector<float> conv1W_, conv1B_, conv2B_;
-  std::vector<Float16> conv2W_, positions_;  // half precision, widened when used
+  HalfWeights conv2W_, positions_;  // half precision, widened when used
   std::vector<EncoderLayer> layers_;
   NormWeights finalNorm_;
 };

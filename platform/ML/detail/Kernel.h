@@ -15,6 +15,7 @@
 
 #include "platform/ML/MLModelDescription.h"
 #include "platform/ML/MLMultiArray.h"
+#include "platform/ML/detail/LargeBuffer.h"
 #include "platform/ML/detail/Safetensors.h"
 #include "platform/System/Json.h"
 
@@ -48,9 +49,9 @@ class Weights {
   // A tensor of floats, each finite.
   std::vector<float> take(const std::string& name, const std::vector<std::int64_t>& shape);
   // A tensor of finite floats within the half range, rounded to half precision.
-  std::vector<Float16> takeHalves(const std::string& name, const std::vector<std::int64_t>& shape);
+  HalfWeights takeHalves(const std::string& name, const std::vector<std::int64_t>& shape);
   // The same, appended to `out`.
-  void takeHalves(const std::string& name, const std::vector<std::int64_t>& shape, std::vector<Float16>& out);
+  void takeHalves(const std::string& name, const std::vector<std::int64_t>& shape, HalfWeights& out);
   // A tensor of whole numbers (an integer dtype).
   std::vector<std::int64_t> takeIntegers(const std::string& name, const std::vector<std::int64_t>& shape);
   // An absent tensor gives zeros of the shape (checkpoints omit some biases).

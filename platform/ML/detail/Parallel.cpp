@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -23,6 +23,27 @@ inline void pause() {
   __builtin_ia32_pause();
 #endif
 }
+
+// Polls `ready` for up to `limit` before giving up; true when it became ready. Timed rather than
+// counted: a pause instruction takes from a few to over a hundred cycles depending on the processor.
+template <class Ready>
+bool spinUntil(Ready&& ready, std::chrono::microseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    for (int i = 0; i < 32; ++i) {
+      if (ready()) return true;
+      pause();
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return ready();
+  }
+}
+
+// One decoder step submits a few dozen short loops separated by a few microseconds of serial
+// work: workers poll this long after a loop before sleeping, since waking a sleeping thread costs
+// tens of microseconds.
+constexpr std::chrono::microseconds kWorkerSpin{200};
+// The caller polls this long for the other threads' last indexes before sleeping.
+constexpr std::chrono::microseconds kCallerSpin{100};
 
 struct Job {
   const std::function<void(std::size_t)>* body;
@@ -92,8 +113,7 @@ class Pool {
   void run() {
     std::uint64_t seen = 0;
     for (;;) {
-      // One decoder step submits a few dozen short loops: poll briefly (about 30 µs) before sleeping.
-      for (int spin = 0; spin < 2000 && submitted_.load(std::memory_order_acquire) == seen; ++spin) pause();
+      spinUntil([&] { return submitted_.load(std::memory_order_acquire) != seen; }, kWorkerSpin);
       std::shared_ptr<Job> job;
       {
         std::unique_lock lock(mutex_);
@@ -143,8 +163,7 @@ void parallelFor(std::size_t n, const std::function<void(std::size_t)>& body) {
   job->n = n;
   pool().submit(job);
   job->work();
-  for (int spin = 0; spin < 2000 && job->done.load() != n; ++spin) pause();
-  if (job->done.load() != n) {
+  if (!spinUntil([&] { return job->done.load() == n; }, kCallerSpin)) {
     std::unique_lock lock(job->mutex);
     job->callerWaiting = true;
     job->finished.wait(lock, [&] { return job->done.load() == n; });

@@ -23,7 +23,7 @@ struct NormWeights {
 // one-pass products.
 struct AttentionWeights {
   std::size_t width = 0;
-  std::vector<Float16> qkvW, oW;
+  HalfWeights qkvW, oW;
   std::vector<float> qkvB, oB;
   const Float16* qW() const { return qkvW.data(); }
   const Float16* kW() const { return qkvW.data() + width * width; }
@@ -48,7 +48,7 @@ struct AttentionWeights {
 // fc1 [ff × d], fc2 [d × ff] in half precision; ff is read from the checkpoint.
 struct MlpWeights {
   std::int64_t ff = 0;
-  std::vector<Float16> w1, w2;
+  HalfWeights w1, w2;
   std::vector<float> b1, b2;
   void load(Weights& w, const std::string& prefix, std::int64_t d) {
     const auto shape = w.shapeOf(prefix + ".fc1.weight");

@@ -26,6 +26,7 @@ namespace baseline {
 using vec = float __attribute__((vector_size(16)));
 using ivec = std::int32_t __attribute__((vector_size(16)));
 constexpr int LANES = 4;
+#define VECTOR_LANES 4
 
 #define LOAD(p)                       \
   ({                                  \
@@ -56,6 +57,7 @@ constexpr int LANES = 4;
 #include "platform/ML/detail/VectorKernels.inc"
 #undef LOAD_HALVES
 #undef STORE_HALVES
+#undef VECTOR_LANES
 }  // namespace baseline
 
 #if defined(__clang__)
@@ -69,6 +71,7 @@ namespace avx2 {
 using vec = float __attribute__((vector_size(32)));
 using ivec = std::int32_t __attribute__((vector_size(32)));
 constexpr int LANES = 8;
+#define VECTOR_LANES 8
 
 #define LOAD_HALVES(p) reinterpret_cast<vec>(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
 #define STORE_HALVES(p, v) \
@@ -77,6 +80,7 @@ constexpr int LANES = 8;
 #include "platform/ML/detail/VectorKernels.inc"
 #undef LOAD_HALVES
 #undef STORE_HALVES
+#undef VECTOR_LANES
 }  // namespace avx2
 #if defined(__clang__)
 #pragma clang attribute pop
@@ -96,6 +100,7 @@ namespace avx512 {
 using vec = float __attribute__((vector_size(64)));
 using ivec = std::int32_t __attribute__((vector_size(64)));
 constexpr int LANES = 16;
+#define VECTOR_LANES 16
 
 #define LOAD_HALVES(p) reinterpret_cast<vec>(_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))))
 #define STORE_HALVES(p, v)                                         \
@@ -105,6 +110,7 @@ constexpr int LANES = 16;
 #include "platform/ML/detail/VectorKernels.inc"
 #undef LOAD_HALVES
 #undef STORE_HALVES
+#undef VECTOR_LANES
 }  // namespace avx512
 #if defined(__clang__)
 #pragma clang attribute pop
@@ -200,6 +206,11 @@ void scaledDots(const float* q, const float* rows, std::size_t ld, std::size_t c
 void scaledDots(const float* q, const Float16* rows, std::size_t ld, std::size_t count, std::size_t n, float scale,
                 float* out) {
   DISPATCH(scaledDots(q, rows, ld, count, n, scale, out))
+}
+
+void columnDots(const float* q, const Float16* columns, std::size_t ld, std::size_t n, std::size_t count, float scale,
+                float* out) {
+  DISPATCH(columnDots(q, columns, ld, n, count, scale, out))
 }
 
 void weightedSum(const float* weights, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float* out) {

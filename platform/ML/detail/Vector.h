@@ -28,6 +28,11 @@ void scaledDots(const float* q, const float* rows, std::size_t ld, std::size_t c
 void scaledDots(const float* q, const Float16* rows, std::size_t ld, std::size_t count, std::size_t n, float scale,
                 float* out);
 
+// out[t] = scale · Σ_r q[r] · columns[r · ld + t] for t < count, r < n: dot products with the
+// columns of an [n × ld] matrix (keys stored transposed).
+void columnDots(const float* q, const Float16* columns, std::size_t ld, std::size_t n, std::size_t count, float scale,
+                float* out);
+
 // out[n] = Σ_t weights[t] · rows[t] over `count` rows of width n, `ld` elements apart.
 void weightedSum(const float* weights, const float* rows, std::size_t ld, std::size_t count, std::size_t n, float* out);
 void weightedSum(const float* weights, const Float16* rows, std::size_t ld, std::size_t count, std::size_t n,

@@ -107,6 +107,16 @@ TEST_P(VectorKernelsTest, ProductsOverFloatAndHalfRowsMatchDoublePrecision) {
         for (std::size_t i = 0; i < n; ++i) expected += value(half, r * ld + i) * x[i];
         ASSERT_NEAR(dots[r], 0.5 * expected, 1e-5 * (1 + std::sqrt(double(n)))) << "row " << r;
       }
+      if (half) {  // the same matrix read by columns: n dot products of length `rows`
+        const auto q = randomFloats(rows, 1.0f, 29);
+        std::vector<float> columns(n);
+        columnDots(q.data(), halves.data(), ld, rows, n, 0.5f, columns.data());
+        for (std::size_t t = 0; t < n; ++t) {
+          double expected = 0;
+          for (std::size_t r = 0; r < rows; ++r) expected += q[r] * value(true, r * ld + t);
+          ASSERT_NEAR(columns[t], 0.5 * expected, 1e-5 * (1 + double(rows))) << "column " << t;
+        }
+      }
       for (std::size_t i = 0; i < n; ++i) {
         double expected = 0;
         for (std::size_t t = 0; t < std::min(rows, n); ++t) expected += x[t] * value(half, t * ld + i);
