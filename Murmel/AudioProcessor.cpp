@@ -30,7 +30,7 @@ std::string format2(double value) {
 
 void checkPathExists(const std::string& path) {
   std::error_code error;
-  if (!std::filesystem::exists(path, error)) throw WhisperError::loadAudioFailed("Resource path does not exist: " + path);
+  if (!std::filesystem::exists(path, error)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
 }
 
 float maxMagnitude(const float* x, std::size_t n) {

@@ -264,7 +264,7 @@ TEST_F(AudioProcessorFileTest, ChannelModes) {
 
 TEST_F(AudioProcessorFileTest, LoadErrors) {
   EXPECT_EQ(whisperErrorOf([&] { AudioProcessor::loadAudio(path("nothing.wav")); }),
-            WhisperError::loadAudioFailed("Resource path does not exist: " + path("nothing.wav")));
+            WhisperError::loadAudioFailed("Resource path does not exist " + path("nothing.wav")));
 
   // The processing failure carries its reason and the file.
   writeAudioFile(path("s.wav"), 44100, {std::vector<float>(4410), std::vector<float>(4410)}, AudioFileType::wav16);
