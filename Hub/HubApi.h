@@ -58,7 +58,7 @@ class HubApi {
     std::string filename;  // the metadata file's name without ".metadata"
     double timestamp = 0;  // seconds since 1970-01-01 00:00:00 UTC
   };
-  class HubFileDownloader;
+  class HubFileDownloader;  // Hub/HubFileDownloader.h
 
   static constexpr const char* kDefaultEndpoint = "https://huggingface.co";
   static constexpr const char* kSha256Pattern = "^[0-9a-f]{64}$";
@@ -165,10 +165,18 @@ class HubApi {
 class HubApi::EnvironmentError : public std::runtime_error {
  public:
   enum class Kind { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError };
-  static EnvironmentError invalidMetadataError(const std::string& m) { return {Kind::invalidMetadataError, "Invalid metadata: ", m}; }
-  static EnvironmentError offlineModeError(const std::string& m) { return {Kind::offlineModeError, "Offline mode error: ", m}; }
-  static EnvironmentError fileIntegrityError(const std::string& m) { return {Kind::fileIntegrityError, "File integrity check failed: ", m}; }
-  static EnvironmentError fileWriteError(const std::string& m) { return {Kind::fileWriteError, "Failed to write file: ", m}; }
+  static EnvironmentError invalidMetadataError(const std::string& m) {
+    return {Kind::invalidMetadataError, "Invalid metadata: ", m};
+  }
+  static EnvironmentError offlineModeError(const std::string& m) {
+    return {Kind::offlineModeError, "Offline mode error: ", m};
+  }
+  static EnvironmentError fileIntegrityError(const std::string& m) {
+    return {Kind::fileIntegrityError, "File integrity check failed: ", m};
+  }
+  static EnvironmentError fileWriteError(const std::string& m) {
+    return {Kind::fileWriteError, "Failed to write file: ", m};
+  }
 
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
@@ -180,51 +188,9 @@ class HubApi::EnvironmentError : public std::runtime_error {
   std::string message_;
 };
 
-// The job that brings one file into the cache; here its paths and the preparation of a file.
-class HubApi::HubFileDownloader {
- public:
-  HubFileDownloader(HubApi hub, Hub::Repo repo, std::string revision, std::filesystem::path repoDestination,
-                    std::string relativeFilename);
-
-  // The file's resolve URL on the client's endpoint (kDefaultEndpoint when the endpoint is empty).
-  std::string source() const;
-  // Whether anything exists at the destination file's path.
-  bool downloaded() const;
-  std::filesystem::path destination() const { return repoDestination / relativeFilename; }
-  std::filesystem::path metadataDestination() const;
-  // Parent folders and an empty file unless one exists. Throws std::system_error (filesystem_error among them).
-  static void prepareCacheDestination(const std::filesystem::path& file);
-
-  HubApi hub;
-  Hub::Repo repo;
-  std::string revision;
-  std::filesystem::path repoDestination;
-  std::filesystem::path repoMetadataDestination;  // repoDestination/.cache/huggingface/download
-  std::string relativeFilename;
-  std::optional<std::string> hfToken;
-  std::optional<std::string> endpoint;
-  bool backgroundSession = false;
-};
-
 // The regular, visible files below a folder, in enumeration order; hidden entries (names that
 // begin with ".") are skipped and hidden folders not entered; symbolic links are not followed.
 // An unreadable folder gives an empty list.
 std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
-
-// "W/\"abc\"" => "abc", "\"abc\"" => "abc"; absent stays absent.
-std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
-// Decimal with an optional sign, in 64 signed bits; anything else gives nothing.  "+12" => 12
-std::optional<std::int64_t> parseSize(std::string_view text);
-std::optional<XetFileData> parseXetFileDataFromResponse(const platform::net::HttpResponse* response,
-                                                        const std::optional<std::string>& endpoint);
-// The URL of the first "Link" entry with that relation: <https://a>; rel="xet-auth".
-std::optional<std::string> getLinkURL(const platform::net::HttpResponse& response, std::string_view relation);
-
-// A repository path that stays inside its folder: no leading "/", no "\" or NUL, no empty, "."
-// or ".." segment.
-bool isSafeRelativePath(std::string_view name);
-// Entity-tag text that may be part of a file name: ASCII letters, digits and "-._+=~", at most
-// 255 bytes (empty allowed).
-bool isSafeEtag(std::string_view etag);
 
 }  // namespace hub

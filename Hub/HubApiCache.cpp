@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "Hub/HubApi.h"
+#include "Hub/detail/Files.h"
 #include "platform/Net/Sha256.h"
 #include "platform/Net/Url.h"
 #include "platform/Text/Regex.h"
@@ -24,6 +25,7 @@ namespace hub {
 namespace fs = std::filesystem;
 using Error = Hub::HubClientError;
 using platform::system::LogType;
+using detail::writeAtomically;
 
 namespace {
 
@@ -97,32 +99,6 @@ std::string trimmed(std::string_view text) {
     end -= n;
   }
   return std::string(text.substr(begin, end - begin));
-}
-
-// Writes through a temporary file in the same folder, then renames it over the target.
-void writeAtomically(const fs::path& path, std::string_view text) {
-  std::random_device random;
-  fs::path temporary = path;
-  temporary += ".tmp-" + std::to_string(random()) + std::to_string(random());
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + temporary.string());
-  std::size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int error = errno;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      throw std::system_error(error, std::generic_category(), "cannot write " + temporary.string());
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    int error = errno;
-    ::unlink(temporary.c_str());
-    throw std::system_error(error, std::generic_category(), "cannot replace " + path.string());
-  }
 }
 
 std::string fileURLText(const fs::path& path) { return "file://" + path.string(); }
@@ -199,43 +175,6 @@ std::string HubApi::computeFileHash(const fs::path& file) const {
   }
   ::close(fd);
   return digest.finalizeHex();
-}
-
-// ---- HubFileDownloader -------------------------------------------------------------------------
-
-HubApi::HubFileDownloader::HubFileDownloader(HubApi hubApi, Hub::Repo repository, std::string revisionName,
-                                             fs::path destination, std::string filename)
-    : hub(std::move(hubApi)),
-      repo(std::move(repository)),
-      revision(std::move(revisionName)),
-      repoDestination(std::move(destination)),
-      repoMetadataDestination(repoDestination / ".cache" / "huggingface" / "download"),
-      relativeFilename(std::move(filename)),
-      hfToken(hub.hfToken()),
-      endpoint(hub.endpoint()),
-      backgroundSession(hub.useBackgroundSession()) {}
-
-std::string HubApi::HubFileDownloader::source() const {
-  std::string base = endpoint && !endpoint->empty() ? *endpoint : std::string(kDefaultEndpoint);
-  return resolveURL(base, repo, revision, relativeFilename);
-}
-
-bool HubApi::HubFileDownloader::downloaded() const {
-  std::error_code error;
-  return fs::exists(fs::symlink_status(destination(), error));
-}
-
-fs::path HubApi::HubFileDownloader::metadataDestination() const {
-  fs::path path = repoMetadataDestination / relativeFilename;
-  path += ".metadata";
-  return path;
-}
-
-void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& file) {
-  fs::create_directories(file.parent_path());
-  std::error_code error;
-  if (fs::exists(fs::symlink_status(file, error))) return;
-  writeAtomically(file, "");
 }
 
 std::vector<fs::path> getFileUrls(const fs::path& folder) {

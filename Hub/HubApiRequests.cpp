@@ -6,6 +6,8 @@
 #include <unordered_set>
 
 #include "Hub/HubApi.h"
+#include "Hub/detail/ResponseHeaders.h"
+#include "Hub/detail/SafeNames.h"
 #include "Hub/JSONParser.h"
 #include "KestrumCore/Extensions.h"
 #include "platform/Net/Url.h"
@@ -15,6 +17,12 @@ namespace hub {
 namespace fs = std::filesystem;
 using platform::net::HttpResponse;
 using Error = Hub::HubClientError;
+using detail::escapedForMessage;
+using detail::isSafeEtag;
+using detail::isSafeRelativePath;
+using detail::normalizeEtag;
+using detail::parseSize;
+using detail::parseXetFileDataFromResponse;
 
 namespace {
 
@@ -25,21 +33,6 @@ bool hasControlCharacters(std::string_view text) {
     auto u = static_cast<unsigned char>(c);
     return u < 0x20 || u == 0x7f;
   });
-}
-
-// A text from the network shown in a message: quoted, control bytes escaped.  a\0b => "a\x00b"
-std::string escapedForMessage(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 // The status mapping shared by GET and HEAD; 3xx is the caller's.
@@ -56,27 +49,6 @@ std::optional<std::string> header(const HttpResponse& response, std::string_view
 }
 
 }  // namespace
-
-bool isSafeRelativePath(std::string_view name) {
-  if (name.empty() || name.front() == '/') return false;
-  if (name.find('\\') != std::string_view::npos || name.find('\0') != std::string_view::npos) return false;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string_view::npos) end = name.size();
-    std::string_view segment = name.substr(start, end - start);
-    if (segment.empty() || segment == "." || segment == "..") return false;
-    start = end + 1;
-  }
-  return true;
-}
-
-bool isSafeEtag(std::string_view etag) {
-  if (etag.size() > 255) return false;
-  return std::all_of(etag.begin(), etag.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-._+=~").find(c) != std::string_view::npos;
-  });
-}
 
 // ---- URL forms ---------------------------------------------------------------------------------
 
@@ -218,87 +190,6 @@ Config HubApi::configuration(const std::string& filename, const Hub::Repo& repo)
 }
 
 // ---- File metadata -----------------------------------------------------------------------------
-
-std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag) {
-  if (!etag) return std::nullopt;
-  std::string_view text = *etag;
-  if (text.starts_with("W/")) text.remove_prefix(2);
-  while (!text.empty() && text.front() == '"') text.remove_prefix(1);
-  while (!text.empty() && text.back() == '"') text.remove_suffix(1);
-  return std::string(text);
-}
-
-std::optional<std::int64_t> parseSize(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return std::nullopt;
-  // Accumulated negatively so that the most negative value fits.
-  std::int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    int digit = c - '0';
-    if (value < (INT64_MIN + digit) / 10) return std::nullopt;
-    value = value * 10 - digit;
-  }
-  if (!negative) {
-    if (value == INT64_MIN) return std::nullopt;
-    return -value;
-  }
-  return value;
-}
-
-std::optional<std::string> getLinkURL(const HttpResponse& response, std::string_view relation) {
-  auto link = header(response, "Link");
-  if (!link) return std::nullopt;
-  std::string quotedRelation = "rel=\"" + std::string(relation) + "\"";
-  std::string bareRelation = "rel=" + std::string(relation);
-  std::string_view rest = *link;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view part = rest.substr(0, comma);
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    while (!part.empty() && (part.front() == ' ' || part.front() == '\t')) part.remove_prefix(1);
-    while (!part.empty() && (part.back() == ' ' || part.back() == '\t')) part.remove_suffix(1);
-    if (part.empty()) continue;
-    if (part.find(quotedRelation) == std::string_view::npos && part.find(bareRelation) == std::string_view::npos)
-      continue;
-    std::size_t open = part.find('<');
-    std::size_t close = part.find('>');
-    if (open != std::string_view::npos && close != std::string_view::npos && open < close)
-      return std::string(part.substr(open + 1, close - open - 1));
-  }
-  return std::nullopt;
-}
-
-std::optional<XetFileData> parseXetFileDataFromResponse(const HttpResponse* response,
-                                                        const std::optional<std::string>& endpoint) {
-  if (!response) return std::nullopt;
-  auto hash = header(*response, "x-xet-hash");
-  if (!hash) return std::nullopt;
-  auto route = getLinkURL(*response, "xet-auth");
-  if (!route) route = header(*response, "X-Xet-Refresh-Route");
-  if (!route) return std::nullopt;
-  auto trimSlashes = [](std::string_view text) {
-    while (!text.empty() && text.front() == '/') text.remove_prefix(1);
-    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
-    return std::string(text);
-  };
-  std::string defaultEndpoint = HubApi::kDefaultEndpoint;
-  if (route->starts_with(defaultEndpoint)) {
-    std::string from = trimSlashes(defaultEndpoint);
-    std::string to = trimSlashes(endpoint.value_or(defaultEndpoint));
-    std::string replaced;
-    std::size_t position = 0;
-    for (std::size_t found; (found = route->find(from, position)) != std::string::npos; position = found + from.size())
-      replaced.append(*route, position, found - position).append(to);
-    replaced.append(*route, position);
-    route = replaced;
-  }
-  return XetFileData{*hash, *route};
-}
 
 HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url) const {
   HttpResponse response = httpHead(url);

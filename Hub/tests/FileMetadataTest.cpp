@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "Hub/HubApi.h"
+#include "Hub/detail/ResponseHeaders.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
 
@@ -11,6 +12,10 @@ namespace hub {
 namespace {
 
 using Error = Hub::HubClientError;
+using detail::getLinkURL;
+using detail::normalizeEtag;
+using detail::parseSize;
+using detail::parseXetFileDataFromResponse;
 using testsupport::HubTestServer;
 
 const Hub::Repo kRepo{"owner/model", Hub::RepoType::models};

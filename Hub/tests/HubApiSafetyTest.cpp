@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "Hub/HubApi.h"
+#include "Hub/detail/SafeNames.h"
 #include "HubTestEnvironment.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
@@ -18,6 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Error = Hub::HubClientError;
+using detail::isSafeEtag;
+using detail::isSafeRelativePath;
 using testsupport::HubTestServer;
 
 const Hub::Repo kRepo{"owner/model", Hub::RepoType::models};

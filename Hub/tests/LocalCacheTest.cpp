@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Hub/HubApi.h"
+#include "Hub/HubFileDownloader.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
 

@@ -1,0 +1,19 @@
+// Names from the network that become parts of local paths, checked before use. Pure functions.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace hub::detail {
+
+// A repository path that stays inside its folder: no leading "/", no "\" or NUL, no empty, "."
+// or ".." segment.   "a/b.json" => true, "a/../../x" => false
+bool isSafeRelativePath(std::string_view name);
+// Entity-tag text that may be part of a file name: ASCII letters, digits and "-._+=~", at most
+// 255 bytes (empty allowed).
+bool isSafeEtag(std::string_view etag);
+// A text from the network as it may appear in a message: quoted, control bytes escaped.
+//   a<NUL>b => "a\x00b"
+std::string escapedForMessage(std::string_view text);
+
+}  // namespace hub::detail
