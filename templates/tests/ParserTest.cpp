@@ -1,5 +1,6 @@
 #include "templates/Parser.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -293,7 +294,7 @@ TEST(ParserNestingTest, DeepNestingIsAParserError) {
     for (int i = 0; i < n; ++i) out += piece;
     return out;
   };
-  const std::string tooDeep = "Template nested too deeply (more than 500 levels)";
+  const std::string tooDeep = "Template nested too deeply (more than 100 levels)";
   const std::vector<std::string> hostile = {
       "{{ " + repeat("(", 20000) + "x" + repeat(")", 20000) + " }}",
       "{{ " + repeat("not ", 20000) + "x }}",
@@ -313,16 +314,66 @@ TEST(ParserNestingTest, DeepNestingIsAParserError) {
 }
 
 TEST(ParserNestingTest, NestingJustBelowTheLimitParses) {
-  std::string open(490, '('), close(490, ')');
+  std::string open(90, '('), close(90, ')');
   EXPECT_EQ(parseExpression(open + "1" + close), I(1));
   std::string source;
-  for (int i = 0; i < 490; ++i) source += "{% for x in y %}";
-  for (int i = 0; i < 490; ++i) source += "{% endfor %}";
+  for (int i = 0; i < 90; ++i) source += "{% for x in y %}";
+  for (int i = 0; i < 90; ++i) source += "{% endfor %}";
   EXPECT_EQ(parse(source).size(), 1u);
   std::string chain = "x";
-  for (int i = 0; i < 499; ++i) chain += " + x";
-  EXPECT_EQ(parseExpression(chain).depth(), 500u);
-  EXPECT_EQ(parserError("{{ " + chain + " + x }}"), "Template nested too deeply (more than 500 levels)");
+  for (int i = 0; i < 99; ++i) chain += " + x";
+  EXPECT_EQ(parseExpression(chain).depth(), 100u);
+  EXPECT_EQ(parserError("{{ " + chain + " + x }}"), "Template nested too deeply (more than 100 levels)");
+}
+
+// Every tree the parser accepts reads back from its JSON form: the deepest ones of each nesting
+// construct stay within the JSON reader's depth.
+TEST(ParserNestingTest, DeepestTreesReadBackFromJson) {
+  auto nested = [](const std::string& open, const std::string& middle, const std::string& close, std::uint32_t n) {
+    std::string out;
+    for (std::uint32_t i = 0; i < n; ++i) out += open;
+    out += middle;
+    for (std::uint32_t i = 0; i < n; ++i) out += close;
+    return out;
+  };
+  using Maker = std::function<std::string(std::uint32_t)>;
+  const std::vector<Maker> makers = {
+      [&](std::uint32_t k) { return nested("{% if x %}", "{{ [x] }}", "{% endif %}", k); },
+      [&](std::uint32_t k) { return "{% if x %}a" + nested("{% elif x %}", "", "", k) + "{% endif %}"; },
+      [&](std::uint32_t k) { return nested("{% for x in y %}", "{{ x }}", "{% else %}{% endfor %}", k); },
+      [&](std::uint32_t k) { return nested("{% macro m(a=[1]) %}", "", "{% endmacro %}", k); },
+      [&](std::uint32_t k) { return nested("{% call(a) m() %}", "", "{% endcall %}", k); },
+      [&](std::uint32_t k) { return nested("{% filter f(1) %}", "", "{% endfilter %}", k); },
+      [&](std::uint32_t k) { return nested("{% set x %}", "", "{% endset %}", k); },
+      [&](std::uint32_t k) { return nested("{% generation %}", "", "{% endgeneration %}", k); },
+      [&](std::uint32_t k) { return "{{ " + nested("[", "1", "]", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ " + nested("{'a': ", "1", "}", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ " + nested("f(", "1", ")", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ " + nested("f(k=", "1", ")", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ " + nested("x[", "1", "]", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ " + nested("x[::", "1", "]", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ " + nested("(", "1", ")|f(1)", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ " + nested("(", "1", ") is t(1)", k) + " }}"; },
+      [&](std::uint32_t k) { return "{{ x" + nested(" if y else x", "", "", k) + " }}"; },
+  };
+  for (const Maker& make : makers) {
+    // The deepest nesting of this construct that parses.
+    std::uint32_t k = Parser::maxNesting;
+    Nodes nodes;
+    for (;; --k) {
+      try {
+        nodes = parse(make(k));
+        break;
+      } catch (const JinjaError&) {
+        ASSERT_GT(k, Parser::maxNesting / 2) << make(1);
+      }
+    }
+    json::Array array;
+    for (const Node& node : nodes) array.push_back(node.toJson());
+    json::Value back = json::parse(json::write(json::Value(std::move(array))));
+    ASSERT_EQ(back.asArray().size(), nodes.size()) << make(1);
+    for (std::size_t i = 0; i < nodes.size(); ++i) EXPECT_EQ(Node::fromJson(back.asArray()[i]), nodes[i]) << make(1);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,524 @@
+#include "templates/Interpreter.h"
+
+#include <limits>
+#include <sstream>
+
+#include "templates/BuiltIns.h"
+#include "templates/JinjaError.h"
+#include "templates/PropertyMembers.h"
+#include "templates/Template.h"
+#include "templates/detail/Text.h"
+
+namespace jinja {
+
+namespace {
+
+thread_local std::uint32_t tDepth = 0;
+
+// One level of evaluation nesting; the stack use per level bounds maxDepth (see the tests that
+// render the deepest template on a 1 MiB stack).
+class DepthGuard {
+ public:
+  DepthGuard() {
+    if (++tDepth > Interpreter::maxDepth) {
+      --tDepth;
+      throw JinjaError::runtime("Maximum nesting depth of " + std::to_string(Interpreter::maxDepth) +
+                                " exceeded while rendering");
+    }
+  }
+  ~DepthGuard() { --tDepth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+Value callValue(const Value& callee, const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
+  if (callee.isFunction()) return callee.asFunction()(args, kwargs, env);
+  if (callee.isMacro()) return Interpreter::callMacro(callee.asMacro(), args, kwargs, env);
+  throw JinjaError::runtime("Cannot call non-function value");
+}
+
+KeywordArguments evaluateKeywords(const Expression::KeywordMap& kwargs, const EnvironmentRef& env) {
+  KeywordArguments out;
+  for (const auto& [name, expression] : kwargs) out.emplace(name, Interpreter::evaluateExpression(expression, env));
+  return out;
+}
+
+// A function variable of that name first, then the built-in filter.
+Value applyFilter(const std::string& name, const Arguments& args, const KeywordArguments& kwargs,
+                  const EnvironmentRef& env) {
+  if (const Value* bound = env->find(name); bound && bound->isFunction()) return bound->asFunction()(args, kwargs, env);
+  if (const Function* filter = Filters::find(name)) return (*filter)(args, kwargs, env);
+  throw JinjaError::runtime("Unknown filter: " + name);
+}
+
+std::string debugForm(const Expression& expression) {
+  std::ostringstream out;
+  out << expression;
+  return out.str();
+}
+
+void bindLoopTarget(const Statement::LoopVar& target, const Value& item, Environment& loop, Value::Kind sequenceKind,
+                    const Value* entryValue) {
+  const auto& names = target.names();
+  if (target.kind() == Statement::LoopVar::Kind::single) {
+    loop.set(names[0], item);
+    return;
+  }
+  switch (sequenceKind) {
+    case Value::Kind::array:
+      if (!item.isArray()) return;
+      for (std::size_t k = 0; k < names.size(); ++k)
+        loop.set(names[k], k < item.asArray().size() ? item.asArray()[k] : Value::undefined());
+      return;
+    case Value::Kind::string:
+      for (std::size_t k = 0; k < names.size(); ++k) loop.set(names[k], k == 0 ? item : Value::undefined());
+      return;
+    default:  // object: key, value
+      for (std::size_t k = 0; k < names.size(); ++k)
+        loop.set(names[k], k == 0 ? item : k == 1 ? *entryValue : Value::undefined());
+      return;
+  }
+}
+
+void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::string& into) {
+  Value sequence = Interpreter::evaluateExpression(loop.iterable, env);
+  std::vector<Value> items;
+  std::vector<Value> entryValues;
+  std::string storage;
+  switch (sequence.kind()) {
+    case Value::Kind::array: items = sequence.asArray(); break;
+    case Value::Kind::string:
+      for (std::string_view c : detail::characters(sequence.asString(), storage)) items.emplace_back(c);
+      break;
+    case Value::Kind::object:
+      for (const auto& [key, value] : sequence.asObject()) {
+        items.emplace_back(key);
+        entryValues.push_back(value);
+      }
+      break;
+    default: throw JinjaError::runtime("Cannot iterate over non-iterable value");
+  }
+  if (items.empty()) {
+    Interpreter::interpret(loop.elseBody, env, into);
+    return;
+  }
+  EnvironmentRef scope = Environment::make(env);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    bindLoopTarget(loop.loopVar, items[i], *scope, sequence.kind(), entryValues.empty() ? nullptr : &entryValues[i]);
+    scope->set("loop", Interpreter::makeLoopObject(i, items.size()));
+    if (loop.test && !Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) continue;
+    try {
+      Interpreter::interpret(loop.body, scope, into);
+    } catch (ControlFlow signal) {
+      if (signal == ControlFlow::break_) break;
+    }
+  }
+}
+
+void executeFilterBlock(const Statement::Filter& block, const EnvironmentRef& env, std::string& into) {
+  std::string body;
+  Interpreter::interpret(block.body, env, body);
+  std::string name;
+  Arguments args{Value(std::move(body))};
+  if (const auto* identifier = block.filterExpr.getIf<Expression::Identifier>()) {
+    name = identifier->name;
+  } else if (const auto* filter = block.filterExpr.getIf<Expression::Filter>()) {
+    name = filter->name;
+    for (const Expression& arg : filter->args) args.push_back(Interpreter::evaluateExpression(arg, env));
+  } else {
+    throw JinjaError::runtime("Invalid filter expression in filter statement");
+  }
+  applyFilter(name, args, {}, env).appendDescription(into);
+}
+
+void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, std::string& into) {
+  const Expression* callee = &block.callable;
+  const std::vector<Expression>* argExpressions = nullptr;
+  const Expression::KeywordMap* kwargExpressions = nullptr;
+  if (const auto* call = block.callable.getIf<Expression::Call>()) {
+    callee = &call->callee;
+    argExpressions = &call->args;
+    kwargExpressions = &call->kwargs;
+  }
+  Value target = Interpreter::evaluateExpression(*callee, env);
+  EnvironmentRef scope = Environment::make(env);
+  // The caller holds the call site's scope, its parameter list and its body (shared with the tree).
+  auto callerArgs = block.callerArgs;
+  Nodes body = block.body;
+  scope->set("caller", Value(Function([env, callerArgs, body](const Arguments& args, const KeywordArguments&,
+                                                               const EnvironmentRef&) -> Value {
+    DepthGuard guard;
+    EnvironmentRef callerScope = Environment::make(env);
+    if (callerArgs) {
+      for (std::size_t k = 0; k < callerArgs->size() && k < args.size(); ++k) {
+        const auto* name = (*callerArgs)[k].getIf<Expression::Identifier>();
+        if (!name) throw JinjaError::runtime("Caller parameter must be an identifier");
+        callerScope->set(name->name, args[k]);
+      }
+    }
+    std::string out;
+    Interpreter::interpret(body, callerScope, out);
+    return Value(std::move(out));
+  })));
+  Arguments args;
+  if (argExpressions)
+    for (const Expression& arg : *argExpressions) args.push_back(Interpreter::evaluateExpression(arg, env));
+  KeywordArguments kwargs;
+  if (kwargExpressions) kwargs = evaluateKeywords(*kwargExpressions, env);
+  callValue(target, args, kwargs, scope).appendDescription(into);
+}
+
+}  // namespace
+
+// ---- nodes and statements ---------------------------------------------------------------------
+
+std::string Interpreter::interpret(const Nodes& nodes, const Environment& environment) {
+  EnvironmentRef root = Environment::make(nullptr, environment.variables);
+  std::string out;
+  out.reserve(1024);
+  interpret(nodes, root, out);
+  return out;
+}
+
+void Interpreter::interpret(const Nodes& nodes, const EnvironmentRef& env, std::string& into) {
+  for (const Node& node : nodes) interpretNode(node, env, into);
+}
+
+void Interpreter::interpretNode(const Node& node, const EnvironmentRef& env, std::string& into) {
+  switch (node.kind()) {
+    case Node::Kind::text: into += node.text(); break;
+    case Node::Kind::expression: evaluateExpression(node.expression(), env).appendDescription(into); break;
+    case Node::Kind::statement: executeStatementWithOutput(node.statement(), env, into); break;
+    case Node::Kind::comment: break;
+  }
+  checkStringSize(into.size());
+}
+
+void Interpreter::executeStatementWithOutput(const Statement& statement, const EnvironmentRef& env,
+                                             std::string& into) {
+  DepthGuard guard;
+  switch (statement.kind()) {
+    case Statement::Kind::program: interpret(statement.as<Statement::Program>().body, env, into); return;
+    case Statement::Kind::set: {
+      const auto& set = statement.as<Statement::Set>();
+      if (set.value) {
+        assign(set.target, evaluateExpression(*set.value, env), env);
+      } else {
+        std::string body;
+        interpret(set.body, env, body);
+        assign(set.target, Value(std::move(body)), env);
+      }
+      return;
+    }
+    case Statement::Kind::if_: {
+      const auto& branch = statement.as<Statement::If>();
+      interpret(evaluateExpression(branch.test, env).isTruthy() ? branch.body : branch.alternate, env, into);
+      return;
+    }
+    case Statement::Kind::for_: executeFor(statement.as<Statement::For>(), env, into); return;
+    case Statement::Kind::macro: {
+      const auto& m = statement.as<Statement::Macro>();
+      env->set(m.name, Value(Macro(m.name, m.parameters, m.defaults, m.body)));
+      return;
+    }
+    case Statement::Kind::call: executeCallBlock(statement.as<Statement::Call>(), env, into); return;
+    case Statement::Kind::filter: executeFilterBlock(statement.as<Statement::Filter>(), env, into); return;
+    case Statement::Kind::generation: interpret(statement.as<Statement::Generation>().body, env, into); return;
+    case Statement::Kind::break_: throw ControlFlow::break_;
+    case Statement::Kind::continue_: throw ControlFlow::continue_;
+  }
+}
+
+void Interpreter::assign(const Expression& target, const Value& value, const EnvironmentRef& env) {
+  switch (target.kind()) {
+    case Expression::Kind::identifier: env->set(target.as<Expression::Identifier>().name, value); return;
+    case Expression::Kind::tuple: {
+      const auto& targets = target.as<Expression::Tuple>().elements;
+      if (!value.isArray()) throw JinjaError::runtime("Cannot unpack non-array value for tuple assignment.");
+      const auto& elements = value.asArray();
+      if (targets.size() != elements.size())
+        throw JinjaError::runtime("Tuple assignment mismatch: " + std::to_string(targets.size()) + " variables and " +
+                                  std::to_string(elements.size()) + " values.");
+      for (std::size_t i = 0; i < targets.size(); ++i) assign(targets[i], elements[i], env);
+      return;
+    }
+    case Expression::Kind::member: {
+      const auto& member = target.as<Expression::Member>();
+      Value object = evaluateExpression(member.object, env);
+      std::string key;
+      if (member.computed) {
+        Value computed = evaluateExpression(member.property, env);
+        if (!computed.isString()) throw JinjaError::runtime("Computed property key must be a string");
+        key = computed.asString();
+      } else {
+        const auto* name = member.property.getIf<Expression::Identifier>();
+        if (!name) throw JinjaError::runtime("Property assignment requires identifier");
+        key = name->name;
+      }
+      if (!object.isObject()) return;
+      object.mutableObject().set(key, value);
+      if (const auto* name = member.object.getIf<Expression::Identifier>()) env->setInChain(name->name, std::move(object));
+      return;
+    }
+    default: throw JinjaError::runtime("Invalid target for assignment: " + debugForm(target));
+  }
+}
+
+Value Interpreter::makeLoopObject(std::size_t index, std::size_t totalCount) {
+  auto i = static_cast<std::int64_t>(index);
+  auto n = static_cast<std::int64_t>(totalCount);
+  Value::Object loop;
+  loop.reserveCapacity(8);
+  loop.set("index", Value(i + 1));
+  loop.set("index0", Value(i));
+  loop.set("first", Value(i == 0));
+  loop.set("last", Value(i + 1 == n));
+  loop.set("length", Value(n));
+  loop.set("revindex", Value(n - i));
+  loop.set("revindex0", Value(n - i - 1));
+  loop.set("cycle", Value(Function([index](const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
+             return args.empty() ? Value("") : args[index % args.size()];
+           })));
+  return Value(std::move(loop));
+}
+
+// ---- expressions ------------------------------------------------------------------------------
+
+Value Interpreter::evaluateExpression(const Expression& expression, const EnvironmentRef& env) {
+  DepthGuard guard;
+  switch (expression.kind()) {
+    case Expression::Kind::string: return Value(expression.as<Expression::String>().value);
+    case Expression::Kind::number: return Value(expression.as<Expression::Number>().value);
+    case Expression::Kind::integer: return Value(expression.as<Expression::Integer>().value);
+    case Expression::Kind::boolean: return Value(expression.as<Expression::Boolean>().value);
+    case Expression::Kind::null: return Value();
+    case Expression::Kind::array:
+    case Expression::Kind::tuple: {
+      const auto& elements = expression.kind() == Expression::Kind::array ? expression.as<Expression::Array>().elements
+                                                                          : expression.as<Expression::Tuple>().elements;
+      Value::Array out;
+      out.reserve(elements.size());
+      for (const Expression& element : elements) out.push_back(evaluateExpression(element, env));
+      return Value(std::move(out));
+    }
+    case Expression::Kind::object: {
+      const auto& entries = expression.as<Expression::Object>().entries;
+      Value::Object out;
+      out.reserveCapacity(entries.size());
+      for (std::size_t i = 0; i < entries.size(); ++i)
+        out.set(entries.keys()[i], evaluateExpression(entries.values()[i], env));
+      return Value(std::move(out));
+    }
+    case Expression::Kind::identifier: return (*env)[expression.as<Expression::Identifier>().name];
+    case Expression::Kind::unary: {
+      const auto& unary = expression.as<Expression::Unary>();
+      if (unary.op == Expression::UnaryOp::splat)
+        throw JinjaError::runtime("Unpacking operator can only be used in function calls");
+      return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
+    }
+    case Expression::Kind::binary: {
+      const auto& binary = expression.as<Expression::Binary>();
+      Value left = evaluateExpression(binary.left, env);
+      if (binary.op == Expression::BinaryOp::and_) return left.isTruthy() ? evaluateExpression(binary.right, env) : left;
+      if (binary.op == Expression::BinaryOp::or_) return left.isTruthy() ? left : evaluateExpression(binary.right, env);
+      return evaluateBinaryValues(binary.op, left, evaluateExpression(binary.right, env));
+    }
+    case Expression::Kind::ternary: {
+      const auto& ternary = expression.as<Expression::Ternary>();
+      if (evaluateExpression(ternary.test, env).isTruthy()) return evaluateExpression(ternary.value, env);
+      return ternary.alternate ? evaluateExpression(*ternary.alternate, env) : Value();
+    }
+    case Expression::Kind::call: {
+      const auto& call = expression.as<Expression::Call>();
+      Value callee = evaluateExpression(call.callee, env);
+      Arguments args;
+      args.reserve(call.args.size());
+      for (const Expression& arg : call.args) {
+        const auto* unary = arg.getIf<Expression::Unary>();
+        if (unary && unary->op == Expression::UnaryOp::splat) {
+          Value spread = evaluateExpression(unary->operand, env);
+          if (!spread.isArray()) throw JinjaError::runtime("Cannot unpack non-array value");
+          checkArraySize(args.size() + spread.asArray().size());
+          args.insert(args.end(), spread.asArray().begin(), spread.asArray().end());
+        } else {
+          args.push_back(evaluateExpression(arg, env));
+        }
+      }
+      return callValue(callee, args, evaluateKeywords(call.kwargs, env), env);
+    }
+    case Expression::Kind::member: {
+      const auto& member = expression.as<Expression::Member>();
+      Value object = evaluateExpression(member.object, env);
+      if (member.computed) return evaluateComputedMember(object, evaluateExpression(member.property, env));
+      const auto* name = member.property.getIf<Expression::Identifier>();
+      if (!name) throw JinjaError::runtime("Property access requires identifier");
+      return PropertyMembers::evaluate(object, name->name);
+    }
+    case Expression::Kind::slice: {
+      const auto& slice = expression.as<Expression::Slice>();
+      return evaluateSlice(evaluateExpression(slice.object, env), slice.start, slice.stop, slice.step, env);
+    }
+    case Expression::Kind::filter: {
+      const auto& filter = expression.as<Expression::Filter>();
+      Arguments args{evaluateExpression(filter.operand, env)};
+      for (const Expression& arg : filter.args) args.push_back(evaluateExpression(arg, env));
+      return applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
+    }
+    case Expression::Kind::test: {
+      const auto& test = expression.as<Expression::Test>();
+      Arguments args{evaluateExpression(test.operand, env)};
+      for (const Expression& arg : test.args) args.push_back(evaluateExpression(arg, env));
+      return Value(evaluateTest(test.name, args, env) != test.negated);
+    }
+  }
+  return Value::undefined();
+}
+
+Value Interpreter::evaluateSlice(const Value& value, const std::optional<Expression>& start,
+                                 const std::optional<Expression>& stop, const std::optional<Expression>& step,
+                                 const EnvironmentRef& env) {
+  std::optional<Value> startValue, stopValue, stepValue;
+  if (start) startValue = evaluateExpression(*start, env);
+  if (stop) stopValue = evaluateExpression(*stop, env);
+  if (step) stepValue = evaluateExpression(*step, env);
+  std::int64_t by = 1;
+  if (stepValue && stepValue->isInt()) {
+    by = stepValue->asInt();
+    if (by == 0) throw JinjaError::runtime("Slice step cannot be zero");
+  }
+  if (!value.isString() && !value.isArray()) throw JinjaError::runtime("Slice requires array or string");
+  std::string storage;
+  std::vector<std::string_view> chars;
+  if (value.isString()) chars = detail::characters(value.asString(), storage);
+  const auto n = static_cast<std::int64_t>(value.isString() ? chars.size() : value.asArray().size());
+  auto bound = [n](const std::optional<Value>& given, std::int64_t otherwise) {
+    if (!given || !given->isInt()) return otherwise;
+    std::int64_t v = given->asInt();
+    return v < 0 ? v + n : v;  // no overflow: n is far below the 64-bit range
+  };
+  std::int64_t i = bound(startValue, by > 0 ? 0 : n - 1);
+  std::int64_t end = bound(stopValue, by > 0 ? n : -1);
+  std::string outText;
+  Value::Array outArray;
+  // Positions outside 0..n-1 are skipped; jump straight to the first one inside.
+  if (by > 0 && i < 0) {
+    auto distance = std::uint64_t{0} - static_cast<std::uint64_t>(i);
+    auto stride = static_cast<std::uint64_t>(by);
+    __int128 first = static_cast<__int128>(i) + static_cast<__int128>((distance + stride - 1) / stride) * stride;
+    i = first > std::numeric_limits<std::int64_t>::max() ? std::numeric_limits<std::int64_t>::max()
+                                                         : static_cast<std::int64_t>(first);
+  }
+  if (by < 0 && i >= n) {
+    auto distance = static_cast<std::uint64_t>(i - (n - 1));
+    auto stride = std::uint64_t{0} - static_cast<std::uint64_t>(by);
+    __int128 first = static_cast<__int128>(i) - static_cast<__int128>((distance + stride - 1) / stride) * stride;
+    i = first < std::numeric_limits<std::int64_t>::min() ? std::numeric_limits<std::int64_t>::min()
+                                                         : static_cast<std::int64_t>(first);
+  }
+  while ((by > 0 && i < end && i < n) || (by < 0 && i > end && i >= 0)) {
+    if (i >= 0 && i < n) {
+      if (value.isString()) outText += chars[static_cast<std::size_t>(i)];
+      else outArray.push_back(value.asArray()[static_cast<std::size_t>(i)]);
+    }
+    std::int64_t next;
+    if (__builtin_add_overflow(i, by, &next))
+      next = by > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    if (next == i) break;
+    i = next;
+  }
+  if (value.isString()) return Value(std::move(outText));
+  return Value(std::move(outArray));
+}
+
+bool Interpreter::evaluateTest(const std::string& name, const Arguments& args, const EnvironmentRef& env) {
+  if (const Value* bound = env->find(name); bound && bound->isFunction()) {
+    Value result = bound->asFunction()(args, {}, env);
+    return result.isBoolean() ? result.asBool() : result.isTruthy();
+  }
+  if (const TestFunction* test = Tests::find(name)) return (*test)(args, {}, env);
+  throw JinjaError::runtime("Unknown test: " + name);
+}
+
+Value Interpreter::evaluateUnaryValue(Expression::UnaryOp op, const Value& operand) {
+  switch (op) {
+    case Expression::UnaryOp::not_: return Value(!operand.isTruthy());
+    case Expression::UnaryOp::minus:
+      if (operand.isInt()) {
+        if (operand.asInt() == std::numeric_limits<std::int64_t>::min())
+          throw JinjaError::runtime("Integer result out of range (-" + operand.description() + ")");
+        return Value(-operand.asInt());
+      }
+      if (operand.isDouble()) return Value(-operand.asDouble());
+      throw JinjaError::runtime("Cannot negate non-numeric value");
+    case Expression::UnaryOp::plus:
+      if (operand.isNumeric()) return operand;
+      throw JinjaError::runtime("Cannot apply unary plus to non-numeric value");
+    case Expression::UnaryOp::splat: throw JinjaError::runtime("Unpacking operator can only be used in function calls");
+  }
+  return operand;
+}
+
+Value Interpreter::evaluateBinaryValues(Expression::BinaryOp op, const Value& left, const Value& right) {
+  using Op = Expression::BinaryOp;
+  switch (op) {
+    case Op::add: return left.add(right);
+    case Op::subtract: return left.subtract(right);
+    case Op::multiply: return left.multiply(right);
+    case Op::divide: return left.divide(right);
+    case Op::floorDivide: return left.floorDivide(right);
+    case Op::power: return left.power(right);
+    case Op::modulo: return left.modulo(right);
+    case Op::concat: return left.concatenate(right);
+    case Op::equal: return Value(left.isEquivalent(right));
+    case Op::notEqual: return Value(!left.isEquivalent(right));
+    case Op::less: return Value(left.compare(right) < 0);
+    case Op::lessEqual: return Value(left.compare(right) <= 0);
+    case Op::greater: return Value(left.compare(right) > 0);
+    case Op::greaterEqual: return Value(left.compare(right) >= 0);
+    case Op::and_: return left.isTruthy() ? right : left;
+    case Op::or_: return left.isTruthy() ? left : right;
+    case Op::in: return Value(left.isContained(right));
+    case Op::notIn: return Value(!left.isContained(right));
+  }
+  return Value::undefined();
+}
+
+Value Interpreter::evaluateComputedMember(const Value& object, const Value& key) {
+  if ((object.isArray() || object.isString()) && key.isInt()) {
+    std::string storage;
+    std::vector<std::string_view> chars;
+    if (object.isString()) chars = detail::characters(object.asString(), storage);
+    const auto n = static_cast<std::int64_t>(object.isString() ? chars.size() : object.asArray().size());
+    std::int64_t i = key.asInt();
+    if (i < 0) i += n;  // no overflow: a negative plus a count
+    if (i < 0 || i >= n) return Value::undefined();
+    if (object.isString()) return Value(chars[static_cast<std::size_t>(i)]);
+    return object.asArray()[static_cast<std::size_t>(i)];
+  }
+  if (object.isObject() && key.isString()) {
+    const Value* found = object.asObject().get(key.asString());
+    return found ? *found : Value::undefined();
+  }
+  return Value::undefined();
+}
+
+// ---- macros -----------------------------------------------------------------------------------
+
+Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, const KeywordArguments& keywordArguments,
+                             const EnvironmentRef& env) {
+  DepthGuard guard;
+  EnvironmentRef scope = Environment::make(env);
+  if (const Value* caller = env->find("caller"); caller && !caller->isUndefined()) scope->set("caller", *caller);
+  const auto& defaults = macro.defaults();
+  for (std::size_t i = 0; i < defaults.size(); ++i)
+    scope->set(defaults.keys()[i], evaluateExpression(defaults.values()[i], env));
+  const auto& parameters = macro.parameters();
+  for (std::size_t k = 0; k < parameters.size(); ++k)
+    scope->set(parameters[k], k < arguments.size() ? arguments[k] : (*scope)[parameters[k]]);
+  for (const auto& [name, value] : keywordArguments) scope->set(name, value);
+  std::string out;
+  interpret(macro.body(), scope, out);
+  return Value(std::move(out));
+}
+
+}  // namespace jinja

@@ -1,0 +1,270 @@
+#include "templates/PropertyMembers.h"
+
+#include <algorithm>
+
+#include "platform/Text/Unicode.h"
+#include "templates/JinjaError.h"
+#include "templates/detail/Text.h"
+
+namespace jinja {
+namespace text = platform::text;
+
+namespace {
+
+using Parameters = std::vector<std::string>;
+
+// A method: binds its arguments against `parameters`, then runs `body` on the bound map.
+template <class Body>
+Value method(Parameters parameters, BoundArguments defaults, Body body) {
+  return Value(Function([parameters = std::move(parameters), defaults = std::move(defaults), body = std::move(body)](
+                            const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) -> Value {
+    return body(resolveCallArguments(args, kwargs, parameters, defaults));
+  }));
+}
+
+char32_t onlyScalar(std::string_view character) {
+  std::size_t offset = 0;
+  char32_t scalar = text::nextScalar(character, offset);
+  return offset == character.size() ? scalar : 0xFFFFFFFF;
+}
+
+bool isStripSpace(std::string_view character) {
+  char32_t c = onlyScalar(character);
+  if (c == 0xFFFFFFFF) return false;
+  return c == '\t' || (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029 ||
+         text::generalCategory(c) == text::GeneralCategory::Zs;
+}
+
+bool isWhiteSpace(std::string_view character) {
+  char32_t c = onlyScalar(character);
+  return c != 0xFFFFFFFF && text::isWhitespace(c);
+}
+
+bool isWordBreak(std::string_view character) {
+  char32_t c = onlyScalar(character);
+  return c == ' ' || c == '\t' || (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029 ||
+         character == "\r\n";
+}
+
+template <class Pred>
+std::string trimmed(const std::string& s, bool leading, bool trailing, Pred isSpace) {
+  std::string storage;
+  auto chars = detail::characters(s, storage);
+  std::size_t begin = 0, end = chars.size();
+  if (leading)
+    while (begin < end && isSpace(chars[begin])) ++begin;
+  if (trailing)
+    while (end > begin && isSpace(chars[end - 1])) --end;
+  std::string out;
+  for (std::size_t i = begin; i < end; ++i) out += chars[i];
+  return out;
+}
+
+// "hELLO wORLD" => "Hello World"
+std::string titled(const std::string& s) {
+  std::string storage, out;
+  bool atWordStart = true;
+  for (std::string_view c : detail::characters(s, storage)) {
+    if (isWordBreak(c)) {
+      out += c;
+      atWordStart = true;
+    } else {
+      out += atWordStart ? text::uppercased(c) : text::lowercased(c);
+      atWordStart = false;
+    }
+  }
+  return out;
+}
+
+bool startsWithCharacters(const std::string& s, const std::string& prefix) {
+  if (prefix.empty()) return true;
+  if (s.size() < prefix.size() || s.compare(0, prefix.size(), prefix) != 0) return false;
+  if (prefix.size() == s.size()) return true;
+  std::string storage;
+  auto chars = detail::characters(s, storage);
+  std::size_t length = 0;
+  for (std::string_view c : chars) {
+    length += c.size();
+    if (length == prefix.size()) return true;
+    if (length > prefix.size()) return false;
+  }
+  return false;
+}
+
+bool endsWithCharacters(const std::string& s, const std::string& suffix) {
+  if (suffix.empty()) return true;
+  if (s.size() < suffix.size() || s.compare(s.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+  std::string storage;
+  auto chars = detail::characters(s, storage);
+  std::size_t length = 0;
+  for (auto it = chars.rbegin(); it != chars.rend(); ++it) {
+    length += it->size();
+    if (length == suffix.size()) return true;
+    if (length > suffix.size()) return false;
+  }
+  return false;
+}
+
+// 'ab' with '-' => '-a-b-'; at most `limit` insertions when limit >= 0.
+std::string insertAround(const std::string& s, const std::string& insert, std::int64_t limit) {
+  std::string storage, out;
+  std::int64_t done = 0;
+  auto chars = detail::characters(s, storage);
+  auto maybeInsert = [&] {
+    if (limit < 0 || done < limit) {
+      out += insert;
+      ++done;
+      checkStringSize(out.size());
+    }
+  };
+  for (std::string_view c : chars) {
+    maybeInsert();
+    out += c;
+  }
+  maybeInsert();
+  return out;
+}
+
+Value stringMethod(const std::string& s, const std::string& name) {
+  if (name == "upper") return method({}, {}, [s](const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); });
+  if (name == "lower") return method({}, {}, [s](const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); });
+  if (name == "title") return method({}, {}, [s](const BoundArguments&) { return Value(titled(s)); });
+  if (name == "strip")
+    return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); });
+  if (name == "lstrip")
+    return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, true, false, isWhiteSpace)); });
+  if (name == "rstrip")
+    return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, false, true, isWhiteSpace)); });
+  if (name == "split")
+    return method({"separator", "maxsplit"}, {{"separator", Value()}, {"maxsplit", Value(-1)}},
+                  [s](const BoundArguments& bound) {
+                    const Value& separator = bound.at("separator");
+                    const Value& maxsplit = bound.at("maxsplit");
+                    std::optional<std::string> sep;
+                    if (separator.isString()) sep = separator.asString();
+                    std::optional<std::int64_t> limit;
+                    if (maxsplit.isInt() && maxsplit.asInt() >= 0) limit = maxsplit.asInt();
+                    Value::Array pieces;
+                    for (std::string& piece : split(s, sep, limit)) pieces.emplace_back(std::move(piece));
+                    return Value(std::move(pieces));
+                  });
+  if (name == "replace")
+    return method({"old", "new", "count"}, {{"count", Value(-1)}}, [s](const BoundArguments& bound) {
+      const Value& old = bound.at("old");
+      const Value& replacement = bound.at("new");
+      const Value& count = bound.at("count");
+      if (!old.isString() || !replacement.isString())
+        throw JinjaError::runtime("replace() requires 'old' and 'new' string arguments");
+      std::int64_t limit = count.isInt() && count.asInt() >= 0 ? count.asInt() : -1;
+      if (old.asString().empty()) return Value(insertAround(s, replacement.asString(), limit));
+      return Value(detail::replaceForward(s, old.asString(), replacement.asString(), limit));
+    });
+  if (name == "startswith")
+    return method({"prefix"}, {}, [s](const BoundArguments& bound) {
+      const Value& prefix = bound.at("prefix");
+      if (!prefix.isString()) throw JinjaError::runtime("startswith() requires a string prefix");
+      return Value(startsWithCharacters(s, prefix.asString()));
+    });
+  if (name == "endswith")
+    return method({"suffix"}, {}, [s](const BoundArguments& bound) {
+      const Value& suffix = bound.at("suffix");
+      if (!suffix.isString()) throw JinjaError::runtime("endswith() requires a string suffix");
+      return Value(endsWithCharacters(s, suffix.asString()));
+    });
+  return Value::undefined();
+}
+
+}  // namespace
+
+Value PropertyMembers::evaluate(const Value& receiver, const std::string& name) {
+  if (receiver.isObject()) return evaluateObjectProperty(receiver.asObject(), name);
+  if (receiver.isString()) return evaluateStringProperty(receiver.asString(), name);
+  return Value::undefined();
+}
+
+Value PropertyMembers::evaluateStringProperty(const std::string& receiver, const std::string& name) {
+  return stringMethod(receiver, name);
+}
+
+Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, const std::string& name) {
+  if (name != "items" && name != "get" && name != "keys" && name != "values") {
+    const Value* stored = receiver.get(name);
+    return stored ? *stored : Value::undefined();
+  }
+  auto m = std::make_shared<const Value::Object>(receiver);
+  if (name == "items")
+    return method({}, {}, [m](const BoundArguments&) {
+      Value::Array out;
+      out.reserve(m->size());
+      for (std::size_t i = 0; i < m->size(); ++i) out.push_back(Value::array({Value(m->keys()[i]), m->values()[i]}));
+      return Value(std::move(out));
+    });
+  if (name == "get")
+    return method({"key", "default"}, {{"default", Value()}}, [m](const BoundArguments& bound) {
+      const Value& key = bound.at("key");
+      const Value* found = m->get(key.isString() ? key.asString() : key.description());
+      return found ? *found : bound.at("default");
+    });
+  if (name == "keys")
+    return method({}, {}, [m](const BoundArguments&) {
+      Value::Array out;
+      for (const std::string& key : m->keys()) out.emplace_back(key);
+      return Value(std::move(out));
+    });
+  return method({}, {}, [m](const BoundArguments&) { return Value(Value::Array(m->values())); });
+}
+
+std::vector<std::string> split(std::string_view text, const std::optional<std::string>& separator,
+                               std::optional<std::int64_t> limit) {
+  std::vector<std::string> pieces;
+  if (!separator) {
+    std::size_t from = 0;
+    while (from <= text.size()) {
+      std::size_t at = text.find(' ', from);
+      if (at == std::string_view::npos) at = text.size();
+      if (at > from) pieces.emplace_back(text.substr(from, at - from));
+      from = at + 1;
+    }
+    return pieces;
+  }
+  // The empty separator never occurs: the whole text is the one piece.
+  if (separator->empty()) return {std::string(text)};
+  std::int64_t splits = 0;
+  std::size_t from = 0;
+  while (!limit || splits < *limit) {
+    std::size_t at = text.find(*separator, from);
+    if (at == std::string_view::npos) break;
+    pieces.emplace_back(text.substr(from, at - from));
+    checkArraySize(pieces.size());
+    from = at + separator->size();
+    ++splits;
+  }
+  pieces.emplace_back(text.substr(from));
+  return pieces;
+}
+
+BoundArguments resolveCallArguments(const Arguments& args, const KeywordArguments& kwargs,
+                                    const std::vector<std::string>& parameters, const BoundArguments& defaults) {
+  BoundArguments bound;
+  for (std::size_t i = 0; i < args.size() && i < parameters.size(); ++i) {
+    const std::string& p = parameters[i];
+    if (kwargs.count(p)) throw JinjaError::runtime("Argument '" + p + "' passed both positionally and as keyword.");
+    bound[p] = args[i];
+  }
+  for (const auto& [name, value] : kwargs) {
+    if (std::find_if(parameters.begin(), parameters.end(), [&](const std::string& p) { return TextEqual{}(p, name); }) ==
+        parameters.end())
+      throw JinjaError::runtime("Unexpected keyword argument '" + name + "' for filter.");
+    if (bound.count(name)) throw JinjaError::runtime("Argument '" + name + "' passed both positionally and as keyword.");
+    bound[name] = value;
+  }
+  for (const std::string& p : parameters) {
+    if (bound.count(p)) continue;
+    auto it = defaults.find(p);
+    if (it == defaults.end()) throw JinjaError::runtime("Missing required argument '" + p + "' for filter.");
+    bound[p] = it->second;
+  }
+  return bound;
+}
+
+}  // namespace jinja

@@ -1,0 +1,35 @@
+// Dotted names on values and argument binding. Strings and objects answer a fixed set of methods
+// as function values that hold a copy of their receiver; objects also expose their entries by key
+// (the method names hide keys of the same name). Lookups never throw; calling a method binds its
+// arguments with resolveCallArguments, whose errors (JinjaError, runtime case) are the argument
+// errors of every built-in. Stateless and thread-safe.
+//   PropertyMembers::evaluate("ab", "upper").asFunction()({}, {}, env) == Value("AB")
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "templates/Value.h"
+
+namespace jinja {
+
+struct PropertyMembers {
+  static Value evaluate(const Value& receiver, const std::string& name);
+  static Value evaluateStringProperty(const std::string& receiver, const std::string& name);
+  static Value evaluateObjectProperty(const Value::Object& receiver, const std::string& name);
+};
+
+// No separator: split at spaces (U+0020) and drop empty pieces, ignoring the limit.
+// "a,b,c" with "," and limit 1 => ["a", "b,c"]
+std::vector<std::string> split(std::string_view text, const std::optional<std::string>& separator,
+                               std::optional<std::int64_t> limit);
+
+using BoundArguments = std::unordered_map<std::string, Value, TextHash, TextEqual>;
+// Binds positional arguments to parameters in order (surplus ones dropped), then keywords, then
+// defaults; every parameter ends up bound or the call throws.
+BoundArguments resolveCallArguments(const Arguments& args, const KeywordArguments& kwargs,
+                                    const std::vector<std::string>& parameters, const BoundArguments& defaults);
+
+}  // namespace jinja

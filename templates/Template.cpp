@@ -1,0 +1,106 @@
+#include "templates/Template.h"
+
+#include "templates/Interpreter.h"
+#include "templates/JinjaError.h"
+#include "templates/Lexer.h"
+#include "templates/Parser.h"
+#include "templates/detail/Text.h"
+
+namespace jinja {
+
+namespace {
+
+// Length of the newline character at `at` (LF, VT, FF, CR, U+0085, U+2028, U+2029), or 0.
+std::size_t newlineLength(std::string_view text, std::size_t at) {
+  unsigned char c = static_cast<unsigned char>(text[at]);
+  if (c >= 0x0A && c <= 0x0D) return 1;
+  if (text.compare(at, 2, "\xC2\x85") == 0) return 2;
+  if (text.compare(at, 3, "\xE2\x80\xA8") == 0 || text.compare(at, 3, "\xE2\x80\xA9") == 0) return 3;
+  return 0;
+}
+
+// "  {% x %}\r\n  {{ y }}" => "{% x %}\r\n  {{ y }}"
+std::string stripBlockIndents(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t lineStart = 0;
+  bool atLineStart = true;
+  for (std::size_t i = 0; i <= text.size();) {
+    if (atLineStart) {
+      std::size_t j = i;
+      while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
+      if (j + 1 < text.size() && text[j] == '{' && (text[j + 1] == '%' || text[j + 1] == '#')) i = j;
+      lineStart = i;
+      atLineStart = false;
+    }
+    if (i == text.size()) break;
+    std::size_t n = newlineLength(text, i);
+    if (n > 0) {
+      out.append(text, lineStart, i + n - lineStart);
+      i += n;
+      lineStart = i;
+      atLineStart = true;
+    } else {
+      ++i;
+    }
+  }
+  out.append(text.substr(lineStart));
+  return out;
+}
+
+std::string dropNewlineAfter(std::string_view text, std::string_view tag) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t from = 0;
+  while (true) {
+    std::size_t at = text.find(tag, from);
+    if (at == std::string_view::npos) break;
+    out.append(text, from, at + tag.size() - from);
+    from = at + tag.size();
+    if (from < text.size() && text[from] == '\n') ++from;
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+}  // namespace
+
+std::string Template::applyOptions(std::string_view source, Options options) {
+  std::string text(source);
+  if (options.lstripBlocks) text = stripBlockIndents(text);
+  if (options.trimBlocks) text = dropNewlineAfter(dropNewlineAfter(text, "%}"), "#}");
+  return text;
+}
+
+Template::Template(std::string_view source) : nodes_(Parser::parse(Lexer::tokenize(source))) {}
+
+Template::Template(std::string_view source, Options options) {
+  if (options.lstripBlocks || options.trimBlocks) {
+    nodes_ = Parser::parse(Lexer::tokenize(applyOptions(source, options)));
+  } else {
+    nodes_ = Parser::parse(Lexer::tokenize(source));
+  }
+}
+
+std::size_t Template::hashValue() const {
+  Hasher hasher;
+  hasher.combine(nodes_.size());
+  for (const Node& node : nodes_) node.hash(hasher);
+  return hasher.finalize();
+}
+
+std::string Template::render(const Context& context, const EnvironmentRef& environment) const {
+  EnvironmentRef given = environment ? environment : Environment::make();
+  for (const auto& [name, value] : context) given->variables[name] = value;
+  EnvironmentRef root = Environment::make(nullptr, given->variables);
+  std::string out;
+  out.reserve(1024);
+  try {
+    Interpreter::interpret(nodes_, root, out);
+  } catch (ControlFlow signal) {
+    throw JinjaError::runtime(signal == ControlFlow::break_ ? "'break' outside a loop" : "'continue' outside a loop");
+  }
+  return out;
+}
+
+}  // namespace jinja

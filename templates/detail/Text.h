@@ -1,0 +1,20 @@
+// Text helpers of the runtime: characters (grapheme clusters) of possibly ill-formed UTF-8, and the
+// printed form of doubles.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace jinja::detail {
+
+// The characters of `text`; ill-formed UTF-8 is first repaired into `storage` (read as U+FFFD).
+std::vector<std::string_view> characters(std::string_view text, std::string& storage);
+// Shortest round-trip digits: 2.0, 0.0001, 1e-05, 1.2345678901234568e+17, inf, nan.
+std::string formatDouble(double value);
+// Text with every non-overlapping occurrence of `old` (not empty) replaced, left to right, at most
+// `limit` times (negative: no limit).
+std::string replaceForward(std::string_view text, std::string_view old, std::string_view replacement,
+                           long long limit);
+
+}  // namespace jinja::detail
