@@ -159,7 +159,7 @@ class Scanner {
   }
   std::pair<Token, std::size_t> extractToken(std::size_t k, bool inTag, int curlyBracketDepth) const;
   std::pair<Token, std::size_t> extractCommentToken(std::size_t k) const;
-  std::pair<Token, std::size_t> extractTextToken(std::size_t k, int curlyBracketDepth) const;
+  std::pair<Token, std::size_t> extractTextToken(std::size_t k) const;
   std::pair<Token, std::size_t> extractStringToken(std::size_t k) const;
   std::pair<Token, std::size_t> extractNumberToken(std::size_t k) const;
   std::pair<Token, std::size_t> extractIdentifierToken(std::size_t k) const;
@@ -214,9 +214,9 @@ std::pair<Token, std::size_t> Scanner::extractToken(std::size_t k, bool inTag, i
     if (is(k + 1, '%')) return {slice(Kind::openStatement, k, k + 2), k + 2};
     if (is(k + 1, '#')) return extractCommentToken(k);
   }
+  if (!inTag) return extractTextToken(k);
   if (pairIs(k, '}', '}') && curlyBracketDepth == 0) return {slice(Kind::closeExpression, k, k + 2), k + 2};
   if (pairIs(k, '%', '}')) return {slice(Kind::closeStatement, k, k + 2), k + 2};
-  if (!inTag) return extractTextToken(k, curlyBracketDepth);
 
   std::string_view c = character(k);
   if (c.size() == 1) {
@@ -265,15 +265,12 @@ std::pair<Token, std::size_t> Scanner::extractCommentToken(std::size_t start) co
   throw JinjaError::lexer("Unclosed comment at position " + std::to_string(start));
 }
 
-// Outside a tag "#}" is never a token, nor is "}}" while a brace is open: both stay text here,
-// otherwise the scan would stop without moving and tokenizing would never end.
-std::pair<Token, std::size_t> Scanner::extractTextToken(std::size_t start, int curlyBracketDepth) const {
+// Outside a tag the text runs until "{{", "{%" or "{#": closers there ("}}", "%}", "#}", as in
+// JSON written into a prompt) are text.
+std::pair<Token, std::size_t> Scanner::extractTextToken(std::size_t start) const {
   std::size_t k = start;
   while (k < count_) {
-    if (k + 1 < count_) {
-      if (pairIs(k, '{', '{') || pairIs(k, '{', '%') || pairIs(k, '{', '#') || pairIs(k, '%', '}')) break;
-      if (pairIs(k, '}', '}') && curlyBracketDepth == 0) break;
-    }
+    if (k + 1 < count_ && (pairIs(k, '{', '{') || pairIs(k, '{', '%') || pairIs(k, '{', '#'))) break;
     ++k;
   }
   return {slice(Kind::text, start, k), k};

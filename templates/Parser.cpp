@@ -28,8 +28,11 @@ class KindSet {
 };
 
 const KindSet& allowedAsIdentifier() {
-  static const KindSet set = {Kind::identifier, Kind::if_,  Kind::for_,  Kind::in,  Kind::and_,  Kind::or_,
-                              Kind::not_,       Kind::is,   Kind::else_, Kind::set, Kind::break_, Kind::continue_};
+  static const KindSet set = {Kind::identifier, Kind::if_,      Kind::for_,       Kind::in,        Kind::and_,
+                              Kind::or_,        Kind::not_,     Kind::is,         Kind::else_,     Kind::set,
+                              Kind::break_,     Kind::continue_, Kind::elif,      Kind::endif,     Kind::endfor,
+                              Kind::endset,     Kind::macro,    Kind::endmacro,   Kind::call,      Kind::endcall,
+                              Kind::filter,     Kind::endfilter, Kind::generation, Kind::endgeneration};
   return set;
 }
 
@@ -46,7 +49,9 @@ const KindSet& expressionStarters() {
                               Kind::and_,      Kind::or_,       Kind::not_,      Kind::in,        Kind::is,
                               Kind::if_,       Kind::else_,     Kind::for_,      Kind::set,       Kind::break_,
                               Kind::continue_, Kind::multiply,  Kind::minus,     Kind::plus,      Kind::openParen,
-                              Kind::openBracket, Kind::openBrace};
+                              Kind::openBracket, Kind::openBrace, Kind::elif,    Kind::endif,     Kind::endfor,
+                              Kind::endset,    Kind::macro,     Kind::endmacro,  Kind::call,      Kind::endcall,
+                              Kind::filter,    Kind::endfilter, Kind::generation, Kind::endgeneration};
   return set;
 }
 
@@ -590,7 +595,19 @@ class Parser::Impl {
       case Kind::for_:
       case Kind::set:
       case Kind::break_:
-      case Kind::continue_: advance(); return Expression::identifier(std::string(next.value()));
+      case Kind::continue_:
+      case Kind::elif:
+      case Kind::endif:
+      case Kind::endfor:
+      case Kind::endset:
+      case Kind::macro:
+      case Kind::endmacro:
+      case Kind::call:
+      case Kind::endcall:
+      case Kind::filter:
+      case Kind::endfilter:
+      case Kind::generation:
+      case Kind::endgeneration: advance(); return Expression::identifier(std::string(next.value()));
       case Kind::multiply: {
         Level level(*this);
         advance();
@@ -665,7 +682,7 @@ class Parser::Impl {
     Expression::KeywordMap keyword;
     if (at(Kind::closeParen)) return {};
     while (true) {
-      if (at(Kind::identifier) && peekKind(1) == Kind::equals) {
+      if (allowedAsIdentifier().contains(peekKind()) && peekKind(1) == Kind::equals) {
         std::string name(peek().value());
         advance();
         advance();

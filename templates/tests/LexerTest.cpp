@@ -74,8 +74,11 @@ INSTANTIATE_TEST_SUITE_P(
         LexCase{"{{ a }}  {{ b }}",
                 {"openExpression:{{@0", "identifier:a@3", "closeExpression:}}@5", "text:  @7", "openExpression:{{@9",
                  "identifier:b@12", "closeExpression:}}@14", "eof:@16"}},
-        LexCase{"a }} b", {"text:a @0", "closeExpression:}}@2", "text: b@4", "eof:@6"}},
-        LexCase{"a %} b", {"text:a @0", "closeStatement:%}@2", "text: b@4", "eof:@6"}},
+        // Outside a tag, text runs until an opener: closers there are text.
+        LexCase{"a }} b", {"text:a }} b@0", "eof:@6"}},
+        LexCase{"a %} b", {"text:a %} b@0", "eof:@6"}},
+        LexCase{"{\"a\": {\"b\": 1}}%}{{ x }}#}", {"text:{\"a\": {\"b\": 1}}%}@0", "openExpression:{{@17",
+                                                 "identifier:x@20", "closeExpression:}}@22", "text:#}@24", "eof:@26"}},
         LexCase{"a } b 50% {x #", {"text:a } b 50% {x #@0", "eof:@14"}},
         // Outside a tag "#}", and "}}" inside an open brace, are text.
         LexCase{"a #} b", {"text:a #} b@0", "eof:@6"}},

@@ -251,8 +251,6 @@ TEST(ParserStatementTest, ErrorMessages) {
       {"{% set x %}x", "Expected '{%' for endset.. Got eof instead"},
       {"{% if a %}{% endfor %}{% endif %}", "Unknown statement: endfor"},
       {"{% for x in a + b %}", "Expected '%}' after for loop.. Got plus instead"},
-      {"a }} b", "Unexpected token type: closeExpression"},
-      {"a %} b", "Unexpected token type: closeStatement"},
       {"{{ x }", "Expected '}}' after expression.. Got closeBrace instead"},
       {"{% %}", "Unknown statement: %}"},
       {"{% foo %}", "Unknown statement: foo"},

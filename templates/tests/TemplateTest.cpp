@@ -146,6 +146,31 @@ TEST(TemplateTest, RendersStatements) {
   }
 }
 
+// Words that open tags are names wherever an expression is expected; tags are still recognised by
+// the word right after "{%".
+TEST(TemplateTest, TagWordsAreNamesInExpressions) {
+  const Case cases[] = {
+      {"{% for call in xs %}{{ call }}{% endfor %}", "102030"},
+      {"{% set filter = {'call': 1, 'endfor': 2} %}{{ filter.call }}{{ filter['endfor'] }}{{ filter.endfor }}", "122"},
+      {"{% macro macro(generation) %}{{ generation }}{% endmacro %}{{ macro(elif=1, generation=2) }}", "2"},
+      {"{% set endif, endset = [1, 2] %}{{ endif + endset }}{% if endif %}y{% endif %}", "3y"},
+      {"{{ 'ab' | wrap(endcall) }}{% for x in [endmacro, endfilter, endgeneration] %}{{ x }}{% endfor %}", "ab"},
+      {"{% filter upper %}{% for x in [1] %}{% call(x) wrap('a', filter) %}{% endcall %}{% endfor %}{% endfilter %}",
+       "A"},
+      // Text outside tags runs until an opener, closers included.
+      {"{\"tool\": {\"name\": \"{{ 'x' }}\"}} %} #}", "{\"tool\": {\"name\": \"x\"}} %} #}"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    try {
+      out = render(c.source);
+    } catch (const std::exception& e) {
+      out = std::string("threw ") + e.what();
+    }
+    EXPECT_EQ(out, c.expected) << c.source;
+  }
+}
+
 TEST(TemplateTest, RuntimeErrors) {
   const Case cases[] = {
       {"{{ 1 + true }}", "Runtime error: Cannot add values of different types (1 and true)"},
