@@ -2,8 +2,10 @@
 // read back to the same text: the archive and the settings go through this round trip.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
 #include <string_view>
 
 #include "FuzzSupport.h"
@@ -27,8 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return 0;  // inf and nan read, but have no JSON form
     }
     // What we wrote must read again and write the same text.
-    const json::Value again = json::parse(text);
-    if (json::write(again, {.pretty = pretty}) != text) std::abort();
+    const std::string again = json::write(json::parse(text), {.pretty = pretty});
+    if (again != text) {
+      std::fprintf(stderr, "finding: written JSON reads back as other JSON:\n%s\nthen\n%s\n", text.c_str(), again.c_str());
+      std::abort();
+    }
   }
   return 0;
 }
