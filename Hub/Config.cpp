@@ -7,6 +7,7 @@
 
 #include "platform/System/Json.h"
 #include "platform/Text/Unicode.h"
+#include "templates/Value.h"
 
 namespace hub {
 
@@ -573,6 +574,38 @@ Config Config::convertToBinaryDistinctKeys(const json::Value& value) {
     case K::null: return Config();
   }
   return Config();
+}
+
+jinja::Value Config::jinjaValue() const {
+  switch (kind()) {
+    case Kind::string: return jinja::Value(getIf<BinaryDistinctString>()->string());
+    case Kind::integer: return jinja::Value(*getIf<std::int64_t>());
+    case Kind::boolean: return jinja::Value(*getIf<bool>());
+    case Kind::floating: {
+      float f = *getIf<float>();
+      char text[32];
+      auto written = std::to_chars(text, text + sizeof text, f);
+      double d = static_cast<double>(f);
+      if (written.ec == std::errc()) std::from_chars(text, written.ptr, d);
+      return jinja::Value(d);
+    }
+    case Kind::dictionary: {
+      jinja::Value::Object object;
+      for (const auto& [key, value] : *getIf<Dictionary>()) object.set(key.string(), value.jinjaValue());
+      return jinja::Value(std::move(object));
+    }
+    case Kind::array: {
+      jinja::Value::Array array;
+      for (const Config& element : *getIf<Array>()) array.push_back(element.jinjaValue());
+      return jinja::Value(std::move(array));
+    }
+    case Kind::token: {
+      const Token& token = *getIf<Token>();
+      return jinja::Value::object({{std::to_string(token.id), jinja::Value(token.text.string())}});
+    }
+    case Kind::null: return jinja::Value();
+  }
+  return jinja::Value();
 }
 
 }  // namespace hub

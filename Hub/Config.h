@@ -24,6 +24,9 @@
 namespace platform::json {
 class Value;
 }
+namespace jinja {
+class Value;
+}
 
 namespace hub {
 
@@ -141,6 +144,11 @@ class Config {
   // The conversion of plain JSON data (as a JSON reader gives it): objects to dictionaries,
   // arrays, texts, whole numbers to integers, other numbers to floats, booleans, null.
   static Config convertToBinaryDistinctKeys(const platform::json::Value& value);
+
+  // The template value of the tree: a float becomes the double of its shortest decimal text (0.1f
+  // gives 0.1), a token {"<id>": text}; dictionary keys as texts, canonically equivalent ones
+  // folded (the later wins). Never fails.
+  jinja::Value jinjaValue() const;
 
  private:
   using Data = std::variant<BinaryDistinctString, std::int64_t, bool, float, std::shared_ptr<const Dictionary>,
