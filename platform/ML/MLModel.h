@@ -45,7 +45,8 @@ class MLModel : public std::enable_shared_from_this<MLModel> {
  public:
   // Loads "<Name>.mlmodelc". Throws MLModelError (io for a missing or unreadable folder or file,
   // parameters for an inconsistent description or weights: a tensor missing, of another shape or
-  // dtype, non-finite, sharing bytes with another, or left unused).
+  // dtype, non-finite, beyond half precision (±65504) where the model keeps it in half precision
+  // (every weight matrix and the token table), sharing bytes with another, or left unused).
   static std::shared_ptr<MLModel> load(const std::filesystem::path& url,
                                        const MLModelConfiguration& configuration = {});
   // The same load on a separate thread.

@@ -178,10 +178,10 @@ class DecoderKernel : public Kernel {
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
 
       layerNorm(x.data(), 1, D, l.crossNorm.gamma.data(), l.crossNorm.beta.data(), h.data());
-      gemv(l.cross.qW(), D, D, h.data(), l.cross.qB(), q.data());
       const Float16* K = cross->keys.data() + li * W * D;
       const Float16* V = cross->values.data() + li * W * D;
-      parallelFor(H, [&](std::size_t head) {
+      parallelFor(H, [&](std::size_t head) {  // each head projects its own query rows
+        gemvRows(l.cross.qW(), head * dh, (head + 1) * dh, D, h.data(), l.cross.qB(), q.data());
         float* p = headWeights[head].data();
         columnDots(&q[head * dh], K + head * dh * W, W, dh, W, scale, p);
         softmaxScaled(p, W, 1.0f);

@@ -85,54 +85,58 @@ class EncoderKernel : public Kernel {
     {
       auto cols = im2col(mel.data(), M, 2 * T, 1, 2 * T);
       gemm(false, D, 2 * T, 3 * M, conv1W_.data(), 3 * M, cols.data(), 2 * T, h1.data(), 2 * T);
-      for (std::size_t c = 0; c < D; ++c)
-        for (std::size_t t = 0; t < 2 * T; ++t) h1[c * 2 * T + t] += conv1B_[c];
-      parallelFor(D, [&](std::size_t c) { geluInPlace(&h1[c * 2 * T], 2 * T); });
+      parallelFor(D, [&](std::size_t c) {
+        float* row = &h1[c * 2 * T];
+        for (std::size_t t = 0; t < 2 * T; ++t) row[t] += conv1B_[c];
+        geluInPlace(row, 2 * T);
+      });
     }
     // conv2 with stride 2, computed transposed so the result is [T × D]: x = colsᵀ · W2ᵀ
     FloatBuffer x(T * D);
     {
       auto cols = im2col(h1.data(), D, 2 * T, 2, T);  // [3D × T]
+      FloatBuffer positions(T * D);
       widen(conv2W_.data(), wide.data(), conv2W_.size());
-      const std::size_t tasks = parallelism() * 2, rows = (T + tasks - 1) / tasks;
-      parallelFor(tasks, [&](std::size_t task) {
-        const std::size_t begin = task * rows;
-        if (begin < T) cblasTransposedGemm(cols.data() + begin, T, std::min(rows, T - begin), 3 * D, wide.data(), D,
-                                           x.data() + begin * D);
+      widen(positions_.data(), positions.data(), positions.size());
+      forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
+        cblasTransposedGemm(cols.data() + begin, T, end - begin, 3 * D, wide.data(), D, x.data() + begin * D);
+        for (std::size_t t = begin; t < end; ++t) {
+          float* row = &x[t * D];
+          for (std::size_t c = 0; c < D; ++c) row[c] += conv2B_[c];
+          geluInPlace(row, D);
+          for (std::size_t c = 0; c < D; ++c) row[c] += positions[t * D + c];
+        }
       });
-      for (std::size_t t = 0; t < T; ++t)
-        for (std::size_t c = 0; c < D; ++c) x[t * D + c] += conv2B_[c];
-      parallelFor(T, [&](std::size_t t) { geluInPlace(&x[t * D], D); });
-      widen(positions_.data(), wide.data(), positions_.size());
-      for (std::size_t i = 0; i < x.size(); ++i) x[i] += wide[i];
     }
 
     FloatBuffer h(T * D), qkv(T * 3 * D), a(T * D), mid;
     for (const auto& l : layers_) {
-      parallelFor(T, [&](std::size_t t) {
-        layerNorm(&x[t * D], 1, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[t * D]);
+      forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
+        layerNorm(&x[begin * D], end - begin, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[begin * D]);
       });
       linear(h.data(), T, D, l.attn.qkvW.data(), l.attn.qkvB.data(), 3 * D, qkv.data(), wide.data());
       attention(qkv.data(), qkv.data() + D, qkv.data() + 2 * D, 3 * D, a.data());
-      linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, h.data(), wide.data());
-      for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
+      linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, x.data(), wide.data(), true);
 
-      parallelFor(T, [&](std::size_t t) {
-        layerNorm(&x[t * D], 1, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), &h[t * D]);
+      forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
+        layerNorm(&x[begin * D], end - begin, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), &h[begin * D]);
       });
       const auto F = static_cast<std::size_t>(l.mlp.ff);
       mid.resize(T * F);
-      linear(h.data(), T, D, l.mlp.w1.data(), l.mlp.b1.data(), F, mid.data(), wide.data());
-      parallelFor(T, [&](std::size_t t) { geluInPlace(&mid[t * F], F); });
-      linear(mid.data(), T, F, l.mlp.w2.data(), l.mlp.b2.data(), D, h.data(), wide.data());
-      for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i];
+      linear(h.data(), T, D, l.mlp.w1.data(), l.mlp.b1.data(), F, mid.data(), wide.data(), false,
+             [&](float* rows, std::size_t count) { geluInPlace(rows, count * F); });
+      linear(mid.data(), T, F, l.mlp.w2.data(), l.mlp.b2.data(), D, x.data(), wide.data(), true);
     }
-    layerNorm(x.data(), T, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), h.data());
+    forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
+      layerNorm(&x[begin * D], end - begin, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), &h[begin * D]);
+    });
 
     // [T × D] => [1, D, 1, T]
     FloatBuffer transposed(D * T);
-    for (std::size_t t = 0; t < T; ++t)
-      for (std::size_t c = 0; c < D; ++c) transposed[c * T + t] = h[t * D + c];
+    forRowBlocks(D, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t t = 0; t < T; ++t)
+        for (std::size_t c = begin; c < end; ++c) transposed[c * T + t] = h[t * D + c];
+    });
     auto out = makeOutput(description_, "encoder_output_embeds");
     writeFloats(*out, 0, transposed.data(), static_cast<std::int64_t>(transposed.size()));
     return {{"encoder_output_embeds", out}};

@@ -19,23 +19,46 @@ void gemmSerial(bool transB, std::size_t m, std::size_t n, std::size_t k, const 
               static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
 }
 
-void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
-          std::size_t ldb, float* c, std::size_t ldc, float beta) {
-  // Row blocks of A and C, one single-threaded sgemm each; B is shared read-only.
+void forRowBlocks(std::size_t m, const std::function<void(std::size_t begin, std::size_t end)>& body) {
+  // Blocks of at least 64 rows, two per thread.
   const std::size_t tasks = std::min<std::size_t>(parallelism() * 2, (m + 63) / 64);
-  if (tasks <= 1) return gemmSerial(transB, m, n, k, a, lda, b, ldb, c, ldc, beta);
+  if (tasks <= 1) {
+    if (m) body(0, m);
+    return;
+  }
   const std::size_t rows = (m + tasks - 1) / tasks;
   parallelFor(tasks, [&](std::size_t t) {
     const std::size_t begin = t * rows, end = std::min(m, begin + rows);
-    if (begin < end) gemmSerial(transB, end - begin, n, k, a + begin * lda, lda, b, ldb, c + begin * ldc, ldc, beta);
+    if (begin < end) body(begin, end);
   });
 }
 
+void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
+          std::size_t ldb, float* c, std::size_t ldc, float beta) {
+  // Row blocks of A and C, one single-threaded sgemm each; B is shared read-only.
+  forRowBlocks(m, [&](std::size_t begin, std::size_t end) {
+    gemmSerial(transB, end - begin, n, k, a + begin * lda, lda, b, ldb, c + begin * ldc, ldc, beta);
+  });
+}
+
+namespace {
+
+void linearRows(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y,
+                bool accumulate, const RowsDone& done) {
+  forRowBlocks(n, [&](std::size_t begin, std::size_t end) {
+    float* rows = y + begin * out;
+    gemmSerial(true, end - begin, out, in, x + begin * in, in, w, in, rows, out, accumulate ? 1.0f : 0.0f);
+    if (b)
+      for (std::size_t r = 0; r < end - begin; ++r)
+        for (std::size_t j = 0; j < out; ++j) rows[r * out + j] += b[j];
+    if (done) done(rows, end - begin);
+  });
+}
+
+}  // namespace
+
 void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y) {
-  gemm(true, n, out, in, x, in, w, in, y, out);
-  if (b)
-    for (std::size_t r = 0; r < n; ++r)
-      for (std::size_t j = 0; j < out; ++j) y[r * out + j] += b[j];
+  linearRows(x, n, in, w, b, out, y, false, {});
 }
 
 void widen(const Float16* in, float* out, std::size_t n) {
@@ -46,9 +69,9 @@ void widen(const Float16* in, float* out, std::size_t n) {
 }
 
 void linear(const float* x, std::size_t n, std::size_t in, const Float16* w, const float* b, std::size_t out, float* y,
-            float* scratch) {
+            float* scratch, bool accumulate, const RowsDone& done) {
   widen(w, scratch, out * in);
-  linear(x, n, in, scratch, b, out, y);
+  linearRows(x, n, in, scratch, b, out, y, accumulate, done);
 }
 
 void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma, const float* beta, float* y) {

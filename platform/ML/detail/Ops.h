@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "platform/ML/detail/Half.h"
@@ -11,9 +12,16 @@ namespace platform::ml::detail {
 // y[n × out] = x[n × in] · W[out × in]ᵀ + b (b may be null).
 void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y);
 
-// The same with weights in half precision, widened into `scratch` (at least out · in floats) first.
+// Applied to rows of y as soon as they are computed, on the thread that computed them.
+using RowsDone = std::function<void(float* rows, std::size_t count)>;
+
+// The same with weights in half precision, widened into `scratch` (at least out · in floats) first;
+// y += x · Wᵀ + b when `accumulate`; `done` (if any) runs on each finished block of rows.
 void linear(const float* x, std::size_t n, std::size_t in, const Float16* w, const float* b, std::size_t out, float* y,
-            float* scratch);
+            float* scratch, bool accumulate = false, const RowsDone& done = {});
+
+// body(begin, end) over blocks of [0, m), spread over the thread pool as `gemm` splits rows.
+void forRowBlocks(std::size_t m, const std::function<void(std::size_t begin, std::size_t end)>& body);
 
 // Half-precision values widened to float, spread over the thread pool.
 void widen(const Float16* in, float* out, std::size_t n);
