@@ -2,9 +2,11 @@
 // and a private scratch folder for targets whose parser reads files.
 #pragma once
 
+#include <sanitizer/allocator_interface.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -78,5 +80,42 @@ class ScratchFolder {
  private:
   std::filesystem::path path_;
 };
+
+// The most heap memory in use at once since `start`, above what was in use then, from the sanitizer's
+// allocation hooks (every thread counts). A parser whose peak outgrows its input by far lets a small
+// hostile file take the machine's memory, even when every single allocation is modest.
+class AllocationMeter {
+ public:
+  static void start() {
+    static const bool installed = __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree) != 0;
+    (void)installed;
+    base_ = current_.load();
+    peak_ = base_;
+  }
+  static long long peakGrowth() { return peak_.load() - base_; }
+
+ private:
+  static void onMalloc(const volatile void*, std::size_t size) {
+    const long long now = current_ += static_cast<long long>(size);
+    long long seen = peak_.load(std::memory_order_relaxed);
+    while (now > seen && !peak_.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+    }
+  }
+  static void onFree(const volatile void* p) {
+    current_ -= static_cast<long long>(__sanitizer_get_allocated_size(const_cast<const void*>(p)));
+  }
+  static inline std::atomic<long long> current_{0}, peak_{0};
+  static inline long long base_ = 0;
+};
+
+// Aborts, saying so, when the peak since AllocationMeter::start() is over `limit` bytes.
+inline void checkPeakAllocation(long long limit, std::size_t inputSize) {
+  const long long grown = AllocationMeter::peakGrowth();
+  if (grown > limit) {
+    std::fprintf(stderr, "finding: a %zu-byte input took %lld bytes of memory at once (limit %lld)\n", inputSize,
+                 grown, limit);
+    std::abort();
+  }
+}
 
 }  // namespace parlet_fuzz
