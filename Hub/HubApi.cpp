@@ -27,10 +27,12 @@ fs::path expandTilde(const std::string& path) {
   return path;
 }
 
-// The whole file, less one trailing line end ("\n", "\r\n" or "\r"); nothing when unreadable.
+// The whole file, less one trailing line end ("\n", "\r\n" or "\r"); nothing when unreadable or
+// too long to be a token.
 std::optional<std::string> readTokenFile(const fs::path& path) {
+  constexpr std::uintmax_t kMaxTokenFileSize = 64 * 1024;
   std::error_code error;
-  if (!fs::is_regular_file(path, error)) return std::nullopt;
+  if (!fs::is_regular_file(path, error) || fs::file_size(path, error) > kMaxTokenFileSize || error) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

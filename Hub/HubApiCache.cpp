@@ -126,6 +126,11 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(co
   if (!fs::exists(metadataPath, missing)) return std::nullopt;
   std::string problem;
   try {
+    // Three short lines; anything far longer is no metadata file of ours.
+    constexpr std::uintmax_t kMaxMetadataSize = 64 * 1024;
+    std::error_code sizeError;
+    if (fs::file_size(metadataPath, sizeError) > kMaxMetadataSize && !sizeError)
+      throw std::runtime_error("the file is larger than " + std::to_string(kMaxMetadataSize) + " bytes");
     std::ifstream in(metadataPath, std::ios::binary);
     if (!in) throw std::system_error(errno, std::generic_category(), "cannot open the file");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -27,6 +27,8 @@ using detail::parseXetFileDataFromResponse;
 namespace {
 
 constexpr int kMaxRedirects = 16;
+// Listing and identity answers are JSON documents; a longer one is refused rather than held.
+constexpr std::size_t kMaxDocumentSize = std::size_t(256) << 20;
 
 bool hasControlCharacters(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
@@ -88,6 +90,7 @@ platform::net::HttpRequest HubApi::makeRequest(const std::string& method, const 
 HttpResponse HubApi::httpGet(const std::string& url) const {
   auto request = makeRequest("GET", url);
   request.maxRedirects = kMaxRedirects;
+  request.maxBodySize = kMaxDocumentSize;
   HttpResponse response;
   try {
     response = platform::net::perform(request);

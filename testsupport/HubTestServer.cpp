@@ -1,6 +1,7 @@
 #include "testsupport/HubTestServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -96,6 +97,14 @@ std::optional<std::pair<std::size_t, std::optional<std::size_t>>> parseRange(con
   }
 }
 
+// The library listens with a backlog of 5, so a burst of connections (a test of 200 concurrent
+// requests) would lose SYNs and wait for the client's retransmissions. listen() again on the
+// bound socket widens the queue.
+class Server : public httplib::Server {
+ public:
+  void widenBacklog() { ::listen(svr_sock_, 1024); }
+};
+
 }  // namespace
 
 struct HubTestServer::State {
@@ -124,8 +133,8 @@ struct HubTestServer::State {
   std::vector<RecordedRequest> recorded;
   std::string contentEndpoint;
 
-  httplib::Server hub;
-  httplib::Server content;
+  Server hub;
+  Server content;
   std::thread hubThread;
   std::thread contentThread;
 
@@ -336,6 +345,8 @@ HubTestServer::HubTestServer() : state_(std::make_shared<State>()) {
   int hubPort = s.hub.bind_to_any_port("127.0.0.1");
   int contentPort = s.content.bind_to_any_port("127.0.0.1");
   if (hubPort <= 0 || contentPort <= 0) throw std::runtime_error("test server could not bind to 127.0.0.1");
+  s.hub.widenBacklog();
+  s.content.widenBacklog();
   endpoint_ = "http://127.0.0.1:" + std::to_string(hubPort);
   contentEndpoint_ = "http://127.0.0.1:" + std::to_string(contentPort);
   s.contentEndpoint = contentEndpoint_;

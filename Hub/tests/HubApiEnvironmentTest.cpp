@@ -82,6 +82,7 @@ TEST_F(HubApiEnvironmentTest, TokenFilesLoseOneTrailingLineEndAndControlCharacte
       {"ab\tc", std::nullopt},
       {"\n", std::nullopt},         // nothing left: passed over like an empty file
       {"abc", "abc"},
+      {std::string(70'000, 'a'), std::nullopt},  // too long to be a token
   };
   for (const Case& c : cases) {
     writeFile(homePath(".cache/huggingface/token"), c.content);

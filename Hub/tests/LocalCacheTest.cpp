@@ -136,6 +136,7 @@ TEST_F(LocalCacheTest, ReaderAcceptsOrRejectsByTheTable) {
       {"c\ne\n1.7e9\n", true, "c", "e", ""},
       {"c\xe2\x80\xa8" "e\xc2\x85" "1700000000\n", true, "c", "e", ""},
       {"c\ne\xff\n1700000000\n", false, "", "", "Error reading metadata file"},
+      {"c\ne\n1700000000\n" + std::string(70'000, ' '), false, "", "", "Error reading metadata file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.content));

@@ -33,6 +33,8 @@ void initialiseOnce() {
 struct Collected {
   HttpHeaders headers;
   std::string body;
+  std::size_t maxBodySize = 0;
+  bool tooLarge = false;
 };
 
 std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
@@ -47,7 +49,12 @@ std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* 
 }
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
-  static_cast<Collected*>(user)->body.append(data, size * count);
+  auto* collected = static_cast<Collected*>(user);
+  if (collected->maxBodySize && collected->body.size() + size * count > collected->maxBodySize) {
+    collected->tooLarge = true;
+    return 0;  // ends the transfer
+  }
+  collected->body.append(data, size * count);
   return size * count;
 }
 
@@ -71,7 +78,7 @@ TransferError::Kind kindOf(CURLcode code) {
 }
 
 HttpResponse performOnce(const std::string& method, const std::string& url, const HttpHeaders& headers,
-                         std::chrono::milliseconds timeout) {
+                         std::chrono::milliseconds timeout, std::size_t maxBodySize) {
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
   std::unique_ptr<curl_slist, ListDeleter> list;
@@ -84,6 +91,7 @@ HttpResponse performOnce(const std::string& method, const std::string& url, cons
     list.reset(grown);
   }
   Collected collected;
+  collected.maxBodySize = maxBodySize;
   char errorText[CURL_ERROR_SIZE] = {};
   CURL* h = easy.get();
   long idleSeconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
@@ -111,6 +119,9 @@ HttpResponse performOnce(const std::string& method, const std::string& url, cons
   if (!headers.contains("Accept-Encoding")) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
 
   CURLcode code = curl_easy_perform(h);
+  if (collected.tooLarge)
+    throw TransferError(TransferError::Kind::tooLarge,
+                        method + " " + url + " failed: the answer is longer than " + std::to_string(maxBodySize) + " bytes");
   if (code != CURLE_OK) {
     std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
     throw TransferError(kindOf(code), method + " " + url + " failed: " + reason);
@@ -152,7 +163,7 @@ HttpResponse perform(const HttpRequest& request) {
   std::string url = request.url;
   HttpHeaders headers = request.headers;
   for (int hops = 0;; ++hops) {
-    HttpResponse response = performOnce(request.method, url, headers, request.timeout);
+    HttpResponse response = performOnce(request.method, url, headers, request.timeout, request.maxBodySize);
     if (request.maxRedirects <= 0 || response.status < 300 || response.status > 399 || response.status == 304)
       return response;
     auto location = response.headers.value("Location");

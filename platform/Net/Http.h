@@ -44,6 +44,7 @@ struct HttpRequest {
   // The longest wait for the connection or for the next bytes of the answer.
   std::chrono::milliseconds timeout{60'000};
   int maxRedirects = 0;  // 0: a 3xx answer is the response
+  std::size_t maxBodySize = 0;  // a longer body ends the transfer with TransferError(tooLarge); 0: no limit
 };
 
 struct HttpResponse {
@@ -56,7 +57,7 @@ struct HttpResponse {
 // A transfer that did not produce an HTTP answer. `what()` says why and names the URL, never a header.
 class TransferError : public std::runtime_error {
  public:
-  enum class Kind { badUrl, cannotConnect, timedOut, tooManyRedirects, failed };
+  enum class Kind { badUrl, cannotConnect, timedOut, tooManyRedirects, tooLarge, failed };
   TransferError(Kind kind, const std::string& message) : std::runtime_error(message), kind(kind) {}
   Kind kind;
 };

@@ -162,6 +162,19 @@ TEST_F(HttpTest, DroppedConnectionIsATransferError) {
   EXPECT_THROW(perform(request(resolveUrl("config.json"))), TransferError);
 }
 
+TEST_F(HttpTest, BodyLimitEndsALongerTransfer) {
+  HttpRequest limited = request(resolveUrl("weights.bin"), "GET", {}, 5);
+  limited.maxBodySize = 3000;  // the file's size exactly: accepted
+  EXPECT_EQ(perform(limited).body.size(), 3000u);
+  limited.maxBodySize = 2999;
+  try {
+    perform(limited);
+    FAIL() << "a body past the limit must fail";
+  } catch (const TransferError& e) {
+    EXPECT_EQ(e.kind, TransferError::Kind::tooLarge) << e.what();
+  }
+}
+
 TEST_F(HttpTest, ManyThreadsTransferAtOnce) {
   std::atomic<int> ok{0};
   std::vector<std::thread> threads;
