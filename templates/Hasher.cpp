@@ -19,8 +19,15 @@ std::uint64_t mix(std::uint64_t x) {
 
 // The NFC form of `text`, or `text` itself (no copy) when that is NFC already.
 // Ill-formed: "\xff" => "\xff" (U+FFFD is NFC), "\xffe\u0301" => "\ufffd\u00e9".
+bool isAscii(std::string_view text) {
+  for (unsigned char c : text)
+    if (c >= 0x80) return false;
+  return true;
+}
+
 std::string_view nfcForm(std::string_view text, std::string& storage) {
   constexpr auto nfc = text::NormalizationForm::nfc;
+  if (isAscii(text)) return text;
   if (text::isValidUtf8(text)) {
     if (text::isNormalized(text, nfc)) return text;
     storage = text::normalize(text, nfc);
@@ -68,12 +75,15 @@ std::size_t TextHash::operator()(std::string_view text) const {
 }
 
 bool TextEqual::operator()(std::string_view a, std::string_view b) const {
+  if (a == b) return true;
+  if (isAscii(a) && isAscii(b)) return false;
   if (text::isValidUtf8(a) && text::isValidUtf8(b)) return text::canonicallyEquivalent(a, b);
   std::string sa, sb;
   return nfcForm(a, sa) == nfcForm(b, sb);
 }
 
 bool TextLess::operator()(std::string_view a, std::string_view b) const {
+  if (isAscii(a) && isAscii(b)) return a < b;
   if (text::isValidUtf8(a) && text::isValidUtf8(b)) return text::canonicalCompare(a, b) < 0;
   std::string sa, sb;
   // UTF-8 byte order is scalar-value order.

@@ -267,18 +267,19 @@ void Interpreter::assign(const Expression& target, const Value& value, const Env
 Value Interpreter::makeLoopObject(std::size_t index, std::size_t totalCount) {
   auto i = static_cast<std::int64_t>(index);
   auto n = static_cast<std::int64_t>(totalCount);
-  Value::Object loop;
-  loop.reserveCapacity(8);
-  loop.set("index", Value(i + 1));
-  loop.set("index0", Value(i));
-  loop.set("first", Value(i == 0));
-  loop.set("last", Value(i + 1 == n));
-  loop.set("length", Value(n));
-  loop.set("revindex", Value(n - i));
-  loop.set("revindex0", Value(n - i - 1));
-  loop.set("cycle", Value(Function([index](const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
-             return args.empty() ? Value("") : args[index % args.size()];
-           })));
+  // One key set for every loop object: its keys are distinct, and copies share it.
+  static const Value::Object::Keys keys = [] {
+    Value::Object prototype;
+    for (const char* key : {"index", "index0", "first", "last", "length", "revindex", "revindex0", "cycle"})
+      prototype.set(key, Value());
+    return prototype.keys();
+  }();
+  std::vector<Value> values{
+      Value(i + 1), Value(i), Value(i == 0), Value(i + 1 == n), Value(n), Value(n - i), Value(n - i - 1),
+      Value(Function([index](const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
+        return args.empty() ? Value("") : args[index % args.size()];
+      }))};
+  Value::Object loop = Value::Object::uncheckedUniqueKeys(keys, std::move(values));
   return Value(std::move(loop));
 }
 

@@ -90,9 +90,13 @@ std::size_t Template::hashValue() const {
 }
 
 std::string Template::render(const Context& context, const EnvironmentRef& environment) const {
-  EnvironmentRef given = environment ? environment : Environment::make();
-  for (const auto& [name, value] : context) given->variables[name] = value;
-  EnvironmentRef root = Environment::make(nullptr, given->variables);
+  EnvironmentRef root;
+  if (environment) {
+    for (const auto& [name, value] : context) environment->variables[name] = value;
+    root = Environment::make(nullptr, environment->variables);
+  } else {
+    root = Environment::make(nullptr, context);
+  }
   std::string out;
   out.reserve(1024);
   try {
