@@ -1,9 +1,14 @@
 // bench_ml [--smoke]: times the four-model runtime at the base.en dimensions (80 mels, D = 512,
 // 6 + 6 layers, 8 heads, V = 51864, S = 224, W = 1500) with random weights on 8 threads, and a
-// plain sgemm of the encoder's MLP size for comparison. --smoke runs one iteration of each. The
-// model folders go into a fresh private temporary folder, removed at the end.
+// plain sgemm of the encoder's MLP size for comparison: mel and encoder per window, the
+// cross-attention keys and values of all decoder layers (and encoder plus those, the wait for one
+// window), decoder per token, and in a fresh process the load time from a warm page cache, the
+// resident size after loading and the peak while loading against the f32 weights. The load
+// averages before and after the run say how quiet the machine was. --smoke runs one iteration of
+// each. The model folders go into a fresh private temporary folder, removed at the end.
 #include <cblas.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -52,6 +57,15 @@ int measureLoad(const std::filesystem::path& folder) {
   return 0;
 }
 
+std::array<double, 3> loadAverages() {
+  std::array<double, 3> load{-1, -1, -1};
+  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load = {-1, -1, -1};
+    std::fclose(f);
+  }
+  return load;
+}
+
 struct LoadFigures {
   double ms = -1;
   long residentKb = -1, peakKb = -1;
@@ -72,6 +86,7 @@ LoadFigures loadInFreshProcess(const std::filesystem::path& folder) {
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--load") return measureLoad(argv[2]);
   const bool smoke = argc > 1 && std::string(argv[1]) == "--smoke";
+  const auto before = loadAverages();
   WhisperDimensions d;  // base.en
   const testsupport::TempDir temporary;
   const std::filesystem::path& folder = temporary.path();
@@ -188,13 +203,9 @@ int main(int argc, char** argv) {
   crossMs /= runs;
   const double weightsMb = static_cast<double>(parameters) * 4 / 1e6;
 
-  double load[3] = {};
-  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
-    std::fclose(f);
-  }
-  std::printf("load:     %8.2f %.2f %.2f (1, 5, 15 min averages at the end of the run, %u cores)\n", load[0], load[1],
-              load[2], std::thread::hardware_concurrency());
+  const auto end = loadAverages();
+  std::printf("load:     %8.2f %.2f %.2f before the run, %.2f %.2f %.2f at its end (1, 5, 15 min averages, %u cores)\n",
+              before[0], before[1], before[2], end[0], end[1], end[2], std::thread::hardware_concurrency());
   std::printf("mel:      %8.2f ms per 30 s window\n", melMs);
   std::printf("encoder:  %8.2f ms per 30 s window, %.1f GFLOP/s (plain sgemm 1500x2048x512: %.1f GFLOP/s, %.0f %%)\n",
               encoderMs, encoderFlops / encoderMs / 1e6, gemmGflops, 100 * encoderFlops / encoderMs / 1e6 / gemmGflops);

@@ -1,6 +1,7 @@
 #include "platform/ML/detail/Parallel.h"
 
 #include <cblas.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,15 +27,20 @@ inline void pause() {
 
 // Polls `ready` for up to `limit` before giving up; true when it became ready. Timed rather than
 // counted: a pause instruction takes from a few to over a hundred cycles depending on the processor.
+// After the first 20 µs each round also yields the core: on a busy machine a thread that spins
+// through its time slice is preempted later, possibly while holding an index everyone waits for.
 template <class Ready>
 bool spinUntil(Ready&& ready, std::chrono::microseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + limit, politeness = start + std::chrono::microseconds(20);
   for (;;) {
     for (int i = 0; i < 32; ++i) {
       if (ready()) return true;
       pause();
     }
-    if (std::chrono::steady_clock::now() >= deadline) return ready();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return ready();
+    if (now >= politeness) sched_yield();
   }
 }
 
