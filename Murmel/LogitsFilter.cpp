@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "KestrumCore/MLModelExtensions.h"
+#include "Murmel/detail/HalfFloats.h"
 
 namespace murmel {
 namespace {
@@ -101,14 +102,15 @@ bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(co
   const auto data = logits.data<Float16>();
   const std::int64_t n = static_cast<std::int64_t>(data.size());
   const std::int64_t offset = std::clamp<std::int64_t>(kestrum::linearOffset(logits, {0, 0, timeTokenBegin}), 0, n);
+  const float* table = detail::halfToFloatTable();
   float maxText = -std::numeric_limits<float>::infinity();
-  for (std::int64_t i = 0; i < offset; ++i) maxText = std::max(maxText, static_cast<float>(data[i]));
+  for (std::int64_t i = 0; i < offset; ++i) maxText = std::max(maxText, detail::toFloat(table, data[i]));
   float maxTime = -std::numeric_limits<float>::infinity();
-  for (std::int64_t i = offset; i < n; ++i) maxTime = std::max(maxTime, static_cast<float>(data[i]));
+  for (std::int64_t i = offset; i < n; ++i) maxTime = std::max(maxTime, detail::toFloat(table, data[i]));
   if (std::isinf(maxTime) && maxTime < 0) return false;  // no timestamp left
   if (!std::isfinite(maxTime) || std::isnan(maxText)) return false;
   double sum = 0;
-  for (std::int64_t i = offset; i < n; ++i) sum += std::exp(static_cast<double>(data[i]) - maxTime);
+  for (std::int64_t i = offset; i < n; ++i) sum += std::exp(static_cast<double>(detail::toFloat(table, data[i]) - maxTime));
   const double timestampLogProb = maxTime + std::log(sum);
   return timestampLogProb > static_cast<double>(maxText);
 }

@@ -17,6 +17,7 @@
 #include "Murmel/ModelRecords.h"
 #include "Murmel/TextUtilities.h"
 #include "Murmel/WhisperError.h"
+#include "Murmel/detail/HalfFloats.h"
 
 namespace murmel {
 namespace {
@@ -69,7 +70,7 @@ std::vector<std::int64_t> lastOrdinary(const std::vector<std::int64_t>& tokens, 
 void requireFiniteLogits(const MLMultiArray& logits) {
   bool finite = true;
   if (logits.dataType() == MLMultiArrayDataType::float16) {
-    for (Float16 v : logits.data<Float16>()) finite &= std::isfinite(static_cast<float>(v));
+    finite = detail::allFinite(logits.data<Float16>());
   } else {
     for (float v : logits.toFloats()) finite &= std::isfinite(v);
   }

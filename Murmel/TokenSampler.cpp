@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "Murmel/WhisperError.h"
+#include "Murmel/detail/HalfFloats.h"
 
 namespace murmel {
 namespace {
@@ -40,20 +41,26 @@ SamplingResult GreedyTokenSampler::update(const std::vector<std::int64_t>& token
   const bool greedy = t == 0;
   const float scale = greedy ? 1.0f : 1.0f / t;
 
-  // One pass for the maximum (lowest id on ties), one for the softmax normaliser.
+  // Scaled logits as floats; the maximum (lowest id on ties); the softmax normaliser from the
+  // terms within 30 of the maximum (the rest add less than 1e-8 relative for any vocabulary here).
+  thread_local std::vector<float> scaled;
+  scaled.resize(n);
+  const float* table = detail::halfToFloatTable();
+  for (std::size_t i = 0; i < n; ++i) scaled[i] = detail::toFloat(table, data[i]) * scale;
   std::size_t best = 0;
-  float maxLogit = -std::numeric_limits<float>::infinity();
+  float maxScaled = -std::numeric_limits<float>::infinity();
+  bool nan = false;
   for (std::size_t i = 0; i < n; ++i) {
-    const float v = static_cast<float>(data[i]);
-    if (v > maxLogit) maxLogit = v, best = i;
+    nan |= std::isnan(scaled[i]);
+    if (scaled[i] > maxScaled) maxScaled = scaled[i], best = i;
   }
-  if (n == 0 || !std::isfinite(maxLogit))
-    throw WhisperError::decodingFailed("Sampling failed: the logits hold no finite maximum");
-  const float maxScaled = maxLogit * scale;
+  if (n == 0 || nan || !std::isfinite(maxScaled))
+    throw WhisperError::decodingFailed("Sampling failed: the logits hold no finite maximum or a NaN");
   double sum = 0;
-  for (std::size_t i = 0; i < n; ++i) sum += std::exp(static_cast<double>(static_cast<float>(data[i]) * scale - maxScaled));
+  const float floor = maxScaled - 30.0f;
+  for (std::size_t i = 0; i < n; ++i)
+    if (scaled[i] > floor) sum += std::exp(static_cast<double>(scaled[i] - maxScaled));
   const double logNormaliser = maxScaled + std::log(sum);
-  if (!std::isfinite(logNormaliser)) throw WhisperError::decodingFailed("Sampling failed: the softmax is not finite");
 
   std::size_t token = best;
   if (!greedy) {
@@ -61,15 +68,12 @@ SamplingResult GreedyTokenSampler::update(const std::vector<std::int64_t>& token
     std::vector<std::uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
     // Largest first; equal values by lower id.
-    auto larger = [&](std::uint32_t a, std::uint32_t b) {
-      const float va = static_cast<float>(data[a]), vb = static_cast<float>(data[b]);
-      return va > vb || (va == vb && a < b);
-    };
+    auto larger = [&](std::uint32_t a, std::uint32_t b) { return scaled[a] > scaled[b] || (scaled[a] == scaled[b] && a < b); };
     std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k), order.end(), larger);
     std::vector<float> probabilities(k);
     float total = 0;
     for (std::size_t j = 0; j < k; ++j) {
-      probabilities[j] = static_cast<float>(std::exp(static_cast<double>(static_cast<float>(data[order[j]]) * scale) - logNormaliser));
+      probabilities[j] = static_cast<float>(std::exp(static_cast<double>(scaled[order[j]]) - logNormaliser));
       total += probabilities[j];
     }
     const float r = std::uniform_real_distribution<float>(0.0f, 1.0f)(random_) * total;
@@ -84,7 +88,7 @@ SamplingResult GreedyTokenSampler::update(const std::vector<std::int64_t>& token
     }
     token = order[pick];
   }
-  const float logprob = static_cast<float>(static_cast<double>(static_cast<float>(data[token]) * scale) - logNormaliser);
+  const float logprob = static_cast<float>(static_cast<double>(scaled[token]) - logNormaliser);
 
   SamplingResult result{tokens, logProbs, false};
   result.tokens.push_back(static_cast<std::int64_t>(token));
