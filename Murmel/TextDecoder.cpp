@@ -357,7 +357,6 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                                        TokenSampling& sampler, const DecodingOptions& options, const DecodingCallback& callback) {
   const auto tokenizer = this->tokenizer();
   if (!tokenizer) throw WhisperError::tokenizerUnavailable();
-  if (!model()) throw WhisperError::decodingLogitsFailed("Unable to decode logits");
   const auto& special = tokenizer->specialTokens();
   const bool debug = debugLogging();
 
