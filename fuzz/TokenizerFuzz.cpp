@@ -1,6 +1,7 @@
 // A tokenizer built from the input, then used. The input holds tokenizer.json, then (after part
 // markers) a text to encode and the tokenizer_config.json; an absent text or configuration takes
 // a fixed one. The text is encoded, tokenized and its ids decoded both ways.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -9,6 +10,7 @@
 #include "FuzzSupport.h"
 #include "Hub/JSONParser.h"
 #include "Tokenizers/PreTrainedTokenizer.h"
+#include "platform/Text/Regex.h"
 
 namespace {
 
@@ -25,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const hub::Config config = hub::JSONParser::parseToConfig(configText);
     const hub::Config tokenizerData = hub::JSONParser::parseToConfig(input.parts[0]);
     const tokenizers::PreTrainedTokenizer tokenizer(config, tokenizerData, false);
+    // Patterns from the file may backtrack; each input gets two seconds of regular-expression work,
+    // after which the calls must end with their error instead of running on.
+    const platform::text::RegexTimeBudget budget(std::chrono::seconds(2));
     (void)tokenizer.tokenize(text);
     const auto ids = tokenizer.encode(text);
     (void)tokenizer.decode(ids, false);

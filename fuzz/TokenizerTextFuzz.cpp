@@ -1,6 +1,7 @@
 // Any text through the fixture tokenizers (BPE, byte-level BPE, WordPiece, Unigram): the first byte
 // picks the tokenizer, the rest is encoded (with and without special tokens), tokenized, and its
 // ids decoded. The fixtures are read once from $PARLET_FIXTURES or ../shared/fixtures/tokenizers.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "FuzzSupport.h"
 #include "Hub/JSONParser.h"
 #include "Tokenizers/PreTrainedTokenizer.h"
+#include "platform/Text/Regex.h"
 
 namespace {
 
@@ -61,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const auto& tokenizer = *loaded[data[0] % loaded.size()];
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+  // Each input gets two seconds of regular-expression work, after which the calls must end with their error.
+  const platform::text::RegexTimeBudget budget(std::chrono::seconds(2));
   try {
     (void)tokenizer.tokenize(text);
     (void)tokenizer.encode(text, false);
