@@ -256,7 +256,7 @@ void Interpreter::assign(const Expression& target, const Value& value, const Env
         key = name->name;
       }
       if (!object.isObject()) return;
-      object.mutableObject().set(key, value);
+      object.setMember(key, value);
       if (const auto* name = member.object.getIf<Expression::Identifier>()) env->setInChain(name->name, std::move(object));
       return;
     }

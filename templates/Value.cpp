@@ -66,8 +66,30 @@ void checkArraySize(std::size_t elements) {
   if (elements > Value::maxArrayElements) throw JinjaError::runtime("Array result longer than 4194304 elements");
 }
 
-Value::Value(Array elements) : data_(std::make_shared<Array>(std::move(elements))) {}
-Value::Value(Object entries) : data_(std::make_shared<Object>(std::move(entries))) {}
+void checkDepth(std::uint32_t depth) {
+  if (depth > Value::maxDepth)
+    throw JinjaError::runtime("Value nested deeper than " + std::to_string(Value::maxDepth) + " levels");
+}
+
+Value::Value(Array elements) {
+  std::uint32_t depth = 0;
+  for (const Value& element : elements) depth = std::max(depth, element.depth());
+  checkDepth(depth + 1);
+  data_ = std::make_shared<ArrayBox>(ArrayBox{std::move(elements), depth + 1});
+}
+
+Value::Value(Object entries) {
+  std::uint32_t depth = 0;
+  for (const Value& value : entries.values()) depth = std::max(depth, value.depth());
+  checkDepth(depth + 1);
+  data_ = std::make_shared<ObjectBox>(ObjectBox{std::move(entries), depth + 1});
+}
+
+std::uint32_t Value::depth() const {
+  if (const auto* array = std::get_if<ArrayRef>(&data_)) return (*array)->depth;
+  if (const auto* object = std::get_if<ObjectRef>(&data_)) return (*object)->depth;
+  return 0;
+}
 Value::Value(Function function) : data_(std::make_shared<const Function>(std::move(function))) {}
 Value::Value(Macro macro) : data_(std::make_shared<const Macro>(std::move(macro))) {}
 
@@ -103,16 +125,21 @@ Value Value::fromAny(const json::Value& host) {
   throw JinjaError::runtime("Cannot convert value of type Optional<Any> to Jinja Value");
 }
 
-Value::Array& Value::mutableArray() {
+void Value::append(Value element) {
   ArrayRef& ref = std::get<ArrayRef>(data_);
-  if (ref.use_count() > 1) ref = std::make_shared<Array>(*ref);
-  return *ref;
+  checkDepth(element.depth() + 1);
+  checkArraySize(ref->elements.size() + 1);
+  if (ref.use_count() > 1) ref = std::make_shared<ArrayBox>(*ref);
+  ref->depth = std::max(ref->depth, element.depth() + 1);  // may overstate after removals; never understates
+  ref->elements.push_back(std::move(element));
 }
 
-Value::Object& Value::mutableObject() {
+void Value::setMember(const std::string& key, Value value) {
   ObjectRef& ref = std::get<ObjectRef>(data_);
-  if (ref.use_count() > 1) ref = std::make_shared<Object>(*ref);
-  return *ref;
+  checkDepth(value.depth() + 1);
+  if (ref.use_count() > 1) ref = std::make_shared<ObjectBox>(*ref);
+  ref->depth = std::max(ref->depth, value.depth() + 1);
+  ref->entries.set(key, std::move(value));
 }
 
 double Value::toDouble() const { return isInt() ? static_cast<double>(asInt()) : asDouble(); }

@@ -80,13 +80,16 @@ class Value {
   std::int64_t asInt() const { return std::get<std::int64_t>(data_); }
   double asDouble() const { return std::get<double>(data_); }
   const std::string& asString() const { return std::get<std::string>(data_); }
-  const Array& asArray() const { return *std::get<ArrayRef>(data_); }
-  const Object& asObject() const { return *std::get<ObjectRef>(data_); }
+  const Array& asArray() const { return std::get<ArrayRef>(data_)->elements; }
+  const Object& asObject() const { return std::get<ObjectRef>(data_)->entries; }
   const Function& asFunction() const { return *std::get<FunctionRef>(data_); }
   const Macro& asMacro() const { return *std::get<MacroRef>(data_); }
-  // Writable storage, unshared first.
-  Array& mutableArray();
-  Object& mutableObject();
+  // Writes into this array or object (unshared first); throws as the constructors do when the
+  // value would nest too deeply.
+  void append(Value element);
+  void setMember(const std::string& key, Value value);
+  // Levels of arrays and objects: 0 for a scalar, 1 for [1], 2 for [[1]].
+  std::uint32_t depth() const;
   // int or double as a double.
   double toDouble() const;
 
@@ -121,20 +124,33 @@ class Value {
   // elements an array built by one operation may hold.
   static constexpr std::size_t maxStringBytes = std::size_t{64} << 20;
   static constexpr std::size_t maxArrayElements = std::size_t{1} << 22;
+  // The deepest nesting of arrays and objects a value may have (JSON documents reach 512), so
+  // printing, comparing and releasing values never recurse without bound.
+  static constexpr std::uint32_t maxDepth = 512;
 
  private:
   struct Null {};
   struct Undefined {};
-  using ArrayRef = std::shared_ptr<Array>;
-  using ObjectRef = std::shared_ptr<Object>;
+  struct ArrayBox {
+    Array elements;
+    std::uint32_t depth;
+  };
+  struct ObjectBox {
+    Object entries;
+    std::uint32_t depth;
+  };
+  using ArrayRef = std::shared_ptr<ArrayBox>;
+  using ObjectRef = std::shared_ptr<ObjectBox>;
   using FunctionRef = std::shared_ptr<const Function>;
   using MacroRef = std::shared_ptr<const Macro>;
   std::variant<bool, std::int64_t, double, std::string, ArrayRef, ObjectRef, FunctionRef, MacroRef, Null, Undefined>
       data_;
 };
 
-// Throws the runtime error for a string or array that would grow past the caps above.
+// Throws the runtime error for a string or array that would grow past the caps above, or for a
+// container nested deeper than Value::maxDepth.
 void checkStringSize(std::size_t bytes);
 void checkArraySize(std::size_t elements);
+void checkDepth(std::uint32_t depth);
 
 }  // namespace jinja

@@ -207,6 +207,21 @@ TEST(TemplateTest, RuntimeErrors) {
   for (const Case& c : cases) EXPECT_EQ(renderError(c.source), c.expected) << c.source;
 }
 
+// A loop can nest a value one level per item; past the cap that is an error, not a deep recursion
+// when printing or releasing it.
+TEST(TemplateTest, ValuesNestOnlyToTheCap) {
+  const std::string source = "{% set d = {'x': 0} %}{% for c in s %}{% set d.x = [d.x] %}{% endfor %}{{ d }}";
+  Template t(source);
+  std::string expected = "{x: " + std::string(511, '[') + "0" + std::string(511, ']') + "}";
+  EXPECT_EQ(t.render({{"s", Value(std::string(511, 'c'))}}), expected);
+  try {
+    t.render({{"s", Value(std::string(100000, 'c'))}});
+    ADD_FAILURE() << "no error";
+  } catch (const JinjaError& e) {
+    EXPECT_STREQ(e.what(), "Runtime error: Value nested deeper than 512 levels");
+  }
+}
+
 TEST(TemplateTest, LineOptions) {
   Template::Options lstrip{.lstripBlocks = true};
   Template::Options trim{.trimBlocks = true};

@@ -171,13 +171,32 @@ TEST(ValueTest, OrderingAndContainment) {
 TEST(ValueTest, CopiesAreIndependent) {
   Value a = Value::array({1, 2});
   Value b = a;
-  b.mutableArray().push_back(3);
+  b.append(3);
   EXPECT_EQ(a.description(), "[1, 2]");
   EXPECT_EQ(b.description(), "[1, 2, 3]");
   Value o = Value::object({{"a", 1}});
   Value p = o;
-  p.mutableObject().set("b", Value(2));
+  p.setMember("b", Value(2));
   EXPECT_EQ(o.description(), "{a: 1}");
+}
+
+TEST(ValueTest, NestingIsCappedWhereContainersAreBuilt) {
+  Value deepest(1);
+  for (std::uint32_t i = 0; i < Value::maxDepth; ++i) deepest = Value::array({deepest});
+  EXPECT_EQ(deepest.depth(), Value::maxDepth);
+  const std::string message = "Value nested deeper than 512 levels";
+  EXPECT_EQ(runtimeError([&] { Value::array({deepest}); }), message);
+  EXPECT_EQ(runtimeError([&] { Value::object({{"k", deepest}}); }), message);
+  Value array = Value::array({});
+  EXPECT_EQ(runtimeError([&] { array.append(deepest); }), message);
+  Value object = Value::object({});
+  EXPECT_EQ(runtimeError([&] { object.setMember("k", deepest); }), message);
+  Value shallower = deepest.asArray()[0];
+  array.append(shallower);
+  object.setMember("k", shallower);
+  EXPECT_EQ(array.depth(), Value::maxDepth);
+  EXPECT_EQ(object.depth(), Value::maxDepth);
+  EXPECT_TRUE(deepest == Value::array({shallower}));
 }
 
 TEST(ValueTest, HostDataAndJson) {
