@@ -48,6 +48,13 @@ std::string joined(std::string_view a, std::string_view b) {
   return out;
 }
 
+std::size_t directTextBytes(const Value::Array& elements) {
+  std::size_t bytes = 0;
+  for (const Value& element : elements)
+    if (element.isString()) bytes += element.asString().size();
+  return bytes;
+}
+
 Value::Object sortedObject(std::vector<std::pair<std::string, Value>> pairs) {
   std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return TextLess{}(a.first, b.first); });
   Value::Object object;
@@ -298,6 +305,8 @@ Value Value::add(const Value& right) const {
   if (right.isString()) return Value(joined(description(), right.asString()));
   if (isArray() && right.isArray()) {
     checkArraySize(asArray().size() + right.asArray().size());
+    // Strings are copied with the array (nested containers are shared), so their bytes count too.
+    checkStringSize(directTextBytes(asArray()) + directTextBytes(right.asArray()));
     Array out = asArray();
     out.insert(out.end(), right.asArray().begin(), right.asArray().end());
     return Value(std::move(out));

@@ -144,12 +144,20 @@ TEST(ValueTest, OperationErrorsNameOperands) {
       {[] { Value("x").multiply(Value(std::int64_t{1000000000000000})); }, "String result longer than 64 MiB"},
       {[] { Value(std::string(40u << 20, 'x')).add(Value(std::string(40u << 20, 'y'))); },
        "String result longer than 64 MiB"},
+      // Doubling an array of long strings copies the strings.
+      {[] {
+         Value a = Value::array({Value(std::string(20u << 20, 'x')), Value(std::string(20u << 20, 'y'))});
+         a.add(a);
+       },
+       "String result longer than 64 MiB"},
   };
   for (const Case& c : cases) EXPECT_EQ(runtimeError(c.body), c.message);
   // Just below the caps works.
   EXPECT_EQ(Value("x").multiply(Value(static_cast<std::int64_t>(Value::maxStringBytes))).asString().size(),
             Value::maxStringBytes);
   EXPECT_TRUE(Value(2).power(62) == Value(std::int64_t{1} << 62));
+  Value a = Value::array({Value(std::string(16u << 20, 'x'))});
+  EXPECT_EQ(a.add(a).add(a.add(a)).asArray().size(), 4u);  // exactly 64 MiB of text
 }
 
 TEST(ValueTest, OrderingAndContainment) {
