@@ -81,31 +81,35 @@ void bindLoopTarget(const Statement::LoopVar& target, const Value& item, Environ
 }
 
 void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::string& into) {
-  Value sequence = Interpreter::evaluateExpression(loop.iterable, env);
-  std::vector<Value> items;
-  std::vector<Value> entryValues;
+  // `sequence` keeps the iterated storage alive and unchanged: writes in the body copy on write.
+  const Value sequence = Interpreter::evaluateExpression(loop.iterable, env);
+  std::vector<Value> characters;
   std::string storage;
+  std::size_t count = 0;
   switch (sequence.kind()) {
-    case Value::Kind::array: items = sequence.asArray(); break;
+    case Value::Kind::array: count = sequence.asArray().size(); break;
     case Value::Kind::string:
-      for (std::string_view c : detail::characters(sequence.asString(), storage)) items.emplace_back(c);
+      for (std::string_view c : detail::characters(sequence.asString(), storage)) characters.emplace_back(c);
+      count = characters.size();
       break;
-    case Value::Kind::object:
-      for (const auto& [key, value] : sequence.asObject()) {
-        items.emplace_back(key);
-        entryValues.push_back(value);
-      }
-      break;
+    case Value::Kind::object: count = sequence.asObject().size(); break;
     default: throw JinjaError::runtime("Cannot iterate over non-iterable value");
   }
-  if (items.empty()) {
+  if (count == 0) {
     Interpreter::interpret(loop.elseBody, env, into);
     return;
   }
   EnvironmentRef scope = Environment::make(env);
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    bindLoopTarget(loop.loopVar, items[i], *scope, sequence.kind(), entryValues.empty() ? nullptr : &entryValues[i]);
-    scope->set("loop", Interpreter::makeLoopObject(i, items.size()));
+  for (std::size_t i = 0; i < count; ++i) {
+    switch (sequence.kind()) {
+      case Value::Kind::array: bindLoopTarget(loop.loopVar, sequence.asArray()[i], *scope, Value::Kind::array, nullptr); break;
+      case Value::Kind::string: bindLoopTarget(loop.loopVar, characters[i], *scope, Value::Kind::string, nullptr); break;
+      default:
+        bindLoopTarget(loop.loopVar, Value(sequence.asObject().keys()[i]), *scope, Value::Kind::object,
+                       &sequence.asObject().values()[i]);
+        break;
+    }
+    scope->set("loop", Interpreter::makeLoopObject(i, count));
     if (loop.test && !Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) continue;
     try {
       Interpreter::interpret(loop.body, scope, into);
