@@ -102,6 +102,12 @@ std::vector<double> valuesOf(const platform::ml::MLMultiArray& a) {
   return out;
 }
 
+DecodingOptions withTopKOne() {
+  DecodingOptions o;
+  o.topK = 1;
+  return o;
+}
+
 // ---- decoder inputs and prompt ----------------------------------------------------------------
 
 TEST(TextDecoderTest, PreparedInputsFollowTheModel) {
@@ -315,6 +321,34 @@ TEST(TextDecoderTest, LoopStopsAtTheContextCeilingAndAtTheCacheEnd) {
     EXPECT_EQ(result.tokens.size(), c.resultTokens) << c.cacheLength;
     EXPECT_EQ(result.tokens.back(), kEnd);
   }
+}
+
+TEST(TextDecoderTest, SecondAttemptAfterResetRepeatsTheFirstAndWithoutResetContinues) {
+  Harness h({}, true, true);
+  h.fake.script[3] = ScriptedStep(9);
+  h.fake.script[4] = ScriptedStep(10);
+  h.fake.script[5] = ScriptedStep(kEnd);
+  DecodingOptions options;
+  auto in = h.inputs(options);
+  GreedyTokenSampler first(Float16(0), kEnd, options);
+  const auto a = h.decoder.decodeText(h.fake.encoderOutput(), *in, first, options);
+  in->reset(3, 32);
+  GreedyTokenSampler second(Float16(0.2f), kEnd, withTopKOne());
+  const auto b = h.decoder.decodeText(h.fake.encoderOutput(), *in, second, options);
+  EXPECT_TRUE(h.fake.faults().empty()) << h.fake.faults().front();
+  EXPECT_EQ(a.tokens, (Tokens{kStart, kEnglish, kTranscribe, kTime, 9, 10, kEnd}));
+  EXPECT_EQ(b.tokens, a.tokens);
+  EXPECT_FLOAT_EQ(b.temperature, 0.2f);
+  EXPECT_EQ(positions(h.fake), (Tokens{3, 4, 5, 3, 4, 5}));
+
+  // Not reset: the loop goes on from the last position with the prompt's last token, unforced.
+  GreedyTokenSampler third(Float16(0), kEnd, options);
+  const auto c = h.decoder.decodeText(h.fake.encoderOutput(), *in, third, options);
+  const auto calls = h.fake.calls();
+  EXPECT_EQ(calls.back().position, 5);
+  EXPECT_EQ(calls.back().token, kTime);
+  EXPECT_EQ(calls.back().history, (Tokens{kStart, kEnglish, kTranscribe, kTime, 9}));
+  EXPECT_EQ(c.tokens, (Tokens{kStart, kEnglish, kTranscribe, kTime, kEnd}));
 }
 
 TEST(TextDecoderTest, CallbackStopsOnlyAfterThePrompt) {
