@@ -110,9 +110,11 @@ class Server : public httplib::Server {
 struct HubTestServer::State {
   struct File {
     std::string path;
-    std::string content;
+    std::shared_ptr<const std::string> content;  // shared with the transfers under way
     bool large = false;
     FileFaults faults;
+    int drops = 0;       // GETs cut off so far
+    std::string sha256;  // of large files
   };
   struct Repository {
     std::string commit;
@@ -260,16 +262,16 @@ struct HubTestServer::State {
       return;
     }
     if (file->large) {
-      std::string sha = sha256Hex(file->content);
+      const std::string& sha = file->sha256;
       if (!faults.linkedEtag) response.set_header("X-Linked-Etag", "\"" + sha + "\"");
-      if (!faults.linkedSize) response.set_header("X-Linked-Size", std::to_string(file->content.size()));
+      if (!faults.linkedSize) response.set_header("X-Linked-Size", std::to_string(file->content->size()));
       if (!faults.etag) response.set_header("ETag", "\"" + gitBlobSha1("version https://git-lfs\n" + sha) + "\"");
       response.status = 302;
       response.set_header("Location", contentEndpoint + "/blobs/" + sha);
       return;
     }
-    if (!faults.etag) response.set_header("ETag", "\"" + gitBlobSha1(file->content) + "\"");
-    serveBytes(request, file->content, faults, lock, response);
+    if (!faults.etag) response.set_header("ETag", "\"" + gitBlobSha1(*file->content) + "\"");
+    serveBytes(request, *file, lock, response);
   }
 
   void routeContent(const httplib::Request& request, httplib::Response& response) {
@@ -278,51 +280,62 @@ struct HubTestServer::State {
     if (segments.size() == 2 && segments[0] == "blobs") {
       for (auto& [key, repo] : repositories)
         for (auto& file : repo.files)
-          if (file.large && sha256Hex(file.content) == segments[1]) {
+          if (file.large && file.sha256 == segments[1]) {
             response.set_header("ETag", "\"" + segments[1] + "\"");
-            return serveBytes(request, file.content, file.faults, lock, response);
+            return serveBytes(request, file, lock, response);
           }
     }
     response.status = 404;
   }
 
-  // The body with Range (206, 416) and the transfer faults applied.
-  void serveBytes(const httplib::Request& request, const std::string& content, const FileFaults& faults,
-                  std::unique_lock<std::mutex>& lock, httplib::Response& response) {
-    std::string bytes = content;
-    if (faults.sizeSkew > 0) bytes.append(static_cast<std::size_t>(faults.sizeSkew), 'X');
-    if (faults.sizeSkew < 0) bytes.resize(bytes.size() - std::min<std::size_t>(bytes.size(), -faults.sizeSkew));
+  // The body with Range (206, 416) and the transfer faults applied. The bytes are served from
+  // the shared content without copies; a positive skew appends "X" bytes.
+  void serveBytes(const httplib::Request& request, File& file, std::unique_lock<std::mutex>& lock,
+                  httplib::Response& response) {
+    std::shared_ptr<const std::string> content = file.content;
+    const FileFaults& faults = file.faults;
+    std::size_t total = content->size();
+    if (faults.sizeSkew > 0) total += static_cast<std::size_t>(faults.sizeSkew);
+    if (faults.sizeSkew < 0) total -= std::min<std::size_t>(total, -faults.sizeSkew);
+    std::size_t begin = 0, end = total;
     response.status = 200;
     response.set_header("Accept-Ranges", "bytes");
     auto range = request.has_header("Range") && !faults.ignoreRange ? parseRange(request.get_header_value("Range"))
                                                                      : std::nullopt;
     if (range) {
       std::size_t first = range->first;
-      if (first >= content.size()) {
+      if (first >= content->size()) {
         response.status = 416;
-        response.set_header("Content-Range", "bytes */" + std::to_string(content.size()));
+        response.set_header("Content-Range", "bytes */" + std::to_string(content->size()));
         return;
       }
-      std::size_t last = std::min(range->second.value_or(bytes.size() - 1), bytes.size() - 1);
+      std::size_t last = total == 0 ? 0 : std::min(range->second.value_or(total - 1), total - 1);
       response.status = 206;
       response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                                               std::to_string(content.size()));
-      bytes = first <= last ? bytes.substr(first, last - first + 1) : std::string();
+                                               std::to_string(content->size()));
+      begin = first;
+      end = first <= last ? last + 1 : first;
     }
-    std::size_t sendLimit = faults.dropAfter.value_or(bytes.size());
+    std::size_t sendLimit = end - begin;
+    if (faults.dropAfter && (faults.dropCount == 0 || file.drops < faults.dropCount)) {
+      ++file.drops;
+      sendLimit = *faults.dropAfter;
+    }
     auto stall = faults.stall;
     lock.unlock();
-    auto shared = std::make_shared<std::string>(std::move(bytes));
     response.set_content_provider(
-        shared->size(), "application/octet-stream",
-        [this, shared, sendLimit, stall](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        end - begin, "application/octet-stream",
+        [this, content, begin, sendLimit, stall](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
           if (offset == 0 && stall.count() > 0) {
             std::unique_lock wait(mutex);
             stopped.wait_for(wait, stall, [this] { return stopping; });
           }
           if (offset >= sendLimit) return false;  // drops the connection
-          std::size_t n = std::min(length, sendLimit - offset);
-          return sink.write(shared->data() + offset, n);
+          std::size_t n = std::min({length, sendLimit - offset, std::size_t(1) << 20});
+          std::size_t at = begin + offset;
+          if (at < content->size()) return sink.write(content->data() + at, std::min(n, content->size() - at));
+          std::string extra(n, 'X');
+          return sink.write(extra.data(), n);
         });
   }
 };
@@ -375,8 +388,10 @@ void HubTestServer::addRepository(const std::string& kind, const std::string& id
 
 void HubTestServer::addFile(const std::string& kind, const std::string& id, const std::string& path,
                             std::string content, bool large) {
+  std::string sha = large ? sha256Hex(content) : std::string();
+  auto data = std::make_shared<const std::string>(std::move(content));
   std::lock_guard lock(state_->mutex);
-  state_->repository(kind, id).files.push_back({path, std::move(content), large, {}});
+  state_->repository(kind, id).files.push_back({path, std::move(data), large, {}, 0, std::move(sha)});
 }
 
 void HubTestServer::addRename(const std::string& kind, const std::string& id, const std::string& from,
@@ -398,7 +413,9 @@ void HubTestServer::setListingBody(const std::string& kind, const std::string& i
 void HubTestServer::setFaults(const std::string& kind, const std::string& id, const std::string& path,
                               FileFaults faults) {
   std::lock_guard lock(state_->mutex);
-  state_->file(kind, id, path).faults = std::move(faults);
+  auto& file = state_->file(kind, id, path);
+  file.faults = std::move(faults);
+  file.drops = 0;
 }
 
 void HubTestServer::setToken(std::optional<std::string> token) {

@@ -28,6 +28,7 @@ class HubTestServer {
   struct FileFaults {
     int status = 0;                                // answer HEAD and GET with this status
     std::optional<std::size_t> dropAfter;          // GET: close the connection after this many body bytes
+    int dropCount = 0;                             // with dropAfter: only the first this many GETs drop (0: every one)
     bool ignoreRange = false;                      // GET: 200 with the whole file whatever Range asks
     int sizeSkew = 0;                              // GET: send this many bytes more (+1) or fewer (-1)
     std::chrono::milliseconds stall{0};            // GET: wait this long before the first body byte

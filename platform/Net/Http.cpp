@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -134,6 +135,131 @@ HttpResponse performOnce(const std::string& method, const std::string& url, cons
   return response;
 }
 
+// One answer of a streaming GET. The body of an answer that `follow` says will be followed is
+// dropped; any other answer goes to the handler.
+struct Streamed {
+  const HttpStreamHandler* handler = nullptr;
+  CURL* easy = nullptr;
+  std::string url;
+  HttpHeaders headers;
+  std::function<bool(long, const HttpHeaders&)> follow;
+  bool headDelivered = false;
+  bool following = false;
+  long status = 0;
+  std::exception_ptr error;
+  std::stop_token stop;
+  bool stopped = false;
+
+  // Runs once the head is complete; false when the handler threw.
+  bool deliverHead() {
+    if (headDelivered || following) return !error;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (follow(status, headers)) {
+      following = true;
+      return true;
+    }
+    headDelivered = true;
+    try {
+      HttpResponse head;
+      head.status = status;
+      head.url = url;
+      head.headers = headers;
+      if (handler->onHead) handler->onHead(head);
+    } catch (...) {
+      error = std::current_exception();
+      return false;
+    }
+    return true;
+  }
+};
+
+std::size_t onStreamHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* streamed = static_cast<Streamed*>(user);
+  std::string_view line(data, size * count);
+  if (line.starts_with("HTTP/")) {
+    streamed->headers = {};
+  } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
+    streamed->headers.add(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
+  }
+  return size * count;
+}
+
+std::size_t onStreamBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* streamed = static_cast<Streamed*>(user);
+  if (!streamed->deliverHead()) return 0;
+  if (streamed->following) return size * count;
+  try {
+    if (streamed->handler->onBody) streamed->handler->onBody(std::string_view(data, size * count));
+  } catch (...) {
+    streamed->error = std::current_exception();
+    return 0;
+  }
+  return size * count;
+}
+
+int onStreamProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* streamed = static_cast<Streamed*>(user);
+  if (streamed->stop.stop_requested()) {
+    streamed->stopped = true;
+    return 1;  // aborts the transfer
+  }
+  return 0;
+}
+
+// Returns whether the answer was one to follow; its head is then in `streamed.headers`.
+bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, std::chrono::milliseconds timeout) {
+  const std::string& url = streamed.url;
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
+  std::unique_ptr<curl_slist, ListDeleter> list;
+  for (const auto& [name, value] : headers.fields()) {
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + url);
+    list.release();
+    list.reset(grown);
+  }
+  char errorText[CURL_ERROR_SIZE] = {};
+  CURL* h = easy.get();
+  streamed.easy = h;
+  streamed.headers = {};
+  streamed.following = false;
+  streamed.status = 0;
+  long idleSeconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idleSeconds);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onStreamHeaderLine);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &streamed);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onStreamBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &streamed);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onStreamProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &streamed);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+  // The bytes are counted and ranged as stored; no content coding.
+  if (!headers.contains("Accept-Encoding")) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, nullptr);
+
+  CURLcode code = curl_easy_perform(h);
+  if (streamed.error) std::rethrow_exception(streamed.error);
+  if (streamed.stopped) throw TransferError(TransferError::Kind::cancelled, "GET " + url + " was cancelled");
+  if (code != CURLE_OK) {
+    std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
+    throw TransferError(kindOf(code), "GET " + url + " failed: " + reason);
+  }
+  // An answer without a body reaches the handler here.
+  if (!streamed.deliverHead()) std::rethrow_exception(streamed.error);
+  return streamed.following;
+}
+
 }  // namespace
 
 std::optional<std::string> HttpHeaders::value(std::string_view name) const {
@@ -176,6 +302,34 @@ HttpResponse perform(const HttpRequest& request) {
     // Credentials stay with the origin they were meant for, also if the chain comes back later.
     if (!sameOrigin(request.url, *next)) headers.remove("Authorization");
     url = *next;
+  }
+}
+
+long performStreaming(const HttpRequest& request, const HttpStreamHandler& handler, std::stop_token stop) {
+  initialiseOnce();
+  Streamed streamed;
+  streamed.handler = &handler;
+  streamed.url = request.url;
+  streamed.stop = std::move(stop);
+  HttpHeaders headers = request.headers;
+  std::optional<std::string> next;
+  streamed.follow = [&](long status, const HttpHeaders& answer) {
+    next.reset();
+    if (request.maxRedirects <= 0 || status < 300 || status > 399 || status == 304) return false;
+    auto location = answer.value("Location");
+    if (!location) return false;
+    auto resolved = resolveReference(streamed.url, *location);
+    auto parts = resolved ? parseAbsoluteUrl(*resolved) : std::nullopt;
+    if (!parts || (parts->scheme != "http" && parts->scheme != "https")) return false;
+    next = resolved;
+    return true;
+  };
+  for (int hops = 0;; ++hops) {
+    if (!performStreamOnce(streamed, headers, request.timeout)) return streamed.status;
+    if (hops >= request.maxRedirects)
+      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + request.url);
+    if (!sameOrigin(request.url, *next)) headers.remove("Authorization");
+    streamed.url = *next;
   }
 }
 

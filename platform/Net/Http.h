@@ -8,8 +8,10 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,12 +59,24 @@ struct HttpResponse {
 // A transfer that did not produce an HTTP answer. `what()` says why and names the URL, never a header.
 class TransferError : public std::runtime_error {
  public:
-  enum class Kind { badUrl, cannotConnect, timedOut, tooManyRedirects, tooLarge, failed };
+  enum class Kind { badUrl, cannotConnect, timedOut, tooManyRedirects, tooLarge, failed, cancelled };
   TransferError(Kind kind, const std::string& message) : std::runtime_error(message), kind(kind) {}
   Kind kind;
 };
 
 HttpResponse perform(const HttpRequest& request);
+
+// A GET whose answer goes to the caller as it arrives instead of into memory. `onHead` gets the
+// final answer's status and headers (its body empty) once, before any body byte, after followed
+// redirects; `onBody` gets the body in pieces. Either may throw: the transfer ends and the
+// exception leaves `performStreaming` unchanged. A stop requested on `stop` ends the transfer with
+// TransferError(cancelled); a broken or stalled connection with TransferError as for `perform`.
+// `maxBodySize` plays no part. Returns the final answer's status.
+struct HttpStreamHandler {
+  std::function<void(const HttpResponse& head)> onHead;
+  std::function<void(std::string_view bytes)> onBody;
+};
+long performStreaming(const HttpRequest& request, const HttpStreamHandler& handler, std::stop_token stop = {});
 
 // True when a and b have the same scheme, host and port (default ports filled in).
 bool sameOrigin(std::string_view a, std::string_view b);

@@ -196,6 +196,47 @@ TEST(HttpHeadersTest, SetReplacesEveryFieldOfTheNameInAnyCase) {
   EXPECT_FALSE(h.contains("X"));
 }
 
+TEST_F(HttpTest, StreamingGetDeliversTheFinalHeadOnceThenTheBodyAfterRedirects) {
+  std::vector<long> heads;
+  std::string body;
+  long status = performStreaming(request(resolveUrl("weights.bin"), "GET", {{"Authorization", "Bearer t"}}, 5),
+                                 {[&](const HttpResponse& head) {
+                                    EXPECT_TRUE(body.empty());
+                                    heads.push_back(head.status);
+                                  },
+                                  [&](std::string_view bytes) { body.append(bytes); }});
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(heads, std::vector<long>{200});
+  EXPECT_EQ(body, std::string(3000, 'w'));
+  for (const auto& r : server.requests())
+    EXPECT_EQ(r.header("Authorization").has_value(), r.server == "hub");
+}
+
+TEST_F(HttpTest, StreamingGetPassesAHandlersExceptionOnAndStopsOnRequest) {
+  struct Refused {};
+  EXPECT_THROW(performStreaming(request(resolveUrl("config.json")), {nullptr, [](std::string_view) { throw Refused{}; }}),
+               Refused);
+  // A head without a body (404) still reaches the handler.
+  std::vector<long> heads;
+  EXPECT_EQ(performStreaming(request(resolveUrl("missing")), {[&](const HttpResponse& h) { heads.push_back(h.status); }, nullptr}),
+            404);
+  EXPECT_EQ(heads, std::vector<long>{404});
+
+  server.setFaults("models", "owner/repo", "config.json", stallFor(std::chrono::milliseconds(5000)));
+  std::stop_source stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop.request_stop();
+  });
+  try {
+    performStreaming(request(resolveUrl("config.json")), {}, stop.get_token());
+    ADD_FAILURE() << "the stalled transfer was not stopped";
+  } catch (const TransferError& e) {
+    EXPECT_EQ(e.kind, TransferError::Kind::cancelled);
+  }
+  stopper.join();
+}
+
 TEST(SameOriginTest, ComparesSchemeHostAndPort) {
   struct Case {
     const char* a;

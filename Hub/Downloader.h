@@ -1,0 +1,105 @@
+// Transfers one file with a resumable HTTP GET into a partial file, then renames the partial
+// file over the destination. A start resumes after the bytes the partial file already holds
+// ("Range: bytes=N-"), writes the body in pieces of `chunkSize` bytes (the only memory it holds),
+// retries a broken transfer from the last written byte, and checks size and, when given, SHA-256
+// before the rename. It never throws to its caller: progress and the outcome arrive as
+// DownloadState values through a subscription. One downloader serves one file; its operations
+// may be called from any thread; the transfer runs on a thread of its own, which cancel() and
+// the destructor stop.
+//   Downloader d(dest, dest.string() + ".incomplete");  auto states = d.startDownload(url, token, {}, size);
+//   while (auto s = states.next()) if (!std::holds_alternative<Downloader::Downloading>(*s)) break;
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "Hub/Broadcaster.h"
+
+namespace hub {
+
+class Downloader {
+ public:
+  struct Downloading {
+    double progress = 0;           // fraction of the expected size
+    std::optional<double> speed;   // bytes per second since the previous report
+  };
+  struct Completed {
+    std::filesystem::path file;  // always the destination
+  };
+  struct Failed {
+    std::exception_ptr error;  // as it arose
+  };
+  struct NotStarted {};
+  using DownloadState = std::variant<Downloading, Completed, Failed, NotStarted>;
+  using Subscription = Broadcaster<DownloadState>::Subscription;
+
+  // Compared by kind; what() says what happened and names the URL or file.
+  class DownloadError : public std::runtime_error {
+   public:
+    enum class Kind { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+    DownloadError(Kind kind, const std::string& message) : std::runtime_error(message), kind(kind) {}
+    Kind kind;
+  };
+
+  static constexpr std::size_t kDefaultChunkSize = 10 * 1024 * 1024;
+
+  // `inBackground` is recorded only: transfers end with the process here. `retryDelay` is the
+  // wait before a broken transfer is asked for again.
+  Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination, bool inBackground = false,
+             std::size_t chunkSize = kDefaultChunkSize,
+             std::chrono::milliseconds retryDelay = std::chrono::milliseconds(1000));
+  ~Downloader();
+  Downloader(const Downloader&) = delete;
+  Downloader& operator=(const Downloader&) = delete;
+
+  // Starts the transfer (stopping an earlier one first) and returns a new subscription, taken
+  // before the transfer begins, so it sees every state: NotStarted, Downloading (resumed
+  // fraction), one Downloading per written piece while the size is known, then Completed or
+  // Failed. The partial file must exist. A retry budget is restored to 5 by every written piece.
+  // `expectedSha256`: the finished file must have this digest, else it is deleted and the
+  // transfer fails with HubApi::EnvironmentError (fileIntegrityError).
+  Subscription startDownload(const std::string& url, const std::optional<std::string>& authToken,
+                             const std::map<std::string, std::string>& headers,
+                             std::optional<std::int64_t> expectedSize,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(10), int numRetries = 5,
+                             std::optional<std::string> expectedSha256 = std::nullopt);
+
+  // Stops the transfer and broadcasts Failed with TransferError(cancelled); the partial file
+  // keeps what was written.
+  void cancel();
+
+  Subscription subscribe() { return broadcaster_.subscribe(); }
+
+  // The size of the file at `path`, 0 when there is none or it cannot be read.
+  static std::int64_t incompleteFileSize(const std::filesystem::path& path);
+
+  const std::filesystem::path& destination() const { return destination_; }
+  const std::filesystem::path& incompleteDestination() const { return incompleteDestination_; }
+  bool inBackground() const { return inBackground_; }
+  std::size_t chunkSize() const { return chunkSize_; }
+
+ private:
+  struct Transfer;
+  void run(std::stop_token stop, Transfer transfer);
+
+  const std::filesystem::path destination_;
+  const std::filesystem::path incompleteDestination_;
+  const bool inBackground_;
+  const std::size_t chunkSize_;
+  const std::chrono::milliseconds retryDelay_;
+  Broadcaster<DownloadState> broadcaster_;
+  std::mutex taskMutex_;
+  std::jthread task_;
+};
+
+}  // namespace hub
