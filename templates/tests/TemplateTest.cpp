@@ -179,6 +179,11 @@ TEST(TemplateTest, RuntimeErrors) {
       {"{% set a, b = 'ab' %}", "Runtime error: Cannot unpack non-array value for tuple assignment."},
       {"{% set x[1] = 1 %}", "Runtime error: Computed property key must be a string"},
       {"{{ 5(1) }}", "Runtime error: Cannot call non-function value"},
+      // Arguments are evaluated before the callee or filter is checked.
+      {"{{ 5(1 + true) }}", "Runtime error: Cannot add values of different types (1 and true)"},
+      {"{{ 1 | nosuch(1 + true) }}", "Runtime error: Cannot add values of different types (1 and true)"},
+      {"{% call 'str'(1 + true) %}x{% endcall %}", "Runtime error: Cannot add values of different types (1 and true)"},
+      {"{% call m(*[1]) %}x{% endcall %}", "Runtime error: Unpacking operator can only be used in function calls"},
       {"{{ upper(*5) }}", "Runtime error: Cannot unpack non-array value"},
       {"{{ x | nosuch }}", "Runtime error: Unknown filter: nosuch"},
       {"{{ x is nosuch }}", "Runtime error: Unknown test: nosuch"},
