@@ -1,6 +1,7 @@
 // Audio encoder: [1, n_mels, 1, 2·W] log-mel => [1, D, 1, W] embeddings.
 // conv1 (k 3, pad 1) + GELU, conv2 (k 3, stride 2, pad 1) + GELU, stored positions [W × D],
-// pre-norm blocks (self-attention, MLP), final layer norm. Convolutions run as im2col + sgemm.
+// pre-norm blocks (self-attention, MLP), final layer norm. Convolutions run as im2col + sgemm;
+// attention is fused where that pays (see fusedAttentionPays), else BLAS products per block of rows.
 #include <cblas.h>
 
 #include <algorithm>
@@ -109,13 +110,18 @@ class EncoderKernel : public Kernel {
       });
     }
 
-    FloatBuffer h(T * D), qkv(T * 3 * D), a(T * D), mid;
+    FloatBuffer h(T * D), qkv(T * 3 * D), a(T * D), keysT(fusedAttentionPays() ? D * T : 0), mid;
     for (const auto& l : layers_) {
       forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
         layerNorm(&x[begin * D], end - begin, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[begin * D]);
       });
       linear(h.data(), T, D, l.attn.qkvW.data(), l.attn.qkvB.data(), 3 * D, qkv.data(), wide.data());
-      attention(qkv.data(), qkv.data() + D, qkv.data() + 2 * D, 3 * D, a.data());
+      if (fusedAttentionPays()) {
+        transposeKeys(qkv.data() + D, 3 * D, keysT.data());
+        fusedAttention(qkv.data(), keysT.data(), qkv.data() + 2 * D, 3 * D, a.data());
+      } else {
+        attention(qkv.data(), qkv.data() + D, qkv.data() + 2 * D, 3 * D, a.data());
+      }
       linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, x.data(), wide.data(), true);
 
       forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
@@ -151,8 +157,8 @@ class EncoderKernel : public Kernel {
                 static_cast<blasint>(D));
   }
 
-  // Multi-head self-attention over all T frames; q, k, v are [T × D] rows `ld` apart, out is
-  // [T × D]. Tasks are (head, block of query rows), so no T × T matrix is ever held whole.
+  // Multi-head self-attention by BLAS products: q, k, v are [T × D] rows `ld` apart, out is
+  // [T × D]. Tasks are (head, block of 64 query rows) with the block's scores [64 × T] held at once.
   void attention(const float* q, const float* k, const float* v, std::size_t ld, float* out) const {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_);
     const std::size_t dh = D / H, block = 64, blocks = (T + block - 1) / block;
@@ -164,6 +170,31 @@ class EncoderKernel : public Kernel {
       gemmSerial(true, rows, T, dh, q + begin * ld + head * dh, ld, k + head * dh, ld, scores.data(), T);
       for (std::size_t r = 0; r < rows; ++r) softmaxScaled(&scores[r * T], T, scale);
       gemmSerial(false, rows, dh, T, scores.data(), T, v + head * dh, ld, out + begin * D + head * dh, D);
+    });
+  }
+
+  // keysT[D × T] from keys [T × D] whose rows are `ld` apart, in tiles of 16 frames.
+  void transposeKeys(const float* k, std::size_t ld, float* keysT) const {
+    const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_);
+    constexpr std::size_t kTile = 16;
+    parallelFor((T + kTile - 1) / kTile, [&](std::size_t tile) {
+      const std::size_t begin = tile * kTile, end = std::min(T, begin + kTile);
+      for (std::size_t c = 0; c < D; ++c)
+        for (std::size_t t = begin; t < end; ++t) keysT[c * T + t] = k[t * ld + c];
+    });
+  }
+
+  // Multi-head self-attention, fused: tasks are (head, block of 64 query rows), each making its
+  // scores, weights and output block by block of keys. q and v are [T × D] rows `ld` apart, keysT is
+  // [D × T], out is [T × D].
+  void fusedAttention(const float* q, const float* keysT, const float* v, std::size_t ld, float* out) const {
+    const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_);
+    const std::size_t dh = D / H, block = 64, blocks = (T + block - 1) / block;
+    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
+    parallelFor(H * blocks, [&](std::size_t task) {
+      const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
+      attentionRows(q + begin * ld + head * dh, ld, rows, keysT + head * dh * T, T, v + head * dh, ld, T, dh, scale,
+                    out + begin * D + head * dh, D);
     });
   }
 

@@ -3,7 +3,9 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -184,6 +186,8 @@ const char* instructionSetName(InstructionSet set) {
   return "unknown";
 }
 
+bool fusedAttentionPays() { return instructionSet() == InstructionSet::avx512; }
+
 #define DISPATCH(call)                 \
   switch (instructionSet()) {          \
     case InstructionSet::avx512:       \
@@ -223,6 +227,12 @@ void weightedSum(const float* weights, const Float16* rows, std::size_t ld, std:
 }
 
 void softmaxScaled(float* x, std::size_t n, float scale) { DISPATCH(softmaxScaled(x, n, scale)) }
+
+void attentionRows(const float* q, std::size_t ldq, std::size_t rows, const float* keysT, std::size_t ldk,
+                   const float* values, std::size_t ldv, std::size_t count, std::size_t n, float scale, float* out,
+                   std::size_t ldo) {
+  DISPATCH(attentionRows(q, ldq, rows, keysT, ldk, values, ldv, count, n, scale, out, ldo))
+}
 
 void gelu(float* x, std::size_t n) { DISPATCH(gelu(x, n)) }
 

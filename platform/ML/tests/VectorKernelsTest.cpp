@@ -145,6 +145,38 @@ TEST_P(VectorKernelsTest, ProductsOverFloatAndHalfRowsMatchDoublePrecision) {
   }
 }
 
+// Key counts on both sides of each path's key block (16, 32 or 64 keys), widths that fill four
+// vectors of each path or leave a remainder, query rows past the four (or two) handled together.
+TEST_P(VectorKernelsTest, FusedAttentionMatchesDoublePrecision) {
+  for (std::size_t n : {3, 16, 32, 64})
+    for (std::size_t count : {1, 7, 16, 33, 64, 65, 150})
+      for (std::size_t rows : {1, 3, 5, 9}) {
+        SCOPED_TRACE("width " + std::to_string(n) + ", keys " + std::to_string(count) + ", rows " + std::to_string(rows));
+        const std::size_t ldq = n + 5, ldk = count + 3, ldv = n + 7, ldo = n + 1;
+        const auto q = randomFloats(rows * ldq, 1.5f, 31), keysT = randomFloats(n * ldk, 1.5f, 37),
+                   values = randomFloats(count * ldv, 1.0f, 41);
+        const float scale = 1.0f / std::sqrt(static_cast<float>(n));
+        std::vector<float> out(rows * ldo, -9.0f);
+        attentionRows(q.data(), ldq, rows, keysT.data(), ldk, values.data(), ldv, count, n, scale, out.data(), ldo);
+        for (std::size_t i = 0; i < rows; ++i) {
+          std::vector<double> w(count);
+          double top = -1e300, sum = 0;
+          for (std::size_t t = 0; t < count; ++t) {
+            double dot = 0;
+            for (std::size_t r = 0; r < n; ++r) dot += double{q[i * ldq + r]} * keysT[r * ldk + t];
+            top = std::max(top, w[t] = dot * scale);
+          }
+          for (auto& x : w) sum += x = std::exp(x - top);
+          for (std::size_t c = 0; c < n; ++c) {
+            double expected = 0;
+            for (std::size_t t = 0; t < count; ++t) expected += w[t] / sum * values[t * ldv + c];
+            ASSERT_NEAR(out[i * ldo + c], expected, 2e-5 * (1 + std::abs(expected))) << "row " << i << " column " << c;
+          }
+          EXPECT_EQ(out[i * ldo + n], -9.0f) << "row " << i << " written past its width";
+        }
+      }
+}
+
 PARLET_ON_EVERY_INSTRUCTION_SET(VectorKernelsTest);
 
 TEST(InstructionSetTest, EveryPathCanBeChosenAndPortableIsAlwaysThere) {
