@@ -22,6 +22,7 @@
 
 #include "Hub/Config.h"
 #include "Hub/Hub.h"
+#include "Hub/Progress.h"
 #include "platform/Net/Http.h"
 #include "platform/System/SystemLog.h"
 
@@ -139,6 +140,35 @@ class HubApi {
   // SHA-256 of the file as 64 lower-case hex digits, read 1 MiB at a time; an unopenable file
   // throws fileNotFound with its name.
   std::string computeFileHash(const std::filesystem::path& file) const;
+
+  // ---- Snapshot -------------------------------------------------------------------------------
+  // Makes the revision's files that match the globs current in the cache and returns the
+  // repository folder. Online: lists them, then downloads one after another (HubFileDownloader),
+  // calling the handler with the overall progress (one n-th per file) during each transfer and
+  // once at the end. Offline (isOffline()): no request; every visible file of the folder must have
+  // a metadata file, and a file whose etag is a SHA-256 must still have that digest; otherwise
+  // EnvironmentError (offlineModeError, fileIntegrityError). Errors of the listing and the jobs
+  // pass unchanged; a cancelled calling task (kestrum::currentStopToken) ends with
+  // kestrum::CancellationError or the cancelled transfer's error, never with the folder.
+  using ProgressHandler = std::function<void(const Progress& overall)>;
+  // The overall progress and its latest throughput.
+  using SpeedProgressHandler = std::function<void(const Progress& overall, std::optional<double> speed)>;
+  std::filesystem::path snapshot(const Hub::Repo& repo, const std::string& revision,
+                                 const std::vector<std::string>& globs, const ProgressHandler& handler = {}) const;
+  std::filesystem::path snapshot(const std::string& repoId, const std::string& revision,
+                                 const std::vector<std::string>& globs, const ProgressHandler& handler = {}) const;
+  std::filesystem::path snapshot(const Hub::Repo& repo, const std::string& revision, const std::string& glob,
+                                 const ProgressHandler& handler = {}) const;
+  std::filesystem::path snapshot(const std::string& repoId, const std::string& revision, const std::string& glob,
+                                 const ProgressHandler& handler = {}) const;
+  std::filesystem::path snapshot(const Hub::Repo& repo, const std::string& revision,
+                                 const std::vector<std::string>& globs, const SpeedProgressHandler& handler) const;
+  std::filesystem::path snapshot(const std::string& repoId, const std::string& revision,
+                                 const std::vector<std::string>& globs, const SpeedProgressHandler& handler) const;
+  std::filesystem::path snapshot(const Hub::Repo& repo, const std::string& revision, const std::string& glob,
+                                 const SpeedProgressHandler& handler) const;
+  std::filesystem::path snapshot(const std::string& repoId, const std::string& revision, const std::string& glob,
+                                 const SpeedProgressHandler& handler) const;
 
   // ---- Offline --------------------------------------------------------------------------------
   // Offline when useOfflineMode says so; without a choice, when the shared network monitor

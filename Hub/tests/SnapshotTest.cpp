@@ -1,0 +1,171 @@
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Hub/HubApi.h"
+#include "KestrumCore/Concurrency.h"
+#include "testsupport/Fixtures.h"
+#include "testsupport/HubTestServer.h"
+
+namespace hub {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::HubTestServer;
+using EnvKind = HubApi::EnvironmentError::Kind;
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> tree(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+    names.push_back(fs::relative(it->path(), folder).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class SnapshotTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.addRepository("models", "o/r");
+    server.addFile("models", "o/r", "config.json", R"({"model_type": "gpt2"})");
+    server.addFile("models", "o/r", "tok/vocab.txt", "a\nb\n");
+    server.addFile("models", "o/r", "weights.bin", std::string(70000, 'w'), true);
+  }
+  HubApi client(std::optional<bool> offline) const { return HubApi(cache, std::nullopt, server.endpoint(), false, offline); }
+
+  HubTestServer server;
+  testsupport::TempDir dir;
+  fs::path cache = dir.path() / "cache";
+  Hub::Repo repo{"o/r", Hub::RepoType::models};
+};
+
+TEST_F(SnapshotTest, DownloadsEveryFileAndReportsOneNthPerFileEndingAtOne) {
+  std::vector<double> fractions;
+  auto folder = client(false).snapshot(repo, "main", std::vector<std::string>{},
+                                       [&](const Progress& p) { fractions.push_back(p.fractionCompleted()); });
+  EXPECT_EQ(folder, cache / "models" / "o" / "r");
+  EXPECT_EQ(readAll(folder / "config.json"), R"({"model_type": "gpt2"})");
+  EXPECT_EQ(readAll(folder / "tok" / "vocab.txt"), "a\nb\n");
+  EXPECT_TRUE(readAll(folder / "weights.bin") == std::string(70000, 'w'));
+  // Each transfer reports its start (fraction 0) on top of the files before it, then the end.
+  EXPECT_EQ(fractions, (std::vector<double>{0.0, 1.0 / 3, 2.0 / 3, 1.0}));
+
+  // Globs select; cached files make no transfer and no report of their own.
+  server.clearRequests();
+  fractions.clear();
+  client(false).snapshot("o/r", "main", "*.json", [&](const Progress& p, std::optional<double>) {
+    fractions.push_back(p.fractionCompleted());
+  });
+  EXPECT_EQ(fractions, std::vector<double>{1.0});
+  for (const auto& r : server.requests())
+    EXPECT_FALSE(r.method == "GET" && r.target.find("/resolve/") != std::string::npos) << r.target;
+}
+
+TEST_F(SnapshotTest, EmptyListingReportsOnceWithTotalZero) {
+  server.addRepository("models", "o/empty");
+  std::vector<std::int64_t> totals;
+  auto folder = client(false).snapshot("o/empty", "main", std::vector<std::string>{},
+                                       [&](const Progress& p) { totals.push_back(p.totalUnitCount()); });
+  EXPECT_EQ(totals, std::vector<std::int64_t>{0});
+  EXPECT_EQ(folder, cache / "models" / "o" / "empty");
+}
+
+TEST_F(SnapshotTest, OfflineModeServesTheCachedSnapshotWithoutRequests) {
+  auto online = client(false).snapshot(repo, "main", std::vector<std::string>{});
+  server.clearRequests();
+  auto offline = client(true).snapshot(repo, "main", std::vector<std::string>{"nothing-matches"});
+  EXPECT_EQ(offline, online);
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(SnapshotTest, OfflineModeRefusesAnIncompleteOrAlteredCache) {
+  const fs::path folder = cache / "models" / "o" / "r";
+  struct Case {
+    const char* name;
+    void (*damage)(const fs::path& folder);
+    EnvKind kind;
+    const char* message;
+  } cases[] = {
+      {"no repository folder", [](const fs::path& f) { fs::remove_all(f); }, EnvKind::offlineModeError,
+       "Offline mode error: Repository not available locally"},
+      {"only hidden entries",
+       [](const fs::path& f) {
+         for (auto name : {"config.json", "tok", "weights.bin"}) fs::remove_all(f / name);
+       },
+       EnvKind::offlineModeError, "Offline mode error: No files available locally for this repository"},
+      {"a stray file", [](const fs::path& f) { std::ofstream(f / "stray.txt") << "x"; }, EnvKind::offlineModeError,
+       "Offline mode error: Metadata not available for stray.txt"},
+      {"a large file changed after its download",
+       [](const fs::path& f) { std::ofstream(f / "weights.bin", std::ios::app) << "!"; }, EnvKind::fileIntegrityError,
+       "File integrity check failed: Hash mismatch for weights.bin"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(cache);
+    client(false).snapshot(repo, "main", std::vector<std::string>{});
+    c.damage(folder);
+    try {
+      client(true).snapshot(repo, "main", std::vector<std::string>{});
+      ADD_FAILURE() << "the damaged cache was served";
+    } catch (const HubApi::EnvironmentError& e) {
+      EXPECT_EQ(e.kind(), c.kind);
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+  // A plain file's etag is no digest: a change to it is not noticed offline.
+  fs::remove_all(cache);
+  client(false).snapshot(repo, "main", std::vector<std::string>{});
+  std::ofstream(folder / "config.json", std::ios::app) << " ";
+  EXPECT_EQ(client(true).snapshot(repo, "main", std::vector<std::string>{}), folder);
+}
+
+TEST_F(SnapshotTest, CancelledSnapshotEndsWithACancellationError) {
+  client(false).snapshot(repo, "main", "config.json");  // cached: its job ends normally
+  std::stop_source stop;
+  stop.request_stop();
+  kestrum::StopTokenScope scope(stop.get_token());
+  EXPECT_THROW(client(false).snapshot(repo, "main", std::vector<std::string>{}), kestrum::CancellationError);
+  EXPECT_FALSE(fs::exists(cache / "models" / "o" / "r" / "weights.bin"));
+}
+
+TEST_F(SnapshotTest, HostileNamesWriteNothingOutsideTheCache) {
+  struct Case {
+    const char* name;
+    void (*hostile)(HubTestServer& server);
+  } cases[] = {
+      {"parent segments", [](HubTestServer& s) { s.addListingName("models", "o/r", "../../../escaped.txt"); }},
+      {"leading slash", [](HubTestServer& s) { s.addListingName("models", "o/r", "/tmp/escaped.txt"); }},
+      {"backslash", [](HubTestServer& s) { s.addListingName("models", "o/r", "..\\escaped.txt"); }},
+      {"etag with parent segments", [](HubTestServer& s) {
+         HubTestServer::FileFaults f;
+         f.etag = "\"../../../../escaped\"";
+         s.setFaults("models", "o/r", "config.json", f);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HubTestServer hostile;
+    hostile.addRepository("models", "o/r");
+    hostile.addFile("models", "o/r", "config.json", "{}");
+    c.hostile(hostile);
+    testsupport::TempDir root;
+    HubApi api(root.path() / "cache", std::nullopt, hostile.endpoint(), false, false);
+    EXPECT_THROW(api.snapshot(repo, "main", std::vector<std::string>{}), Hub::HubClientError);
+    for (const auto& entry : tree(root.path())) EXPECT_TRUE(entry.starts_with("cache")) << entry;
+    EXPECT_FALSE(fs::exists("/tmp/escaped.txt"));
+  }
+}
+
+}  // namespace
+}  // namespace hub
