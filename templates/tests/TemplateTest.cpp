@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -71,6 +72,9 @@ TEST(TemplateTest, RendersExpressions) {
       {"{{ 'abc'[::-1] }} {{ [1, 2, 3][::2] }} {{ [1, 2, 3][1:100] }} {{ 'abcdef'[-9::2] }}",
        "cba [1, 3] [2, 3] bdf"},
       {"{{ [1, 2, 3][5::-1] }} {{ 'abcdef'[1:-1] }} {{ 'abcdef'[-2:] }}", "[3, 2, 1] bcde ef"},
+      {"{{ 'abc'[-9223372036854775807:] }} {{ 'abc'[9223372036854775807::-1] }} {{ 'abc'[::9223372036854775807] }}",
+       "abc cba a"},
+      {"{{ [1, 2, 3][::-9223372036854775807 - 1] }} {{ 'abc'[-9223372036854775807 - 1::-1] }}|", "[3] |"},
       {"{{ 7 // 2 }} {{ 7 / 2 }} {{ 2 ** 10 }} {{ 7 % 3 }} {{ 1 ~ 'a' }} {{ 'a' * 3 }}", "3 3.5 1024 1 1a aaa"},
       {"{{ 1 < 2 }} {{ 'b' > 'a' }} {{ 1 == 1.0 }} {{ 2 in [1, 2] }} {{ 'x' not in 'abc' }}",
        "true true true true true"},
@@ -320,6 +324,22 @@ TEST(TemplateTest, DeepestTemplatesFitOneMebibyteStack) {
             "Runtime error: Maximum nesting depth of 400 exceeded while rendering");
   EXPECT_EQ(renderOnSmallStack("{% macro m() %}{% call m() %}x{% endcall %}{% endmacro %}{{ m() }}"),
             "Runtime error: Maximum nesting depth of 400 exceeded while rendering");
+}
+
+TEST(TemplateTest, OneTemplateRendersOnSeveralThreadsAtOnce) {
+  const Template t("{% macro m(x) %}<{{ x }}>{% endmacro %}{% for x in xs %}{{ m(x) }}{{ loop.index }}{% endfor %}");
+  const Template::Context context = helpers();
+  std::vector<std::string> outcomes(4);
+  std::vector<std::thread> threads;
+  for (std::size_t k = 0; k < outcomes.size(); ++k)
+    threads.emplace_back([&, k] {
+      for (int round = 0; round < 200; ++round) {
+        std::string out = t.render(context);
+        if (round == 0 || out != outcomes[k]) outcomes[k] += out;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& outcome : outcomes) EXPECT_EQ(outcome, "<10>1<20>2<30>3");
 }
 
 TEST(TemplateTest, LongScopeChainsReleaseWithoutRecursion) {
