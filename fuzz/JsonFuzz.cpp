@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What we wrote must read again and write the same text.
     const std::string again = json::write(json::parse(text), {.pretty = pretty});
     if (again != text) {
-      std::fprintf(stderr, "finding: written JSON reads back as other JSON:\n%s\nthen\n%s\n", text.c_str(), again.c_str());
+      std::fprintf(stderr, "finding: written JSON %s reads back as %s\n", text.c_str(), again.c_str());
       std::abort();
     }
   }
