@@ -104,6 +104,47 @@ class Mutator {
     return text;
   }
 
+  // A well-formed template of random statements and expressions, so that most rounds reach the
+  // runtime: loops, macros, call and filter blocks, loop control, arithmetic at the integer bounds.
+  std::string program(int depth = 0) {
+    static const std::vector<std::string> leaves = {
+        "1", "-9223372036854775807 - 1", "9223372036854775807", "2.5", "'ab'", "none", "m", "m.content", "messages",
+        "messages[-1]", "ns", "ns.a", "loop.index", "tools[0].function.name", "[1, 'x', [none]]", "{'k': m}",
+        "caller()", "f(1)", "f(*[1, 2], b=3)", "m.content.split(' ')", "ns.items()", "'a b'.replace(' ', '-', 1)",
+        "loop.cycle(1, 2)", "x", "t"};
+    static const std::vector<std::string> operators = {" + ", " - ", " * ", " // ", " / ", " % ", " ** ", " ~ ",
+                                                       " == ", " < ", " in ", " and ", " or ", "[", "[::-"};
+    auto expression = [&] {
+      std::string e = leaves[pick(leaves.size())];
+      for (int n = pick(3); n > 0; --n) {
+        const std::string& op = operators[pick(operators.size())];
+        e = op[0] == '[' ? "(" + e + ")" + op + leaves[pick(leaves.size())] + "]"
+                         : "(" + e + op + leaves[pick(leaves.size())] + ")";
+      }
+      return e;
+    };
+    std::string out;
+    for (int n = 1 + pick(4); n > 0; --n) {
+      switch (depth >= 4 ? pick(3) : pick(12)) {
+        case 0: out += "text "; break;
+        case 1: out += "{{ " + expression() + " }}"; break;
+        case 2: out += pick(2) ? "{% break %}" : "{% continue %}"; break;
+        case 3: out += "{% for m in " + (pick(2) ? std::string("messages") : "(" + expression() + ")") + " %}" + program(depth + 1) +
+                       "{% else %}" + program(depth + 1) + "{% endfor %}"; break;
+        case 4: out += "{% if " + expression() + " %}" + program(depth + 1) + "{% elif " + expression() + " %}" +
+                       program(depth + 1) + "{% endif %}"; break;
+        case 5: out += "{% macro f(a, b=" + expression() + ") %}" + program(depth + 1) + "{% endmacro %}"; break;
+        case 6: out += "{% call(x) f(" + expression() + ") %}" + program(depth + 1) + "{% endcall %}"; break;
+        case 7: out += "{% set ns = {'a': " + expression() + "} %}"; break;
+        case 8: out += "{% set ns.a = [ns.a, " + expression() + "] %}"; break;
+        case 9: out += "{% set t %}" + program(depth + 1) + "{% endset %}"; break;
+        case 10: out += "{% set x, y = [" + expression() + ", 1] %}"; break;
+        default: out += "{{ f(" + expression() + ") }}"; break;
+      }
+    }
+    return out;
+  }
+
  private:
   std::size_t pick(std::size_t n) { return n == 0 ? 0 : random_() % n; }
   const std::string& fragment() { return kFragments[pick(kFragments.size())]; }
@@ -146,6 +187,14 @@ TEST(FuzzTest, RandomFragmentSoupGivesATreeOrAJinjaError) {
     std::string source = mutator.soup();
     expectTreeOrJinjaError(source);
     expectOutputOrJinjaError(source);
+    if (HasFailure()) return;
+  }
+}
+
+TEST(FuzzTest, RandomProgramsGiveOutputOrAJinjaError) {
+  Mutator mutator(11);
+  for (int round = 0; round < 3000; ++round) {
+    expectOutputOrJinjaError("{% macro f(a, b=2) %}{{ a }}{% endmacro %}{% set ns = {'a': 1} %}" + mutator.program());
     if (HasFailure()) return;
   }
 }
