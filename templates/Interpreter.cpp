@@ -177,10 +177,17 @@ void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, s
 // ---- nodes and statements ---------------------------------------------------------------------
 
 std::string Interpreter::interpret(const Nodes& nodes, const Environment& environment) {
-  EnvironmentRef root = Environment::make(nullptr, environment.variables);
+  return renderRoot(nodes, Environment::make(nullptr, environment.variables));
+}
+
+std::string Interpreter::renderRoot(const Nodes& nodes, const EnvironmentRef& root) {
   std::string out;
   out.reserve(1024);
-  interpret(nodes, root, out);
+  try {
+    interpret(nodes, root, out);
+  } catch (ControlFlow signal) {
+    throw JinjaError::runtime(signal == ControlFlow::break_ ? "'break' outside a loop" : "'continue' outside a loop");
+  }
   return out;
 }
 

@@ -22,6 +22,8 @@ class Interpreter {
 
   // A new root scope from `environment`'s own variables; the rendered text.
   static std::string interpret(const Nodes& nodes, const Environment& environment);
+  // Renders in `root`; loop control that reaches it is a runtime error ("'break' outside a loop").
+  static std::string renderRoot(const Nodes& nodes, const EnvironmentRef& root);
   static void interpret(const Nodes& nodes, const EnvironmentRef& env, std::string& into);
   static void interpretNode(const Node& node, const EnvironmentRef& env, std::string& into);
   static void executeStatementWithOutput(const Statement& statement, const EnvironmentRef& env, std::string& into);

@@ -97,14 +97,7 @@ std::string Template::render(const Context& context, const EnvironmentRef& envir
   } else {
     root = Environment::make(nullptr, context);
   }
-  std::string out;
-  out.reserve(1024);
-  try {
-    Interpreter::interpret(nodes_, root, out);
-  } catch (ControlFlow signal) {
-    throw JinjaError::runtime(signal == ControlFlow::break_ ? "'break' outside a loop" : "'continue' outside a loop");
-  }
-  return out;
+  return Interpreter::renderRoot(nodes_, root);
 }
 
 }  // namespace jinja

@@ -231,6 +231,18 @@ TEST(TemplateTest, ValuesNestOnlyToTheCap) {
   }
 }
 
+TEST(TemplateTest, StandAloneInterpretReportsLoopControlAsAnError) {
+  Environment scope;
+  scope.set("x", Value("ok"));
+  EXPECT_EQ(Interpreter::interpret(Template("{{ x }}{% for y in [1] %}{% break %}{% endfor %}").nodes(), scope), "ok");
+  try {
+    Interpreter::interpret(Template("{% continue %}").nodes(), scope);
+    ADD_FAILURE() << "no error";
+  } catch (const JinjaError& e) {
+    EXPECT_STREQ(e.what(), "Runtime error: 'continue' outside a loop");
+  }
+}
+
 TEST(TemplateTest, LineOptions) {
   Template::Options lstrip{.lstripBlocks = true};
   Template::Options trim{.trimBlocks = true};
