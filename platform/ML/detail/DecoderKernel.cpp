@@ -132,6 +132,19 @@ class DecoderKernel : public Kernel {
 
     const MLMultiArray& keyCache = *inputs.at("key_cache");
     const MLMultiArray& valueCache = *inputs.at("value_cache");
+    // Attention reads the caches in half precision, in place (a description of another float type
+    // has them converted once per step).
+    HalfWeights keysCopy, valuesCopy;
+    auto halves = [&](const MLMultiArray& cache, HalfWeights& copy) {
+      if (cache.dataType() == MLMultiArrayDataType::float16) return static_cast<const Float16*>(cache.dataPointer());
+      std::vector<float> values(static_cast<std::size_t>(cache.count()));
+      readFloats(cache, 0, cache.count(), values.data());
+      copy.resize(values.size());
+      floatToHalf(values.data(), copy.data(), values.size());
+      return static_cast<const Float16*>(copy.data());
+    };
+    const Float16* keysIn = halves(keyCache, keysCopy);
+    const Float16* valuesIn = halves(valueCache, valuesCopy);
     const auto cross = crossKeysValues(inputs.at("encoder_output_embeds"));
 
     std::vector<float> x(D), h(D), q(D), k(D), v(D), a(D), qkv(3 * D), mid;
@@ -152,27 +165,22 @@ class DecoderKernel : public Kernel {
 
       // On the calling thread: over the few hundred positions of the cache this is shorter than
       // handing it to the pool.
-      for (std::size_t head = 0; head < H; ++head) {
-        // This head's rows of both caches over the admitted span, as float.
-        std::vector<float> keys(dh * span), values(dh * span), p(admitted.size(), 0.0f);
-        for (std::size_t r = 0; r < dh; ++r) {
-          const std::size_t row = li * D + head * dh + r;
-          const auto offset = static_cast<std::int64_t>(row * S + lo);
-          readFloats(keyCache, offset, static_cast<std::int64_t>(span), &keys[r * span]);
-          readFloats(valueCache, offset, static_cast<std::int64_t>(span), &values[r * span]);
+      {
+        std::vector<float> scores(span), p(admitted.size());
+        for (std::size_t head = 0; head < H; ++head) {
+          const std::size_t first = (li * D + head * dh) * S + lo;  // row r of the head at first + r·S
+          const float* qh = &q[head * dh];
+          columnDots(qh, keysIn + first, S, dh, span, 1.0f, scores.data());
           for (std::size_t j = 0; j < admitted.size(); ++j)
-            if (fresh[j]) {
-              keys[r * span + admitted[j] - lo] = k[head * dh + r];
-              values[r * span + admitted[j] - lo] = v[head * dh + r];
-            }
+            p[j] = (fresh[j] ? dot(qh, &k[head * dh], dh) : scores[admitted[j] - lo]) * scale + padding[admitted[j]];
+          softmaxInPlace(p.data(), p.size());
+          std::fill(scores.begin(), scores.end(), 0.0f);  // reused as the weights of cached positions
+          for (std::size_t j = 0; j < admitted.size(); ++j)
+            if (!fresh[j]) scores[admitted[j] - lo] = p[j];
+          scaledDots(scores.data(), valuesIn + first, S, dh, span, 1.0f, &a[head * dh]);
+          for (std::size_t j = 0; j < admitted.size(); ++j)
+            if (fresh[j]) axpy(p[j], &v[head * dh], &a[head * dh], dh);
         }
-        std::vector<float> scores(span, 0.0f);
-        for (std::size_t r = 0; r < dh; ++r) axpy(q[head * dh + r], &keys[r * span], scores.data(), span);
-        for (std::size_t j = 0; j < admitted.size(); ++j) p[j] = scores[admitted[j] - lo] * scale + padding[admitted[j]];
-        softmaxInPlace(p.data(), p.size());
-        std::fill(scores.begin(), scores.end(), 0.0f);  // reused as the weights over the span
-        for (std::size_t j = 0; j < admitted.size(); ++j) scores[admitted[j] - lo] = p[j];
-        for (std::size_t r = 0; r < dh; ++r) a[head * dh + r] = dot(scores.data(), &values[r * span], span);
       }
       gemv(l.self.oW.data(), D, D, a.data(), l.self.oB.data(), h.data());
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
