@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <memory>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "Hub/HubApi.h"
@@ -74,7 +76,12 @@ class PartialFile {
 
   std::int64_t size() const { return size_; }
 
+  // Writes at the end, then digests (append), or either step alone; pieces in file order.
   void append(const std::vector<char>& bytes) {
+    write(bytes);
+    digest(bytes);
+  }
+  void write(const std::vector<char>& bytes) {
     std::size_t written = 0;
     while (written < bytes.size()) {
       ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
@@ -82,9 +89,12 @@ class PartialFile {
       if (n <= 0) throwErrno("Cannot write the partial file", path_);
       written += static_cast<std::size_t>(n);
     }
-    if (sha_) sha_->update(std::string_view(bytes.data(), bytes.size()));
     size_ += static_cast<std::int64_t>(bytes.size());
   }
+  void digest(const std::vector<char>& bytes) {
+    if (sha_) sha_->update(std::string_view(bytes.data(), bytes.size()));
+  }
+  bool digesting() const { return sha_ != nullptr; }
 
   void truncate() {
     if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0) throwErrno("Cannot empty the partial file", path_);
@@ -112,6 +122,79 @@ class PartialFile {
   int fd_ = -1;
   std::int64_t size_ = 0;
   std::unique_ptr<platform::net::Sha256> sha_;
+};
+
+// Writes and digests full pieces on a thread of its own while the next piece arrives, so that
+// at most two pieces are held.
+class PieceWriter {
+ public:
+  PieceWriter(PartialFile& file, std::size_t pieceSize) : file_(file) {
+    pending_.reserve(pieceSize);  // swapped with the receiving buffer: both keep their storage
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~PieceWriter() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_.notify_all();
+    thread_.join();
+  }
+  PieceWriter(const PieceWriter&) = delete;
+  PieceWriter& operator=(const PieceWriter&) = delete;
+
+  // Takes the piece; `buffer` comes back empty with the storage of the piece before.
+  void submit(std::vector<char>& buffer) {
+    std::unique_lock lock(mutex_);
+    waitUntilIdle(lock);
+    std::swap(pending_, buffer);
+    busy_ = true;
+    work_.notify_all();
+  }
+  // Returns once every piece is in the file; rethrows a failed write.
+  void drain() {
+    std::unique_lock lock(mutex_);
+    waitUntilIdle(lock);
+  }
+
+ private:
+  void waitUntilIdle(std::unique_lock<std::mutex>& lock) {
+    idle_.wait(lock, [&] { return !busy_; });
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+  void loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] { return busy_ || stopping_; });
+      if (!busy_) return;
+      lock.unlock();
+      std::exception_ptr error;
+      // The digest runs beside the write; both only read the piece.
+      std::thread digest;
+      if (file_.digesting()) digest = std::thread([this] { file_.digest(pending_); });
+      try {
+        file_.write(pending_);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      if (digest.joinable()) digest.join();
+      pending_.clear();
+      lock.lock();
+      error_ = error;
+      busy_ = false;
+      idle_.notify_all();
+    }
+  }
+
+  PartialFile& file_;
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable idle_;
+  std::vector<char> pending_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;
 };
 
 }  // namespace
@@ -185,32 +268,42 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
     broadcaster_.broadcast(Downloading{first, std::nullopt});
 
     PartialFile file(incompleteDestination_, transfer.expectedSha256.has_value());
+    PieceWriter writer(file, chunkSize_);
     std::vector<char> buffer;
     buffer.reserve(chunkSize_);
     int retriesLeft = transfer.numRetries;
     bool restarted = false;
     auto lastUpdate = std::chrono::steady_clock::now();
     std::int64_t lastReported = file.size();
+    std::int64_t handedOver = file.size();  // bytes in the file or on their way to it
 
     auto flush = [&](bool report) {
       if (buffer.empty()) return;
-      file.append(buffer);
-      buffer.clear();
+      handedOver += static_cast<std::int64_t>(buffer.size());
+      writer.submit(buffer);
       if (!report) return;
       retriesLeft = kRestoredRetries;
       if (!expected) return;
       auto now = std::chrono::steady_clock::now();
       double elapsed = std::chrono::duration<double>(now - lastUpdate).count();
-      double progress = *expected == 0 ? 0.0 : double(file.size()) / double(*expected);
+      double progress = *expected == 0 ? 0.0 : double(handedOver) / double(*expected);
       std::optional<double> speed;
-      if (elapsed > 0) speed = double(file.size() - lastReported) / elapsed;
+      if (elapsed > 0) speed = double(handedOver - lastReported) / elapsed;
       lastUpdate = now;
-      lastReported = file.size();
+      lastReported = handedOver;
       broadcaster_.broadcast(Downloading{progress, speed});
+    };
+    auto startOver = [&] {
+      writer.drain();
+      file.truncate();
+      handedOver = 0;
+      lastReported = 0;
     };
 
     for (;;) {
+      writer.drain();
       const std::int64_t from = file.size();
+      handedOver = from;
       platform::net::HttpRequest request;
       request.url = transfer.url;
       request.headers = transfer.headers;
@@ -233,8 +326,7 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
           throw DownloadError(Kind::unexpectedError,
                               "GET " + transfer.url + " answered with status " + std::to_string(head.status));
         if (from > 0 && head.status == 200) {
-          file.truncate();  // the whole file came instead of the rest: start over
-          lastReported = 0;
+          startOver();  // the whole file came instead of the rest
         } else if (from > 0 && rangeStart(head.headers.value("Content-Range")) != from) {
           throw DownloadError(Kind::unexpectedError, "GET " + transfer.url + " answered a range that does not start at " +
                                                          std::to_string(from));
@@ -266,11 +358,11 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
         if (restarted)
           throw DownloadError(Kind::unexpectedError, "GET " + transfer.url + " refused the range twice (status 416)");
         restarted = true;
-        file.truncate();
-        lastReported = 0;
+        startOver();
         continue;
       }
       flush(false);
+      writer.drain();
       break;
     }
 
