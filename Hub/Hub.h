@@ -2,20 +2,29 @@
 // path word), `Hub::Repo` (id and kind) and `Hub::HubClientError`, the exception of every client
 // operation that has no error type of its own, whose what() is one of twelve fixed messages.
 // Values only; thread-safe. JSON decoding throws platform::json::DecodingError.
+// The static shortcuts at the end forward to HubApi::shared() at revision "main" (whoami to a new
+// client with the given token); they are defined in Hub/HubApi.h.
 //   throw Hub::HubClientError::httpStatusCode(503);  // "HTTP error with status code: 503"
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform::json {
 class Value;
 }
 
 namespace hub {
+
+class Config;
+class Progress;
 
 class Hub {
  public:
@@ -38,6 +47,33 @@ class Hub {
   static platform::json::Value encode(const Repo& repo);
   static Repo decodeRepo(const platform::json::Value& value);
   static RepoType decodeRepoType(const platform::json::Value& value);
+
+  // ---- Shortcuts --------------------------------------------------------------------------------
+  // A repository as a Repo, or as a bare id of a model repository.
+  struct RepoArgument {
+    RepoArgument(Repo r) : repo(std::move(r)) {}
+    RepoArgument(std::string id) : repo{std::move(id), RepoType::models} {}
+    RepoArgument(const char* id) : repo{id, RepoType::models} {}
+    Repo repo;
+  };
+  // Globs as a list, or one glob.
+  struct GlobsArgument {
+    GlobsArgument(std::vector<std::string> g) : globs(std::move(g)) {}
+    GlobsArgument(std::initializer_list<std::string> g) : globs(g) {}
+    GlobsArgument(std::string glob) : globs{std::move(glob)} {}
+    GlobsArgument(const char* glob) : globs{std::string(glob)} {}
+    std::vector<std::string> globs;
+  };
+
+  static std::vector<std::string> getFilenames(const RepoArgument& repo, const GlobsArgument& globs);
+  static std::filesystem::path snapshot(const RepoArgument& repo, const GlobsArgument& globs,
+                                        const std::function<void(const Progress&)>& progressHandler = {});
+  static std::filesystem::path snapshot(const RepoArgument& repo, const GlobsArgument& globs,
+                                        const std::function<void(const Progress&, std::optional<double>)>& progressHandler);
+  static Config whoami(const std::string& token);
+  // HubApi::FileMetadata, and a list of them.
+  static auto getFileMetadata(const std::string& fileURL);
+  static auto getFileMetadata(const RepoArgument& repo, const GlobsArgument& globs);
 };
 
 class Hub::HubClientError : public std::runtime_error {

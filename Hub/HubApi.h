@@ -223,4 +223,24 @@ class HubApi::EnvironmentError : public std::runtime_error {
 // An unreadable folder gives an empty list.
 std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
 
+// ---- Hub's shortcuts ------------------------------------------------------------------------
+
+inline std::vector<std::string> Hub::getFilenames(const RepoArgument& repo, const GlobsArgument& globs) {
+  return HubApi::shared().getFilenames(repo.repo, "main", globs.globs);
+}
+inline std::filesystem::path Hub::snapshot(const RepoArgument& repo, const GlobsArgument& globs,
+                                           const std::function<void(const Progress&)>& progressHandler) {
+  return HubApi::shared().snapshot(repo.repo, "main", globs.globs, HubApi::ProgressHandler(progressHandler));
+}
+inline std::filesystem::path Hub::snapshot(
+    const RepoArgument& repo, const GlobsArgument& globs,
+    const std::function<void(const Progress&, std::optional<double>)>& progressHandler) {
+  return HubApi::shared().snapshot(repo.repo, "main", globs.globs, HubApi::SpeedProgressHandler(progressHandler));
+}
+inline Config Hub::whoami(const std::string& token) { return HubApi(std::nullopt, token).whoami(); }
+inline auto Hub::getFileMetadata(const std::string& fileURL) { return HubApi::shared().getFileMetadata(fileURL); }
+inline auto Hub::getFileMetadata(const RepoArgument& repo, const GlobsArgument& globs) {
+  return HubApi::shared().getFileMetadata(repo.repo, "main", globs.globs);
+}
+
 }  // namespace hub
