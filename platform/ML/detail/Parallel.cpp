@@ -79,6 +79,20 @@ struct Job {
   }
 };
 
+// Guards the short critical sections of the job queue: waiting threads spin instead of sleeping
+// in the kernel, which here costs more than the section itself.
+class SpinLock {
+ public:
+  void lock() {
+    while (locked_.exchange(true, std::memory_order_acquire))
+      while (locked_.load(std::memory_order_relaxed)) pause();
+  }
+  void unlock() { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
+
 class Pool {
  public:
   Pool() {
@@ -89,11 +103,9 @@ class Pool {
     for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { run(); });
   }
   ~Pool() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
+    stopping_.store(true);
+    submitted_.fetch_add(1);
+    submitted_.notify_all();
     for (auto& t : threads_) t.join();
   }
 
@@ -101,16 +113,16 @@ class Pool {
 
   void submit(const std::shared_ptr<Job>& job) {
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard lock(queueLock_);
       queue_.push_back(job);
     }
-    submitted_.fetch_add(1, std::memory_order_release);
+    submitted_.fetch_add(1);
     // Spinning workers see the counter; a futex wake is only needed for sleeping ones.
-    if (sleepers_.load() > 0) wake_.notify_all();
+    if (sleepers_.load() > 0) submitted_.notify_all();
   }
 
   void retire(const std::shared_ptr<Job>& job) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(queueLock_);
     auto it = std::find(queue_.begin(), queue_.end(), job);
     if (it != queue_.end()) queue_.erase(it);
   }
@@ -119,34 +131,36 @@ class Pool {
   void run() {
     std::uint64_t seen = 0;
     for (;;) {
-      spinUntil([&] { return submitted_.load(std::memory_order_acquire) != seen; }, kWorkerSpin);
-      std::shared_ptr<Job> job;
-      {
-        std::unique_lock lock(mutex_);
-        seen = submitted_.load();
-        if (!stopping_ && queue_.empty()) {
-          ++sleepers_;
-          wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-          --sleepers_;
-        }
-        if (stopping_) return;
-        job = queue_.front();
-        if (job->next.load() >= job->n) {
-          queue_.pop_front();
-          continue;
-        }
+      if (!spinUntil([&] { return submitted_.load(std::memory_order_acquire) != seen; }, kWorkerSpin)) {
+        ++sleepers_;
+        submitted_.wait(seen);  // returns at once if a submission came after the last poll
+        --sleepers_;
       }
-      job->work();
+      if (stopping_.load()) return;
+      seen = submitted_.load();
+      // Every job with indexes left, oldest first; a later submission is seen by the next poll.
+      for (;;) {
+        std::shared_ptr<Job> job;
+        {
+          std::lock_guard lock(queueLock_);
+          for (const auto& queued : queue_)
+            if (queued->next.load(std::memory_order_relaxed) < queued->n) {
+              job = queued;
+              break;
+            }
+        }
+        if (!job) break;
+        job->work();
+      }
     }
   }
 
   std::vector<std::thread> threads_;
   std::deque<std::shared_ptr<Job>> queue_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
+  SpinLock queueLock_;
+  std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> submitted_{0};
-  std::atomic<int> sleepers_{0};  // changed under mutex_, read without it
+  std::atomic<int> sleepers_{0};
 };
 
 Pool& pool() {
