@@ -99,6 +99,7 @@ templates = os.path.join(fixtures, "chat-templates")
 for name in sorted(os.listdir(templates)):
     if name.endswith(".jinja"):
         put("fuzz_template", name, read(os.path.join(templates, name)))
+        put("fuzz_template_render", name, read(os.path.join(templates, name)))
 
 # Tokenizers cut down: the first tokens by id, the merges among them, every added token.
 def shrink(data, keep):
