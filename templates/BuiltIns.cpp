@@ -1,10 +1,11 @@
 #include "templates/BuiltIns.h"
 
+#include "templates/detail/BuiltInRows.h"
+
 namespace jinja {
 
-// The rows come from the built-in filters, tests and global functions; none is served yet.
 const Filters::Table& Filters::builtIn() {
-  static const Table table;
+  static const Table table = detail::makeFilterTable();
   return table;
 }
 
@@ -15,7 +16,7 @@ const Function* Filters::find(const std::string& name) {
 }
 
 const Tests::Table& Tests::builtIn() {
-  static const Table table;
+  static const Table table = detail::makeTestTable();
   return table;
 }
 
@@ -26,7 +27,7 @@ const TestFunction* Tests::find(const std::string& name) {
 }
 
 const Globals::Table& Globals::builtIn() {
-  static const Table table;
+  static const Table table = detail::makeGlobalTable();
   return table;
 }
 

@@ -7,6 +7,7 @@
 #include "templates/JinjaError.h"
 #include "templates/PropertyMembers.h"
 #include "templates/Template.h"
+#include "templates/detail/LiveMember.h"
 #include "templates/detail/Text.h"
 
 namespace jinja {
@@ -509,7 +510,7 @@ Value Interpreter::evaluateComputedMember(const Value& object, const Value& key)
   }
   if (object.isObject() && key.isString()) {
     const Value* found = object.asObject().get(key.asString());
-    return found ? *found : Value::undefined();
+    return found ? detail::memberValue(*found) : Value::undefined();
   }
   return Value::undefined();
 }

@@ -4,6 +4,7 @@
 
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
+#include "templates/detail/LiveMember.h"
 #include "templates/detail/Text.h"
 
 namespace jinja {
@@ -189,7 +190,7 @@ Value PropertyMembers::evaluateStringProperty(const std::string& receiver, const
 Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, const std::string& name) {
   if (name != "items" && name != "get" && name != "keys" && name != "values") {
     const Value* stored = receiver.get(name);
-    return stored ? *stored : Value::undefined();
+    return stored ? detail::memberValue(*stored) : Value::undefined();
   }
   auto m = std::make_shared<const Value::Object>(receiver);
   if (name == "items")

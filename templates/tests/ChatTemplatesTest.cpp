@@ -9,6 +9,7 @@
 
 #include "templates/JinjaError.h"
 #include "templates/Template.h"
+#include "templates/TemplateException.h"
 #include "templates/tests/Conversation.h"
 #include "testsupport/Fixtures.h"
 
@@ -54,6 +55,15 @@ const std::map<std::string, std::string>& goldens() {
   return table;
 }
 
+// Templates that refuse the conversation on purpose, with Jinja2's message.
+const std::map<std::string, std::string>& refusals() {
+  static const std::map<std::string, std::string> table = {
+      {"gemma-2-2b-it.jinja", "System role not supported"},
+      {"mistral-7b-instruct-v0.1.jinja", "Conversation roles must alternate user/assistant/user/assistant/..."},
+  };
+  return table;
+}
+
 // Every template compiles. Those that need no built-in render as Jinja2 does; the others stop
 // only at the first built-in they need (a filter, a test, or a global function such as
 // raise_exception, which is not callable while absent), never at an error of the runtime itself.
@@ -77,6 +87,11 @@ TEST(ChatTemplatesTest, EveryTemplateCompilesAndRendersUpToMissingBuiltIns) {
       std::string out = compiled->render(testing_conversation::conversation(usesTools(name, source)));
       ++rendered;
       if (golden != goldens().end()) EXPECT_EQ(out, golden->second) << name;
+    } catch (const TemplateException& e) {
+      auto refusal = refusals().find(name);
+      ASSERT_NE(refusal, refusals().end()) << name << ": " << e.what();
+      EXPECT_EQ(e.what(), refusal->second) << name;
+      ++rendered;
     } catch (const JinjaError& e) {
       EXPECT_EQ(golden, goldens().end()) << name << ": " << e.what();
       const std::string& message = e.message();

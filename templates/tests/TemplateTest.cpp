@@ -259,10 +259,11 @@ TEST(TemplateTest, RenderScopes) {
   auto parent = Environment::make();
   parent->set("b", Value("from parent"));
   auto given = Environment::make(parent);
-  EXPECT_EQ(t.render({{"a", Value("ctx")}, {"range", Value("mine")}}, given), "mine|ctx|");
+  // A context entry named like a global function is hidden by the global.
+  EXPECT_EQ(t.render({{"a", Value("ctx")}, {"range", Value("mine")}}, given), "[Function]|ctx|");
   // The context lands in the given scope; assignments of the template never do.
   EXPECT_EQ((*given)["a"].description(), "ctx");
-  EXPECT_EQ(t.render({}, given), "mine|ctx|");
+  EXPECT_EQ(t.render({}, given), "[Function]|ctx|");
 }
 
 // Renders `source` on a thread with a 1 MiB stack; the outcome as text.

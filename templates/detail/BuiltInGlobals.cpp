@@ -1,0 +1,232 @@
+// The built-in global functions: range, lipsum, dict, namespace, cycler, joiner, raise_exception
+// and strftime_now.
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/ucal.h>
+#include <unicode/unistr.h>
+
+#include "platform/Text/Unicode.h"
+#include "templates/JinjaError.h"
+#include "templates/PropertyMembers.h"
+#include "templates/TemplateException.h"
+#include "templates/detail/BuiltInRows.h"
+#include "templates/detail/LiveMember.h"
+
+namespace jinja::detail {
+namespace {
+
+Value raiseException(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  BoundArguments bound = resolveCallArguments(args, kwargs, {"message"}, {{"message", Value()}});
+  const Value& message = bound.at("message");
+  if (message.isString()) throw TemplateException(message.asString());
+  throw TemplateException();
+}
+
+// range(5, 0, -2) => [5, 3, 1]
+Value range(const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
+  if (args.empty() || args.size() > 3) throw JinjaError::runtime("range() takes 1 to 3 arguments");
+  if (args.size() == 1 && !args[0].isInt()) throw JinjaError::runtime("range() stop argument must be an integer");
+  for (const Value& a : args)
+    if (!a.isInt()) throw JinjaError::runtime("range() arguments must be integers");
+  std::int64_t start = args.size() == 1 ? 0 : args[0].asInt();
+  std::int64_t stop = args.size() == 1 ? args[0].asInt() : args[1].asInt();
+  std::int64_t step = args.size() == 3 ? args[2].asInt() : 1;
+  if (step == 0) throw JinjaError::runtime("range() step argument must not be zero");
+  // The count in 128-bit arithmetic: no overflow at the ends of the 64-bit range.
+  __int128 span = step > 0 ? static_cast<__int128>(stop) - start : static_cast<__int128>(start) - stop;
+  __int128 stride = step > 0 ? static_cast<__int128>(step) : -static_cast<__int128>(step);
+  __int128 count = span <= 0 ? 0 : (span + stride - 1) / stride;
+  if (count > static_cast<__int128>(Value::maxArrayElements))
+    throw JinjaError::runtime("range() would yield more than " + std::to_string(Value::maxArrayElements) + " values");
+  Value::Array out;
+  out.reserve(static_cast<std::size_t>(count));
+  __int128 value = start;
+  for (__int128 i = 0; i < count; ++i, value += step) out.emplace_back(static_cast<std::int64_t>(value));
+  return Value(std::move(out));
+}
+
+const char* const lipsumWords[] = {
+    "lorem",     "ipsum",   "dolor",      "sit",       "amet",      "consectetur", "adipiscing",    "elit",
+    "sed",       "do",      "eiusmod",    "tempor",    "incididunt", "ut",         "labore",        "et",
+    "dolore",    "magna",   "aliqua",     "enim",      "ad",        "minim",       "veniam",        "quis",
+    "nostrud",   "exercitation", "ullamco", "laboris", "nisi",      "aliquip",     "ex",            "ea",
+    "commodo",   "consequat", "duis",     "aute",      "irure",     "in",          "reprehenderit", "voluptate",
+    "velit",     "esse",    "cillum",     "fugiat",    "nulla",     "pariatur",    "excepteur",     "sint",
+    "occaecat",  "cupidatat", "non",      "proident",  "sunt",      "culpa",       "qui",           "officia",
+    "deserunt",  "mollit",  "anim",       "id",        "est",       "laborum"};
+
+// lipsum(2, false, 1, 1) => "Lorem.\n\nIpsum." (words drawn at random)
+Value lipsum(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  BoundArguments bound = resolveCallArguments(args, kwargs, {"n", "html", "min", "max"},
+                                              {{"n", Value(5)}, {"html", Value(true)}, {"min", Value(20)}, {"max", Value(100)}});
+  const Value &n = bound.at("n"), &html = bound.at("html"), &low = bound.at("min"), &high = bound.at("max");
+  if (!n.isInt() || !html.isBoolean() || !low.isInt() || !high.isInt() || n.asInt() < 0 || low.asInt() < 0 ||
+      high.asInt() < low.asInt())
+    throw JinjaError::runtime("Invalid arguments for lipsum()");
+  // The longest word takes 14 bytes with its space: refuse what could pass the string cap.
+  constexpr std::int64_t limit = static_cast<std::int64_t>(Value::maxStringBytes / 16);
+  if (high.asInt() > limit || (high.asInt() > 0 && n.asInt() > limit / high.asInt()) || n.asInt() > limit)
+    throw JinjaError::runtime("lipsum() arguments ask for more than " + std::to_string(Value::maxStringBytes) + " bytes");
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::uniform_int_distribution<std::int64_t> countOf(low.asInt(), high.asInt());
+  std::uniform_int_distribution<std::size_t> wordOf(0, std::size(lipsumWords) - 1);
+  std::string out;
+  for (std::int64_t p = 0; p < n.asInt(); ++p) {
+    if (p > 0) out += html.asBool() ? "\n" : "\n\n";
+    std::string sentence;
+    for (std::int64_t w = countOf(random); w > 0; --w) {
+      if (!sentence.empty()) sentence += ' ';
+      sentence += lipsumWords[wordOf(random)];
+    }
+    if (!sentence.empty()) sentence[0] = static_cast<char>(sentence[0] - 'a' + 'A');
+    sentence += '.';
+    out += html.asBool() ? "<p>" + sentence + "</p>" : sentence;
+  }
+  return Value(std::move(out));
+}
+
+// dict(b=1, a=2) => {a: 2, b: 1}
+Value dict(const Arguments&, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  std::vector<std::pair<std::string, Value>> pairs(kwargs.begin(), kwargs.end());
+  std::sort(pairs.begin(), pairs.end(),
+            [](const auto& a, const auto& b) { return Value(a.first).compare(Value(b.first)) < 0; });
+  Value out{Value::Object{}};
+  for (auto& [name, value] : pairs) out.setMember(name, std::move(value));
+  return out;
+}
+
+struct Cycler {
+  std::vector<Value> items;
+  std::mutex lock;
+  std::size_t currentIndex = 0;
+};
+
+// An object with `current` (the item next() returns next), `next` and `reset`.
+Value cycler(const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
+  if (args.empty()) throw JinjaError::runtime("cycler() requires at least one argument");
+  auto state = std::make_shared<Cycler>();
+  state->items = args;
+  Value out{Value::Object{}};
+  out.setMember("current", Value(Function(LiveMember{[state] {
+                  std::lock_guard guard(state->lock);
+                  return state->items[state->currentIndex];
+                }})));
+  out.setMember("next", Value(Function([state](const Arguments&, const KeywordArguments&, const EnvironmentRef&) {
+                  std::lock_guard guard(state->lock);
+                  Value item = state->items[state->currentIndex];
+                  state->currentIndex = (state->currentIndex + 1) % state->items.size();
+                  return item;
+                })));
+  out.setMember("reset", Value(Function([state](const Arguments&, const KeywordArguments&, const EnvironmentRef&) {
+                  std::lock_guard guard(state->lock);
+                  state->currentIndex = 0;
+                  return Value();
+                })));
+  return out;
+}
+
+struct Joiner {
+  std::string separator;
+  std::mutex lock;
+  bool first = true;
+};
+
+Value joiner(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  BoundArguments bound = resolveCallArguments(args, kwargs, {"sep"}, {{"sep", Value(", ")}});
+  if (!bound.at("sep").isString()) throw JinjaError::runtime("joiner separator must be a string");
+  auto state = std::make_shared<Joiner>();
+  state->separator = bound.at("sep").asString();
+  return Value(Function([state](const Arguments&, const KeywordArguments&, const EnvironmentRef&) {
+    std::lock_guard guard(state->lock);
+    if (state->first) {
+      state->first = false;
+      return Value("");
+    }
+    return Value(state->separator);
+  }));
+}
+
+// A date pattern literal: quotes inside are doubled. "it's " => "'it''s '"
+void appendQuoted(std::string& pattern, const std::string& literal) {
+  pattern += '\'';
+  for (char c : literal) {
+    if (c == '\'') pattern += '\'';
+    pattern += c;
+  }
+  pattern += '\'';
+}
+
+}  // namespace
+
+// "%Y-%m-%d %H:%M" => "yyyy'-'MM'-'dd' 'HH':'mm"
+std::string strftimePattern(const std::string& format) {
+  static const std::map<std::string, std::string> directives = {
+      {"%a", "EEE"}, {"%A", "EEEE"}, {"%b", "MMM"},  {"%B", "MMMM"},       {"%c", "EEE MMM d HH:mm:ss yyyy"},
+      {"%d", "dd"},  {"%H", "HH"},   {"%I", "h"},    {"%j", "DDD"},        {"%m", "MM"},
+      {"%M", "mm"},  {"%%", "%"},    {"%p", "a"},    {"%S", "ss"},         {"%U", "ww"},
+      {"%w", "e"},   {"%W", "ww"},   {"%x", "MM/dd/yyyy"}, {"%X", "HH:mm:ss"}, {"%y", "yy"},
+      {"%Y", "yyyy"}, {"%z", "Z"},   {"%Z", "zzz"}};
+  std::string pattern, literal;
+  std::size_t i = 0;
+  while (true) {
+    std::size_t percent = format.find('%', i);
+    literal.append(format, i, percent == std::string::npos ? std::string::npos : percent - i);
+    if (percent == std::string::npos) break;
+    if (percent + 1 == format.size()) {
+      literal += '%';
+      break;
+    }
+    std::string directive = format.substr(percent, 2);
+    auto found = directives.find(directive);
+    if (found == directives.end()) {
+      literal += directive;
+    } else {
+      if (!literal.empty()) appendQuoted(pattern, literal);
+      literal.clear();
+      pattern += found->second;
+    }
+    i = percent + 2;
+  }
+  if (!literal.empty()) appendQuoted(pattern, literal);
+  return pattern;
+}
+
+namespace {
+
+Value strftimeNow(const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
+  if (args.size() != 1) throw JinjaError::runtime("strftime_now takes exactly 1 argument");
+  if (!args[0].isString()) throw JinjaError::runtime("strftime_now format argument must be a string");
+  std::string pattern = strftimePattern(platform::text::repairUtf8(args[0].asString()));
+  UErrorCode status = U_ZERO_ERROR;
+  icu::SimpleDateFormat formatter(icu::UnicodeString::fromUTF8(pattern), icu::Locale("en_US_POSIX"), status);
+  if (U_FAILURE(status)) throw JinjaError::runtime("strftime_now cannot use the format " + args[0].asString());
+  icu::UnicodeString text;
+  formatter.format(ucal_getNow(), text);
+  std::string out;
+  text.toUTF8String(out);
+  return Value(std::move(out));
+}
+
+}  // namespace
+
+Globals::Table makeGlobalTable() {
+  return Globals::Table{
+      {"raise_exception", Value(Function(raiseException))},
+      {"range", Value(Function(range))},
+      {"lipsum", Value(Function(lipsum))},
+      {"dict", Value(Function(dict))},
+      {"cycler", Value(Function(cycler))},
+      {"joiner", Value(Function(joiner))},
+      {"namespace", Value(Function(dict))},
+      {"strftime_now", Value(Function(strftimeNow))},
+  };
+}
+
+}  // namespace jinja::detail
