@@ -67,6 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"ZeroWithHugeExponent", "0e400", Kind::floating, 0.0},
                       NumberCase{"ZeroWithLargeExponent", "0e300", Kind::floating, 0.0},
                       NumberCase{"NegativeZeroWithExponent", "-0e100", Kind::floating, 0.0},
+                      NumberCase{"NegativeZero", "-0", Kind::floating, -0.0},
                       NumberCase{"LongIntegerPartScaledDown", std::string(1, '1').append(400, '0').append("e-390"), Kind::floating, 1e10},
                       NumberCase{"LongIntegerWithoutExponent", std::string(1, '1').append(30, '0'), Kind::floating, 1e30},
                       // The inf and nan literals in any case.

@@ -73,7 +73,8 @@ std::optional<Number> numberFromText(std::string_view text) {
     std::int64_t v = 0;
     std::size_t k = 0;
     for (; k < body.size() && body[k] >= '0' && body[k] <= '9'; ++k) v = v * 10 + (body[k] - '0');
-    if (k == body.size()) return integer(minus ? -v : v);
+    // "-0" is negative zero, which only a real keeps: written back it spells "-0" again.
+    if (k == body.size()) return minus && v == 0 ? real(-0.0) : integer(minus ? -v : v);
   }
   const char* first = text.data();
   const char* last = first + text.size();

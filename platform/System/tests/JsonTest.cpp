@@ -221,6 +221,7 @@ TEST(JsonParseTest, NumbersAreReadFromTheirOwnText) {
       {"0e100", 0.0},
       {"0e300", 0.0},
       {"-0e300", -0.0},
+      {"-0", -0.0},  // the writer spells negative zero so; an integer would lose the sign
       {"0.000e308", 0.0},
       {"0e400", 0.0},
       {"4.3037877497003578644e-340", 0.0},
