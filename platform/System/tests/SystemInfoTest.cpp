@@ -18,9 +18,10 @@ TEST(SystemInfoTest, ResidentMemoryGrowsWhenPagesAreTouched) {
   std::uint64_t before = residentMemoryBytes();
   ASSERT_GT(before, 0u);
   std::vector<char> block(64u << 20, 1);  // 64 MiB, written so the pages are resident
+  // An opaque use keeps the optimiser from removing the block, which it may otherwise drop whole.
+  asm volatile("" : : "r"(block.data()) : "memory");
   std::uint64_t after = residentMemoryBytes();
   EXPECT_GE(after, before + (48u << 20));
-  EXPECT_EQ(block[12345], 1);
 }
 
 TEST(SystemInfoTest, ProcessorCountsAreAtLeastOne) {
