@@ -1,8 +1,399 @@
-// The built-in filters.
+// The built-in filters: the table, and the simple and collection filters. The text, number,
+// serialization and layout filters live in BuiltInTextFilters.cpp.
+#include <algorithm>
+#include <random>
+
+#include "platform/Text/Unicode.h"
+#include "templates/Interpreter.h"
+#include "templates/JinjaError.h"
+#include "templates/PropertyMembers.h"
+#include "templates/detail/BuiltInFilterKit.h"
 #include "templates/detail/BuiltInRows.h"
+#include "templates/detail/Text.h"
 
 namespace jinja::detail {
+namespace text = platform::text;
 
-Filters::Table makeFilterTable() { return Filters::Table{}; }
+BoundArguments bindFilter(const Arguments& args, const KeywordArguments& kwargs, const std::vector<std::string>& parameters,
+                          const BoundArguments& defaults) {
+  Arguments rest(args.size() > 1 ? args.begin() + 1 : args.end(), args.end());
+  return resolveCallArguments(rest, kwargs, parameters, defaults);
+}
+
+Value memberOf(const Value& item, const Value& attribute) {
+  if (attribute.isString()) {
+    if (item.isObject()) return PropertyMembers::evaluateObjectProperty(item.asObject(), attribute.asString());
+    if (item.isString()) return PropertyMembers::evaluateStringProperty(item.asString(), attribute.asString());
+    return Value::undefined();
+  }
+  if (attribute.isInt()) {
+    std::int64_t i = attribute.asInt();
+    if (item.isObject()) {
+      const Value* found = item.asObject().get(std::to_string(i));
+      return found ? *found : Value::undefined();
+    }
+    if (item.isArray() && i >= 0 && static_cast<std::uint64_t>(i) < item.asArray().size())
+      return item.asArray()[static_cast<std::size_t>(i)];
+  }
+  return Value::undefined();
+}
+
+std::mt19937_64& randomSource() {
+  thread_local std::mt19937_64 source{std::random_device{}()};
+  return source;
+}
+
+namespace {
+
+std::string lower(const std::string& s) { return text::lowercased(text::repairUtf8(s)); }
+
+int orderStrings(const std::string& a, const std::string& b) { return Value(a).compare(Value(b)); }
+
+Value upperFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty() || !args[0].isString()) throw JinjaError::runtime("upper filter requires string");
+  bindFilter(args, kwargs, {}, {});
+  return Value(text::uppercased(text::repairUtf8(args[0].asString())));
+}
+
+Value lowerFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty() || !args[0].isString()) throw JinjaError::runtime("lower filter requires string");
+  bindFilter(args, kwargs, {}, {});
+  return Value(lower(args[0].asString()));
+}
+
+Value length(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  bindFilter(args, kwargs, {}, {});
+  if (!args.empty()) {
+    const Value& v = args[0];
+    std::string storage;
+    if (v.isString()) return Value(static_cast<std::int64_t>(characters(v.asString(), storage).size()));
+    if (v.isArray()) return Value(static_cast<std::int64_t>(v.asArray().size()));
+    if (v.isObject()) return Value(static_cast<std::int64_t>(v.asObject().size()));
+    if (v.isUndefined()) return Value(0);
+  }
+  throw JinjaError::runtime("length filter requires string, array, or object");
+}
+
+// [1, 'a', none] | join(', ') => "1, a, "
+Value join(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty() || !args[0].isArray()) throw JinjaError::runtime("join filter requires array");
+  BoundArguments bound = bindFilter(args, kwargs, {"separator", "attribute"}, {{"separator", Value("")}, {"attribute", Value()}});
+  const Value& separator = bound.at("separator");
+  const Value& attribute = bound.at("attribute");
+  if (!separator.isString()) throw JinjaError::runtime("join filter requires string separator");
+  std::string out;
+  bool first = true;
+  for (const Value& element : args[0].asArray()) {
+    if (!first) out += separator.asString();
+    first = false;
+    if (attribute.isNull())
+      element.appendDescription(out);
+    else
+      memberOf(element, attribute).appendDescription(out);
+    checkStringSize(out.size());
+  }
+  return Value(std::move(out));
+}
+
+Value defaultFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  Value input = args.empty() ? Value::undefined() : args[0];
+  BoundArguments bound = bindFilter(args, kwargs, {"default_value", "boolean"}, {{"boolean", Value(false)}});
+  if (input.isUndefined()) return bound.at("default_value");
+  if (bound.at("boolean").isTruthy() && input.isBoolean() && !input.asBool()) return bound.at("default_value");
+  return input;
+}
+
+template <bool fromEnd>
+Value firstOrLast(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty()) return Value::undefined();
+  bindFilter(args, kwargs, {}, {});
+  const Value& v = args[0];
+  if (v.isString()) {
+    std::string storage;
+    auto chars = characters(v.asString(), storage);
+    if (chars.empty()) return Value::undefined();
+    return Value(fromEnd ? chars.back() : chars.front());
+  }
+  if (v.isArray()) {
+    if (v.asArray().empty()) return Value::undefined();
+    return fromEnd ? v.asArray().back() : v.asArray().front();
+  }
+  throw JinjaError::runtime(fromEnd ? "last filter requires array or string" : "first filter requires array or string");
+}
+
+Value randomFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty()) return Value::undefined();
+  bindFilter(args, kwargs, {}, {});
+  const Value& v = args[0];
+  auto pick = [](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(randomSource()); };
+  if (v.isString()) {
+    std::string storage;
+    auto chars = characters(v.asString(), storage);
+    return chars.empty() ? Value::undefined() : Value(chars[pick(chars.size())]);
+  }
+  if (v.isArray()) return v.asArray().empty() ? Value::undefined() : v.asArray()[pick(v.asArray().size())];
+  if (v.isObject()) return v.asObject().empty() ? Value::undefined() : Value(v.asObject().keys()[pick(v.asObject().size())]);
+  return Value::undefined();
+}
+
+Value reverse(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty()) return Value::undefined();
+  bindFilter(args, kwargs, {}, {});
+  const Value& v = args[0];
+  if (v.isString()) {
+    std::string storage, out;
+    auto chars = characters(v.asString(), storage);
+    for (auto it = chars.rbegin(); it != chars.rend(); ++it) out += *it;
+    return Value(std::move(out));
+  }
+  if (v.isArray()) return Value(Value::Array(v.asArray().rbegin(), v.asArray().rend()));
+  throw JinjaError::runtime("reverse filter requires array or string");
+}
+
+Value attr(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty()) return Value::undefined();
+  BoundArguments bound = bindFilter(args, kwargs, {"attribute"}, {});
+  if (!bound.at("attribute").isString()) throw JinjaError::runtime("attr filter requires attribute parameter");
+  const Value& v = args[0];
+  if (!v.isString() && !v.isObject()) return Value::undefined();
+  return memberOf(v, bound.at("attribute"));
+}
+
+// Stable sort of values by `order` (negative: a first).
+template <class Order>
+Value::Array stableSorted(Value::Array items, Order order) {
+  std::stable_sort(items.begin(), items.end(), [&](const Value& a, const Value& b) { return order(a, b) < 0; });
+  return items;
+}
+
+int sortOrder(const Value& a, const Value& b, bool caseSensitive) {
+  if (a.isString() && b.isString() && !caseSensitive) return orderStrings(lower(a.asString()), lower(b.asString()));
+  return a.compare(b);
+}
+
+// [3, 1, 2] | sort => [1, 2, 3]; attribute "age, name" sorts by age, then name.
+Value sort(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
+  BoundArguments bound = bindFilter(args, kwargs, {"reverse", "case_sensitive", "attribute"},
+                                    {{"reverse", Value(false)}, {"case_sensitive", Value(false)}, {"attribute", Value()}});
+  bool caseSensitive = bound.at("case_sensitive").isTruthy();
+  std::vector<std::string> names;
+  if (const Value& attribute = bound.at("attribute"); attribute.isString()) {
+    for (const std::string& piece : split(attribute.asString(), std::string(","), std::nullopt)) {
+      std::size_t b = piece.find_first_not_of(" \t\n\r\v\f"), e = piece.find_last_not_of(" \t\n\r\v\f");
+      if (b != std::string::npos) names.push_back(piece.substr(b, e - b + 1));
+    }
+  }
+  Value::Array items = args[0].asArray();
+  if (names.empty()) {
+    items = stableSorted(std::move(items), [&](const Value& a, const Value& b) { return sortOrder(a, b, caseSensitive); });
+  } else {
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+      Value key(*name);
+      items = stableSorted(std::move(items), [&](const Value& a, const Value& b) {
+        return sortOrder(memberOf(a, key), memberOf(b, key), caseSensitive);
+      });
+    }
+  }
+  if (bound.at("reverse").isTruthy()) std::reverse(items.begin(), items.end());
+  return Value(std::move(items));
+}
+
+int groupOrder(const Value& x, const Value& y, bool caseSensitive) {
+  if (x.isString() && y.isString())
+    return caseSensitive ? orderStrings(x.asString(), y.asString()) : orderStrings(lower(x.asString()), lower(y.asString()));
+  try {
+    return x.compare(y);
+  } catch (const JinjaError&) {
+    return orderStrings(x.description(), y.description());
+  }
+}
+
+Value groupby(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
+  BoundArguments bound = bindFilter(args, kwargs, {"attribute", "default", "case_sensitive"},
+                                    {{"default", Value()}, {"case_sensitive", Value(false)}});
+  if (!bound.at("attribute").isString()) throw JinjaError::runtime("groupby filter requires attribute parameter");
+  bool caseSensitive = bound.at("case_sensitive").isTruthy();
+  struct Record {
+    Value item, displayKey, normalized;
+  };
+  std::vector<Record> records;
+  for (const Value& item : args[0].asArray()) {
+    Value key = memberOf(item, bound.at("attribute"));
+    if (key.isUndefined()) key = bound.at("default");
+    Value normalized = key.isString() && !caseSensitive ? Value(lower(key.asString())) : key;
+    records.push_back({item, key, normalized});
+  }
+  std::stable_sort(records.begin(), records.end(), [&](const Record& a, const Record& b) {
+    return groupOrder(a.normalized, b.normalized, caseSensitive) < 0;
+  });
+  Value::Array groups;
+  Value lastKey;
+  std::vector<std::pair<Value, Value::Array>> built;
+  for (Record& record : records) {
+    if (!built.empty() && record.normalized.isEquivalent(lastKey)) {
+      built.back().second.push_back(std::move(record.item));
+      continue;
+    }
+    lastKey = record.normalized;
+    built.push_back({record.displayKey, Value::Array{std::move(record.item)}});
+  }
+  for (auto& [key, items] : built) groups.push_back(Value::object({{"grouper", key}, {"list", Value(std::move(items))}}));
+  return Value(std::move(groups));
+}
+
+// [1, 2, 3, 4, 5] | slice(2) => [[1, 3, 5], [2, 4, none]]
+Value slice(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
+  BoundArguments bound = bindFilter(args, kwargs, {"numSlices", "fillWith"}, {{"fillWith", Value()}});
+  const Value& count = bound.at("numSlices");
+  if (!count.isInt() || count.asInt() <= 0)
+    throw JinjaError::runtime("slice filter requires positive integer numSlices parameter");
+  const Value::Array& items = args[0].asArray();
+  const std::uint64_t n = static_cast<std::uint64_t>(count.asInt()), len = items.size();
+  const std::uint64_t rows = (len + n - 1) / n;
+  checkArraySize(n);
+  if (rows > 0) checkArraySize(n * rows > n ? n * rows : n);
+  Value::Array slices(n, Value(Value::Array{}));
+  std::vector<Value::Array> built(n);
+  for (std::uint64_t r = 0; r < rows; ++r)
+    for (std::uint64_t s = 0; s < n; ++s) {
+      std::uint64_t p = r * n + s;
+      built[s].push_back(p < len ? items[p] : bound.at("fillWith"));
+    }
+  for (std::uint64_t s = 0; s < n; ++s) slices[s] = Value(std::move(built[s]));
+  return Value(std::move(slices));
+}
+
+Value map(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
+  if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
+  BoundArguments bound = bindFilter(args, kwargs, {"filterName", "attribute", "default"},
+                                    {{"filterName", Value()}, {"attribute", Value()}, {"default", Value()}});
+  Value::Array out;
+  const Value& name = bound.at("filterName");
+  if (name.isString()) {
+    for (const Value& element : args[0].asArray()) {
+      Value inScope = env ? (*env)[name.asString()] : Value::undefined();
+      if (inScope.isFunction()) {
+        out.push_back(inScope.asFunction()({element}, {}, env));
+      } else if (const Function* filter = Filters::find(name.asString())) {
+        out.push_back((*filter)({element}, {}, env));
+      } else {
+        throw JinjaError::runtime("Unknown filter: " + name.asString());
+      }
+    }
+  } else if (!bound.at("attribute").isNull()) {
+    for (const Value& element : args[0].asArray()) {
+      Value member = memberOf(element, bound.at("attribute"));
+      out.push_back(member.isUndefined() ? bound.at("default") : member);
+    }
+  }
+  return Value(std::move(out));
+}
+
+// The elements for which `keep` (given the test's answer) holds.
+template <bool selecting>
+Value selectFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
+  if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
+  BoundArguments bound = bindFilter(args, kwargs, {"testname"}, {{"testname", Value()}});
+  const Value& test = bound.at("testname");
+  Value::Array out;
+  for (const Value& element : args[0].asArray()) {
+    bool answer;
+    if (test.isString()) {
+      Arguments testArgs = {element};
+      if (args.size() > 2) testArgs.insert(testArgs.end(), args.begin() + 2, args.end());
+      answer = Interpreter::evaluateTest(test.asString(), testArgs, env);
+    } else {
+      answer = element.isTruthy();
+    }
+    if (answer == selecting) out.push_back(element);
+  }
+  return Value(std::move(out));
+}
+
+template <bool selecting>
+Value selectAttrFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
+  if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
+  BoundArguments bound = bindFilter(args, kwargs, {"attribute", "testname"}, {{"testname", Value()}});
+  if (!bound.at("attribute").isString())
+    throw JinjaError::runtime(selecting ? "selectattr filter requires attribute parameter"
+                                        : "rejectattr filter requires attribute parameter");
+  const Value& test = bound.at("testname");
+  Value::Array out;
+  for (const Value& element : args[0].asArray()) {
+    Value member = memberOf(element, bound.at("attribute"));
+    bool answer;
+    if (test.isString()) {
+      Arguments testArgs = {member};
+      if (args.size() > 3) testArgs.insert(testArgs.end(), args.begin() + 3, args.end());
+      answer = Interpreter::evaluateTest(test.asString(), testArgs, env);
+    } else {
+      answer = member.isTruthy();
+    }
+    if (answer == selecting) out.push_back(element);
+  }
+  return Value(std::move(out));
+}
+
+// {'b': 1, 'a': 2} | dictsort => [['a', 2], ['b', 1]]
+Value dictsort(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.empty() || !args[0].isObject()) return Value(Value::Array{});
+  BoundArguments bound = bindFilter(args, kwargs, {"case_sensitive", "by", "reverse"},
+                                    {{"case_sensitive", Value(false)}, {"by", Value("key")}, {"reverse", Value(false)}});
+  bool caseSensitive = bound.at("case_sensitive").isTruthy(), reversed = bound.at("reverse").isTruthy();
+  bool byValue = bound.at("by").isString() && bound.at("by").asString() == "value";
+  const Value::Object& object = args[0].asObject();
+  struct Pair {
+    std::string sortKey;
+    Value entry;
+  };
+  std::vector<Pair> pairs;
+  for (std::size_t i = 0; i < object.size(); ++i) {
+    const std::string& key = object.keys()[i];
+    const Value& value = object.values()[i];
+    std::string sortKey = byValue ? value.description() : key;
+    if (!caseSensitive) sortKey = lower(sortKey);
+    pairs.push_back({std::move(sortKey), Value::array({Value(key), value})});
+  }
+  std::stable_sort(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
+    int c = a.sortKey.compare(b.sortKey);
+    return reversed ? c > 0 : c < 0;
+  });
+  Value::Array out;
+  for (Pair& pair : pairs) out.push_back(std::move(pair.entry));
+  return Value(std::move(out));
+}
+
+}  // namespace
+
+Filters::Table makeFilterTable() {
+  Filters::Table table{
+      {"upper", upperFilter},
+      {"lower", lowerFilter},
+      {"length", length},
+      {"count", length},
+      {"join", join},
+      {"default", defaultFilter},
+      {"d", defaultFilter},
+      {"first", firstOrLast<false>},
+      {"last", firstOrLast<true>},
+      {"random", randomFilter},
+      {"reverse", reverse},
+      {"sort", sort},
+      {"groupby", groupby},
+      {"slice", slice},
+      {"map", map},
+      {"select", selectFilter<true>},
+      {"reject", selectFilter<false>},
+      {"selectattr", selectAttrFilter<true>},
+      {"rejectattr", selectAttrFilter<false>},
+      {"attr", attr},
+      {"dictsort", dictsort},
+  };
+  addTextFilters(table);
+  return table;
+}
 
 }  // namespace jinja::detail
