@@ -18,5 +18,6 @@ Value memberOf(const Value& item, const Value& attribute);
 std::mt19937_64& randomSource();
 // Adds the text, number, serialization and layout filters.
 void addTextFilters(Filters::Table& table);
+void addNumberFilters(Filters::Table& table);
 
 }  // namespace jinja::detail

@@ -103,6 +103,39 @@ TEST(BuiltInFiltersTest, FunctionInScopeTakesPrecedenceInMap) {
   expectCases({{"{{ ['a'] | map('upper') | join }}|{{ ['a'] | map('lower') | join }}", "<a>|a"}}, context);
 }
 
+TEST(BuiltInFiltersTest, TextAndMarkupFilters) {
+  expectCases({
+      {"{{ '<a href=\"x\">Tom & \\'Jerry\\'' | forceescape }}|{{ 'a&amp;' | e }}|{{ 'x' | escape }}",
+       "&lt;a href=&#34;x&#34;&gt;Tom &amp; &#39;Jerry&#39;|a&amp;amp;|x"},
+      {"{{ 5 | e }}|{{ none | forceescape }}", "|"},  // dialect: only strings are escaped
+      {"{{ [1, 2] | safe | length }}|{{ 'a<b' | safe }}", "2|a<b"},
+      {"{{ '<p>Hello <b>world</b>\n bye </p>' | striptags }}|{{ 'a < b' | striptags }}|{{ '<\nbr\n>x' | striptags }}",
+       "Hello world bye|a < b|x"},
+      {"{{ '%s-%s' | format(1, 'x') }}|{{ '%d%%' | format(1) }}|{{ 'a%' | format(1, 2) }}", "1-x|%d%%|a%"},
+      {"{{ '%s %s' | format(1) }}|{{ '%s' | format }}|{{ 5 | format(1) }}", "1 %s|%s|5"},  // dialect
+      {"{{ 'aaa bbb ccc' | wordwrap(7) }}|{{ 'abcdefghij' | wordwrap(4) }}|{{ 'abcdefghij' | wordwrap(4, false) }}|"
+       "{{ 'well-known-fact' | wordwrap(6) }}|{{ 'aa bb' | wordwrap(3, wrapstring='<br>') }}",
+       "aaa bbb\nccc|abcd\nefgh\nij|abcdefghij|well-\nknown-\nfact|aa<br>bb"},
+      {"{{ 'one\n\ntwo' | wordwrap(10) }}|{{ 'ab cd' | wordwrap(0) }}|{{ 5 | wordwrap }}", "one\ntwo|ab\ncd|"},  // dialect
+      {"{{ 999 | filesizeformat }}|{{ 1023 | filesizeformat }}|{{ 1023 | filesizeformat(true) }}|"
+       "{{ 1000 | filesizeformat }}|{{ 1024 | filesizeformat(true) }}|{{ 1500000 | filesizeformat }}|"
+       "{{ 999999 | filesizeformat }}",
+       "999 Bytes|1.0 kB|1023 Bytes|1.0 kB|1.0 KiB|1.5 MB|1000.0 kB"},
+      {"{{ 1 | filesizeformat }}|{{ -5 | filesizeformat }}|{{ 'x' | filesizeformat }}|{{ (10.0 ** 30) | filesizeformat }}",
+       "1 Bytes|-5 Bytes||1000000.0 YB"},  // dialect
+      {"{{ {'class': 'a', 'id': none, 'n': 3} | xmlattr }}|{{ {'class': 'a'} | xmlattr(false) }}|{{ {'a b': none} | xmlattr }}",
+       " class=\"a\" n=\"3\"|class=\"a\"|"},
+      {"{{ {'q': 'a\"b\\'c'} | xmlattr }}", " q=\"a&quot;b'c\""},  // dialect: &quot;, apostrophes kept
+      {"{{ [1, 'a'] | string }}|{{ '  hi \n' | trim }}|{{ 'xxhixx' | trim('x') }}|{{ '-a-b-' | trim('-') }}|"
+       "{{ '\u3000 é\u2028' | trim }}|{{ 5 | trim }}",
+       "[1, 'a']|hi|hi|a-b|é|"},
+  });
+  expectCases({
+      {"{{ {'a b': 1} | xmlattr }}", "Runtime error: Invalid character in XML attribute key: 'a b'"},
+      {"{{ 'x' | trim(chars='a', y=1) }}", "Runtime error: Unexpected keyword argument 'y' for filter."},
+  });
+}
+
 TEST(BuiltInFiltersTest, ErrorsAreRuntimeErrors) {
   expectCases({
       {"{{ [1] | upper }}", "Runtime error: upper filter requires string"},
@@ -130,9 +163,9 @@ TEST(BuiltInFiltersTest, ErrorsAreRuntimeErrors) {
 TEST(BuiltInFiltersTest, TableHoldsEveryNameAndAlias) {
   const char* names[] = {"upper", "lower", "length", "count", "join", "default", "d", "first", "last", "random",
                          "reverse", "sort", "groupby", "slice", "map", "select", "reject", "selectattr", "rejectattr",
-                         "attr", "dictsort"};
-  const char* later[] = {"forceescape", "safe", "striptags", "format", "wordwrap", "filesizeformat",
-                         "xmlattr", "string", "trim", "escape", "e", "tojson", "abs", "capitalize", "center", "float",
+                         "attr", "dictsort", "forceescape", "safe", "striptags", "format", "wordwrap", "filesizeformat",
+                         "xmlattr", "string", "trim", "escape", "e"};
+  const char* later[] = {"tojson", "abs", "capitalize", "center", "float",
                          "int", "list", "max", "min", "round", "title", "wordcount", "replace", "urlencode", "batch",
                          "sum", "truncate", "unique", "indent", "items", "pprint", "urlize"};
   (void)later;
