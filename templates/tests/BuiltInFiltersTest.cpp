@@ -136,6 +136,70 @@ TEST(BuiltInFiltersTest, TextAndMarkupFilters) {
   });
 }
 
+TEST(BuiltInFiltersTest, NumberAndConversionFilters) {
+  expectCases({
+      {"{{ -3 | abs }}|{{ -2.5 | abs }}|{{ '1e3' | float }}|{{ 'x' | float(2) }}|{{ '  42\n' | int }}|"
+       "{{ 'z' | int(base=36) }}|{{ 3.7 | int }}|{{ -3.7 | int }}|{{ 'ff' | int(base=16) }}",
+       "3|2.5|1000.0|2|42|35|3|-3|255"},
+      // dialect: prefixes are read, a decimal point or surrounding space is no number.
+      {"{{ '0b101' | int }}|{{ '0o17' | int }}|{{ '0XfF' | int }}|{{ '0x-1F' | int }}|{{ '0x' | int }}|{{ '3.7' | int }}|"
+       "{{ '1_000' | int }}|{{ '12' | int(base=37) }}|{{ true | int }}|{{ '9223372036854775808' | int }}",
+       "5|15|255|-31|0|0|0|12|0|0"},
+      {"{{ ' 1' | float }}|{{ '1 ' | float }}|{{ 'inf' | float }}|{{ true | float }}|{{ -0.0 | abs }}", "0.0|0.0|inf|0.0|0.0"},
+      {"{{ 3.14159 | round(2) }}|{{ 2.7 | round(method='floor') }}|{{ 2.1 | round(method='ceil') }}|"
+       "{{ 2.7 | round(method='x') }}|{{ 'a' | round }}",
+       "3.14|2.0|3.0|2.7|a"},
+      // dialect: half away from zero, and always a double.
+      {"{{ 2.5 | round }}|{{ -2.5 | round }}|{{ 3 | round }}|{{ 1234 | round(-2) }}", "3.0|-3.0|3.0|1200.0"},
+      {"{{ 'ab' | list }}|{{ [1, 2.5] | sum }}|{{ [] | sum }}|{{ [1, 2] | sum(start=10) }}|"
+       "{{ [{'n': 2}, {'n': 3}] | sum(attribute='n') }}|{{ [[1], [2]] | sum(start=[]) }}",
+       "['a', 'b']|3.5|0|13|5|[1, 2]"},
+      {"{{ {'a': 1, 'b': 2} | list }}|{{ {'a': 1} | items }}|{{ [1] | items }}|{{ 5 | list }}|{{ ['a', 'b'] | sum }}",
+       "[1, 2]|[['a', 1]]|[]|[]|0ab"},  // dialect
+      {"{{ ['b', 'A', 'c'] | max }}|{{ ['a', 'A'] | max }}|{{ ['a', 'B'] | max(case_sensitive=true) }}|"
+       "{{ [3, 1.5, 2] | min }}|{{ ([{'age': 3}, {'age': 7}] | max(attribute='age')).age }}",
+       "c|a|a|1.5|7"},
+      {"{{ [1, 'x', 3] | max }}|{{ [none, 5] | max is none }}|{{ [] | max is defined }}", "3|true|false"},  // dialect
+      {"{{ ['a', 'A', 'b'] | unique }}|{{ ['a', 'A', 'b'] | unique(case_sensitive=true) }}|"
+       "{{ [{'k': 1}, {'k': 1}, {'k': 2}] | unique(attribute='k') | length }}",
+       "['a', 'b']|['a', 'A', 'b']|2"},
+      {"{{ [1, 1.0] | unique | length }}|{{ [1, 2] | unique(attribute=true) }}", "2|[1]"},  // dialect
+      {"{{ [1, 2, 3, 4, 5] | batch(2, 0) }}|{{ ([1, 2, 3] | batch(2))[1] | length }}", "[[1, 2], [3, 4], [5, 0]]|2"},
+      {"{{ {'a': [1, 'x']} | pprint }}|{{ 'x' | pprint }}|{{ [] | pprint }}|{{ none | pprint }}",
+       "{\n  \"a\": [\n    1,\n    \"x\"\n  ]\n}|\"x\"|[]|"},
+  });
+  expectCases({
+      {"{{ 'x' | abs }}", "Runtime error: abs filter requires number or integer"},
+      {"{{ [1] | batch(0) }}", "Runtime error: batch filter requires positive integer batchSize parameter"},
+      {"{{ [1] | batch('2') }}", "Runtime error: batch filter requires positive integer batchSize parameter"},
+      {"{{ [true] | sum }}", "Runtime error: Cannot add values of different types (0 and true)"},
+      {"{{ [{'age': 3}, {}] | max(attribute='age') }}", "Runtime error: Cannot compare values of different types (3 and )"},
+  });
+}
+
+// JSON with sorted keys, no slash escaping, non-ASCII escaped as UTF-16 units unless asked not to.
+TEST(BuiltInFiltersTest, ToJson) {
+  Template::Context context;
+  context["f"] = Value::array({Value(Function([](const Arguments&, const KeywordArguments&, const EnvironmentRef&) { return Value(); }))});
+  expectCases({
+      {"{{ {'b': 1, 'a': 'h\u00e9llo/\U0001F600'} | tojson }}", "{\"a\":\"h\\u00e9llo/\\ud83d\\ude00\",\"b\":1}"},
+      {"{{ 'h\u00e9' | tojson(ensure_ascii=false) }}|{{ none | tojson }}|{{ nope | tojson }}|{{ [1.5, true] | tojson }}",
+       "\"h\u00e9\"|null|null|[1.5,true]"},
+      {"{{ {'a': [1]} | tojson(indent=2) }}|{{ {'a': [1]} | tojson(8) }}", "{\n  \"a\" : [\n    1\n  ]\n}|{\n  \"a\" : [\n    1\n  ]\n}"},
+      {"{{ {'a': 1} | tojson(indent=0) }}|{{ {'a': 1} | tojson(indent='  ') }}|{{ {'a': 1} | tojson(2.0) }}",
+       "{\"a\":1}|{\"a\":1}|{\"a\":1}"},
+      {"{{ f | tojson }}", "null"},
+      // A namespace assigned into itself holds a copy, not itself: the writer ends.
+      {"{% set ns = namespace(a=1) %}{% set ns.me = ns %}{% set ns.me = ns %}{{ ns | tojson }}", "{\"a\":1,\"me\":{\"a\":1,\"me\":{\"a\":1}}}"},
+  }, context);
+  // The deepest value that can be built is written; the writer is never asked for more.
+  auto env = Environment::make();
+  Value deep = Value(1);
+  for (std::uint32_t i = 0; i < Value::maxDepth; ++i) deep = Value::array({deep});
+  std::string text = (*Filters::find("tojson"))({deep}, {}, env).asString();
+  EXPECT_EQ(text, std::string(Value::maxDepth, '[') + "1" + std::string(Value::maxDepth, ']'));
+}
+
 TEST(BuiltInFiltersTest, ErrorsAreRuntimeErrors) {
   expectCases({
       {"{{ [1] | upper }}", "Runtime error: upper filter requires string"},
@@ -164,10 +228,10 @@ TEST(BuiltInFiltersTest, TableHoldsEveryNameAndAlias) {
   const char* names[] = {"upper", "lower", "length", "count", "join", "default", "d", "first", "last", "random",
                          "reverse", "sort", "groupby", "slice", "map", "select", "reject", "selectattr", "rejectattr",
                          "attr", "dictsort", "forceescape", "safe", "striptags", "format", "wordwrap", "filesizeformat",
-                         "xmlattr", "string", "trim", "escape", "e"};
-  const char* later[] = {"tojson", "abs", "capitalize", "center", "float",
-                         "int", "list", "max", "min", "round", "title", "wordcount", "replace", "urlencode", "batch",
-                         "sum", "truncate", "unique", "indent", "items", "pprint", "urlize"};
+                         "xmlattr", "string", "trim", "escape", "e", "tojson", "abs", "float",
+                         "int", "list", "max", "min", "round", "batch", "sum", "unique", "items", "pprint"};
+  const char* later[] = {"capitalize", "center", "title", "wordcount", "replace", "urlencode", "truncate", "indent",
+                         "urlize"};
   (void)later;
   std::set<std::string> missing;
   for (const char* name : names)
