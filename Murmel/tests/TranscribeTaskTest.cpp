@@ -1,0 +1,475 @@
+#include "Murmel/TranscribeTask.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <stop_token>
+
+#include "KestrumCore/Concurrency.h"
+#include "Murmel/WhisperError.h"
+#include "Murmel/tests/ScriptedDecoder.h"
+#include "Murmel/tests/SeekerFixtures.h"
+
+namespace murmel {
+namespace {
+
+using platform::ml::Float16;
+using platform::ml::MLMultiArray;
+using platform::ml::MLMultiArrayDataType;
+using testing::kWordEnd;
+using testing::kWordStart;
+using testing::kWordTime;
+using testing::ScriptedDecoder;
+using testing::ScriptedDecoderShape;
+using testing::ScriptedStep;
+using Tokens = std::vector<std::int64_t>;
+
+constexpr std::int64_t T = kWordTime;
+std::int64_t ts(int k) { return T + k; }  // k × 0.02 s
+
+ScriptedDecoderShape shape() {
+  ScriptedDecoderShape s;
+  s.vocabulary = 151;
+  s.cacheLength = 32;
+  return s;
+}
+
+class FakeExtractor : public FeatureExtracting {
+ public:
+  std::optional<std::int64_t> melCount() const override { return 80; }
+  std::optional<std::int64_t> windowSamples() const override { return 480000; }
+  std::optional<FeatureExtractorOutputType> logMelSpectrogram(const AudioProcessorOutputType& audio) override {
+    windows.push_back(audio->count());
+    return MLMultiArray::make({1, 1}, MLMultiArrayDataType::float16);
+  }
+  std::vector<std::int64_t> windows;
+};
+
+class FakeEncoder : public AudioEncoding {
+ public:
+  explicit FakeEncoder(AudioEncoderOutputType output) : output_(std::move(output)) {}
+  std::optional<std::int64_t> embedSize() const override { return 6; }
+  std::optional<AudioEncoderOutputType> encodeFeatures(const FeatureExtractorOutputType&) override { return output_; }
+
+ private:
+  AudioEncoderOutputType output_;
+};
+
+// The real decoder's inputs and prefill; decodeText answers from a list of results (the last one
+// repeats) and leaves the inputs where a loop of nine steps would.
+class ResultsDecoder : public TextDecoder {
+ public:
+  std::deque<DecodingResult> results;
+  std::vector<float> temperatures;
+  std::vector<std::int64_t> cacheAtEntry;
+
+  DecodingResult decodeText(const AudioEncoderOutputType&, DecodingInputsType& inputs, TokenSampling& sampler,
+                            const DecodingOptions&, const DecodingCallback&) override {
+    temperatures.push_back(static_cast<float>(dynamic_cast<GreedyTokenSampler&>(sampler).temperature));
+    cacheAtEntry.push_back(static_cast<std::int64_t>((*inputs.cacheLength())[0]));
+    inputs.cacheLength()->setValue(0, 9);
+    DecodingResult r = results.front();
+    if (results.size() > 1) results.pop_front();
+    r.temperature = temperatures.back();
+    return r;
+  }
+};
+
+DecodingResult tokensResult(Tokens tokens, std::optional<DecodingFallback> fallback = std::nullopt) {
+  DecodingResult r;
+  r.tokens = std::move(tokens);
+  for (auto t : r.tokens) r.tokenLogProbs.push_back({{t, -0.1f}});
+  r.language = "en";
+  r.avgLogProb = -0.1f;
+  r.fallback = std::move(fallback);
+  return r;
+}
+
+struct Harness {
+  ScriptedDecoder fake{shape()};
+  std::shared_ptr<const WhisperTokenizer> tokenizer = testing::seekerTokenizer();
+  std::shared_ptr<FakeExtractor> extractor = std::make_shared<FakeExtractor>();
+  std::shared_ptr<SegmentSeeking> seeker = std::make_shared<SegmentSeeker>();
+
+  template <class Decoder>
+  std::shared_ptr<Decoder> decoder() {
+    auto d = std::make_shared<Decoder>();
+    d->setModel(fake.decoderModel());
+    d->setTokenizer(tokenizer);
+    return d;
+  }
+
+  std::unique_ptr<TranscribeTask> task(std::shared_ptr<TextDecoding> decoder) {
+    return std::make_unique<TranscribeTask>(TranscriptionTimings{}, nullptr, nullptr,
+                                            std::make_shared<FakeEncoder>(fake.encoderOutput()), extractor, seeker,
+                                            std::move(decoder), tokenizer);
+  }
+};
+
+std::vector<float> seconds(double s) { return std::vector<float>(static_cast<std::size_t>(s * 16000), 0.01f); }
+
+void expectOrderedAndMonotonic(const std::vector<TranscriptionSegment>& segments) {
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    EXPECT_EQ(segments[i].id, static_cast<std::int64_t>(i));
+    EXPECT_LE(segments[i].start, segments[i].end) << i;
+    if (i > 0) {
+      EXPECT_LE(segments[i - 1].end, segments[i].start + 1e-4f) << i;
+      EXPECT_LE(segments[i - 1].seek, segments[i].seek) << i;
+    }
+  }
+}
+
+// ---- with the scripted model --------------------------------------------------------------------
+
+TEST(TranscribeTaskTest, TwoTimestampedSegmentsPerWindowMoveTheSeekToTheLastTimestamp) {
+  Harness h;
+  h.fake.script[0] = ScriptedStep(3);  // after the start: replaced by the prompt
+  h.fake.script[1] = ScriptedStep(0);        // " Hello"
+  h.fake.script[2] = ScriptedStep(ts(50));   // <|1.00|>
+  h.fake.script[3] = ScriptedStep(ts(50));
+  h.fake.script[4] = ScriptedStep(2);        // " world"
+  h.fake.script[5] = ScriptedStep(ts(75));   // <|1.50|>
+  h.fake.script[6] = ScriptedStep(kWordEnd);
+  auto decoder = h.decoder<TextDecoder>();
+  auto task = h.task(decoder);
+  std::vector<std::vector<TranscriptionSegment>> discovered;
+  task->segmentDiscoveryCallback = [&](const std::vector<TranscriptionSegment>& s) { discovered.push_back(s); };
+
+  // 3 s: windows at 0 and at 1.5 s (24,000 samples); the seek then reaches 3.0 s.
+  const auto result = task->run(seconds(3));
+  EXPECT_TRUE(h.fake.faults().empty()) << h.fake.faults().front();
+  const auto segments = result.segments();
+  ASSERT_EQ(segments.size(), 4u);
+  const float starts[] = {0.0f, 1.0f, 1.5f, 2.5f}, ends[] = {1.0f, 1.5f, 2.5f, 3.0f};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_FLOAT_EQ(segments[i].start, starts[i]) << i;
+    EXPECT_FLOAT_EQ(segments[i].end, ends[i]) << i;
+    EXPECT_EQ(segments[i].seek, i < 2 ? 0 : 24000);
+  }
+  expectOrderedAndMonotonic(segments);
+  EXPECT_EQ(segments[0].tokens, (Tokens{kWordStart, T, 0, ts(50)}));
+  EXPECT_EQ(segments[1].tokens, (Tokens{ts(50), 2, ts(75)}));
+  EXPECT_EQ(result.text(), "Hello world Hello world");
+  EXPECT_EQ(result.language(), "en");
+  ASSERT_EQ(discovered.size(), 2u);
+  EXPECT_EQ(discovered[1][0].id, 2);
+  EXPECT_EQ(h.extractor->windows, (std::vector<std::int64_t>{480000, 480000}));  // padded windows
+  const auto t = task->timings();
+  EXPECT_EQ(t.totalDecodingWindows, 2);
+  EXPECT_EQ(t.totalEncodingRuns, 2);
+  EXPECT_EQ(t.totalDecodingFallbacks, 0);
+  EXPECT_NEAR(t.inputAudioSeconds, 3.0, 1e-9);
+  EXPECT_LE(t.pipelineStart, t.firstTokenTime);
+  EXPECT_GT(t.fullPipeline, 0);
+  EXPECT_EQ(task->progress()->completedUnitCount(), 48000);
+  // Both windows were decoded from the prefilled start: the second window's first step is at 0.
+  std::int64_t starts0 = 0;
+  for (const auto& c : h.fake.calls()) starts0 += c.position == 0;
+  EXPECT_EQ(starts0, 2);
+}
+
+TEST(TranscribeTaskTest, WithoutTimestampsEachWindowIsOneSegment) {
+  Harness h;
+  h.fake.script[0] = ScriptedStep(3);  // after the start: replaced by the prompt
+  h.fake.script[1] = ScriptedStep(0);
+  h.fake.script[2] = ScriptedStep(2);
+  h.fake.script[3] = ScriptedStep(kWordEnd);
+  auto task = h.task(h.decoder<TextDecoder>());
+  DecodingOptions options;
+  options.withoutTimestamps = true;
+  const auto result = task->run(seconds(40), options);
+  const auto segments = result.segments();
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_FLOAT_EQ(segments[0].start, 0.0f);
+  EXPECT_FLOAT_EQ(segments[0].end, 30.0f);
+  EXPECT_FLOAT_EQ(segments[1].start, 30.0f);
+  EXPECT_FLOAT_EQ(segments[1].end, 40.0f);
+  EXPECT_EQ(segments[1].seek, 480000);
+  for (const auto& s : segments) {
+    for (auto token : s.tokens) EXPECT_LT(token, T);  // no timestamps decoded
+  }
+  EXPECT_EQ(result.text(), "Hello world Hello world");
+}
+
+TEST(TranscribeTaskTest, ShortAudioDecodesNothingAndFinishes) {
+  Harness h;
+  auto task = h.task(h.decoder<TextDecoder>());
+  const auto result = task->run(seconds(0.5));
+  EXPECT_TRUE(result.segments().empty());
+  EXPECT_EQ(result.text(), "");
+  EXPECT_EQ(result.language(), "en");
+  EXPECT_TRUE(h.extractor->windows.empty());
+  EXPECT_EQ(task->progress()->completedUnitCount(), task->progress()->totalUnitCount());
+}
+
+// ---- fallback ladder ----------------------------------------------------------------------------
+
+TEST(TranscribeTaskTest, FallbackLadderRaisesTheTemperatureAndResetsBetweenAttempts) {
+  const DecodingFallback compression{true, "compressionRatioThreshold"}, logProb{true, "logProbThreshold"},
+      firstToken{true, "firstTokenLogProbThreshold"}, silence{false, "silence"};
+  const Tokens text{kWordStart, T, 0, ts(50), kWordEnd};
+  struct Case {
+    const char* name;
+    std::vector<std::optional<DecodingFallback>> attempts;  // the last repeats
+    std::int64_t fallbackCount;
+    std::vector<float> temperatures;
+    double totalFallbacks;
+  };
+  const Case cases[] = {
+      {"accepted at once", {std::nullopt}, 0, {0.0f}, 0},
+      {"three reasons, then accepted", {compression, logProb, firstToken, std::nullopt}, 0,
+       {0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f}, 2},
+      {"silence is not retried", {silence}, 0, {0.0f}, 0},
+      {"every attempt falls back", {compression}, 0,
+       {0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f, 1.0f}, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    auto decoder = h.decoder<ResultsDecoder>();
+    for (const auto& f : c.attempts) decoder->results.push_back(tokensResult(text, f));
+    auto task = h.task(decoder);
+    DecodingOptions options;
+    options.usePrefillPrompt = false;
+    const auto result = task->run(seconds(2), options);
+    EXPECT_EQ(decoder->temperatures, c.temperatures);
+    // Every attempt starts from the prefilled cache length (0 without prefill), never from 9.
+    for (auto at : decoder->cacheAtEntry) EXPECT_EQ(at, 0);
+    EXPECT_EQ(task->timings().totalDecodingFallbacks, c.totalFallbacks);
+    const auto segments = result.segments();
+    ASSERT_EQ(segments.size(), 1u);
+    EXPECT_EQ(segments[0].temperature, c.temperatures.back());  // the last attempt's result is kept
+  }
+
+  // No fallback ladder at all: one attempt whatever it says.
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  decoder->results.push_back(tokensResult(text, compression));
+  DecodingOptions options;
+  options.temperatureFallbackCount = 0;
+  h.task(decoder)->run(seconds(2), options);
+  EXPECT_EQ(decoder->temperatures.size(), 1u);
+}
+
+TEST(TranscribeTaskTest, NegativeFallbackCountIsRefused) {
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  decoder->results.push_back(tokensResult({kWordStart, 0, kWordEnd}));
+  DecodingOptions options;
+  options.temperatureFallbackCount = -1;
+  try {
+    h.task(decoder)->run(seconds(2), options);
+    FAIL() << "a negative fallback count was accepted";
+  } catch (const WhisperError& e) {
+    EXPECT_EQ(e.kind(), WhisperError::Kind::decodingFailed);
+  }
+}
+
+// ---- window loop ---------------------------------------------------------------------------------
+
+TEST(TranscribeTaskTest, SixtyFiveSecondsCrossThreeWindowsInOrder) {
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  // Window 1 ends in a timestamp pair at 29 s; window 2 in a single timestamp at 30 s after its start;
+  // window 3 (6 s) holds no pair and covers the rest.
+  decoder->results = {tokensResult({kWordStart, T, 10, T + 700, T + 700, 11, T + 1450, T + 1450}),
+                      tokensResult({kWordStart, T, 12, T + 1000, T + 1000, 13, T + 1500, kWordEnd}),
+                      tokensResult({kWordStart, T, 14, kWordEnd})};
+  auto task = h.task(decoder);
+  const auto result = task->run(seconds(65));
+  const auto segments = result.segments();
+  ASSERT_EQ(segments.size(), 5u);
+  const float starts[] = {0, 14, 29, 49, 59}, ends[] = {14, 29, 49, 59, 65};
+  const std::int64_t seeks[] = {0, 0, 464000, 464000, 944000};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_NEAR(segments[i].start, starts[i], 1e-3) << i;
+    EXPECT_NEAR(segments[i].end, ends[i], 1e-3) << i;
+    EXPECT_EQ(segments[i].seek, seeks[i]) << i;
+  }
+  expectOrderedAndMonotonic(segments);
+  EXPECT_EQ(h.extractor->windows.size(), 3u);
+  EXPECT_EQ(result.text(), "w10 w11 w12 w13 w14");
+  EXPECT_EQ(task->timings().totalDecodingWindows, 3);
+  EXPECT_EQ(task->progress()->completedUnitCount(), 65 * 16000);
+}
+
+// A seeker that never moves the seek.
+class StuckSeeker : public SegmentSeeker {
+ public:
+  std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
+      const DecodingResult& r, const DecodingOptions& o, std::int64_t count, std::int64_t seek, std::int64_t size,
+      std::int64_t rate, std::int64_t time, std::int64_t special, const WhisperTokenizer& t) override {
+    return {seek, SegmentSeeker::findSeekPointAndSegments(r, o, count, seek, size, rate, time, special, t).second};
+  }
+};
+
+TEST(TranscribeTaskTest, WindowThatDoesNotAdvanceIsConsumed) {
+  for (bool stuckSeeker : {false, true}) {
+    SCOPED_TRACE(stuckSeeker ? "seeker that never advances" : "[SOT, <|0.00|>, <|0.00|>, EOT]");
+    Harness h;
+    if (stuckSeeker) h.seeker = std::make_shared<StuckSeeker>();
+    auto decoder = h.decoder<ResultsDecoder>();
+    decoder->results.push_back(tokensResult({kWordStart, T, T, kWordEnd}));
+    auto task = h.task(decoder);
+    const auto result = task->run(seconds(40));  // two windows, each used up once
+    EXPECT_EQ(h.extractor->windows.size(), 2u);
+    EXPECT_EQ(decoder->temperatures.size(), 2u);
+    EXPECT_EQ(result.segments().size(), 2u);
+  }
+  // A window limit of 0 would hold the seek as well.
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  decoder->results.push_back(tokensResult({kWordStart, T, 0, ts(50), ts(50), kWordEnd}));
+  DecodingOptions options;
+  options.maxWindowSeek = 0;
+  h.task(decoder)->run(seconds(10), options);
+  EXPECT_EQ(h.extractor->windows.size(), 1u);
+}
+
+TEST(TranscribeTaskTest, MaxWindowSeekLimitsEachAdvance) {
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  decoder->results.push_back(tokensResult({kWordStart, T, 0, kWordEnd}));  // would consume 30 s
+  DecodingOptions options;
+  options.maxWindowSeek = 160000;
+  const auto segments = h.task(decoder)->run(seconds(31), options).segments();
+  // Seeks 0, 10 and 20 s; at 30 s only the last second (the clip margin) is left.
+  ASSERT_EQ(segments.size(), 3u);
+  EXPECT_EQ(segments[2].seek, 320000);
+}
+
+TEST(TranscribeTaskTest, InputsAreResetAfterASilentWindow) {
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  auto silent = tokensResult({kWordStart, T, kWordEnd});
+  silent.noSpeechProb = 0.9f;
+  silent.avgLogProb = -2.0f;
+  decoder->results = {silent, tokensResult({kWordStart, T, 0, kWordEnd})};
+  auto task = h.task(decoder);
+  DecodingOptions options;
+  options.usePrefillPrompt = false;
+  const auto result = task->run(seconds(40), options);
+  EXPECT_EQ(decoder->cacheAtEntry, (std::vector<std::int64_t>{0, 0}));
+  ASSERT_EQ(result.segments().size(), 1u);
+  EXPECT_EQ(result.segments()[0].seek, 480000);  // the silent window's advance applies
+  EXPECT_EQ(task->timings().totalDecodingWindows, 1);
+}
+
+TEST(TranscribeTaskTest, ClipsAreKeptInsideTheAudio) {
+  struct Case {
+    const char* name;
+    std::vector<float> clips;
+    float windowClipTime;
+    std::vector<std::int64_t> seeks;  // of the decoded windows
+  };
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  const Case cases[] = {
+      {"clip from 2 s to 5 s", {2.0f, 5.0f}, 1.0f, {32000}},
+      {"clip end beyond the audio", {2.0f, 500.0f}, 1.0f, {32000}},
+      {"clip entirely beyond the audio", {50.0f, 60.0f}, 1.0f, {}},
+      {"odd count runs to the end", {4.0f}, 1.0f, {64000}},
+      {"non-finite clip values", {nan, inf}, 1.0f, {0}},
+      {"no clip margin", {}, 0.0f, {0}},
+      {"non-finite clip margin", {}, nan, {0}},
+      {"clip margin beyond the audio", {}, inf, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    auto decoder = h.decoder<ResultsDecoder>();
+    decoder->results.push_back(tokensResult({kWordStart, T, 0, kWordEnd}));
+    DecodingOptions options;
+    options.clipTimestamps = c.clips;
+    options.windowClipTime = c.windowClipTime;
+    auto task = h.task(decoder);
+    const auto segments = task->run(seconds(10), options).segments();
+    std::vector<std::int64_t> seeks;
+    for (const auto& s : segments) seeks.push_back(s.seek);
+    EXPECT_EQ(seeks, c.seeks);
+    EXPECT_EQ(task->progress()->completedUnitCount(), task->progress()->totalUnitCount());
+  }
+}
+
+// Word timing that collapses every segment to start == end.
+class CollapsingSeeker : public SegmentSeeker {
+ public:
+  std::optional<std::vector<TranscriptionSegment>> addWordTimestamps(
+      const std::vector<TranscriptionSegment>& segments, const MLMultiArray&, const WhisperTokenizer&, std::int64_t,
+      std::int64_t, const std::string&, const std::string&, float, const DecodingOptions&, const TranscriptionTimings&,
+      std::int64_t) override {
+    auto out = segments;
+    for (auto& s : out) s.end = s.start;
+    return out;
+  }
+};
+
+TEST(TranscribeTaskTest, SegmentsWithoutDurationKeepTheirText) {
+  Harness h;
+  h.seeker = std::make_shared<CollapsingSeeker>();
+  h.fake.script[0] = ScriptedStep(3);
+  h.fake.script[1] = ScriptedStep(0).withAlignmentFrame(1);
+  h.fake.script[2] = ScriptedStep(ts(50)).withAlignmentFrame(2);
+  h.fake.script[3] = ScriptedStep(ts(50));
+  h.fake.script[4] = ScriptedStep(2);
+  h.fake.script[5] = ScriptedStep(ts(75));
+  h.fake.script[6] = ScriptedStep(kWordEnd);
+  auto task = h.task(h.decoder<TextDecoder>());
+  DecodingOptions options;
+  options.wordTimestamps = true;
+  const auto result = task->run(seconds(2), options);
+  EXPECT_EQ(result.text(), "Hello world");
+  EXPECT_EQ(result.segments().size(), 2u);
+  EXPECT_EQ(task->timings().totalTimestampAlignmentRuns, 1);
+}
+
+TEST(TranscribeTaskTest, CancellationStopsBetweenWindowsKeepingTheTimings) {
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  decoder->results.push_back(tokensResult({kWordStart, T, 0, kWordEnd}));
+  auto task = h.task(decoder);
+  std::stop_source source;
+  kestrum::StopTokenScope scope(source.get_token());
+  std::size_t delivered = 0;
+  task->segmentDiscoveryCallback = [&](const std::vector<TranscriptionSegment>& s) {
+    delivered += s.size();
+    source.request_stop();
+  };
+  EXPECT_THROW(task->run(seconds(65)), kestrum::CancellationError);
+  EXPECT_EQ(delivered, 1u);
+  EXPECT_EQ(h.extractor->windows.size(), 1u);  // the second window stopped before its log-mel step
+  EXPECT_EQ(task->timings().totalDecodingWindows, 1);
+  EXPECT_EQ(task->timings().totalAudioProcessingRuns, 2);
+}
+
+TEST(TranscribeTaskTest, ProgressCallbackSeesTheWindowNumber) {
+  Harness h;
+  h.fake.script[0] = ScriptedStep(3);  // after the start: replaced by the prompt
+  h.fake.script[1] = ScriptedStep(0);
+  h.fake.script[2] = ScriptedStep(kWordEnd);
+  auto task = h.task(h.decoder<TextDecoder>());
+  DecodingOptions options;
+  options.withoutTimestamps = true;
+  std::vector<std::int64_t> windowIds;
+  task->run(seconds(40), options, [&](const TranscriptionProgress& p) -> std::optional<bool> {
+    windowIds.push_back(p.windowId);
+    return std::nullopt;
+  });
+  ASSERT_FALSE(windowIds.empty());
+  EXPECT_EQ(windowIds.front(), 0);
+  EXPECT_EQ(windowIds.back(), 1);
+}
+
+TEST(TranscribeTaskTest, FinalTextSkipsSpecialTokensAndDefaultsToEnglish) {
+  Harness h;
+  auto task = h.task(h.decoder<TextDecoder>());
+  const auto result = task->finalizeTranscriptionResult({kWordStart, 0, T, 1, kWordEnd}, {}, std::nullopt, {});
+  EXPECT_EQ(result.text(), "Hello,");
+  EXPECT_EQ(result.language(), "en");
+  EXPECT_EQ(task->finalizeTranscriptionResult({kWordStart, kWordEnd}, {}, std::string("de"), {}).text(), "");
+  EXPECT_EQ(task->finalizeTranscriptionResult({kWordStart, kWordEnd}, {}, std::string("de"), {}).language(), "de");
+}
+
+}  // namespace
+}  // namespace murmel
