@@ -19,5 +19,8 @@ std::mt19937_64& randomSource();
 // Adds the text, number, serialization and layout filters.
 void addTextFilters(Filters::Table& table);
 void addNumberFilters(Filters::Table& table);
+void addLayoutFilters(Filters::Table& table);
+// & < > " ' as entities, ampersands first.
+std::string escapeHtml(const std::string& s);
 
 }  // namespace jinja::detail

@@ -353,6 +353,7 @@ void addNumberFilters(Filters::Table& table) {
   table.emplace("batch", batch);
   table.emplace("items", items);
   table.emplace("pprint", pprint);
+  addLayoutFilters(table);
 }
 
 }  // namespace jinja::detail

@@ -56,6 +56,8 @@ std::size_t characterCount(const std::string& s) {
   return characters(s, storage).size();
 }
 
+}  // namespace
+
 // "<a href=\"x\">Tom & 'Jerry'" => "&lt;a href=&#34;x&#34;&gt;Tom &amp; &#39;Jerry&#39;"
 std::string escapeHtml(const std::string& s) {
   std::string out;
@@ -73,6 +75,8 @@ std::string escapeHtml(const std::string& s) {
   checkStringSize(out.size());
   return out;
 }
+
+namespace {
 
 Value forceescape(const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) return Value("");
