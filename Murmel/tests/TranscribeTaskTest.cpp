@@ -424,6 +424,38 @@ TEST(TranscribeTaskTest, SegmentsWithoutDurationKeepTheirText) {
   EXPECT_EQ(task->timings().totalTimestampAlignmentRuns, 1);
 }
 
+// Words of a window " Hello", ",", " world" decoded after `prompt` (shifting every position).
+std::vector<WordTiming> wordsAfterPrompt(const std::optional<Tokens>& prompt) {
+  Harness h;
+  const std::int64_t shift = prompt ? 1 + static_cast<std::int64_t>(prompt->size()) : 0;
+  for (std::int64_t q = 0; q < shift; ++q) h.fake.script[q] = ScriptedStep(3);  // replaced by the prompt
+  h.fake.script[shift + 0] = ScriptedStep(3).withAlignmentFrame(1);
+  h.fake.script[shift + 1] = ScriptedStep(0).withAlignmentFrame(2);
+  h.fake.script[shift + 2] = ScriptedStep(1).withAlignmentFrame(3);
+  h.fake.script[shift + 3] = ScriptedStep(2).withAlignmentFrame(5);
+  h.fake.script[shift + 4] = ScriptedStep(ts(50)).withAlignmentFrame(6);
+  h.fake.script[shift + 5] = ScriptedStep(kWordEnd).withAlignmentFrame(7);
+  DecodingOptions options;
+  options.wordTimestamps = true;
+  options.promptTokens = prompt;
+  const auto result = h.task(h.decoder<TextDecoder>())->run(seconds(2), options);
+  return result.allWords();
+}
+
+TEST(TranscribeTaskTest, WordTimingAfterAPromptReadsTheTranscriptRows) {
+  const auto plain = wordsAfterPrompt(std::nullopt);
+  ASSERT_EQ(plain.size(), 2u);
+  EXPECT_EQ(plain[0].word, " Hello,");
+  EXPECT_EQ(plain[1].word, " world");
+  const auto prompted = wordsAfterPrompt(Tokens{10, 11});
+  ASSERT_EQ(prompted.size(), plain.size());
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    EXPECT_EQ(prompted[i].word, plain[i].word);
+    EXPECT_EQ(prompted[i].start, plain[i].start) << i;
+    EXPECT_EQ(prompted[i].end, plain[i].end) << i;
+  }
+}
+
 TEST(TranscribeTaskTest, CancellationStopsBetweenWindowsKeepingTheTimings) {
   Harness h;
   auto decoder = h.decoder<ResultsDecoder>();
