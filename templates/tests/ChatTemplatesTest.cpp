@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -29,8 +30,10 @@ bool usesTools(const std::string& name, const std::string& source) {
   return name.find("tool") != std::string::npos || source.find("tools") != std::string::npos;
 }
 
-// Jinja2 (python3-jinja2 3.1) renderings of the conversation, for the templates that need no
-// built-in filter, test or global function.
+// Jinja2 (python3-jinja2 3.1, default environment) renderings of the conversation, for the
+// templates where the dialects agree. The others differ from Jinja2 only where this engine's own
+// rules apply: tojson writes compact or two-space "key" : value JSON, strftime_now reads today's
+// date, and whitespace control around some tags.
 const std::map<std::string, std::string>& goldens() {
   static const std::map<std::string, std::string> table = {
       {"chatglm.jinja",
@@ -51,6 +54,35 @@ const std::map<std::string, std::string>& goldens() {
       {"phi-3-mini-4k-instruct.jinja",
        "<|system|>\nYou are a helpful assistant.<|end|>\n<|user|>\nWhat is the weather in Paris?<|end|>\n<|assistant|>"
        "\nIt is sunny in Paris today.<|end|>\n<|assistant|>\n"},
+      {"deepseek-r1-distill-llama-8b.jinja",
+       "<s>You are a helpful assistant.<｜User｜>What is the weather in Paris?<｜Assistant｜>It is sunny in Pari"
+       "s today.<｜end▁of▁sentence｜><｜Assistant｜><think>\n"},
+      {"deepseek-v3.1.jinja",
+       "<s>You are a helpful assistant.<｜User｜>What is the weather in Paris?<｜Assistant｜></think>It is sunny"
+       " in Paris today.<｜end▁of▁sentence｜>"},
+      {"functionary-medium-v3.2.jinja",
+       "<s><|start_header_id|>system<|end_header_id|>\n\nYou are capable of executing available function(s) "
+       "if required.\nOnly execute function(s) when absolutely necessary.\nAsk for the required input to:rec"
+       "ipient==all\nUse JSON for function arguments.\nRespond in this format:\n>>>${recipient}\n${content}\n"
+       "Available functions:\n// Supported function definitions that should be called when necessary.\nnames"
+       "pace functions {\n\n// Current weather for a city\ntype get_weather = (_: {\n// City name.\ncity: st"
+       "ring,\n}) => any;\n\n} // namespace functions<|eot_id|><|start_header_id|>system<|end_header_id|>\n\n"
+       "You are a helpful assistant.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\nWhat is the weathe"
+       "r in Paris?<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n>>>all\nIt is sunny in Paris t"
+       "oday.<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n>>>"},
+      {"llama-2-chat-multiline.jinja",
+       "\n    \n    \n\n\n\n    \n\n    \n        \n    \n\n    \n        <s>[INST] <<SYS>>\nYou are a helpf"
+       "ul assistant.\n<</SYS>>\n\nWhat is the weather in Paris? [/INST]\n    \n\n    \n\n    \n        \n  "
+       "  \n\n    \n         It is sunny in Paris today. </s>\n    \n"},
+      {"llama-3-8b-instruct.jinja",
+       "<s><|start_header_id|>system<|end_header_id|>\n\nYou are a helpful assistant.<|eot_id|><|start_heade"
+       "r_id|>user<|end_header_id|>\n\nWhat is the weather in Paris?<|eot_id|><|start_header_id|>assistant<|"
+       "end_header_id|>\n\nIt is sunny in Paris today.<|eot_id|><|start_header_id|>assistant<|end_header_id|"
+       ">\n\n"},
+      {"zephyr-multiline.jinja",
+       "\n    \n\n\n\n    \n\n    <|system|>\nYou are a helpful assistant.</s>\n\n\n    \n\n    <|user|>\nWh"
+       "at is the weather in Paris?</s>\n\n\n    \n\n    <|assistant|>\nIt is sunny in Paris today.</s>\n\n\n"
+       "\n\n    <|assistant|>\n\n"},
   };
   return table;
 }
@@ -64,44 +96,42 @@ const std::map<std::string, std::string>& refusals() {
   return table;
 }
 
-// Every template compiles. Those that need no built-in render as Jinja2 does; the others stop
-// only at the first built-in they need (a filter, a test, or a global function such as
-// raise_exception, which is not callable while absent), never at an error of the runtime itself.
-TEST(ChatTemplatesTest, EveryTemplateCompilesAndRendersUpToMissingBuiltIns) {
+// Templates that mention tools but read them from elsewhere: a `functions` variable, or the
+// system message's own tool list.
+bool listsTheTools(const std::string& name) {
+  return name != "firefunction-v2.jinja" && name != "phi-4-mini-instruct.jinja";
+}
+
+// Every template compiles and renders the conversation (with the tool list where it takes one), or
+// refuses it as Jinja2 does; where the dialects agree the output is Jinja2's byte for byte.
+TEST(ChatTemplatesTest, EveryTemplateRendersTheConversation) {
   PARLET_REQUIRE_FIXTURE(folder());
-  int count = 0, rendered = 0;
+  int count = 0, compared = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder())) {
     if (entry.path().extension() != ".jinja") continue;
     ++count;
     const std::string name = entry.path().filename().string();
     const std::string source = read(entry.path());
-    std::optional<Template> compiled;
+    const bool tools = usesTools(name, source);
     try {
-      compiled.emplace(source);
-    } catch (const JinjaError& e) {
-      ADD_FAILURE() << name << ": " << e.what();
-      continue;
-    }
-    auto golden = goldens().find(name);
-    try {
-      std::string out = compiled->render(testing_conversation::conversation(usesTools(name, source)));
-      ++rendered;
-      if (golden != goldens().end()) EXPECT_EQ(out, golden->second) << name;
+      std::string out = Template(source).render(testing_conversation::conversation(tools));
+      EXPECT_EQ(refusals().count(name), 0u) << name << " rendered instead of refusing";
+      EXPECT_NE(out.find("It is sunny in Paris today."), std::string::npos) << name;
+      if (tools && listsTheTools(name)) EXPECT_NE(out.find("get_weather"), std::string::npos) << name;
+      if (auto golden = goldens().find(name); golden != goldens().end()) {
+        EXPECT_EQ(out, golden->second) << name;
+        ++compared;
+      }
     } catch (const TemplateException& e) {
       auto refusal = refusals().find(name);
       ASSERT_NE(refusal, refusals().end()) << name << ": " << e.what();
       EXPECT_EQ(e.what(), refusal->second) << name;
-      ++rendered;
     } catch (const JinjaError& e) {
-      EXPECT_EQ(golden, goldens().end()) << name << ": " << e.what();
-      const std::string& message = e.message();
-      EXPECT_TRUE(message.rfind("Unknown filter: ", 0) == 0 || message.rfind("Unknown test: ", 0) == 0 ||
-                  message == "Cannot call non-function value")
-          << name << ": " << e.what();
+      ADD_FAILURE() << name << ": " << e.what();
     }
   }
   EXPECT_EQ(count, 28) << "chat templates in " << folder();
-  EXPECT_GE(rendered, static_cast<int>(goldens().size()));
+  EXPECT_EQ(compared, static_cast<int>(goldens().size()));
 }
 
 }  // namespace
