@@ -64,11 +64,24 @@ class ResultsDecoder : public TextDecoder {
   std::deque<DecodingResult> results;
   std::vector<float> temperatures;
   std::vector<std::int64_t> cacheAtEntry;
+  std::vector<Tokens> promptAtEntry;
+  std::vector<std::string> detections;  // languages to detect, one per call; empty: detection fails
+  std::size_t detectCalls = 0;
+
+  DecodingResult detectLanguage(const AudioEncoderOutputType&, DecodingInputsType&, TokenSampling&, const DecodingOptions&,
+                                Float16) override {
+    const std::size_t call = detectCalls++;
+    if (call >= detections.size()) throw WhisperError::decodingFailed("no language");
+    DecodingResult r;
+    r.language = detections[call];
+    return r;
+  }
 
   DecodingResult decodeText(const AudioEncoderOutputType&, DecodingInputsType& inputs, TokenSampling& sampler,
                             const DecodingOptions&, const DecodingCallback&) override {
     temperatures.push_back(static_cast<float>(dynamic_cast<GreedyTokenSampler&>(sampler).temperature));
     cacheAtEntry.push_back(static_cast<std::int64_t>((*inputs.cacheLength())[0]));
+    promptAtEntry.push_back(inputs.initialPrompt());
     inputs.cacheLength()->setValue(0, 9);
     DecodingResult r = results.front();
     if (results.size() > 1) results.pop_front();
@@ -251,6 +264,28 @@ TEST(TranscribeTaskTest, FallbackLadderRaisesTheTemperatureAndResetsBetweenAttem
   options.temperatureFallbackCount = 0;
   h.task(decoder)->run(seconds(2), options);
   EXPECT_EQ(decoder->temperatures.size(), 1u);
+}
+
+TEST(TranscribeTaskTest, MultilingualModelDetectsTheLanguageBeforeEveryAttempt) {
+  Harness h;
+  auto decoder = h.decoder<ResultsDecoder>();
+  decoder->setIsModelMultilingual(true);
+  decoder->detections = {"de", "fr"};  // a third detection fails
+  const Tokens text{kWordStart, T, 0, kWordEnd};
+  decoder->results = {tokensResult(text, DecodingFallback{true, "compressionRatioThreshold"}), tokensResult(text),
+                      tokensResult(text)};
+  decoder->results[2].language = "ja";
+  DecodingOptions options;
+  options.detectLanguage = true;
+  options.clipTimestamps = {0.0f, 2.0f, 4.0f, 6.0f};  // two windows of 2 s
+  const auto result = h.task(decoder)->run(seconds(6), options);
+  EXPECT_EQ(decoder->detectCalls, 3u);
+  // The prompt is prefilled again with each detected language: <|de|> (43), then <|fr|> (44).
+  ASSERT_EQ(decoder->promptAtEntry.size(), 3u);
+  EXPECT_EQ(decoder->promptAtEntry[0][1], 43);
+  EXPECT_EQ(decoder->promptAtEntry[1][1], 44);
+  // A failed detection leaves the language to the decoded result.
+  EXPECT_EQ(result.language(), "ja");
 }
 
 TEST(TranscribeTaskTest, NegativeFallbackCountIsRefused) {
