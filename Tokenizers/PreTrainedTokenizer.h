@@ -13,6 +13,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@
 #include "Tokenizers/Tokenizer.h"
 #include "Tokenizers/detail/AddedTokenSplit.h"
 #include "platform/Text/Regex.h"
+#include "templates/Template.h"
 
 namespace tokenizers {
 
@@ -54,6 +56,11 @@ class PreTrainedTokenizer : public Tokenizer {
   bool fuseUnknownTokens() const { return model_->fuseUnknownTokens(); }
   // True when "chat_template" is present and not null, whatever its form.
   bool hasChatTemplate() const override;
+  using Tokenizer::applyChatTemplate;
+  std::vector<TokenId> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                         const ChatTemplateOptions& options) const override;
+  // The compiled template of `text`, compiled once per tokenizer; throws jinja::JinjaError.
+  std::shared_ptr<const jinja::Template> compiledTemplate(const std::string& text) const;
 
   // ---- Stages --------------------------------------------------------------------------------
   // The pre-tokenizer's pieces, or [text] without one.
@@ -93,6 +100,11 @@ class PreTrainedTokenizer : public Tokenizer {
   std::unique_ptr<Decoder> decoder_;
   hub::Config tokenizerConfig_;
   bool cleanUpTokenizationSpaces_ = true;
+  struct TemplateCache {
+    std::mutex lock;
+    std::unordered_map<std::string, std::shared_ptr<const jinja::Template>> compiled;
+  };
+  std::unique_ptr<TemplateCache> templateCache_ = std::make_unique<TemplateCache>();
 };
 
 }  // namespace tokenizers

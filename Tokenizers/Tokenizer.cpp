@@ -4,9 +4,14 @@
 
 #include "Tokenizers/BPETokenizer.h"
 #include "Tokenizers/BertTokenizer.h"
+#include "Tokenizers/TokenizerError.h"
 #include "Tokenizers/UnigramTokenizer.h"
 
 namespace tokenizers {
+
+std::vector<TokenId> Tokenizer::applyChatTemplate(const std::vector<ChatMessage>&, const ChatTemplateOptions&) const {
+  throw TokenizerError::missingChatTemplate();
+}
 
 std::vector<std::optional<TokenId>> TokenVocabulary::convertTokensToIds(const std::vector<std::string>& tokens) const {
   std::vector<std::optional<TokenId>> out;

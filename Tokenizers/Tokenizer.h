@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/System/Json.h"
+
 namespace hub {
 class Config;
 }
@@ -33,6 +35,19 @@ struct ChatTemplateArgument {
 
   static ChatTemplateArgument literal(std::string text) { return {Kind::literal, std::move(text)}; }
   static ChatTemplateArgument name(std::string name) { return {Kind::name, std::move(name)}; }
+};
+
+// One chat message: a JSON object such as {"role": "user", "content": "Hi"}.
+using ChatMessage = platform::json::Value;
+
+// How a conversation becomes ids; the defaults are those of applyChatTemplate(messages).
+struct ChatTemplateOptions {
+  std::optional<ChatTemplateArgument> chatTemplate;  // none: the configuration's template
+  bool addGenerationPrompt = true;                   // add_generation_prompt in the template
+  bool truncation = false;                           // off: the ids are returned whole
+  std::optional<std::int64_t> maxLength;             // none: the number of ids
+  std::optional<std::vector<platform::json::Value>> tools;  // none: no "tools" variable
+  std::optional<platform::json::Value> additionalContext;   // an object whose entries become variables
 };
 
 // What both contracts answer about the vocabulary: token and id conversions (the batch forms map
@@ -115,6 +130,17 @@ class Tokenizer : public TokenVocabulary {
   virtual std::string decode(const std::vector<TokenId>& tokens, bool skipSpecialTokens) const = 0;
 
   virtual bool hasChatTemplate() const { return false; }
+  // Renders the chat template over the conversation and encodes the text without adding special
+  // tokens. Throws TokenizerError (missingChatTemplate, chatTemplate), the template engine's
+  // errors (jinja::JinjaError) and jinja::TemplateException raised by the template itself.
+  virtual std::vector<TokenId> applyChatTemplate(const std::vector<ChatMessage>& messages,
+                                                 const ChatTemplateOptions& options) const;
+  std::vector<TokenId> applyChatTemplate(const std::vector<ChatMessage>& messages) const {
+    return applyChatTemplate(messages, ChatTemplateOptions{});
+  }
+  std::vector<TokenId> applyChatTemplate(const std::vector<ChatMessage>& messages, const std::string& templateText) const {
+    return applyChatTemplate(messages, ChatTemplateOptions{.chatTemplate = ChatTemplateArgument::literal(templateText)});
+  }
 };
 
 }  // namespace tokenizers
