@@ -78,23 +78,25 @@ TransferError::Kind kindOf(CURLcode code) {
   }
 }
 
-HttpResponse performOnce(const std::string& method, const std::string& url, const HttpHeaders& headers,
-                         std::chrono::milliseconds timeout, std::size_t maxBodySize) {
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
+// A fresh handle for one transfer of `url` with the header fields and the settings every transfer
+// shares: no redirects followed by curl, TLS verified, http/https only, connect and idle time-outs.
+struct Transfer {
+  std::unique_ptr<CURL, EasyDeleter> easy;
   std::unique_ptr<curl_slist, ListDeleter> list;
+};
+
+Transfer startTransfer(const std::string& url, const HttpHeaders& headers, std::chrono::milliseconds timeout) {
+  Transfer t{std::unique_ptr<CURL, EasyDeleter>(curl_easy_init()), nullptr};
+  if (!t.easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
   for (const auto& [name, value] : headers.fields()) {
     // "Name;" sends a field with an empty value; "Name:" would remove it.
     std::string line = value.empty() ? name + ";" : name + ": " + value;
-    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    curl_slist* grown = curl_slist_append(t.list.get(), line.c_str());
     if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + url);
-    list.release();
-    list.reset(grown);
+    t.list.release();
+    t.list.reset(grown);
   }
-  Collected collected;
-  collected.maxBodySize = maxBodySize;
-  char errorText[CURL_ERROR_SIZE] = {};
-  CURL* h = easy.get();
+  CURL* h = t.easy.get();
   long idleSeconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -106,7 +108,17 @@ HttpResponse performOnce(const std::string& method, const std::string& url, cons
   // An idle time-out: fewer than one byte per second for that long ends the transfer.
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idleSeconds);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.list.get());
+  return t;
+}
+
+HttpResponse performOnce(const std::string& method, const std::string& url, const HttpHeaders& headers,
+                         std::chrono::milliseconds timeout, std::size_t maxBodySize) {
+  Transfer transfer = startTransfer(url, headers, timeout);
+  Collected collected;
+  collected.maxBodySize = maxBodySize;
+  char errorText[CURL_ERROR_SIZE] = {};
+  CURL* h = transfer.easy.get();
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &collected);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
@@ -209,34 +221,14 @@ int onStreamProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 // Returns whether the answer was one to follow; its head is then in `streamed.headers`.
 bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, std::chrono::milliseconds timeout) {
   const std::string& url = streamed.url;
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
-  std::unique_ptr<curl_slist, ListDeleter> list;
-  for (const auto& [name, value] : headers.fields()) {
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
-    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-    if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + url);
-    list.release();
-    list.reset(grown);
-  }
+  Transfer transfer = startTransfer(url, headers, timeout);
   char errorText[CURL_ERROR_SIZE] = {};
-  CURL* h = easy.get();
+  CURL* h = transfer.easy.get();
   streamed.easy = h;
   streamed.headers = {};
   streamed.following = false;
   streamed.status = 0;
-  long idleSeconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idleSeconds);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onStreamHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &streamed);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onStreamBody);
