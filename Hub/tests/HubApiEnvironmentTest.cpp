@@ -8,14 +8,13 @@
 
 #include <gtest/gtest.h>
 
-#include "HubTestEnvironment.h"
 #include "testsupport/Fixtures.h"
 
 namespace hub {
 namespace {
 
 namespace fs = std::filesystem;
-using hub::testing::EnvironmentGuard;
+using testsupport::EnvironmentGuard;
 
 void writeFile(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());

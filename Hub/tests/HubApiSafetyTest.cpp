@@ -10,7 +10,6 @@
 
 #include "Hub/HubApi.h"
 #include "Hub/detail/SafeNames.h"
-#include "HubTestEnvironment.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
 
@@ -133,7 +132,7 @@ TEST_F(HubApiSafetyTest, TokenWithControlCharactersIsNeverSent) {
 
 TEST_F(HubApiSafetyTest, TokenFileLineEndNeverReachesTheHeader) {
   testsupport::TempDir home;
-  hub::testing::EnvironmentGuard env;
+  testsupport::EnvironmentGuard env;
   env.set("HOME", home.path().string());
   for (const char* name : {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HF_HOME"}) env.set(name, std::nullopt);
   env.set("HF_TOKEN_PATH", (home.path() / "token").string());

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "Hub/HubApi.h"
-#include "HubTestEnvironment.h"
+#include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
 
 namespace hub {
@@ -16,7 +16,7 @@ namespace {
 TEST(HubConveniencesTest, WhoamiUsesTheGivenTokenOverTheEnvironments) {
   testsupport::HubTestServer server;
   server.setToken("given");
-  testing::EnvironmentGuard environment;
+  testsupport::EnvironmentGuard environment;
   environment.set("HF_ENDPOINT", server.endpoint());
   environment.set("HF_TOKEN", "from-environment");
   EXPECT_EQ(Hub::whoami("given")["name"].string(), "tester");

@@ -8,12 +8,12 @@
 
 #include "Hub/HubApi.h"
 #include "Hub/NetworkMonitor.h"
-#include "HubTestEnvironment.h"
+#include "testsupport/Fixtures.h"
 
 namespace hub {
 namespace {
 
-using hub::testing::EnvironmentGuard;
+using testsupport::EnvironmentGuard;
 using platform::net::NetworkPath;
 
 NetworkPath path(NetworkPath::Status status, bool expensive = false, bool constrained = false) {

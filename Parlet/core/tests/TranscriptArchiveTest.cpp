@@ -322,21 +322,12 @@ TEST_F(TranscriptArchiveTest, WithoutAFolderTheArchiveLivesInMemoryOnly) {
 class ArchiveLocationTest : public ::testing::Test {
  protected:
   ArchiveLocationTest() {
-    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
-      const char* value = std::getenv(name);
-      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-    }
-  }
-  ~ArchiveLocationTest() override {
-    for (const auto& [name, value] : saved_) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
-    }
+    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) env_.keep(name);
   }
   testsupport::TempDir dir;
 
  private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  testsupport::EnvironmentGuard env_;
 };
 
 TEST_F(ArchiveLocationTest, WithoutADataFolderTheArchiveNeverGoesToASharedFolder) {

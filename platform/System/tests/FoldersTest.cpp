@@ -20,25 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets or clears environment variables for one test and restores them afterwards.
-class EnvironmentGuard {
- public:
-  ~EnvironmentGuard() {
-    for (auto& [name, value] : saved_) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
-    }
-  }
-  void set(const std::string& name, const std::optional<std::string>& value) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value) setenv(name.c_str(), value->c_str(), 1);
-    else unsetenv(name.c_str());
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using testsupport::EnvironmentGuard;
 
 mode_t permissions(const fs::path& path) {
   struct stat info {};
