@@ -14,13 +14,17 @@ bool isBelowCombiningMarks(std::string_view s) {
   return true;
 }
 
-std::vector<std::string_view> scalars(std::string_view s) {
+namespace {
+
+// Cuts `s` into scalars (UTF-8 sequences by their lead byte); with `keepCrLf`, "\r\n" stays one piece.
+std::vector<std::string_view> scalarPieces(std::string_view s, bool keepCrLf) {
   std::vector<std::string_view> out;
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (keepCrLf && c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') n = 2;
     if (i + n > s.size()) n = s.size() - i;
     out.push_back(s.substr(i, n));
     i += n;
@@ -28,20 +32,14 @@ std::vector<std::string_view> scalars(std::string_view s) {
   return out;
 }
 
+}  // namespace
+
+std::vector<std::string_view> scalars(std::string_view s) { return scalarPieces(s, false); }
+
+// Below the combining marks every scalar is a grapheme cluster of its own, but for "\r\n".
 std::vector<std::string_view> characters(std::string_view s) {
   if (!isBelowCombiningMarks(s)) return text::graphemes(s);
-  std::vector<std::string_view> out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') n = 2;
-    if (i + n > s.size()) n = s.size() - i;
-    out.push_back(s.substr(i, n));
-    i += n;
-  }
-  return out;
+  return scalarPieces(s, true);
 }
 
 std::size_t characterCount(std::string_view s) {
