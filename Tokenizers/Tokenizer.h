@@ -139,7 +139,9 @@ class Tokenizer : public TokenVocabulary {
     return applyChatTemplate(messages, ChatTemplateOptions{});
   }
   std::vector<TokenId> applyChatTemplate(const std::vector<ChatMessage>& messages, const std::string& templateText) const {
-    return applyChatTemplate(messages, ChatTemplateOptions{.chatTemplate = ChatTemplateArgument::literal(templateText)});
+    ChatTemplateOptions options;
+    options.chatTemplate = ChatTemplateArgument::literal(templateText);
+    return applyChatTemplate(messages, options);
   }
 };
 

@@ -124,7 +124,9 @@ TEST(SegmentSeekerTest, SilentWindowIsSkippedUnlessLikelyEnough) {
     const auto [seek, segments] =
         SegmentSeeker().findSeekPointAndSegments(result, options, 0, 32000, 160000, 16000, T, kWordEnd, *tokenizer);
     EXPECT_EQ(!segments.has_value(), c.skipped) << c.noSpeechProb << " " << c.avgLogProb;
-    if (c.skipped) EXPECT_EQ(seek, 192000);
+    if (c.skipped) {
+      EXPECT_EQ(seek, 192000);
+    }
   }
 }
 

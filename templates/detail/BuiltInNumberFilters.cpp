@@ -23,7 +23,7 @@ constexpr std::uint32_t maxJsonDepth = 512;
 // "h\u00e9llo" for "héllo"; above U+FFFF as a surrogate pair.
 std::string escapeNonAscii(const std::string& s) {
   std::string out;
-  char buffer[8];
+  char buffer[16];
   for (std::size_t offset = 0; offset < s.size();) {
     char32_t c = text::nextScalar(s, offset);
     auto unit = [&](unsigned u) {

@@ -260,7 +260,7 @@ Value xmlattr(const Arguments& args, const KeywordArguments& kwargs, const Envir
     out += key + "=\"" + escaped + "\"";
     checkStringSize(out.size());
   }
-  if (bound.at("autospace").isTruthy() && !out.empty()) out.insert(0, " ");
+  if (bound.at("autospace").isTruthy() && !out.empty()) out = ' ' + out;
   return Value(std::move(out));
 }
 

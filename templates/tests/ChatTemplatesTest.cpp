@@ -117,7 +117,9 @@ TEST(ChatTemplatesTest, EveryTemplateRendersTheConversation) {
       std::string out = Template(source).render(testing_conversation::conversation(tools));
       EXPECT_EQ(refusals().count(name), 0u) << name << " rendered instead of refusing";
       EXPECT_NE(out.find("It is sunny in Paris today."), std::string::npos) << name;
-      if (tools && listsTheTools(name)) EXPECT_NE(out.find("get_weather"), std::string::npos) << name;
+      if (tools && listsTheTools(name)) {
+        EXPECT_NE(out.find("get_weather"), std::string::npos) << name;
+      }
       if (auto golden = goldens().find(name); golden != goldens().end()) {
         EXPECT_EQ(out, golden->second) << name;
         ++compared;
