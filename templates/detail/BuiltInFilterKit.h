@@ -3,6 +3,7 @@
 
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "templates/BuiltIns.h"
@@ -20,6 +21,8 @@ std::mt19937_64& randomSource();
 void addTextFilters(Filters::Table& table);
 void addNumberFilters(Filters::Table& table);
 void addLayoutFilters(Filters::Table& table);
+// The scalar a one-scalar character holds; 0xFFFFFFFF for a longer cluster.
+char32_t scalarOf(std::string_view character);
 // & < > " ' as entities, ampersands first.
 std::string escapeHtml(const std::string& s);
 

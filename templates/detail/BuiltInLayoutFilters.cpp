@@ -10,12 +10,6 @@ namespace text = platform::text;
 
 namespace {
 
-char32_t scalarOf(std::string_view character) {
-  std::size_t offset = 0;
-  char32_t c = text::nextScalar(character, offset);
-  return offset == character.size() ? c : 0xFFFFFFFF;
-}
-
 // Space, tab or a line terminator (a CR LF pair is one character).
 bool isWordDelimiter(std::string_view character) {
   if (character == "\r\n") return true;

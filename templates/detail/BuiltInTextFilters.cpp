@@ -10,13 +10,13 @@
 namespace jinja::detail {
 namespace text = platform::text;
 
-namespace {
-
 char32_t scalarOf(std::string_view character) {
   std::size_t offset = 0;
   char32_t c = text::nextScalar(character, offset);
   return offset == character.size() ? c : 0xFFFFFFFF;
 }
+
+namespace {
 
 // Tab and the space separators.
 bool isBlank(char32_t c) { return c == '\t' || (c != 0xFFFFFFFF && text::generalCategory(c) == text::GeneralCategory::Zs); }

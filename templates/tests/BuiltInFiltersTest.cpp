@@ -10,22 +10,13 @@
 #include "templates/Environment.h"
 #include "templates/JinjaError.h"
 #include "templates/Template.h"
+#include "templates/tests/RenderCase.h"
 
 namespace jinja {
 namespace {
 
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
-std::string render(const std::string& source, const Template::Context& context = {}) {
-  try {
-    return Template(source).render(context);
-  } catch (const JinjaError& e) {
-    return e.what();
-  }
-}
+using test::Case;
+using test::render;
 
 void expectCases(const std::vector<Case>& cases, const Template::Context& context = {}) {
   for (const Case& c : cases) EXPECT_EQ(render(c.source, context), c.expected) << c.source;

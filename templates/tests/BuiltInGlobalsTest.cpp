@@ -13,24 +13,15 @@
 #include "templates/Environment.h"
 #include "templates/JinjaError.h"
 #include "templates/Template.h"
+#include "templates/tests/RenderCase.h"
 #include "templates/TemplateException.h"
 #include "templates/detail/BuiltInRows.h"
 
 namespace jinja {
 namespace {
 
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
-std::string render(const std::string& source) {
-  try {
-    return Template(source).render({});
-  } catch (const JinjaError& e) {
-    return e.what();
-  }
-}
+using test::Case;
+using test::render;
 
 TEST(BuiltInGlobalsTest, RenderAsJinja2) {
   const Case cases[] = {

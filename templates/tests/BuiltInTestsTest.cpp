@@ -9,22 +9,13 @@
 #include "templates/Environment.h"
 #include "templates/JinjaError.h"
 #include "templates/Template.h"
+#include "templates/tests/RenderCase.h"
 
 namespace jinja {
 namespace {
 
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
-std::string render(const std::string& source) {
-  try {
-    return Template(source).render({});
-  } catch (const JinjaError& e) {
-    return e.what();
-  }
-}
+using test::Case;
+using test::render;
 
 TEST(BuiltInTestsTest, AnswersAsJinja2) {
   const Case cases[] = {
