@@ -58,6 +58,20 @@ struct Case {
   const char* expected;
 };
 
+// Each source renders to its expected text; a throw shows as "threw <message>".
+template <std::size_t N>
+void expectRenders(const Case (&cases)[N]) {
+  for (const Case& c : cases) {
+    std::string out;
+    try {
+      out = render(c.source);
+    } catch (const std::exception& e) {
+      out = std::string("threw ") + e.what();
+    }
+    EXPECT_EQ(out, c.expected) << c.source;
+  }
+}
+
 // Expected outputs are Jinja2's (python3-jinja2 3.1) where the dialects agree; the rest follow the
 // engine's documented rules (noted per block).
 TEST(TemplateTest, RendersExpressions) {
@@ -86,15 +100,7 @@ TEST(TemplateTest, RendersExpressions) {
       {"{{ message.items() }} {{ message.keys() }} {{ message.get('x', 5) }}",
        "[['role', 'user'], ['content', 'Hi']] ['role', 'content'] 5"},  // pairs are lists
   };
-  for (const Case& c : cases) {
-    std::string out;
-    try {
-      out = render(c.source);
-    } catch (const std::exception& e) {
-      out = std::string("threw ") + e.what();
-    }
-    EXPECT_EQ(out, c.expected) << c.source;
-  }
+  expectRenders(cases);
 }
 
 TEST(TemplateTest, RendersStatements) {
@@ -139,15 +145,7 @@ TEST(TemplateTest, RendersStatements) {
       {"{% macro m(n) %}{% if n > 0 %}{{ n }}{{ m(n - 1) }}{% endif %}{% endmacro %}{{ m(3) }}", "321"},
       {"{% for x in xs %}{% macro stop() %}{% break %}{% endmacro %}{{ x }}{{ stop() }}{% endfor %}", "10"},
   };
-  for (const Case& c : cases) {
-    std::string out;
-    try {
-      out = render(c.source);
-    } catch (const std::exception& e) {
-      out = std::string("threw ") + e.what();
-    }
-    EXPECT_EQ(out, c.expected) << c.source;
-  }
+  expectRenders(cases);
 }
 
 // Words that open tags are names wherever an expression is expected; tags are still recognised by
@@ -164,15 +162,7 @@ TEST(TemplateTest, TagWordsAreNamesInExpressions) {
       // Text outside tags runs until an opener, closers included.
       {"{\"tool\": {\"name\": \"{{ 'x' }}\"}} %} #}", "{\"tool\": {\"name\": \"x\"}} %} #}"},
   };
-  for (const Case& c : cases) {
-    std::string out;
-    try {
-      out = render(c.source);
-    } catch (const std::exception& e) {
-      out = std::string("threw ") + e.what();
-    }
-    EXPECT_EQ(out, c.expected) << c.source;
-  }
+  expectRenders(cases);
 }
 
 TEST(TemplateTest, RuntimeErrors) {
