@@ -43,6 +43,8 @@ bool aboveDoubleRange(std::string_view literal) {
     if (!e.empty() && e[0] == '+') e.remove_prefix(1);
     auto r = std::from_chars(e.data(), e.data() + e.size(), exponent);
     if (r.ec == std::errc::result_out_of_range) exponent = (e[0] == '-') ? -(1LL << 40) : (1LL << 40);
+    // Far beyond any double either way; the clamp keeps the sum below from overflowing.
+    exponent = std::clamp(exponent, -(1LL << 40), 1LL << 40);
   }
   return leading + exponent > 0;
 }

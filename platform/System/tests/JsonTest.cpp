@@ -231,6 +231,9 @@ TEST(JsonParseTest, NumbersAreReadFromTheirOwnText) {
       {"-2e308", -HUGE_VAL},
       {"120e307", HUGE_VAL},
       {"1e400", HUGE_VAL},
+      {"1e9223372036854775807", HUGE_VAL},  // the largest exponent the reader takes whole
+      {"0.01e9223372036854775807", HUGE_VAL},
+      {"1e-9223372036854775808", 0.0},
       {"1.7976931348623157e308", std::numeric_limits<double>::max()},
       {"4.9406564584124654e-324", std::numeric_limits<double>::denorm_min()},
       {"2.2250738585072011e-308", std::nextafter(std::numeric_limits<double>::min(), 0.0)},
