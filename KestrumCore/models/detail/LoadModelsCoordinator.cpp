@@ -1,0 +1,47 @@
+#include "KestrumCore/models/detail/LoadModelsCoordinator.h"
+
+#include <exception>
+#include <stop_token>
+
+#include "KestrumCore/Concurrency.h"
+
+namespace kestrum::detail {
+
+void LoadModelsCoordinator::run(const std::function<void()>& operation) {
+  std::promise<void> outcome;
+  std::shared_future<void> inflight;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (inflightLoad_) {
+      inflight = *inflightLoad_;
+    } else {
+      inflightLoad_ = outcome.get_future().share();
+    }
+  }
+  if (inflight.valid()) {
+    inflight.get();
+    return;
+  }
+
+  std::exception_ptr error;
+  {
+    StopTokenScope detached{std::stop_token()};
+    try {
+      operation();
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    inflightLoad_.reset();
+  }
+  // Cleared first, so that nobody joins a load that has ended; then every waiter is released.
+  if (error) {
+    outcome.set_exception(error);
+    std::rethrow_exception(error);
+  }
+  outcome.set_value();
+}
+
+}  // namespace kestrum::detail
