@@ -1,0 +1,317 @@
+#include "Parlet/desktop/AppController.h"
+
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+
+#include "platform/System/SystemLog.h"
+
+namespace parlet {
+namespace {
+
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+StatusIcon iconFor(Pipeline::State state) {
+  switch (state) {
+    case Pipeline::State::idle: return StatusIcon::idle;
+    case Pipeline::State::preparing: return StatusIcon::preparing;
+    case Pipeline::State::recording: return StatusIcon::recording;
+    case Pipeline::State::processing: return StatusIcon::processing;
+  }
+  return StatusIcon::idle;
+}
+
+}  // namespace
+
+std::string modelDownloadTitle(double fraction) {
+  const int percent = static_cast<int>(std::floor(std::min(std::max(fraction, 0.0), 1.0) * 100));
+  return "Downloading speech model\u2026 " + std::to_string(percent) + "%";
+}
+
+AppController::AppController(Dependencies dependencies)
+    : dependencies_(std::move(dependencies)), self_(std::make_shared<AppController*>(this)) {
+  if (!dependencies_.mainQueue || !dependencies_.settings || !dependencies_.archive || !dependencies_.makeDictation)
+    throw std::invalid_argument("AppController needs a main queue, settings, an archive and a dictation");
+  if (!dependencies_.log) dependencies_.log = ParletLog::sink();
+  if (!dependencies_.systemLog) {
+    dependencies_.systemLog = [](const std::string& line) {
+      static const platform::system::SystemLog systemLog("parlet", "Parlet");
+      systemLog.write(platform::system::LogType::error, line);
+    };
+  }
+}
+
+AppController::~AppController() {
+  if (pollTimer_) dependencies_.mainQueue->cancel(*pollTimer_);
+  if (pulseTimer_) dependencies_.mainQueue->cancel(*pulseTimer_);
+  self_.reset();
+  hotkey_.reset();
+  dictation_.reset();
+}
+
+void AppController::log(const std::string& line) const { dependencies_.log(line); }
+void AppController::systemLog(const std::string& line) const { dependencies_.systemLog(line); }
+
+bool AppController::trusted() const { return dependencies_.isTrusted && dependencies_.isTrusted(); }
+
+const HotkeyManager::Key& AppController::currentKey() const { return parlet::currentKey(*dependencies_.settings); }
+
+void AppController::launch() {
+  const bool onboarded = dependencies_.settings->boolean(UserSettings::hasOnboardedKey);
+  log(std::string("applicationDidFinishLaunching AXTrusted=") + boolText(trusted()) + " HasOnboarded=" +
+      boolText(onboarded));
+
+  // The tray.
+  menu_.update([&](StatusMenu& menu) {
+    menu.header = "Parlet " + dependencies_.version;
+    if (dependencies_.version.empty()) menu.header = "Parlet ";
+  });
+  updateStatus(Pipeline::State::idle);
+  applyTrustVisibility();
+  refreshHotkeyMenu();
+  const bool loginEnabled = dependencies_.launchAtLoginEnabled && dependencies_.launchAtLoginEnabled();
+  menu_.update([&](StatusMenu& menu) { menu.launchAtLoginChecked = loginEnabled; });
+
+  overlay_ = std::make_unique<OverlayController>(
+      OverlayController::Dependencies{dependencies_.mainQueue, dependencies_.placeOverlay});
+
+  std::weak_ptr<AppController*> weak = self_;
+  dictation_ = dependencies_.makeDictation(Pipeline::Callbacks{
+      [weak](Pipeline::State state) {
+        if (auto self = weak.lock()) {
+          (*self)->updateStatus(state);
+          (*self)->overlay_->setState(state);
+        }
+      },
+      [weak](float level) {
+        if (auto self = weak.lock()) {
+          OverlayModel& model = (*self)->overlay_->model();
+          model.setLevel(level * 0.45f + model.level() * 0.55f);
+        }
+      },
+      [weak](const std::string& text) {
+        if (auto self = weak.lock()) (*self)->overlay_->flashNotice(text);
+      }});
+
+  if (!onboarded) {
+    showOnboarding();
+    return;
+  }
+  if (!trusted()) {
+    requestAccessibility();
+    return;
+  }
+  installHotkey();
+  dictation_->prewarm();
+}
+
+void AppController::updateStatus(Pipeline::State state) {
+  menu_.update([&](StatusMenu& menu) { menu.icon = iconFor(state); });
+}
+
+void AppController::applyTrustVisibility() {
+  const bool granted = trusted();
+  menu_.update([&](StatusMenu& menu) {
+    menu.grantedVisible = granted;
+    menu.hotkeyVisible = granted;
+    menu.grantVisible = !granted;
+  });
+}
+
+void AppController::installHotkey() {
+  const HotkeyManager::Key& key = currentKey();
+  log("installHotkey key=" + key.title + " AXTrusted=" + boolText(trusted()));
+  applyTrustVisibility();
+  std::weak_ptr<AppController*> weak = self_;
+  hotkey_.reset();
+  hotkey_ = std::make_unique<HotkeyManager>(
+      key,
+      HotkeyManager::Callbacks{
+          [weak] {
+            if (auto self = weak.lock(); self && (*self)->dictation_) (*self)->dictation_->start();
+          },
+          [weak] {
+            if (auto self = weak.lock(); self && (*self)->dictation_) (*self)->dictation_->stop();
+          },
+          [weak](bool locked) {
+            if (auto self = weak.lock(); self && (*self)->overlay_) (*self)->overlay_->model().setLocked(locked);
+          }},
+      HotkeyManager::Dependencies{dependencies_.mainQueue, dependencies_.keyMonitors, dependencies_.log});
+  if (dependencies_.keyMonitors) hotkey_->start();
+  updateStatus(Pipeline::State::idle);
+  refreshHotkeyMenu();
+}
+
+void AppController::refreshHotkeyMenu() {
+  const HotkeyManager::Key& key = currentKey();
+  int row = 0;
+  for (int i = 0; i < static_cast<int>(HotkeyManager::presets.size()); ++i)
+    if (HotkeyManager::presets[i] == key) row = i;
+  menu_.update([&](StatusMenu& menu) {
+    menu.checkedHotkey = row;
+    menu.tooltip = "Parlet \u2014 hold " + key.title + " to dictate";
+  });
+}
+
+void AppController::selectHotkey(int row) {
+  if (row < 0 || row >= static_cast<int>(HotkeyManager::presets.size())) return;
+  const HotkeyManager::Key& key = HotkeyManager::presets[row];
+  dependencies_.settings->setValue(UserSettings::triggerKeyCodeKey, platform::json::Value(int(key.keyCode)));
+  if (hotkey_) hotkey_->setKey(key);
+  refreshHotkeyMenu();
+}
+
+void AppController::requestAccessibility() {
+  if (dependencies_.promptForTrust) dependencies_.promptForTrust();
+  applyTrustVisibility();
+  startPermissionPolling();
+  menu_.update([](StatusMenu& menu) {
+    menu.icon = StatusIcon::needsAccessibility;
+    menu.tooltip = "Parlet needs Accessibility access";
+  });
+}
+
+void AppController::startPermissionPolling() {
+  if (pollTimer_) dependencies_.mainQueue->cancel(*pollTimer_);
+  std::weak_ptr<AppController*> weak = self_;
+  pollTimer_ = dependencies_.mainQueue->scheduleRepeating(permissionPollInterval, [weak] {
+    auto self = weak.lock();
+    if (!self || !(*self)->trusted()) return;
+    AppController& app = **self;
+    if (app.pollTimer_) app.dependencies_.mainQueue->cancel(*app.pollTimer_);
+    app.dependencies_.mainQueue->post([weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      AppController& app = **self;
+      app.pollTimer_.reset();
+      app.installHotkey();
+      if (app.dictation_) app.dictation_->prewarm();
+      if (app.onboarding_) app.onboarding_->model().setAccessibilityGranted(true);
+    });
+  });
+}
+
+void AppController::afterOnboarding() {
+  if (!trusted()) return;
+  if (!hotkey_) installHotkey();
+  if (dictation_) dictation_->prewarm();
+}
+
+void AppController::showOnboarding() {
+  systemLog("Parlet: showOnboarding()");
+  std::weak_ptr<AppController*> weak = self_;
+  OnboardingController::Callbacks callbacks{
+      [weak] {
+        if (auto self = weak.lock()) (*self)->requestAccessibility();
+      },
+      [weak]() -> std::optional<std::string> {
+        auto self = weak.lock();
+        if (!self) return std::nullopt;
+        AppController& app = **self;
+        if (!app.hotkey_) app.installHotkey();
+        if (app.dictation_) app.dictation_->prewarm();
+        return app.currentKey().title;
+      },
+      [weak] {
+        if (auto self = weak.lock()) (*self)->pulseMenuBarIcon();
+      },
+      [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        AppController& app = **self;
+        app.dependencies_.settings->setValue(UserSettings::hasOnboardedKey, platform::json::Value(true));
+        app.onboarding_.reset();
+        app.afterOnboarding();
+        app.pulseMenuBarIcon();
+      },
+      [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        (*self)->onboarding_.reset();
+        (*self)->afterOnboarding();
+      }};
+  onboarding_ = std::make_shared<OnboardingController>(
+      std::move(callbacks), OnboardingController::Dependencies{dependencies_.isTrusted, dependencies_.untrustedReason,
+                                                               dependencies_.makeOnboardingWindow,
+                                                               dependencies_.systemLog});
+  onboarding_->show();
+}
+
+void AppController::reshowOnboarding() {
+  if (onboarding_ && onboarding_->isShown())
+    onboarding_->bringToFront();
+  else
+    showOnboarding();
+}
+
+void AppController::pulseMenuBarIcon() {
+  if (pulseTimer_) dependencies_.mainQueue->cancel(*pulseTimer_);
+  menu_.update([](StatusMenu& menu) { menu.iconAlpha = 1.0; });
+  auto counter = std::make_shared<int>(0);
+  std::weak_ptr<AppController*> weak = self_;
+  pulseTimer_ = dependencies_.mainQueue->scheduleRepeating(pulseInterval, [weak, counter] {
+    auto self = weak.lock();
+    if (!self) return;
+    AppController& app = **self;
+    const int n = (*counter)++;
+    app.menu_.update([n](StatusMenu& menu) { menu.iconAlpha = n % 2 == 0 ? 0.25 : 1.0; });
+    if (*counter >= pulseTicks) {
+      app.menu_.update([](StatusMenu& menu) { menu.iconAlpha = 1.0; });
+      if (app.pulseTimer_) app.dependencies_.mainQueue->cancel(*app.pulseTimer_);
+      app.pulseTimer_.reset();
+    }
+  });
+}
+
+void AppController::toggleLaunchAtLogin() {
+  const bool enabled = dependencies_.launchAtLoginEnabled && dependencies_.launchAtLoginEnabled();
+  try {
+    if (!dependencies_.setLaunchAtLogin) throw std::runtime_error("launch at login is not available");
+    dependencies_.setLaunchAtLogin(!enabled);
+  } catch (const std::exception& error) {
+    systemLog(std::string("Parlet: launch at login toggle failed: ") + error.what());
+  }
+  const bool now = dependencies_.launchAtLoginEnabled && dependencies_.launchAtLoginEnabled();
+  menu_.update([now](StatusMenu& menu) { menu.launchAtLoginChecked = now; });
+}
+
+void AppController::openAccessibilitySettings() {
+  if (dependencies_.openAccessibilitySettings) dependencies_.openAccessibilitySettings();
+}
+
+void AppController::showArchive() {
+  if (!archiveWindow_) {
+    std::weak_ptr<AppController*> weak = self_;
+    archiveWindow_ = std::make_unique<ArchiveWindowController>(
+        ArchiveViewModel::Dependencies{dependencies_.archive, dependencies_.mainQueue, dependencies_.pasteboard},
+        dependencies_.makeArchiveWindow, [weak] {
+          if (auto self = weak.lock()) (*self)->archiveWindow_.reset();
+        });
+  }
+  archiveWindow_->show();
+}
+
+void AppController::copyLastTranscript() {
+  const auto& entries = dependencies_.archive->entries();
+  if (entries.empty()) return;
+  if (dependencies_.pasteboard) {
+    dependencies_.pasteboard->clearContents();
+    dependencies_.pasteboard->setString(entries.front().text);
+  }
+  if (overlay_) overlay_->flashNotice("Copied last transcript");
+}
+
+void AppController::menuWillOpen() {
+  const bool any = !dependencies_.archive->entries().empty();
+  menu_.update([any](StatusMenu& menu) { menu.copyLastEnabled = any; });
+}
+
+void AppController::quit() {
+  if (dependencies_.quit) dependencies_.quit();
+}
+
+void AppController::setModelDownload(std::optional<double> fraction) {
+  menu_.update([&](StatusMenu& menu) { menu.modelDownload = fraction; });
+}
+
+}  // namespace parlet

@@ -1,0 +1,122 @@
+// The application shell: owns the trigger key, the dictation, the overlay pill, the welcome and
+// archive windows, and the tray menu's state. `launch()` chooses among the three starts (first run:
+// welcome window; no permission: warning icon and 1 s polling until granted; normal: trigger key
+// and model load at once). Menu actions are plain member functions; the toolkit layer draws
+// `menu()` and the overlay's model and calls back. Errors of the services it calls (launch at
+// login) become log lines; nothing throws out of it. Main thread only.
+//   AppController app(dependencies);  app.launch();
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "KestrumCore/MainQueue.h"
+#include "Parlet/core/HotkeyManager.h"
+#include "Parlet/core/KeyEvents.h"
+#include "Parlet/core/ParletLog.h"
+#include "Parlet/core/PasteSeams.h"
+#include "Parlet/core/Pipeline.h"
+#include "Parlet/core/TranscriptArchive.h"
+#include "Parlet/core/UserSettings.h"
+#include "Parlet/desktop/ArchiveWindowController.h"
+#include "Parlet/desktop/OnboardingController.h"
+#include "Parlet/desktop/OverlayController.h"
+#include "Parlet/desktop/StatusMenuModel.h"
+
+namespace parlet {
+
+// The dictation as the shell drives it; the application's is a Pipeline.
+class Dictation {
+ public:
+  virtual ~Dictation() = default;
+  virtual void prewarm() = 0;
+  virtual void start() = 0;
+  virtual void stop() = 0;
+};
+
+class AppController {
+ public:
+  struct Dependencies {
+    kestrum::MainQueue* mainQueue = nullptr;  // required; must outlive the controller
+    UserSettings* settings = nullptr;         // required
+    TranscriptArchive* archive = nullptr;     // required
+    std::shared_ptr<Pasteboard> pasteboard;   // "Copy Last Transcript" and the archive's copy
+    KeyEventMonitoring* keyMonitors = nullptr;  // none: the trigger key is not watched
+    std::function<std::unique_ptr<Dictation>(Pipeline::Callbacks)> makeDictation;  // required
+    std::function<bool()> isTrusted;               // default: false
+    std::function<std::string()> untrustedReason;  // why not, and what to do
+    std::function<void()> promptForTrust;          // may show the system's own request
+    std::function<void()> openAccessibilitySettings;
+    std::function<bool()> launchAtLoginEnabled;    // default: false
+    std::function<void(bool)> setLaunchAtLogin;    // throws when the change fails
+    std::function<void()> placeOverlay;
+    std::function<std::unique_ptr<WindowHandle>(OnboardingController&)> makeOnboardingWindow;
+    ArchiveWindowController::MakeWindow makeArchiveWindow;
+    std::function<void()> quit;
+    std::string version;                                // shown in the menu's header
+    LogSink log;                                        // default: ParletLog
+    std::function<void(const std::string&)> systemLog;  // default: the system log
+  };
+
+  static constexpr std::chrono::milliseconds permissionPollInterval{1000};
+  static constexpr std::chrono::milliseconds pulseInterval{320};
+  static constexpr int pulseTicks = 8;
+
+  // Builds the overlay. Throws std::invalid_argument when a required dependency is missing.
+  explicit AppController(Dependencies dependencies);
+  ~AppController();
+  AppController(const AppController&) = delete;
+  AppController& operator=(const AppController&) = delete;
+
+  void launch();
+
+  // Menu actions.
+  void selectHotkey(int row);
+  void toggleLaunchAtLogin();
+  void openAccessibilitySettings();
+  void reshowOnboarding();
+  void showArchive();
+  void copyLastTranscript();
+  void menuWillOpen();
+  void quit();
+
+  // The model download of the first start: a fraction 0…1 while it runs, none when it ended.
+  void setModelDownload(std::optional<double> fraction);
+
+  void updateStatus(Pipeline::State state);
+  void installHotkey();
+  void requestAccessibility();
+  void showOnboarding();
+  void pulseMenuBarIcon();
+  const HotkeyManager::Key& currentKey() const;
+
+  StatusMenuModel& menu() { return menu_; }
+  OverlayController& overlay() { return *overlay_; }
+  const std::shared_ptr<OnboardingController>& onboarding() const { return onboarding_; }
+  ArchiveWindowController* archiveWindow() const { return archiveWindow_.get(); }
+  bool hotkeyInstalled() const { return hotkey_ != nullptr; }
+
+ private:
+  bool trusted() const;
+  void applyTrustVisibility();
+  void refreshHotkeyMenu();
+  void startPermissionPolling();
+  void afterOnboarding();
+  void log(const std::string& line) const;
+  void systemLog(const std::string& line) const;
+
+  Dependencies dependencies_;
+  StatusMenuModel menu_;
+  std::unique_ptr<OverlayController> overlay_;
+  std::unique_ptr<Dictation> dictation_;
+  std::unique_ptr<HotkeyManager> hotkey_;
+  std::shared_ptr<OnboardingController> onboarding_;
+  std::unique_ptr<ArchiveWindowController> archiveWindow_;
+  std::optional<kestrum::MainQueue::TimerId> pollTimer_;
+  std::optional<kestrum::MainQueue::TimerId> pulseTimer_;
+  std::shared_ptr<AppController*> self_;  // weak handle for callbacks and timers
+};
+
+}  // namespace parlet

@@ -1,0 +1,87 @@
+#include "Parlet/desktop/OverlayController.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace parlet {
+
+PillContent pillContent(const OverlayModel& model) {
+  using State = Pipeline::State;
+  if (model.notice()) return {PillIcon::notice, *model.notice()};
+  switch (model.state()) {
+    case State::idle: return {PillIcon::none, ""};
+    case State::preparing: return {PillIcon::busyDots, "Loading model\u2026"};
+    case State::recording:
+      if (model.locked()) return {PillIcon::lockedBars, "Locked \u00B7 tap to stop"};
+      return {PillIcon::bars, "Listening"};
+    case State::processing: return {PillIcon::busyDots, "Thinking"};
+  }
+  return {};
+}
+
+WaveformBars waveformBars(float level, double t) {
+  // Amplitude in single precision, as the level itself is.
+  const double a = std::sqrt(std::max(std::min(level, 1.0f), 0.0f));
+  WaveformBars bars;
+  for (int i = 0; i < 5; ++i)
+    bars.heights[i] = a * 13 * (0.5 * std::sin(6 * t + 0.7 * i) + 0.5) + 3;
+  bars.opacity = a * 0.55 + 0.35;
+  return bars;
+}
+
+std::array<double, 3> processingDots(double t) {
+  std::array<double, 3> opacity{};
+  for (int i = 0; i < 3; ++i) opacity[i] = (0.5 * std::sin(2.6 * t - 0.6 * i) + 0.5) * 0.75 + 0.25;
+  return opacity;
+}
+
+Rect pillPanelFrame(const Rect& area, double width, double height) {
+  return {area.x + area.width / 2 - width / 2, area.y + area.height - 80 - height, width, height};
+}
+
+OverlayController::OverlayController(Dependencies dependencies)
+    : dependencies_(std::move(dependencies)), self_(std::make_shared<OverlayController*>(this)) {
+  if (!dependencies_.mainQueue) throw std::invalid_argument("OverlayController needs a main queue");
+  if (dependencies_.placePanel) dependencies_.placePanel();
+}
+
+OverlayController::~OverlayController() {
+  if (noticeDismiss_) dependencies_.mainQueue->cancel(*noticeDismiss_);
+}
+
+void OverlayController::show() {
+  if (dependencies_.placePanel) dependencies_.placePanel();
+  model_.setVisible(true);
+}
+
+void OverlayController::setState(Pipeline::State state) {
+  model_.setState(state);
+  if (state == Pipeline::State::idle) {
+    if (model_.notice()) return;  // the notice's end hides the pill
+    model_.setVisible(false);
+    model_.setLevel(0);
+    return;
+  }
+  if (!model_.visible()) show();
+}
+
+void OverlayController::flashNotice(const std::string& text) {
+  model_.setNotice(text);
+  if (!model_.visible()) show();
+  if (noticeDismiss_) dependencies_.mainQueue->cancel(*noticeDismiss_);
+  std::weak_ptr<OverlayController*> weak = self_;
+  noticeDismiss_ = dependencies_.mainQueue->postAfter(noticeDuration, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    OverlayController& controller = **self;
+    controller.noticeDismiss_.reset();
+    controller.model_.setNotice(std::nullopt);
+    if (controller.model_.state() == Pipeline::State::idle) {
+      controller.model_.setVisible(false);
+      controller.model_.setLevel(0);
+    }
+  });
+}
+
+}  // namespace parlet

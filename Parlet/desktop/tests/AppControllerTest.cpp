@@ -1,0 +1,296 @@
+#include "Parlet/desktop/AppController.h"
+
+#include <stdexcept>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Parlet/core/tests/Fakes.h"
+#include "Parlet/desktop/tests/FakeWindow.h"
+
+namespace parlet {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using std::chrono::milliseconds;
+using State = Pipeline::State;
+
+struct FakeDictation : Dictation {
+  explicit FakeDictation(std::vector<std::string>& calls) : calls(calls) {}
+  void prewarm() override { calls.push_back("prewarm"); }
+  void start() override { calls.push_back("start"); }
+  void stop() override { calls.push_back("stop"); }
+  std::vector<std::string>& calls;
+};
+
+class AppControllerTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<AppController> make() {
+    AppController::Dependencies d;
+    d.mainQueue = &queue;
+    d.settings = &settings;
+    d.archive = &archive;
+    d.pasteboard = pasteboard;
+    d.keyMonitors = &monitors;
+    d.makeDictation = [this](Pipeline::Callbacks callbacks) {
+      pipeline = std::move(callbacks);
+      return std::make_unique<FakeDictation>(dictation);
+    };
+    d.isTrusted = [this] { return trusted; };
+    d.promptForTrust = [this] { ++prompts; };
+    d.launchAtLoginEnabled = [this] { return loginEnabled; };
+    d.setLaunchAtLogin = [this](bool on) {
+      if (loginFails) throw std::runtime_error("no autostart folder");
+      loginEnabled = on;
+    };
+    d.makeOnboardingWindow = [this](OnboardingController& c) {
+      return std::make_unique<testing::FakeWindow>(onboardingWindows, [&c] { c.windowWillClose(); });
+    };
+    d.makeArchiveWindow = [this](ArchiveWindowController& c, std::unique_ptr<ArchiveViewModel>) {
+      return std::make_unique<testing::FakeWindow>(archiveWindows, [&c] { c.windowWillClose(); });
+    };
+    d.version = "0.1.0";
+    d.log = [this](const std::string& line) { log.push_back(line); };
+    d.systemLog = [this](const std::string& line) { systemLog.push_back(line); };
+    return std::make_unique<AppController>(std::move(d));
+  }
+  // The trigger key going down or up, to every installed monitor as the platform would.
+  void key(bool down, std::uint16_t code = 61) {
+    for (auto& m : monitors.monitors)
+      if (m.global && m.mask == EventMask::flagsChanged) m.handler({code, down ? ModifierFlag::option : 0});
+    queue.runUntilIdle();
+  }
+  const StatusMenu& menu() { return app->menu().get(); }
+
+  kestrum::ManualMainQueue queue;
+  InMemorySettings settings;
+  TranscriptArchive archive{"", {nullptr, nullptr, [](const std::string&) {}}};
+  std::shared_ptr<testing::FakePasteboard> pasteboard = std::make_shared<testing::FakePasteboard>();
+  testing::FakeKeyMonitors monitors;
+  Pipeline::Callbacks pipeline;
+  std::vector<std::string> dictation, log, systemLog;
+  bool trusted = true, loginEnabled = false, loginFails = false;
+  int prompts = 0;
+  testing::WindowLog onboardingWindows, archiveWindows;
+  std::unique_ptr<AppController> app;
+};
+
+TEST_F(AppControllerTest, NormalStartInstallsTheKeyAndLoadsTheModel) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  app = make();
+  app->launch();
+  EXPECT_EQ(log.front(), "applicationDidFinishLaunching AXTrusted=true HasOnboarded=true");
+  EXPECT_THAT(log, Contains("installHotkey key=Right Alt AXTrusted=true"));
+  EXPECT_THAT(dictation, ElementsAre("prewarm"));
+  EXPECT_EQ(menu().header, "Parlet 0.1.0");
+  EXPECT_EQ(menu().icon, StatusIcon::idle);
+  EXPECT_TRUE(menu().grantedVisible);
+  EXPECT_TRUE(menu().hotkeyVisible);
+  EXPECT_FALSE(menu().grantVisible);
+  EXPECT_EQ(menu().tooltip, "Parlet \u2014 hold Right Alt to dictate");
+  EXPECT_EQ(menu().checkedHotkey, 0);
+  EXPECT_EQ(onboardingWindows.made, 0);
+
+  key(true);
+  key(false, 58);  // another key: ignored
+  queue.advance(milliseconds(700));
+  key(false);
+  EXPECT_THAT(dictation, ElementsAre("prewarm", "start", "stop"));
+}
+
+TEST_F(AppControllerTest, PipelineReportsDriveTheIconAndThePill) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  app = make();
+  app->launch();
+  const std::pair<State, StatusIcon> states[] = {{State::preparing, StatusIcon::preparing},
+                                                 {State::recording, StatusIcon::recording},
+                                                 {State::processing, StatusIcon::processing},
+                                                 {State::idle, StatusIcon::idle}};
+  for (auto [state, icon] : states) {
+    pipeline.onStateChange(state);
+    EXPECT_EQ(menu().icon, icon);
+    EXPECT_EQ(app->overlay().model().state(), state);
+  }
+  // Levels are smoothed: new × 0.45 + old × 0.55.
+  pipeline.onLevel(1.0f);
+  pipeline.onLevel(1.0f);
+  EXPECT_FLOAT_EQ(app->overlay().model().level(), 0.45f + 0.45f * 0.55f);
+  pipeline.onNotice("Mic unavailable");
+  EXPECT_EQ(app->overlay().model().notice(), "Mic unavailable");
+  // A double tap locks: the pill hears of it.
+  key(true);
+  key(false);
+  key(true);
+  EXPECT_TRUE(app->overlay().model().locked());
+}
+
+TEST_F(AppControllerTest, MissingPermissionWarnsAndPollsUntilGranted) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  trusted = false;
+  app = make();
+  app->launch();
+  EXPECT_EQ(prompts, 1);
+  EXPECT_EQ(menu().icon, StatusIcon::needsAccessibility);
+  EXPECT_EQ(menu().tooltip, "Parlet needs Accessibility access");
+  EXPECT_TRUE(menu().grantVisible);
+  EXPECT_FALSE(menu().hotkeyVisible);
+  EXPECT_FALSE(menu().grantedVisible);
+  EXPECT_FALSE(app->hotkeyInstalled());
+  queue.advance(milliseconds(3000));
+  EXPECT_TRUE(dictation.empty());
+
+  trusted = true;
+  queue.advance(milliseconds(999));
+  EXPECT_FALSE(app->hotkeyInstalled());
+  queue.advance(milliseconds(1));
+  EXPECT_TRUE(app->hotkeyInstalled());
+  EXPECT_THAT(dictation, ElementsAre("prewarm"));
+  EXPECT_EQ(menu().icon, StatusIcon::idle);
+  EXPECT_EQ(menu().tooltip, "Parlet \u2014 hold Right Alt to dictate");
+  EXPECT_FALSE(menu().grantVisible);
+  queue.advance(milliseconds(5000));  // polling has stopped
+  EXPECT_THAT(dictation, ElementsAre("prewarm"));
+}
+
+TEST_F(AppControllerTest, FirstRunShowsWelcomeAndCompletingItInstallsLoadsAndPulses) {
+  app = make();
+  app->launch();
+  EXPECT_EQ(onboardingWindows.made, 1);
+  EXPECT_FALSE(app->hotkeyInstalled());
+  EXPECT_TRUE(dictation.empty());
+  EXPECT_THAT(systemLog, Contains("Parlet: showOnboarding()"));
+
+  settings.setValue(UserSettings::triggerKeyCodeKey, 55);
+  auto onboarding = app->onboarding();
+  onboarding->next();
+  onboarding->next();  // the try-it page arms the key
+  EXPECT_TRUE(app->hotkeyInstalled());
+  EXPECT_EQ(onboarding->model().hotkeyTitle(), "Left Super");
+  onboarding->armHotkey();  // the editor's arm call finds the key installed
+  EXPECT_THAT(dictation, ElementsAre("prewarm", "prewarm"));
+  onboarding->next();
+  onboarding->next();  // "Got it"
+  EXPECT_TRUE(settings.boolean(UserSettings::hasOnboardedKey));
+  EXPECT_EQ(app->onboarding(), nullptr);
+  EXPECT_EQ(dictation.size(), 3u);
+
+  // The icon blinks dim, bright, … four times in 8 ticks of 0.32 s and ends opaque.
+  std::vector<double> alphas;
+  for (int i = 0; i < 10; ++i) {
+    queue.advance(milliseconds(320));
+    alphas.push_back(menu().iconAlpha);
+  }
+  EXPECT_THAT(alphas, ElementsAre(0.25, 1, 0.25, 1, 0.25, 1, 0.25, 1, 1, 1));
+}
+
+TEST_F(AppControllerTest, DismissingWelcomeLeavesOnboardingUnsetAndReshowMakesANewWindow) {
+  app = make();
+  app->launch();
+  app->reshowOnboarding();  // shown: only brought forward
+  EXPECT_EQ(onboardingWindows.made, 1);
+  app->onboarding()->windowWillClose();
+  EXPECT_FALSE(settings.boolean(UserSettings::hasOnboardedKey));
+  EXPECT_EQ(app->onboarding(), nullptr);
+  EXPECT_TRUE(app->hotkeyInstalled());  // trusted: the key is installed on dismissal
+  app->reshowOnboarding();
+  EXPECT_EQ(onboardingWindows.made, 2);
+  EXPECT_EQ(app->onboarding()->model().page(), 0);
+}
+
+TEST_F(AppControllerTest, StoredKeyCodesOutsideThePresetsFallBackToRightAlt) {
+  struct Case {
+    std::optional<platform::json::Value> stored;
+    std::string title;
+  };
+  const Case cases[] = {{std::nullopt, "Right Alt"}, {platform::json::Value(57), "Right Alt"},
+                        {platform::json::Value(63), "Right Alt"}, {platform::json::Value("54"), "Right Alt"},
+                        {platform::json::Value(54), "Right Super"}, {platform::json::Value(56), "Left Shift"}};
+  for (const auto& c : cases) {
+    InMemorySettings fresh;
+    if (c.stored) fresh.setValue(UserSettings::triggerKeyCodeKey, *c.stored);
+    settings = fresh;
+    app = make();
+    EXPECT_EQ(app->currentKey().title, c.title);
+  }
+}
+
+TEST_F(AppControllerTest, ChoosingAKeyStoresItMovesTheCheckAndEndsAHold) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  app = make();
+  app->launch();
+  key(true);
+  app->selectHotkey(7);
+  EXPECT_EQ(settings.integer(UserSettings::triggerKeyCodeKey), 56);
+  EXPECT_EQ(menu().checkedHotkey, 7);
+  EXPECT_EQ(menu().tooltip, "Parlet \u2014 hold Left Shift to dictate");
+  EXPECT_THAT(dictation, ElementsAre("prewarm", "start", "stop"));
+  app->selectHotkey(8);  // no such row
+  EXPECT_EQ(menu().checkedHotkey, 7);
+}
+
+TEST_F(AppControllerTest, CopyLastTranscriptNeedsAnEntryAndFlashesANotice) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  app = make();
+  app->launch();
+  pasteboard->setString("user's own");
+  app->menuWillOpen();
+  EXPECT_FALSE(menu().copyLastEnabled);
+  app->copyLastTranscript();
+  EXPECT_EQ(pasteboard->string(), "user's own");
+  EXPECT_FALSE(app->overlay().model().visible());
+
+  archive.add("older");
+  archive.add("newest");
+  app->menuWillOpen();
+  EXPECT_TRUE(menu().copyLastEnabled);
+  app->copyLastTranscript();
+  EXPECT_EQ(pasteboard->string(), "newest");
+  EXPECT_EQ(pasteboard->items().size(), 1u);
+  EXPECT_EQ(app->overlay().model().notice(), "Copied last transcript");
+}
+
+TEST_F(AppControllerTest, LaunchAtLoginToggleShowsTheRealStatusAndLogsFailures) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  loginEnabled = true;
+  app = make();
+  app->launch();
+  EXPECT_TRUE(menu().launchAtLoginChecked);
+  app->toggleLaunchAtLogin();
+  EXPECT_FALSE(menu().launchAtLoginChecked);
+  loginFails = true;
+  app->toggleLaunchAtLogin();
+  EXPECT_FALSE(menu().launchAtLoginChecked);
+  ASSERT_FALSE(systemLog.empty());
+  EXPECT_EQ(systemLog.back(), "Parlet: launch at login toggle failed: no autostart folder");
+}
+
+TEST_F(AppControllerTest, ArchiveWindowIsMadeOnceAndForgottenWhenClosed) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  app = make();
+  app->launch();
+  app->showArchive();
+  app->showArchive();
+  EXPECT_EQ(archiveWindows.made, 1);
+  EXPECT_EQ(archiveWindows.broughtToFront, 2);
+  app->archiveWindow()->windowWillClose();
+  EXPECT_EQ(app->archiveWindow(), nullptr);
+  app->showArchive();
+  EXPECT_EQ(archiveWindows.made, 2);
+}
+
+TEST_F(AppControllerTest, ModelDownloadShowsInTheMenuUntilItEnds) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  app = make();
+  app->launch();
+  app->setModelDownload(0.4267);
+  ASSERT_TRUE(menu().modelDownload);
+  EXPECT_EQ(modelDownloadTitle(*menu().modelDownload), "Downloading speech model\u2026 42%");
+  EXPECT_EQ(modelDownloadTitle(1.5), "Downloading speech model\u2026 100%");
+  app->setModelDownload(std::nullopt);
+  EXPECT_FALSE(menu().modelDownload);
+}
+
+}  // namespace
+}  // namespace parlet
