@@ -1,0 +1,31 @@
+// Launch at login through an XDG autostart entry, $XDG_CONFIG_HOME/autostart/parlet.desktop (default
+// ~/.config/autostart), that starts this executable. Enabled while the entry exists and is neither
+// hidden nor switched off by the desktop (Hidden=true, X-GNOME-Autostart-enabled=false). Register and
+// unregister throw DesktopError naming the file when it cannot be written or removed. Not thread-safe.
+//   LaunchAtLogin login;  if (login.status() == LaunchAtLogin::Status::enabled) login.unregister();
+#pragma once
+
+#include <filesystem>
+
+namespace platform::desktop {
+
+class LaunchAtLogin {
+ public:
+  enum class Status { notRegistered, enabled };
+
+  // `executable`: the program the entry starts; default this process's own executable.
+  explicit LaunchAtLogin(std::filesystem::path executable = {});
+
+  Status status() const;
+  // Writes the entry (replacing any earlier one).
+  void registerItem();
+  // Removes the entry; nothing to do when there is none.
+  void unregister();
+  // Where the entry lives, from the environment at the time of the call.
+  static std::filesystem::path entryPath();
+
+ private:
+  std::filesystem::path executable_;
+};
+
+}  // namespace platform::desktop

@@ -1,0 +1,22 @@
+// The clipboard through QClipboard (the CLIPBOARD selection on X11). It holds one item: `items()` gives
+// every format its owner offers (MIME types and other target names) with the exact bytes, and
+// `writeItems` offers them again unchanged, so a snapshot taken before a paste restores the user's
+// content byte for byte. Nothing when the clipboard has no owner. Main thread only; reading another
+// application's clipboard waits for it (Qt's own time limit).
+#pragma once
+
+#include "Parlet/core/PasteSeams.h"
+
+namespace platform::desktop {
+
+class QtPasteboard : public parlet::Pasteboard {
+ public:
+  parlet::PasteboardSnapshot items() const override;
+  void clearContents() override;
+  void setString(const std::string& text) override;
+  std::optional<std::string> string() const override;
+  // Several items become one: the first item that offers a type gives its bytes.
+  void writeItems(const parlet::PasteboardSnapshot& items) override;
+};
+
+}  // namespace platform::desktop

@@ -1,0 +1,30 @@
+// The focused application on X11: the active window (_NET_ACTIVE_WINDOW, else the input focus) named by
+// its WM_CLASS class; when a window of this process has the focus, it is this application, named by
+// `ownApplicationId()` (the Qt application name). The key window and first responder are Qt's active
+// window and focus widget; the paste action calls the focus widget's paste slot. Main thread only.
+#pragma once
+
+#include <memory>
+
+#include "Parlet/core/PasteSeams.h"
+
+namespace platform::desktop {
+
+class X11FocusedApplication : public parlet::FocusedApplication {
+ public:
+  X11FocusedApplication();
+  ~X11FocusedApplication() override;
+
+  std::optional<std::string> frontmostApplicationId() const override;
+  std::optional<std::string> ownApplicationId() const override;
+  std::optional<std::string> keyWindowTitle() const override;
+  std::optional<std::string> firstResponderTypeName() const override;
+  // True when the focus widget has a paste slot (line and text edits) and it was called.
+  bool sendPasteAction() override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace platform::desktop

@@ -1,0 +1,191 @@
+#include "platform/Desktop/X11KeyMonitor.h"
+
+// Qt before X11: Xlib's macros (Bool, Status, None) break Qt's headers.
+#include <QGuiApplication>
+#include <QSocketNotifier>
+
+#include <X11/XKBlib.h>
+#include <X11/extensions/XInput2.h>
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#include "platform/Desktop/DesktopError.h"
+#include "platform/Desktop/detail/XDisplay.h"
+
+namespace platform::desktop {
+namespace {
+
+struct DesktopKey {
+  std::uint16_t code;
+  std::uint64_t flag;  // the modifier bit, 0 for other keys
+};
+
+using parlet::ModifierFlag::command;
+using parlet::ModifierFlag::control;
+using parlet::ModifierFlag::option;
+using parlet::ModifierFlag::shift;
+
+// Keyboard key names (the keyboard's own names for key positions) to desktop key codes, which are
+// positional too: "AB04" is the key right of C on the bottom letter row, V on a US layout, code 9.
+constexpr std::pair<std::string_view, DesktopKey> kNamedKeys[] = {
+    {"RALT", {61, option}},  {"LALT", {58, option}},  {"RWIN", {54, command}}, {"LWIN", {55, command}},
+    {"RCTL", {62, control}}, {"LCTL", {59, control}}, {"RTSH", {60, shift}},   {"LFSH", {56, shift}},
+    {"ESC", {53, 0}},   {"TLDE", {50, 0}}, {"BKSL", {42, 0}}, {"RTRN", {36, 0}}, {"TAB", {48, 0}},
+    {"SPCE", {49, 0}},  {"BKSP", {51, 0}},
+    {"AE01", {18, 0}},  {"AE02", {19, 0}}, {"AE03", {20, 0}}, {"AE04", {21, 0}}, {"AE05", {23, 0}},
+    {"AE06", {22, 0}},  {"AE07", {26, 0}}, {"AE08", {28, 0}}, {"AE09", {25, 0}}, {"AE10", {29, 0}},
+    {"AE11", {27, 0}},  {"AE12", {24, 0}},
+    {"AD01", {12, 0}},  {"AD02", {13, 0}}, {"AD03", {14, 0}}, {"AD04", {15, 0}}, {"AD05", {17, 0}},
+    {"AD06", {16, 0}},  {"AD07", {32, 0}}, {"AD08", {34, 0}}, {"AD09", {31, 0}}, {"AD10", {35, 0}},
+    {"AD11", {33, 0}},  {"AD12", {30, 0}},
+    {"AC01", {0, 0}},   {"AC02", {1, 0}},  {"AC03", {2, 0}},  {"AC04", {3, 0}},  {"AC05", {5, 0}},
+    {"AC06", {4, 0}},   {"AC07", {38, 0}}, {"AC08", {40, 0}}, {"AC09", {37, 0}}, {"AC10", {41, 0}},
+    {"AC11", {39, 0}},
+    {"AB01", {6, 0}},   {"AB02", {7, 0}},  {"AB03", {8, 0}},  {"AB04", {9, 0}},  {"AB05", {11, 0}},
+    {"AB06", {45, 0}},  {"AB07", {46, 0}}, {"AB08", {43, 0}}, {"AB09", {47, 0}}, {"AB10", {44, 0}},
+};
+
+// Without key names: the server's usual keycodes (the kernel's key number + 8) for the modifiers and Escape.
+constexpr std::pair<unsigned, DesktopKey> kFallbackKeycodes[] = {
+    {108, {61, option}},  {64, {58, option}},   {134, {54, command}}, {133, {55, command}},
+    {105, {62, control}}, {37, {59, control}},  {62, {60, shift}},    {50, {56, shift}},
+    {9, {53, 0}},
+};
+
+std::map<unsigned, DesktopKey> keyTable(Display* display) {
+  std::map<unsigned, DesktopKey> table;
+  XkbDescPtr keyboard = XkbGetMap(display, 0, XkbUseCoreKbd);
+  if (keyboard && XkbGetNames(display, XkbKeyNamesMask, keyboard) == Success && keyboard->names &&
+      keyboard->names->keys) {
+    for (unsigned code = keyboard->min_key_code; code <= keyboard->max_key_code; ++code) {
+      const char* raw = keyboard->names->keys[code].name;
+      std::string_view name(raw, strnlen(raw, XkbKeyNameLength));
+      for (const auto& [known, key] : kNamedKeys)
+        if (known == name) table.emplace(code, key);
+    }
+  }
+  if (keyboard) XkbFreeKeyboard(keyboard, XkbAllComponentsMask, True);
+  if (table.empty())
+    for (const auto& [code, key] : kFallbackKeycodes) table.emplace(code, key);
+  return table;
+}
+
+}  // namespace
+
+struct X11KeyMonitor::State {
+  detail::DisplayPtr display;
+  int xinputOpcode = 0;
+  std::map<unsigned, DesktopKey> keys;  // X keycode -> desktop key
+  std::map<unsigned, bool> down;        // modifier keys held now, by X keycode
+  std::function<bool()> ownsFocus;
+  std::unique_ptr<QSocketNotifier> notifier;
+
+  struct Monitor {
+    Token token;
+    bool local;
+    std::uint64_t mask;
+    Handler handler;
+  };
+  std::vector<Monitor> monitors;
+  Token lastToken = 0;
+
+  std::uint64_t flags() const {
+    std::uint64_t result = 0;
+    for (const auto& [code, held] : down)
+      if (held) result |= keys.at(code).flag;
+    return result;
+  }
+
+  void deliver(std::uint64_t mask, const parlet::KeyEvent& event) {
+    const bool local = ownsFocus();
+    // Copied: a handler may add monitors.
+    std::vector<Monitor> matching;
+    for (const auto& monitor : monitors)
+      if (monitor.local == local && (monitor.mask & mask)) matching.push_back(monitor);
+    for (const auto& monitor : matching) monitor.handler(event);
+  }
+
+  void keyChanged(unsigned keycode, bool pressed) {
+    auto found = keys.find(keycode);
+    if (found == keys.end()) return;
+    const DesktopKey& key = found->second;
+    if (key.flag == 0) {
+      if (pressed) deliver(parlet::EventMask::keyDown, {key.code, flags()});
+      return;
+    }
+    bool& held = down[keycode];
+    if (held == pressed) return;  // a repeat, or a release whose press came before the monitor
+    held = pressed;
+    deliver(parlet::EventMask::flagsChanged, {key.code, flags()});
+  }
+
+  void drain() {
+    Display* d = display.get();
+    while (XPending(d)) {
+      XEvent event;
+      XNextEvent(d, &event);
+      XGenericEventCookie* cookie = &event.xcookie;
+      if (cookie->type != GenericEvent || cookie->extension != xinputOpcode) continue;
+      if (!XGetEventData(d, cookie)) continue;
+      if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
+        const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
+        keyChanged(static_cast<unsigned>(raw->detail), cookie->evtype == XI_RawKeyPress);
+      }
+      XFreeEventData(d, cookie);
+    }
+  }
+
+  // Modifier keys already held when the monitor starts.
+  void readHeldKeys() {
+    char bits[32];
+    XQueryKeymap(display.get(), bits);
+    for (const auto& [code, key] : keys)
+      if (key.flag && code < 256 && (bits[code / 8] & (1 << (code % 8)))) down[code] = true;
+  }
+};
+
+X11KeyMonitor::X11KeyMonitor(std::function<bool()> ownsFocus) : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.display = detail::openDisplay();
+  Display* d = s.display.get();
+  auto opcode = detail::xinput21Opcode(d);
+  if (!opcode)
+    throw DesktopError("the X display " + detail::displayNameForMessages() +
+                       " lacks XInput 2.1, needed to watch the trigger key");
+  s.xinputOpcode = *opcode;
+  s.ownsFocus = ownsFocus ? std::move(ownsFocus) : [] {
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) && QGuiApplication::focusWindow();
+  };
+  s.keys = keyTable(d);
+
+  unsigned char maskBits[XIMaskLen(XI_LASTEVENT)] = {};
+  XISetMask(maskBits, XI_RawKeyPress);
+  XISetMask(maskBits, XI_RawKeyRelease);
+  XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof maskBits), maskBits};
+  XISelectEvents(d, DefaultRootWindow(d), &mask, 1);
+  s.readHeldKeys();
+  XSync(d, False);
+
+  s.notifier = std::make_unique<QSocketNotifier>(ConnectionNumber(d), QSocketNotifier::Read);
+  State* state = state_.get();
+  QObject::connect(s.notifier.get(), &QSocketNotifier::activated, [state] { state->drain(); });
+  s.drain();  // events Xlib already read while setting up
+}
+
+X11KeyMonitor::~X11KeyMonitor() = default;
+
+parlet::KeyEventMonitoring::Token X11KeyMonitor::addGlobalMonitor(std::uint64_t mask, Handler handler) {
+  state_->monitors.push_back({++state_->lastToken, false, mask, std::move(handler)});
+  return state_->lastToken;
+}
+
+parlet::KeyEventMonitoring::Token X11KeyMonitor::addLocalMonitor(std::uint64_t mask, Handler handler) {
+  state_->monitors.push_back({++state_->lastToken, true, mask, std::move(handler)});
+  return state_->lastToken;
+}
+
+}  // namespace platform::desktop

@@ -1,0 +1,34 @@
+// The trigger key's event source on X11: XInput2 raw key events on the root window (nothing is grabbed,
+// every application still gets its keys), read on the X connection's socket in the Qt event loop of the
+// thread that makes the monitor. Physical keys map to the desktop key codes of Parlet/core/KeyEvents.h
+// by their position (the keyboard's key names), not by the layout, so Right Alt is 61 also where the
+// layout makes it AltGr. Modifier keys arrive as flag changes, other keys with a code as key downs
+// (repeats included); keys without a code (function keys, keypad) are not reported. An event goes to
+// the local monitors while a window of this application has the focus, else to the global ones.
+// Throws DesktopError when the display cannot be opened or lacks XInput 2.1.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "Parlet/core/KeyEvents.h"
+
+namespace platform::desktop {
+
+class X11KeyMonitor : public parlet::KeyEventMonitoring {
+ public:
+  // `ownsFocus` says whether this application has the keyboard focus; default: a Qt window has it.
+  explicit X11KeyMonitor(std::function<bool()> ownsFocus = {});
+  ~X11KeyMonitor() override;
+  X11KeyMonitor(const X11KeyMonitor&) = delete;
+  X11KeyMonitor& operator=(const X11KeyMonitor&) = delete;
+
+  Token addGlobalMonitor(std::uint64_t mask, Handler handler) override;
+  Token addLocalMonitor(std::uint64_t mask, Handler handler) override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace platform::desktop

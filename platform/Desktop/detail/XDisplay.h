@@ -1,0 +1,26 @@
+// An owned Xlib connection and the X helpers the desktop services share. Not thread-safe: one connection
+// per user.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform::desktop::detail {
+
+struct DisplayCloser {
+  void operator()(Display* display) const { XCloseDisplay(display); }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+// The display DISPLAY names, as it would be shown in a message ("(unset)" when it is not set).
+std::string displayNameForMessages();
+// Opens the display of DISPLAY; throws DesktopError naming it when that fails.
+DisplayPtr openDisplay();
+// The XInput major opcode when the server has XInput 2.1 or later.
+std::optional<int> xinput21Opcode(Display* display);
+bool hasXTest(Display* display);
+
+}  // namespace platform::desktop::detail
