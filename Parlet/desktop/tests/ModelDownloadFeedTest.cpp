@@ -1,0 +1,70 @@
+#include "Parlet/desktop/ModelDownloadFeed.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace parlet {
+namespace {
+
+// Runs the queue until `count` values were shown or five seconds passed.
+void collect(kestrum::ManualMainQueue& queue, const std::vector<std::optional<double>>& shown, std::size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (shown.size() < count && std::chrono::steady_clock::now() < deadline) {
+    queue.runUntilIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+TEST(ModelDownloadFeedTest, ReportsFromAnotherThreadReachTheMainQueueOncePerPercent) {
+  kestrum::ManualMainQueue queue;
+  std::vector<std::optional<double>> shown;
+  ModelDownloadFeed feed(&queue, [&](std::optional<double> fraction) { shown.push_back(fraction); });
+
+  // Two files, one of them half done: a quarter overall.
+  hub::Progress overall(2);
+  auto file = std::make_shared<hub::Progress>(1000);
+  overall.addChild(file, 1);
+  std::thread download([&, handler = feed.handler()] {
+    for (int done : {0, 500, 501, 504, 1000}) {
+      file->setCompletedUnitCount(done);
+      handler(overall);
+    }
+    overall.setCompletedUnitCount(1);
+    handler(overall);
+    feed.finished();
+    feed.finished();
+  });
+  download.join();
+  collect(queue, shown, 5);
+  ASSERT_EQ(shown.size(), 5u);
+  EXPECT_DOUBLE_EQ(*shown[0], 0.0);
+  EXPECT_DOUBLE_EQ(*shown[1], 0.25);  // 0.2505 and 0.252 show the same 25 %
+  EXPECT_DOUBLE_EQ(*shown[2], 0.5);
+  EXPECT_DOUBLE_EQ(*shown[3], 1.0);
+  EXPECT_EQ(shown[4], std::nullopt);
+  queue.runUntilIdle();
+  EXPECT_EQ(shown.size(), 5u);
+}
+
+TEST(ModelDownloadFeedTest, NothingIsShownAfterTheFeedIsGone) {
+  kestrum::ManualMainQueue queue;
+  int shown = 0;
+  {
+    ModelDownloadFeed feed(&queue, [&](std::optional<double>) { ++shown; });
+    hub::Progress progress(10);
+    progress.setCompletedUnitCount(3);
+    feed.handler()(progress);
+    // Let the reader post before the feed goes.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (queue.pendingCount() == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  queue.runUntilIdle();
+  EXPECT_EQ(shown, 0);
+}
+
+}  // namespace
+}  // namespace parlet
