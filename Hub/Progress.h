@@ -24,6 +24,10 @@ class Progress {
     std::lock_guard lock(mutex_);
     return total_;
   }
+  void setTotalUnitCount(std::int64_t count) {
+    std::lock_guard lock(mutex_);
+    total_ = count;
+  }
   std::int64_t completedUnitCount() const {
     std::lock_guard lock(mutex_);
     return completed_;

@@ -270,6 +270,10 @@ class Murmel {
   virtual void setCurrentTimings(TranscriptionTimings timings);
   // A fresh, empty progress object replaces the current one.
   virtual void resetProgress();
+  // Changes the timings under the engine's lock.
+  void modifyTimings(const std::function<void(TranscriptionTimings&)>& change);
+  // Raises the progress object's total unit count to at least `atLeast`.
+  void raiseProgressTotal(std::int64_t atLeast);
 
  private:
   mutable std::mutex mutex_;  // guards every field below
