@@ -1,8 +1,9 @@
 // pack-model CHECKPOINT OUT
 // Turns a checkpoint folder of the model family (config.json + model.safetensors, optionally
 // generation_config.json with "alignment_heads") into the MelSpectrogram, AudioEncoder and
-// TextDecoder model folders in OUT. No context-prefill folder is written: without audio a prefill
-// cannot equal what the decoder computes, so the engine feeds the prompt through the decoder.
+// TextDecoder model folders in OUT, which must not exist yet; a failed pack leaves no OUT. No
+// context-prefill folder is written: without audio a prefill cannot equal what the decoder
+// computes, so the engine feeds the prompt through the decoder.
 #include <iostream>
 
 #include "platform/ML/MLModel.h"

@@ -63,8 +63,16 @@ std::vector<std::pair<int, int>> defaultAlignmentHeads(const WhisperDimensions& 
 void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensions& dims, const WeightMap& weights,
                        const ModelFolderOptions& options = {});
 
-// Reads a checkpoint folder (config.json + model.safetensors) and writes the model folders.
-// No prefill folder: a prefill cannot equal what the decoder computes over real audio.
+// Reads a checkpoint folder (config.json, model.safetensors in F32, F16, BF16 or F64, optionally
+// generation_config.json with "alignment_heads") and writes the model folders, with F32 weights,
+// into `folder`. No prefill folder: a prefill cannot equal what the decoder computes over real audio.
+// Tensors stream through in blocks, so memory stays a few megabytes whatever the model's size.
+// The folders are written into a hidden temporary sibling of `folder` (parents are created) and
+// renamed into place once complete and flushed to disk; on any error the sibling is removed, so a
+// folder at `folder` is always complete. A `folder` that already exists, or that appears while
+// packing, is an error and is left as it is. Throws std::runtime_error naming the file (and tensor)
+// for a missing config.json or weights file, a sharded checkpoint (model.safetensors.index.json;
+// not supported), a missing, misshapen, unused or non-floating-point tensor and a non-finite value.
 void packCheckpoint(const std::filesystem::path& checkpoint, const std::filesystem::path& folder);
 
 }  // namespace platform::ml

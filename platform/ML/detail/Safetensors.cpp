@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <tuple>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "platform/ML/detail/Half.h"
 #include "platform/System/Json.h"
@@ -184,14 +188,15 @@ std::vector<float> SafetensorsFile::readFloats(const std::string& name) {
   return out;
 }
 
-void SafetensorsFile::readHalves(const std::string& name, Float16* out) {
+void SafetensorsFile::readFloatBlocks(
+    const std::string& name, const std::function<void(const float* values, std::size_t count, std::size_t at)>& sink) {
   const Entry& e = entry(name);
   if (!isFloatDtype(e.dtype)) fail(name, "has dtype " + e.dtype + ", a floating-point dtype is needed");
   const std::size_t size = dtypeSize(e.dtype), n = (e.end - e.begin) / size;
   // Blocks small enough to stay in cache: the tensor is never held whole in float.
   constexpr std::size_t kBlock = 1 << 14;
-  std::vector<unsigned char> raw(kBlock * size);
-  std::vector<float> values(kBlock);
+  std::vector<unsigned char> raw(std::min(kBlock, n) * size);
+  std::vector<float> values(std::min(kBlock, n));
   in_.clear();
   in_.seekg(static_cast<std::streamoff>(dataStart_ + e.begin));
   for (std::size_t at = 0; at < n; at += kBlock) {
@@ -218,7 +223,13 @@ void SafetensorsFile::readHalves(const std::string& name, Float16* out) {
     if (const std::size_t bad = firstNonFinite(values.data(), count); bad < count)
       fail(name, "holds a value that is not a finite float (" + numberText(values[bad]) + ") at index " +
                      std::to_string(at + bad));
-    floatToHalf(values.data(), out + at, count);
+    sink(values.data(), count, at);
+  }
+}
+
+void SafetensorsFile::readHalves(const std::string& name, Float16* out) {
+  readFloatBlocks(name, [&](const float* values, std::size_t count, std::size_t at) {
+    floatToHalf(values, out + at, count);
     // A finite float beyond the half range became infinite.
     std::uint16_t overflow = 0;
     const auto* bits = reinterpret_cast<const std::uint16_t*>(out + at);
@@ -228,7 +239,7 @@ void SafetensorsFile::readHalves(const std::string& name, Float16* out) {
         if ((bits[i] & 0x7c00u) == 0x7c00u)
           fail(name, "holds " + numberText(values[i]) + " at index " + std::to_string(at + i) +
                          ", beyond half precision (largest 65504)");
-  }
+  });
 }
 
 std::vector<std::int64_t> SafetensorsFile::readIntegers(const std::string& name) {
@@ -262,30 +273,85 @@ std::map<std::string, Tensor> readSafetensors(const std::filesystem::path& path)
   return tensors;
 }
 
-void writeSafetensors(const std::filesystem::path& path, const std::map<std::string, Tensor>& tensors) {
+SafetensorsWriter::SafetensorsWriter(const std::filesystem::path& path, const std::map<std::string, Spec>& tensors)
+    : path_(path) {
   json::Object header;
-  std::uint64_t offset = 0;
-  for (const auto& [name, tensor] : tensors) {
+  for (const auto& [name, spec] : tensors) {
+    const std::size_t elementBytes = dtypeSize(spec.dtype);
+    if (!elementBytes) fail("tensor \"" + name + "\": unsupported dtype \"" + spec.dtype + "\"");
     json::Array shape;
-    for (auto d : tensor.shape) shape.emplace_back(static_cast<long long>(d));
-    const std::uint64_t bytes = tensor.data.size() * 4;
+    std::uint64_t count = 1;
+    for (auto d : spec.shape) {
+      if (d < 0) fail("tensor \"" + name + "\": negative dimension");
+      shape.emplace_back(static_cast<long long>(d));
+      count *= static_cast<std::uint64_t>(d);
+    }
+    const std::uint64_t bytes = count * elementBytes;
     header.emplace_back(name, json::Value(json::Object{
-                                  {"dtype", tensor.integer ? "I32" : "F32"},
+                                  {"dtype", spec.dtype},
                                   {"shape", shape},
-                                  {"data_offsets", json::Array{json::Value(static_cast<unsigned long long>(offset)),
-                                                               json::Value(static_cast<unsigned long long>(offset + bytes))}}}));
-    offset += bytes;
+                                  {"data_offsets", json::Array{json::Value(static_cast<unsigned long long>(total_)),
+                                                               json::Value(static_cast<unsigned long long>(total_ + bytes))}}}));
+    total_ += bytes;
   }
   std::string text = json::write(json::Value(header), {.escapeSlashes = false});
   while ((text.size() + 8) % 8) text += ' ';
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw WeightsError(path.string() + ": cannot create the weights file");
-  const std::uint64_t length = text.size();
-  for (int i = 0; i < 8; ++i) out.put(static_cast<char>((length >> (8 * i)) & 0xff));
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  std::string start(8, '\0');
+  for (int i = 0; i < 8; ++i) start[i] = static_cast<char>((text.size() >> (8 * i)) & 0xff);
+  start += text;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) fail(std::string("cannot create the weights file: ") + std::strerror(errno));
+  writeAll(start.data(), start.size());
+}
+
+SafetensorsWriter::~SafetensorsWriter() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void SafetensorsWriter::fail(const std::string& message) const { throw WeightsError(path_.string() + ": " + message); }
+
+void SafetensorsWriter::write(const void* data, std::size_t bytes) {
+  if (fd_ < 0) fail("the weights file is closed");
+  if (bytes > total_ - written_)
+    fail("got more than the " + std::to_string(total_) + " bytes of data its tensors hold");
+  writeAll(data, bytes);
+  written_ += bytes;
+}
+
+void SafetensorsWriter::writeAll(const void* data, std::size_t bytes) {
+  const char* p = static_cast<const char*>(data);
+  while (bytes > 0) {
+    const ssize_t n = ::write(fd_, p, bytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail(std::string("cannot write the weights file: ") + std::strerror(errno));
+    p += n;
+    bytes -= static_cast<std::size_t>(n);
+  }
+}
+
+void SafetensorsWriter::finish(bool sync) {
+  if (fd_ < 0) fail("the weights file is closed");
+  if (written_ != total_)
+    fail("got " + std::to_string(written_) + " bytes of data, the tensors hold " + std::to_string(total_));
+  const bool synced = !sync || ::fsync(fd_) == 0;
+  const int error = errno;
+  const bool closed = ::close(fd_) == 0;
+  fd_ = -1;
+  if (!synced || !closed) fail(std::string("cannot write the weights file: ") + std::strerror(synced ? errno : error));
+}
+
+void writeSafetensors(const std::filesystem::path& path, const std::map<std::string, Tensor>& tensors) {
+  std::map<std::string, SafetensorsWriter::Spec> specs;
+  for (const auto& [name, tensor] : tensors) {
+    if (static_cast<std::int64_t>(tensor.data.size()) != tensor.count())
+      throw WeightsError(path.string() + ": tensor \"" + name + "\" holds " + std::to_string(tensor.data.size()) +
+                         " values, shape " + shapeText(tensor.shape) + " needs " + std::to_string(tensor.count()));
+    specs[name] = {tensor.integer ? "I32" : "F32", tensor.shape};
+  }
+  SafetensorsWriter out(path, specs);
   for (const auto& [name, tensor] : tensors) {
     if (!tensor.integer) {
-      out.write(reinterpret_cast<const char*>(tensor.data.data()), static_cast<std::streamsize>(tensor.data.size() * 4));
+      out.write(tensor.data.data(), tensor.data.size() * 4);
       continue;
     }
     std::vector<std::int32_t> values(tensor.data.size());
@@ -295,9 +361,9 @@ void writeSafetensors(const std::filesystem::path& path, const std::map<std::str
         throw WeightsError(path.string() + ": tensor \"" + name + "\" holds " + numberText(v) + ", not an int32");
       values[i] = static_cast<std::int32_t>(v);
     }
-    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
+    out.write(values.data(), values.size() * 4);
   }
-  if (!out) throw WeightsError(path.string() + ": cannot write the weights file");
+  out.finish();
 }
 
 }  // namespace platform::ml::detail

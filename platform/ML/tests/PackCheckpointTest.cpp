@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <fstream>
 #include <functional>
 
+#include <sys/resource.h>
+
+#include "platform/ML/detail/Half.h"
+#include "platform/ML/detail/ModelFolderLayout.h"
 #include "platform/ML/detail/Safetensors.h"
 #include "platform/ML/tests/DecoderSession.h"
 #include "platform/ML/tests/TinyModel.h"
@@ -14,9 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A checkpoint folder as the model family publishes it: config.json and model.safetensors.
-void writeCheckpoint(const fs::path& folder, const WhisperDimensions& d, const WeightMap& weights) {
-  fs::create_directories(folder);
+void writeConfig(const fs::path& folder, const WhisperDimensions& d) {
   std::ofstream(folder / "config.json") << R"({"architectures": ["SpeechSeq2Seq"], "d_model": )" << d.nTextState
                                         << R"(, "encoder_layers": )" << d.nAudioLayer << R"(, "decoder_layers": )"
                                         << d.nTextLayer << R"(, "encoder_attention_heads": )" << d.nAudioHead
@@ -24,12 +27,111 @@ void writeCheckpoint(const fs::path& folder, const WhisperDimensions& d, const W
                                         << d.nMels << R"(, "vocab_size": )" << d.nVocab << R"(, "max_source_positions": )"
                                         << d.nAudioCtx << R"(, "max_target_positions": )" << d.nTextCtx
                                         << R"(, "encoder_ffn_dim": )" << d.nFf << R"(, "decoder_ffn_dim": )" << d.nFf << "}";
+}
+
+// The stored bits of v in a 16-bit dtype: F16 rounds to nearest, BF16 truncates.
+std::uint16_t sixteenBits(float v, const std::string& dtype) {
+  if (dtype == "BF16") return static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(v) >> 16);
+  Float16 h;
+  detail::floatToHalf(&v, &h, 1);
+  return std::bit_cast<std::uint16_t>(h);
+}
+
+// What a value of the checkpoint reads as once stored in `dtype`.
+float stored(float v, const std::string& dtype) {
+  if (dtype == "F32") return v;
+  if (dtype == "BF16") return std::bit_cast<float>(static_cast<std::uint32_t>(sixteenBits(v, dtype)) << 16);
+  return detail::halfBitsToFloat(sixteenBits(v, dtype));
+}
+
+// A checkpoint folder as the model family publishes it: config.json, generation_config.json and
+// model.safetensors, its tensors in `dtype` (F32, F16 or BF16; `dtypes` overrides single tensors).
+void writeCheckpoint(const fs::path& folder, const WhisperDimensions& d, const WeightMap& weights,
+                     const std::string& dtype = "F32", const std::map<std::string, std::string>& dtypes = {}) {
+  fs::create_directories(folder);
+  writeConfig(folder, d);
   std::ofstream(folder / "generation_config.json") << R"({"alignment_heads": [[1, 2]]})";
-  std::map<std::string, detail::Tensor> tensors;
-  for (const auto& [name, t] : weights) tensors[name.substr(6)] = {t.shape, t.data};  // an export without "model."
+  std::map<std::string, const WeightTensor*> tensors;
+  for (const auto& [name, t] : weights) tensors[name.substr(6)] = &t;  // an export without "model."
   // Tied to the token table in the family's exports; not part of the folders.
-  tensors["proj_out.weight"] = {{d.nVocab, d.nTextState}, weights.at("model.decoder.embed_tokens.weight").data};
-  detail::writeSafetensors(folder / "model.safetensors", tensors);
+  tensors["proj_out.weight"] = &weights.at("model.decoder.embed_tokens.weight");
+  std::map<std::string, detail::SafetensorsWriter::Spec> specs;
+  for (const auto& [name, t] : tensors) specs[name] = {dtypes.count(name) ? dtypes.at(name) : dtype, t->shape};
+  detail::SafetensorsWriter out(folder / "model.safetensors", specs);
+  for (const auto& [name, t] : tensors) {
+    const std::string& type = specs.at(name).dtype;
+    if (type == "F32") {
+      out.write(t->data.data(), t->data.size() * 4);
+    } else if (type == "I32") {
+      std::vector<std::int32_t> values(t->data.begin(), t->data.end());
+      out.write(values.data(), values.size() * 4);
+    } else {
+      std::vector<std::uint16_t> bits;
+      for (float v : t->data) bits.push_back(sixteenBits(v, type));
+      out.write(bits.data(), bits.size() * 2);
+    }
+  }
+  out.finish();
+}
+
+// Every file below `root`, by relative path, with its bytes.
+std::map<std::string, std::string> tree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.is_regular_file()) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      files[fs::relative(entry.path(), root).string()] = {std::istreambuf_iterator<char>(in), {}};
+    }
+  return files;
+}
+
+std::vector<std::string> entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The packer as it was, all in memory: every tensor read as float, then the folders written from them.
+void packInMemory(const fs::path& checkpoint, const WhisperDimensions& d, const fs::path& folder) {
+  WeightMap weights;
+  for (auto& [name, t] : detail::readSafetensors(checkpoint / "model.safetensors"))
+    weights["model." + name] = WeightTensor{std::move(t.shape), std::move(t.data)};
+  weights.erase("model.proj_out.weight");
+  ModelFolderOptions options;
+  options.alignmentHeads = {{1, 2}};
+  writeModelFolders(folder, d, weights, options);
+}
+
+// The token table (1100 x 16 values) spans more than one of the reader's 16,384-value blocks and
+// ends within one; every other tensor fits in a block.
+TEST(PackCheckpointTest, PackedFoldersEqualThoseOfTheInMemoryPack) {
+  auto d = tinyDimensions();
+  d.nVocab = 1100;
+  d.kvCacheLength = d.nTextCtx;  // the packer caps S at 224 and the position table
+  const auto weights = randomWeights(d, 5);
+  for (const std::string dtype : {"F32", "F16", "BF16"}) {
+    SCOPED_TRACE(dtype);
+    testsupport::TempDir dir;
+    writeCheckpoint(dir.path() / "checkpoint", d, weights, dtype);
+    packCheckpoint(dir.path() / "checkpoint", dir.path() / "packed");
+    packInMemory(dir.path() / "checkpoint", d, dir.path() / "reference");
+    const auto packed = tree(dir.path() / "packed");
+    EXPECT_EQ(packed, tree(dir.path() / "reference"));
+    EXPECT_EQ(packed.size(), 5u);  // model.json of three folders, weights of two
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"checkpoint", "packed", "reference"}));
+
+    // Independently of the writer: the values the checkpoint stores, as F32.
+    for (const char* folder : {"AudioEncoder", "TextDecoder"}) {
+      auto file = detail::SafetensorsFile(dir.path() / "packed" / (std::string(folder) + ".mlmodelc/weights.safetensors"));
+      for (const auto& [name, entry] : file.entries()) {
+        EXPECT_EQ(entry.dtype, "F32") << name;
+        std::vector<float> expected;
+        for (float v : weights.at(name).data) expected.push_back(stored(v, dtype));
+        EXPECT_EQ(file.readFloats(name), expected) << name;
+      }
+    }
+  }
 }
 
 TEST(PackCheckpointTest, PackedModelsComputeWhatTheirWeightsDefine) {
@@ -133,35 +235,183 @@ INSTANTIATE_TEST_SUITE_P(
                     "tensor \"model.encoder.layers.2.fc1.bias\" is not part of the model"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PackCheckpointTest, CheckpointWithoutEncoderPositionsIsRefused) {
+struct CheckpointFault {
+  const char* name;
+  std::function<void(const fs::path& checkpoint)> apply;
+  std::string message;  // after the checkpoint's path
+};
+
+void PrintTo(const CheckpointFault& f, std::ostream* out) { *out << f.name; }
+
+class PackCheckpointFaultTest : public ::testing::TestWithParam<CheckpointFault> {};
+
+// Refused with the file (and tensor) named, leaving neither the destination nor a temporary folder.
+TEST_P(PackCheckpointFaultTest, IsRefusedAndLeavesNoFolder) {
   testsupport::TempDir dir;
-  const auto d = tinyDimensions();
-  auto weights = randomWeights(d, 5);
-  weights.erase("model.encoder.embed_positions.weight");
-  writeCheckpoint(dir.path(), d, weights);
+  const fs::path checkpoint = dir.path() / "checkpoint";
+  writeCheckpoint(checkpoint, tinyDimensions(), randomWeights(tinyDimensions(), 5));
+  GetParam().apply(checkpoint);
   try {
-    packCheckpoint(dir.path(), dir.path() / "out");
-    FAIL() << "packed without the encoder positions";
+    packCheckpoint(checkpoint, dir.path() / "models" / "packed");
+    FAIL() << "packed a faulty checkpoint";
   } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find((dir.path() / "model.safetensors").string() +
-                                         ": tensor \"model.encoder.embed_positions.weight\" is missing"),
-              std::string::npos)
-        << e.what();
+    EXPECT_NE(std::string(e.what()).find(checkpoint.string() + "/" + GetParam().message), std::string::npos) << e.what();
   }
-  EXPECT_FALSE(fs::exists(dir.path() / "out"));
+  EXPECT_FALSE(fs::exists(dir.path() / "models" / "packed"));
+  if (fs::exists(dir.path() / "models")) EXPECT_EQ(entries(dir.path() / "models"), std::vector<std::string>{});
 }
 
-TEST(PackCheckpointTest, MissingConfigurationKeyIsNamed) {
+void rewriteWeights(const fs::path& checkpoint, const std::function<void(WeightMap&)>& edit,
+                    const std::map<std::string, std::string>& dtypes = {}) {
+  WeightMap weights;
+  for (auto& [name, t] : detail::readSafetensors(checkpoint / "model.safetensors"))
+    weights["model." + name] = WeightTensor{std::move(t.shape), std::move(t.data)};
+  weights.erase("model.proj_out.weight");
+  edit(weights);
+  fs::remove(checkpoint / "model.safetensors");
+  writeCheckpoint(checkpoint, tinyDimensions(), weights, "F32", dtypes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PackCheckpointFaultTest,
+    ::testing::Values(
+        CheckpointFault{"Sharded",
+                        [](const fs::path& c) {
+                          fs::remove(c / "model.safetensors");
+                          std::ofstream(c / "model.safetensors.index.json") << R"({"weight_map": {}})";
+                        },
+                        "model.safetensors.index.json: sharded checkpoints (weights split over several files) are not "
+                        "supported"},
+        CheckpointFault{"NoWeights", [](const fs::path& c) { fs::remove(c / "model.safetensors"); },
+                        "model.safetensors: missing"},
+        CheckpointFault{"NoConfiguration", [](const fs::path& c) { fs::remove(c / "config.json"); },
+                        "config.json: missing"},
+        CheckpointFault{"ConfigurationKeyMissing",
+                        [](const fs::path& c) { std::ofstream(c / "config.json") << R"({"d_model": 16})"; },
+                        "config.json: \"num_mel_bins\" is missing"},
+        CheckpointFault{"AlignmentHeadBeyondTheDecoder",
+                        [](const fs::path& c) {
+                          std::ofstream(c / "generation_config.json") << R"({"alignment_heads": [[2, 0]]})";
+                        },
+                        "generation_config.json: \"alignment_heads\": [2, 0] is not a decoder head"},
+        CheckpointFault{"TruncatedWeights",
+                        [](const fs::path& c) {
+                          fs::resize_file(c / "model.safetensors", fs::file_size(c / "model.safetensors") - 4);
+                        },
+                        "model.safetensors: tensor \"proj_out.weight\": data_offsets"},
+        CheckpointFault{"MissingTensor",
+                        [](const fs::path& c) {
+                          rewriteWeights(c, [](WeightMap& w) { w.erase("model.encoder.embed_positions.weight"); });
+                        },
+                        "model.safetensors: tensor \"model.encoder.embed_positions.weight\" is missing"},
+        CheckpointFault{"Misshapen",
+                        [](const fs::path& c) {
+                          rewriteWeights(c, [](WeightMap& w) { w["model.decoder.layers.1.fc1.weight"].shape = {16, 32}; });
+                        },
+                        "model.safetensors: tensor \"model.decoder.layers.1.fc1.weight\" has shape [16, 32], expected [32, 16]"},
+        CheckpointFault{"IntegerTensor",
+                        [](const fs::path& c) { rewriteWeights(c, [](WeightMap&) {}, {{"encoder.conv1.bias", "I32"}}); },
+                        "model.safetensors: tensor \"encoder.conv1.bias\" has dtype I32, a floating-point dtype is needed"},
+        // Found while the last folder is written, after the encoder's.
+        CheckpointFault{"NonFiniteValueInTheLastTensor",
+                        [](const fs::path& c) {
+                          rewriteWeights(c, [](WeightMap& w) {
+                            w["model.decoder.layers.1.self_attn_layer_norm.weight"].data[3] = INFINITY;
+                          });
+                        },
+                        "model.safetensors: tensor \"decoder.layers.1.self_attn_layer_norm.weight\" holds a value that "
+                        "is not a finite float (inf) at index 3"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A folder already at the destination is kept as it is: the packer writes new folders only.
+TEST(PackCheckpointTest, ExistingDestinationIsLeftAlone) {
   testsupport::TempDir dir;
-  auto d = tinyDimensions();
-  writeCheckpoint(dir.path(), d, randomWeights(d, 5));
-  std::ofstream(dir.path() / "config.json") << R"({"d_model": 16})";
+  writeCheckpoint(dir.path() / "checkpoint", tinyDimensions(), randomWeights(tinyDimensions(), 5));
+  fs::create_directories(dir.path() / "packed");
+  std::ofstream(dir.path() / "packed" / "mine") << "keep";
   try {
-    packCheckpoint(dir.path(), dir.path() / "out");
-    FAIL() << "packed without a configuration";
+    packCheckpoint(dir.path() / "checkpoint", dir.path() / "packed/");
+    FAIL() << "packed over an existing folder";
   } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("\"num_mel_bins\" is missing"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find((dir.path() / "packed").string() + ": already exists"), std::string::npos)
+        << e.what();
   }
+  EXPECT_EQ(tree(dir.path() / "packed"), (std::map<std::string, std::string>{{"mine", "keep"}}));
+  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"checkpoint", "packed"}));
+}
+
+// A checkpoint of every tensor the dimensions need, in F32, written block by block; small values of
+// a hashed index stand in for weights. Returns the bytes of the largest tensor and of them all.
+std::pair<std::uint64_t, std::uint64_t> writeLargeCheckpoint(const fs::path& folder, const WhisperDimensions& d) {
+  fs::create_directories(folder);
+  writeConfig(folder, d);
+  std::map<std::string, detail::SafetensorsWriter::Spec> specs;
+  std::uint64_t largest = 0, total = 0;
+  for (const auto& [name, shape] : detail::expectedShapes(d)) {
+    specs[name] = {"F32", shape};
+    const std::uint64_t bytes = static_cast<std::uint64_t>(detail::Tensor{shape, {}}.count()) * 4;
+    largest = std::max(largest, bytes);
+    total += bytes;
+  }
+  detail::SafetensorsWriter out(folder / "model.safetensors", specs);
+  std::vector<float> block(1 << 20);
+  for (std::uint64_t at = 0; at < total / 4; at += block.size()) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), total / 4 - at));
+    for (std::size_t i = 0; i < n; ++i)
+      block[i] = static_cast<float>(((at + i) * 2654435761u) % 65536) / 65536.0f - 0.5f;
+    out.write(block.data(), n * 4);
+  }
+  out.finish();
+  return {largest, total};
+}
+
+// In a child process whose address space may grow by the largest tensor plus 64 MB: a checkpoint
+// more than twice that size packs, while reading it whole, as the packer once did, runs out.
+TEST(PackCheckpointTest, PacksWithinTheLargestTensorPlus64Megabytes) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the limit this test sets";
+#else
+  testsupport::TempDir dir;
+  WhisperDimensions d;
+  d.nMels = 8;
+  d.nAudioCtx = d.nTextCtx = 64;
+  d.nAudioState = d.nTextState = 256;
+  d.nAudioLayer = d.nTextLayer = 20;
+  d.nVocab = 4096;
+  d.nFf = 1024;
+  const auto [largest, total] = writeLargeCheckpoint(dir.path() / "checkpoint", d);
+  const std::uint64_t allowance = largest + (std::uint64_t{64} << 20);
+  ASSERT_GT(total, 2 * allowance);
+
+  auto withinAllowance = [&](const std::function<void()>& work) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    rlim_t used = 0;
+    while (std::getline(status, line))
+      if (line.rfind("VmSize:", 0) == 0) used = std::stoull(line.substr(7)) * 1024;
+    if (used == 0) std::_Exit(6);
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = used + allowance;
+    setrlimit(RLIMIT_AS, &limit);
+    try {
+      work();
+      std::_Exit(0);
+    } catch (const std::bad_alloc&) {
+      std::_Exit(3);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      std::_Exit(4);
+    }
+  };
+  EXPECT_EXIT(withinAllowance([&] { packCheckpoint(dir.path() / "checkpoint", dir.path() / "packed"); }),
+              ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(withinAllowance([&] { detail::readSafetensors(dir.path() / "checkpoint/model.safetensors"); }),
+              ::testing::ExitedWithCode(3), "");
+  std::uint64_t packed = 0;
+  for (const char* folder : {"AudioEncoder", "TextDecoder"})
+    packed += fs::file_size(dir.path() / "packed" / (std::string(folder) + ".mlmodelc/weights.safetensors"));
+  EXPECT_GT(packed, total);  // every tensor and the headers
+#endif
 }
 
 }  // namespace

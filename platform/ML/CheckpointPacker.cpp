@@ -1,0 +1,217 @@
+// packCheckpoint: streams the checkpoint's tensors one block at a time from model.safetensors into
+// the folders' weights files, so memory stays flat whatever the model's size. Everything is
+// written into a hidden sibling of the destination and renamed into place once complete.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/ML/ModelFolders.h"
+#include "platform/ML/detail/ModelFolderLayout.h"
+#include "platform/ML/detail/Safetensors.h"
+#include "platform/System/Json.h"
+
+namespace platform::ml {
+
+namespace fs = std::filesystem;
+namespace json = platform::json;
+
+namespace {
+
+constexpr const char* kWeightsFile = "model.safetensors";
+constexpr const char* kShardIndex = "model.safetensors.index.json";
+
+json::Value readJson(const fs::path& path) {
+  try {
+    return json::parseFile(path.string());
+  } catch (const std::exception& e) {
+    throw std::runtime_error(path.string() + ": cannot be read: " + e.what());
+  }
+}
+
+WhisperDimensions readDimensions(const fs::path& file) {
+  const json::Value config = readJson(file);
+  auto get = [&](const char* key) -> std::int64_t {
+    const json::Value* v = config.kind() == json::Value::Kind::object ? config.find(key) : nullptr;
+    if (!v) throw std::runtime_error(file.string() + ": \"" + key + "\" is missing");
+    std::int64_t n = 0;
+    try {
+      n = v->asInt();
+    } catch (const std::exception&) {
+      throw std::runtime_error(file.string() + ": \"" + key + "\" is not a whole number");
+    }
+    if (n <= 0) throw std::runtime_error(file.string() + ": \"" + key + "\" is " + std::to_string(n) + ", not positive");
+    return n;
+  };
+  WhisperDimensions dims;
+  dims.nMels = get("num_mel_bins");
+  dims.nAudioCtx = get("max_source_positions");
+  dims.nAudioState = dims.nTextState = get("d_model");
+  dims.nAudioHead = get("encoder_attention_heads");
+  dims.nAudioLayer = get("encoder_layers");
+  dims.nTextHead = get("decoder_attention_heads");
+  dims.nTextLayer = get("decoder_layers");
+  dims.nVocab = get("vocab_size");
+  dims.nTextCtx = get("max_target_positions");
+  dims.nFf = get("encoder_ffn_dim");
+  if (get("decoder_ffn_dim") != dims.nFf)
+    throw std::runtime_error(file.string() + ": encoder and decoder MLP widths differ");
+  dims.kvCacheLength = std::min<std::int64_t>(224, dims.nTextCtx);
+  return dims;
+}
+
+// "alignment_heads" of generation_config.json when there is one, else the usual default.
+std::vector<std::pair<int, int>> readAlignmentHeads(const fs::path& file, const WhisperDimensions& dims) {
+  if (!fs::exists(file)) return defaultAlignmentHeads(dims);
+  const json::Value generation = readJson(file);
+  const json::Value* heads = generation.kind() == json::Value::Kind::object ? generation.find("alignment_heads") : nullptr;
+  if (!heads) return defaultAlignmentHeads(dims);
+  std::vector<std::pair<int, int>> out;
+  try {
+    for (const auto& pair : heads->asArray()) {
+      const auto& p = pair.asArray();
+      if (p.size() != 2) throw std::runtime_error("a pair needs two numbers");
+      const std::int64_t layer = p[0].asInt(), head = p[1].asInt();
+      if (layer < 0 || layer >= dims.nTextLayer || head < 0 || head >= dims.nTextHead)
+        throw std::runtime_error("[" + std::to_string(layer) + ", " + std::to_string(head) + "] is not a decoder head");
+      out.emplace_back(static_cast<int>(layer), static_cast<int>(head));
+    }
+  } catch (const std::exception& e) {
+    throw std::runtime_error(file.string() + ": \"alignment_heads\": " + e.what());
+  }
+  return out;
+}
+
+// Some exports drop the leading "model." of the common layout.
+std::string fullName(const std::string& name) { return name.starts_with("model.") ? name : "model." + name; }
+
+void syncPath(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error(path.string() + ": cannot flush to disk: " + std::strerror(error));
+  }
+  ::close(fd);
+}
+
+// A new, empty folder next to `destination`, named so that nothing takes it for a model folder.
+fs::path makeTemporarySibling(const fs::path& destination) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", random());
+    const fs::path candidate =
+        destination.parent_path() / ("." + destination.filename().string() + ".partial-" + std::to_string(::getpid()) + "-" + suffix);
+    if (::mkdir(candidate.c_str(), 0777) == 0) return candidate;
+    if (errno != EEXIST) throw std::runtime_error(candidate.string() + ": cannot create: " + std::strerror(errno));
+  }
+  throw std::runtime_error(destination.string() + ": cannot find a free temporary name next to it");
+}
+
+// Renames `from` to `to` unless something already is at `to`.
+void renameIntoPlace(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+  int error = errno;
+  if (error == EINVAL || error == ENOSYS) {  // a file system without the no-replace flag
+    std::error_code ec;
+    if (fs::exists(to, ec) || ec) {
+      error = EEXIST;
+    } else if (::rename(from.c_str(), to.c_str()) == 0) {
+      return;
+    } else {
+      error = errno;
+    }
+  }
+  if (error == EEXIST || error == ENOTEMPTY)
+    throw std::runtime_error(to.string() + ": already exists (written while packing)");
+  throw std::runtime_error(to.string() + ": cannot move the packed folders into place: " + std::strerror(error));
+}
+
+// Writes the folders into `out` (empty), streaming each tensor from the checkpoint's weights.
+void writeFolders(const fs::path& checkpoint, const fs::path& out) {
+  const WhisperDimensions dims = readDimensions(checkpoint / "config.json");
+  ModelFolderOptions options;
+  options.alignmentHeads = readAlignmentHeads(checkpoint / "generation_config.json", dims);
+
+  const fs::path file = checkpoint / kWeightsFile;
+  detail::SafetensorsFile weights(file);
+  std::map<std::string, std::string> sources;  // full name => name in the file
+  std::map<std::string, std::vector<std::int64_t>> shapes;
+  for (const auto& [name, entry] : weights.entries()) {
+    const std::string full = fullName(name);
+    if (!sources.emplace(full, name).second)
+      weights.fail(name, "is listed both with and without the leading \"model.\"");
+    shapes[full] = entry.shape;
+  }
+  detail::checkShapes(dims, shapes, file.string());
+  const auto expected = detail::expectedShapes(dims);
+  for (const auto& [full, name] : sources) {
+    const std::string& dtype = weights.entries().at(name).dtype;
+    if (expected.count(full) && dtype != "F32" && dtype != "F16" && dtype != "BF16" && dtype != "F64")
+      weights.fail(name, "has dtype " + dtype + ", a floating-point dtype is needed");
+  }
+
+  for (const auto& layout : detail::folderLayouts(dims, options)) {
+    const fs::path dir = out / layout.name;
+    fs::create_directory(dir);
+    detail::writeText(dir / "model.json", layout.description, true);
+    if (!layout.weightPrefix.empty()) {
+      std::map<std::string, detail::SafetensorsWriter::Spec> specs;
+      for (const auto& [full, name] : sources)
+        if (full.starts_with(layout.weightPrefix)) specs[full] = {"F32", weights.entries().at(name).shape};
+      detail::SafetensorsWriter writer(dir / "weights.safetensors", specs);
+      for (const auto& [full, spec] : specs)
+        weights.readFloatBlocks(sources.at(full), [&](const float* values, std::size_t count, std::size_t) {
+          writer.write(values, count * sizeof(float));
+        });
+      writer.finish(true);
+    }
+    syncPath(dir);
+  }
+}
+
+}  // namespace
+
+void packCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
+  fs::path destination = fs::absolute(folder).lexically_normal();
+  if (destination.filename().empty()) destination = destination.parent_path();
+  std::error_code ec;
+  const bool exists = fs::exists(destination, ec);
+  if (ec) throw std::runtime_error(destination.string() + ": cannot be checked: " + ec.message());
+  if (exists) throw std::runtime_error(destination.string() + ": already exists; packing writes a new folder only");
+
+  if (!fs::is_directory(checkpoint, ec)) throw std::runtime_error(checkpoint.string() + ": not a checkpoint folder");
+  if (!fs::exists(checkpoint / kWeightsFile, ec)) {
+    if (fs::exists(checkpoint / kShardIndex, ec))
+      throw std::runtime_error((checkpoint / kShardIndex).string() +
+                               ": sharded checkpoints (weights split over several files) are not supported");
+    throw std::runtime_error((checkpoint / kWeightsFile).string() + ": missing");
+  }
+  if (!fs::exists(checkpoint / "config.json", ec))
+    throw std::runtime_error((checkpoint / "config.json").string() + ": missing");
+
+  fs::create_directories(destination.parent_path());
+  const fs::path temporary = makeTemporarySibling(destination);
+  try {
+    writeFolders(checkpoint, temporary);
+    syncPath(temporary);
+    renameIntoPlace(temporary, destination);
+  } catch (...) {
+    fs::remove_all(temporary, ec);
+    throw;
+  }
+  try {
+    syncPath(destination.parent_path());
+  } catch (const std::exception&) {
+    // The folder is complete and in place; only the rename's durability is in doubt.
+  }
+}
+
+}  // namespace platform::ml

@@ -1,0 +1,162 @@
+#include "platform/ML/detail/ModelFolderLayout.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/ML/detail/Safetensors.h"
+#include "platform/System/Json.h"
+
+namespace platform::ml::detail {
+
+namespace json = platform::json;
+
+namespace {
+
+json::Value feature(const std::string& name, const std::string& dtype, const std::vector<std::int64_t>& shape,
+                    bool optional = false) {
+  json::Array dims;
+  for (auto d : shape) dims.emplace_back(static_cast<long long>(d));
+  json::Object f{{"name", name}, {"dtype", dtype}, {"shape", dims}};
+  if (optional) f.emplace_back("optional", true);
+  return json::Value(std::move(f));
+}
+
+FolderLayout layout(const std::string& kind, json::Array inputs, json::Array outputs, json::Object hyperparameters,
+                    std::string weightPrefix, const std::vector<std::pair<int, int>>* alignmentHeads = nullptr) {
+  json::Object root{{"kind", kind}, {"inputs", std::move(inputs)}, {"outputs", std::move(outputs)},
+                    {"hyperparameters", std::move(hyperparameters)}};
+  if (alignmentHeads) {
+    json::Array heads;
+    for (auto [l, h] : *alignmentHeads) heads.emplace_back(json::Array{json::Value(l), json::Value(h)});
+    root.emplace_back("alignment_heads", std::move(heads));
+  }
+  return {kind + ".mlmodelc", json::write(json::Value(std::move(root)), {.pretty = true, .escapeSlashes = false}),
+          std::move(weightPrefix)};
+}
+
+}  // namespace
+
+std::vector<FolderLayout> folderLayouts(const WhisperDimensions& dims, const ModelFolderOptions& options) {
+  const std::int64_t frames = 2 * dims.nAudioCtx, samples = frames * 160;
+  const std::int64_t ld = dims.nTextLayer * dims.nTextState, s = dims.kvCacheLength;
+  std::vector<FolderLayout> folders;
+  folders.push_back(layout("MelSpectrogram", {feature("audio", "float32", {samples})},
+                           {feature("melspectrogram_features", "float16", {1, dims.nMels, 1, frames})},
+                           {{"n_mels", dims.nMels}, {"n_samples", samples}}, ""));
+  folders.push_back(layout("AudioEncoder", {feature("melspectrogram_features", "float16", {1, dims.nMels, 1, frames})},
+                           {feature("encoder_output_embeds", "float16", {1, dims.nAudioState, 1, dims.nAudioCtx})},
+                           {{"n_mels", dims.nMels}, {"n_audio_ctx", dims.nAudioCtx}, {"n_audio_state", dims.nAudioState},
+                            {"n_audio_head", dims.nAudioHead}, {"n_audio_layer", dims.nAudioLayer}},
+                           "model.encoder."));
+  json::Array outputs{feature("logits", "float16", {1, 1, dims.nVocab}),
+                      feature("key_cache_updates", "float16", {1, ld, 1, 1}),
+                      feature("value_cache_updates", "float16", {1, ld, 1, 1})};
+  if (!options.alignmentHeads.empty())
+    outputs.push_back(feature("alignment_heads_weights", "float16", {1, dims.nAudioCtx}, true));
+  folders.push_back(layout(
+      "TextDecoder",
+      {feature("input_ids", "int32", {1}), feature("cache_length", "int32", {1}),
+       feature("key_cache", "float16", {1, ld, 1, s}), feature("value_cache", "float16", {1, ld, 1, s}),
+       feature("kv_cache_update_mask", "int32", {1, s}),
+       feature("encoder_output_embeds", "float16", {1, dims.nAudioState, 1, dims.nAudioCtx}),
+       feature("decoder_key_padding_mask", "float16", {1, s})},
+      std::move(outputs),
+      {{"n_vocab", dims.nVocab}, {"n_text_ctx", dims.nTextCtx}, {"n_text_state", dims.nTextState},
+       {"n_text_head", dims.nTextHead}, {"n_text_layer", dims.nTextLayer}, {"n_audio_ctx", dims.nAudioCtx}},
+      "model.decoder.", &options.alignmentHeads));
+  if (options.prefill.length > 0)
+    folders.push_back(layout("TextDecoderContextPrefill", {feature("task", "int32", {1}), feature("language", "int32", {1})},
+                             {feature("key_cache_prefill", "float16", {1, ld, 1, options.prefill.length}),
+                              feature("value_cache_prefill", "float16", {1, ld, 1, options.prefill.length})},
+                             {{"n_text_state", dims.nTextState}, {"n_text_layer", dims.nTextLayer},
+                              {"n_prefill", options.prefill.length}},
+                             ""));
+  return folders;
+}
+
+std::map<std::string, std::vector<std::int64_t>> expectedShapes(const WhisperDimensions& dims) {
+  std::map<std::string, std::vector<std::int64_t>> shapes;
+  auto norm = [&](const std::string& name, std::int64_t d) { shapes[name + ".weight"] = shapes[name + ".bias"] = {d}; };
+  auto block = [&](const std::string& p, const std::string& attention, std::int64_t d) {
+    for (const char* proj : {"q_proj", "k_proj", "v_proj", "out_proj"}) {
+      shapes[p + "." + attention + "." + proj + ".weight"] = {d, d};
+      shapes[p + "." + attention + "." + proj + ".bias"] = {d};
+    }
+    norm(p + "." + attention + "_layer_norm", d);
+  };
+  auto mlp = [&](const std::string& p, std::int64_t d) {
+    shapes[p + ".fc1.weight"] = {dims.nFf, d};
+    shapes[p + ".fc1.bias"] = {dims.nFf};
+    shapes[p + ".fc2.weight"] = {d, dims.nFf};
+    shapes[p + ".fc2.bias"] = {d};
+    norm(p + ".final_layer_norm", d);
+  };
+  const std::int64_t d = dims.nAudioState, t = dims.nTextState;
+  shapes["model.encoder.conv1.weight"] = {d, dims.nMels, 3};
+  shapes["model.encoder.conv1.bias"] = {d};
+  shapes["model.encoder.conv2.weight"] = {d, d, 3};
+  shapes["model.encoder.conv2.bias"] = {d};
+  shapes["model.encoder.embed_positions.weight"] = {dims.nAudioCtx, d};
+  for (std::int64_t i = 0; i < dims.nAudioLayer; ++i) {
+    const std::string p = "model.encoder.layers." + std::to_string(i);
+    block(p, "self_attn", d);
+    mlp(p, d);
+  }
+  norm("model.encoder.layer_norm", d);
+  shapes["model.decoder.embed_tokens.weight"] = {dims.nVocab, t};
+  shapes["model.decoder.embed_positions.weight"] = {dims.nTextCtx, t};
+  for (std::int64_t i = 0; i < dims.nTextLayer; ++i) {
+    const std::string p = "model.decoder.layers." + std::to_string(i);
+    block(p, "self_attn", t);
+    block(p, "encoder_attn", t);
+    mlp(p, t);
+  }
+  norm("model.decoder.layer_norm", t);
+  return shapes;
+}
+
+void checkShapes(const WhisperDimensions& dims, const std::map<std::string, std::vector<std::int64_t>>& shapes,
+                 const std::string& where) {
+  static const std::string optionalSuffix = ".k_proj.bias";  // checkpoints omit the key projections' biases
+  auto fail = [&](const std::string& name, const std::string& message) {
+    throw std::runtime_error(where + ": tensor \"" + name + "\" " + message);
+  };
+  const auto expected = expectedShapes(dims);
+  for (const auto& [name, shape] : expected) {
+    auto it = shapes.find(name);
+    if (it == shapes.end()) {
+      if (name.ends_with(optionalSuffix)) continue;
+      fail(name, "is missing");
+    }
+    if (it->second != shape) fail(name, "has shape " + shapeText(it->second) + ", expected " + shapeText(shape));
+  }
+  for (const auto& [name, shape] : shapes)
+    if ((name.starts_with("model.encoder.") || name.starts_with("model.decoder.")) && !expected.count(name))
+      fail(name, "is not part of the model");
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text, bool sync) {
+  const std::string bytes = text + '\n';
+  auto fail = [&] { throw std::runtime_error(path.string() + ": cannot write: " + std::strerror(errno)); };
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) fail();
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      fail();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if ((sync && ::fsync(fd) != 0) | (::close(fd) != 0)) fail();
+}
+
+}  // namespace platform::ml::detail
