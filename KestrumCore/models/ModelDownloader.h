@@ -22,10 +22,10 @@
 namespace kestrum {
 
 struct ModelDownloadConfig {
-  std::optional<std::string> downloadBase;  // folder of the client's download cache; absent: its default
-  std::string modelRepo;                    // repository id, "owner/name"
-  std::optional<std::string> modelToken;    // access token; absent: the client looks one up
-  std::optional<std::string> modelFolder;   // folder that already holds the models; searched first
+  std::optional<std::string> downloadBase{};  // folder of the client's download cache; absent: its default
+  std::string modelRepo{};                  // repository id, "owner/name"
+  std::optional<std::string> modelToken{};    // access token; absent: the client looks one up
+  std::optional<std::string> modelFolder{};   // folder that already holds the models; searched first
   bool useBackgroundSession = false;        // handed to the client
   std::string endpoint = hub::HubApi::kDefaultEndpoint;  // base address of the repository service
   std::string revision = "main";            // branch, tag or commit to list and download

@@ -13,9 +13,9 @@
 namespace kestrum {
 
 struct ModelInfo {
-  std::optional<std::string> version;  // version folder; absent: any
-  std::optional<std::string> variant;  // variant folder (size, quantisation); absent: any
-  std::string name;                    // model family folder, and the file name searched for
+  std::optional<std::string> version{};  // version folder; absent: any
+  std::optional<std::string> variant{};  // variant folder (size, quantisation); absent: any
+  std::string name{};                  // model family folder, and the file name searched for
   platform::ml::MLComputeUnits computeUnits = platform::ml::MLComputeUnits::all;  // descriptive only
 
   // name/(version or *)/(variant or *)/*
