@@ -346,7 +346,10 @@ Expression Expression::object(Map entries) {
   std::uint32_t depth = heightOf(entries);
   return Expression(std::make_shared<const Data>(Data{Object{std::move(entries)}, depth}));
 }
-Expression Expression::identifier(std::string name) { return Expression(makeExpression(Identifier{std::move(name)})); }
+Expression Expression::identifier(std::string name) {
+  std::size_t hash = TextHash{}(name);
+  return Expression(makeExpression(Identifier{std::move(name), hash}));
+}
 Expression Expression::unary(UnaryOp op, Expression operand) {
   std::uint32_t depth = heightOf(operand);
   return Expression(std::make_shared<const Data>(Data{Unary{op, std::move(operand)}, depth}));
@@ -377,16 +380,17 @@ Expression Expression::slice(Expression object, std::optional<Expression> start,
 }
 Expression Expression::filter(Expression operand, std::string name, std::vector<Expression> args, KeywordMap kwargs) {
   std::uint32_t depth = heightOf(operand, args, kwargs);
+  std::size_t hash = TextHash{}(name);
   return Expression(std::make_shared<const Data>(
-      Data{Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs)}, depth}));
+      Data{Filter{std::move(operand), std::move(name), std::move(args), std::move(kwargs), hash}, depth}));
 }
 Expression Expression::test(Expression operand, std::string name, std::vector<Expression> args, bool negated) {
   std::uint32_t depth = heightOf(operand, args);
+  std::size_t hash = TextHash{}(name);
   return Expression(std::make_shared<const Data>(
-      Data{Test{std::move(operand), std::move(name), std::move(args), negated}, depth}));
+      Data{Test{std::move(operand), std::move(name), std::move(args), negated, hash}, depth}));
 }
 
-Expression::Kind Expression::kind() const { return static_cast<Kind>(data_->value.index()); }
 std::uint32_t Expression::depth() const { return data_->depth; }
 
 bool operator==(const Expression& a, const Expression& b) {
@@ -635,8 +639,6 @@ Statement Statement::generation(Nodes body) {
   return Statement(std::make_shared<const Data>(statementData(Generation{std::move(body)})));
 }
 
-Statement::Kind Statement::kind() const { return static_cast<Kind>(data_->value.index()); }
-
 bool operator==(const Statement& a, const Statement& b) {
   if (a.data_->value.index() != b.data_->value.index()) return false;
   return std::visit(
@@ -775,14 +777,6 @@ Node Node::expression(Expression expression) { return Node(std::make_shared<cons
 Node Node::statement(Statement statement) { return Node(std::make_shared<const Data>(Data{std::move(statement)})); }
 Node Node::comment(std::string text) { return Node(std::make_shared<const Data>(Data{Data::Comment{std::move(text)}})); }
 
-Node::Kind Node::kind() const { return static_cast<Kind>(data_->value.index()); }
-
-const std::string& Node::text() const {
-  if (const auto* comment = std::get_if<Data::Comment>(&data_->value)) return comment->value;
-  return std::get<Data::Text>(data_->value).value;
-}
-const Expression& Node::expression() const { return std::get<Expression>(data_->value); }
-const Statement& Node::statement() const { return std::get<Statement>(data_->value); }
 
 bool operator==(const Node& a, const Node& b) {
   if (a.kind() != b.kind()) return false;

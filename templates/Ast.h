@@ -185,7 +185,10 @@ struct Expression::Null {};
 struct Expression::Array { std::vector<Expression> elements; };
 struct Expression::Tuple { std::vector<Expression> elements; };
 struct Expression::Object { Map entries; };
-struct Expression::Identifier { std::string name; };
+struct Expression::Identifier {
+  std::string name;
+  std::size_t nameHash;  // TextHash of name, for scope lookups
+};
 struct Expression::Unary { UnaryOp op; Expression operand; };
 struct Expression::Binary { BinaryOp op; Expression left; Expression right; };
 struct Expression::Ternary { Expression value; Expression test; std::optional<Expression> alternate; };
@@ -195,8 +198,20 @@ struct Expression::Slice {
   Expression object;
   std::optional<Expression> start, stop, step;
 };
-struct Expression::Filter { Expression operand; std::string name; std::vector<Expression> args; KeywordMap kwargs; };
-struct Expression::Test { Expression operand; std::string name; std::vector<Expression> args; bool negated; };
+struct Expression::Filter {
+  Expression operand;
+  std::string name;
+  std::vector<Expression> args;
+  KeywordMap kwargs;
+  std::size_t nameHash;  // TextHash of name
+};
+struct Expression::Test {
+  Expression operand;
+  std::string name;
+  std::vector<Expression> args;
+  bool negated;
+  std::size_t nameHash;  // TextHash of name
+};
 
 struct Expression::Data {
   std::variant<String, Number, Integer, Boolean, Null, Array, Tuple, Object, Identifier, Unary, Binary, Ternary,
@@ -236,6 +251,16 @@ struct Node::Data {
   struct Comment { std::string value; };
   std::variant<Text, Expression, Statement, Comment> value;
 };
+
+inline Expression::Kind Expression::kind() const { return static_cast<Kind>(data_->value.index()); }
+inline Statement::Kind Statement::kind() const { return static_cast<Kind>(data_->value.index()); }
+inline Node::Kind Node::kind() const { return static_cast<Kind>(data_->value.index()); }
+inline const std::string& Node::text() const {
+  if (const auto* comment = std::get_if<Data::Comment>(&data_->value)) return comment->value;
+  return std::get<Data::Text>(data_->value).value;
+}
+inline const Expression& Node::expression() const { return std::get<Expression>(data_->value); }
+inline const Statement& Node::statement() const { return std::get<Statement>(data_->value); }
 
 template <class T> const T& Expression::as() const { return std::get<T>(data_->value); }
 template <class T> const T* Expression::getIf() const { return std::get_if<T>(&data_->value); }

@@ -9,7 +9,7 @@ const Filters::Table& Filters::builtIn() {
   return table;
 }
 
-const Function* Filters::find(const std::string& name) {
+const Function* Filters::find(const HashedText& name) {
   const Table& table = builtIn();
   auto it = table.find(name);
   return it == table.end() ? nullptr : &it->second;
@@ -20,7 +20,7 @@ const Tests::Table& Tests::builtIn() {
   return table;
 }
 
-const TestFunction* Tests::find(const std::string& name) {
+const TestFunction* Tests::find(const HashedText& name) {
   const Table& table = builtIn();
   auto it = table.find(name);
   return it == table.end() ? nullptr : &it->second;
@@ -29,6 +29,12 @@ const TestFunction* Tests::find(const std::string& name) {
 const Globals::Table& Globals::builtIn() {
   static const Table table = detail::makeGlobalTable();
   return table;
+}
+
+const Value* Globals::find(const HashedText& name) {
+  const Table& table = builtIn();
+  auto it = table.find(name);
+  return it == table.end() ? nullptr : &it->second;
 }
 
 }  // namespace jinja

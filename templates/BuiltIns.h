@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "templates/Value.h"
@@ -17,18 +18,21 @@ using TestFunction = std::function<bool(const Arguments&, const KeywordArguments
 struct Filters {
   using Table = std::unordered_map<std::string, Function, TextHash, TextEqual>;
   static const Table& builtIn();
-  static const Function* find(const std::string& name);
+  static const Function* find(std::string_view name) { return find(HashedText(name)); }
+  static const Function* find(const HashedText& name);
 };
 
 struct Tests {
   using Table = std::unordered_map<std::string, TestFunction, TextHash, TextEqual>;
   static const Table& builtIn();
-  static const TestFunction* find(const std::string& name);
+  static const TestFunction* find(std::string_view name) { return find(HashedText(name)); }
+  static const TestFunction* find(const HashedText& name);
 };
 
 struct Globals {
   using Table = std::unordered_map<std::string, Value, TextHash, TextEqual>;
   static const Table& builtIn();
+  static const Value* find(const HashedText& name);
 };
 
 }  // namespace jinja

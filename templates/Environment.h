@@ -1,7 +1,9 @@
 // A scope of template variables with an optional parent: lookup walks outwards, writing goes into
 // this scope (or, with setInChain, the nearest scope holding the name, else the root). A root scope
-// starts with every built-in global function. Shared by reference (EnvironmentRef); a child keeps
-// its parent alive. No lock: one render's thread uses it. Never throws on lookup.
+// sees every built-in global function beneath its own variables (they shadow its initial ones) and,
+// when made `over` a context, that context beneath the globals. Shared by reference
+// (EnvironmentRef); a child keeps its parent alive. No lock: one render's thread uses it. Never
+// throws on lookup.
 //   auto root = Environment::make();  auto loop = Environment::make(root);  (*loop)["x"]  // undefined
 #pragma once
 
@@ -24,22 +26,28 @@ class Environment {
   static EnvironmentRef make(EnvironmentRef parent = nullptr, Variables initial = {}) {
     return std::make_shared<Environment>(std::move(parent), std::move(initial));
   }
+  // A root scope that reads `context` in place (no copy) beneath the globals; writes go into the
+  // scope's own variables. `context` must outlive the scope.
+  static EnvironmentRef over(const Variables& context);
 
   // The nearest binding of `name`, or undefined.
-  Value operator[](const std::string& name) const;
-  // The nearest binding, or nullptr; no copy.
-  const Value* find(const std::string& name) const;
+  Value operator[](std::string_view name) const;
+  // The nearest binding, or nullptr; no copy. The name is hashed once for the whole chain.
+  const Value* find(std::string_view name) const { return find(HashedText(name)); }
+  const Value* find(const HashedText& name) const;
   // Writes this scope's own variable.
   void set(const std::string& name, Value value) { variables[name] = std::move(value); }
+  void set(const HashedText& name, Value value);
   void setInChain(const std::string& name, Value value);
   const EnvironmentRef& parent() const { return parent_; }
 
-  Variables variables;
+  Variables variables;  // this scope's own, without the globals and the context of a root
   bool lstripBlocks = false;  // stored only; the line options act when compiling
   bool trimBlocks = false;
 
  private:
   EnvironmentRef parent_;
+  const Variables* context_ = nullptr;
 };
 
 }  // namespace jinja

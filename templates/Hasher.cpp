@@ -1,5 +1,8 @@
 #include "templates/Hasher.h"
 
+#include <bit>
+#include <cstring>
+
 #include "platform/Text/Unicode.h"
 
 namespace jinja {
@@ -7,24 +10,22 @@ namespace text = platform::text;
 
 namespace {
 
-std::uint64_t mix(std::uint64_t x) {
-  // splitmix64 finaliser
-  x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ull;
-  x ^= x >> 27;
-  x *= 0x94D049BB133111EBull;
-  x ^= x >> 31;
-  return x;
+// Eight bytes at a time: "héllo" => false.
+bool isAscii(std::string_view text) {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::uint64_t high = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
+  }
+  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080ull) == 0;
 }
 
 // The NFC form of `text`, or `text` itself (no copy) when that is NFC already.
 // Ill-formed: "\xff" => "\xff" (U+FFFD is NFC), "\xffe\u0301" => "\ufffd\u00e9".
-bool isAscii(std::string_view text) {
-  for (unsigned char c : text)
-    if (c >= 0x80) return false;
-  return true;
-}
-
 std::string_view nfcForm(std::string_view text, std::string& storage) {
   constexpr auto nfc = text::NormalizationForm::nfc;
   if (isAscii(text)) return text;
@@ -41,20 +42,19 @@ std::string_view nfcForm(std::string_view text, std::string& storage) {
 
 }  // namespace
 
-void Hasher::combine(std::uint64_t word) { state_ = mix(state_ ^ (word + 0x9E3779B97F4A7C15ull)) * 31 + 7; }
-
-void Hasher::combineByte(std::uint8_t byte) { combine(0x100u | byte); }
-
+// Each full group of eight bytes as one big-endian word, then the rest (0 when none), then the
+// length: "abcdefghi" feeds "abcdefgh", "i", 9.
 void Hasher::combineBytes(std::string_view bytes) {
-  std::uint64_t word = 0;
-  std::size_t n = 0;
-  for (unsigned char c : bytes) {
-    word = (word << 8) | c;
-    if (++n % 8 == 0) {
-      combine(word);
-      word = 0;
-    }
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    combine(word);
   }
+  std::uint64_t word = 0;
+  for (; n > 0; ++p, --n) word = (word << 8) | static_cast<unsigned char>(*p);
   combine(word);
   combine(bytes.size());
 }
@@ -64,8 +64,6 @@ void Hasher::combineText(std::string_view text) {
   combineBytes(nfcForm(text, storage));
 }
 
-std::size_t Hasher::finalize() const { return static_cast<std::size_t>(mix(state_)); }
-
 // Not text::canonicalHash: the value decides the iteration order of keyword maps, which their JSON
 // form follows, and it must accept ill-formed text.
 std::size_t TextHash::operator()(std::string_view text) const {
@@ -74,8 +72,7 @@ std::size_t TextHash::operator()(std::string_view text) const {
   return hasher.finalize();
 }
 
-bool TextEqual::operator()(std::string_view a, std::string_view b) const {
-  if (a == b) return true;
+bool TextEqual::equivalentDiffering(std::string_view a, std::string_view b) {
   if (isAscii(a) && isAscii(b)) return false;
   if (text::isValidUtf8(a) && text::isValidUtf8(b)) return text::canonicallyEquivalent(a, b);
   std::string sa, sb;

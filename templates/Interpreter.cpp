@@ -45,11 +45,26 @@ KeywordArguments evaluateKeywords(const Expression::KeywordMap& kwargs, const En
 }
 
 // A function variable of that name first, then the built-in filter.
-Value applyFilter(const std::string& name, const Arguments& args, const KeywordArguments& kwargs,
+Value applyFilter(const HashedText& name, const Arguments& args, const KeywordArguments& kwargs,
                   const EnvironmentRef& env) {
   if (const Value* bound = env->find(name); bound && bound->isFunction()) return bound->asFunction()(args, kwargs, env);
   if (const Function* filter = Filters::find(name)) return (*filter)(args, kwargs, env);
-  throw JinjaError::runtime("Unknown filter: " + name);
+  throw JinjaError::runtime("Unknown filter: " + std::string(name.text));
+}
+
+// A function variable of that name first, then the built-in test.
+bool applyTest(const HashedText& name, const Arguments& args, const EnvironmentRef& env) {
+  if (const Value* bound = env->find(name); bound && bound->isFunction()) {
+    Value result = bound->asFunction()(args, {}, env);
+    return result.isBoolean() ? result.asBool() : result.isTruthy();
+  }
+  if (const TestFunction* test = Tests::find(name)) return (*test)(args, {}, env);
+  throw JinjaError::runtime("Unknown test: " + std::string(name.text));
+}
+
+const HashedText& loopKey() {
+  static const HashedText key("loop");
+  return key;
 }
 
 std::string debugForm(const Expression& expression) {
@@ -58,9 +73,9 @@ std::string debugForm(const Expression& expression) {
   return out.str();
 }
 
-void bindLoopTarget(const Statement::LoopVar& target, const Value& item, Environment& loop, Value::Kind sequenceKind,
-                    const Value* entryValue) {
-  const auto& names = target.names();
+// `names`: the target's names with their hashes.
+void bindLoopTarget(const Statement::LoopVar& target, const std::vector<HashedText>& names, const Value& item,
+                    Environment& loop, Value::Kind sequenceKind, const Value* entryValue) {
   if (target.kind() == Statement::LoopVar::Kind::single) {
     loop.set(names[0], item);
     return;
@@ -101,16 +116,23 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
     return;
   }
   EnvironmentRef scope = Environment::make(env);
+  std::vector<HashedText> names;
+  names.reserve(loop.loopVar.names().size());
+  for (const std::string& name : loop.loopVar.names()) names.emplace_back(name);
   for (std::size_t i = 0; i < count; ++i) {
     switch (sequence.kind()) {
-      case Value::Kind::array: bindLoopTarget(loop.loopVar, sequence.asArray()[i], *scope, Value::Kind::array, nullptr); break;
-      case Value::Kind::string: bindLoopTarget(loop.loopVar, characters[i], *scope, Value::Kind::string, nullptr); break;
+      case Value::Kind::array:
+        bindLoopTarget(loop.loopVar, names, sequence.asArray()[i], *scope, Value::Kind::array, nullptr);
+        break;
+      case Value::Kind::string:
+        bindLoopTarget(loop.loopVar, names, characters[i], *scope, Value::Kind::string, nullptr);
+        break;
       default:
-        bindLoopTarget(loop.loopVar, Value(sequence.asObject().keys()[i]), *scope, Value::Kind::object,
+        bindLoopTarget(loop.loopVar, names, Value(sequence.asObject().keys()[i]), *scope, Value::Kind::object,
                        &sequence.asObject().values()[i]);
         break;
     }
-    scope->set("loop", Interpreter::makeLoopObject(i, count));
+    scope->set(loopKey(), Interpreter::makeLoopObject(i, count));
     if (loop.test && !Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) continue;
     try {
       Interpreter::interpret(loop.body, scope, into);
@@ -123,17 +145,17 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
 void executeFilterBlock(const Statement::Filter& block, const EnvironmentRef& env, std::string& into) {
   std::string body;
   Interpreter::interpret(block.body, env, body);
-  std::string name;
+  std::optional<HashedText> name;
   Arguments args{Value(std::move(body))};
   if (const auto* identifier = block.filterExpr.getIf<Expression::Identifier>()) {
-    name = identifier->name;
+    name.emplace(identifier->name, identifier->nameHash);
   } else if (const auto* filter = block.filterExpr.getIf<Expression::Filter>()) {
-    name = filter->name;
+    name.emplace(filter->name, filter->nameHash);
     for (const Expression& arg : filter->args) args.push_back(Interpreter::evaluateExpression(arg, env));
   } else {
     throw JinjaError::runtime("Invalid filter expression in filter statement");
   }
-  applyFilter(name, args, {}, env).appendDescription(into);
+  applyFilter(*name, args, {}, env).appendDescription(into);
 }
 
 void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, std::string& into) {
@@ -243,7 +265,11 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
 
 void Interpreter::assign(const Expression& target, const Value& value, const EnvironmentRef& env) {
   switch (target.kind()) {
-    case Expression::Kind::identifier: env->set(target.as<Expression::Identifier>().name, value); return;
+    case Expression::Kind::identifier: {
+      const auto& identifier = target.as<Expression::Identifier>();
+      env->set(HashedText(identifier.name, identifier.nameHash), value);
+      return;
+    }
     case Expression::Kind::tuple: {
       const auto& targets = target.as<Expression::Tuple>().elements;
       if (!value.isArray()) throw JinjaError::runtime("Cannot unpack non-array value for tuple assignment.");
@@ -322,7 +348,11 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
         out.set(entries.keys()[i], evaluateExpression(entries.values()[i], env));
       return Value(std::move(out));
     }
-    case Expression::Kind::identifier: return (*env)[expression.as<Expression::Identifier>().name];
+    case Expression::Kind::identifier: {
+      const auto& identifier = expression.as<Expression::Identifier>();
+      const Value* bound = env->find(HashedText(identifier.name, identifier.nameHash));
+      return bound ? *bound : Value::undefined();
+    }
     case Expression::Kind::unary: {
       const auto& unary = expression.as<Expression::Unary>();
       if (unary.op == Expression::UnaryOp::splat)
@@ -375,13 +405,13 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
       const auto& filter = expression.as<Expression::Filter>();
       Arguments args{evaluateExpression(filter.operand, env)};
       for (const Expression& arg : filter.args) args.push_back(evaluateExpression(arg, env));
-      return applyFilter(filter.name, args, evaluateKeywords(filter.kwargs, env), env);
+      return applyFilter(HashedText(filter.name, filter.nameHash), args, evaluateKeywords(filter.kwargs, env), env);
     }
     case Expression::Kind::test: {
       const auto& test = expression.as<Expression::Test>();
       Arguments args{evaluateExpression(test.operand, env)};
       for (const Expression& arg : test.args) args.push_back(evaluateExpression(arg, env));
-      return Value(evaluateTest(test.name, args, env) != test.negated);
+      return Value(applyTest(HashedText(test.name, test.nameHash), args, env) != test.negated);
     }
   }
   return Value::undefined();
@@ -444,12 +474,7 @@ Value Interpreter::evaluateSlice(const Value& value, const std::optional<Express
 }
 
 bool Interpreter::evaluateTest(const std::string& name, const Arguments& args, const EnvironmentRef& env) {
-  if (const Value* bound = env->find(name); bound && bound->isFunction()) {
-    Value result = bound->asFunction()(args, {}, env);
-    return result.isBoolean() ? result.asBool() : result.isTruthy();
-  }
-  if (const TestFunction* test = Tests::find(name)) return (*test)(args, {}, env);
-  throw JinjaError::runtime("Unknown test: " + name);
+  return applyTest(HashedText(name), args, env);
 }
 
 Value Interpreter::evaluateUnaryValue(Expression::UnaryOp op, const Value& operand) {

@@ -95,7 +95,7 @@ std::string Template::render(const Context& context, const EnvironmentRef& envir
     for (const auto& [name, value] : context) environment->variables[name] = value;
     root = Environment::make(nullptr, environment->variables);
   } else {
-    root = Environment::make(nullptr, context);
+    root = Environment::over(context);
   }
   return Interpreter::renderRoot(nodes_, root);
 }

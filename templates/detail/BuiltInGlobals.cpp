@@ -1,6 +1,7 @@
 // The built-in global functions: range, lipsum, dict, namespace, cycler, joiner, raise_exception
 // and strftime_now.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 #include <memory>
@@ -200,18 +201,49 @@ std::string strftimePattern(const std::string& format) {
 
 namespace {
 
+// Building a date formatter costs far more than a render, so each thread keeps the formatters of
+// the last few formats, with the text of the last second each wrote: patterns have no field finer
+// than a second.
+struct DateFormatter {
+  std::string format;
+  std::unique_ptr<icu::SimpleDateFormat> formatter;
+  double second = std::numeric_limits<double>::quiet_NaN();
+  std::string text;
+};
+
+DateFormatter& dateFormatter(const std::string& format) {
+  constexpr std::size_t kept = 4;
+  thread_local std::vector<DateFormatter> cache;
+  thread_local std::size_t nextSlot = 0;
+  for (DateFormatter& entry : cache)
+    if (entry.format == format) return entry;
+  std::string pattern = strftimePattern(platform::text::repairUtf8(format));
+  UErrorCode status = U_ZERO_ERROR;
+  auto formatter =
+      std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString::fromUTF8(pattern), icu::Locale("en_US_POSIX"), status);
+  if (U_FAILURE(status)) throw JinjaError::runtime("strftime_now cannot use the format " + format);
+  DateFormatter fresh{format, std::move(formatter), std::numeric_limits<double>::quiet_NaN(), {}};
+  if (cache.size() < kept) return cache.emplace_back(std::move(fresh));
+  DateFormatter& slot = cache[nextSlot];
+  nextSlot = (nextSlot + 1) % kept;
+  slot = std::move(fresh);
+  return slot;
+}
+
 Value strftimeNow(const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
   if (args.size() != 1) throw JinjaError::runtime("strftime_now takes exactly 1 argument");
   if (!args[0].isString()) throw JinjaError::runtime("strftime_now format argument must be a string");
-  std::string pattern = strftimePattern(platform::text::repairUtf8(args[0].asString()));
-  UErrorCode status = U_ZERO_ERROR;
-  icu::SimpleDateFormat formatter(icu::UnicodeString::fromUTF8(pattern), icu::Locale("en_US_POSIX"), status);
-  if (U_FAILURE(status)) throw JinjaError::runtime("strftime_now cannot use the format " + args[0].asString());
-  icu::UnicodeString text;
-  formatter.format(ucal_getNow(), text);
-  std::string out;
-  text.toUTF8String(out);
-  return Value(std::move(out));
+  DateFormatter& entry = dateFormatter(args[0].asString());
+  UDate now = ucal_getNow();
+  double second = std::floor(now / 1000);
+  if (second != entry.second) {
+    icu::UnicodeString text;
+    entry.formatter->format(now, text);
+    entry.text.clear();
+    text.toUTF8String(entry.text);
+    entry.second = second;
+  }
+  return Value(entry.text);
 }
 
 }  // namespace
