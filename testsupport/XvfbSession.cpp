@@ -187,7 +187,14 @@ XvfbSession::~XvfbSession() {
 }
 
 int XvfbSession::run(const std::vector<std::string>& command) const {
-  pid_t pid = spawn(command, "run.log");
+  if (command.empty()) return -1;
+  std::vector<std::string> resolved = command;
+  if (resolved[0].find('/') == std::string::npos) {
+    auto program = findProgram(resolved[0]);
+    if (!program) return -1;
+    resolved[0] = program->string();
+  }
+  pid_t pid = spawn(resolved, "run.log");
   if (pid < 0) return -1;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -33,7 +33,8 @@ class XvfbSession {
 
   const std::string& displayName() const { return display_; }  // ":3"
   const std::filesystem::path& xauthority() const { return xauthority_; }
-  // Runs a program against this display (DISPLAY and XAUTHORITY set) and waits for it; its exit status.
+  // Runs a program (found on PATH) against this display and waits for it; its exit status, -1 when it
+  // could not run.
   int run(const std::vector<std::string>& command) const;
 
  private:
