@@ -1,0 +1,457 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Hub/Hub.h"
+#include "KestrumCore/tests/LogCapture.h"
+#include "Murmel/Constants.h"
+#include "Murmel/ModelDownload.h"
+#include "Murmel/WhisperError.h"
+#include "platform/ML/ModelFolders.h"
+#include "testsupport/Fixtures.h"
+#include "testsupport/HubTestServer.h"
+
+namespace murmel {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::HubTestServer;
+using testsupport::LogCapture;
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Every regular file below `folder`, relative, sorted; the client's own ".cache" left out.
+std::vector<std::string> filesBelow(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = fs::relative(it->path(), folder).generic_string();
+    if (it->is_regular_file() && !name.starts_with(".cache")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A tensor file written here from the published layout (8-byte little-endian header length, JSON
+// header, F32 data), independently of the project's reader.
+std::string safetensors(const platform::ml::WeightMap& weights) {
+  std::ostringstream header;
+  std::string data;
+  header << "{";
+  for (const auto& [name, tensor] : weights) {
+    if (header.tellp() > 1) header << ",";
+    header << "\"" << name << "\":{\"dtype\":\"F32\",\"shape\":[";
+    for (std::size_t i = 0; i < tensor.shape.size(); ++i) header << (i ? "," : "") << tensor.shape[i];
+    const std::size_t begin = data.size();
+    data.append(reinterpret_cast<const char*>(tensor.data.data()), tensor.data.size() * sizeof(float));
+    header << "],\"data_offsets\":[" << begin << "," << data.size() << "]}";
+  }
+  header << "}";
+  const std::string text = header.str();
+  std::string file(8, '\0');
+  const std::uint64_t length = text.size();
+  for (int i = 0; i < 8; ++i) file[i] = static_cast<char>((length >> (8 * i)) & 0xff);
+  return file + text + data;
+}
+
+platform::ml::WhisperDimensions tinyDimensions() {
+  platform::ml::WhisperDimensions d;
+  d.nMels = 8, d.nAudioCtx = 12, d.nAudioState = d.nTextState = 16, d.nAudioHead = d.nTextHead = 4;
+  d.nAudioLayer = d.nTextLayer = 2, d.nVocab = 64, d.nTextCtx = 32, d.nFf = 64, d.kvCacheLength = 24;
+  return d;
+}
+
+std::string checkpointConfig(const platform::ml::WhisperDimensions& d) {
+  std::ostringstream out;
+  out << R"({"architectures": ["SpeechSeq2Seq"], "d_model": )" << d.nTextState << R"(, "encoder_layers": )"
+      << d.nAudioLayer << R"(, "decoder_layers": )" << d.nTextLayer << R"(, "encoder_attention_heads": )"
+      << d.nAudioHead << R"(, "decoder_attention_heads": )" << d.nTextHead << R"(, "num_mel_bins": )" << d.nMels
+      << R"(, "vocab_size": )" << d.nVocab << R"(, "max_source_positions": )" << d.nAudioCtx
+      << R"(, "max_target_positions": )" << d.nTextCtx << R"(, "encoder_ffn_dim": )" << d.nFf
+      << R"(, "decoder_ffn_dim": )" << d.nFf << "}";
+  return out.str();
+}
+
+// The files of a checkpoint repository of the model family, tiny, with random weights.
+struct Checkpoint {
+  std::string config = checkpointConfig(tinyDimensions());
+  std::string weights = safetensors(platform::ml::randomWeights(tinyDimensions(), 3));
+  std::string generation = R"({"alignment_heads": [[1, 2]]})";
+
+  void serve(HubTestServer& server, const std::string& id, const std::string& commit = HubTestServer::kDefaultCommit) const {
+    server.addRepository("models", id, commit);
+    server.addFile("models", id, ".gitattributes", "*.safetensors filter=lfs\n");
+    server.addFile("models", id, "README.md", "# tiny\n");
+    server.addFile("models", id, "config.json", config);
+    server.addFile("models", id, "generation_config.json", generation);
+    server.addFile("models", id, "model.safetensors", weights, true);
+    server.addFile("models", id, "flax_model.msgpack", std::string(100, 'f'), true);
+    server.addFile("models", id, "tokenizer.json", R"({"model": {}})");
+    server.addFile("models", id, "tokenizer_config.json", R"({"tokenizer_class": "WhisperTokenizer"})");
+  }
+  // The same checkpoint packed straight from a local folder: the reference for the downloaded one.
+  fs::path packLocally(const fs::path& dir) const {
+    fs::create_directories(dir / "checkpoint");
+    std::ofstream(dir / "checkpoint" / "config.json") << config;
+    std::ofstream(dir / "checkpoint" / "generation_config.json") << generation;
+    std::ofstream(dir / "checkpoint" / "model.safetensors", std::ios::binary) << weights;
+    platform::ml::packCheckpoint(dir / "checkpoint", dir / "packed");
+    return dir / "packed";
+  }
+};
+
+class ModelDownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Online as far as the network state goes, whatever this machine's interfaces say.
+    environment.set("CI_DISABLE_NETWORK_MONITOR", "1");
+  }
+  fs::path get(const std::string& variant, const std::string& repo, std::optional<bool> offline = std::nullopt,
+               const std::optional<std::string>& endpoint = std::nullopt) const {
+    return download(variant, cache, false, repo, std::nullopt, endpoint.value_or(server.endpoint()), {}, offline);
+  }
+  int listings() const {
+    int count = 0;
+    for (const auto& request : server.requests()) count += request.target.starts_with("/api/models/");
+    return count;
+  }
+  int transfers(const std::string& file) const {
+    int count = 0;
+    for (const auto& request : server.requests())
+      count += request.method == "GET" && request.target.ends_with("/" + file);
+    return count;
+  }
+
+  testsupport::EnvironmentGuard environment;
+  HubTestServer server;
+  testsupport::TempDir dir;
+  fs::path cache = dir.path() / "cache";
+};
+
+// ---- Our layout: variant folders found by glob ----------------------------------------------------
+
+struct GlobCase {
+  const char* name;
+  std::vector<std::string> folders;  // top-level folders of the repository, each with one model file
+  const char* variant;
+  const char* expectedFolder;  // nullptr: fails
+  int expectedListings;  // the searches, and the snapshot's own listing when one is made
+  const char* expectedError;
+};
+
+void PrintTo(const GlobCase& c, std::ostream* out) { *out << c.name; }
+
+class GlobRoadTest : public ModelDownloadTest, public ::testing::WithParamInterface<GlobCase> {};
+
+TEST_P(GlobRoadTest, PicksTheOneFolderOrSaysWhyNot) {
+  const auto& c = GetParam();
+  server.addRepository("models", "o/r");
+  server.addFile("models", "o/r", "config.json", "{}");
+  for (const auto& folder : c.folders) server.addFile("models", "o/r", folder + "/AudioEncoder.mlmodelc/model.json", folder);
+  LogCapture log;
+  if (c.expectedFolder) {
+    const fs::path folder = get(c.variant, "o/r");
+    EXPECT_EQ(folder, cache / "models" / "o" / "r" / c.expectedFolder);
+    // Only the chosen folder came down.
+    EXPECT_EQ(filesBelow(cache / "models" / "o" / "r"),
+              std::vector<std::string>{std::string(c.expectedFolder) + "/AudioEncoder.mlmodelc/model.json"});
+    EXPECT_EQ(readAll(folder / "AudioEncoder.mlmodelc" / "model.json"), c.expectedFolder);
+  } else {
+    try {
+      get(c.variant, "o/r");
+      FAIL() << "found a folder";
+    } catch (const WhisperError& e) {
+      EXPECT_EQ(e.kind(), WhisperError::Kind::modelsUnavailable);
+      EXPECT_EQ(e.message(), c.expectedError);
+    }
+    EXPECT_EQ(log.containing("Multiple models found matching \"*" + std::string(c.variant) + "/*\"").size(), 1u);
+  }
+  EXPECT_EQ(listings(), c.expectedListings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GlobRoadTest,
+    ::testing::Values(
+        GlobCase{"OneFolder", {"openai_whisper-base", "openai_whisper-base.en", "openai_whisper-tiny.en"}, "base.en",
+                 "openai_whisper-base.en", 2, nullptr},
+        GlobCase{"TwoFoldersThenTheOpenaiOne", {"distil_whisper-base.en", "openai_whisper-base.en"}, "base.en",
+                 "openai_whisper-base.en", 3, nullptr},
+        GlobCase{"None", {"openai_whisper-base"}, "small",
+                 nullptr, 2, "No models found matching \"*openai*small/*\" in o/r (models)"},
+        GlobCase{"TwoEvenByTheSecondPattern", {"openai_a-base.en", "openai_b-base.en"}, "base.en",
+                 nullptr, 2, "Multiple models found matching \"*openai*base.en/*\" in o/r (models)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ModelDownloadTest, ListingErrorsPassThroughUnchanged) {
+  try {
+    get("base.en", "o/missing");
+    FAIL() << "listed a missing repository";
+  } catch (const hub::Hub::HubClientError& e) {
+    EXPECT_EQ(e.kind(), hub::Hub::HubClientError::Kind::fileNotFound) << e.what();
+  }
+}
+
+// ---- Checkpoint repositories -----------------------------------------------------------------------
+
+TEST_F(ModelDownloadTest, CheckpointIsDownloadedPackedIntoTheVariantFolderAndReused) {
+  const Checkpoint checkpoint;
+  checkpoint.serve(server, "openai/whisper-base.en");
+  const fs::path root = cache / "models" / "openai" / "whisper-base.en";
+
+  const fs::path folder = get("base.en", "openai/whisper-base.en");
+  EXPECT_EQ(folder, root / "openai_whisper-base.en");
+  // Only what packing and the tokenizer read came down.
+  for (const char* name : {"config.json", "generation_config.json", "model.safetensors", "tokenizer.json",
+                           "tokenizer_config.json"})
+    EXPECT_TRUE(fs::exists(root / name)) << name;
+  for (const char* name : {"README.md", "flax_model.msgpack", ".gitattributes"}) EXPECT_FALSE(fs::exists(root / name)) << name;
+  const fs::path reference = checkpoint.packLocally(dir.path() / "reference");
+  for (const char* model : {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
+    for (const auto& file : filesBelow(reference / model))
+      EXPECT_TRUE(readAll(folder / model / file) == readAll(reference / model / file)) << model << "/" << file;
+
+  // Second time: the checkpoint is current and the packed folder is kept as it is.
+  std::ofstream(folder / "kept") << "x";
+  server.clearRequests();
+  EXPECT_EQ(get("base.en", "openai/whisper-base.en"), folder);
+  EXPECT_TRUE(fs::exists(folder / "kept"));
+  EXPECT_EQ(transfers("model.safetensors"), 0);
+}
+
+TEST_F(ModelDownloadTest, ChangedCheckpointIsPackedAgain) {
+  Checkpoint first;
+  first.serve(server, "openai/whisper-tiny");
+  const fs::path folder = get("tiny", "openai/whisper-tiny");
+  std::ofstream(folder / "kept") << "x";
+
+  HubTestServer updated;
+  Checkpoint second;
+  second.weights = safetensors(platform::ml::randomWeights(tinyDimensions(), 4));
+  second.serve(updated, "openai/whisper-tiny", "89abcdef0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(get("tiny", "openai/whisper-tiny", std::nullopt, updated.endpoint()), folder);
+  EXPECT_FALSE(fs::exists(folder / "kept"));
+  const fs::path reference = second.packLocally(dir.path() / "reference");
+  EXPECT_TRUE(readAll(folder / "TextDecoder.mlmodelc" / "weights.safetensors") ==
+              readAll(reference / "TextDecoder.mlmodelc" / "weights.safetensors"));
+}
+
+TEST_F(ModelDownloadTest, ShardedCheckpointIsRefusedBeforeAnyTransfer) {
+  server.addRepository("models", "o/sharded");
+  server.addFile("models", "o/sharded", "config.json", checkpointConfig(tinyDimensions()));
+  server.addFile("models", "o/sharded", "model.safetensors.index.json", R"({"weight_map": {}})");
+  server.addFile("models", "o/sharded", "model-00001-of-00002.safetensors", "a", true);
+  server.addFile("models", "o/sharded", "model-00002-of-00002.safetensors", "b", true);
+  try {
+    get("base.en", "o/sharded");
+    FAIL() << "took a sharded checkpoint";
+  } catch (const WhisperError& e) {
+    EXPECT_NE(e.message().find("not supported"), std::string::npos) << e.message();
+    EXPECT_NE(e.message().find("o/sharded"), std::string::npos) << e.message();
+  }
+  EXPECT_EQ(filesBelow(cache), std::vector<std::string>{});
+}
+
+// A checkpoint the packer refuses, before writing (a missing tensor) or while writing (a value that
+// is not finite): the error comes through and nothing in the cache holds a model folder, so no
+// later call takes a half-written folder for a packed one.
+TEST_F(ModelDownloadTest, FailedPackLeavesNoFolderThatLooksComplete) {
+  const std::vector<std::pair<const char*, void (*)(platform::ml::WeightMap&)>> faults{
+      {"missing tensor", [](platform::ml::WeightMap& w) { w.erase("model.decoder.layer_norm.weight"); }},
+      {"not finite", [](platform::ml::WeightMap& w) { w.at("model.decoder.layers.1.fc2.weight").data[5] = NAN; }},
+  };
+  for (const auto& [name, fault] : faults) {
+    SCOPED_TRACE(name);
+    const std::string repo = std::string("o/") + (name[0] == 'm' ? "missing" : "nan");
+    Checkpoint broken;
+    auto weights = platform::ml::randomWeights(tinyDimensions(), 3);
+    fault(weights);
+    broken.weights = safetensors(weights);
+    broken.serve(server, repo);
+    EXPECT_THROW(get("base.en", repo), std::exception);
+    for (const auto& file : filesBelow(cache)) EXPECT_EQ(file.find(".mlmodelc"), std::string::npos) << file;
+    EXPECT_THROW(get("base.en", repo, true), std::exception);
+  }
+}
+
+// ---- The cache without the service ----------------------------------------------------------------
+
+struct CacheCase {
+  const char* name;
+  bool checkpoint;  // else our layout
+  enum How { offlineMode, unreachable } how;
+};
+
+void PrintTo(const CacheCase& c, std::ostream* out) { *out << c.name; }
+
+class CacheRoadTest : public ModelDownloadTest, public ::testing::WithParamInterface<CacheCase> {};
+
+TEST_P(CacheRoadTest, DownloadedVariantIsFoundWithoutTheService) {
+  const auto& c = GetParam();
+  auto first = std::make_unique<HubTestServer>();
+  const std::string repo = c.checkpoint ? "openai/whisper-base.en" : "o/r";
+  if (c.checkpoint) {
+    Checkpoint().serve(*first, repo);
+  } else {
+    first->addRepository("models", repo);
+    first->addFile("models", repo, "config.json", "{}");
+    for (const char* model : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+      first->addFile("models", repo, std::string("openai_whisper-base.en/") + model + ".mlmodelc/model.json", "{}");
+    first->addFile("models", repo, "openai_whisper-base/AudioEncoder.mlmodelc/model.json", "{}");
+  }
+  const fs::path folder = get("base.en", repo, std::nullopt, first->endpoint());
+  const std::string endpoint = first->endpoint();
+  first->clearRequests();
+  if (c.how == CacheCase::unreachable) first.reset();  // nothing listens there any more
+  const auto offline = c.how == CacheCase::offlineMode ? std::optional<bool>(true) : std::nullopt;
+
+  LogCapture log(kestrum::Logging::LogLevel::info);
+  EXPECT_EQ(get("base.en", repo, offline, endpoint), folder);
+  EXPECT_EQ(log.containing("Using cached model folder " + folder.string()).size(), 1u);
+  if (first) {
+    EXPECT_EQ(first->requests().size(), 0u);
+  }
+  // A variant that never came down is still missing: offline that is the error, unreachable the
+  // transfer's own error comes through.
+  const std::string other = c.checkpoint ? "openai/whisper-tiny" : repo;
+  if (first) {
+    EXPECT_THROW(get("tiny", other, offline, endpoint), WhisperError);
+  } else {
+    EXPECT_THROW(get("tiny", other, offline, endpoint), hub::Hub::HubClientError);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CacheRoadTest,
+                         ::testing::Values(CacheCase{"CheckpointOffline", true, CacheCase::offlineMode},
+                                           CacheCase{"CheckpointUnreachable", true, CacheCase::unreachable},
+                                           CacheCase{"OurLayoutOffline", false, CacheCase::offlineMode},
+                                           CacheCase{"OurLayoutUnreachable", false, CacheCase::unreachable}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ModelDownloadTest, OfflineWithoutACopySaysWhatIsMissing) {
+  try {
+    get("base.en", "openai/whisper-base.en", true);
+    FAIL() << "found a model in an empty cache";
+  } catch (const WhisperError& e) {
+    EXPECT_EQ(e.kind(), WhisperError::Kind::modelsUnavailable);
+    EXPECT_NE(e.message().find("base.en"), std::string::npos) << e.message();
+    EXPECT_NE(e.message().find("offline"), std::string::npos) << e.message();
+  }
+  EXPECT_EQ(server.requests().size(), 0u);
+}
+
+// ---- Model names and repositories -------------------------------------------------------------------
+
+TEST(ModelRepositoryTest, ModelNamesMapToTheFamilysCheckpointRepository) {
+  const std::vector<std::pair<const char*, std::optional<std::string>>> cases{
+      {"base.en", "openai/whisper-base.en"},
+      {"large-v3", "openai/whisper-large-v3"},
+      {"openai_whisper-base.en", "openai/whisper-base.en"},
+      {"openai_whisper-large-v3-turbo", "openai/whisper-large-v3-turbo"},
+      {"distil-whisper_distil-large-v3", "distil-whisper/distil-large-v3"},
+      {"openai_whisper-large-v3_947MB", std::nullopt},
+      {"openai_whisper-large-v2_turbo", std::nullopt},
+      {"openai_", std::nullopt},
+      {"someone_whisper-base", std::nullopt},
+      {"base.en/", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [model, repo] : cases) EXPECT_EQ(checkpointRepository(model), repo) << model;
+  EXPECT_EQ(defaultModelRepository("openai_whisper-large-v3_947MB"), defaultModelRepo);
+  EXPECT_EQ(defaultModelRepository("tiny"), "openai/whisper-tiny");
+  EXPECT_EQ(checkpointVariantFolder("openai/whisper-base.en"), "openai_whisper-base.en");
+}
+
+// ---- Model support -----------------------------------------------------------------------------------
+
+// A table whose one row matches every device (the empty prefix).
+std::string supportTable(const std::string& defaultModel, const std::vector<std::string>& supported) {
+  std::string list;
+  for (const auto& name : supported) list += (list.empty() ? "\"" : ", \"") + name + "\"";
+  return R"({"name": "test-table", "version": "1", "device_support": [{"identifiers": [""], "models": {"default": ")" +
+         defaultModel + R"(", "supported": [)" + list + "]}}]}";
+}
+
+struct FallbackCase {
+  const char* name;
+  void (*setUp)(HubTestServer&);
+  const char* logLine;
+};
+
+void PrintTo(const FallbackCase& c, std::ostream* out) { *out << c.name; }
+
+class SupportFallbackTest : public ModelDownloadTest, public ::testing::WithParamInterface<FallbackCase> {};
+
+TEST_P(SupportFallbackTest, BuiltInTableWhenTheRemoteOneCannotBeRead) {
+  GetParam().setUp(server);
+  LogCapture log;
+  const auto config = fetchModelSupportConfig("o/r", cache, std::nullopt, "config.json", server.endpoint());
+  EXPECT_EQ(config.toJson(), Constants::fallbackModelSupportConfig().toJson());
+  EXPECT_EQ(log.containing(GetParam().logLine).size(), 1u) << GetParam().logLine;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SupportFallbackTest,
+    ::testing::Values(
+        FallbackCase{"NoFile",
+                     [](HubTestServer& s) {
+                       s.addRepository("models", "o/r");
+                       s.addFile("models", "o/r", "other.json", "{}");
+                     },
+                     "No config files found matching \"config.json\" in o/r, using fallback"},
+        FallbackCase{"NotATable",
+                     [](HubTestServer& s) {
+                       s.addRepository("models", "o/r");
+                       s.addFile("models", "o/r", "config.json", R"({"d_model": 512})");
+                     },
+                     "Fetch model support config failed with error: "},
+        FallbackCase{"NoRepository", [](HubTestServer&) {}, "Fetch model support config failed with error: "},
+        FallbackCase{"FailedTransfer",
+                     [](HubTestServer& s) {
+                       s.addRepository("models", "o/r");
+                       s.addFile("models", "o/r", "config.json", supportTable("a", {"a"}));
+                       HubTestServer::FileFaults faults;
+                       faults.status = 500;
+                       s.setFaults("models", "o/r", "config.json", faults);
+                     },
+                     "Fetch model support config failed with error: "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ModelDownloadTest, FirstOfSeveralSupportFilesIsUsed) {
+  server.addRepository("models", "o/r");
+  server.addFile("models", "o/r", "b/support.json", supportTable("openai_whisper-small", {"openai_whisper-small"}));
+  server.addFile("models", "o/r", "a/support.json", supportTable("openai_whisper-tiny", {"openai_whisper-tiny"}));
+  LogCapture log;
+  const auto support = recommendedRemoteModels("o/r", cache, std::nullopt, "*support.json", server.endpoint());
+  EXPECT_EQ(support.defaultModel, "openai_whisper-small");
+  EXPECT_EQ(log.containing("Multiple config files found (2): [\"b/support.json\", \"a/support.json\"]. "
+                           "Using first matching file: b/support.json")
+                .size(),
+            1u);
+  EXPECT_FALSE(fs::exists(cache / "models" / "o" / "r" / "a"));
+}
+
+TEST_F(ModelDownloadTest, AvailableModelsListEachMatchOnceInDisplayOrder) {
+  server.addRepository("models", "o/r");
+  server.addFile("models", "o/r", "config.json",
+                 supportTable("openai_whisper-base",
+                              {"openai_whisper-base.en", "openai_whisper-small", "openai_whisper-base",
+                               "openai_whisper-tiny", "openai_whisper-large-v3_947MB"}));
+  const auto names = fetchAvailableModels("o/r", {"*base*", "*tiny*", "*base*"}, cache, std::nullopt, "config.json",
+                                          server.endpoint());
+  EXPECT_EQ(names, (std::vector<std::string>{"openai_whisper-tiny", "openai_whisper-base", "openai_whisper-base.en"}));
+}
+
+}  // namespace
+}  // namespace murmel
