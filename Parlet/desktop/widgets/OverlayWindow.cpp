@@ -1,0 +1,191 @@
+#include "Parlet/desktop/widgets/OverlayWindow.h"
+
+#include <QCursor>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+
+#include "Parlet/desktop/widgets/Symbols.h"
+
+namespace parlet::widgets {
+namespace {
+
+const QColor kForeground(255, 255, 255);
+const QColor kMaterial(28, 28, 32, 205);  // a dark translucent capsule reads on any background
+
+// Seconds since 1 January 2001 UTC, the clock the ripples run on.
+constexpr double kReferenceDateOffset = 978307200;
+
+QColor withOpacity(QColor color, double opacity) {
+  color.setAlphaF(static_cast<float>(color.alphaF() * opacity));
+  return color;
+}
+
+}  // namespace
+
+OverlayWindow::OverlayWindow(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
+                          Qt::WindowTransparentForInput) {
+  setAttribute(Qt::WA_TranslucentBackground);
+  setAttribute(Qt::WA_ShowWithoutActivating);
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  setFocusPolicy(Qt::NoFocus);
+  setWindowTitle("Parlet");
+  setFixedSize(static_cast<int>(OverlayController::panelWidth), static_cast<int>(OverlayController::panelHeight));
+  frames_.setInterval(16);
+  connect(&frames_, &QTimer::timeout, this, [this] { update(); });
+  appearance_.setDuration(380);
+  appearance_.setEasingCurve(QEasingCurve::OutBack);
+  connect(&appearance_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+    shown_ = value.toDouble();
+    update();
+  });
+}
+
+OverlayWindow::~OverlayWindow() { setModel(nullptr); }
+
+void OverlayWindow::setModel(OverlayModel* model) {
+  if (model_) model_->removeObserver(observer_);
+  model_ = model;
+  if (model_) observer_ = model_->observe([this] { modelChanged(); });
+  shown_ = model_ && model_->visible() ? 1 : 0;
+  modelChanged();
+}
+
+void OverlayWindow::freezeAt(double t) {
+  frozenTime_ = t;
+  appearance_.stop();
+  frames_.stop();
+  shown_ = model_ && model_->visible() ? 1 : 0;
+  update();
+}
+
+double OverlayWindow::now() const {
+  if (frozenTime_) return *frozenTime_;
+  return QDateTime::currentMSecsSinceEpoch() / 1000.0 - kReferenceDateOffset;
+}
+
+void OverlayWindow::placeOnActiveScreen() {
+  QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return;  // keep the old place
+  const QRect area = screen->availableGeometry();
+  const Rect frame = pillPanelFrame({double(area.x()), double(area.y()), double(area.width()), double(area.height())},
+                                    width(), height());
+  move(static_cast<int>(frame.x), static_cast<int>(frame.y));
+}
+
+void OverlayWindow::modelChanged() {
+  if (!model_) {
+    frames_.stop();
+    update();
+    return;
+  }
+  const double target = model_->visible() ? 1 : 0;
+  if (!frozenTime_ && appearance_.endValue().toDouble() != target) {
+    appearance_.stop();
+    appearance_.setStartValue(shown_);
+    appearance_.setEndValue(target);
+    appearance_.start();
+  } else if (frozenTime_) {
+    shown_ = target;
+  }
+  const PillIcon icon = pillContent(*model_).icon;
+  const bool animated = model_->visible() && (icon == PillIcon::bars || icon == PillIcon::lockedBars || icon == PillIcon::busyDots);
+  if (animated && !frozenTime_) {
+    if (!frames_.isActive()) frames_.start();
+  } else {
+    frames_.stop();
+  }
+  update();
+}
+
+void OverlayWindow::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setCompositionMode(QPainter::CompositionMode_Source);
+  p.fillRect(rect(), Qt::transparent);
+  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  if (!model_ || shown_ <= 0.001) return;
+
+  const PillContent content = pillContent(*model_);
+  QFont font = this->font();
+  font.setPixelSize(13);
+  font.setWeight(QFont::Medium);
+  const QFontMetricsF metrics(font);
+  const double t = now();
+
+  // Icon frame: 22 × 16, or the lock and bars side by side.
+  const WaveformBars bars = waveformBars(model_->level(), t);
+  const double barsWidth = 5 * 2.5 + 4 * 2.5;
+  double iconWidth = 22;
+  if (content.icon == PillIcon::lockedBars) iconWidth = 10 + 5 + barsWidth;
+  const double labelWidth = metrics.horizontalAdvance(QString::fromStdString(content.label));
+  const double contentWidth = iconWidth + (content.label.empty() ? 0 : 10 + labelWidth);
+  const double capsuleWidth = contentWidth + 32, capsuleHeight = std::max(16.0, metrics.height()) + 20;
+
+  // Show/hide: fade, slide up 18 points and grow from 94 %, anchored at the bottom centre.
+  const double opacity = std::clamp(shown_, 0.0, 1.0);
+  p.setOpacity(opacity);
+  const QRectF capsule((width() - capsuleWidth) / 2, (height() - capsuleHeight) / 2, capsuleWidth, capsuleHeight);
+  const double scale = 0.94 + 0.06 * std::min(shown_, 1.05);
+  p.translate(capsule.center().x(), capsule.bottom() + 18 * (1 - shown_));
+  p.scale(scale, scale);
+  p.translate(-capsule.center().x(), -capsule.bottom());
+
+  const double radius = capsuleHeight / 2;
+  // Soft shadow below, then the capsule and its hairline border.
+  for (int i = 6; i >= 1; --i) {
+    const double grow = i * 1.6;
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0, 0, 0, static_cast<int>(0.28 * 255 / 8)));
+    p.drawRoundedRect(capsule.adjusted(-grow, -grow + 4, grow, grow + 4), radius + grow, radius + grow);
+  }
+  p.setBrush(kMaterial);
+  p.setPen(QPen(withOpacity(kForeground, 0.12), 0.5));
+  p.drawRoundedRect(capsule.adjusted(0.25, 0.25, -0.25, -0.25), radius, radius);
+
+  // Icon.
+  double x = capsule.left() + 16;
+  const double midY = capsule.center().y();
+  auto drawBars = [&](double left) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(withOpacity(kForeground, bars.opacity));
+    for (int i = 0; i < 5; ++i) {
+      const double h = bars.heights[i];
+      p.drawRoundedRect(QRectF(left + i * 5.0, midY - h / 2, 2.5, h), 1.25, 1.25);
+    }
+  };
+  switch (content.icon) {
+    case PillIcon::notice:
+      drawSymbol(p, "exclamationmark.circle", QRectF(x + 3, midY - 8, 16, 16), withOpacity(kForeground, 0.7));
+      break;
+    case PillIcon::none: break;
+    case PillIcon::busyDots: {
+      const auto dots = processingDots(t);
+      p.setPen(Qt::NoPen);
+      for (int i = 0; i < 3; ++i) {
+        p.setBrush(withOpacity(kForeground, 0.92 * dots[i]));
+        p.drawEllipse(QRectF(x + 1.5 + i * 7.0, midY - 2.5, 5, 5));
+      }
+      break;
+    }
+    case PillIcon::lockedBars:
+      drawSymbol(p, "lock.fill", QRectF(x, midY - 5, 10, 10), withOpacity(kForeground, 0.85));
+      drawBars(x + 15);
+      break;
+    case PillIcon::bars: drawBars(x + (22 - barsWidth) / 2); break;
+  }
+  x += iconWidth + 10;
+
+  if (!content.label.empty()) {
+    p.setFont(font);
+    p.setPen(withOpacity(kForeground, 0.92));
+    p.drawText(QRectF(x, capsule.top(), labelWidth + 2, capsuleHeight), Qt::AlignLeft | Qt::AlignVCenter,
+               QString::fromStdString(content.label));
+  }
+}
+
+}  // namespace parlet::widgets

@@ -1,0 +1,77 @@
+#include "Parlet/desktop/widgets/TrayMenu.h"
+
+#include <QActionGroup>
+
+#include "Parlet/desktop/widgets/Symbols.h"
+
+namespace parlet::widgets {
+
+TrayMenu::TrayMenu(AppController& app) : app_(app) {
+  header_ = menu_.addAction("Parlet");
+  header_->setEnabled(false);
+  download_ = menu_.addAction("");
+  download_->setEnabled(false);
+  download_->setVisible(false);
+  menu_.addSeparator();
+  granted_ = menu_.addAction("Accessibility: Granted");
+  granted_->setEnabled(false);
+  grant_ = menu_.addAction("Grant Accessibility\u2026");
+  QObject::connect(grant_, &QAction::triggered, [this] { app_.openAccessibilitySettings(); });
+
+  hotkeyMenu_.setTitle("Hotkey");
+  auto* group = new QActionGroup(&hotkeyMenu_);
+  for (int row = 0; row < static_cast<int>(HotkeyManager::presets.size()); ++row) {
+    QAction* key = hotkeyMenu_.addAction(QString::fromStdString(HotkeyManager::presets[row].title));
+    key->setCheckable(true);
+    key->setData(row);  // the row is the item's tag
+    group->addAction(key);
+    QObject::connect(key, &QAction::triggered, [this, row] { app_.selectHotkey(row); });
+    keys_.push_back(key);
+  }
+  hotkey_ = menu_.addMenu(&hotkeyMenu_);
+  launchAtLogin_ = menu_.addAction("Launch at Login");
+  launchAtLogin_->setCheckable(true);
+  QObject::connect(launchAtLogin_, &QAction::triggered, [this] { app_.toggleLaunchAtLogin(); });
+  menu_.addSeparator();
+  copyLast_ = menu_.addAction("Copy Last Transcript");
+  QObject::connect(copyLast_, &QAction::triggered, [this] { app_.copyLastTranscript(); });
+  QObject::connect(menu_.addAction("Show Archive\u2026"), &QAction::triggered, [this] { app_.showArchive(); });
+  QObject::connect(menu_.addAction("Show Welcome\u2026"), &QAction::triggered, [this] { app_.reshowOnboarding(); });
+  QAction* quit = menu_.addAction("Quit Parlet");
+  quit->setShortcut(QKeySequence("Ctrl+Q"));
+  QObject::connect(quit, &QAction::triggered, [this] { app_.quit(); });
+  QObject::connect(&menu_, &QMenu::aboutToShow, [this] { app_.menuWillOpen(); });
+
+  tray_.setContextMenu(&menu_);
+  // A left click opens the same menu, as a status item does.
+  QObject::connect(&tray_, &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) menu_.popup(QCursor::pos());
+  });
+  observer_ = app_.menu().observe([this] { refresh(); });
+  refresh();
+  tray_.show();
+}
+
+TrayMenu::~TrayMenu() { app_.menu().removeObserver(observer_); }
+
+void TrayMenu::refresh() {
+  const StatusMenu& state = app_.menu().get();
+  header_->setText(QString::fromStdString(state.header));
+  download_->setVisible(state.modelDownload.has_value());
+  if (state.modelDownload) download_->setText(QString::fromStdString(modelDownloadTitle(*state.modelDownload)));
+  granted_->setVisible(state.grantedVisible);
+  grant_->setVisible(state.grantVisible);
+  hotkey_->setVisible(state.hotkeyVisible);
+  for (int row = 0; row < static_cast<int>(keys_.size()); ++row) keys_[row]->setChecked(row == state.checkedHotkey);
+  launchAtLogin_->setChecked(state.launchAtLoginChecked);
+  copyLast_->setEnabled(state.copyLastEnabled);
+  if (drawnIcon_ != std::make_pair(state.icon, state.iconAlpha)) {
+    drawnIcon_ = std::make_pair(state.icon, state.iconAlpha);
+    tray_.setIcon(statusIcon(state.icon, state.iconAlpha));
+  }
+  QString tooltip = QString::fromStdString(state.tooltip);
+  if (state.modelDownload) tooltip += "\n" + QString::fromStdString(modelDownloadTitle(*state.modelDownload));
+  tray_.setToolTip(tooltip);
+}
+
+}  // namespace parlet::widgets

@@ -1,0 +1,46 @@
+// The welcome window: 480 × 380, titled "Welcome to Parlet", closable but neither resizable nor
+// minimisable; the current page's card above a divider, and a footer of page dots, "Back" (Left
+// Arrow) and the main button (Return). Drawn from an OnboardingController, which it reports its
+// closing to. GUI thread only.
+#pragma once
+
+#include <QWidget>
+
+#include "Parlet/desktop/OnboardingController.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QVBoxLayout;
+
+namespace parlet::widgets {
+
+class WelcomeWindow : public QWidget {
+ public:
+  // `controller` must outlive the window, or `detach()` must be called first.
+  explicit WelcomeWindow(OnboardingController& controller);
+  ~WelcomeWindow() override;
+  // Stops drawing from and reporting to the controller.
+  void detach();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void refresh();
+  void buildCard();
+
+  OnboardingController* controller_;
+  Observable::ObserverId observer_ = 0;
+  QWidget* page_ = nullptr;
+  QWidget* card_ = nullptr;
+  QWidget* dots_ = nullptr;
+  QPushButton* back_ = nullptr;
+  QPushButton* main_ = nullptr;
+  QPlainTextEdit* editor_ = nullptr;
+  int builtPage_ = -1;
+  bool builtGranted_ = false;
+  std::string builtTitle_;
+};
+
+}  // namespace parlet::widgets
