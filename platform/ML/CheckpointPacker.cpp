@@ -183,9 +183,10 @@ void packCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
   fs::path destination = fs::absolute(folder).lexically_normal();
   if (destination.filename().empty()) destination = destination.parent_path();
   std::error_code ec;
-  const bool exists = fs::exists(destination, ec);
-  if (ec) throw std::runtime_error(destination.string() + ": cannot be checked: " + ec.message());
-  if (exists) throw std::runtime_error(destination.string() + ": already exists; packing writes a new folder only");
+  const auto status = fs::symlink_status(destination, ec);  // a dangling link counts as there
+  if (status.type() == fs::file_type::none)
+    throw std::runtime_error(destination.string() + ": cannot be checked: " + ec.message());
+  if (fs::exists(status)) throw std::runtime_error(destination.string() + ": already exists; packing writes a new folder only");
 
   if (!fs::is_directory(checkpoint, ec)) throw std::runtime_error(checkpoint.string() + ": not a checkpoint folder");
   if (!fs::exists(checkpoint / kWeightsFile, ec)) {

@@ -69,7 +69,8 @@ void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensi
 // Tensors stream through in blocks, so memory stays a few megabytes whatever the model's size.
 // The folders are written into a hidden temporary sibling of `folder` (parents are created) and
 // renamed into place once complete and flushed to disk; on any error the sibling is removed, so a
-// folder at `folder` is always complete. A `folder` that already exists, or that appears while
+// folder at `folder` is always complete (a process killed while packing leaves its sibling,
+// ".<name>.partial-<pid>-<random>", behind). A `folder` that already exists, or that appears while
 // packing, is an error and is left as it is. Throws std::runtime_error naming the file (and tensor)
 // for a missing config.json or weights file, a sharded checkpoint (model.safetensors.index.json;
 // not supported), a missing, misshapen, unused or non-floating-point tensor and a non-finite value.
