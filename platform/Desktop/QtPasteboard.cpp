@@ -4,9 +4,19 @@
 #include <QGuiApplication>
 #include <QMimeData>
 
+#include "platform/Desktop/detail/FreshServerTime.h"
+
 namespace platform::desktop {
 namespace {
 QClipboard* clipboard() { return QGuiApplication::clipboard(); }
+
+// Targets of the selection protocol itself, and the image Qt makes up from the owner's image formats
+// (those formats are kept, with their own bytes).
+bool isContent(const QString& format) {
+  static const QStringList protocol = {"TARGETS", "MULTIPLE", "TIMESTAMP", "SAVE_TARGETS", "DELETE", "INCR",
+                                       "application/x-qt-image"};
+  return !protocol.contains(format);
+}
 }  // namespace
 
 parlet::PasteboardSnapshot QtPasteboard::items() const {
@@ -14,6 +24,7 @@ parlet::PasteboardSnapshot QtPasteboard::items() const {
   if (!data) return {};
   parlet::PasteboardItem item;
   for (const QString& format : data->formats()) {
+    if (!isContent(format)) continue;
     QByteArray bytes = data->data(format);
     if (bytes.isNull()) continue;  // the owner gave nothing for it
     item.emplace(format.toStdString(), std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
@@ -25,7 +36,9 @@ parlet::PasteboardSnapshot QtPasteboard::items() const {
 void QtPasteboard::clearContents() { clipboard()->clear(QClipboard::Clipboard); }
 
 void QtPasteboard::setString(const std::string& text) {
-  clipboard()->setText(QString::fromStdString(text), QClipboard::Clipboard);
+  auto* data = new QMimeData();
+  data->setText(QString::fromStdString(text));
+  offer(data);
 }
 
 std::optional<std::string> QtPasteboard::string() const {
@@ -41,6 +54,11 @@ void QtPasteboard::writeItems(const parlet::PasteboardSnapshot& items) {
       QString format = QString::fromStdString(type);
       if (!data->hasFormat(format)) data->setData(format, QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
     }
+  offer(data);
+}
+
+void QtPasteboard::offer(QMimeData* data) {
+  detail::refreshServerTime();
   clipboard()->setMimeData(data, QClipboard::Clipboard);  // the clipboard owns it
 }
 

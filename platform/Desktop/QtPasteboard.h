@@ -1,11 +1,13 @@
 // The clipboard through QClipboard (the CLIPBOARD selection on X11). It holds one item: `items()` gives
-// every format its owner offers (MIME types and other target names) with the exact bytes, and
-// `writeItems` offers them again unchanged, so a snapshot taken before a paste restores the user's
-// content byte for byte. Nothing when the clipboard has no owner. Main thread only; reading another
-// application's clipboard waits for it (Qt's own time limit).
+// every format its owner offers, by Qt's name for it (UTF8_STRING is "text/plain"), with the exact
+// bytes, and `writeItems` offers them again, so a snapshot taken before a paste restores the user's
+// content byte for byte (plain text as UTF-8). Nothing when the clipboard has no owner. Main thread
+// only; reading another application's clipboard waits for it (Qt's own time limit).
 #pragma once
 
 #include "Parlet/core/PasteSeams.h"
+
+class QMimeData;
 
 namespace platform::desktop {
 
@@ -17,6 +19,10 @@ class QtPasteboard : public parlet::Pasteboard {
   std::optional<std::string> string() const override;
   // Several items become one: the first item that offers a type gives its bytes.
   void writeItems(const parlet::PasteboardSnapshot& items) override;
+
+ private:
+  // Takes the clipboard with `data` (which it then owns).
+  void offer(QMimeData* data);
 };
 
 }  // namespace platform::desktop

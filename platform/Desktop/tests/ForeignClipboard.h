@@ -1,0 +1,37 @@
+// Another X client's side of the clipboard, for tests: a thread that owns CLIPBOARD and serves fixed bytes
+// for its targets, and a reader that converts a target and returns the bytes (INCR transfers included).
+// Each uses a connection of its own, so the test's Qt event loop must keep running meanwhile.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace desktoptest {
+
+class ForeignClipboardOwner {
+ public:
+  // Takes the clipboard with these (target, bytes) pairs; returns once it owns it.
+  explicit ForeignClipboardOwner(std::map<std::string, std::string> targets);
+  ~ForeignClipboardOwner();
+  // Whether it still owns the clipboard (it stops serving once another client takes it).
+  bool owns() const { return owns_; }
+
+ private:
+  void serve();
+  std::map<std::string, std::string> targets_;
+  std::atomic<bool> owns_{false}, stop_{false}, ready_{false};
+  std::thread thread_;
+};
+
+// The bytes the clipboard's owner gives for `target`; nothing when it refuses or does not answer.
+std::optional<std::string> readClipboard(const std::string& target);
+// The clipboard's targets (its TARGETS list), by name.
+std::vector<std::string> clipboardTargets();
+// Clears the clipboard's owner (as if the owning application quit).
+void dropClipboardOwner();
+
+}  // namespace desktoptest
