@@ -14,6 +14,7 @@
 #include "Hub/Hub.h"
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/Constants.h"
+#include "Murmel/EngineModelUtilities.h"
 #include "Murmel/ModelDownload.h"
 #include "Murmel/WhisperError.h"
 #include "platform/ML/ModelFolders.h"
@@ -89,6 +90,8 @@ struct Checkpoint {
   std::string config = checkpointConfig(tinyDimensions());
   std::string weights = safetensors(platform::ml::randomWeights(tinyDimensions(), 3));
   std::string generation = R"({"alignment_heads": [[1, 2]]})";
+  std::string tokenizer = R"({"model": {}})";
+  std::string tokenizerConfig = R"({"tokenizer_class": "WhisperTokenizer"})";
 
   void serve(HubTestServer& server, const std::string& id, const std::string& commit = HubTestServer::kDefaultCommit) const {
     server.addRepository("models", id, commit);
@@ -98,8 +101,8 @@ struct Checkpoint {
     server.addFile("models", id, "generation_config.json", generation);
     server.addFile("models", id, "model.safetensors", weights, true);
     server.addFile("models", id, "flax_model.msgpack", std::string(100, 'f'), true);
-    server.addFile("models", id, "tokenizer.json", R"({"model": {}})");
-    server.addFile("models", id, "tokenizer_config.json", R"({"tokenizer_class": "WhisperTokenizer"})");
+    server.addFile("models", id, "tokenizer.json", tokenizer, true);
+    server.addFile("models", id, "tokenizer_config.json", tokenizerConfig);
   }
   // The same checkpoint packed straight from a local folder: the reference for the downloaded one.
   fs::path packLocally(const fs::path& dir) const {
@@ -228,6 +231,24 @@ TEST_F(ModelDownloadTest, CheckpointIsDownloadedPackedIntoTheVariantFolderAndReu
   EXPECT_EQ(get("base.en", "openai/whisper-base.en"), folder);
   EXPECT_TRUE(fs::exists(folder / "kept"));
   EXPECT_EQ(transfers("model.safetensors"), 0);
+}
+
+// The tokenizer files of a checkpoint repository stay at the root of its cache copy, the first place
+// the tokenizer search looks: loading the tokenizer afterwards asks the service nothing.
+TEST_F(ModelDownloadTest, CheckpointTokenizerIsWhereTheTokenizerSearchLooksFirst) {
+  const fs::path fixture = testsupport::fixturesDir() / "tokenizers" / "whisper-tiny";
+  PARLET_REQUIRE_FIXTURE(fixture / "tokenizer.json");
+  environment.set("HF_ENDPOINT", server.endpoint());
+  Checkpoint checkpoint;
+  checkpoint.tokenizer = readAll(fixture / "tokenizer.json");
+  checkpoint.tokenizerConfig = readAll(fixture / "tokenizer_config.json");
+  checkpoint.serve(server, "openai/whisper-tiny");
+  const fs::path folder = get("tiny", "openai/whisper-tiny");
+  server.clearRequests();
+  auto tokenizer = ModelUtilities::loadTokenizer(ModelVariant::tiny, cache, {folder});
+  EXPECT_EQ(dynamic_cast<const WhisperTokenizerWrapper&>(*tokenizer).tokenizerFolder(), folder.parent_path());
+  EXPECT_EQ(tokenizer->convertTokenToId("<|en|>"), 50259);
+  EXPECT_EQ(server.requests().size(), 0u);
 }
 
 TEST_F(ModelDownloadTest, ChangedCheckpointIsPackedAgain) {
