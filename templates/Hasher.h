@@ -46,7 +46,16 @@ struct TextHash {
 };
 struct TextEqual {
   using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const { return a == b || equivalentDiffering(a, b); }
+  bool operator()(std::string_view a, std::string_view b) const {
+    // After the common prefix, an ASCII character (or the end) on both sides decides: the two
+    // decompositions differ there, as no mark combines into or moves across an ASCII character.
+    if (a == b) return true;
+    std::size_t i = 0, n = a.size() < b.size() ? a.size() : b.size();
+    while (i < n && a[i] == b[i]) ++i;
+    bool asciiA = i == a.size() || static_cast<unsigned char>(a[i]) < 0x80;
+    bool asciiB = i == b.size() || static_cast<unsigned char>(b[i]) < 0x80;
+    return !(asciiA && asciiB) && equivalentDiffering(a, b);
+  }
   inline bool operator()(const HashedText& a, std::string_view b) const;
   inline bool operator()(std::string_view a, const HashedText& b) const;
 

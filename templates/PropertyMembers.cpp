@@ -1,6 +1,7 @@
 #include "templates/PropertyMembers.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
@@ -244,26 +245,53 @@ std::vector<std::string> split(std::string_view text, const std::optional<std::s
   return pieces;
 }
 
+BoundArguments::BoundArguments(std::initializer_list<std::pair<std::string, Value>> entries) {
+  entries_.reserve(entries.size());
+  for (const auto& [name, value] : entries)
+    if (!find(name)) entries_.emplace_back(name, value);  // the first of repeated names, as a map keeps
+}
+
+const Value* BoundArguments::find(std::string_view name) const {
+  for (const auto& entry : entries_)
+    if (TextEqual{}(entry.first, name)) return &entry.second;
+  return nullptr;
+}
+
+const Value& BoundArguments::at(std::string_view name) const {
+  if (const Value* value = find(name)) return *value;
+  throw std::out_of_range("no bound argument " + std::string(name));
+}
+
+void BoundArguments::set(std::string_view name, Value value) {
+  for (auto& entry : entries_)
+    if (TextEqual{}(entry.first, name)) {
+      entry.second = std::move(value);
+      return;
+    }
+  entries_.emplace_back(std::string(name), std::move(value));
+}
+
 BoundArguments resolveCallArguments(const Arguments& args, const KeywordArguments& kwargs,
                                     const std::vector<std::string>& parameters, const BoundArguments& defaults) {
   BoundArguments bound;
   for (std::size_t i = 0; i < args.size() && i < parameters.size(); ++i) {
     const std::string& p = parameters[i];
-    if (kwargs.count(p)) throw JinjaError::runtime("Argument '" + p + "' passed both positionally and as keyword.");
-    bound[p] = args[i];
+    if (!kwargs.empty() && kwargs.count(p))
+      throw JinjaError::runtime("Argument '" + p + "' passed both positionally and as keyword.");
+    bound.set(p, args[i]);
   }
   for (const auto& [name, value] : kwargs) {
     if (std::find_if(parameters.begin(), parameters.end(), [&](const std::string& p) { return TextEqual{}(p, name); }) ==
         parameters.end())
       throw JinjaError::runtime("Unexpected keyword argument '" + name + "' for filter.");
     if (bound.count(name)) throw JinjaError::runtime("Argument '" + name + "' passed both positionally and as keyword.");
-    bound[name] = value;
+    bound.set(name, value);
   }
   for (const std::string& p : parameters) {
     if (bound.count(p)) continue;
-    auto it = defaults.find(p);
-    if (it == defaults.end()) throw JinjaError::runtime("Missing required argument '" + p + "' for filter.");
-    bound[p] = it->second;
+    const Value* fallback = defaults.find(p);
+    if (!fallback) throw JinjaError::runtime("Missing required argument '" + p + "' for filter.");
+    bound.set(p, *fallback);
   }
   return bound;
 }

@@ -6,6 +6,7 @@
 //   PropertyMembers::evaluate("ab", "upper").asFunction()({}, {}, env) == Value("AB")
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,7 +27,22 @@ struct PropertyMembers {
 std::vector<std::string> split(std::string_view text, const std::optional<std::string>& separator,
                                std::optional<std::int64_t> limit);
 
-using BoundArguments = std::unordered_map<std::string, Value, TextHash, TextEqual>;
+// Arguments by parameter name, keys by canonical equivalence. A flat list: calls bind a handful.
+class BoundArguments {
+ public:
+  BoundArguments() = default;
+  BoundArguments(std::initializer_list<std::pair<std::string, Value>> entries);
+  // std::out_of_range when absent.
+  const Value& at(std::string_view name) const;
+  const Value* find(std::string_view name) const;
+  std::size_t count(std::string_view name) const { return find(name) ? 1 : 0; }
+  std::size_t size() const { return entries_.size(); }
+  // Binds or rebinds `name`.
+  void set(std::string_view name, Value value);
+
+ private:
+  std::vector<std::pair<std::string, Value>> entries_;
+};
 // Binds positional arguments to parameters in order (surplus ones dropped), then keywords, then
 // defaults; every parameter ends up bound or the call throws.
 BoundArguments resolveCallArguments(const Arguments& args, const KeywordArguments& kwargs,
