@@ -6,6 +6,17 @@ namespace kestrum {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Appends a path component: a leading "/" does not replace the folder as operator/ would.
+// ("/base", "/v2") => "/base/v2"
+void appendComponent(fs::path& folder, const std::string& component) {
+  const auto start = component.find_first_not_of('/');
+  if (start != std::string::npos) folder /= component.substr(start);
+}
+
+}  // namespace
+
 std::string ModelInfo::downloadPattern() const {
   return name + "/" + version.value_or("*") + "/" + variant.value_or("*") + "/*";
 }
@@ -31,9 +42,10 @@ std::string ModelInfo::debugDescription() const {
 }
 
 fs::path ModelInfo::modelURL(const fs::path& baseURL) const {
-  fs::path url = baseURL / name;
-  if (version) url /= *version;
-  if (variant) url /= *variant;
+  fs::path url = baseURL;
+  appendComponent(url, name);
+  if (version) appendComponent(url, *version);
+  if (variant) appendComponent(url, *variant);
   return url;
 }
 

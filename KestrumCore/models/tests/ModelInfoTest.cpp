@@ -31,6 +31,9 @@ TEST(ModelInfoTest, PatternTextsAndFolderFollowThePresentParts) {
     EXPECT_EQ(info.description(), c.description);
     EXPECT_EQ(info.modelURL("/base"), fs::path(c.folder));
   }
+  // A part that begins with "/" stays below the base folder.
+  EXPECT_EQ((ModelInfo{.version = "/v2", .variant = "//base", .name = "/whisper"}.modelURL("/base")),
+            fs::path("/base/whisper/v2/base"));
 }
 
 TEST(ModelInfoTest, DebugDescriptionNamesAbsentPartsAndComputeUnits) {
