@@ -85,7 +85,13 @@ fs::path ensurePacked(const fs::path& root, const fs::path& folder) {
     if (error) throw WhisperError::modelsUnavailable("Cannot replace " + folder.string() + ": " + error.message());
   }
   Logging::info("Packing checkpoint " + root.string() + " into " + folder.string());
-  platform::ml::packCheckpoint(root, folder);
+  try {
+    platform::ml::packCheckpoint(root, folder);
+  } catch (const std::runtime_error&) {
+    // Another process may have put its own pack in place meanwhile; the packer then refuses.
+    if (packedIsCurrent(root, folder)) return folder;
+    throw;
+  }
   return folder;
 }
 
