@@ -1,4 +1,5 @@
 // The number, conversion and serialization filters; the layout filters are added at the end.
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -42,6 +43,101 @@ std::string escapeNonAscii(const std::string& s) {
   return out;
 }
 
+bool isAsciiText(const std::string& s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+void appendJsonString(const std::string& s, std::string& out) {
+  static const char* hex = "0123456789abcdef";
+  out.push_back('"');
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(hex[c >> 4]);
+          out.push_back(hex[c & 0xF]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+void appendJsonNewline(std::string& out, int indent) {
+  out.push_back('\n');
+  out.append(static_cast<std::size_t>(indent) * 2, ' ');
+}
+
+// The JSON text the general path (toJson, then the JSON writer with sorted keys and plain slashes)
+// gives, written straight from the value; false, with `out` partly written, for what only the
+// general path takes: doubles, macros, functions and non-ASCII text.
+bool appendJsonDirectly(const Value& v, bool pretty, int indent, std::string& out) {
+  switch (v.kind()) {
+    case Value::Kind::null:
+    case Value::Kind::undefined: out += "null"; return true;
+    case Value::Kind::boolean: out += v.asBool() ? "true" : "false"; return true;
+    case Value::Kind::int_: out += std::to_string(v.asInt()); return true;
+    case Value::Kind::string:
+      if (!isAsciiText(v.asString())) return false;
+      appendJsonString(v.asString(), out);
+      return true;
+    case Value::Kind::array: {
+      const Value::Array& elements = v.asArray();
+      if (elements.empty()) {
+        out += "[]";
+        return true;
+      }
+      out.push_back('[');
+      for (std::size_t i = 0; i < elements.size(); ++i) {
+        if (i > 0) out.push_back(',');
+        if (pretty) appendJsonNewline(out, indent + 1);
+        if (!appendJsonDirectly(elements[i], pretty, indent + 1, out)) return false;
+      }
+      if (pretty) appendJsonNewline(out, indent);
+      out.push_back(']');
+      return true;
+    }
+    case Value::Kind::object: {
+      const Value::Object& object = v.asObject();
+      if (object.size() == 0) {
+        out += "{}";
+        return true;
+      }
+      std::vector<std::size_t> order(object.size());
+      for (std::size_t i = 0; i < order.size(); ++i) {
+        if (!isAsciiText(object.keys()[i])) return false;
+        order[i] = i;
+      }
+      // Byte order, as the writer sorts; keys are distinct.
+      std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return object.keys()[a] < object.keys()[b]; });
+      out.push_back('{');
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k > 0) out.push_back(',');
+        if (pretty) appendJsonNewline(out, indent + 1);
+        appendJsonString(object.keys()[order[k]], out);
+        out += pretty ? " : " : ":";
+        if (!appendJsonDirectly(object.values()[order[k]], pretty, indent + 1, out)) return false;
+      }
+      if (pretty) appendJsonNewline(out, indent);
+      out.push_back('}');
+      return true;
+    }
+    default: return false;
+  }
+}
+
 // {'b': 1, 'a': 'é'} | tojson => {"a":"\u00e9","b":1}
 Value tojson(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty()) return Value("null");
@@ -53,6 +149,7 @@ Value tojson(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   options.escapeSlashes = false;
   options.pretty = bound.at("indent").isInt() && bound.at("indent").asInt() > 0;
   std::string out;
+  if (appendJsonDirectly(args[0], options.pretty, 0, out)) return Value(std::move(out));
   try {
     out = json::write(args[0].toJson(), options);
   } catch (const json::EncodingError&) {

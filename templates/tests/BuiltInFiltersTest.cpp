@@ -191,6 +191,24 @@ TEST(BuiltInFiltersTest, ToJson) {
   EXPECT_EQ(text, std::string(Value::maxDepth, '[') + "1" + std::string(Value::maxDepth, ']'));
 }
 
+// Nested values in both layouts, whole (plain values) and where a double or non-ASCII text sits
+// inside; expected texts from Python's json.dumps with sort_keys and the same separators.
+TEST(BuiltInFiltersTest, ToJsonOrdersAndEscapesNestedValues) {
+  Template::Context context;
+  context["s"] = Value("q\"\\/\n\t\x01");
+#define NESTED "{'b': [1, {}, []], 'B': s, '_': none, 'a': {'y': true, 'x': false}}"
+  expectCases({
+      {"{{ " NESTED " | tojson }}",
+       "{\"B\":\"q\\\"\\\\/\\n\\t\\u0001\",\"_\":null,\"a\":{\"x\":false,\"y\":true},\"b\":[1,{},[]]}"},
+      {"{{ " NESTED " | tojson(indent=2) }}",
+       "{\n  \"B\" : \"q\\\"\\\\/\\n\\t\\u0001\",\n  \"_\" : null,\n  \"a\" : {\n    \"x\" : false,\n    \"y\" : true\n  },\n"
+       "  \"b\" : [\n    1,\n    {},\n    []\n  ]\n}"},
+      {"{{ {'b': 'x', 'a': [1, 2.5]} | tojson }}|{{ {'\u00e9': 1, 'a': 2} | tojson }}",
+       "{\"a\":[1,2.5],\"b\":\"x\"}|{\"a\":2,\"\\u00e9\":1}"},
+  }, context);
+#undef NESTED
+}
+
 TEST(BuiltInFiltersTest, LayoutAndLinkFilters) {
   expectCases({
       {"{{ 'hELLO wORLD' | capitalize }}|{{ 'abc' | center(2) }}|{{ '  one two\nthree  ' | wordcount }}|{{ '' | wordcount }}",
