@@ -38,10 +38,12 @@ ModelDownloadFeed::ModelDownloadFeed(kestrum::MainQueue* mainQueue, std::functio
   });
 }
 
-ModelDownloadFeed::~ModelDownloadFeed() {
+ModelDownloadFeed::~ModelDownloadFeed() { close(); }
+
+void ModelDownloadFeed::close() {
   shared_->alive = false;
   reader_.request_stop();
-  reader_.join();
+  if (reader_.joinable()) reader_.join();
 }
 
 std::function<void(const hub::Progress&)> ModelDownloadFeed::handler() {

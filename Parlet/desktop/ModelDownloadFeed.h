@@ -3,7 +3,7 @@
 // them from its subscription and posts them to the main queue, where `show` receives the fraction
 // (0…1), or none once `finished()` was called. Reports that would not change the shown percentage
 // are dropped before the hop. `handler()` and `finished()` may be called from any thread; `show`
-// runs on the main queue only, never after the feed is destroyed. Nothing here throws.
+// runs on the main queue only, never after the feed is closed or destroyed. Nothing here throws.
 //   ModelDownloadFeed feed(&queue, [&](auto f) { app.setModelDownload(f); });  download(…, feed.handler());
 #pragma once
 
@@ -28,6 +28,8 @@ class ModelDownloadFeed {
   std::function<void(const hub::Progress&)> handler();
   // The download ended (done or failed): the menu stops showing it.
   void finished();
+  // Stops the reader: nothing reaches the main queue afterwards (main thread; the destructor does it).
+  void close();
 
  private:
   struct Report {

@@ -49,6 +49,20 @@ TEST(ModelDownloadFeedTest, ReportsFromAnotherThreadReachTheMainQueueOncePerPerc
   EXPECT_EQ(shown.size(), 5u);
 }
 
+TEST(ModelDownloadFeedTest, ReportsAfterCloseGoNowhere) {
+  kestrum::ManualMainQueue queue;
+  int shown = 0;
+  ModelDownloadFeed feed(&queue, [&](std::optional<double>) { ++shown; });
+  feed.close();
+  hub::Progress progress(10);
+  feed.handler()(progress);
+  feed.finished();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  queue.runUntilIdle();
+  EXPECT_EQ(shown, 0);
+  EXPECT_EQ(queue.pendingCount(), 0u);
+}
+
 TEST(ModelDownloadFeedTest, NothingIsShownAfterTheFeedIsGone) {
   kestrum::ManualMainQueue queue;
   int shown = 0;

@@ -1,0 +1,176 @@
+#include "Parlet/desktop/app/DesktopApplication.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <exception>
+#include <string>
+
+#include "Parlet/core/ParletLog.h"
+#include "Parlet/core/Paster.h"
+#include "Parlet/core/Pipeline.h"
+#include "Parlet/core/Transcriber.h"
+#include "Parlet/desktop/ModelDownloadFeed.h"
+#include "Parlet/desktop/app/EngineWiring.h"
+#include "Parlet/desktop/widgets/ArchiveWindow.h"
+#include "Parlet/desktop/widgets/OverlayWindow.h"
+#include "Parlet/desktop/widgets/QtWindowHandle.h"
+#include "Parlet/desktop/widgets/TrayMenu.h"
+#include "Parlet/desktop/widgets/WelcomeWindow.h"
+#include "platform/Desktop/AccessibilityTrust.h"
+#include "platform/Desktop/LaunchAtLogin.h"
+#include "platform/Desktop/QtPasteboard.h"
+#include "platform/Desktop/X11FocusedApplication.h"
+#include "platform/Desktop/X11KeyMonitor.h"
+#include "platform/Desktop/X11PasteKeys.h"
+
+namespace parlet::app {
+namespace {
+
+class PipelineDictation : public Dictation {
+ public:
+  PipelineDictation(Pipeline::Callbacks callbacks, Pipeline::Dependencies dependencies)
+      : pipeline_(std::move(callbacks), std::move(dependencies)) {}
+  void prewarm() override { pipeline_.prewarm(); }
+  void start() override { pipeline_.start(); }
+  void stop() override { pipeline_.stop(); }
+
+ private:
+  Pipeline pipeline_;
+};
+
+// Paste keys for a display without XTEST: the text stays on the clipboard for the user to paste.
+class NoPasteKeys : public PasteKeys {
+ public:
+  void sendPasteChord() override { ParletLog::write("paste chord unavailable: the display lacks XTEST"); }
+};
+
+template <class T>
+std::unique_ptr<T> tryMake(const char* what) {
+  try {
+    return std::make_unique<T>();
+  } catch (const std::exception& error) {
+    ParletLog::write(std::string(what) + " unavailable: " + error.what());
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+struct DesktopApplication::Parts {
+  kestrum::MainQueue& queue;
+  std::unique_ptr<JsonFileSettings> ownSettings;
+  std::shared_ptr<platform::desktop::QtPasteboard> pasteboard = std::make_shared<platform::desktop::QtPasteboard>();
+  std::unique_ptr<platform::desktop::X11KeyMonitor> keys;
+  std::shared_ptr<PasteKeys> pasteKeys;
+  std::shared_ptr<Paster> paster;
+  platform::desktop::LaunchAtLogin login;
+  std::shared_ptr<ModelDownloadFeed> download;  // shared with the engine factory, which may outlive us
+  std::shared_ptr<Transcriber> transcriber;
+  std::shared_ptr<AudioRecorder> recorder;
+  widgets::OverlayWindow pill;
+  std::unique_ptr<AppController> app;
+  std::unique_ptr<widgets::TrayMenu> tray;
+  std::shared_ptr<Parts*> self = std::make_shared<Parts*>(this);  // weak handle for the download feed
+
+  explicit Parts(kestrum::MainQueue& queue) : queue(queue) {}
+};
+
+DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options options)
+    : parts_(std::make_unique<Parts>(queue)) {
+  Parts& p = *parts_;
+  UserSettings* settings = options.settings;
+  if (!settings) {
+    p.ownSettings = std::make_unique<JsonFileSettings>(JsonFileSettings::defaultLocation());
+    settings = p.ownSettings.get();
+  }
+  if (platform::desktop::accessibilityStatus().trusted) {
+    p.keys = tryMake<platform::desktop::X11KeyMonitor>("trigger key");
+    p.pasteKeys = tryMake<platform::desktop::X11PasteKeys>("paste chord");
+  }
+  if (!p.pasteKeys) p.pasteKeys = std::make_shared<NoPasteKeys>();
+  Paster::Dependencies pasting;
+  pasting.mainQueue = &queue;
+  pasting.pasteboard = p.pasteboard;
+  pasting.keys = p.pasteKeys;
+  pasting.focus = std::make_shared<platform::desktop::X11FocusedApplication>();
+  p.paster = std::make_shared<Paster>(std::move(pasting));
+
+  SpeechEngineFactory engines = std::move(options.engineFactory);
+  if (!engines) {
+    std::weak_ptr<Parts*> weak = p.self;
+    p.download = std::make_shared<ModelDownloadFeed>(&queue, [weak](std::optional<double> fraction) {
+      if (auto self = weak.lock(); self && (*self)->app) (*self)->app->setModelDownload(fraction);
+    });
+    auto feed = p.download;
+    engines = applicationEngineFactory([feed](const hub::Progress& progress) { feed->handler()(progress); },
+                                       [feed] { feed->finished(); });
+  }
+  p.transcriber = std::make_shared<Transcriber>(std::move(engines));
+  if (options.recorderFactory) {
+    AudioRecorder::Dependencies recording;
+    recording.makeRecorder = std::move(options.recorderFactory);
+    p.recorder = std::make_shared<AudioRecorder>(std::move(recording));
+  }
+
+  AppController::Dependencies d;
+  d.mainQueue = &queue;
+  d.settings = settings;
+  d.archive = options.archive ? options.archive : &TranscriptArchive::shared();
+  d.pasteboard = p.pasteboard;
+  d.keyMonitors = p.keys.get();
+  d.makeDictation = [&p, archive = d.archive](Pipeline::Callbacks callbacks) -> std::unique_ptr<Dictation> {
+    Pipeline::Dependencies parts;
+    parts.mainQueue = &p.queue;
+    parts.transcriber = p.transcriber;
+    parts.paster = p.paster;
+    parts.recorder = p.recorder;
+    parts.archive = archive;
+    return std::make_unique<PipelineDictation>(std::move(callbacks), std::move(parts));
+  };
+  d.isTrusted = [] { return platform::desktop::accessibilityStatus().trusted; };
+  d.untrustedReason = [] { return platform::desktop::accessibilityStatus().reason; };
+  d.openAccessibilitySettings = [] {
+    const auto status = platform::desktop::accessibilityStatus();
+    QMessageBox::information(nullptr, "Parlet",
+                             status.trusted ? "Parlet can watch the trigger key and paste."
+                                            : QString::fromStdString(status.reason));
+  };
+  d.launchAtLoginEnabled = [&p] { return p.login.status() == platform::desktop::LaunchAtLogin::Status::enabled; };
+  d.setLaunchAtLogin = [&p](bool on) { on ? p.login.registerItem() : p.login.unregister(); };
+  d.placeOverlay = [&p] { p.pill.placeOnActiveScreen(); };
+  d.makeOnboardingWindow = [](OnboardingController& controller) -> std::unique_ptr<WindowHandle> {
+    auto* window = new widgets::WelcomeWindow(controller);
+    return std::make_unique<widgets::QtWindowHandle>(window, [window] { window->detach(); });
+  };
+  d.makeArchiveWindow = [](ArchiveWindowController& controller,
+                           std::unique_ptr<ArchiveViewModel> view) -> std::unique_ptr<WindowHandle> {
+    auto* window = new widgets::ArchiveWindow(&controller, std::move(view));
+    return std::make_unique<widgets::QtWindowHandle>(window, [window] { window->detach(); });
+  };
+  d.quit = [] { QApplication::quit(); };
+  d.version = QApplication::applicationVersion().toStdString();
+  p.app = std::make_unique<AppController>(std::move(d));
+}
+
+DesktopApplication::~DesktopApplication() {
+  Parts& p = *parts_;
+  p.self.reset();
+  if (p.download) p.download->close();  // a load still running keeps the feed, but not its queue
+  p.pill.setModel(nullptr);
+  p.tray.reset();
+  p.app.reset();
+  p.download.reset();
+}
+
+void DesktopApplication::start() {
+  Parts& p = *parts_;
+  p.tray = std::make_unique<widgets::TrayMenu>(*p.app);
+  p.app->launch();
+  p.pill.setModel(&p.app->overlay().model());
+  p.pill.show();
+}
+
+AppController& DesktopApplication::controller() { return *parts_->app; }
+
+}  // namespace parlet::app
