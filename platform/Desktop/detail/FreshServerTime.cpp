@@ -4,11 +4,8 @@
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QWindow>
 
 #include <xcb/xcb.h>
-
-#include <memory>
 
 #include "platform/Desktop/detail/XDisplay.h"
 
@@ -39,21 +36,17 @@ class PropertyWatch : public QAbstractNativeEventFilter {
 }  // namespace
 
 void refreshServerTime() {
-  // A window of Qt's own, never shown, whose property changes Qt hears about.
-  static std::unique_ptr<QWindow> window;
-  if (!window) {
-    window = std::make_unique<QWindow>();
-    window->create();
-  }
   DisplayPtr display(XOpenDisplay(nullptr));
   if (!display) return;
   Display* d = display.get();
   const Atom atom = XInternAtom(d, "_PARLET_SERVER_TIME", False);
-  const auto id = static_cast<Window>(window->winId());
+  // Qt hears about property changes of the root window (its screens' work areas and settings live there).
+  const Window id = DefaultRootWindow(d);
   PropertyWatch watch(static_cast<xcb_window_t>(id), static_cast<xcb_atom_t>(atom));
   QCoreApplication::instance()->installNativeEventFilter(&watch);
   const long value = 0;
   XChangeProperty(d, id, atom, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&value), 1);
+  XDeleteProperty(d, id, atom);
   XSync(d, False);
   QElapsedTimer clock;
   clock.start();
