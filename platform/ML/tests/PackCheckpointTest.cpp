@@ -121,7 +121,8 @@ TEST(PackCheckpointTest, PackedFoldersEqualThoseOfTheInMemoryPack) {
     EXPECT_EQ(packed.size(), 5u);  // model.json of three folders, weights of two
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"checkpoint", "packed", "reference"}));
 
-    // Independently of the writer: the values the checkpoint stores, as F32.
+    // Independently of the writer: every weight, with the values the checkpoint stores, as F32.
+    std::size_t seen = 0;
     for (const char* folder : {"AudioEncoder", "TextDecoder"}) {
       auto file = detail::SafetensorsFile(dir.path() / "packed" / (std::string(folder) + ".mlmodelc/weights.safetensors"));
       for (const auto& [name, entry] : file.entries()) {
@@ -129,8 +130,10 @@ TEST(PackCheckpointTest, PackedFoldersEqualThoseOfTheInMemoryPack) {
         std::vector<float> expected;
         for (float v : weights.at(name).data) expected.push_back(stored(v, dtype));
         EXPECT_EQ(file.readFloats(name), expected) << name;
+        ++seen;
       }
     }
+    EXPECT_EQ(seen, weights.size());
   }
 }
 
