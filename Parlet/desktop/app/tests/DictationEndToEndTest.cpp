@@ -1,0 +1,164 @@
+// The whole application under an X server of the test's own (with a tray host and a compositor):
+// the trigger key held through XTEST records a scripted clip, the clip is transcribed, and the text
+// is pasted with the paste chord into a text field of another application, while the user's
+// clipboard, owned by yet another client, comes back byte for byte.
+#include <QApplication>
+#include <QProcess>
+
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "Parlet/core/UserSettings.h"
+#include "Parlet/desktop/app/DesktopApplication.h"
+#include "platform/Audio/FakeCaptureEngine.h"
+#include "platform/Desktop/QtMainQueue.h"
+#include "platform/Desktop/tests/DesktopTestSession.h"
+#include "platform/Desktop/tests/ForeignClipboard.h"
+#include "testsupport/Fixtures.h"
+
+// X11 last: Xlib's macros break Qt's and GoogleTest's headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace parlet::app {
+namespace {
+
+using desktoptest::pumpFor;
+using desktoptest::pumpUntil;
+using std::chrono::milliseconds;
+
+// The engine of this test: it checks that a clip arrived and answers with a fixed text.
+class ScriptedEngine : public SpeechEngine {
+ public:
+  std::vector<EngineResult> transcribe(const std::string& audioPath) override {
+    std::lock_guard lock(mutex);
+    paths.push_back(audioPath);
+    return {{" Parlet types what you say. "}};
+  }
+  std::mutex mutex;
+  std::vector<std::string> paths;
+};
+
+// Presses and releases keys through XTEST, as a person at the keyboard would.
+class Keyboard {
+ public:
+  Keyboard() : display_(XOpenDisplay(nullptr)) {}
+  ~Keyboard() {
+    if (display_) XCloseDisplay(display_);
+  }
+  bool usable() const {
+    int event, error, major, minor;
+    return display_ && XTestQueryExtension(display_, &event, &error, &major, &minor);
+  }
+  void key(KeySym symbol, bool down) {
+    XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, symbol), down ? True : False, CurrentTime);
+    XSync(display_, False);
+  }
+
+ private:
+  Display* display_;
+};
+
+// The other application, with its output read line by line.
+class PasteTarget {
+ public:
+  PasteTarget() {
+    process.setProgram(PARLET_PASTE_TARGET);
+    process.start();
+  }
+  ~PasteTarget() {
+    process.closeWriteChannel();
+    if (!process.waitForFinished(2000)) process.kill();
+    process.waitForFinished(2000);
+  }
+  // Reads what has arrived; the last "text:" line, and whether "ready" came.
+  void poll() {
+    while (process.canReadLine()) {
+      const std::string line = process.readLine().trimmed().toStdString();
+      if (line == "ready") ready = true;
+      if (line.rfind("text:", 0) == 0) text = line.substr(5);
+    }
+  }
+  QProcess process;
+  bool ready = false;
+  std::string text;
+};
+
+// The clipboard's bytes for `target`, read on another thread while this one serves the clipboard.
+std::optional<std::string> readWhilePumping(const std::string& target) {
+  auto reading = std::async(std::launch::async, [target] { return desktoptest::readClipboard(target); });
+  pumpUntil([&] { return reading.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            std::chrono::seconds(10));
+  return reading.get();
+}
+
+TEST(DictationEndToEndTest, HeldTriggerKeyPastesTheTranscriptIntoAnotherApplicationAndTheClipboardComesBack) {
+  REQUIRE_X_SESSION();
+  Keyboard keyboard;
+  ASSERT_TRUE(keyboard.usable()) << "the test's X server lacks XTEST";
+
+  testsupport::TempDir folder;
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((folder.path() / "config").string()));
+  platform::desktop::QtMainQueue queue;
+  InMemorySettings settings;
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  TranscriptArchive archive(folder.path() / "transcripts.json");
+  auto engine = std::make_shared<ScriptedEngine>();
+  std::shared_ptr<platform::audio::FakeCaptureEngine> microphone;
+
+  // The user's clipboard, held by another client, with a format of bytes that are not text.
+  const std::string ownText = "the user's own clipboard";
+  const std::string ownBytes("\x00\xff\x01 binary \x7f\x80", 12);
+  desktoptest::ForeignClipboardOwner owner({{"UTF8_STRING", ownText}, {"application/x-parlet-check", ownBytes}});
+
+  PasteTarget target;
+  ASSERT_TRUE(pumpUntil([&] { target.poll(); return target.ready; }, std::chrono::seconds(10)))
+      << "the paste target never got the keyboard focus";
+
+  DesktopApplication::Options options;
+  options.engineFactory = [engine](const EngineOptions&) { return engine; };
+  options.recorderFactory = captureRecorderFactory([&microphone] {
+    microphone = std::make_shared<platform::audio::FakeCaptureEngine>();
+    return microphone;
+  });
+  options.settings = &settings;
+  options.archive = &archive;
+  DesktopApplication parlet(queue, std::move(options));
+  parlet.start();
+  ASSERT_TRUE(parlet.controller().hotkeyInstalled());
+
+  // Hold Right Alt for a second while the microphone hears a tone.
+  keyboard.key(XK_Alt_R, true);
+  ASSERT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t sample = 0;
+  while (std::chrono::steady_clock::now() - start < milliseconds(1000)) {
+    std::vector<float> tone(320);
+    for (float& value : tone) value = 0.3f * std::sin(2 * M_PI * 440 * double(sample++) / 16000);
+    microphone->push({tone});
+    pumpFor(milliseconds(20));
+  }
+  keyboard.key(XK_Alt_R, false);
+
+  EXPECT_TRUE(pumpUntil([&] { target.poll(); return target.text == "Parlet types what you say."; },
+                        std::chrono::seconds(10)))
+      << "the field holds \"" << target.text << "\"";
+  ASSERT_EQ(engine->paths.size(), 1u);
+  ASSERT_FALSE(archive.entries().empty());
+  EXPECT_EQ(archive.entries().front().text, "Parlet types what you say.");
+
+  // 0.6 s after the paste the clipboard is the user's again, every format byte for byte.
+  pumpFor(milliseconds(900));
+  EXPECT_EQ(readWhilePumping("UTF8_STRING"), ownText);
+  EXPECT_EQ(readWhilePumping("application/x-parlet-check"), ownBytes);
+}
+
+}  // namespace
+}  // namespace parlet::app
