@@ -67,6 +67,11 @@ const HashedText& loopKey() {
   return key;
 }
 
+const HashedText& callerKey() {
+  static const HashedText key("caller");
+  return key;
+}
+
 std::string debugForm(const Expression& expression) {
   std::ostringstream out;
   out << expression;
@@ -172,7 +177,7 @@ void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, s
   // The caller holds the call site's scope, its parameter list and its body (shared with the tree).
   auto callerArgs = block.callerArgs;
   Nodes body = block.body;
-  scope->set("caller", Value(Function([env, callerArgs, body](const Arguments& args, const KeywordArguments&,
+  scope->set(callerKey(), Value(Function([env, callerArgs, body](const Arguments& args, const KeywordArguments&,
                                                                const EnvironmentRef&) -> Value {
     DepthGuard guard;
     EnvironmentRef callerScope = Environment::make(env);
@@ -546,13 +551,20 @@ Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, con
                              const EnvironmentRef& env) {
   DepthGuard guard;
   EnvironmentRef scope = Environment::make(env);
-  if (const Value* caller = env->find("caller"); caller && !caller->isUndefined()) scope->set("caller", *caller);
+  if (const Value* caller = env->find(callerKey()); caller && !caller->isUndefined()) scope->set(callerKey(), *caller);
   const auto& defaults = macro.defaults();
   for (std::size_t i = 0; i < defaults.size(); ++i)
     scope->set(defaults.keys()[i], evaluateExpression(defaults.values()[i], env));
   const auto& parameters = macro.parameters();
-  for (std::size_t k = 0; k < parameters.size(); ++k)
-    scope->set(parameters[k], k < arguments.size() ? arguments[k] : (*scope)[parameters[k]]);
+  for (std::size_t k = 0; k < parameters.size(); ++k) {
+    const HashedText key(parameters[k], macro.parameterHashes()[k]);
+    if (k < arguments.size()) {
+      scope->set(key, arguments[k]);
+    } else {
+      const Value* bound = scope->find(key);
+      scope->set(key, bound ? *bound : Value::undefined());
+    }
+  }
   for (const auto& [name, value] : keywordArguments) scope->set(name, value);
   std::string out;
   interpret(macro.body(), scope, out);

@@ -17,6 +17,8 @@ class Macro {
 
   const std::string& name() const { return name_; }
   const std::vector<std::string>& parameters() const { return parameters_; }
+  // TextHash of each parameter, in order.
+  const std::vector<std::size_t>& parameterHashes() const { return parameterHashes_; }
   const Expression::Map& defaults() const { return defaults_; }
   const Nodes& body() const { return body_; }
 
@@ -29,6 +31,7 @@ class Macro {
  private:
   std::string name_;
   std::vector<std::string> parameters_;
+  std::vector<std::size_t> parameterHashes_;
   Expression::Map defaults_;
   Nodes body_;
 };

@@ -10,6 +10,7 @@
 
 namespace jinja {
 namespace text = platform::text;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -128,16 +129,16 @@ std::string insertAround(const std::string& s, const std::string& insert, std::i
 }
 
 Value stringMethod(const std::string& s, const std::string& name) {
-  if (name == "upper") return method({}, {}, [s](const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); });
-  if (name == "lower") return method({}, {}, [s](const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); });
-  if (name == "title") return method({}, {}, [s](const BoundArguments&) { return Value(titled(s)); });
-  if (name == "strip")
+  if (name == "upper"sv) return method({}, {}, [s](const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); });
+  if (name == "lower"sv) return method({}, {}, [s](const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); });
+  if (name == "title"sv) return method({}, {}, [s](const BoundArguments&) { return Value(titled(s)); });
+  if (name == "strip"sv)
     return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); });
-  if (name == "lstrip")
+  if (name == "lstrip"sv)
     return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, true, false, isWhiteSpace)); });
-  if (name == "rstrip")
+  if (name == "rstrip"sv)
     return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, false, true, isWhiteSpace)); });
-  if (name == "split")
+  if (name == "split"sv)
     return method({"separator", "maxsplit"}, {{"separator", Value()}, {"maxsplit", Value(-1)}},
                   [s](const BoundArguments& bound) {
                     const Value& separator = bound.at("separator");
@@ -150,7 +151,7 @@ Value stringMethod(const std::string& s, const std::string& name) {
                     for (std::string& piece : split(s, sep, limit)) pieces.emplace_back(std::move(piece));
                     return Value(std::move(pieces));
                   });
-  if (name == "replace")
+  if (name == "replace"sv)
     return method({"old", "new", "count"}, {{"count", Value(-1)}}, [s](const BoundArguments& bound) {
       const Value& old = bound.at("old");
       const Value& replacement = bound.at("new");
@@ -161,13 +162,13 @@ Value stringMethod(const std::string& s, const std::string& name) {
       if (old.asString().empty()) return Value(insertAround(s, replacement.asString(), limit));
       return Value(detail::replaceForward(s, old.asString(), replacement.asString(), limit));
     });
-  if (name == "startswith")
+  if (name == "startswith"sv)
     return method({"prefix"}, {}, [s](const BoundArguments& bound) {
       const Value& prefix = bound.at("prefix");
       if (!prefix.isString()) throw JinjaError::runtime("startswith() requires a string prefix");
       return Value(startsWithCharacters(s, prefix.asString()));
     });
-  if (name == "endswith")
+  if (name == "endswith"sv)
     return method({"suffix"}, {}, [s](const BoundArguments& bound) {
       const Value& suffix = bound.at("suffix");
       if (!suffix.isString()) throw JinjaError::runtime("endswith() requires a string suffix");
@@ -189,25 +190,25 @@ Value PropertyMembers::evaluateStringProperty(const std::string& receiver, const
 }
 
 Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, const std::string& name) {
-  if (name != "items" && name != "get" && name != "keys" && name != "values") {
+  if (name != "items"sv && name != "get"sv && name != "keys"sv && name != "values"sv) {
     const Value* stored = receiver.get(name);
     return stored ? detail::memberValue(*stored) : Value::undefined();
   }
   auto m = std::make_shared<const Value::Object>(receiver);
-  if (name == "items")
+  if (name == "items"sv)
     return method({}, {}, [m](const BoundArguments&) {
       Value::Array out;
       out.reserve(m->size());
       for (std::size_t i = 0; i < m->size(); ++i) out.push_back(Value::array({Value(m->keys()[i]), m->values()[i]}));
       return Value(std::move(out));
     });
-  if (name == "get")
+  if (name == "get"sv)
     return method({"key", "default"}, {{"default", Value()}}, [m](const BoundArguments& bound) {
       const Value& key = bound.at("key");
       const Value* found = m->get(key.isString() ? key.asString() : key.description());
       return found ? *found : bound.at("default");
     });
-  if (name == "keys")
+  if (name == "keys"sv)
     return method({}, {}, [m](const BoundArguments&) {
       Value::Array out;
       for (const std::string& key : m->keys()) out.emplace_back(key);

@@ -52,8 +52,12 @@ bool isAsciiText(const std::string& s) {
 void appendJsonString(const std::string& s, std::string& out) {
   static const char* hex = "0123456789abcdef";
   out.push_back('"');
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
+  std::size_t plain = 0;  // start of the run of bytes copied as they are
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s, plain, i - plain);
+    plain = i + 1;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -63,15 +67,12 @@ void appendJsonString(const std::string& s, std::string& out) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out.push_back(hex[c >> 4]);
-          out.push_back(hex[c & 0xF]);
-        } else {
-          out.push_back(ch);
-        }
+        out += "\\u00";
+        out.push_back(hex[c >> 4]);
+        out.push_back(hex[c & 0xF]);
     }
   }
+  out.append(s, plain, s.size() - plain);
   out.push_back('"');
 }
 
