@@ -213,8 +213,12 @@ TEST_F(ModelDownloadTest, CheckpointIsDownloadedPackedIntoTheVariantFolderAndReu
   checkpoint.serve(server, "openai/whisper-base.en");
   const fs::path root = cache / "models" / "openai" / "whisper-base.en";
 
-  const fs::path folder = get("base.en", "openai/whisper-base.en");
+  std::vector<double> fractions;
+  const fs::path folder = download("base.en", cache, false, std::nullopt, std::nullopt, server.endpoint(),
+                                   [&](const hub::Progress& p) { fractions.push_back(p.fractionCompleted()); });
   EXPECT_EQ(folder, root / "openai_whisper-base.en");
+  ASSERT_FALSE(fractions.empty());
+  EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
   // Only what packing and the tokenizer read came down.
   for (const char* name : {"config.json", "generation_config.json", "model.safetensors", "tokenizer.json",
                            "tokenizer_config.json"})
