@@ -62,10 +62,7 @@ void AppController::launch() {
       boolText(onboarded));
 
   // The tray.
-  menu_.update([&](StatusMenu& menu) {
-    menu.header = "Parlet " + dependencies_.version;
-    if (dependencies_.version.empty()) menu.header = "Parlet ";
-  });
+  menu_.update([&](StatusMenu& menu) { menu.header = "Parlet " + dependencies_.version; });
   updateStatus(Pipeline::State::idle);
   applyTrustVisibility();
   refreshHotkeyMenu();

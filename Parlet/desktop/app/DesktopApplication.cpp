@@ -130,6 +130,14 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
   };
   d.isTrusted = [] { return platform::desktop::accessibilityStatus().trusted; };
   d.untrustedReason = [] { return platform::desktop::accessibilityStatus().reason; };
+  // The system's request for the permission: a notice of why it is missing and what to do.
+  d.promptForTrust = [] {
+    const auto status = platform::desktop::accessibilityStatus();
+    if (status.trusted) return;
+    auto* notice = new QMessageBox(QMessageBox::Warning, "Parlet", QString::fromStdString(status.reason));
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->show();
+  };
   d.openAccessibilitySettings = [] {
     const auto status = platform::desktop::accessibilityStatus();
     QMessageBox::information(nullptr, "Parlet",

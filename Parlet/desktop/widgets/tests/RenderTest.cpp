@@ -168,6 +168,10 @@ TEST(RenderTest, ArchiveWindowListAndEmptyState) {
   window.view().toggleSelection(archive.entries()[0].id);
   QApplication::processEvents();
   checkRender(window.grab().toImage(), QSize(560, 480), "archive-selecting", 0.99);
+  window.view().exitSelectionMode();
+  window.view().setQuery(" zebra ");
+  QApplication::processEvents();
+  checkRender(window.grab().toImage(), QSize(560, 480), "archive-no-match", 0.99);
 }
 
 }  // namespace
