@@ -78,8 +78,10 @@ std::optional<std::string> X11FocusedApplication::frontmostApplicationId() const
   if (ownsFocus()) return ownApplicationId();
   Display* d = state_->display.get();
   if (!d) return std::nullopt;
+  detail::XErrorTrap trap(d);  // the window may be gone by the time it is asked
   auto window = activeWindow(d);
-  return window ? applicationClass(d, *window) : std::nullopt;
+  auto name = window ? applicationClass(d, *window) : std::nullopt;
+  return trap.failed() ? std::nullopt : name;
 }
 
 std::optional<std::string> X11FocusedApplication::ownApplicationId() const {

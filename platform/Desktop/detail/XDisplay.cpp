@@ -34,4 +34,37 @@ bool hasXTest(Display* display) {
   return XTestQueryExtension(display, &event, &error, &major, &minor);
 }
 
+namespace {
+Display* trapped = nullptr;
+bool trappedError = false;
+int (*trappedPrevious)(Display*, XErrorEvent*) = nullptr;
+
+int recordError(Display* display, XErrorEvent* error) {
+  if (display == trapped) {
+    trappedError = true;
+    return 0;
+  }
+  return trappedPrevious ? trappedPrevious(display, error) : 0;
+}
+}  // namespace
+
+XErrorTrap::XErrorTrap(Display* display) : display_(display) {
+  XSync(display_, False);
+  previous_ = XSetErrorHandler(recordError);
+  trappedPrevious = previous_;
+  trapped = display_;
+  trappedError = false;
+}
+
+XErrorTrap::~XErrorTrap() {
+  XSync(display_, False);
+  XSetErrorHandler(previous_);
+  trapped = nullptr;
+}
+
+bool XErrorTrap::failed() {
+  XSync(display_, False);
+  return trappedError;
+}
+
 }  // namespace platform::desktop::detail

@@ -23,4 +23,20 @@ DisplayPtr openDisplay();
 std::optional<int> xinput21Opcode(Display* display);
 bool hasXTest(Display* display);
 
+// While it lives, X protocol errors on `display` (a window that vanished meanwhile) are recorded instead
+// of ending the process, which is what Xlib's default handler does. Main thread only.
+class XErrorTrap {
+ public:
+  explicit XErrorTrap(Display* display);
+  ~XErrorTrap();
+  XErrorTrap(const XErrorTrap&) = delete;
+  XErrorTrap& operator=(const XErrorTrap&) = delete;
+  // Whether an error came since the trap was set (waits for the server's answers first).
+  bool failed();
+
+ private:
+  Display* display_;
+  int (*previous_)(Display*, XErrorEvent*);
+};
+
 }  // namespace platform::desktop::detail

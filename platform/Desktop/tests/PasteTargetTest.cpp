@@ -146,6 +146,13 @@ TEST_F(PasteTargetTest, AnotherApplicationIsNamedByTheWindowManagersActiveWindow
 
   terminal.setActiveWindow(terminal.window);
   EXPECT_EQ(focus.frontmostApplicationId(), "ProbeTerminal");
+  Window gone = None;
+  {
+    ForeignWindow closed("ProbeClosed");
+    gone = closed.window;
+  }
+  terminal.setActiveWindow(gone);  // a stale answer: asking about the window is an X error
+  EXPECT_EQ(focus.frontmostApplicationId(), std::nullopt);
   terminal.setActiveWindow(None);
 
   editor.focus(PointerRoot);
