@@ -4,15 +4,47 @@
 
 namespace jinja {
 
-Environment::Environment(EnvironmentRef parent, Variables initial)
-    : variables(std::move(initial)), parent_(std::move(parent)) {
-  if (!parent_ && !variables.empty())
-    for (const auto& [name, value] : Globals::builtIn()) variables.erase(name);
+const Value* Environment::Bindings::find(const HashedText& name) const {
+  for (const Entry& entry : entries_)
+    if (entry.hash == name.hash && TextEqual{}(entry.name, name.text)) return &entry.value;
+  return nullptr;
+}
+
+Value* Environment::Bindings::find(const HashedText& name) {
+  for (Entry& entry : entries_)
+    if (entry.hash == name.hash && TextEqual{}(entry.name, name.text)) return &entry.value;
+  return nullptr;
+}
+
+void Environment::Bindings::set(const HashedText& name, Value value) {
+  if (Value* bound = find(name)) {
+    *bound = std::move(value);
+    return;
+  }
+  if (entries_.empty()) entries_.reserve(4);
+  entries_.push_back(Entry{std::string(name.text), name.hash, std::move(value)});
+}
+
+Environment::Environment(EnvironmentRef parent, const Variables& initial) : parent_(std::move(parent)) {
+  for (const auto& [name, value] : initial) {
+    const HashedText key(name);
+    if (!parent_ && Globals::find(key)) continue;  // the globals shadow a root's initial variables
+    variables.set(key, value);
+  }
 }
 
 EnvironmentRef Environment::over(const Variables& context) {
   EnvironmentRef root = make();
   root->context_ = &context;
+  return root;
+}
+
+EnvironmentRef Environment::rootFrom(const Environment& scope) {
+  EnvironmentRef root = make();
+  for (const Bindings::Entry& entry : scope.variables) {
+    const HashedText key(entry.name, entry.hash);
+    if (!Globals::find(key)) root->variables.set(key, entry.value);
+  }
   return root;
 }
 
@@ -29,8 +61,7 @@ Environment::~Environment() {
 const Value* Environment::find(const HashedText& name) const {
   const Environment* scope = this;
   while (true) {
-    auto it = scope->variables.find(name);
-    if (it != scope->variables.end()) return &it->second;
+    if (const Value* bound = scope->variables.find(name)) return bound;
     if (!scope->parent_) break;
     scope = scope->parent_.get();
   }
@@ -47,28 +78,18 @@ Value Environment::operator[](std::string_view name) const {
   return value ? *value : Value::undefined();
 }
 
-void Environment::set(const HashedText& name, Value value) {
-  auto it = variables.find(name);
-  if (it != variables.end()) {
-    it->second = std::move(value);
-  } else {
-    variables.emplace(std::string(name.text), std::move(value));
-  }
-}
-
 void Environment::setInChain(const std::string& name, Value value) {
   const HashedText key(name);
   Environment* scope = this;
   while (true) {
-    auto it = scope->variables.find(key);
-    if (it != scope->variables.end()) {
-      it->second = std::move(value);
+    if (Value* bound = scope->variables.find(key)) {
+      *bound = std::move(value);
       return;
     }
     if (!scope->parent_) break;
     scope = scope->parent_.get();
   }
-  scope->set(key, std::move(value));
+  scope->variables.set(key, std::move(value));
 }
 
 }  // namespace jinja

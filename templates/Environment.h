@@ -3,13 +3,14 @@
 // sees every built-in global function beneath its own variables (they shadow its initial ones) and,
 // when made `over` a context, that context beneath the globals. Shared by reference
 // (EnvironmentRef); a child keeps its parent alive. No lock: one render's thread uses it. Never
-// throws on lookup.
+// throws on lookup. A pointer from find stays valid until the next write to that scope.
 //   auto root = Environment::make();  auto loop = Environment::make(root);  (*loop)["x"]  // undefined
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "templates/Value.h"
 
@@ -19,16 +20,39 @@ class Environment {
  public:
   using Variables = std::unordered_map<std::string, Value, TextHash, TextEqual>;
 
-  explicit Environment(EnvironmentRef parent = nullptr, Variables initial = {});
+  // One scope's own variables in binding order, found by hash: a scope holds a handful.
+  class Bindings {
+   public:
+    struct Entry {
+      std::string name;
+      std::size_t hash;  // TextHash of name
+      Value value;
+    };
+    const Value* find(const HashedText& name) const;
+    Value* find(const HashedText& name);
+    std::size_t count(std::string_view name) const { return find(HashedText(name)) ? 1 : 0; }
+    void set(const HashedText& name, Value value);
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+
+   private:
+    std::vector<Entry> entries_;
+  };
+
+  explicit Environment(EnvironmentRef parent = nullptr, const Variables& initial = {});
   ~Environment();
   Environment(const Environment&) = delete;
   Environment& operator=(const Environment&) = delete;
-  static EnvironmentRef make(EnvironmentRef parent = nullptr, Variables initial = {}) {
-    return std::make_shared<Environment>(std::move(parent), std::move(initial));
+  static EnvironmentRef make(EnvironmentRef parent = nullptr, const Variables& initial = {}) {
+    return std::make_shared<Environment>(std::move(parent), initial);
   }
   // A root scope that reads `context` in place (no copy) beneath the globals; writes go into the
   // scope's own variables. `context` must outlive the scope.
   static EnvironmentRef over(const Variables& context);
+  // A new root scope holding copies of `scope`'s own variables (beneath the globals as ever).
+  static EnvironmentRef rootFrom(const Environment& scope);
 
   // The nearest binding of `name`, or undefined.
   Value operator[](std::string_view name) const;
@@ -36,12 +60,12 @@ class Environment {
   const Value* find(std::string_view name) const { return find(HashedText(name)); }
   const Value* find(const HashedText& name) const;
   // Writes this scope's own variable.
-  void set(const std::string& name, Value value) { variables[name] = std::move(value); }
-  void set(const HashedText& name, Value value);
+  void set(std::string_view name, Value value) { variables.set(HashedText(name), std::move(value)); }
+  void set(const HashedText& name, Value value) { variables.set(name, std::move(value)); }
   void setInChain(const std::string& name, Value value);
   const EnvironmentRef& parent() const { return parent_; }
 
-  Variables variables;  // this scope's own, without the globals and the context of a root
+  Bindings variables;  // this scope's own, without the globals and the context of a root
   bool lstripBlocks = false;  // stored only; the line options act when compiling
   bool trimBlocks = false;
 

@@ -47,7 +47,10 @@ KeywordArguments evaluateKeywords(const Expression::KeywordMap& kwargs, const En
 // A function variable of that name first, then the built-in filter.
 Value applyFilter(const HashedText& name, const Arguments& args, const KeywordArguments& kwargs,
                   const EnvironmentRef& env) {
-  if (const Value* bound = env->find(name); bound && bound->isFunction()) return bound->asFunction()(args, kwargs, env);
+  if (const Value* bound = env->find(name); bound && bound->isFunction()) {
+    const Value function = *bound;  // the call may write to the scope that holds it
+    return function.asFunction()(args, kwargs, env);
+  }
   if (const Function* filter = Filters::find(name)) return (*filter)(args, kwargs, env);
   throw JinjaError::runtime("Unknown filter: " + std::string(name.text));
 }
@@ -55,7 +58,8 @@ Value applyFilter(const HashedText& name, const Arguments& args, const KeywordAr
 // A function variable of that name first, then the built-in test.
 bool applyTest(const HashedText& name, const Arguments& args, const EnvironmentRef& env) {
   if (const Value* bound = env->find(name); bound && bound->isFunction()) {
-    Value result = bound->asFunction()(args, {}, env);
+    const Value function = *bound;  // the call may write to the scope that holds it
+    Value result = function.asFunction()(args, {}, env);
     return result.isBoolean() ? result.asBool() : result.isTruthy();
   }
   if (const TestFunction* test = Tests::find(name)) return (*test)(args, {}, env);
@@ -205,7 +209,7 @@ void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, s
 // ---- nodes and statements ---------------------------------------------------------------------
 
 std::string Interpreter::interpret(const Nodes& nodes, const Environment& environment) {
-  return renderRoot(nodes, Environment::make(nullptr, environment.variables));
+  return renderRoot(nodes, Environment::rootFrom(environment));
 }
 
 std::string Interpreter::renderRoot(const Nodes& nodes, const EnvironmentRef& root) {

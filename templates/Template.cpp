@@ -92,8 +92,8 @@ std::size_t Template::hashValue() const {
 std::string Template::render(const Context& context, const EnvironmentRef& environment) const {
   EnvironmentRef root;
   if (environment) {
-    for (const auto& [name, value] : context) environment->variables[name] = value;
-    root = Environment::make(nullptr, environment->variables);
+    for (const auto& [name, value] : context) environment->set(name, value);
+    root = Environment::rootFrom(*environment);
   } else {
     root = Environment::over(context);
   }
