@@ -32,6 +32,109 @@ class DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
+const Value& undefinedValue() {
+  static const Value undefined = Value::undefined();
+  return undefined;
+}
+
+// A member by name, or by a literal string or integer key: reading it evaluates nothing more.
+bool hasPlainKey(const Expression::Member& member) {
+  Expression::Kind key = member.property.kind();
+  return member.computed ? key == Expression::Kind::string || key == Expression::Kind::integer
+                         : key == Expression::Kind::identifier;
+}
+
+// Whether evaluating `e` can run no code that writes to a scope: a literal, a variable, or a member
+// of such a value by name or literal key.
+bool readsOnly(const Expression& e) {
+  switch (e.kind()) {
+    case Expression::Kind::string:
+    case Expression::Kind::number:
+    case Expression::Kind::integer:
+    case Expression::Kind::boolean:
+    case Expression::Kind::null:
+    case Expression::Kind::identifier: return true;
+    case Expression::Kind::member: {
+      const auto& member = e.as<Expression::Member>();
+      return hasPlainKey(member) && readsOnly(member.object);
+    }
+    default: return false;
+  }
+}
+
+const Value* evaluateInPlace(const Expression& expression, const EnvironmentRef& env, Value& storage);
+
+// evaluateInPlace for the kinds it reads in place, without its frame for the others.
+inline const Value* inPlace(const Expression& expression, const EnvironmentRef& env, Value& storage) {
+  Expression::Kind kind = expression.kind();
+  if (kind == Expression::Kind::identifier || kind == Expression::Kind::member)
+    return evaluateInPlace(expression, env, storage);
+  storage = Interpreter::evaluateExpression(expression, env);
+  return &storage;
+}
+
+// use(value of `expression`), read in place where evaluateInPlace can.
+template <class Use>
+decltype(auto) withValue(const Expression& expression, const EnvironmentRef& env, Use&& use) {
+  Expression::Kind kind = expression.kind();
+  if (kind == Expression::Kind::identifier || kind == Expression::Kind::member) {
+    Value storage;
+    return use(*evaluateInPlace(expression, env, storage));
+  }
+  return use(Interpreter::evaluateExpression(expression, env));
+}
+
+// The value of `expression` without a copy where it is stored already (a variable, or a member of
+// one reached by name or literal key): a pointer into the scope chain, into a stored value, or to
+// `storage`, which receives any computed value. Valid until the next evaluation or scope write.
+const Value* evaluateInPlace(const Expression& expression, const EnvironmentRef& env, Value& storage) {
+  switch (expression.kind()) {
+    case Expression::Kind::identifier: {
+      const auto& identifier = expression.as<Expression::Identifier>();
+      const Value* bound = env->find(HashedText(identifier.name, identifier.nameHash));
+      return bound ? bound : &undefinedValue();
+    }
+    case Expression::Kind::member: {
+      const auto& member = expression.as<Expression::Member>();
+      if (!hasPlainKey(member)) break;
+      const std::string* name = nullptr;
+      if (!member.computed) {
+        name = &member.property.as<Expression::Identifier>().name;
+      } else if (member.property.kind() == Expression::Kind::string) {
+        name = &member.property.as<Expression::String>().value;
+      }
+      DepthGuard guard;
+      const Value* object = inPlace(member.object, env, storage);
+      if (name && object->isObject() &&
+          (member.computed || (*name != "items" && *name != "get" && *name != "keys" && *name != "values"))) {
+        const Value* stored = object->asObject().get(*name);
+        if (!stored) return &undefinedValue();
+        if (!stored->isFunction()) return stored;
+        Value read = detail::memberValue(*stored);
+        storage = std::move(read);
+        return &storage;
+      }
+      if (!name && object->isArray()) {
+        const auto& elements = object->asArray();
+        std::int64_t i = member.property.as<Expression::Integer>().value;
+        const auto n = static_cast<std::int64_t>(elements.size());
+        if (i < 0) i += n;  // no overflow: a negative plus a count
+        if (i < 0 || i >= n) return &undefinedValue();
+        return &elements[static_cast<std::size_t>(i)];
+      }
+      Value result = name && !member.computed
+                         ? PropertyMembers::evaluate(*object, *name)
+                         : Interpreter::evaluateComputedMember(*object, name ? Value(*name)
+                                                                             : Value(member.property.as<Expression::Integer>().value));
+      storage = std::move(result);
+      return &storage;
+    }
+    default: break;
+  }
+  storage = Interpreter::evaluateExpression(expression, env);
+  return &storage;
+}
+
 Value callValue(const Value& callee, const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
   if (callee.isFunction()) return callee.asFunction()(args, kwargs, env);
   if (callee.isMacro()) return Interpreter::callMacro(callee.asMacro(), args, kwargs, env);
@@ -230,7 +333,10 @@ void Interpreter::interpret(const Nodes& nodes, const EnvironmentRef& env, std::
 void Interpreter::interpretNode(const Node& node, const EnvironmentRef& env, std::string& into) {
   switch (node.kind()) {
     case Node::Kind::text: into += node.text(); break;
-    case Node::Kind::expression: evaluateExpression(node.expression(), env).appendDescription(into); break;
+    case Node::Kind::expression: {
+      withValue(node.expression(), env, [&into](const Value& value) { value.appendDescription(into); });
+      break;
+    }
     case Node::Kind::statement: executeStatementWithOutput(node.statement(), env, into); break;
     case Node::Kind::comment: break;
   }
@@ -255,7 +361,8 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
     }
     case Statement::Kind::if_: {
       const auto& branch = statement.as<Statement::If>();
-      interpret(evaluateExpression(branch.test, env).isTruthy() ? branch.body : branch.alternate, env, into);
+      bool taken = withValue(branch.test, env, [](const Value& value) { return value.isTruthy(); });
+      interpret(taken ? branch.body : branch.alternate, env, into);
       return;
     }
     case Statement::Kind::for_: executeFor(statement.as<Statement::For>(), env, into); return;
@@ -366,18 +473,29 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
       const auto& unary = expression.as<Expression::Unary>();
       if (unary.op == Expression::UnaryOp::splat)
         throw JinjaError::runtime("Unpacking operator can only be used in function calls");
-      return evaluateUnaryValue(unary.op, evaluateExpression(unary.operand, env));
+      return withValue(unary.operand, env, [&unary](const Value& value) { return evaluateUnaryValue(unary.op, value); });
     }
     case Expression::Kind::binary: {
       const auto& binary = expression.as<Expression::Binary>();
-      Value left = evaluateExpression(binary.left, env);
-      if (binary.op == Expression::BinaryOp::and_) return left.isTruthy() ? evaluateExpression(binary.right, env) : left;
-      if (binary.op == Expression::BinaryOp::or_) return left.isTruthy() ? left : evaluateExpression(binary.right, env);
-      return evaluateBinaryValues(binary.op, left, evaluateExpression(binary.right, env));
+      if (binary.op == Expression::BinaryOp::and_)
+        return withValue(binary.left, env, [&](const Value& left) {
+          return left.isTruthy() ? evaluateExpression(binary.right, env) : left;
+        });
+      if (binary.op == Expression::BinaryOp::or_)
+        return withValue(binary.left, env, [&](const Value& left) {
+          return left.isTruthy() ? left : evaluateExpression(binary.right, env);
+        });
+      auto withRight = [&](const Value& left) {
+        return withValue(binary.right, env, [&](const Value& right) { return evaluateBinaryValues(binary.op, left, right); });
+      };
+      // The left value is read in place only when evaluating the right one cannot write to a scope.
+      if (readsOnly(binary.right)) return withValue(binary.left, env, withRight);
+      return withRight(evaluateExpression(binary.left, env));
     }
     case Expression::Kind::ternary: {
       const auto& ternary = expression.as<Expression::Ternary>();
-      if (evaluateExpression(ternary.test, env).isTruthy()) return evaluateExpression(ternary.value, env);
+      if (withValue(ternary.test, env, [](const Value& value) { return value.isTruthy(); }))
+        return evaluateExpression(ternary.value, env);
       return ternary.alternate ? evaluateExpression(*ternary.alternate, env) : Value();
     }
     case Expression::Kind::call: {
@@ -400,6 +518,11 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
     }
     case Expression::Kind::member: {
       const auto& member = expression.as<Expression::Member>();
+      if (hasPlainKey(member)) {
+        Value storage;
+        const Value* found = evaluateInPlace(expression, env, storage);
+        return found == &storage ? std::move(storage) : *found;
+      }
       Value object = evaluateExpression(member.object, env);
       if (member.computed) return evaluateComputedMember(object, evaluateExpression(member.property, env));
       const auto* name = member.property.getIf<Expression::Identifier>();
@@ -412,13 +535,17 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
     }
     case Expression::Kind::filter: {
       const auto& filter = expression.as<Expression::Filter>();
-      Arguments args{evaluateExpression(filter.operand, env)};
+      Arguments args;
+      args.reserve(1 + filter.args.size());
+      args.push_back(evaluateExpression(filter.operand, env));
       for (const Expression& arg : filter.args) args.push_back(evaluateExpression(arg, env));
       return applyFilter(HashedText(filter.name, filter.nameHash), args, evaluateKeywords(filter.kwargs, env), env);
     }
     case Expression::Kind::test: {
       const auto& test = expression.as<Expression::Test>();
-      Arguments args{evaluateExpression(test.operand, env)};
+      Arguments args;
+      args.reserve(1 + test.args.size());
+      args.push_back(evaluateExpression(test.operand, env));
       for (const Expression& arg : test.args) args.push_back(evaluateExpression(arg, env));
       return Value(applyTest(HashedText(test.name, test.nameHash), args, env) != test.negated);
     }
