@@ -7,6 +7,8 @@
 // calls its own operations through those entries. Calls block the caller's thread; the fan-out runs
 // its inputs on the shared thread pool. The state is guarded, but callers must not run a
 // model-changing operation (load, prewarm, unload) beside another operation on the same engine.
+// A subclass that overrides one `transcribe` overload brings the others back with
+// `using Murmel::transcribe;`.
 //   auto engine = Murmel::create(MurmelConfig{.model = "base.en"});
 //   for (const auto& result : engine->transcribe("talk.wav")) std::cout << result->text();
 #pragma once

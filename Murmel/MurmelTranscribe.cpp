@@ -290,6 +290,12 @@ TranscriptionResults Murmel::runTranscribeTask(const std::vector<float>& audioAr
   } catch (const kestrum::CancellationError&) {
     resetProgress();
     throw;
+  } catch (...) {
+    // A failed run is over too: its unit counts, so that a long-lived engine's progress still
+    // finishes and is replaced instead of collecting unfinished runs.
+    runProgress->setCompletedUnitCount(1);
+    if (progress()->fractionCompleted() >= 1.0) resetProgress();
+    throw;
   }
   runProgress->setCompletedUnitCount(1);
   if (decodeOptions && decodeOptions->verbose) result->logTimings();

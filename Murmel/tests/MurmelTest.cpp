@@ -132,6 +132,11 @@ TEST(MurmelTest, ConstructionPrewarmsAndLoadsAsTheConfigurationAsks) {
     EXPECT_EQ(engine->modelFolder(), c.folder ? std::optional<fs::path>(folder.path()) : std::nullopt) << c.name;
   }
 
+  // The argument form builds the same configuration and runs through the subclass too.
+  auto byArguments = Murmel::create<CallRecordingEngine>("base.en", std::nullopt, std::nullopt, folder.path().string());
+  EXPECT_EQ(byArguments->calls, (std::vector<std::string>{"setup config.json http://127.0.0.1:9", "load"}));
+  EXPECT_EQ(byArguments->modelFolder(), folder.path());
+
   MurmelConfig withEndpoint;
   withEndpoint.modelEndpoint = "http://127.0.0.1:10";
   withEndpoint.download = false;

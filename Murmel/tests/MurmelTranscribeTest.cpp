@@ -188,19 +188,27 @@ TEST(MurmelTranscribeTest, WithoutATokenizerAfterLoadingTranscriptionFails) {
   EXPECT_EQ(engine->modelState(), ModelState::loaded);
 }
 
-TEST(MurmelTranscribeTest, ACancelledTaskFailsAndReplacesTheProgress) {
-  ScriptedEngine h;
-  auto engine = h.make();
-  engine->loadModels(false);
-  const auto before = engine->progress();
-  std::stop_source source;
-  source.request_stop();
-  {
-    kestrum::StopTokenScope scope(source.get_token());
-    EXPECT_THROW(engine->transcribe(constant(3, 0.01f)), kestrum::CancellationError);
+TEST(MurmelTranscribeTest, ARunThatFailsOrIsCancelledReplacesTheProgress) {
+  for (const bool cancelled : {true, false}) {
+    ScriptedEngine h;
+    h.stages.fake.damagedFromCall = 0;  // non-finite logits fail the decoding
+    auto engine = h.make();
+    engine->loadModels(false);
+    const auto before = engine->progress();
+    std::stop_source source;
+    if (cancelled) source.request_stop();
+    {
+      kestrum::StopTokenScope scope(source.get_token());
+      if (cancelled) {
+        EXPECT_THROW(engine->transcribe(constant(3, 0.01f)), kestrum::CancellationError);
+        EXPECT_TRUE(h.stages.extractor->windows.empty());
+      } else {
+        EXPECT_THROW(engine->transcribe(constant(3, 0.01f)), WhisperError);
+      }
+    }
+    EXPECT_NE(engine->progress(), before) << cancelled;
+    EXPECT_EQ(engine->progress()->totalUnitCount(), 0) << cancelled;
   }
-  EXPECT_NE(engine->progress(), before);
-  EXPECT_TRUE(h.stages.extractor->windows.empty());
 }
 
 // ---- batched fan-out ----------------------------------------------------------------------------
