@@ -1,0 +1,38 @@
+#include "Parlet/core/MurmelSpeechEngine.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "Murmel/Murmel.h"
+
+namespace parlet {
+
+MurmelSpeechEngine::MurmelSpeechEngine(std::shared_ptr<murmel::Murmel> engine) : engine_(std::move(engine)) {
+  if (!engine_) throw std::invalid_argument("MurmelSpeechEngine needs an engine");
+}
+
+std::shared_ptr<MurmelSpeechEngine> MurmelSpeechEngine::create(const EngineOptions& options) {
+  auto engine = murmel::Murmel::create(options.model, options.downloadBase, options.modelRepo, options.modelFolder,
+                                       options.tokenizerFolder, std::nullopt, nullptr, nullptr, nullptr, nullptr,
+                                       std::nullopt, nullptr, options.verbose, options.logLevel, options.prewarm,
+                                       options.load, options.download, options.useBackgroundDownloadSession);
+  // The engine itself loads at construction only for a folder it was given; a downloaded one would
+  // otherwise load inside the first dictation, and concurrent first transcriptions would each load.
+  if (!options.load && engine->modelFolder() && engine->modelState() != kestrum::ModelState::loaded)
+    engine->loadModels(false);
+  return std::make_shared<MurmelSpeechEngine>(std::move(engine));
+}
+
+std::vector<EngineResult> MurmelSpeechEngine::transcribe(const std::string& audioPath) {
+  const murmel::TranscriptionResults results = engine_->transcribe(audioPath);
+  std::vector<EngineResult> out;
+  out.reserve(results.size());
+  for (const auto& result : results) out.push_back({result ? result->text() : std::string()});
+  return out;
+}
+
+SpeechEngineFactory makeMurmelEngineFactory() {
+  return [](const EngineOptions& options) -> std::shared_ptr<SpeechEngine> { return MurmelSpeechEngine::create(options); };
+}
+
+}  // namespace parlet
