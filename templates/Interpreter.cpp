@@ -18,14 +18,16 @@ thread_local std::uint32_t tDepth = 0;
 
 // One level of evaluation nesting; the stack use per level bounds maxDepth (see the tests that
 // render the deepest template on a 1 MiB stack).
+[[noreturn, gnu::noinline, gnu::cold]] void throwTooDeep() {
+  --tDepth;
+  throw JinjaError::runtime("Maximum nesting depth of " + std::to_string(Interpreter::maxDepth) +
+                            " exceeded while rendering");
+}
+
 class DepthGuard {
  public:
   DepthGuard() {
-    if (++tDepth > Interpreter::maxDepth) {
-      --tDepth;
-      throw JinjaError::runtime("Maximum nesting depth of " + std::to_string(Interpreter::maxDepth) +
-                                " exceeded while rendering");
-    }
+    if (++tDepth > Interpreter::maxDepth) throwTooDeep();
   }
   ~DepthGuard() { --tDepth; }
   DepthGuard(const DepthGuard&) = delete;
@@ -36,6 +38,9 @@ const Value& undefinedValue() {
   static const Value undefined = Value::undefined();
   return undefined;
 }
+
+// The method names that hide an object's keys of the same name.
+bool isObjectMethod(std::string_view name) { return name == "items" || name == "get" || name == "keys" || name == "values"; }
 
 // A member by name, or by a literal string or integer key: reading it evaluates nothing more.
 bool hasPlainKey(const Expression::Member& member) {
@@ -106,7 +111,7 @@ const Value* evaluateInPlace(const Expression& expression, const EnvironmentRef&
       DepthGuard guard;
       const Value* object = inPlace(member.object, env, storage);
       if (name && object->isObject() &&
-          (member.computed || (*name != "items" && *name != "get" && *name != "keys" && *name != "values"))) {
+          (member.computed || !isObjectMethod(*name))) {
         const Value* stored = object->asObject().get(*name);
         if (!stored) return &undefinedValue();
         if (!stored->isFunction()) return stored;
@@ -428,11 +433,15 @@ Value Interpreter::makeLoopObject(std::size_t index, std::size_t totalCount) {
       prototype.set(key, Value());
     return prototype.keys();
   }();
-  std::vector<Value> values{
-      Value(i + 1), Value(i), Value(i == 0), Value(i + 1 == n), Value(n), Value(n - i), Value(n - i - 1),
-      Value(Function([index](const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
-        return args.empty() ? Value("") : args[index % args.size()];
-      }))};
+  std::vector<Value> values;
+  values.reserve(8);
+  for (std::int64_t number : {i + 1, i}) values.emplace_back(number);
+  values.emplace_back(i == 0);
+  values.emplace_back(i + 1 == n);
+  for (std::int64_t number : {n, n - i, n - i - 1}) values.emplace_back(number);
+  values.emplace_back(Function([index](const Arguments& args, const KeywordArguments&, const EnvironmentRef&) {
+    return args.empty() ? Value("") : args[index % args.size()];
+  }));
   Value::Object loop = Value::Object::uncheckedUniqueKeys(keys, std::move(values));
   return Value(std::move(loop));
 }
