@@ -4,9 +4,12 @@
 // clipboard, owned by yet another client, comes back byte for byte.
 #include <QApplication>
 #include <QProcess>
+#include <QScreen>
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -91,6 +94,22 @@ class PasteTarget {
   std::string text;
 };
 
+// The whole screen while recording: saved with PARLET_SCREENSHOT_DIR; the pill must show up in the
+// panel's place at the bottom centre (80 points above the bottom edge), over a plain background.
+void checkPillOnScreen(const QImage& screen) {
+  ASSERT_FALSE(screen.isNull());
+  if (const char* folder = std::getenv("PARLET_SCREENSHOT_DIR"))
+    screen.save(QString::fromStdString((std::filesystem::path(folder) / "desktop-recording.png").string()));
+  const QSize size = QGuiApplication::primaryScreen()->size();
+  EXPECT_EQ(screen.size(), size * screen.devicePixelRatio());
+  const QRect panel((size.width() - 260) / 2, size.height() - 80 - 64, 260, 64);
+  const QRgb background = screen.pixel(5, size.height() - 5);
+  int differing = 0;
+  for (int y = panel.top(); y <= panel.bottom(); ++y)
+    for (int x = panel.left(); x <= panel.right(); ++x) differing += screen.pixel(x, y) != background;
+  EXPECT_GT(differing, panel.width() * panel.height() / 4) << "no pill on the screen";
+}
+
 // The clipboard's bytes for `target`, read on another thread while this one serves the clipboard.
 std::optional<std::string> readWhilePumping(const std::string& target) {
   auto reading = std::async(std::launch::async, [target] { return desktoptest::readClipboard(target); });
@@ -139,13 +158,17 @@ TEST(DictationEndToEndTest, HeldTriggerKeyPastesTheTranscriptIntoAnotherApplicat
   ASSERT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
   const auto start = std::chrono::steady_clock::now();
   std::size_t sample = 0;
+  QImage screen;
   while (std::chrono::steady_clock::now() - start < milliseconds(1000)) {
     std::vector<float> tone(320);
     for (float& value : tone) value = 0.3f * std::sin(2 * M_PI * 440 * double(sample++) / 16000);
     microphone->push({tone});
     pumpFor(milliseconds(20));
+    if (screen.isNull() && std::chrono::steady_clock::now() - start > milliseconds(600))
+      screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
   }
   keyboard.key(XK_Alt_R, false);
+  checkPillOnScreen(screen);
 
   EXPECT_TRUE(pumpUntil([&] { target.poll(); return target.text == "Parlet types what you say."; },
                         std::chrono::seconds(10)))
