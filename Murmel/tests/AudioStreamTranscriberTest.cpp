@@ -193,7 +193,10 @@ class AudioStreamTranscriberTest : public ::testing::Test {
     fake = std::make_unique<ScriptedDecoder>(s);
   }
 
-  void TearDown() override {
+  void TearDown() override { stopLoop(); }
+
+  // Stops the transcriber and waits for its loop.
+  void stopLoop() {
     if (transcriber) transcriber->stopStreamTranscription();
     if (loop.joinable()) {
       if (!loopEnded.valid() || loopEnded.wait_for(kTimeout) == std::future_status::ready) {
@@ -429,7 +432,7 @@ TEST_F(AudioStreamTranscriberTest, DecodingStopsEarlyOnRepetitionOrLowLogProbabi
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TearDown();
+    stopLoop();
     fake = std::make_unique<ScriptedDecoder>(fake->shape);
     engines = std::make_shared<Engines>();
     recorder = std::make_shared<Recorder>();
