@@ -20,7 +20,8 @@ void X11PasteKeys::sendPasteChord() {
   detail::DisplayPtr display(XOpenDisplay(nullptr));
   if (!display) return;
   Display* d = display.get();
-  const KeyCode control = XKeysymToKeycode(d, XK_Control_L);
+  KeyCode control = XKeysymToKeycode(d, XK_Control_L);
+  if (control == 0) control = XKeysymToKeycode(d, XK_Control_R);
   const KeyCode v = XKeysymToKeycode(d, XK_v);
   if (control == 0 || v == 0) return;
   XTestFakeKeyEvent(d, control, True, CurrentTime);

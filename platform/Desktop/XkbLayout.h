@@ -1,0 +1,45 @@
+// The kernel key codes that type a symbol in a keyboard layout, found with xkbcommon: the paste chord
+// sends the key that types "v" in the user's layout, so Dvorak and AZERTY users get Ctrl+V, not Ctrl+K
+// or Ctrl+... of whatever sits where a US "v" would. The current keymap is the X server's (on a Wayland
+// session that is Xwayland, which follows the compositor's); without an X server, xkbcommon's default
+// names (the XKB_DEFAULT_* variables, else US). Stateless functions; the reading ones never throw.
+//   auto keys = pasteChordKeys(*currentKeymap());  // keys.v == KEY_DOT on Dvorak
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+struct xkb_keymap;
+
+namespace platform::desktop {
+
+// A kernel key code (KEY_V = 47) of the key that types `keysym` without modifiers in layout `layout`
+// (an index into the keymap's layouts), else in the first other layout that has it; none when no
+// layout does.
+std::optional<std::uint16_t> keyTyping(xkb_keymap* keymap, std::uint32_t keysym, std::uint32_t layout = 0);
+
+struct PasteChordKeys {
+  std::uint16_t control;  // the key typing Control_L; KEY_LEFTCTRL when none does
+  std::uint16_t v;        // the key typing "v"; KEY_V when none does
+  friend bool operator==(const PasteChordKeys&, const PasteChordKeys&) = default;
+};
+
+PasteChordKeys pasteChordKeys(xkb_keymap* keymap, std::uint32_t layout = 0);
+
+struct KeymapDeleter {
+  void operator()(xkb_keymap* keymap) const;
+};
+using KeymapPtr = std::unique_ptr<xkb_keymap, KeymapDeleter>;
+
+struct CurrentKeymap {
+  KeymapPtr keymap;      // none when no keymap could be had
+  std::uint32_t layout;  // the active layout
+};
+
+// Reads the keymap now (a fresh connection each time, so a changed layout is seen).
+CurrentKeymap currentKeymap();
+// The keys of the paste chord in the current keymap; the US positions when there is none.
+PasteChordKeys currentPasteChordKeys();
+
+}  // namespace platform::desktop
