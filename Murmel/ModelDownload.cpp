@@ -95,8 +95,8 @@ fs::path ensurePacked(const fs::path& root, const fs::path& folder) {
   return folder;
 }
 
-// The one top-level folder of `paths` that `pattern` accepts: (folder, pattern), or the folder
-// set when it is not exactly one.
+// The top-level folders of the paths that `pattern` accepts: the folder when there is exactly
+// one, and how many there are.
 struct GlobSearch {
   std::optional<std::string> folder;
   std::string pattern;
