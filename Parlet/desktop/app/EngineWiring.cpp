@@ -1,15 +1,26 @@
 #include "Parlet/desktop/app/EngineWiring.h"
 
-#include <stdexcept>
+#include "Murmel/ModelDownload.h"
+#include "Parlet/core/MurmelSpeechEngine.h"
 
 namespace parlet::app {
 
 SpeechEngineFactory applicationEngineFactory(std::function<void(const hub::Progress&)> downloadProgress,
                                              std::function<void()> downloadEnded) {
-  (void)downloadProgress;
-  return [downloadEnded](const EngineOptions&) -> std::shared_ptr<SpeechEngine> {
+  return [downloadProgress, downloadEnded, engines = makeMurmelEngineFactory()](const EngineOptions& options) {
+    // The model is brought into the cache here first, where its download can be watched; the
+    // engine's own download then finds it there.
+    if (options.model && options.download) {
+      try {
+        murmel::download(*options.model, options.downloadBase, options.useBackgroundDownloadSession, options.modelRepo,
+                         std::nullopt, std::nullopt, downloadProgress);
+      } catch (...) {
+        if (downloadEnded) downloadEnded();
+        throw;
+      }
+    }
     if (downloadEnded) downloadEnded();
-    throw std::runtime_error("this build of Parlet has no speech engine yet");
+    return engines(options);
   };
 }
 
