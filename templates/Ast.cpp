@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <ostream>
 
+#include "templates/Value.h"
+
 namespace jinja {
 namespace json = platform::json;
 
@@ -326,7 +328,10 @@ std::shared_ptr<const Expression::Data> makeExpression(T payload, const Parts&..
 
 Expression::Expression() : Expression(null()) {}
 
-Expression Expression::string(std::string value) { return Expression(makeExpression(String{std::move(value)})); }
+Expression Expression::string(std::string value) {
+  auto constant = std::make_shared<const Value>(value);
+  return Expression(makeExpression(String{std::move(value), std::move(constant)}));
+}
 Expression Expression::number(double value) { return Expression(makeExpression(Number{value})); }
 Expression Expression::integer(std::int64_t value) { return Expression(makeExpression(Integer{value})); }
 Expression Expression::boolean(bool value) { return Expression(makeExpression(Boolean{value})); }

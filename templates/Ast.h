@@ -24,6 +24,7 @@
 namespace jinja {
 
 class Node;
+class Value;
 using Nodes = std::vector<Node>;
 
 class Expression {
@@ -177,7 +178,10 @@ class Node {
 
 // ---- payloads ----------------------------------------------------------------------------------
 
-struct Expression::String { std::string value; };
+struct Expression::String {
+  std::string value;
+  std::shared_ptr<const Value> constant;  // `value` as a runtime value, made once for the renders
+};
 struct Expression::Number { double value; };
 struct Expression::Integer { std::int64_t value; };
 struct Expression::Boolean { bool value; };

@@ -72,6 +72,7 @@ const Value* evaluateInPlace(const Expression& expression, const EnvironmentRef&
 // evaluateInPlace for the kinds it reads in place, without its frame for the others.
 inline const Value* inPlace(const Expression& expression, const EnvironmentRef& env, Value& storage) {
   Expression::Kind kind = expression.kind();
+  if (kind == Expression::Kind::string) return expression.as<Expression::String>().constant.get();
   if (kind == Expression::Kind::identifier || kind == Expression::Kind::member)
     return evaluateInPlace(expression, env, storage);
   storage = Interpreter::evaluateExpression(expression, env);
@@ -82,6 +83,7 @@ inline const Value* inPlace(const Expression& expression, const EnvironmentRef& 
 template <class Use>
 decltype(auto) withValue(const Expression& expression, const EnvironmentRef& env, Use&& use) {
   Expression::Kind kind = expression.kind();
+  if (kind == Expression::Kind::string) return use(*expression.as<Expression::String>().constant);
   if (kind == Expression::Kind::identifier || kind == Expression::Kind::member) {
     Value storage;
     return use(*evaluateInPlace(expression, env, storage));
@@ -451,7 +453,7 @@ Value Interpreter::makeLoopObject(std::size_t index, std::size_t totalCount) {
 Value Interpreter::evaluateExpression(const Expression& expression, const EnvironmentRef& env) {
   DepthGuard guard;
   switch (expression.kind()) {
-    case Expression::Kind::string: return Value(expression.as<Expression::String>().value);
+    case Expression::Kind::string: return *expression.as<Expression::String>().constant;
     case Expression::Kind::number: return Value(expression.as<Expression::Number>().value);
     case Expression::Kind::integer: return Value(expression.as<Expression::Integer>().value);
     case Expression::Kind::boolean: return Value(expression.as<Expression::Boolean>().value);
