@@ -2,7 +2,8 @@
 // a private Xauthority in a 0700 temporary folder, and optionally a tray host (trayer) and a compositor
 // (xcompmgr), each waited for until it has taken its selection. While the session lives, DISPLAY and
 // XAUTHORITY name it and WAYLAND_DISPLAY is unset; the destructor stops every process it started (by
-// pid), restores the environment and removes the folder. One session at a time; not thread-safe.
+// pid), restores the environment and removes the folder. Sessions nest (the newest is in the environment;
+// end them newest first); not thread-safe.
 //   std::string why;  auto x = XvfbSession::start({}, why);  if (!x) GTEST_SKIP() << why;
 #pragma once
 
