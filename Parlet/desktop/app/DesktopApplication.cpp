@@ -17,12 +17,10 @@
 #include "Parlet/desktop/widgets/QtWindowHandle.h"
 #include "Parlet/desktop/widgets/TrayMenu.h"
 #include "Parlet/desktop/widgets/WelcomeWindow.h"
-#include "platform/Desktop/AccessibilityTrust.h"
+#include "platform/Desktop/InputServices.h"
 #include "platform/Desktop/LaunchAtLogin.h"
 #include "platform/Desktop/QtPasteboard.h"
 #include "platform/Desktop/X11FocusedApplication.h"
-#include "platform/Desktop/X11KeyMonitor.h"
-#include "platform/Desktop/X11PasteKeys.h"
 
 namespace parlet::app {
 namespace {
@@ -39,21 +37,11 @@ class PipelineDictation : public Dictation {
   Pipeline pipeline_;
 };
 
-// Paste keys for a display without XTEST: the text stays on the clipboard for the user to paste.
+// Paste keys where the backend has none: the text stays on the clipboard for the user to paste.
 class NoPasteKeys : public PasteKeys {
  public:
-  void sendPasteChord() override { ParletLog::write("paste chord unavailable: the display lacks XTEST"); }
+  void sendPasteChord() override { ParletLog::write("paste chord unavailable: the input backend cannot type it"); }
 };
-
-template <class T>
-std::unique_ptr<T> tryMake(const char* what) {
-  try {
-    return std::make_unique<T>();
-  } catch (const std::exception& error) {
-    ParletLog::write(std::string(what) + " unavailable: " + error.what());
-    return nullptr;
-  }
-}
 
 }  // namespace
 
@@ -61,7 +49,7 @@ struct DesktopApplication::Parts {
   kestrum::MainQueue& queue;
   std::unique_ptr<JsonFileSettings> ownSettings;
   std::shared_ptr<platform::desktop::QtPasteboard> pasteboard = std::make_shared<platform::desktop::QtPasteboard>();
-  std::unique_ptr<platform::desktop::X11KeyMonitor> keys;
+  platform::desktop::InputServices input;  // trigger key, paste chord and trust of the chosen backend
   std::shared_ptr<PasteKeys> pasteKeys;
   std::shared_ptr<Paster> paster;
   platform::desktop::LaunchAtLogin login;
@@ -84,10 +72,8 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
     p.ownSettings = std::make_unique<JsonFileSettings>(JsonFileSettings::defaultLocation());
     settings = p.ownSettings.get();
   }
-  if (platform::desktop::accessibilityStatus().trusted) {
-    p.keys = tryMake<platform::desktop::X11KeyMonitor>("trigger key");
-    p.pasteKeys = tryMake<platform::desktop::X11PasteKeys>("paste chord");
-  }
+  p.input = platform::desktop::makeInputServices(queue, [](const std::string& line) { ParletLog::write(line); });
+  p.pasteKeys = p.input.pasteKeys;
   if (!p.pasteKeys) p.pasteKeys = std::make_shared<NoPasteKeys>();
   Paster::Dependencies pasting;
   pasting.mainQueue = &queue;
@@ -118,7 +104,7 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
   d.settings = settings;
   d.archive = options.archive ? options.archive : &TranscriptArchive::shared();
   d.pasteboard = p.pasteboard;
-  d.keyMonitors = p.keys.get();
+  d.keyMonitors = p.input.keys.get();
   d.makeDictation = [&p, archive = d.archive](Pipeline::Callbacks callbacks) -> std::unique_ptr<Dictation> {
     Pipeline::Dependencies parts;
     parts.mainQueue = &p.queue;
@@ -128,18 +114,19 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
     parts.archive = archive;
     return std::make_unique<PipelineDictation>(std::move(callbacks), std::move(parts));
   };
-  d.isTrusted = [] { return platform::desktop::accessibilityStatus().trusted; };
-  d.untrustedReason = [] { return platform::desktop::accessibilityStatus().reason; };
+  d.isTrusted = [&p] { return p.input.accessibility().trusted; };
+  d.untrustedReason = [&p] { return p.input.accessibility().reason; };
   // The system's request for the permission: a notice of why it is missing and what to do.
-  d.promptForTrust = [] {
-    const auto status = platform::desktop::accessibilityStatus();
+  d.promptForTrust = [&p] {
+    const auto status = p.input.accessibility();
     if (status.trusted) return;
     auto* notice = new QMessageBox(QMessageBox::Warning, "Parlet", QString::fromStdString(status.reason));
     notice->setAttribute(Qt::WA_DeleteOnClose);
     notice->show();
   };
-  d.openAccessibilitySettings = [] {
-    const auto status = platform::desktop::accessibilityStatus();
+  d.openAccessibilitySettings = [&p] {
+    if (p.input.showGrantSteps) return p.input.showGrantSteps();
+    const auto status = p.input.accessibility();
     QMessageBox::information(nullptr, "Parlet",
                              status.trusted ? "Parlet can watch the trigger key and paste."
                                             : QString::fromStdString(status.reason));

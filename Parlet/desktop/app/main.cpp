@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "parlet: %s\n", why.c_str());
     return 1;
   }
+  // Qt runs on X11 also in a Wayland session (through Xwayland): the clipboard and the focused window are X11's.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
   try {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Parlet");
