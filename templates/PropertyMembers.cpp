@@ -16,13 +16,31 @@ namespace {
 
 using Parameters = std::vector<std::string>;
 
-// A method: binds its arguments against `parameters`, then runs `body` on the bound map.
+// A method: binds its arguments against `parameters`, then runs `body` on the bound map. The
+// parameter list and defaults live as long as the program (built once per method).
 template <class Body>
-Value method(Parameters parameters, BoundArguments defaults, Body body) {
-  return Value(Function([parameters = std::move(parameters), defaults = std::move(defaults), body = std::move(body)](
+Value method(const Parameters& parameters, const BoundArguments& defaults, Body body) {
+  return Value(Function([parameters = &parameters, defaults = &defaults, body = std::move(body)](
                             const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) -> Value {
-    return body(resolveCallArguments(args, kwargs, parameters, defaults));
+    return body(resolveCallArguments(args, kwargs, *parameters, *defaults));
   }));
+}
+
+// The value make() gives, made once per call site (each lambda is a type of its own).
+template <class Make>
+const auto& once(Make make) {
+  static const auto value = make();
+  return value;
+}
+
+const Parameters& noParameters() {
+  static const Parameters none;
+  return none;
+}
+
+const BoundArguments& noDefaults() {
+  static const BoundArguments none;
+  return none;
 }
 
 char32_t onlyScalar(std::string_view character) {
@@ -129,17 +147,18 @@ std::string insertAround(const std::string& s, const std::string& insert, std::i
 }
 
 Value stringMethod(const std::string& s, const std::string& name) {
-  if (name == "upper"sv) return method({}, {}, [s](const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); });
-  if (name == "lower"sv) return method({}, {}, [s](const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); });
-  if (name == "title"sv) return method({}, {}, [s](const BoundArguments&) { return Value(titled(s)); });
+  if (name == "upper"sv) return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); });
+  if (name == "lower"sv) return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); });
+  if (name == "title"sv) return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(titled(s)); });
   if (name == "strip"sv)
-    return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); });
+    return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); });
   if (name == "lstrip"sv)
-    return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, true, false, isWhiteSpace)); });
+    return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(trimmed(s, true, false, isWhiteSpace)); });
   if (name == "rstrip"sv)
-    return method({}, {}, [s](const BoundArguments&) { return Value(trimmed(s, false, true, isWhiteSpace)); });
+    return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(trimmed(s, false, true, isWhiteSpace)); });
   if (name == "split"sv)
-    return method({"separator", "maxsplit"}, {{"separator", Value()}, {"maxsplit", Value(-1)}},
+    return method(once([] { return Parameters{"separator", "maxsplit"}; }),
+                  once([] { return BoundArguments{{"separator", Value()}, {"maxsplit", Value(-1)}}; }),
                   [s](const BoundArguments& bound) {
                     const Value& separator = bound.at("separator");
                     const Value& maxsplit = bound.at("maxsplit");
@@ -152,7 +171,7 @@ Value stringMethod(const std::string& s, const std::string& name) {
                     return Value(std::move(pieces));
                   });
   if (name == "replace"sv)
-    return method({"old", "new", "count"}, {{"count", Value(-1)}}, [s](const BoundArguments& bound) {
+    return method(once([] { return Parameters{"old", "new", "count"}; }), once([] { return BoundArguments{{"count", Value(-1)}}; }), [s](const BoundArguments& bound) {
       const Value& old = bound.at("old");
       const Value& replacement = bound.at("new");
       const Value& count = bound.at("count");
@@ -163,13 +182,13 @@ Value stringMethod(const std::string& s, const std::string& name) {
       return Value(detail::replaceForward(s, old.asString(), replacement.asString(), limit));
     });
   if (name == "startswith"sv)
-    return method({"prefix"}, {}, [s](const BoundArguments& bound) {
+    return method(once([] { return Parameters{"prefix"}; }), noDefaults(), [s](const BoundArguments& bound) {
       const Value& prefix = bound.at("prefix");
       if (!prefix.isString()) throw JinjaError::runtime("startswith() requires a string prefix");
       return Value(startsWithCharacters(s, prefix.asString()));
     });
   if (name == "endswith"sv)
-    return method({"suffix"}, {}, [s](const BoundArguments& bound) {
+    return method(once([] { return Parameters{"suffix"}; }), noDefaults(), [s](const BoundArguments& bound) {
       const Value& suffix = bound.at("suffix");
       if (!suffix.isString()) throw JinjaError::runtime("endswith() requires a string suffix");
       return Value(endsWithCharacters(s, suffix.asString()));
@@ -179,7 +198,17 @@ Value stringMethod(const std::string& s, const std::string& name) {
 
 }  // namespace
 
+namespace {
+bool isObjectMethod(const std::string& name);
+Value objectMethod(std::shared_ptr<const Value::Object> m, const std::string& name);
+}  // namespace
+
 Value PropertyMembers::evaluate(const Value& receiver, const std::string& name) {
+  if (receiver.isObject() && isObjectMethod(name)) {
+    // The method shares the receiver's storage (values are copy on write) instead of copying it.
+    auto holder = std::make_shared<const Value>(receiver);
+    return objectMethod(std::shared_ptr<const Value::Object>(holder, &holder->asObject()), name);
+  }
   if (receiver.isObject()) return evaluateObjectProperty(receiver.asObject(), name);
   if (receiver.isString()) return evaluateStringProperty(receiver.asString(), name);
   return Value::undefined();
@@ -189,32 +218,44 @@ Value PropertyMembers::evaluateStringProperty(const std::string& receiver, const
   return stringMethod(receiver, name);
 }
 
-Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, const std::string& name) {
-  if (name != "items"sv && name != "get"sv && name != "keys"sv && name != "values"sv) {
-    const Value* stored = receiver.get(name);
-    return stored ? detail::memberValue(*stored) : Value::undefined();
-  }
-  auto m = std::make_shared<const Value::Object>(receiver);
+namespace {
+
+bool isObjectMethod(const std::string& name) {
+  return name == "items"sv || name == "get"sv || name == "keys"sv || name == "values"sv;
+}
+
+// The method `name` (one of isObjectMethod) of the object `m`.
+Value objectMethod(std::shared_ptr<const Value::Object> m, const std::string& name) {
   if (name == "items"sv)
-    return method({}, {}, [m](const BoundArguments&) {
+    return method(noParameters(), noDefaults(), [m](const BoundArguments&) {
       Value::Array out;
       out.reserve(m->size());
       for (std::size_t i = 0; i < m->size(); ++i) out.push_back(Value::array({Value(m->keys()[i]), m->values()[i]}));
       return Value(std::move(out));
     });
   if (name == "get"sv)
-    return method({"key", "default"}, {{"default", Value()}}, [m](const BoundArguments& bound) {
+    return method(once([] { return Parameters{"key", "default"}; }), once([] { return BoundArguments{{"default", Value()}}; }), [m](const BoundArguments& bound) {
       const Value& key = bound.at("key");
       const Value* found = m->get(key.isString() ? key.asString() : key.description());
       return found ? *found : bound.at("default");
     });
   if (name == "keys"sv)
-    return method({}, {}, [m](const BoundArguments&) {
+    return method(noParameters(), noDefaults(), [m](const BoundArguments&) {
       Value::Array out;
       for (const std::string& key : m->keys()) out.emplace_back(key);
       return Value(std::move(out));
     });
-  return method({}, {}, [m](const BoundArguments&) { return Value(Value::Array(m->values())); });
+  return method(noParameters(), noDefaults(), [m](const BoundArguments&) { return Value(Value::Array(m->values())); });
+}
+
+}  // namespace
+
+Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, const std::string& name) {
+  if (!isObjectMethod(name)) {
+    const Value* stored = receiver.get(name);
+    return stored ? detail::memberValue(*stored) : Value::undefined();
+  }
+  return objectMethod(std::make_shared<const Value::Object>(receiver), name);
 }
 
 std::vector<std::string> split(std::string_view text, const std::optional<std::string>& separator,
