@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,7 +24,9 @@
 #include "platform/Desktop/QtMainQueue.h"
 #include "platform/Desktop/tests/DesktopTestSession.h"
 #include "platform/Desktop/tests/ForeignClipboard.h"
+#include "Parlet/core/tests/RoadFixtures.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/HubTestServer.h"
 
 // X11 last: Xlib's macros break Qt's and GoogleTest's headers.
 #include <X11/Xlib.h>
@@ -118,69 +121,137 @@ std::optional<std::string> readWhilePumping(const std::string& target) {
   return reading.get();
 }
 
-TEST(DictationEndToEndTest, HeldTriggerKeyPastesTheTranscriptIntoAnotherApplicationAndTheClipboardComesBack) {
-  REQUIRE_X_SESSION();
-  Keyboard keyboard;
-  ASSERT_TRUE(keyboard.usable()) << "the test's X server lacks XTEST";
+class DictationEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_X_SESSION();
+    keyboard = std::make_unique<Keyboard>();
+    ASSERT_TRUE(keyboard->usable()) << "the test's X server lacks XTEST";
+    queue = std::make_unique<platform::desktop::QtMainQueue>();
+    environment.set("XDG_CONFIG_HOME", (folder.path() / "config").string());
+    settings.setValue(UserSettings::hasOnboardedKey, true);
+    owner = std::make_unique<desktoptest::ForeignClipboardOwner>(
+        std::map<std::string, std::string>{{"UTF8_STRING", ownText}, {"application/x-parlet-check", ownBytes}});
+    target = std::make_unique<PasteTarget>();
+    ASSERT_TRUE(pumpUntil([&] { target->poll(); return target->ready; }, std::chrono::seconds(10)))
+        << "the paste target never got the keyboard focus";
+  }
+  void TearDown() override {
+    parlet.reset();
+    target.reset();
+    owner.reset();
+    queue.reset();
+  }
 
-  testsupport::TempDir folder;
-  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((folder.path() / "config").string()));
-  platform::desktop::QtMainQueue queue;
-  InMemorySettings settings;
-  settings.setValue(UserSettings::hasOnboardedKey, true);
-  TranscriptArchive archive(folder.path() / "transcripts.json");
-  auto engine = std::make_shared<ScriptedEngine>();
-  std::shared_ptr<platform::audio::FakeCaptureEngine> microphone;
+  // Parlet with this engine (none: the application's own), a scripted microphone and the test's
+  // settings and archive, started.
+  void startParlet(SpeechEngineFactory engines) {
+    DesktopApplication::Options options;
+    options.engineFactory = std::move(engines);
+    options.recorderFactory = captureRecorderFactory([this] {
+      microphone = std::make_shared<platform::audio::FakeCaptureEngine>();
+      return microphone;
+    });
+    options.settings = &settings;
+    options.archive = &archive;
+    parlet = std::make_unique<DesktopApplication>(*queue, std::move(options));
+    parlet->start();
+  }
+
+  // Holds Right Alt while the microphone hears a tone; the screen as it was midway.
+  QImage dictate(milliseconds hold) {
+    keyboard->key(XK_Alt_R, true);
+    EXPECT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t sample = 0;
+    QImage screen;
+    while (microphone && std::chrono::steady_clock::now() - start < hold) {
+      std::vector<float> tone(320);
+      for (float& value : tone) value = 0.3f * std::sin(2 * M_PI * 440 * double(sample++) / 16000);
+      microphone->push({tone});
+      pumpFor(milliseconds(20));
+      if (screen.isNull() && std::chrono::steady_clock::now() - start > hold * 0.6)
+        screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    }
+    keyboard->key(XK_Alt_R, false);
+    return screen;
+  }
+
+  bool fieldShows(const std::string& text) {
+    return pumpUntil([&] { target->poll(); return target->text == text; }, std::chrono::seconds(15));
+  }
+
+  // 0.6 s after the paste the clipboard is the user's again, every format byte for byte.
+  void expectClipboardRestored() {
+    pumpFor(milliseconds(900));
+    EXPECT_EQ(readWhilePumping("UTF8_STRING"), ownText);
+    EXPECT_EQ(readWhilePumping("application/x-parlet-check"), ownBytes);
+  }
 
   // The user's clipboard, held by another client, with a format of bytes that are not text.
   const std::string ownText = "the user's own clipboard";
-  const std::string ownBytes("\x00\xff\x01 binary \x7f\x80", 12);
-  desktoptest::ForeignClipboardOwner owner({{"UTF8_STRING", ownText}, {"application/x-parlet-check", ownBytes}});
+  const std::string ownBytes = std::string("\x00\xff\x01 binary \x7f\x80", 12);
 
-  PasteTarget target;
-  ASSERT_TRUE(pumpUntil([&] { target.poll(); return target.ready; }, std::chrono::seconds(10)))
-      << "the paste target never got the keyboard focus";
+  std::unique_ptr<Keyboard> keyboard;
+  testsupport::EnvironmentGuard environment;
+  testsupport::TempDir folder;
+  std::unique_ptr<platform::desktop::QtMainQueue> queue;
+  InMemorySettings settings;
+  TranscriptArchive archive{folder.path() / "transcripts.json"};
+  std::shared_ptr<platform::audio::FakeCaptureEngine> microphone;
+  std::unique_ptr<desktoptest::ForeignClipboardOwner> owner;
+  std::unique_ptr<PasteTarget> target;
+  std::unique_ptr<DesktopApplication> parlet;
+};
 
-  DesktopApplication::Options options;
-  options.engineFactory = [engine](const EngineOptions&) { return engine; };
-  options.recorderFactory = captureRecorderFactory([&microphone] {
-    microphone = std::make_shared<platform::audio::FakeCaptureEngine>();
-    return microphone;
-  });
-  options.settings = &settings;
-  options.archive = &archive;
-  DesktopApplication parlet(queue, std::move(options));
-  parlet.start();
-  ASSERT_TRUE(parlet.controller().hotkeyInstalled());
+TEST_F(DictationEndToEndTest, HeldTriggerKeyPastesTheTranscriptIntoAnotherApplicationAndTheClipboardComesBack) {
+  auto engine = std::make_shared<ScriptedEngine>();
+  startParlet([engine](const EngineOptions&) { return engine; });
+  ASSERT_TRUE(parlet->controller().hotkeyInstalled());
 
-  // Hold Right Alt for a second while the microphone hears a tone.
-  keyboard.key(XK_Alt_R, true);
-  ASSERT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
-  const auto start = std::chrono::steady_clock::now();
-  std::size_t sample = 0;
-  QImage screen;
-  while (std::chrono::steady_clock::now() - start < milliseconds(1000)) {
-    std::vector<float> tone(320);
-    for (float& value : tone) value = 0.3f * std::sin(2 * M_PI * 440 * double(sample++) / 16000);
-    microphone->push({tone});
-    pumpFor(milliseconds(20));
-    if (screen.isNull() && std::chrono::steady_clock::now() - start > milliseconds(600))
-      screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-  }
-  keyboard.key(XK_Alt_R, false);
-  checkPillOnScreen(screen);
-
-  EXPECT_TRUE(pumpUntil([&] { target.poll(); return target.text == "Parlet types what you say."; },
-                        std::chrono::seconds(10)))
-      << "the field holds \"" << target.text << "\"";
+  checkPillOnScreen(dictate(milliseconds(1000)));
+  EXPECT_TRUE(fieldShows("Parlet types what you say.")) << "the field holds \"" << target->text << "\"";
   ASSERT_EQ(engine->paths.size(), 1u);
   ASSERT_FALSE(archive.entries().empty());
   EXPECT_EQ(archive.entries().front().text, "Parlet types what you say.");
+  expectClipboardRestored();
+}
 
-  // 0.6 s after the paste the clipboard is the user's again, every format byte for byte.
-  pumpFor(milliseconds(900));
-  EXPECT_EQ(readWhilePumping("UTF8_STRING"), ownText);
-  EXPECT_EQ(readWhilePumping("application/x-parlet-check"), ownBytes);
+// The application's own engine: on first start it downloads a narrow stand-in of its model from the
+// local repository service (the menu showing the download), packs and loads it, and the decoder's
+// scripted words reach the other application's field.
+TEST_F(DictationEndToEndTest, FirstStartDownloadsTheModelWithProgressInTheMenuThenDictates) {
+  const std::vector<std::int64_t> script = testing::sayWords(2, 1.0);
+  testsupport::HubTestServer server;
+  const std::string repo = "openai/whisper-base.en";
+  const auto dims = testing::narrowDimensions();
+  server.addRepository("models", repo);
+  server.addFile("models", repo, "config.json", testing::checkpointConfigJson(dims));
+  server.addFile("models", repo, "model.safetensors", testing::checkpointWeights(testing::scriptedWeights(dims, script)), true);
+  server.addFile("models", repo, "tokenizer.json", testing::generatedTokenizerJson(), true);
+  server.addFile("models", repo, "tokenizer_config.json", testing::generatedTokenizerConfigJson());
+  environment.set("HOME", (folder.path() / "home").string());  // the model cache's default place
+  environment.set("HF_ENDPOINT", server.endpoint());
+  environment.set("CI_DISABLE_NETWORK_MONITOR", "1");  // online, whatever this machine's interfaces say
+
+  std::vector<std::optional<double>> downloads;
+  std::vector<StatusIcon> icons;
+  startParlet(nullptr);
+  parlet->controller().menu().observe([&] {
+    const StatusMenu& menu = parlet->controller().menu().get();
+    if (downloads.empty() || downloads.back() != menu.modelDownload) downloads.push_back(menu.modelDownload);
+    if (icons.empty() || icons.back() != menu.icon) icons.push_back(menu.icon);
+  });
+  ASSERT_TRUE(pumpUntil([&] { return icons.size() >= 1 && icons.back() == StatusIcon::idle; }, std::chrono::seconds(60)))
+      << "the model never finished loading";
+  ASSERT_GE(downloads.size(), 2u) << "the menu never showed the download";
+  EXPECT_TRUE(downloads.front().has_value());
+  EXPECT_EQ(downloads.back(), std::nullopt);
+  EXPECT_EQ(parlet->controller().overlay().model().notice(), std::nullopt) << "the model failed to load";
+
+  dictate(milliseconds(1600));
+  EXPECT_TRUE(fieldShows(testing::spokenText(script))) << "the field holds \"" << target->text << "\"";
+  expectClipboardRestored();
 }
 
 }  // namespace
