@@ -115,7 +115,7 @@ TEST_P(LayoutRoadTest, DownloadsLoadsAndTranscribesThenWorksFromTheCacheWithoutT
   const auto folder = engine->engine()->modelFolder();
   ASSERT_TRUE(folder);
   EXPECT_EQ(fs::relative(*folder, cache).begin()->string(), "models") << *folder;
-  EXPECT_EQ(texts(engine->transcribe(wav.string())), std::vector<std::string>{spokenText(script())});
+  EXPECT_EQ(texts(engine->transcribe(wav.string())), std::vector<std::string>{"hello world"});
   EXPECT_GT(transfers(*server), 0);
 
   server.reset();  // nothing answers at the endpoint any more
