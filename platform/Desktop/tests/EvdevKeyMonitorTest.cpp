@@ -118,6 +118,14 @@ class FakeSource : public KeyboardSource {
     return std::make_unique<Typist>(ends[1]);
   }
 
+  // The source reports the keyboard at `path` removed (its node may still give end of file later).
+  void reportRemoved(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    removed_.push_back(path);
+    const char byte = 1;
+    EXPECT_EQ(::write(changes_[1], &byte, 1), 1);
+  }
+
   std::vector<std::unique_ptr<KeyboardDevice>> scan(const std::set<std::string>&) override {
     std::lock_guard lock(mutex_);
     return std::exchange(present_, {});
@@ -128,13 +136,14 @@ class FakeSource : public KeyboardSource {
     while (::read(changes_[0], drain, sizeof drain) > 0) {
     }
     std::lock_guard lock(mutex_);
-    return {std::exchange(added_, {}), {}};
+    return {std::exchange(added_, {}), std::exchange(removed_, {})};
   }
 
  private:
   int changes_[2];
   std::mutex mutex_;
   std::vector<std::unique_ptr<KeyboardDevice>> present_, added_;
+  std::vector<std::string> removed_;
 };
 
 class EvdevKeyMonitorTest : public ::testing::Test {
@@ -247,14 +256,28 @@ TEST_F(EvdevKeyMonitorTest, AKeyboardThatDisappearsReleasesWhatItHeld) {
       {a, KEY_RIGHTALT, 1, {flags(61, option | shift)}},
       {a, KEY_RIGHTSHIFT, 1, {}},  // also held on b: stays down after a goes
   };
-  for (const Step& step : steps) {
-    typist(step.keyboard).key(step.code, step.value);
-    EXPECT_EQ(collect(typist(step.keyboard)), step.expected);
+  // Gone as its node ends, or as the source reports it removed first.
+  for (bool reported : {false, true}) {
+    SCOPED_TRACE(reported ? "reported removed" : "end of file");
+    if (reported) {
+      typist(a).unplug();
+      typists_[a] = source_->keyboard(a, true);
+      waitUntil([&] { return monitor_->keyboardCount() == 2; });
+    }
+    for (const Step& step : steps) {
+      typist(step.keyboard).key(step.code, step.value);
+      EXPECT_EQ(collect(typist(step.keyboard)), step.expected);
+    }
+    if (reported)
+      source_->reportRemoved(a);
+    else
+      typist(a).unplug();
+    waitUntil([&] { return monitor_->keyboardCount() == 1; });
+    EXPECT_EQ(monitor_->keyboardCount(), 1u);
+    EXPECT_EQ(collect(typist(b)), (std::vector<Seen>{flags(61, shift)}));
+    typist(b).release(KEY_RIGHTSHIFT);
+    EXPECT_EQ(collect(typist(b)), (std::vector<Seen>{flags(60, 0)}));
   }
-  typist(a).unplug();
-  waitUntil([&] { return monitor_->keyboardCount() == 1; });
-  EXPECT_EQ(monitor_->keyboardCount(), 1u);
-  EXPECT_EQ(collect(typist(b)), (std::vector<Seen>{flags(61, shift)}));
 }
 
 TEST_F(EvdevKeyMonitorTest, PluggedKeyboardsAreReadAndKeysHeldWhenOpenedCount) {
