@@ -496,6 +496,16 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
         return withValue(binary.left, env, [&](const Value& left) {
           return left.isTruthy() ? left : evaluateExpression(binary.right, env);
         });
+      const Expression::Kind leftKind = binary.left.kind();
+      if ((binary.op == Expression::BinaryOp::add || binary.op == Expression::BinaryOp::concat) &&
+          leftKind != Expression::Kind::identifier && leftKind != Expression::Kind::member &&
+          leftKind != Expression::Kind::string) {
+        // A computed string on the left (as in a chain a + b + c) grows in place.
+        Value left = evaluateExpression(binary.left, env);
+        return withValue(binary.right, env, [&](const Value& right) {
+          return left.appendToString(right) ? std::move(left) : evaluateBinaryValues(binary.op, left, right);
+        });
+      }
       auto withRight = [&](const Value& left) {
         return withValue(binary.right, env, [&](const Value& right) { return evaluateBinaryValues(binary.op, left, right); });
       };

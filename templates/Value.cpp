@@ -366,6 +366,20 @@ Value Value::modulo(const Value& right) const {
   return Value(asInt() % right.asInt());
 }
 
+bool Value::appendToString(const Value& right) {
+  if (!isString()) return false;
+  std::string& text = std::get<std::string>(data_);
+  if (right.isString()) {
+    checkStringSize(text.size() + right.asString().size());
+    text += right.asString();
+  } else {
+    std::string printed = right.description();
+    checkStringSize(text.size() + printed.size());
+    text += printed;
+  }
+  return true;
+}
+
 Value Value::concatenate(const Value& right) const {
   if (isString() && right.isString()) return Value(joined(asString(), right.asString()));
   if (isString()) return Value(joined(asString(), right.description()));

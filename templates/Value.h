@@ -112,6 +112,9 @@ class Value {
   Value power(const Value& right) const;
   Value modulo(const Value& right) const;
   Value concatenate(const Value& right) const;
+  // For a string: appends what add and concatenate append to it (`right`'s text, or its printed
+  // form), in place, with their size check; false, unchanged, for any other case.
+  bool appendToString(const Value& right);
   // -1, 0 or 1; ints, doubles and strings only.
   int compare(const Value& right) const;
   bool isContained(const Value& container) const;
