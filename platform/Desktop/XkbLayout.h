@@ -1,8 +1,8 @@
 // The kernel key codes that type a symbol in a keyboard layout, found with xkbcommon: the paste chord
-// sends the key that types "v" in the user's layout, so Dvorak and AZERTY users get Ctrl+V, not Ctrl+K
-// or Ctrl+... of whatever sits where a US "v" would. The current keymap is the X server's (on a Wayland
-// session that is Xwayland, which follows the compositor's); without an X server, xkbcommon's default
-// names (the XKB_DEFAULT_* variables, else US). Stateless functions; the reading ones never throw.
+// sends the key that types "v" in the user's layout, so a Dvorak user gets Ctrl+V and not Ctrl+K (the
+// key where US has "v"). The current keymap is the X server's (on a Wayland session that is Xwayland's,
+// which follows the compositor's); without an X server, xkbcommon's default names (the XKB_DEFAULT_*
+// variables, else US). Stateless functions; none throws.
 //   auto keys = pasteChordKeys(*currentKeymap());  // keys.v == KEY_DOT on Dvorak
 #pragma once
 
