@@ -67,6 +67,7 @@ struct EvdevKeyMonitor::Reader {
   std::vector<Open> keyboards;
   detail::EvdevKeyState state;
   int lastId = 0;
+  bool changesBroken = false;  // the source's descriptor failed: keyboards present are still read
   std::thread thread;
 
   Reader(kestrum::MainQueue& queue, std::shared_ptr<Shared> shared, std::unique_ptr<KeyboardSource> source,
@@ -144,7 +145,7 @@ struct EvdevKeyMonitor::Reader {
     scan();
     while (!stopping) {
       std::vector<pollfd> fds{{wake[0], POLLIN, 0}};
-      const int changes = source->changesFd();
+      const int changes = changesBroken ? -1 : source->changesFd();
       if (changes >= 0) fds.push_back({changes, POLLIN, 0});
       const std::size_t firstKeyboard = fds.size();
       for (const auto& keyboard : keyboards) fds.push_back({keyboard.device->fd(), POLLIN, 0});
@@ -160,7 +161,10 @@ struct EvdevKeyMonitor::Reader {
         if (stopping) return;
         if (rescanWanted.exchange(false)) scan();
       }
-      if (changes >= 0 && fds[1].revents) {
+      if (changes >= 0 && (fds[1].revents & (POLLERR | POLLNVAL))) {
+        changesBroken = true;  // else poll would return at once for ever
+        say("keyboard: no longer hearing of keyboards plugged in or removed");
+      } else if (changes >= 0 && fds[1].revents) {
         auto found = source->readChanges(openPaths());
         for (const auto& path : found.removed) removePath(path);
         for (auto& device : found.added) add(std::move(device));
