@@ -207,12 +207,14 @@ class Murmel {
   virtual std::vector<TranscriptionResultsOrError> transcribeWithResults(
       const std::vector<std::vector<float>>& audioArrays, const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
       const DecodingCallback& callback = {});
-  // The batched fan-out: at most the largest concurrentWorkerCount (at least 1) inputs at a time;
+  // The batched fan-out: batches of the largest concurrentWorkerCount (absent options count as the
+  // defaults; 0 or less runs one input at a time), each batch finished before the next starts;
   // progress reports carry the input's position as windowId; segments go to segmentDiscoveryCallback
-  // with the input's seek offset added.
+  // with the input's seek offset added. Unbalanced counts answer one transcriptionFailed outcome.
   virtual std::vector<TranscriptionResultsOrError> transcribeWithOptions(
       const std::vector<std::vector<float>>& audioArrays, const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
       const std::optional<std::vector<std::int64_t>>& seekOffsets = std::nullopt, const DecodingCallback& callback = {});
+  // The `transcribeSingle` forms answer the first result, or null when there is none.
   // A file: states convertingAudio, transcribing, finished (not finished when the file fails to load).
   virtual std::shared_ptr<TranscriptionResult> transcribeSingle(const std::string& audioPath,
                                                                 const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
