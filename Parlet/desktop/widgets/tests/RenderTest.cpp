@@ -4,6 +4,7 @@
 // PARLET_SCREENSHOT_DIR set, the pictures are also saved there as PNG files.
 #include <QApplication>
 #include <QImage>
+#include <QPainter>
 #include <QScreen>
 #include <QSet>
 
@@ -19,6 +20,7 @@
 #include "Parlet/desktop/OverlayController.h"
 #include "Parlet/desktop/widgets/ArchiveWindow.h"
 #include "Parlet/desktop/widgets/OverlayWindow.h"
+#include "Parlet/desktop/widgets/Symbols.h"
 #include "Parlet/desktop/widgets/WelcomeWindow.h"
 #ifdef PARLET_HAVE_XVFB_SESSION
 #include "testsupport/XvfbSession.h"
@@ -127,6 +129,35 @@ TEST(RenderTest, PillInEveryState) {
     for (int x = 0; x < hidden.width(); ++x) anything |= qAlpha(hidden.pixel(x, y)) != 0;
   EXPECT_FALSE(anything);
   window.setModel(nullptr);
+}
+
+TEST(RenderTest, TrayIconsDifferByState) {
+  const StatusIcon icons[] = {StatusIcon::idle, StatusIcon::preparing, StatusIcon::recording, StatusIcon::processing,
+                              StatusIcon::needsAccessibility};
+  QImage strip(5 * 24, 24, QImage::Format_ARGB32);
+  strip.fill(QColor(40, 40, 44));  // a dark tray
+  std::vector<QImage> images;
+  {
+    QPainter painter(&strip);
+    for (int i = 0; i < 5; ++i) {
+      images.push_back(statusIcon(icons[i]).pixmap(22, 22).toImage().convertToFormat(QImage::Format_ARGB32));
+      painter.drawImage(i * 24 + 1, 1, images.back());
+    }
+  }
+  checkRender(strip, QSize(120, 24), "tray-icons", 0.99);
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    int drawn = 0;
+    for (int y = 0; y < images[i].height(); ++y)
+      for (int x = 0; x < images[i].width(); ++x) drawn += qAlpha(images[i].pixel(x, y)) > 16;
+    EXPECT_GT(drawn, 20) << "icon " << i;
+    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(images[i], images[j]) << "icons " << j << " and " << i;
+  }
+  // The blinking draws the same shape fainter.
+  const QImage dim = statusIcon(StatusIcon::idle, 0.25).pixmap(22, 22).toImage().convertToFormat(QImage::Format_ARGB32);
+  int brighter = 0;
+  for (int y = 0; y < dim.height(); ++y)
+    for (int x = 0; x < dim.width(); ++x) brighter += qAlpha(images[0].pixel(x, y)) > qAlpha(dim.pixel(x, y));
+  EXPECT_GT(brighter, 20);
 }
 
 TEST(RenderTest, WelcomePages) {
