@@ -132,6 +132,25 @@ TEST(BuiltInGlobalsTest, StrftimeNowFormatsTheCurrentDate) {
   EXPECT_EQ(out.substr(0, 4), year);
 }
 
+// Formatters are kept for a few formats per thread: cycling through more formats than that, twice,
+// gives each its own text every time (reference: the C library's strftime).
+TEST(BuiltInGlobalsTest, StrftimeNowKeepsEachFormatApart) {
+  const char* formats[] = {"%Y", "%m", "%d", "%y", "%j", "%B", "%A"};
+  std::string source, expected;
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  for (int round = 0; round < 2; ++round)
+    for (const char* format : formats) {
+      source += std::string("{{ strftime_now('") + format + "') }}|";
+      char text[64];
+      std::strftime(text, sizeof text, format, &local);
+      expected += std::string(text) + "|";
+    }
+  // Rendered and computed on the same day unless run across midnight.
+  EXPECT_EQ(render(source), expected);
+}
+
 TEST(BuiltInGlobalsTest, CyclersAndJoinersAreSafeAcrossThreads) {
   auto env = Environment::make();
   Value c = Globals::builtIn().at("cycler").asFunction()({1, 2, 3}, {}, env);

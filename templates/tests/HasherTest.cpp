@@ -44,7 +44,18 @@ INSTANTIATE_TEST_SUITE_P(
                     TextPair{"a\xff", "a\xfe", false},
                     TextPair{"a\xff", "a\ufffd", false},
                     TextPair{"\xe2\x82x", "\xe2\x82x", true},
-                    TextPair{"\xff" "e\u0301", "\ufffd\u00e9", true}));
+                    TextPair{"\xff" "e\u0301", "\ufffd\u00e9", true},
+                    // An ASCII key and a non-ASCII one that is canonically the same (the Kelvin sign
+                    // is "K"), on both sides of the eight bytes hashed as one word.
+                    TextPair{"K", "\u212a", true},
+                    TextPair{"abcdefgK", "abcdefg\u212a", true},
+                    TextPair{"abcdefghK", "abcdefgh\u212a", true},
+                    TextPair{"abcdefghijklmnoK", "abcdefghijklmno\u212a", true},
+                    // Keys that part at an ASCII character on both sides, or where one ends.
+                    TextPair{"role", "content", false},
+                    TextPair{"abc", "abcd", false},
+                    TextPair{"abc", "abc\u0301", false},
+                    TextPair{"ae\u0301x", "a\u00e9x", true}));
 
 TEST(TextKeyTest, OrdersByScalarValuesOfTheComposedForm) {
   EXPECT_TRUE(TextLess{}("z", "e\u0301"));  // U+00E9 after U+007A, though "e" < "z"

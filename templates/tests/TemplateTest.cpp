@@ -244,6 +244,32 @@ TEST(TemplateTest, LineOptions) {
   EXPECT_EQ(Template("{% if true %}x{% endif %}", Template::Options{}), Template("{% if true %}x{% endif %}"));
 }
 
+// Operands read without a copy still see the value of their moment: a macro on the right that
+// rewrites a namespace does not change the left operand already read (Jinja2 gives the same).
+TEST(TemplateTest, OperandsKeepTheValueReadBeforeTheRightSide) {
+  const Case cases[] = {
+      {"{% set n = namespace(x=1) %}{% macro bump() %}{% set n.x = 2 %}{% endmacro %}{{ n.x ~ bump() ~ n.x }}", "12"},
+      {"{% set n = namespace(x='a') %}{% macro bump() %}{% set n.x = 'b' %}{% endmacro %}"
+       "{{ n.x + bump() + n.x }}|{{ n['x'] }}",
+       "ab|b"},
+  };
+  expectRenders(cases);
+}
+
+// A computed string on the left of + and ~ grows in place; the result is the one a stored left
+// operand gives.
+TEST(TemplateTest, ComputedAndStoredLeftOperandsConcatenateAlike) {
+  for (const char* right : {"'c'", "1", "[1, 'x']", "none", "xs", "message"}) {
+    for (const char* op : {"+", "~"}) {
+      std::string computed = render(std::string("{{ ('a' ~ 'b') ") + op + " " + right + " }}");
+      std::string stored = render(std::string("{% set l = 'a' ~ 'b' %}{{ l ") + op + " " + right + " }}");
+      EXPECT_EQ(computed, stored) << op << " " << right;
+      EXPECT_EQ(computed.rfind("ab", 0), 0u) << computed;
+    }
+  }
+  EXPECT_EQ(render("{{ (1 + 2) + 3 }}|{{ ([1] + [2]) + [3] }}"), "6|[1, 2, 3]");
+}
+
 TEST(TemplateTest, RenderScopes) {
   Template t("{{ range }}|{{ a }}|{{ b }}{% set a = 'changed' %}");
   auto parent = Environment::make();
@@ -305,6 +331,8 @@ TEST(TemplateTest, DeepestTemplatesFitOneMebibyteStack) {
       [](std::uint32_t k) { return nested("{% for x in [1] %}", "x", "{% endfor %}", k); },
       [](std::uint32_t k) { return nested("{% macro m() %}", "", "{% endmacro %}", k); },
       [](std::uint32_t k) { return "{{ 1" + nested(" + 1", "", "", k) + " }}"; },
+      [](std::uint32_t k) { return "{{ xs" + nested(".a", "", "", k) + " }}"; },
+      [](std::uint32_t k) { return "{{ xs" + nested("['b']", "", "", k) + " }}"; },
   };
   for (const Maker& make : makers) {
     std::uint32_t k = Parser::maxNesting;
