@@ -143,6 +143,9 @@ void AudioStreamTranscriber::startStreamTranscription() {
     Logging::error("Microphone access was not granted.");
     return;
   }
+  // Capture starts over with an empty sample store: sizes, confirmed ends and texts of an earlier
+  // session would hold back the new audio and start its decoding past its beginning.
+  if (state_ != State{}) update([](State& s) { s = State{}; });
   update([](State& s) { s.isRecording = true; });
   try {
     audioProcessor_->startRecordingLive(std::nullopt, [hops = hops_, weak = weak_from_this()](const std::vector<float>&) {

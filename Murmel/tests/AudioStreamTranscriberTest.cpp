@@ -509,6 +509,19 @@ TEST_F(AudioStreamTranscriberTest, StopEndsTheLoopAndTheCapture) {
   EXPECT_TRUE(engines->at(1)->isRunning());
 }
 
+TEST_F(AudioStreamTranscriberTest, ARestartTranscribesTheNewCaptureFromItsStart) {
+  script({});
+  make();
+  start();
+  feedAndTranscribe(48001, 48001);
+  stopLoop();
+
+  // The new capture's store starts empty; one second and a sample of it is transcribed.
+  start();
+  EXPECT_EQ(recorder->latest().lastBufferSize, 0);
+  feedAndTranscribe(16001, 16001);
+}
+
 TEST_F(AudioStreamTranscriberTest, ATranscriptionErrorEndsTheLoopWithALogLine) {
   LogCapture log(kestrum::Logging::LogLevel::error);
   fake->damagedFromCall = 0;  // NaN logits
