@@ -1,5 +1,7 @@
 #include "templates/BuiltIns.h"
 
+#include <cstdint>
+
 #include "templates/detail/BuiltInRows.h"
 
 namespace jinja {
@@ -32,6 +34,13 @@ const Globals::Table& Globals::builtIn() {
 }
 
 const Value* Globals::find(const HashedText& name) {
+  // One bit per global name's hash (mod 64): most names looked up are not globals.
+  static const std::uint64_t present = [] {
+    std::uint64_t bits = 0;
+    for (const auto& [global, value] : builtIn()) bits |= std::uint64_t{1} << (TextHash{}(global) % 64);
+    return bits;
+  }();
+  if (!(present & (std::uint64_t{1} << (name.hash % 64)))) return nullptr;
   const Table& table = builtIn();
   auto it = table.find(name);
   return it == table.end() ? nullptr : &it->second;

@@ -150,6 +150,7 @@ Value tojson(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   options.escapeSlashes = false;
   options.pretty = bound.at("indent").isInt() && bound.at("indent").asInt() > 0;
   std::string out;
+  out.reserve(256);
   if (appendJsonDirectly(args[0], options.pretty, 0, out)) return Value(std::move(out));
   try {
     out = json::write(args[0].toJson(), options);
