@@ -7,13 +7,14 @@
 #include <X11/XKBlib.h>
 #include <X11/extensions/XInput2.h>
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string_view>
 #include <vector>
 
 #include "platform/Desktop/DesktopError.h"
+#include "platform/Desktop/detail/SyntheticKeys.h"
 #include "platform/Desktop/detail/XDisplay.h"
 
 namespace platform::desktop {
@@ -82,6 +83,7 @@ struct X11KeyMonitor::State {
   std::map<unsigned, DesktopKey> keys;  // X keycode -> desktop key
   std::map<unsigned, bool> down;        // modifier keys held now, by X keycode
   std::function<bool()> ownsFocus;
+  std::vector<int> xtestDevices;        // where typed keys come from; only they can be the paste chord
   std::unique_ptr<QSocketNotifier> notifier;
 
   struct Monitor {
@@ -133,7 +135,10 @@ struct X11KeyMonitor::State {
       if (!XGetEventData(d, cookie)) continue;
       if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
         const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
-        keyChanged(static_cast<unsigned>(raw->detail), cookie->evtype == XI_RawKeyPress);
+        const auto keycode = static_cast<unsigned>(raw->detail);
+        const bool press = cookie->evtype == XI_RawKeyPress;
+        const bool typed = std::find(xtestDevices.begin(), xtestDevices.end(), raw->sourceid) != xtestDevices.end();
+        if (!(typed && detail::takeSyntheticKey(keycode, press))) keyChanged(keycode, press);
       }
       XFreeEventData(d, cookie);
     }
@@ -161,6 +166,13 @@ X11KeyMonitor::X11KeyMonitor(std::function<bool()> ownsFocus) : state_(std::make
     return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) && QGuiApplication::focusWindow();
   };
   s.keys = keyTable(d);
+  int count = 0;
+  if (XIDeviceInfo* devices = XIQueryDevice(d, XIAllDevices, &count)) {
+    for (int i = 0; i < count; ++i)
+      if (devices[i].use == XISlaveKeyboard && devices[i].name && std::strstr(devices[i].name, "XTEST"))
+        s.xtestDevices.push_back(devices[i].deviceid);
+    XIFreeDeviceInfo(devices);
+  }
 
   unsigned char maskBits[XIMaskLen(XI_LASTEVENT)] = {};
   XISetMask(maskBits, XI_RawKeyPress);
@@ -174,9 +186,10 @@ X11KeyMonitor::X11KeyMonitor(std::function<bool()> ownsFocus) : state_(std::make
   State* state = state_.get();
   QObject::connect(s.notifier.get(), &QSocketNotifier::activated, [state] { state->drain(); });
   s.drain();  // events Xlib already read while setting up
+  detail::listenForSyntheticKeys(true);
 }
 
-X11KeyMonitor::~X11KeyMonitor() = default;
+X11KeyMonitor::~X11KeyMonitor() { detail::listenForSyntheticKeys(false); }
 
 parlet::KeyEventMonitoring::Token X11KeyMonitor::addGlobalMonitor(std::uint64_t mask, Handler handler) {
   state_->monitors.push_back({++state_->lastToken, false, mask, std::move(handler)});

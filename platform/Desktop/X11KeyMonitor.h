@@ -4,7 +4,8 @@
 // by their position (the keyboard's key names), not by the layout, so Right Alt is 61 also where the
 // layout makes it AltGr. Modifier keys arrive as flag changes, other keys with a code as key downs
 // (repeats included); keys without a code (function keys, keypad) are not reported. An event goes to
-// the local monitors while a window of this application has the focus, else to the global ones.
+// the local monitors while a window of this application has the focus, else to the global ones. The
+// paste chord this process types (X11PasteKeys) is not reported.
 // Throws DesktopError when the display cannot be opened or lacks XInput 2.1.
 #pragma once
 

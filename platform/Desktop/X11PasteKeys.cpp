@@ -5,6 +5,7 @@
 #include <X11/keysym.h>
 
 #include "platform/Desktop/DesktopError.h"
+#include "platform/Desktop/detail/SyntheticKeys.h"
 #include "platform/Desktop/detail/XDisplay.h"
 
 namespace platform::desktop {
@@ -24,6 +25,7 @@ void X11PasteKeys::sendPasteChord() {
   if (control == 0) control = XKeysymToKeycode(d, XK_Control_R);
   const KeyCode v = XKeysymToKeycode(d, XK_v);
   if (control == 0 || v == 0) return;
+  detail::expectSyntheticKeys({{control, true}, {v, true}, {v, false}, {control, false}});
   XTestFakeKeyEvent(d, control, True, CurrentTime);
   XTestFakeKeyEvent(d, v, True, CurrentTime);
   XTestFakeKeyEvent(d, v, False, CurrentTime);

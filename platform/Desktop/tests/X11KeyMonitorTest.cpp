@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Desktop/DesktopError.h"
+#include "platform/Desktop/X11PasteKeys.h"
 #include "platform/Desktop/tests/DesktopTestSession.h"
 #include "testsupport/Fixtures.h"
 
@@ -166,6 +167,19 @@ TEST_F(X11KeyMonitorTest, RightAltIsFoundByPositionWhereTheLayoutMakesItAltGr) {
   EXPECT_EQ(events[0].modifierFlags, option);
   EXPECT_EQ(events[1].modifierFlags, 0u);
   collect(0);
+}
+
+TEST_F(X11KeyMonitorTest, ThePasteChordThisProcessTypesIsNotTakenForTheUsersKeys) {
+  // With Left Ctrl as the trigger key, the chord's Ctrl would start a dictation.
+  X11PasteKeys paste;
+  paste.sendPasteChord();
+  const KeyCode ctrl = keyboard_->code(XK_Control_L);
+  keyboard_->key(ctrl, true);
+  keyboard_->key(ctrl, false);
+  desktoptest::pumpUntil([&] { return seen_.size() >= 2; });
+  paste.sendPasteChord();
+  EXPECT_EQ(collect(2), (std::vector<Seen>{{false, EventMask::flagsChanged, 59, control},
+                                           {false, EventMask::flagsChanged, 59, 0}}));
 }
 
 TEST_F(X11KeyMonitorTest, EventsGoToLocalMonitorsWhileThisApplicationHasTheFocus) {
