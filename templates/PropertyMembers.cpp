@@ -6,11 +6,13 @@
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
 #include "templates/detail/LiveMember.h"
+#include "templates/detail/Once.h"
 #include "templates/detail/Text.h"
 
 namespace jinja {
 namespace text = platform::text;
 using namespace std::string_view_literals;
+using detail::once;
 
 namespace {
 
@@ -24,13 +26,6 @@ Value method(const Parameters& parameters, const BoundArguments& defaults, Body 
                             const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) -> Value {
     return body(resolveCallArguments(args, kwargs, *parameters, *defaults));
   }));
-}
-
-// The value make() gives, made once per call site (each lambda is a type of its own).
-template <class Make>
-const auto& once(Make make) {
-  static const auto value = make();
-  return value;
 }
 
 const Parameters& noParameters() {
@@ -316,6 +311,7 @@ void BoundArguments::set(std::string_view name, Value value) {
 BoundArguments resolveCallArguments(const Arguments& args, const KeywordArguments& kwargs,
                                     const std::vector<std::string>& parameters, const BoundArguments& defaults) {
   BoundArguments bound;
+  bound.reserve(parameters.size());
   for (std::size_t i = 0; i < args.size() && i < parameters.size(); ++i) {
     const std::string& p = parameters[i];
     if (!kwargs.empty() && kwargs.count(p))

@@ -39,6 +39,7 @@ class BoundArguments {
   std::size_t size() const { return entries_.size(); }
   // Binds or rebinds `name`.
   void set(std::string_view name, Value value);
+  void reserve(std::size_t entries) { entries_.reserve(entries); }
 
  private:
   std::vector<std::pair<std::string, Value>> entries_;

@@ -8,6 +8,7 @@
 
 #include "templates/BuiltIns.h"
 #include "templates/PropertyMembers.h"
+#include "templates/detail/Once.h"
 
 namespace jinja::detail {
 

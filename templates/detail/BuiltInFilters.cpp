@@ -77,7 +77,8 @@ Value length(const Arguments& args, const KeywordArguments& kwargs, const Enviro
 // [1, 'a', none] | join(', ') => "1, a, "
 Value join(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isArray()) throw JinjaError::runtime("join filter requires array");
-  BoundArguments bound = bindFilter(args, kwargs, {"separator", "attribute"}, {{"separator", Value("")}, {"attribute", Value()}});
+  BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"separator", "attribute"}; }),
+                                    once([] { return BoundArguments{{"separator", Value("")}, {"attribute", Value()}}; }));
   const Value& separator = bound.at("separator");
   const Value& attribute = bound.at("attribute");
   if (!separator.isString()) throw JinjaError::runtime("join filter requires string separator");
@@ -97,7 +98,8 @@ Value join(const Arguments& args, const KeywordArguments& kwargs, const Environm
 
 Value defaultFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   Value input = args.empty() ? Value::undefined() : args[0];
-  BoundArguments bound = bindFilter(args, kwargs, {"default_value", "boolean"}, {{"boolean", Value(false)}});
+  BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"default_value", "boolean"}; }),
+                                    once([] { return BoundArguments{{"boolean", Value(false)}}; }));
   if (input.isUndefined()) return bound.at("default_value");
   if (bound.at("boolean").isTruthy() && input.isBoolean() && !input.asBool()) return bound.at("default_value");
   return input;
@@ -268,8 +270,8 @@ Value slice(const Arguments& args, const KeywordArguments& kwargs, const Environ
 
 Value map(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
   if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
-  BoundArguments bound = bindFilter(args, kwargs, {"filterName", "attribute", "default"},
-                                    {{"filterName", Value()}, {"attribute", Value()}, {"default", Value()}});
+  BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"filterName", "attribute", "default"}; }),
+                                    once([] { return BoundArguments{{"filterName", Value()}, {"attribute", Value()}, {"default", Value()}}; }));
   Value::Array out;
   const Value& name = bound.at("filterName");
   if (name.isString()) {
@@ -316,7 +318,8 @@ Value selectFilter(const Arguments& args, const KeywordArguments& kwargs, const 
 template <bool selecting>
 Value selectAttrFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
   if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
-  BoundArguments bound = bindFilter(args, kwargs, {"attribute", "testname"}, {{"testname", Value()}});
+  BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"attribute", "testname"}; }),
+                                    once([] { return BoundArguments{{"testname", Value()}}; }));
   if (!bound.at("attribute").isString())
     throw JinjaError::runtime(selecting ? "selectattr filter requires attribute parameter"
                                         : "rejectattr filter requires attribute parameter");

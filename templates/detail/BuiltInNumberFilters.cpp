@@ -142,7 +142,8 @@ bool appendJsonDirectly(const Value& v, bool pretty, int indent, std::string& ou
 // {'b': 1, 'a': 'é'} | tojson => {"a":"\u00e9","b":1}
 Value tojson(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty()) return Value("null");
-  BoundArguments bound = bindFilter(args, kwargs, {"indent", "ensure_ascii"}, {{"indent", Value()}, {"ensure_ascii", Value(true)}});
+  BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"indent", "ensure_ascii"}; }),
+                                    once([] { return BoundArguments{{"indent", Value()}, {"ensure_ascii", Value(true)}}; }));
   if (args[0].depth() > maxJsonDepth)
     throw JinjaError::runtime("tojson cannot write a value nested deeper than " + std::to_string(maxJsonDepth) + " levels");
   json::WriteOptions options;

@@ -273,7 +273,8 @@ Value string(const Arguments& args, const KeywordArguments& kwargs, const Enviro
 // "  hi\n" => "hi"; "xxhixx" | trim('x') => "hi"
 Value trim(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) return Value("");
-  BoundArguments bound = bindFilter(args, kwargs, {"chars"}, {{"chars", Value()}});
+  BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"chars"}; }),
+                                    once([] { return BoundArguments{{"chars", Value()}}; }));
   std::u32string set;
   const Value& chars = bound.at("chars");
   if (chars.isString() && !chars.asString().empty()) {
