@@ -42,6 +42,14 @@ OverlayWindow::OverlayWindow(QWidget* parent)
     shown_ = value.toDouble();
     update();
   });
+  contentFade_.setDuration(200);
+  contentFade_.setEasingCurve(QEasingCurve::InOutQuad);
+  contentFade_.setStartValue(0.0);
+  contentFade_.setEndValue(1.0);
+  connect(&contentFade_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+    fade_ = value.toDouble();
+    update();
+  });
 }
 
 OverlayWindow::~OverlayWindow() { setModel(nullptr); }
@@ -57,6 +65,8 @@ void OverlayWindow::setModel(OverlayModel* model) {
 void OverlayWindow::freezeAt(double t) {
   frozenTime_ = t;
   appearance_.stop();
+  contentFade_.stop();
+  fade_ = 1;
   frames_.stop();
   shown_ = model_ && model_->visible() ? 1 : 0;
   update();
@@ -92,7 +102,15 @@ void OverlayWindow::modelChanged() {
   } else if (frozenTime_) {
     shown_ = target;
   }
-  const PillIcon icon = pillContent(*model_).icon;
+  const PillContent content = pillContent(*model_);
+  if (content.icon != current_.icon || content.label != current_.label) {
+    previous_ = current_;
+    current_ = content;
+    contentFade_.stop();
+    fade_ = 1;
+    if (!frozenTime_ && model_->visible() && shown_ > 0.001) contentFade_.start();
+  }
+  const PillIcon icon = content.icon;
   const bool animated = model_->visible() && (icon == PillIcon::bars || icon == PillIcon::lockedBars || icon == PillIcon::busyDots);
   if (animated && !frozenTime_) {
     if (!frames_.isActive()) frames_.start();
@@ -110,21 +128,15 @@ void OverlayWindow::paintEvent(QPaintEvent*) {
   p.setCompositionMode(QPainter::CompositionMode_SourceOver);
   if (!model_ || shown_ <= 0.001) return;
 
-  const PillContent content = pillContent(*model_);
+  const double t = now();
+  const PillContent& content = current_;
+  const double fade = std::clamp(fade_, 0.0, 1.0);
   QFont font = this->font();
   font.setPixelSize(13);
   font.setWeight(QFont::Medium);
-  const QFontMetricsF metrics(font);
-  const double t = now();
-
-  // Icon frame: 22 × 16, or the lock and bars side by side.
-  const WaveformBars bars = waveformBars(model_->level(), t);
-  const double barsWidth = 5 * 2.5 + 4 * 2.5;
-  double iconWidth = 22;
-  if (content.icon == PillIcon::lockedBars) iconWidth = 10 + 5 + barsWidth;
-  const double labelWidth = metrics.horizontalAdvance(QString::fromStdString(content.label));
-  const double contentWidth = iconWidth + (content.label.empty() ? 0 : 10 + labelWidth);
-  const double capsuleWidth = contentWidth + 32, capsuleHeight = std::max(16.0, metrics.height()) + 20;
+  const double capsuleWidth = fade < 1 ? this->capsuleWidth(previous_) * (1 - fade) + this->capsuleWidth(content) * fade
+                                       : this->capsuleWidth(content);
+  const double capsuleHeight = std::max(16.0, QFontMetricsF(font).height()) + 20;
 
   // Show/hide: fade, slide up 18 points and grow from 94 %, anchored at the bottom centre.
   const double opacity = std::clamp(shown_, 0.0, 1.0);
@@ -147,7 +159,31 @@ void OverlayWindow::paintEvent(QPaintEvent*) {
   p.setPen(QPen(withOpacity(kForeground, 0.12), 0.5));
   p.drawRoundedRect(capsule.adjusted(0.25, 0.25, -0.25, -0.25), radius, radius);
 
-  // Icon.
+  if (fade < 1) drawContent(p, previous_, capsule, t, 1 - fade);
+  drawContent(p, content, capsule, t, fade);
+}
+
+double OverlayWindow::capsuleWidth(const PillContent& content) const {
+  QFont font = this->font();
+  font.setPixelSize(13);
+  font.setWeight(QFont::Medium);
+  const double barsWidth = 5 * 2.5 + 4 * 2.5;
+  const double iconWidth = content.icon == PillIcon::lockedBars ? 10 + 5 + barsWidth : 22;
+  const double labelWidth = QFontMetricsF(font).horizontalAdvance(QString::fromStdString(content.label));
+  return iconWidth + (content.label.empty() ? 0 : 10 + labelWidth) + 32;
+}
+
+void OverlayWindow::drawContent(QPainter& p, const PillContent& content, const QRectF& capsule, double t,
+                                double opacity) const {
+  if (opacity <= 0.001) return;
+  p.save();
+  p.setOpacity(p.opacity() * opacity);
+  QFont font = this->font();
+  font.setPixelSize(13);
+  font.setWeight(QFont::Medium);
+  const WaveformBars bars = waveformBars(model_->level(), t);
+  const double barsWidth = 5 * 2.5 + 4 * 2.5;
+  const double iconWidth = content.icon == PillIcon::lockedBars ? 10 + 5 + barsWidth : 22;
   double x = capsule.left() + 16;
   const double midY = capsule.center().y();
   auto drawBars = [&](double left) {
@@ -179,13 +215,14 @@ void OverlayWindow::paintEvent(QPaintEvent*) {
     case PillIcon::bars: drawBars(x + (22 - barsWidth) / 2); break;
   }
   x += iconWidth + 10;
-
   if (!content.label.empty()) {
+    const QString label = QString::fromStdString(content.label);
     p.setFont(font);
     p.setPen(withOpacity(kForeground, 0.92));
-    p.drawText(QRectF(x, capsule.top(), labelWidth + 2, capsuleHeight), Qt::AlignLeft | Qt::AlignVCenter,
-               QString::fromStdString(content.label));
+    p.drawText(QRectF(x, capsule.top(), QFontMetricsF(font).horizontalAdvance(label) + 2, capsule.height()),
+               Qt::AlignLeft | Qt::AlignVCenter, label);
   }
+  p.restore();
 }
 
 }  // namespace parlet::widgets
