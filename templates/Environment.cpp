@@ -5,12 +5,14 @@
 namespace jinja {
 
 const Value* Environment::Bindings::find(const HashedText& name) const {
+  if (!(present_ & bit(name.hash))) return nullptr;
   for (const Entry& entry : entries_)
     if (entry.hash == name.hash && TextEqual{}(entry.name, name.text)) return &entry.value;
   return nullptr;
 }
 
 Value* Environment::Bindings::find(const HashedText& name) {
+  if (!(present_ & bit(name.hash))) return nullptr;
   for (Entry& entry : entries_)
     if (entry.hash == name.hash && TextEqual{}(entry.name, name.text)) return &entry.value;
   return nullptr;
@@ -23,6 +25,7 @@ void Environment::Bindings::set(const HashedText& name, Value value) {
   }
   if (entries_.empty()) entries_.reserve(4);
   entries_.push_back(Entry{std::string(name.text), name.hash, std::move(value)});
+  present_ |= bit(name.hash);
 }
 
 Environment::Environment(EnvironmentRef parent, const Variables& initial) : parent_(std::move(parent)) {

@@ -7,6 +7,7 @@
 //   auto root = Environment::make();  auto loop = Environment::make(root);  (*loop)["x"]  // undefined
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,6 +39,8 @@ class Environment {
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
    private:
+    static std::uint64_t bit(std::size_t hash) { return std::uint64_t{1} << (hash % 64); }
+    std::uint64_t present_ = 0;  // bit(hash) of every entry: most lookups miss without a scan
     std::vector<Entry> entries_;
   };
 
