@@ -116,20 +116,27 @@ bool appendJsonDirectly(const Value& v, bool pretty, int indent, std::string& ou
         out += "{}";
         return true;
       }
-      std::vector<std::size_t> order(object.size());
-      for (std::size_t i = 0; i < order.size(); ++i) {
-        if (!isAsciiText(object.keys()[i])) return false;
-        order[i] = i;
+      // Byte order, as the writer sorts (keys are distinct); objects from JSON come sorted already.
+      const auto& keys = object.keys();
+      bool sorted = true;
+      for (std::size_t i = 0; i < object.size(); ++i) {
+        if (!isAsciiText(keys[i])) return false;
+        if (i > 0 && !(keys[i - 1] < keys[i])) sorted = false;
       }
-      // Byte order, as the writer sorts; keys are distinct.
-      std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return object.keys()[a] < object.keys()[b]; });
+      std::vector<std::size_t> order;
+      if (!sorted) {
+        order.resize(object.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+      }
       out.push_back('{');
-      for (std::size_t k = 0; k < order.size(); ++k) {
+      for (std::size_t k = 0; k < object.size(); ++k) {
+        std::size_t i = sorted ? k : order[k];
         if (k > 0) out.push_back(',');
         if (pretty) appendJsonNewline(out, indent + 1);
-        appendJsonString(object.keys()[order[k]], out);
+        appendJsonString(keys[i], out);
         out += pretty ? " : " : ":";
-        if (!appendJsonDirectly(object.values()[order[k]], pretty, indent + 1, out)) return false;
+        if (!appendJsonDirectly(object.values()[i], pretty, indent + 1, out)) return false;
       }
       if (pretty) appendJsonNewline(out, indent);
       out.push_back('}');

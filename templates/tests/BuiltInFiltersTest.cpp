@@ -203,6 +203,9 @@ TEST(BuiltInFiltersTest, ToJsonOrdersAndEscapesNestedValues) {
       {"{{ " NESTED " | tojson(indent=2) }}",
        "{\n  \"B\" : \"q\\\"\\\\/\\n\\t\\u0001\",\n  \"_\" : null,\n  \"a\" : {\n    \"x\" : false,\n    \"y\" : true\n  },\n"
        "  \"b\" : [\n    1,\n    {},\n    []\n  ]\n}"},
+      // Keys already in order, and not.
+      {"{{ {'a': 1, 'b': {'c': true, 'd': [{}]}} | tojson }}|{{ {'b': 1, 'a': {'d': 2, 'c': 3}} | tojson }}",
+       "{\"a\":1,\"b\":{\"c\":true,\"d\":[{}]}}|{\"a\":{\"c\":3,\"d\":2},\"b\":1}"},
       {"{{ {'b': 'x', 'a': [1, 2.5]} | tojson }}|{{ {'\u00e9': 1, 'a': 2} | tojson }}",
        "{\"a\":[1,2.5],\"b\":\"x\"}|{\"a\":2,\"\\u00e9\":1}"},
   }, context);
