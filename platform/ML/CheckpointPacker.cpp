@@ -62,6 +62,12 @@ WhisperDimensions readDimensions(const fs::path& file) {
   dims.nFf = get("encoder_ffn_dim");
   if (get("decoder_ffn_dim") != dims.nFf)
     throw std::runtime_error(file.string() + ": encoder and decoder MLP widths differ");
+  // The weights prove every other number; the head counts only split the width.
+  for (const auto& [key, heads] : {std::pair{"encoder_attention_heads", dims.nAudioHead},
+                                   std::pair{"decoder_attention_heads", dims.nTextHead}})
+    if (heads > dims.nAudioState || dims.nAudioState % heads != 0)
+      throw std::runtime_error(file.string() + ": \"" + key + "\" is " + std::to_string(heads) +
+                               ", not a divisor of \"d_model\" (" + std::to_string(dims.nAudioState) + ")");
   dims.kvCacheLength = std::min<std::int64_t>(224, dims.nTextCtx);
   return dims;
 }
@@ -137,9 +143,6 @@ void renameIntoPlace(const fs::path& from, const fs::path& to) {
 // Writes the folders into `out` (empty), streaming each tensor from the checkpoint's weights.
 void writeFolders(const fs::path& checkpoint, const fs::path& out) {
   const WhisperDimensions dims = readDimensions(checkpoint / "config.json");
-  ModelFolderOptions options;
-  options.alignmentHeads = readAlignmentHeads(checkpoint / "generation_config.json", dims);
-
   const fs::path file = checkpoint / kWeightsFile;
   detail::SafetensorsFile weights(file);
   std::map<std::string, std::string> sources;  // full name => name in the file
@@ -151,6 +154,9 @@ void writeFolders(const fs::path& checkpoint, const fs::path& out) {
     shapes[full] = entry.shape;
   }
   detail::checkShapes(dims, shapes, file.string());
+  // Read once the weights have proven the layer counts it may size a default by.
+  ModelFolderOptions options;
+  options.alignmentHeads = readAlignmentHeads(checkpoint / "generation_config.json", dims);
   const auto expected = detail::expectedShapes(dims);
   for (const auto& [full, name] : sources) {
     const std::string& dtype = weights.entries().at(name).dtype;

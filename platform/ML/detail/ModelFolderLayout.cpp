@@ -125,6 +125,12 @@ void checkShapes(const WhisperDimensions& dims, const std::map<std::string, std:
   auto fail = [&](const std::string& name, const std::string& message) {
     throw std::runtime_error(where + ": tensor \"" + name + "\" " + message);
   };
+  // Every layer holds several tensors, so a count beyond the tensors there are cannot be met; it
+  // is refused before the expected names are listed, a list that grows with the count.
+  for (const auto& [stack, layers] : {std::pair{"encoder", dims.nAudioLayer}, std::pair{"decoder", dims.nTextLayer}})
+    if (layers > static_cast<std::int64_t>(shapes.size()))
+      throw std::runtime_error(where + ": the dimensions name " + std::to_string(layers) + " " + stack +
+                               " layers, more than the " + std::to_string(shapes.size()) + " tensors there are");
   const auto expected = expectedShapes(dims);
   for (const auto& [name, shape] : expected) {
     auto it = shapes.find(name);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <fstream>
 #include <functional>
+#include <iterator>
 
 #include <sys/resource.h>
 
@@ -264,6 +265,17 @@ TEST_P(PackCheckpointFaultTest, IsRefusedAndLeavesNoFolder) {
   if (fs::exists(dir.path() / "models")) EXPECT_EQ(entries(dir.path() / "models"), std::vector<std::string>{});
 }
 
+// Replaces one number of config.json: "vocab_size": 40 => "vocab_size": -5.
+void setConfigNumber(const fs::path& checkpoint, const std::string& key, const std::string& value) {
+  std::ifstream in(checkpoint / "config.json");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t at = text.find("\"" + key + "\": ");
+  ASSERT_NE(at, std::string::npos) << key;
+  const std::size_t begin = at + key.size() + 4, end = text.find_first_of(",}", begin);
+  text.replace(begin, end - begin, value);
+  std::ofstream(checkpoint / "config.json", std::ios::trunc) << text;
+}
+
 void rewriteWeights(const fs::path& checkpoint, const std::function<void(WeightMap&)>& edit,
                     const std::map<std::string, std::string>& dtypes = {}) {
   WeightMap weights;
@@ -292,6 +304,28 @@ INSTANTIATE_TEST_SUITE_P(
         CheckpointFault{"ConfigurationKeyMissing",
                         [](const fs::path& c) { std::ofstream(c / "config.json") << R"({"d_model": 16})"; },
                         "config.json: \"num_mel_bins\" is missing"},
+        CheckpointFault{"ConfigurationNotJson",
+                        [](const fs::path& c) { std::ofstream(c / "config.json") << "<html>rate limited</html>"; },
+                        "config.json: cannot be read"},
+        // Counts the weights cannot hold are refused before anything is sized by them.
+        CheckpointFault{"HugeLayerCount",
+                        [](const fs::path& c) { setConfigNumber(c, "encoder_layers", "1000000000000000"); },
+                        "model.safetensors: the dimensions name 1000000000000000 encoder layers"},
+        CheckpointFault{"HugeHeadCount",
+                        [](const fs::path& c) {
+                          fs::remove(c / "generation_config.json");  // the default alignment heads count heads
+                          setConfigNumber(c, "decoder_attention_heads", "4000000000000000000");
+                        },
+                        "config.json: \"decoder_attention_heads\" is 4000000000000000000, not a divisor of \"d_model\" (16)"},
+        CheckpointFault{"HeadsNotDividingTheWidth",
+                        [](const fs::path& c) { setConfigNumber(c, "encoder_attention_heads", "3"); },
+                        "config.json: \"encoder_attention_heads\" is 3, not a divisor of \"d_model\" (16)"},
+        CheckpointFault{"NegativeVocabulary", [](const fs::path& c) { setConfigNumber(c, "vocab_size", "-5"); },
+                        "config.json: \"vocab_size\" is -5, not positive"},
+        CheckpointFault{"HugeVocabulary",
+                        [](const fs::path& c) { setConfigNumber(c, "vocab_size", "9000000000000000000"); },
+                        "model.safetensors: tensor \"model.decoder.embed_tokens.weight\" has shape [40, 16], expected "
+                        "[9000000000000000000, 16]"},
         CheckpointFault{"AlignmentHeadBeyondTheDecoder",
                         [](const fs::path& c) {
                           std::ofstream(c / "generation_config.json") << R"({"alignment_heads": [[2, 0]]})";
