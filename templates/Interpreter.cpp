@@ -425,7 +425,9 @@ void Interpreter::assign(const Expression& target, const Value& value, const Env
   }
 }
 
-Value Interpreter::makeLoopObject(std::size_t index, std::size_t totalCount) {
+namespace {
+
+Value buildLoopObject(std::size_t index, std::size_t totalCount) {
   auto i = static_cast<std::int64_t>(index);
   auto n = static_cast<std::int64_t>(totalCount);
   // One key set for every loop object: its keys are distinct, and copies share it.
@@ -446,6 +448,19 @@ Value Interpreter::makeLoopObject(std::size_t index, std::size_t totalCount) {
   }));
   Value::Object loop = Value::Object::uncheckedUniqueKeys(keys, std::move(values));
   return Value(std::move(loop));
+}
+
+}  // namespace
+
+Value Interpreter::makeLoopObject(std::size_t index, std::size_t totalCount) {
+  // A loop object depends on nothing but its two numbers and no one can tell two equal ones apart
+  // (a write copies it first), so each thread keeps those of loops up to `cachedLength` long.
+  constexpr std::size_t cachedLength = 16;
+  if (totalCount > cachedLength || index >= totalCount) return buildLoopObject(index, totalCount);
+  thread_local std::vector<Value> cache(cachedLength * (cachedLength + 1) / 2);  // by (count, index)
+  Value& slot = cache[totalCount * (totalCount - 1) / 2 + index];
+  if (!slot.isObject()) slot = buildLoopObject(index, totalCount);
+  return slot;
 }
 
 // ---- expressions ------------------------------------------------------------------------------

@@ -270,6 +270,28 @@ TEST(TemplateTest, ComputedAndStoredLeftOperandsConcatenateAlike) {
   EXPECT_EQ(render("{{ (1 + 2) + 3 }}|{{ ([1] + [2]) + [3] }}"), "6|[1, 2, 3]");
 }
 
+// Loop objects of short loops are kept per thread and shared; the fields are the same on both sides
+// of that length, and a write to one iteration's loop object reaches no other loop.
+TEST(TemplateTest, LoopObjectsOfShortAndLongLoops) {
+  for (int n : {1, 2, 16, 17, 40}) {
+    std::string expected;
+    const char* cycle[] = {"a", "b", "c"};
+    for (int i = 0; i < n; ++i)
+      expected += std::to_string(i + 1) + "," + std::to_string(i) + "," + std::to_string(n - i) + "," +
+                  std::to_string(n - i - 1) + "," + (i == 0 ? "true" : "false") + "," + (i + 1 == n ? "true" : "false") +
+                  "," + std::to_string(n) + "," + cycle[i % 3] + ";";
+    for (int round = 0; round < 2; ++round)
+      EXPECT_EQ(render("{% for x in range(" + std::to_string(n) + ") %}{{ loop.index }},{{ loop.index0 }},"
+                       "{{ loop.revindex }},{{ loop.revindex0 }},{{ loop.first }},{{ loop.last }},{{ loop.length }},"
+                       "{{ loop.cycle('a', 'b', 'c') }};{% endfor %}"),
+                expected)
+          << n;
+  }
+  EXPECT_EQ(render("{% for x in [1, 2] %}{% set loop.extra = x %}{{ loop.extra }}{% endfor %}|"
+                   "{% for x in [1, 2] %}{{ loop.extra is defined }}{{ loop | length }}{% endfor %}"),
+            "12|false8false8");
+}
+
 TEST(TemplateTest, RenderScopes) {
   Template t("{{ range }}|{{ a }}|{{ b }}{% set a = 'changed' %}");
   auto parent = Environment::make();
