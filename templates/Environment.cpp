@@ -81,6 +81,12 @@ Value Environment::operator[](std::string_view name) const {
   return value ? *value : Value::undefined();
 }
 
+Value* Environment::findInScopes(const HashedText& name) {
+  for (Environment* scope = this; scope; scope = scope->parent_.get())
+    if (Value* bound = scope->variables.find(name)) return bound;
+  return nullptr;
+}
+
 void Environment::setInChain(const std::string& name, Value value) {
   const HashedText key(name);
   Environment* scope = this;

@@ -66,6 +66,9 @@ class Environment {
   void set(std::string_view name, Value value) { variables.set(HashedText(name), std::move(value)); }
   void set(const HashedText& name, Value value) { variables.set(name, std::move(value)); }
   void setInChain(const std::string& name, Value value);
+  // The nearest binding in this scope or a parent (not a global or a context entry), for writing
+  // in place; nullptr when none.
+  Value* findInScopes(const HashedText& name);
   const EnvironmentRef& parent() const { return parent_; }
 
   Bindings variables;  // this scope's own, without the globals and the context of a root

@@ -405,6 +405,24 @@ void Interpreter::assign(const Expression& target, const Value& value, const Env
     }
     case Expression::Kind::member: {
       const auto& member = target.as<Expression::Member>();
+      const auto* owner = member.object.getIf<Expression::Identifier>();
+      const auto* field = member.property.getIf<Expression::Identifier>();
+      if (owner && field && !member.computed) {
+        // `name.key = value` with `name` bound in a scope: the object is written where it is bound,
+        // not copied out and back (the write still copies it when it is shared).
+        if (Value* bound = env->findInScopes(HashedText(owner->name, owner->nameHash))) {
+          if (!bound->isObject()) return;
+          Value object = std::move(*bound);
+          try {
+            object.setMember(field->name, value);
+          } catch (...) {
+            *bound = std::move(object);
+            throw;
+          }
+          *bound = std::move(object);
+          return;
+        }
+      }
       Value object = evaluateExpression(member.object, env);
       std::string key;
       if (member.computed) {

@@ -292,6 +292,22 @@ TEST(TemplateTest, LoopObjectsOfShortAndLongLoops) {
             "12|false8false8");
 }
 
+// `name.key = value` writes the object where `name` is bound (a scope, or the root for a context
+// entry); values keep value semantics, so a copy bound to another name is not changed (dialect:
+// Jinja2's namespace objects are shared instead).
+TEST(TemplateTest, MemberAssignmentWritesWhereTheNameIsBound) {
+  const Case cases[] = {
+      {"{% set ns.x = 5 %}{{ ns.x }}", "5"},
+      {"{% set a = namespace(x=1) %}{% set b = a %}{% set b.x = 2 %}{{ a.x }}{{ b.x }}", "12"},
+      {"{% set n = 3 %}{% set n.x = 2 %}{{ n }}", "3"},
+      {"{% set n = namespace(c=0) %}{% for x in xs %}{% set n.c = n.c + x %}{% endfor %}{{ n.c }}", "60"},
+      {"{% set n = namespace(c=0) %}{% for x in xs %}{% set n = namespace(c=x) %}{% set n.c = n.c + 1 %}"
+       "{{ n.c }}{% endfor %}{{ n.c }}",
+       "1121310"},
+  };
+  expectRenders(cases);
+}
+
 TEST(TemplateTest, RenderScopes) {
   Template t("{{ range }}|{{ a }}|{{ b }}{% set a = 'changed' %}");
   auto parent = Environment::make();
