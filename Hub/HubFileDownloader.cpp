@@ -1,7 +1,15 @@
 #include "Hub/HubFileDownloader.h"
 
+#include <cerrno>
+#include <chrono>
 #include <stop_token>
 #include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "Hub/Downloader.h"
 #include "Hub/detail/DownloadStates.h"
@@ -10,6 +18,50 @@
 
 namespace hub {
 namespace fs = std::filesystem;
+
+namespace {
+
+// An exclusive advisory lock on the file at `path` for one transfer of a file, so that callers in
+// other processes or threads never write the same partial file at once. The holder removes the
+// file as it lets go, so a caller that locked a file no longer at `path` starts over. Waiting ends
+// with CancellationError when the calling task is cancelled.
+class TransferLock {
+ public:
+  explicit TransferLock(const fs::path& path) : path_(path) {
+    while (true) {
+      fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (fd_ < 0) fail("Cannot open the download lock", errno);
+      while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) fail("Cannot lock the download", errno);
+        if (kestrum::isCancelled()) {
+          ::close(fd_);
+          throw kestrum::CancellationError();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      struct stat held {}, named {};
+      if (::fstat(fd_, &held) != 0) fail("Cannot read the download lock", errno);
+      if (::stat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return;
+      ::close(fd_);
+    }
+  }
+  ~TransferLock() {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+  TransferLock(const TransferLock&) = delete;
+  TransferLock& operator=(const TransferLock&) = delete;
+
+ private:
+  [[noreturn]] void fail(const char* what, int error) {
+    if (fd_ >= 0) ::close(fd_);
+    throw fs::filesystem_error(what, path_, std::error_code(error, std::generic_category()));
+  }
+  fs::path path_;
+  int fd_ = -1;
+};
+
+}  // namespace
 
 HubApi::HubFileDownloader::HubFileDownloader(HubApi hubApi, Hub::Repo repository, std::string revisionName,
                                              fs::path destination, std::string filename)
@@ -68,14 +120,25 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
   const std::string& etag = *remote.etag;
   const bool etagIsDigest = hub.isValidHash(etag, hub.sha256Pattern());
 
-  if (downloaded()) {
-    if ((local && local->etag == etag) || (etagIsDigest && hub.computeFileHash(file) == etag)) {
-      hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
-      return file;
-    }
+  auto current = [&] {
+    return downloaded() && ((local && local->etag == etag) || (etagIsDigest && hub.computeFileHash(file) == etag));
+  };
+  if (current()) {
+    hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
+    return file;
   }
 
   const fs::path incomplete = incompleteDestination(etag);
+  fs::create_directories(incomplete.parent_path());
+  fs::path lockPath = metadataPath;
+  lockPath += ".lock";
+  const TransferLock lock(lockPath);
+  // Another caller may have brought the file in while this one waited.
+  local = hub.readDownloadMetadata(metadataPath);
+  if (current()) {
+    hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
+    return file;
+  }
   prepareCacheDestination(incomplete);
   Downloader downloader(file, incomplete, backgroundSession);
   {

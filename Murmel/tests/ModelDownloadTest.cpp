@@ -3,10 +3,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -308,6 +310,136 @@ TEST_F(ModelDownloadTest, FailedPackLeavesNoFolderThatLooksComplete) {
     for (const auto& file : filesBelow(cache)) EXPECT_EQ(file.find(".mlmodelc"), std::string::npos) << file;
     EXPECT_THROW(get("base.en", repo, true), std::exception);
   }
+}
+
+// ---- Hostile repositories ---------------------------------------------------------------------------
+
+struct HostileCase {
+  const char* name;
+  std::function<void(HubTestServer&, const std::string& repo, Checkpoint&)> apply;  // before serving
+  std::function<void(HubTestServer&, const std::string& repo)> after;               // after serving
+  std::string message;                                                              // part of the error
+};
+
+void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.name; }
+
+class HostileRepositoryTest : public ModelDownloadTest, public ::testing::WithParamInterface<HostileCase> {};
+
+// Refused with a clear error, quickly; nothing is written beside the cache, and nothing in the cache
+// looks like a model folder, also when asked again offline.
+TEST_P(HostileRepositoryTest, IsRefusedWithoutWritingOutsideTheCacheOrLeavingAModel) {
+  const auto& c = GetParam();
+  const std::string repo = "openai/whisper-base.en";
+  Checkpoint checkpoint;
+  if (c.apply) c.apply(server, repo, checkpoint);
+  checkpoint.serve(server, repo);
+  if (c.after) c.after(server, repo);
+  try {
+    get("base.en", repo);
+    FAIL() << "took a hostile repository";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+  }
+  std::vector<std::string> beside;
+  for (const auto& entry : fs::directory_iterator(dir.path())) beside.push_back(entry.path().filename().string());
+  EXPECT_TRUE(beside.empty() || beside == std::vector<std::string>{"cache"}) << ::testing::PrintToString(beside);
+  for (const auto& file : filesBelow(cache)) EXPECT_EQ(file.find(".mlmodelc"), std::string::npos) << file;
+  EXPECT_THROW(get("base.en", repo, true), std::exception);
+}
+
+std::string withNumber(std::string config, const std::string& key, const std::string& value) {
+  const std::size_t begin = config.find("\"" + key + "\": ") + key.size() + 4;
+  return config.replace(begin, config.find_first_of(",}", begin) - begin, value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileRepositoryTest,
+    ::testing::Values(
+        HostileCase{"ConfigurationNotJson",
+                    [](HubTestServer&, const std::string&, Checkpoint& c) { c.config = "<html>busy</html>"; }, {},
+                    "config.json: cannot be read"},
+        HostileCase{"HugeLayerCount",
+                    [](HubTestServer&, const std::string&, Checkpoint& c) {
+                      c.config = withNumber(c.config, "decoder_layers", "4000000000000000000");
+                    },
+                    {}, "4000000000000000000 decoder layers"},
+        HostileCase{"NegativeWidth",
+                    [](HubTestServer&, const std::string&, Checkpoint& c) { c.config = withNumber(c.config, "d_model", "-16"); },
+                    {}, "\"d_model\" is -16, not positive"},
+        HostileCase{"WeightsHeaderPastTheEnd",
+                    [](HubTestServer&, const std::string&, Checkpoint& c) {
+                      for (int i = 0; i < 8; ++i) c.weights[i] = static_cast<char>(i == 7 ? 0x7f : 0xff);
+                    },
+                    {}, "points past the end of the file"},
+        HostileCase{"WeightsLongerThanAnnounced", {},
+                    [](HubTestServer& s, const std::string& r) {
+                      HubTestServer::FileFaults faults;
+                      faults.sizeSkew = 1;
+                      s.setFaults("models", r, "model.safetensors", faults);
+                    },
+                    "model.safetensors"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Names in the listing that the variant's pattern picks but that lead out of the repository's copy:
+// the download is refused and nothing is written beside the cache.
+TEST_F(ModelDownloadTest, ListedNamesLeadingOutOfTheCacheAreRefused) {
+  const std::vector<std::string> names{"../openai_whisper-base.en/x",
+                                       "/tmp/openai_whisper-base.en/x",
+                                       "openai_whisper-base.en/../../../x",
+                                       "openai_whisper-base.en/a\\..\\..\\x",
+                                       "openai_whisper-base.en/\n/../../x",
+                                       std::string("openai_whisper-base.en/x\0/../../y", 33)};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(::testing::PrintToString(names[i]));
+    const std::string repo = "o/r" + std::to_string(i);
+    server.addRepository("models", repo);
+    for (const char* model : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+      server.addFile("models", repo, std::string("openai_whisper-base.en/") + model + ".mlmodelc/model.json", "{}");
+    server.addListingName("models", repo, names[i]);
+    try {
+      get("base.en", repo);
+      FAIL() << "took the listing";
+    } catch (const hub::Hub::HubClientError& e) {
+      EXPECT_NE(std::string(e.what()).find("unsafe file name"), std::string::npos) << e.what();
+    }
+    std::vector<std::string> beside;
+    for (const auto& entry : fs::directory_iterator(dir.path())) beside.push_back(entry.path().filename().string());
+    EXPECT_TRUE(beside.empty() || beside == std::vector<std::string>{"cache"}) << ::testing::PrintToString(beside);
+    EXPECT_EQ(filesBelow(cache), std::vector<std::string>{});
+  }
+}
+
+// Two callers on one fresh cache at once (two dictation processes starting together): both end
+// with the one packed folder, equal to a pack of their own, and no temporary folder stays.
+TEST_F(ModelDownloadTest, CallersPackingAtOnceShareOnePackedFolder) {
+  const Checkpoint checkpoint;
+  checkpoint.serve(server, "openai/whisper-base.en");
+  constexpr int kCallers = 4;
+  std::vector<fs::path> folders(kCallers);
+  std::vector<std::string> errors(kCallers);
+  {
+    std::vector<std::jthread> callers;
+    for (int i = 0; i < kCallers; ++i)
+      callers.emplace_back([&, i] {
+        try {
+          folders[i] = get("base.en", "openai/whisper-base.en");
+        } catch (const std::exception& e) {
+          errors[i] = e.what();
+        }
+      });
+  }
+  const fs::path root = cache / "models" / "openai" / "whisper-base.en";
+  const fs::path reference = checkpoint.packLocally(dir.path() / "reference");
+  for (int i = 0; i < kCallers; ++i) {
+    EXPECT_EQ(errors[i], "") << i;
+    EXPECT_EQ(folders[i], root / "openai_whisper-base.en") << i;
+  }
+  for (const char* model : {"AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
+    EXPECT_TRUE(readAll(root / "openai_whisper-base.en" / model / "weights.safetensors") ==
+                readAll(reference / model / "weights.safetensors"))
+        << model;
+  for (const auto& entry : fs::directory_iterator(root))
+    EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
 }
 
 // ---- The cache without the service ----------------------------------------------------------------
