@@ -39,9 +39,6 @@ const Value& undefinedValue() {
   return undefined;
 }
 
-// The method names that hide an object's keys of the same name.
-bool isObjectMethod(std::string_view name) { return name == "items" || name == "get" || name == "keys" || name == "values"; }
-
 // A member by name, or by a literal string or integer key: reading it evaluates nothing more.
 bool hasPlainKey(const Expression::Member& member) {
   Expression::Kind key = member.property.kind();
@@ -112,8 +109,7 @@ const Value* evaluateInPlace(const Expression& expression, const EnvironmentRef&
       }
       DepthGuard guard;
       const Value* object = inPlace(member.object, env, storage);
-      if (name && object->isObject() &&
-          (member.computed || !isObjectMethod(*name))) {
+      if (name && object->isObject() && (member.computed || !PropertyMembers::isObjectMethod(*name))) {
         const Value* stored = object->asObject().get(*name);
         if (!stored) return &undefinedValue();
         if (!stored->isFunction()) return stored;

@@ -194,7 +194,6 @@ Value stringMethod(const std::string& s, const std::string& name) {
 }  // namespace
 
 namespace {
-bool isObjectMethod(const std::string& name);
 Value objectMethod(std::shared_ptr<const Value::Object> m, const std::string& name);
 }  // namespace
 
@@ -213,11 +212,11 @@ Value PropertyMembers::evaluateStringProperty(const std::string& receiver, const
   return stringMethod(receiver, name);
 }
 
-namespace {
-
-bool isObjectMethod(const std::string& name) {
+bool PropertyMembers::isObjectMethod(std::string_view name) {
   return name == "items"sv || name == "get"sv || name == "keys"sv || name == "values"sv;
 }
+
+namespace {
 
 // The method `name` (one of isObjectMethod) of the object `m`.
 Value objectMethod(std::shared_ptr<const Value::Object> m, const std::string& name) {

@@ -20,6 +20,8 @@ struct PropertyMembers {
   static Value evaluate(const Value& receiver, const std::string& name);
   static Value evaluateStringProperty(const std::string& receiver, const std::string& name);
   static Value evaluateObjectProperty(const Value::Object& receiver, const std::string& name);
+  // The method names that hide an object's keys of the same name: items, get, keys, values.
+  static bool isObjectMethod(std::string_view name);
 };
 
 // No separator: split at spaces (U+0020) and drop empty pieces, ignoring the limit.
