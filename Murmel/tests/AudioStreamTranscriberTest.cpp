@@ -552,5 +552,33 @@ TEST_F(AudioStreamTranscriberTest, AFailedCaptureStartLeavesItIdleAndReadyToStar
   EXPECT_TRUE(engines->at(1)->isRunning());
 }
 
+TEST_F(AudioStreamTranscriberTest, StopWithoutStartChangesNothingAndStartStillWorks) {
+  make();
+  transcriber->stopStreamTranscription();
+  transcriber->stopStreamTranscription();
+  EXPECT_EQ(engines->count(), 0u);
+  EXPECT_EQ(recorder->latest(), State{});
+  start();
+  ASSERT_EQ(engines->count(), 1u);
+  EXPECT_TRUE(engines->at(0)->isRunning());
+}
+
+// The owner stops and lets go right after capture buffers arrived, with their callbacks possibly
+// still queued: the loop keeps the transcriber until its pass ends, and later hops find it gone.
+TEST_F(AudioStreamTranscriberTest, DroppedRightAfterStopEndsCleanlyAfterItsPass) {
+  script({10, 11, 12});
+  make();
+  start();
+  feed(16001 + 9 * kBuffer);
+  std::weak_ptr<AudioStreamTranscriber> watch = transcriber;
+  transcriber->stopStreamTranscription();
+  transcriber.reset();
+  ASSERT_EQ(loopEnded.wait_for(kTimeout), std::future_status::ready);
+  loop.join();
+  for (int i = 0; i < 100 && !watch.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(watch.expired());
+  EXPECT_FALSE(engines->at(0)->isRunning());
+}
+
 }  // namespace
 }  // namespace murmel

@@ -619,5 +619,71 @@ TEST(MurmelTranscribeTest, AFileRunsThroughTheRealStagesOfTinyModels) {
   EXPECT_GT(results[0]->timings().totalEncodingRuns, 0);
 }
 
+// Tiny real model folders with the tokenizer fixture, and an engine over them; `load` false leaves
+// loading to the first transcription.
+struct TinyRealEngine {
+  TinyRealEngine() {
+    d.nMels = 8, d.nAudioCtx = 12, d.nAudioState = d.nTextState = 16, d.nAudioHead = d.nTextHead = 4;
+    d.nAudioLayer = d.nTextLayer = 1, d.nVocab = 51865, d.nTextCtx = 32, d.nFf = 32, d.kvCacheLength = 24;
+    platform::ml::writeModelFolders(dir.path() / "models", d, platform::ml::randomWeights(d, 3));
+  }
+  std::shared_ptr<Murmel> make(bool load = true) const {
+    MurmelConfig config;
+    config.modelFolder = (dir.path() / "models").string();
+    config.tokenizerFolder = tokenizer;
+    config.modelEndpoint = "http://127.0.0.1:9";
+    config.download = false;
+    config.load = load;
+    config.verbose = false;
+    return Murmel::create(config);
+  }
+  fs::path tokenizer = testsupport::fixturesDir() / "tokenizers" / "whisper-tiny";
+  testsupport::TempDir dir;
+  platform::ml::WhisperDimensions d;
+};
+
+// Audio at the edges of what the engine takes: nothing at all and an empty WAV file give no text,
+// and an array of several of the model's windows is decoded window after window.
+TEST(MurmelTranscribeTest, EmptyAndLongAudioEndInResultsWithoutACrash) {
+  TinyRealEngine tiny;
+  if (!fs::exists(tiny.tokenizer / "tokenizer.json")) GTEST_SKIP() << "no tokenizer fixture at " << tiny.tokenizer;
+  auto engine = tiny.make();
+  ASSERT_EQ(engine->modelState(), ModelState::loaded);
+  auto text = [](const TranscriptionResults& results) {
+    std::string all;
+    for (const auto& result : results) all += result->text();
+    return all;
+  };
+
+  EXPECT_EQ(text(engine->transcribe(std::vector<float>{})), "");
+  const fs::path empty = tiny.dir.path() / "empty.wav";
+  writeWav(empty, {std::vector<float>{}});
+  EXPECT_EQ(text(engine->transcribe(empty.string())), "");
+  // 2 s: past the one-second margin at the end, and about eight windows of 3840 samples.
+  std::vector<float> samples(2 * 16000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = 0.3f * std::sin(0.05f * static_cast<float>(i));
+  const auto results = engine->transcribe(samples);
+  ASSERT_FALSE(results.empty());
+  EXPECT_GT(results[0]->timings().totalEncodingRuns, 2);
+}
+
+// A model folder that lost a file after the engine was made: the first transcription fails naming
+// the file, and so does the next one.
+TEST(MurmelTranscribeTest, AModelFolderMissingAFileFailsTranscriptionNamingIt) {
+  TinyRealEngine tiny;
+  if (!fs::exists(tiny.tokenizer / "tokenizer.json")) GTEST_SKIP() << "no tokenizer fixture at " << tiny.tokenizer;
+  const fs::path lost = tiny.dir.path() / "models" / "TextDecoder.mlmodelc" / "weights.safetensors";
+  fs::remove(lost);
+  auto engine = tiny.make(false);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      engine->transcribe(std::vector<float>(32000, 0.1f));
+      FAIL() << "transcribed without the decoder's weights";
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find("TextDecoder.mlmodelc"), std::string::npos) << e.what();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace murmel
