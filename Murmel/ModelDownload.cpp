@@ -164,7 +164,9 @@ std::optional<std::string> checkpointRepository(std::string_view model) {
     if (!name.starts_with(prefix)) continue;
     const std::string rest = name.substr(prefix.size());
     // A further "_" marks a compiled build ("_947MB", "_turbo") that has no checkpoint repository.
-    if (rest.empty() || rest.find_first_of("_/") != std::string::npos) return std::nullopt;
+    // "." and ".." would lead the cache copy out of the owner's folder.
+    if (rest.empty() || rest == "." || rest == ".." || rest.find_first_of("_/") != std::string::npos)
+      return std::nullopt;
     return owner + "/" + rest;
   }
   return std::nullopt;

@@ -520,6 +520,8 @@ TEST(ModelRepositoryTest, ModelNamesMapToTheFamilysCheckpointRepository) {
       {"openai_whisper-large-v3_947MB", std::nullopt},
       {"openai_whisper-large-v2_turbo", std::nullopt},
       {"openai_", std::nullopt},
+      {"openai_..", std::nullopt},  // would name the owner's parent folder in the cache
+      {"distil-whisper_.", std::nullopt},
       {"someone_whisper-base", std::nullopt},
       {"base.en/", std::nullopt},
       {"", std::nullopt},
