@@ -1,11 +1,21 @@
 #include "Murmel/ModelDownload.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <set>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "Hub/HubApi.h"
+#include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Extensions.h"
 #include "Murmel/Constants.h"
 #include "Murmel/EngineLogging.h"
@@ -71,9 +81,58 @@ bool packedIsCurrent(const fs::path& root, const fs::path& folder) {
   return true;
 }
 
+// An exclusive advisory lock on the hidden file ".<folder>.lock" beside `folder`, so that callers
+// in other processes or threads check, clear and pack one folder in turn. The holder removes the
+// file as it lets go; a caller that locked a file no longer there starts over. Waiting ends with
+// CancellationError when the calling task is cancelled.
+class PackLock {
+ public:
+  explicit PackLock(const fs::path& folder) : path_(folder.parent_path() / ".") {
+    path_ += folder.filename();
+    path_ += ".lock";
+    fs::create_directories(folder.parent_path());
+    while (true) {
+      fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (fd_ < 0) fail(errno);
+      while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) fail(errno);
+        if (kestrum::isCancelled()) {
+          ::close(fd_);
+          throw kestrum::CancellationError();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      struct stat held {}, named {};
+      if (::fstat(fd_, &held) != 0) fail(errno);
+      if (::stat(path_.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return;
+      ::close(fd_);
+    }
+  }
+  ~PackLock() {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+  PackLock(const PackLock&) = delete;
+  PackLock& operator=(const PackLock&) = delete;
+
+ private:
+  [[noreturn]] void fail(int error) {
+    if (fd_ >= 0) ::close(fd_);
+    throw WhisperError::modelsUnavailable("Cannot lock " + path_.string() + ": " + std::strerror(error));
+  }
+  fs::path path_;
+  int fd_ = -1;
+};
+
 // Packs the checkpoint at `root` into `folder` unless a current one is there. The packer writes
 // a sibling and renames it, so a failure leaves no folder behind; a stale folder goes first.
 fs::path ensurePacked(const fs::path& root, const fs::path& folder) {
+  if (packedIsCurrent(root, folder)) {
+    Logging::debug("Using packed model folder " + folder.string());
+    return folder;
+  }
+  const PackLock lock(folder);
+  // Another caller may have packed it while this one waited.
   if (packedIsCurrent(root, folder)) {
     Logging::debug("Using packed model folder " + folder.string());
     return folder;
@@ -88,7 +147,7 @@ fs::path ensurePacked(const fs::path& root, const fs::path& folder) {
   try {
     platform::ml::packCheckpoint(root, folder);
   } catch (const std::runtime_error&) {
-    // Another process may have put its own pack in place meanwhile; the packer then refuses.
+    // A writer outside the lock (the packing tool) may have put its pack in place; the packer refuses.
     if (packedIsCurrent(root, folder)) return folder;
     throw;
   }

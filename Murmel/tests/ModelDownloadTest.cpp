@@ -132,6 +132,8 @@ class ModelDownloadTest : public ::testing::Test {
     for (const auto& request : server.requests()) count += request.target.starts_with("/api/models/");
     return count;
   }
+  // Callers asking for base.en at once; each must get the packed folder below `root`.
+  void callAtOnce(const fs::path& root, const fs::path& reference);
   int transfers(const std::string& file) const {
     int count = 0;
     for (const auto& request : server.requests())
@@ -409,12 +411,23 @@ TEST_F(ModelDownloadTest, ListedNamesLeadingOutOfTheCacheAreRefused) {
   }
 }
 
-// Two callers on one fresh cache at once (two dictation processes starting together): both end
-// with the one packed folder, equal to a pack of their own, and no temporary folder stays.
+// Several callers at once (dictation processes starting together), on a fresh cache and on one
+// whose packed folder lost a model: each ends with the one packed folder, equal to a pack of its
+// own, and no temporary folder or lock stays.
 TEST_F(ModelDownloadTest, CallersPackingAtOnceShareOnePackedFolder) {
   const Checkpoint checkpoint;
   checkpoint.serve(server, "openai/whisper-base.en");
-  constexpr int kCallers = 4;
+  const fs::path root = cache / "models" / "openai" / "whisper-base.en";
+  const fs::path reference = checkpoint.packLocally(dir.path() / "reference");
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "fresh");
+    if (damaged) fs::remove_all(root / "openai_whisper-base.en" / "TextDecoder.mlmodelc");
+    callAtOnce(root, reference);
+  }
+}
+
+void ModelDownloadTest::callAtOnce(const fs::path& root, const fs::path& reference) {
+  constexpr int kCallers = 8;
   std::vector<fs::path> folders(kCallers);
   std::vector<std::string> errors(kCallers);
   {
@@ -428,8 +441,6 @@ TEST_F(ModelDownloadTest, CallersPackingAtOnceShareOnePackedFolder) {
         }
       });
   }
-  const fs::path root = cache / "models" / "openai" / "whisper-base.en";
-  const fs::path reference = checkpoint.packLocally(dir.path() / "reference");
   for (int i = 0; i < kCallers; ++i) {
     EXPECT_EQ(errors[i], "") << i;
     EXPECT_EQ(folders[i], root / "openai_whisper-base.en") << i;
@@ -438,8 +449,10 @@ TEST_F(ModelDownloadTest, CallersPackingAtOnceShareOnePackedFolder) {
     EXPECT_TRUE(readAll(root / "openai_whisper-base.en" / model / "weights.safetensors") ==
                 readAll(reference / model / "weights.safetensors"))
         << model;
-  for (const auto& entry : fs::directory_iterator(root))
-    EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+  for (const auto& entry : fs::directory_iterator(root)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(!name.starts_with(".") || name == ".cache") << name;
+  }
 }
 
 // ---- The cache without the service ----------------------------------------------------------------
