@@ -2,6 +2,7 @@
 // download metadata with a HEAD answer, takes the cached copy when its commit, etag or SHA-256
 // still matches, and otherwise transfers the file through a Downloader, resuming a partial file
 // of the same etag. A plain copyable value; its operations keep no state and block the caller.
+// Jobs for one file in several threads or processes transfer it in turn (a lock beside its metadata).
 // Cancelling the calling task (kestrum::currentStopToken) cancels the transfer.
 //   HubApi::HubFileDownloader job(api, repo, "main", api.localRepoLocation(repo), "tok/vocab.json");
 //   auto file = job.download([](double fraction, std::optional<double> speed) {});

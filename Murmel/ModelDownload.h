@@ -4,7 +4,9 @@
 // of the model family (top-level config.json + model.safetensors + tokenizer files), whose
 // checkpoint is packed into the variant's model folders inside the cache on first use. Offline,
 // or when the service cannot be reached, a variant already in the cache is used. Stateless;
-// every call blocks the caller. Errors: WhisperError and the repository client's, unchanged.
+// every call blocks the caller; callers in several threads or processes may share one cache (one
+// packs while the others wait for its folder). Errors: WhisperError and the repository client's,
+// unchanged.
 //   auto folder = download("base.en", std::nullopt, false, defaultModelRepository("base.en"));
 #pragma once
 
