@@ -379,7 +379,14 @@ INSTANTIATE_TEST_SUITE_P(
                       faults.sizeSkew = 1;
                       s.setFaults("models", r, "model.safetensors", faults);
                     },
-                    "model.safetensors"}),
+                    "model.safetensors"},
+        HostileCase{"ConfigurationLongerThanAnnounced", {},
+                    [](HubTestServer& s, const std::string& r) {
+                      HubTestServer::FileFaults faults;
+                      faults.sizeSkew = 1;
+                      s.setFaults("models", r, "config.json", faults);
+                    },
+                    "config.json"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Names in the listing that the variant's pattern picks but that lead out of the repository's copy:
