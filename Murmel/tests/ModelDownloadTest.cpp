@@ -462,6 +462,22 @@ void ModelDownloadTest::callAtOnce(const fs::path& root, const fs::path& referen
   }
 }
 
+// A checkpoint whose tokenizer file is not JSON: the tokenizer fails to load with the file named, once
+// from the cache copy and once from the service, and nothing crashes.
+TEST_F(ModelDownloadTest, CheckpointTokenizerThatIsNotJsonFailsNamingTheFile) {
+  environment.set("HF_ENDPOINT", server.endpoint());
+  Checkpoint checkpoint;
+  checkpoint.tokenizer = "<html>busy</html>";
+  checkpoint.serve(server, "openai/whisper-tiny");
+  const fs::path folder = get("tiny", "openai/whisper-tiny");
+  try {
+    ModelUtilities::loadTokenizer(ModelVariant::tiny, cache, {folder});
+    FAIL() << "loaded a tokenizer that is not JSON";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("tokenizer.json"), std::string::npos) << e.what();
+  }
+}
+
 // ---- The cache without the service ----------------------------------------------------------------
 
 struct CacheCase {
