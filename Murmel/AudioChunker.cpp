@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "KestrumCore/ErrorDescription.h"
 #include "KestrumCore/Logging.h"
 #include "Murmel/WhisperError.h"
 
@@ -16,16 +17,6 @@ std::string seconds2(std::int64_t sample) {
   char text[64];
   std::snprintf(text, sizeof text, "%.2f", static_cast<double>(static_cast<float>(sample) / 16000.0f));
   return text;
-}
-
-std::string describeError(const std::exception_ptr& error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-  }
-  return "unknown error";
 }
 
 }  // namespace
@@ -91,7 +82,7 @@ TranscriptionResults AudioChunking::updateSeekOffsetsForResults(const std::vecto
   const std::size_t n = std::min(chunkedResults.size(), audioChunks.size());
   for (std::size_t i = 0; i < n; ++i) {
     if (const auto* error = std::get_if<std::exception_ptr>(&chunkedResults[i])) {
-      Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " + describeError(*error));
+      Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " + kestrum::describeError(*error));
       continue;
     }
     const auto& results = std::get<TranscriptionResults>(chunkedResults[i]);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "KestrumCore/Concurrency.h"
+#include "KestrumCore/ErrorDescription.h"
 #include "Murmel/AudioChunker.h"
 #include "Murmel/AudioProcessor.h"
 #include "Murmel/EngineLogging.h"
@@ -20,16 +21,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 TranscriptionResultsOrError failure(std::string message) {
   return std::make_exception_ptr(WhisperError::transcriptionFailed(std::move(message)));
-}
-
-std::string describeError(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
 }
 
 void logResults(const std::optional<DecodingOptions>& options, const TranscriptionResults& results) {
@@ -135,7 +126,7 @@ TranscriptionResults Murmel::transcribe(const std::vector<float>& audioArray,
       error = *failed;
     }
     if (error) {
-      Logging::error("Error transcribing chunk " + std::to_string(i) + ": " + describeError(error));
+      Logging::error("Error transcribing chunk " + std::to_string(i) + ": " + kestrum::describeError(error));
       results.push_back(std::make_shared<FailedChunkResult>(static_cast<std::int64_t>(i), chunks[i].seekOffsetIndex, error));
       continue;
     }

@@ -8,6 +8,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "KestrumCore/ErrorDescription.h"
 #include "KestrumCore/KestrumCoreError.h"
 #include "KestrumCore/Logging.h"
 
@@ -31,16 +32,6 @@ std::string unqualifiedTypeName(const std::type_info& type) {
     else if (depth == 0 && name.compare(i, 2, "::") == 0) start = i + 2;
   }
   return name.substr(start);
-}
-
-std::string printed(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
 }
 
 }  // namespace
@@ -126,7 +117,7 @@ void ModelManager::downloadModels(const ProgressCallback& progressCallback) {
     path = loader_->downloadModels(*downloader_, progressCallback);
   } catch (...) {
     setModelState(ModelState::unloaded);
-    Logging::error(prefix() + "Failed to download models: " + printed(std::current_exception()));
+    Logging::error(prefix() + "Failed to download models: " + describeError(std::current_exception()));
     throw;
   }
   setModelPath(fs::path(path));
@@ -156,7 +147,7 @@ void ModelManager::prewarmModels() {
     loader_->loadModels(path, true);
   } catch (...) {
     setModelState(ModelState::unloaded);
-    Logging::error(prefix() + "Failed to prewarm models: " + printed(std::current_exception()));
+    Logging::error(prefix() + "Failed to prewarm models: " + describeError(std::current_exception()));
     throw;
   }
   setModelState(ModelState::prewarmed);
@@ -178,7 +169,7 @@ void ModelManager::loadModels() {
     loader_->loadModels(path, false);
   } catch (...) {
     setModelState(ModelState::unloaded);
-    Logging::error(prefix() + "Failed to load models: " + printed(std::current_exception()));
+    Logging::error(prefix() + "Failed to load models: " + describeError(std::current_exception()));
     throw;
   }
   setModelState(ModelState::loaded);

@@ -9,21 +9,12 @@
 #include <stdexcept>
 
 #include "KestrumCore/Concurrency.h"
+#include "KestrumCore/ErrorDescription.h"
 #include "Parlet/core/detail/Text.h"
 #include "platform/System/SystemLog.h"
 
 namespace parlet {
 namespace {
-
-std::string describe(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
@@ -119,7 +110,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
                     if (!self.recording) self.report(State::idle);
                     if (error) {
                       self.notice("Couldn't load model");
-                      self.deps.systemLog("Parlet: prewarm failed: " + describe(error));
+                      self.deps.systemLog("Parlet: prewarm failed: " + kestrum::describeError(error));
                     }
                   });
   }
@@ -130,7 +121,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     try {
       deps.recorder->start();
     } catch (...) {
-      log("pipeline.start FAILED: " + describe(std::current_exception()));
+      log("pipeline.start FAILED: " + kestrum::describeError(std::current_exception()));
       notice("Mic unavailable");
       return;
     }
@@ -195,7 +186,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     offMain<std::string>([transcriber = deps.transcriber, url] { return transcriber->transcribe(url); },
                          [url, duration](Impl& self, std::optional<std::string> raw, std::exception_ptr error) {
                            if (error) {
-                             self.log("pipeline FAILED: " + describe(error));
+                             self.log("pipeline FAILED: " + kestrum::describeError(error));
                              self.notice("Transcription failed");
                              self.cleanUp(url);
                            } else {
@@ -234,7 +225,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
       deps.archive->add(text);
       deps.paster->paste(text);
     } catch (...) {
-      log("pipeline FAILED: " + describe(std::current_exception()));
+      log("pipeline FAILED: " + kestrum::describeError(std::current_exception()));
     }
     cleanUp(url);
   }
