@@ -87,13 +87,6 @@ class ArchiveViewModel : public Observable {
   Card card(const Entry& entry, bool hovering) const;
 
  private:
-  template <class T>
-  void set(T& field, T value) {
-    if (field == value) return;
-    field = std::move(value);
-    changed();
-  }
-
   Dependencies dependencies_;
   TranscriptArchive::ObserverId archiveObserver_ = 0;
   std::string query_;

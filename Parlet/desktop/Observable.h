@@ -1,5 +1,6 @@
 // A change notification for the models that views draw from: `changed()` runs every observer, in
-// the order they were added, after the model's fields took their new values. Observers may remove
+// the order they were added, after the model's fields took their new values; `set(field, value)`
+// stores a value and calls `changed()` only when it differs. Observers may remove
 // themselves (or others) while being called. Main thread only; nothing here throws.
 //   auto id = model.observe([&] { redraw(); });  ...  model.removeObserver(id);
 #pragma once
@@ -30,6 +31,13 @@ class Observable {
       call();
       it = observers_.upper_bound(id);
     }
+  }
+  // Stores `value` and tells the observers, unless the field already holds it.
+  template <class T>
+  void set(T& field, T value) {
+    if (field == value) return;
+    field = std::move(value);
+    changed();
   }
 
  private:

@@ -33,13 +33,6 @@ class OnboardingModel : public Observable {
   void setTestField(std::string value) { set(testField_, std::move(value)); }
 
  private:
-  template <class T>
-  void set(T& field, T value) {
-    if (field == value) return;
-    field = std::move(value);
-    changed();
-  }
-
   int page_ = 0;
   bool accessibilityGranted_ = false;
   std::string hotkeyTitle_;

@@ -36,13 +36,6 @@ class OverlayModel : public Observable {
   void setLocked(bool value) { set(locked_, value); }
 
  private:
-  template <class T>
-  void set(T& field, T value) {
-    if (field == value) return;
-    field = std::move(value);
-    changed();
-  }
-
   State state_ = State::idle;
   bool visible_ = false;
   float level_ = 0;
