@@ -53,15 +53,15 @@ Sizes writeCheckpoint(const fs::path& folder, const WhisperDimensions& d, int bi
                                         << ", \"max_source_positions\": " << d.nAudioCtx
                                         << ", \"max_target_positions\": " << d.nTextCtx
                                         << ", \"encoder_ffn_dim\": " << d.nFf << ", \"decoder_ffn_dim\": " << d.nFf << "}";
-  std::map<std::string, detail::SafetensorsWriter::Spec> specs;
+  std::map<std::string, detail::SafetensorsWriter::Planned> planned;
   Sizes sizes;
   for (const auto& [name, shape] : detail::expectedShapes(d)) {
-    specs[name.substr(6)] = {bits == 16 ? "F16" : "F32", shape};
+    planned[name.substr(6)] = {bits == 16 ? "F16" : "F32", shape};
     const std::uint64_t bytes = static_cast<std::uint64_t>(detail::Tensor{shape, {}}.count()) * 4;
     sizes.largest = std::max(sizes.largest, bytes);
     sizes.total += bytes;
   }
-  detail::SafetensorsWriter out(folder / "model.safetensors", specs);
+  detail::SafetensorsWriter out(folder / "model.safetensors", planned);
   std::mt19937 rng(1);
   std::normal_distribution<float> normal(0.0f, 0.05f);
   std::vector<float> block(1 << 16);

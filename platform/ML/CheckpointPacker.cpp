@@ -169,11 +169,11 @@ void writeFolders(const fs::path& checkpoint, const fs::path& out) {
     fs::create_directory(dir);
     detail::writeText(dir / "model.json", layout.description, true);
     if (!layout.weightPrefix.empty()) {
-      std::map<std::string, detail::SafetensorsWriter::Spec> specs;
+      std::map<std::string, detail::SafetensorsWriter::Planned> planned;
       for (const auto& [full, name] : sources)
-        if (full.starts_with(layout.weightPrefix)) specs[full] = {"F32", weights.entries().at(name).shape};
-      detail::SafetensorsWriter writer(dir / "weights.safetensors", specs);
-      for (const auto& [full, spec] : specs)
+        if (full.starts_with(layout.weightPrefix)) planned[full] = {"F32", weights.entries().at(name).shape};
+      detail::SafetensorsWriter writer(dir / "weights.safetensors", planned);
+      for (const auto& [full, plan] : planned)
         weights.readFloatBlocks(sources.at(full), [&](const float* values, std::size_t count, std::size_t) {
           writer.write(values, count * sizeof(float));
         });

@@ -273,22 +273,22 @@ std::map<std::string, Tensor> readSafetensors(const std::filesystem::path& path)
   return tensors;
 }
 
-SafetensorsWriter::SafetensorsWriter(const std::filesystem::path& path, const std::map<std::string, Spec>& tensors)
+SafetensorsWriter::SafetensorsWriter(const std::filesystem::path& path, const std::map<std::string, Planned>& tensors)
     : path_(path) {
   json::Object header;
-  for (const auto& [name, spec] : tensors) {
-    const std::size_t elementBytes = dtypeSize(spec.dtype);
-    if (!elementBytes) fail("tensor \"" + name + "\": unsupported dtype \"" + spec.dtype + "\"");
+  for (const auto& [name, plan] : tensors) {
+    const std::size_t elementBytes = dtypeSize(plan.dtype);
+    if (!elementBytes) fail("tensor \"" + name + "\": unsupported dtype \"" + plan.dtype + "\"");
     json::Array shape;
     std::uint64_t count = 1;
-    for (auto d : spec.shape) {
+    for (auto d : plan.shape) {
       if (d < 0) fail("tensor \"" + name + "\": negative dimension");
       shape.emplace_back(static_cast<long long>(d));
       count *= static_cast<std::uint64_t>(d);
     }
     const std::uint64_t bytes = count * elementBytes;
     header.emplace_back(name, json::Value(json::Object{
-                                  {"dtype", spec.dtype},
+                                  {"dtype", plan.dtype},
                                   {"shape", shape},
                                   {"data_offsets", json::Array{json::Value(static_cast<unsigned long long>(total_)),
                                                                json::Value(static_cast<unsigned long long>(total_ + bytes))}}}));
@@ -341,14 +341,14 @@ void SafetensorsWriter::finish(bool sync) {
 }
 
 void writeSafetensors(const std::filesystem::path& path, const std::map<std::string, Tensor>& tensors) {
-  std::map<std::string, SafetensorsWriter::Spec> specs;
+  std::map<std::string, SafetensorsWriter::Planned> planned;
   for (const auto& [name, tensor] : tensors) {
     if (static_cast<std::int64_t>(tensor.data.size()) != tensor.count())
       throw WeightsError(path.string() + ": tensor \"" + name + "\" holds " + std::to_string(tensor.data.size()) +
                          " values, shape " + shapeText(tensor.shape) + " needs " + std::to_string(tensor.count()));
-    specs[name] = {tensor.integer ? "I32" : "F32", tensor.shape};
+    planned[name] = {tensor.integer ? "I32" : "F32", tensor.shape};
   }
-  SafetensorsWriter out(path, specs);
+  SafetensorsWriter out(path, planned);
   for (const auto& [name, tensor] : tensors) {
     if (!tensor.integer) {
       out.write(tensor.data.data(), tensor.data.size() * 4);

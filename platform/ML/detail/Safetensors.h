@@ -82,11 +82,11 @@ std::map<std::string, Tensor> readSafetensors(const std::filesystem::path& path)
 //   out.finish();
 class SafetensorsWriter {
  public:
-  struct Spec {
+  struct Planned {
     std::string dtype;  // F32, F16, BF16, F64, I32 or I64
     std::vector<std::int64_t> shape;
   };
-  SafetensorsWriter(const std::filesystem::path& path, const std::map<std::string, Spec>& tensors);
+  SafetensorsWriter(const std::filesystem::path& path, const std::map<std::string, Planned>& tensors);
   ~SafetensorsWriter();
   SafetensorsWriter(const SafetensorsWriter&) = delete;
   SafetensorsWriter& operator=(const SafetensorsWriter&) = delete;

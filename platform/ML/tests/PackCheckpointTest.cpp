@@ -56,11 +56,11 @@ void writeCheckpoint(const fs::path& folder, const WhisperDimensions& d, const W
   for (const auto& [name, t] : weights) tensors[name.substr(6)] = &t;  // an export without "model."
   // Tied to the token table in the family's exports; not part of the folders.
   tensors["proj_out.weight"] = &weights.at("model.decoder.embed_tokens.weight");
-  std::map<std::string, detail::SafetensorsWriter::Spec> specs;
-  for (const auto& [name, t] : tensors) specs[name] = {dtypes.count(name) ? dtypes.at(name) : dtype, t->shape};
-  detail::SafetensorsWriter out(folder / "model.safetensors", specs);
+  std::map<std::string, detail::SafetensorsWriter::Planned> planned;
+  for (const auto& [name, t] : tensors) planned[name] = {dtypes.count(name) ? dtypes.at(name) : dtype, t->shape};
+  detail::SafetensorsWriter out(folder / "model.safetensors", planned);
   for (const auto& [name, t] : tensors) {
-    const std::string& type = specs.at(name).dtype;
+    const std::string& type = planned.at(name).dtype;
     if (type == "F32") {
       out.write(t->data.data(), t->data.size() * 4);
     } else if (type == "I32") {
@@ -382,15 +382,15 @@ TEST(PackCheckpointTest, ExistingDestinationIsLeftAlone) {
 std::pair<std::uint64_t, std::uint64_t> writeLargeCheckpoint(const fs::path& folder, const WhisperDimensions& d) {
   fs::create_directories(folder);
   writeConfig(folder, d);
-  std::map<std::string, detail::SafetensorsWriter::Spec> specs;
+  std::map<std::string, detail::SafetensorsWriter::Planned> planned;
   std::uint64_t largest = 0, total = 0;
   for (const auto& [name, shape] : detail::expectedShapes(d)) {
-    specs[name] = {"F32", shape};
+    planned[name] = {"F32", shape};
     const std::uint64_t bytes = static_cast<std::uint64_t>(detail::Tensor{shape, {}}.count()) * 4;
     largest = std::max(largest, bytes);
     total += bytes;
   }
-  detail::SafetensorsWriter out(folder / "model.safetensors", specs);
+  detail::SafetensorsWriter out(folder / "model.safetensors", planned);
   std::vector<float> block(1 << 20);
   for (std::uint64_t at = 0; at < total / 4; at += block.size()) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), total / 4 - at));
