@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "Parlet/desktop/widgets/Labels.h"
 #include "Parlet/desktop/widgets/Symbols.h"
 
 namespace parlet::widgets {
@@ -28,18 +29,7 @@ QColor faded(QColor color, double opacity) {
 }
 
 QLabel* textLabel(const QString& text, int pixelSize, QFont::Weight weight, bool serif, const QColor& color) {
-  auto* l = new QLabel(text);
-  QFont font = l->font();
-  if (serif) {
-    font.setFamilies({"DejaVu Serif", "Noto Serif", "Liberation Serif", "serif"});
-    font.setStyleHint(QFont::Serif);
-  }
-  font.setPixelSize(pixelSize);
-  font.setWeight(weight);
-  l->setFont(font);
-  QPalette palette = l->palette();
-  palette.setColor(QPalette::WindowText, color);
-  l->setPalette(palette);
+  auto* l = styledLabel(text, pixelSize, weight, serif, color);
   l->setTextFormat(Qt::PlainText);
   return l;
 }

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "Parlet/desktop/widgets/Labels.h"
 #include "Parlet/desktop/widgets/Symbols.h"
 
 namespace parlet::widgets {
@@ -26,18 +27,7 @@ QString html(const std::string& text) {
 }
 
 QLabel* label(const QString& text, int pixelSize, QFont::Weight weight, bool serif, const QColor& color) {
-  auto* l = new QLabel(text);
-  QFont font = l->font();
-  if (serif) {
-    font.setFamilies({"DejaVu Serif", "Noto Serif", "Liberation Serif", "serif"});
-    font.setStyleHint(QFont::Serif);
-  }
-  font.setPixelSize(pixelSize);
-  font.setWeight(weight);
-  l->setFont(font);
-  QPalette palette = l->palette();
-  palette.setColor(QPalette::WindowText, color);
-  l->setPalette(palette);
+  auto* l = styledLabel(text, pixelSize, weight, serif, color);
   l->setAlignment(Qt::AlignHCenter);
   l->setWordWrap(true);
   l->setTextFormat(Qt::RichText);
