@@ -7,13 +7,13 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <ostream>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "KestrumCore/MainQueue.h"
+#include "platform/Desktop/tests/SeenKeyEvents.h"
 
 namespace platform::desktop {
 namespace {
@@ -24,18 +24,7 @@ using parlet::ModifierFlag::option;
 using parlet::ModifierFlag::shift;
 namespace EventMask = parlet::EventMask;
 
-struct Seen {
-  bool local;
-  std::uint64_t mask;
-  std::uint16_t keyCode;
-  std::uint64_t flags;
-  friend bool operator==(const Seen&, const Seen&) = default;
-};
-
-void PrintTo(const Seen& s, std::ostream* out) {
-  *out << (s.local ? "local" : "global") << (s.mask == EventMask::keyDown ? " keyDown " : " flags ") << s.keyCode
-       << " 0x" << std::hex << s.flags << std::dec;
-}
+using keymonitortest::Seen;
 
 // A keyboard whose device node is a pipe of struct input_event records; closing the writing end is
 // unplugging it.

@@ -10,6 +10,7 @@
 #include "platform/Desktop/DesktopError.h"
 #include "platform/Desktop/X11PasteKeys.h"
 #include "platform/Desktop/tests/DesktopTestSession.h"
+#include "platform/Desktop/tests/SeenKeyEvents.h"
 #include "testsupport/Fixtures.h"
 
 // X11 last: Xlib's macros (None, Bool, Status) break Qt's and GoogleTest's headers.
@@ -27,18 +28,7 @@ using parlet::ModifierFlag::option;
 using parlet::ModifierFlag::shift;
 namespace EventMask = parlet::EventMask;
 
-struct Seen {
-  bool local;
-  std::uint64_t mask;
-  std::uint16_t keyCode;
-  std::uint64_t flags;
-  friend bool operator==(const Seen&, const Seen&) = default;
-};
-
-void PrintTo(const Seen& s, std::ostream* out) {
-  *out << (s.local ? "local" : "global") << (s.mask == EventMask::keyDown ? " keyDown " : " flags ") << s.keyCode
-       << " 0x" << std::hex << s.flags << std::dec;
-}
+using keymonitortest::Seen;
 
 // Types keys as a keyboard would, through XTEST on a connection of the test's own.
 class Keyboard {
