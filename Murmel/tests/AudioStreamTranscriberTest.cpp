@@ -11,6 +11,7 @@
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/AudioProcessor.h"
+#include "Murmel/tests/FakeStages.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "Murmel/tests/SeekerFixtures.h"
 #include "platform/Audio/FakeCaptureEngine.h"
@@ -20,8 +21,8 @@ namespace {
 
 using platform::audio::CaptureError;
 using platform::audio::FakeCaptureEngine;
-using platform::ml::MLMultiArray;
-using platform::ml::MLMultiArrayDataType;
+using testing::FakeEncoder;
+using testing::FakeExtractor;
 using testing::kWordEnd;
 using testing::kWordTime;
 using testing::ScriptedDecoder;
@@ -36,25 +37,6 @@ constexpr std::int64_t kBuffer = 1600;  // 0.1 s, the span of one energy value
 constexpr std::int64_t kSpecialBegin = kWordEnd;
 
 std::int64_t ts(int k) { return kWordTime + k; }  // <|k × 0.02|>
-
-class FakeExtractor : public FeatureExtracting {
- public:
-  std::optional<std::int64_t> melCount() const override { return 80; }
-  std::optional<std::int64_t> windowSamples() const override { return 480000; }
-  std::optional<FeatureExtractorOutputType> logMelSpectrogram(const AudioProcessorOutputType&) override {
-    return MLMultiArray::make({1, 1}, MLMultiArrayDataType::float16);
-  }
-};
-
-class FakeEncoder : public AudioEncoding {
- public:
-  explicit FakeEncoder(AudioEncoderOutputType output) : output_(std::move(output)) {}
-  std::optional<std::int64_t> embedSize() const override { return 6; }
-  std::optional<AudioEncoderOutputType> encodeFeatures(const FeatureExtractorOutputType&) override { return output_; }
-
- private:
-  AudioEncoderOutputType output_;
-};
 
 // The real seeker, recording where each window starts; segments put in `replacement` are handed out
 // once instead of the decoded ones (for times the timestamp rules would not let a decoder produce).

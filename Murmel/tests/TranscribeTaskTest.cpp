@@ -9,6 +9,7 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "Murmel/WhisperError.h"
+#include "Murmel/tests/FakeStages.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "Murmel/tests/SeekerFixtures.h"
 
@@ -17,7 +18,8 @@ namespace {
 
 using platform::ml::Float16;
 using platform::ml::MLMultiArray;
-using platform::ml::MLMultiArrayDataType;
+using testing::FakeEncoder;
+using testing::FakeExtractor;
 using testing::kWordEnd;
 using testing::kWordStart;
 using testing::kWordTime;
@@ -35,27 +37,6 @@ ScriptedDecoderShape shape() {
   s.cacheLength = 32;
   return s;
 }
-
-class FakeExtractor : public FeatureExtracting {
- public:
-  std::optional<std::int64_t> melCount() const override { return 80; }
-  std::optional<std::int64_t> windowSamples() const override { return 480000; }
-  std::optional<FeatureExtractorOutputType> logMelSpectrogram(const AudioProcessorOutputType& audio) override {
-    windows.push_back(audio->count());
-    return MLMultiArray::make({1, 1}, MLMultiArrayDataType::float16);
-  }
-  std::vector<std::int64_t> windows;
-};
-
-class FakeEncoder : public AudioEncoding {
- public:
-  explicit FakeEncoder(AudioEncoderOutputType output) : output_(std::move(output)) {}
-  std::optional<std::int64_t> embedSize() const override { return 6; }
-  std::optional<AudioEncoderOutputType> encodeFeatures(const FeatureExtractorOutputType&) override { return output_; }
-
- private:
-  AudioEncoderOutputType output_;
-};
 
 // The real decoder's inputs and prefill; decodeText answers from a list of results (the last one
 // repeats) and leaves the inputs where a loop of nine steps would.
