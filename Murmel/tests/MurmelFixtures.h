@@ -38,35 +38,6 @@ class LoadLog {
   std::vector<std::string> lines_;
 };
 
-// Collects the logger's lines at a level for one test, then restores level and callback.
-class LogCapture {
- public:
-  explicit LogCapture(Logging::LogLevel level = Logging::LogLevel::debug)
-      : level_(Logging::shared().logLevel()), callback_(Logging::shared().loggingCallback()) {
-    Logging::shared().setLogLevel(level);
-    Logging::shared().setLoggingCallback([this](const std::string& line) {
-      std::lock_guard hold(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() {
-    Logging::shared().setLoggingCallback(callback_);
-    Logging::shared().setLogLevel(level_);
-  }
-  bool contains(const std::string& text) const {
-    std::lock_guard hold(mutex_);
-    for (const auto& line : lines_)
-      if (line.find(text) != std::string::npos) return true;
-    return false;
-  }
-
- private:
-  Logging::LogLevel level_;
-  Logging::Callback callback_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
 class RecordingExtractor : public FeatureExtracting, public WhisperMLModel {
  public:
   explicit RecordingExtractor(std::shared_ptr<LoadLog> log, std::int64_t windowSamples = 480000)

@@ -1,12 +1,14 @@
 // The engine's construction, state and model loading.
 #include "Murmel/Murmel.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "Murmel/tests/MurmelFixtures.h"
@@ -23,7 +25,7 @@ using kestrum::ModelState;
 using platform::ml::MLComputeUnits;
 using testing::EngineStages;
 using testing::LoadLog;
-using testing::LogCapture;
+using testsupport::LogCapture;
 using testing::ModelFolderStub;
 using testing::RecordingDecoder;
 using testing::RecordingEncoder;
@@ -208,8 +210,8 @@ TEST(MurmelTest, LoadingLoadsTheStagesInOrderWithTheirComputeUnitsAndSkipsAPrese
                                                            "encoder AudioEncoder.mlmodelc 1 load"}));
   EXPECT_EQ(states, (std::vector<StatePair>{{ModelState::unloaded, ModelState::loading},
                                             {ModelState::loading, ModelState::loaded}}));
-  EXPECT_TRUE(logs.contains("Tokenizer already exists on Murmel, skipping load"));
-  EXPECT_TRUE(logs.contains("Loaded models for whisper size: tiny in "));
+  EXPECT_THAT(logs.lines(), ::testing::Contains(::testing::HasSubstr("Tokenizer already exists on Murmel, skipping load")));
+  EXPECT_THAT(logs.lines(), ::testing::Contains(::testing::HasSubstr("Loaded models for whisper size: tiny in ")));
   EXPECT_EQ(stages.decoder->prefillData(), nullptr);  // no prefill folder
 }
 
@@ -381,7 +383,7 @@ TEST(MurmelTest, RealModelsLoadWithTheTokenizerAndTheVocabularyDecidesMultilingu
     EXPECT_EQ(std::dynamic_pointer_cast<AudioEncoder>(engine->audioEncoder())->model(), nullptr);
     LogCapture logs;
     engine->loadModels(false);
-    EXPECT_TRUE(logs.contains("Tokenizer already exists on Murmel, skipping load"));
+    EXPECT_THAT(logs.lines(), ::testing::Contains(::testing::HasSubstr("Tokenizer already exists on Murmel, skipping load")));
     EXPECT_EQ(engine->tokenizer(), tokenizer);
     EXPECT_EQ(engine->modelVariant(), c.variant);
   }

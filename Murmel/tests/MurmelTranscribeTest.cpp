@@ -1,4 +1,5 @@
 // The engine's transcribe operations and language detection.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "KestrumCore/Concurrency.h"
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/AudioChunker.h"
 #include "Murmel/Murmel.h"
 #include "Murmel/WhisperError.h"
@@ -30,7 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using kestrum::ModelState;
 using testing::EngineStages;
-using testing::LogCapture;
+using testsupport::LogCapture;
 using testing::ModelFolderStub;
 using testing::RecordingAudioProcessor;
 using testing::RecordingDecoder;
@@ -467,7 +469,7 @@ TEST(MurmelTranscribeTest, ChunkedAudioAnswersOneResultPerChunkAndKeepsAFailedCh
   EXPECT_EQ(failed->seekOffsetIndex(), chunks[1].seekOffsetIndex);
   EXPECT_EQ(failed->errorDescription(), "chunk failed");
   EXPECT_EQ(failed->text(), "");
-  EXPECT_TRUE(errors.contains("Error transcribing chunk 1: chunk failed"));
+  EXPECT_THAT(errors.lines(), ::testing::Contains(::testing::HasSubstr("Error transcribing chunk 1: chunk failed")));
 
   // Each chunk was transcribed whole; its segments reached the engine's callback shifted.
   for (const auto& clips : probe->clipTimestamps) EXPECT_TRUE(clips.empty());
