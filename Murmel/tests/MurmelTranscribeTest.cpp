@@ -594,33 +594,6 @@ TEST(MurmelTranscribeTest, LanguageDetectionFailuresSayWhy) {
 
 // ---- the real stages on tiny model folders ------------------------------------------------------
 
-TEST(MurmelTranscribeTest, AFileRunsThroughTheRealStagesOfTinyModels) {
-  const fs::path tokenizer = testsupport::fixturesDir() / "tokenizers" / "whisper-tiny";
-  if (!fs::exists(tokenizer / "tokenizer.json")) GTEST_SKIP() << "no tokenizer fixture at " << tokenizer;
-  testsupport::TempDir dir;
-  platform::ml::WhisperDimensions d;
-  d.nMels = 8, d.nAudioCtx = 12, d.nAudioState = d.nTextState = 16, d.nAudioHead = d.nTextHead = 4;
-  d.nAudioLayer = d.nTextLayer = 1, d.nVocab = 51865, d.nTextCtx = 32, d.nFf = 32, d.kvCacheLength = 24;
-  platform::ml::writeModelFolders(dir.path() / "models", d, platform::ml::randomWeights(d, 3));
-  const fs::path wav = dir.path() / "talk.wav";
-  std::vector<float> samples(32000);
-  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = 0.3f * std::sin(0.05f * static_cast<float>(i));
-  writeWav(wav, {samples});
-
-  MurmelConfig config;
-  config.modelFolder = (dir.path() / "models").string();
-  config.tokenizerFolder = tokenizer;
-  config.modelEndpoint = "http://127.0.0.1:9";
-  config.download = false;
-  config.verbose = false;
-  auto engine = Murmel::create(config);
-  ASSERT_EQ(engine->modelState(), ModelState::loaded);
-  const auto results = engine->transcribe(wav.string());
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_FALSE(results[0]->language().empty());
-  EXPECT_GT(results[0]->timings().totalEncodingRuns, 0);
-}
-
 // Tiny real model folders with the tokenizer fixture, and an engine over them; `load` false leaves
 // loading to the first transcription.
 struct TinyRealEngine {
@@ -643,6 +616,22 @@ struct TinyRealEngine {
   testsupport::TempDir dir;
   platform::ml::WhisperDimensions d;
 };
+
+TEST(MurmelTranscribeTest, AFileRunsThroughTheRealStagesOfTinyModels) {
+  TinyRealEngine tiny;
+  if (!fs::exists(tiny.tokenizer / "tokenizer.json")) GTEST_SKIP() << "no tokenizer fixture at " << tiny.tokenizer;
+  const fs::path wav = tiny.dir.path() / "talk.wav";
+  std::vector<float> samples(32000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = 0.3f * std::sin(0.05f * static_cast<float>(i));
+  writeWav(wav, {samples});
+
+  auto engine = tiny.make();
+  ASSERT_EQ(engine->modelState(), ModelState::loaded);
+  const auto results = engine->transcribe(wav.string());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_FALSE(results[0]->language().empty());
+  EXPECT_GT(results[0]->timings().totalEncodingRuns, 0);
+}
 
 // Audio at the edges of what the engine takes: nothing at all and an empty WAV file give no text,
 // and an array of several of the model's windows is decoded window after window.
