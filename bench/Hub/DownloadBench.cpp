@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/ProcessStatus.h"
 #include "Hub/Downloader.h"
 #include "testsupport/HubTestServer.h"
 
@@ -24,14 +24,6 @@ namespace {
 constexpr std::size_t kFileSize = std::size_t(200) << 20;
 std::string endpoint;
 std::string digest;
-
-long statusKilobytes(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + std::char_traits<char>::length(key), nullptr, 10);
-  return -1;
-}
 
 void Download200MiBWithSha256(benchmark::State& state) {
   namespace fs = std::filesystem;

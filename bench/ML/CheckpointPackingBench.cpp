@@ -11,13 +11,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/ProcessStatus.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/ML/detail/Half.h"
 #include "platform/ML/detail/ModelFolderLayout.h"
@@ -28,14 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace platform::ml;
-
-long statusKilobytes(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  return -1;
-}
 
 struct Sizes {
   std::uint64_t largest = 0, total = 0;  // bytes as F32

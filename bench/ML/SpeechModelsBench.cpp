@@ -13,13 +13,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessStatus.h"
 #include "platform/ML/MLModel.h"
 #include "platform/ML/ModelFolders.h"
 #include "testsupport/Fixtures.h"
@@ -30,14 +29,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 double seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
-
-long statusKilobytes(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  return -1;
-}
 
 std::shared_ptr<MLMultiArray> output(const std::shared_ptr<MLFeatureProvider>& p, const char* name) {
   return p->featureValue(name)->multiArrayValue();
