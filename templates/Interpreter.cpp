@@ -24,6 +24,41 @@ thread_local std::uint32_t tDepth = 0;
                             " exceeded while rendering");
 }
 
+// The argument list of a call, filter or test, on storage reused within the thread: a render
+// makes many calls, and each would otherwise allocate its list. Lists that grew large are freed.
+class ArgumentList {
+ public:
+  ArgumentList() {
+    std::vector<Arguments>& spare = spareLists();
+    if (!spare.empty()) {
+      args_ = std::move(spare.back());
+      spare.pop_back();
+    }
+  }
+  ~ArgumentList() {
+    args_.clear();
+    std::vector<Arguments>& spare = spareLists();
+    if (args_.capacity() <= keptCapacity && spare.size() < keptLists) spare.push_back(std::move(args_));
+  }
+  ArgumentList(const ArgumentList&) = delete;
+  ArgumentList& operator=(const ArgumentList&) = delete;
+  Arguments& operator*() { return args_; }
+
+  static constexpr std::size_t keptCapacity = 16;
+  static constexpr std::size_t keptLists = 32;
+
+ private:
+  static std::vector<Arguments>& spareLists() {
+    thread_local std::vector<Arguments> lists = [] {
+      std::vector<Arguments> reserved;
+      reserved.reserve(keptLists);  // returning a list never allocates
+      return reserved;
+    }();
+    return lists;
+  }
+  Arguments args_;
+};
+
 class DepthGuard {
  public:
   DepthGuard() {
@@ -382,11 +417,11 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
   }
 }
 
-void Interpreter::assign(const Expression& target, const Value& value, const EnvironmentRef& env) {
+void Interpreter::assign(const Expression& target, Value value, const EnvironmentRef& env) {
   switch (target.kind()) {
     case Expression::Kind::identifier: {
       const auto& identifier = target.as<Expression::Identifier>();
-      env->set(HashedText(identifier.name, identifier.nameHash), value);
+      env->set(HashedText(identifier.name, identifier.nameHash), std::move(value));
       return;
     }
     case Expression::Kind::tuple: {
@@ -410,7 +445,7 @@ void Interpreter::assign(const Expression& target, const Value& value, const Env
           if (!bound->isObject()) return;
           Value object = std::move(*bound);
           try {
-            object.setMember(field->name, value);
+            object.setMember(field->name, std::move(value));
           } catch (...) {
             *bound = std::move(object);
             throw;
@@ -431,7 +466,7 @@ void Interpreter::assign(const Expression& target, const Value& value, const Env
         key = name->name;
       }
       if (!object.isObject()) return;
-      object.setMember(key, value);
+      object.setMember(key, std::move(value));
       if (const auto* name = member.object.getIf<Expression::Identifier>()) env->setInChain(name->name, std::move(object));
       return;
     }
@@ -551,7 +586,8 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
     case Expression::Kind::call: {
       const auto& call = expression.as<Expression::Call>();
       Value callee = evaluateExpression(call.callee, env);
-      Arguments args;
+      ArgumentList list;
+      Arguments& args = *list;
       args.reserve(call.args.size());
       for (const Expression& arg : call.args) {
         const auto* unary = arg.getIf<Expression::Unary>();
@@ -585,7 +621,8 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
     }
     case Expression::Kind::filter: {
       const auto& filter = expression.as<Expression::Filter>();
-      Arguments args;
+      ArgumentList list;
+      Arguments& args = *list;
       args.reserve(1 + filter.args.size());
       args.push_back(evaluateExpression(filter.operand, env));
       for (const Expression& arg : filter.args) args.push_back(evaluateExpression(arg, env));
@@ -593,7 +630,8 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
     }
     case Expression::Kind::test: {
       const auto& test = expression.as<Expression::Test>();
-      Arguments args;
+      ArgumentList list;
+      Arguments& args = *list;
       args.reserve(1 + test.args.size());
       args.push_back(evaluateExpression(test.operand, env));
       for (const Expression& arg : test.args) args.push_back(evaluateExpression(arg, env));

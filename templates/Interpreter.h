@@ -27,7 +27,7 @@ class Interpreter {
   static void interpret(const Nodes& nodes, const EnvironmentRef& env, std::string& into);
   static void interpretNode(const Node& node, const EnvironmentRef& env, std::string& into);
   static void executeStatementWithOutput(const Statement& statement, const EnvironmentRef& env, std::string& into);
-  static void assign(const Expression& target, const Value& value, const EnvironmentRef& env);
+  static void assign(const Expression& target, Value value, const EnvironmentRef& env);
   static Value makeLoopObject(std::size_t index, std::size_t totalCount);
 
   static Value evaluateExpression(const Expression& expression, const EnvironmentRef& env);

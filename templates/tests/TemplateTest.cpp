@@ -292,6 +292,26 @@ TEST(TemplateTest, LoopObjectsOfShortAndLongLoops) {
             "12|false8false8");
 }
 
+// Argument lists are reused within a thread and freed above a size; calls with lists on both sides
+// of it, nested in filters and each other, see exactly their own arguments, also on a second round.
+TEST(TemplateTest, CallsOfFewAndManyArguments) {
+  for (int n : {1, 16, 17, 40}) {
+    std::string params, args, expected;
+    for (int i = 0; i < n; ++i) {
+      params += (i ? ", p" : "p") + std::to_string(i);
+      args += (i ? ", " : "") + std::to_string(i * 3);
+      expected += (i ? ";" : "") + std::to_string(i * 3);
+    }
+    std::string body;
+    for (int i = 0; i < n; ++i) body += (i ? ",{{ p" : "{{ p") + std::to_string(i) + " }}";
+    const std::string source = "{% macro m(" + params + ") %}" + body + "{% endmacro %}{{ m(" + args +
+                               ") | replace(',', ';') }}|{{ m(*([m(" + args + ") | length] + (range(1, " +
+                               std::to_string(n) + ") | list))) | length > 0 }}|{{ m(" + args + ") is string }}";
+    for (int round = 0; round < 2; ++round)
+      EXPECT_EQ(render(source), expected + "|true|true") << n;
+  }
+}
+
 // `name.key = value` writes the object where `name` is bound (a scope, or the root for a context
 // entry); values keep value semantics, so a copy bound to another name is not changed (dialect:
 // Jinja2's namespace objects are shared instead).
