@@ -1,5 +1,6 @@
 #include "templates/Interpreter.h"
 
+#include <array>
 #include <limits>
 #include <sstream>
 
@@ -292,6 +293,55 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
   }
 }
 
+bool isConcatenation(const Expression& e) {
+  const auto* binary = e.getIf<Expression::Binary>();
+  return binary && (binary->op == Expression::BinaryOp::add || binary->op == Expression::BinaryOp::concat);
+}
+
+// Writes the value of a chain `a + b ~ c` to `into`. Once the running value is a string, each
+// further step appends the next operand's printed form, so the rest goes straight to the output
+// instead of through a growing string. Operands are evaluated left to right, as ever.
+void appendConcatenation(const Expression& chain, const EnvironmentRef& env, std::string& into) {
+  constexpr std::size_t maxSteps = 16;
+  std::array<const Expression::Binary*, maxSteps> steps;  // outermost first
+  std::size_t count = 0;
+  const Expression* leftmost = &chain;
+  while (isConcatenation(*leftmost)) {
+    if (count == maxSteps) {
+      Interpreter::evaluateExpression(chain, env).appendDescription(into);
+      return;
+    }
+    steps[count] = &leftmost->as<Expression::Binary>();
+    leftmost = &steps[count++]->left;
+  }
+  DepthGuard guard;
+  Value running;  // the value so far, until it is a string
+  bool streaming = false;
+  {
+    Value storage;
+    const Value* first = inPlace(*leftmost, env, storage);
+    streaming = first->isString();
+    if (streaming) into += first->asString();
+    else running = first == &storage ? std::move(storage) : *first;
+  }
+  for (std::size_t k = count; k-- > 0;) {
+    const Expression::Binary& step = *steps[k];
+    if (streaming) {
+      withValue(step.right, env, [&into](const Value& right) { right.appendDescription(into); });
+      checkStringSize(into.size());
+      continue;
+    }
+    running = withValue(step.right, env, [&](const Value& right) {
+      return Interpreter::evaluateBinaryValues(step.op, running, right);
+    });
+    if (running.isString()) {
+      into += running.asString();
+      streaming = true;
+    }
+  }
+  if (!streaming) running.appendDescription(into);
+}
+
 void executeFilterBlock(const Statement::Filter& block, const EnvironmentRef& env, std::string& into) {
   std::string body;
   Interpreter::interpret(block.body, env, body);
@@ -372,6 +422,10 @@ void Interpreter::interpretNode(const Node& node, const EnvironmentRef& env, std
   switch (node.kind()) {
     case Node::Kind::text: into += node.text(); break;
     case Node::Kind::expression: {
+      if (isConcatenation(node.expression())) {
+        appendConcatenation(node.expression(), env, into);
+        break;
+      }
       withValue(node.expression(), env, [&into](const Value& value) { value.appendDescription(into); });
       break;
     }

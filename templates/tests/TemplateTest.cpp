@@ -270,6 +270,34 @@ TEST(TemplateTest, ComputedAndStoredLeftOperandsConcatenateAlike) {
   EXPECT_EQ(render("{{ (1 + 2) + 3 }}|{{ ([1] + [2]) + [3] }}"), "6|[1, 2, 3]");
 }
 
+// An output tag writes a chain of `+` and `~` straight to the output once its value is a string; it
+// prints what the same chain stored in a variable prints, and fails alike.
+TEST(TemplateTest, ChainsWrittenToTheOutputPrintTheirValue) {
+  std::string longChain = "'a'";
+  for (int i = 0; i < 20; ++i) longChain += " + " + std::to_string(i);
+  const Case cases[] = {
+      {"'<' + message.role + '>' ~ message['content'] + '\\n'", "<user>Hi\n"},
+      {"1 + 2 + 'x' + 3", "3x3"},                 // a string from the second step on
+      {"(1 + 2) ~ 'x'", "3x"},
+      {"1 + 2 + 3.5", "6.5"},                     // never a string
+      {"[1] + [2] + 'z'", "[1, 2]z"},
+      {"none ~ 'a' + none + xs", "a[10, 20, 30]"},
+      {"ns + 'k'", "{x: 0}k"},
+      {"'a' + wrap('b', '|') + ('c' ~ 1)", "a|b|c1"},
+      {longChain.c_str(), nullptr},  // longer than the chains written directly
+  };
+  for (const Case& c : cases) {
+    std::string stored = render(std::string("{% set v = ") + c.source + " %}{{ v }}");
+    EXPECT_EQ(render(std::string("{{ ") + c.source + " }}"), stored) << c.source;
+    if (c.expected) EXPECT_EQ(stored, c.expected) << c.source;
+  }
+  for (const char* bad : {"'a' + 1 - 'b'", "1 + 2 + [3]", "'a' + (1 + [2])"}) {
+    std::string stored = renderError(std::string("{% set v = ") + bad + " %}{{ v }}");
+    EXPECT_EQ(renderError(std::string("{{ ") + bad + " }}"), stored) << bad;
+    EXPECT_EQ(stored.rfind("rendered", 0), std::string::npos) << bad;
+  }
+}
+
 // Loop objects of short loops are kept per thread and shared; the fields are the same on both sides
 // of that length, and a write to one iteration's loop object reaches no other loop.
 TEST(TemplateTest, LoopObjectsOfShortAndLongLoops) {
