@@ -23,7 +23,6 @@ void Environment::Bindings::set(const HashedText& name, Value value) {
     *bound = std::move(value);
     return;
   }
-  if (entries_.empty()) entries_.reserve(4);
   entries_.push_back(Entry{std::string(name.text), name.hash, std::move(value)});
   present_ |= bit(name.hash);
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "templates/Value.h"
+#include "templates/detail/SmallVector.h"
 
 namespace jinja {
 
@@ -35,13 +36,13 @@ class Environment {
     void set(const HashedText& name, Value value);
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
-    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+    const Entry* begin() const { return entries_.begin(); }
+    const Entry* end() const { return entries_.end(); }
 
    private:
     static std::uint64_t bit(std::size_t hash) { return std::uint64_t{1} << (hash % 64); }
     std::uint64_t present_ = 0;  // bit(hash) of every entry: most lookups miss without a scan
-    std::vector<Entry> entries_;
+    detail::SmallVector<Entry, 4> entries_;
   };
 
   explicit Environment(EnvironmentRef parent = nullptr, const Variables& initial = {});

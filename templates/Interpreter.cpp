@@ -9,6 +9,7 @@
 #include "templates/PropertyMembers.h"
 #include "templates/Template.h"
 #include "templates/detail/LiveMember.h"
+#include "templates/detail/SmallVector.h"
 #include "templates/detail/Text.h"
 
 namespace jinja {
@@ -225,7 +226,9 @@ std::string debugForm(const Expression& expression) {
 }
 
 // `names`: the target's names with their hashes.
-void bindLoopTarget(const Statement::LoopVar& target, const std::vector<HashedText>& names, const Value& item,
+using LoopNames = detail::SmallVector<HashedText, 4>;
+
+void bindLoopTarget(const Statement::LoopVar& target, const LoopNames& names, const Value& item,
                     Environment& loop, Value::Kind sequenceKind, const Value* entryValue) {
   if (target.kind() == Statement::LoopVar::Kind::single) {
     loop.set(names[0], item);
@@ -267,7 +270,7 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
     return;
   }
   EnvironmentRef scope = Environment::make(env);
-  std::vector<HashedText> names;
+  LoopNames names;
   names.reserve(loop.loopVar.names().size());
   for (const std::string& name : loop.loopVar.names()) names.emplace_back(name);
   for (std::size_t i = 0; i < count; ++i) {

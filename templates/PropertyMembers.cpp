@@ -308,14 +308,15 @@ void BoundArguments::set(std::string_view name, Value value) {
 }
 
 BoundArguments resolveCallArguments(const Arguments& args, const KeywordArguments& kwargs,
-                                    const std::vector<std::string>& parameters, const BoundArguments& defaults) {
+                                    const std::vector<std::string>& parameters, const BoundArguments& defaults,
+                                    std::size_t firstArgument) {
   BoundArguments bound;
   bound.reserve(parameters.size());
-  for (std::size_t i = 0; i < args.size() && i < parameters.size(); ++i) {
+  for (std::size_t i = 0; firstArgument + i < args.size() && i < parameters.size(); ++i) {
     const std::string& p = parameters[i];
     if (!kwargs.empty() && kwargs.count(p))
       throw JinjaError::runtime("Argument '" + p + "' passed both positionally and as keyword.");
-    bound.set(p, args[i]);
+    bound.set(p, args[firstArgument + i]);
   }
   for (const auto& [name, value] : kwargs) {
     if (std::find_if(parameters.begin(), parameters.end(), [&](const std::string& p) { return TextEqual{}(p, name); }) ==

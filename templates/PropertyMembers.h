@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "templates/Value.h"
+#include "templates/detail/SmallVector.h"
 
 namespace jinja {
 
@@ -44,11 +45,12 @@ class BoundArguments {
   void reserve(std::size_t entries) { entries_.reserve(entries); }
 
  private:
-  std::vector<std::pair<std::string, Value>> entries_;
+  detail::SmallVector<std::pair<std::string, Value>, 4> entries_;
 };
-// Binds positional arguments to parameters in order (surplus ones dropped), then keywords, then
-// defaults; every parameter ends up bound or the call throws.
+// Binds positional arguments from `firstArgument` on to parameters in order (surplus ones dropped),
+// then keywords, then defaults; every parameter ends up bound or the call throws.
 BoundArguments resolveCallArguments(const Arguments& args, const KeywordArguments& kwargs,
-                                    const std::vector<std::string>& parameters, const BoundArguments& defaults);
+                                    const std::vector<std::string>& parameters, const BoundArguments& defaults,
+                                    std::size_t firstArgument = 0);
 
 }  // namespace jinja

@@ -16,8 +16,7 @@ namespace text = platform::text;
 
 BoundArguments bindFilter(const Arguments& args, const KeywordArguments& kwargs, const std::vector<std::string>& parameters,
                           const BoundArguments& defaults) {
-  Arguments rest(args.size() > 1 ? args.begin() + 1 : args.end(), args.end());
-  return resolveCallArguments(rest, kwargs, parameters, defaults);
+  return resolveCallArguments(args, kwargs, parameters, defaults, 1);
 }
 
 Value memberOf(const Value& item, const Value& attribute) {
