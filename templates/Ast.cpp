@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <ostream>
 
+#include "templates/Macro.h"
 #include "templates/Value.h"
 
 namespace jinja {
@@ -622,8 +623,9 @@ Statement Statement::for_(LoopVar loopVar, Expression iterable, Nodes body, Node
       For{std::move(loopVar), std::move(iterable), std::move(body), std::move(elseBody), std::move(test)})));
 }
 Statement Statement::macro(std::string name, std::vector<std::string> parameters, Expression::Map defaults, Nodes body) {
-  return Statement(std::make_shared<const Data>(
-      statementData(Macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body)})));
+  auto value = std::make_shared<const jinja::Macro>(name, parameters, defaults, body);
+  return Statement(std::make_shared<const Data>(statementData(
+      Macro{std::move(name), std::move(parameters), std::move(defaults), std::move(body), std::move(value)})));
 }
 Statement Statement::break_() {
   static const std::shared_ptr<const Data> shared = std::make_shared<const Data>(statementData(Break{}));

@@ -25,6 +25,7 @@ namespace jinja {
 
 class Node;
 class Value;
+class Macro;
 using Nodes = std::vector<Node>;
 
 class Expression {
@@ -239,6 +240,9 @@ struct Statement::Macro {
   std::vector<std::string> parameters;
   Expression::Map defaults;  // only parameters written with a default, in source order
   Nodes body;
+  // The macro value that executing the statement binds, built once with the tree (not part of its
+  // equality, hash or JSON form).
+  std::shared_ptr<const jinja::Macro> value;
 };
 struct Statement::Break {};
 struct Statement::Continue {};

@@ -463,7 +463,7 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
     case Statement::Kind::for_: executeFor(statement.as<Statement::For>(), env, into); return;
     case Statement::Kind::macro: {
       const auto& m = statement.as<Statement::Macro>();
-      env->set(m.name, Value(Macro(m.name, m.parameters, m.defaults, m.body)));
+      env->set(m.name, Value(m.value));
       return;
     }
     case Statement::Kind::call: executeCallBlock(statement.as<Statement::Call>(), env, into); return;

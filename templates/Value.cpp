@@ -99,6 +99,7 @@ std::uint32_t Value::depth() const {
 }
 Value::Value(Function function) : data_(std::make_shared<const Function>(std::move(function))) {}
 Value::Value(Macro macro) : data_(std::make_shared<const Macro>(std::move(macro))) {}
+Value::Value(std::shared_ptr<const Macro> macro) : data_(std::move(macro)) {}
 
 Value Value::object(std::initializer_list<std::pair<std::string, Value>> pairs) {
   Object object;

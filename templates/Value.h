@@ -52,6 +52,7 @@ class Value {
   Value(Object entries);
   Value(Function function);
   Value(Macro macro);
+  explicit Value(std::shared_ptr<const Macro> macro);  // shares it; not null
 
   static Value undefined() { Value v; v.data_ = Undefined{}; return v; }
   static Value array(std::initializer_list<Value> elements) { return Value(Array(elements)); }
