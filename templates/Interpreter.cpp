@@ -187,6 +187,53 @@ KeywordArguments evaluateKeywords(const Expression::KeywordMap& kwargs, const En
   return out;
 }
 
+// The positional arguments of a call, with `*xs` spread.
+void evaluateArguments(const std::vector<Expression>& expressions, const EnvironmentRef& env, Arguments& args) {
+  args.reserve(expressions.size());
+  for (const Expression& arg : expressions) {
+    const auto* unary = arg.getIf<Expression::Unary>();
+    if (unary && unary->op == Expression::UnaryOp::splat) {
+      Value spread = Interpreter::evaluateExpression(unary->operand, env);
+      if (!spread.isArray()) throw JinjaError::runtime("Cannot unpack non-array value");
+      checkArraySize(args.size() + spread.asArray().size());
+      args.insert(args.end(), spread.asArray().begin(), spread.asArray().end());
+    } else {
+      args.push_back(Interpreter::evaluateExpression(arg, env));
+    }
+  }
+}
+
+bool argumentsReadOnly(const Expression::Call& call) {
+  for (const Expression& arg : call.args)
+    if (!readsOnly(arg)) return false;
+  for (const auto& [name, arg] : call.kwargs)
+    if (!readsOnly(arg)) return false;
+  return true;
+}
+
+// `x.name(...)`: a string or object method is called directly instead of becoming a function value
+// that holds its receiver; anything else is called as the member's value. The receiver is read
+// before the arguments, in place only when they cannot write to a scope.
+Value callMember(const Expression::Call& call, const Expression::Member& member, const EnvironmentRef& env) {
+  const std::string& name = member.property.as<Expression::Identifier>().name;
+  Value storage;
+  const Value* receiver;
+  if (argumentsReadOnly(call)) {
+    receiver = inPlace(member.object, env, storage);
+  } else {
+    storage = Interpreter::evaluateExpression(member.object, env);
+    receiver = &storage;
+  }
+  const bool direct = receiver->isString() || (receiver->isObject() && PropertyMembers::isObjectMethod(name));
+  const Value callee = direct ? Value::undefined() : PropertyMembers::evaluate(*receiver, name);
+  ArgumentList list;
+  evaluateArguments(call.args, env, *list);
+  const KeywordArguments kwargs = evaluateKeywords(call.kwargs, env);
+  Value result;
+  if (direct && PropertyMembers::callMethod(*receiver, name, *list, kwargs, result)) return result;
+  return callValue(callee, *list, kwargs, env);
+}
+
 // A function variable of that name first, then the built-in filter.
 Value applyFilter(const HashedText& name, const Arguments& args, const KeywordArguments& kwargs,
                   const EnvironmentRef& env) {
@@ -642,22 +689,13 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
     }
     case Expression::Kind::call: {
       const auto& call = expression.as<Expression::Call>();
+      const auto* member = call.callee.getIf<Expression::Member>();
+      if (member && !member->computed && member->property.kind() == Expression::Kind::identifier)
+        return callMember(call, *member, env);
       Value callee = evaluateExpression(call.callee, env);
       ArgumentList list;
-      Arguments& args = *list;
-      args.reserve(call.args.size());
-      for (const Expression& arg : call.args) {
-        const auto* unary = arg.getIf<Expression::Unary>();
-        if (unary && unary->op == Expression::UnaryOp::splat) {
-          Value spread = evaluateExpression(unary->operand, env);
-          if (!spread.isArray()) throw JinjaError::runtime("Cannot unpack non-array value");
-          checkArraySize(args.size() + spread.asArray().size());
-          args.insert(args.end(), spread.asArray().begin(), spread.asArray().end());
-        } else {
-          args.push_back(evaluateExpression(arg, env));
-        }
-      }
-      return callValue(callee, args, evaluateKeywords(call.kwargs, env), env);
+      evaluateArguments(call.args, env, *list);
+      return callValue(callee, *list, evaluateKeywords(call.kwargs, env), env);
     }
     case Expression::Kind::member: {
       const auto& member = expression.as<Expression::Member>();

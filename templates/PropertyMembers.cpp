@@ -1,6 +1,7 @@
 #include "templates/PropertyMembers.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "platform/Text/Unicode.h"
@@ -18,14 +19,26 @@ namespace {
 
 using Parameters = std::vector<std::string>;
 
-// A method: binds its arguments against `parameters`, then runs `body` on the bound map. The
-// parameter list and defaults live as long as the program (built once per method).
-template <class Body>
-Value method(const Parameters& parameters, const BoundArguments& defaults, Body body) {
-  return Value(Function([parameters = &parameters, defaults = &defaults, body = std::move(body)](
-                            const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) -> Value {
-    return body(resolveCallArguments(args, kwargs, *parameters, *defaults));
-  }));
+// A method of strings (Receiver = std::string) or objects: binds its arguments against
+// `parameters`, then runs `body` on the receiver and the bound map. The parameter list and defaults
+// live as long as the program.
+template <class Receiver>
+struct Method {
+  std::string_view name;
+  const Parameters* parameters;
+  const BoundArguments* defaults;
+  Value (*body)(const Receiver& receiver, const BoundArguments& bound);
+
+  Value call(const Receiver& receiver, const Arguments& args, const KeywordArguments& kwargs) const {
+    return body(receiver, resolveCallArguments(args, kwargs, *parameters, *defaults));
+  }
+};
+
+template <class Receiver, std::size_t N>
+const Method<Receiver>* findMethod(const std::array<Method<Receiver>, N>& table, std::string_view name) {
+  for (const Method<Receiver>& m : table)
+    if (m.name == name) return &m;
+  return nullptr;
 }
 
 const Parameters& noParameters() {
@@ -141,115 +154,141 @@ std::string insertAround(const std::string& s, const std::string& insert, std::i
   return out;
 }
 
-Value stringMethod(const std::string& s, const std::string& name) {
-  if (name == "upper"sv) return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); });
-  if (name == "lower"sv) return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); });
-  if (name == "title"sv) return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(titled(s)); });
-  if (name == "strip"sv)
-    return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); });
-  if (name == "lstrip"sv)
-    return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(trimmed(s, true, false, isWhiteSpace)); });
-  if (name == "rstrip"sv)
-    return method(noParameters(), noDefaults(), [s](const BoundArguments&) { return Value(trimmed(s, false, true, isWhiteSpace)); });
-  if (name == "split"sv)
-    return method(once([] { return Parameters{"separator", "maxsplit"}; }),
-                  once([] { return BoundArguments{{"separator", Value()}, {"maxsplit", Value(-1)}}; }),
-                  [s](const BoundArguments& bound) {
-                    const Value& separator = bound.at("separator");
-                    const Value& maxsplit = bound.at("maxsplit");
-                    std::optional<std::string> sep;
-                    if (separator.isString()) sep = separator.asString();
-                    std::optional<std::int64_t> limit;
-                    if (maxsplit.isInt() && maxsplit.asInt() >= 0) limit = maxsplit.asInt();
-                    Value::Array pieces;
-                    for (std::string& piece : split(s, sep, limit)) pieces.emplace_back(std::move(piece));
-                    return Value(std::move(pieces));
-                  });
-  if (name == "replace"sv)
-    return method(once([] { return Parameters{"old", "new", "count"}; }), once([] { return BoundArguments{{"count", Value(-1)}}; }), [s](const BoundArguments& bound) {
-      const Value& old = bound.at("old");
-      const Value& replacement = bound.at("new");
-      const Value& count = bound.at("count");
-      if (!old.isString() || !replacement.isString())
-        throw JinjaError::runtime("replace() requires 'old' and 'new' string arguments");
-      std::int64_t limit = count.isInt() && count.asInt() >= 0 ? count.asInt() : -1;
-      if (old.asString().empty()) return Value(insertAround(s, replacement.asString(), limit));
-      return Value(detail::replaceForward(s, old.asString(), replacement.asString(), limit));
-    });
-  if (name == "startswith"sv)
-    return method(once([] { return Parameters{"prefix"}; }), noDefaults(), [s](const BoundArguments& bound) {
-      const Value& prefix = bound.at("prefix");
-      if (!prefix.isString()) throw JinjaError::runtime("startswith() requires a string prefix");
-      return Value(startsWithCharacters(s, prefix.asString()));
-    });
-  if (name == "endswith"sv)
-    return method(once([] { return Parameters{"suffix"}; }), noDefaults(), [s](const BoundArguments& bound) {
-      const Value& suffix = bound.at("suffix");
-      if (!suffix.isString()) throw JinjaError::runtime("endswith() requires a string suffix");
-      return Value(endsWithCharacters(s, suffix.asString()));
-    });
-  return Value::undefined();
+using StringMethod = Method<std::string>;
+
+const StringMethod* stringMethod(std::string_view name) {
+  static const std::array<StringMethod, 11> table = {{
+      {"upper", &noParameters(), &noDefaults(),
+       [](const std::string& s, const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); }},
+      {"lower", &noParameters(), &noDefaults(),
+       [](const std::string& s, const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); }},
+      {"title", &noParameters(), &noDefaults(), [](const std::string& s, const BoundArguments&) { return Value(titled(s)); }},
+      {"strip", &noParameters(), &noDefaults(),
+       [](const std::string& s, const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); }},
+      {"lstrip", &noParameters(), &noDefaults(),
+       [](const std::string& s, const BoundArguments&) { return Value(trimmed(s, true, false, isWhiteSpace)); }},
+      {"rstrip", &noParameters(), &noDefaults(),
+       [](const std::string& s, const BoundArguments&) { return Value(trimmed(s, false, true, isWhiteSpace)); }},
+      {"split", &once([] { return Parameters{"separator", "maxsplit"}; }),
+       &once([] { return BoundArguments{{"separator", Value()}, {"maxsplit", Value(-1)}}; }),
+       [](const std::string& s, const BoundArguments& bound) {
+         const Value& separator = bound.at("separator");
+         const Value& maxsplit = bound.at("maxsplit");
+         std::optional<std::string> sep;
+         if (separator.isString()) sep = separator.asString();
+         std::optional<std::int64_t> limit;
+         if (maxsplit.isInt() && maxsplit.asInt() >= 0) limit = maxsplit.asInt();
+         Value::Array pieces;
+         for (std::string& piece : split(s, sep, limit)) pieces.emplace_back(std::move(piece));
+         return Value(std::move(pieces));
+       }},
+      {"replace", &once([] { return Parameters{"old", "new", "count"}; }),
+       &once([] { return BoundArguments{{"count", Value(-1)}}; }),
+       [](const std::string& s, const BoundArguments& bound) {
+         const Value& old = bound.at("old");
+         const Value& replacement = bound.at("new");
+         const Value& count = bound.at("count");
+         if (!old.isString() || !replacement.isString())
+           throw JinjaError::runtime("replace() requires 'old' and 'new' string arguments");
+         std::int64_t limit = count.isInt() && count.asInt() >= 0 ? count.asInt() : -1;
+         if (old.asString().empty()) return Value(insertAround(s, replacement.asString(), limit));
+         return Value(detail::replaceForward(s, old.asString(), replacement.asString(), limit));
+       }},
+      {"startswith", &once([] { return Parameters{"prefix"}; }), &noDefaults(),
+       [](const std::string& s, const BoundArguments& bound) {
+         const Value& prefix = bound.at("prefix");
+         if (!prefix.isString()) throw JinjaError::runtime("startswith() requires a string prefix");
+         return Value(startsWithCharacters(s, prefix.asString()));
+       }},
+      {"endswith", &once([] { return Parameters{"suffix"}; }), &noDefaults(),
+       [](const std::string& s, const BoundArguments& bound) {
+         const Value& suffix = bound.at("suffix");
+         if (!suffix.isString()) throw JinjaError::runtime("endswith() requires a string suffix");
+         return Value(endsWithCharacters(s, suffix.asString()));
+       }},
+  }};
+  return findMethod(table, name);
+}
+
+using ObjectMethod = Method<Value::Object>;
+
+// The methods that hide an object's keys of the same name.
+const ObjectMethod* objectMethod(std::string_view name) {
+  static const std::array<ObjectMethod, 4> table = {{
+      {"items", &noParameters(), &noDefaults(),
+       [](const Value::Object& m, const BoundArguments&) {
+         Value::Array out;
+         out.reserve(m.size());
+         for (std::size_t i = 0; i < m.size(); ++i) out.push_back(Value::array({Value(m.keys()[i]), m.values()[i]}));
+         return Value(std::move(out));
+       }},
+      {"get", &once([] { return Parameters{"key", "default"}; }), &once([] { return BoundArguments{{"default", Value()}}; }),
+       [](const Value::Object& m, const BoundArguments& bound) {
+         const Value& key = bound.at("key");
+         const Value* found = m.get(key.isString() ? key.asString() : key.description());
+         return found ? *found : bound.at("default");
+       }},
+      {"keys", &noParameters(), &noDefaults(),
+       [](const Value::Object& m, const BoundArguments&) {
+         Value::Array out;
+         for (const std::string& key : m.keys()) out.emplace_back(key);
+         return Value(std::move(out));
+       }},
+      {"values", &noParameters(), &noDefaults(),
+       [](const Value::Object& m, const BoundArguments&) { return Value(Value::Array(m.values())); }},
+  }};
+  return findMethod(table, name);
+}
+
+// The method as a function value that holds its receiver (shared, as values are copy on write).
+Value boundObjectMethod(const Value& receiver, const ObjectMethod& m) {
+  return Value(Function([receiver, &m](const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+    return m.call(receiver.asObject(), args, kwargs);
+  }));
 }
 
 }  // namespace
 
-namespace {
-Value objectMethod(std::shared_ptr<const Value::Object> m, const std::string& name);
-}  // namespace
-
 Value PropertyMembers::evaluate(const Value& receiver, const std::string& name) {
-  if (receiver.isObject() && isObjectMethod(name)) {
-    // The method shares the receiver's storage (values are copy on write) instead of copying it.
-    auto holder = std::make_shared<const Value>(receiver);
-    return objectMethod(std::shared_ptr<const Value::Object>(holder, &holder->asObject()), name);
+  if (receiver.isObject()) {
+    if (const ObjectMethod* m = objectMethod(name)) return boundObjectMethod(receiver, *m);
+    return evaluateObjectProperty(receiver.asObject(), name);
   }
-  if (receiver.isObject()) return evaluateObjectProperty(receiver.asObject(), name);
   if (receiver.isString()) return evaluateStringProperty(receiver.asString(), name);
   return Value::undefined();
 }
 
 Value PropertyMembers::evaluateStringProperty(const std::string& receiver, const std::string& name) {
-  return stringMethod(receiver, name);
+  const StringMethod* m = stringMethod(name);
+  if (!m) return Value::undefined();
+  return Value(Function([receiver, m](const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+    return m->call(receiver, args, kwargs);
+  }));
 }
 
-bool PropertyMembers::isObjectMethod(std::string_view name) {
-  return name == "items"sv || name == "get"sv || name == "keys"sv || name == "values"sv;
+bool PropertyMembers::isObjectMethod(std::string_view name) { return objectMethod(name) != nullptr; }
+
+bool PropertyMembers::callMethod(const Value& receiver, std::string_view name, const Arguments& args,
+                                 const KeywordArguments& kwargs, Value& result) {
+  if (receiver.isString()) {
+    const StringMethod* m = stringMethod(name);
+    if (!m) return false;
+    result = m->call(receiver.asString(), args, kwargs);
+    return true;
+  }
+  if (receiver.isObject()) {
+    const ObjectMethod* m = objectMethod(name);
+    if (!m) return false;
+    result = m->call(receiver.asObject(), args, kwargs);
+    return true;
+  }
+  return false;
 }
-
-namespace {
-
-// The method `name` (one of isObjectMethod) of the object `m`.
-Value objectMethod(std::shared_ptr<const Value::Object> m, const std::string& name) {
-  if (name == "items"sv)
-    return method(noParameters(), noDefaults(), [m](const BoundArguments&) {
-      Value::Array out;
-      out.reserve(m->size());
-      for (std::size_t i = 0; i < m->size(); ++i) out.push_back(Value::array({Value(m->keys()[i]), m->values()[i]}));
-      return Value(std::move(out));
-    });
-  if (name == "get"sv)
-    return method(once([] { return Parameters{"key", "default"}; }), once([] { return BoundArguments{{"default", Value()}}; }), [m](const BoundArguments& bound) {
-      const Value& key = bound.at("key");
-      const Value* found = m->get(key.isString() ? key.asString() : key.description());
-      return found ? *found : bound.at("default");
-    });
-  if (name == "keys"sv)
-    return method(noParameters(), noDefaults(), [m](const BoundArguments&) {
-      Value::Array out;
-      for (const std::string& key : m->keys()) out.emplace_back(key);
-      return Value(std::move(out));
-    });
-  return method(noParameters(), noDefaults(), [m](const BoundArguments&) { return Value(Value::Array(m->values())); });
-}
-
-}  // namespace
 
 Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, const std::string& name) {
-  if (!isObjectMethod(name)) {
-    const Value* stored = receiver.get(name);
-    return stored ? detail::memberValue(*stored) : Value::undefined();
-  }
-  return objectMethod(std::make_shared<const Value::Object>(receiver), name);
+  if (const ObjectMethod* m = objectMethod(name)) return boundObjectMethod(Value(receiver), *m);
+  const Value* stored = receiver.get(name);
+  return stored ? detail::memberValue(*stored) : Value::undefined();
 }
 
 std::vector<std::string> split(std::string_view text, const std::optional<std::string>& separator,

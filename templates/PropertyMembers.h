@@ -23,6 +23,10 @@ struct PropertyMembers {
   static Value evaluateObjectProperty(const Value::Object& receiver, const std::string& name);
   // The method names that hide an object's keys of the same name: items, get, keys, values.
   static bool isObjectMethod(std::string_view name);
+  // Calls the string or object method `name` of `receiver` into `result` without making it a
+  // function value; false, with nothing called, when the receiver has no such method.
+  static bool callMethod(const Value& receiver, std::string_view name, const Arguments& args,
+                         const KeywordArguments& kwargs, Value& result);
 };
 
 // No separator: split at spaces (U+0020) and drop empty pieces, ignoring the limit.

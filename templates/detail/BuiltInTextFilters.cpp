@@ -282,7 +282,8 @@ Value trim(const Arguments& args, const KeywordArguments& kwargs, const Environm
     for (std::size_t offset = 0; offset < repaired.size();) set += text::nextScalar(repaired, offset);
   }
   auto inSet = [&](char32_t c) { return set.empty() ? isBlankOrNewline(c) : set.find(c) != std::u32string::npos; };
-  std::string s = text::repairUtf8(args[0].asString());
+  std::string storage;
+  const std::string_view s = detail::wellFormed(args[0].asString(), storage);
   // Walk scalars from each end.
   std::size_t begin = 0;
   while (begin < s.size()) {

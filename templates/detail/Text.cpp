@@ -9,12 +9,14 @@
 namespace jinja::detail {
 namespace text = platform::text;
 
+std::string_view wellFormed(std::string_view text, std::string& storage) {
+  if (text::isValidUtf8(text)) return text;
+  storage = text::repairUtf8(text);
+  return storage;
+}
+
 std::vector<std::string_view> characters(std::string_view text, std::string& storage) {
-  if (!text::isValidUtf8(text)) {
-    storage = text::repairUtf8(text);
-    text = storage;
-  }
-  return text::graphemes(text);
+  return text::graphemes(wellFormed(text, storage));
 }
 
 std::string formatDouble(double value) {

@@ -8,6 +8,9 @@
 
 namespace jinja::detail {
 
+// `text` itself when it is well-formed UTF-8, else its repair (U+FFFD for each bad sequence) made in
+// `storage`.
+std::string_view wellFormed(std::string_view text, std::string& storage);
 // The characters of `text`; ill-formed UTF-8 is first repaired into `storage` (read as U+FFFD).
 std::vector<std::string_view> characters(std::string_view text, std::string& storage);
 // Shortest round-trip digits: 2.0, 0.0001, 1e-05, 1.2345678901234568e+17, inf, nan.

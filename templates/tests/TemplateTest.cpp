@@ -256,6 +256,36 @@ TEST(TemplateTest, OperandsKeepTheValueReadBeforeTheRightSide) {
   expectRenders(cases);
 }
 
+// `x.name(...)` calls a string or object method directly; the same method taken as a value and
+// called later gives the same result, the receiver is the value read before the arguments, and
+// members that are not methods are called as what they hold.
+TEST(TemplateTest, MethodCallsMatchTheMethodTakenAsAValue) {
+  const char* calls[] = {
+      "' a b '.strip()", "'a,b,c'.split(',', 1)", "'aaa'.replace('a', 'b', 2)", "'Hi'.startswith(prefix='H')",
+      "message.get('role')", "message.get('none', 'fallback')", "message.items()", "message.keys()",
+      "{'items': 1}.items()", "message.values()",
+  };
+  for (const char* call : calls) {
+    std::string direct = render(std::string("{{ ") + call + " }}");
+    std::string open = call;
+    std::size_t paren = open.rfind('(');
+    std::string viaValue =
+        render("{% set f = " + open.substr(0, paren) + " %}{{ f" + open.substr(paren) + " }}");
+    EXPECT_EQ(direct, viaValue) << call;
+    EXPECT_EQ(direct.find("rendered"), std::string::npos) << call;
+  }
+  const Case cases[] = {
+      // A macro among the arguments rewrites the receiver's namespace after it was read.
+      {"{% set n = namespace(s='ab') %}{% macro bump() %}{% set n.s = 'xy' %}{{ 'a' }}{% endmacro %}"
+       "{{ n.s.startswith(bump()) }}{{ n.s }}",
+       "truexy"},
+      {"{{ {'f': upper}.f('x') }}|{{ {'keys': 1}.keys() | list }}", "X|['keys']"},
+  };
+  expectRenders(cases);
+  EXPECT_EQ(renderError("{{ 'abc'.nothing() }}"), renderError("{% set f = 'abc'.nothing %}{{ f() }}"));
+  EXPECT_EQ(renderError("{{ 'abc'.upper(1, x=2) }}").rfind("rendered", 0), std::string::npos);
+}
+
 // A computed string on the left of + and ~ grows in place; the result is the one a stored left
 // operand gives.
 TEST(TemplateTest, ComputedAndStoredLeftOperandsConcatenateAlike) {
