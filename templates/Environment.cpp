@@ -4,16 +4,8 @@
 
 namespace jinja {
 
-const Value* Environment::Bindings::find(const HashedText& name) const {
-  if (!(present_ & bit(name.hash))) return nullptr;
+const Value* Environment::Bindings::findPresent(const HashedText& name) const {
   for (const Entry& entry : entries_)
-    if (entry.hash == name.hash && TextEqual{}(entry.name, name.text)) return &entry.value;
-  return nullptr;
-}
-
-Value* Environment::Bindings::find(const HashedText& name) {
-  if (!(present_ & bit(name.hash))) return nullptr;
-  for (Entry& entry : entries_)
     if (entry.hash == name.hash && TextEqual{}(entry.name, name.text)) return &entry.value;
   return nullptr;
 }

@@ -30,8 +30,12 @@ class Environment {
       std::size_t hash;  // TextHash of name
       Value value;
     };
-    const Value* find(const HashedText& name) const;
-    Value* find(const HashedText& name);
+    const Value* find(const HashedText& name) const {
+      return present_ & bit(name.hash) ? findPresent(name) : nullptr;
+    }
+    Value* find(const HashedText& name) {
+      return present_ & bit(name.hash) ? const_cast<Value*>(findPresent(name)) : nullptr;
+    }
     std::size_t count(std::string_view name) const { return find(HashedText(name)) ? 1 : 0; }
     void set(const HashedText& name, Value value);
     std::size_t size() const { return entries_.size(); }
@@ -41,6 +45,7 @@ class Environment {
 
    private:
     static std::uint64_t bit(std::size_t hash) { return std::uint64_t{1} << (hash % 64); }
+    const Value* findPresent(const HashedText& name) const;
     std::uint64_t present_ = 0;  // bit(hash) of every entry: most lookups miss without a scan
     detail::SmallVector<Entry, 4> entries_;
   };

@@ -266,7 +266,16 @@ Value PropertyMembers::evaluateStringProperty(const std::string& receiver, const
   }));
 }
 
-bool PropertyMembers::isObjectMethod(std::string_view name) { return objectMethod(name) != nullptr; }
+bool PropertyMembers::isObjectMethod(std::string_view name) {
+  // Asked for every member read by name: the four names differ in length.
+  switch (name.size()) {
+    case 3: return name == "get"sv;
+    case 4: return name == "keys"sv;
+    case 5: return name == "items"sv;
+    case 6: return name == "values"sv;
+    default: return false;
+  }
+}
 
 bool PropertyMembers::callMethod(const Value& receiver, std::string_view name, const Arguments& args,
                                  const KeywordArguments& kwargs, Value& result) {

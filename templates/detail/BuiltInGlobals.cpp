@@ -95,12 +95,14 @@ Value lipsum(const Arguments& args, const KeywordArguments& kwargs, const Enviro
 
 // dict(b=1, a=2) => {a: 2, b: 1}
 Value dict(const Arguments&, const KeywordArguments& kwargs, const EnvironmentRef&) {
-  std::vector<std::pair<std::string, Value>> pairs(kwargs.begin(), kwargs.end());
-  std::sort(pairs.begin(), pairs.end(),
-            [](const auto& a, const auto& b) { return Value(a.first).compare(Value(b.first)) < 0; });
-  Value out{Value::Object{}};
-  for (auto& [name, value] : pairs) out.setMember(name, std::move(value));
-  return out;
+  std::vector<const KeywordArguments::value_type*> pairs;
+  pairs.reserve(kwargs.size());
+  for (const auto& pair : kwargs) pairs.push_back(&pair);
+  std::sort(pairs.begin(), pairs.end(), [](const auto* a, const auto* b) { return TextLess{}(a->first, b->first); });
+  Value::Object out;
+  out.reserveCapacity(pairs.size());
+  for (const auto* pair : pairs) out.set(pair->first, pair->second);
+  return Value(std::move(out));
 }
 
 struct Cycler {
