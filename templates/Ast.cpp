@@ -578,6 +578,11 @@ Expression Expression::fromJson(const json::Value& json) {
 
 // ---- Statement::LoopVar -----------------------------------------------------------------------
 
+Statement::LoopVar::LoopVar(Kind kind, std::vector<std::string> names) : kind_(kind), names_(std::move(names)) {
+  nameHashes_.reserve(names_.size());
+  for (const std::string& name : names_) nameHashes_.push_back(TextHash{}(name));
+}
+
 bool operator==(const Statement::LoopVar& a, const Statement::LoopVar& b) {
   return a.kind_ == b.kind_ && same(a.names_, b.names_);
 }

@@ -107,15 +107,18 @@ class Statement {
     Kind kind() const { return kind_; }
     // One name for `single`, all of them for `tuple`.
     const std::vector<std::string>& names() const { return names_; }
+    // TextHash of each name, in order.
+    const std::vector<std::size_t>& nameHashes() const { return nameHashes_; }
     friend bool operator==(const LoopVar& a, const LoopVar& b);
     void hash(Hasher& hasher) const;
     platform::json::Value toJson() const;
     static LoopVar fromJson(const platform::json::Value& json);
 
    private:
-    LoopVar(Kind kind, std::vector<std::string> names) : kind_(kind), names_(std::move(names)) {}
+    LoopVar(Kind kind, std::vector<std::string> names);
     Kind kind_;
     std::vector<std::string> names_;
+    std::vector<std::size_t> nameHashes_;
   };
 
   struct Program; struct Set; struct If; struct For; struct Macro; struct Break; struct Continue;

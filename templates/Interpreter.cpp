@@ -319,7 +319,8 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
   EnvironmentRef scope = Environment::make(env);
   LoopNames names;
   names.reserve(loop.loopVar.names().size());
-  for (const std::string& name : loop.loopVar.names()) names.emplace_back(name);
+  for (std::size_t k = 0; k < loop.loopVar.names().size(); ++k)
+    names.emplace_back(loop.loopVar.names()[k], loop.loopVar.nameHashes()[k]);
   for (std::size_t i = 0; i < count; ++i) {
     switch (sequence.kind()) {
       case Value::Kind::array:
@@ -510,7 +511,7 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
     case Statement::Kind::for_: executeFor(statement.as<Statement::For>(), env, into); return;
     case Statement::Kind::macro: {
       const auto& m = statement.as<Statement::Macro>();
-      env->set(m.name, Value(m.value));
+      env->set(HashedText(m.value->name(), m.value->nameHash()), Value(m.value));
       return;
     }
     case Statement::Kind::call: executeCallBlock(statement.as<Statement::Call>(), env, into); return;

@@ -6,7 +6,11 @@ namespace jinja {
 namespace json = platform::json;
 
 Macro::Macro(std::string name, std::vector<std::string> parameters, Expression::Map defaults, Nodes body)
-    : name_(std::move(name)), parameters_(std::move(parameters)), defaults_(std::move(defaults)), body_(std::move(body)) {
+    : name_(std::move(name)),
+      nameHash_(TextHash{}(name_)),
+      parameters_(std::move(parameters)),
+      defaults_(std::move(defaults)),
+      body_(std::move(body)) {
   parameterHashes_.reserve(parameters_.size());
   for (const std::string& p : parameters_) parameterHashes_.push_back(TextHash{}(p));
 }

@@ -16,6 +16,7 @@ class Macro {
   Macro(std::string name, std::vector<std::string> parameters, Expression::Map defaults, Nodes body);
 
   const std::string& name() const { return name_; }
+  std::size_t nameHash() const { return nameHash_; }  // TextHash of name
   const std::vector<std::string>& parameters() const { return parameters_; }
   // TextHash of each parameter, in order.
   const std::vector<std::size_t>& parameterHashes() const { return parameterHashes_; }
@@ -30,6 +31,7 @@ class Macro {
 
  private:
   std::string name_;
+  std::size_t nameHash_;
   std::vector<std::string> parameters_;
   std::vector<std::size_t> parameterHashes_;
   Expression::Map defaults_;
