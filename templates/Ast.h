@@ -221,11 +221,16 @@ struct Expression::Test {
   std::size_t nameHash;  // TextHash of name
 };
 
+// Each Data keeps its case in front of the payload (the variant's own index sits after its largest
+// case): evaluation reads the case of every node first, and the fields it reads next are near it.
 struct Expression::Data {
-  std::variant<String, Number, Integer, Boolean, Null, Array, Tuple, Object, Identifier, Unary, Binary, Ternary,
-               Call, Member, Slice, Filter, Test>
-      value;
-  std::uint32_t depth = 1;
+  using Payload = std::variant<String, Number, Integer, Boolean, Null, Array, Tuple, Object, Identifier, Unary,
+                               Binary, Ternary, Call, Member, Slice, Filter, Test>;
+  Data(Payload payload, std::uint32_t depth)
+      : kind(static_cast<Kind>(payload.index())), depth(depth), value(std::move(payload)) {}
+  Kind kind;
+  std::uint32_t depth;
+  Payload value;
 };
 
 struct Statement::Program { Nodes body; };
@@ -254,18 +259,24 @@ struct Statement::Filter { Expression filterExpr; Nodes body; };
 struct Statement::Generation { Nodes body; };
 
 struct Statement::Data {
-  std::variant<Program, Set, If, For, Macro, Break, Continue, Call, Filter, Generation> value;
+  using Payload = std::variant<Program, Set, If, For, Macro, Break, Continue, Call, Filter, Generation>;
+  explicit Data(Payload payload) : kind(static_cast<Kind>(payload.index())), value(std::move(payload)) {}
+  Kind kind;
+  Payload value;
 };
 
 struct Node::Data {
   struct Text { std::string value; };
   struct Comment { std::string value; };
-  std::variant<Text, Expression, Statement, Comment> value;
+  using Payload = std::variant<Text, Expression, Statement, Comment>;
+  explicit Data(Payload payload) : kind(static_cast<Kind>(payload.index())), value(std::move(payload)) {}
+  Kind kind;
+  Payload value;
 };
 
-inline Expression::Kind Expression::kind() const { return static_cast<Kind>(data_->value.index()); }
-inline Statement::Kind Statement::kind() const { return static_cast<Kind>(data_->value.index()); }
-inline Node::Kind Node::kind() const { return static_cast<Kind>(data_->value.index()); }
+inline Expression::Kind Expression::kind() const { return data_->kind; }
+inline Statement::Kind Statement::kind() const { return data_->kind; }
+inline Node::Kind Node::kind() const { return data_->kind; }
 inline const std::string& Node::text() const {
   if (const auto* comment = std::get_if<Data::Comment>(&data_->value)) return comment->value;
   return std::get<Data::Text>(data_->value).value;
