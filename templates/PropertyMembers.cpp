@@ -75,8 +75,15 @@ bool isWordBreak(std::string_view character) {
          character == "\r\n";
 }
 
+bool isVisibleAscii(char c) { return c > ' ' && c < 0x7F; }
+
 template <class Pred>
 std::string trimmed(const std::string& s, bool leading, bool trailing, Pred isSpace) {
+  // An end at a visible ASCII character is not space, whatever characters the text holds between:
+  // such text comes back whole without being split into characters.
+  if (!s.empty() && (!leading || isVisibleAscii(s.front())) && (!trailing || isVisibleAscii(s.back())) &&
+      text::isValidUtf8(s))
+    return s;
   std::string storage;
   auto chars = detail::characters(s, storage);
   std::size_t begin = 0, end = chars.size();

@@ -48,6 +48,37 @@ TEST(PropertyMembersTest, StringMethods) {
   for (const Case& c : cases) EXPECT_EQ(render(c.source), c.expected) << c.source;
 }
 
+// Text whose ends are visible ASCII comes back whole without being split into characters; each row
+// also holds what splitting gives where an end is not.
+TEST(PropertyMembersTest, StripKeepsTextWithVisibleEndsWhole) {
+  struct Row {
+    const char* text;
+    const char* strip;
+    const char* lstrip;
+    const char* rstrip;
+  };
+  const Row rows[] = {
+      {"a  b", "a  b", "a  b", "a  b"},
+      {"a\xcc\x81 \xe3\x80\x80z", "a\xcc\x81 \xe3\x80\x80z", "a\xcc\x81 \xe3\x80\x80z", "a\xcc\x81 \xe3\x80\x80z"},
+      {" a.", "a.", "a.", " a."},
+      {"a. ", "a.", "a. ", "a."},
+      {"a \xcc\x81", "a \xcc\x81", "a \xcc\x81", "a \xcc\x81"},  // a space carrying a mark is no space
+      {"\tx\n", "x", "x\n", "\tx"},
+      {"a\xff b", "a\xef\xbf\xbd b", "a\xef\xbf\xbd b", "a\xef\xbf\xbd b"},  // repaired as ever
+      {"x", "x", "x", "x"},
+      {"", "", "", ""},
+  };
+  for (const Row& row : rows) {
+    const char* expected[] = {row.strip, row.lstrip, row.rstrip};
+    const char* names[] = {"strip", "lstrip", "rstrip"};
+    for (int k = 0; k < 3; ++k) {
+      Value result;
+      ASSERT_TRUE(PropertyMembers::callMethod(Value(row.text), names[k], {}, {}, result));
+      EXPECT_EQ(result, Value(expected[k])) << names[k] << " of " << row.text;
+    }
+  }
+}
+
 TEST(PropertyMembersTest, ObjectMethodsAndKeys) {
   const Case cases[] = {
       {"{{ {'a': 1}.get('a') }} {{ {'a': 1}.get('b') }}|{{ {'a': 1}.get('b', 2) }} {{ {'1': 5}.get(1) }}", "1 |2 5"},
