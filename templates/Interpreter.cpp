@@ -378,7 +378,10 @@ void appendConcatenation(const Expression& chain, const EnvironmentRef& env, std
   for (std::size_t k = count; k-- > 0;) {
     const Expression::Binary& step = *steps[k];
     if (streaming) {
-      withValue(step.right, env, [&into](const Value& right) { right.appendDescription(into); });
+      withValue(step.right, env, [&into](const Value& right) {
+        if (right.isString()) checkStringSize(into.size() + right.asString().size());  // before it grows
+        right.appendDescription(into);
+      });
       checkStringSize(into.size());
       continue;
     }

@@ -169,7 +169,8 @@ const StringMethod* stringMethod(std::string_view name) {
        [](const std::string& s, const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); }},
       {"lower", &noParameters(), &noDefaults(),
        [](const std::string& s, const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); }},
-      {"title", &noParameters(), &noDefaults(), [](const std::string& s, const BoundArguments&) { return Value(titled(s)); }},
+      {"title", &noParameters(), &noDefaults(),
+       [](const std::string& s, const BoundArguments&) { return Value(titled(s)); }},
       {"strip", &noParameters(), &noDefaults(),
        [](const std::string& s, const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); }},
       {"lstrip", &noParameters(), &noDefaults(),
@@ -229,7 +230,8 @@ const ObjectMethod* objectMethod(std::string_view name) {
          for (std::size_t i = 0; i < m.size(); ++i) out.push_back(Value::array({Value(m.keys()[i]), m.values()[i]}));
          return Value(std::move(out));
        }},
-      {"get", &once([] { return Parameters{"key", "default"}; }), &once([] { return BoundArguments{{"default", Value()}}; }),
+      {"get", &once([] { return Parameters{"key", "default"}; }),
+       &once([] { return BoundArguments{{"default", Value()}}; }),
        [](const Value::Object& m, const BoundArguments& bound) {
          const Value& key = bound.at("key");
          const Value* found = m.get(key.isString() ? key.asString() : key.description());

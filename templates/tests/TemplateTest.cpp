@@ -321,7 +321,7 @@ TEST(TemplateTest, ChainsWrittenToTheOutputPrintTheirValue) {
     EXPECT_EQ(render(std::string("{{ ") + c.source + " }}"), stored) << c.source;
     if (c.expected) EXPECT_EQ(stored, c.expected) << c.source;
   }
-  for (const char* bad : {"'a' + 1 - 'b'", "1 + 2 + [3]", "'a' + (1 + [2])"}) {
+  for (const char* bad : {"'a' + 1 - 'b'", "1 + 2 + [3]", "'a' + (1 + [2])", "'x' * 40000000 + 'y' + 'x' * 40000000"}) {
     std::string stored = renderError(std::string("{% set v = ") + bad + " %}{{ v }}");
     EXPECT_EQ(renderError(std::string("{{ ") + bad + " }}"), stored) << bad;
     EXPECT_EQ(stored.rfind("rendered", 0), std::string::npos) << bad;
