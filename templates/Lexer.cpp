@@ -47,7 +47,7 @@ bool startsAt(const std::string& text, std::size_t at, std::string_view what) {
   return at + what.size() <= text.size() && text.compare(at, what.size(), what) == 0;
 }
 
-// "<marker>\s*" => replacement  (steps 1 and 2)
+// "<marker>\s*" => replacement
 std::string dropMarkerAndFollowingSpace(const std::string& text, std::string_view marker, std::string_view replacement) {
   std::string out;
   out.reserve(text.size());
@@ -64,7 +64,7 @@ std::string dropMarkerAndFollowingSpace(const std::string& text, std::string_vie
   return out;
 }
 
-// "\{\s+<opener>" => "{ " + bare opener  (steps 3 and 6)
+// "\{\s+<opener>" => "{ " + bare opener
 std::string spaceAfterLiteralBrace(const std::string& text, std::string_view opener, std::string_view replacement) {
   std::string out;
   out.reserve(text.size());
@@ -84,7 +84,7 @@ std::string spaceAfterLiteralBrace(const std::string& text, std::string_view ope
   return out;
 }
 
-// "([^\{])\s*<opener>" => captured character + bare opener  (steps 4 and 7)
+// "([^\{])\s*<opener>" => captured character + bare opener
 // For each occurrence of the opener, the match starts at the character before the whitespace run
 // that precedes it, or, when that character is "{", at the run's first character.
 std::string joinOpenerToPreviousCharacter(const std::string& text, std::string_view opener, std::string_view bare) {
@@ -118,7 +118,7 @@ std::string joinOpenerToPreviousCharacter(const std::string& text, std::string_v
   return out;
 }
 
-// "^\s*<opener>" => bare opener  (steps 5 and 8)
+// "^\s*<opener>" => bare opener
 std::string stripLeadingOpener(const std::string& text, std::string_view opener, std::string_view bare) {
   WhitespaceRuns runs(text);
   std::size_t end = runs.skip(0);
@@ -332,16 +332,23 @@ std::pair<Token, std::size_t> Scanner::extractIdentifierToken(std::size_t start)
 
 }  // namespace
 
+// A "-" inside a marker trims all whitespace on its side, for comments as for tags:
+// "a  {%- x -%}  b" => "a{% x %}b", "A {#- c -#} B" => "A{# c #}B". Per opener, the rewrite at the
+// start of the text runs before the one after another character, which would otherwise keep the
+// first character of a leading run as its captured character. A "{" before the run keeps one blank
+// so that it does not join the opener: "{  {%- x %}" => "{ {% x %}".
 std::string Lexer::preprocess(std::string_view source) {
   std::string text = platform::text::repairUtf8(source);
   text = dropMarkerAndFollowingSpace(text, "-%}", "%}");
   text = dropMarkerAndFollowingSpace(text, "-}}", "}}");
-  text = spaceAfterLiteralBrace(text, "{%-", "{ {%");
-  text = joinOpenerToPreviousCharacter(text, "{%-", "{%");
-  text = stripLeadingOpener(text, "{%-", "{%");
-  text = spaceAfterLiteralBrace(text, "{{-", "{ {{");
-  text = joinOpenerToPreviousCharacter(text, "{{-", "{{");
-  text = stripLeadingOpener(text, "{{-", "{{");
+  text = dropMarkerAndFollowingSpace(text, "-#}", "#}");
+  static constexpr std::string_view openers[][3] = {
+      {"{%-", "{%", "{ {%"}, {"{{-", "{{", "{ {{"}, {"{#-", "{#", "{ {#"}};
+  for (const auto& [marker, bare, spaced] : openers) {
+    text = spaceAfterLiteralBrace(text, marker, spaced);
+    text = stripLeadingOpener(text, marker, bare);
+    text = joinOpenerToPreviousCharacter(text, marker, bare);
+  }
   return text;
 }
 

@@ -21,8 +21,8 @@ class Lexer {
   // The token list, always ending with one `eof` token.
   static std::vector<Token> tokenize(std::string_view source);
 
-  // The eight whitespace-control rewrites, in order, of the source with ill-formed UTF-8 read as U+FFFD:
-  //   "a  {%- if x -%}  b" => "a{% if x %}b";  "{{- x -}}" => "{{ x }}";  "  {%- x %}" => " {% x %}"
+  // The whitespace-control rewrites of the source with ill-formed UTF-8 read as U+FFFD:
+  //   "a  {%- if x -%}  b" => "a{% if x %}b";  "{{- x -}}" => "{{ x }}";  "  {#- c #}" => "{# c #}"
   static std::string preprocess(std::string_view source);
 
   // Word to kind (30 entries, case-sensitive) and operator text to kind (16 entries).

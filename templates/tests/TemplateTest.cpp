@@ -244,6 +244,34 @@ TEST(TemplateTest, LineOptions) {
   EXPECT_EQ(Template("{% if true %}x{% endif %}", Template::Options{}), Template("{% if true %}x{% endif %}"));
 }
 
+// A "-" trims the whitespace on its side of a comment as of a tag, and a trimming marker after
+// leading whitespace removes all of it. Expected outputs come from Jinja2 3.1, with both line
+// options off and with trim_blocks and lstrip_blocks on.
+TEST(TemplateTest, WhitespaceControlOnCommentsAndAtTheStart) {
+  struct LineCase {
+    const char* source;
+    const char* plain;    // both line options off
+    const char* trimmed;  // lstripBlocks and trimBlocks
+  };
+  const LineCase cases[] = {
+      {"A {#- c -#} B", "AB", "AB"},
+      {"A\n  {#- c #}\nB", "A\nB", "AB"},
+      {"A {# c -#}\n\n B", "A B", "A B"},
+      {"{% for x in [1, 2] %}{#- note -#} {{ x }}{% endfor %}", "12", "12"},
+      {"  {#- c #}A", "A", "A"},
+      {"  {{- 'A' }}", "A", "A"},
+      {"\n\n{%- if true %}A{% endif %}", "A", "A"},
+      {" \t{{- 1 }} {{- 2 }}", "12", "12"},
+      {"\n {#- c -#} \n{{ 'A' }}", "A", "A"},
+      {"x\n  {%- if true %}\n  A\n  {%- endif %}\nB", "x\n  A\nB", "x  AB"},
+  };
+  const Template::Options both{.lstripBlocks = true, .trimBlocks = true};
+  for (const LineCase& c : cases) {
+    EXPECT_EQ(render(c.source), c.plain) << c.source;
+    EXPECT_EQ(render(c.source, both), c.trimmed) << c.source << " (line options on)";
+  }
+}
+
 // Operands read without a copy still see the value of their moment: a macro on the right that
 // rewrites a namespace does not change the left operand already read (Jinja2 gives the same).
 TEST(TemplateTest, OperandsKeepTheValueReadBeforeTheRightSide) {
