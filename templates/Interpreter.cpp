@@ -310,6 +310,7 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
       count = characters.size();
       break;
     case Value::Kind::object: count = sequence.asObject().size(); break;
+    case Value::Kind::undefined: break;  // as an empty list: a template may loop over a variable it was not given
     default: throw JinjaError::runtime("Cannot iterate over non-iterable value");
   }
   if (count == 0) {

@@ -136,5 +136,108 @@ TEST(ChatTemplatesTest, EveryTemplateRendersTheConversation) {
   EXPECT_EQ(compared, static_cast<int>(goldens().size()));
 }
 
+// Two conversations of our own: a plain chat with a system message, and one question with a tool
+// list. `date_string` fixes the date of the Llama templates.
+Template::Context conversationNamed(const std::string& name) {
+  namespace json = platform::json;
+  const char* plain = R"({"messages": [{"role": "system", "content": "Be brief."}, {"role": "user", "content": "Hi!"},
+      {"role": "assistant", "content": "Hello."}, {"role": "user", "content": "Weather?"}]})";
+  const char* tools = R"({"messages": [{"role": "user", "content": "Weather in Paris?"}],
+      "tools": [{"type": "function", "function": {"name": "get_weather", "description": "Weather for a city",
+        "parameters": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]}}}]})";
+  Template::Context context;
+  const json::Value document = json::parse(name == "plain" ? plain : tools);
+  for (const auto& [key, value] : document.asObject()) context[key] = Value::fromAny(value);
+  context["bos_token"] = Value("<s>");
+  context["eos_token"] = Value("</s>");
+  context["add_generation_prompt"] = Value(true);
+  context["date_string"] = Value("26 Jul 2024");
+  return context;
+}
+
+// Templates that trim around comments with "{#-" and "-#}" and loop over `tools` (also when the
+// conversation has none), rendered by Jinja2 3.1 (default environment, raise_exception, and
+// strftime_now giving 2026-01-01) over the conversations above.
+TEST(ChatTemplatesTest, TrimmedCommentsAndToolLoopsRenderAsJinja2) {
+  PARLET_REQUIRE_FIXTURE(folder());
+  struct Golden {
+    const char* file;
+    const char* conversation;
+    const char* expected;
+  };
+  const Golden goldens[] = {
+      {"llama-3.1-8b-instruct.jinja", "plain",
+       "<s><|start_header_id|>system<|end_header_id|>\n\nCutting Knowledge Date: December 2023\nToday Date: "
+       "26 Jul 2024\n\nBe brief.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\nHi!<|eot_id|><|start_h"
+       "eader_id|>assistant<|end_header_id|>\n\nHello.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\n"
+       "Weather?<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n\n"},
+      {"llama-3.2-3b-instruct.jinja", "plain",
+       "<s><|start_header_id|>system<|end_header_id|>\n\nCutting Knowledge Date: December 2023\nToday Date: "
+       "26 Jul 2024\n\nBe brief.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\nHi!<|eot_id|><|start_h"
+       "eader_id|>assistant<|end_header_id|>\n\nHello.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\n"
+       "Weather?<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n\n"},
+      {"mistral-nemo-instruct-2407.jinja", "plain",
+       "<s>[INST]Hi![/INST]Hello.</s>[INST]Be brief.\n\nWeather?[/INST]\n"},
+      {"gpt-oss-120b.jinja", "plain",
+       "<|start|>system<|message|>You are ChatGPT, a large language model trained by OpenAI.\nKnowledge cuto"
+       "ff: 2024-06\nCurrent date: 2026-01-01\n\nReasoning: medium\n\n# Valid channels: analysis, commentary"
+       ", final. Channel must be included for every message.<|end|><|start|>developer<|message|># Instructio"
+       "ns\n\nBe brief.\n\n<|end|><|start|>user<|message|>Hi!<|end|><|start|>assistant<|channel|>final<|mess"
+       "age|>Hello.<|end|><|start|>user<|message|>Weather?<|end|><|start|>assistant"},
+      {"gpt-oss-120b.jinja", "tools",
+       "<|start|>system<|message|>You are ChatGPT, a large language model trained by OpenAI.\nKnowledge cuto"
+       "ff: 2024-06\nCurrent date: 2026-01-01\n\nReasoning: medium\n\n# Valid channels: analysis, commentary"
+       ", final. Channel must be included for every message.\nCalls to these tools must go to the commentary"
+       " channel: 'functions'.<|end|><|start|>developer<|message|># Tools\n\n## functions\n\nnamespace funct"
+       "ions {\n\n// Weather for a city\ntype get_weather = (_: {\ncity: string,\n}) => any;\n\n} // namespa"
+       "ce functions<|end|><|start|>user<|message|>Weather in Paris?<|end|><|start|>assistant"},
+      {"command-r-plus-tool-use.jinja", "plain",
+       "<s><|START_OF_TURN_TOKEN|><|SYSTEM_TOKEN|># Safety Preamble\nThe instructions in this section overri"
+       "de those in the task description and style guide sections. Don't answer questions that are harmful o"
+       "r immoral.\n\n# System Preamble\n## Basic Rules\nYou are a powerful conversational AI trained by Coh"
+       "ere to help people. You are augmented by a number of tools, and your job is to use and consume the o"
+       "utput of these tools to best help the user. You will see a conversation history between yourself and"
+       " a user, ending with an utterance from the user. You will then see a specific instruction instructin"
+       "g you what kind of response to generate. When you answer the user's requests, you cite your sources "
+       "in your answers, according to those instructions.\n\n# User Preamble\nBe brief.\n\n## Available Tool"
+       "s\nHere is a list of tools that you have available to you:\n\n<|END_OF_TURN_TOKEN|><|START_OF_TURN_T"
+       "OKEN|><|USER_TOKEN|>Hi!<|END_OF_TURN_TOKEN|><|START_OF_TURN_TOKEN|><|CHATBOT_TOKEN|>Hello.<|END_OF_T"
+       "URN_TOKEN|><|START_OF_TURN_TOKEN|><|USER_TOKEN|>Weather?<|END_OF_TURN_TOKEN|><|START_OF_TURN_TOKEN|>"
+       "<|SYSTEM_TOKEN|>Write 'Action:' followed by a json-formatted list of actions that you want to perfor"
+       "m in order to produce a good response to the user's last input. You can use any of the supplied tool"
+       "s any number of times, but you should aim to execute the minimum number of necessary actions for the"
+       " input. You should use the `directly-answer` tool if calling the other tools is unnecessary. The lis"
+       "t of actions you want to call should be formatted as a list of json objects, for example:\n```json\n"
+       "[\n    {\n        \"tool_name\": title of the tool in the specification,\n        \"parameters\": a "
+       "dict of parameters to input into the tool as they are defined in the specs, or {} if it takes no par"
+       "ameters\n    }\n]```<|END_OF_TURN_TOKEN|><|START_OF_TURN_TOKEN|><|CHATBOT_TOKEN|>\n"},
+      {"hermes-2-pro-llama-3-8b-tool-use.jinja", "plain",
+       "<s><|im_start|>system\nYou are a function calling AI model. You are provided with function signature"
+       "s within <tools></tools> XML tags. You may call one or more functions to assist with the user query."
+       " Don't make assumptions about what values to plug into functions. Here are the available tools: <too"
+       "ls>  </tools>Use the following pydantic model json schema for each tool call you will make: {\"prope"
+       "rties\": {\"name\": {\"title\": \"Name\", \"type\": \"string\"}, \"arguments\": {\"title\": \"Argume"
+       "nts\", \"type\": \"object\"}}, \"required\": [\"name\", \"arguments\"], \"title\": \"FunctionCall\","
+       " \"type\": \"object\"}}\nFor each function call return a json object with function name and argument"
+       "s within <tool_call></tool_call> XML tags as follows:\n<tool_call>\n{\"name\": <function-name>, \"ar"
+       "guments\": <args-dict>}\n</tool_call><|im_end|>\n<|im_start|>system\nBe brief.<|im_end|>\n<|im_start"
+       "|>user\nHi!<|im_end|>\n<|im_start|>assistant\nHello.<|im_end|>\n<|im_start|>user\nWeather?<|im_end|>"
+       "\n<|im_start|>assistant\n\n"},
+  };
+  for (const Golden& golden : goldens) {
+    const std::filesystem::path path = folder() / golden.file;
+    if (!std::filesystem::exists(path)) {
+      ADD_FAILURE() << "missing fixture " << path;
+      continue;
+    }
+    std::string out = Template(read(path)).render(conversationNamed(golden.conversation));
+    // strftime_now reads today's date.
+    const std::string dateLabel = "Current date: ";
+    if (std::size_t at = out.find(dateLabel); at != std::string::npos && out.size() >= at + dateLabel.size() + 10)
+      out.replace(at + dateLabel.size(), 10, "2026-01-01");
+    EXPECT_EQ(out, golden.expected) << golden.file << " over the " << golden.conversation << " conversation";
+  }
+}
+
 }  // namespace
 }  // namespace jinja

@@ -272,6 +272,21 @@ TEST(TemplateTest, WhitespaceControlOnCommentsAndAtTheStart) {
   }
 }
 
+// An undefined iterable loops as an empty list; any other non-iterable value is still an error.
+// Expected outputs come from Jinja2 3.1.
+TEST(TemplateTest, LoopOverUndefinedRunsTheElseBranch) {
+  expectRenders({
+      {"{% for x in nothing %}a{% endfor %}b", "b"},
+      {"{% for x in nothing %}a{% else %}empty{% endfor %}", "empty"},
+      {"{% for k, v in nothing %}a{% else %}none{% endfor %}", "none"},
+      {"{% for x in nothing if x %}a{% else %}filtered{% endfor %}", "filtered"},
+      {"{% for x in message.missing %}a{% else %}empty{% endfor %}", "empty"},
+  });
+  for (const char* source : {"{% for x in 5 %}{% endfor %}", "{% for x in none %}{% endfor %}",
+                             "{% for x in true %}{% else %}e{% endfor %}"})
+    EXPECT_EQ(renderError(source), "Runtime error: Cannot iterate over non-iterable value") << source;
+}
+
 // Operands read without a copy still see the value of their moment: a macro on the right that
 // rewrites a namespace does not change the left operand already read (Jinja2 gives the same).
 TEST(TemplateTest, OperandsKeepTheValueReadBeforeTheRightSide) {
