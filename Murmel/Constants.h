@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Murmel/ModelSupport.h"
+#include "Murmel/models/ModelSupport.h"
 
 namespace murmel {
 

@@ -13,8 +13,8 @@
 #include <variant>
 #include <vector>
 
-#include "Murmel/DecodingOptions.h"
-#include "Murmel/TranscriptionResult.h"
+#include "Murmel/decoding/DecodingOptions.h"
+#include "Murmel/transcription/TranscriptionResult.h"
 #include "platform/Audio/AudioFormat.h"
 
 namespace murmel {

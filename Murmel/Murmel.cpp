@@ -5,11 +5,11 @@
 
 #include "Hub/HubApi.h"
 #include "KestrumCore/Concurrency.h"
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/EngineLogging.h"
-#include "Murmel/EngineModelUtilities.h"
-#include "Murmel/ModelDownload.h"
-#include "Murmel/TokenSampler.h"
+#include "Murmel/models/EngineModelUtilities.h"
+#include "Murmel/models/ModelDownload.h"
+#include "Murmel/decoding/TokenSampler.h"
 #include "Murmel/WhisperError.h"
 
 namespace murmel {

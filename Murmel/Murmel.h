@@ -28,10 +28,10 @@
 #include "Hub/Progress.h"
 #include "KestrumCore/ModelState.h"
 #include "Murmel/EngineUtilities.h"
-#include "Murmel/ModelSupport.h"
+#include "Murmel/models/ModelSupport.h"
 #include "Murmel/MurmelConfig.h"
-#include "Murmel/TranscribeTask.h"
-#include "Murmel/WhisperTokenizer.h"
+#include "Murmel/transcription/TranscribeTask.h"
+#include "Murmel/decoding/WhisperTokenizer.h"
 
 namespace murmel {
 

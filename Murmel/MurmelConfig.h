@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "KestrumCore/Logging.h"
-#include "Murmel/AudioEncoder.h"
-#include "Murmel/AudioInputConfig.h"
-#include "Murmel/AudioProcessing.h"
-#include "Murmel/LogitsFilter.h"
-#include "Murmel/ModelVariant.h"
-#include "Murmel/SegmentSeeker.h"
-#include "Murmel/TextDecoder.h"
-#include "Murmel/VoiceActivityDetector.h"
+#include "Murmel/audio/AudioEncoder.h"
+#include "Murmel/audio/AudioInputConfig.h"
+#include "Murmel/audio/AudioProcessing.h"
+#include "Murmel/decoding/LogitsFilter.h"
+#include "Murmel/models/ModelVariant.h"
+#include "Murmel/transcription/SegmentSeeker.h"
+#include "Murmel/decoding/TextDecoder.h"
+#include "Murmel/audio/VoiceActivityDetector.h"
 
 namespace murmel {
 

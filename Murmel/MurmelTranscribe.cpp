@@ -6,8 +6,8 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/ErrorDescription.h"
-#include "Murmel/AudioChunker.h"
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioChunker.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/EngineLogging.h"
 #include "Murmel/Murmel.h"
 #include "Murmel/WhisperError.h"

@@ -48,17 +48,20 @@ function(_parlet_existing_deps out what)
   set(${out} ${kept} PARENT_SCOPE)
 endfunction()
 
-# parlet_folder_library(<target> [DEPS ...] [PRIVATE_DEPS ...] [TEST_DEPS ...])
-# The library of one folder: every .cpp in it and in its detail/ sub-folder, plus a test binary
-# <target>_tests from tests/*.cpp. Dependencies are checked as above, also while the folder has no
+# parlet_folder_library(<target> [ROOMS ...] [DEPS ...] [PRIVATE_DEPS ...] [TEST_DEPS ...])
+# The library of one folder: every .cpp in it, in its detail/ sub-folder and in each named room
+# (a sub-folder by stage, with its own detail/), plus a test binary <target>_tests from tests/*.cpp. Dependencies are checked as above, also while the folder has no
 # sources; then the function does nothing.
 function(parlet_folder_library target)
-  cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "ROOMS;DEPS;PRIVATE_DEPS;TEST_DEPS" ${ARGN})
   _parlet_existing_deps(deps dependency ${ARG_DEPS})
   _parlet_existing_deps(private_deps "private dependency" ${ARG_PRIVATE_DEPS})
   _parlet_existing_deps(test_deps "test dependency" ${ARG_TEST_DEPS})
-  file(GLOB sources CONFIGURE_DEPENDS
-    ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/detail/*.cpp)
+  set(patterns ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/detail/*.cpp)
+  foreach(room IN LISTS ARG_ROOMS)
+    list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${room}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${room}/detail/*.cpp)
+  endforeach()
+  file(GLOB sources CONFIGURE_DEPENDS ${patterns})
   if(NOT sources)
     return()
   endif()

@@ -1,4 +1,4 @@
-#include "Murmel/AudioChunker.h"
+#include "Murmel/audio/AudioChunker.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <stop_token>
 
 #include "KestrumCore/Concurrency.h"
-#include "Murmel/AudioEncoder.h"
+#include "Murmel/audio/AudioEncoder.h"
 #include "Murmel/WhisperError.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/System/Signposter.h"

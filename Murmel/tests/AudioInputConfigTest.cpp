@@ -1,4 +1,4 @@
-#include "Murmel/AudioInputConfig.h"
+#include "Murmel/audio/AudioInputConfig.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "platform/Audio/AudioFileWriter.h"
 #include "platform/Audio/tests/EncodedFiles.h"

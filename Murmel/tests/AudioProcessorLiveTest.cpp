@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "platform/Audio/FakeCaptureEngine.h"
 

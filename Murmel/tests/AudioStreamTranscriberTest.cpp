@@ -1,4 +1,4 @@
-#include "Murmel/AudioStreamTranscriber.h"
+#include "Murmel/transcription/AudioStreamTranscriber.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/tests/FakeStages.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "Murmel/tests/SeekerFixtures.h"

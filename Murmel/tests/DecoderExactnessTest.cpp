@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "Murmel/TextDecoder.h"
+#include "Murmel/decoding/TextDecoder.h"
 #include "Murmel/tests/FakeTokenizer.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/ML/tests/DecoderSession.h"

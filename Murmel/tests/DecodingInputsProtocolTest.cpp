@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "KestrumCore/MLModelExtensions.h"
-#include "Murmel/DecodingValues.h"
-#include "Murmel/ModelRecords.h"
+#include "Murmel/decoding/DecodingValues.h"
+#include "Murmel/models/ModelRecords.h"
 #include "platform/ML/ModelFolders.h"
 #include "testsupport/Fixtures.h"
 

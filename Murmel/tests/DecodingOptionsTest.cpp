@@ -1,4 +1,4 @@
-#include "Murmel/DecodingOptions.h"
+#include "Murmel/decoding/DecodingOptions.h"
 
 #include <cmath>
 #include <string_view>

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Murmel/DecodingValues.h"
+#include "Murmel/decoding/DecodingValues.h"
 
 namespace murmel {
 namespace {

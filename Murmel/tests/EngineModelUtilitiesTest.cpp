@@ -8,7 +8,7 @@
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/Constants.h"
-#include "Murmel/EngineModelUtilities.h"
+#include "Murmel/models/EngineModelUtilities.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "Murmel/AudioEncoder.h"
+#include "Murmel/audio/AudioEncoder.h"
 
 namespace murmel::testing {
 

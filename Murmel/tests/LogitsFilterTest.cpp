@@ -1,4 +1,4 @@
-#include "Murmel/LogitsFilter.h"
+#include "Murmel/decoding/LogitsFilter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Murmel/ModelRecords.h"
+#include "Murmel/models/ModelRecords.h"
 
 namespace murmel {
 namespace {

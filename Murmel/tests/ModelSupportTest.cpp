@@ -1,10 +1,10 @@
-#include "Murmel/ModelSupport.h"
+#include "Murmel/models/ModelSupport.h"
 
 #include <gtest/gtest.h>
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/Constants.h"
-#include "Murmel/ModelVariant.h"
+#include "Murmel/models/ModelVariant.h"
 
 namespace json = platform::json;
 using namespace murmel;

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "Murmel/AudioEncoder.h"
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioEncoder.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/EngineLogging.h"
 #include "Murmel/MurmelConfig.h"
-#include "Murmel/TextDecoder.h"
+#include "Murmel/decoding/TextDecoder.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "testsupport/Fixtures.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/WhisperError.h"
 #include "Murmel/tests/MurmelFixtures.h"
 #include "Murmel/tests/ScriptedDecoder.h"

@@ -16,7 +16,7 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/AudioChunker.h"
+#include "Murmel/audio/AudioChunker.h"
 #include "Murmel/Murmel.h"
 #include "Murmel/WhisperError.h"
 #include "Murmel/tests/MurmelFixtures.h"

@@ -1,4 +1,4 @@
-#include "Murmel/ResultWriters.h"
+#include "Murmel/transcription/ResultWriters.h"
 
 #include <cmath>
 #include <filesystem>

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "Murmel/WhisperTokenizer.h"
+#include "Murmel/decoding/WhisperTokenizer.h"
 #include "Murmel/tests/FakeTokenizer.h"
 
 namespace murmel::testing {

@@ -1,4 +1,4 @@
-#include "Murmel/SegmentSeeker.h"
+#include "Murmel/transcription/SegmentSeeker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "Murmel/TextDecoder.h"
+#include "Murmel/decoding/TextDecoder.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "Murmel/TextUtilities.h"
+#include "Murmel/decoding/TextUtilities.h"
 #include "Murmel/WhisperError.h"
 #include "Murmel/tests/FakeTokenizer.h"
 #include "Murmel/tests/ScriptedDecoder.h"

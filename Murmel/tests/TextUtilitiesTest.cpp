@@ -1,4 +1,4 @@
-#include "Murmel/TextUtilities.h"
+#include "Murmel/decoding/TextUtilities.h"
 
 #include <gtest/gtest.h>
 

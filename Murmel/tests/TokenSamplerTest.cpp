@@ -1,4 +1,4 @@
-#include "Murmel/TokenSampler.h"
+#include "Murmel/decoding/TokenSampler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Murmel/TranscribeTask.h"
+#include "Murmel/transcription/TranscribeTask.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Murmel/TranscriptionResult.h"
+#include "Murmel/transcription/TranscriptionResult.h"
 
 #include <cmath>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "Murmel/TranscriptionUtilities.h"
+#include "Murmel/transcription/TranscriptionUtilities.h"
 
 #include <gtest/gtest.h>
 

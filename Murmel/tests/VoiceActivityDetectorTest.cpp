@@ -1,4 +1,4 @@
-#include "Murmel/VoiceActivityDetector.h"
+#include "Murmel/audio/VoiceActivityDetector.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Murmel/WhisperTokenizer.h"
+#include "Murmel/decoding/WhisperTokenizer.h"
 
 #include <gtest/gtest.h>
 

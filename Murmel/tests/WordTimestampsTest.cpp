@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "Murmel/Constants.h"
-#include "Murmel/SegmentSeeker.h"
+#include "Murmel/transcription/SegmentSeeker.h"
 #include "Murmel/WhisperError.h"
 #include "Murmel/tests/SeekerFixtures.h"
 

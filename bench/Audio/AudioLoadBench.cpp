@@ -8,7 +8,7 @@
 #include <numbers>
 #include <string>
 
-#include "Murmel/AudioProcessor.h"
+#include "Murmel/audio/AudioProcessor.h"
 #include "platform/Audio/AudioFileWriter.h"
 
 namespace {

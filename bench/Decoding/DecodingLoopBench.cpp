@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "Murmel/TextDecoder.h"
+#include "Murmel/decoding/TextDecoder.h"
 #include "Tokenizers/Tokenizer.h"
 #include "platform/ML/ModelFolders.h"
 #include "testsupport/Fixtures.h"

@@ -14,7 +14,7 @@
 
 #include "KestrumCore/Extensions.h"
 #include "Murmel/Constants.h"
-#include "Murmel/DecodingOptions.h"
+#include "Murmel/decoding/DecodingOptions.h"
 #include "Parlet/core/HotkeyManager.h"
 #include "Hub/JSONParser.h"
 #include "Parlet/core/TranscriptArchive.h"

@@ -1,6 +1,6 @@
 #include "Parlet/desktop/app/EngineWiring.h"
 
-#include "Murmel/ModelDownload.h"
+#include "Murmel/models/ModelDownload.h"
 #include "Parlet/core/MurmelSpeechEngine.h"
 
 namespace parlet::app {

@@ -1,0 +1,609 @@
+#include "Murmel/decoding/TextDecoder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+#include "KestrumCore/Concurrency.h"
+#include "KestrumCore/MLModelExtensions.h"
+#include "KestrumCore/ModelUtilities.h"
+#include "Murmel/Constants.h"
+#include "Murmel/EngineLogging.h"
+#include "Murmel/EngineUtilities.h"
+#include "Murmel/models/ModelRecords.h"
+#include "Murmel/decoding/TextUtilities.h"
+#include "Murmel/WhisperError.h"
+#include "Murmel/detail/HalfFloats.h"
+
+namespace murmel {
+namespace {
+
+using platform::ml::Float16;
+using platform::ml::MLMultiArray;
+using platform::ml::MLMultiArrayDataType;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kLoopCeiling = 223;       // positions a window's loop may reach, exclusive
+constexpr std::int64_t kMaxPromptTokens = 111;   // previous-text prompt tokens kept
+constexpr std::int64_t kMaxPrefixTokens = 112;   // prefix tokens kept
+constexpr double kTimestampStep = 0.02;          // seconds per timestamp token
+constexpr double kMaxInitialTimestampIndex = 1500;  // a 30 s window
+
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bool debugLogging() { return Logging::shared().logLevel() <= kestrum::Logging::LogLevel::debug; }
+
+DecodingInputs& requireDecodingInputs(DecodingInputsType& inputs, const char* message) {
+  auto* concrete = dynamic_cast<DecodingInputs*>(&inputs);
+  if (!concrete) throw WhisperError::prepareDecoderInputsFailed(message);
+  return *concrete;
+}
+
+void requireHalves(const MLMultiArray& array, const char* what) {
+  if (array.dataType() != MLMultiArrayDataType::float16)
+    throw std::out_of_range(std::string(what) + " must hold float16, not " + platform::ml::dataTypeName(array.dataType()));
+}
+
+std::int64_t firstIndexOf(const std::vector<std::int64_t>& tokens, std::int64_t token) {
+  auto it = std::find(tokens.begin(), tokens.end(), token);
+  return it == tokens.end() ? -1 : static_cast<std::int64_t>(it - tokens.begin());
+}
+
+std::vector<std::int64_t> belowSpecial(const std::vector<std::int64_t>& tokens, std::int64_t specialTokenBegin) {
+  std::vector<std::int64_t> out;
+  for (auto t : tokens)
+    if (t < specialTokenBegin) out.push_back(t);
+  return out;
+}
+
+// The last `count` tokens that are below specialTokenBegin.
+std::vector<std::int64_t> lastOrdinary(const std::vector<std::int64_t>& tokens, std::int64_t count, std::int64_t specialTokenBegin) {
+  const std::size_t from = tokens.size() > static_cast<std::size_t>(count) ? tokens.size() - static_cast<std::size_t>(count) : 0;
+  return belowSpecial(std::vector<std::int64_t>(tokens.begin() + static_cast<std::ptrdiff_t>(from), tokens.end()), specialTokenBegin);
+}
+
+// A damaged model: logits must be finite (filters add −infinity only afterwards).
+void requireFiniteLogits(const MLMultiArray& logits) {
+  bool finite = true;
+  if (logits.dataType() == MLMultiArrayDataType::float16) {
+    finite = detail::allFinite(logits.data<Float16>());
+  } else {
+    for (float v : logits.toFloats()) finite &= std::isfinite(v);
+  }
+  if (!finite) throw WhisperError::decodingFailed("The decoder model produced logits that are not finite");
+}
+
+float rounded3(float value) { return std::round(value * 1000.0f) / 1000.0f; }
+
+void debugCaches(const DecodingInputs& inputs, std::int64_t prefillSize) {
+  Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
+  char line[160];
+  std::snprintf(line, sizeof line, "Cache Length: %2.0f Input Token: %4.0f", (*inputs.cacheLength())[0], (*inputs.inputIds())[0]);
+  Logging::debug(std::string(line));
+  Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
+  const auto rows = std::min<std::int64_t>({prefillSize + 4, 224, inputs.kvCacheUpdateMask()->count(), inputs.keyCache()->count()});
+  for (std::int64_t i = 0; i < rows; ++i) {
+    std::snprintf(line, sizeof line, "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d", (*inputs.keyCache())[i], (*inputs.valueCache())[i],
+                  (*inputs.alignmentWeights())[i] * 1500, (*inputs.kvCacheUpdateMask())[i], (*inputs.decoderKeyPaddingMask())[i],
+                  static_cast<int>(i));
+    Logging::debug(std::string(line));
+  }
+}
+
+std::string decodedText(const WhisperTokenizer& tokenizer, std::int64_t token) { return tokenizer.decode({token}); }
+
+}  // namespace
+
+double currentAbsoluteTime() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// ---- TextDecoding defaults ------------------------------------------------------------------
+
+std::shared_ptr<DecodingInputs> TextDecoding::prepareDecoderInputs(const std::vector<std::int64_t>& prompt) {
+  const auto embedDim = kvCacheEmbedDim();
+  if (!embedDim) throw WhisperError::prepareDecoderInputsFailed("Unable to determine kvCacheEmbedDim");
+  const auto sequenceLength = kvCacheMaxSequenceLength();
+  if (!sequenceLength) throw WhisperError::prepareDecoderInputsFailed("Unable to determine kvCacheMaxSequenceLength");
+  const auto window = windowSize();
+  if (!window) throw WhisperError::prepareDecoderInputsFailed("Unable to determine encoderOutputDim");
+  const std::int64_t E = *embedDim, S = *sequenceLength, W = *window;
+  if (E < 1 || S < 1 || W < 1)
+    throw WhisperError::prepareDecoderInputsFailed("Decoder model dimensions must be positive");
+
+  auto inputIds = kestrum::makeMultiArray({1}, MLMultiArrayDataType::int32, std::int32_t{0});
+  auto cacheLength = kestrum::makeMultiArray({1}, MLMultiArrayDataType::int32, std::int32_t{0});
+  auto keyCache = kestrum::makeMultiArray({1, E, 1, S}, MLMultiArrayDataType::float16, Float16(0));
+  auto valueCache = kestrum::makeMultiArray({1, E, 1, S}, MLMultiArrayDataType::float16, Float16(0));
+  auto alignmentWeights = kestrum::makeMultiArray({S, W}, MLMultiArrayDataType::float16, Float16(0));
+  auto updateMask = kestrum::makeMultiArray({1, S}, MLMultiArrayDataType::int32, std::int32_t{0});
+  auto paddingMask = kestrum::makeMultiArray({1, S}, MLMultiArrayDataType::float16, Float16(-10000));
+  auto prefillKeyCache = MLMultiArray::make({1, E, 1, S}, MLMultiArrayDataType::float16);
+  auto prefillValueCache = MLMultiArray::make({1, E, 1, S}, MLMultiArrayDataType::float16);
+  updateMask->setValue(0, 1);
+  paddingMask->setValue(0, 0);
+  return std::make_shared<DecodingInputs>(prompt, inputIds, cacheLength, keyCache, valueCache, alignmentWeights, updateMask,
+                                          paddingMask, prefillKeyCache, prefillValueCache);
+}
+
+DecodingInputsType& TextDecoding::prefillDecoderInputs(DecodingInputsType& decoderInputs, const std::optional<DecodingOptions>& options) {
+  const auto tokenizer = this->tokenizer();
+  if (!tokenizer) throw WhisperError::tokenizerUnavailable();
+  auto& inputs = requireDecodingInputs(decoderInputs, "Unable to cast decoderInputs to DecodingInputs");
+  const auto& special = tokenizer->specialTokens();
+
+  std::vector<std::int64_t> prompt{special.startOfTranscriptToken};
+  std::int64_t languageToken = special.englishToken;
+  std::int64_t taskToken = special.transcribeToken;
+  if (options) {
+    if (isModelMultilingual()) {
+      const std::string code = options->language.value_or("en");
+      languageToken = tokenizer->convertTokenToId("<|" + code + "|>").value_or(special.englishToken);
+      prompt.push_back(languageToken);
+      const char* taskText = options->task == DecodingTask::translate ? "<|translate|>" : "<|transcribe|>";
+      taskToken = tokenizer->convertTokenToId(taskText).value_or(special.transcribeToken);
+      prompt.push_back(taskToken);
+    }
+    prompt.push_back(options->withoutTimestamps ? special.noTimestampsToken : special.timeTokenBegin);
+    if (options->promptTokens) {
+      auto previous = lastOrdinary(*options->promptTokens, kMaxPromptTokens, special.specialTokenBegin);
+      previous.insert(previous.begin(), special.startOfPreviousToken);
+      prompt.insert(prompt.begin(), previous.begin(), previous.end());
+    }
+    if (options->prefixTokens) {
+      auto prefix = lastOrdinary(*options->prefixTokens, kMaxPrefixTokens, special.specialTokenBegin);
+      prompt.insert(prompt.end(), prefix.begin(), prefix.end());
+    }
+  }
+  inputs.setInitialPrompt(prompt);
+
+  const bool usePrefill = options && options->usePrefillCache && prefillData() && !options->promptTokens;
+  if (!usePrefill) return decoderInputs;
+
+  auto task = kestrum::multiArrayFrom({taskToken != special.transcribeToken ? 1 : 0}, 1);
+  auto language = kestrum::multiArrayFrom({languageToken}, 1);
+  auto prefilled = prefillKVCache(task, language);
+  if (!prefilled) {
+    Logging::error("Unable to prefill cache");
+    return decoderInputs;
+  }
+  if (!prefilled->keyCache || !prefilled->valueCache) throw WhisperError::prefillFailed("Invalid prefill output");
+  inputs.setPrefillKeyCache(prefilled->keyCache);
+  inputs.setPrefillValueCache(prefilled->valueCache);
+  const std::int64_t insertAt = std::max<std::int64_t>(0, firstIndexOf(prompt, special.startOfTranscriptToken));
+  const auto& prefillShape = prefilled->keyCache->shape();
+  if (prefillShape.size() != 4) throw WhisperError::prefillFailed("Invalid prefill output: the key cache is not [1, E, 1, P]");
+  const std::int64_t P = prefillShape[3];
+  const std::int64_t S = inputs.kvCacheUpdateMask()->count();
+  if (insertAt + P >= S) throw WhisperError::prefillFailed("Invalid prefill output: " + std::to_string(P) + " positions do not fit the cache");
+  try {
+    updateKVCache(*inputs.keyCache(), *prefilled->keyCache, *inputs.valueCache(), *prefilled->valueCache, insertAt);
+  } catch (const std::out_of_range& e) {
+    throw WhisperError::prefillFailed(std::string("Invalid prefill output: ") + e.what());
+  }
+  inputs.cacheLength()->setValue(0, static_cast<double>(P));
+  for (std::int64_t i = 0; i <= P; ++i) {
+    inputs.kvCacheUpdateMask()->setValue(i, 0);
+    inputs.decoderKeyPaddingMask()->setValue(i, 0);
+  }
+  inputs.kvCacheUpdateMask()->setValue(P, 1);
+  return decoderInputs;
+}
+
+std::optional<DecodingCache> TextDecoding::prefillKVCache(const MultiArrayRef& task, const MultiArrayRef& language) {
+  TextDecoderCachePrefillInput input(task, language);
+  auto prefill = prefillData();
+  auto model = prefill ? prefill->model() : nullptr;
+  if (!model) return std::nullopt;
+  kestrum::checkCancellation();
+  TextDecoderCachePrefillOutput output(kestrum::asyncPrediction(*model, input));
+  auto keys = output.key_cache_prefill();
+  auto values = output.value_cache_prefill();
+  if (!keys || !values) throw WhisperError::prefillFailed("Invalid prefill output: key_cache_prefill or value_cache_prefill missing");
+  return DecodingCache{keys, values, nullptr};
+}
+
+void TextDecoding::updateKVCache(MLMultiArray& keyTensor, const MLMultiArray& keySlice, MLMultiArray& valueTensor,
+                                 const MLMultiArray& valueSlice, std::int64_t insertAtIndex) {
+  requireHalves(keyTensor, "key cache");
+  requireHalves(valueTensor, "value cache");
+  requireHalves(keySlice, "key slice");
+  requireHalves(valueSlice, "value slice");
+  const auto& tensorShape = keyTensor.shape();
+  const auto& sliceShape = keySlice.shape();
+  if (tensorShape.size() != 4 || sliceShape.size() != 4 || valueTensor.shape() != tensorShape || valueSlice.shape() != sliceShape)
+    throw std::out_of_range("cache update: caches must be [1, E, 1, S] and slices [1, E, 1, n] alike");
+  const std::int64_t E = tensorShape[1], n = sliceShape[3];
+  if (sliceShape[1] != E || insertAtIndex < 0 || insertAtIndex + n > tensorShape[3])
+    throw std::out_of_range("cache update: " + std::to_string(n) + " columns at " + std::to_string(insertAtIndex) +
+                            " do not fit a cache of " + std::to_string(tensorShape[3]) + " positions and width " + std::to_string(E));
+  const auto& ss = keySlice.strides();
+  const auto& ks = keyTensor.strides();
+  const auto& vs = valueTensor.strides();
+  const auto* keySource = static_cast<const Float16*>(keySlice.dataPointer());
+  const auto* valueSource = static_cast<const Float16*>(valueSlice.dataPointer());
+  auto* keys = static_cast<Float16*>(keyTensor.dataPointer());
+  auto* values = static_cast<Float16*>(valueTensor.dataPointer());
+  for (std::int64_t j = 0; j < E; ++j) {
+    for (std::int64_t k = 0; k < n; ++k) {
+      const std::int64_t source = j * ss[1] + k * ss[3];
+      keys[j * ks[1] + (insertAtIndex + k) * ks[3]] = keySource[source];
+      values[j * vs[1] + (insertAtIndex + k) * vs[3]] = valueSource[source];  // one layout for both slices
+    }
+  }
+}
+
+void TextDecoding::updateAlignmentWeights(MLMultiArray& alignmentTensor, const MLMultiArray& alignmentSlice,
+                                          std::int64_t insertAtIndex) {
+  requireHalves(alignmentTensor, "alignment table");
+  requireHalves(alignmentSlice, "alignment weights");
+  const auto& shape = alignmentTensor.shape();
+  const auto& sliceShape = alignmentSlice.shape();
+  if (shape.size() != 2 || sliceShape.size() < 2 || insertAtIndex < -1 || insertAtIndex + 1 >= shape[0] ||
+      sliceShape[1] < shape[1])
+    throw std::out_of_range("alignment update: row " + std::to_string(insertAtIndex + 1) + " does not fit the table");
+  const auto& ts = alignmentTensor.strides();
+  const auto& ss = alignmentSlice.strides();
+  const auto* source = static_cast<const Float16*>(alignmentSlice.dataPointer());
+  auto* target = static_cast<Float16*>(alignmentTensor.dataPointer());
+  for (std::int64_t i = 0; i < shape[1]; ++i) target[(insertAtIndex + 1) * ts[0] + i * ts[1]] = source[i * ss[1]];
+}
+
+// ---- TextDecoder fields ---------------------------------------------------------------------
+
+std::shared_ptr<const WhisperTokenizer> TextDecoder::tokenizer() const {
+  std::lock_guard lock(mutex_);
+  return tokenizer_;
+}
+void TextDecoder::setTokenizer(std::shared_ptr<const WhisperTokenizer> tokenizer) {
+  std::lock_guard lock(mutex_);
+  tokenizer_ = std::move(tokenizer);
+}
+std::shared_ptr<WhisperMLModel> TextDecoder::prefillData() const {
+  std::lock_guard lock(mutex_);
+  return prefillData_;
+}
+void TextDecoder::setPrefillData(std::shared_ptr<WhisperMLModel> prefill) {
+  std::lock_guard lock(mutex_);
+  prefillData_ = std::move(prefill);
+}
+bool TextDecoder::isModelMultilingual() const {
+  std::lock_guard lock(mutex_);
+  return isModelMultilingual_;
+}
+void TextDecoder::setIsModelMultilingual(bool multilingual) {
+  std::lock_guard lock(mutex_);
+  isModelMultilingual_ = multilingual;
+}
+std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> TextDecoder::logitsFilters() const {
+  std::lock_guard lock(mutex_);
+  return logitsFilters_;
+}
+void TextDecoder::setLogitsFilters(std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> filters) {
+  std::lock_guard lock(mutex_);
+  logitsFilters_ = std::move(filters);
+}
+
+bool TextDecoder::supportsWordTimestamps() const {
+  return kestrum::ModelUtilities::getModelOutputDimension(model(), "alignment_heads_weights", 0).has_value();
+}
+std::optional<std::int64_t> TextDecoder::logitsSize() const {
+  return kestrum::ModelUtilities::getModelOutputDimension(model(), "logits", 2);
+}
+std::optional<std::int64_t> TextDecoder::kvCacheEmbedDim() const {
+  return kestrum::ModelUtilities::getModelInputDimension(model(), "key_cache", 1);
+}
+std::optional<std::int64_t> TextDecoder::kvCacheMaxSequenceLength() const {
+  return kestrum::ModelUtilities::getModelInputDimension(model(), "key_cache", 3);
+}
+std::optional<std::int64_t> TextDecoder::windowSize() const {
+  return kestrum::ModelUtilities::getModelInputDimension(model(), "encoder_output_embeds", 3);
+}
+std::optional<std::int64_t> TextDecoder::embedSize() const {
+  return kestrum::ModelUtilities::getModelInputDimension(model(), "encoder_output_embeds", 1);
+}
+
+void TextDecoder::unloadModel() {
+  setModel(nullptr);
+  std::lock_guard lock(mutex_);
+  prefillData_ = nullptr;
+  languageLogitsFilter_ = nullptr;
+}
+
+std::optional<TextDecoderMLMultiArrayOutputType> TextDecoder::predictLogits(const TextDecoderMLMultiArrayInputType& in) {
+  auto model = this->model();
+  if (!model) return TextDecoderMLMultiArrayOutputType{};
+  TextDecoderInput input(in.inputIds, in.cacheLength, in.keyCache, in.valueCache, in.kvCacheUpdateMask, in.encoderOutputEmbeds,
+                         in.decoderKeyPaddingMask);
+  kestrum::checkCancellation();
+  TextDecoderOutput output(kestrum::asyncPrediction(*model, input));
+  auto logits = output.logits();
+  auto keys = output.key_cache_updates();
+  auto values = output.value_cache_updates();
+  if (!logits || !keys || !values) throw WhisperError::decodingLogitsFailed("Invalid model output");
+  return TextDecoderMLMultiArrayOutputType{logits, DecodingCache{keys, values, output.alignment_heads_weights()}};
+}
+
+std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(const DecodingOptions& options,
+                                                                              std::int64_t prefilledIndex,
+                                                                              std::int64_t initialPromptIndex,
+                                                                              const WhisperTokenizer& tokenizer) const {
+  std::vector<std::shared_ptr<LogitsFiltering>> filters = logitsFilters().value_or(std::vector<std::shared_ptr<LogitsFiltering>>{});
+  const auto& special = tokenizer.specialTokens();
+  (void)prefilledIndex;  // sampling starts after the whole prompt, wherever the prefill stopped
+  if (options.suppressBlank) filters.push_back(std::make_shared<SuppressBlankFilter>(special, initialPromptIndex));
+  auto suppress = belowSpecial(options.supressTokens, special.specialTokenBegin);
+  if (!suppress.empty()) filters.push_back(std::make_shared<SuppressTokensFilter>(std::move(suppress)));
+  if (!options.withoutTimestamps) {
+    std::optional<std::int64_t> maxInitialTimestampIndex;
+    if (options.maxInitialTimestamp) {
+      const double seconds = *options.maxInitialTimestamp;
+      if (std::isnan(seconds)) throw WhisperError::decodingFailed("maxInitialTimestamp is not a number");
+      maxInitialTimestampIndex = static_cast<std::int64_t>(std::clamp(seconds / kTimestampStep, 0.0, kMaxInitialTimestampIndex));
+    }
+    filters.push_back(std::make_shared<TimestampRulesFilter>(special, initialPromptIndex, maxInitialTimestampIndex,
+                                                             isModelMultilingual()));
+  }
+  return filters;
+}
+
+// ---- The token loop -------------------------------------------------------------------------
+
+DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& decoderInputs,
+                                       TokenSampling& sampler, const DecodingOptions& options, const DecodingCallback& callback) {
+  const auto tokenizer = this->tokenizer();
+  if (!tokenizer) throw WhisperError::tokenizerUnavailable();
+  const auto& special = tokenizer->specialTokens();
+  const bool debug = debugLogging();
+
+  // A. Start
+  const std::int64_t prefilledIndex = static_cast<std::int64_t>((*decoderInputs.cacheLength())[0]);
+  std::vector<std::int64_t> currentTokens = decoderInputs.initialPrompt();
+  if (currentTokens.empty()) throw WhisperError::prepareDecoderInputsFailed("The decoder prompt is empty");
+  const std::int64_t initialPromptIndex = static_cast<std::int64_t>(currentTokens.size());
+  std::int64_t nextToken = currentTokens.back();
+  std::vector<float> logProbs(currentTokens.size(), 0.0f);
+  const auto filters = createLogitsFilters(options, prefilledIndex, initialPromptIndex, *tokenizer);
+
+  // The cache step writes column t and the masks at t + 1, so t stays below S − 1.
+  std::int64_t loopLimit = std::min(options.sampleLength, kLoopCeiling);
+  if (auto* concrete = dynamic_cast<DecodingInputs*>(&decoderInputs); concrete && concrete->kvCacheUpdateMask())
+    loopLimit = std::min(loopLimit, concrete->kvCacheUpdateMask()->count() - 1);
+  if (auto S = kvCacheMaxSequenceLength()) loopLimit = std::min(loopLimit, *S - 1);
+  Logging::debug("Running main loop for a maximum of " + std::to_string(loopLimit) + " iterations, starting at index " +
+                 std::to_string(prefilledIndex));
+
+  const platform::system::UUID windowId;
+  earlyStopActor_.set(false, windowId);
+
+  TranscriptionTimings timings;
+  bool alignmentSeen = false;
+  bool firstTokenTooUnlikely = false;
+
+  for (std::int64_t t = std::max<std::int64_t>(prefilledIndex, 0); t < loopLimit; ++t) {
+    const auto stepStart = Clock::now();
+    if (t < initialPromptIndex) {
+      const std::int64_t promptToken = currentTokens[static_cast<std::size_t>(t)];
+      if (t == initialPromptIndex - 1 && promptToken >= special.timeTokenBegin && nextToken >= special.timeTokenBegin) {
+        currentTokens[static_cast<std::size_t>(t)] = nextToken;  // the model's own first timestamp
+        if (debug)
+          Logging::debug("Skipping prompt tokenIndex: " + std::to_string(t) + ", token: " + std::to_string(nextToken) +
+                         ", text: " + decodedText(*tokenizer, nextToken));
+      } else {
+        nextToken = promptToken;
+        if (debug)
+          Logging::debug("Forcing prompt tokenIndex: " + std::to_string(t) + ", token: " + std::to_string(nextToken) +
+                         ", text: " + decodedText(*tokenizer, nextToken));
+      }
+    }
+    auto& inputs = requireDecodingInputs(decoderInputs, "DecodingInputsType must be DecodingInputs");
+    inputs.inputIds()->setValue(0, static_cast<double>(nextToken));
+    inputs.cacheLength()->setValue(0, static_cast<double>(t));
+    if (debug && t <= prefilledIndex + 3) debugCaches(inputs, prefilledIndex);
+
+    const auto predictionStart = Clock::now();
+    if (!encoderOutput) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+    auto output = predictLogits({inputs.inputIds(), inputs.cacheLength(), inputs.keyCache(), inputs.valueCache(),
+                                 inputs.kvCacheUpdateMask(), encoderOutput, inputs.decoderKeyPaddingMask()});
+    if (!output || !output->logits) throw WhisperError::decodingLogitsFailed("Unable to decode logits");
+    timings.decodingPredictions += since(predictionStart);
+    const auto predictionEnd = Clock::now();
+    requireFiniteLogits(*output->logits);
+
+    const auto filteringStart = Clock::now();
+    auto logits = output->logits;
+    for (const auto& filter : filters) logits = filter->filterLogits(logits, currentTokens);
+    timings.decodingFiltering += since(filteringStart);
+
+    const auto samplingStart = Clock::now();
+    const auto sampled = sampler.update(currentTokens, logits, logProbs);
+    if (sampled.tokens.empty() || sampled.logProbs.empty()) throw WhisperError::decodingFailed("The sampler returned no token");
+    nextToken = sampled.tokens.back();
+    const float nextLogProb = sampled.logProbs.back();
+    const bool completed = sampled.completed;
+    if (debug)
+      Logging::debug("Predicted next tokenIndex: " + std::to_string(t + 1) + ", token: " + std::to_string(nextToken) +
+                     ", text: " + decodedText(*tokenizer, nextToken));
+    timings.decodingSampling += since(samplingStart);
+
+    bool stop = completed;
+    if (t == prefilledIndex && options.firstTokenLogProbThreshold && nextLogProb < *options.firstTokenLogProbThreshold) {
+      firstTokenTooUnlikely = true;
+      stop = true;
+    }
+    if (static_cast<std::int64_t>(currentTokens.size()) >= kLoopCeiling) stop = true;
+    if (stop) {
+      timings.decodingNonPrediction += since(predictionEnd);
+      timings.decodingLoop += since(stepStart);
+      timings.totalDecodingLoops += 1;
+      break;
+    }
+
+    if (t >= initialPromptIndex - 1) {
+      currentTokens.push_back(nextToken);
+      logProbs.push_back(nextLogProb);
+    }
+
+    if (!output->cache || !output->cache->keyCache || !output->cache->valueCache)
+      throw WhisperError::decodingLogitsFailed("Invalid model output");
+    const auto cachingStart = Clock::now();
+    try {
+      updateKVCache(*inputs.keyCache(), *output->cache->keyCache, *inputs.valueCache(), *output->cache->valueCache, t);
+      inputs.decoderKeyPaddingMask()->setValue(t + 1, 0);
+      inputs.kvCacheUpdateMask()->setValue(t, 0);
+      inputs.kvCacheUpdateMask()->setValue(t + 1, 1);
+      if (output->cache->alignmentWeights) {
+        updateAlignmentWeights(*inputs.alignmentWeights(), *output->cache->alignmentWeights, t);
+        alignmentSeen = true;
+      }
+    } catch (const std::out_of_range& e) {
+      throw WhisperError::decodingLogitsFailed(std::string("Invalid model output: ") + e.what());
+    }
+    timings.decodingKvCaching += since(cachingStart);
+    timings.totalKVUpdateRuns += 1;
+
+    if (callback) {
+      std::vector<std::int64_t> textTokens =
+          options.skipSpecialTokens ? belowSpecial(currentTokens, special.specialTokenBegin) : currentTokens;
+      TranscriptionProgress progress;
+      progress.timings = timings;
+      progress.text = tokenizer->decode(textTokens);
+      progress.tokens = currentTokens;
+      progress.avgLogprob = std::accumulate(logProbs.begin(), logProbs.end(), 0.0f) / static_cast<float>(logProbs.size());
+      progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
+      const bool promptPhase = t < initialPromptIndex - 1;
+      if (callback(progress) == std::optional<bool>(false) && !promptPhase) {
+        Logging::debug("Early stopping");
+        earlyStopActor_.set(true, windowId);
+      }
+    }
+
+    timings.decodingNonPrediction += since(predictionEnd);
+    timings.decodingLoop += since(stepStart);
+    timings.totalDecodingLoops += 1;
+    if (t == prefilledIndex) {
+      timings.firstTokenTime = currentAbsoluteTime();
+      if (debug) Logging::debug("Found first token at: " + std::to_string(timings.firstTokenTime));
+    }
+    if (earlyStopActor_.get(windowId)) break;
+  }
+
+  // C. Finish
+  if (!earlyStopActor_.remove(windowId)) Logging::error("Early stop flag not found for window: " + windowId.uuidString());
+
+  std::optional<DecodingCache> cache;
+  if (auto* inputs = dynamic_cast<DecodingInputs*>(&decoderInputs))
+    cache = DecodingCache{inputs->keyCache(), inputs->valueCache(), alignmentSeen ? inputs->alignmentWeights() : nullptr};
+
+  const auto finalized = sampler.finalize(currentTokens, logProbs);
+  const auto& finalTokens = finalized.tokens;
+  const std::int64_t begin = std::max<std::int64_t>(0, firstIndexOf(finalTokens, special.startOfTranscriptToken));
+  std::int64_t end = firstIndexOf(finalTokens, special.endToken);
+  end = end < begin ? static_cast<std::int64_t>(finalTokens.size()) : end + 1;
+  end = std::min<std::int64_t>(end, static_cast<std::int64_t>(std::min(finalTokens.size(), finalized.logProbs.size())));
+
+  DecodingResult result;
+  result.tokens.assign(finalTokens.begin() + begin, finalTokens.begin() + end);
+  std::vector<float> cutLogProbs(finalized.logProbs.begin() + begin, finalized.logProbs.begin() + end);
+  result.avgLogProb = cutLogProbs.empty() ? 0.0f
+                                          : std::accumulate(cutLogProbs.begin(), cutLogProbs.end(), 0.0f) / static_cast<float>(cutLogProbs.size());
+  for (std::size_t i = 0; i < result.tokens.size(); ++i) result.tokenLogProbs.push_back({{result.tokens[i], cutLogProbs[i]}});
+  result.compressionRatio = TextUtilities::compressionRatio(belowSpecial(result.tokens, special.specialTokenBegin));
+  if (auto* greedy = dynamic_cast<GreedyTokenSampler*>(&sampler)) result.temperature = rounded3(static_cast<float>(greedy->temperature));
+  else result.temperature = options.temperature;
+
+  if (options.language) {
+    result.language = *options.language;
+    result.languageProbs = {{*options.language, 0.0f}};
+  } else {
+    const auto& languages = tokenizer->allLanguageTokens();
+    auto it = std::find_if(result.tokens.begin(), result.tokens.end(), [&](std::int64_t t) { return languages.count(t) != 0; });
+    if (it != result.tokens.end()) {
+      result.language = trimmingSpecialTokenCharacters(tokenizer->decode({*it}));
+      const auto& entry = result.tokenLogProbs[static_cast<std::size_t>(it - result.tokens.begin())];
+      auto found = entry.find(*it);
+      result.languageProbs = {{result.language, found == entry.end() ? 0.0f : found->second}};
+    } else {
+      result.language = "en";
+      result.languageProbs = {{"en", 0.0f}};
+    }
+  }
+  result.text = tokenizer->decode(result.tokens);
+  Logging::debug("Completed window: " + result.text);
+  result.noSpeechProb = 0;
+  result.cache = cache;
+  result.timings = timings;
+  result.fallback = DecodingFallback::make(options, firstTokenTooUnlikely, 0, result.compressionRatio, result.avgLogProb);
+  return result;
+}
+
+// ---- Language detection ---------------------------------------------------------------------
+
+DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& decoderInputs,
+                                           TokenSampling& sampler, const DecodingOptions&, Float16) {
+  const auto tokenizer = this->tokenizer();
+  if (!tokenizer) throw WhisperError::tokenizerUnavailable();
+  const auto logitsDim = logitsSize();
+  if (!logitsDim) throw WhisperError::modelsUnavailable("Failed to read logits size from model");
+  const auto& special = tokenizer->specialTokens();
+  const std::vector<std::int64_t> currentTokens{special.startOfTranscriptToken};
+  const std::vector<float> logProbs{0.0f};
+
+  std::shared_ptr<const LanguageLogitsFilter> filter;
+  {
+    std::lock_guard lock(mutex_);
+    filter = languageLogitsFilter_;
+  }
+  if (!filter) {
+    filter = std::make_shared<LanguageLogitsFilter>(tokenizer->allLanguageTokens(), *logitsDim, 0);
+    std::lock_guard lock(mutex_);
+    languageLogitsFilter_ = filter;
+  }
+
+  decoderInputs.inputIds()->setValue(0, static_cast<double>(special.startOfTranscriptToken));
+  decoderInputs.cacheLength()->setValue(0, 0);
+  const auto start = Clock::now();
+  Logging::debug("Detecting language...");
+  if (!encoderOutput) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+  auto& inputs = requireDecodingInputs(decoderInputs, "DecodingInputsType must be DecodingInputs");
+  auto output = predictLogits({inputs.inputIds(), inputs.cacheLength(), inputs.keyCache(), inputs.valueCache(),
+                               inputs.kvCacheUpdateMask(), encoderOutput, inputs.decoderKeyPaddingMask()});
+  if (!output || !output->logits) {
+    Logging::error("Unable to decode logits");
+    throw WhisperError::decodingLogitsFailed("Unable to decode logits from the model output");
+  }
+  const double predictionTime = since(start);
+  requireFiniteLogits(*output->logits);
+  auto logits = filter->filterLogits(output->logits, currentTokens);
+
+  const auto samplingStart = Clock::now();
+  const auto sampled = sampler.update(currentTokens, logits, logProbs);
+  if (sampled.tokens.empty()) throw WhisperError::decodingFailed("The sampler returned no token");
+  const std::int64_t detected = sampled.tokens.back();
+  const double samplingTime = since(samplingStart);
+
+  DecodingResult result;
+  const auto& languages = tokenizer->allLanguageTokens();
+  for (std::size_t i = 0; i < sampled.tokens.size(); ++i)
+    if (languages.count(sampled.tokens[i]) && i < sampled.logProbs.size())
+      result.languageProbs[trimmingSpecialTokenCharacters(tokenizer->decode({sampled.tokens[i]}))] = sampled.logProbs[i];
+  const std::string code = trimmingSpecialTokenCharacters(tokenizer->decode({detected}));
+  if (Constants::languageCodes().count(code)) {
+    Logging::debug("Detected language: " + code);
+    result.language = code;
+  } else {
+    Logging::error("Detected language " + code + " is not supported, defaulting to " + std::string(Constants::defaultLanguageCode));
+    result.language = std::string(Constants::defaultLanguageCode);
+  }
+  TranscriptionTimings timings;
+  timings.decodingPredictions = predictionTime;
+  timings.decodingSampling = samplingTime;
+  result.timings = timings;
+  return result;
+}
+
+}  // namespace murmel

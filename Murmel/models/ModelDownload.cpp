@@ -1,0 +1,354 @@
+#include "Murmel/models/ModelDownload.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <set>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Hub/HubApi.h"
+#include "KestrumCore/Concurrency.h"
+#include "KestrumCore/Extensions.h"
+#include "Murmel/Constants.h"
+#include "Murmel/EngineLogging.h"
+#include "Murmel/models/EngineModelUtilities.h"
+#include "Murmel/WhisperError.h"
+#include "platform/ML/ModelFolders.h"
+#include "platform/System/Json.h"
+
+namespace murmel {
+namespace fs = std::filesystem;
+using hub::Hub;
+using hub::HubApi;
+
+namespace {
+
+constexpr const char* kRevision = "main";
+constexpr const char* kCheckpointConfig = "config.json";
+constexpr const char* kCheckpointWeights = "model.safetensors";
+constexpr const char* kShardIndex = "model.safetensors.index.json";
+// What packing and the tokenizer read; the rest of a checkpoint repository stays remote.
+const std::vector<std::string>& checkpointFiles() {
+  static const std::vector<std::string> files{kCheckpointConfig, kCheckpointWeights, "generation_config.json",
+                                              "tokenizer.json", "tokenizer_config.json"};
+  return files;
+}
+constexpr const char* kRequiredModels[] = {"MelSpectrogram", "AudioEncoder", "TextDecoder"};
+
+std::string describeRepo(const Hub::Repo& repo) {
+  return repo.id + " (" + std::string(Hub::rawValue(repo.type)) + ")";
+}
+
+bool present(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+// The folders of the paths: "a/b/c" => "a".
+std::set<std::string> topFolders(const std::vector<std::string>& paths) {
+  std::set<std::string> folders;
+  for (const auto& path : paths) folders.insert(path.substr(0, path.find('/')));
+  return folders;
+}
+
+// The three models the loader needs are all there.
+bool holdsModels(const fs::path& folder) {
+  return std::all_of(std::begin(kRequiredModels), std::end(kRequiredModels),
+                     [&](const char* name) { return present(ModelUtilities::detectModelURL(folder, name)); });
+}
+
+fs::file_time_type modified(const fs::path& path) {
+  std::error_code error;
+  auto time = fs::last_write_time(path, error);
+  return error ? fs::file_time_type::min() : time;
+}
+
+// A packed folder is current while it is complete and not older than the checkpoint it came from
+// (a changed checkpoint file is downloaded anew and so becomes newer).
+bool packedIsCurrent(const fs::path& root, const fs::path& folder) {
+  if (!holdsModels(folder)) return false;
+  const auto packed = modified(folder);
+  for (const auto& name : {kCheckpointConfig, kCheckpointWeights, "generation_config.json"})
+    if (present(root / name) && modified(root / name) > packed) return false;
+  return true;
+}
+
+// An exclusive advisory lock on the hidden file ".<folder>.lock" beside `folder`, so that callers
+// in other processes or threads check, clear and pack one folder in turn. The holder removes the
+// file as it lets go; a caller that locked a file no longer there starts over. Waiting ends with
+// CancellationError when the calling task is cancelled.
+class PackLock {
+ public:
+  explicit PackLock(const fs::path& folder) : path_(folder.parent_path() / ".") {
+    path_ += folder.filename();
+    path_ += ".lock";
+    fs::create_directories(folder.parent_path());
+    while (true) {
+      fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (fd_ < 0) fail(errno);
+      while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) fail(errno);
+        if (kestrum::isCancelled()) {
+          ::close(fd_);
+          throw kestrum::CancellationError();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      struct stat held {}, named {};
+      if (::fstat(fd_, &held) != 0) fail(errno);
+      if (::stat(path_.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return;
+      ::close(fd_);
+    }
+  }
+  ~PackLock() {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+  PackLock(const PackLock&) = delete;
+  PackLock& operator=(const PackLock&) = delete;
+
+ private:
+  [[noreturn]] void fail(int error) {
+    if (fd_ >= 0) ::close(fd_);
+    throw WhisperError::modelsUnavailable("Cannot lock " + path_.string() + ": " + std::strerror(error));
+  }
+  fs::path path_;
+  int fd_ = -1;
+};
+
+// Packs the checkpoint at `root` into `folder` unless a current one is there. The packer writes
+// a sibling and renames it, so a failure leaves no folder behind; a stale folder goes first.
+fs::path ensurePacked(const fs::path& root, const fs::path& folder) {
+  if (packedIsCurrent(root, folder)) {
+    Logging::debug("Using packed model folder " + folder.string());
+    return folder;
+  }
+  const PackLock lock(folder);
+  // Another caller may have packed it while this one waited.
+  if (packedIsCurrent(root, folder)) {
+    Logging::debug("Using packed model folder " + folder.string());
+    return folder;
+  }
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(folder, error))) {
+    Logging::info("Packed model folder " + folder.string() + " is incomplete or older than its checkpoint, packing again");
+    fs::remove_all(folder, error);
+    if (error) throw WhisperError::modelsUnavailable("Cannot replace " + folder.string() + ": " + error.message());
+  }
+  Logging::info("Packing checkpoint " + root.string() + " into " + folder.string());
+  try {
+    platform::ml::packCheckpoint(root, folder);
+  } catch (const std::runtime_error&) {
+    // A writer outside the lock (the packing tool) may have put its pack in place; the packer refuses.
+    if (packedIsCurrent(root, folder)) return folder;
+    throw;
+  }
+  return folder;
+}
+
+// The top-level folders of the paths that `pattern` accepts: the folder when there is exactly
+// one, and how many there are.
+struct GlobSearch {
+  std::optional<std::string> folder;
+  std::string pattern;
+  std::size_t count = 0;
+};
+
+GlobSearch searchFolders(const std::vector<std::string>& paths, const std::string& pattern) {
+  const auto folders = topFolders(kestrum::matching(paths, pattern));
+  return {folders.size() == 1 ? std::optional<std::string>(*folders.begin()) : std::nullopt, pattern, folders.size()};
+}
+
+// The variant as found in the repository's local copy: its packed checkpoint, a checkpoint to
+// pack, or the one variant folder the download globs pick among the cached files. Nothing when
+// the cache holds none of these.
+std::optional<fs::path> findInCache(const HubApi& hubApi, const Hub::Repo& repo, const std::string& variant) {
+  const fs::path root = hubApi.localRepoLocation(repo);
+  const fs::path packed = root / checkpointVariantFolder(repo.id);
+  if (holdsModels(packed) || (present(root / kCheckpointConfig) && present(root / kCheckpointWeights)))
+    return ensurePacked(root, packed);
+
+  std::vector<std::string> paths;
+  for (const auto& file : hub::getFileUrls(root)) paths.push_back(fs::relative(file, root).generic_string());
+  for (const std::string& pattern : {"*" + variant + "/*", "*openai*" + variant + "/*"}) {
+    auto search = searchFolders(paths, pattern);
+    if (search.folder && holdsModels(root / *search.folder)) return root / *search.folder;
+    if (search.folder) break;
+  }
+  return std::nullopt;
+}
+
+fs::path fromCache(const HubApi& hubApi, const Hub::Repo& repo, const std::string& variant, const char* why) {
+  Logging::info(std::string(why) + ", looking for model " + variant + " of " + describeRepo(repo) +
+                " in the local cache at " + hubApi.localRepoLocation(repo).string());
+  if (auto folder = findInCache(hubApi, repo, variant)) {
+    Logging::info("Using cached model folder " + folder->string());
+    return *folder;
+  }
+  throw WhisperError::modelsUnavailable("No local copy of model \"" + variant + "\" of " + describeRepo(repo) +
+                                        " in " + hubApi.localRepoLocation(repo).string() + " (" + why + ")");
+}
+
+// A transfer that did not reach the service, as opposed to an answer from it.
+bool unreachable(const Hub::HubClientError& error) {
+  return error.kind() == Hub::HubClientError::Kind::downloadError ||
+         error.kind() == Hub::HubClientError::Kind::networkError;
+}
+
+fs::path downloadCheckpoint(const HubApi& hubApi, const Hub::Repo& repo, const HubApi::ProgressHandler& handler) {
+  Logging::debug("Downloading checkpoint of " + describeRepo(repo) + "...");
+  const fs::path root = hubApi.snapshot(repo, kRevision, checkpointFiles(), handler);
+  return ensurePacked(root, root / checkpointVariantFolder(repo.id));
+}
+
+}  // namespace
+
+std::optional<std::string> checkpointRepository(std::string_view model) {
+  const std::string name(model);
+  auto isVariant = [](const std::string& text) {
+    const auto& variants = allModelVariants();
+    return std::any_of(variants.begin(), variants.end(), [&](ModelVariant v) { return description(v) == text; });
+  };
+  if (isVariant(name)) return "openai/whisper-" + name;
+  for (const std::string owner : {"openai", "distil-whisper"}) {
+    const std::string prefix = owner + "_";
+    if (!name.starts_with(prefix)) continue;
+    const std::string rest = name.substr(prefix.size());
+    // A further "_" marks a compiled build ("_947MB", "_turbo") that has no checkpoint repository.
+    // "." and ".." would lead the cache copy out of the owner's folder.
+    if (rest.empty() || rest == "." || rest == ".." || rest.find_first_of("_/") != std::string::npos)
+      return std::nullopt;
+    return owner + "/" + rest;
+  }
+  return std::nullopt;
+}
+
+std::string defaultModelRepository(std::string_view model) {
+  return checkpointRepository(model).value_or(std::string(defaultModelRepo));
+}
+
+std::string checkpointVariantFolder(std::string_view repoId) {
+  std::string folder(repoId);
+  std::replace(folder.begin(), folder.end(), '/', '_');
+  return folder;
+}
+
+std::string deviceName() { return kestrum::ProcessInfo::hwModel(); }
+
+ModelSupport recommendedModels() {
+  Logging::debug("Running on " + deviceName());
+  return Constants::fallbackModelSupportConfig().modelSupport(deviceName());
+}
+
+ModelSupportConfig fetchModelSupportConfig(const std::string& from, const std::optional<fs::path>& downloadBase,
+                                           const std::optional<std::string>& token,
+                                           const std::string& remoteConfigName,
+                                           const std::optional<std::string>& endpoint) {
+  const HubApi hubApi(downloadBase, token, endpoint, false, std::nullopt);
+  Logging::debug("Searching for config file matching \"" + remoteConfigName + "\" in " + from);
+  try {
+    const auto files = hubApi.getFilenames(from, remoteConfigName);
+    if (files.empty()) {
+      Logging::info("No config files found matching \"" + remoteConfigName + "\" in " + from + ", using fallback");
+      return Constants::fallbackModelSupportConfig();
+    }
+    if (files.size() > 1) {
+      std::string list;
+      for (const auto& file : files) list += (list.empty() ? "\"" : ", \"") + file + "\"";
+      Logging::info("Multiple config files found (" + std::to_string(files.size()) + "): [" + list +
+                    "]. Using first matching file: " + files.front());
+    }
+    const fs::path root = hubApi.snapshot(from, kRevision, files.front(), HubApi::ProgressHandler());
+    return ModelSupportConfig::fromJson(platform::json::parseFile((root / files.front()).string()));
+  } catch (const std::exception& e) {
+    Logging::error(std::string("Fetch model support config failed with error: ") + e.what());
+    return Constants::fallbackModelSupportConfig();
+  }
+}
+
+ModelSupport recommendedRemoteModels(const std::string& from, const std::optional<fs::path>& downloadBase,
+                                     const std::optional<std::string>& token, const std::string& remoteConfigName,
+                                     const std::optional<std::string>& endpoint) {
+  return fetchModelSupportConfig(from, downloadBase, token, remoteConfigName, endpoint).modelSupport(deviceName());
+}
+
+std::vector<std::string> fetchAvailableModels(const std::string& from, const std::vector<std::string>& matching,
+                                              const std::optional<fs::path>& downloadBase,
+                                              const std::optional<std::string>& token,
+                                              const std::string& remoteConfigName,
+                                              const std::optional<std::string>& endpoint) {
+  const auto support =
+      fetchModelSupportConfig(from, downloadBase, token, remoteConfigName, endpoint).modelSupport(deviceName());
+  std::set<std::string> names;
+  for (const auto& glob : matching)
+    for (auto& name : kestrum::matching(support.supported, glob)) names.insert(std::move(name));
+  return ModelUtilities::formatModelFiles(std::vector<std::string>(names.begin(), names.end()));
+}
+
+fs::path download(const std::string& variant, const std::optional<fs::path>& downloadBase, bool useBackgroundSession,
+                  const std::optional<std::string>& from, const std::optional<std::string>& token,
+                  const std::optional<std::string>& endpoint, const DownloadProgressCallback& progressCallback,
+                  std::optional<bool> useOfflineMode) {
+  const HubApi hubApi(downloadBase, token, endpoint, useBackgroundSession, useOfflineMode);
+  const Hub::Repo repo{from.value_or(defaultModelRepository(variant)), Hub::RepoType::models};
+  if (hubApi.isOffline()) return fromCache(hubApi, repo, variant, "offline");
+
+  const HubApi::ProgressHandler handler = [&](const hub::Progress& progress) {
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%.2f", 100 * progress.fractionCompleted());
+    Logging::debug("Download progress: " + std::string(percent) + "% of " + std::to_string(progress.totalUnitCount()) +
+                   " files");
+    if (progressCallback) progressCallback(progress);
+  };
+
+  GlobSearch search;
+  try {
+    search.pattern = "*" + variant + "/*";
+    Logging::debug("Searching for models matching \"" + search.pattern + "\" in " + describeRepo(repo));
+    std::vector<std::string> listed;
+    try {
+      // The checkpoint files ride along with the first listing; the pattern decides everything else.
+      listed = hubApi.getFilenames(repo, kRevision, {search.pattern, kCheckpointConfig, kCheckpointWeights, kShardIndex});
+    } catch (const Hub::HubClientError& e) {
+      if (!unreachable(e)) throw;
+      Logging::debug(e.what());
+      const auto original = std::current_exception();
+      try {
+        return fromCache(hubApi, repo, variant, "repository unreachable");
+      } catch (const WhisperError&) {
+        std::rethrow_exception(original);
+      }
+    }
+    auto has = [&](const char* name) { return std::find(listed.begin(), listed.end(), name) != listed.end(); };
+    if (has(kCheckpointConfig) && has(kCheckpointWeights)) return downloadCheckpoint(hubApi, repo, handler);
+    if (has(kCheckpointConfig) && has(kShardIndex))
+      throw WhisperError::modelsUnavailable("Sharded checkpoints (" + std::string(kShardIndex) + ") are not supported: " +
+                                            describeRepo(repo));
+
+    search = searchFolders(listed, search.pattern);
+    if (!search.folder) {
+      Logging::debug("Multiple models found matching \"" + search.pattern + "\"");
+      const std::string pattern = "*openai*" + variant + "/*";
+      Logging::debug("Searching for models matching \"" + pattern + "\" in " + describeRepo(repo));
+      search = searchFolders(hubApi.getFilenames(repo, kRevision, {pattern}), pattern);
+      if (!search.folder)
+        throw WhisperError::modelsUnavailable(std::string(search.count < 2 ? "No" : "Multiple") +
+                                              " models found matching \"" + pattern + "\" in " + describeRepo(repo));
+    }
+    Logging::debug("Downloading model " + *search.folder + "...");
+    return hubApi.snapshot(repo, kRevision, {search.pattern}, handler) / *search.folder;
+  } catch (const std::exception& e) {
+    Logging::debug(e.what());
+    throw;
+  }
+}
+
+}  // namespace murmel

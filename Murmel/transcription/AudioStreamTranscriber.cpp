@@ -1,0 +1,284 @@
+#include "Murmel/transcription/AudioStreamTranscriber.h"
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <exception>
+
+#include "Hub/Progress.h"
+#include "KestrumCore/Concurrency.h"
+#include "KestrumCore/Logging.h"
+#include "Murmel/audio/AudioProcessor.h"
+#include "Murmel/decoding/TextUtilities.h"
+#include "platform/Text/Unicode.h"
+
+namespace murmel {
+
+using kestrum::Logging;
+
+namespace {
+
+constexpr float kSampleRate = 16000;
+constexpr auto kIdleInterval = std::chrono::milliseconds(100);
+const char* const kWaitingText = "Waiting for speech...";
+
+// Releases a held lock for its lifetime and takes it back, also when unwinding.
+class Unlocked {
+ public:
+  explicit Unlocked(std::unique_lock<std::mutex>& lock) : lock_(lock) { lock_.unlock(); }
+  ~Unlocked() { lock_.lock(); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  std::unique_lock<std::mutex>& lock_;
+};
+
+std::int64_t fallbackCount(double value) {
+  if (!(value >= 0)) return 0;
+  return value >= 9.0e18 ? INT64_MAX : static_cast<std::int64_t>(value);
+}
+
+}  // namespace
+
+// Jobs run one after another, in the order they were posted, on one pool thread at a time. The
+// queue outlives the transcriber while jobs are pending; each job holds the transcriber weakly.
+struct AudioStreamTranscriber::Hops {
+  std::mutex mutex;
+  std::deque<std::function<void()>> jobs;
+  bool draining = false;
+
+  static void post(const std::shared_ptr<Hops>& hops, std::function<void()> job) {
+    {
+      std::lock_guard lock(hops->mutex);
+      hops->jobs.push_back(std::move(job));
+      if (hops->draining) return;
+      hops->draining = true;
+    }
+    kestrum::ThreadPool::shared().enqueue([hops] { hops->drain(); });
+  }
+
+  void drain() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::lock_guard lock(mutex);
+        if (jobs.empty()) {
+          draining = false;
+          return;
+        }
+        job = std::move(jobs.front());
+        jobs.pop_front();
+      }
+      try {
+        job();
+      } catch (const std::exception& e) {
+        Logging::error(std::string("Error: ") + e.what());
+      } catch (...) {
+        Logging::error("Error: unknown error");
+      }
+    }
+  }
+};
+
+std::shared_ptr<AudioStreamTranscriber> AudioStreamTranscriber::make(
+    std::shared_ptr<AudioEncoding> audioEncoder, std::shared_ptr<FeatureExtracting> featureExtractor,
+    std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+    std::shared_ptr<const WhisperTokenizer> tokenizer, std::shared_ptr<AudioProcessing> audioProcessor,
+    DecodingOptions decodingOptions, std::int64_t requiredSegmentsForConfirmation, float silenceThreshold,
+    std::int64_t compressionCheckWindow, bool useVAD, StateChangeCallback stateChangeCallback) {
+  return std::make_shared<AudioStreamTranscriber>(
+      Passkey{}, std::move(audioEncoder), std::move(featureExtractor), std::move(segmentSeeker), std::move(textDecoder),
+      std::move(tokenizer), std::move(audioProcessor), std::move(decodingOptions), requiredSegmentsForConfirmation,
+      silenceThreshold, compressionCheckWindow, useVAD, std::move(stateChangeCallback));
+}
+
+AudioStreamTranscriber::AudioStreamTranscriber(Passkey, std::shared_ptr<AudioEncoding> audioEncoder,
+                                               std::shared_ptr<FeatureExtracting> featureExtractor,
+                                               std::shared_ptr<SegmentSeeking> segmentSeeker,
+                                               std::shared_ptr<TextDecoding> textDecoder,
+                                               std::shared_ptr<const WhisperTokenizer> tokenizer,
+                                               std::shared_ptr<AudioProcessing> audioProcessor,
+                                               DecodingOptions decodingOptions,
+                                               std::int64_t requiredSegmentsForConfirmation, float silenceThreshold,
+                                               std::int64_t compressionCheckWindow, bool useVAD,
+                                               StateChangeCallback stateChangeCallback)
+    : stateChangeCallback_(std::move(stateChangeCallback)),
+      requiredSegmentsForConfirmation_(std::max<std::int64_t>(requiredSegmentsForConfirmation, 0)),
+      useVAD_(useVAD),
+      silenceThreshold_(silenceThreshold),
+      compressionCheckWindow_(compressionCheckWindow),
+      transcribeTask_(TranscriptionTimings{}, std::make_shared<hub::Progress>(), audioProcessor, std::move(audioEncoder),
+                      std::move(featureExtractor), std::move(segmentSeeker), std::move(textDecoder),
+                      std::move(tokenizer)),
+      audioProcessor_(std::move(audioProcessor)),
+      decodingOptions_(std::move(decodingOptions)),
+      hops_(std::make_shared<Hops>()) {}
+
+AudioStreamTranscriber::~AudioStreamTranscriber() {
+  // Nobody is left to stop a capture this transcriber started.
+  if (state_.isRecording && audioProcessor_) audioProcessor_->stopRecording();
+}
+
+template <class Change>
+void AudioStreamTranscriber::update(Change&& change) {
+  if (!stateChangeCallback_) {
+    change(state_);
+    return;
+  }
+  const State old = state_;
+  change(state_);
+  stateChangeCallback_(old, state_);
+}
+
+void AudioStreamTranscriber::startStreamTranscription() {
+  const auto self = shared_from_this();  // the loop keeps the transcriber alive
+  std::unique_lock lock(mutex_);
+  if (state_.isRecording) return;
+  // A loop still finishing its last pass after a stop ends first: one transcription at a time.
+  wake_.wait(lock, [&] { return !loopRunning_ || state_.isRecording; });
+  if (state_.isRecording) return;
+
+  if (!AudioProcessor::requestRecordPermission()) {
+    Logging::error("Microphone access was not granted.");
+    return;
+  }
+  // Capture starts over with an empty sample store: sizes, confirmed ends and texts of an earlier
+  // session would hold back the new audio and start its decoding past its beginning.
+  if (state_ != State{}) update([](State& s) { s = State{}; });
+  update([](State& s) { s.isRecording = true; });
+  try {
+    audioProcessor_->startRecordingLive(std::nullopt, [hops = hops_, weak = weak_from_this()](const std::vector<float>&) {
+      Hops::post(hops, [weak] {
+        if (auto transcriber = weak.lock()) transcriber->onAudioBufferCallback();
+      });
+    });
+  } catch (...) {
+    // Left recording, every later start would return at once with nothing capturing.
+    update([](State& s) { s.isRecording = false; });
+    throw;
+  }
+
+  loopRunning_ = true;
+  while (state_.isRecording) {
+    try {
+      transcribeCurrentBuffer(lock);
+    } catch (const std::exception& e) {
+      Logging::error(std::string("Error: ") + e.what());
+      break;
+    } catch (...) {
+      Logging::error("Error: unknown error");
+      break;
+    }
+  }
+  loopRunning_ = false;
+  wake_.notify_all();
+  Logging::info("Realtime transcription has started");
+}
+
+void AudioStreamTranscriber::stopStreamTranscription() {
+  std::lock_guard lock(mutex_);
+  update([](State& s) { s.isRecording = false; });
+  wake_.notify_all();
+  audioProcessor_->stopRecording();
+  Logging::info("Realtime transcription has ended");
+}
+
+void AudioStreamTranscriber::onAudioBufferCallback() {
+  std::lock_guard lock(mutex_);
+  auto energy = audioProcessor_->relativeEnergy();
+  update([&](State& s) { s.bufferEnergy = std::move(energy); });
+}
+
+void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& progress) {
+  std::lock_guard lock(mutex_);
+  const std::int64_t fallbacks = fallbackCount(progress.timings.totalDecodingFallbacks);
+  if (platform::text::graphemeCount(progress.text) < platform::text::graphemeCount(state_.currentText)) {
+    if (fallbacks == state_.currentFallbacks)
+      update([](State& s) { s.unconfirmedText.push_back(s.currentText); });
+    else
+      Logging::info("Fallback occured: " + std::to_string(fallbacks));
+  }
+  update([&](State& s) { s.currentText = progress.text; });
+  update([&](State& s) { s.currentFallbacks = fallbacks; });
+}
+
+void AudioStreamTranscriber::idle(std::unique_lock<std::mutex>& lock) {
+  if (state_.currentText.empty()) update([](State& s) { s.currentText = kWaitingText; });
+  wake_.wait_for(lock, kIdleInterval, [&] { return !state_.isRecording; });
+}
+
+void AudioStreamTranscriber::transcribeCurrentBuffer(std::unique_lock<std::mutex>& lock) {
+  // The count decides; the samples are copied only for a transcription.
+  const auto count = static_cast<std::int64_t>(audioProcessor_->audioSampleCount());
+  const float newSeconds = static_cast<float>(count - state_.lastBufferSize) / kSampleRate;
+  if (newSeconds <= 1.0f) {
+    idle(lock);
+    return;
+  }
+  if (useVAD_ && !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds, silenceThreshold_)) {
+    Logging::debug("No voice detected, skipping transcribe");
+    idle(lock);
+    return;
+  }
+
+  const std::vector<float> samples = audioProcessor_->audioSamples();
+  update([&](State& s) { s.lastBufferSize = static_cast<std::int64_t>(samples.size()); });
+  const float startSeconds = state_.lastConfirmedSegmentEndSeconds;
+  std::optional<TranscriptionResult> transcription;
+  {
+    Unlocked unlocked(lock);
+    transcription.emplace(transcribeAudioSamples(samples, startSeconds));
+  }
+
+  update([](State& s) { s.currentText.clear(); });
+  update([](State& s) { s.unconfirmedText.clear(); });
+
+  auto segments = transcription->segments();
+  const auto required = static_cast<std::uint64_t>(requiredSegmentsForConfirmation_);
+  if (segments.size() > required) {
+    const auto split = segments.begin() + static_cast<std::ptrdiff_t>(segments.size() - required);
+    std::vector<TranscriptionSegment> confirmed(segments.begin(), split);
+    std::vector<TranscriptionSegment> remaining(split, segments.end());
+    const float confirmedEnd = confirmed.back().end;
+    if (confirmedEnd > state_.lastConfirmedSegmentEndSeconds) {
+      update([&](State& s) { s.lastConfirmedSegmentEndSeconds = confirmedEnd; });
+      const auto& kept = state_.confirmedSegments;
+      if (std::search(kept.begin(), kept.end(), confirmed.begin(), confirmed.end()) == kept.end())
+        update([&](State& s) { s.confirmedSegments.insert(s.confirmedSegments.end(), confirmed.begin(), confirmed.end()); });
+    }
+    update([&](State& s) { s.unconfirmedSegments = std::move(remaining); });
+  } else {
+    update([&](State& s) { s.unconfirmedSegments = std::move(segments); });
+  }
+}
+
+TranscriptionResult AudioStreamTranscriber::transcribeAudioSamples(const std::vector<float>& samples,
+                                                                   float startSeconds) {
+  DecodingOptions options = decodingOptions_;
+  options.clipTimestamps = {startSeconds};
+  const std::int64_t window = compressionCheckWindow_;
+  return transcribeTask_.run(samples, options,
+                             [this, &options, window](const TranscriptionProgress& progress) -> std::optional<bool> {
+                               Hops::post(hops_, [weak = weak_from_this(), progress] {
+                                 if (auto transcriber = weak.lock()) transcriber->onProgressCallback(progress);
+                               });
+                               return shouldStopEarly(progress, options, window);
+                             });
+}
+
+std::optional<bool> AudioStreamTranscriber::shouldStopEarly(const TranscriptionProgress& progress,
+                                                            const DecodingOptions& options,
+                                                            std::int64_t compressionCheckWindow) {
+  // Repetition over the latest tokens; without a threshold the check is off.
+  const auto& tokens = progress.tokens;
+  if (compressionCheckWindow > 0 && options.compressionRatioThreshold &&
+      tokens.size() > static_cast<std::uint64_t>(compressionCheckWindow)) {
+    const std::vector<std::int64_t> recent(tokens.end() - compressionCheckWindow, tokens.end());
+    if (TextUtilities::compressionRatio(recent) > *options.compressionRatioThreshold) return false;
+  }
+  if (progress.avgLogprob && options.logProbThreshold && *progress.avgLogprob < *options.logProbThreshold) return false;
+  return std::nullopt;
+}
+
+}  // namespace murmel

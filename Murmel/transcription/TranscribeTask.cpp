@@ -1,0 +1,306 @@
+#include "Murmel/transcription/TranscribeTask.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <span>
+
+#include "KestrumCore/Concurrency.h"
+#include "Murmel/Constants.h"
+#include "Murmel/EngineLogging.h"
+#include "Murmel/EngineUtilities.h"
+#include "Murmel/decoding/TokenSampler.h"
+#include "Murmel/WhisperError.h"
+
+namespace murmel {
+namespace {
+
+using platform::ml::Float16;
+constexpr std::int64_t kSampleRate = 16000;
+constexpr std::int64_t kDefaultWindowSamples = 480000;
+
+double now() { return currentAbsoluteTime(); }
+
+std::string seconds(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", value);
+  return text;
+}
+
+// Ends a signpost interval on every way out.
+class SignpostScope {
+ public:
+  explicit SignpostScope(std::string_view name)
+      : name_(name), state_(Logging::beginSignpost(name, Logging::TranscribeTask::signposter())) {}
+  ~SignpostScope() { Logging::endSignpost(name_, state_, Logging::TranscribeTask::signposter()); }
+
+ private:
+  std::string_view name_;
+  platform::system::Signposter::IntervalState state_;
+};
+
+// t0 + i × Δ, each term rounded to half precision as the model's temperature is.
+std::vector<Float16> temperatureLadder(const DecodingOptions& options) {
+  std::vector<Float16> out;
+  const Float16 t0 = static_cast<Float16>(options.temperature);
+  const Float16 step = static_cast<Float16>(options.temperatureIncrementOnFallback);
+  for (std::int64_t i = 0; i <= options.temperatureFallbackCount; ++i) {
+    const Float16 product = static_cast<Float16>(static_cast<float>(static_cast<Float16>(static_cast<float>(i))) * static_cast<float>(step));
+    out.push_back(static_cast<Float16>(static_cast<float>(t0) + static_cast<float>(product)));
+  }
+  return out;
+}
+
+// The reset covers the token context, bounded by the masks the decoder prepared.
+void resetInputs(DecodingInputs& inputs, std::int64_t prefilledCacheSize, std::int64_t sampleLength) {
+  std::int64_t context = std::max<std::int64_t>(0, sampleLength);
+  if (const auto& mask = inputs.decoderKeyPaddingMask()) context = std::min(context, mask->count());
+  if (const auto& mask = inputs.kvCacheUpdateMask()) context = std::min(context, mask->count());
+  inputs.reset(prefilledCacheSize, context);
+}
+
+bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<hub::Progress> progress,
+                               std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+                               std::shared_ptr<FeatureExtracting> featureExtractor,
+                               std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+                               std::shared_ptr<const WhisperTokenizer> tokenizer)
+    : timings_(currentTimings),
+      progress_(progress ? std::move(progress) : std::make_shared<hub::Progress>()),
+      audioProcessor_(std::move(audioProcessor)),
+      audioEncoder_(std::move(audioEncoder)),
+      featureExtractor_(std::move(featureExtractor)),
+      segmentSeeker_(std::move(segmentSeeker)),
+      textDecoder_(std::move(textDecoder)),
+      tokenizer_(std::move(tokenizer)) {}
+
+DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& encoderSegment, RunState& state,
+                                                  const DecodingCallback& callback) {
+  SignpostScope signpost("Decode");
+  const DecodingOptions& options = state.options;
+  if (options.temperatureFallbackCount < 0)
+    throw WhisperError::decodingFailed("temperatureFallbackCount is " + std::to_string(options.temperatureFallbackCount) +
+                                       "; it must be 0 or more");
+  const auto temperatures = temperatureLadder(options);
+  const auto& special = tokenizer_->specialTokens();
+  std::optional<DecodingResult> decodingResult;
+  for (std::size_t i = 0; i < temperatures.size(); ++i) {
+    const Float16 t = temperatures[i];
+    Logging::info("Decoding Temperature: " + std::to_string(static_cast<float>(t)));
+    const double attemptStart = now();
+    GreedyTokenSampler sampler(t, special.endToken, options);
+    DecodingOptions attemptOptions = options;
+
+    if (textDecoder_->isModelMultilingual() && !options.language && options.detectLanguage) {
+      std::optional<DecodingResult> languageResult;
+      try {
+        languageResult = textDecoder_->detectLanguage(encoderSegment, *state.decoderInputs, sampler, options, t);
+      } catch (const kestrum::CancellationError&) {
+        throw;
+      } catch (const std::exception& e) {
+        Logging::debug(std::string("Language detection failed: ") + e.what());
+      }
+      state.detectedLanguage = languageResult ? std::optional<std::string>(languageResult->language) : std::nullopt;
+      attemptOptions.language = state.detectedLanguage;
+      if (options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(*state.decoderInputs, attemptOptions);
+      if (languageResult && languageResult->timings) {
+        timings_.decodingPredictions += languageResult->timings->decodingPredictions;
+        timings_.decodingSampling += languageResult->timings->decodingSampling;
+      }
+    }
+
+    DecodingResult result = textDecoder_->decodeText(encoderSegment, *state.decoderInputs, sampler, attemptOptions, callback);
+    decodingResult = result;
+    if (!state.detectedLanguage) state.detectedLanguage = result.language;
+    if (result.timings) {
+      const auto& r = *result.timings;
+      timings_.firstTokenTime = std::min(timings_.firstTokenTime, r.firstTokenTime);
+      timings_.decodingPredictions += r.decodingPredictions;
+      timings_.decodingFiltering += r.decodingFiltering;
+      timings_.decodingSampling += r.decodingSampling;
+      timings_.decodingKvCaching += r.decodingKvCaching;
+      timings_.decodingNonPrediction += r.decodingNonPrediction;
+      timings_.totalDecodingLoops += r.totalDecodingLoops;
+      timings_.totalKVUpdateRuns += r.totalKVUpdateRuns;
+    }
+    if (!result.fallback || !result.fallback->needsFallback) break;
+    state.fallbackCount = static_cast<std::int64_t>(i);
+    timings_.decodingFallback += now() - attemptStart;
+    timings_.totalDecodingFallbacks = static_cast<double>(state.fallbackCount);
+    resetInputs(*state.decoderInputs, state.prefilledCacheSize, options.sampleLength);
+    Logging::info("Fallback #" + std::to_string(state.fallbackCount + 1) + " (" + result.fallback->fallbackReason + ")");
+  }
+  if (!decodingResult) throw WhisperError::decodingFailed("Decoding failed");
+  return *decodingResult;
+}
+
+TranscriptionResult TranscribeTask::finalizeTranscriptionResult(const std::vector<std::int64_t>& tokens,
+                                                                std::vector<TranscriptionSegment> segments,
+                                                                const std::optional<std::string>& language,
+                                                                const TranscriptionTimings& timings) const {
+  std::vector<std::int64_t> filtered;
+  const std::int64_t specialBegin = tokenizer_->specialTokens().specialTokenBegin;
+  for (auto t : tokens)
+    if (t < specialBegin) filtered.push_back(t);
+  std::string text = tokenizer_->decode(filtered);
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && isBlankOrTab(text[begin])) ++begin;
+  while (end > begin && isBlankOrTab(text[end - 1])) --end;
+  return TranscriptionResult(text.substr(begin, end - begin), std::move(segments), language.value_or("en"), timings,
+                             std::nullopt);
+}
+
+TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
+                                        const DecodingCallback& callback) {
+  SignpostScope signpost("TranscribeAudio");
+  timings_.pipelineStart = std::min(timings_.pipelineStart, now());
+  Logging::debug("Starting pipeline at: " + std::to_string(timings_.pipelineStart));
+
+  RunState state;
+  state.options = decodeOptions.value_or(DecodingOptions{});
+  state.options.verbose = kestrum::Logging::shared().logLevel() != kestrum::Logging::LogLevel::none;
+  const DecodingOptions& options = state.options;
+  const auto sampleCount = static_cast<std::int64_t>(audioArray.size());
+  const double firstClip =
+      !options.clipTimestamps.empty() && std::isfinite(options.clipTimestamps[0]) ? options.clipTimestamps[0] : 0.0;
+  timings_.inputAudioSeconds = static_cast<double>(sampleCount) / kSampleRate - firstClip;
+
+  double start = now();
+  state.decoderInputs = std::dynamic_pointer_cast<DecodingInputs>(
+      textDecoder_->prepareDecoderInputs({tokenizer_->specialTokens().startOfTranscriptToken}));
+  if (!state.decoderInputs) throw WhisperError::prepareDecoderInputsFailed("Unable to prepare decoder inputs");
+  timings_.decodingInit = now() - start;
+
+  start = now();
+  if (options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(*state.decoderInputs, options);
+  state.prefilledCacheSize = static_cast<std::int64_t>((*state.decoderInputs->cacheLength())[0]);
+  timings_.prefill = now() - start;
+
+  std::vector<std::int64_t> allTokens;
+  std::vector<TranscriptionSegment> allSegments;
+
+  // Clips are kept inside the audio: a clip past the end, or empty after clamping, is skipped.
+  std::vector<SeekClip> seekClips;
+  for (auto clip : prepareSeekClips(options, sampleCount)) {
+    clip.start = std::clamp<std::int64_t>(clip.start, 0, sampleCount);
+    clip.end = std::clamp<std::int64_t>(clip.end, 0, sampleCount);
+    if (clip.start < clip.end) seekClips.push_back(clip);
+  }
+  std::int64_t totalUnits = 0;
+  for (const auto& clip : seekClips) totalUnits += clip.end - clip.start;
+  auto runProgress = std::make_shared<hub::Progress>(totalUnits);
+  progress_->addChild(runProgress, progress_->totalUnitCount());
+  progress_ = runProgress;
+
+  const double loopStart = now();
+  // A NaN or negative clip margin counts as none; a margin longer than a clip leaves it undecoded.
+  const double margin = static_cast<double>(options.windowClipTime) * kSampleRate;
+  const std::int64_t clipMarginFull = margin > 0 ? static_cast<std::int64_t>(std::min(margin, 9.0e18)) : 0;
+
+  for (const auto& clip : seekClips) {
+    const std::int64_t previousSeekProgress = progress_->completedUnitCount();
+    const std::int64_t clipMargin = std::min(clipMarginFull, clip.end - clip.start);
+    const std::int64_t windowSamples = featureExtractor_->windowSamples().value_or(kDefaultWindowSamples);
+    if (windowSamples <= 0) throw WhisperError::transcriptionFailed("Window length is " + std::to_string(windowSamples));
+    std::int64_t seek = clip.start;
+    while (seek < clip.end - clipMargin) {
+      const std::int64_t segmentSize = std::min({sampleCount - seek, windowSamples, clip.end - seek});
+      const std::int64_t windowEnd = seek + segmentSize;
+      Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + seconds(seek / 16000.0) + "s)");
+
+      double stepStart = now();
+      const std::span<const float> window(audioArray.data() + seek, static_cast<std::size_t>(segmentSize));
+      std::optional<AudioProcessorOutputType> audioSamples =
+          audioProcessor_ ? audioProcessor_->padOrTrim(window, 0, windowSamples)
+                          : AudioProcessing::padOrTrimAudio(window, 0, windowSamples);
+      if (!audioSamples || !*audioSamples) throw WhisperError::transcriptionFailed("Audio samples are nil");
+      windowPreprocess(*audioSamples, seek, segmentSize);
+      timings_.audioProcessing += now() - stepStart;
+      timings_.totalAudioProcessingRuns += 1;
+      kestrum::checkCancellation();
+
+      stepStart = now();
+      const auto melOutput = featureExtractor_->logMelSpectrogram(*audioSamples);
+      if (!melOutput || !*melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
+      timings_.logmels += now() - stepStart;
+      timings_.totalLogmelRuns += 1;
+      kestrum::checkCancellation();
+
+      stepStart = now();
+      const auto encoderOutput = audioEncoder_->encodeFeatures(*melOutput);
+      if (!encoderOutput || !*encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
+      timings_.encoding += now() - stepStart;
+      timings_.totalEncodingRuns += 1;
+      Logging::info("Decoding " + seconds(seek / 16000.0) + "s - " + seconds(windowEnd / 16000.0) + "s");
+
+      DecodingCallback forwarder;
+      if (callback)
+        forwarder = [this, &callback](const TranscriptionProgress& progress) -> std::optional<bool> {
+          TranscriptionProgress copy = progress;
+          copy.windowId = static_cast<std::int64_t>(timings_.totalDecodingWindows - timings_.totalDecodingFallbacks);
+          return callback(copy);
+        };
+      kestrum::checkCancellation();
+      const DecodingResult decodingResult = decodeWithFallback(*encoderOutput, state, forwarder);
+
+      const double windowingStart = now();
+      const auto& special = tokenizer_->specialTokens();
+      auto [newSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
+          decodingResult, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize, kSampleRate,
+          special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
+      std::int64_t nextSeek = std::max(newSeek, seek);
+
+      if (options.wordTimestamps && decodingResult.cache && decodingResult.cache->alignmentWeights) {
+        const double wordStart = now();
+        const auto& prompt = state.decoderInputs->initialPrompt();
+        const auto sot = std::find(prompt.begin(), prompt.end(), special.startOfTranscriptToken);
+        const std::int64_t rowOffset = sot == prompt.end() ? 0 : static_cast<std::int64_t>(sot - prompt.begin());
+        segments = segmentSeeker_->addWordTimestamps(
+            segments.value_or(std::vector<TranscriptionSegment>{}), *decodingResult.cache->alignmentWeights, *tokenizer_,
+            seek, segmentSize, Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
+            static_cast<float>(static_cast<double>(seek) / 16000.0), options, timings_, rowOffset);
+        timings_.decodingWordTimestamps += now() - wordStart;
+        timings_.totalTimestampAlignmentRuns += 1;
+        // Segments whose words collapsed (start ≥ end) keep their text; only timed ones move the seek.
+        if (segments)
+          for (auto it = segments->rbegin(); it != segments->rend(); ++it)
+            if (it->start < it->end) {
+              nextSeek = std::max(nextSeek, static_cast<std::int64_t>(static_cast<double>(it->end) * kSampleRate));
+              break;
+            }
+      }
+      if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
+      // A window that would not move the seek is used up rather than decoded again for ever.
+      if (nextSeek <= seek) nextSeek = seek + segmentSize;
+
+      if (segments) {
+        auto finalSegments = windowPostProcess(seek, segmentSize, std::move(*segments));
+        if (options.verbose)
+          for (const auto& s : finalSegments)
+            Logging::debug("[" + seconds(s.start) + " --> " + seconds(s.end) + "] " + s.text);
+        if (segmentDiscoveryCallback) segmentDiscoveryCallback(finalSegments);
+        for (auto& s : finalSegments) {
+          allTokens.insert(allTokens.end(), s.tokens.begin(), s.tokens.end());
+          allSegments.push_back(std::move(s));
+        }
+        timings_.decodingWindowing += now() - windowingStart;
+        timings_.totalDecodingWindows += 1;
+        progress_->setCompletedUnitCount(previousSeekProgress + (std::min(nextSeek, clip.end) - clip.start));
+      }
+      // The token loop left the inputs at its last position: the next window starts from the prefill.
+      resetInputs(*state.decoderInputs, state.prefilledCacheSize, options.sampleLength);
+      seek = nextSeek;
+    }
+  }
+
+  progress_->setCompletedUnitCount(progress_->totalUnitCount());
+  timings_.decodingLoop = now() - loopStart;
+  timings_.fullPipeline = now() - timings_.pipelineStart;
+  return finalizeTranscriptionResult(allTokens, std::move(allSegments), state.detectedLanguage, timings_);
+}
+
+}  // namespace murmel
