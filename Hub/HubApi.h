@@ -144,9 +144,10 @@ class HubApi {
   // ---- Snapshot -------------------------------------------------------------------------------
   // Makes the revision's files that match the globs current in the cache and returns the
   // repository folder. Online: lists them, then downloads one after another (HubFileDownloader),
-  // calling the handler with the overall progress (one n-th per file) during each transfer and
-  // once at the end. Offline (isOffline()): no request; every visible file of the folder must have
-  // a metadata file, and a file whose etag is a SHA-256 must still have that digest; otherwise
+  // calling the handler with the overall progress (units are bytes: each file weighs its size, from
+  // its local copy or a HEAD answer) during each transfer and once at the end. Offline
+  // (isOffline()): no request; every visible file of the folder must have a metadata file, and a
+  // file whose etag is a SHA-256 must still have that digest; otherwise
   // EnvironmentError (offlineModeError, fileIntegrityError). Errors of the listing and the jobs
   // pass unchanged; a cancelled calling task (kestrum::currentStopToken) ends with
   // kestrum::CancellationError or the cancelled transfer's error, never with the folder.

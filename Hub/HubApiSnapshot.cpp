@@ -1,5 +1,7 @@
 // Repository snapshots: online through the per-file jobs, offline from the cache.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "Hub/HubApi.h"
 #include "Hub/HubFileDownloader.h"
@@ -16,6 +18,39 @@ HubApi::ProgressHandler withSpeed(const HubApi::SpeedProgressHandler& handler) {
   return [handler](const Progress& overall) {
     if (handler) handler(overall, overall.throughput());
   };
+}
+
+// The size of each file in bytes: the local copy's where one exists (a cached file is usually
+// current, and asking costs a request), else the HEAD answer's. Sizes that stay unknown (a HEAD
+// that fails or names none) weigh the mean of the known ones; the job's own request then reports
+// the failure. No size is below 1, so every file moves the bar.
+std::vector<std::int64_t> fileWeights(const HubApi& api, const Hub::Repo& repo, const std::string& revision,
+                                      const fs::path& repoDestination, const std::vector<std::string>& names) {
+  std::vector<std::optional<std::int64_t>> sizes;
+  for (const auto& name : names) {
+    kestrum::checkCancellation();
+    std::optional<std::int64_t> size;
+    HubApi::HubFileDownloader job(api, repo, revision, repoDestination, name);
+    std::error_code error;
+    const auto local = fs::file_size(job.destination(), error);
+    if (!error && fs::is_regular_file(job.destination(), error)) {
+      size = static_cast<std::int64_t>(local);
+    } else {
+      try {
+        size = api.getFileMetadata(job.source()).size;
+      } catch (const std::exception&) {
+      }
+    }
+    if (size && *size < 0) size.reset();
+    sizes.push_back(size);
+  }
+  std::int64_t known = 0, count = 0;
+  for (const auto& size : sizes)
+    if (size) known += *size, ++count;
+  const std::int64_t fallback = count > 0 ? std::max<std::int64_t>(known / count, 1) : 1;
+  std::vector<std::int64_t> weights;
+  for (const auto& size : sizes) weights.push_back(size ? std::max<std::int64_t>(*size, 1) : fallback);
+  return weights;
 }
 
 }  // namespace
@@ -44,16 +79,23 @@ fs::path HubApi::snapshot(const Hub::Repo& repo, const std::string& revision, co
   }
 
   auto names = getFilenames(repo, revision, globs);
-  Progress overall(static_cast<std::int64_t>(names.size()));
-  for (const auto& name : names) {
+  // Each file weighs its size in bytes, so the overall fraction follows the bytes, not the count
+  // of files; the total is the sum of the sizes.
+  const std::vector<std::int64_t> weights = fileWeights(*this, repo, revision, repoDestination, names);
+  std::int64_t totalBytes = 0;
+  for (std::int64_t weight : weights) totalBytes += weight;
+  Progress overall(totalBytes);
+  for (std::size_t i = 0; i < names.size(); ++i) {
     kestrum::checkCancellation();
-    auto fileProgress = std::make_shared<Progress>(100);
-    overall.addChild(fileProgress, 1);
-    HubFileDownloader job(*this, repo, revision, repoDestination, name);
+    const std::int64_t weight = weights[i];
+    auto fileProgress = std::make_shared<Progress>(weight);
+    overall.addChild(fileProgress, weight);
+    HubFileDownloader job(*this, repo, revision, repoDestination, names[i]);
     job.download([&](double fraction, std::optional<double> speed) {
-      double units = fraction * 100;
+      double units = fraction * double(weight);
       // A fraction that is not finite or out of range is no unit count; it is left out.
-      if (std::isfinite(units)) fileProgress->setCompletedUnitCount(static_cast<std::int64_t>(std::clamp(units, 0.0, 100.0)));
+      if (std::isfinite(units))
+        fileProgress->setCompletedUnitCount(static_cast<std::int64_t>(std::clamp(units, 0.0, double(weight))));
       if (speed) {
         fileProgress->setThroughput(*speed);
         overall.setThroughput(*speed);
@@ -63,7 +105,7 @@ fs::path HubApi::snapshot(const Hub::Repo& repo, const std::string& revision, co
     // A job that finished although its task was cancelled: the files after it are missing, so
     // the folder is not handed back as if complete.
     kestrum::checkCancellation();
-    fileProgress->setCompletedUnitCount(100);
+    fileProgress->setCompletedUnitCount(weight);
   }
   if (handler) handler(overall);
   return repoDestination;

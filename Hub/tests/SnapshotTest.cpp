@@ -50,16 +50,39 @@ class SnapshotTest : public ::testing::Test {
   Hub::Repo repo{"o/r", Hub::RepoType::models};
 };
 
-TEST_F(SnapshotTest, DownloadsEveryFileAndReportsOneNthPerFileEndingAtOne) {
+TEST_F(SnapshotTest, DownloadsEveryFileAndReportsProgressByBytesEndingAtOne) {
   std::vector<double> fractions;
-  auto folder = client(false).snapshot(repo, "main", std::vector<std::string>{},
-                                       [&](const Progress& p) { fractions.push_back(p.fractionCompleted()); });
+  std::vector<std::int64_t> totals;
+  auto folder = client(false).snapshot(repo, "main", std::vector<std::string>{}, [&](const Progress& p) {
+    fractions.push_back(p.fractionCompleted());
+    totals.push_back(p.totalUnitCount());
+  });
   EXPECT_EQ(folder, cache / "models" / "o" / "r");
   EXPECT_EQ(readAll(folder / "config.json"), R"({"model_type": "gpt2"})");
   EXPECT_EQ(readAll(folder / "tok" / "vocab.txt"), "a\nb\n");
   EXPECT_TRUE(readAll(folder / "weights.bin") == std::string(70000, 'w'));
-  // Each transfer reports its start (fraction 0) on top of the files before it, then the end.
-  EXPECT_EQ(fractions, (std::vector<double>{0.0, 1.0 / 3, 2.0 / 3, 1.0}));
+  // Each transfer reports its start (fraction 0) on top of the bytes of the files before it, then
+  // the end: the two small files are a sliver of the bar, not two thirds of it.
+  const double total = 22 + 4 + 70000;
+  ASSERT_EQ(fractions.size(), 4u);
+  EXPECT_DOUBLE_EQ(fractions[0], 0.0);
+  EXPECT_DOUBLE_EQ(fractions[1], 22 / total);
+  EXPECT_DOUBLE_EQ(fractions[2], 26 / total);
+  EXPECT_DOUBLE_EQ(fractions[3], 1.0);
+  EXPECT_EQ(totals.back(), 70026);
+
+  // A file already in the cache weighs its local size, asked of no one.
+  fs::remove(folder / "weights.bin");
+  server.clearRequests();
+  fractions.clear();
+  client(false).snapshot(repo, "main", std::vector<std::string>{},
+                         [&](const Progress& p) { fractions.push_back(p.fractionCompleted()); });
+  ASSERT_EQ(fractions.size(), 2u);
+  EXPECT_DOUBLE_EQ(fractions[0], 26 / total);
+  EXPECT_DOUBLE_EQ(fractions[1], 1.0);
+  int heads = 0;
+  for (const auto& r : server.requests()) heads += r.method == "HEAD";
+  EXPECT_EQ(heads, 4) << "one HEAD for the missing file's size, one per file for its job";
 
   // Globs select; cached files make no transfer and no report of their own.
   server.clearRequests();

@@ -1,6 +1,7 @@
 #include "Parlet/desktop/AppController.h"
 
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -23,9 +24,21 @@ StatusIcon iconFor(Pipeline::State state) {
 
 }  // namespace
 
-std::string modelDownloadTitle(double fraction) {
-  const int percent = static_cast<int>(std::floor(std::min(std::max(fraction, 0.0), 1.0) * 100));
-  return "Downloading speech model\u2026 " + std::to_string(percent) + "%";
+std::string modelDownloadTitle(double fraction, std::int64_t totalBytes) {
+  const double clamped = std::min(std::max(fraction, 0.0), 1.0);
+  const int percent = static_cast<int>(std::floor(clamped * 100));
+  std::string title = "Downloading speech model\u2026 " + std::to_string(percent) + "%";
+  if (totalBytes > 0) {
+    // Tenths of a megabyte (10^6 bytes), the done part rounded down so it never shows the total early.
+    auto megabytes = [](double bytes, bool down) {
+      char text[32];
+      const double tenths = down ? std::floor(bytes / 1e5) : std::round(bytes / 1e5);
+      std::snprintf(text, sizeof text, "%.1f", tenths / 10);
+      return std::string(text);
+    };
+    title += " (" + megabytes(clamped * double(totalBytes), true) + " of " + megabytes(double(totalBytes), false) + " MB)";
+  }
+  return title;
 }
 
 AppController::AppController(Dependencies dependencies)
@@ -307,8 +320,11 @@ void AppController::quit() {
   if (dependencies_.quit) dependencies_.quit();
 }
 
-void AppController::setModelDownload(std::optional<double> fraction) {
-  menu_.update([&](StatusMenu& menu) { menu.modelDownload = fraction; });
+void AppController::setModelDownload(std::optional<double> fraction, std::int64_t totalBytes) {
+  menu_.update([&](StatusMenu& menu) {
+    menu.modelDownload = fraction;
+    menu.modelDownloadBytes = fraction ? totalBytes : 0;
+  });
 }
 
 }  // namespace parlet

@@ -82,8 +82,9 @@ class AppController {
   void menuWillOpen();
   void quit();
 
-  // The model download of the first start: a fraction 0…1 while it runs, none when it ended.
-  void setModelDownload(std::optional<double> fraction);
+  // The model download of the first start: a fraction 0…1 of `totalBytes` (0: unknown) while it
+  // runs, none when it ended.
+  void setModelDownload(std::optional<double> fraction, std::int64_t totalBytes = 0);
 
   void updateStatus(Pipeline::State state);
   void installHotkey();

@@ -4,6 +4,7 @@
 // each change. Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,11 +27,12 @@ struct StatusMenu {
   bool launchAtLoginChecked = false;
   bool copyLastEnabled = false;
   std::optional<double> modelDownload;    // fraction while the first model download runs
+  std::int64_t modelDownloadBytes = 0;    // the download's size in bytes; 0 unknown
   friend bool operator==(const StatusMenu&, const StatusMenu&) = default;
 };
 
-// "Downloading speech model… 42%".
-std::string modelDownloadTitle(double fraction);
+// "Downloading speech model… 42% (61.2 of 145.6 MB)"; without a size, "Downloading speech model… 42%".
+std::string modelDownloadTitle(double fraction, std::int64_t totalBytes = 0);
 
 class StatusMenuModel : public Observable {
  public:

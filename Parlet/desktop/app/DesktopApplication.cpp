@@ -85,8 +85,8 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
   SpeechEngineFactory engines = std::move(options.engineFactory);
   if (!engines) {
     std::weak_ptr<Parts*> weak = p.self;
-    p.download = std::make_shared<ModelDownloadFeed>(&queue, [weak](std::optional<double> fraction) {
-      if (auto self = weak.lock(); self && (*self)->app) (*self)->app->setModelDownload(fraction);
+    p.download = std::make_shared<ModelDownloadFeed>(&queue, [weak](std::optional<double> fraction, std::int64_t total) {
+      if (auto self = weak.lock(); self && (*self)->app) (*self)->app->setModelDownload(fraction, total);
     });
     auto feed = p.download;
     engines = applicationEngineFactory([feed](const hub::Progress& progress) { feed->handler()(progress); },

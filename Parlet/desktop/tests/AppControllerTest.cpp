@@ -288,8 +288,15 @@ TEST_F(AppControllerTest, ModelDownloadShowsInTheMenuUntilItEnds) {
   ASSERT_TRUE(menu().modelDownload);
   EXPECT_EQ(modelDownloadTitle(*menu().modelDownload), "Downloading speech model\u2026 42%");
   EXPECT_EQ(modelDownloadTitle(1.5), "Downloading speech model\u2026 100%");
+  // With the size known, the megabytes done of the total, rounded down while under way.
+  app->setModelDownload(0.4267, 145'600'000);
+  EXPECT_EQ(modelDownloadTitle(*menu().modelDownload, menu().modelDownloadBytes),
+            "Downloading speech model\u2026 42% (62.1 of 145.6 MB)");
+  EXPECT_EQ(modelDownloadTitle(0.9999, 145'600'000), "Downloading speech model\u2026 99% (145.5 of 145.6 MB)");
+  EXPECT_EQ(modelDownloadTitle(1.0, 145'600'000), "Downloading speech model\u2026 100% (145.6 of 145.6 MB)");
   app->setModelDownload(std::nullopt);
   EXPECT_FALSE(menu().modelDownload);
+  EXPECT_EQ(menu().modelDownloadBytes, 0);
 }
 
 }  // namespace

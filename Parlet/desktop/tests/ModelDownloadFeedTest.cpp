@@ -21,7 +21,7 @@ void collect(kestrum::ManualMainQueue& queue, const std::vector<std::optional<do
 TEST(ModelDownloadFeedTest, ReportsFromAnotherThreadReachTheMainQueueOncePerPercent) {
   kestrum::ManualMainQueue queue;
   std::vector<std::optional<double>> shown;
-  ModelDownloadFeed feed(&queue, [&](std::optional<double> fraction) { shown.push_back(fraction); });
+  ModelDownloadFeed feed(&queue, [&](std::optional<double> fraction, std::int64_t) { shown.push_back(fraction); });
 
   // Two files, one of them half done: a quarter overall.
   hub::Progress overall(2);
@@ -49,10 +49,34 @@ TEST(ModelDownloadFeedTest, ReportsFromAnotherThreadReachTheMainQueueOncePerPerc
   EXPECT_EQ(shown.size(), 5u);
 }
 
+// Units are bytes: a report is shown when the percentage or the tenth of a megabyte done moves, and
+// carries the total size.
+TEST(ModelDownloadFeedTest, ReportsCarryTheSizeAndMoveWithTheMegabytes) {
+  kestrum::ManualMainQueue queue;
+  std::vector<std::pair<double, std::int64_t>> shown;
+  ModelDownloadFeed feed(&queue, [&](std::optional<double> fraction, std::int64_t total) {
+    if (fraction) shown.emplace_back(*fraction, total);
+  });
+  hub::Progress overall(200'000'000);  // 200 MB: one percent is 2 MB
+  for (std::int64_t done : {0, 50'000, 100'000, 150'000, 2'000'000}) {
+    overall.setCompletedUnitCount(done);
+    feed.handler()(overall);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (shown.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    queue.runUntilIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(shown.size(), 3u);  // 0.05 MB shows as 0.0 again; 0.1 MB and 2 MB are news
+  EXPECT_DOUBLE_EQ(shown[1].first, 0.0005);
+  EXPECT_DOUBLE_EQ(shown[2].first, 0.01);
+  for (const auto& [fraction, total] : shown) EXPECT_EQ(total, 200'000'000);
+}
+
 TEST(ModelDownloadFeedTest, ReportsAfterCloseGoNowhere) {
   kestrum::ManualMainQueue queue;
   int shown = 0;
-  ModelDownloadFeed feed(&queue, [&](std::optional<double>) { ++shown; });
+  ModelDownloadFeed feed(&queue, [&](std::optional<double>, std::int64_t) { ++shown; });
   feed.close();
   hub::Progress progress(10);
   feed.handler()(progress);
@@ -67,7 +91,7 @@ TEST(ModelDownloadFeedTest, NothingIsShownAfterTheFeedIsGone) {
   kestrum::ManualMainQueue queue;
   int shown = 0;
   {
-    ModelDownloadFeed feed(&queue, [&](std::optional<double>) { ++shown; });
+    ModelDownloadFeed feed(&queue, [&](std::optional<double>, std::int64_t) { ++shown; });
     hub::Progress progress(10);
     progress.setCompletedUnitCount(3);
     feed.handler()(progress);

@@ -58,7 +58,7 @@ void TrayMenu::refresh() {
   const StatusMenu& state = app_.menu().get();
   header_->setText(QString::fromStdString(state.header));
   download_->setVisible(state.modelDownload.has_value());
-  if (state.modelDownload) download_->setText(QString::fromStdString(modelDownloadTitle(*state.modelDownload)));
+  if (state.modelDownload) download_->setText(QString::fromStdString(modelDownloadTitle(*state.modelDownload, state.modelDownloadBytes)));
   granted_->setVisible(state.grantedVisible);
   grant_->setVisible(state.grantVisible);
   hotkey_->setVisible(state.hotkeyVisible);
@@ -70,7 +70,7 @@ void TrayMenu::refresh() {
     tray_.setIcon(statusIcon(state.icon, state.iconAlpha));
   }
   QString tooltip = QString::fromStdString(state.tooltip);
-  if (state.modelDownload) tooltip += "\n" + QString::fromStdString(modelDownloadTitle(*state.modelDownload));
+  if (state.modelDownload) tooltip += "\n" + QString::fromStdString(modelDownloadTitle(*state.modelDownload, state.modelDownloadBytes));
   tray_.setToolTip(tooltip);
 }
 
