@@ -1,26 +1,42 @@
 #include "Parlet/desktop/app/EngineWiring.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
 #include "Murmel/models/ModelDownload.h"
 #include "Parlet/core/MurmelSpeechEngine.h"
 
 namespace parlet::app {
 
+bool hubOfflineRequested() {
+  const char* value = std::getenv("HF_HUB_OFFLINE");
+  if (!value) return false;
+  std::string text(value);
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text == "1" || text == "true" || text == "yes" || text == "on";
+}
+
 SpeechEngineFactory applicationEngineFactory(std::function<void(const hub::Progress&)> downloadProgress,
                                              std::function<void()> downloadEnded) {
   return [downloadProgress, downloadEnded, engines = makeMurmelEngineFactory()](const EngineOptions& options) {
-    // The model is brought into the cache here first, where its download can be watched; the
-    // engine's own download then finds it there.
-    if (options.model && options.download) {
+    EngineOptions local = options;
+    if (options.model && options.download && !options.modelFolder) {
+      // Offline: the repository client looks in the cache only. Otherwise it decides from the network.
+      const std::optional<bool> offline = hubOfflineRequested() ? std::optional<bool>(true) : std::nullopt;
       try {
-        murmel::download(*options.model, options.downloadBase, options.useBackgroundDownloadSession, options.modelRepo,
-                         std::nullopt, std::nullopt, downloadProgress);
+        local.modelFolder = murmel::download(*options.model, options.downloadBase, options.useBackgroundDownloadSession,
+                                             options.modelRepo, std::nullopt, std::nullopt, downloadProgress, offline)
+                                .string();
       } catch (...) {
         if (downloadEnded) downloadEnded();
         throw;
       }
+      local.download = false;  // the folder is current: the engine asks no one again
     }
     if (downloadEnded) downloadEnded();
-    return engines(options);
+    return engines(local);
   };
 }
 

@@ -1,6 +1,9 @@
-// The speech engine the application runs on, chosen in this one place. Download progress of the
-// first start goes to `downloadProgress` (from the loading thread); `downloadEnded` runs when a
-// creation returns or fails.
+// The speech engine the application runs on, chosen in this one place. The model is brought into
+// the cache first, where its download can be watched: progress goes to `downloadProgress` (from
+// the loading thread, units are bytes) and `downloadEnded` runs when a creation returns or fails.
+// The engine then loads the cached folder without asking the repository again. With
+// HF_HUB_OFFLINE set (hubOfflineRequested()) no request is made: the cached model is used, and
+// its absence is an error saying so.
 #pragma once
 
 #include <functional>
@@ -12,5 +15,8 @@ namespace parlet::app {
 
 SpeechEngineFactory applicationEngineFactory(std::function<void(const hub::Progress&)> downloadProgress,
                                              std::function<void()> downloadEnded);
+
+// HF_HUB_OFFLINE is "1", "true", "yes" or "on" (any case).
+bool hubOfflineRequested();
 
 }  // namespace parlet::app
