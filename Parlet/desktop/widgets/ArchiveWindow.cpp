@@ -15,7 +15,12 @@
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QToolButton>
+#include <QTextEdit>
 #include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
 
 #include "Parlet/desktop/widgets/Labels.h"
 #include "Parlet/desktop/widgets/Symbols.h"
@@ -71,6 +76,53 @@ QWidget* placeholder(const QString& symbol, int size, const QString& title, QLab
   return box;
 }
 
+// An entry's text: selectable, wrapped at word boundaries, and anywhere inside a word longer than
+// the line (a URL), so the card never needs more width than it is given. Its height follows the
+// width it gets.
+class CardText : public QTextEdit {
+ public:
+  CardText(const QString& text, int pixelSize, const QColor& color) {
+    setReadOnly(true);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    setLineWrapMode(QTextEdit::WidgetWidth);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    viewport()->setAutoFillBackground(false);
+    setStyleSheet("QTextEdit { background: transparent; }");
+    QFont f = font();
+    f.setPixelSize(pixelSize);
+    setFont(f);
+    QPalette p = palette();
+    p.setColor(QPalette::Text, color);
+    setPalette(p);
+    document()->setDocumentMargin(0);
+    setPlainText(text);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    setMinimumWidth(40);
+    fitHeight(width());
+  }
+  QSize sizeHint() const override { return {200, height()}; }
+  QSize minimumSizeHint() const override { return {40, height()}; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QTextEdit::resizeEvent(event);
+    fitHeight(viewport()->width());
+  }
+  // Wheel turns scroll the list, not this box.
+  void wheelEvent(QWheelEvent* event) override { event->ignore(); }
+
+ private:
+  void fitHeight(int width) {
+    document()->setTextWidth(std::max(width, 1));
+    const int h = static_cast<int>(std::ceil(document()->size().height()));
+    if (h != height()) setFixedHeight(h);
+  }
+};
+
 }  // namespace
 
 // One entry: date, trash (on hover or while copied), copy, and the whole text; in selection mode a
@@ -102,10 +154,8 @@ class ArchiveCard : public QFrame {
     QObject::connect(copy_, &QPushButton::clicked, this, [this] { view_.copy(entry_); });
     top->addWidget(copy_);
     column->addLayout(top);
-    auto* text = textLabel(QString::fromStdString(entry_.text), 13, QFont::Normal, false, primary);
-    text->setWordWrap(true);
-    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    column->addWidget(text);
+    text_ = new CardText(QString::fromStdString(entry_.text), 13, primary);
+    column->addWidget(text_);
     row->addLayout(column, 1);
     refresh();
   }
@@ -127,6 +177,10 @@ class ArchiveCard : public QFrame {
     copy_->setText(QString::fromStdString(card.copyTitle));
     copy_->setIcon(QIcon(symbolPixmap(card.copyTitle == "Copied" ? "checkmark" : "doc.on.doc", 12, primary, devicePixelRatioF())));
     setCursor(card.showsSelectionMark ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    // While selecting, a click on the text toggles the card like a click anywhere else on it.
+    text_->setAttribute(Qt::WA_TransparentForMouseEvents, card.showsSelectionMark);
+    text_->viewport()->setAttribute(Qt::WA_TransparentForMouseEvents, card.showsSelectionMark);
+    text_->viewport()->setCursor(card.showsSelectionMark ? Qt::PointingHandCursor : Qt::IBeamCursor);
     update();
   }
 
@@ -161,6 +215,7 @@ class ArchiveCard : public QFrame {
   QLabel* mark_ = nullptr;
   QToolButton* trash_ = nullptr;
   QPushButton* copy_ = nullptr;
+  QTextEdit* text_ = nullptr;
 };
 
 ArchiveWindow::ArchiveWindow(ArchiveWindowController* controller, std::unique_ptr<ArchiveViewModel> view)
@@ -264,8 +319,9 @@ void ArchiveWindow::confirmClear() {
   view_->requestClear();
   QMessageBox box(QMessageBox::Warning, "Clear all transcripts?", "Clear all transcripts?", QMessageBox::NoButton, this);
   box.setInformativeText("This removes every saved transcript. It can't be undone.");
-  box.addButton(QMessageBox::Cancel);
+  QPushButton* cancel = box.addButton(QMessageBox::Cancel);
   QPushButton* clear = box.addButton("Clear", QMessageBox::DestructiveRole);
+  box.setDefaultButton(cancel);  // Return keeps the transcripts
   box.exec();
   view_->answerClear(box.clickedButton() == clear);
 }
@@ -276,8 +332,9 @@ void ArchiveWindow::confirmDeleteSelected() {
   const QString title = QString::fromStdString(view_->deleteSelectedTitle());
   QMessageBox box(QMessageBox::Warning, title, title, QMessageBox::NoButton, this);
   box.setInformativeText("This can't be undone.");
-  box.addButton(QMessageBox::Cancel);
+  QPushButton* cancel = box.addButton(QMessageBox::Cancel);
   QPushButton* remove = box.addButton("Delete", QMessageBox::DestructiveRole);
+  box.setDefaultButton(cancel);  // Return keeps the transcripts
   box.exec();
   view_->answerDeleteSelected(box.clickedButton() == remove);
 }

@@ -1,0 +1,105 @@
+// The archive window as a person uses it, in the render test's session (Xvfb when installed): at
+// narrow widths a word longer than the line (an unbroken URL) wraps anywhere, so no card grows past
+// the view and every card keeps its Copy and Delete buttons on screen (checked by geometry); the
+// confirmations of deleting make Cancel the default, so Return deletes nothing.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QKeyEvent>
+#include <QTimer>
+#include <QScrollArea>
+#include <QScrollBar>
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "KestrumCore/MainQueue.h"
+#include "Parlet/core/tests/Fakes.h"
+#include "Parlet/desktop/widgets/ArchiveWindow.h"
+
+namespace parlet::widgets {
+namespace {
+
+TEST(ArchiveWindowTest, LongWordsWrapAndEveryCardKeepsItsButtonsInView) {
+  kestrum::ManualMainQueue queue;
+  TranscriptArchive archive("", {nullptr, nullptr, [](const std::string&) {}});
+  auto pasteboard = std::make_shared<testing::FakePasteboard>();
+  std::string url = "https://example.org/";
+  while (url.size() < 120) url += "averyveryverylongpathsegment";
+  url.resize(120);
+  archive.add("Short words only, as most dictations are.");
+  archive.add("See " + url + " for the details.");
+  archive.add(std::string(200, 'x'));  // no break at all
+  ArchiveWindow window(nullptr, std::make_unique<ArchiveViewModel>(ArchiveViewModel::Dependencies{&archive, &queue, pasteboard}));
+  window.show();
+  auto* scroll = window.findChild<QScrollArea*>();
+  ASSERT_NE(scroll, nullptr);
+  for (int width : {int(ArchiveWindowController::minimumWidth), 560, 900}) {
+    SCOPED_TRACE(width);
+    window.resize(width, 480);
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    const QRect view = scroll->viewport()->rect();
+    EXPECT_LE(scroll->widget()->width(), view.width()) << "the list is wider than its view";
+    EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+    int copies = 0;
+    for (QAbstractButton* button : scroll->widget()->findChildren<QAbstractButton*>()) {
+      const bool copy = button->text() == "Copy", trash = button->toolTip() == "Delete";
+      if (!copy && !trash) continue;
+      copies += copy;
+      const QRect place(button->mapTo(scroll->viewport(), QPoint(0, 0)), button->size());
+      EXPECT_GE(place.left(), view.left()) << button->toolTip().toStdString();
+      EXPECT_LE(place.right(), view.right()) << (copy ? "Copy" : "Delete") << " is off the view";
+      // And inside its own card.
+      const QWidget* card = button->parentWidget();
+      const QRect inCard(button->mapTo(card, QPoint(0, 0)), button->size());
+      EXPECT_LE(inCard.right(), card->width()) << "outside its card";
+    }
+    EXPECT_EQ(copies, 3);
+    if (const char* folder = std::getenv("PARLET_SCREENSHOT_DIR"))
+      window.grab().save(QString("%1/archive-long-word-%2.png").arg(folder).arg(width));
+  }
+}
+
+// Clicks the toolbar button `title` and answers the confirmation that opens with Return.
+std::string confirmWithReturn(ArchiveWindow& window, const QString& title) {
+  std::string defaultTitle;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    if (box->defaultButton()) defaultTitle = box->defaultButton()->text().toStdString();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(box, &press);
+    if (box->isVisible()) box->reject();  // no answer: the test fails below, without hanging
+  });
+  for (QPushButton* button : window.findChildren<QPushButton*>())
+    if (button->text() == title && button->isVisible()) {
+      button->click();
+      break;
+    }
+  return defaultTitle;
+}
+
+TEST(ArchiveWindowTest, ReturnOnADeleteConfirmationDeletesNothing) {
+  kestrum::ManualMainQueue queue;
+  TranscriptArchive archive("", {nullptr, nullptr, [](const std::string&) {}});
+  archive.add("Keep me.");
+  archive.add("And me.");
+  ArchiveWindow window(nullptr, std::make_unique<ArchiveViewModel>(
+                                    ArchiveViewModel::Dependencies{&archive, &queue, std::make_shared<testing::FakePasteboard>()}));
+  window.show();
+  QApplication::processEvents();
+  EXPECT_EQ(confirmWithReturn(window, "Clear All"), "Cancel");
+  EXPECT_EQ(archive.entries().size(), 2u);
+
+  window.view().enterSelectionMode();
+  window.view().toggleSelection(archive.entries()[0].id);
+  QApplication::processEvents();
+  EXPECT_EQ(confirmWithReturn(window, QString::fromStdString(window.view().deleteButtonTitle())), "Cancel");
+  EXPECT_EQ(archive.entries().size(), 2u);
+}
+
+}  // namespace
+}  // namespace parlet::widgets
