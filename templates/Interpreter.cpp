@@ -61,6 +61,44 @@ class ArgumentList {
   Arguments args_;
 };
 
+// The time limit of the render running on this thread. Loop iterations and calls count down and
+// read the clock every `ticksPerLook` of them, so the limit costs next to nothing per step.
+struct RenderClock {
+  std::chrono::steady_clock::time_point deadline;
+  std::chrono::milliseconds limit{0};  // zero: no limit
+  std::uint32_t ticksLeft = ticksPerLook;
+  static constexpr std::uint32_t ticksPerLook = 16;
+};
+thread_local RenderClock tClock;
+
+[[gnu::noinline]] void lookAtTheClock() {
+  tClock.ticksLeft = RenderClock::ticksPerLook;
+  if (tClock.limit.count() > 0 && std::chrono::steady_clock::now() > tClock.deadline)
+    throw JinjaError::runtime("Rendering took longer than its time limit of " + std::to_string(tClock.limit.count()) +
+                              " ms");
+}
+
+inline void tick() {
+  if (--tClock.ticksLeft == 0) lookAtTheClock();
+}
+
+// Sets this thread's time limit for one render and restores the one before (a render inside a
+// render, through a host function, keeps the outer one's limit afterwards).
+class ClockGuard {
+ public:
+  explicit ClockGuard(std::chrono::milliseconds limit) : saved_(tClock) {
+    tClock.limit = limit;
+    tClock.ticksLeft = RenderClock::ticksPerLook;
+    if (limit.count() > 0) tClock.deadline = std::chrono::steady_clock::now() + limit;
+  }
+  ~ClockGuard() { tClock = saved_; }
+  ClockGuard(const ClockGuard&) = delete;
+  ClockGuard& operator=(const ClockGuard&) = delete;
+
+ private:
+  RenderClock saved_;
+};
+
 class DepthGuard {
  public:
   DepthGuard() {
@@ -335,6 +373,7 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
                        &sequence.asObject().values()[i]);
         break;
     }
+    tick();
     scope->set(loopKey(), Interpreter::makeLoopObject(i, count));
     if (loop.test && !Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) continue;
     try {
@@ -430,6 +469,7 @@ void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, s
   scope->set(callerKey(), Value(Function([env, callerArgs, body](const Arguments& args, const KeywordArguments&,
                                                                const EnvironmentRef&) -> Value {
     DepthGuard guard;
+    tick();
     EnvironmentRef callerScope = Environment::make(env);
     if (callerArgs) {
       for (std::size_t k = 0; k < callerArgs->size() && k < args.size(); ++k) {
@@ -458,7 +498,9 @@ std::string Interpreter::interpret(const Nodes& nodes, const Environment& enviro
   return renderRoot(nodes, Environment::rootFrom(environment));
 }
 
-std::string Interpreter::renderRoot(const Nodes& nodes, const EnvironmentRef& root) {
+std::string Interpreter::renderRoot(const Nodes& nodes, const EnvironmentRef& root,
+                                    std::chrono::milliseconds timeLimit) {
+  ClockGuard clock(timeLimit);
   std::string out;
   out.reserve(1024);
   try {
@@ -869,6 +911,7 @@ Value Interpreter::evaluateComputedMember(const Value& object, const Value& key)
 Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, const KeywordArguments& keywordArguments,
                              const EnvironmentRef& env) {
   DepthGuard guard;
+  tick();
   EnvironmentRef scope = Environment::make(env);
   if (const Value* caller = env->find(callerKey()); caller && !caller->isUndefined()) scope->set(callerKey(), *caller);
   const auto& defaults = macro.defaults();

@@ -2,10 +2,12 @@
 // call blocks. Stateless static operations, reentrant on any thread. Errors are JinjaError
 // (runtime case) or the errors of called built-ins; `break`/`continue` travel as ControlFlow up
 // to their loop. Nesting of evaluation (expressions, statements, macro and caller calls) is limited
-// to `maxDepth` levels per thread, so a template that recurses without end fails with an error.
+// to `maxDepth` levels per thread, so a template that recurses without end fails with an error;
+// loop iterations and calls look at the clock of `renderRoot`'s time limit now and then.
 //   std::string out; Interpreter::interpret(nodes, Environment::make(), out);
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,8 +24,10 @@ class Interpreter {
 
   // A new root scope from `environment`'s own variables; the rendered text.
   static std::string interpret(const Nodes& nodes, const Environment& environment);
-  // Renders in `root`; loop control that reaches it is a runtime error ("'break' outside a loop").
-  static std::string renderRoot(const Nodes& nodes, const EnvironmentRef& root);
+  // Renders in `root`; loop control that reaches it is a runtime error ("'break' outside a loop"),
+  // and so is running longer than `timeLimit` (zero: no limit).
+  static std::string renderRoot(const Nodes& nodes, const EnvironmentRef& root,
+                                std::chrono::milliseconds timeLimit = std::chrono::milliseconds::zero());
   static void interpret(const Nodes& nodes, const EnvironmentRef& env, std::string& into);
   static void interpretNode(const Node& node, const EnvironmentRef& env, std::string& into);
   static void executeStatementWithOutput(const Statement& statement, const EnvironmentRef& env, std::string& into);

@@ -89,7 +89,8 @@ std::size_t Template::hashValue() const {
   return hasher.finalize();
 }
 
-std::string Template::render(const Context& context, const EnvironmentRef& environment) const {
+std::string Template::render(const Context& context, const RenderOptions& options,
+                             const EnvironmentRef& environment) const {
   EnvironmentRef root;
   if (environment) {
     for (const auto& [name, value] : context) environment->set(name, value);
@@ -97,7 +98,7 @@ std::string Template::render(const Context& context, const EnvironmentRef& envir
   } else {
     root = Environment::over(context);
   }
-  return Interpreter::renderRoot(nodes_, root);
+  return Interpreter::renderRoot(nodes_, root, options.timeLimit);
 }
 
 }  // namespace jinja

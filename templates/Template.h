@@ -1,10 +1,12 @@
 // A compiled template: source text, after the optional line rewrites, lexed and parsed once into an
 // immutable node list, then rendered any number of times against a context, also from several
 // threads at once as long as the renders share no caller-given scope. Compiling throws the lexer's
-// and parser's JinjaError; rendering throws JinjaError (runtime case) and the errors of built-ins.
+// and parser's JinjaError; rendering throws JinjaError (runtime case) and the errors of built-ins,
+// also when one render runs past its time limit.
 //   Template("Hi {{ name }}").render({{"name", Value("Ann")}}) == "Hi Ann"
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,9 @@ class Template {
     bool trimBlocks = false;    // drop the line feed right after a statement or comment tag
     friend bool operator==(const Options&, const Options&) = default;
   };
+  struct RenderOptions {
+    std::chrono::milliseconds timeLimit{10'000};  // wall-clock budget of one render; zero: no limit
+  };
   using Context = Environment::Variables;
 
   explicit Template(std::string_view source);
@@ -31,7 +36,11 @@ class Template {
 
   // Writes the context into `environment` (when given) and renders in a fresh root scope made from
   // that scope's own variables and the built-in globals.
-  std::string render(const Context& context, const EnvironmentRef& environment = nullptr) const;
+  std::string render(const Context& context, const EnvironmentRef& environment = nullptr) const {
+    return render(context, RenderOptions{}, environment);
+  }
+  std::string render(const Context& context, const RenderOptions& options,
+                     const EnvironmentRef& environment = nullptr) const;
 
   const Nodes& nodes() const { return nodes_; }
   friend bool operator==(const Template& a, const Template& b) { return a.nodes_ == b.nodes_; }

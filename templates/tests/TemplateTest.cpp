@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -204,6 +205,32 @@ TEST(TemplateTest, RuntimeErrors) {
        "Runtime error: String result longer than 64 MiB"},
   };
   for (const Case& c : cases) EXPECT_EQ(renderError(c.source), c.expected) << c.source;
+}
+
+std::string renderWithin(const std::string& source, std::chrono::milliseconds limit) {
+  try {
+    return "rendered " + std::to_string(Template(source).render(helpers(), {.timeLimit = limit}).size()) + " bytes";
+  } catch (const JinjaError& e) {
+    return e.what();
+  }
+}
+
+// Templates that would run for hours stop at the render's time limit.
+TEST(TemplateTest, HostileTemplatesStopAtTheTimeLimit) {
+  const std::string fiveLoops = "{% for a in range(100) %}{% for b in range(100) %}{% for c in range(100) %}"
+                                "{% for d in range(100) %}{% for e in range(100) %}{% endfor %}{% endfor %}"
+                                "{% endfor %}{% endfor %}{% endfor %}";
+  const std::string doublingMacro =
+      "{% macro f(n) %}{% if n > 0 %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}";
+  const std::string longLoops =
+      "{% for a in range(4000000) %}{% for b in range(4000000) %}{% endfor %}{% endfor %}";
+  for (const std::string& source : {fiveLoops, doublingMacro, longLoops})
+    EXPECT_EQ(renderWithin(source, std::chrono::milliseconds(50)),
+              "Runtime error: Rendering took longer than its time limit of 50 ms")
+        << source;
+  // Without a limit, and within one, a template renders as ever.
+  EXPECT_EQ(Template("{% for a in range(3) %}{{ a }}{% endfor %}").render({}, {.timeLimit = {}}), "012");
+  EXPECT_EQ(renderWithin("{% for a in range(1000) %}{% endfor %}", std::chrono::minutes(10)), "rendered 0 bytes");
 }
 
 // A loop can nest a value one level per item; past the cap that is an error, not a deep recursion
