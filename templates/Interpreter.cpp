@@ -436,6 +436,129 @@ void appendConcatenation(const Expression& chain, const EnvironmentRef& env, std
   if (!streaming) running.appendDescription(into);
 }
 
+// Whether evaluating `e` can neither write to a scope nor read the variable `name`: no calls, and
+// no filter or test that a function variable of the scope provides.
+bool cannotWriteNorRead(const Expression& e, const std::string& name, const EnvironmentRef& env) {
+  auto all = [&](const std::vector<Expression>& list) {
+    for (const Expression& x : list)
+      if (!cannotWriteNorRead(x, name, env)) return false;
+    return true;
+  };
+  auto allKeywords = [&](const Expression::KeywordMap& map) {
+    for (const auto& [key, x] : map)
+      if (!cannotWriteNorRead(x, name, env)) return false;
+    return true;
+  };
+  auto optional = [&](const std::optional<Expression>& x) { return !x || cannotWriteNorRead(*x, name, env); };
+  auto builtIn = [&](const std::string& filter, std::size_t hash) {
+    const Value* bound = env->find(HashedText(filter, hash));
+    return !bound || !bound->isFunction();
+  };
+  switch (e.kind()) {
+    case Expression::Kind::string:
+    case Expression::Kind::number:
+    case Expression::Kind::integer:
+    case Expression::Kind::boolean:
+    case Expression::Kind::null: return true;
+    case Expression::Kind::identifier: return e.as<Expression::Identifier>().name != name;
+    case Expression::Kind::member: {
+      const auto& member = e.as<Expression::Member>();
+      return cannotWriteNorRead(member.object, name, env) &&
+             (!member.computed || cannotWriteNorRead(member.property, name, env));
+    }
+    case Expression::Kind::unary: {
+      const auto& unary = e.as<Expression::Unary>();
+      return unary.op != Expression::UnaryOp::splat && cannotWriteNorRead(unary.operand, name, env);
+    }
+    case Expression::Kind::binary: {
+      const auto& binary = e.as<Expression::Binary>();
+      return cannotWriteNorRead(binary.left, name, env) && cannotWriteNorRead(binary.right, name, env);
+    }
+    case Expression::Kind::ternary: {
+      const auto& ternary = e.as<Expression::Ternary>();
+      return cannotWriteNorRead(ternary.test, name, env) && cannotWriteNorRead(ternary.value, name, env) &&
+             optional(ternary.alternate);
+    }
+    case Expression::Kind::array: return all(e.as<Expression::Array>().elements);
+    case Expression::Kind::tuple: return all(e.as<Expression::Tuple>().elements);
+    case Expression::Kind::object: {
+      for (const Expression& x : e.as<Expression::Object>().entries.values())
+        if (!cannotWriteNorRead(x, name, env)) return false;
+      return true;
+    }
+    case Expression::Kind::slice: {
+      const auto& slice = e.as<Expression::Slice>();
+      return cannotWriteNorRead(slice.object, name, env) && optional(slice.start) && optional(slice.stop) &&
+             optional(slice.step);
+    }
+    case Expression::Kind::filter: {
+      const auto& filter = e.as<Expression::Filter>();
+      return builtIn(filter.name, filter.nameHash) && cannotWriteNorRead(filter.operand, name, env) &&
+             all(filter.args) && allKeywords(filter.kwargs);
+    }
+    case Expression::Kind::test: {
+      const auto& test = e.as<Expression::Test>();
+      return builtIn(test.name, test.nameHash) && cannotWriteNorRead(test.operand, name, env) && all(test.args);
+    }
+    case Expression::Kind::call: return false;
+  }
+  return false;
+}
+
+// The names of `x` or `ns.x` (owner null for a plain variable); false for any other expression.
+bool placeNames(const Expression& e, const Expression::Identifier*& owner, const Expression::Identifier*& field) {
+  if (const auto* identifier = e.getIf<Expression::Identifier>()) {
+    owner = nullptr;
+    field = identifier;
+    return true;
+  }
+  const auto* member = e.getIf<Expression::Member>();
+  if (!member || member->computed) return false;
+  owner = member->object.getIf<Expression::Identifier>();
+  field = member->property.getIf<Expression::Identifier>();
+  return owner && field;
+}
+
+// `set x = x ~ a ~ b` and `set ns.x = ns.x + a` where x holds a string that the set writes back to
+// where it is stored: the operands are appended there, so a text grown piece by piece is not
+// copied whole at every step. Only operands that can neither write to a scope nor read x (or ns)
+// qualify, so the result is the one of evaluating the chain; false leaves the set to `assign`.
+bool appendInPlace(const Expression& target, const Expression& value, const EnvironmentRef& env) {
+  constexpr std::size_t maxSteps = 16;
+  std::array<const Expression*, maxSteps> operands;  // right operands, outermost first
+  std::size_t count = 0;
+  const Expression* leftmost = &value;
+  while (isConcatenation(*leftmost)) {
+    if (count == maxSteps) return false;
+    const auto& binary = leftmost->as<Expression::Binary>();
+    operands[count++] = &binary.right;
+    leftmost = &binary.left;
+  }
+  if (count == 0) return false;
+  const Expression::Identifier *owner, *field, *readOwner, *readField;
+  if (!placeNames(target, owner, field) || !placeNames(*leftmost, readOwner, readField)) return false;
+  if ((owner == nullptr) != (readOwner == nullptr) || (owner && owner->name != readOwner->name) ||
+      field->name != readField->name)
+    return false;
+  // `ns.items` reads the object's method, not the stored member that the set writes.
+  if (owner && PropertyMembers::isObjectMethod(field->name)) return false;
+  const std::string& root = owner ? owner->name : field->name;
+  for (std::size_t k = 0; k < count; ++k)
+    if (!cannotWriteNorRead(*operands[k], root, env)) return false;
+  Value* slot = nullptr;
+  if (owner) {
+    // The binding `assign` writes to is the one the read sees: the nearest scope's.
+    Value* bound = env->findInScopes(HashedText(owner->name, owner->nameHash));
+    if (bound && bound->isObject()) slot = bound->memberForWriting(field->name);
+  } else {
+    slot = env->variables.find(HashedText(field->name, field->nameHash));  // a set writes this scope's own variable
+  }
+  if (!slot || !slot->isString()) return false;
+  for (std::size_t k = count; k-- > 0;)
+    withValue(*operands[k], env, [slot](const Value& right) { slot->appendToString(right); });
+  return true;
+}
+
 void executeFilterBlock(const Statement::Filter& block, const EnvironmentRef& env, std::string& into) {
   std::string body;
   Interpreter::interpret(block.body, env, body);
@@ -540,6 +663,7 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
     case Statement::Kind::set: {
       const auto& set = statement.as<Statement::Set>();
       if (set.value) {
+        if (appendInPlace(set.target, *set.value, env)) return;
         assign(set.target, evaluateExpression(*set.value, env), env);
       } else {
         std::string body;

@@ -150,6 +150,13 @@ void Value::setMember(const std::string& key, Value value) {
   ref->entries.set(key, std::move(value));
 }
 
+Value* Value::memberForWriting(const std::string& key) {
+  ObjectRef& ref = std::get<ObjectRef>(data_);
+  if (!ref->entries.get(key)) return nullptr;
+  if (ref.use_count() > 1) ref = std::make_shared<ObjectBox>(*ref);
+  return ref->entries.get(key);
+}
+
 double Value::toDouble() const { return isInt() ? static_cast<double>(asInt()) : asDouble(); }
 
 std::string Value::description() const {

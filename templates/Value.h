@@ -89,6 +89,9 @@ class Value {
   // value would nest too deeply.
   void append(Value element);
   void setMember(const std::string& key, Value value);
+  // The stored member of this object, unshared first so that it can be written in place, or nullptr
+  // without such a member. A write must keep the value's nesting (as a string's does).
+  Value* memberForWriting(const std::string& key);
   // Levels of arrays and objects: 0 for a scalar, 1 for [1], 2 for [[1]].
   std::uint32_t depth() const;
   // int or double as a double.

@@ -233,6 +233,37 @@ TEST(TemplateTest, HostileTemplatesStopAtTheTimeLimit) {
   EXPECT_EQ(renderWithin("{% for a in range(1000) %}{% endfor %}", std::chrono::minutes(10)), "rendered 0 bytes");
 }
 
+// `set x = x ~ ...` appends where x is stored when nothing else can see the difference; the
+// results are those of evaluating the whole expression. Expected outputs come from Jinja2 3.1.
+TEST(TemplateTest, AppendingSetsGiveTheValueOfTheExpression) {
+  expectRenders({
+      {"{% set ns = namespace(s='a') %}{% for i in range(3) %}{% set ns.s = ns.s ~ i ~ '-' %}{% endfor %}{{ ns.s }}",
+       "a0-1-2-"},
+      {"{% set s = 'a' %}{% set s = s + 'b' %}{% set s = s ~ s %}{% set s = s ~ 'c' ~ s %}{{ s }}", "ababcabab"},
+      {"{% set ns = namespace(s='a') %}{% set t = ns.s %}{% set ns.s = ns.s ~ 'b' %}{{ t }} {{ ns.s }}", "a ab"},
+      {"{% set ns = namespace(s='a') %}{% macro m() %}{% set ns.s = 'z' %}y{% endmacro %}"
+       "{% set ns.s = ns.s ~ m() %}{{ ns.s }}",
+       "ay"},
+      {"{% set ns = namespace(s='a', t='b') %}{% set ns.s = ns.s ~ ns.t ~ ns.s %}{{ ns.s }}", "aba"},
+      {"{% set ns = namespace(s='a') %}{% set ns.s = ns.s ~ ns.s|upper %}{{ ns.s }}", "aA"},
+      {"{% set ns = namespace(n=1) %}{% set ns.n = ns.n + 2 %}{{ ns.n }}", "3"},
+      {"{% set ns = namespace(s='a') %}{% set ns.s = ns.s ~ [1, 'b'] %}{{ ns.s }}", "a[1, 'b']"},
+      {"{% set ns = namespace(s='') %}{% for m in [{'c': 'x'}, {'c': 'y'}] %}"
+       "{% set ns.s = ns.s + m['c'] | upper + '|' %}{% endfor %}{{ ns.s }}",
+       "X|Y|"},
+  });
+}
+
+// Growing a text piece by piece takes time in proportion to its length and ends at the size cap.
+TEST(TemplateTest, AppendingSetsGrowInPlaceUpToTheCap) {
+  for (const char* source :
+       {"{% set piece = 'x' * 1000 %}{% set ns = namespace(s='') %}{% for i in range(4000000) %}"
+        "{% set ns.s = ns.s ~ piece %}{% endfor %}",
+        "{% set piece = 'x' * 1000 %}{% set s = '' %}{% for i in range(4000000) %}{% set s = s + piece %}{% endfor %}"})
+    EXPECT_EQ(renderWithin(source, std::chrono::minutes(2)), "Runtime error: String result longer than 64 MiB")
+        << source;
+}
+
 // A loop can nest a value one level per item; past the cap that is an error, not a deep recursion
 // when printing or releasing it.
 TEST(TemplateTest, ValuesNestOnlyToTheCap) {
