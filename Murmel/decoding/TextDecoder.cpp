@@ -368,6 +368,10 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
   std::int64_t nextToken = currentTokens.back();
   std::vector<float> logProbs(currentTokens.size(), 0.0f);
   const auto filters = createLogitsFilters(options, prefilledIndex, initialPromptIndex, *tokenizer);
+  // Predictions before the prompt's last position are dropped (the prompt forces the next token),
+  // so the stop tests start at the first sample kept: after the whole prompt, or where a prefill or
+  // an earlier call left the cache.
+  const std::int64_t firstSampledIndex = std::max(prefilledIndex, initialPromptIndex - 1);
 
   // The cache step writes column t and the masks at t + 1, so t stays below S − 1.
   std::int64_t loopLimit = std::min(options.sampleLength, kLoopCeiling);
@@ -430,10 +434,13 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                      ", text: " + decodedText(*tokenizer, nextToken));
     timings.decodingSampling += since(samplingStart);
 
-    bool stop = completed;
-    if (t == prefilledIndex && options.firstTokenLogProbThreshold && nextLogProb < *options.firstTokenLogProbThreshold) {
-      firstTokenTooUnlikely = true;
-      stop = true;
+    bool stop = false;
+    if (t >= firstSampledIndex) {
+      stop = completed;
+      if (t == firstSampledIndex && options.firstTokenLogProbThreshold && nextLogProb < *options.firstTokenLogProbThreshold) {
+        firstTokenTooUnlikely = true;
+        stop = true;
+      }
     }
     if (static_cast<std::int64_t>(currentTokens.size()) >= kLoopCeiling) stop = true;
     if (stop) {
@@ -485,7 +492,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     timings.decodingNonPrediction += since(predictionEnd);
     timings.decodingLoop += since(stepStart);
     timings.totalDecodingLoops += 1;
-    if (t == prefilledIndex) {
+    if (t == firstSampledIndex) {
       timings.firstTokenTime = currentAbsoluteTime();
       if (debug) Logging::debug("Found first token at: " + std::to_string(timings.firstTokenTime));
     }

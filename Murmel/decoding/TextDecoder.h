@@ -120,7 +120,8 @@ class TextDecoder : public TextDecoding, public WhisperMLModel {
   // Throws decodingLogitsFailed("Invalid model output") when an output lacks logits or cache updates.
   std::optional<TextDecoderMLMultiArrayOutputType> predictLogits(const TextDecoderMLMultiArrayInputType& input) override;
 
-  // The loop runs positions cacheLength[0] ..< min(sampleLength, 223, S − 1). Without a model it
+  // The loop runs positions cacheLength[0] ..< min(sampleLength, 223, S − 1). End of text and the
+  // first-token threshold count only for tokens sampled after the forced prompt. Without a model it
   // fails with decodingLogitsFailed; non-finite model logits fail with decodingFailed. The callback
   // runs on the loop's thread after each step; a false answer after the prompt stops the loop at
   // that step's early-stop check.

@@ -264,22 +264,84 @@ TEST(TextDecoderTest, PrefilledLoopStartsAfterThePrefillAndDetectsTheLanguageTok
   EXPECT_EQ(result.languageProbs, (std::map<std::string, float>{{"de", 0.0f}}));
 }
 
-TEST(TextDecoderTest, FirstTokenBelowThresholdStopsAtOnceAndAsksForFallback) {
+// Prompts whose forced positions the loop feeds itself: without a prefill model from position 0,
+// after one from its last position through the prefix tokens.
+struct ForcedPrompt {
+  const char* name;
+  bool multilingual, prefill;
+  Tokens prefix;
+  Tokens prompt;            // as decoded
+  std::int64_t firstSample;  // position of the first prediction kept
+};
+
+const ForcedPrompt kForcedPrompts[] = {
+    {"English-only, no prefill", false, false, {}, {kStart, kTime}, 1},
+    {"multilingual, no prefill", true, false, {}, {kStart, kEnglish, kTranscribe, kTime}, 3},
+    {"multilingual, prefill, prefix after it", true, true, {5, 6}, {kStart, kEnglish, kTranscribe, kTime, 5, 6}, 5},
+};
+
+DecodingOptions forcedPromptOptions(const ForcedPrompt& c) {
+  DecodingOptions options;
+  if (!c.prefix.empty()) options.prefixTokens = c.prefix;
+  return options;
+}
+
+Tokens followedBy(Tokens tokens, const Tokens& more) {
+  tokens.insert(tokens.end(), more.begin(), more.end());
+  return tokens;
+}
+
+TEST(TextDecoderTest, EndOfTextPredictedAtAForcedPositionDoesNotStopDecoding) {
+  for (const auto& c : kForcedPrompts) {
+    SCOPED_TRACE(c.name);
+    Harness h({}, c.multilingual, c.prefill);
+    h.fake.fallback = ScriptedStep(kEnd);  // every forced position predicts the end, e.g. after <|en|>
+    h.fake.script[c.firstSample] = ScriptedStep(9);
+    h.fake.script[c.firstSample + 1] = ScriptedStep(10);
+    const auto result = h.decode(forcedPromptOptions(c));
+    EXPECT_TRUE(h.fake.faults().empty());
+    EXPECT_EQ(result.tokens, followedBy(c.prompt, {9, 10, kEnd}));
+    EXPECT_EQ(positions(h.fake).back(), c.firstSample + 2);
+    EXPECT_FALSE(result.fallback.has_value());
+  }
+}
+
+TEST(TextDecoderTest, FirstTokenThresholdJudgesTheFirstSampledToken) {
+  DecodingOptions base;
+  base.firstTokenLogProbThreshold = -1.5f;
+  for (const auto& c : kForcedPrompts) {
+    SCOPED_TRACE(c.name);
+    auto options = forcedPromptOptions(c);
+    options.firstTokenLogProbThreshold = -1.5f;
+    // Unlikely predictions at every forced position leave the decoding alone.
+    Harness forced({}, c.multilingual, c.prefill);
+    forced.fake.fallback = ScriptedStep(7).withLogProb(-3.0f);
+    forced.fake.script[c.firstSample] = ScriptedStep(9).withLogProb(-1.0f);
+    forced.fake.script[c.firstSample + 1] = ScriptedStep(kEnd);
+    const auto kept = forced.decode(options);
+    EXPECT_EQ(kept.tokens, followedBy(c.prompt, {9, kEnd}));
+    EXPECT_FALSE(kept.fallback.has_value());
+
+    // An unlikely first sample stops at once and asks for a fallback.
+    Harness first({}, c.multilingual, c.prefill);
+    first.fake.fallback = ScriptedStep(7);
+    first.fake.script[c.firstSample] = ScriptedStep(9).withLogProb(-2.0f);
+    const auto stopped = first.decode(options);
+    EXPECT_EQ(positions(first.fake).back(), c.firstSample);
+    EXPECT_EQ(stopped.tokens, followedBy(c.prompt, {kEnd}));
+    ASSERT_TRUE(stopped.fallback);
+    EXPECT_TRUE(stopped.fallback->needsFallback);
+    EXPECT_EQ(stopped.fallback->fallbackReason, "firstTokenLogProbThreshold");
+  }
+
+  // With a prefill covering the prompt but its timestamp, the first sample follows that timestamp.
   Harness h({}, true, true);
   h.fake.script[3] = ScriptedStep(9).withLogProb(-2.0f);
-  DecodingOptions options;
-  options.firstTokenLogProbThreshold = -1.5f;
-  const auto result = h.decode(options);
+  const auto result = h.decode(base);
   EXPECT_EQ(h.fake.calls().size(), 1u);
   EXPECT_EQ(result.tokens, (Tokens{kStart, kEnglish, kTranscribe, kTime, kEnd}));
   ASSERT_TRUE(result.fallback);
-  EXPECT_TRUE(result.fallback->needsFallback);
   EXPECT_EQ(result.fallback->fallbackReason, "firstTokenLogProbThreshold");
-
-  Harness above({}, true, true);
-  above.fake.script[3] = ScriptedStep(9).withLogProb(-1.0f);
-  above.fake.script[4] = ScriptedStep(kEnd);
-  EXPECT_EQ(above.decode(options).tokens, (Tokens{kStart, kEnglish, kTranscribe, kTime, 9, kEnd}));
 }
 
 TEST(TextDecoderTest, CompletionOnTheFirstStepKeepsThePromptAlone) {
