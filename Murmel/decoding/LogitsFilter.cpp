@@ -75,6 +75,11 @@ LogitsRef TimestampRulesFilter::filterLogits(const LogitsRef& logits, const std:
   kestrum::fill(*logits, {{0, 0, specialTokens.noTimestampsToken}}, kMinusInfinity);
 
   const std::vector<std::int64_t> sampled(tokens.begin() + *begin, tokens.end());
+  if (sampled.empty() && maxInitialTimestampIndex) {
+    // The first timestamp lies at most maxInitialTimestampIndex steps into the window.
+    const std::int64_t lastAllowed = T + std::max<std::int64_t>(0, *maxInitialTimestampIndex);
+    if (lastAllowed < V) forbid(*logits, lastAllowed + 1, V);
+  }
   if (!sampled.empty()) {
     const bool lastWasTimestamp = sampled.back() >= T;
     const bool penultimateWasTimestamp = sampled.size() == 1 || sampled[sampled.size() - 2] >= T;

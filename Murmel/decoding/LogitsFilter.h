@@ -48,8 +48,8 @@ class SuppressBlankFilter : public LogitsFiltering {
 // The grammar of timestamp tokens (T = timeTokenBegin), over the sampled part of the sequence:
 //   no <|notimestamps|>; after "ts ts" no timestamp; after "text ts" no text (only a timestamp or
 //   the end); timestamps never go back; when the timestamps together outweigh the best text token,
-//   only timestamps. [.., 440, T+5] => ids 0..<endToken and T..<T+5 forbidden.
-// `maxInitialTimestampIndex` is stored; the rules do not consult it.
+//   only timestamps; the first sample is no timestamp beyond T + maxInitialTimestampIndex.
+//   [.., 440, T+5] => ids 0..<endToken and T..<T+5 forbidden.
 class TimestampRulesFilter : public LogitsFiltering {
  public:
   TimestampRulesFilter(const SpecialTokens& specialTokens, std::int64_t sampleBegin,

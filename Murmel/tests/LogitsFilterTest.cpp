@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <set>
 
 namespace murmel {
@@ -82,6 +83,27 @@ TEST(TimestampRulesFilterTest, ForbidsWhatTheTimestampGrammarRulesOut) {
     TimestampRulesFilter filter(smallVocabulary(), c.sampleBegin, std::nullopt, c.multilingual);
     auto logits = logitsWith(c.textPeak, c.endPeak);
     EXPECT_EQ(filter.filterLogits(logits, c.tokens), logits) << c.name;
+    EXPECT_EQ(forbidden(*logits), c.expected) << c.name;
+  }
+}
+
+TEST(TimestampRulesFilterTest, MaxInitialTimestampCapsTheFirstSampleOnly) {
+  struct Case {
+    const char* name;
+    std::optional<std::int64_t> maxIndex;
+    std::vector<std::int64_t> tokens;
+    std::set<std::int64_t> expected;
+  } cases[] = {
+      {"first sample: timestamps past T + 2 forbidden", 2, {11, 15}, Ids{12} + span(18, 20)},
+      {"first sample, cap 0: only the first timestamp", 0, {11, 15}, Ids{12} + span(16, 20)},
+      {"cap beyond the vocabulary", 40, {11, 15}, {12}},
+      {"no cap", std::nullopt, {11, 15}, {12}},
+      {"later samples are not capped", 2, {11, 15, 3}, {12}},
+  };
+  for (const auto& c : cases) {
+    TimestampRulesFilter filter(smallVocabulary(), 2, c.maxIndex, false);
+    auto logits = logitsWith(5);
+    filter.filterLogits(logits, c.tokens);
     EXPECT_EQ(forbidden(*logits), c.expected) << c.name;
   }
 }

@@ -473,6 +473,30 @@ TEST(TextDecoderTest, MaxInitialTimestampBecomesABoundedIndex) {
   EXPECT_THROW(h.decode(nan), WhisperError);
 }
 
+TEST(TextDecoderTest, MaxInitialTimestampLimitsTheFirstTimestamp) {
+  DecodingOptions options;
+  options.maxInitialTimestamp = 0.1f;  // <|0.10|> = kTime + 5
+  // The model's own timestamp after the start replaces the forced <|0.00|> only within the limit.
+  Harness replaced;
+  replaced.fake.script[0] = ScriptedStep(kTime + 10).withLogit(kTime + 3, 5.0f);
+  replaced.fake.script[1] = ScriptedStep(9);
+  replaced.fake.script[2] = ScriptedStep(kEnd);
+  EXPECT_EQ(replaced.decode(options).tokens, (Tokens{kStart, kTime + 3, 9, kEnd}));
+
+  // After a prefill the first sample is capped the same way.
+  Harness sampled({}, true, true);
+  sampled.fake.script[3] = ScriptedStep(kTime + 10).withLogit(kTime + 3, 5.0f);
+  sampled.fake.script[4] = ScriptedStep(9);
+  sampled.fake.script[5] = ScriptedStep(kEnd);
+  EXPECT_EQ(sampled.decode(options).tokens, (Tokens{kStart, kEnglish, kTranscribe, kTime, kTime + 3, 9, kEnd}));
+
+  // Without the option the model's timestamp stands.
+  Harness free;
+  free.fake.script[0] = ScriptedStep(kTime + 10).withLogit(kTime + 3, 5.0f);
+  free.fake.script[1] = ScriptedStep(kEnd);
+  EXPECT_EQ(free.decode(DecodingOptions{}).tokens, (Tokens{kStart, kTime + 10, kEnd}));
+}
+
 // ---- failures ---------------------------------------------------------------------------------
 
 TEST(TextDecoderTest, MissingModelTokenizerOrFiniteLogitsAreDecodingErrors) {
