@@ -311,6 +311,44 @@ TEST(TranscribeTaskTest, SixtyFiveSecondsCrossThreeWindowsInOrder) {
   EXPECT_EQ(task->progress()->completedUnitCount(), 65 * 16000);
 }
 
+// Alignment weights [32, 1500]: row r has its weight at frames[r].
+std::shared_ptr<MLMultiArray> alignmentAt(const std::vector<std::int64_t>& frames) {
+  auto weights = MLMultiArray::make({32, 1500}, platform::ml::MLMultiArrayDataType::float16);
+  for (std::size_t r = 0; r < frames.size(); ++r) weights->setValue(static_cast<std::int64_t>(r) * 1500 + frames[r], 1);
+  return weights;
+}
+
+TEST(TranscribeTaskTest, TimesNeverPassTheEndOfTheAudio) {
+  for (bool wordTimestamps : {false, true}) {
+    SCOPED_TRACE(wordTimestamps ? "with word timestamps" : "segments only");
+    Harness h;
+    auto decoder = h.decoder<ResultsDecoder>();
+    // The windows at 0 and 30 s end on a single timestamp at 30 s; the last one (60 to 65 s) runs
+    // its timestamps and words to 89.98 s, into the padding.
+    auto last = tokensResult({kWordStart, T, 14, T + 1491, T + 1491, 15, T + 1499, kWordEnd});
+    last.cache = DecodingCache{nullptr, nullptr, alignmentAt({0, 0, 100, 1490, 1491, 1495, 1499})};
+    decoder->results = {tokensResult({kWordStart, T, 10, T + 1500, kWordEnd}),
+                        tokensResult({kWordStart, T, 12, T + 1500, kWordEnd}), last};
+    DecodingOptions options;
+    options.wordTimestamps = wordTimestamps;
+    const auto result = h.task(decoder)->run(seconds(65), options);
+    const auto segments = result.segments();
+    ASSERT_GE(segments.size(), 3u);
+    EXPECT_EQ(segments[2].seek, 960000);
+    if (!wordTimestamps) EXPECT_FLOAT_EQ(segments[2].end, 65.0f);  // words set it otherwise
+    for (const auto& s : segments) {
+      EXPECT_LE(s.start, 65.0f) << s.id;
+      EXPECT_LE(s.end, 65.0f) << s.id;
+    }
+    const auto words = result.allWords();
+    EXPECT_EQ(words.empty(), !wordTimestamps);
+    for (const auto& w : words) {
+      EXPECT_LE(w.start, 65.0f) << w.word;
+      EXPECT_LE(w.end, 65.0f) << w.word;
+    }
+  }
+}
+
 // A seeker that never moves the seek.
 class StuckSeeker : public SegmentSeeker {
  public:

@@ -62,6 +62,20 @@ void resetInputs(DecodingInputs& inputs, std::int64_t prefilledCacheSize, std::i
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
+// A short window is padded to the model's length, so its timestamps and word times may point into
+// the padding: they are held at the end of the audio the window holds.
+void holdWithinAudio(std::vector<TranscriptionSegment>& segments, float audioEnd) {
+  for (auto& s : segments) {
+    s.start = std::min(s.start, audioEnd);
+    s.end = std::min(s.end, audioEnd);
+    if (s.words)
+      for (auto& w : *s.words) {
+        w.start = std::min(w.start, audioEnd);
+        w.end = std::min(w.end, audioEnd);
+      }
+  }
+}
+
 }  // namespace
 
 TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<hub::Progress> progress,
@@ -253,6 +267,8 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
           decodingResult, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize, kSampleRate,
           special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
       std::int64_t nextSeek = std::max(newSeek, seek);
+      const float audioEnd = static_cast<float>(static_cast<double>(windowEnd) / kSampleRate);
+      if (segments) holdWithinAudio(*segments, audioEnd);
 
       if (options.wordTimestamps && decodingResult.cache && decodingResult.cache->alignmentWeights) {
         const double wordStart = now();
@@ -265,6 +281,7 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
             static_cast<float>(static_cast<double>(seek) / 16000.0), options, timings_, rowOffset);
         timings_.decodingWordTimestamps += now() - wordStart;
         timings_.totalTimestampAlignmentRuns += 1;
+        if (segments) holdWithinAudio(*segments, audioEnd);
         // Segments whose words collapsed (start ≥ end) keep their text; only timed ones move the seek.
         if (segments)
           for (auto it = segments->rbegin(); it != segments->rend(); ++it)

@@ -37,7 +37,8 @@ class TranscribeTask {
   std::function<void(const std::vector<TranscriptionSegment>&)> segmentDiscoveryCallback;
 
   // The whole transcription. `callback` sees every decoding step (windowId = windows with segments
-  // minus fallbacks) and may stop a window early by answering false.
+  // minus fallbacks) and may stop a window early by answering false. Segment and word times never
+  // pass the end of the audio their window holds.
   TranscriptionResult run(const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
                           const DecodingCallback& callback = {});
 
