@@ -5,6 +5,7 @@
 #include <cmath>
 #include <deque>
 #include <limits>
+#include <set>
 #include <stop_token>
 
 #include "KestrumCore/Concurrency.h"
@@ -446,36 +447,58 @@ TEST(TranscribeTaskTest, ClipsAreKeptInsideTheAudio) {
   }
 }
 
-// Word timing that collapses every segment to start == end.
+// Word timing that collapses the chosen segments to start == end.
 class CollapsingSeeker : public SegmentSeeker {
  public:
+  explicit CollapsingSeeker(std::set<std::int64_t> ids) : ids_(std::move(ids)) {}
   std::optional<std::vector<TranscriptionSegment>> addWordTimestamps(
       const std::vector<TranscriptionSegment>& segments, const MLMultiArray&, const WhisperTokenizer&, std::int64_t,
       std::int64_t, const std::string&, const std::string&, float, const DecodingOptions&, const TranscriptionTimings&,
       std::int64_t) override {
     auto out = segments;
-    for (auto& s : out) s.end = s.start;
+    for (auto& s : out)
+      if (ids_.count(s.id)) s.end = s.start;
     return out;
   }
+
+ private:
+  std::set<std::int64_t> ids_;
 };
 
-TEST(TranscribeTaskTest, SegmentsWithoutDurationKeepTheirText) {
-  Harness h;
-  h.seeker = std::make_shared<CollapsingSeeker>();
-  h.fake.script[0] = ScriptedStep(3);
-  h.fake.script[1] = ScriptedStep(0).withAlignmentFrame(1);
-  h.fake.script[2] = ScriptedStep(ts(50)).withAlignmentFrame(2);
-  h.fake.script[3] = ScriptedStep(ts(50));
-  h.fake.script[4] = ScriptedStep(2);
-  h.fake.script[5] = ScriptedStep(ts(75));
-  h.fake.script[6] = ScriptedStep(kWordEnd);
-  auto task = h.task(h.decoder<TextDecoder>());
-  DecodingOptions options;
-  options.wordTimestamps = true;
-  const auto result = task->run(seconds(2), options);
-  EXPECT_EQ(result.text(), "Hello world");
-  EXPECT_EQ(result.segments().size(), 2u);
-  EXPECT_EQ(task->timings().totalTimestampAlignmentRuns, 1);
+TEST(TranscribeTaskTest, SegmentsWithoutDurationAreDroppedWithWordTimestamps) {
+  struct Case {
+    const char* name;
+    std::set<std::int64_t> collapsed;
+    std::string text;
+    std::size_t segments;
+  } cases[] = {
+      {"first of two collapses", {0}, "world", 1},
+      {"every segment collapses: the window's list is empty", {0, 1}, "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.seeker = std::make_shared<CollapsingSeeker>(c.collapsed);
+    h.fake.script[0] = ScriptedStep(3);
+    h.fake.script[1] = ScriptedStep(0).withAlignmentFrame(1);
+    h.fake.script[2] = ScriptedStep(ts(50)).withAlignmentFrame(2);
+    h.fake.script[3] = ScriptedStep(ts(50));
+    h.fake.script[4] = ScriptedStep(2);
+    h.fake.script[5] = ScriptedStep(ts(75));
+    h.fake.script[6] = ScriptedStep(kWordEnd);
+    auto task = h.task(h.decoder<TextDecoder>());
+    std::vector<std::size_t> discovered;
+    task->segmentDiscoveryCallback = [&](const std::vector<TranscriptionSegment>& s) { discovered.push_back(s.size()); };
+    DecodingOptions options;
+    options.wordTimestamps = true;
+    const auto result = task->run(seconds(2), options);
+    EXPECT_EQ(result.text(), c.text);
+    EXPECT_EQ(result.segments().size(), c.segments);
+    for (const auto& s : result.segments()) EXPECT_LT(s.start, s.end);
+    EXPECT_EQ(discovered, std::vector<std::size_t>{c.segments});  // called also with an empty list
+    EXPECT_EQ(task->timings().totalDecodingWindows, 1);
+    EXPECT_EQ(task->timings().totalTimestampAlignmentRuns, 1);
+  }
 }
 
 // Words of a window " Hello", ",", " world" decoded after `prompt` (shifting every position).

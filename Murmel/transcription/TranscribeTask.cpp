@@ -281,14 +281,13 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
             static_cast<float>(static_cast<double>(seek) / 16000.0), options, timings_, rowOffset);
         timings_.decodingWordTimestamps += now() - wordStart;
         timings_.totalTimestampAlignmentRuns += 1;
-        if (segments) holdWithinAudio(*segments, audioEnd);
-        // Segments whose words collapsed (start ≥ end) keep their text; only timed ones move the seek.
-        if (segments)
-          for (auto it = segments->rbegin(); it != segments->rend(); ++it)
-            if (it->start < it->end) {
-              nextSeek = std::max(nextSeek, static_cast<std::int64_t>(static_cast<double>(it->end) * kSampleRate));
-              break;
-            }
+        if (segments) {
+          holdWithinAudio(*segments, audioEnd);
+          // Segments whose words leave them no duration go; the list may become empty but stays.
+          std::erase_if(*segments, [](const TranscriptionSegment& s) { return !(s.start < s.end); });
+          if (!segments->empty())
+            nextSeek = std::max(nextSeek, static_cast<std::int64_t>(static_cast<double>(segments->back().end) * kSampleRate));
+        }
       }
       if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
       // A window that would not move the seek is used up rather than decoded again for ever.
