@@ -79,6 +79,9 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     if (callbacks.onLevel) callbacks.onLevel(value);
   }
   void log(const std::string& line) { deps.log(line); }
+  void modelLoad(const std::optional<std::string>& failure) {
+    if (callbacks.onModelLoad) callbacks.onModelLoad(failure);
+  }
 
   // Runs `job` on the background executor, then `then(self, result, error)` on the main queue
   // if the pipeline still exists.
@@ -109,8 +112,13 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
                     if (!error) self.modelReady = true;
                     if (!self.recording) self.report(State::idle);
                     if (error) {
+                      const std::string reason = kestrum::describeError(error);
                       self.notice("Couldn't load model");
-                      self.deps.systemLog("Parlet: prewarm failed: " + kestrum::describeError(error));
+                      self.log("prewarm failed: " + reason);
+                      self.deps.systemLog("Parlet: prewarm failed: " + reason);
+                      self.modelLoad(reason);
+                    } else {
+                      self.modelLoad(std::nullopt);
                     }
                   });
   }
@@ -200,6 +208,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     if (!modelReady) {
       modelReady = true;
       report(State::processing);
+      modelLoad(std::nullopt);
     }
     if (isHallucination(raw, duration)) {
       log("dropped as hallucination (raw)");

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,9 @@ class Pipeline {
     std::function<void(State)> onStateChange;
     std::function<void(float)> onLevel;  // 0...1 while recording, 0 at stop
     std::function<void(const std::string&)> onNotice;
+    // The speech model's availability: none once it loaded (by prewarm() or the first
+    // transcription), else why prewarm() could not load it (the error's description).
+    std::function<void(const std::optional<std::string>& failure)> onModelLoad;
   };
 
   // Runs a job off the main thread.
@@ -55,7 +59,8 @@ class Pipeline {
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
-  // Loads the speech model in the background, once.
+  // Loads the speech model in the background, once; after a failure a later call tries again.
+  // A failure is written to the application log and the system log.
   void prewarm();
   // Key press: starts recording ("Mic unavailable" when the recorder cannot start).
   void start();

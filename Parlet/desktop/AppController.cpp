@@ -41,6 +41,22 @@ std::string modelDownloadTitle(double fraction, std::int64_t totalBytes) {
   return title;
 }
 
+std::string modelProblemTitle(const std::string& problem) { return "Speech model unavailable: " + problem; }
+
+std::string plainModelProblem(const std::string& error) {
+  auto has = [&](const char* text) { return error.find(text) != std::string::npos; };
+  if (has("HF_HUB_OFFLINE"))
+    return "offline mode is on (HF_HUB_OFFLINE), and the speech model has not been downloaded yet.";
+  if (has("Download failed: ") || has("Network error: ") || has("(offline)") || has("(repository unreachable)"))
+    return "no connection to the model repository, and the speech model has not been downloaded yet.";
+  if (has("HTTP error with status code: ") || has("Authorization") || has("authorization"))
+    return "the model repository refused the download.";
+  // Anything else: the error's first line, cut to a menu's width.
+  std::string line = error.substr(0, error.find('\n'));
+  if (line.size() > 120) line = line.substr(0, 117) + "...";
+  return "the speech model could not be loaded (" + line + ").";
+}
+
 AppController::AppController(Dependencies dependencies)
     : dependencies_(std::move(dependencies)), self_(std::make_shared<AppController*>(this)) {
   if (!dependencies_.mainQueue || !dependencies_.settings || !dependencies_.archive || !dependencies_.makeDictation)
@@ -55,6 +71,7 @@ AppController::AppController(Dependencies dependencies)
 }
 
 AppController::~AppController() {
+  dependencies_.network.reset();  // no report after this
   if (pollTimer_) dependencies_.mainQueue->cancel(*pollTimer_);
   if (pulseTimer_) dependencies_.mainQueue->cancel(*pulseTimer_);
   self_.reset();
@@ -101,7 +118,15 @@ void AppController::launch() {
       },
       [weak](const std::string& text) {
         if (auto self = weak.lock()) (*self)->overlay_->flashNotice(text);
+      },
+      [weak](const std::optional<std::string>& failure) {
+        if (auto self = weak.lock()) (*self)->modelLoaded(failure);
       }});
+  if (dependencies_.network) {
+    dependencies_.network->start([weak](bool online) {
+      if (auto self = weak.lock()) (*self)->networkChanged(online);
+    });
+  }
 
   if (!onboarded) {
     showOnboarding();
@@ -112,7 +137,40 @@ void AppController::launch() {
     return;
   }
   installHotkey();
+  loadModel();
+}
+
+void AppController::loadModel() {
+  if (!dictation_) return;
+  menu_.update([](StatusMenu& menu) { menu.retryEnabled = false; });
   dictation_->prewarm();
+}
+
+void AppController::modelLoaded(const std::optional<std::string>& failure) {
+  std::optional<std::string> problem;
+  if (failure) problem = plainModelProblem(*failure);
+  menu_.update([&](StatusMenu& menu) {
+    menu.modelProblem = problem;
+    menu.retryEnabled = problem.has_value();
+  });
+  if (onboarding_) onboarding_->model().setModelProblem(problem);
+  // The pill's "Couldn't load model" stays until the user has seen the reason in the menu.
+  if (problem) overlay_->holdNotice();
+  else overlay_->releaseNotice();
+}
+
+void AppController::networkChanged(bool online) {
+  const bool cameBack = online && online_ && !*online_;
+  online_ = online;
+  if (!cameBack || !menu_.get().modelProblem || !menu_.get().retryEnabled) return;
+  log("network is back: loading the speech model again");
+  loadModel();
+}
+
+void AppController::retryModelLoad() {
+  if (!menu_.get().modelProblem || !menu_.get().retryEnabled) return;
+  overlay_->releaseNotice();
+  loadModel();
 }
 
 void AppController::updateStatus(Pipeline::State state) {
@@ -195,7 +253,7 @@ void AppController::startPermissionPolling() {
       AppController& app = **self;
       app.pollTimer_.reset();
       app.installHotkey();
-      if (app.dictation_) app.dictation_->prewarm();
+      app.loadModel();
       if (app.onboarding_) app.onboarding_->model().setAccessibilityGranted(true);
     });
   });
@@ -204,7 +262,7 @@ void AppController::startPermissionPolling() {
 void AppController::afterOnboarding() {
   if (!trusted()) return;
   if (!hotkey_) installHotkey();
-  if (dictation_) dictation_->prewarm();
+  loadModel();
 }
 
 void AppController::showOnboarding() {
@@ -219,7 +277,7 @@ void AppController::showOnboarding() {
         if (!self) return std::nullopt;
         AppController& app = **self;
         if (!app.hotkey_) app.installHotkey();
-        if (app.dictation_) app.dictation_->prewarm();
+        app.loadModel();
         return app.currentKey().title;
       },
       [weak] {
@@ -244,6 +302,7 @@ void AppController::showOnboarding() {
       std::move(callbacks), OnboardingController::Dependencies{dependencies_.isTrusted, dependencies_.untrustedReason,
                                                                dependencies_.makeOnboardingWindow,
                                                                dependencies_.systemLog});
+  onboarding_->model().setModelProblem(menu_.get().modelProblem);
   onboarding_->show();
 }
 
@@ -312,6 +371,7 @@ void AppController::copyLastTranscript() {
 }
 
 void AppController::menuWillOpen() {
+  if (overlay_) overlay_->releaseNotice();  // the menu shows why the model is unavailable
   const bool any = !dependencies_.archive->entries().empty();
   menu_.update([any](StatusMenu& menu) { menu.copyLastEnabled = any; });
 }

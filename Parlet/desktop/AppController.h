@@ -1,7 +1,9 @@
 // The application shell: owns the trigger key, the dictation, the overlay pill, the welcome and
 // archive windows, and the tray menu's state. `launch()` chooses among the three starts (first run:
 // welcome window; no permission: warning icon and 1 s polling until granted; normal: trigger key
-// and model load at once). Menu actions are plain member functions; the toolkit layer draws
+// and model load at once). While the speech model cannot be loaded the menu says why and offers
+// "Try Again", the pill's notice stays until the menu is opened, and the load is tried again when
+// the network comes back. Menu actions are plain member functions; the toolkit layer draws
 // `menu()` and the overlay's model and calls back. Errors of the services it calls (launch at
 // login) become log lines; nothing throws out of it. Main thread only.
 //   AppController app(dependencies);  app.launch();
@@ -21,6 +23,7 @@
 #include "Parlet/core/TranscriptArchive.h"
 #include "Parlet/core/UserSettings.h"
 #include "Parlet/desktop/ArchiveWindowController.h"
+#include "Parlet/desktop/NetworkWatch.h"
 #include "Parlet/desktop/OnboardingController.h"
 #include "Parlet/desktop/OverlayController.h"
 #include "Parlet/desktop/StatusMenuModel.h"
@@ -58,6 +61,7 @@ class AppController {
     std::string version;                                // shown in the menu's header
     LogSink log;                                        // default: ParletLog
     std::function<void(const std::string&)> systemLog;  // default: the system log
+    std::unique_ptr<NetworkWatch> network;  // none: a failed model load is retried only by hand
   };
 
   static constexpr std::chrono::milliseconds permissionPollInterval{1000};
@@ -81,6 +85,8 @@ class AppController {
   void copyLastTranscript();
   void menuWillOpen();
   void quit();
+  // "Try Again" while the speech model is unavailable: loads it again.
+  void retryModelLoad();
 
   // The model download of the first start: a fraction 0…1 of `totalBytes` (0: unknown) while it
   // runs, none when it ended.
@@ -105,6 +111,9 @@ class AppController {
   void refreshHotkeyMenu();
   void startPermissionPolling();
   void afterOnboarding();
+  void loadModel();
+  void modelLoaded(const std::optional<std::string>& failure);
+  void networkChanged(bool online);
   void log(const std::string& line) const;
   void systemLog(const std::string& line) const;
 
@@ -117,7 +126,13 @@ class AppController {
   std::unique_ptr<ArchiveWindowController> archiveWindow_;
   std::optional<kestrum::MainQueue::TimerId> pollTimer_;
   std::optional<kestrum::MainQueue::TimerId> pulseTimer_;
+  std::optional<bool> online_;  // the last network report; none before the first
   std::shared_ptr<AppController*> self_;  // weak handle for callbacks and timers
 };
+
+// The reason a model load failed, in plain words for the menu: "Download failed: Could not resolve
+// host: huggingface.co" => "No connection to the model repository, and the speech model has not
+// been downloaded yet."
+std::string plainModelProblem(const std::string& error);
 
 }  // namespace parlet

@@ -126,6 +126,10 @@ OnboardingCard OnboardingController::card() const {
       card.showsEditor = true;
       card.footnote = "First use downloads a speech model of about 300 MB. The pill at the bottom of your "
                       "screen will say \u201CLoading model\u2026\u201D until it's ready.";
+      // Promising "Loading model…" would be wrong while it cannot load.
+      if (model_.modelProblem())
+        card.footnote = "The speech model is not available yet: " + *model_.modelProblem() +
+                        " Parlet tries again when the network is back, or choose Try Again in its menu.";
       break;
     default:
       card.symbol = "arrow.up";

@@ -26,17 +26,21 @@ class OnboardingModel : public Observable {
   bool accessibilityGranted() const { return accessibilityGranted_; }
   const std::string& hotkeyTitle() const { return hotkeyTitle_; }
   const std::string& testField() const { return testField_; }
+  // Why the speech model is unavailable, in plain words; none while it loads or has loaded.
+  const std::optional<std::string>& modelProblem() const { return modelProblem_; }
 
   void setPage(int value) { set(page_, value); }
   void setAccessibilityGranted(bool value) { set(accessibilityGranted_, value); }
   void setHotkeyTitle(std::string value) { set(hotkeyTitle_, std::move(value)); }
   void setTestField(std::string value) { set(testField_, std::move(value)); }
+  void setModelProblem(std::optional<std::string> value) { set(modelProblem_, std::move(value)); }
 
  private:
   int page_ = 0;
   bool accessibilityGranted_ = false;
   std::string hotkeyTitle_;
   std::string testField_;
+  std::optional<std::string> modelProblem_;
 };
 
 // One run of text, bold or not: "Hold **Right Alt** and speak." => "Hold ", "Right Alt"(bold), " and speak."

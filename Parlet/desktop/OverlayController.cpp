@@ -67,6 +67,7 @@ void OverlayController::setState(Pipeline::State state) {
 }
 
 void OverlayController::flashNotice(const std::string& text) {
+  held_ = false;
   model_.setNotice(text);
   if (!model_.visible()) show();
   if (noticeDismiss_) dependencies_.mainQueue->cancel(*noticeDismiss_);
@@ -74,14 +75,30 @@ void OverlayController::flashNotice(const std::string& text) {
   noticeDismiss_ = dependencies_.mainQueue->postAfter(noticeDuration, [weak] {
     auto self = weak.lock();
     if (!self) return;
-    OverlayController& controller = **self;
-    controller.noticeDismiss_.reset();
-    controller.model_.setNotice(std::nullopt);
-    if (controller.model_.state() == Pipeline::State::idle) {
-      controller.model_.setVisible(false);
-      controller.model_.setLevel(0);
-    }
+    (*self)->noticeDismiss_.reset();
+    (*self)->endNotice();
   });
+}
+
+void OverlayController::holdNotice() {
+  if (!model_.notice()) return;
+  if (noticeDismiss_) dependencies_.mainQueue->cancel(*noticeDismiss_);
+  noticeDismiss_.reset();
+  held_ = true;
+}
+
+void OverlayController::releaseNotice() {
+  if (!held_) return;
+  held_ = false;
+  endNotice();
+}
+
+void OverlayController::endNotice() {
+  model_.setNotice(std::nullopt);
+  if (model_.state() == Pipeline::State::idle) {
+    model_.setVisible(false);
+    model_.setLevel(0);
+  }
 }
 
 }  // namespace parlet

@@ -1,5 +1,5 @@
 // The floating pill's model and controller. The application pushes the dictation state
-// (`setState`), short notices (`flashNotice`, shown 1.4 s), the smoothed input level and the
+// (`setState`), short notices (`flashNotice`, shown 1.4 s, or held until released), the smoothed input level and the
 // hands-free flag; the pill window draws from `model()` and its pure helpers below. The pill shows
 // for any state but idle or while a notice lasts; the panel is placed (through `placePanel`) at
 // every change from hidden to shown, never while shown. Main thread only; nothing throws.
@@ -94,13 +94,21 @@ class OverlayController {
   void setState(Pipeline::State state);
   // Shows `text` for 1.4 s; a later notice replaces it and starts the 1.4 s again.
   void flashNotice(const std::string& text);
+  // Keeps the notice shown now until releaseNotice() (or a later notice replaces it): for one the
+  // user must not miss.
+  void holdNotice();
+  // Ends a held notice at once; nothing happens when none is held.
+  void releaseNotice();
+  bool noticeHeld() const { return held_; }
 
  private:
   void show();
+  void endNotice();
 
   Dependencies dependencies_;
   OverlayModel model_;
   std::optional<kestrum::MainQueue::TimerId> noticeDismiss_;
+  bool held_ = false;
   std::shared_ptr<OverlayController*> self_;  // weak handle for delayed work
 };
 

@@ -1,6 +1,6 @@
 // What the tray shows: the icon for the dictation state (or the missing permission), its
-// blinking, the tooltip, which menu items are visible, checked or enabled, and the model download
-// of the first start. The toolkit layer builds the menu once (`items`) and redraws from `get()` on
+// blinking, the tooltip, which menu items are visible, checked or enabled, the model download
+// of the first start, and why the speech model is unavailable. The toolkit layer builds the menu once (`items`) and redraws from `get()` on
 // each change. Main thread only.
 #pragma once
 
@@ -28,11 +28,15 @@ struct StatusMenu {
   bool copyLastEnabled = false;
   std::optional<double> modelDownload;    // fraction while the first model download runs
   std::int64_t modelDownloadBytes = 0;    // the download's size in bytes; 0 unknown
+  std::optional<std::string> modelProblem;  // why the speech model is unavailable, in plain words
+  bool retryEnabled = false;              // "Try Again" (shown with the problem) can be chosen
   friend bool operator==(const StatusMenu&, const StatusMenu&) = default;
 };
 
 // "Downloading speech model… 42% (61.2 of 145.6 MB)"; without a size, "Downloading speech model… 42%".
 std::string modelDownloadTitle(double fraction, std::int64_t totalBytes = 0);
+// "Speech model unavailable: " + the problem.
+std::string modelProblemTitle(const std::string& problem);
 
 class StatusMenuModel : public Observable {
  public:

@@ -42,7 +42,10 @@ class PipelineTest : public ::testing::Test {
     pipeline = std::make_unique<Pipeline>(
         Pipeline::Callbacks{[this](Pipeline::State s) { states.push_back(name(s)); },
                             [this](float level) { levels.push_back(level); },
-                            [this](const std::string& text) { notices.push_back(text); }},
+                            [this](const std::string& text) { notices.push_back(text); },
+                            [this](const std::optional<std::string>& failure) {
+                              modelLoads.push_back(failure.value_or("loaded"));
+                            }},
         Pipeline::Dependencies{&queue, transcriber, paster, recorder,
                                std::make_shared<const Polisher>(Polisher::defaultInstructions, model), archive.get(),
                                [this](std::function<void()> job) { executor(std::move(job)); }, sink,
@@ -78,7 +81,7 @@ class PipelineTest : public ::testing::Test {
   std::shared_ptr<testing::FakePasteKeys> keys = std::make_shared<testing::FakePasteKeys>();
   std::shared_ptr<testing::FakeFocus> focus = std::make_shared<testing::FakeFocus>();
   std::unique_ptr<TranscriptArchive> archive;
-  std::vector<std::string> states, notices, log, systemLog;
+  std::vector<std::string> states, notices, log, systemLog, modelLoads;
   std::vector<float> levels;
   std::unique_ptr<Pipeline> pipeline;
 };
@@ -188,6 +191,9 @@ TEST_F(PipelineTest, AFailedPrewarmIsRetriedByTheNextDictations) {
   EXPECT_THAT(states, ElementsAre("preparing", "idle"));
   EXPECT_THAT(notices, ElementsAre("Couldn't load model"));
   EXPECT_THAT(systemLog, ElementsAre("Parlet: prewarm failed: model download failed"));
+  // The reason also reaches the application's own log, and the shell hears of it.
+  EXPECT_EQ(log.back(), "prewarm failed: model download failed");
+  EXPECT_THAT(modelLoads, ElementsAre("model download failed"));
 
   dictate(1000);  // loads again inside the transcription, and fails again
   EXPECT_THAT(notices, ElementsAre("Couldn't load model", "Transcription failed"));
@@ -198,6 +204,7 @@ TEST_F(PipelineTest, AFailedPrewarmIsRetriedByTheNextDictations) {
   EXPECT_THAT(states, ElementsAre("recording", "preparing", "processing", "idle"));
   EXPECT_EQ(pasteboard->string(), "Back in business");
   EXPECT_EQ(engines.constructions, 3);
+  EXPECT_THAT(modelLoads, ElementsAre("model download failed", "loaded"));  // loaded by the transcription
 
   pipeline->prewarm();  // loaded: nothing to do
   EXPECT_EQ(executor.pending(), 0u);
@@ -300,7 +307,7 @@ TEST_F(PipelineTest, AJobThatOutlivesItsPipelineLeavesTheMainQueueAlone) {
     std::vector<std::thread> threads;
     std::vector<std::string> seen;
     auto doomed = std::make_unique<Pipeline>(
-        Pipeline::Callbacks{[&](Pipeline::State s) { seen.push_back(name(s)); }, {}, {}},
+        Pipeline::Callbacks{[&](Pipeline::State s) { seen.push_back(name(s)); }, {}, {}, {}},
         Pipeline::Dependencies{
             .mainQueue = ownQueue.get(),
             .transcriber = std::make_shared<Transcriber>(slowEngines.factory()),

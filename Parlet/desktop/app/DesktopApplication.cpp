@@ -12,6 +12,7 @@
 #include "Parlet/core/Transcriber.h"
 #include "Parlet/desktop/ModelDownloadFeed.h"
 #include "Parlet/desktop/app/EngineWiring.h"
+#include "Parlet/desktop/app/PathMonitorWatch.h"
 #include "Parlet/desktop/widgets/ArchiveWindow.h"
 #include "Parlet/desktop/widgets/OverlayWindow.h"
 #include "Parlet/desktop/widgets/QtWindowHandle.h"
@@ -145,6 +146,7 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
   };
   d.quit = [] { QApplication::quit(); };
   d.version = QApplication::applicationVersion().toStdString();
+  d.network = std::make_unique<PathMonitorWatch>(queue);
   p.app = std::make_unique<AppController>(std::move(d));
 }
 

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Parlet/core/Paster.h"
+#include "Parlet/core/Transcriber.h"
 #include "Parlet/core/tests/Fakes.h"
 #include "Parlet/desktop/tests/FakeWindow.h"
 
@@ -14,6 +16,7 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using std::chrono::milliseconds;
 using State = Pipeline::State;
 
@@ -34,10 +37,12 @@ class AppControllerTest : public ::testing::Test {
     d.archive = &archive;
     d.pasteboard = pasteboard;
     d.keyMonitors = &monitors;
-    d.makeDictation = [this](Pipeline::Callbacks callbacks) {
+    d.makeDictation = [this](Pipeline::Callbacks callbacks) -> std::unique_ptr<Dictation> {
+      if (makeDictation) return makeDictation(std::move(callbacks));
       pipeline = std::move(callbacks);
       return std::make_unique<FakeDictation>(dictation);
     };
+    d.network = std::move(network);
     d.isTrusted = [this] { return trusted; };
     d.promptForTrust = [this] { ++prompts; };
     d.launchAtLoginEnabled = [this] { return loginEnabled; };
@@ -74,8 +79,140 @@ class AppControllerTest : public ::testing::Test {
   bool trusted = true, loginEnabled = false, loginFails = false;
   int prompts = 0;
   testing::WindowLog onboardingWindows, archiveWindows;
+  std::function<std::unique_ptr<Dictation>(Pipeline::Callbacks)> makeDictation;  // none: FakeDictation
+  std::unique_ptr<NetworkWatch> network;
   std::unique_ptr<AppController> app;
 };
+
+struct FakeNetworkWatch : NetworkWatch {
+  void start(std::function<void(bool)> onChange) override { handler = std::move(onChange); }
+  void report(bool online) {
+    if (handler) handler(online);
+  }
+  std::function<void(bool)> handler;
+};
+
+// The real pipeline over a transcriber whose engine cannot be created while the network is down.
+struct OfflineFirstStart {
+  struct RealDictation : Dictation {
+    RealDictation(Pipeline::Callbacks callbacks, Pipeline::Dependencies dependencies)
+        : pipeline(std::move(callbacks), std::move(dependencies)) {}
+    void prewarm() override { pipeline.prewarm(); }
+    void start() override { pipeline.start(); }
+    void stop() override { pipeline.stop(); }
+    Pipeline pipeline;
+  };
+
+  explicit OfflineFirstStart(kestrum::ManualMainQueue& queue) : queue(queue) {}
+  std::function<std::unique_ptr<Dictation>(Pipeline::Callbacks)> factory(std::vector<std::string>& log) {
+    return [this, &log](Pipeline::Callbacks callbacks) -> std::unique_ptr<Dictation> {
+      auto sink = [&log](const std::string& line) { log.push_back(line); };
+      Pipeline::Dependencies d;
+      d.mainQueue = &queue;
+      d.transcriber = transcriber;
+      d.paster = std::make_shared<Paster>(Paster::Dependencies{&queue, std::make_shared<testing::FakePasteboard>(),
+                                                                std::make_shared<testing::FakePasteKeys>(),
+                                                                std::make_shared<testing::FakeFocus>(), sink,
+                                                                [](std::chrono::microseconds) {}});
+      d.background = [this](std::function<void()> job) { executor(std::move(job)); };
+      d.log = sink;
+      d.systemLog = [](const std::string&) {};
+      return std::make_unique<RealDictation>(std::move(callbacks), std::move(d));
+    };
+  }
+  void settle() { testing::settle(queue, executor); }
+
+  kestrum::ManualMainQueue& queue;
+  testing::ManualExecutor executor;
+  bool networkUp = false;
+  int constructions = 0;
+  std::shared_ptr<Transcriber> transcriber =
+      std::make_shared<Transcriber>([this](const EngineOptions&) -> std::shared_ptr<SpeechEngine> {
+        ++constructions;
+        if (!networkUp) throw std::runtime_error("Download failed: Could not resolve host: huggingface.co");
+        return std::make_shared<testing::FakeEngine>();
+      });
+};
+
+// No model in the cache and no network: the menu says why and offers to try again, the pill's
+// notice stays until the menu is opened, the reason is in Parlet's log, and the load runs again
+// by itself when the network comes back.
+TEST_F(AppControllerTest, OfflineFirstStartSaysWhyOffersARetryAndLoadsWhenTheNetworkIsBack) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  OfflineFirstStart start(queue);
+  makeDictation = start.factory(log);
+  auto watch = std::make_unique<FakeNetworkWatch>();
+  FakeNetworkWatch* net = watch.get();
+  network = std::move(watch);
+  app = make();
+  app->launch();
+  net->report(false);
+  start.settle();
+  ASSERT_EQ(start.constructions, 1);
+  EXPECT_THAT(log, Contains("prewarm failed: Download failed: Could not resolve host: huggingface.co"));
+  ASSERT_TRUE(menu().modelProblem);
+  EXPECT_EQ(modelProblemTitle(*menu().modelProblem),
+            "Speech model unavailable: no connection to the model repository, and the speech model has not been "
+            "downloaded yet.");
+  EXPECT_TRUE(menu().retryEnabled);
+  EXPECT_EQ(menu().icon, StatusIcon::idle);
+
+  // The notice outlasts its 1.4 s until the menu, which tells why, is opened.
+  queue.advance(milliseconds(10000));
+  EXPECT_EQ(app->overlay().model().notice(), "Couldn't load model");
+  EXPECT_TRUE(app->overlay().model().visible());
+  app->menuWillOpen();
+  EXPECT_EQ(app->overlay().model().notice(), std::nullopt);
+  EXPECT_FALSE(app->overlay().model().visible());
+
+  // The welcome window no longer promises "Loading model…".
+  app->reshowOnboarding();
+  app->onboarding()->model().setPage(2);
+  EXPECT_THAT(app->onboarding()->card().footnote, HasSubstr("not available yet: no connection"));
+  EXPECT_THAT(app->onboarding()->card().footnote, Not(HasSubstr("Loading model")));
+  app->onboarding()->close();
+
+  // Try Again by hand, still offline: one more attempt, the same answer; no second attempt while one runs.
+  app->retryModelLoad();
+  EXPECT_FALSE(menu().retryEnabled);
+  app->retryModelLoad();
+  start.settle();
+  EXPECT_EQ(start.constructions, 2);
+  EXPECT_TRUE(menu().modelProblem);
+  EXPECT_TRUE(menu().retryEnabled);
+
+  // Reports that the network is still up or still down start nothing; its return does.
+  net->report(false);
+  start.settle();
+  EXPECT_EQ(start.constructions, 2);
+  start.networkUp = true;
+  net->report(true);
+  start.settle();
+  EXPECT_EQ(start.constructions, 3);
+  EXPECT_THAT(log, Contains("network is back: loading the speech model again"));
+  EXPECT_EQ(menu().modelProblem, std::nullopt);
+  EXPECT_EQ(app->onboarding(), nullptr);
+  net->report(false);
+  net->report(true);
+  start.settle();
+  EXPECT_EQ(start.constructions, 3);
+}
+
+TEST(PlainModelProblemTest, ErrorsBecomePlainWords) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Download failed: Could not resolve host: huggingface.co",
+       "no connection to the model repository, and the speech model has not been downloaded yet."},
+      {"Network error: Connection refused", "no connection to the model repository, and the speech model has not been downloaded yet."},
+      {"No local copy of model \"base.en\" of openai/whisper-base.en in /c (offline)",
+       "no connection to the model repository, and the speech model has not been downloaded yet."},
+      {"HF_HUB_OFFLINE is set and no local copy of model \"base.en\" is cached",
+       "offline mode is on (HF_HUB_OFFLINE), and the speech model has not been downloaded yet."},
+      {"HTTP error with status code: 503", "the model repository refused the download."},
+      {"Weights of TextDecoder are malformed\nat byte 12",
+       "the speech model could not be loaded (Weights of TextDecoder are malformed)."},
+  };
+  for (const auto& [error, plain] : cases) EXPECT_EQ(plainModelProblem(error), plain) << error;
+}
 
 TEST_F(AppControllerTest, NormalStartInstallsTheKeyAndLoadsTheModel) {
   settings.setValue(UserSettings::hasOnboardedKey, true);

@@ -1,6 +1,8 @@
 #include "Parlet/desktop/widgets/TrayMenu.h"
 
 #include <QActionGroup>
+#include <QLabel>
+#include <QWidgetAction>
 
 #include "Parlet/desktop/widgets/Symbols.h"
 
@@ -9,9 +11,22 @@ namespace parlet::widgets {
 TrayMenu::TrayMenu(AppController& app) : app_(app) {
   header_ = menu_.addAction("Parlet");
   header_->setEnabled(false);
-  download_ = menu_.addAction("");
-  download_->setEnabled(false);
+  // The model's line (its download, or why it is unavailable) is a label in the menu's normal
+  // text colour, not a disabled item's faint one; its text is also the action's, for tests and
+  // screen readers.
+  statusLabel_ = new QLabel;
+  statusLabel_->setWordWrap(true);
+  statusLabel_->setMaximumWidth(340);
+  statusLabel_->setContentsMargins(12, 4, 12, 4);
+  statusLabel_->setTextFormat(Qt::PlainText);
+  auto* line = new QWidgetAction(&menu_);
+  line->setDefaultWidget(statusLabel_);
+  download_ = line;
   download_->setVisible(false);
+  menu_.addAction(download_);
+  retry_ = menu_.addAction("Try Again");
+  retry_->setVisible(false);
+  QObject::connect(retry_, &QAction::triggered, [this] { app_.retryModelLoad(); });
   menu_.addSeparator();
   granted_ = menu_.addAction("Accessibility: Granted");
   granted_->setEnabled(false);
@@ -57,8 +72,16 @@ TrayMenu::~TrayMenu() { app_.menu().removeObserver(observer_); }
 void TrayMenu::refresh() {
   const StatusMenu& state = app_.menu().get();
   header_->setText(QString::fromStdString(state.header));
-  download_->setVisible(state.modelDownload.has_value());
-  if (state.modelDownload) download_->setText(QString::fromStdString(modelDownloadTitle(*state.modelDownload, state.modelDownloadBytes)));
+  QString line;
+  if (state.modelDownload)
+    line = QString::fromStdString(modelDownloadTitle(*state.modelDownload, state.modelDownloadBytes));
+  else if (state.modelProblem)
+    line = QString::fromStdString(modelProblemTitle(*state.modelProblem));
+  download_->setVisible(!line.isEmpty());
+  download_->setText(line);
+  statusLabel_->setText(line);
+  retry_->setVisible(state.modelProblem.has_value());
+  retry_->setEnabled(state.retryEnabled);
   granted_->setVisible(state.grantedVisible);
   grant_->setVisible(state.grantVisible);
   hotkey_->setVisible(state.hotkeyVisible);
@@ -70,7 +93,7 @@ void TrayMenu::refresh() {
     tray_.setIcon(statusIcon(state.icon, state.iconAlpha));
   }
   QString tooltip = QString::fromStdString(state.tooltip);
-  if (state.modelDownload) tooltip += "\n" + QString::fromStdString(modelDownloadTitle(*state.modelDownload, state.modelDownloadBytes));
+  if (!line.isEmpty()) tooltip += "\n" + line;
   tray_.setToolTip(tooltip);
 }
 

@@ -1,10 +1,12 @@
 // The tray icon and its menu, drawn from the AppController's StatusMenuModel; menu items call the
-// controller's actions. Top to bottom: header, model download (while it runs), separator,
+// controller's actions. Top to bottom: header, the model's line (its download while it runs, or why
+// it is unavailable, with "Try Again"), separator,
 // "Accessibility: Granted", "Grant Accessibility…", "Hotkey" ▸ the eight keys, "Launch at Login",
 // separator, "Copy Last Transcript", "Show Archive…", "Show Welcome…", "Quit Parlet". GUI thread only.
 #pragma once
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <vector>
@@ -33,7 +35,9 @@ class TrayMenu {
   QMenu hotkeyMenu_;
   QSystemTrayIcon tray_;
   QAction* header_ = nullptr;
-  QAction* download_ = nullptr;
+  QAction* download_ = nullptr;  // the model's line
+  QLabel* statusLabel_ = nullptr;
+  QAction* retry_ = nullptr;
   QAction* granted_ = nullptr;
   QAction* grant_ = nullptr;
   QAction* hotkey_ = nullptr;

@@ -132,7 +132,8 @@ void WelcomeWindow::closeEvent(QCloseEvent* event) {
 void WelcomeWindow::refresh() {
   if (!controller_) return;
   const OnboardingModel& model = controller_->model();
-  if (model.page() != builtPage_ || model.accessibilityGranted() != builtGranted_ || model.hotkeyTitle() != builtTitle_)
+  if (model.page() != builtPage_ || model.accessibilityGranted() != builtGranted_ || model.hotkeyTitle() != builtTitle_ ||
+      model.modelProblem() != builtProblem_)
     buildCard();
 
   delete dots_->layout()->takeAt(0);
@@ -149,6 +150,7 @@ void WelcomeWindow::buildCard() {
   builtPage_ = model.page();
   builtGranted_ = model.accessibilityGranted();
   builtTitle_ = model.hotkeyTitle();
+  builtProblem_ = model.modelProblem();
 
   const bool editorHadFocus = editor_ && editor_->hasFocus();
   delete card_;

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include <optional>
+
 #include "Parlet/desktop/OnboardingController.h"
 
 class QLabel;
@@ -41,6 +43,7 @@ class WelcomeWindow : public QWidget {
   int builtPage_ = -1;
   bool builtGranted_ = false;
   std::string builtTitle_;
+  std::optional<std::string> builtProblem_;
 };
 
 }  // namespace parlet::widgets

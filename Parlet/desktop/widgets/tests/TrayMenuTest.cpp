@@ -1,6 +1,7 @@
 #include "Parlet/desktop/widgets/TrayMenu.h"
 
 #include <QApplication>
+#include <QLabel>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -27,7 +28,10 @@ class TrayMenuTest : public ::testing::Test {
     d.settings = &settings;
     d.archive = &archive;
     d.pasteboard = pasteboard;
-    d.makeDictation = [](Pipeline::Callbacks) { return std::make_unique<IdleDictation>(); };
+    d.makeDictation = [this](Pipeline::Callbacks given) {
+      callbacks = std::move(given);
+      return std::make_unique<IdleDictation>();
+    };
     d.isTrusted = [trusted] { return trusted; };
     d.version = "0.1.0";
     d.log = [](const std::string&) {};
@@ -53,6 +57,7 @@ class TrayMenuTest : public ::testing::Test {
   InMemorySettings settings;
   TranscriptArchive archive{"", {nullptr, nullptr, [](const std::string&) {}}};
   std::shared_ptr<testing::FakePasteboard> pasteboard = std::make_shared<testing::FakePasteboard>();
+  Pipeline::Callbacks callbacks;
   std::unique_ptr<AppController> app;
   std::unique_ptr<TrayMenu> tray;
 };
@@ -98,6 +103,36 @@ TEST_F(TrayMenuTest, CopyLastIsEnabledOnOpeningWithAnEntryAndTheDownloadShowsWhi
   app->setModelDownload(0.5);
   EXPECT_THAT(shown()[1], "Downloading speech model\u2026 50%");
   app->setModelDownload(std::nullopt);
+  EXPECT_EQ(shown()[1], "-");
+}
+
+// The model's line is drawn in the menu's normal text colour (a disabled item's would be faint), and
+// while the model is unavailable it says why, above "Try Again".
+TEST_F(TrayMenuTest, TheModelsLineIsPlainTextAndAFailedLoadOffersTryAgain) {
+  make(true);
+  app->setModelDownload(0.25, 200'000'000);
+  ASSERT_EQ(shown()[1], "Downloading speech model\u2026 25% (50.0 of 200.0 MB)");
+  auto* line = tray->menu().findChild<QLabel*>();
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line->text().toStdString(), shown()[1]);
+  EXPECT_TRUE(line->isEnabled());
+  EXPECT_EQ(line->palette().color(QPalette::WindowText), tray->menu().palette().color(QPalette::Active, QPalette::Text));
+  app->setModelDownload(std::nullopt);
+
+  callbacks.onNotice("Couldn't load model");
+  callbacks.onModelLoad("Download failed: Could not resolve host: huggingface.co");
+  const std::vector<std::string> items = shown();
+  ASSERT_GE(items.size(), 4u);
+  EXPECT_THAT(std::vector<std::string>(items.begin(), items.begin() + 4),
+              ElementsAre("Parlet 0.1.0",
+                          "Speech model unavailable: no connection to the model repository, and the speech model "
+                          "has not been downloaded yet.",
+                          "Try Again", "-"));
+  EXPECT_THAT(tray->icon().toolTip().toStdString(), ::testing::HasSubstr("Speech model unavailable"));
+  ASSERT_TRUE(item("Try Again")->isEnabled());
+  item("Try Again")->trigger();
+  EXPECT_FALSE(item("Try Again")->isEnabled()) << "a second try while one runs";
+  callbacks.onModelLoad(std::nullopt);
   EXPECT_EQ(shown()[1], "-");
 }
 
