@@ -96,6 +96,20 @@ void debugCaches(const DecodingInputs& inputs, std::int64_t prefillSize) {
 
 std::string decodedText(const WhisperTokenizer& tokenizer, std::int64_t token) { return tokenizer.decode({token}); }
 
+// Rows after `position` of the [S, W] alignment table go back to zero, so that an attempt reads
+// none left by an earlier window or attempt (the step that samples the end writes no row).
+void clearAlignmentRowsAfter(DecodingInputsType& inputs, std::int64_t position) {
+  auto* concrete = dynamic_cast<DecodingInputs*>(&inputs);
+  if (!concrete || !concrete->alignmentWeights()) return;
+  auto& table = *concrete->alignmentWeights();
+  if (table.shape().empty() || table.strides().empty()) return;
+  const std::int64_t from = std::clamp<std::int64_t>(position + 1, 0, table.shape()[0]) * table.strides()[0];
+  if (from >= table.count()) return;
+  const std::size_t size = platform::ml::elementSize(table.dataType());
+  std::memset(static_cast<unsigned char*>(table.dataPointer()) + static_cast<std::size_t>(from) * size, 0,
+              static_cast<std::size_t>(table.count() - from) * size);
+}
+
 }  // namespace
 
 double currentAbsoluteTime() {
@@ -372,6 +386,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
   // so the stop tests start at the first sample kept: after the whole prompt, or where a prefill or
   // an earlier call left the cache.
   const std::int64_t firstSampledIndex = std::max(prefilledIndex, initialPromptIndex - 1);
+  clearAlignmentRowsAfter(decoderInputs, prefilledIndex);
 
   // The cache step writes column t and the masks at t + 1, so t stays below S − 1.
   std::int64_t loopLimit = std::min(options.sampleLength, kLoopCeiling);

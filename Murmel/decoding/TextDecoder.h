@@ -121,10 +121,11 @@ class TextDecoder : public TextDecoding, public WhisperMLModel {
   std::optional<TextDecoderMLMultiArrayOutputType> predictLogits(const TextDecoderMLMultiArrayInputType& input) override;
 
   // The loop runs positions cacheLength[0] ..< min(sampleLength, 223, S − 1). End of text and the
-  // first-token threshold count only for tokens sampled after the forced prompt. Without a model it
-  // fails with decodingLogitsFailed; non-finite model logits fail with decodingFailed. The callback
-  // runs on the loop's thread after each step; a false answer after the prompt stops the loop at
-  // that step's early-stop check.
+  // first-token threshold count only for tokens sampled after the forced prompt. Alignment rows
+  // after the start position are cleared first, so no row of an earlier attempt is read. Without
+  // a model it fails with decodingLogitsFailed; non-finite model logits fail with decodingFailed.
+  // The callback runs on the loop's thread after each step; a false answer after the prompt stops
+  // the loop at that step's early-stop check.
   DecodingResult decodeText(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& inputs, TokenSampling& sampler,
                             const DecodingOptions& options, const DecodingCallback& callback = {}) override;
   DecodingResult detectLanguage(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& inputs, TokenSampling& sampler,

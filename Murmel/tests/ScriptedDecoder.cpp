@@ -112,7 +112,7 @@ class ScriptedKernel : public platform::ml::detail::Kernel {
     out["value_cache_updates"] = valueUpdates;
     if (shape.alignment) {
       auto weights = MLMultiArray::make({1, shape.window}, MLMultiArrayDataType::float16);
-      if (step.alignmentFrame) weights->setValue(*step.alignmentFrame, 1);
+      if (step.alignmentFrame) weights->setValue(*step.alignmentFrame, step.alignmentWeight);
       out["alignment_heads_weights"] = weights;
     }
     return out;

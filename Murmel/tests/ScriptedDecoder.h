@@ -22,13 +22,18 @@ struct ScriptedStep {
   ScriptedStep(std::int64_t token = 0) : token(token) {}
   ScriptedStep& asUncertain() { uncertain = true; return *this; }
   ScriptedStep& withLogProb(float value) { logProb = value; return *this; }
-  ScriptedStep& withAlignmentFrame(std::int64_t frame) { alignmentFrame = frame; return *this; }
+  ScriptedStep& withAlignmentFrame(std::int64_t frame, float weight = 1) {
+    alignmentFrame = frame;
+    alignmentWeight = weight;
+    return *this;
+  }
   ScriptedStep& withLogit(std::int64_t id, float value) { logits[id] = value; return *this; }
 
   std::int64_t token;                          // wins the step
   bool uncertain = false;                      // token, token + 1, token + 2 share the maximum
   std::optional<float> logProb;                // the winner's log-probability; absent: about 0
-  std::optional<std::int64_t> alignmentFrame;  // frame of weight 1 in the alignment output
+  std::optional<std::int64_t> alignmentFrame;  // frame of the one weight in the alignment output
+  float alignmentWeight = 1;
   std::map<std::int64_t, float> logits;        // further logits (all others 0)
 };
 

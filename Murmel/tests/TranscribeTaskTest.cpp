@@ -533,6 +533,47 @@ TEST(TranscribeTaskTest, WordTimingAfterAPromptReadsTheTranscriptRows) {
   }
 }
 
+// The last word of the second window of 40 s decoded without timestamps, the window ending on
+// text: " Hello world" then the end, whose step writes no alignment row. The first window decodes
+// the same, or three words whose last one is strongly aligned to an early frame.
+WordTiming lastWordOfSecondWindow(bool otherFirstWindow) {
+  Harness h;
+  auto script = [&](bool other) {
+    h.fake.script.clear();
+    h.fake.script[0] = ScriptedStep(3);
+    if (other) {
+      h.fake.script[1] = ScriptedStep(10).withAlignmentFrame(1);
+      h.fake.script[2] = ScriptedStep(11).withAlignmentFrame(1);
+      h.fake.script[3] = ScriptedStep(12).withAlignmentFrame(1, 4);  // row 4: the end's row below
+      h.fake.script[4] = ScriptedStep(kWordEnd);
+    } else {
+      h.fake.script[1] = ScriptedStep(0).withAlignmentFrame(1);
+      h.fake.script[2] = ScriptedStep(2).withAlignmentFrame(5);
+      h.fake.script[3] = ScriptedStep(kWordEnd);
+    }
+  };
+  script(otherFirstWindow);
+  auto task = h.task(h.decoder<TextDecoder>());
+  task->segmentDiscoveryCallback = [&](const std::vector<TranscriptionSegment>&) { script(false); };
+  DecodingOptions options;
+  options.withoutTimestamps = true;
+  options.wordTimestamps = true;
+  const auto segments = task->run(seconds(40), options).segments();
+  EXPECT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments.back().text, "<|startoftranscript|><|notimestamps|> Hello world<|endoftext|>");
+  const auto words = segments.back().words.value_or(std::vector<WordTiming>{});
+  return words.empty() ? WordTiming{} : words.back();
+}
+
+TEST(TranscribeTaskTest, EachAttemptAlignsWordsOnACleanTable) {
+  const auto afterSame = lastWordOfSecondWindow(false);
+  const auto afterOther = lastWordOfSecondWindow(true);
+  EXPECT_EQ(afterSame.word, " world");
+  EXPECT_EQ(afterOther.word, afterSame.word);
+  EXPECT_EQ(afterOther.start, afterSame.start);
+  EXPECT_EQ(afterOther.end, afterSame.end);
+}
+
 TEST(TranscribeTaskTest, CancellationStopsBetweenWindowsKeepingTheTimings) {
   Harness h;
   auto decoder = h.decoder<ResultsDecoder>();
