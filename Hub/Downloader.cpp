@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -209,12 +210,13 @@ struct Downloader::Transfer {
 };
 
 Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool inBackground, std::size_t chunkSize,
-                       std::chrono::milliseconds retryDelay)
+                       std::chrono::milliseconds retryDelay, RateFloor rateFloor)
     : destination_(std::move(destination)),
       incompleteDestination_(std::move(incompleteDestination)),
       inBackground_(inBackground),
       chunkSize_(chunkSize ? chunkSize : 1),
       retryDelay_(retryDelay),
+      rateFloor_(rateFloor),
       broadcaster_([] { return std::optional<DownloadState>(NotStarted{}); }) {}
 
 Downloader::~Downloader() {
@@ -272,6 +274,13 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
     std::vector<char> buffer;
     buffer.reserve(chunkSize_);
     int retriesLeft = transfer.numRetries;
+    // Only bytes beyond the furthest point reached restore the budget, and the attempts of one
+    // start are bounded whatever the server does.
+    std::int64_t furthest = file.size();
+    const std::int64_t pieces =
+        expected ? (*expected + static_cast<std::int64_t>(chunkSize_) - 1) / static_cast<std::int64_t>(chunkSize_) : 100;
+    const std::int64_t maxAttempts = std::int64_t(std::max(transfer.numRetries, 0)) + 1 + 2 * pieces;
+    std::int64_t attempts = 0;
     bool restarted = false;
     auto lastUpdate = std::chrono::steady_clock::now();
     std::int64_t lastReported = file.size();
@@ -282,7 +291,10 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
       handedOver += static_cast<std::int64_t>(buffer.size());
       writer.submit(buffer);
       if (!report) return;
-      retriesLeft = kRestoredRetries;
+      if (handedOver > furthest) {
+        furthest = handedOver;
+        retriesLeft = kRestoredRetries;
+      }
       if (!expected) return;
       auto now = std::chrono::steady_clock::now();
       double elapsed = std::chrono::duration<double>(now - lastUpdate).count();
@@ -300,8 +312,19 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
       lastReported = 0;
     };
 
+    const std::string name = destination_.filename().string();
+    auto overlong = [&] {
+      writer.drain();
+      ::unlink(incompleteDestination_.c_str());
+      return DownloadError(Kind::unexpectedError, "The download of " + name + " is longer than the announced " +
+                                                      std::to_string(*expected) + " bytes; the partial file was deleted");
+    };
+
     for (;;) {
       writer.drain();
+      if (++attempts > maxAttempts)
+        throw DownloadError(Kind::unexpectedError, "The download of " + name + " gave up after " +
+                                                       std::to_string(maxAttempts) + " attempts");
       const std::int64_t from = file.size();
       handedOver = from;
       platform::net::HttpRequest request;
@@ -309,6 +332,8 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
       request.headers = transfer.headers;
       if (from > 0) request.headers.set("Range", "bytes=" + std::to_string(from) + "-");
       request.timeout = transfer.timeout;
+      request.minimumRate = rateFloor_.bytesPerSecond;
+      request.rateWindow = rateFloor_.window;
       request.maxRedirects = kMaxRedirects;
 
       bool headSeen = false;
@@ -334,6 +359,7 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
       };
       handler.onBody = [&](std::string_view bytes) {
         if (alreadyWhole || restart) return;
+        if (expected && handedOver + static_cast<std::int64_t>(buffer.size() + bytes.size()) > *expected) throw overlong();
         while (!bytes.empty()) {
           std::size_t n = std::min(bytes.size(), chunkSize_ - buffer.size());
           buffer.insert(buffer.end(), bytes.data(), bytes.data() + n);
@@ -368,7 +394,6 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
 
     if (stop.stop_requested()) throw kestrum::CancellationError();
 
-    std::string name = destination_.filename().string();
     if (expected && file.size() != *expected) {
       ::unlink(incompleteDestination_.c_str());
       throw DownloadError(Kind::unexpectedError, "The download of " + name + " has " + std::to_string(file.size()) +

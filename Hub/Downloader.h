@@ -27,6 +27,12 @@
 
 namespace hub {
 
+// A transfer slower than `bytesPerSecond` over `window` breaks, and is retried as any broken one.
+struct DownloadRateFloor {
+  long bytesPerSecond = 1024;
+  std::chrono::seconds window{30};
+};
+
 class Downloader {
  public:
   struct Downloading {
@@ -53,11 +59,13 @@ class Downloader {
 
   static constexpr std::size_t kDefaultChunkSize = 10 * 1024 * 1024;
 
+  using RateFloor = DownloadRateFloor;
+
   // `inBackground` is recorded only: transfers end with the process here. `retryDelay` is the
   // wait before a broken transfer is asked for again.
   Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination, bool inBackground = false,
              std::size_t chunkSize = kDefaultChunkSize,
-             std::chrono::milliseconds retryDelay = std::chrono::milliseconds(1000));
+             std::chrono::milliseconds retryDelay = std::chrono::milliseconds(1000), RateFloor rateFloor = {});
   ~Downloader();
   Downloader(const Downloader&) = delete;
   Downloader& operator=(const Downloader&) = delete;
@@ -65,7 +73,11 @@ class Downloader {
   // Starts the transfer (stopping an earlier one first) and returns a new subscription, taken
   // before the transfer begins, so it sees every state: NotStarted, Downloading (resumed
   // fraction), one Downloading per written piece while the size is known, then Completed or
-  // Failed. The partial file must exist. A retry budget is restored to 5 by every written piece.
+  // Failed. The partial file must exist. A retry budget is restored to 5 by every written piece
+  // that reaches beyond the bytes held before (a server that starts over restores nothing), and
+  // one start makes at most numRetries + 1 + twice the number of pieces attempts (100 pieces
+  // when the size is unknown). With `expectedSize`, a body that runs past it stops the transfer
+  // at once and deletes the partial file.
   // `expectedSha256`: the finished file must have this digest, else it is deleted and the
   // transfer fails with HubApi::EnvironmentError (fileIntegrityError).
   Subscription startDownload(const std::string& url, const std::optional<std::string>& authToken,
@@ -97,6 +109,7 @@ class Downloader {
   const bool inBackground_;
   const std::size_t chunkSize_;
   const std::chrono::milliseconds retryDelay_;
+  const RateFloor rateFloor_;
   Broadcaster<DownloadState> broadcaster_;
   std::mutex taskMutex_;
   std::jthread task_;

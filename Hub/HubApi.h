@@ -10,6 +10,7 @@
 //   auto names = api.getFilenames(Hub::Repo{"owner/name", Hub::RepoType::models}, "main", {"*.json"});
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -61,6 +62,13 @@ class HubApi {
   };
   class HubFileDownloader;  // Hub/HubFileDownloader.h
 
+  // How long requests may take. File transfers have no deadline: a slow one breaks and resumes.
+  struct TransferLimits {
+    std::chrono::milliseconds requestDeadline{std::chrono::seconds(120)};  // listing, identity, HEAD: whole request
+    long minimumRate = 1024;                                               // file transfers: bytes per second...
+    std::chrono::seconds rateWindow{30};                                   // ...over this long, else the transfer breaks
+  };
+
   static constexpr const char* kDefaultEndpoint = "https://huggingface.co";
   static constexpr const char* kSha256Pattern = "^[0-9a-f]{64}$";
   static constexpr const char* kCommitHashPattern = "^[0-9a-f]{40}$";
@@ -80,13 +88,20 @@ class HubApi {
   bool useBackgroundSession() const { return useBackgroundSession_; }
   std::optional<bool> useOfflineMode() const { return useOfflineMode_; }
   const std::shared_ptr<NetworkMonitor>& networkMonitor() const { return networkMonitor_; }
+  const TransferLimits& transferLimits() const { return transferLimits_; }
+  // A copy of this client with other limits.
+  HubApi withTransferLimits(const TransferLimits& limits) const {
+    HubApi copy = *this;
+    copy.transferLimits_ = limits;
+    return copy;
+  }
   std::string_view sha256Pattern() const { return kSha256Pattern; }
   std::string_view commitHashPattern() const { return kCommitHashPattern; }
 
   // ---- Requests and listing ----------------------------------------------------------------
   // GET, redirects followed (the token stays with the first origin). 2xx: the answer; 3xx and
   // other statuses: httpStatusCode; 401/403: authorizationRequired; 404: fileNotFound with the
-  // URL's last segment; a failed transfer: downloadError.
+  // URL's last segment; a failed transfer: downloadError; an answer over 8 MiB: parseError.
   platform::net::HttpResponse httpGet(const std::string& url) const;
   // HEAD with "Accept-Encoding: identity"; relative redirects followed, absolute ones returned.
   // 2xx and 3xx: the answer; the same mapping otherwise; a failed transfer throws TransferError.
@@ -94,7 +109,8 @@ class HubApi {
 
   // The revision's file names. No globs: every name in the service's order. Globs (fnmatch(3),
   // no flags): the names matching any glob, each once, in the service's order. A name that is not
-  // a safe relative path (empty, "." or ".." segments, leading "/", "\", NUL) fails with parseError.
+  // a safe relative path (empty, "." or ".." segments, leading "/", "\", control characters, a top-level
+  // ".cache") fails with parseError. More than 100,000 names or a listing over 8 MiB: parseError.
   std::vector<std::string> getFilenames(const Hub::Repo& repo, const std::string& revision,
                                         const std::vector<std::string>& globs) const;
   std::vector<std::string> getFilenames(const std::string& repoId, const std::vector<std::string>& globs) const;
@@ -191,6 +207,7 @@ class HubApi {
   bool useBackgroundSession_ = false;
   std::optional<bool> useOfflineMode_;
   std::shared_ptr<NetworkMonitor> networkMonitor_;
+  TransferLimits transferLimits_;
 };
 
 class HubApi::EnvironmentError : public std::runtime_error {

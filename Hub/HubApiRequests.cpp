@@ -27,8 +27,10 @@ using detail::parseXetFileDataFromResponse;
 namespace {
 
 constexpr int kMaxRedirects = 16;
-// Listing and identity answers are JSON documents; a longer one is refused rather than held.
-constexpr std::size_t kMaxDocumentSize = std::size_t(256) << 20;
+// Listing and identity answers are JSON documents of a few hundred KiB at most; a longer one
+// (decoded: a small compressed answer can unpack to gigabytes) is refused rather than held.
+constexpr std::size_t kMaxDocumentSize = std::size_t(8) << 20;
+constexpr std::size_t kMaxListedFiles = 100'000;
 
 bool hasControlCharacters(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
@@ -79,6 +81,7 @@ platform::net::HttpRequest HubApi::makeRequest(const std::string& method, const 
   request.method = method;
   request.url = url;
   request.timeout = std::chrono::seconds(60);
+  request.deadline = transferLimits_.requestDeadline;
   if (hfToken_ && !hfToken_->empty()) {
     // A line break in the token would end the header and start another one.
     if (hasControlCharacters(*hfToken_)) throw Error::authorizationRequired();
@@ -95,6 +98,9 @@ HttpResponse HubApi::httpGet(const std::string& url) const {
   try {
     response = platform::net::perform(request);
   } catch (const platform::net::TransferError& e) {
+    if (e.kind == platform::net::TransferError::Kind::tooLarge)
+      throw Error::parseError("the answer of " + url + " is larger than " + std::to_string(kMaxDocumentSize >> 20) +
+                              " MiB");
     throw Error::downloadError(e.what());
   }
   if (response.status >= 300 && response.status <= 399) throw Error::httpStatusCode(response.status);
@@ -135,8 +141,12 @@ std::vector<std::string> HubApi::getFilenames(const Hub::Repo& repo, const std::
                                               const std::vector<std::string>& globs) const {
   HttpResponse response = httpGet(listingURL(repo, revision));
   platform::json::Value document = platform::json::parse(response.body);
+  const auto& siblings = document.at("siblings").asArray();
+  if (siblings.size() > kMaxListedFiles)
+    throw Error::parseError("the listing of " + repo.id + " names " + std::to_string(siblings.size()) +
+                            " files, more than " + std::to_string(kMaxListedFiles));
   std::vector<std::string> names;
-  for (const auto& sibling : document.at("siblings").asArray()) names.push_back(sibling.at("rfilename").asString());
+  for (const auto& sibling : siblings) names.push_back(sibling.at("rfilename").asString());
 
   std::vector<std::string> result;
   if (globs.empty()) {

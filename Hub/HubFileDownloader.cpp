@@ -140,7 +140,9 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     return file;
   }
   prepareCacheDestination(incomplete);
-  Downloader downloader(file, incomplete, backgroundSession);
+  const auto& limits = hub.transferLimits();
+  Downloader downloader(file, incomplete, backgroundSession, Downloader::kDefaultChunkSize, std::chrono::seconds(1),
+                        Downloader::RateFloor{limits.minimumRate, limits.rateWindow});
   {
     auto states = downloader.startDownload(source(), hfToken, {}, remote.size, std::chrono::seconds(10), 5,
                                            etagIsDigest ? std::optional<std::string>(etag) : std::nullopt);

@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <sys/socket.h>
 #include <openssl/evp.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -26,6 +27,23 @@ std::string digestHex(const EVP_MD* md, std::string_view data) {
     hex.push_back(kHex[digest[i] & 15]);
   }
   return hex;
+}
+
+// The gzip form (RFC 1952) of the bytes.
+std::string gzip(std::string_view bytes) {
+  z_stream stream{};
+  if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2 failed");
+  std::string out(deflateBound(&stream, bytes.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  stream.avail_in = static_cast<uInt>(bytes.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  int result = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  if (result != Z_STREAM_END) throw std::runtime_error("deflate failed");
+  return out;
 }
 
 std::string percentDecode(std::string_view text) {
@@ -122,6 +140,8 @@ struct HubTestServer::State {
     std::map<std::string, std::string> renames;
     std::vector<std::string> extraNames;
     std::optional<std::string> listingBody;
+    bool listingGzipped = false;
+    std::size_t listingTrickle = 0;
   };
 
   mutable std::mutex mutex;
@@ -211,7 +231,12 @@ struct HubTestServer::State {
       return;
     }
     const Repository& repo = it->second;
-    if (repo.listingBody) return response.set_content(*repo.listingBody, "application/json");
+    if (repo.listingBody && repo.listingGzipped) {
+      // A content type the library does not compress again.
+      response.set_header("Content-Encoding", "gzip");
+      return response.set_content(*repo.listingBody, "application/octet-stream");
+    }
+    if (repo.listingBody) return sendListing(*repo.listingBody, repo.listingTrickle, response);
     std::string body = "{\"id\": " + jsonString(id) + ", \"sha\": " + jsonString(repo.commit) + ", \"siblings\": [";
     bool first = true;
     auto add = [&](const std::string& name) {
@@ -220,7 +245,26 @@ struct HubTestServer::State {
     };
     for (const auto& file : repo.files) add(file.path);
     for (const auto& name : repo.extraNames) add(name);
-    response.set_content(body + "]}", "application/json");
+    sendListing(body + "]}", repo.listingTrickle, response);
+  }
+
+  void sendListing(std::string body, std::size_t trickle, httplib::Response& response) {
+    if (!trickle) return response.set_content(std::move(body), "application/json");
+    auto shared = std::make_shared<const std::string>(std::move(body));
+    response.set_content_provider(shared->size(), "application/json",
+                                  [this, shared, trickle](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                    return trickleOne(*shared, offset, shared->size(), trickle, sink);
+                                  });
+  }
+
+  // Sends the byte at `at` of `bytes` after 1/rate seconds; false once the server stops.
+  bool trickleOne(const std::string& bytes, std::size_t at, std::size_t limit, std::size_t rate, httplib::DataSink& sink) {
+    {
+      std::unique_lock wait(mutex);
+      if (stopped.wait_for(wait, std::chrono::microseconds(1'000'000 / rate), [this] { return stopping; })) return false;
+    }
+    if (at >= limit) return false;
+    return sink.write(at < bytes.size() ? bytes.data() + at : "X", 1);
   }
 
   void resolveFile(const httplib::Request& request, const std::string& kind, const std::string& id,
@@ -302,6 +346,29 @@ struct HubTestServer::State {
     response.set_header("Accept-Ranges", "bytes");
     auto range = request.has_header("Range") && !faults.ignoreRange ? parseRange(request.get_header_value("Range"))
                                                                      : std::nullopt;
+    if (faults.endless && request.method == "GET") {
+      // Endless from wherever Range starts; dropAfter still cuts it.
+      if (range) {
+        response.status = 206;
+        response.set_header("Content-Range", "bytes " + std::to_string(range->first) + "-*/*");
+      }
+      std::size_t sendLimit = faults.dropAfter ? *faults.dropAfter : SIZE_MAX;
+      lock.unlock();
+      auto sent = std::make_shared<std::size_t>(0);
+      response.set_chunked_content_provider("application/octet-stream", [this, sent, sendLimit](std::size_t,
+                                                                                                httplib::DataSink& sink) {
+        {
+          std::lock_guard check(mutex);
+          if (stopping) return false;
+        }
+        static const std::string block(1024, 'X');
+        std::size_t n = std::min(block.size(), sendLimit - *sent);
+        if (n == 0) return false;  // drops the connection
+        *sent += n;
+        return sink.write(block.data(), n);
+      });
+      return;
+    }
     if (range) {
       std::size_t first = range->first;
       if (first >= content->size()) {
@@ -322,7 +389,16 @@ struct HubTestServer::State {
       sendLimit = *faults.dropAfter;
     }
     auto stall = faults.stall;
+    const std::size_t trickle = faults.trickle;
     lock.unlock();
+    if (trickle) {
+      response.set_content_provider(end - begin, "application/octet-stream",
+                                    [this, content, begin, sendLimit, trickle](std::size_t offset, std::size_t,
+                                                                               httplib::DataSink& sink) {
+                                      return trickleOne(*content, begin + offset, begin + sendLimit, trickle, sink);
+                                    });
+      return;
+    }
     response.set_content_provider(
         end - begin, "application/octet-stream",
         [this, content, begin, sendLimit, stall](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
@@ -383,7 +459,7 @@ HubTestServer::~HubTestServer() {
 
 void HubTestServer::addRepository(const std::string& kind, const std::string& id, const std::string& commit) {
   std::lock_guard lock(state_->mutex);
-  state_->repositories[{kind, id}] = State::Repository{commit, {}, {}, {}, {}};
+  state_->repositories[{kind, id}] = State::Repository{commit, {}, {}, {}, {}, false, 0};
 }
 
 void HubTestServer::addFile(const std::string& kind, const std::string& id, const std::string& path,
@@ -405,9 +481,16 @@ void HubTestServer::addListingName(const std::string& kind, const std::string& i
   state_->repository(kind, id).extraNames.push_back(name);
 }
 
-void HubTestServer::setListingBody(const std::string& kind, const std::string& id, std::string body) {
+void HubTestServer::setListingBody(const std::string& kind, const std::string& id, std::string body, bool gzipped) {
+  if (gzipped) body = gzip(body);
   std::lock_guard lock(state_->mutex);
   state_->repository(kind, id).listingBody = std::move(body);
+  state_->repository(kind, id).listingGzipped = gzipped;
+}
+
+void HubTestServer::setListingTrickle(const std::string& kind, const std::string& id, std::size_t bytesPerSecond) {
+  std::lock_guard lock(state_->mutex);
+  state_->repository(kind, id).listingTrickle = bytesPerSecond;
 }
 
 void HubTestServer::setFaults(const std::string& kind, const std::string& id, const std::string& path,

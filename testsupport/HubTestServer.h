@@ -32,6 +32,8 @@ class HubTestServer {
     bool ignoreRange = false;                      // GET: 200 with the whole file whatever Range asks
     int sizeSkew = 0;                              // GET: send this many bytes more (+1) or fewer (-1)
     std::chrono::milliseconds stall{0};            // GET: wait this long before the first body byte
+    std::size_t trickle = 0;                       // GET: send the body at this many bytes per second
+    bool endless = false;                          // GET: a chunked body that never ends (HEAD still has the size)
     bool omitCommit = false;                       // no X-Repo-Commit
     std::optional<std::string> etag;               // raw ETag field instead of the right one
     std::optional<std::string> linkedEtag;         // raw X-Linked-Etag field (large files have a right one)
@@ -67,8 +69,11 @@ class HubTestServer {
   void addRename(const std::string& kind, const std::string& id, const std::string& from, const std::string& to);
   // A name listed after the files, with nothing behind it ("../x", "a\\b", a NUL inside, ...).
   void addListingName(const std::string& kind, const std::string& id, const std::string& name);
-  // The listing answers with this body (200) instead of the catalogue's.
-  void setListingBody(const std::string& kind, const std::string& id, std::string body);
+  // The listing answers with this body (200) instead of the catalogue's; `gzipped`: compressed
+  // once here and sent with "Content-Encoding: gzip" whatever the client accepts.
+  void setListingBody(const std::string& kind, const std::string& id, std::string body, bool gzipped = false);
+  // The listing's body goes out at this many bytes per second (0: at once).
+  void setListingTrickle(const std::string& kind, const std::string& id, std::size_t bytesPerSecond);
   void setFaults(const std::string& kind, const std::string& id, const std::string& path, FileFaults faults);
 
   // ---- Identity. whoami answers {"name": "tester", ...} to "Bearer <token>" and 401 to anything else.

@@ -1,7 +1,9 @@
 #include "Hub/Downloader.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -99,6 +101,28 @@ class DownloaderTest : public ::testing::Test {
     for (const auto& r : server.requests())
       if (r.server == "content" && r.method == "GET") ranges.push_back(r.header("Range").value_or(""));
     return ranges;
+  }
+
+  // As run(), but a transfer still going after `limit` is cancelled, so a transfer that would
+  // never end fails the test instead of hanging it.
+  std::vector<State> runWithin(Downloader& d, const std::string& name, std::optional<std::int64_t> size,
+                               std::chrono::seconds limit, int retries = 5) {
+    auto states = d.startDownload(url(name), std::nullopt, {}, size, std::chrono::seconds(10), retries);
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread watchdog([&] {
+      std::unique_lock lock(mutex);
+      if (!finished.wait_for(lock, limit, [&] { return done; })) d.cancel();
+    });
+    auto seen = collect(states);
+    {
+      std::lock_guard lock(mutex);
+      done = true;
+    }
+    finished.notify_all();
+    watchdog.join();
+    return seen;
   }
 
   std::vector<State> run(Downloader& d, const std::string& name, std::optional<std::int64_t> size, int retries = 5,
@@ -239,6 +263,71 @@ TEST_F(DownloaderTest, WrongSizeOrDigestDeletesThePartialFileAndKeepsTheDestinat
     EXPECT_FALSE(fs::exists(partial));
     EXPECT_EQ(readAll(destination), "old");
   }
+}
+
+TEST_F(DownloaderTest, BodyLongerThanAnnouncedStopsAtOnceAndDeletesThePartialFile) {
+  addLarge("model.bin", patterned(1000));
+  faults("model.bin", withFault([](auto& f) { f.endless = true; }));
+  writeFile(partial, "");
+  Downloader d(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry);
+  auto states = runWithin(d, "model.bin", 1000, std::chrono::seconds(10));
+  auto e = errorOf<Downloader::DownloadError>(states);
+  EXPECT_EQ(e.kind, Downloader::DownloadError::Kind::unexpectedError);
+  EXPECT_NE(std::string(e.what()).find("longer than the announced 1000 bytes"), std::string::npos) << e.what();
+  EXPECT_FALSE(fs::exists(partial));
+  EXPECT_FALSE(fs::exists(destination));
+  EXPECT_EQ(contentRanges().size(), 1u);  // not retried
+}
+
+// A server that ignores Range and cuts every answer: each attempt starts over from byte 0 and
+// rewrites the same pieces, which restores nothing, so the retries run out.
+TEST_F(DownloaderTest, ServerThatStartsOverOnEveryAttemptExhaustsTheRetries) {
+  const std::size_t piece = 64 * 1024;
+  const std::string content = patterned(12 * piece);
+  addLarge("model.bin", content);
+  auto f = dropping(11 * piece);
+  f.ignoreRange = true;
+  faults("model.bin", f);
+  writeFile(partial, "");
+  Downloader d(destination, partial, false, piece, quickRetry);
+  auto states = runWithin(d, "model.bin", content.size(), std::chrono::seconds(20));
+  auto e = errorOf<platform::net::TransferError>(states);
+  EXPECT_NE(e.kind, platform::net::TransferError::Kind::cancelled) << "still retrying after 20 s";
+  EXPECT_EQ(contentRanges().size(), 6u);
+  EXPECT_FALSE(fs::exists(destination));
+}
+
+// The attempts of one start are bounded even when every attempt gets further than the one
+// before: here an endless body of unknown size that breaks after one new piece every time.
+TEST_F(DownloaderTest, AttemptsOfOneStartAreBoundedWhateverTheServerDoes) {
+  const std::size_t piece = 1024;
+  addLarge("model.bin", patterned(piece));
+  auto f = dropping(piece + 10);
+  f.endless = true;
+  faults("model.bin", f);
+  writeFile(partial, "");
+  Downloader d(destination, partial, false, piece, std::chrono::milliseconds(1));
+  auto states = runWithin(d, "model.bin", std::nullopt, std::chrono::seconds(30), /*retries=*/0);
+  auto e = errorOf<Downloader::DownloadError>(states);
+  EXPECT_STREQ(e.what(), "The download of model.bin gave up after 201 attempts");
+  EXPECT_EQ(contentRanges().size(), 201u);
+  EXPECT_EQ(fs::file_size(partial), 201 * piece);
+}
+
+// A trickle above the idle time-out but under the rate floor breaks the transfer, which is
+// retried and then fails; the bytes written before stay for the next start.
+TEST_F(DownloaderTest, TransferUnderTheRateFloorBreaksAndIsRetried) {
+  addLarge("model.bin", patterned(1000));
+  faults("model.bin", withFault([](auto& f) { f.trickle = 20; }));
+  writeFile(partial, "");
+  Downloader d(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry,
+               Downloader::RateFloor{1024, std::chrono::seconds(1)});
+  auto started = std::chrono::steady_clock::now();
+  auto states = runWithin(d, "model.bin", 1000, std::chrono::seconds(30), /*retries=*/1);
+  auto e = errorOf<platform::net::TransferError>(states);
+  EXPECT_EQ(e.kind, platform::net::TransferError::Kind::timedOut) << e.what();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(contentRanges().size(), 2u);
 }
 
 TEST_F(DownloaderTest, FinishedFileReplacesTheDestinationWithOneRename) {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -125,6 +126,59 @@ TEST_F(HubApiRequestsTest, ListingThatIsNotASiblingsDocumentFailsWithTheDecoders
       EXPECT_TRUE(c.parseError) << c.body;
     }
   }
+}
+
+// Real listings are a few hundred KiB; a listing that decodes to far more, or names more files
+// than any repository holds, is refused with a clear error instead of being held.
+TEST_F(HubApiRequestsTest, ListingsAreBoundedInDecodedSizeAndNumberOfNames) {
+  auto listing = [](std::size_t names, std::size_t nameLength) {
+    std::string body = R"({"siblings": [)";
+    for (std::size_t i = 0; i < names; ++i) {
+      std::string name = std::to_string(i);
+      name.resize(std::max(nameLength, name.size()), 'x');
+      body += (i ? ",{\"rfilename\":\"" : "{\"rfilename\":\"") + name + "\"}";
+    }
+    return body + "]}";
+  };
+  struct Case {
+    const char* name;
+    std::string body;
+    std::string error;  // empty: listed
+  } cases[] = {
+      {"100,000 short names", listing(100'000, 8), ""},
+      {"100,001 names", listing(100'001, 8),
+       "Parse error: the listing of owner/model names 100001 files, more than 100000"},
+      // travels as a few KiB of gzip
+      {"9 MiB of names", listing(9, 1 << 20), "Parse error: the answer of " + api().listingURL(kRepo, "main") +
+                                                  " is larger than 8 MiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.setListingBody("models", "owner/model", c.body, /*gzipped=*/true);
+    if (c.error.empty()) {
+      EXPECT_EQ(api().getFilenames(kRepo, "main", {}).size(), 100'000u);
+      continue;
+    }
+    Error e = clientError([&] { api().getFilenames(kRepo, "main", {}); });
+    EXPECT_EQ(e.kind(), Error::Kind::parseError);
+    EXPECT_EQ(e.errorDescription(), c.error);
+  }
+}
+
+// A listing or HEAD that keeps trickling never trips the idle time-out; the request's deadline ends it.
+TEST_F(HubApiRequestsTest, RequestsEndAtTheirDeadline) {
+  server.setListingTrickle("models", "owner/model", 4);
+  HubApi::TransferLimits limits;
+  limits.requestDeadline = std::chrono::milliseconds(1500);
+  auto client = api().withTransferLimits(limits);
+  auto started = std::chrono::steady_clock::now();
+  Error e = clientError([&] { client.getFilenames(kRepo, "main", {}); });
+  EXPECT_EQ(e.kind(), Error::Kind::downloadError);
+  EXPECT_NE(e.errorDescription().find("timed out"), std::string::npos) << e.what();
+  auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, std::chrono::milliseconds(1400));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(HubApi().transferLimits().requestDeadline, std::chrono::seconds(120));
 }
 
 TEST_F(HubApiRequestsTest, GetStatusesMapToClientErrors) {

@@ -85,7 +85,21 @@ struct Transfer {
   std::unique_ptr<curl_slist, ListDeleter> list;
 };
 
-Transfer startTransfer(const std::string& url, const HttpHeaders& headers, std::chrono::milliseconds timeout) {
+// What every hop of one request shares: the time-outs and the point in time the request must end by.
+struct Limits {
+  std::chrono::milliseconds timeout;
+  long minimumRate;
+  std::chrono::seconds rateWindow;
+  std::optional<std::chrono::steady_clock::time_point> endBy;
+
+  explicit Limits(const HttpRequest& request)
+      : timeout(request.timeout), minimumRate(std::max(1L, request.minimumRate)), rateWindow(request.rateWindow) {
+    if (request.deadline.count() > 0) endBy = std::chrono::steady_clock::now() + request.deadline;
+  }
+};
+
+Transfer startTransfer(const std::string& url, const HttpHeaders& headers, const Limits& limits) {
+  const std::chrono::milliseconds timeout = limits.timeout;
   Transfer t{std::unique_ptr<CURL, EasyDeleter>(curl_easy_init()), nullptr};
   if (!t.easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
   for (const auto& [name, value] : headers.fields()) {
@@ -97,7 +111,9 @@ Transfer startTransfer(const std::string& url, const HttpHeaders& headers, std::
     t.list.reset(grown);
   }
   CURL* h = t.easy.get();
-  long idleSeconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
+  long windowSeconds = limits.rateWindow.count() > 0
+                          ? static_cast<long>(limits.rateWindow.count())
+                          : std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -105,16 +121,21 @@ Transfer startTransfer(const std::string& url, const HttpHeaders& headers, std::
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-  // An idle time-out: fewer than one byte per second for that long ends the transfer.
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idleSeconds);
+  // The rate floor: fewer bytes per second than that, for that long, ends the transfer.
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.minimumRate);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, windowSeconds);
+  if (limits.endBy) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*limits.endBy - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw TransferError(TransferError::Kind::timedOut, "The request for " + url + " ran out of time");
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+  }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.list.get());
   return t;
 }
 
 HttpResponse performOnce(const std::string& method, const std::string& url, const HttpHeaders& headers,
-                         std::chrono::milliseconds timeout, std::size_t maxBodySize) {
-  Transfer transfer = startTransfer(url, headers, timeout);
+                         const Limits& limits, std::size_t maxBodySize) {
+  Transfer transfer = startTransfer(url, headers, limits);
   Collected collected;
   collected.maxBodySize = maxBodySize;
   char errorText[CURL_ERROR_SIZE] = {};
@@ -219,9 +240,9 @@ int onStreamProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 }
 
 // Returns whether the answer was one to follow; its head is then in `streamed.headers`.
-bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, std::chrono::milliseconds timeout) {
+bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, const Limits& limits) {
   const std::string& url = streamed.url;
-  Transfer transfer = startTransfer(url, headers, timeout);
+  Transfer transfer = startTransfer(url, headers, limits);
   char errorText[CURL_ERROR_SIZE] = {};
   CURL* h = transfer.easy.get();
   streamed.easy = h;
@@ -280,8 +301,9 @@ HttpResponse perform(const HttpRequest& request) {
   initialiseOnce();
   std::string url = request.url;
   HttpHeaders headers = request.headers;
+  const Limits limits(request);
   for (int hops = 0;; ++hops) {
-    HttpResponse response = performOnce(request.method, url, headers, request.timeout, request.maxBodySize);
+    HttpResponse response = performOnce(request.method, url, headers, limits, request.maxBodySize);
     if (request.maxRedirects <= 0 || response.status < 300 || response.status > 399 || response.status == 304)
       return response;
     auto location = response.headers.value("Location");
@@ -316,8 +338,9 @@ long performStreaming(const HttpRequest& request, const HttpStreamHandler& handl
     next = resolved;
     return true;
   };
+  const Limits limits(request);
   for (int hops = 0;; ++hops) {
-    if (!performStreamOnce(streamed, headers, request.timeout)) return streamed.status;
+    if (!performStreamOnce(streamed, headers, limits)) return streamed.status;
     if (hops >= request.maxRedirects)
       throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + request.url);
     if (!sameOrigin(request.url, *next)) headers.remove("Authorization");

@@ -43,8 +43,14 @@ struct HttpRequest {
   std::string method = "GET";  // GET or HEAD
   std::string url;
   HttpHeaders headers;
-  // The longest wait for the connection or for the next bytes of the answer.
+  // The longest wait for the connection; also the window of the rate floor below.
   std::chrono::milliseconds timeout{60'000};
+  // A transfer slower than this many bytes per second over `rateWindow` (0: `timeout`) ends with
+  // TransferError(timedOut). The default 1 is an idle time-out.
+  long minimumRate = 1;
+  std::chrono::seconds rateWindow{0};
+  // The whole request, redirects included, ends with TransferError(timedOut) after this; 0: no limit.
+  std::chrono::milliseconds deadline{0};
   int maxRedirects = 0;  // 0: a 3xx answer is the response
   std::size_t maxBodySize = 0;  // a longer body ends the transfer with TransferError(tooLarge); 0: no limit
 };
