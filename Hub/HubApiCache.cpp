@@ -1,5 +1,6 @@
 // The local cache: folder layout, download metadata files, file hashes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +104,26 @@ std::string trimmed(std::string_view text) {
 
 std::string fileURLText(const fs::path& path) { return "file://" + path.string(); }
 
+// The content of the open file, which must be a regular file of at most `limit` bytes.
+std::string readSmallRegularFile(int fd, std::size_t limit) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throw std::system_error(errno, std::generic_category(), "cannot read the file");
+  if (!S_ISREG(info.st_mode)) throw std::runtime_error("it is not a regular file");
+  if (static_cast<std::uintmax_t>(info.st_size) > limit)
+    throw std::runtime_error("the file is larger than " + std::to_string(limit) + " bytes");
+  std::string text;
+  char block[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::system_error(errno, std::generic_category(), "cannot read the file");
+    if (n == 0) break;
+    text.append(block, static_cast<std::size_t>(n));
+    if (text.size() > limit) throw std::runtime_error("the file is larger than " + std::to_string(limit) + " bytes");
+  }
+  return text;
+}
+
 }  // namespace
 
 fs::path HubApi::localRepoLocation(const Hub::Repo& repo) const {
@@ -122,19 +143,22 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
 }
 
 std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(const fs::path& metadataPath) const {
-  std::error_code missing;
-  if (!fs::exists(metadataPath, missing)) return std::nullopt;
+  // Opened without following a link and without waiting for a writer (a FIFO would block a plain
+  // open); whatever is not a regular file is refused like a malformed one.
+  int fd = ::open(metadataPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return std::nullopt;
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closer{fd};
   std::string problem;
   try {
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the file");
     // Three short lines; anything far longer is no metadata file of ours.
-    constexpr std::uintmax_t kMaxMetadataSize = 64 * 1024;
-    std::error_code sizeError;
-    if (fs::file_size(metadataPath, sizeError) > kMaxMetadataSize && !sizeError)
-      throw std::runtime_error("the file is larger than " + std::to_string(kMaxMetadataSize) + " bytes");
-    std::ifstream in(metadataPath, std::ios::binary);
-    if (!in) throw std::system_error(errno, std::generic_category(), "cannot open the file");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::system_error(EIO, std::generic_category(), "cannot read the file");
+    constexpr std::size_t kMaxMetadataSize = 64 * 1024;
+    std::string text = readSmallRegularFile(fd, kMaxMetadataSize);
     if (!platform::text::isValidUtf8(text)) throw std::runtime_error("the file is not UTF-8 text");
     auto pieces = splitLines(text);
     if (pieces.size() < 3) {

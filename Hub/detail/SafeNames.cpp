@@ -6,9 +6,29 @@
 
 namespace hub::detail {
 
+namespace {
+
+// C0 and C1 controls, DEL, and the line and paragraph separators, in UTF-8.
+bool hasControlOrLineBreak(std::string_view name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    auto c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7f) return true;
+    auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) return true;
+    if (c == 0xE2 && next == 0x80 && i + 2 < name.size() &&
+        (static_cast<unsigned char>(name[i + 2]) == 0xA8 || static_cast<unsigned char>(name[i + 2]) == 0xA9))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool isSafeRelativePath(std::string_view name) {
   if (name.empty() || name.front() == '/') return false;
-  if (name.find('\\') != std::string_view::npos || name.find('\0') != std::string_view::npos) return false;
+  if (name.find('\\') != std::string_view::npos || hasControlOrLineBreak(name)) return false;
+  // The top-level ".cache" folder holds the client's own metadata, locks and partial files.
+  if (name.substr(0, name.find('/')) == ".cache") return false;
   std::size_t start = 0;
   while (start <= name.size()) {
     std::size_t end = name.find('/', start);

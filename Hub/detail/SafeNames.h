@@ -6,8 +6,10 @@
 
 namespace hub::detail {
 
-// A repository path that stays inside its folder: no leading "/", no "\" or NUL, no empty, "."
-// or ".." segment.   "a/b.json" => true, "a/../../x" => false
+// A repository path that stays inside its folder and out of the client's own: no leading "/",
+// no "\", no control character (NUL, line breaks, C1, U+2028/U+2029), no empty, "." or ".."
+// segment, no top-level ".cache".   "a/b.json" => true, "a/../../x" => false,
+// ".cache/huggingface/download/x.metadata" => false
 bool isSafeRelativePath(std::string_view name);
 // Entity-tag text that may be part of a file name: ASCII letters, digits and "-._+=~", at most
 // 255 bytes (empty allowed).

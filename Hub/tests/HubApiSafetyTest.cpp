@@ -60,7 +60,23 @@ TEST(SafeNamesTest, RelativePathsThatStayInsideTheirFolder) {
                                          {"a//b", false},
                                          {"a/", false},
                                          {"a\\..\\b", false},
-                                         {std::string("a\0b", 3), false}})
+                                         {std::string("a\0b", 3), false},
+                                         // the client's own folder at the top, and nowhere else
+                                         {".cache/huggingface/download/config.json.metadata", false},
+                                         {".cache/huggingface/download/config.json.lock", false},
+                                         {".cache", false},
+                                         {"sub/.cache/x", true},
+                                         {".cached/x", true},
+                                         // control characters and line breaks
+                                         {"a\nb", false},
+                                         {"config.json\r", false},
+                                         {"a\tb", false},
+                                         {"a\x7f", false},
+                                         {"a\xc2\x85" "b", false},
+                                         {"a\xc2\x9f" "b", false},
+                                         {"a\xe2\x80\xa8" "b", false},
+                                         {"a\xe2\x80\xa9" "b", false},
+                                         {"caf\xc3\xa9/\xe2\x80\x94.json", true}})
     EXPECT_EQ(isSafeRelativePath(c.name), c.safe) << ::testing::PrintToString(c.name);
 }
 
@@ -84,8 +100,10 @@ TEST(SafeNamesTest, EtagsThatCanBePartOfAFileName) {
 }
 
 TEST_F(HubApiSafetyTest, ListingWithAHostileNameFailsWithAClientError) {
-  for (const std::string& hostile : {std::string("../x"), std::string("/abs"), std::string("a\\b"),
-                                     std::string("a\0b", 3), std::string("a/../../b"), std::string("dir/")}) {
+  for (const std::string& hostile :
+       {std::string("../x"), std::string("/abs"), std::string("a\\b"), std::string("a\0b", 3), std::string("a/../../b"),
+        std::string("dir/"), std::string(".cache/huggingface/download/config.json.metadata"),
+        std::string("config.json\nX-Injected: 1")}) {
     HubTestServer fresh;
     fresh.addRepository("models", "owner/model");
     fresh.addFile("models", "owner/model", "config.json", "{}");

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <mutex>
 #include <set>
@@ -170,6 +172,37 @@ TEST_F(LocalCacheTest, MissingMetadataIsAbsentWithoutALogLine) {
   LogCapture log;
   EXPECT_FALSE(api.readDownloadMetadata(base.path() / "none.metadata"));
   EXPECT_TRUE(log.lines().empty());
+}
+
+// Whatever is not a regular file at a metadata path is refused without waiting on it (a FIFO
+// would block a plain open for ever) and removed, never followed.
+TEST_F(LocalCacheTest, MetadataPathThatIsNoRegularFileIsRefusedAndRemoved) {
+  fs::path target = base.path() / "target";
+  writeFile(target, "c\ne\n1700000000\n");
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> plant;
+  } cases[] = {
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+      {"link to a good file", [&](const fs::path& p) { fs::create_symlink(target, p); }},
+      {"folder", [](const fs::path& p) { fs::create_directory(p); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path path = base.path() / "download" / "config.json.metadata";
+    fs::create_directories(path.parent_path());
+    c.plant(path);
+    LogCapture log;
+    auto read = std::async(std::launch::async, [&] { return api.readDownloadMetadata(path); });
+    bool blocked = read.wait_for(std::chrono::seconds(5)) != std::future_status::ready;
+    if (blocked) ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));  // a writer lets a blocked reader go
+    EXPECT_FALSE(blocked) << "the read blocks";
+    EXPECT_FALSE(read.get());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+    EXPECT_TRUE(fs::exists(target));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.lines()[0].starts_with("Error reading metadata file ")) << log.lines()[0];
+  }
 }
 
 TEST_F(LocalCacheTest, UndeletableBadMetadataIsAnError) {
