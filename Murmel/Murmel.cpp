@@ -160,6 +160,19 @@ void Murmel::raiseProgressTotal(std::int64_t atLeast) {
 
 // ---- model folder -------------------------------------------------------------------------------
 
+namespace {
+
+// A transfer that never got an answer from the service, as opposed to an answer from it.
+bool serviceUnreachable(const std::exception& e) {
+  if (const auto* client = dynamic_cast<const hub::Hub::HubClientError*>(&e))
+    return client->kind() == hub::Hub::HubClientError::Kind::downloadError ||
+           client->kind() == hub::Hub::HubClientError::Kind::networkError;
+  const auto* transfer = dynamic_cast<const platform::net::TransferError*>(&e);
+  return transfer && transfer->kind != platform::net::TransferError::Kind::cancelled;
+}
+
+}  // namespace
+
 void Murmel::setupModels(const std::optional<std::string>& model, const std::optional<fs::path>& downloadBase,
                          const std::optional<std::string>& modelRepo, const std::optional<std::string>& modelToken,
                          const std::optional<std::string>& modelFolder, bool download,
@@ -184,8 +197,14 @@ void Murmel::setupModels(const std::optional<std::string>& model, const std::opt
   } catch (const kestrum::CancellationError&) {
     throw;
   } catch (const std::exception& e) {
+    // "openai/whisper-tiny at https://huggingface.co, revision main"
+    const std::string where = modelRepo.value_or(defaultModelRepository(variant)) + " at " +
+                              (endpoint.empty() ? std::string("(no endpoint)") : endpoint) + ", revision main";
+    if (serviceUnreachable(e))
+      throw WhisperError::modelsUnavailable("The model repository " + where + " could not be reached.\nError: " +
+                                            e.what());
     throw WhisperError::modelsUnavailable(
-        std::string("Model not found. Please check the model or repo name and try again.\nError: ") + e.what());
+        "Model not found. Please check the model or repo name and try again.\nError: " + where + ": " + e.what());
   }
   setModelFolder(std::move(folder));
 }

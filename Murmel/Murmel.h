@@ -168,7 +168,9 @@ class Murmel {
   virtual void initialize(const MurmelConfig& config);
   // A given folder is used as it is; else, when downloading, the named model (or the device's
   // recommendation) is fetched from the repository (absent: the default one). A failed download
-  // throws modelsUnavailable("Model not found. ...") and leaves the folder unchanged.
+  // throws modelsUnavailable naming repository, endpoint and revision ("Model not found. ..." for
+  // an answer of the service, "The model repository ... could not be reached." without one) and
+  // leaves the folder unchanged.
   virtual void setupModels(const std::optional<std::string>& model,
                            const std::optional<std::filesystem::path>& downloadBase,
                            const std::optional<std::string>& modelRepo, const std::optional<std::string>& modelToken,

@@ -16,6 +16,7 @@
 #include "Murmel/tests/SeekerFixtures.h"
 #include "platform/ML/ModelFolders.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/HubTestServer.h"
 
 namespace murmel {
 namespace {
@@ -168,8 +169,10 @@ TEST(MurmelTest, AGivenFolderIsUsedWithoutNetworkAndAFailedDownloadFailsConstruc
     Murmel::create(config);
     FAIL() << "construction should fail";
   } catch (const WhisperError& e) {
+    // Nobody answered: the message says where it looked and does not blame the model name.
     EXPECT_EQ(e.kind(), WhisperError::Kind::modelsUnavailable);
-    EXPECT_EQ(std::string(e.what()).rfind("Model not found. Please check the model or repo name and try again.\nError: ", 0), 0u)
+    EXPECT_TRUE(std::string(e.what()).starts_with("The model repository nobody/nothing at http://127.0.0.1:9, revision "
+                                                  "main could not be reached.\nError: Download failed: "))
         << e.what();
   }
 
@@ -179,6 +182,28 @@ TEST(MurmelTest, AGivenFolderIsUsedWithoutNetworkAndAFailedDownloadFailsConstruc
                                    "config.json", "http://127.0.0.1:9"),
                WhisperError);
   EXPECT_EQ(engine->modelFolder(), folder.path());
+}
+
+TEST(MurmelTest, AMissingRepositoryIsNamedWithItsEndpointAndRevision) {
+  testsupport::EnvironmentGuard environment;
+  environment.set("CI_DISABLE_NETWORK_MONITOR", "1");
+  testsupport::HubTestServer server;  // knows no repository
+  testsupport::TempDir cache;
+  MurmelConfig config;
+  config.model = "tiny";
+  config.modelEndpoint = server.endpoint();
+  config.downloadBase = cache.path();
+  config.download = true;
+  config.load = false;
+  config.verbose = false;
+  try {
+    Murmel::create(config);
+    FAIL() << "construction should fail";
+  } catch (const WhisperError& e) {
+    EXPECT_EQ(e.kind(), WhisperError::Kind::modelsUnavailable);
+    EXPECT_EQ(std::string(e.what()), "Model not found. Please check the model or repo name and try again.\nError: "
+                                     "openai/whisper-tiny at " + server.endpoint() + ", revision main: File not found: main");
+  }
 }
 
 TEST(MurmelTest, TheTokenizerIsAlsoTheTextDecoders) {
