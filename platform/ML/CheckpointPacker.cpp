@@ -1,14 +1,19 @@
 // packCheckpoint: streams the checkpoint's tensors one block at a time from model.safetensors into
 // the folders' weights files, so memory stays flat whatever the model's size. Everything is
 // written into a hidden sibling of the destination and renamed into place once complete.
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -205,6 +210,7 @@ void packCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
     throw std::runtime_error((checkpoint / "config.json").string() + ": missing");
 
   fs::create_directories(destination.parent_path());
+  removeStalePackingLeftovers(destination);
   const fs::path temporary = makeTemporarySibling(destination);
   try {
     writeFolders(checkpoint, temporary);
@@ -219,6 +225,57 @@ void packCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
   } catch (const std::exception&) {
     // The folder is complete and in place; only the rename's durability is in doubt.
   }
+}
+
+namespace {
+
+// "<pid>-<8 hex digits>" => pid; nothing for any other text.
+std::optional<pid_t> leftoverPid(std::string_view rest) {
+  const auto dash = rest.find('-');
+  if (dash == 0 || dash == std::string_view::npos || rest.size() - dash - 1 != 8 || dash > 9) return std::nullopt;
+  pid_t pid = 0;
+  for (char c : rest.substr(0, dash)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    pid = pid * 10 + (c - '0');
+  }
+  for (char c : rest.substr(dash + 1))
+    if (!std::isxdigit(static_cast<unsigned char>(c)) || std::isupper(static_cast<unsigned char>(c))) return std::nullopt;
+  return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
+}
+
+}  // namespace
+
+void removeStalePackingLeftovers(const fs::path& folder) {
+  std::error_code ec;
+  fs::path destination = fs::absolute(folder, ec).lexically_normal();
+  if (ec) return;
+  if (destination.filename().empty()) destination = destination.parent_path();
+  const fs::path parent = destination.parent_path();
+  std::string prefix = ".";  // built in steps: GCC 12 warns wrongly on "literal" + string here
+  prefix += destination.filename().string();
+  const std::string lockName = prefix + ".lock";
+  prefix += ".partial-";
+  for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path path = it->path();
+    const std::string name = path.filename().string();
+    if (!name.starts_with(prefix)) continue;
+    const auto pid = leftoverPid(std::string_view(name).substr(prefix.size()));
+    struct stat info {};
+    if (!pid || *pid == ::getpid() || ::lstat(path.c_str(), &info) != 0) continue;
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) continue;  // links and others' folders stay
+    if (::kill(*pid, 0) == 0 || errno != ESRCH) continue;                 // its packer may still run
+    std::error_code removal;
+    fs::remove_all(path, removal);
+  }
+  // The pack lock, when nobody holds it: locked here, it is removed as its holder would remove it.
+  const fs::path lock = parent / lockName;
+  const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+      ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    ::unlink(lock.c_str());
+  ::close(fd);
 }
 
 }  // namespace platform::ml

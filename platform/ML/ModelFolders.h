@@ -76,4 +76,9 @@ void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensi
 // not supported), a missing, misshapen, unused or non-floating-point tensor and a non-finite value.
 void packCheckpoint(const std::filesystem::path& checkpoint, const std::filesystem::path& folder);
 
+// Removes what killed packers of `folder` left beside it: folders named exactly
+// ".<name>.partial-<pid>-<8 hex digits>" that are ours, no links, and whose process is gone, and
+// the pack lock ".<name>.lock" when nobody holds it. packCheckpoint calls it first. Never throws.
+void removeStalePackingLeftovers(const std::filesystem::path& folder);
+
 }  // namespace platform::ml

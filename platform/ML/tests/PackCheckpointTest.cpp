@@ -7,7 +7,11 @@
 #include <functional>
 #include <iterator>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/ML/detail/Half.h"
 #include "platform/ML/detail/ModelFolderLayout.h"
@@ -375,6 +379,71 @@ TEST(PackCheckpointTest, ExistingDestinationIsLeftAlone) {
   }
   EXPECT_EQ(tree(dir.path() / "packed"), (std::map<std::string, std::string>{{"mine", "keep"}}));
   EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"checkpoint", "packed"}));
+}
+
+// A process that has ended and been reaped: its pid names no process.
+pid_t deadPid() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return child;
+}
+
+// What a packer killed with SIGKILL leaves: its partial folder and the pack lock. The next pack
+// removes exactly those, and nothing that is another's, a link, or of a packer still running.
+TEST(PackCheckpointTest, LeftoversOfKilledPackersGoAtTheNextPack) {
+  testsupport::TempDir dir;
+  writeCheckpoint(dir.path() / "checkpoint", tinyDimensions(), randomWeights(tinyDimensions(), 5));
+  const fs::path root = dir.path() / "repo";
+  fs::create_directories(root / "elsewhere");
+  auto partial = [&](pid_t pid, const std::string& suffix) {
+    return ".packed.partial-" + std::to_string(pid) + "-" + suffix;
+  };
+  const std::string dead = partial(deadPid(), "0badf00d");
+  const std::string deadToo = partial(deadPid(), "12345678");
+  const std::vector<std::string> kept = {
+      partial(::getppid(), "0badf00d"),  // its packer runs
+      partial(::getpid(), "0badf00d"),   // this process: another thread may be packing
+      partial(deadPid(), "0BADF00D"),    // not a name the packer makes
+      partial(deadPid(), "0badf00") ,
+      ".packed.partial-x-0badf00d",
+      ".other.partial-" + std::to_string(deadPid()) + "-0badf00d",  // beside another folder
+  };
+  for (const auto& name : kept) fs::create_directories(root / name / "TextDecoder.mlmodelc");
+  for (const auto& name : {dead, deadToo}) {
+    fs::create_directories(root / name / "TextDecoder.mlmodelc");
+    std::ofstream(root / name / "TextDecoder.mlmodelc" / "weights.safetensors") << std::string(4096, 'w');
+  }
+  const std::string link = partial(deadPid(), "abcdef01");
+  fs::create_directory_symlink(root / "elsewhere", root / link);  // a link: neither followed nor removed
+  std::ofstream(root / "elsewhere" / "keep") << "keep";
+  std::ofstream(root / ".packed.lock") << "";
+
+  packCheckpoint(dir.path() / "checkpoint", root / "packed");
+
+  std::vector<std::string> expected = kept;
+  expected.insert(expected.end(), {"elsewhere", link, "packed"});
+  std::sort(expected.begin(), expected.end());
+  auto left = entries(root);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, expected);
+  EXPECT_TRUE(fs::exists(root / "elsewhere" / "keep"));
+
+  // A lock that is held stays; so does a partial folder that is someone else's.
+  const int held = ::open((root / ".packed.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  removeStalePackingLeftovers(root / "packed");
+  EXPECT_TRUE(fs::exists(root / ".packed.lock"));
+  ::close(held);
+  removeStalePackingLeftovers(root / "packed");
+  EXPECT_FALSE(fs::exists(root / ".packed.lock"));
+  if (::geteuid() == 0) {
+    const std::string theirs = partial(deadPid(), "fedcba98");
+    fs::create_directory(root / theirs);
+    ASSERT_EQ(::chown((root / theirs).c_str(), 65534, 65534), 0);
+    removeStalePackingLeftovers(root / "packed");
+    EXPECT_TRUE(fs::exists(root / theirs));
+  }
 }
 
 // A checkpoint of every tensor the dimensions need, in F32, written block by block; small values of
