@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -63,6 +64,82 @@ std::set<std::string> topFolders(const std::vector<std::string>& paths) {
 bool holdsModels(const fs::path& folder) {
   return std::all_of(std::begin(kRequiredModels), std::end(kRequiredModels),
                      [&](const char* name) { return present(ModelUtilities::detectModelURL(folder, name)); });
+}
+
+// ---- The completion record of a variant folder of our layout ----------------------------------
+// Written last and atomically once every listed file of the folder is in the cache, removed
+// before the folder is brought up to date; a folder without a record that still holds is never
+// used from the cache. One line per file: "<size>\t<sha256>\t<path in the repository>".
+//   "1234\t9f86d0…\topenai_whisper-base.en/AudioEncoder.mlmodelc/model.json"
+
+fs::path completionRecord(const fs::path& root, const fs::path& folder) {
+  return root / ".cache" / "murmel" / (folder.filename().string() + ".complete");
+}
+
+void writeAtomically(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  fs::path temporary = path;
+  temporary += ".tmp-" + std::to_string(::getpid());
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  bool ok = fd >= 0;
+  for (std::size_t written = 0; ok && written < text.size();) {
+    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) written += static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  if (fd >= 0) ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    throw WhisperError::modelsUnavailable("Cannot write " + path.string() + ": " + std::strerror(error));
+  }
+}
+
+// The regular file's size, nothing for anything else (a link included).
+std::optional<std::uintmax_t> regularFileSize(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<std::uintmax_t>(info.st_size);
+}
+
+void recordCompletion(const HubApi& hubApi, const fs::path& root, const fs::path& folder,
+                      const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names) {
+    const auto size = regularFileSize(root / name);
+    if (!size) throw WhisperError::modelsUnavailable("The download of " + name + " left no file at " + (root / name).string());
+    text += std::to_string(*size) + "\t" + hubApi.computeFileHash(root / name) + "\t" + name + "\n";
+  }
+  writeAtomically(completionRecord(root, folder), text);
+}
+
+// Whether the record is there and every file it lists still has its size and digest.
+bool completionHolds(const HubApi& hubApi, const fs::path& root, const fs::path& folder) {
+  const fs::path record = completionRecord(root, folder);
+  std::ifstream in(record, std::ios::binary);
+  if (!regularFileSize(record) || !in) return false;
+  std::string line;
+  std::size_t files = 0;
+  while (std::getline(in, line)) {
+    const auto tab = line.find('\t');
+    const auto secondTab = tab == std::string::npos ? tab : line.find('\t', tab + 1);
+    if (secondTab == std::string::npos) return false;
+    const std::string name = line.substr(secondTab + 1);
+    const auto size = regularFileSize(root / name);
+    if (!size || std::to_string(*size) != line.substr(0, tab)) {
+      Logging::info("Cached model folder " + folder.string() + " is incomplete: " + name + " is missing or has another size");
+      return false;
+    }
+    if (hubApi.computeFileHash(root / name) != line.substr(tab + 1, secondTab - tab - 1)) {
+      Logging::info("Cached model folder " + folder.string() + " is damaged: " + name + " has another digest");
+      return false;
+    }
+    ++files;
+  }
+  return files > 0;
 }
 
 fs::file_time_type modified(const fs::path& path) {
@@ -127,6 +204,7 @@ class PackLock {
 // Packs the checkpoint at `root` into `folder` unless a current one is there. The packer writes
 // a sibling and renames it, so a failure leaves no folder behind; a stale folder goes first.
 fs::path ensurePacked(const fs::path& root, const fs::path& folder) {
+  platform::ml::removeStalePackingLeftovers(folder);  // of packers killed before
   if (packedIsCurrent(root, folder)) {
     Logging::debug("Using packed model folder " + folder.string());
     return folder;
@@ -180,7 +258,11 @@ std::optional<fs::path> findInCache(const HubApi& hubApi, const Hub::Repo& repo,
   for (const auto& file : hub::getFileUrls(root)) paths.push_back(fs::relative(file, root).generic_string());
   for (const std::string& pattern : {"*" + variant + "/*", "*openai*" + variant + "/*"}) {
     auto search = searchFolders(paths, pattern);
-    if (search.folder && holdsModels(root / *search.folder)) return root / *search.folder;
+    if (search.folder && holdsModels(root / *search.folder)) {
+      if (completionHolds(hubApi, root, root / *search.folder)) return root / *search.folder;
+      Logging::info("Cached model folder " + (root / *search.folder).string() +
+                    " has no record of a finished download; it is not used");
+    }
     if (search.folder) break;
   }
   return std::nullopt;
@@ -338,13 +420,21 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
       Logging::debug("Multiple models found matching \"" + search.pattern + "\"");
       const std::string pattern = "*openai*" + variant + "/*";
       Logging::debug("Searching for models matching \"" + pattern + "\" in " + describeRepo(repo));
-      search = searchFolders(hubApi.getFilenames(repo, kRevision, {pattern}), pattern);
+      listed = hubApi.getFilenames(repo, kRevision, {pattern});
+      search = searchFolders(listed, pattern);
       if (!search.folder)
         throw WhisperError::modelsUnavailable(std::string(search.count < 2 ? "No" : "Multiple") +
                                               " models found matching \"" + pattern + "\" in " + describeRepo(repo));
     }
     Logging::debug("Downloading model " + *search.folder + "...");
-    return hubApi.snapshot(repo, kRevision, {search.pattern}, handler) / *search.folder;
+    const fs::path root = hubApi.localRepoLocation(repo);
+    const fs::path folder = root / *search.folder;
+    // Until the snapshot is whole again the folder counts as unfinished.
+    std::error_code ignored;
+    fs::remove(completionRecord(root, folder), ignored);
+    hubApi.snapshot(repo, kRevision, {search.pattern}, handler);
+    recordCompletion(hubApi, root, folder, kestrum::matching(listed, search.pattern));
+    return folder;
   } catch (const std::exception& e) {
     Logging::debug(e.what());
     throw;

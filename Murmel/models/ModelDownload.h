@@ -60,9 +60,11 @@ std::vector<std::string> fetchAvailableModels(const std::string& from, const std
                                               const std::optional<std::string>& endpoint = std::nullopt);
 
 // The local folder of one variant's model folders. Our layout: the one top-level folder matching
-// "*<variant>/*" (else "*openai*<variant>/*"), downloaded. Checkpoint repository: the checkpoint
-// files downloaded and packed into checkpointVariantFolder(from) (reused while not older than the
-// checkpoint); a sharded checkpoint is refused. `from` absent: defaultModelRepository(variant).
+// "*<variant>/*" (else "*openai*<variant>/*"), downloaded, then a record of every listed file with
+// its size and SHA-256 written last (the cache's copy is used only while that record holds).
+// Checkpoint repository: the checkpoint files downloaded and packed into
+// checkpointVariantFolder(from) (reused while not older than the checkpoint); a sharded
+// checkpoint is refused. `from` absent: defaultModelRepository(variant).
 // `useOfflineMode` as the repository client takes it (absent: from the network state).
 using DownloadProgressCallback = std::function<void(const hub::Progress&)>;
 std::filesystem::path download(const std::string& variant,

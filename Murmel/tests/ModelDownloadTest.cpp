@@ -532,6 +532,49 @@ INSTANTIATE_TEST_SUITE_P(Cases, CacheRoadTest,
                                            CacheCase{"OurLayoutUnreachable", false, CacheCase::unreachable}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Offline, a variant folder of our layout is used only when its download finished: a snapshot
+// that broke off after the three model folders were there, a file cut short or changed later, or
+// a missing record all leave the cache unused.
+TEST_F(ModelDownloadTest, UnfinishedDownloadOfOurLayoutIsNeverUsedOffline) {
+  server.addRepository("models", "o/r");
+  server.addFile("models", "o/r", "config.json", "{}");
+  for (const char* model : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+    server.addFile("models", "o/r", std::string("openai_whisper-base.en/") + model + ".mlmodelc/model.json", "{}");
+  const std::string weights = "openai_whisper-base.en/TextDecoder.mlmodelc/weights.safetensors";
+  server.addFile("models", "o/r", weights, std::string(5000, 'w'), true);
+  const fs::path folder = cache / "models" / "o" / "r" / "openai_whisper-base.en";
+  auto offline = [&] { return get("base.en", "o/r", true); };
+
+  HubTestServer::FileFaults broken;
+  broken.status = 500;
+  server.setFaults("models", "o/r", weights, broken);
+  EXPECT_ANY_THROW(get("base.en", "o/r"));
+  ASSERT_TRUE(fs::exists(folder / "TextDecoder.mlmodelc" / "model.json"));  // three model folders, weights missing
+  EXPECT_THROW(offline(), WhisperError);
+
+  server.setFaults("models", "o/r", weights, {});
+  EXPECT_EQ(get("base.en", "o/r"), folder);
+  EXPECT_EQ(offline(), folder);
+
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+  } cases[] = {
+      {"file cut short", [&] { fs::resize_file(cache / "models" / "o" / "r" / weights, 4000); }},
+      {"same size, other bytes", [&] { std::ofstream(cache / "models" / "o" / "r" / weights, std::ios::binary) << std::string(5000, 'x'); }},
+      {"record missing", [&] { fs::remove(cache / "models" / "o" / "r" / ".cache" / "murmel" / "openai_whisper-base.en.complete"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage();
+    EXPECT_THROW(offline(), WhisperError);
+    // Online the folder is brought up to date and recorded again.
+    fs::remove(cache / "models" / "o" / "r" / weights);
+    EXPECT_EQ(get("base.en", "o/r"), folder);
+    EXPECT_EQ(offline(), folder);
+  }
+}
+
 TEST_F(ModelDownloadTest, OfflineWithoutACopySaysWhatIsMissing) {
   try {
     get("base.en", "openai/whisper-base.en", true);
