@@ -185,6 +185,7 @@ void Value::appendDescription(std::string& out) const {
         } else {
           element.appendDescription(out);
         }
+        if (out.size() > maxStringBytes) checkStringSize(out.size());  // an array shared many times over
       }
       out += ']';
       return;
@@ -197,6 +198,7 @@ void Value::appendDescription(std::string& out) const {
         out += object.keys()[i];
         out += ": ";
         object.values()[i].appendDescription(out);
+        if (out.size() > maxStringBytes) checkStringSize(out.size());
       }
       out += '}';
       return;

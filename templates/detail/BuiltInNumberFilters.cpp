@@ -31,6 +31,7 @@ std::string escapeNonAscii(const std::string& s) {
       std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
       out += buffer;
     };
+    if (out.size() > Value::maxStringBytes) checkStringSize(out.size());
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else if (c < 0x10000) {
@@ -81,19 +82,41 @@ void appendJsonNewline(std::string& out, int indent) {
   out.append(static_cast<std::size_t>(indent) * 2, ' ');
 }
 
-// The JSON text the general path (toJson, then the JSON writer with sorted keys and plain slashes)
-// gives, written straight from the value; false, with `out` partly written, for what only the
-// general path takes: doubles, macros, functions and non-ASCII text.
-bool appendJsonDirectly(const Value& v, bool pretty, int indent, std::string& out) {
+// Throws the size error once `out` has grown past the string cap. Called as the JSON text grows, so
+// a value that shares one array many times over stops at the cap instead of filling memory.
+void checkJsonSize(const std::string& out) {
+  if (out.size() > Value::maxStringBytes) checkStringSize(out.size());
+}
+
+// The JSON text of `v` as the JSON writer (sorted keys, plain slashes) writes toJson's document,
+// written straight from the value; false, with `out` partly written, for a function anywhere in it.
+// Doubles, non-ASCII text and macros are left to the writer one at a time. Throws
+// json::EncodingError as the writer does, and the size error past the string cap.
+bool appendJson(const Value& v, const json::WriteOptions& options, int indent, std::string& out) {
+  const bool pretty = options.pretty;
   switch (v.kind()) {
     case Value::Kind::null:
     case Value::Kind::undefined: out += "null"; return true;
     case Value::Kind::boolean: out += v.asBool() ? "true" : "false"; return true;
     case Value::Kind::int_: out += std::to_string(v.asInt()); return true;
+    case Value::Kind::double_: out += json::write(json::Value(v.asDouble()), options); return true;
     case Value::Kind::string:
-      if (!isAsciiText(v.asString())) return false;
-      appendJsonString(v.asString(), out);
+      checkStringSize(out.size() + v.asString().size());
+      if (isAsciiText(v.asString())) appendJsonString(v.asString(), out);
+      else out += json::write(json::Value(v.asString()), options);
+      checkJsonSize(out);
       return true;
+    case Value::Kind::macro: {
+      // The writer lays it out from indent 0; its line breaks all belong to the layout.
+      std::string written = json::write(v.asMacro().toJson(), options);
+      for (char c : written) {
+        out.push_back(c);
+        if (c == '\n') out.append(static_cast<std::size_t>(indent) * 2, ' ');
+      }
+      checkJsonSize(out);
+      return true;
+    }
+    case Value::Kind::function: return false;
     case Value::Kind::array: {
       const Value::Array& elements = v.asArray();
       if (elements.empty()) {
@@ -104,7 +127,8 @@ bool appendJsonDirectly(const Value& v, bool pretty, int indent, std::string& ou
       for (std::size_t i = 0; i < elements.size(); ++i) {
         if (i > 0) out.push_back(',');
         if (pretty) appendJsonNewline(out, indent + 1);
-        if (!appendJsonDirectly(elements[i], pretty, indent + 1, out)) return false;
+        if (!appendJson(elements[i], options, indent + 1, out)) return false;
+        checkJsonSize(out);
       }
       if (pretty) appendJsonNewline(out, indent);
       out.push_back(']');
@@ -119,10 +143,7 @@ bool appendJsonDirectly(const Value& v, bool pretty, int indent, std::string& ou
       // Byte order, as the writer sorts (keys are distinct); objects from JSON come sorted already.
       const auto& keys = object.keys();
       bool sorted = true;
-      for (std::size_t i = 0; i < object.size(); ++i) {
-        if (!isAsciiText(keys[i])) return false;
-        if (i > 0 && !(keys[i - 1] < keys[i])) sorted = false;
-      }
+      for (std::size_t i = 1; i < object.size() && sorted; ++i) sorted = keys[i - 1] < keys[i];
       std::vector<std::size_t> order;
       if (!sorted) {
         order.resize(object.size());
@@ -134,16 +155,18 @@ bool appendJsonDirectly(const Value& v, bool pretty, int indent, std::string& ou
         std::size_t i = sorted ? k : order[k];
         if (k > 0) out.push_back(',');
         if (pretty) appendJsonNewline(out, indent + 1);
-        appendJsonString(keys[i], out);
+        if (isAsciiText(keys[i])) appendJsonString(keys[i], out);
+        else out += json::write(json::Value(keys[i]), options);
         out += pretty ? " : " : ":";
-        if (!appendJsonDirectly(object.values()[i], pretty, indent + 1, out)) return false;
+        if (!appendJson(object.values()[i], options, indent + 1, out)) return false;
+        checkJsonSize(out);
       }
       if (pretty) appendJsonNewline(out, indent);
       out.push_back('}');
       return true;
     }
-    default: return false;
   }
+  return false;
 }
 
 // {'b': 1, 'a': 'é'} | tojson => {"a":"\u00e9","b":1}
@@ -159,13 +182,12 @@ Value tojson(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   options.pretty = bound.at("indent").isInt() && bound.at("indent").asInt() > 0;
   std::string out;
   out.reserve(256);
-  if (appendJsonDirectly(args[0], options.pretty, 0, out)) return Value(std::move(out));
   try {
-    out = json::write(args[0].toJson(), options);
+    if (!appendJson(args[0], options, 0, out)) return Value("null");
   } catch (const json::EncodingError&) {
     return Value("null");
   }
-  if (bound.at("ensure_ascii").isTruthy()) out = escapeNonAscii(out);
+  if (bound.at("ensure_ascii").isTruthy() && !isAsciiText(out)) out = escapeNonAscii(out);
   return Value(std::move(out));
 }
 

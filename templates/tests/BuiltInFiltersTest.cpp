@@ -212,6 +212,25 @@ TEST(BuiltInFiltersTest, ToJsonOrdersAndEscapesNestedValues) {
 #undef NESTED
 }
 
+// A macro inside a value is written as the JSON writer lays out the document that toJson makes.
+TEST(BuiltInFiltersTest, ToJsonWritesMacrosAsTheWriterDoes) {
+  Template source("{% macro m(a, b=1) %}x{{ a }}{% endmacro %}");
+  const auto& definition = source.nodes().at(0).statement().as<Statement::Macro>();
+  Template::Context context;
+  context["v"] = Value::object({{"k", Value::array({Value(definition.value), 1.5})}, {"a", "\u00e9"}});
+  for (bool pretty : {false, true}) {
+    platform::json::WriteOptions options;
+    options.pretty = pretty;
+    options.sortedKeys = true;
+    options.escapeSlashes = false;
+    const std::string written = platform::json::write(context["v"].toJson(), options);
+    const std::string out =
+        Template(pretty ? "{{ v | tojson(indent=2, ensure_ascii=false) }}" : "{{ v | tojson(ensure_ascii=false) }}")
+            .render(context);
+    EXPECT_EQ(out, written);
+  }
+}
+
 TEST(BuiltInFiltersTest, LayoutAndLinkFilters) {
   expectCases({
       {"{{ 'hELLO wORLD' | capitalize }}|{{ 'abc' | center(2) }}|{{ '  one two\nthree  ' | wordcount }}|{{ '' | wordcount }}",

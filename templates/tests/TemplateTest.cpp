@@ -264,6 +264,26 @@ TEST(TemplateTest, AppendingSetsGrowInPlaceUpToTheCap) {
         << source;
 }
 
+// Values that would take more memory than the machine has end at the caps with their error. (Long
+// strings at the leaves reach the cap in fewer steps.)
+TEST(TemplateTest, HostileValuesStopAtTheCaps) {
+  const std::string doubled = "{% set ns = namespace(l=[1, 'x' * 1000]) %}{% for i in range(64) %}{% set ns.l = [ns.l, ns.l] %}"
+                              "{% endfor %}";
+  const std::string doubledDouble = "{% set ns = namespace(l=[1.5, '\u00e9' * 500]) %}"
+                                    "{% for i in range(64) %}"
+                                    "{% set ns.l = {'a': ns.l, 'b': [ns.l]} %}{% endfor %}";
+  const char* const stringCap = "Runtime error: String result longer than 64 MiB";
+  const std::pair<std::string, const char*> cases[] = {
+      {doubled + "{{ ns.l | tojson }}", stringCap},
+      {doubled + "{{ ns.l | tojson(indent=2) }}", stringCap},
+      {doubledDouble + "{{ ns.l | tojson }}", stringCap},
+      {doubled + "{{ ns.l }}", stringCap},
+      {doubled + "{{ ns.l ~ '' }}", stringCap},
+  };
+  for (const auto& [source, expected] : cases)
+    EXPECT_EQ(renderWithin(source, std::chrono::minutes(2)), expected) << source;
+}
+
 // A loop can nest a value one level per item; past the cap that is an error, not a deep recursion
 // when printing or releasing it.
 TEST(TemplateTest, ValuesNestOnlyToTheCap) {
