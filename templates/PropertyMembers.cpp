@@ -317,7 +317,10 @@ std::vector<std::string> split(std::string_view text, const std::optional<std::s
     while (from <= text.size()) {
       std::size_t at = text.find(' ', from);
       if (at == std::string_view::npos) at = text.size();
-      if (at > from) pieces.emplace_back(text.substr(from, at - from));
+      if (at > from) {
+        pieces.emplace_back(text.substr(from, at - from));
+        checkArraySize(pieces.size());
+      }
       from = at + 1;
     }
     return pieces;

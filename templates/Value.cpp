@@ -33,9 +33,11 @@ std::int64_t doubleToInt(double d, const Value& left, const Value& right) {
 std::string repeat(std::string_view text, std::int64_t count) {
   if (count <= 0 || text.empty()) return {};
   if (static_cast<std::uint64_t>(count) > Value::maxStringBytes / text.size()) checkStringSize(Value::maxStringBytes + 1);
+  const std::size_t total = text.size() * static_cast<std::size_t>(count);
   std::string out;
-  out.reserve(text.size() * static_cast<std::size_t>(count));
-  for (std::int64_t i = 0; i < count; ++i) out += text;
+  out.reserve(total);
+  out += text;
+  while (out.size() < total) out.append(out, 0, std::min(out.size(), total - out.size()));  // doubling
   return out;
 }
 

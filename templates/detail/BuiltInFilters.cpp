@@ -64,8 +64,7 @@ Value length(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   bindFilter(args, kwargs, {}, {});
   if (!args.empty()) {
     const Value& v = args[0];
-    std::string storage;
-    if (v.isString()) return Value(static_cast<std::int64_t>(characters(v.asString(), storage).size()));
+    if (v.isString()) return Value(static_cast<std::int64_t>(countCharacters(v.asString())));
     if (v.isArray()) return Value(static_cast<std::int64_t>(v.asArray().size()));
     if (v.isObject()) return Value(static_cast<std::int64_t>(v.asObject().size()));
     if (v.isUndefined()) return Value(0);

@@ -58,8 +58,7 @@ Value center(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   BoundArguments bound = bindFilter(args, kwargs, {"width"}, {});
   if (!bound.at("width").isInt()) throw JinjaError::runtime("center filter requires width parameter");
   std::int64_t width = bound.at("width").asInt();
-  std::string storage;
-  std::int64_t length = static_cast<std::int64_t>(characters(args[0].asString(), storage).size());
+  std::int64_t length = static_cast<std::int64_t>(countCharacters(args[0].asString()));
   if (width <= length) return args[0];
   std::int64_t d = width - length;  // no overflow: length >= 0
   if (static_cast<std::uint64_t>(d) > Value::maxStringBytes - args[0].asString().size())

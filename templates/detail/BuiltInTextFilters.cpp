@@ -51,10 +51,7 @@ std::string joined(const std::vector<std::string>& pieces, const std::string& se
   return out;
 }
 
-std::size_t characterCount(const std::string& s) {
-  std::string storage;
-  return characters(s, storage).size();
-}
+std::size_t characterCount(const std::string& s) { return countCharacters(s); }
 
 }  // namespace
 

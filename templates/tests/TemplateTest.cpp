@@ -267,21 +267,35 @@ TEST(TemplateTest, AppendingSetsGrowInPlaceUpToTheCap) {
 // Values that would take more memory than the machine has end at the caps with their error. (Long
 // strings at the leaves reach the cap in fewer steps.)
 TEST(TemplateTest, HostileValuesStopAtTheCaps) {
-  const std::string doubled = "{% set ns = namespace(l=[1, 'x' * 1000]) %}{% for i in range(64) %}{% set ns.l = [ns.l, ns.l] %}"
+  const std::string doubled = "{% set ns = namespace(l=[1, 'x' * 10000]) %}{% for i in range(64) %}{% set ns.l = [ns.l, ns.l] %}"
                               "{% endfor %}";
-  const std::string doubledDouble = "{% set ns = namespace(l=[1.5, '\u00e9' * 500]) %}"
+  const std::string doubledDouble = "{% set ns = namespace(l=[1.5, '\u00e9' * 5000]) %}"
                                     "{% for i in range(64) %}"
                                     "{% set ns.l = {'a': ns.l, 'b': [ns.l]} %}{% endfor %}";
   const char* const stringCap = "Runtime error: String result longer than 64 MiB";
+  const char* const elementCap = "Runtime error: Array result longer than 4194304 elements";
   const std::pair<std::string, const char*> cases[] = {
       {doubled + "{{ ns.l | tojson }}", stringCap},
       {doubled + "{{ ns.l | tojson(indent=2) }}", stringCap},
       {doubledDouble + "{{ ns.l | tojson }}", stringCap},
       {doubled + "{{ ns.l }}", stringCap},
       {doubled + "{{ ns.l ~ '' }}", stringCap},
+      // Every array an operation builds holds at most the element cap, strings' characters too.
+      {"{{ ('a ' * 5000000).split() | length }}", elementCap},
+      {"{{ ('a,' * 5000000).split(',') | length }}", elementCap},
+      {"{% for c in 'a' * 5000000 %}{% endfor %}", elementCap},
+      {"{{ ('a' * 5000000) | list | length }}", elementCap},
+      {"{{ ('\u00e9' * 5000000) | list | length }}", elementCap},
+      {"{{ ('a' * 5000000)[1:3] }}", elementCap},
   };
   for (const auto& [source, expected] : cases)
     EXPECT_EQ(renderWithin(source, std::chrono::minutes(2)), expected) << source;
+  // Counting characters builds no array, so it has no such cap.
+  expectRenders({
+      {"{{ ('a' * 60000000) | length }}", "60000000"},
+      {"{{ ('a\r\n' * 3000000) | length }}|{{ ('\u00e9' * 5000000) | length }}", "6000000|5000000"},
+      {"{{ 'e\u0301\r\n' | length }}|{{ 'a\r\n' | length }}|{{ '' | length }}", "2|2|0"},
+  });
 }
 
 // A loop can nest a value one level per item; past the cap that is an error, not a deep recursion
