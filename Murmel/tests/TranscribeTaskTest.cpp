@@ -2,17 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <set>
 #include <stop_token>
 
 #include "KestrumCore/Concurrency.h"
+#include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/WhisperError.h"
 #include "Murmel/tests/FakeStages.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "Murmel/tests/SeekerFixtures.h"
+#include "testsupport/Fixtures.h"
 
 namespace murmel {
 namespace {
@@ -346,6 +351,69 @@ TEST(TranscribeTaskTest, TimesNeverPassTheEndOfTheAudio) {
     for (const auto& w : words) {
       EXPECT_LE(w.start, 65.0f) << w.word;
       EXPECT_LE(w.end, 65.0f) << w.word;
+    }
+  }
+}
+
+// Word timing that gives the first segment two words at fixed times.
+class FixedWordsSeeker : public SegmentSeeker {
+ public:
+  std::optional<std::vector<TranscriptionSegment>> addWordTimestamps(
+      const std::vector<TranscriptionSegment>& segments, const MLMultiArray&, const WhisperTokenizer&, std::int64_t,
+      std::int64_t, const std::string&, const std::string&, float, const DecodingOptions&, const TranscriptionTimings&,
+      std::int64_t) override {
+    auto out = segments;
+    out[0].words = std::vector<WordTiming>{{" Hi", {0}, 0.5f, 1.25f, 0.95f}, {" there", {2}, 0.0625f, 1.0f, 0.5f}};
+    return out;
+  }
+};
+
+TEST(TranscribeTaskTest, DebugLinesTellTheSetUpTheWindowsAndTheirWords) {
+  testsupport::EnvironmentGuard environment;
+  environment.set("LC_ALL", "C");
+  for (auto level : {kestrum::Logging::LogLevel::debug, kestrum::Logging::LogLevel::info}) {
+    SCOPED_TRACE(level == kestrum::Logging::LogLevel::debug ? "debug" : "info");
+    Harness h;
+    h.seeker = std::make_shared<FixedWordsSeeker>();
+    auto decoder = h.decoder<ResultsDecoder>();
+    decoder->setIsModelMultilingual(true);
+    decoder->detections = {"de"};
+    auto window = tokensResult({kWordStart, T, 0, ts(50), kWordEnd});
+    window.cache = DecodingCache{nullptr, nullptr, alignmentAt({})};
+    decoder->results = {window};
+    DecodingOptions options;
+    options.detectLanguage = true;
+    options.wordTimestamps = true;
+    testsupport::LogCapture log(level);
+    h.task(decoder)->run(seconds(2), options);
+
+    const std::vector<std::string> expected = {
+        "Prefill prompt: [\"<|startoftranscript|>\", \"<|en|>\", \"<|transcribe|>\", \"<|0.00|>\"]",
+        "Decoding seek clips: [(start: 0, end: 32000)]",
+        "Decoding Window Size: 32000 (2.00s)",
+        "Decoding with temperatures [0.0, 0.2, 0.4, 0.5996, 0.8, 1.0]",  // shortest texts of the halves
+        "Prefill prompt updated to: [\"<|startoftranscript|>\", \"<|de|>\", \"<|transcribe|>\", \"<|0.00|>\"]",
+        "Word timestamps:",
+        "[0.500 -> 1.25] prob: 0.95, word:  Hi",
+        "[0.0625 -> 1.00] prob: 0.5, word:  there",
+        "Segments for window:",
+        "[0.00 --> 1.00] <|startoftranscript|><|0.00|> Hello<|1.00|><|endoftext|>",  // no timestamp pair: one segment
+    };
+    const auto lines = log.lines();
+    const bool debug = level == kestrum::Logging::LogLevel::debug;
+    // In this order, each once.
+    auto at = lines.begin();
+    for (const auto& line : expected) {
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), line), debug ? 1 : 0) << line;
+      if (!debug) continue;
+      at = std::find(at, lines.end(), line);
+      EXPECT_NE(at, lines.end()) << line << " out of order";
+    }
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Decoding Temperature: 0.0"), 1);  // an info line
+    for (const char* prefix : {"Decoder init time: ", "Prefill time: "}) {
+      const auto found = log.containing(prefix);
+      ASSERT_EQ(found.size(), debug ? 1u : 0u) << prefix;
+      if (debug) EXPECT_GE(std::strtod(found[0].c_str() + std::strlen(prefix), nullptr), 0.0) << found[0];
     }
   }
 }

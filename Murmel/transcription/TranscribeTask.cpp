@@ -4,9 +4,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <locale>
 #include <span>
 
 #include "KestrumCore/Concurrency.h"
+#include "KestrumCore/Describe.h"
 #include "Murmel/Constants.h"
 #include "Murmel/EngineLogging.h"
 #include "Murmel/EngineUtilities.h"
@@ -26,6 +29,105 @@ std::string seconds(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", value);
   return text;
+}
+
+// ---- log texts ----
+
+bool debugLogging() { return kestrum::Logging::shared().logLevel() <= kestrum::Logging::LogLevel::debug; }
+
+// A text as a list shows it: quoted, with quotes, backslashes and control characters escaped.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// [50258, 50259] => ["<|startoftranscript|>", "<|en|>"]; an id without a token shows as "".
+std::string describePrompt(const std::vector<std::int64_t>& prompt, const WhisperTokenizer& tokenizer) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < prompt.size(); ++i)
+    out += (i ? ", " : "") + quoted(tokenizer.convertIdToToken(prompt[i]).value_or(""));
+  return out + "]";
+}
+
+// [(start: 0, end: 720000)]
+std::string describeClips(const std::vector<SeekClip>& clips) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < clips.size(); ++i)
+    out += (i ? ", " : "") + std::string("(start: ") + std::to_string(clips[i].start) + ", end: " + std::to_string(clips[i].end) + ")";
+  return out + "]";
+}
+
+// Shortest decimal that reads back as the same half: 0.199951171875 => "0.2".
+std::string describeHalf(Float16 value) {
+  const float v = static_cast<float>(value);
+  if (!std::isfinite(v)) return kestrum::describeFloat(v);
+  for (int digits = 1; digits <= 5; ++digits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(v));
+    const float back = std::strtof(text, nullptr);
+    if (static_cast<Float16>(back) == value) return kestrum::describeFloat(back);
+  }
+  return kestrum::describeFloat(v);
+}
+
+// [0.0, 0.2, 0.4]
+std::string describeTemperatures(const std::vector<Float16>& temperatures) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < temperatures.size(); ++i) out += (i ? ", " : "") + describeHalf(temperatures[i]);
+  return out + "]";
+}
+
+// Exactly three significant digits with the user's decimal mark and grouping: 1.5 => "1.50",
+// 12.345 => "12.3", 1234.5 => "1,230" (in an English locale).
+std::string threeSignificantDigits(float value) {
+  if (!std::isfinite(value)) return kestrum::describeFloat(value);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2e", static_cast<double>(value));  // rounds to three digits
+  const double rounded = std::strtod(text, nullptr);
+  const int exponent = rounded == 0 ? 0 : static_cast<int>(std::floor(std::log10(std::fabs(rounded))));
+  std::snprintf(text, sizeof text, "%.*f", std::max(0, 2 - exponent), rounded);
+  std::string plain = text;
+
+  char decimalPoint = '.', thousands = ',';
+  std::string grouping;
+  try {
+    const std::locale user("");
+    const auto& punct = std::use_facet<std::numpunct<char>>(user);
+    decimalPoint = punct.decimal_point();
+    thousands = punct.thousands_sep();
+    grouping = punct.grouping();
+  } catch (const std::exception&) {  // an unknown locale in the environment: plain C formatting
+  }
+  const std::size_t sign = plain[0] == '-' ? 1 : 0;
+  const std::size_t point = std::min(plain.find('.'), plain.size());
+  std::string integer = plain.substr(sign, point - sign), grouped;
+  // Groups from the right, sizes from the grouping string (its last size repeats).
+  std::size_t group = 0, left = integer.size();
+  std::vector<std::string> parts;
+  while (left > 0) {
+    const int size = grouping.empty() ? 0 : grouping[std::min(group, grouping.size() - 1)];
+    if (size <= 0 || static_cast<std::size_t>(size) >= left) {
+      parts.push_back(integer.substr(0, left));
+      break;
+    }
+    parts.push_back(integer.substr(left - static_cast<std::size_t>(size), static_cast<std::size_t>(size)));
+    left -= static_cast<std::size_t>(size);
+    ++group;
+  }
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) grouped += (it == parts.rbegin() ? "" : std::string(1, thousands)) + *it;
+  std::string out = plain.substr(0, sign) + grouped;
+  if (point < plain.size()) out += decimalPoint + plain.substr(point + 1);
+  return out;
 }
 
 // Ends a signpost interval on every way out.
@@ -100,11 +202,12 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
     throw WhisperError::decodingFailed("temperatureFallbackCount is " + std::to_string(options.temperatureFallbackCount) +
                                        "; it must be 0 or more");
   const auto temperatures = temperatureLadder(options);
+  Logging::debug("Decoding with temperatures " + describeTemperatures(temperatures));
   const auto& special = tokenizer_->specialTokens();
   std::optional<DecodingResult> decodingResult;
   for (std::size_t i = 0; i < temperatures.size(); ++i) {
     const Float16 t = temperatures[i];
-    Logging::info("Decoding Temperature: " + std::to_string(static_cast<float>(t)));
+    Logging::info("Decoding Temperature: " + describeHalf(t));
     const double attemptStart = now();
     GreedyTokenSampler sampler(t, special.endToken, options);
     DecodingOptions attemptOptions = options;
@@ -121,6 +224,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
       state.detectedLanguage = languageResult ? std::optional<std::string>(languageResult->language) : std::nullopt;
       attemptOptions.language = state.detectedLanguage;
       if (options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(*state.decoderInputs, attemptOptions);
+      Logging::debug("Prefill prompt updated to: " + describePrompt(state.decoderInputs->initialPrompt(), *tokenizer_));
       if (languageResult && languageResult->timings) {
         timings_.decodingPredictions += languageResult->timings->decodingPredictions;
         timings_.decodingSampling += languageResult->timings->decodingSampling;
@@ -188,11 +292,14 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
       textDecoder_->prepareDecoderInputs({tokenizer_->specialTokens().startOfTranscriptToken}));
   if (!state.decoderInputs) throw WhisperError::prepareDecoderInputsFailed("Unable to prepare decoder inputs");
   timings_.decodingInit = now() - start;
+  Logging::debug("Decoder init time: " + kestrum::describe(timings_.decodingInit));
 
   start = now();
   if (options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(*state.decoderInputs, options);
   state.prefilledCacheSize = static_cast<std::int64_t>((*state.decoderInputs->cacheLength())[0]);
   timings_.prefill = now() - start;
+  Logging::debug("Prefill time: " + kestrum::describe(timings_.prefill));
+  Logging::debug("Prefill prompt: " + describePrompt(state.decoderInputs->initialPrompt(), *tokenizer_));
 
   std::vector<std::int64_t> allTokens;
   std::vector<TranscriptionSegment> allSegments;
@@ -204,6 +311,7 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
     clip.end = std::clamp<std::int64_t>(clip.end, 0, sampleCount);
     if (clip.start < clip.end) seekClips.push_back(clip);
   }
+  Logging::debug("Decoding seek clips: " + describeClips(seekClips));
   std::int64_t totalUnits = 0;
   for (const auto& clip : seekClips) totalUnits += clip.end - clip.start;
   auto runProgress = std::make_shared<hub::Progress>(totalUnits);
@@ -225,6 +333,8 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
       const std::int64_t segmentSize = std::min({sampleCount - seek, windowSamples, clip.end - seek});
       const std::int64_t windowEnd = seek + segmentSize;
       Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + seconds(seek / 16000.0) + "s)");
+      Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
+                     seconds(static_cast<float>(windowEnd) / 16000.0f - static_cast<float>(seek) / 16000.0f) + "s)");
 
       double stepStart = now();
       const std::span<const float> window(audioArray.data() + seek, static_cast<std::size_t>(segmentSize));
@@ -288,6 +398,15 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
           if (!segments->empty())
             nextSeek = std::max(nextSeek, static_cast<std::int64_t>(static_cast<double>(segments->back().end) * kSampleRate));
         }
+        if (options.verbose) {
+          Logging::debug("Word timestamps:");
+          if (segments && debugLogging())
+            for (const auto& segment : *segments)
+              if (segment.words)
+                for (const auto& w : *segment.words)
+                  Logging::debug("[" + threeSignificantDigits(w.start) + " -> " + threeSignificantDigits(w.end) +
+                                 "] prob: " + kestrum::describe(w.probability) + ", word: " + w.word);
+        }
       }
       if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
       // A window that would not move the seek is used up rather than decoded again for ever.
@@ -295,9 +414,11 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
 
       if (segments) {
         auto finalSegments = windowPostProcess(seek, segmentSize, std::move(*segments));
-        if (options.verbose)
+        if (options.verbose) {
+          Logging::debug("Segments for window:");
           for (const auto& s : finalSegments)
             Logging::debug("[" + seconds(s.start) + " --> " + seconds(s.end) + "] " + s.text);
+        }
         if (segmentDiscoveryCallback) segmentDiscoveryCallback(finalSegments);
         for (auto& s : finalSegments) {
           allTokens.insert(allTokens.end(), s.tokens.begin(), s.tokens.end());
