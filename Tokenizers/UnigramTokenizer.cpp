@@ -1,7 +1,10 @@
 #include "Tokenizers/UnigramTokenizer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <stdexcept>
 
 #include "Hub/Config.h"
 #include "Tokenizers/TokenizerError.h"
@@ -11,36 +14,118 @@ namespace tokenizers {
 
 // ---- Trie --------------------------------------------------------------------------------------
 
-Trie::~Trie() {
-  std::vector<std::unique_ptr<Node>> pending;
-  for (auto& [key, child] : root_.children) pending.push_back(std::move(child));
-  while (!pending.empty()) {
-    std::unique_ptr<Node> node = std::move(pending.back());
-    pending.pop_back();
-    for (auto& [key, child] : node->children) pending.push_back(std::move(child));
+Trie::Trie() : slots_(1) { slots_[0].check = 0; }
+
+Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
+  // First as first-child / next-sibling lists with children in byte order, then placed breadth
+  // first: each node takes the lowest base at which all its children's slots are free.
+  struct Building {
+    std::int32_t firstChild = -1, nextSibling = -1, id = -1;
+    unsigned char label = 0;
+  };
+  std::vector<Building> built(1);  // 0 is the root
+  std::int32_t rootChild[256];
+  std::fill(std::begin(rootChild), std::end(rootChild), -1);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const std::string_view text = texts[i];
+    if (text.empty()) continue;
+    std::int32_t node = 0;
+    for (char ch : text) {
+      const auto byte = static_cast<unsigned char>(ch);
+      std::int32_t child;
+      std::int32_t previous = -1, at = node == 0 ? rootChild[byte] : built[static_cast<std::size_t>(node)].firstChild;
+      if (node != 0)
+        while (at >= 0 && built[static_cast<std::size_t>(at)].label < byte)
+          previous = at, at = built[static_cast<std::size_t>(at)].nextSibling;
+      if (at >= 0 && built[static_cast<std::size_t>(at)].label == byte) {
+        child = at;
+      } else {
+        child = static_cast<std::int32_t>(built.size());
+        built.push_back({-1, node == 0 ? -1 : at, -1, byte});
+        if (node == 0) {
+          rootChild[byte] = child;
+        } else {
+          (previous < 0 ? built[static_cast<std::size_t>(node)].firstChild
+                        : built[static_cast<std::size_t>(previous)].nextSibling) = child;
+        }
+      }
+      node = child;
+    }
+    auto& id = built[static_cast<std::size_t>(node)].id;
+    if (id < 0) id = static_cast<std::int32_t>(i);
   }
+  // The root's children as one sibling list, like any other node's.
+  for (int byte = 255; byte >= 0; --byte)
+    if (rootChild[byte] >= 0) {
+      built[static_cast<std::size_t>(rootChild[byte])].nextSibling = built[0].firstChild;
+      built[0].firstChild = rootChild[byte];
+    }
+
+  // From a taken slot i, every slot before skip[i] is taken too; the walk shortens the links it uses.
+  std::vector<std::uint32_t> skip{1};
+  auto freeFrom = [&](std::size_t i) {
+    while (i < slots_.size() && slots_[i].check >= 0) {
+      const std::size_t j = skip[i];
+      if (j < slots_.size() && slots_[j].check >= 0) skip[i] = skip[j];
+      i = j;
+    }
+    return i;
+  };
+  auto isFree = [&](std::size_t slot) { return slot >= slots_.size() || slots_[slot].check < 0; };
+  // After this many candidate slots a node goes to the end of the array instead, which bounds the
+  // search for nodes with many children among small holes.
+  constexpr int kCandidates = 64;
+  std::vector<unsigned char> labels;
+  std::vector<std::pair<std::int32_t, std::int32_t>> queue{{0, 0}};  // (built node, slot)
+  for (std::size_t next = 0; next < queue.size(); ++next) {
+    const auto [node, slot] = queue[next];
+    slots_[static_cast<std::size_t>(slot)].id = built[static_cast<std::size_t>(node)].id;
+    labels.clear();
+    for (std::int32_t c = built[static_cast<std::size_t>(node)].firstChild; c >= 0;
+         c = built[static_cast<std::size_t>(c)].nextSibling)
+      labels.push_back(built[static_cast<std::size_t>(c)].label);
+    if (labels.empty()) continue;
+    std::size_t position = freeFrom(std::size_t{labels[0]} + 1);
+    for (int tries = 0;; ++tries) {
+      if (tries == kCandidates) position = std::max(position, slots_.size());
+      bool fits = true;
+      for (std::size_t k = 1; k < labels.size() && fits; ++k) fits = isFree(position - labels[0] + labels[k]);
+      if (fits) break;
+      position = freeFrom(position + 1);
+    }
+    const std::size_t base = position - labels[0];
+    if (base + 256 > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("Unigram vocabulary too large");
+    if (slots_.size() < base + 256) {
+      slots_.resize(base + 256);
+      const std::size_t from = skip.size();
+      skip.resize(slots_.size());
+      for (std::size_t i = from; i < skip.size(); ++i) skip[i] = static_cast<std::uint32_t>(i + 1);
+    }
+    slots_[static_cast<std::size_t>(slot)].base = static_cast<std::int32_t>(base);
+    std::int32_t c = built[static_cast<std::size_t>(node)].firstChild;
+    for (unsigned char label : labels) {
+      slots_[base + label].check = slot;
+      queue.emplace_back(c, static_cast<std::int32_t>(base + label));
+      c = built[static_cast<std::size_t>(c)].nextSibling;
+    }
+  }
+  while (slots_.size() > 1 && slots_.back().check < 0) slots_.pop_back();
+  slots_.shrink_to_fit();
 }
 
-void Trie::insert(const std::vector<std::string_view>& scalars) {
-  Node* node = &root_;
-  for (std::string_view ch : scalars) {
-    auto found = node->children.find(ch);
-    if (found == node->children.end()) found = node->children.emplace(std::string(ch), std::make_unique<Node>()).first;
-    node = found->second.get();
+void Trie::commonPrefixes(std::string_view text, std::vector<Match>& out) const {
+  out.clear();
+  const Slot* slots = slots_.data();
+  const std::size_t count = slots_.size();
+  std::int32_t at = 0;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    const std::int32_t base = slots[at].base;
+    if (base < 0) return;
+    const std::size_t next = static_cast<std::size_t>(base) + static_cast<unsigned char>(text[k]);
+    if (next >= count || slots[next].check != at) return;
+    at = static_cast<std::int32_t>(next);
+    if (slots[at].id >= 0) out.push_back(Match{k + 1, slots[at].id});
   }
-  node->isLeaf = true;
-}
-
-std::vector<std::size_t> Trie::commonPrefixLengths(const std::vector<std::string_view>& scalars, std::size_t from) const {
-  std::vector<std::size_t> lengths;
-  const Node* node = &root_;
-  for (std::size_t i = from; i < scalars.size(); ++i) {
-    auto found = node->children.find(scalars[i]);
-    if (found == node->children.end()) break;
-    node = found->second.get();
-    if (node->isLeaf) lengths.push_back(i - from + 1);
-  }
-  return lengths;
 }
 
 // ---- Lattice -----------------------------------------------------------------------------------
@@ -160,26 +245,106 @@ UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub
   if (special_.eos)
     if (auto found = tokensToIds_.find(*special_.eos); found != tokensToIds_.end()) special_.eosId = found->second;
 
-  for (const auto& piece : vocab_) trie_.insert(detail::scalars(piece.token));
+  std::vector<std::string_view> texts;
+  texts.reserve(vocab_.size());
+  for (const auto& piece : vocab_) texts.emplace_back(piece.token);
+  trie_ = Trie(texts);
 }
 
-std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) const {
-  TokenLattice lattice(input, special_.bosId.value_or(0), special_.eosId.value_or(0));
-  const auto scalars = detail::scalars(input);
-  for (std::size_t p = 0; p < scalars.size(); ++p) {
-    bool hasSingle = false;
-    for (std::size_t length : trie_.commonPrefixLengths(scalars, p)) {
-      const char* from = scalars[p].data();
-      const char* to = scalars[p + length - 1].data() + scalars[p + length - 1].size();
-      auto found = tokensToIds_.find(std::string_view(from, static_cast<std::size_t>(to - from)));
-      if (found == tokensToIds_.end()) continue;
-      const TokenId id = found->second;
-      lattice.insert(p, length, vocab_[static_cast<std::size_t>(id)].score, id);
-      if (length == 1) hasSingle = true;
-    }
-    if (!hasSingle) lattice.insert(p, 1, unknownPiece_.score, special_.unknownId.value_or(0));
+namespace {
+
+// The lattice of one tokenize call over byte positions. Nodes ending at a position form a list in
+// insertion order; the Viterbi step of a node runs as soon as it is inserted, since every node
+// ending where it starts is in place by then.
+struct LatticeBuffers {
+  struct Node {
+    std::uint32_t start, end;  // bytes
+    std::int32_t prev;         // best predecessor, -1 for none
+    std::int32_t nextEnding;   // the next node with the same end, -1 at the list's end
+    float backtraceScore;
+  };
+  std::vector<Node> nodes;
+  std::vector<std::int32_t> firstEnding, lastEnding;  // per position, -1 when empty
+  std::vector<unsigned char> scalarStart;             // per position
+  std::vector<Trie::Match> matches;
+  std::vector<std::int32_t> path;
+
+  // Buffers this large are given back after the call instead of kept for the thread's next one.
+  static constexpr std::size_t kKeptPositions = std::size_t{1} << 16;
+  void releaseIfLarge() {
+    if (firstEnding.capacity() > kKeptPositions) *this = LatticeBuffers();
   }
-  return lattice.tokens();
+};
+
+// The byte length of the scalar led by `c`, from the lead byte alone.
+inline std::size_t scalarLength(unsigned char c) { return c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4; }
+
+}  // namespace
+
+std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) const {
+  const std::size_t n = input.size();
+  if (n == 0) return {};
+  if (n >= std::size_t{1} << 31) throw std::length_error("Unigram model: a piece of 2 GiB or more");
+  thread_local LatticeBuffers buffers;
+  LatticeBuffers& b = buffers;
+  auto& nodes = b.nodes;
+  nodes.clear();
+  b.firstEnding.assign(n + 1, -1);
+  b.lastEnding.assign(n + 1, -1);
+  b.scalarStart.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; i += scalarLength(static_cast<unsigned char>(input[i]))) b.scalarStart[i] = 1;
+  b.scalarStart[n] = 1;
+
+  // Appends a node from `start` to `end` after its Viterbi step: the first node ending at `start`
+  // with the strictly best total wins.
+  auto insert = [&](std::size_t start, std::size_t end, float score) {
+    std::int32_t best = -1;
+    float bestScore = 0;
+    for (std::int32_t l = b.firstEnding[start]; l >= 0; l = nodes[static_cast<std::size_t>(l)].nextEnding) {
+      const float s = nodes[static_cast<std::size_t>(l)].backtraceScore + score;
+      if (best < 0 || s > bestScore) best = l, bestScore = s;
+    }
+    const auto index = static_cast<std::int32_t>(nodes.size());
+    nodes.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), best, -1,
+                     best >= 0 ? bestScore : 0.0f});
+    if (end > n) return;
+    if (b.lastEnding[end] < 0) {
+      b.firstEnding[end] = index;
+    } else {
+      nodes[static_cast<std::size_t>(b.lastEnding[end])].nextEnding = index;
+    }
+    b.lastEnding[end] = index;
+  };
+
+  nodes.push_back({0, 0, -1, -1, 0.0f});  // the begin node
+  b.firstEnding[0] = b.lastEnding[0] = 0;
+  const float unknownScore = unknownPiece_.score;
+  for (std::size_t p = 0; p < n; p += scalarLength(static_cast<unsigned char>(input[p]))) {
+    const std::size_t single = std::min(scalarLength(static_cast<unsigned char>(input[p])), n - p);
+    bool hasSingle = false;
+    trie_.commonPrefixes(input.substr(p), b.matches);
+    for (const Trie::Match& m : b.matches) {
+      if (!b.scalarStart[p + m.length]) continue;  // ends inside a scalar of the text
+      insert(p, p + m.length, vocab_[static_cast<std::size_t>(m.id)].score);
+      if (m.length == single) hasSingle = true;
+    }
+    if (!hasSingle) insert(p, p + single, unknownScore);
+  }
+  insert(n, n + 1, 0.0f);  // the end node, kept out of the lists
+
+  auto& path = b.path;
+  path.clear();
+  for (std::int32_t node = nodes.back().prev; node >= 0 && nodes[static_cast<std::size_t>(node)].prev >= 0;
+       node = nodes[static_cast<std::size_t>(node)].prev)
+    path.push_back(node);
+  std::vector<std::string> tokens;
+  tokens.reserve(path.size());
+  for (auto it = path.rbegin(); it != path.rend(); ++it) {
+    const auto& node = nodes[static_cast<std::size_t>(*it)];
+    tokens.emplace_back(input.substr(node.start, node.end - node.start));
+  }
+  b.releaseIfLarge();
+  return tokens;
 }
 
 std::optional<TokenId> UnigramTokenizer::convertTokenToId(std::string_view token) const {

@@ -1,11 +1,13 @@
 // The Unigram (SentencePiece-style) vocabulary model ("XLMRobertaTokenizer"; "T5Tokenizer" through
 // T5Tokenizer): a piece is cut into the vocabulary tokens whose scores sum to the maximum, found
-// with a prefix tree of the vocabulary's scalars, a token lattice and a Viterbi pass. A position
-// no one-scalar token covers gets an unknown node scored minScore - 10. Immutable
-// after construction; thread-safe. Construction throws TokenizerError (missingVocab, malformedVocab).
+// with a prefix tree of the vocabulary's bytes, a token lattice over the piece's scalars and a
+// Viterbi pass. A position no one-scalar token covers gets an unknown node scored minScore - 10.
+// Immutable after construction; thread-safe (each thread keeps its own lattice buffers).
+// Construction throws TokenizerError (missingVocab, malformedVocab).
 //   vocab <unk> 0, a -1, b -2, ab -2.5: "ab" => ["ab"]
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,32 +20,32 @@
 
 namespace tokenizers {
 
-// A prefix tree over scalars, compared exactly.
+// A prefix tree over the UTF-8 bytes of the vocabulary, compared exactly, as a double array: the
+// child of the node in slot s under byte c sits in slot base(s) + c when that slot's check is s,
+// so each step of a walk reads one slot. Built once, then read-only; a token many thousand bytes
+// long is a chain of slots, not of heap nodes.
 class Trie {
  public:
-  struct Node {
-    bool isLeaf = false;
-    detail::StringMap<std::unique_ptr<Node>> children;  // by the scalar's UTF-8 bytes
+  struct Match {
+    std::size_t length;  // in bytes
+    TokenId id;
   };
 
-  Trie() = default;
-  Trie(Trie&&) = default;
-  // Frees the nodes without recursion: a vocabulary token of many thousand characters is a chain
-  // as deep as it is long.
-  ~Trie();
+  Trie();
+  // Text i gets id i; a text listed twice keeps its first id. The empty text is never found.
+  explicit Trie(const std::vector<std::string_view>& texts);
 
-  void insert(const std::vector<std::string_view>& scalars);
-  template <class Range>
-  void append(const Range& sequences) {
-    for (const auto& s : sequences) insert(s);
-  }
-  // Every prefix of scalars[from...] that was inserted, shortest first, as a count of scalars;
-  // the walk ends at the first scalar that leaves the tree.
-  std::vector<std::size_t> commonPrefixLengths(const std::vector<std::string_view>& scalars, std::size_t from) const;
-  const Node& root() const { return root_; }
+  // Every inserted text that is a prefix of `text`, shortest first, into `out` (cleared first);
+  // the walk ends at the first byte that leaves the tree.
+  void commonPrefixes(std::string_view text, std::vector<Match>& out) const;
 
  private:
-  Node root_;
+  struct Slot {
+    std::int32_t base = -1;   // -1 for a node without children
+    std::int32_t check = -1;  // the parent's slot; -1 for a free slot
+    std::int32_t id = -1;     // the text that ends here, -1 for none
+  };
+  std::vector<Slot> slots_;  // slot 0 is the root
 };
 
 struct TokenLatticeNode {
@@ -57,6 +59,8 @@ struct TokenLatticeNode {
   std::string description() const;
 };
 
+// A lattice over a sentence's scalars with nodes inserted one by one. UnigramTokenizer::tokenize
+// runs the same pass over byte positions without building one.
 class TokenLattice {
  public:
   TokenLattice(std::string_view sentence, TokenId bosTokenId, TokenId eosTokenId);
