@@ -126,6 +126,18 @@ std::vector<std::string> PreTokenizerSequence::preTokenize(std::string_view text
   return pieces;
 }
 
+// Each piece of a stage goes through the later stages before the stage's next piece.
+void PreTokenizerSequence::forEachPiece(std::string_view text, PreTokenizerOptions options,
+                                        const std::function<void(std::string&&)>& sink) const {
+  const std::size_t count = preTokenizers_.size();
+  if (count == 0) return sink(std::string(text));
+  std::vector<std::function<void(std::string&&)>> sinks(count);
+  for (std::size_t i = 0; i + 1 < count; ++i)
+    sinks[i] = [&, i](std::string&& piece) { preTokenizers_[i + 1]->forEachPiece(piece, options, sinks[i + 1]); };
+  sinks[count - 1] = [&](std::string&& piece) { sink(std::move(piece)); };
+  preTokenizers_[0]->forEachPiece(text, options, sinks[0]);
+}
+
 ByteLevelPreTokenizer::ByteLevelPreTokenizer(const hub::Config& config)
     : addPrefixSpace_(config["addPrefixSpace"].boolean(false)),
       trimOffsets_(config["trimOffsets"].boolean(true)),
@@ -151,6 +163,39 @@ void ByteLevelPreTokenizer::forEachPiece(std::string_view text, PreTokenizerOpti
   } else {
     map(text);
   }
+}
+
+std::vector<std::string> WhitespacePreTokenizer::preTokenize(std::string_view text, PreTokenizerOptions options) const {
+  std::vector<std::string> out;
+  forEachPiece(text, options, [&](std::string&& piece) { out.push_back(std::move(piece)); });
+  return out;
+}
+
+void WhitespacePreTokenizer::forEachPiece(std::string_view text, PreTokenizerOptions options,
+                                          const std::function<void(std::string&&)>& sink) const {
+  if (!platform::text::isValidUtf8(text)) {
+    for (auto& piece : RegexPreTokenizer::preTokenize(text, options)) sink(std::move(piece));
+    return;
+  }
+  std::size_t offset = 0, pieceStart = std::string_view::npos;
+  while (offset < text.size()) {
+    const std::size_t at = offset;
+    const auto byte = static_cast<unsigned char>(text[offset]);
+    bool space;
+    if (byte < 0x80) {
+      space = byte == ' ' || (byte >= '\t' && byte <= '\r');
+      ++offset;
+    } else {
+      space = platform::text::isWhitespace(platform::text::nextScalar(text, offset));
+    }
+    if (space) {
+      if (pieceStart != std::string_view::npos) sink(std::string(text.substr(pieceStart, at - pieceStart)));
+      pieceStart = std::string_view::npos;
+    } else if (pieceStart == std::string_view::npos) {
+      pieceStart = at;
+    }
+  }
+  if (pieceStart != std::string_view::npos) sink(std::string(text.substr(pieceStart)));
 }
 
 SplitPreTokenizer::SplitPreTokenizer(const hub::Config& config) : invert_(config["invert"].boolean(false)) {
@@ -191,20 +236,48 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const hub::Config& config) {
     prependScheme_ = addPrefix.boolean().value_or(true) ? PrependScheme::always : PrependScheme::never;
   }
   if (!replacement_.empty()) replacementRegex_.emplace(compileFromConfig(replacement_));
+  literalReplacement_ = !replacement_.empty() && replacement_.find_first_of("\\^$.|?*+()[]{}") == std::string::npos;
 }
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view text, PreTokenizerOptions options) const {
-  std::string normalized = detail::replaceAll(text, " ", stringReplacement_);
-  std::string prefix;
-  const bool startsWithReplacement = normalized.compare(0, replacement_.size(), replacement_) == 0;
+  std::vector<std::string> out;
+  forEachPiece(text, options, [&](std::string&& piece) { out.push_back(std::move(piece)); });
+  return out;
+}
+
+void MetaspacePreTokenizer::forEachPiece(std::string_view text, PreTokenizerOptions options,
+                                         const std::function<void(std::string&&)>& sink) const {
+  std::string whole =
+      text.find(' ') == std::string_view::npos ? std::string(text) : detail::replaceAll(text, " ", stringReplacement_);
+  const bool startsWithReplacement = whole.compare(0, replacement_.size(), replacement_) == 0;
   if (!startsWithReplacement) {
     if (prependScheme_ == PrependScheme::always ||
         (prependScheme_ == PrependScheme::first && options.contains(PreTokenizerOption::firstSection)))
-      prefix = stringReplacement_;
+      whole.insert(0, stringReplacement_);
   }
-  std::string whole = prefix + normalized;
-  if (!replacementRegex_) return whole.empty() ? std::vector<std::string>{} : std::vector<std::string>{whole};
-  return toStrings(replacementRegex_->split(whole, platform::text::SplitBehavior::mergedWithNext));
+  if (!replacementRegex_) {
+    if (!whole.empty()) sink(std::move(whole));
+    return;
+  }
+  if (!literalReplacement_) {
+    for (auto piece : replacementRegex_->split(whole, platform::text::SplitBehavior::mergedWithNext))
+      sink(std::string(piece));
+    return;
+  }
+  // "▁▁a" => ["▁", "▁a"]: a cut in front of every occurrence but one at the start.
+  const std::string_view view = whole;
+  std::size_t cut = 0;
+  for (std::size_t at = view.find(replacement_); at != std::string_view::npos;
+       at = view.find(replacement_, at + replacement_.size())) {
+    if (at == 0) continue;
+    sink(std::string(view.substr(cut, at - cut)));
+    cut = at;
+  }
+  if (cut == 0) {
+    if (!whole.empty()) sink(std::move(whole));
+  } else if (cut < view.size()) {
+    sink(std::string(view.substr(cut)));
+  }
 }
 
 }  // namespace tokenizers

@@ -101,12 +101,17 @@ class BertPreTokenizer : public RegexPreTokenizer {
   explicit BertPreTokenizer(const hub::Config&) : BertPreTokenizer() {}
 };
 
-// "a, b" => ["a,", "b"] (both "Whitespace" and "WhitespaceSplit")
+// "a, b" => ["a,", "b"] (both "Whitespace" and "WhitespaceSplit"): the runs of scalars without
+// the White_Space property, which is what kPattern matches; cut without the regular expression.
 class WhitespacePreTokenizer : public RegexPreTokenizer {
  public:
   static constexpr std::string_view kPattern = "\\S+";
   WhitespacePreTokenizer() : RegexPreTokenizer(kPattern) {}
   explicit WhitespacePreTokenizer(const hub::Config&) : WhitespacePreTokenizer() {}
+  std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options = {}) const override;
+  using PreTokenizer::preTokenize;
+  void forEachPiece(std::string_view text, PreTokenizerOptions options,
+                    const std::function<void(std::string&&)>& sink) const override;
 };
 
 // "Hello, world!" => ["Hello", ",", " world", "!"]
@@ -130,6 +135,8 @@ class PreTokenizerSequence : public PreTokenizer {
   explicit PreTokenizerSequence(const hub::Config& config);
   std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options = {}) const override;
   using PreTokenizer::preTokenize;
+  void forEachPiece(std::string_view text, PreTokenizerOptions options,
+                    const std::function<void(std::string&&)>& sink) const override;
   const std::vector<std::unique_ptr<PreTokenizer>>& preTokenizers() const { return preTokenizers_; }
 
  private:
@@ -181,6 +188,8 @@ class MetaspacePreTokenizer : public PreTokenizer {
   explicit MetaspacePreTokenizer(const hub::Config& config);
   std::vector<std::string> preTokenize(std::string_view text, PreTokenizerOptions options = {}) const override;
   using PreTokenizer::preTokenize;
+  void forEachPiece(std::string_view text, PreTokenizerOptions options,
+                    const std::function<void(std::string&&)>& sink) const override;
 
   bool addPrefixSpace() const { return addPrefixSpace_; }
   const std::string& replacement() const { return replacement_; }
@@ -193,6 +202,7 @@ class MetaspacePreTokenizer : public PreTokenizer {
   std::string stringReplacement_ = " ";
   PrependScheme prependScheme_ = PrependScheme::always;
   std::optional<platform::text::Regex> replacementRegex_;
+  bool literalReplacement_ = false;  // no metacharacter: cut by plain search
 };
 
 }  // namespace tokenizers

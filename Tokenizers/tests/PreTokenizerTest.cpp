@@ -6,6 +6,8 @@
 #include "Tokenizers/TokenizerError.h"
 #include "Tokenizers/detail/ByteLevelSplit.h"
 #include "Tokenizers/tests/TokenizerTestSupport.h"
+#include "platform/Text/Regex.h"
+#include "platform/Text/Unicode.h"
 
 namespace tokenizers {
 namespace {
@@ -63,6 +65,47 @@ TEST(PreTokenizerTest, SplitsByKind) {
       {R"({"type": "Sequence", "pretokenizers": []})", "a b", {"a b"}, {}},
   };
   for (const auto& c : cases) EXPECT_EQ(run(c.config, c.text, c.options), c.pieces) << c.config << " on " << c.text;
+}
+
+// The whitespace split cuts without its expression; over every scalar it cuts where "\\S+" does,
+// and text that is not UTF-8 goes to the expression.
+TEST(PreTokenizerTest, WhitespaceSplitCutsWhereItsExpressionDoes) {
+  std::string text;
+  for (char32_t c = 1; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    platform::text::appendUtf8(text, c);
+    text += c % 3 ? "x" : "";
+    if (c % 50 == 0) text += ' ';  // the expression's own stack limits its runs
+  }
+  const WhitespacePreTokenizer split;
+  const platform::text::Regex expression(WhitespacePreTokenizer::kPattern);
+  const auto expected = expression.matchedTexts(text);
+  EXPECT_EQ(split.preTokenize(text), Pieces(expected.begin(), expected.end()));
+  EXPECT_EQ(split.preTokenize("  a\t\u00A0b\u2003\u3000c\u200Bd  "), (Pieces{"a", "b", "c\u200Bd"}));
+  EXPECT_THROW(split.preTokenize("a \xFF"), platform::text::InvalidUtf8Error);
+}
+
+// A replacement without metacharacters is searched for as it is; one with them stays an expression.
+TEST(PreTokenizerTest, MetaspaceCutsInFrontOfEachReplacement) {
+  const struct {
+    const char* replacement;
+    std::string text;
+    Pieces pieces;
+  } cases[] = {
+      {"\u2581", "a\u2581\u2581b c", {"\u2581a", "\u2581", "\u2581b", "\u2581c"}},
+      {"\u2581", "a  b", {"\u2581a", "\u2581", "\u2581b"}},
+      {"\u2581", "", {"\u2581"}},
+      {"\u2581", " ", {"\u2581"}},
+      {"\u2581", "\u2581\u2581", {"\u2581", "\u2581"}},
+      {"__", "a b", {"__a", "__b"}},
+      {"__", "a___b", {"__a", "___b"}},  // occurrences do not overlap
+      {"__", "__x", {"__x"}},
+      {".", "ab", {".", "a", "b"}},      // "." matches every character
+  };
+  for (const auto& c : cases) {
+    const std::string config = std::string(R"({"type": "Metaspace", "replacement": ")") + c.replacement + "\"}";
+    EXPECT_EQ(run(config.c_str(), c.text), c.pieces) << c.replacement << " on " << c.text;
+  }
 }
 
 TEST(PreTokenizerTest, FactoryGivesNothingOrRejects) {

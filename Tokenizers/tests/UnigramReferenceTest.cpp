@@ -215,6 +215,18 @@ TEST_F(T5Reference, PiecesTokenizeAsTheReferenceLattice) {
   }
 }
 
+// A piece above the size whose lattice buffers a thread keeps, then short ones again.
+TEST_F(T5Reference, LongPieceTokenizesAsTheReferenceLattice) {
+  const TokenizingModel& model = tokenizer_->model();
+  std::string piece = prose(80000);
+  for (char& ch : piece)
+    if (ch == ' ') ch = '_';
+  ASSERT_GT(piece.size(), std::size_t{1} << 16);
+  ASSERT_EQ(model.tokenize(piece), reference_->tokenize(piece));
+  for (const char* shortPiece : {"\u2581Hello", "\u2581world!", "x"})
+    ASSERT_EQ(model.tokenize(shortPiece), reference_->tokenize(shortPiece)) << shortPiece;
+}
+
 // Small vocabularies over a few scalars (two-, three- and four-byte ones sharing lead bytes, a
 // combining mark) with scores drawn so that totals tie often, some only after float rounding, plus
 // repeated texts, the empty text and non-finite scores; texts include scalars of no token and
