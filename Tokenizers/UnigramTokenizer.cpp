@@ -272,7 +272,7 @@ struct LatticeBuffers {
   // Buffers this large are given back after the call instead of kept for the thread's next one.
   static constexpr std::size_t kKeptPositions = std::size_t{1} << 16;
   void releaseIfLarge() {
-    if (firstEnding.capacity() > kKeptPositions) *this = LatticeBuffers();
+    if (firstEnding.capacity() > kKeptPositions || nodes.capacity() > 4 * kKeptPositions) *this = LatticeBuffers();
   }
 };
 
