@@ -50,6 +50,8 @@ JsonFileSettings::JsonFileSettings(std::filesystem::path url, LogSink log)
   try {
     json::Value parsed = json::parse(detail::readWholeFile(url_));
     if (parsed.kind() != json::Value::Kind::object) throw json::DecodingError(json::DecodingError::Kind::typeMismatch, "not an object");
+    // What cannot be written back (1e400 reads as infinity) would make every later save fail.
+    json::write(parsed);
     values_ = std::move(parsed);
   } catch (const std::system_error& error) {
     if (error.code() == std::errc::no_such_file_or_directory) return;
@@ -67,7 +69,17 @@ std::optional<json::Value> JsonFileSettings::value(const std::string& key) const
 }
 
 void JsonFileSettings::setValue(const std::string& key, json::Value value) {
-  values_.set(key, std::move(value));
+  json::Value values = values_;
+  values.set(key, std::move(value));
+  std::string text;
+  try {
+    text = json::write(values, {.pretty = true, .sortedKeys = true});
+  } catch (const std::exception& error) {
+    // Kept out, so that the settings stay writable.
+    log_("settings: " + key + " has no JSON form and is not stored: " + error.what());
+    return;
+  }
+  values_ = std::move(values);
   try {
     if (unreadableFile_) {
       if (auto aside = detail::setAsideUnreadable(url_)) {
@@ -76,7 +88,7 @@ void JsonFileSettings::setValue(const std::string& key, json::Value value) {
       unreadableFile_ = false;
     }
     std::filesystem::create_directories(url_.parent_path());
-    detail::writeFileAtomically(url_, json::write(values_, {.pretty = true, .sortedKeys = true}));
+    detail::writeFileAtomically(url_, text);
   } catch (const std::exception& error) {
     log_(std::string("settings: write failed: ") + error.what());
   }

@@ -1,8 +1,9 @@
 // The user's settings: "TriggerKeyCode" (integer, Right Alt when absent or not a preset key) and
 // "HasOnboarded" (false when absent). `UserSettings` is the seam; `JsonFileSettings` keeps them in
 // <XDG config>/Parlet/settings.json, read once and rewritten atomically on each change (a file that
-// cannot be decoded is set aside first under the next free "settings.json.unreadable[-N]", and
-// logged); `InMemorySettings` serves tests.
+// cannot be decoded, or holds a number with no JSON form such as 1e400, is set aside first under
+// the next free "settings.json.unreadable[-N]", and logged; a value of no JSON form is logged and
+// not stored); `InMemorySettings` serves tests.
 // Main thread only. Never throws for a missing or bad file; a failed write is logged.
 //   HotkeyManager::Key key = currentKey(settings);
 #pragma once

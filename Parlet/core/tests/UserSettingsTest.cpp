@@ -1,6 +1,7 @@
 #include "Parlet/core/UserSettings.h"
 
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -91,6 +92,37 @@ TEST(UserSettingsTest, EachUnreadableFileIsSetAsideUnderTheNextFreeName) {
   EXPECT_FALSE(std::filesystem::exists(url.string() + ".tmp-Ab12Cd"));
   EXPECT_THAT(log, ::testing::Contains(::testing::HasSubstr("removed 1 temporary files")));
   EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
+}
+
+// A number the writer refuses (1e400 reads as infinity) makes the file malformed: it is set aside
+// and the defaults hold, and the settings stay writable. A value of no JSON form is not stored.
+TEST(UserSettingsTest, NonFiniteNumbersNeverLeaveTheSettingsUnwritable) {
+  testsupport::TempDir dir;
+  std::filesystem::path url = dir.path() / "settings.json";
+  std::vector<std::string> log;
+  auto sink = [&](const std::string& line) { log.push_back(line); };
+  for (const char* bad : {R"({"TriggerKeyCode": 56, "Other": 1e400})", R"({"TriggerKeyCode": 56, "x": [-Infinity]})",
+                          R"({"TriggerKeyCode": 56, "x": {"y": NaN}})"}) {
+    SCOPED_TRACE(bad);
+    std::filesystem::remove(url.string() + ".unreadable");
+    std::ofstream(url, std::ios::trunc) << bad;
+    {
+      JsonFileSettings settings(url, sink);
+      EXPECT_EQ(currentKey(settings).title, "Right Alt");
+      settings.setValue(UserSettings::hasOnboardedKey, json::Value(true));
+    }
+    std::ifstream aside(url.string() + ".unreadable");
+    std::stringstream text;
+    text << aside.rdbuf();
+    EXPECT_EQ(text.str(), bad);
+    EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
+  }
+  JsonFileSettings settings(url, sink);
+  settings.setValue("Broken", json::Value(std::numeric_limits<double>::infinity()));
+  EXPECT_FALSE(settings.value("Broken"));
+  settings.setValue(UserSettings::triggerKeyCodeKey, json::Value(56));
+  EXPECT_EQ(currentKey(JsonFileSettings(url, sink)).title, "Left Shift");
+  EXPECT_THAT(log, ::testing::Contains(::testing::HasSubstr("Broken has no JSON form")));
 }
 
 }  // namespace
