@@ -115,7 +115,7 @@ std::filesystem::path TranscriptArchive::defaultLocation(const LogSink& log) {
     return folder;
   };
   try {
-    return folderIn(platform::system::applicationSupportDirectory()) / "transcripts.json";
+    return platform::system::applicationDataDirectory() / "transcripts.json";
   } catch (const std::exception& error) {
     say(std::string("archive: cannot make its folder: ") + error.what());
   }

@@ -149,6 +149,23 @@ std::vector<std::string> takePrivateFolderNotes() {
 
 std::filesystem::path applicationSupportDirectory() { return xdgDirectory("XDG_DATA_HOME", ".local/share"); }
 
+std::filesystem::path applicationDataDirectory() {
+  const std::filesystem::path folder = applicationSupportDirectory() / "Parlet";
+  std::error_code ignored;
+  std::filesystem::create_directories(folder.parent_path(), ignored);  // a failure shows at mkdir
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw FolderError("Cannot create data folder " + folder.string() + ": " + errorText(errno));
+  }
+  Inspection found = inspect(folder, isEffectiveUser);
+  if (!found.usable) throw FolderError("Data folder " + folder.string() + " " + found.note + "; it is not used");
+  if (!found.note.empty()) {
+    ProcessFolders& process = processFolders();
+    std::lock_guard<std::mutex> hold(process.mutex);
+    process.notes.push_back(std::move(found.note));
+  }
+  return folder;
+}
+
 std::filesystem::path settingsDirectory() { return xdgDirectory("XDG_CONFIG_HOME", ".config") / "Parlet"; }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {

@@ -31,8 +31,8 @@ std::filesystem::path homeDirectory();
 // made, serves every later call for the same name while it stays usable. Throws FolderError.
 std::filesystem::path privateTemporaryDirectory();
 
-// The notes (one line each) of repairs and stand-ins made by `privateTemporaryDirectory` since the
-// last call, oldest first.
+// The notes (one line each) of repairs and stand-ins made by `privateTemporaryDirectory` and
+// `applicationDataDirectory` since the last call, oldest first.
 std::vector<std::string> takePrivateFolderNotes();
 
 // Whether a folder's owner is this process's user (default: the effective user id).
@@ -51,6 +51,12 @@ PrivateFolder claimPrivateFolder(const std::filesystem::path& preferred, const O
 
 // $XDG_DATA_HOME, default ~/.local/share (not created).
 std::filesystem::path applicationSupportDirectory();
+
+// applicationSupportDirectory()/Parlet, created (parents too) and checked as the private temporary
+// folder is: a folder of ours with a wider mode is set to 0700, with a note for the log
+// (takePrivateFolderNotes). No stand-in, as the data must be found again at the next start: a link,
+// a file or another user's folder at that name throws FolderError saying which, and is left alone.
+std::filesystem::path applicationDataDirectory();
 
 // $XDG_CONFIG_HOME/Parlet, default ~/.config/Parlet (not created).
 std::filesystem::path settingsDirectory();

@@ -359,5 +359,22 @@ TEST_F(ArchiveLocationTest, WithoutADataFolderTheArchiveNeverGoesToASharedFolder
   }
 }
 
+// A data folder that is a link elsewhere is refused and said in the log; the archive keeps to
+// the private folder.
+TEST_F(ArchiveLocationTest, ADataFolderThatIsNotOursAndPrivateIsNotUsed) {
+  std::filesystem::create_directories(dir.path() / "run");
+  std::filesystem::create_directories(dir.path() / "data");
+  std::filesystem::create_directories(dir.path() / "shared");
+  std::filesystem::create_directory_symlink(dir.path() / "shared", dir.path() / "data" / "Parlet");
+  setenv("XDG_DATA_HOME", (dir.path() / "data").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (dir.path() / "run").c_str(), 1);
+  std::vector<std::string> log;
+  std::filesystem::path location = TranscriptArchive::defaultLocation([&](const std::string& line) { log.push_back(line); });
+  EXPECT_EQ(location, dir.path() / "run/parlet/Parlet/transcripts.json");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "shared"));
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_THAT(log[0], HasSubstr((dir.path() / "data" / "Parlet").string() + " is a symbolic link"));
+}
+
 }  // namespace
 }  // namespace parlet

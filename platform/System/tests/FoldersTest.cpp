@@ -207,6 +207,79 @@ TEST(FoldersTest, OpenNoFollowCreatesFilesAndRefusesSymlinks) {
   EXPECT_EQ(fs::file_size(target), 6u);  // the link's target is untouched
 }
 
+// The data folder gets the private folder's check: ours and too open is repaired (a note for
+// the log), anything else at its name is refused, named in the error and left as it was.
+TEST(FoldersTest, DataFolderIsOursAndPrivateOrRefused) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& name, const fs::path& elsewhere)> make;
+    const char* refusal;  // nullptr: used
+    bool note;
+  };
+  const std::vector<Case> cases = {
+      {"missing, with its parent", [](const fs::path&, const fs::path&) {}, nullptr, false},
+      {"ours, 0700", [](const fs::path& name, const fs::path&) { fs::create_directories(name); chmod(name.c_str(), 0700); },
+       nullptr, false},
+      {"ours, 0755", [](const fs::path& name, const fs::path&) { fs::create_directories(name); chmod(name.c_str(), 0755); },
+       nullptr, true},
+      {"a link to a folder of ours",
+       [](const fs::path& name, const fs::path& elsewhere) {
+         fs::create_directories(elsewhere);
+         fs::create_directories(name.parent_path());
+         fs::create_directory_symlink(elsewhere, name);
+       },
+       "is a symbolic link", false},
+      {"a file",
+       [](const fs::path& name, const fs::path&) {
+         fs::create_directories(name.parent_path());
+         std::ofstream(name) << "planted";
+       },
+       "is not a folder", false},
+      {"someone else's", [](const fs::path& name, const fs::path&) {
+         fs::create_directories(name);
+         chmod(name.c_str(), 0755);
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+         }
+       },
+       "belongs to user 65534", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (std::string(c.what) == "someone else's" && geteuid() != 0) continue;  // giving a folder away needs root
+    testsupport::TempDir temp;
+    EnvironmentGuard env;
+    env.set("XDG_DATA_HOME", (temp.path() / "data").string());
+    const fs::path name = temp.path() / "data" / "Parlet";
+    c.make(name, temp.path() / "elsewhere");
+    struct stat before {};
+    const bool existed = lstat(name.c_str(), &before) == 0;
+    takePrivateFolderNotes();
+    if (!c.refusal) {
+      EXPECT_EQ(applicationDataDirectory(), name);
+      EXPECT_TRUE(fs::is_directory(fs::symlink_status(name)));
+      EXPECT_EQ(permissions(name), 0700u);
+      auto notes = takePrivateFolderNotes();
+      ASSERT_EQ(notes.size(), c.note ? 1u : 0u);
+      if (c.note) {
+        EXPECT_NE(notes[0].find(name.string() + " had mode 0755; set to 0700"), std::string::npos) << notes[0];
+      }
+      continue;
+    }
+    try {
+      applicationDataDirectory();
+      FAIL() << "the folder was used";
+    } catch (const FolderError& e) {
+      EXPECT_EQ(std::string(e.what()), "Data folder " + name.string() + " " + c.refusal + "; it is not used");
+    }
+    struct stat after {};
+    ASSERT_TRUE(existed);
+    ASSERT_EQ(lstat(name.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+  }
+}
+
 TEST(FoldersTest, XdgFoldersUseTheirVariablesOrHomeDefaults) {
   struct Case {
     std::optional<std::string> dataHome, configHome;
