@@ -313,6 +313,22 @@ void AppController::reshowOnboarding() {
     showOnboarding();
 }
 
+std::string AppController::reopen() {
+  if (onboarding_ && onboarding_->isShown()) {
+    onboarding_->bringToFront();
+    return "already running: brought its welcome window forward";
+  }
+  if (!dependencies_.settings->boolean(UserSettings::hasOnboardedKey)) {
+    showOnboarding();
+    return "already running: showed its welcome window";
+  }
+  if (archiveWindow_) {
+    archiveWindow_->show();
+    return "already running: brought its archive window forward";
+  }
+  return "already running: its menu is on the tray icon";
+}
+
 void AppController::pulseMenuBarIcon() {
   if (pulseTimer_) dependencies_.mainQueue->cancel(*pulseTimer_);
   menu_.update([](StatusMenu& menu) { menu.iconAlpha = 1.0; });

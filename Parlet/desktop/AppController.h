@@ -88,6 +88,11 @@ class AppController {
   // "Try Again" while the speech model is unavailable: loads it again.
   void retryModelLoad();
 
+  // The application opened again while it runs (a second launch): the welcome window is brought
+  // forward if shown, else shown while onboarding is not done; else an open archive window is
+  // brought forward. Returns one line for the launcher: "already running: …".
+  std::string reopen();
+
   // The model download of the first start: a fraction 0…1 of `totalBytes` (0: unknown) while it
   // runs, none when it ended.
   void setModelDownload(std::optional<double> fraction, std::int64_t totalBytes = 0);

@@ -1,13 +1,16 @@
 // parlet: push-to-talk dictation in the tray. Without an X display it says so in one line and exits
-// with status 1; errors that reach this edge are printed the same way.
+// with status 1; errors that reach this edge are printed the same way. A second launch while one
+// copy runs asks that copy to show itself, says so in one line and exits with status 0.
 #include <QApplication>
 
 #include <cstdio>
 #include <exception>
 #include <string>
 
+#include "Parlet/core/ParletLog.h"
 #include "Parlet/desktop/app/DesktopApplication.h"
 #include "Parlet/desktop/app/DisplayCheck.h"
+#include "Parlet/desktop/app/SingleInstance.h"
 #include "platform/Desktop/QtMainQueue.h"
 
 int main(int argc, char** argv) {
@@ -22,10 +25,34 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("Parlet");
     QApplication::setApplicationVersion(PARLET_VERSION);
     QApplication::setQuitOnLastWindowClosed(false);
+
+    using Role = parlet::app::SingleInstance::Role;
+    parlet::app::SingleInstance instance;
+    const Role role = instance.claim();
+    if (role == Role::secondary) {
+      if (auto answer = instance.askToReopen()) {
+        std::printf("parlet: %s\n", answer->c_str());
+        return 0;
+      }
+      std::fprintf(stderr, "parlet: another copy is running, but %s\n", instance.problem().c_str());
+      return 1;
+    }
+    if (role == Role::unavailable)
+      parlet::ParletLog::write("single copy not guarded: " + instance.problem());
+
+    // Listening at once: a launch meanwhile waits for its answer until the event loop runs.
+    parlet::app::DesktopApplication* running = nullptr;
+    if (role == Role::primary && !instance.listen([&running] {
+          return running ? running->controller().reopen() : std::string("already running");
+        }))
+      parlet::ParletLog::write("second launches go unanswered: " + instance.problem());
     platform::desktop::QtMainQueue queue;
     parlet::app::DesktopApplication parlet(queue, {});
     parlet.start();
-    return application.exec();
+    running = &parlet;
+    const int status = application.exec();
+    running = nullptr;
+    return status;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "parlet: %s\n", error.what());
     return 1;

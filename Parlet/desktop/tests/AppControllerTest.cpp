@@ -198,6 +198,31 @@ TEST_F(AppControllerTest, OfflineFirstStartSaysWhyOffersARetryAndLoadsWhenTheNet
   EXPECT_EQ(start.constructions, 3);
 }
 
+// A second launch reopens the running copy: the welcome window while onboarding is not done (shown
+// again, or brought forward), else an open archive window; otherwise nothing shows.
+TEST_F(AppControllerTest, ReopenShowsTheWelcomeWindowOrBringsWindowsForward) {
+  app = make();
+  app->launch();  // first run: the welcome window
+  ASSERT_EQ(onboardingWindows.made, 1);
+  const int forward = onboardingWindows.broughtToFront;
+  EXPECT_EQ(app->reopen(), "already running: brought its welcome window forward");
+  EXPECT_EQ(onboardingWindows.made, 1);
+  EXPECT_EQ(onboardingWindows.broughtToFront, forward + 1);
+  app->onboarding()->close();  // completed
+  EXPECT_EQ(app->reopen(), "already running: its menu is on the tray icon");
+  EXPECT_EQ(onboardingWindows.made, 1);
+  app->showArchive();
+  const int archiveForward = archiveWindows.broughtToFront;
+  EXPECT_EQ(app->reopen(), "already running: brought its archive window forward");
+  EXPECT_EQ(archiveWindows.made, 1);
+  EXPECT_EQ(archiveWindows.broughtToFront, archiveForward + 1);
+
+  // Onboarding not done (its window dismissed) and no welcome window: it shows again.
+  settings.setValue(UserSettings::hasOnboardedKey, false);
+  EXPECT_EQ(app->reopen(), "already running: showed its welcome window");
+  EXPECT_EQ(onboardingWindows.made, 2);
+}
+
 TEST(PlainModelProblemTest, ErrorsBecomePlainWords) {
   const std::pair<const char*, const char*> cases[] = {
       {"Download failed: Could not resolve host: huggingface.co",
