@@ -14,10 +14,16 @@
 #include <string>
 
 #include "KestrumCore/MainQueue.h"
-#include "Parlet/core/KeyEvents.h"
+#include "platform/Desktop/KeyEvents.h"
 #include "Parlet/core/ParletLog.h"
 
 namespace parlet {
+
+using platform::desktop::KeyEvent;
+using platform::desktop::KeyEventMonitoring;
+using platform::desktop::kEscapeKeyCode;
+namespace EventMask = platform::desktop::EventMask;
+namespace ModifierFlag = platform::desktop::ModifierFlag;
 
 class HotkeyManager {
  public:

@@ -13,9 +13,15 @@
 
 #include "KestrumCore/MainQueue.h"
 #include "Parlet/core/ParletLog.h"
-#include "Parlet/core/PasteSeams.h"
+#include "platform/Desktop/PasteSeams.h"
 
 namespace parlet {
+
+using platform::desktop::FocusedApplication;
+using platform::desktop::PasteKeys;
+using platform::desktop::Pasteboard;
+using platform::desktop::PasteboardItem;
+using platform::desktop::PasteboardSnapshot;
 
 class Paster {
  public:

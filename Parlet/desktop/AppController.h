@@ -16,9 +16,9 @@
 
 #include "KestrumCore/MainQueue.h"
 #include "Parlet/core/HotkeyManager.h"
-#include "Parlet/core/KeyEvents.h"
+#include "platform/Desktop/KeyEvents.h"
 #include "Parlet/core/ParletLog.h"
-#include "Parlet/core/PasteSeams.h"
+#include "platform/Desktop/PasteSeams.h"
 #include "Parlet/core/Pipeline.h"
 #include "Parlet/core/TranscriptArchive.h"
 #include "Parlet/core/UserSettings.h"

@@ -21,7 +21,7 @@
 
 namespace platform::desktop {
 
-// What the main queue's deliveries share with the monitor; outlives it while deliveries are pending.
+// What the main-thread deliveries share with the monitor; outlives it while deliveries are pending.
 struct EvdevKeyMonitor::Shared {
   struct Monitor {
     bool local;
@@ -50,7 +50,7 @@ struct EvdevKeyMonitor::Shared {
 };
 
 struct EvdevKeyMonitor::Reader {
-  kestrum::MainQueue& queue;
+  PostToMain postToMain;
   std::shared_ptr<Shared> shared;
   std::unique_ptr<KeyboardSource> source;
   std::function<void(const std::string&)> log;
@@ -70,9 +70,9 @@ struct EvdevKeyMonitor::Reader {
   bool changesBroken = false;  // the source's descriptor failed: keyboards present are still read
   std::thread thread;
 
-  Reader(kestrum::MainQueue& queue, std::shared_ptr<Shared> shared, std::unique_ptr<KeyboardSource> source,
+  Reader(PostToMain postToMain, std::shared_ptr<Shared> shared, std::unique_ptr<KeyboardSource> source,
          std::function<void(const std::string&)> log)
-      : queue(queue), shared(std::move(shared)), source(std::move(source)), log(std::move(log)) {
+      : postToMain(std::move(postToMain)), shared(std::move(shared)), source(std::move(source)), log(std::move(log)) {
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
       throw DesktopError(std::string("cannot make the keyboard reader's wake-up pipe: ") + std::strerror(errno));
   }
@@ -102,7 +102,7 @@ struct EvdevKeyMonitor::Reader {
 
   void post(std::vector<detail::KeyDelivery> deliveries) {
     if (deliveries.empty()) return;
-    queue.post([shared = shared, deliveries = std::move(deliveries)] { shared->deliver(deliveries); });
+    postToMain([shared = shared, deliveries = std::move(deliveries)] { shared->deliver(deliveries); });
   }
 
   void add(std::unique_ptr<KeyboardDevice> device) {
@@ -183,13 +183,13 @@ struct EvdevKeyMonitor::Reader {
   }
 };
 
-EvdevKeyMonitor::EvdevKeyMonitor(kestrum::MainQueue& mainQueue, Options options)
+EvdevKeyMonitor::EvdevKeyMonitor(PostToMain postToMain, Options options)
     : shared_(std::make_shared<Shared>()) {
   shared_->ownsFocus = options.ownsFocus ? std::move(options.ownsFocus) : [] {
     return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) && QGuiApplication::focusWindow();
   };
   auto source = options.source ? std::move(options.source) : makeUdevKeyboardSource(kVirtualKeyboardName);
-  reader_ = std::make_unique<Reader>(mainQueue, shared_, std::move(source), std::move(options.log));
+  reader_ = std::make_unique<Reader>(std::move(postToMain), shared_, std::move(source), std::move(options.log));
   Reader* reader = reader_.get();
   reader_->thread = std::thread([reader] { reader->run(); });
 }
@@ -200,7 +200,7 @@ EvdevKeyMonitor::~EvdevKeyMonitor() {
   shared_->alive = false;
 }
 
-parlet::KeyEventMonitoring::Token EvdevKeyMonitor::addGlobalMonitor(std::uint64_t mask, Handler handler) {
+KeyEventMonitoring::Token EvdevKeyMonitor::addGlobalMonitor(std::uint64_t mask, Handler handler) {
   Token token;
   {
     std::lock_guard lock(shared_->mutex);
@@ -211,7 +211,7 @@ parlet::KeyEventMonitoring::Token EvdevKeyMonitor::addGlobalMonitor(std::uint64_
   return token;
 }
 
-parlet::KeyEventMonitoring::Token EvdevKeyMonitor::addLocalMonitor(std::uint64_t mask, Handler handler) {
+KeyEventMonitoring::Token EvdevKeyMonitor::addLocalMonitor(std::uint64_t mask, Handler handler) {
   Token token;
   {
     std::lock_guard lock(shared_->mutex);

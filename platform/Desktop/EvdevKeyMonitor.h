@@ -1,11 +1,11 @@
 // The trigger key's event source on Wayland sessions (and any other): every keyboard among the kernel's
 // input devices, read on a thread of the monitor's own (read-only, never grabbed, so typing goes on as
 // before), keyboards plugged in or removed followed through the source. Events come out as the X11
-// watcher gives them (Parlet/core/KeyEvents.h codes by key position; modifiers as flag changes with the
-// flags of all keyboards together, other keys as key downs), posted to the main queue and handed to the
+// watcher gives them (platform/Desktop/KeyEvents.h codes by key position; modifiers as flag changes with the
+// flags of all keyboards together, other keys as key downs), posted to the main thread and handed to the
 // monitors there; auto-repeat is left out, and a keyboard that goes away releases what it held. An
 // event goes to the local monitors while this application has the focus, else to the global ones.
-// Add monitors on the main queue's thread. Never throws after construction; a keyboard that cannot be
+// Add monitors on the main thread. Never throws after construction; a keyboard that cannot be
 // read is skipped (see `rescan`).
 #pragma once
 
@@ -14,13 +14,12 @@
 #include <memory>
 #include <string>
 
-#include "KestrumCore/MainQueue.h"
-#include "Parlet/core/KeyEvents.h"
+#include "platform/Desktop/KeyEvents.h"
 #include "platform/Desktop/EvdevKeyboards.h"
 
 namespace platform::desktop {
 
-class EvdevKeyMonitor : public parlet::KeyEventMonitoring {
+class EvdevKeyMonitor : public KeyEventMonitoring {
  public:
   struct Options {
     std::unique_ptr<KeyboardSource> source;  // default: the kernel's keyboards through udev
@@ -29,7 +28,7 @@ class EvdevKeyMonitor : public parlet::KeyEventMonitoring {
   };
 
   // Starts reading. Throws DesktopError when the reader thread cannot be set up.
-  EvdevKeyMonitor(kestrum::MainQueue& mainQueue, Options options);
+  EvdevKeyMonitor(PostToMain postToMain, Options options);
   ~EvdevKeyMonitor() override;
   EvdevKeyMonitor(const EvdevKeyMonitor&) = delete;
   EvdevKeyMonitor& operator=(const EvdevKeyMonitor&) = delete;

@@ -24,7 +24,7 @@ std::unique_ptr<T> tryMake(const char* what, const std::function<void(const std:
 
 }  // namespace
 
-InputServices makeInputServices(kestrum::MainQueue& mainQueue, std::function<void(const std::string&)> log) {
+InputServices makeInputServices(PostToMain postToMain, std::function<void(const std::string&)> log) {
   if (!log) log = [](const std::string&) {};
   InputServices input;
   input.choice = chooseBackend(currentBackendEnvironment());
@@ -32,7 +32,7 @@ InputServices makeInputServices(kestrum::MainQueue& mainQueue, std::function<voi
   if (input.choice.backend == InputBackend::x11) {
     input.accessibility = [] { return accessibilityStatus(); };
     if (accessibilityStatus().trusted) {
-      input.keys = tryMake<parlet::KeyEventMonitoring>("trigger key", log, [] { return std::make_unique<X11KeyMonitor>(); });
+      input.keys = tryMake<KeyEventMonitoring>("trigger key", log, [] { return std::make_unique<X11KeyMonitor>(); });
       input.pasteKeys = tryMake<X11PasteKeys>("paste chord", log, [] { return std::make_unique<X11PasteKeys>(); });
     }
     return input;
@@ -43,10 +43,10 @@ InputServices makeInputServices(kestrum::MainQueue& mainQueue, std::function<voi
     showGrantAccessWindow(status.trusted ? "Parlet can read the keyboard and paste: nothing more to do."
                                          : status.reason);
   };
-  input.keys = tryMake<parlet::KeyEventMonitoring>("trigger key", log, [&] {
+  input.keys = tryMake<KeyEventMonitoring>("trigger key", log, [&] {
     EvdevKeyMonitor::Options options;
     options.log = log;
-    return std::make_unique<EvdevKeyMonitor>(mainQueue, std::move(options));
+    return std::make_unique<EvdevKeyMonitor>(postToMain, std::move(options));
   });
   UinputPasteKeys::Options paste;
   paste.log = log;

@@ -19,10 +19,10 @@ bool isContent(const QString& format) {
 }
 }  // namespace
 
-parlet::PasteboardSnapshot QtPasteboard::items() const {
+PasteboardSnapshot QtPasteboard::items() const {
   const QMimeData* data = clipboard()->mimeData(QClipboard::Clipboard);
   if (!data) return {};
-  parlet::PasteboardItem item;
+  PasteboardItem item;
   for (const QString& format : data->formats()) {
     if (!isContent(format)) continue;
     QByteArray bytes = data->data(format);
@@ -47,7 +47,7 @@ std::optional<std::string> QtPasteboard::string() const {
   return data->text().toStdString();
 }
 
-void QtPasteboard::writeItems(const parlet::PasteboardSnapshot& items) {
+void QtPasteboard::writeItems(const PasteboardSnapshot& items) {
   auto* data = new QMimeData();
   for (const auto& item : items)
     for (const auto& [type, bytes] : item) {

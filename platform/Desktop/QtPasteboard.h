@@ -5,20 +5,20 @@
 // only; reading another application's clipboard waits for it (Qt's own time limit).
 #pragma once
 
-#include "Parlet/core/PasteSeams.h"
+#include "platform/Desktop/PasteSeams.h"
 
 class QMimeData;
 
 namespace platform::desktop {
 
-class QtPasteboard : public parlet::Pasteboard {
+class QtPasteboard : public Pasteboard {
  public:
-  parlet::PasteboardSnapshot items() const override;
+  PasteboardSnapshot items() const override;
   void clearContents() override;
   void setString(const std::string& text) override;
   std::optional<std::string> string() const override;
   // Several items become one: the first item that offers a type gives its bytes.
-  void writeItems(const parlet::PasteboardSnapshot& items) override;
+  void writeItems(const PasteboardSnapshot& items) override;
 
  private:
   // Takes the clipboard with `data` (which it then owns).

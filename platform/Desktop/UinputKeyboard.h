@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "Parlet/core/PasteSeams.h"
+#include "platform/Desktop/PasteSeams.h"
 #include "platform/Desktop/XkbLayout.h"
 
 namespace platform::desktop {
@@ -31,7 +31,7 @@ class KeyEventSink {
 // the reason when it cannot.
 std::unique_ptr<KeyEventSink> makeUinputKeyboard();
 
-class UinputPasteKeys : public parlet::PasteKeys {
+class UinputPasteKeys : public PasteKeys {
  public:
   struct Options {
     std::function<std::unique_ptr<KeyEventSink>()> openSink;  // default: makeUinputKeyboard

@@ -6,11 +6,11 @@
 
 #include <memory>
 
-#include "Parlet/core/PasteSeams.h"
+#include "platform/Desktop/PasteSeams.h"
 
 namespace platform::desktop {
 
-class X11FocusedApplication : public parlet::FocusedApplication {
+class X11FocusedApplication : public FocusedApplication {
  public:
   X11FocusedApplication();
   ~X11FocusedApplication() override;

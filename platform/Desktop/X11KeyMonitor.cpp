@@ -25,10 +25,10 @@ struct DesktopKey {
   std::uint64_t flag;  // the modifier bit, 0 for other keys
 };
 
-using parlet::ModifierFlag::command;
-using parlet::ModifierFlag::control;
-using parlet::ModifierFlag::option;
-using parlet::ModifierFlag::shift;
+using ModifierFlag::command;
+using ModifierFlag::control;
+using ModifierFlag::option;
+using ModifierFlag::shift;
 
 // Keyboard key names (the keyboard's own names for key positions) to desktop key codes, which are
 // positional too: "AB04" is the key right of C on the bottom letter row, V on a US layout, code 9.
@@ -102,7 +102,7 @@ struct X11KeyMonitor::State {
     return result;
   }
 
-  void deliver(std::uint64_t mask, const parlet::KeyEvent& event) {
+  void deliver(std::uint64_t mask, const KeyEvent& event) {
     const bool local = ownsFocus();
     // Copied: a handler may add monitors.
     std::vector<Monitor> matching;
@@ -116,13 +116,13 @@ struct X11KeyMonitor::State {
     if (found == keys.end()) return;
     const DesktopKey& key = found->second;
     if (key.flag == 0) {
-      if (pressed) deliver(parlet::EventMask::keyDown, {key.code, flags()});
+      if (pressed) deliver(EventMask::keyDown, {key.code, flags()});
       return;
     }
     bool& held = down[keycode];
     if (held == pressed) return;  // a repeat, or a release whose press came before the monitor
     held = pressed;
-    deliver(parlet::EventMask::flagsChanged, {key.code, flags()});
+    deliver(EventMask::flagsChanged, {key.code, flags()});
   }
 
   void drain() {
@@ -191,12 +191,12 @@ X11KeyMonitor::X11KeyMonitor(std::function<bool()> ownsFocus) : state_(std::make
 
 X11KeyMonitor::~X11KeyMonitor() { detail::listenForSyntheticKeys(false); }
 
-parlet::KeyEventMonitoring::Token X11KeyMonitor::addGlobalMonitor(std::uint64_t mask, Handler handler) {
+KeyEventMonitoring::Token X11KeyMonitor::addGlobalMonitor(std::uint64_t mask, Handler handler) {
   state_->monitors.push_back({++state_->lastToken, false, mask, std::move(handler)});
   return state_->lastToken;
 }
 
-parlet::KeyEventMonitoring::Token X11KeyMonitor::addLocalMonitor(std::uint64_t mask, Handler handler) {
+KeyEventMonitoring::Token X11KeyMonitor::addLocalMonitor(std::uint64_t mask, Handler handler) {
   state_->monitors.push_back({++state_->lastToken, true, mask, std::move(handler)});
   return state_->lastToken;
 }

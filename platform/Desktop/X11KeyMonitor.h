@@ -1,6 +1,6 @@
 // The trigger key's event source on X11: XInput2 raw key events on the root window (nothing is grabbed,
 // every application still gets its keys), read on the X connection's socket in the Qt event loop of the
-// thread that makes the monitor. Physical keys map to the desktop key codes of Parlet/core/KeyEvents.h
+// thread that makes the monitor. Physical keys map to the desktop key codes of platform/Desktop/KeyEvents.h
 // by their position (the keyboard's key names), not by the layout, so Right Alt is 61 also where the
 // layout makes it AltGr. Modifier keys arrive as flag changes, other keys with a code as key downs
 // (repeats included); keys without a code (function keys, keypad) are not reported. An event goes to
@@ -12,11 +12,11 @@
 #include <functional>
 #include <memory>
 
-#include "Parlet/core/KeyEvents.h"
+#include "platform/Desktop/KeyEvents.h"
 
 namespace platform::desktop {
 
-class X11KeyMonitor : public parlet::KeyEventMonitoring {
+class X11KeyMonitor : public KeyEventMonitoring {
  public:
   // `ownsFocus` says whether this application has the keyboard focus; default: a Qt window has it.
   explicit X11KeyMonitor(std::function<bool()> ownsFocus = {});

@@ -4,11 +4,11 @@
 // cannot be opened or lacks XTEST; a chord whose keys the layout lacks is not sent.
 #pragma once
 
-#include "Parlet/core/PasteSeams.h"
+#include "platform/Desktop/PasteSeams.h"
 
 namespace platform::desktop {
 
-class X11PasteKeys : public parlet::PasteKeys {
+class X11PasteKeys : public PasteKeys {
  public:
   X11PasteKeys();
   void sendPasteChord() override;

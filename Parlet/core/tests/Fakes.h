@@ -15,8 +15,8 @@
 
 #include "KestrumCore/MainQueue.h"
 #include "Parlet/core/AudioRecorder.h"
-#include "Parlet/core/KeyEvents.h"
-#include "Parlet/core/PasteSeams.h"
+#include "platform/Desktop/KeyEvents.h"
+#include "platform/Desktop/PasteSeams.h"
 #include "Parlet/core/SpeechEngine.h"
 #include "platform/LanguageModel/SystemLanguageModel.h"
 

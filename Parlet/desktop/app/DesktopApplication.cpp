@@ -73,7 +73,8 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
     p.ownSettings = std::make_unique<JsonFileSettings>(JsonFileSettings::defaultLocation());
     settings = p.ownSettings.get();
   }
-  p.input = platform::desktop::makeInputServices(queue, [](const std::string& line) { ParletLog::write(line); });
+  auto postToMain = [&queue](std::function<void()> work) { queue.post(std::move(work)); };
+  p.input = platform::desktop::makeInputServices(postToMain, [](const std::string& line) { ParletLog::write(line); });
   p.pasteKeys = p.input.pasteKeys;
   if (!p.pasteKeys) p.pasteKeys = std::make_shared<NoPasteKeys>();
   Paster::Dependencies pasting;

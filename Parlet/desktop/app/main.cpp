@@ -10,8 +10,8 @@
 #include "Parlet/core/ParletLog.h"
 #include "Parlet/desktop/app/DesktopApplication.h"
 #include "Parlet/desktop/app/DisplayCheck.h"
+#include "Parlet/desktop/app/QtMainQueue.h"
 #include "Parlet/desktop/app/SingleInstance.h"
-#include "platform/Desktop/QtMainQueue.h"
 
 int main(int argc, char** argv) {
   if (const std::string why = parlet::app::whyNoDisplay(); !why.empty()) {
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
           return running ? running->controller().reopen() : std::string("already running");
         }))
       parlet::ParletLog::write("second launches go unanswered: " + instance.problem());
-    platform::desktop::QtMainQueue queue;
+    parlet::app::QtMainQueue queue;
     parlet::app::DesktopApplication parlet(queue, {});
     parlet.start();
     running = &parlet;

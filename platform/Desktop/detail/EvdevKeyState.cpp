@@ -7,10 +7,10 @@
 namespace platform::desktop::detail {
 namespace {
 
-using parlet::ModifierFlag::command;
-using parlet::ModifierFlag::control;
-using parlet::ModifierFlag::option;
-using parlet::ModifierFlag::shift;
+using ModifierFlag::command;
+using ModifierFlag::control;
+using ModifierFlag::option;
+using ModifierFlag::shift;
 
 // Kernel key codes are positional, like the desktop codes: KEY_V is the key right of C on the bottom
 // letter row, code 9, whatever the layout puts there.
@@ -51,7 +51,7 @@ std::vector<KeyDelivery> EvdevKeyState::handle(Device device, unsigned type, uns
   auto key = desktopKeyForEvdevCode(code);
   if (!key) return {};
   if (key->flag == 0) {
-    if (value == 1) return {{parlet::EventMask::keyDown, {key->code, flags()}}};
+    if (value == 1) return {{EventMask::keyDown, {key->code, flags()}}};
     return {};
   }
   return setHeld(device, code, value == 1);
@@ -82,7 +82,7 @@ std::vector<KeyDelivery> EvdevKeyState::setHeld(Device device, unsigned code, bo
   else
     devices.erase(device);  // a release whose press came before we watched is a no-op
   if (wasDown == !devices.empty()) return {};
-  return {{parlet::EventMask::flagsChanged, {desktopKeyForEvdevCode(code)->code, flags()}}};
+  return {{EventMask::flagsChanged, {desktopKeyForEvdevCode(code)->code, flags()}}};
 }
 
 }  // namespace platform::desktop::detail

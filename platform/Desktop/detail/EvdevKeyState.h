@@ -1,5 +1,5 @@
 // The key state behind the evdev trigger-key monitor: kernel key events of several keyboards in,
-// the desktop's key events out (Parlet/core/KeyEvents.h codes, the same ones the X11 watcher gives).
+// the desktop's key events out (platform/Desktop/KeyEvents.h codes, the same ones the X11 watcher gives).
 // A modifier key counts as down while any keyboard holds it; its flag changes are reported when that
 // changes. Auto-repeat is ignored. A keyboard that goes away releases what it held. Not thread-safe.
 #pragma once
@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "Parlet/core/KeyEvents.h"
+#include "platform/Desktop/KeyEvents.h"
 
 namespace platform::desktop::detail {
 
@@ -24,7 +24,7 @@ std::optional<DesktopKey> desktopKeyForEvdevCode(unsigned code);
 
 struct KeyDelivery {
   std::uint64_t mask = 0;  // EventMask::flagsChanged or EventMask::keyDown
-  parlet::KeyEvent event;
+  KeyEvent event;
 };
 
 class EvdevKeyState {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Parlet/core/KeyEvents.h"
+#include "platform/Desktop/KeyEvents.h"
 #include "platform/Desktop/detail/EvdevKeyState.h"
 
 namespace platform::desktop::detail {
@@ -19,7 +19,7 @@ TEST(EvdevKeyCodesTest, KeysByPositionGetTheChartsCodes) {
     std::uint16_t code;
     std::uint64_t flag;
   };
-  using namespace parlet::ModifierFlag;
+  using namespace platform::desktop::ModifierFlag;
   const Case cases[] = {
       {"RALT", 61, option}, {"LALT", 58, option}, {"RWIN", 54, command}, {"LWIN", 55, command},
       {"RCTL", 62, control}, {"LCTL", 59, control}, {"RTSH", 60, shift}, {"LFSH", 56, shift},

@@ -12,17 +12,17 @@
 
 #include <gtest/gtest.h>
 
-#include "KestrumCore/MainQueue.h"
+#include "platform/Desktop/tests/PostedWork.h"
 #include "platform/Desktop/tests/SeenKeyEvents.h"
 
 namespace platform::desktop {
 namespace {
 
-using parlet::KeyEvent;
-using parlet::ModifierFlag::control;
-using parlet::ModifierFlag::option;
-using parlet::ModifierFlag::shift;
-namespace EventMask = parlet::EventMask;
+using platform::desktop::KeyEvent;
+using platform::desktop::ModifierFlag::control;
+using platform::desktop::ModifierFlag::option;
+using platform::desktop::ModifierFlag::shift;
+namespace EventMask = platform::desktop::EventMask;
 
 using keymonitortest::Seen;
 
@@ -145,7 +145,7 @@ class EvdevKeyMonitorTest : public ::testing::Test {
     for (auto& [path, typist] : early_) typists_[path] = source_->keyboard(path, false);
     options.source = std::move(source);
     options.ownsFocus = [this] { return ownsFocus_; };
-    monitor_ = std::make_unique<EvdevKeyMonitor>(queue_, std::move(options));
+    monitor_ = std::make_unique<EvdevKeyMonitor>(queue_.poster(), std::move(options));
     for (bool local : {false, true})
       for (std::uint64_t mask : {EventMask::flagsChanged, EventMask::keyDown}) {
         auto handler = [this, local, mask](const KeyEvent& e) { seen_.push_back({local, mask, e.keyCode, e.modifierFlags}); };
@@ -176,7 +176,7 @@ class EvdevKeyMonitorTest : public ::testing::Test {
 
   Typist& typist(const std::string& path) { return *typists_.at(path); }
 
-  kestrum::ManualMainQueue queue_;
+  PostedWork queue_;
   std::map<std::string, int> early_{{"/dev/input/event3", 0}, {"/dev/input/event7", 0}};
   std::map<std::string, std::unique_ptr<Typist>> typists_;
   FakeSource* source_ = nullptr;
@@ -286,7 +286,7 @@ TEST_F(EvdevKeyMonitorTest, EventsGoToLocalMonitorsWhileThisApplicationHasTheFoc
   ownsFocus_ = true;
   a.press(KEY_LEFTMETA);
   a.release(KEY_LEFTMETA);
-  const std::uint64_t command = parlet::ModifierFlag::command;
+  const std::uint64_t command = platform::desktop::ModifierFlag::command;
   EXPECT_EQ(collect(a), (std::vector<Seen>{{true, EventMask::flagsChanged, 55, command},
                                            {true, EventMask::flagsChanged, 55, 0}}));
 }

@@ -53,12 +53,12 @@ TEST_F(QtPasteboardTest, AnotherApplicationsClipboardIsRestoredByteForByteInEver
   ASSERT_TRUE(owner.owns());
   QtPasteboard pasteboard;
 
-  const parlet::PasteboardSnapshot saved = pasteboard.items();
+  const platform::desktop::PasteboardSnapshot saved = pasteboard.items();
   ASSERT_EQ(saved.size(), 1u);
   std::map<std::string, std::string> expected(offered.begin(), offered.end());
   expected.erase("UTF8_STRING");
   expected["text/plain"] = text;  // Qt's name for UTF8_STRING
-  EXPECT_EQ(saved[0], (parlet::PasteboardItem(expected.begin(), expected.end())));
+  EXPECT_EQ(saved[0], (platform::desktop::PasteboardItem(expected.begin(), expected.end())));
 
   pasteboard.clearContents();
   pasteboard.setString("dictated text");

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <ostream>
 
-#include "Parlet/core/KeyEvents.h"
+#include "platform/Desktop/KeyEvents.h"
 
 namespace platform::desktop::keymonitortest {
 
@@ -19,7 +19,7 @@ struct Seen {
 };
 
 inline void PrintTo(const Seen& s, std::ostream* out) {
-  *out << (s.local ? "local" : "global") << (s.mask == parlet::EventMask::keyDown ? " keyDown " : " flags ")
+  *out << (s.local ? "local" : "global") << (s.mask == platform::desktop::EventMask::keyDown ? " keyDown " : " flags ")
        << s.keyCode << " 0x" << std::hex << s.flags << std::dec;
 }
 

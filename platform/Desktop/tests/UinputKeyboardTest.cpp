@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "KestrumCore/MainQueue.h"
+#include "platform/Desktop/tests/PostedWork.h"
 #include "platform/Desktop/DesktopError.h"
 #include "platform/Desktop/EvdevKeyMonitor.h"
 #include "platform/Desktop/XkbLayout.h"
@@ -157,14 +157,14 @@ TEST(UinputPasteKeysTest, VirtualKeyboardTypesTheChordThroughTheKernel) {
     GTEST_SKIP() << "/dev/uinput cannot be opened for writing on this machine (" << std::strerror(errno)
                  << "); the uinput module is needed";
   ::close(probe);
-  kestrum::ManualMainQueue queue;
+  PostedWork queue;
   EvdevKeyMonitor::Options options;
   options.source = makeUdevKeyboardSource("");  // our own virtual keyboard included
   options.ownsFocus = [] { return false; };
-  EvdevKeyMonitor monitor(queue, std::move(options));
+  EvdevKeyMonitor monitor(queue.poster(), std::move(options));
   std::vector<std::pair<std::uint16_t, std::uint64_t>> seen;
-  for (std::uint64_t mask : {parlet::EventMask::flagsChanged, parlet::EventMask::keyDown})
-    monitor.addGlobalMonitor(mask, [&](const parlet::KeyEvent& e) { seen.emplace_back(e.keyCode, e.modifierFlags); });
+  for (std::uint64_t mask : {platform::desktop::EventMask::flagsChanged, platform::desktop::EventMask::keyDown})
+    monitor.addGlobalMonitor(mask, [&](const platform::desktop::KeyEvent& e) { seen.emplace_back(e.keyCode, e.modifierFlags); });
   auto wait = [&](const std::function<bool()>& done) {
     for (int i = 0; i < 5000 && !done(); ++i) {
       queue.runUntilIdle();
@@ -181,7 +181,7 @@ TEST(UinputPasteKeysTest, VirtualKeyboardTypesTheChordThroughTheKernel) {
   keys.sendPasteChord();
   wait([&] { return seen.size() >= 3; });
   const std::vector<std::pair<std::uint16_t, std::uint64_t>> expected{
-      {59, parlet::ModifierFlag::control}, {9, parlet::ModifierFlag::control}, {59, 0}};
+      {59, platform::desktop::ModifierFlag::control}, {9, platform::desktop::ModifierFlag::control}, {59, 0}};
   EXPECT_EQ(seen, expected);
 }
 

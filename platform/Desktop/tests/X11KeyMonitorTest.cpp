@@ -21,12 +21,12 @@
 namespace platform::desktop {
 namespace {
 
-using parlet::KeyEvent;
-using parlet::ModifierFlag::command;
-using parlet::ModifierFlag::control;
-using parlet::ModifierFlag::option;
-using parlet::ModifierFlag::shift;
-namespace EventMask = parlet::EventMask;
+using platform::desktop::KeyEvent;
+using platform::desktop::ModifierFlag::command;
+using platform::desktop::ModifierFlag::control;
+using platform::desktop::ModifierFlag::option;
+using platform::desktop::ModifierFlag::shift;
+namespace EventMask = platform::desktop::EventMask;
 
 using keymonitortest::Seen;
 

@@ -21,7 +21,7 @@
 #include "Parlet/core/UserSettings.h"
 #include "Parlet/desktop/app/DesktopApplication.h"
 #include "platform/Audio/FakeCaptureEngine.h"
-#include "platform/Desktop/QtMainQueue.h"
+#include "Parlet/desktop/app/QtMainQueue.h"
 #include "platform/Desktop/tests/DesktopTestSession.h"
 #include "platform/Desktop/tests/ForeignClipboard.h"
 #include "Parlet/core/tests/RoadFixtures.h"
@@ -127,7 +127,7 @@ class DictationEndToEndTest : public ::testing::Test {
     REQUIRE_X_SESSION();
     keyboard = std::make_unique<Keyboard>();
     ASSERT_TRUE(keyboard->usable()) << "the test's X server lacks XTEST";
-    queue = std::make_unique<platform::desktop::QtMainQueue>();
+    queue = std::make_unique<QtMainQueue>();
     environment.set("XDG_CONFIG_HOME", (folder.path() / "config").string());
     settings.setValue(UserSettings::hasOnboardedKey, true);
     owner = std::make_unique<desktoptest::ForeignClipboardOwner>(
@@ -195,7 +195,7 @@ class DictationEndToEndTest : public ::testing::Test {
   std::unique_ptr<Keyboard> keyboard;
   testsupport::EnvironmentGuard environment;
   testsupport::TempDir folder;
-  std::unique_ptr<platform::desktop::QtMainQueue> queue;
+  std::unique_ptr<QtMainQueue> queue;
   InMemorySettings settings;
   TranscriptArchive archive{folder.path() / "transcripts.json"};
   std::shared_ptr<platform::audio::FakeCaptureEngine> microphone;

@@ -1,4 +1,4 @@
-#include "KestrumCore/models/ModelDownloader.h"
+#include "KestrumModels/ModelDownloader.h"
 
 #include <algorithm>
 #include <filesystem>

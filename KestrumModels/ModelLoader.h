@@ -9,7 +9,7 @@
 #include <string>
 
 #include "Hub/Progress.h"
-#include "KestrumCore/models/ModelDownloader.h"
+#include "KestrumModels/ModelDownloader.h"
 
 namespace kestrum {
 

@@ -1,4 +1,4 @@
-#include "platform/Desktop/QtMainQueue.h"
+#include "Parlet/desktop/app/QtMainQueue.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -14,7 +14,7 @@
 
 #include "platform/Desktop/tests/DesktopTestSession.h"
 
-namespace platform::desktop {
+namespace parlet::app {
 namespace {
 
 using namespace std::chrono_literals;
@@ -137,4 +137,4 @@ TEST_F(QtMainQueueTest, DestroyingTheQueueDropsPendingWork) {
 }
 
 }  // namespace
-}  // namespace platform::desktop
+}  // namespace parlet::app

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace parlet {
+namespace platform::desktop {
 
 // One clipboard item: its types (MIME types on Linux) with their raw bytes.
 using PasteboardItem = std::map<std::string, std::string>;
@@ -48,4 +48,4 @@ class FocusedApplication {
   virtual bool sendPasteAction() = 0;
 };
 
-}  // namespace parlet
+}  // namespace platform::desktop

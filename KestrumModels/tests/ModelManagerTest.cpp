@@ -1,4 +1,4 @@
-#include "KestrumCore/models/ModelManager.h"
+#include "KestrumModels/ModelManager.h"
 
 #include <atomic>
 #include <chrono>

@@ -17,7 +17,7 @@
 
 #include "Hub/HubApi.h"
 #include "KestrumCore/ModelState.h"
-#include "KestrumCore/models/ModelInfo.h"
+#include "KestrumModels/ModelInfo.h"
 
 namespace kestrum {
 

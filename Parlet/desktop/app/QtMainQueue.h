@@ -10,7 +10,7 @@
 
 #include "KestrumCore/MainQueue.h"
 
-namespace platform::desktop {
+namespace parlet::app {
 
 class QtMainQueue : public kestrum::MainQueue {
  public:
@@ -31,4 +31,4 @@ class QtMainQueue : public kestrum::MainQueue {
   std::shared_ptr<State> state_;
 };
 
-}  // namespace platform::desktop
+}  // namespace parlet::app

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace parlet {
+namespace platform::desktop {
 
 // Device-independent modifier bits, set while a key of that kind is down.
 namespace ModifierFlag {
@@ -22,6 +22,9 @@ inline constexpr std::uint64_t flagsChanged = 1ull << 12;
 }  // namespace EventMask
 
 inline constexpr std::uint16_t kEscapeKeyCode = 53;
+
+// Runs work on the application's main thread, in the order posted; callable from any thread.
+using PostToMain = std::function<void(std::function<void()>)>;
 
 struct KeyEvent {
   std::uint16_t keyCode = 0;
@@ -42,4 +45,4 @@ class KeyEventMonitoring {
   virtual Token addLocalMonitor(std::uint64_t mask, Handler handler) = 0;
 };
 
-}  // namespace parlet
+}  // namespace platform::desktop

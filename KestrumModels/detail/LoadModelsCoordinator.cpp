@@ -1,4 +1,4 @@
-#include "KestrumCore/models/detail/LoadModelsCoordinator.h"
+#include "KestrumModels/detail/LoadModelsCoordinator.h"
 
 #include <exception>
 #include <stop_token>

@@ -1,4 +1,4 @@
-#include "KestrumCore/models/ModelInfo.h"
+#include "KestrumModels/ModelInfo.h"
 
 #include <vector>
 

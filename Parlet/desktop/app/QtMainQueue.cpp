@@ -1,4 +1,4 @@
-#include "platform/Desktop/QtMainQueue.h"
+#include "Parlet/desktop/app/QtMainQueue.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -9,7 +9,7 @@
 
 #include "KestrumCore/Logging.h"
 
-namespace platform::desktop {
+namespace parlet::app {
 
 using Duration = kestrum::MainQueue::Duration;
 
@@ -123,4 +123,4 @@ void QtMainQueue::cancel(TimerId id) {
 
 kestrum::MainQueue::Duration QtMainQueue::now() const { return state_->now(); }
 
-}  // namespace platform::desktop
+}  // namespace parlet::app
