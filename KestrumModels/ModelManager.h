@@ -17,9 +17,9 @@
 #include <string>
 
 #include "KestrumCore/ModelState.h"
+#include "KestrumModels/detail/LoadModelsCoordinator.h"
 #include "KestrumModels/ModelDownloader.h"
 #include "KestrumModels/ModelLoader.h"
-#include "KestrumModels/detail/LoadModelsCoordinator.h"
 
 namespace kestrum {
 

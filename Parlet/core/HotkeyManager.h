@@ -14,8 +14,8 @@
 #include <string>
 
 #include "KestrumCore/MainQueue.h"
-#include "platform/Desktop/KeyEvents.h"
 #include "Parlet/core/ParletLog.h"
+#include "platform/Desktop/KeyEvents.h"
 
 namespace parlet {
 

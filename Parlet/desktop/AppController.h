@@ -16,9 +16,8 @@
 
 #include "KestrumCore/MainQueue.h"
 #include "Parlet/core/HotkeyManager.h"
-#include "platform/Desktop/KeyEvents.h"
 #include "Parlet/core/ParletLog.h"
-#include "platform/Desktop/PasteSeams.h"
+#include "Parlet/core/Paster.h"
 #include "Parlet/core/Pipeline.h"
 #include "Parlet/core/TranscriptArchive.h"
 #include "Parlet/core/UserSettings.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "KestrumCore/MainQueue.h"
-#include "platform/Desktop/PasteSeams.h"
+#include "Parlet/core/Paster.h"
 #include "Parlet/core/TranscriptArchive.h"
 #include "Parlet/desktop/Observable.h"
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/Desktop/DesktopError.h"
-#include "platform/Desktop/UinputKeyboard.h"
 #include "platform/Desktop/detail/EvdevKeyState.h"
+#include "platform/Desktop/UinputKeyboard.h"
 
 namespace platform::desktop {
 

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Desktop/KeyEvents.h"
 #include "platform/Desktop/EvdevKeyboards.h"
+#include "platform/Desktop/KeyEvents.h"
 
 namespace platform::desktop {
 

@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/Desktop/KeyEvents.h"
-#include "platform/Desktop/PasteSeams.h"
 #include "platform/Desktop/AccessibilityTrust.h"
 #include "platform/Desktop/BackendChoice.h"
+#include "platform/Desktop/KeyEvents.h"
+#include "platform/Desktop/PasteSeams.h"
 
 namespace platform::desktop {
 

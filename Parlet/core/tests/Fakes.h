@@ -15,8 +15,8 @@
 
 #include "KestrumCore/MainQueue.h"
 #include "Parlet/core/AudioRecorder.h"
-#include "platform/Desktop/KeyEvents.h"
-#include "platform/Desktop/PasteSeams.h"
+#include "Parlet/core/HotkeyManager.h"
+#include "Parlet/core/Paster.h"
 #include "Parlet/core/SpeechEngine.h"
 #include "platform/LanguageModel/SystemLanguageModel.h"
 

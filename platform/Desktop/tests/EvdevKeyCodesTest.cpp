@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Desktop/KeyEvents.h"
 #include "platform/Desktop/detail/EvdevKeyState.h"
+#include "platform/Desktop/KeyEvents.h"
 
 namespace platform::desktop::detail {
 namespace {

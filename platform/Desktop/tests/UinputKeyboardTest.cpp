@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Desktop/tests/PostedWork.h"
 #include "platform/Desktop/DesktopError.h"
 #include "platform/Desktop/EvdevKeyMonitor.h"
-#include "platform/Desktop/XkbLayout.h"
 #include "platform/Desktop/tests/DesktopTestSession.h"
+#include "platform/Desktop/tests/PostedWork.h"
+#include "platform/Desktop/XkbLayout.h"
 
 namespace platform::desktop {
 namespace {

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/Desktop/DesktopError.h"
-#include "platform/Desktop/X11PasteKeys.h"
 #include "platform/Desktop/tests/DesktopTestSession.h"
 #include "platform/Desktop/tests/SeenKeyEvents.h"
+#include "platform/Desktop/X11PasteKeys.h"
 #include "testsupport/Fixtures.h"
 
 // X11 last: Xlib's macros (None, Bool, Status) break Qt's and GoogleTest's headers.

@@ -18,13 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include "Parlet/core/tests/RoadFixtures.h"
 #include "Parlet/core/UserSettings.h"
 #include "Parlet/desktop/app/DesktopApplication.h"
-#include "platform/Audio/FakeCaptureEngine.h"
 #include "Parlet/desktop/app/QtMainQueue.h"
+#include "platform/Audio/FakeCaptureEngine.h"
 #include "platform/Desktop/tests/DesktopTestSession.h"
 #include "platform/Desktop/tests/ForeignClipboard.h"
-#include "Parlet/core/tests/RoadFixtures.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
 
