@@ -115,8 +115,15 @@ HttpResponse HubApi::httpHead(const std::string& url) const {
   auto request = makeRequest("HEAD", url);
   request.headers.set("Accept-Encoding", "identity");
   const auto firstHeaders = request.headers;
+  // One deadline for the whole chain of hops.
+  const auto endBy = std::chrono::steady_clock::now() + transferLimits_.requestDeadline;
   HttpResponse response;
   for (int hops = 0;; ++hops) {
+    if (transferLimits_.requestDeadline.count() > 0) {
+      request.deadline = std::chrono::duration_cast<std::chrono::milliseconds>(endBy - std::chrono::steady_clock::now());
+      if (request.deadline.count() <= 0)
+        throw platform::net::TransferError(platform::net::TransferError::Kind::timedOut, "HEAD " + url + " ran out of time");
+    }
     response = platform::net::perform(request);
     if (response.status < 300 || response.status > 399) break;
     auto location = header(response, "Location");

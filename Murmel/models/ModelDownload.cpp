@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -69,8 +70,17 @@ bool holdsModels(const fs::path& folder) {
 // ---- The completion record of a variant folder of our layout ----------------------------------
 // Written last and atomically once every listed file of the folder is in the cache, removed
 // before the folder is brought up to date; a folder without a record that still holds is never
-// used from the cache. One line per file: "<size>\t<sha256>\t<path in the repository>".
-//   "1234\t9f86d0…\topenai_whisper-base.en/AudioEncoder.mlmodelc/model.json"
+// used from the cache. One line per file: "<size>\t<mtime ns>\t<sha256>\t<path in the repository>".
+// A file whose size and modification time are as recorded keeps its digest without being read
+// again; any other is digested anew.
+//   "1234\t1765324800000000000\t9f86d0…\topenai_whisper-base.en/AudioEncoder.mlmodelc/model.json"
+
+struct RecordedFile {
+  std::uintmax_t size = 0;
+  std::int64_t modified = 0;  // nanoseconds since 1970
+  std::string sha256;
+};
+using CompletionRecord = std::map<std::string, RecordedFile>;
 
 fs::path completionRecord(const fs::path& root, const fs::path& folder) {
   return root / ".cache" / "murmel" / (folder.filename().string() + ".complete");
@@ -98,48 +108,80 @@ void writeAtomically(const fs::path& path, const std::string& text) {
   }
 }
 
-// The regular file's size, nothing for anything else (a link included).
-std::optional<std::uintmax_t> regularFileSize(const fs::path& path) {
+// The regular file's size and modification time, nothing for anything else (a link included).
+std::optional<RecordedFile> regularFile(const fs::path& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  return static_cast<std::uintmax_t>(info.st_size);
+  return RecordedFile{static_cast<std::uintmax_t>(info.st_size),
+                      std::int64_t(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec, {}};
+}
+
+// The record's files; nothing when there is no record or a line is malformed.
+std::optional<CompletionRecord> readCompletion(const fs::path& record) {
+  if (!regularFile(record)) return std::nullopt;
+  std::ifstream in(record, std::ios::binary);
+  CompletionRecord files;
+  for (std::string line; std::getline(in, line);) {
+    std::size_t at[3];
+    std::size_t from = 0;
+    for (auto& tab : at) {
+      tab = line.find('\t', from);
+      if (tab == std::string::npos) return std::nullopt;
+      from = tab + 1;
+    }
+    RecordedFile file;
+    try {
+      file.size = std::stoull(line.substr(0, at[0]));
+      file.modified = std::stoll(line.substr(at[0] + 1, at[1] - at[0] - 1));
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+    file.sha256 = line.substr(at[1] + 1, at[2] - at[1] - 1);
+    files[line.substr(at[2] + 1)] = file;
+  }
+  if (in.bad() || files.empty()) return std::nullopt;
+  return files;
+}
+
+// Takes the record away (the folder is about to change) and returns what it held.
+CompletionRecord withdrawCompletion(const fs::path& root, const fs::path& folder) {
+  const fs::path record = completionRecord(root, folder);
+  auto files = readCompletion(record).value_or(CompletionRecord{});
+  std::error_code ignored;
+  fs::remove(record, ignored);
+  return files;
 }
 
 void recordCompletion(const HubApi& hubApi, const fs::path& root, const fs::path& folder,
-                      const std::vector<std::string>& names) {
+                      const std::vector<std::string>& names, const CompletionRecord& before) {
   std::string text;
   for (const auto& name : names) {
-    const auto size = regularFileSize(root / name);
-    if (!size) throw WhisperError::modelsUnavailable("The download of " + name + " left no file at " + (root / name).string());
-    text += std::to_string(*size) + "\t" + hubApi.computeFileHash(root / name) + "\t" + name + "\n";
+    auto file = regularFile(root / name);
+    if (!file) throw WhisperError::modelsUnavailable("The download of " + name + " left no file at " + (root / name).string());
+    auto old = before.find(name);
+    const bool unchanged = old != before.end() && old->second.size == file->size && old->second.modified == file->modified;
+    file->sha256 = unchanged ? old->second.sha256 : hubApi.computeFileHash(root / name);
+    text += std::to_string(file->size) + "\t" + std::to_string(file->modified) + "\t" + file->sha256 + "\t" + name + "\n";
   }
   writeAtomically(completionRecord(root, folder), text);
 }
 
 // Whether the record is there and every file it lists still has its size and digest.
 bool completionHolds(const HubApi& hubApi, const fs::path& root, const fs::path& folder) {
-  const fs::path record = completionRecord(root, folder);
-  std::ifstream in(record, std::ios::binary);
-  if (!regularFileSize(record) || !in) return false;
-  std::string line;
-  std::size_t files = 0;
-  while (std::getline(in, line)) {
-    const auto tab = line.find('\t');
-    const auto secondTab = tab == std::string::npos ? tab : line.find('\t', tab + 1);
-    if (secondTab == std::string::npos) return false;
-    const std::string name = line.substr(secondTab + 1);
-    const auto size = regularFileSize(root / name);
-    if (!size || std::to_string(*size) != line.substr(0, tab)) {
+  const auto files = readCompletion(completionRecord(root, folder));
+  if (!files) return false;
+  for (const auto& [name, recorded] : *files) {
+    const auto file = regularFile(root / name);
+    if (!file || file->size != recorded.size) {
       Logging::info("Cached model folder " + folder.string() + " is incomplete: " + name + " is missing or has another size");
       return false;
     }
-    if (hubApi.computeFileHash(root / name) != line.substr(tab + 1, secondTab - tab - 1)) {
+    if (file->modified != recorded.modified && hubApi.computeFileHash(root / name) != recorded.sha256) {
       Logging::info("Cached model folder " + folder.string() + " is damaged: " + name + " has another digest");
       return false;
     }
-    ++files;
   }
-  return files > 0;
+  return true;
 }
 
 fs::file_time_type modified(const fs::path& path) {
@@ -430,10 +472,9 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
     const fs::path root = hubApi.localRepoLocation(repo);
     const fs::path folder = root / *search.folder;
     // Until the snapshot is whole again the folder counts as unfinished.
-    std::error_code ignored;
-    fs::remove(completionRecord(root, folder), ignored);
+    const auto before = withdrawCompletion(root, folder);
     hubApi.snapshot(repo, kRevision, {search.pattern}, handler);
-    recordCompletion(hubApi, root, folder, kestrum::matching(listed, search.pattern));
+    recordCompletion(hubApi, root, folder, kestrum::matching(listed, search.pattern), before);
     return folder;
   } catch (const std::exception& e) {
     Logging::debug(e.what());

@@ -561,7 +561,13 @@ TEST_F(ModelDownloadTest, UnfinishedDownloadOfOurLayoutIsNeverUsedOffline) {
     std::function<void()> damage;
   } cases[] = {
       {"file cut short", [&] { fs::resize_file(cache / "models" / "o" / "r" / weights, 4000); }},
-      {"same size, other bytes", [&] { std::ofstream(cache / "models" / "o" / "r" / weights, std::ios::binary) << std::string(5000, 'x'); }},
+      {"same size, other bytes",
+       [&] {
+         const fs::path file = cache / "models" / "o" / "r" / weights;
+         const auto written = fs::last_write_time(file);
+         std::ofstream(file, std::ios::binary) << std::string(5000, 'x');
+         fs::last_write_time(file, written + std::chrono::seconds(1));  // a later write, whatever the clock's grain
+       }},
       {"record missing", [&] { fs::remove(cache / "models" / "o" / "r" / ".cache" / "murmel" / "openai_whisper-base.en.complete"); }},
   };
   for (const auto& c : cases) {
