@@ -85,6 +85,12 @@ TEST(PreTokenizerTest, WhitespaceSplitCutsWhereItsExpressionDoes) {
   EXPECT_THROW(split.preTokenize("a \xFF"), platform::text::InvalidUtf8Error);
 }
 
+// The expression gave up on runs of about a million characters (its backtracking stack overflowed).
+TEST(PreTokenizerTest, WhitespaceSplitTakesRunsOfAnyLength) {
+  const std::string run(1500000, 'a');
+  EXPECT_EQ(WhitespacePreTokenizer().preTokenize(" " + run + " b"), (Pieces{run, "b"}));
+}
+
 // A replacement without metacharacters is searched for as it is; one with them stays an expression.
 TEST(PreTokenizerTest, MetaspaceCutsInFrontOfEachReplacement) {
   const struct {

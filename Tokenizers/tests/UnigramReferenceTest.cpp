@@ -277,6 +277,11 @@ TEST(UnigramReferenceTest, RandomVocabulariesTokenizeAsTheReferenceLattice) {
   }
 }
 
+TEST_F(T5Reference, RunOfOverAMillionLettersRoundTrips) {
+  std::string text = repeat("abcdefghij", 120000);
+  EXPECT_EQ(tokenizer_->decode(tokenizer_->encode(text), true), text);
+}
+
 std::uint64_t fnv1a(const std::vector<TokenId>& ids) {
   std::uint64_t h = 0xcbf29ce484222325ull;
   for (TokenId id : ids)
