@@ -14,9 +14,16 @@ namespace tokenizers {
 
 // ---- Trie --------------------------------------------------------------------------------------
 
-Trie::Trie() : slots_(1) { slots_[0].check = 0; }
+Trie::Trie() : units_(1, Unit{-1, 0}), ids_(1, -1) {}
 
 Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
+  struct Slot {
+    std::int32_t base = -1;   // -1 for a node without children
+    std::int32_t check = -1;  // the parent's slot; -1 for a free slot
+    std::int32_t id = -1;     // the text that ends here, -1 for none
+  };
+  std::vector<Slot> slots(1);
+  slots[0].check = 0;
   // First as first-child / next-sibling lists with children in byte order, then placed breadth
   // first: each node takes the lowest base at which all its children's slots are free.
   struct Building {
@@ -64,14 +71,14 @@ Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
   // From a taken slot i, every slot before skip[i] is taken too; the walk shortens the links it uses.
   std::vector<std::uint32_t> skip{1};
   auto freeFrom = [&](std::size_t i) {
-    while (i < slots_.size() && slots_[i].check >= 0) {
+    while (i < slots.size() && slots[i].check >= 0) {
       const std::size_t j = skip[i];
-      if (j < slots_.size() && slots_[j].check >= 0) skip[i] = skip[j];
+      if (j < slots.size() && slots[j].check >= 0) skip[i] = skip[j];
       i = j;
     }
     return i;
   };
-  auto isFree = [&](std::size_t slot) { return slot >= slots_.size() || slots_[slot].check < 0; };
+  auto isFree = [&](std::size_t slot) { return slot >= slots.size() || slots[slot].check < 0; };
   // After this many candidate slots a node goes to the end of the array instead, which bounds the
   // search for nodes with many children among small holes.
   constexpr int kCandidates = 64;
@@ -79,7 +86,7 @@ Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
   std::vector<std::pair<std::int32_t, std::int32_t>> queue{{0, 0}};  // (built node, slot)
   for (std::size_t next = 0; next < queue.size(); ++next) {
     const auto [node, slot] = queue[next];
-    slots_[static_cast<std::size_t>(slot)].id = built[static_cast<std::size_t>(node)].id;
+    slots[static_cast<std::size_t>(slot)].id = built[static_cast<std::size_t>(node)].id;
     labels.clear();
     for (std::int32_t c = built[static_cast<std::size_t>(node)].firstChild; c >= 0;
          c = built[static_cast<std::size_t>(c)].nextSibling)
@@ -87,7 +94,7 @@ Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
     if (labels.empty()) continue;
     std::size_t position = freeFrom(std::size_t{labels[0]} + 1);
     for (int tries = 0;; ++tries) {
-      if (tries == kCandidates) position = std::max(position, slots_.size());
+      if (tries == kCandidates) position = std::max(position, slots.size());
       bool fits = true;
       for (std::size_t k = 1; k < labels.size() && fits; ++k) fits = isFree(position - labels[0] + labels[k]);
       if (fits) break;
@@ -95,37 +102,63 @@ Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
     }
     const std::size_t base = position - labels[0];
     if (base + 256 > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("Unigram vocabulary too large");
-    if (slots_.size() < base + 256) {
-      slots_.resize(base + 256);
+    if (slots.size() < base + 256) {
+      slots.resize(base + 256);
       const std::size_t from = skip.size();
-      skip.resize(slots_.size());
+      skip.resize(slots.size());
       for (std::size_t i = from; i < skip.size(); ++i) skip[i] = static_cast<std::uint32_t>(i + 1);
     }
-    slots_[static_cast<std::size_t>(slot)].base = static_cast<std::int32_t>(base);
+    slots[static_cast<std::size_t>(slot)].base = static_cast<std::int32_t>(base);
     std::int32_t c = built[static_cast<std::size_t>(node)].firstChild;
     for (unsigned char label : labels) {
-      slots_[base + label].check = slot;
+      slots[base + label].check = slot;
       queue.emplace_back(c, static_cast<std::int32_t>(base + label));
       c = built[static_cast<std::size_t>(c)].nextSibling;
     }
   }
-  while (slots_.size() > 1 && slots_.back().check < 0) slots_.pop_back();
-  slots_.shrink_to_fit();
+  while (slots.size() > 1 && slots.back().check < 0) slots.pop_back();
+  units_.resize(slots.size());
+  ids_.resize(slots.size());
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const Slot& slot = slots[i];
+    units_[i].base = slot.base;
+    units_[i].check = slot.check < 0 ? kFree : static_cast<std::uint32_t>(slot.check) | (slot.id >= 0 ? kLeaf : 0);
+    ids_[i] = slot.id;
+  }
+  slots.clear();
+  slots.shrink_to_fit();
 }
 
 void Trie::commonPrefixes(std::string_view text, std::vector<Match>& out) const {
   out.clear();
-  const Slot* slots = slots_.data();
-  const std::size_t count = slots_.size();
-  std::int32_t at = 0;
+  const Unit* units = units_.data();
+  const std::size_t count = units_.size();
+  std::uint32_t at = 0;
   for (std::size_t k = 0; k < text.size(); ++k) {
-    const std::int32_t base = slots[at].base;
+    const std::int32_t base = units[at].base;
     if (base < 0) return;
     const std::size_t next = static_cast<std::size_t>(base) + static_cast<unsigned char>(text[k]);
-    if (next >= count || slots[next].check != at) return;
-    at = static_cast<std::int32_t>(next);
-    if (slots[at].id >= 0) out.push_back(Match{k + 1, slots[at].id});
+    if (next >= count) return;
+    const std::uint32_t check = units[next].check;
+    if ((check & ~kLeaf) != at) return;
+    at = static_cast<std::uint32_t>(next);
+    if (check & kLeaf) out.push_back(Match{k + 1, ids_[at]});
   }
+}
+
+std::optional<TokenId> Trie::find(std::string_view text) const {
+  const Unit* units = units_.data();
+  const std::size_t count = units_.size();
+  std::uint32_t at = 0;
+  for (char ch : text) {
+    const std::int32_t base = units[at].base;
+    if (base < 0) return std::nullopt;
+    const std::size_t next = static_cast<std::size_t>(base) + static_cast<unsigned char>(ch);
+    if (next >= count || (units[next].check & ~kLeaf) != at) return std::nullopt;
+    at = static_cast<std::uint32_t>(next);
+  }
+  if (at == 0 || !(units[at].check & kLeaf)) return std::nullopt;
+  return ids_[at];
 }
 
 // ---- Lattice -----------------------------------------------------------------------------------
@@ -247,7 +280,11 @@ UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub
 
   std::vector<std::string_view> texts;
   texts.reserve(vocab_.size());
-  for (const auto& piece : vocab_) texts.emplace_back(piece.token);
+  scores_.reserve(vocab_.size());
+  for (const auto& piece : vocab_) {
+    texts.emplace_back(piece.token);
+    scores_.push_back(piece.score);
+  }
   trie_ = Trie(texts);
 }
 
@@ -325,7 +362,7 @@ std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) cons
     trie_.commonPrefixes(input.substr(p), b.matches);
     for (const Trie::Match& m : b.matches) {
       if (!b.scalarStart[p + m.length]) continue;  // ends inside a scalar of the text
-      insert(p, p + m.length, vocab_[static_cast<std::size_t>(m.id)].score);
+      insert(p, p + m.length, scores_[static_cast<std::size_t>(m.id)]);
       if (m.length == single) hasSingle = true;
     }
     if (!hasSingle) insert(p, p + single, unknownScore);
@@ -348,6 +385,11 @@ std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) cons
 }
 
 std::optional<TokenId> UnigramTokenizer::convertTokenToId(std::string_view token) const {
+  // The tree holds the same first ids as the map but for the empty text.
+  if (!token.empty()) {
+    if (auto id = trie_.find(token)) return id;
+    return special_.unknownId;
+  }
   if (auto found = tokensToIds_.find(token); found != tokensToIds_.end()) return found->second;
   return special_.unknownId;
 }

@@ -38,14 +38,18 @@ class Trie {
   // Every inserted text that is a prefix of `text`, shortest first, into `out` (cleared first);
   // the walk ends at the first byte that leaves the tree.
   void commonPrefixes(std::string_view text, std::vector<Match>& out) const;
+  // The id of exactly this text, none for a text not inserted or empty.
+  std::optional<TokenId> find(std::string_view text) const;
 
  private:
-  struct Slot {
-    std::int32_t base = -1;   // -1 for a node without children
-    std::int32_t check = -1;  // the parent's slot; -1 for a free slot
-    std::int32_t id = -1;     // the text that ends here, -1 for none
+  struct Unit {
+    std::int32_t base;    // -1 for a node without children
+    std::uint32_t check;  // the parent's slot, with kLeaf when a text ends here; kFree for a free slot
   };
-  std::vector<Slot> slots_;  // slot 0 is the root
+  static constexpr std::uint32_t kLeaf = 0x80000000u;
+  static constexpr std::uint32_t kFree = 0xFFFFFFFFu;
+  std::vector<Unit> units_;       // slot 0 is the root
+  std::vector<std::int32_t> ids_;  // per slot: the text that ends there, -1 for none
 };
 
 struct TokenLatticeNode {
@@ -100,6 +104,7 @@ class UnigramTokenizer : public TokenizingModel {
 
  private:
   std::vector<SentencePieceToken> vocab_;
+  std::vector<float> scores_;  // vocab_'s scores side by side, for the lattice
   SentencePieceToken unknownPiece_;
   float minScore_ = 999;
   detail::StringMap<TokenId> tokensToIds_;  // exact text; a text listed twice keeps its first id
