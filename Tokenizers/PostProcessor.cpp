@@ -1,5 +1,7 @@
 #include "Tokenizers/PostProcessor.h"
 
+#include <iterator>
+
 #include "Tokenizers/TokenizerError.h"
 #include "Tokenizers/detail/Text.h"
 #include "platform/Text/Unicode.h"
@@ -33,6 +35,10 @@ std::vector<std::string> TemplateProcessing::postProcess(std::vector<std::string
                                                          const std::vector<std::string>* tokensPair,
                                                          bool addSpecialTokens) const {
   const auto& steps = tokensPair ? pair_ : single_;
+  // The last step naming "A" takes the tokens instead of copying them.
+  std::size_t usesOfA = 0;
+  for (const auto& step : steps)
+    if (step["Sequence"].dictionary() && step["Sequence"]["id"].string() == "A") ++usesOfA;
   std::vector<std::string> out;
   for (const auto& step : steps) {
     const hub::Config& special = step["SpecialToken"];
@@ -45,7 +51,11 @@ std::vector<std::string> TemplateProcessing::postProcess(std::vector<std::string
     const hub::Config& sequence = step["Sequence"];
     if (sequence.dictionary()) {
       auto id = sequence["id"].string();
-      if (id == "A") {
+      if (id == "A" && --usesOfA == 0 && out.empty()) {
+        out = std::move(tokens);
+      } else if (id == "A" && usesOfA == 0) {
+        out.insert(out.end(), std::make_move_iterator(tokens.begin()), std::make_move_iterator(tokens.end()));
+      } else if (id == "A") {
         out.insert(out.end(), tokens.begin(), tokens.end());  // the template may name "A" twice
       } else if (id == "B" && tokensPair) {
         out.insert(out.end(), tokensPair->begin(), tokensPair->end());

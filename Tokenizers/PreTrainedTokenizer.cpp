@@ -163,6 +163,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) co
   std::vector<std::string> tokens;
   tokens.reserve(text.size() / 4 + 1);
   const bool fuse = model_->fuseUnknownTokens();
+  const auto unknownId = model_->unknownTokenId();
   for (std::size_t i = 0; i < sections.size(); ++i) {
     const std::string_view section = sections[i];
     if (addedTokens_.count(std::string(section))) {
@@ -177,19 +178,24 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) co
       normalized = normalizer_->normalize(section);
       input = normalized;
     }
-    // Fusion works on one section's tokens; without it they go straight into the result.
-    std::vector<std::string> sectionTokens;
-    std::vector<std::string>& target = fuse ? sectionTokens : tokens;
+    // Fusion works on one section's tokens: a run of unknown tokens keeps its first.
+    bool previousUnknown = false;
     auto tokenizePiece = [&](std::string&& piece) {
-      for (auto& token : model_->tokenize(piece)) target.push_back(std::move(token));
+      for (auto& token : model_->tokenize(piece)) {
+        if (fuse) {
+          const bool unknown = model_->convertTokenToId(token) == unknownId;
+          const bool fused = unknown && previousUnknown;
+          previousUnknown = unknown;
+          if (fused) continue;
+        }
+        tokens.push_back(std::move(token));
+      }
     };
     if (preTokenizer_) {
       preTokenizer_->forEachPiece(input, options, tokenizePiece);
     } else {
       tokenizePiece(std::string(input));
     }
-    if (fuse)
-      for (auto& token : fuseUnknown(sectionTokens)) tokens.push_back(std::move(token));
   }
   return tokens;
 }

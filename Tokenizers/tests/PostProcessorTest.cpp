@@ -41,6 +41,12 @@ TEST(PostProcessorTest, ProcessesByKind) {
        R"({"type": "TemplateProcessing", "single": [{"SpecialToken": {"id": "<s>"}}, {"Sequence": {"id": "A"}}], "pair": []}]})",
        nullptr, true, {"<s>", "x", "y"}},
       {R"({"type": "Sequence", "processors": []})", &z, true, {"x", "y"}},
+      // The tokens are taken whole, moved after a special token, and copied while "A" comes again.
+      {R"({"type": "TemplateProcessing", "single": [{"Sequence": {"id": "A"}}, {"SpecialToken": {"id": "</s>"}}], "pair": []})",
+       nullptr, true, {"x", "y", "</s>"}},
+      {R"({"type": "TemplateProcessing", "single": [{"Sequence": {"id": "A"}}, {"Sequence": {"id": "A"}},
+          {"SpecialToken": {"id": "</s>"}}, {"Sequence": {"id": "A"}}], "pair": []})",
+       nullptr, true, {"x", "y", "x", "y", "</s>", "x", "y"}},
   };
   for (const auto& c : cases) {
     auto p = PostProcessorFactory::fromConfig(json(c.config));
