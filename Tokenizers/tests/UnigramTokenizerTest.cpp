@@ -85,6 +85,16 @@ TEST(UnigramTokenizerTest, BrokenVocabulariesAreErrors) {
   EXPECT_EQ(twice.tokenize("aa"), (Tokens{"a", "a"}));
 }
 
+// Ids come from the exact text: a prefix of a token, a longer text and another spelling are unknown.
+TEST(UnigramTokenizerTest, ConvertsTokensByExactText) {
+  auto u = unigram(R"([["<unk>", 0], ["abc", -1], ["", -2], ["\u00E9", -3], ["abc", -4], ["a", -5]])");
+  const struct {
+    const char* token;
+    TokenId id;
+  } cases[] = {{"abc", 1}, {"", 2}, {"\u00E9", 3}, {"a", 5}, {"ab", 0}, {"abcd", 0}, {"e\u0301", 0}, {"\xC3", 0}, {"<unk>", 0}};
+  for (const auto& c : cases) EXPECT_EQ(u.convertTokenToId(c.token), c.id) << c.token;
+}
+
 // A hostile vocabulary with one very long token builds, tokenizes and is freed without exhausting
 // the stack (the prefix tree is as deep as the token is long).
 TEST(UnigramTokenizerTest, VeryLongVocabularyTokenIsHarmless) {
