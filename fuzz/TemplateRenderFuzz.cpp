@@ -1,5 +1,6 @@
 // Templates compiled and rendered against a chat-like context (messages, tools, flags), as a chat
 // template from a repository is. Errors are fine; crashes, hangs and runaway memory are not.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -31,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto& variables = context();
   try {
     const jinja::Template t(std::string_view(reinterpret_cast<const char*>(data), size));
-    (void)t.render(variables);
+    // Well within libFuzzer's timeout, so a template that runs without end is a refusal, not a hang.
+    (void)t.render(variables, {.timeLimit = std::chrono::seconds(2)});
   } catch (const std::exception& e) {
     parlet_fuzz::refused(e);
   }

@@ -309,35 +309,46 @@ Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, con
   return stored ? detail::memberValue(*stored) : Value::undefined();
 }
 
-std::vector<std::string> split(std::string_view text, const std::optional<std::string>& separator,
-                               std::optional<std::int64_t> limit) {
-  std::vector<std::string> pieces;
+// Calls `take` with each piece of the split, in order.
+template <class Take>
+void forEachPiece(std::string_view text, const std::optional<std::string>& separator,
+                  std::optional<std::int64_t> limit, Take&& take) {
   if (!separator) {
     std::size_t from = 0;
     while (from <= text.size()) {
       std::size_t at = text.find(' ', from);
       if (at == std::string_view::npos) at = text.size();
-      if (at > from) {
-        pieces.emplace_back(text.substr(from, at - from));
-        checkArraySize(pieces.size());
-      }
+      if (at > from) take(text.substr(from, at - from));
       from = at + 1;
     }
-    return pieces;
+    return;
   }
   // The empty separator never occurs: the whole text is the one piece.
-  if (separator->empty()) return {std::string(text)};
+  if (separator->empty()) {
+    take(text);
+    return;
+  }
   std::int64_t splits = 0;
   std::size_t from = 0;
   while (!limit || splits < *limit) {
     std::size_t at = text.find(*separator, from);
     if (at == std::string_view::npos) break;
-    pieces.emplace_back(text.substr(from, at - from));
-    checkArraySize(pieces.size());
+    take(text.substr(from, at - from));
     from = at + separator->size();
     ++splits;
   }
-  pieces.emplace_back(text.substr(from));
+  take(text.substr(from));
+}
+
+std::vector<std::string> split(std::string_view text, const std::optional<std::string>& separator,
+                               std::optional<std::int64_t> limit) {
+  // Counted first, so that a split into too many pieces fails before building any.
+  std::size_t count = 0;
+  forEachPiece(text, separator, limit, [&count](std::string_view) { ++count; });
+  checkArraySize(count);
+  std::vector<std::string> pieces;
+  pieces.reserve(count);
+  forEachPiece(text, separator, limit, [&pieces](std::string_view piece) { pieces.emplace_back(piece); });
   return pieces;
 }
 
