@@ -1,5 +1,7 @@
 #include "Tokenizers/Normalizer.h"
 
+#include <algorithm>
+
 #include "Hub/Config.h"
 #include "Tokenizers/PreTokenizer.h"
 #include "Tokenizers/TokenizerError.h"
@@ -148,6 +150,17 @@ std::string BertNormalizer::normalize(std::string_view input) const {
 }
 
 std::string PrecompiledNormalizer::normalize(std::string_view input) const {
+  // ASCII text is its own NFKC form: only the cleaning applies.
+  if (std::all_of(input.begin(), input.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    std::string out;
+    out.reserve(input.size());
+    for (char ch : input) {
+      const auto c = static_cast<unsigned char>(ch);
+      if ((c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || c == 0x7F) continue;
+      out.push_back(c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D ? ' ' : ch);
+    }
+    return out;
+  }
   std::string cleaned;
   cleaned.reserve(input.size());
   bool sawTilde = false;

@@ -61,6 +61,17 @@ TEST(NormalizerTest, NormalizesByKind) {
   }
 }
 
+// ASCII text skips the normalization form; every byte cleans as it does next to a non-ASCII scalar.
+TEST(NormalizerTest, PrecompiledTreatsAsciiAsWithOtherText) {
+  std::string ascii;
+  for (int c = 0; c < 0x80; ++c) ascii += static_cast<char>(c);
+  ascii += ascii;
+  const PrecompiledNormalizer precompiled;
+  const std::string mixed = precompiled.normalize(ascii + "\u00E9");
+  EXPECT_EQ(precompiled.normalize(ascii) + "\u00E9", mixed);
+  EXPECT_EQ(precompiled.normalize("a\tb\r\n\x01" "c\x7F"), "a b  c");
+}
+
 TEST(NormalizerTest, FactoryGivesNothingOrRejects) {
   EXPECT_EQ(NormalizerFactory::fromConfig(hub::Config()), nullptr);
   EXPECT_EQ(NormalizerFactory::fromConfig(json(R"({"lowercase": true})")), nullptr);
