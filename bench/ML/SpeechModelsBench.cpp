@@ -2,9 +2,11 @@
 // 6 + 6 layers, 8 heads, V = 51864, S = 224, W = 1500) with random weights on 8 threads, and a
 // plain sgemm of the encoder's MLP size for comparison: mel and encoder per window, the
 // cross-attention keys and values of all decoder layers (and encoder plus those, the wait for one
-// window), decoder per token, and in a fresh process the load time from a warm page cache, the
-// resident size after loading and the peak while loading against the f32 weights. The load
-// averages before and after the run say how quiet the machine was. --smoke runs one iteration of
+// window), decoder per token, and in a fresh process the load time from a warm page cache (of the
+// folders as written now, matrices in half precision, and of folders holding every tensor as f32,
+// as written before), the resident size after loading and the peak while loading against the f32
+// weights. The instruction set and the load averages before and after the run say which kernels
+// ran and how quiet the machine was. --smoke runs one iteration of
 // each. The model folders go into a fresh private temporary folder, removed at the end.
 #include <cblas.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +24,8 @@
 #include "bench/ProcessStatus.h"
 #include "platform/ML/MLModel.h"
 #include "platform/ML/ModelFolders.h"
+#include "platform/ML/detail/Safetensors.h"
+#include "platform/ML/detail/Vector.h"
 #include "testsupport/Fixtures.h"
 
 using namespace platform::ml;
@@ -88,9 +93,19 @@ int main(int argc, char** argv) {
     ModelFolderOptions options;
     options.alignmentHeads = defaultAlignmentHeads(d);
     writeModelFolders(folder, d, weights, options);
+    writeModelFolders(folder / "f32", d, weights, options);
+    for (const char* model : {"AudioEncoder", "TextDecoder"}) {
+      const std::string prefix = model[0] == 'A' ? "model.encoder." : "model.decoder.";
+      std::map<std::string, detail::Tensor> tensors;
+      for (const auto& [name, t] : weights)
+        if (name.starts_with(prefix)) tensors[name] = detail::Tensor{t.shape, t.data};
+      detail::writeSafetensors(folder / "f32" / (std::string(model) + ".mlmodelc") / "weights.safetensors", tensors);
+    }
   }
   loadInFreshProcess(folder);  // warms the page cache
+  loadInFreshProcess(folder / "f32");
   const LoadFigures loading = loadInFreshProcess(folder);
+  const LoadFigures floatLoading = loadInFreshProcess(folder / "f32");
   const long baseline = statusKilobytes("VmRSS:");
   auto mel = MLModel::load(folder / "MelSpectrogram.mlmodelc");
   auto encoder = MLModel::load(folder / "AudioEncoder.mlmodelc");
@@ -197,6 +212,7 @@ int main(int argc, char** argv) {
   const auto end = loadAverages();
   std::printf("load:     %8.2f %.2f %.2f before the run, %.2f %.2f %.2f at its end (1, 5, 15 min averages, %u cores)\n",
               before[0], before[1], before[2], end[0], end[1], end[2], std::thread::hardware_concurrency());
+  std::printf("kernels:  %s\n", detail::instructionSetName(detail::instructionSet()));
   std::printf("mel:      %8.2f ms per 30 s window\n", melMs);
   std::printf("encoder:  %8.2f ms per 30 s window, %.1f GFLOP/s (plain sgemm 1500x2048x512: %.1f GFLOP/s, %.0f %%)\n",
               encoderMs, encoderFlops / encoderMs / 1e6, gemmGflops, 100 * encoderFlops / encoderMs / 1e6 / gemmGflops);
@@ -206,7 +222,9 @@ int main(int argc, char** argv) {
   std::printf("decoder:  %8.2f ms per token over %d steps (first step with cross-attention keys: %.2f ms)\n", stepMs,
               steps - 1, firstStepMs);
   const double f32Kb = weightsMb * 1e6 / 1024;
-  std::printf("load:     %8.2f ms for the models from a warm page cache (fresh process)\n", loading.ms);
+  std::printf("load:     %8.2f ms for the models from a warm page cache (fresh process; matrices stored in half "
+              "precision; %.2f ms for folders of f32 tensors)\n",
+              loading.ms, floatLoading.ms);
   std::printf("memory:   %8.1f MB resident after loading, %.2f x the f32 weights (%.1f MB); peak while loading %.1f MB, "
               "%.2f x the resident size\n",
               loading.residentKb / 1024.0, loading.residentKb / f32Kb, weightsMb, loading.peakKb / 1024.0,

@@ -31,6 +31,7 @@ namespace {
 
 constexpr const char* kWeightsFile = "model.safetensors";
 constexpr const char* kShardIndex = "model.safetensors.index.json";
+constexpr const char* kSourceRecord = "source.json";
 
 json::Value readJson(const fs::path& path) {
   try {
@@ -176,21 +177,37 @@ void writeFolders(const fs::path& checkpoint, const fs::path& out) {
     if (!layout.weightPrefix.empty()) {
       std::map<std::string, detail::SafetensorsWriter::Planned> planned;
       for (const auto& [full, name] : sources)
-        if (full.starts_with(layout.weightPrefix)) planned[full] = {"F32", weights.entries().at(name).shape};
+        if (full.starts_with(layout.weightPrefix))
+          planned[full] = {detail::heldInHalf(full) ? "F16" : "F32", weights.entries().at(name).shape};
       detail::SafetensorsWriter writer(dir / "weights.safetensors", planned);
-      for (const auto& [full, plan] : planned)
-        weights.readFloatBlocks(sources.at(full), [&](const float* values, std::size_t count, std::size_t) {
-          writer.write(values, count * sizeof(float));
-        });
+      for (const auto& [full, plan] : planned) {
+        if (plan.dtype == "F16")
+          weights.readHalfBlocks(sources.at(full), [&](const Float16* halves, std::size_t count, std::size_t) {
+            writer.write(halves, count * sizeof(Float16));
+          });
+        else
+          weights.readFloatBlocks(sources.at(full), [&](const float* values, std::size_t count, std::size_t) {
+            writer.write(values, count * sizeof(float));
+          });
+      }
       writer.finish(true);
     }
     syncPath(dir);
   }
 }
 
+std::string sourceText(const CheckpointSource& source) {
+  json::Object etags;
+  for (const auto& [file, etag] : source.etags) etags.emplace_back(file, etag);
+  return json::write(json::Value(json::Object{{"repository", source.repository},
+                                              {"commit", source.commit},
+                                              {"etags", json::Value(std::move(etags))}}),
+                     {.pretty = true, .escapeSlashes = false});
+}
+
 }  // namespace
 
-void packCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
+void packCheckpoint(const fs::path& checkpoint, const fs::path& folder, const std::optional<CheckpointSource>& source) {
   fs::path destination = fs::absolute(folder).lexically_normal();
   if (destination.filename().empty()) destination = destination.parent_path();
   std::error_code ec;
@@ -214,6 +231,7 @@ void packCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
   const fs::path temporary = makeTemporarySibling(destination);
   try {
     writeFolders(checkpoint, temporary);
+    if (source) detail::writeText(temporary / kSourceRecord, sourceText(*source), true);
     syncPath(temporary);
     renameIntoPlace(temporary, destination);
   } catch (...) {
@@ -276,6 +294,21 @@ void removeStalePackingLeftovers(const fs::path& folder) {
       ::flock(fd, LOCK_EX | LOCK_NB) == 0)
     ::unlink(lock.c_str());
   ::close(fd);
+}
+
+std::optional<CheckpointSource> readCheckpointSource(const fs::path& folder) {
+  try {
+    std::error_code ec;
+    if (!fs::is_regular_file(folder / kSourceRecord, ec)) return std::nullopt;
+    const json::Value root = json::parseFile((folder / kSourceRecord).string());
+    CheckpointSource source;
+    source.repository = root.at("repository").asString();
+    source.commit = root.at("commit").asString();
+    for (const auto& [file, etag] : root.at("etags").asObject()) source.etags[file] = etag.asString();
+    return source;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace platform::ml

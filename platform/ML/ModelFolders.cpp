@@ -58,7 +58,7 @@ void checkWeights(const WhisperDimensions& dims, const WeightMap& weights, const
 std::map<std::string, detail::Tensor> select(const WeightMap& weights, const std::string& prefix) {
   std::map<std::string, detail::Tensor> out;
   for (const auto& [name, t] : weights)
-    if (name.rfind(prefix, 0) == 0) out[name] = detail::Tensor{t.shape, t.data};
+    if (name.rfind(prefix, 0) == 0) out[name] = detail::Tensor{t.shape, t.data, false, detail::heldInHalf(name)};
   return out;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,9 +64,21 @@ std::vector<std::pair<int, int>> defaultAlignmentHeads(const WhisperDimensions& 
 void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensions& dims, const WeightMap& weights,
                        const ModelFolderOptions& options = {});
 
+// Where packed folders came from, kept beside them in "source.json": the repository, its commit
+// and the entity tag of each file the folders were made from ("model.safetensors" => its etag),
+// so that the checkpoint's weights need not be kept to tell a changed checkpoint.
+struct CheckpointSource {
+  std::string repository;                     // "openai/whisper-base.en"
+  std::string commit;
+  std::map<std::string, std::string> etags;   // file name => entity tag
+  friend bool operator==(const CheckpointSource&, const CheckpointSource&) = default;
+};
+
 // Reads a checkpoint folder (config.json, model.safetensors in F32, F16, BF16 or F64, optionally
-// generation_config.json with "alignment_heads") and writes the model folders, with F32 weights,
-// into `folder`. No prefill folder: a prefill cannot equal what the decoder computes over real audio.
+// generation_config.json with "alignment_heads") and writes the model folders into `folder`, the
+// matrices the runtime holds in half precision as F16 (rounded to nearest even, as it would round
+// them) and every other tensor as F32, with `source`, when given, in folder/source.json. No
+// prefill folder: a prefill cannot equal what the decoder computes over real audio.
 // Tensors stream through in blocks, so memory stays a few megabytes whatever the model's size.
 // The folders are written into a hidden temporary sibling of `folder` (parents are created) and
 // renamed into place once complete and flushed to disk; on any error the sibling is removed, so a
@@ -73,8 +86,14 @@ void writeModelFolders(const std::filesystem::path& folder, const WhisperDimensi
 // ".<name>.partial-<pid>-<random>", behind). A `folder` that already exists, or that appears while
 // packing, is an error and is left as it is. Throws std::runtime_error naming the file (and tensor)
 // for a missing config.json or weights file, a sharded checkpoint (model.safetensors.index.json;
-// not supported), a missing, misshapen, unused or non-floating-point tensor and a non-finite value.
-void packCheckpoint(const std::filesystem::path& checkpoint, const std::filesystem::path& folder);
+// not supported), a missing, misshapen, unused or non-floating-point tensor, a non-finite value and
+// a matrix value beyond the half range.
+void packCheckpoint(const std::filesystem::path& checkpoint, const std::filesystem::path& folder,
+                    const std::optional<CheckpointSource>& source = std::nullopt);
+
+// The source recorded in folder/source.json; absent when there is none or it is not a record
+// (folders packed without one, or by an earlier version). Never throws.
+std::optional<CheckpointSource> readCheckpointSource(const std::filesystem::path& folder);
 
 // Removes what killed packers of `folder` left beside it: folders named exactly
 // ".<name>.partial-<pid>-<8 hex digits>" that are ours, no links, and whose process is gone, and

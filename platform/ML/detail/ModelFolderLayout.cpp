@@ -145,6 +145,17 @@ void checkShapes(const WhisperDimensions& dims, const std::map<std::string, std:
       fail(name, "is not part of the model");
 }
 
+bool heldInHalf(const std::string& name) {
+  static const char* const kMatrices[] = {"_proj.weight", ".fc1.weight", ".fc2.weight"};
+  if (name == "model.encoder.conv2.weight" || name == "model.encoder.embed_positions.weight" ||
+      name == "model.decoder.embed_tokens.weight")
+    return true;
+  if (!name.starts_with("model.encoder.layers.") && !name.starts_with("model.decoder.layers.")) return false;
+  for (const char* suffix : kMatrices)
+    if (name.ends_with(suffix)) return true;
+  return false;
+}
+
 void writeText(const std::filesystem::path& path, const std::string& text, bool sync) {
   const std::string bytes = text + '\n';
   auto fail = [&] { throw std::runtime_error(path.string() + ": cannot write: " + std::strerror(errno)); };

@@ -32,6 +32,11 @@ std::map<std::string, std::vector<std::int64_t>> expectedShapes(const WhisperDim
 void checkShapes(const WhisperDimensions& dims, const std::map<std::string, std::vector<std::int64_t>>& shapes,
                  const std::string& where);
 
+// Whether the kernels hold the tensor in half precision (the projection and MLP matrices, the
+// second convolution, the encoder positions and the token table); the folders store these as F16,
+// rounded as the kernels would round them, and every other tensor as F32.
+bool heldInHalf(const std::string& name);
+
 // Writes text and a newline to path; `sync` flushes it to disk before returning.
 void writeText(const std::filesystem::path& path, const std::string& text, bool sync = false);
 

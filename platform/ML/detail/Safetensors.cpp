@@ -227,18 +227,71 @@ void SafetensorsFile::readFloatBlocks(
   }
 }
 
-void SafetensorsFile::readHalves(const std::string& name, Float16* out) {
+namespace {
+
+constexpr std::uint16_t kHalfExponent = 0x7c00u;
+
+// Index of the first half whose exponent bits are all set (infinite, NaN, or a float beyond the
+// half range once rounded), or n; branch-free over blocks like firstNonFinite.
+std::size_t firstHalfOverflow(const Float16* halves, std::size_t n) {
+  constexpr std::size_t kBlock = 4096;
+  const auto* bits = reinterpret_cast<const std::uint16_t*>(halves);
+  for (std::size_t at = 0; at < n; at += kBlock) {
+    const std::size_t stop = std::min(n, at + kBlock);
+    std::uint16_t bad = 0;
+    for (std::size_t i = at; i < stop; ++i) bad |= (bits[i] & kHalfExponent) == kHalfExponent;
+    if (bad)
+      for (std::size_t i = at; i < stop; ++i)
+        if ((bits[i] & kHalfExponent) == kHalfExponent) return i;
+  }
+  return n;
+}
+
+}  // namespace
+
+void SafetensorsFile::readHalfBlocks(
+    const std::string& name, const std::function<void(const Float16* halves, std::size_t count, std::size_t at)>& sink) {
+  const Entry& e = entry(name);
+  if (!isFloatDtype(e.dtype)) fail(name, "has dtype " + e.dtype + ", a floating-point dtype is needed");
+  constexpr std::size_t kBlock = 1 << 14;
+  const std::size_t n = (e.end - e.begin) / dtypeSize(e.dtype);
+  std::vector<Float16> halves(std::min(kBlock, n));
+  if (e.dtype == "F16") {
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(dataStart_ + e.begin));
+    for (std::size_t at = 0; at < n; at += kBlock) {
+      const std::size_t count = std::min(kBlock, n - at);
+      in_.read(reinterpret_cast<char*>(halves.data()), static_cast<std::streamsize>(count * 2));
+      if (!in_) fail(name, "cannot be read");
+      if (const std::size_t bad = firstHalfOverflow(halves.data(), count); bad < count)
+        fail(name, "holds a value that is not a finite float (" + numberText(toFloat(halves[bad])) + ") at index " +
+                       std::to_string(at + bad));
+      sink(halves.data(), count, at);
+    }
+    return;
+  }
   readFloatBlocks(name, [&](const float* values, std::size_t count, std::size_t at) {
-    floatToHalf(values, out + at, count);
-    // A finite float beyond the half range became infinite.
-    std::uint16_t overflow = 0;
-    const auto* bits = reinterpret_cast<const std::uint16_t*>(out + at);
-    for (std::size_t i = 0; i < count; ++i) overflow |= (bits[i] & 0x7c00u) == 0x7c00u;
-    if (overflow)
-      for (std::size_t i = 0; i < count; ++i)
-        if ((bits[i] & 0x7c00u) == 0x7c00u)
-          fail(name, "holds " + numberText(values[i]) + " at index " + std::to_string(at + i) +
-                         ", beyond half precision (largest 65504)");
+    floatToHalf(values, halves.data(), count);
+    // The values are finite, so an all-ones exponent is a float beyond the half range.
+    if (const std::size_t bad = firstHalfOverflow(halves.data(), count); bad < count)
+      fail(name, "holds " + numberText(values[bad]) + " at index " + std::to_string(at + bad) +
+                     ", beyond half precision (largest 65504)");
+    sink(halves.data(), count, at);
+  });
+}
+
+void SafetensorsFile::readHalves(const std::string& name, Float16* out) {
+  const Entry& e = entry(name);
+  if (e.dtype == "F16") {  // stored as the runtime holds it: one read, one check
+    const std::size_t n = (e.end - e.begin) / 2;
+    readBytes(name, e, out);
+    if (const std::size_t bad = firstHalfOverflow(out, n); bad < n)
+      fail(name, "holds a value that is not a finite float (" + numberText(toFloat(out[bad])) + ") at index " +
+                     std::to_string(bad));
+    return;
+  }
+  readHalfBlocks(name, [&](const Float16* halves, std::size_t count, std::size_t at) {
+    std::memcpy(out + at, halves, count * sizeof(Float16));
   });
 }
 
@@ -346,10 +399,19 @@ void writeSafetensors(const std::filesystem::path& path, const std::map<std::str
     if (static_cast<std::int64_t>(tensor.data.size()) != tensor.count())
       throw WeightsError(path.string() + ": tensor \"" + name + "\" holds " + std::to_string(tensor.data.size()) +
                          " values, shape " + shapeText(tensor.shape) + " needs " + std::to_string(tensor.count()));
-    planned[name] = {tensor.integer ? "I32" : "F32", tensor.shape};
+    planned[name] = {tensor.integer ? "I32" : tensor.half ? "F16" : "F32", tensor.shape};
   }
   SafetensorsWriter out(path, planned);
   for (const auto& [name, tensor] : tensors) {
+    if (tensor.half) {
+      std::vector<Float16> halves(tensor.data.size());
+      floatToHalf(tensor.data.data(), halves.data(), halves.size());
+      if (const std::size_t bad = firstHalfOverflow(halves.data(), halves.size()); bad < halves.size())
+        throw WeightsError(path.string() + ": tensor \"" + name + "\" holds " + numberText(tensor.data[bad]) +
+                           ", beyond half precision");
+      out.write(halves.data(), halves.size() * sizeof(Float16));
+      continue;
+    }
     if (!tensor.integer) {
       out.write(tensor.data.data(), tensor.data.size() * 4);
       continue;

@@ -24,6 +24,7 @@ struct Tensor {
   std::vector<std::int64_t> shape;
   std::vector<float> data;
   bool integer = false;  // whole numbers, written as I32
+  bool half = false;     // written as F16, rounded to nearest even
   std::int64_t count() const;
 };
 
@@ -48,8 +49,13 @@ class SafetensorsFile {
   // A tensor of a floating-point dtype, converted to float; a non-finite value is an error.
   std::vector<float> readFloats(const std::string& name);
   // A tensor of a floating-point dtype rounded to half precision into out (as many elements as it
-  // holds); a non-finite value, or one beyond the half range (65504), is an error.
+  // holds); a non-finite value, or one beyond the half range (65504), is an error. F16 data is
+  // read as it is stored.
   void readHalves(const std::string& name, Float16* out);
+  // The same, block by block (at most 16,384 values at a time): sink(halves, count, index of the
+  // first); an error is raised before its block reaches the sink.
+  void readHalfBlocks(const std::string& name,
+                      const std::function<void(const Float16* halves, std::size_t count, std::size_t at)>& sink);
   // A tensor of a floating-point dtype, converted to float block by block (at most 16,384 values
   // at a time): sink(values, count, index of the first). A non-finite value is an error, raised
   // before its block reaches the sink.
@@ -104,7 +110,8 @@ class SafetensorsWriter {
   std::uint64_t written_ = 0, total_ = 0;
 };
 
-// Writes the tensors in name order: F32, or I32 for `integer` ones (whole numbers in range, or WeightsError).
+// Writes the tensors in name order: F32, F16 for `half` ones (within the half range, or WeightsError),
+// I32 for `integer` ones (whole numbers in range, or WeightsError).
 void writeSafetensors(const std::filesystem::path& path, const std::map<std::string, Tensor>& tensors);
 
 std::string shapeText(const std::vector<std::int64_t>& shape);

@@ -224,8 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
     TensorLayout, ModelLoadingTest,
     ::testing::Values(
         Corruption{"FloatBytesLabelledInt32",
-                   [](const fs::path& f) { setField(f / kWeights, "model.decoder.layers.0.fc1.weight", "dtype", "I32"); },
-                   {"\"model.decoder.layers.0.fc1.weight\" has dtype I32, a floating-point dtype is needed"}},
+                   [](const fs::path& f) { setField(f / kWeights, "model.decoder.layers.0.fc1.bias", "dtype", "I32"); },
+                   {"\"model.decoder.layers.0.fc1.bias\" has dtype I32, a floating-point dtype is needed"}},
         Corruption{"TokenIdsLabelledFloat",
                    [](const fs::path& f) { setField(f / kWeights, "prefill.language_tokens", "dtype", "F32"); },
                    {"\"prefill.language_tokens\" has dtype F32, an integer dtype is needed"}, "TextDecoderContextPrefill"},

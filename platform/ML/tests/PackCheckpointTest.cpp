@@ -16,6 +16,7 @@
 #include "platform/ML/detail/Half.h"
 #include "platform/ML/detail/ModelFolderLayout.h"
 #include "platform/ML/detail/Safetensors.h"
+#include "platform/ML/detail/Vector.h"
 #include "platform/ML/tests/DecoderSession.h"
 #include "platform/ML/tests/TinyModel.h"
 
@@ -47,6 +48,14 @@ float stored(float v, const std::string& dtype) {
   if (dtype == "F32") return v;
   if (dtype == "BF16") return std::bit_cast<float>(static_cast<std::uint32_t>(sixteenBits(v, dtype)) << 16);
   return detail::halfBitsToFloat(sixteenBits(v, dtype));
+}
+
+// The matrices the runtime holds in half precision, which the folders store as F16.
+bool storedAsHalf(const std::string& name) {
+  for (const char* suffix : {"q_proj.weight", "k_proj.weight", "v_proj.weight", "out_proj.weight", "fc1.weight", "fc2.weight"})
+    if (name.ends_with(suffix)) return true;
+  return name == "model.encoder.conv2.weight" || name == "model.encoder.embed_positions.weight" ||
+         name == "model.decoder.embed_tokens.weight";
 }
 
 // A checkpoint folder as the model family publishes it: config.json, generation_config.json and
@@ -126,14 +135,16 @@ TEST(PackCheckpointTest, PackedFoldersEqualThoseOfTheInMemoryPack) {
     EXPECT_EQ(packed.size(), 5u);  // model.json of three folders, weights of two
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"checkpoint", "packed", "reference"}));
 
-    // Independently of the writer: every weight, with the values the checkpoint stores, as F32.
+    // Independently of the writer: every weight, with the values the checkpoint stores, the
+    // matrices rounded to half precision (F16), the rest as F32.
     std::size_t seen = 0;
     for (const char* folder : {"AudioEncoder", "TextDecoder"}) {
       auto file = detail::SafetensorsFile(dir.path() / "packed" / (std::string(folder) + ".mlmodelc/weights.safetensors"));
       for (const auto& [name, entry] : file.entries()) {
-        EXPECT_EQ(entry.dtype, "F32") << name;
+        const bool half = storedAsHalf(name);
+        EXPECT_EQ(entry.dtype, half ? "F16" : "F32") << name;
         std::vector<float> expected;
-        for (float v : weights.at(name).data) expected.push_back(stored(v, dtype));
+        for (float v : weights.at(name).data) expected.push_back(half ? stored(stored(v, dtype), "F16") : stored(v, dtype));
         EXPECT_EQ(file.readFloats(name), expected) << name;
         ++seen;
       }
@@ -175,6 +186,73 @@ TEST(PackCheckpointTest, PackedModelsComputeWhatTheirWeightsDefine) {
             b.step(9, direct)->featureValue("logits")->multiArrayValue()->toFloats());
 }
 
+// Folders written by the earlier packer hold every tensor as F32 and no source record: they still
+// load, and compute exactly what the half-precision folders compute (the runtime rounds the
+// matrices as the packer does), for every instruction set.
+TEST(PackCheckpointTest, FoldersWithFloatMatricesComputeWhatHalfOnesDo) {
+  testsupport::TempDir dir;
+  auto d = tinyDimensions();
+  d.kvCacheLength = d.nTextCtx;
+  const auto weights = randomWeights(d, 5);
+  writeCheckpoint(dir.path() / "checkpoint", d, weights);
+  packCheckpoint(dir.path() / "checkpoint", dir.path() / "half");
+  fs::copy(dir.path() / "half", dir.path() / "float", fs::copy_options::recursive);
+  for (const char* folder : {"AudioEncoder", "TextDecoder"}) {
+    const std::string prefix = folder[0] == 'A' ? "model.encoder." : "model.decoder.";
+    std::map<std::string, detail::Tensor> tensors;
+    for (const auto& [name, t] : weights)
+      if (name.starts_with(prefix)) tensors[name] = detail::Tensor{t.shape, t.data};
+    detail::writeSafetensors(dir.path() / "float" / (std::string(folder) + ".mlmodelc/weights.safetensors"), tensors);
+  }
+  EXPECT_FALSE(readCheckpointSource(dir.path() / "float"));
+
+  auto mel = MLMultiArray::make({1, d.nMels, 1, 2 * d.nAudioCtx}, MLMultiArrayDataType::float16);
+  for (std::int64_t i = 0; i < mel->count(); ++i) mel->setValue(i, std::sin(static_cast<double>(i)));
+  for (const auto set : detail::availableInstructionSets()) {
+    SCOPED_TRACE(detail::instructionSetName(set));
+    detail::setInstructionSet(set);
+    auto encode = [&](const char* folder) {
+      return MLModel::load(dir.path() / folder / "AudioEncoder.mlmodelc")
+          ->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", MLFeatureValue(mel)}}))
+          ->featureValue("encoder_output_embeds")
+          ->multiArrayValue();
+    };
+    auto half = encode("half"), single = encode("float");
+    EXPECT_EQ(half->toFloats(), single->toFloats());
+    DecoderSession a(MLModel::load(dir.path() / "half/TextDecoder.mlmodelc"));
+    DecoderSession b(MLModel::load(dir.path() / "float/TextDecoder.mlmodelc"));
+    for (int token : {3, 9, 17})
+      EXPECT_EQ(a.step(token, half)->featureValue("logits")->multiArrayValue()->toFloats(),
+                b.step(token, single)->featureValue("logits")->multiArrayValue()->toFloats());
+  }
+  detail::setInstructionSet(detail::availableInstructionSets().back());
+}
+
+// The record of where the folders came from is written with them, and read back; a folder without
+// one, or with one that is not a record, reads as having none.
+TEST(PackCheckpointTest, SourceRecordIsKeptWithTheFolders) {
+  testsupport::TempDir dir;
+  auto d = tinyDimensions();
+  d.kvCacheLength = d.nTextCtx;
+  writeCheckpoint(dir.path() / "checkpoint", d, randomWeights(d, 5));
+  const CheckpointSource source{"openai/whisper-tiny", "0123456789abcdef0123456789abcdef01234567",
+                                {{"config.json", "\"abc\""}, {"model.safetensors", "5d41402abc4b2a76"}}};
+  packCheckpoint(dir.path() / "checkpoint", dir.path() / "packed", source);
+  EXPECT_EQ(readCheckpointSource(dir.path() / "packed"), source);
+
+  packCheckpoint(dir.path() / "checkpoint", dir.path() / "bare");
+  EXPECT_FALSE(fs::exists(dir.path() / "bare" / "source.json"));
+  for (const char* text : {"", "{", "[]", R"({"repository": "o/r", "commit": 7, "etags": {}})",
+                           R"({"repository": "o/r", "commit": "c", "etags": {"a": null}})"}) {
+    SCOPED_TRACE(text);
+    std::ofstream(dir.path() / "bare" / "source.json", std::ios::trunc) << text;
+    EXPECT_FALSE(readCheckpointSource(dir.path() / "bare"));
+  }
+  fs::remove(dir.path() / "bare" / "source.json");
+  fs::create_directory(dir.path() / "bare" / "source.json");
+  EXPECT_FALSE(readCheckpointSource(dir.path() / "bare"));
+}
+
 // A checkpoint whose encoder positions are not the sinusoidal ones: the packed encoder computes
 // with its table.
 TEST(PackCheckpointTest, PackedEncoderCarriesTheCheckpointPositions) {
@@ -186,7 +264,9 @@ TEST(PackCheckpointTest, PackedEncoderCarriesTheCheckpointPositions) {
   writeCheckpoint(dir.path() / "checkpoint", d, weights);
   packCheckpoint(dir.path() / "checkpoint", dir.path() / "packed");
   const auto packed = detail::readSafetensors(dir.path() / "packed/AudioEncoder.mlmodelc/weights.safetensors");
-  EXPECT_EQ(packed.at("model.encoder.embed_positions.weight").data, table);
+  std::vector<float> rounded;
+  for (float v : table) rounded.push_back(stored(v, "F16"));
+  EXPECT_EQ(packed.at("model.encoder.embed_positions.weight").data, rounded);
   writeModelFolders(dir.path() / "sinusoidal", d, randomWeights(d, 5));
 
   auto mel = MLMultiArray::make({1, d.nMels, 1, 2 * d.nAudioCtx}, MLMultiArrayDataType::float32);
@@ -513,10 +593,12 @@ TEST(PackCheckpointTest, PacksWithinTheLargestTensorPlus64Megabytes) {
               ::testing::ExitedWithCode(0), "");
   EXPECT_EXIT(withinAllowance([&] { detail::readSafetensors(dir.path() / "checkpoint/model.safetensors"); }),
               ::testing::ExitedWithCode(3), "");
-  std::uint64_t packed = 0;
+  std::uint64_t packed = 0, data = 0;
   for (const char* folder : {"AudioEncoder", "TextDecoder"})
     packed += fs::file_size(dir.path() / "packed" / (std::string(folder) + ".mlmodelc/weights.safetensors"));
-  EXPECT_GT(packed, total);  // every tensor and the headers
+  for (const auto& [name, shape] : detail::expectedShapes(d))
+    data += static_cast<std::uint64_t>(detail::Tensor{shape, {}}.count()) * (storedAsHalf(name) ? 2 : 4);
+  EXPECT_GT(packed, data);  // every tensor and the headers
 #endif
 }
 
