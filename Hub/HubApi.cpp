@@ -95,7 +95,7 @@ HubApi::HubApi(std::optional<fs::path> downloadBase, std::optional<std::string> 
     std::fputs(hfToken_ ? "✅ got token\n" : "🔴 NO TOKEN **\n", stdout);
     std::fflush(stdout);
   }
-  downloadBase_ = downloadBase ? std::move(*downloadBase) : platform::system::homeDirectory() / "Documents" / "huggingface";
+  downloadBase_ = downloadBase ? std::move(*downloadBase) : platform::system::cacheDirectory() / "huggingface";
   if (endpoint) endpoint_ = std::move(*endpoint);
   else endpoint_ = environment("HF_ENDPOINT").value_or(kDefaultEndpoint);
   networkMonitor_->startMonitoring();

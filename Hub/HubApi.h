@@ -1,7 +1,7 @@
 // The repository client value: where files are cached (`downloadBase`), which service is asked
 // (`endpoint`), with which bearer token (`hfToken`), and whether to work offline. Construction
 // reads the environment once (HF_TOKEN, HUGGING_FACE_HUB_TOKEN, HF_TOKEN_PATH, HF_HOME and the two
-// token files under the home folder; HF_ENDPOINT) and never fails. A value never changes after
+// token files under the home folder; HF_ENDPOINT; XDG_CACHE_HOME) and never fails. A value never changes after
 // construction; copies may be used from any number of threads at once. Request operations block
 // the calling thread and throw Hub::HubClientError, platform::net::TransferError (HEAD) or
 // platform::json errors (listing, whoami) as each operation says; the token is never part of an
@@ -74,7 +74,8 @@ class HubApi {
   static constexpr const char* kCommitHashPattern = "^[0-9a-f]{40}$";
 
   // Absent arguments fall back to the environment: the token is discovered, the endpoint is
-  // HF_ENDPOINT (also when empty) or kDefaultEndpoint, the cache is ~/Documents/huggingface.
+  // HF_ENDPOINT (also when empty) or kDefaultEndpoint, the cache is $XDG_CACHE_HOME/huggingface
+  // (an absolute XDG_CACHE_HOME; else ~/.cache/huggingface).
   explicit HubApi(std::optional<std::filesystem::path> downloadBase = std::nullopt,
                   std::optional<std::string> hfToken = std::nullopt, std::optional<std::string> endpoint = std::nullopt,
                   bool useBackgroundSession = false, std::optional<bool> useOfflineMode = std::nullopt);

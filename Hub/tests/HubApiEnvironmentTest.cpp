@@ -27,7 +27,7 @@ class HubApiEnvironmentTest : public ::testing::Test {
   void SetUp() override {
     env.set("HOME", home.path().string());
     for (const char* name : {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HF_TOKEN_PATH", "HF_HOME", "HF_ENDPOINT",
-                             "CI_DISABLE_NETWORK_MONITOR"})
+                             "CI_DISABLE_NETWORK_MONITOR", "XDG_CACHE_HOME"})
       env.set(name, std::nullopt);
   }
   fs::path homePath(const std::string& relative) const { return home.path() / relative; }
@@ -116,8 +116,21 @@ TEST_F(HubApiEnvironmentTest, EndpointFallsBackToHfEndpointThenTheDefault) {
   EXPECT_EQ(HubApi().endpoint(), "http://mirror:8080");
 }
 
-TEST_F(HubApiEnvironmentTest, DefaultCacheIsHuggingfaceUnderDocuments) {
-  EXPECT_EQ(HubApi().downloadBase(), home.path() / "Documents" / "huggingface");
+// The cache folder of the desktop: an absolute XDG_CACHE_HOME, else ~/.cache.
+TEST_F(HubApiEnvironmentTest, DefaultCacheIsHuggingfaceUnderTheUsersCacheFolder) {
+  const fs::path given = home.path() / "elsewhere";
+  const std::vector<std::pair<std::optional<std::string>, fs::path>> cases{
+      {std::nullopt, home.path() / ".cache" / "huggingface"},
+      {given.string(), given / "huggingface"},
+      {"", home.path() / ".cache" / "huggingface"},
+      {"relative/cache", home.path() / ".cache" / "huggingface"},
+  };
+  for (const auto& [variable, expected] : cases) {
+    SCOPED_TRACE(variable.value_or("(unset)"));
+    env.set("XDG_CACHE_HOME", variable);
+    EXPECT_EQ(HubApi().downloadBase(), expected);
+    EXPECT_EQ(HubApi(fs::path("/given")).downloadBase(), fs::path("/given"));
+  }
   EXPECT_FALSE(HubApi().useOfflineMode().has_value());
   EXPECT_FALSE(HubApi().useBackgroundSession());
 }

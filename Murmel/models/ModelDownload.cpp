@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "Hub/HubApi.h"
+#include "Hub/HubFileDownloader.h"
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Extensions.h"
 #include "Murmel/Constants.h"
@@ -37,12 +38,15 @@ constexpr const char* kRevision = "main";
 constexpr const char* kCheckpointConfig = "config.json";
 constexpr const char* kCheckpointWeights = "model.safetensors";
 constexpr const char* kShardIndex = "model.safetensors.index.json";
-// What packing and the tokenizer read; the rest of a checkpoint repository stays remote.
-const std::vector<std::string>& checkpointFiles() {
-  static const std::vector<std::string> files{kCheckpointConfig, kCheckpointWeights, "generation_config.json",
-                                              "tokenizer.json", "tokenizer_config.json"};
+// What packing and the tokenizer read besides the weights; the rest of a checkpoint repository
+// stays remote. They stay in the cache; the weights go once packed.
+const std::vector<std::string>& checkpointCompanions() {
+  static const std::vector<std::string> files{kCheckpointConfig, "generation_config.json", "tokenizer.json",
+                                              "tokenizer_config.json"};
   return files;
 }
+// The files the packed folders are made from, whose entity tags their source record keeps.
+constexpr const char* kPackedFrom[] = {kCheckpointConfig, "generation_config.json", kCheckpointWeights};
 constexpr const char* kRequiredModels[] = {"MelSpectrogram", "AudioEncoder", "TextDecoder"};
 
 std::string describeRepo(const Hub::Repo& repo) {
@@ -184,20 +188,45 @@ bool completionHolds(const HubApi& hubApi, const fs::path& root, const fs::path&
   return true;
 }
 
-fs::file_time_type modified(const fs::path& path) {
-  std::error_code error;
-  auto time = fs::last_write_time(path, error);
-  return error ? fs::file_time_type::min() : time;
+// The client's download job for one file of the repository's copy at `root`.
+HubApi::HubFileDownloader fileJob(const HubApi& hubApi, const Hub::Repo& repo, const fs::path& root,
+                                  const std::string& name) {
+  return HubApi::HubFileDownloader(hubApi, repo, kRevision, root, name);
 }
 
-// A packed folder is current while it is complete and not older than the checkpoint it came from
-// (a changed checkpoint file is downloaded anew and so becomes newer).
-bool packedIsCurrent(const fs::path& root, const fs::path& folder) {
+// The client's record (commit, etag) of a file it downloaded; nothing for a file it did not.
+std::optional<HubApi::LocalDownloadFileMetadata> downloadRecord(const HubApi& hubApi, const Hub::Repo& repo,
+                                                                const fs::path& root, const std::string& name) {
+  if (!present(root / name)) return std::nullopt;
+  try {
+    return hubApi.readDownloadMetadata(fileJob(hubApi, repo, root, name).metadataDestination());
+  } catch (const std::exception& e) {
+    Logging::debug(e.what());
+    return std::nullopt;
+  }
+}
+
+// What packing the files at `root` now would record: the entity tags of the files present (empty
+// for one the client has no record of), the commit of the weights' download.
+platform::ml::CheckpointSource localSource(const HubApi& hubApi, const Hub::Repo& repo, const fs::path& root) {
+  platform::ml::CheckpointSource source;
+  source.repository = repo.id;
+  for (const char* name : kPackedFrom) {
+    if (!present(root / name)) continue;
+    const auto record = downloadRecord(hubApi, repo, root, name);
+    source.etags[name] = record ? record->etag : std::string();
+    if (record && std::string(name) == kCheckpointWeights) source.commit = record->commitHash;
+  }
+  return source;
+}
+
+// The packed folder is complete and made from exactly these files (the commit may differ: a
+// repository change elsewhere leaves the checkpoint as it is). A folder without a record (packed
+// by hand or by an earlier version, its matrices in f32) is made from nothing known.
+bool packedFrom(const fs::path& folder, const platform::ml::CheckpointSource& source) {
   if (!holdsModels(folder)) return false;
-  const auto packed = modified(folder);
-  for (const auto& name : {kCheckpointConfig, kCheckpointWeights, "generation_config.json"})
-    if (present(root / name) && modified(root / name) > packed) return false;
-  return true;
+  const auto recorded = platform::ml::readCheckpointSource(folder);
+  return recorded && recorded->repository == source.repository && recorded->etags == source.etags;
 }
 
 // An exclusive advisory lock on the hidden file ".<folder>.lock" beside `folder`, so that callers
@@ -243,35 +272,50 @@ class PackLock {
   int fd_ = -1;
 };
 
-// Packs the checkpoint at `root` into `folder` unless a current one is there. The packer writes
-// a sibling and renames it, so a failure leaves no folder behind; a stale folder goes first.
-fs::path ensurePacked(const fs::path& root, const fs::path& folder) {
-  platform::ml::removeStalePackingLeftovers(folder);  // of packers killed before
-  if (packedIsCurrent(root, folder)) {
-    Logging::debug("Using packed model folder " + folder.string());
-    return folder;
+// Removes the checkpoint's weights and the client's record of them: the packed folder holds all
+// that runs, and its source record tells a changed checkpoint without them.
+void dropWeights(const HubApi& hubApi, const Hub::Repo& repo, const fs::path& root) {
+  std::error_code error;
+  fs::remove(fileJob(hubApi, repo, root, kCheckpointWeights).metadataDestination(), error);
+  if (fs::remove(root / kCheckpointWeights, error) || !error) return;
+  Logging::error("Cannot remove " + (root / kCheckpointWeights).string() + ": " + error.message());
+}
+
+// With the lock held and the weights at `root`: packs them into `folder` (a stale folder goes
+// first) with their source recorded, then drops them. The packer writes a sibling and renames
+// it, so a failure leaves no folder behind, and the weights stay for the next attempt.
+fs::path packHeld(const HubApi& hubApi, const Hub::Repo& repo, const fs::path& root, const fs::path& folder) {
+  const platform::ml::CheckpointSource source = localSource(hubApi, repo, root);
+  if (!packedFrom(folder, source)) {
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(folder, error))) {
+      Logging::info("Packed model folder " + folder.string() + " is incomplete or not made from this checkpoint, packing again");
+      fs::remove_all(folder, error);
+      if (error) throw WhisperError::modelsUnavailable("Cannot replace " + folder.string() + ": " + error.message());
+    }
+    Logging::info("Packing checkpoint " + root.string() + " into " + folder.string());
+    try {
+      platform::ml::packCheckpoint(root, folder, source);
+    } catch (const std::runtime_error&) {
+      // A writer outside the lock (the packing tool) may have put its pack in place; the packer refuses.
+      if (!packedFrom(folder, source)) throw;
+    }
   }
+  dropWeights(hubApi, repo, root);
+  return folder;
+}
+
+// The packed folder of the checkpoint as the cache holds it, without the service: a complete
+// folder is used as it is (also one packed by an earlier version; it is packed again once the
+// service answers); weights without a complete folder are packed.
+fs::path ensurePackedLocally(const HubApi& hubApi, const Hub::Repo& repo, const fs::path& root, const fs::path& folder) {
+  platform::ml::removeStalePackingLeftovers(folder);  // of packers killed before
+  if (holdsModels(folder)) return folder;
   const PackLock lock(folder);
   // Another caller may have packed it while this one waited.
-  if (packedIsCurrent(root, folder)) {
-    Logging::debug("Using packed model folder " + folder.string());
-    return folder;
-  }
-  std::error_code error;
-  if (fs::exists(fs::symlink_status(folder, error))) {
-    Logging::info("Packed model folder " + folder.string() + " is incomplete or older than its checkpoint, packing again");
-    fs::remove_all(folder, error);
-    if (error) throw WhisperError::modelsUnavailable("Cannot replace " + folder.string() + ": " + error.message());
-  }
-  Logging::info("Packing checkpoint " + root.string() + " into " + folder.string());
-  try {
-    platform::ml::packCheckpoint(root, folder);
-  } catch (const std::runtime_error&) {
-    // A writer outside the lock (the packing tool) may have put its pack in place; the packer refuses.
-    if (packedIsCurrent(root, folder)) return folder;
-    throw;
-  }
-  return folder;
+  if (holdsModels(folder)) return folder;
+  if (!present(root / kCheckpointWeights)) throw WhisperError::modelsUnavailable("Checkpoint weights missing: " + root.string());
+  return packHeld(hubApi, repo, root, folder);
 }
 
 // The top-level folders of the paths that `pattern` accepts: the folder when there is exactly
@@ -294,7 +338,7 @@ std::optional<fs::path> findInCache(const HubApi& hubApi, const Hub::Repo& repo,
   const fs::path root = hubApi.localRepoLocation(repo);
   const fs::path packed = root / checkpointVariantFolder(repo.id);
   if (holdsModels(packed) || (present(root / kCheckpointConfig) && present(root / kCheckpointWeights)))
-    return ensurePacked(root, packed);
+    return ensurePackedLocally(hubApi, repo, root, packed);
 
   std::vector<std::string> paths;
   for (const auto& file : hub::getFileUrls(root)) paths.push_back(fs::relative(file, root).generic_string());
@@ -327,10 +371,30 @@ bool unreachable(const Hub::HubClientError& error) {
          error.kind() == Hub::HubClientError::Kind::networkError;
 }
 
+// The checkpoint's files made current in the cache and packed. The small files come first; the
+// weights are downloaded only when the packed folder is not made from the repository's weights
+// and the configuration now in the cache (its record against the weights' entity tag).
 fs::path downloadCheckpoint(const HubApi& hubApi, const Hub::Repo& repo, const HubApi::ProgressHandler& handler) {
   Logging::debug("Downloading checkpoint of " + describeRepo(repo) + "...");
-  const fs::path root = hubApi.snapshot(repo, kRevision, checkpointFiles(), handler);
-  return ensurePacked(root, root / checkpointVariantFolder(repo.id));
+  const fs::path root = hubApi.snapshot(repo, kRevision, checkpointCompanions());
+  const fs::path folder = root / checkpointVariantFolder(repo.id);
+  platform::ml::removeStalePackingLeftovers(folder);  // of packers killed before
+  const auto remote = hubApi.getFileMetadata(fileJob(hubApi, repo, root, kCheckpointWeights).source());
+  auto current = [&] {
+    platform::ml::CheckpointSource wanted = localSource(hubApi, repo, root);
+    wanted.etags[kCheckpointWeights] = remote.etag.value_or("");
+    return remote.etag && packedFrom(folder, wanted);
+  };
+  if (!current()) {
+    const PackLock lock(folder);
+    // Another caller may have packed it while this one waited.
+    if (!current()) {
+      hubApi.snapshot(repo, kRevision, std::vector<std::string>{kCheckpointWeights}, handler);
+      return packHeld(hubApi, repo, root, folder);
+    }
+  }
+  Logging::debug("Using packed model folder " + folder.string());
+  return folder;
 }
 
 }  // namespace

@@ -62,9 +62,11 @@ std::vector<std::string> fetchAvailableModels(const std::string& from, const std
 // The local folder of one variant's model folders. Our layout: the one top-level folder matching
 // "*<variant>/*" (else "*openai*<variant>/*"), downloaded, then a record of every listed file with
 // its size and SHA-256 written last (the cache's copy is used only while that record holds).
-// Checkpoint repository: the checkpoint files downloaded and packed into
-// checkpointVariantFolder(from) (reused while not older than the checkpoint); a sharded
-// checkpoint is refused. `from` absent: defaultModelRepository(variant).
+// Checkpoint repository: config.json, generation_config.json and the tokenizer files made current
+// in the cache; the packed folder checkpointVariantFolder(from) is reused while its source record
+// matches the repository's weights (entity tag) and those configuration files, else the weights
+// are downloaded, packed and deleted; offline, a complete packed folder is used as it is. A
+// sharded checkpoint is refused. `from` absent: defaultModelRepository(variant).
 // `useOfflineMode` as the repository client takes it (absent: from the network state).
 using DownloadProgressCallback = std::function<void(const hub::Progress&)>;
 std::filesystem::path download(const std::string& variant,

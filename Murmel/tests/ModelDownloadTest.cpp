@@ -223,11 +223,12 @@ TEST_F(ModelDownloadTest, CheckpointIsDownloadedPackedIntoTheVariantFolderAndReu
   EXPECT_EQ(folder, root / "openai_whisper-base.en");
   ASSERT_FALSE(fractions.empty());
   EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
-  // Only what packing and the tokenizer read came down.
-  for (const char* name : {"config.json", "generation_config.json", "model.safetensors", "tokenizer.json",
-                           "tokenizer_config.json"})
+  // Only what packing and the tokenizer read came down, and the weights went once packed.
+  for (const char* name : {"config.json", "generation_config.json", "tokenizer.json", "tokenizer_config.json"})
     EXPECT_TRUE(fs::exists(root / name)) << name;
-  for (const char* name : {"README.md", "flax_model.msgpack", ".gitattributes"}) EXPECT_FALSE(fs::exists(root / name)) << name;
+  for (const char* name : {"model.safetensors", "README.md", "flax_model.msgpack", ".gitattributes"})
+    EXPECT_FALSE(fs::exists(root / name)) << name;
+  EXPECT_EQ(transfers("model.safetensors"), 1);
   const fs::path reference = checkpoint.packLocally(dir.path() / "reference");
   for (const char* model : {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
     for (const auto& file : filesBelow(reference / model))
@@ -239,6 +240,71 @@ TEST_F(ModelDownloadTest, CheckpointIsDownloadedPackedIntoTheVariantFolderAndReu
   EXPECT_EQ(get("base.en", "openai/whisper-base.en"), folder);
   EXPECT_TRUE(fs::exists(folder / "kept"));
   EXPECT_EQ(transfers("model.safetensors"), 0);
+  EXPECT_FALSE(fs::exists(root / "model.safetensors"));
+}
+
+std::uintmax_t bytesBelow(const fs::path& folder) {
+  std::uintmax_t total = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file()) total += entry.file_size();
+  return total;
+}
+
+// After the first start the repository's copy, everything in it counted (the client's records,
+// the companions, the packed folders with their source record), is not much more than the
+// checkpoint's weights: their matrices are kept in half precision and the weights themselves go.
+TEST_F(ModelDownloadTest, FirstStartKeepsAboutTheCheckpointsSizeOnDisk) {
+  Checkpoint checkpoint;
+  auto dims = tinyDimensions();
+  dims.nVocab = 1024;  // the token table, as in the real models, the largest tensor
+  checkpoint.config = checkpointConfig(dims);
+  checkpoint.weights = safetensors(platform::ml::randomWeights(dims, 3));
+  checkpoint.serve(server, "openai/whisper-base.en");
+  const fs::path folder = get("base.en", "openai/whisper-base.en");
+  const fs::path root = cache / "models" / "openai" / "whisper-base.en";
+  const auto used = bytesBelow(root), weights = checkpoint.weights.size();
+  EXPECT_LE(static_cast<double>(used), 1.2 * static_cast<double>(weights)) << used << " bytes for " << weights;
+  const auto source = platform::ml::readCheckpointSource(folder);
+  ASSERT_TRUE(source);
+  EXPECT_EQ(source->repository, "openai/whisper-base.en");
+  EXPECT_EQ(source->commit, HubTestServer::kDefaultCommit);
+  EXPECT_EQ(source->etags.size(), 3u);  // config.json, generation_config.json, model.safetensors
+  EXPECT_NE(source->etags.at("model.safetensors"), "");
+}
+
+// A cache as the earlier version left it: the weights beside a folder of f32 matrices with no
+// source record. Offline the folder is used as it is; online it is packed again from the weights
+// there, which then go.
+TEST_F(ModelDownloadTest, EarlierCacheIsUsedOfflineAndPackedAgainOnline) {
+  const Checkpoint checkpoint;
+  checkpoint.serve(server, "openai/whisper-base.en");
+  const fs::path folder = get("base.en", "openai/whisper-base.en");
+  const fs::path root = folder.parent_path();
+  // Rewrite the cache into the earlier layout.
+  fs::remove(folder / "source.json");
+  for (const char* model : {"AudioEncoder", "TextDecoder"}) {
+    const fs::path file = folder / (std::string(model) + ".mlmodelc") / "weights.safetensors";
+    const platform::ml::WeightMap all = platform::ml::randomWeights(tinyDimensions(), 3);
+    platform::ml::WeightMap part;
+    for (const auto& [name, tensor] : all)
+      if (name.starts_with(model[0] == 'A' ? "model.encoder." : "model.decoder.")) part[name] = tensor;
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << safetensors(part);
+  }
+  std::ofstream(root / "model.safetensors", std::ios::binary) << checkpoint.weights;
+  const std::string earlier = readAll(folder / "TextDecoder.mlmodelc" / "weights.safetensors");
+
+  server.clearRequests();
+  EXPECT_EQ(get("base.en", "openai/whisper-base.en", true), folder);
+  EXPECT_TRUE(readAll(folder / "TextDecoder.mlmodelc" / "weights.safetensors") == earlier);
+  EXPECT_EQ(server.requests().size(), 0u);
+
+  EXPECT_EQ(get("base.en", "openai/whisper-base.en"), folder);
+  const fs::path reference = checkpoint.packLocally(dir.path() / "reference");
+  for (const char* model : {"AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
+    EXPECT_TRUE(readAll(folder / model / "weights.safetensors") == readAll(reference / model / "weights.safetensors"))
+        << model;
+  EXPECT_TRUE(platform::ml::readCheckpointSource(folder));
+  EXPECT_FALSE(fs::exists(root / "model.safetensors"));
 }
 
 // The tokenizer files of a checkpoint repository stay at the root of its cache copy, the first place
@@ -259,21 +325,47 @@ TEST_F(ModelDownloadTest, CheckpointTokenizerIsWhereTheTokenizerSearchLooksFirst
   EXPECT_EQ(server.requests().size(), 0u);
 }
 
+// The repository at a new commit: the folders are packed again, the weights downloaded again,
+// when the weights or the configuration they are packed with changed, and kept as they are when
+// only other files did.
 TEST_F(ModelDownloadTest, ChangedCheckpointIsPackedAgain) {
-  Checkpoint first;
-  first.serve(server, "openai/whisper-tiny");
-  const fs::path folder = get("tiny", "openai/whisper-tiny");
-  std::ofstream(folder / "kept") << "x";
+  struct Case {
+    const char* name;
+    void (*change)(Checkpoint&);
+    bool packedAgain;
+  };
+  const Case cases[] = {
+      {"weights", [](Checkpoint& c) { c.weights = safetensors(platform::ml::randomWeights(tinyDimensions(), 4)); }, true},
+      {"alignment heads", [](Checkpoint& c) { c.generation = R"({"alignment_heads": [[1, 3]]})"; }, true},
+      {"tokenizer only", [](Checkpoint& c) { c.tokenizerConfig = R"({"tokenizer_class": "Other"})"; }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HubTestServer first;
+    const Checkpoint original;
+    original.serve(first, "openai/whisper-tiny");
+    const fs::path folder = get("tiny", "openai/whisper-tiny", std::nullopt, first.endpoint());
+    std::ofstream(folder / "kept") << "x";
 
-  HubTestServer updated;
-  Checkpoint second;
-  second.weights = safetensors(platform::ml::randomWeights(tinyDimensions(), 4));
-  second.serve(updated, "openai/whisper-tiny", "89abcdef0123456789abcdef0123456789abcdef");
-  EXPECT_EQ(get("tiny", "openai/whisper-tiny", std::nullopt, updated.endpoint()), folder);
-  EXPECT_FALSE(fs::exists(folder / "kept"));
-  const fs::path reference = second.packLocally(dir.path() / "reference");
-  EXPECT_TRUE(readAll(folder / "TextDecoder.mlmodelc" / "weights.safetensors") ==
-              readAll(reference / "TextDecoder.mlmodelc" / "weights.safetensors"));
+    HubTestServer updated;
+    Checkpoint second;
+    c.change(second);
+    second.serve(updated, "openai/whisper-tiny", "89abcdef0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(get("tiny", "openai/whisper-tiny", std::nullopt, updated.endpoint()), folder);
+    int weightTransfers = 0;
+    for (const auto& request : updated.requests())
+      weightTransfers += request.method == "GET" && request.target.ends_with("/model.safetensors");
+    EXPECT_EQ(weightTransfers, c.packedAgain ? 1 : 0);
+    EXPECT_EQ(fs::exists(folder / "kept"), !c.packedAgain);
+    const fs::path reference = second.packLocally(dir.path() / c.name);
+    for (const char* model : {"AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
+      EXPECT_TRUE(readAll(folder / model / "weights.safetensors") == readAll(reference / model / "weights.safetensors"))
+          << model;
+    EXPECT_TRUE(readAll(folder / "TextDecoder.mlmodelc" / "model.json") == readAll(reference / "TextDecoder.mlmodelc" / "model.json"));
+    EXPECT_EQ(readAll(folder.parent_path() / "tokenizer_config.json"), second.tokenizerConfig);
+    EXPECT_FALSE(fs::exists(folder.parent_path() / "model.safetensors"));
+    fs::remove_all(cache);
+  }
 }
 
 TEST_F(ModelDownloadTest, ShardedCheckpointIsRefusedBeforeAnyTransfer) {

@@ -124,7 +124,7 @@ OnboardingCard OnboardingController::card() const {
       card.title = "Try it";
       card.body = "Click the box, hold **" + model_.hotkeyTitle() + "**, and speak.";
       card.showsEditor = true;
-      card.footnote = "First use downloads a speech model of about 300 MB. The pill at the bottom of your "
+      card.footnote = "First use downloads a speech model of about 150 MB. The pill at the bottom of your "
                       "screen will say \u201CLoading model\u2026\u201D until it's ready.";
       // Promising "Loading model…" would be wrong while it cannot load.
       if (model_.modelProblem())

@@ -166,6 +166,8 @@ std::filesystem::path applicationDataDirectory() {
   return folder;
 }
 
+std::filesystem::path cacheDirectory() { return xdgDirectory("XDG_CACHE_HOME", ".cache"); }
+
 std::filesystem::path settingsDirectory() { return xdgDirectory("XDG_CONFIG_HOME", ".config") / "Parlet"; }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {

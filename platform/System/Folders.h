@@ -58,6 +58,9 @@ std::filesystem::path applicationSupportDirectory();
 // a file or another user's folder at that name throws FolderError saying which, and is left alone.
 std::filesystem::path applicationDataDirectory();
 
+// $XDG_CACHE_HOME, default ~/.cache (not created).
+std::filesystem::path cacheDirectory();
+
 // $XDG_CONFIG_HOME/Parlet, default ~/.config/Parlet (not created).
 std::filesystem::path settingsDirectory();
 

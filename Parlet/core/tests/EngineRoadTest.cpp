@@ -41,12 +41,13 @@ enum class Layout { ours, checkpoint };
 
 // Puts a repository of the layout on the server, holding a narrow stand-in of base.en that says
 // the script, with the generated tokenizer. Returns the repository to name: our layout's, or none
-// for the checkpoint (the engine's default repository for "base.en").
-std::optional<std::string> serveRepository(HubTestServer& server, Layout layout, const fs::path& scratch) {
+// for the checkpoint (the engine's default repository for "base.en", unless given another id).
+std::optional<std::string> serveRepository(HubTestServer& server, Layout layout, const fs::path& scratch,
+                                           const std::string& checkpointId = "openai/whisper-base.en") {
   const auto dims = narrowDimensions();
   const auto weights = scriptedWeights(dims, script());
   if (layout == Layout::checkpoint) {
-    const std::string id = "openai/whisper-base.en";
+    const std::string& id = checkpointId;
     server.addRepository("models", id);
     server.addFile("models", id, "README.md", "# narrow\n");
     server.addFile("models", id, "config.json", checkpointConfigJson(dims));
@@ -126,6 +127,26 @@ TEST_P(LayoutRoadTest, DownloadsLoadsAndTranscribesThenWorksFromTheCacheWithoutT
 
 INSTANTIATE_TEST_SUITE_P(Layouts, LayoutRoadTest, ::testing::Values(Layout::ours, Layout::checkpoint),
                          [](const auto& info) { return info.param == Layout::ours ? "OurLayout" : "Checkpoint"; });
+
+// The application names no download folder: the model goes into the user's cache folder
+// ($XDG_CACHE_HOME, else ~/.cache), and nothing into the home folder's documents.
+TEST_F(EngineRoadTest, ApplicationKeepsModelsInTheUsersCacheFolder) {
+  HubTestServer server;
+  serveRepository(server, Layout::checkpoint, dir.path());
+  environment.set("HF_ENDPOINT", server.endpoint());
+  const fs::path home = dir.path() / "home";
+  fs::create_directories(home);
+  environment.set("HOME", home.string());
+  for (const fs::path& xdg : {dir.path() / "xdg", fs::path()}) {
+    SCOPED_TRACE(xdg.empty() ? "XDG_CACHE_HOME unset" : "XDG_CACHE_HOME set");
+    environment.set("XDG_CACHE_HOME", xdg.empty() ? std::nullopt : std::optional<std::string>(xdg.string()));
+    const fs::path root = (xdg.empty() ? home / ".cache" : xdg) / "huggingface" / "models" / "openai" / "whisper-base.en";
+    const auto engine = MurmelSpeechEngine::create(Transcriber::engineOptions());
+    EXPECT_EQ(engine->engine()->modelFolder(), root / "openai_whisper-base.en");
+    EXPECT_EQ(texts(engine->transcribe(wav.string())), std::vector<std::string>{"hello world"});
+  }
+  EXPECT_FALSE(fs::exists(home / "Documents"));
+}
 
 // Two dictations at once on a fresh Transcriber: one engine is created, with the application's
 // arguments, and both get the text.
