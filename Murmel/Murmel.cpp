@@ -289,13 +289,16 @@ void Murmel::loadTokenizerIfNeeded() {
   const auto start = std::chrono::steady_clock::now();
 
   std::vector<fs::path> searchPaths;
+  std::shared_ptr<const WhisperTokenizer> loaded;
   if (const auto folder = modelFolder()) {
+    // A packed checkpoint brings its own tokenizer; the variant guessed from the width may not be its size.
+    loaded = ModelUtilities::loadCheckpointTokenizer(*folder);
     searchPaths.push_back(*folder);
     const hub::HubApi local(*folder, std::nullopt, std::nullopt, false, std::nullopt);
     searchPaths.push_back(local.localRepoLocation(
         hub::Hub::Repo{ModelUtilities::tokenizerNameForVariant(variant), hub::Hub::RepoType::models}));
   }
-  auto loaded = ModelUtilities::loadTokenizer(variant, tokenizerFolder(), searchPaths, useBackgroundDownloadSession());
+  if (!loaded) loaded = ModelUtilities::loadTokenizer(variant, tokenizerFolder(), searchPaths, useBackgroundDownloadSession());
   const double seconds = secondsSince(start);
   modifyTimings([&](TranscriptionTimings& t) { t.tokenizerLoadTime = seconds; });
   setTokenizer(std::move(loaded));

@@ -95,6 +95,18 @@ std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
   return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), repoFolder);
 }
 
+std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadCheckpointTokenizer(const fs::path& modelFolder) {
+  fs::path folder = modelFolder.lexically_normal();
+  if (!folder.has_filename()) folder = folder.parent_path();
+  const fs::path root = folder.parent_path();
+  if (folder.filename() != root.parent_path().filename().string() + "_" + root.filename().string()) return nullptr;
+  std::error_code error;
+  if (!fs::exists(root / "tokenizer.json", error)) return nullptr;
+  Logging::debug("Found the checkpoint's own tokenizer at " + root.string());
+  const hub::HubApi local(root, std::nullopt, std::nullopt, false, true);
+  return loadLocalTokenizer(root, local);
+}
+
 ModelSupport ModelUtilities::modelSupport(const std::string& deviceName, const std::optional<ModelSupportConfig>& config) {
   return (config ? *config : Constants::fallbackModelSupportConfig()).modelSupport(deviceName);
 }

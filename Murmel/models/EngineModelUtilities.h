@@ -39,6 +39,12 @@ struct ModelUtilities : kestrum::ModelUtilities {
       ModelVariant variant, const std::optional<std::filesystem::path>& tokenizerFolder,
       const std::vector<std::filesystem::path>& additionalSearchPaths = {}, bool useBackgroundSession = false);
 
+  // The tokenizer of the checkpoint repository a packed model folder was made from, whose cache
+  // copy holds the folder ("<base>/models/<owner>/<name>/<owner>_<name>"): the repository's own
+  // tokenizer.json beside it, whatever size the model's width suggests. Nothing when the folder
+  // is not such a folder, there is no tokenizer.json, or it does not load (logged). No network.
+  static std::shared_ptr<const WhisperTokenizer> loadCheckpointTokenizer(const std::filesystem::path& modelFolder);
+
   // `config`'s support for the device, or the built-in table's when none is given.
   static ModelSupport modelSupport(const std::string& deviceName, const std::optional<ModelSupportConfig>& config);
 

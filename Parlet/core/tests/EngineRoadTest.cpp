@@ -148,6 +148,21 @@ TEST_F(EngineRoadTest, ApplicationKeepsModelsInTheUsersCacheFolder) {
   EXPECT_FALSE(fs::exists(home / "Documents"));
 }
 
+// A checkpoint repository named for one size whose model is as wide as none: the size guessed from
+// the width names another tokenizer repository, which the service does not have, yet the
+// checkpoint's own tokenizer is found and used.
+TEST_F(EngineRoadTest, CheckpointsOwnTokenizerIsUsedWhateverTheModelsWidth) {
+  HubTestServer server;
+  serveRepository(server, Layout::checkpoint, dir.path(), "openai/whisper-tiny");
+  EngineOptions options = applicationOptions(server, std::nullopt);
+  options.model = "tiny";
+  const auto engine = MurmelSpeechEngine::create(options);
+  EXPECT_EQ(engine->engine()->modelFolder(), cache / "models" / "openai" / "whisper-tiny" / "openai_whisper-tiny");
+  EXPECT_EQ(texts(engine->transcribe(wav.string())), std::vector<std::string>{"hello world"});
+  for (const auto& request : server.requests())
+    EXPECT_EQ(request.target.find("whisper-base"), std::string::npos) << request.target;
+}
+
 // Two dictations at once on a fresh Transcriber: one engine is created, with the application's
 // arguments, and both get the text.
 TEST_F(EngineRoadTest, TranscriberRunsOnTheRealEngine) {
