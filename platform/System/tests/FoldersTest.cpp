@@ -282,21 +282,23 @@ TEST(FoldersTest, DataFolderIsOursAndPrivateOrRefused) {
 
 TEST(FoldersTest, XdgFoldersUseTheirVariablesOrHomeDefaults) {
   struct Case {
-    std::optional<std::string> dataHome, configHome;
-    fs::path support, settings;
+    std::optional<std::string> dataHome, configHome, cacheHome;
+    fs::path support, settings, cache;
   };
   const Case cases[] = {
-      {"/data", "/config", "/data", "/config/Parlet"},
-      {std::nullopt, std::nullopt, "/home/u/.local/share", "/home/u/.config/Parlet"},
-      {"relative", "", "/home/u/.local/share", "/home/u/.config/Parlet"},  // not absolute: ignored
+      {"/data", "/config", "/cache", "/data", "/config/Parlet", "/cache"},
+      {std::nullopt, std::nullopt, std::nullopt, "/home/u/.local/share", "/home/u/.config/Parlet", "/home/u/.cache"},
+      {"relative", "", "relative", "/home/u/.local/share", "/home/u/.config/Parlet", "/home/u/.cache"},  // not absolute: ignored
   };
   for (const auto& c : cases) {
     EnvironmentGuard env;
     env.set("HOME", "/home/u");
     env.set("XDG_DATA_HOME", c.dataHome);
     env.set("XDG_CONFIG_HOME", c.configHome);
+    env.set("XDG_CACHE_HOME", c.cacheHome);
     EXPECT_EQ(applicationSupportDirectory(), c.support);
     EXPECT_EQ(settingsDirectory(), c.settings);
+    EXPECT_EQ(cacheDirectory(), c.cache);
   }
 }
 

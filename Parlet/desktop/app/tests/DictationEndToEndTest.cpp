@@ -231,6 +231,7 @@ TEST_F(DictationEndToEndTest, FirstStartDownloadsTheModelWithProgressInTheMenuTh
   server.addFile("models", repo, "tokenizer.json", testing::generatedTokenizerJson(), true);
   server.addFile("models", repo, "tokenizer_config.json", testing::generatedTokenizerConfigJson());
   environment.set("HOME", (folder.path() / "home").string());  // the model cache's default place
+  environment.set("XDG_CACHE_HOME", std::nullopt);
   environment.set("HF_ENDPOINT", server.endpoint());
   environment.set("CI_DISABLE_NETWORK_MONITOR", "1");  // online, whatever this machine's interfaces say
 
