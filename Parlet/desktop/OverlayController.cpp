@@ -8,7 +8,8 @@ namespace parlet {
 
 PillContent pillContent(const OverlayModel& model) {
   using State = Pipeline::State;
-  if (model.notice()) return {PillIcon::notice, *model.notice()};
+  if (model.notice())
+    return {*model.notice() == "Copied last transcript" ? PillIcon::info : PillIcon::notice, *model.notice()};
   switch (model.state()) {
     case State::idle: return {PillIcon::none, ""};
     case State::preparing: return {PillIcon::busyDots, "Loading model\u2026"};
@@ -38,6 +39,13 @@ std::array<double, 3> processingDots(double t) {
 
 Rect pillPanelFrame(const Rect& area, double width, double height) {
   return {area.x + area.width / 2 - width / 2, area.y + area.height - 80 - height, width, height};
+}
+
+Rect frameAboveThePill(const Rect& area, double width, double height) {
+  const double limit =
+      pillPanelFrame(area, OverlayController::panelWidth, OverlayController::panelHeight).y - 16;  // the pill's top
+  const double y = std::max(area.y, area.y + (limit - area.y - height) / 2);
+  return {area.x + area.width / 2 - width / 2, y, width, height};
 }
 
 OverlayController::OverlayController(Dependencies dependencies)

@@ -43,8 +43,8 @@ class OverlayModel : public Observable {
   bool locked_ = false;
 };
 
-// What the pill shows on its left.
-enum class PillIcon { notice, none, busyDots, lockedBars, bars };
+// What the pill shows on its left: `notice` marks a problem, `info` a notice that reports success.
+enum class PillIcon { notice, info, none, busyDots, lockedBars, bars };
 
 struct PillContent {
   PillIcon icon = PillIcon::none;
@@ -71,6 +71,10 @@ struct Rect {
 // The panel's frame on a screen's available area: centred horizontally, its bottom edge 80 points
 // above the area's bottom.
 Rect pillPanelFrame(const Rect& availableArea, double panelWidth, double panelHeight);
+// A window's frame on the same area that the pill never covers: centred horizontally, and
+// vertically in the part above the pill's panel with a 16-point gap (the area's top when it does
+// not fit there).
+Rect frameAboveThePill(const Rect& availableArea, double width, double height);
 
 class OverlayController {
  public:

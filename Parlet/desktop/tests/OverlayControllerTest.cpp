@@ -36,7 +36,8 @@ TEST_F(OverlayControllerTest, PillContentFollowsNoticeThenStateThenLock) {
       {State::processing, false, std::nullopt, PillIcon::busyDots, "Thinking"},
       {State::processing, true, std::nullopt, PillIcon::busyDots, "Thinking"},  // the lock only shows while recording
       {State::recording, true, "Mic unavailable", PillIcon::notice, "Mic unavailable"},
-      {State::idle, false, "Copied last transcript", PillIcon::notice, "Copied last transcript"},
+      {State::idle, false, "Copied last transcript", PillIcon::info, "Copied last transcript"},  // no error
+      {State::idle, false, "Couldn't load model", PillIcon::notice, "Couldn't load model"},
   };
   for (const auto& c : cases) {
     OverlayModel m;
@@ -148,6 +149,23 @@ TEST(PillDrawingTest, PanelSitsCentredEightyPointsAboveTheBottomOfTheScreenUnder
   const Rect area{1920, 30, 1280, 994};
   const Rect frame = pillPanelFrame(area, 260, 64);
   EXPECT_EQ(frame, (Rect{1920 + 640 - 130, 30 + 994 - 80 - 64, 260, 64}));
+}
+
+// A window placed with frameAboveThePill ends 16 points above the pill's panel, or starts at the
+// area's top when the part above the pill is too short.
+TEST(PillDrawingTest, WindowsArePlacedAboveThePill) {
+  struct Case {
+    Rect area;
+    Rect expected;
+  } cases[] = {
+      {{0, 0, 1280, 800}, {400, (800 - 144 - 16 - 410) / 2.0, 480, 410}},    // an 800-point screen
+      {{0, 32, 1280, 768}, {400, 32 + (768 - 144 - 16 - 410) / 2.0, 480, 410}},  // below a top bar
+      {{100, 0, 800, 500}, {260, 0, 480, 410}},                               // too short: at the top
+  };
+  for (const auto& c : cases) {
+    const Rect frame = frameAboveThePill(c.area, 480, 410);
+    EXPECT_EQ(frame, c.expected);
+  }
 }
 
 }  // namespace

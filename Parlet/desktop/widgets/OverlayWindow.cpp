@@ -198,6 +198,9 @@ void OverlayWindow::drawContent(QPainter& p, const PillContent& content, const Q
     case PillIcon::notice:
       drawSymbol(p, "exclamationmark.circle", QRectF(x + 3, midY - 8, 16, 16), withOpacity(kForeground, 0.7));
       break;
+    case PillIcon::info:
+      drawSymbol(p, "checkmark", QRectF(x + 3, midY - 8, 16, 16), withOpacity(kForeground, 0.7));
+      break;
     case PillIcon::none: break;
     case PillIcon::busyDots: {
       const auto dots = processingDots(t);

@@ -1,6 +1,9 @@
 #include "Parlet/desktop/widgets/WelcomeWindow.h"
 
 #include <QCloseEvent>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,6 +14,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "Parlet/desktop/OverlayController.h"
 #include "Parlet/desktop/widgets/Labels.h"
 #include "Parlet/desktop/widgets/Symbols.h"
 
@@ -80,6 +84,7 @@ WelcomeWindow::WelcomeWindow(OnboardingController& controller)
 
   auto* footer = new QHBoxLayout;
   footer->setContentsMargins(20, 14, 20, 14);
+  footer->setSpacing(8);  // not the column's 0, which would make Back and Next touch
   dots_ = new QWidget;
   dots_->setLayout(new QHBoxLayout);
   dots_->layout()->setContentsMargins(0, 0, 0, 0);
@@ -119,6 +124,23 @@ WelcomeWindow::~WelcomeWindow() { detach(); }
 void WelcomeWindow::detach() {
   if (controller_) controller_->model().removeObserver(observer_);
   controller_ = nullptr;
+}
+
+void WelcomeWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (placed_) return;
+  placed_ = true;
+  // On the screen of the pointer, as the pill, and above the pill so that it never covers the footer.
+  QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  const QMargins decoration = frameGeometry().size() == size() ? QMargins(0, 30, 0, 0)  // frame not known yet
+                                                                : QMargins(geometry().left() - frameGeometry().left(),
+                                                                           geometry().top() - frameGeometry().top(), 0, 0);
+  const Rect frame = frameAboveThePill({double(area.x()), double(area.y()), double(area.width()), double(area.height())},
+                                       width() + decoration.left(), height() + decoration.top());
+  move(static_cast<int>(frame.x), static_cast<int>(frame.y));
 }
 
 void WelcomeWindow::closeEvent(QCloseEvent* event) {

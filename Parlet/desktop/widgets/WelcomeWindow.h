@@ -27,6 +27,7 @@ class WelcomeWindow : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void refresh();
@@ -44,6 +45,7 @@ class WelcomeWindow : public QWidget {
   bool builtGranted_ = false;
   std::string builtTitle_;
   std::optional<std::string> builtProblem_;
+  bool placed_ = false;
 };
 
 }  // namespace parlet::widgets
