@@ -11,6 +11,7 @@
 #include "Parlet/core/Pipeline.h"
 #include "Parlet/core/Transcriber.h"
 #include "Parlet/desktop/ModelDownloadFeed.h"
+#include "Parlet/desktop/PermissionText.h"
 #include "Parlet/desktop/app/EngineWiring.h"
 #include "Parlet/desktop/app/PathMonitorWatch.h"
 #include "Parlet/desktop/widgets/ArchiveWindow.h"
@@ -18,6 +19,7 @@
 #include "Parlet/desktop/widgets/QtWindowHandle.h"
 #include "Parlet/desktop/widgets/TrayMenu.h"
 #include "Parlet/desktop/widgets/WelcomeWindow.h"
+#include "platform/Desktop/GrantAccessWindow.h"
 #include "platform/Desktop/InputServices.h"
 #include "platform/Desktop/LaunchAtLogin.h"
 #include "platform/Desktop/QtPasteboard.h"
@@ -122,13 +124,18 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
   d.promptForTrust = [&p] {
     const auto status = p.input.accessibility();
     if (status.trusted) return;
-    auto* notice = new QMessageBox(QMessageBox::Warning, "Parlet", QString::fromStdString(status.reason));
+    auto* notice = new QMessageBox(QMessageBox::Warning, "Parlet", QString::fromStdString(keepPathsTogether(status.reason)));
     notice->setAttribute(Qt::WA_DeleteOnClose);
     notice->show();
   };
   d.openAccessibilitySettings = [&p] {
-    if (p.input.showGrantSteps) return p.input.showGrantSteps();
     const auto status = p.input.accessibility();
+    if (p.input.showGrantSteps) {
+      // The steps window, opened from "Grant Accessibility…": its reason does not send the user there again.
+      if (status.trusted) return p.input.showGrantSteps();
+      platform::desktop::showGrantAccessWindow(keepPathsTogether(withoutGrantPointer(status.reason)));
+      return;
+    }
     QMessageBox::information(nullptr, "Parlet",
                              status.trusted ? "Parlet can watch the trigger key and paste."
                                             : QString::fromStdString(status.reason));

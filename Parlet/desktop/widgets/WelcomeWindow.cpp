@@ -15,20 +15,22 @@
 #include <QVBoxLayout>
 
 #include "Parlet/desktop/OverlayController.h"
+#include "Parlet/desktop/PermissionText.h"
 #include "Parlet/desktop/widgets/Labels.h"
 #include "Parlet/desktop/widgets/Symbols.h"
 
 namespace parlet::widgets {
-namespace {
 
-QString html(const std::string& text) {
+QString welcomeHtml(const std::string& text) {
   QString out;
   for (const TextRun& run : boldRuns(text)) {
-    const QString escaped = QString::fromStdString(run.text).toHtmlEscaped();
+    const QString escaped = QString::fromStdString(keepPathsTogether(run.text)).toHtmlEscaped();
     out += run.bold ? "<b>" + escaped + "</b>" : escaped;
   }
   return out;
 }
+
+namespace {
 
 QLabel* label(const QString& text, int pixelSize, QFont::Weight weight, bool serif, const QColor& color) {
   auto* l = styledLabel(text, pixelSize, weight, serif, color);
@@ -207,14 +209,14 @@ void WelcomeWindow::buildCard() {
     symbols->addStretch(1);
     stack->addLayout(symbols);
   }
-  stack->addWidget(label(html(card.title), model.page() == 0 ? 24 : 22, QFont::DemiBold, true, primary));
+  stack->addWidget(label(welcomeHtml(card.title), model.page() == 0 ? 24 : 22, QFont::DemiBold, true, primary));
   if (!card.subtitle.empty()) {
-    auto* subtitle = label(html(card.subtitle), 14, QFont::Normal, true, secondary);
+    auto* subtitle = label(welcomeHtml(card.subtitle), 14, QFont::Normal, true, secondary);
     subtitle->setContentsMargins(0, 0, 0, 6);
     stack->addWidget(subtitle);
   }
   if (!card.body.empty()) {
-    auto* body = label(html(card.body), 13, QFont::Normal, false, secondary);
+    auto* body = label(welcomeHtml(card.body), 13, QFont::Normal, false, secondary);
     body->setContentsMargins(8, 0, 8, 0);
     stack->addWidget(body);
   }
@@ -257,14 +259,14 @@ void WelcomeWindow::buildCard() {
       dot->setAlignment(Qt::AlignTop);
       dot->setContentsMargins(0, 6, 0, 0);
       row->addWidget(dot, 0, Qt::AlignTop);
-      auto* line = label(html(text), 13, QFont::Normal, false, primary);
+      auto* line = label(welcomeHtml(text), 13, QFont::Normal, false, primary);
       line->setAlignment(Qt::AlignLeft);
       row->addWidget(line, 1);
       bullets->addLayout(row);
     }
     stack->addLayout(bullets);
   }
-  if (!card.footnote.empty()) stack->addWidget(label(html(card.footnote), 11, QFont::Normal, false, tertiary));
+  if (!card.footnote.empty()) stack->addWidget(label(welcomeHtml(card.footnote), 11, QFont::Normal, false, tertiary));
   stack->addStretch(1);
 
   if (editorHadFocus && editor_) {

@@ -17,6 +17,10 @@ class QVBoxLayout;
 
 namespace parlet::widgets {
 
+// A page text with **bold** marks as the window's rich text: escaped, bold runs in <b>, and paths
+// kept whole when lines wrap.
+QString welcomeHtml(const std::string& text);
+
 class WelcomeWindow : public QWidget {
  public:
   // `controller` must outlive the window, or `detach()` must be called first.

@@ -4,6 +4,9 @@
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +51,31 @@ TEST(WelcomeWindowTest, OpensAboveThePillAndKeepsBackAndNextApart) {
     EXPECT_FALSE(backRect.intersects(pillRect));
   }
   window.detach();
+}
+
+// Wrapped at any width, "/dev/uinput" stays on one line.
+TEST(WelcomeWindowTest, PathsStayWholeWhenTheTextWraps) {
+  QTextDocument document;
+  QTextOption wrapping;
+  wrapping.setWrapMode(QTextOption::WordWrap);  // as a label wraps
+  document.setDefaultTextOption(wrapping);
+  document.setHtml(welcomeHtml("Parlet cannot read any keyboard in /dev/input and finds no /dev/uinput, which it "
+                               "needs to paste."));
+  for (int width = 90; width <= 400; width += 7) {
+    document.setTextWidth(width);
+    document.size();  // lays the text out
+    QStringList lines;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next())
+      for (int i = 0; i < block.layout()->lineCount(); ++i) {
+        const QTextLine line = block.layout()->lineAt(i);
+        lines << block.text().mid(line.textStart(), line.textLength()).remove(QChar(0x2060)).trimmed();
+      }
+    for (const QString& path : {QString("/dev/uinput"), QString("/dev/input")}) {
+      bool whole = false;
+      for (const QString& line : lines) whole |= line.contains(path);
+      EXPECT_TRUE(whole) << width << ": " << lines.join(" | ").toStdString();
+    }
+  }
 }
 
 }  // namespace
