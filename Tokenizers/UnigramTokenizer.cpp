@@ -14,9 +14,9 @@ namespace tokenizers {
 
 // ---- Trie --------------------------------------------------------------------------------------
 
-Trie::Trie() : units_(1, Unit{-1, 0}), ids_(1, -1) {}
+Trie::Trie() : units_(1, Unit{-1, 0}), leaves_(1, Leaf{-1, 0}) {}
 
-Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
+Trie::Trie(const std::vector<std::string_view>& texts, const std::vector<float>& scores) : Trie() {
   struct Slot {
     std::int32_t base = -1;   // -1 for a node without children
     std::int32_t check = -1;  // the parent's slot; -1 for a free slot
@@ -118,12 +118,12 @@ Trie::Trie(const std::vector<std::string_view>& texts) : Trie() {
   }
   while (slots.size() > 1 && slots.back().check < 0) slots.pop_back();
   units_.resize(slots.size());
-  ids_.resize(slots.size());
+  leaves_.resize(slots.size(), Leaf{-1, 0});
   for (std::size_t i = 0; i < slots.size(); ++i) {
     const Slot& slot = slots[i];
     units_[i].base = slot.base;
     units_[i].check = slot.check < 0 ? kFree : static_cast<std::uint32_t>(slot.check) | (slot.id >= 0 ? kLeaf : 0);
-    ids_[i] = slot.id;
+    if (slot.id >= 0) leaves_[i] = Leaf{slot.id, scores[static_cast<std::size_t>(slot.id)]};
   }
   slots.clear();
   slots.shrink_to_fit();
@@ -142,7 +142,7 @@ void Trie::commonPrefixes(std::string_view text, std::vector<Match>& out) const 
     const std::uint32_t check = units[next].check;
     if ((check & ~kLeaf) != at) return;
     at = static_cast<std::uint32_t>(next);
-    if (check & kLeaf) out.push_back(Match{k + 1, ids_[at]});
+    if (check & kLeaf) out.push_back(Match{k + 1, leaves_[at].id, leaves_[at].score});
   }
 }
 
@@ -158,7 +158,7 @@ std::optional<TokenId> Trie::find(std::string_view text) const {
     at = static_cast<std::uint32_t>(next);
   }
   if (at == 0 || !(units[at].check & kLeaf)) return std::nullopt;
-  return ids_[at];
+  return leaves_[at].id;
 }
 
 // ---- Lattice -----------------------------------------------------------------------------------
@@ -280,12 +280,13 @@ UnigramTokenizer::UnigramTokenizer(const hub::Config& tokenizerConfig, const hub
 
   std::vector<std::string_view> texts;
   texts.reserve(vocab_.size());
-  scores_.reserve(vocab_.size());
+  std::vector<float> scores;
+  scores.reserve(vocab_.size());
   for (const auto& piece : vocab_) {
     texts.emplace_back(piece.token);
-    scores_.push_back(piece.score);
+    scores.push_back(piece.score);
   }
-  trie_ = Trie(texts);
+  trie_ = Trie(texts, scores);
 }
 
 namespace {
@@ -362,7 +363,7 @@ std::vector<std::string> UnigramTokenizer::tokenize(std::string_view input) cons
     trie_.commonPrefixes(input.substr(p), b.matches);
     for (const Trie::Match& m : b.matches) {
       if (!b.scalarStart[p + m.length]) continue;  // ends inside a scalar of the text
-      insert(p, p + m.length, scores_[static_cast<std::size_t>(m.id)]);
+      insert(p, p + m.length, m.score);
       if (m.length == single) hasSingle = true;
     }
     if (!hasSingle) insert(p, p + single, unknownScore);

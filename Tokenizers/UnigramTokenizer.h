@@ -1,7 +1,7 @@
 // The Unigram (SentencePiece-style) vocabulary model ("XLMRobertaTokenizer"; "T5Tokenizer" through
 // T5Tokenizer): a piece is cut into the vocabulary tokens whose scores sum to the maximum, found
-// with a prefix tree of the vocabulary's bytes, a token lattice over the piece's scalars and a
-// Viterbi pass. A position no one-scalar token covers gets an unknown node scored minScore - 10.
+// with a prefix tree of the vocabulary's bytes, a token lattice over the byte positions where the
+// piece's scalars start, and a Viterbi pass. A position no one-scalar token covers gets an unknown node scored minScore - 10.
 // Immutable after construction; thread-safe (each thread keeps its own lattice buffers).
 // Construction throws TokenizerError (missingVocab, malformedVocab).
 //   vocab <unk> 0, a -1, b -2, ab -2.5: "ab" => ["ab"]
@@ -29,11 +29,13 @@ class Trie {
   struct Match {
     std::size_t length;  // in bytes
     TokenId id;
+    float score;
   };
 
   Trie();
-  // Text i gets id i; a text listed twice keeps its first id. The empty text is never found.
-  explicit Trie(const std::vector<std::string_view>& texts);
+  // Text i gets id i and scores[i]; a text listed twice keeps its first id. The empty text is
+  // never found.
+  Trie(const std::vector<std::string_view>& texts, const std::vector<float>& scores);
 
   // Every inserted text that is a prefix of `text`, shortest first, into `out` (cleared first);
   // the walk ends at the first byte that leaves the tree.
@@ -49,7 +51,11 @@ class Trie {
   static constexpr std::uint32_t kLeaf = 0x80000000u;
   static constexpr std::uint32_t kFree = 0xFFFFFFFFu;
   std::vector<Unit> units_;       // slot 0 is the root
-  std::vector<std::int32_t> ids_;  // per slot: the text that ends there, -1 for none
+  struct Leaf {
+    std::int32_t id;  // the text that ends here, -1 for none
+    float score;
+  };
+  std::vector<Leaf> leaves_;  // per slot, beside each other so that a match reads one place
 };
 
 struct TokenLatticeNode {
@@ -104,7 +110,6 @@ class UnigramTokenizer : public TokenizingModel {
 
  private:
   std::vector<SentencePieceToken> vocab_;
-  std::vector<float> scores_;  // vocab_'s scores side by side, for the lattice
   SentencePieceToken unknownPiece_;
   float minScore_ = 999;
   detail::StringMap<TokenId> tokensToIds_;  // exact text; a text listed twice keeps its first id
