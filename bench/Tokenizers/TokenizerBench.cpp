@@ -1,8 +1,8 @@
 // The GPT-2 byte-level BPE tokenizer of shared/fixtures: loading its tokenizer.json (parse and
 // construction), encoding 1 MB of generated English prose on one thread, and decoding the ids.
 // The Whisper tokenizer (1,608 added tokens) encoding one string of 250 KB and of 1 MB, so that
-// the added-token split shows whether it stays linear. The T5 Unigram tokenizer encoding the same
-// 1 MB of prose on one thread (target: at least 5 MB/s). Prints the instruction set the code was
+// the added-token split shows whether it stays linear. The T5 Unigram tokenizer: loading, and
+// encoding the same 1 MB of prose on one thread (target: at least 5 MB/s). Prints the instruction set the code was
 // built for and the machine's load before and after the run. Run from anywhere; the fixtures are
 // found beside the project at ../shared/fixtures.
 #include <cstdint>
@@ -149,6 +149,16 @@ void EncodeWhisperTranscript(benchmark::State& state) {
   state.counters["tokens"] = static_cast<double>(count);
 }
 BENCHMARK(EncodeWhisperTranscript)->Arg(250)->Arg(1024)->Unit(benchmark::kMillisecond);
+
+void LoadT5(benchmark::State& state) {
+  if (!std::filesystem::exists(kT5Folder / "tokenizer.json"))
+    return state.SkipWithError("t5-small fixture absent (shared/fixtures not beside the project)");
+  for (auto _ : state) {
+    auto tokenizer = load(kT5Folder);
+    benchmark::DoNotOptimize(tokenizer);
+  }
+}
+BENCHMARK(LoadT5)->Unit(benchmark::kMillisecond);
 
 void EncodeT5Prose(benchmark::State& state) {
   if (!std::filesystem::exists(kT5Folder / "tokenizer.json"))
