@@ -9,6 +9,7 @@
 #include "templates/PropertyMembers.h"
 #include "templates/Template.h"
 #include "templates/detail/LiveMember.h"
+#include "templates/detail/RenderClock.h"
 #include "templates/detail/SmallVector.h"
 #include "templates/detail/Text.h"
 
@@ -61,37 +62,20 @@ class ArgumentList {
   Arguments args_;
 };
 
-// The time limit of the render running on this thread. Loop iterations and calls count down and
-// read the clock every `ticksPerLook` of them, so the limit costs next to nothing per step.
-struct RenderClock {
-  std::chrono::steady_clock::time_point deadline;
-  std::chrono::milliseconds limit{0};  // zero: no limit
-  std::uint32_t ticksLeft = ticksPerLook;
-  static constexpr std::uint32_t ticksPerLook = 16;
-};
-thread_local RenderClock tClock;
-
-[[gnu::noinline]] void lookAtTheClock() {
-  tClock.ticksLeft = RenderClock::ticksPerLook;
-  if (tClock.limit.count() > 0 && std::chrono::steady_clock::now() > tClock.deadline)
-    throw JinjaError::runtime("Rendering took longer than its time limit of " + std::to_string(tClock.limit.count()) +
-                              " ms");
-}
-
-inline void tick() {
-  if (--tClock.ticksLeft == 0) lookAtTheClock();
-}
+using detail::tick;
+using detail::renderClock;
+using detail::RenderClock;
 
 // Sets this thread's time limit for one render and restores the one before (a render inside a
 // render, through a host function, keeps the outer one's limit afterwards).
 class ClockGuard {
  public:
-  explicit ClockGuard(std::chrono::milliseconds limit) : saved_(tClock) {
-    tClock.limit = limit;
-    tClock.ticksLeft = RenderClock::ticksPerLook;
-    if (limit.count() > 0) tClock.deadline = std::chrono::steady_clock::now() + limit;
+  explicit ClockGuard(std::chrono::milliseconds limit) : saved_(renderClock) {
+    renderClock.limit = limit;
+    renderClock.ticksLeft = RenderClock::ticksPerLook;
+    if (limit.count() > 0) renderClock.deadline = std::chrono::steady_clock::now() + limit;
   }
-  ~ClockGuard() { tClock = saved_; }
+  ~ClockGuard() { renderClock = saved_; }
   ClockGuard(const ClockGuard&) = delete;
   ClockGuard& operator=(const ClockGuard&) = delete;
 
@@ -1055,6 +1039,13 @@ Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, con
   std::string out;
   interpret(macro.body(), scope, out);
   return Value(std::move(out));
+}
+
+void detail::lookAtTheClock() {
+  renderClock.ticksLeft = RenderClock::ticksPerLook;
+  if (renderClock.limit.count() > 0 && std::chrono::steady_clock::now() > renderClock.deadline)
+    throw JinjaError::runtime("Rendering took longer than its time limit of " + std::to_string(renderClock.limit.count()) +
+                              " ms");
 }
 
 }  // namespace jinja

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "templates/JinjaError.h"
+#include "templates/detail/RenderClock.h"
 #include "templates/detail/Text.h"
 
 namespace jinja {
@@ -233,6 +234,7 @@ namespace {
 template <bool Loose>
 bool equalValues(const Value& a, const Value& b) {
   using Kind = Value::Kind;
+  detail::tick();  // a value that shares one array many times over takes long to walk
   if (Loose && a.isNumeric() && b.isNumeric() && a.kind() != b.kind()) return a.toDouble() == b.toDouble();
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
@@ -270,6 +272,7 @@ bool operator==(const Value& a, const Value& b) { return equalValues<false>(a, b
 bool Value::isEquivalent(const Value& other) const { return equalValues<true>(*this, other); }
 
 void Value::hash(Hasher& hasher) const {
+  detail::tick();
   switch (kind()) {
     case Kind::boolean: hasher.combineByte(asBool() ? 1 : 0); return;
     case Kind::int_: hasher.combine(static_cast<std::uint64_t>(asInt())); return;

@@ -224,7 +224,11 @@ TEST(TemplateTest, HostileTemplatesStopAtTheTimeLimit) {
       "{% macro f(n) %}{% if n > 0 %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}";
   const std::string longLoops =
       "{% for a in range(4000000) %}{% for b in range(4000000) %}{% endfor %}{% endfor %}";
-  for (const std::string& source : {fiveLoops, doublingMacro, longLoops})
+  // Walking a value that shares one array 2^64 times over, without output to fill.
+  const std::string doubled = "{% set ns = namespace(l=[1]) %}{% for i in range(64) %}{% set ns.l = [ns.l, ns.l] %}"
+                              "{% endfor %}{% set copy = [ns.l][0] %}";
+  for (const std::string& source : {fiveLoops, doublingMacro, longLoops, doubled + "{{ ns.l == copy }}",
+                                    doubled + "{{ copy in [1, ns.l] }}", doubled + "{{ [ns.l, copy] | unique | length }}"})
     EXPECT_EQ(renderWithin(source, std::chrono::milliseconds(50)),
               "Runtime error: Rendering took longer than its time limit of 50 ms")
         << source;
