@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <set>
 #include <stop_token>
+
+#include <pthread.h>
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/tests/LogCapture.h"
@@ -202,6 +205,49 @@ TEST(TranscribeTaskTest, ShortAudioDecodesNothingAndFinishes) {
   EXPECT_EQ(result.language(), "en");
   EXPECT_TRUE(h.extractor->windows.empty());
   EXPECT_EQ(task->progress()->completedUnitCount(), task->progress()->totalUnitCount());
+}
+
+// Runs `body` on a thread with a stack of `bytes`, so that a recursion that grows with the input
+// overflows it.
+void onSmallStack(std::size_t bytes, const std::function<void()>& body) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+  pthread_t thread;
+  auto run = [](void* argument) -> void* {
+    (*static_cast<const std::function<void()>*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&body)), 0);
+  pthread_attr_destroy(&attributes);
+  pthread_join(thread, nullptr);
+}
+
+TEST(TranscribeTaskTest, ReusedTaskKeepsOneProgressChildAcrossRuns) {
+  // The stream transcriber runs one task on every pass: its progress must not nest per run.
+  constexpr int kRuns = 100000;
+  Harness h;
+  auto parent = std::make_shared<hub::Progress>(1);
+  std::weak_ptr<hub::Progress> firstRun;
+  bool sameChildEveryRun = true;
+  onSmallStack(256 * 1024, [&] {
+    auto task = std::make_unique<TranscribeTask>(TranscriptionTimings{}, parent, nullptr,
+                                                 std::make_shared<FakeEncoder>(h.fake.encoderOutput()), h.extractor,
+                                                 h.seeker, h.decoder<TextDecoder>(), h.tokenizer);
+    const auto shortAudio = seconds(0.5), longerAudio = seconds(0.75);
+    for (int run = 0; run < kRuns; ++run) {
+      task->run(run % 2 ? longerAudio : shortAudio);
+      if (run == 0) firstRun = task->progress();
+      sameChildEveryRun = sameChildEveryRun && task->progress() == firstRun.lock();
+    }
+    EXPECT_EQ(task->progress()->totalUnitCount(), 12000);  // the last run's samples
+    EXPECT_EQ(task->progress()->completedUnitCount(), 12000);
+    EXPECT_DOUBLE_EQ(parent->fractionCompleted(), 1.0);
+    task.reset();
+    parent.reset();  // frees the whole tree here, on the small stack
+  });
+  EXPECT_TRUE(sameChildEveryRun);
+  EXPECT_TRUE(firstRun.expired());
 }
 
 // ---- fallback ladder ----------------------------------------------------------------------------

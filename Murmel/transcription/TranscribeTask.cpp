@@ -186,7 +186,7 @@ TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings, std::shared_
                                std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
                                std::shared_ptr<const WhisperTokenizer> tokenizer)
     : timings_(currentTimings),
-      progress_(progress ? std::move(progress) : std::make_shared<hub::Progress>()),
+      parentProgress_(progress ? std::move(progress) : std::make_shared<hub::Progress>()),
       audioProcessor_(std::move(audioProcessor)),
       audioEncoder_(std::move(audioEncoder)),
       featureExtractor_(std::move(featureExtractor)),
@@ -314,9 +314,14 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
   Logging::debug("Decoding seek clips: " + describeClips(seekClips));
   std::int64_t totalUnits = 0;
   for (const auto& clip : seekClips) totalUnits += clip.end - clip.start;
-  auto runProgress = std::make_shared<hub::Progress>(totalUnits);
-  progress_->addChild(runProgress, progress_->totalUnitCount());
-  progress_ = runProgress;
+  // One child for every run of this task: a reused task (the stream transcriber runs one per pass)
+  // must not grow a chain of progress objects, nor free it recursively.
+  if (!progress_) {
+    progress_ = std::make_shared<hub::Progress>();
+    parentProgress_->addChild(progress_, parentProgress_->totalUnitCount());
+  }
+  progress_->setCompletedUnitCount(0);
+  progress_->setTotalUnitCount(totalUnits);
 
   const double loopStart = now();
   // A NaN or negative clip margin counts as none; a margin longer than a clip leaves it undecoded.

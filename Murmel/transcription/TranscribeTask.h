@@ -42,10 +42,11 @@ class TranscribeTask {
   TranscriptionResult run(const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions = std::nullopt,
                           const DecodingCallback& callback = {});
 
-  // The run's timing record and progress (one unit per sample; replaced by a child of the given
-  // progress when the run starts).
+  // The run's timing record and progress: one unit per sample, in a child of the given progress
+  // that the first run adds (pending the given progress's total) and every later run starts over.
+  // Before the first run, the given progress.
   const TranscriptionTimings& timings() const { return timings_; }
-  std::shared_ptr<hub::Progress> progress() const { return progress_; }
+  std::shared_ptr<hub::Progress> progress() const { return progress_ ? progress_ : parentProgress_; }
 
   virtual void windowPreprocess(const AudioProcessorOutputType& /*audio*/, std::int64_t /*seek*/, std::int64_t /*segmentSize*/) {}
   virtual std::vector<TranscriptionSegment> windowPostProcess(std::int64_t /*seek*/, std::int64_t /*segmentSize*/,
@@ -74,7 +75,8 @@ class TranscribeTask {
 
  private:
   TranscriptionTimings timings_;
-  std::shared_ptr<hub::Progress> progress_;
+  std::shared_ptr<hub::Progress> parentProgress_;
+  std::shared_ptr<hub::Progress> progress_;  // the runs' child of parentProgress_, made by the first run
   std::shared_ptr<AudioProcessing> audioProcessor_;
   std::shared_ptr<AudioEncoding> audioEncoder_;
   std::shared_ptr<FeatureExtracting> featureExtractor_;
