@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -127,11 +130,16 @@ class Recorder {
   // Keeps the recorder alive for changes still arriving from a stopped transcriber's queue.
   static AudioStreamTranscriber::StateChangeCallback callback(std::shared_ptr<Recorder> recorder) {
     return [recorder](const State& before, const State& after) {
-      std::lock_guard lock(recorder->mutex_);
-      recorder->changes_.emplace_back(before, after);
-      recorder->changed_.notify_all();
+      {
+        std::lock_guard lock(recorder->mutex_);
+        recorder->changes_.emplace_back(before, after);
+        recorder->changed_.notify_all();
+      }
+      if (recorder->then) recorder->then(after);
     };
   }
+  // Called after each change is recorded, on the thread that delivers it; set before the start.
+  std::function<void(const State&)> then;
   template <class Predicate>
   bool waitUntil(Predicate predicate) {
     std::unique_lock lock(mutex_);
@@ -466,6 +474,57 @@ TEST_F(AudioStreamTranscriberTest, EachStateChangeIsReportedAloneWithTheStateBef
                           (before.unconfirmedSegments != after.unconfirmedSegments) +
                           (before.unconfirmedText != after.unconfirmedText);
     EXPECT_LE(differing, 1) << "change " << i;
+  }
+}
+
+TEST_F(AudioStreamTranscriberTest, ACallbackMayStopTheTranscriberAndChangesStayInOrder) {
+  // From the loop's own thread (its first idle pass) and from the capture hop (buffer energy).
+  struct Case {
+    const char* name;
+    bool feedAudio;
+    std::function<bool(const State&)> stopWhen;
+  };
+  const std::vector<Case> cases = {
+      {"loop thread", false, [](const State& s) { return s.currentText == "Waiting for speech..."; }},
+      {"capture hop", true, [](const State& s) { return !s.bufferEnergy.empty(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    stopLoop();
+    engines = std::make_shared<Engines>();
+    recorder = std::make_shared<Recorder>();
+    script({});
+    make();
+    std::weak_ptr<AudioStreamTranscriber> weak = transcriber;
+    recorder->then = [weak, stopWhen = c.stopWhen, stopped = false](const State& s) mutable {
+      if (stopped || !s.isRecording || !stopWhen(s)) return;
+      stopped = true;
+      if (auto t = weak.lock()) t->stopStreamTranscription();
+    };
+    start();
+    if (c.feedAudio) feed(kBuffer);
+    if (loopEnded.wait_for(kTimeout) != std::future_status::ready) {
+      // The loop and whoever stops it hold the transcriber's mutex for good: leave, do not hang.
+      std::fprintf(stderr, "[  FAILED  ] %s: stopping from the state callback deadlocked\n", c.name);
+      std::fflush(stderr);
+      std::_Exit(EXIT_FAILURE);
+    }
+    loopEnded.get();
+    EXPECT_FALSE(engines->at(0)->isRunning());
+    const auto changes = recorder->changes();
+    ASSERT_FALSE(changes.empty());
+    EXPECT_TRUE(changes.front().second.isRecording);
+    std::size_t stops = 0, triggers = 0;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      const auto& [before, after] = changes[i];
+      if (i > 0) EXPECT_EQ(before, changes[i - 1].second) << "change " << i << " out of order";
+      if (before.isRecording && !after.isRecording) {
+        ++stops;
+        EXPECT_GT(triggers, 0u) << "the stop is reported before the change that caused it";
+      }
+      triggers += after.isRecording && c.stopWhen(after);
+    }
+    EXPECT_EQ(stops, 1u);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <thread>
 
 #include "Hub/Progress.h"
 #include "KestrumCore/Concurrency.h"
@@ -126,9 +127,35 @@ void AudioStreamTranscriber::update(Change&& change) {
     change(state_);
     return;
   }
-  const State old = state_;
+  State old = state_;
   change(state_);
-  stateChangeCallback_(old, state_);
+  pendingChanges_.emplace_back(std::move(old), state_);
+}
+
+void AudioStreamTranscriber::deliverChanges(std::unique_lock<std::mutex>& lock) {
+  // A callback's own calls leave their changes to the delivery around them, which keeps the order.
+  if (delivering_ && deliverer_ == std::this_thread::get_id()) return;
+  // Another thread hands out these changes after its own; they are out once it is done.
+  delivered_.wait(lock, [&] { return !delivering_; });
+  if (pendingChanges_.empty()) return;
+  delivering_ = true;
+  deliverer_ = std::this_thread::get_id();
+  while (!pendingChanges_.empty()) {
+    std::deque<std::pair<State, State>> batch;
+    batch.swap(pendingChanges_);
+    Unlocked unlocked(lock);
+    for (const auto& [before, after] : batch) {
+      try {
+        stateChangeCallback_(before, after);
+      } catch (const std::exception& e) {
+        Logging::error(std::string("State change callback failed: ") + e.what());
+      } catch (...) {
+        Logging::error("State change callback failed");
+      }
+    }
+  }
+  delivering_ = false;
+  delivered_.notify_all();
 }
 
 void AudioStreamTranscriber::startStreamTranscription() {
@@ -147,19 +174,29 @@ void AudioStreamTranscriber::startStreamTranscription() {
   // session would hold back the new audio and start its decoding past its beginning.
   if (state_ != State{}) update([](State& s) { s = State{}; });
   update([](State& s) { s.isRecording = true; });
-  try {
-    audioProcessor_->startRecordingLive(std::nullopt, [hops = hops_, weak = weak_from_this()](const std::vector<float>&) {
-      Hops::post(hops, [weak] {
-        if (auto transcriber = weak.lock()) transcriber->onAudioBufferCallback();
+  // The session is this call's from here: a start meanwhile waits, a stop meanwhile ends it.
+  loopRunning_ = true;
+  const auto endSession = [&] {
+    loopRunning_ = false;
+    wake_.notify_all();
+    deliverChanges(lock);
+  };
+  deliverChanges(lock);
+  if (state_.isRecording) {
+    try {
+      audioProcessor_->startRecordingLive(std::nullopt, [hops = hops_, weak = weak_from_this()](const std::vector<float>&) {
+        Hops::post(hops, [weak] {
+          if (auto transcriber = weak.lock()) transcriber->onAudioBufferCallback();
+        });
       });
-    });
-  } catch (...) {
-    // Left recording, every later start would return at once with nothing capturing.
-    update([](State& s) { s.isRecording = false; });
-    throw;
+    } catch (...) {
+      // Left recording, every later start would return at once with nothing capturing.
+      update([](State& s) { s.isRecording = false; });
+      endSession();
+      throw;
+    }
   }
 
-  loopRunning_ = true;
   while (state_.isRecording) {
     try {
       transcribeCurrentBuffer(lock);
@@ -170,28 +207,30 @@ void AudioStreamTranscriber::startStreamTranscription() {
       Logging::error("Error: unknown error");
       break;
     }
+    deliverChanges(lock);
   }
-  loopRunning_ = false;
-  wake_.notify_all();
+  endSession();
   Logging::info("Realtime transcription has started");
 }
 
 void AudioStreamTranscriber::stopStreamTranscription() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   update([](State& s) { s.isRecording = false; });
   wake_.notify_all();
   audioProcessor_->stopRecording();
+  deliverChanges(lock);
   Logging::info("Realtime transcription has ended");
 }
 
 void AudioStreamTranscriber::onAudioBufferCallback() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto energy = audioProcessor_->relativeEnergy();
   update([&](State& s) { s.bufferEnergy = std::move(energy); });
+  deliverChanges(lock);
 }
 
 void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& progress) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   const std::int64_t fallbacks = fallbackCount(progress.timings.totalDecodingFallbacks);
   if (platform::text::graphemeCount(progress.text) < platform::text::graphemeCount(state_.currentText)) {
     if (fallbacks == state_.currentFallbacks)
@@ -201,10 +240,12 @@ void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& pro
   }
   update([&](State& s) { s.currentText = progress.text; });
   update([&](State& s) { s.currentFallbacks = fallbacks; });
+  deliverChanges(lock);
 }
 
 void AudioStreamTranscriber::idle(std::unique_lock<std::mutex>& lock) {
   if (state_.currentText.empty()) update([](State& s) { s.currentText = kWaitingText; });
+  deliverChanges(lock);  // a callback may stop recording here: the wait below then ends at once
   wake_.wait_for(lock, kIdleInterval, [&] { return !state_.isRecording; });
 }
 
@@ -226,6 +267,7 @@ void AudioStreamTranscriber::transcribeCurrentBuffer(std::unique_lock<std::mutex
   update([&](State& s) { s.lastBufferSize = static_cast<std::int64_t>(samples.size()); });
   const float startSeconds = state_.lastConfirmedSegmentEndSeconds;
   std::optional<TranscriptionResult> transcription;
+  deliverChanges(lock);
   {
     Unlocked unlocked(lock);
     transcription.emplace(transcribeAudioSamples(samples, startSeconds));

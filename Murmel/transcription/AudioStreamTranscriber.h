@@ -5,18 +5,23 @@
 // Operations run one at a time under the transcriber's own mutex; capture and progress callbacks
 // reach it through one ordered queue on the shared pool and hold it weakly, so it is made only
 // through `make`. Every state change, field by field, goes to the state-change callback with the
-// state before and after it; the callback runs with the mutex held and must not call the transcriber.
+// state before and after it, in the order of the changes, once the mutex is released: the callback
+// may call the transcriber (stop it, for one). One thread at a time delivers; an operation returns
+// once its changes are out, except one called from the callback, whose changes follow the current.
 //   auto t = AudioStreamTranscriber::make(encoder, extractor, seeker, decoder, tokenizer, processor);
 //   std::thread loop([&] { t->startStreamTranscription(); });  ...  t->stopStreamTranscription();
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "Murmel/audio/AudioEncoder.h"
@@ -96,15 +101,22 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
   // false asks the decoder to stop the window, nothing lets it go on.
   static std::optional<bool> shouldStopEarly(const TranscriptionProgress& progress, const DecodingOptions& options,
                                              std::int64_t compressionCheckWindow);
-  // Applies one change to the state and reports it.
+  // Applies one change to the state and queues its report.
   template <class Change>
   void update(Change&& change);
+  // With the mutex held by `lock`: hands the queued reports to the callback with the mutex
+  // released (after waiting for another thread's delivery), and returns with it held again.
+  void deliverChanges(std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;  // recording stopped, or a loop ended
   bool loopRunning_ = false;
   State state_;
   StateChangeCallback stateChangeCallback_;
+  std::deque<std::pair<State, State>> pendingChanges_;  // (before, after), oldest first
+  bool delivering_ = false;                             // deliverer_ is handing out pendingChanges_
+  std::thread::id deliverer_;
+  std::condition_variable delivered_;                   // delivering_ became false
 
   const std::int64_t requiredSegmentsForConfirmation_;
   const bool useVAD_;
