@@ -268,6 +268,8 @@ class Murmel {
                                         const std::optional<std::string>& endpoint = std::nullopt,
                                         const std::function<void(const hub::Progress&)>& progressCallback = {});
   static std::vector<std::string> formatModelFiles(const std::vector<std::string>& modelFiles);
+  // Linux has no device simulator for the engine to run in.
+  static constexpr bool isRunningOnSimulator = false;
 
  protected:
   // Stores the state, then calls the state callback with the previous and the new state.
