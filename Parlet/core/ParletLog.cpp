@@ -173,4 +173,10 @@ LogSink ParletLog::sink() {
   return [](const std::string& message) { write(message); };
 }
 
+void ParletLog::adoptLibraryLines(kestrum::Logging::LogLevel level, LogSink sink) {
+  if (!sink) sink = ParletLog::sink();
+  kestrum::Logging::shared().setLoggingCallback([sink = std::move(sink)](const std::string& line) { sink("engine: " + line); });
+  kestrum::Logging::shared().setLogLevel(level);
+}
+
 }  // namespace parlet

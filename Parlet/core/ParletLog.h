@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 
+#include "KestrumCore/Logging.h"
 #include "platform/System/Folders.h"
 
 namespace parlet {
@@ -82,6 +83,9 @@ struct ParletLog {
   static std::filesystem::path url();
   // A sink that writes through `write`.
   static LogSink sink();
+  // Sends the core library's and the speech engine's lines at `level` and above to `sink` (empty:
+  // this log) as "engine: <line>", in place of the system log. Process-wide; the last call wins.
+  static void adoptLibraryLines(kestrum::Logging::LogLevel level, LogSink sink = {});
 };
 
 }  // namespace parlet

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "KestrumCore/Logging.h"
+#include "Murmel/models/ModelDownload.h"
 #include "platform/System/Folders.h"
 #include "testsupport/Fixtures.h"
 
@@ -205,6 +207,43 @@ TEST_F(ParletLogTest, TheProcessLogSaysWhenThePrivateFolderWasRepairedOrReplaced
   EXPECT_NE(said.find(taken.string() + " is not a folder; using " + standIn.string()), std::string::npos) << said;
   EXPECT_LT(said.find("is not a folder"), said.find("next line"));
   std::filesystem::remove(standIn);
+}
+
+// Puts the library logger's level and callback back when the test ends.
+class LibraryLoggerRestore {
+ public:
+  ~LibraryLoggerRestore() {
+    kestrum::Logging::shared().setLoggingCallback(callback_);
+    kestrum::Logging::shared().setLogLevel(level_);
+  }
+
+ private:
+  kestrum::Logging::LogLevel level_ = kestrum::Logging::shared().logLevel();
+  kestrum::Logging::Callback callback_ = kestrum::Logging::shared().loggingCallback();
+};
+
+TEST_F(ParletLogTest, EngineLinesAtTheChosenLevelReachTheApplicationLog) {
+  LibraryLoggerRestore restore;
+  testsupport::TempDir cache;
+  // The engine's offline look-up of a model says where it looks (info) before it gives up.
+  auto lookUp = [&] {
+    EXPECT_ANY_THROW(murmel::download("base.en", cache.path(), false, std::nullopt, std::nullopt, std::nullopt, {}, true));
+  };
+  {
+    LogFile log(url, options());
+    ParletLog::adoptLibraryLines(kestrum::Logging::LogLevel::info, [&log](const std::string& line) { log.write(line); });
+    lookUp();
+    kestrum::Logging::debug("below the chosen level");
+    ParletLog::adoptLibraryLines(kestrum::Logging::LogLevel::none, [&log](const std::string& line) { log.write(line); });
+    lookUp();
+    kestrum::Logging::shared().setLoggingCallback({});  // before the log file goes
+  }
+  const std::string line = "[14:03:07.412] engine: offline, looking for model base.en of openai/whisper-base.en";
+  const std::string file = readFile(url);
+  EXPECT_NE(file.find(line), std::string::npos) << file;
+  EXPECT_NE(standardError.find(line), std::string::npos) << standardError;
+  EXPECT_EQ(file.find(line), file.rfind(line)) << "a line at level none: " << file;
+  EXPECT_EQ(file.find("below the chosen level"), std::string::npos) << file;
 }
 
 }  // namespace

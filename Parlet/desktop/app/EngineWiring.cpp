@@ -7,6 +7,7 @@
 
 #include "Murmel/models/ModelDownload.h"
 #include "Parlet/core/MurmelSpeechEngine.h"
+#include "Parlet/core/ParletLog.h"
 
 namespace parlet::app {
 
@@ -21,6 +22,8 @@ bool hubOfflineRequested() {
 SpeechEngineFactory applicationEngineFactory(std::function<void(const hub::Progress&)> downloadProgress,
                                              std::function<void()> downloadEnded) {
   return [downloadProgress, downloadEnded, engines = makeMurmelEngineFactory()](const EngineOptions& options) {
+    // The engine's lines (download, packing, loading) join the application's log from the start.
+    ParletLog::adoptLibraryLines(options.verbose ? options.logLevel : kestrum::Logging::LogLevel::none);
     EngineOptions local = options;
     if (options.model && options.download && !options.modelFolder) {
       // Offline: the repository client looks in the cache only. Otherwise it decides from the network.

@@ -3,7 +3,8 @@
 // the loading thread, units are bytes) and `downloadEnded` runs when a creation returns or fails.
 // The engine then loads the cached folder without asking the repository again. With
 // HF_HUB_OFFLINE set (hubOfflineRequested()) no request is made: the cached model is used, and
-// its absence is an error saying so.
+// its absence is an error saying so. The engine's log lines go to the application's log
+// (ParletLog) at the options' level.
 #pragma once
 
 #include <functional>
