@@ -8,6 +8,7 @@
 // state before and after it, in the order of the changes, once the mutex is released: the callback
 // may call the transcriber (stop it, for one). One thread at a time delivers; an operation returns
 // once its changes are out, except one called from the callback, whose changes follow the current.
+// So the callback must not wait for another thread that uses the transcriber (such as the loop's).
 //   auto t = AudioStreamTranscriber::make(encoder, extractor, seeker, decoder, tokenizer, processor);
 //   std::thread loop([&] { t->startStreamTranscription(); });  ...  t->stopStreamTranscription();
 #pragma once
