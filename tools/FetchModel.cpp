@@ -27,13 +27,15 @@ int main(int argc, char** argv) {
   kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::info);
   kestrum::Logging::shared().setLoggingCallback([&line](const std::string& text) { line.say(text); });
   const auto progress = [&line](const hub::Progress& progress) {
+    // The snapshot's units are bytes.
     char text[96];
-    const double percent = std::floor(1000 * progress.fractionCompleted()) / 10;
-    if (const auto speed = progress.throughput())
-      std::snprintf(text, sizeof text, "download %5.1f%%, %s/s", percent, tools::megabytes(*speed).c_str());
-    else
-      std::snprintf(text, sizeof text, "download %5.1f%%", percent);
-    line.show(text);
+    const double fraction = progress.fractionCompleted();
+    const double total = static_cast<double>(progress.totalUnitCount());
+    std::snprintf(text, sizeof text, "download %5.1f%%, %s of %s", std::floor(1000 * fraction) / 10,
+                  tools::megabytes(fraction * total).c_str(), tools::megabytes(total).c_str());
+    std::string shown = text;
+    if (const auto speed = progress.throughput()) shown += ", " + tools::megabytes(*speed) + "/s";
+    line.show(shown);
   };
   try {
     const auto folder = murmel::download(model, cache, false, std::nullopt, std::nullopt, std::nullopt, progress);

@@ -517,7 +517,9 @@ TEST_F(AudioStreamTranscriberTest, ACallbackMayStopTheTranscriberAndChangesStayI
     std::size_t stops = 0, triggers = 0;
     for (std::size_t i = 0; i < changes.size(); ++i) {
       const auto& [before, after] = changes[i];
-      if (i > 0) EXPECT_EQ(before, changes[i - 1].second) << "change " << i << " out of order";
+      if (i > 0) {
+        EXPECT_EQ(before, changes[i - 1].second) << "change " << i << " out of order";
+      }
       if (before.isRecording && !after.isRecording) {
         ++stops;
         EXPECT_GT(triggers, 0u) << "the stop is reported before the change that caused it";
