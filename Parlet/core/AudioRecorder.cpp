@@ -1,5 +1,8 @@
 #include "Parlet/core/AudioRecorder.h"
 
+#include <cstdio>
+#include <utility>
+
 #include "Parlet/core/ParletLog.h"
 #include "platform/System/Folders.h"
 #include "platform/System/Uuid.h"
@@ -34,20 +37,43 @@ void AudioRecorder::start() {
   }
   recorder_ = std::move(recorder);  // an earlier one is released without stopping
   startedAt_ = dependencies_.now();
+  lastCaptured_ = 0;
+  lastChange_ = startedAt_;
+  problem_.reset();
+}
+
+std::optional<std::string> AudioRecorder::captureProblem() {
+  if (!recorder_) return std::nullopt;
+  if (problem_) return problem_;
+  if (auto failure = recorder_->failure()) return problem_ = failure;
+  const std::optional<std::uint64_t> captured = recorder_->capturedFrames();
+  if (!captured) return std::nullopt;
+  const Duration now = dependencies_.now();
+  if (*captured != lastCaptured_) {
+    lastCaptured_ = *captured;
+    lastChange_ = now;
+  } else if (std::chrono::duration<double>(now - *lastChange_).count() >= stallSeconds) {
+    char text[96];
+    std::snprintf(text, sizeof text, "no audio from the input for %.1f s", stallSeconds);
+    problem_ = text;
+  }
+  return problem_;
 }
 
 AudioRecorder::Result AudioRecorder::stop() {
   Result result;
   if (startedAt_) result.duration = std::chrono::duration<double>(dependencies_.now() - *startedAt_).count();
-  std::optional<std::string> failure;
+  std::optional<std::string> failure = std::exchange(problem_, std::nullopt);
   if (recorder_) {
     recorder_->stop();
-    failure = recorder_->failure();
+    if (!failure) failure = recorder_->failure();
+    result.frames = recorder_->recordedFrames();
   }
   recorder_.reset();
   startedAt_.reset();
   if (failure) {
     log_("recorder FAILED: " + *failure);
+    result.frames.reset();
     if (url_) {
       std::error_code ignored;
       std::filesystem::remove(*url_, ignored);

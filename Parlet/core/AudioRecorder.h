@@ -4,8 +4,9 @@
 // caller does. The platform recorder is a seam (`PlatformRecorder`); the real one captures through
 // platform::audio's capture engine and writes with its file writer. Main thread only. `start`
 // throws RecorderError (or the platform's error) when the recorder cannot be made or refuses to
-// record. A recording whose capture failed before stop is no recording: `stop` logs why, removes the
-// file and hands back no url.
+// record. A recording whose capture failed, or that heard nothing from the input for
+// `stallSeconds`, is no recording: `captureProblem` says so while it runs, and `stop` logs why,
+// removes the file and hands back no url. Nothing here waits for the audio device.
 #pragma once
 
 #include <chrono>
@@ -53,6 +54,10 @@ class PlatformRecorder {
   virtual float averagePower(int channel) const = 0;
   // Why recording ended before stop (the input failed), if it did. Any thread.
   virtual std::optional<std::string> failure() const { return std::nullopt; }
+  // Frames the input has delivered so far; nothing when the recorder cannot tell. Any thread.
+  virtual std::optional<std::uint64_t> capturedFrames() const { return std::nullopt; }
+  // Frames in the file (final once stopped); nothing when the recorder cannot tell.
+  virtual std::optional<std::uint64_t> recordedFrames() const { return std::nullopt; }
 };
 
 // Makes a recorder for a file; throws when that is impossible (no device, no file).
@@ -71,8 +76,12 @@ class AudioRecorder {
 
   struct Result {
     std::optional<std::filesystem::path> url;
-    double duration = 0;  // seconds
+    double duration = 0;                 // seconds
+    std::optional<std::uint64_t> frames;  // in the file, when the recorder can tell
   };
+
+  // A recording that hears nothing from its input for this long has lost its microphone.
+  static constexpr double stallSeconds = 2.0;
 
   // `log` receives the recorder's trace lines; default: ParletLog.
   explicit AudioRecorder(Dependencies dependencies = {}, std::function<void(const std::string&)> log = nullptr);
@@ -81,8 +90,11 @@ class AudioRecorder {
   // On failure `recorder()` and the start time stay as they were and no file is left behind.
   void start();
   // Stops the current recorder if any. The url of the latest start, and the time since that
-  // start (0 when no recording runs); no url when the capture failed.
+  // start (0 when no recording runs); no url when the capture failed or stalled.
   Result stop();
+  // While recording: why the recording cannot go on (the input failed, or it delivered nothing for
+  // `stallSeconds`), if so. Called now and then (the level meter's ticks) to notice a stall.
+  std::optional<std::string> captureProblem();
 
   // The recorder of the current recording, for the level meter; nullptr when stopped.
   PlatformRecorder* recorder() const { return recorder_.get(); }
@@ -94,6 +106,9 @@ class AudioRecorder {
   std::unique_ptr<PlatformRecorder> recorder_;
   std::optional<std::filesystem::path> url_;
   std::optional<Duration> startedAt_;
+  std::uint64_t lastCaptured_ = 0;      // captured frames at the last change
+  std::optional<Duration> lastChange_;  // when they last changed (or the recording started)
+  std::optional<std::string> problem_;
 };
 
 // The real backend. Each recorder takes a new engine from `engines` and writes what it captures

@@ -144,6 +144,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     meterTimer = deps.mainQueue->scheduleRepeating(std::chrono::nanoseconds(std::chrono::seconds(1)) / 30, [weak] {
       auto self = weak.lock();
       if (!self) return;
+      if (self->deps.recorder->captureProblem()) return self->lostMicrophone();
       float value = 0;
       PlatformRecorder* recorder = self->deps.recorder->recorder();
       if (recorder && recorder->isRecording()) {
@@ -158,13 +159,27 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     });
   }
 
-  void stop() {
-    if (!recording) return;
+  // Ends the recording: the meter stops, the recorder stops (without waiting for the device).
+  AudioRecorder::Result endRecording() {
     recording = false;
     if (meterTimer != 0) deps.mainQueue->cancel(meterTimer);
     meterTimer = 0;
     level(0);
-    AudioRecorder::Result result = deps.recorder->stop();
+    return deps.recorder->stop();
+  }
+
+  // The input failed or went silent for good while the key is held: the recording ends at once
+  // (the recorder logs why and drops the file).
+  void lostMicrophone() {
+    AudioRecorder::Result result = endRecording();
+    if (result.url) deleteFile(*result.url);
+    report(State::idle);
+    notice("Mic unavailable");
+  }
+
+  void stop() {
+    if (!recording) return;
+    AudioRecorder::Result result = endRecording();
     if (!result.url) {
       log("pipeline.stop NO URL");
       report(State::idle);
@@ -175,10 +190,22 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f", duration);
     log(std::string("pipeline.stop duration=") + seconds + "s url=" + url.filename().string());
+    if (result.frames) {
+      std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(*result.frames) / RecordingSettings{}.sampleRate);
+      log(std::string("pipeline.stop audio=") + seconds + "s frames=" + std::to_string(*result.frames));
+    }
     if (duration < minimumClipSeconds) {
       deleteFile(url);
       report(State::idle);
       notice("Hold the key longer");
+      return;
+    }
+    if (result.frames == 0u) {
+      // The input delivered nothing: there is nothing to transcribe.
+      log("dropped as empty audio (the recording holds no samples)");
+      deleteFile(url);
+      report(State::idle);
+      notice("Mic unavailable");
       return;
     }
     report(modelReady ? State::processing : State::preparing);

@@ -1,7 +1,7 @@
 // A live input engine: one input (the default device or a chosen one), one tap that receives buffers
 // of captured float frames in the input's own format on the engine's capture thread, and
-// start/pause/stop/reset. `makeDefaultCaptureEngine` gives the PortAudio engine; tests use
-// FakeCaptureEngine. Engines are driven from one controlling thread; the tap runs on the capture
+// start/pause/stop/reset. `makeDefaultCaptureEngine` gives the PortAudio engine (CaptureInput.h);
+// tests use FakeCaptureEngine. Engines are driven from one controlling thread; the tap runs on the capture
 // thread. Failures throw CaptureError; with no sound card, `inputFormat` and `start` throw. A failure
 // while capturing (a read error, a device that went away) stops the engine and is reported once to
 // the failure handler, on the capture thread.
@@ -54,7 +54,8 @@ class CaptureEngine {
   virtual void setFailureHandler(FailureBlock block) = 0;
   // Starts (or restarts after pause) capture. Throws CaptureError.
   virtual void start() = 0;
-  // Stops delivering buffers; start() resumes. No tap call runs once pause() or stop() returns.
+  // Stops delivering buffers; start() resumes. No tap call runs once pause() or stop() returns, and
+  // neither waits for the device: a read still under way is left to end on the capture thread.
   virtual void pause() = 0;
   virtual void stop() = 0;
   // Releases the device resources; the engine can be started again.

@@ -1,7 +1,8 @@
 // The recorder backend: a capture engine delivers blocks of about 32 ms on its capture thread; each
 // block is converted to the recording format (resampled and mixed down when the input differs) and
 // appended to the file. The meters read the power of the latest captured block. When capture fails,
-// recording ends there and `failure` says why.
+// recording ends there and `failure` says why. Stopping does not wait for the device: the engine
+// returns at once, and the file then holds every block that reached the tap before.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -117,10 +118,14 @@ class CaptureRecorder final : public PlatformRecorder {
     return failure_;
   }
 
+  std::optional<std::uint64_t> capturedFrames() const override { return captured_.load(); }
+  std::optional<std::uint64_t> recordedFrames() const override { return recorded_.load(); }
+
  private:
   // On the capture thread.
   void capture(const AudioPCMBuffer& block) {
     latest_ = detail::averagePowerDecibels(block);
+    captured_ += block.frameLength();
     bool taken = false;
     convert([&](std::uint32_t, AudioConverter::InputStatus& status) -> const AudioPCMBuffer* {
       status = taken ? AudioConverter::InputStatus::noDataNow : AudioConverter::InputStatus::haveData;
@@ -140,6 +145,7 @@ class CaptureRecorder final : public PlatformRecorder {
       } catch (const platform::audio::AudioFileError&) {
         return;
       }
+      recorded_ = static_cast<std::uint64_t>(writer_->framesWritten());
       if (status != AudioConverter::OutputStatus::haveData) return;
     }
   }
@@ -152,6 +158,8 @@ class CaptureRecorder final : public PlatformRecorder {
   std::atomic<bool> running_{false};
   std::atomic<bool> metering_{false};
   std::atomic<float> latest_{-160.0f};
+  std::atomic<std::uint64_t> captured_{0};  // input frames that reached the tap
+  std::atomic<std::uint64_t> recorded_{0};  // frames in the file
   float metered_ = -160.0f;
   mutable std::mutex failureMutex_;
   std::optional<std::string> failure_;  // set on the capture thread

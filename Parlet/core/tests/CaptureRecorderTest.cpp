@@ -1,6 +1,8 @@
 // The real recorder backend, driven by a fake capture engine: scripted captures become WAV files.
+#include <chrono>
 #include <cmath>
 #include <fstream>
+#include <future>
 #include <numbers>
 #include <sstream>
 #include <string>
@@ -11,7 +13,9 @@
 
 #include "Parlet/core/AudioRecorder.h"
 #include "platform/Audio/AudioFile.h"
+#include "platform/Audio/CaptureInput.h"
 #include "platform/Audio/FakeCaptureEngine.h"
+#include "platform/Audio/FakeCaptureInput.h"
 #include "platform/Audio/tests/WavHeader.h"
 #include "testsupport/Fixtures.h"
 
@@ -139,6 +143,63 @@ TEST(CaptureRecorderTest, ACaptureFailureEndsTheRecordingAndStopSaysSo) {
   ASSERT_TRUE(engine->push({sine(16000, 0.032, 0.5)}));
   EXPECT_TRUE(recorder.stop().url);
   EXPECT_EQ(lines.size(), 1u);
+}
+
+// The real engine over an input that stops delivering while its reader waits in a read: stop (the
+// key release) comes back at once with every block that had arrived, and the stuck read keeps only
+// its own thread. Meanwhile the recorder tells a stall from a slow start by its clock: nothing
+// for 2 s is a lost microphone.
+TEST(CaptureRecorderTest, AStuckInputNeitherHoldsUpStopNorLosesTheAudioSoFar) {
+  testsupport::TempDir dir;
+  auto input = std::make_shared<platform::audio::FakeCaptureInput>();
+  std::chrono::nanoseconds now{0};
+  std::vector<std::string> lines;
+  AudioRecorder recorder({captureRecorderFactory([input] { return platform::audio::makeReaderCaptureEngine(input); }),
+                          [&dir] { return dir.path(); }, [&now] { return now; }},
+                         [&lines](const std::string& line) { lines.push_back(line); });
+  const std::vector<float> speech = sine(16000, 0.5, 0.5);  // 15 reads of 512 frames, and 320 left over
+  input->deliver(speech);
+  recorder.start();
+  ASSERT_TRUE(input->waitForStarvedRead(std::chrono::seconds(5)));
+  EXPECT_EQ(recorder.recorder()->capturedFrames(), 15u * 512u);
+  now = std::chrono::milliseconds(1990);
+  EXPECT_FALSE(recorder.captureProblem());  // audio arrived since the start: seen now, at 1.99 s
+  now = std::chrono::milliseconds(3980);
+  EXPECT_FALSE(recorder.captureProblem());
+  now = std::chrono::milliseconds(3990);
+  EXPECT_EQ(recorder.captureProblem(), "no audio from the input for 2.0 s");
+  EXPECT_TRUE(recorder.recorder()->isRecording());  // the pipeline decides; here the key comes up first
+
+  std::promise<AudioRecorder::Result> stopped;
+  std::future<AudioRecorder::Result> result = stopped.get_future();
+  std::thread release([&] { stopped.set_value(recorder.stop()); });
+  const bool quick = result.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+  if (!quick) input->release();  // a stop that waits for the device fails here instead of hanging
+  release.join();
+  EXPECT_TRUE(quick) << "stop waited for the stuck read";
+  AudioRecorder::Result stop = result.get();
+  EXPECT_FALSE(stop.url);  // a stalled recording is no recording...
+  EXPECT_EQ(lines, std::vector<std::string>{"recorder FAILED: no audio from the input for 2.0 s"});
+
+  // The stuck read returns with audio; it reaches nothing, and that stream closes.
+  input->deliver(std::vector<float>(512, 0.25f));
+  ASSERT_TRUE(input->waitForClosed(1, std::chrono::seconds(5)));
+
+  // A key release before the stall gets the audio so far: 320 frames left over and 0.5 s more.
+  input->deliver(sine(16000, 0.5, 0.5));
+  recorder.start();
+  ASSERT_TRUE(input->waitForStarvedRead(std::chrono::seconds(5)));
+  const std::uint64_t captured = *recorder.recorder()->capturedFrames();
+  ASSERT_EQ(captured, 16u * 512u);
+  const auto begin = std::chrono::steady_clock::now();
+  stop = recorder.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(200));
+  ASSERT_TRUE(stop.url);
+  EXPECT_EQ(stop.frames, captured);
+  EXPECT_EQ(readMono(*stop.url).size(), captured);
+  input->release();
+  EXPECT_TRUE(input->waitForClosed(input->opened(), std::chrono::seconds(5)));
+  EXPECT_TRUE(input->closedOffTheOpeningThread());
 }
 
 TEST(CaptureRecorderTest, FloatSettingsWriteFloatWav) {

@@ -107,6 +107,8 @@ class FakePlatformRecorder : public PlatformRecorder {
     int meterUpdates = 0;
     std::vector<std::filesystem::path> files;
     RecordingSettings settings;
+    std::optional<std::uint64_t> frames;  // captured and recorded so far; nothing: unknown
+    std::optional<std::string> failure;
   };
 
   explicit FakePlatformRecorder(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
@@ -122,6 +124,9 @@ class FakePlatformRecorder : public PlatformRecorder {
   bool isRecording() const override { return recording_; }
   void updateMeters() override { ++shared_->meterUpdates; }
   float averagePower(int) const override { return metering_ ? shared_->power : -160.0f; }
+  std::optional<std::string> failure() const override { return shared_->failure; }
+  std::optional<std::uint64_t> capturedFrames() const override { return shared_->frames; }
+  std::optional<std::uint64_t> recordedFrames() const override { return shared_->frames; }
 
   // A factory that makes the file (a few bytes) as a real recorder would.
   static PlatformRecorderFactory factory(std::shared_ptr<Shared> shared) {

@@ -34,7 +34,8 @@ class PipelineTest : public ::testing::Test {
   PipelineTest() {
     auto sink = [this](const std::string& line) { log.push_back(line); };
     auto recorder = std::make_shared<AudioRecorder>(AudioRecorder::Dependencies{
-        testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); }, [this] { return queue.now(); }});
+        testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); }, [this] { return queue.now(); }},
+        sink);
     auto paster = std::make_shared<Paster>(
         Paster::Dependencies{&queue, pasteboard, keys, focus, sink, [](std::chrono::microseconds) {}});
     archive = std::make_unique<TranscriptArchive>(dir.path() / "transcripts.json",
@@ -237,6 +238,88 @@ TEST_F(PipelineTest, AMicrophoneThatCannotStartIsReported) {
     EXPECT_THAT(log[1], HasSubstr("pipeline.start FAILED: "));
     EXPECT_THAT(filesLeft(), IsEmpty());
   }
+}
+
+// The microphone goes quiet for good (or fails) while the key is held: about 2 s after the last
+// audio the recording ends by itself with the notice, its file gone and nothing transcribed; the
+// key release later does nothing. An input that keeps delivering records on.
+TEST_F(PipelineTest, AMicrophoneThatStopsDeliveringEndsTheRecordingWithANotice) {
+  struct Case {
+    const char* name;
+    int deliveringMs;  // audio arrives every 100 ms for this long
+    std::optional<std::string> failure;  // the input fails after that instead of going quiet
+    int endsAfterMs;      // from the press
+    const char* logLine;  // nullptr: the recording goes on
+  };
+  const Case cases[] = {
+      {"no audio at all", 0, std::nullopt, 2000, "recorder FAILED: no audio from the input for 2.0 s"},
+      {"quiet after speech", 1000, std::nullopt, 3000, "recorder FAILED: no audio from the input for 2.0 s"},
+      {"input fails", 500, "Audio capture stopped: Device unavailable", 534, "recorder FAILED: Audio capture stopped: Device unavailable"},
+      {"keeps delivering", 5000, std::nullopt, 0, nullptr},
+  };
+  engines.engine->results = {{"Should not be transcribed"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform->frames = 0;
+    platform->failure.reset();
+    log.clear();
+    states.clear();
+    notices.clear();
+    pipeline->start();
+    int elapsed = 0;
+    for (; elapsed < c.deliveringMs; elapsed += 100) {
+      *platform->frames += 1600;
+      wait(100);
+    }
+    platform->failure = c.failure;
+    if (!c.logLine) {
+      EXPECT_THAT(states, ElementsAre("recording"));
+      pipeline->stop();
+      settle();
+      EXPECT_THAT(notices, IsEmpty());
+      EXPECT_EQ(engines.engine->paths.size(), 1u);
+      continue;
+    }
+    if (c.endsAfterMs - 40 > elapsed) wait(c.endsAfterMs - 40 - elapsed);
+    EXPECT_THAT(states, ElementsAre("recording"));
+    wait(80);
+    EXPECT_THAT(states, ElementsAre("recording", "idle"));
+    EXPECT_THAT(notices, ElementsAre("Mic unavailable"));
+    EXPECT_EQ(log.back(), c.logLine);
+    EXPECT_THAT(filesLeft(), IsEmpty());
+    pipeline->stop();  // the key release
+    settle();
+    EXPECT_THAT(states, ElementsAre("recording", "idle"));
+    EXPECT_TRUE(engines.engine->paths.empty());
+  }
+}
+
+// The recorder hands over a file without a single sample: the log names it, the user hears of the
+// microphone, and nothing is transcribed. A file with audio says how much it holds.
+TEST_F(PipelineTest, ARecordingWithoutSamplesIsDroppedAsEmptyAudio) {
+  engines.engine->results = {{"Hello"}};
+  platform->frames = 0;
+  pipeline->start();
+  wait(1000);
+  pipeline->stop();
+  settle();
+  EXPECT_THAT(states, ElementsAre("recording", "idle"));
+  EXPECT_THAT(log, ElementsAre(HasSubstr("pipeline.start"), HasSubstr("pipeline.stop duration=1.00s"),
+                               "pipeline.stop audio=0.00s frames=0",
+                               "dropped as empty audio (the recording holds no samples)"));
+  EXPECT_THAT(notices, ElementsAre("Mic unavailable"));
+  EXPECT_THAT(filesLeft(), IsEmpty());
+  EXPECT_TRUE(engines.engine->paths.empty());
+
+  log.clear();
+  pipeline->start();
+  *platform->frames = 19680;
+  wait(1000);
+  pipeline->stop();
+  settle();
+  EXPECT_THAT(log, ::testing::Contains("pipeline.stop audio=1.23s frames=19680"));
+  EXPECT_EQ(engines.engine->paths.size(), 1u);
+  EXPECT_EQ(pasteboard->string(), "Hello");
 }
 
 TEST_F(PipelineTest, APressDuringProcessingStartsANewRecordingAlongsideTheEarlierRoad) {
