@@ -1,6 +1,10 @@
 #include "Parlet/core/AudioRecorder.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "Parlet/core/ParletLog.h"
@@ -58,6 +62,34 @@ std::optional<std::string> AudioRecorder::captureProblem() {
     problem_ = text;
   }
   return problem_;
+}
+
+bool AudioRecorder::isRecordingName(const std::string& name) {
+  static constexpr std::string_view prefix = "parlet-", suffix = ".wav";
+  if (name.size() != prefix.size() + 36 + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
+    return false;
+  for (std::size_t i = 0; i < 36; ++i) {
+    const char c = name[prefix.size() + i];
+    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+int AudioRecorder::removeStaleRecordings() const {
+  std::error_code error;
+  const std::filesystem::path folder = dependencies_.directory();
+  int removed = 0;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::filesystem::path& path = it->path();
+    struct stat info{};
+    if (!isRecordingName(path.filename().string()) || ::lstat(path.c_str(), &info) != 0) continue;
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) continue;
+    std::error_code ignored;
+    if (std::filesystem::remove(path, ignored)) ++removed;  // unlinks the name, never a link's target
+  }
+  if (removed > 0) log_("recorder removed " + std::to_string(removed) + " stale recording(s)");
+  return removed;
 }
 
 AudioRecorder::Result AudioRecorder::stop() {

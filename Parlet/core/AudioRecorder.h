@@ -96,6 +96,13 @@ class AudioRecorder {
   // `stallSeconds`), if so. Called now and then (the level meter's ticks) to notice a stall.
   std::optional<std::string> captureProblem();
 
+  // Removes the recordings a process of ours left behind (it quit or died before deleting them) from
+  // the recorder's folder: regular files of this user named exactly "parlet-<UUID>.wav". Links,
+  // folders, other users' files and other names stay. Returns how many went.
+  int removeStaleRecordings() const;
+  // Whether `name` is a recording's file name: "parlet-" + upper-case canonical UUID + ".wav".
+  static bool isRecordingName(const std::string& name);
+
   // The recorder of the current recording, for the level meter; nullptr when stopped.
   PlatformRecorder* recorder() const { return recorder_.get(); }
   const std::optional<std::filesystem::path>& url() const { return url_; }

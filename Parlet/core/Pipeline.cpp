@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 
 #include "KestrumCore/Concurrency.h"
@@ -65,6 +66,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
   Dependencies deps;
   std::shared_ptr<MainQueueGate> gate;
   kestrum::MainQueue::TimerId meterTimer = 0;  // 0: none
+  std::set<std::filesystem::path> roads;       // the files of the roads under way
   bool recording = false;
   bool modelReady = false;
   bool prewarming = false;
@@ -209,6 +211,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
       return;
     }
     report(modelReady ? State::processing : State::preparing);
+    roads.insert(url);
     std::weak_ptr<Impl> weak = weak_from_this();
     deps.mainQueue->post([weak, url, duration] {
       if (auto self = weak.lock()) self->transcribe(url, duration);
@@ -268,6 +271,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
 
   void cleanUp(const std::filesystem::path& url) {
     deleteFile(url);
+    roads.erase(url);
     report(State::idle);
   }
 };
@@ -296,11 +300,17 @@ Pipeline::Pipeline(Callbacks callbacks, Dependencies dependencies) : impl_(std::
   impl_->callbacks = std::move(callbacks);
   impl_->gate = std::make_shared<MainQueueGate>(dependencies.mainQueue);
   impl_->deps = std::move(dependencies);
+  impl_->deps.recorder->removeStaleRecordings();
 }
 
 Pipeline::~Pipeline() {
   impl_->gate->close();
   if (impl_->meterTimer != 0) impl_->deps.mainQueue->cancel(impl_->meterTimer);
+  // The application quits: no recording outlives it, running or waiting for its road's end.
+  if (impl_->recording) {
+    if (auto url = impl_->deps.recorder->stop().url) deleteFile(*url);
+  }
+  for (const auto& url : impl_->roads) deleteFile(url);
 }
 
 void Pipeline::prewarm() { impl_->prewarm(); }

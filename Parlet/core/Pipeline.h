@@ -5,7 +5,8 @@
 // polishing run on the background executor and hop back. Nothing throws out of the pipeline;
 // failures become notices and log lines. Roads of overlapping dictations run side by side.
 // The main queue must outlive the pipeline, not its jobs: destroying the pipeline cuts its roads
-// short, and a job still running then ends without touching the queue.
+// short, and a job still running then ends without touching the queue. Recordings live no longer
+// than the pipeline: it removes stale ones of earlier runs when made and its own when destroyed.
 //   Pipeline pipeline({onState, onLevel, onNotice}, {.mainQueue = &queue, .transcriber = t, .paster = p});
 #pragma once
 
@@ -64,7 +65,9 @@ class Pipeline {
   void prewarm();
   // Key press: starts recording ("Mic unavailable" when the recorder cannot start).
   void start();
-  // Key release: stops recording and runs the road.
+  // Key release: stops recording at once (never waiting for the audio device) and runs the road. A
+  // recording whose microphone fails, or delivers nothing for 2 s, ends by itself with the notice
+  // "Mic unavailable"; one that holds no samples is dropped as empty audio with that notice.
   void stop();
 
   // True for text that is empty after trimming, carries a silence marker, or (for clips under

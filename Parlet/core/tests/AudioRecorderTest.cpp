@@ -1,6 +1,10 @@
 #include "Parlet/core/AudioRecorder.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -25,6 +29,57 @@ class AudioRecorderTest : public ::testing::Test {
       std::make_shared<testing::FakePlatformRecorder::Shared>();
   AudioRecorder::Duration now{milliseconds(5000)};
 };
+
+// What earlier runs may have left in the folder, and what of it goes: only regular files of ours
+// with exactly a recording's name.
+TEST_F(AudioRecorderTest, RemovesOnlyOurOwnStaleRecordings) {
+  const std::string uuid = "0A1B2C3D-4E5F-6789-ABCD-EF0123456789";
+  auto file = [&](const std::string& name) {
+    std::ofstream(dir.path() / name) << "RIFF";
+    return dir.path() / name;
+  };
+  file("parlet-" + uuid + ".wav");
+  file("parlet-FFFFFFFF-0000-1111-2222-333333333333.wav");
+  const std::vector<std::string> kept = {
+      "parlet-0a1b2c3d-4e5f-6789-abcd-ef0123456789.wav",  // lower case: not a name we make
+      "parlet-" + uuid + ".WAV",
+      "parlet-" + uuid + ".wav.part",
+      "xparlet-" + uuid + ".wav",
+      "parlet-0A1B2C3D4E5F-6789-ABCD-EF0123456789-.wav",  // hyphens out of place
+      "parlet-" + uuid.substr(1) + ".wav",
+      "parlet.log",
+      "notes.txt",
+  };
+  for (const auto& name : kept) file(name);
+  testsupport::TempDir elsewhere;
+  std::ofstream(elsewhere.path() / "precious.wav") << "precious";
+  std::filesystem::create_symlink(elsewhere.path() / "precious.wav", dir.path() / ("parlet-1" + uuid.substr(1) + ".wav"));
+  std::filesystem::create_directory(dir.path() / ("parlet-2" + uuid.substr(1) + ".wav"));
+  std::vector<std::string> others;
+  if (::geteuid() == 0) {
+    const auto path = file("parlet-3" + uuid.substr(1) + ".wav");
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    others.push_back(path.filename().string());
+  }
+
+  std::vector<std::string> lines;
+  AudioRecorder recorder({testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); }, {}},
+                         [&lines](const std::string& line) { lines.push_back(line); });
+  EXPECT_EQ(recorder.removeStaleRecordings(), 2);
+  EXPECT_EQ(lines, std::vector<std::string>{"recorder removed 2 stale recording(s)"});
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.push_back(entry.path().filename().string());
+  std::vector<std::string> expected = kept;
+  expected.push_back("parlet-1" + uuid.substr(1) + ".wav");
+  expected.push_back("parlet-2" + uuid.substr(1) + ".wav");
+  expected.insert(expected.end(), others.begin(), others.end());
+  std::sort(left.begin(), left.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+  EXPECT_TRUE(std::filesystem::exists(elsewhere.path() / "precious.wav"));
+  EXPECT_EQ(recorder.removeStaleRecordings(), 0);
+  EXPECT_EQ(lines.size(), 1u);
+}
 
 TEST_F(AudioRecorderTest, StopWithoutStartGivesNoFile) {
   AudioRecorder recorder = makeRecorder();

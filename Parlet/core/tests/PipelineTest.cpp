@@ -1,6 +1,7 @@
 #include "Parlet/core/Pipeline.h"
 
 #include <cmath>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -348,6 +349,57 @@ TEST_F(PipelineTest, APressDuringProcessingStartsANewRecordingAlongsideTheEarlie
   EXPECT_EQ(archive->entries()[0].text, "Second dictation");
   EXPECT_THAT(filesLeft(), IsEmpty());
   EXPECT_THAT(log, ::testing::Contains(MatchesRegex("pipeline\\.stop duration=0\\.70s.*")));
+}
+
+// The application quits while the user records, or while a clip is still being transcribed
+// ("Thinking"): no recording stays behind. Recordings an earlier run left go when the next starts.
+TEST_F(PipelineTest, QuittingLeavesNoRecordingBehind) {
+  auto another = [this] {
+    return std::make_unique<Pipeline>(
+        Pipeline::Callbacks{},
+        Pipeline::Dependencies{
+            .mainQueue = &queue,
+            .transcriber = transcriber,
+            .paster = std::make_shared<Paster>(Paster::Dependencies{&queue, pasteboard, keys, focus, {}, {}}),
+            .recorder = std::make_shared<AudioRecorder>(
+                AudioRecorder::Dependencies{testing::FakePlatformRecorder::factory(platform),
+                                            [this] { return dir.path(); }, [this] { return queue.now(); }},
+                [](const std::string&) {}),
+            .polisher = std::make_shared<const Polisher>(Polisher::defaultInstructions, model),
+            .archive = archive.get(),
+            .background = [this](std::function<void()> job) { executor(std::move(job)); },
+            .log = [](const std::string&) {},
+            .systemLog = [](const std::string&) {}});
+  };
+  struct Case {
+    const char* name;
+    int thinking;  // clips released and still being transcribed
+    bool recording;
+  };
+  for (const Case c : {Case{"recording", 0, true}, Case{"thinking", 1, false}, Case{"both", 2, true}}) {
+    SCOPED_TRACE(c.name);
+    for (int i = 0; i < c.thinking; ++i) {
+      pipeline->start();
+      wait(1000);
+      pipeline->stop();
+      queue.runUntilIdle();  // the transcription now runs in the background
+    }
+    if (c.recording) pipeline->start();
+    ASSERT_EQ(filesLeft().size(), static_cast<std::size_t>(c.thinking + c.recording));
+    pipeline.reset();
+    EXPECT_THAT(filesLeft(), IsEmpty());
+    executor.runAll();  // the transcriptions end after the quit and find their files gone
+    queue.runUntilIdle();
+    pipeline = another();
+  }
+
+  // A run that ended without its clean-up (it was killed) left a recording; the next start removes it.
+  const std::filesystem::path stale = dir.path() / "parlet-0A1B2C3D-4E5F-6789-ABCD-EF0123456789.wav";
+  std::ofstream(stale) << "RIFF";
+  pipeline.reset();
+  EXPECT_TRUE(std::filesystem::exists(stale));  // a quit removes only its own
+  pipeline = another();
+  EXPECT_FALSE(std::filesystem::exists(stale));
 }
 
 TEST_F(PipelineTest, TheMeterMapsMinus60To0DecibelsOntoTheLevel) {
