@@ -158,20 +158,21 @@ class DictationEndToEndTest : public ::testing::Test {
     parlet->start();
   }
 
-  // Holds Right Alt while the microphone hears a tone; the screen as it was midway.
+  // Holds Right Alt while the microphone hears `hold` of tone; the screen as it was midway. The key
+  // stays down until the recording has all of that audio, however slowly this thread gets to push
+  // it on a busy machine (the engine decodes nothing from a clip of a second or less).
   QImage dictate(milliseconds hold) {
     keyboard->key(XK_Alt_R, true);
     EXPECT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
-    const auto start = std::chrono::steady_clock::now();
+    const std::size_t samples = static_cast<std::size_t>(hold.count()) * 16;
     std::size_t sample = 0;
     QImage screen;
-    while (microphone && std::chrono::steady_clock::now() - start < hold) {
+    while (microphone && sample < samples) {
       std::vector<float> tone(320);
       for (float& value : tone) value = 0.3f * std::sin(2 * M_PI * 440 * double(sample++) / 16000);
-      microphone->push({tone});
+      EXPECT_TRUE(microphone->push({tone})) << "the recording ended early";
       pumpFor(milliseconds(20));
-      if (screen.isNull() && std::chrono::steady_clock::now() - start > hold * 0.6)
-        screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+      if (screen.isNull() && sample > samples * 6 / 10) screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
     }
     keyboard->key(XK_Alt_R, false);
     return screen;
