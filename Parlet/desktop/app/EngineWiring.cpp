@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include "Murmel/models/ModelDownload.h"
@@ -32,6 +33,11 @@ SpeechEngineFactory applicationEngineFactory(std::function<void(const hub::Progr
         local.modelFolder = murmel::download(*options.model, options.downloadBase, options.useBackgroundDownloadSession,
                                              options.modelRepo, std::nullopt, std::nullopt, downloadProgress, offline)
                                 .string();
+      } catch (const std::exception& error) {
+        if (downloadEnded) downloadEnded();
+        // Offline by choice: say whose choice, so the menu can tell the user.
+        if (offline) throw std::runtime_error(std::string("HF_HUB_OFFLINE is set: ") + error.what());
+        throw;
       } catch (...) {
         if (downloadEnded) downloadEnded();
         throw;

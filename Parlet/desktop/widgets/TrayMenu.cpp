@@ -17,7 +17,7 @@ TrayMenu::TrayMenu(AppController& app) : app_(app) {
   statusLabel_ = new QLabel;
   statusLabel_->setWordWrap(true);
   statusLabel_->setMaximumWidth(340);
-  statusLabel_->setContentsMargins(12, 4, 12, 4);
+  statusLabel_->setContentsMargins(28, 4, 12, 4);  // in line with the items' text
   statusLabel_->setTextFormat(Qt::PlainText);
   auto* line = new QWidgetAction(&menu_);
   line->setDefaultWidget(statusLabel_);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "Parlet/core/Transcriber.h"
+#include "Parlet/desktop/AppController.h"
 #include "Parlet/core/tests/RoadFixtures.h"
 #include "Parlet/desktop/app/EngineWiring.h"
 #include "testsupport/Fixtures.h"
@@ -75,7 +76,10 @@ TEST_F(EngineWiringTest, OfflineSwitchWithoutACachedModelFailsWithoutARequest) {
     create();
     ADD_FAILURE() << "an engine without a model";
   } catch (const std::exception& error) {
-    EXPECT_NE(std::string(error.what()).find("No local copy of model \"base.en\""), std::string::npos) << error.what();
+    const std::string what = error.what();
+    EXPECT_EQ(what.rfind("HF_HUB_OFFLINE is set: ", 0), 0u) << what;
+    EXPECT_NE(what.find("No local copy of model \"base.en\""), std::string::npos) << what;
+    EXPECT_EQ(plainModelProblem(what), "offline mode is on (HF_HUB_OFFLINE), and the speech model has not been downloaded yet.");
   }
   EXPECT_TRUE(server.requests().empty());
 }

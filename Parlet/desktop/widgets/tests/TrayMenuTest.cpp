@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QLabel>
 
+#include <cstdlib>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -129,6 +131,10 @@ TEST_F(TrayMenuTest, TheModelsLineIsPlainTextAndAFailedLoadOffersTryAgain) {
                           "has not been downloaded yet.",
                           "Try Again", "-"));
   EXPECT_THAT(tray->icon().toolTip().toStdString(), ::testing::HasSubstr("Speech model unavailable"));
+  if (const char* folder = std::getenv("PARLET_SCREENSHOT_DIR")) {
+    tray->menu().adjustSize();
+    tray->menu().grab().save(QString(folder) + "/tray-menu-model-unavailable.png");
+  }
   ASSERT_TRUE(item("Try Again")->isEnabled());
   item("Try Again")->trigger();
   EXPECT_FALSE(item("Try Again")->isEnabled()) << "a second try while one runs";
