@@ -1,7 +1,8 @@
 // The engine's model helpers on top of the core library's: the variant from the decoder's and
 // encoder's sizes, the public tokenizer repository of a variant, finding (local folders first)
-// or downloading that tokenizer, a device's model support, and display order of model folder
-// names. Stateless; safe from any thread. Only loadTokenizer touches disk and network.
+// or downloading that tokenizer, the tokenizer a packed checkpoint brings, a device's model
+// support, and display order of model folder names. Stateless; safe from any thread. Only the
+// two tokenizer loaders touch disk, and only loadTokenizer the network.
 //   ModelUtilities::detectVariant(51865, 1280) == ModelVariant::largev2
 #pragma once
 

@@ -325,6 +325,30 @@ TEST_F(ModelDownloadTest, CheckpointTokenizerIsWhereTheTokenizerSearchLooksFirst
   EXPECT_EQ(server.requests().size(), 0u);
 }
 
+// The tokenizer a packed checkpoint brings is the one at the root of its repository's copy, and
+// only a packed folder ("<owner>_<name>" inside ".../<owner>/<name>") has one.
+TEST_F(ModelDownloadTest, OnlyAPackedCheckpointFolderBringsItsRepositorysTokenizer) {
+  const fs::path fixture = testsupport::fixturesDir() / "tokenizers" / "whisper-tiny";
+  PARLET_REQUIRE_FIXTURE(fixture / "tokenizer.json");
+  Checkpoint checkpoint;
+  checkpoint.tokenizer = readAll(fixture / "tokenizer.json");
+  checkpoint.tokenizerConfig = readAll(fixture / "tokenizer_config.json");
+  checkpoint.serve(server, "openai/whisper-tiny");
+  const fs::path folder = get("tiny", "openai/whisper-tiny");
+  server.clearRequests();
+  const auto tokenizer = ModelUtilities::loadCheckpointTokenizer(folder / "");
+  ASSERT_TRUE(tokenizer);
+  EXPECT_EQ(dynamic_cast<const WhisperTokenizerWrapper&>(*tokenizer).tokenizerFolder(), folder.parent_path());
+  EXPECT_EQ(tokenizer->convertTokenToId("<|en|>"), 50259);
+
+  fs::copy(folder, folder.parent_path() / "openai_whisper-base", fs::copy_options::recursive);
+  EXPECT_FALSE(ModelUtilities::loadCheckpointTokenizer(folder.parent_path() / "openai_whisper-base"));
+  EXPECT_FALSE(ModelUtilities::loadCheckpointTokenizer(folder.parent_path()));
+  fs::remove(folder.parent_path() / "tokenizer.json");
+  EXPECT_FALSE(ModelUtilities::loadCheckpointTokenizer(folder));
+  EXPECT_EQ(server.requests().size(), 0u);
+}
+
 // The repository at a new commit: the folders are packed again, the weights downloaded again,
 // when the weights or the configuration they are packed with changed, and kept as they are when
 // only other files did.
