@@ -122,7 +122,8 @@ class AudioRecorder {
 // into the file in the settings' format (resampled, and mixed down to fewer channels, as needed).
 // Making one throws RecorderError, leaving no file, when there is no input, the settings are not
 // 16-bit or 32-bit float little-endian linear PCM, or the file cannot be created (a link at its
-// name included). `record` is false when the engine will not start.
+// name included). `record` is false when the engine will not start. The first call sends the sound
+// libraries' own messages to the library log (kestrum::Logging) at debug level.
 PlatformRecorderFactory captureRecorderFactory(
     platform::audio::CaptureEngineFactory engines = platform::audio::makeDefaultCaptureEngine);
 

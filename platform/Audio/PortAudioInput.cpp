@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Audio/AudioSystemLog.h"
 #include "platform/Audio/CaptureInput.h"
 
 namespace platform::audio {
@@ -17,7 +18,7 @@ namespace {
 
 class PaSession {
  public:
-  PaSession() : status_(Pa_Initialize()) {}
+  PaSession() : status_((detail::routeAudioSystemMessages(), Pa_Initialize())) {}
   ~PaSession() {
     if (status_ == paNoError) Pa_Terminate();
   }
@@ -52,7 +53,8 @@ class PortAudioStream final : public CaptureStream {
     for (std::uint32_t c = 0; c < channels_.size(); ++c) channels_[c] = buffer.floatChannelData(c);
     PaError err = Pa_ReadStream(stream_, channels_.data(), buffer.frameCapacity());
     // An overflow lost frames before this read; the read itself is whole.
-    if (err != paNoError && err != paInputOverflowed) return std::string(Pa_GetErrorText(err));
+    if (err == paInputOverflowed) logAudioSystem("PortAudio: the input overflowed; captured audio was lost");
+    else if (err != paNoError) return std::string(Pa_GetErrorText(err));
     buffer.setFrameLength(buffer.frameCapacity());
     return std::nullopt;
   }

@@ -14,7 +14,9 @@
 
 #include "Parlet/core/AudioRecorder.h"
 #include "Parlet/core/detail/Level.h"
+#include "KestrumCore/Logging.h"
 #include "platform/Audio/AudioConverter.h"
+#include "platform/Audio/AudioSystemLog.h"
 #include "platform/Audio/AudioFileWriter.h"
 
 namespace parlet {
@@ -168,6 +170,11 @@ class CaptureRecorder final : public PlatformRecorder {
 }  // namespace
 
 PlatformRecorderFactory captureRecorderFactory(platform::audio::CaptureEngineFactory engines) {
+  // The sound libraries' chatter on each recording start goes to the library log, at debug level.
+  static std::once_flag routed;
+  std::call_once(routed, [] {
+    platform::audio::setAudioSystemLog([](const std::string& line) { kestrum::Logging::debug(line); });
+  });
   return [engines = std::move(engines)](const std::filesystem::path& url, const RecordingSettings& settings) {
     return std::unique_ptr<PlatformRecorder>(std::make_unique<CaptureRecorder>(url, settings, engines ? engines() : nullptr));
   };

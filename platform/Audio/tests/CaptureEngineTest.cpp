@@ -1,8 +1,13 @@
 #include "platform/Audio/CaptureEngine.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -10,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Audio/AudioSystemLog.h"
 #include "platform/Audio/CaptureInput.h"
 #include "platform/Audio/FakeCaptureEngine.h"
 #include "platform/Audio/FakeCaptureInput.h"
@@ -34,6 +40,53 @@ TEST(CaptureEngineTest, RealBackendFailsCleanlyWithoutDevices) {
     EXPECT_FALSE(std::string(e.what()).empty());
   }
   engine->reset();
+}
+
+// Standard error, as the process writes it (libraries included), while `run` runs.
+std::string standardErrorOf(const std::function<void()>& run) {
+  char name[] = "/tmp/parlet-stderr-XXXXXX";
+  const int file = ::mkstemp(name);
+  const int saved = ::dup(2);
+  ::fflush(stderr);
+  ::dup2(file, 2);
+  run();
+  ::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  ::close(file);
+  std::ifstream in(name);
+  std::stringstream text;
+  text << in.rdbuf();
+  ::unlink(name);
+  return text.str();
+}
+
+// Opening the audio system on a machine without a sound card or a JACK server makes ALSA and JACK
+// complain; their lines reach the audio-system log, none reaches standard error.
+TEST(CaptureEngineTest, TheSoundLibrariesMessagesGoToTheLogNotToStandardError) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  setAudioSystemLog([&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  });
+  const std::string printed = standardErrorOf([] {
+    try {
+      listInputDevices();
+      auto engine = makeDefaultCaptureEngine();
+      engine->installTap(1600, [](const AudioPCMBuffer&) {});
+      engine->start();
+      engine->stop();
+    } catch (const CaptureError&) {
+    }
+  });
+  setAudioSystemLog(nullptr);
+  EXPECT_EQ(printed, "");
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(line.starts_with("ALSA: ") || line.starts_with("JACK: ") || line.starts_with("PortAudio: ")) << line;
+    EXPECT_FALSE(line.ends_with("\n")) << line;
+  }
+  if (lines.empty()) GTEST_SKIP() << "the sound libraries had nothing to say on this machine";
 }
 
 TEST(FakeCaptureEngineTest, DeliversOnlyWhileRunning) {
