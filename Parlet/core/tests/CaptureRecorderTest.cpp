@@ -16,6 +16,7 @@
 #include "platform/Audio/CaptureInput.h"
 #include "platform/Audio/FakeCaptureEngine.h"
 #include "platform/Audio/FakeCaptureInput.h"
+#include "platform/Audio/tests/PulseAudioServer.h"
 #include "platform/Audio/tests/WavHeader.h"
 #include "testsupport/Fixtures.h"
 
@@ -200,6 +201,54 @@ TEST(CaptureRecorderTest, AStuckInputNeitherHoldsUpStopNorLosesTheAudioSoFar) {
   input->release();
   EXPECT_TRUE(input->waitForClosed(input->opened(), std::chrono::seconds(5)));
   EXPECT_TRUE(input->closedOffTheOpeningThread());
+}
+
+// The real backend (PortAudio, ALSA's pulse device) over a sound server of the test's own: the tone
+// written into its source reaches the recording, and when the source then stops delivering (the
+// reader waits in a read that does not come back), the key release still ends the recording at once
+// with everything heard so far.
+TEST(CaptureRecorderTest, RecordsFromASoundServerAndAStalledSourceDoesNotHoldUpStop) {
+  audiotest::PulseAudioServer server;
+  if (server.whyNot()) GTEST_SKIP() << *server.whyNot();
+  std::optional<std::uint32_t> pulse;
+  for (const auto& device : platform::audio::listInputDevices())
+    if (device.name == "pulse") pulse = device.id;
+  if (!pulse) GTEST_SKIP() << "ALSA has no pulse device (libasound2-plugins is not installed)";
+
+  testsupport::TempDir dir;
+  AudioRecorder recorder({captureRecorderFactory([pulse] {
+                            auto engine = platform::audio::makeDefaultCaptureEngine();
+                            EXPECT_EQ(engine->setInputDevice(*pulse), 0);
+                            return engine;
+                          }),
+                          [&dir] { return dir.path(); }, {}},
+                         [](const std::string&) {});
+  recorder.start();
+  server.speak(sine(16000, 1.0, 0.5));
+  // The source has delivered all of it once the captured frames stop growing.
+  std::uint64_t captured = 0;
+  for (auto unchangedSince = std::chrono::steady_clock::now(), deadline = unchangedSince + std::chrono::seconds(15);
+       std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::uint64_t now = *recorder.recorder()->capturedFrames();
+    if (now != captured) {
+      captured = now;
+      unchangedSince = std::chrono::steady_clock::now();
+    } else if (captured > 0 && std::chrono::steady_clock::now() - unchangedSince > std::chrono::milliseconds(500)) {
+      break;
+    }
+  }
+  ASSERT_GT(captured, 0u) << "nothing arrived from the sound server:\n" << server.log();
+
+  const auto begin = std::chrono::steady_clock::now();
+  AudioRecorder::Result result = recorder.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(200));
+  ASSERT_TRUE(result.url);
+  const std::vector<float> samples = readMono(*result.url);
+  // The device's buffer holds back at most a read or two of the tone.
+  EXPECT_GT(samples.size(), 16000u * 8 / 10);
+  EXPECT_LE(samples.size(), 16000u + 1600u);
+  EXPECT_NEAR(rms(samples, 2000, samples.size() - 2000), 0.5 / std::sqrt(2.0), 0.02);
 }
 
 TEST(CaptureRecorderTest, FloatSettingsWriteFloatWav) {
