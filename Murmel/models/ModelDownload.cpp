@@ -493,7 +493,7 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
     char percent[16];
     std::snprintf(percent, sizeof percent, "%.2f", 100 * progress.fractionCompleted());
     Logging::debug("Download progress: " + std::string(percent) + "% of " + std::to_string(progress.totalUnitCount()) +
-                   " files");
+                   " bytes");
     if (progressCallback) progressCallback(progress);
   };
 
