@@ -1,11 +1,14 @@
 // The PortAudio input and the device list. Streams use PortAudio's blocking reads, run by the reader
 // engine on threads of their own, so the tap never runs on the real-time audio callback. Every
 // stream holds the audio system open (Pa_Initialize is reference-counted), so a stream that is still
-// stuck in a read when its engine has gone keeps a valid system until it closes.
+// stuck in a read when its engine has gone keeps a valid system until it closes. A stream closes on
+// its reader thread while the next recording may be opening one: PortAudio's set-up, tear-down,
+// opening and closing (which share its global state) take one lock; reads do not.
 #include <portaudio.h>
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,10 +19,16 @@
 namespace platform::audio {
 namespace {
 
+std::mutex& lifecycleMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 class PaSession {
  public:
-  PaSession() : status_((detail::routeAudioSystemMessages(), Pa_Initialize())) {}
+  PaSession() : status_(initialize()) {}
   ~PaSession() {
+    std::lock_guard lock(lifecycleMutex());
     if (status_ == paNoError) Pa_Terminate();
   }
   PaSession(const PaSession&) = delete;
@@ -28,6 +37,11 @@ class PaSession {
   std::string error() const { return Pa_GetErrorText(status_); }
 
  private:
+  static PaError initialize() {
+    detail::routeAudioSystemMessages();
+    std::lock_guard lock(lifecycleMutex());
+    return Pa_Initialize();
+  }
   PaError status_;
 };
 
@@ -45,6 +59,7 @@ class PortAudioStream final : public CaptureStream {
   PortAudioStream(std::shared_ptr<PaSession> session, PaStream* stream, std::uint32_t channels)
       : session_(std::move(session)), stream_(stream), channels_(channels) {}
   ~PortAudioStream() override {
+    std::lock_guard lock(lifecycleMutex());
     Pa_StopStream(stream_);
     Pa_CloseStream(stream_);
   }
@@ -95,6 +110,7 @@ class PortAudioInput final : public CaptureInput {
     params.sampleFormat = paFloat32 | paNonInterleaved;
     params.suggestedLatency = std::max(info->defaultHighInputLatency, kInputBufferSeconds);
     PaStream* stream = nullptr;
+    std::lock_guard lock(lifecycleMutex());
     PaError err = Pa_OpenStream(&stream, &params, nullptr, format.sampleRate(), framesPerRead, paClipOff, nullptr, nullptr);
     if (err != paNoError) fail(err, "Cannot open the audio input");
     err = Pa_StartStream(stream);
