@@ -16,6 +16,9 @@ function(parlet_add_test target)
   endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
+  if(PARLET_SANITIZE)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/testsupport/SoundPluginPins.cpp)
+  endif()
   target_link_libraries(${target} PRIVATE ${ARG_DEPS} parlet_testsupport parlet_warnings GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${target}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
