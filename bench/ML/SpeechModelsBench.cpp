@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/MachineFacts.h"
 #include "bench/ProcessStatus.h"
 #include "platform/ML/MLModel.h"
 #include "platform/ML/ModelFolders.h"
@@ -54,15 +55,6 @@ int measureLoad(const std::filesystem::path& folder) {
   return 0;
 }
 
-std::array<double, 3> loadAverages() {
-  std::array<double, 3> load{-1, -1, -1};
-  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load = {-1, -1, -1};
-    std::fclose(f);
-  }
-  return load;
-}
-
 struct LoadFigures {
   double ms = -1;
   long residentKb = -1, peakKb = -1;
@@ -70,7 +62,12 @@ struct LoadFigures {
 
 LoadFigures loadInFreshProcess(const std::filesystem::path& folder) {
   LoadFigures figures;
-  const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() + "' --load '" + folder.string() + "'";
+  // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "'" + std::string.
+  std::string command = "'";
+  command += std::filesystem::read_symlink("/proc/self/exe").string();
+  command += "' --load '";
+  command += folder.string();
+  command += "'";
   if (std::FILE* child = popen(command.c_str(), "r")) {
     if (std::fscanf(child, "%lf %ld %ld", &figures.ms, &figures.residentKb, &figures.peakKb) != 3) figures = {};
     pclose(child);

@@ -17,6 +17,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/MachineFacts.h"
+
 #include "Hub/JSONParser.h"
 #include "Tokenizers/PreTrainedTokenizer.h"
 
@@ -176,55 +178,15 @@ void EncodeT5Prose(benchmark::State& state) {
 }
 BENCHMARK(EncodeT5Prose)->Unit(benchmark::kMillisecond);
 
-// The instruction set the code was compiled for, and the extensions this processor has beyond it.
-std::string instructionSet() {
-  std::string built =
-#if defined(__AVX512F__)
-      "x86-64 with AVX-512";
-#elif defined(__AVX2__)
-      "x86-64 with AVX2";
-#elif defined(__SSE4_2__)
-      "x86-64 with SSE4.2";
-#elif defined(__x86_64__)
-      "x86-64 baseline (SSE2)";
-#elif defined(__aarch64__)
-      "AArch64";
-#else
-      "portable";
-#endif
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  std::string has;
-  if (__builtin_cpu_supports("sse4.2")) has += " sse4.2";
-  if (__builtin_cpu_supports("avx2")) has += " avx2";
-  if (__builtin_cpu_supports("avx512f")) has += " avx512f";
-  if (__builtin_cpu_supports("avx512bw")) has += " avx512bw";
-  if (!has.empty()) built += "; processor has" + has;
-#endif
-  return built;
-}
-
-std::string loadAverages() {
-  double load[3] = {-1, -1, -1};
-  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = load[1] = load[2] = -1;
-    std::fclose(f);
-  }
-  char text[96];
-  std::snprintf(text, sizeof text, "%.2f %.2f %.2f (1, 5, 15 min; %u cores)", load[0], load[1], load[2],
-                std::thread::hardware_concurrency());
-  return text;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::AddCustomContext("instruction set", instructionSet());
-  benchmark::AddCustomContext("load before", loadAverages());
+  benchmark::AddCustomContext("load before", loadAveragesText());
   benchmark::RunSpecifiedBenchmarks();
-  std::printf("load after: %s\n", loadAverages().c_str());
+  std::printf("load after: %s\n", loadAveragesText().c_str());
   benchmark::Shutdown();
   return 0;
 }
