@@ -387,7 +387,9 @@ TEST(TranscribeTaskTest, TimesNeverPassTheEndOfTheAudio) {
     const auto segments = result.segments();
     ASSERT_GE(segments.size(), 3u);
     EXPECT_EQ(segments[2].seek, 960000);
-    if (!wordTimestamps) EXPECT_FLOAT_EQ(segments[2].end, 65.0f);  // words set it otherwise
+    if (!wordTimestamps) {
+      EXPECT_FLOAT_EQ(segments[2].end, 65.0f);  // words set it otherwise
+    }
     for (const auto& s : segments) {
       EXPECT_LE(s.start, 65.0f) << s.id;
       EXPECT_LE(s.end, 65.0f) << s.id;
@@ -459,7 +461,9 @@ TEST(TranscribeTaskTest, DebugLinesTellTheSetUpTheWindowsAndTheirWords) {
     for (const char* prefix : {"Decoder init time: ", "Prefill time: "}) {
       const auto found = log.containing(prefix);
       ASSERT_EQ(found.size(), debug ? 1u : 0u) << prefix;
-      if (debug) EXPECT_GE(std::strtod(found[0].c_str() + std::strlen(prefix), nullptr), 0.0) << found[0];
+      if (debug) {
+        EXPECT_GE(std::strtod(found[0].c_str() + std::strlen(prefix), nullptr), 0.0) << found[0];
+      }
     }
   }
 }

@@ -458,7 +458,9 @@ TEST(TemplateTest, ChainsWrittenToTheOutputPrintTheirValue) {
   for (const Case& c : cases) {
     std::string stored = render(std::string("{% set v = ") + c.source + " %}{{ v }}");
     EXPECT_EQ(render(std::string("{{ ") + c.source + " }}"), stored) << c.source;
-    if (c.expected) EXPECT_EQ(stored, c.expected) << c.source;
+    if (c.expected) {
+      EXPECT_EQ(stored, c.expected) << c.source;
+    }
   }
   for (const char* bad : {"'a' + 1 - 'b'", "1 + 2 + [3]", "'a' + (1 + [2])", "'x' * 40000000 + 'y' + 'x' * 40000000"}) {
     std::string stored = renderError(std::string("{% set v = ") + bad + " %}{{ v }}");
@@ -495,9 +497,12 @@ TEST(TemplateTest, CallsOfFewAndManyArguments) {
   for (int n : {1, 16, 17, 40}) {
     std::string params, args, expected;
     for (int i = 0; i < n; ++i) {
-      params += (i ? ", p" : "p") + std::to_string(i);
-      args += (i ? ", " : "") + std::to_string(i * 3);
-      expected += (i ? ";" : "") + std::to_string(i * 3);
+      params += (i ? ", p" : "p");
+      params += std::to_string(i);
+      args += (i ? ", " : "");
+      args += std::to_string(i * 3);
+      expected += (i ? ";" : "");
+      expected += std::to_string(i * 3);
     }
     std::string body;
     for (int i = 0; i < n; ++i) body += (i ? ",{{ p" : "{{ p") + std::to_string(i) + " }}";

@@ -346,7 +346,9 @@ TEST_P(PackCheckpointFaultTest, IsRefusedAndLeavesNoFolder) {
     EXPECT_NE(std::string(e.what()).find(checkpoint.string() + "/" + GetParam().message), std::string::npos) << e.what();
   }
   EXPECT_FALSE(fs::exists(dir.path() / "models" / "packed"));
-  if (fs::exists(dir.path() / "models")) EXPECT_EQ(entries(dir.path() / "models"), std::vector<std::string>{});
+  if (fs::exists(dir.path() / "models")) {
+    EXPECT_EQ(entries(dir.path() / "models"), std::vector<std::string>{});
+  }
 }
 
 // Replaces one number of config.json: "vocab_size": 40 => "vocab_size": -5.

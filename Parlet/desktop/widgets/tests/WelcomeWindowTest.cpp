@@ -35,7 +35,9 @@ TEST(WelcomeWindowTest, OpensAboveThePillAndKeepsBackAndNextApart) {
   const Rect pill = pillPanelFrame({double(area.x()), double(area.y()), double(area.width()), double(area.height())},
                                    OverlayController::panelWidth, OverlayController::panelHeight);
   const QRect pillRect(int(pill.x), int(pill.y), int(pill.width), int(pill.height));
-  if (area.height() >= 600) EXPECT_LT(window.frameGeometry().bottom(), pillRect.top()) << "the pill covers the window";
+  if (area.height() >= 600) {
+    EXPECT_LT(window.frameGeometry().bottom(), pillRect.top()) << "the pill covers the window";
+  }
 
   for (int page : {1, 2}) {
     SCOPED_TRACE(page);
