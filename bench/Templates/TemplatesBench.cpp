@@ -14,7 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "bench/MachineFacts.h"
+#include "bench/BenchmarkMain.h"
 
 #include "platform/System/Json.h"
 #include "templates/JinjaError.h"
@@ -97,13 +97,4 @@ BENCHMARK(RenderChatTemplates)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::AddCustomContext("instruction set", instructionSet());
-  benchmark::AddCustomContext("load before", loadAveragesText());
-  benchmark::RunSpecifiedBenchmarks();
-  std::printf("load after: %s\n", loadAveragesText().c_str());
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks(argc, argv); }

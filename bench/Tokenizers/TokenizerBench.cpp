@@ -17,7 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "bench/MachineFacts.h"
+#include "bench/BenchmarkMain.h"
 
 #include "Hub/JSONParser.h"
 #include "Tokenizers/PreTrainedTokenizer.h"
@@ -92,18 +92,22 @@ void LoadGPT2(benchmark::State& state) {
 }
 BENCHMARK(LoadGPT2)->Unit(benchmark::kMillisecond);
 
-void EncodeProse(benchmark::State& state) {
-  if (!std::filesystem::exists(kFolder)) return state.SkipWithError("gpt2 fixture absent");
-  auto tokenizer = loadGPT2();
+// Encodes 1 MiB of prose as one string, counting bytes per second and the tokens it gives.
+void encodeMebibyteOfProse(benchmark::State& state, const tokenizers::PreTrainedTokenizer& tokenizer) {
   const std::string text = prose(1 << 20);
   std::size_t count = 0;
   for (auto _ : state) {
-    auto ids = tokenizer->encode(text);
+    auto ids = tokenizer.encode(text);
     count = ids.size();
     benchmark::DoNotOptimize(ids);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
   state.counters["tokens"] = static_cast<double>(count);
+}
+
+void EncodeProse(benchmark::State& state) {
+  if (!std::filesystem::exists(kFolder)) return state.SkipWithError("gpt2 fixture absent");
+  encodeMebibyteOfProse(state, *loadGPT2());
 }
 BENCHMARK(EncodeProse)->Unit(benchmark::kMillisecond);
 
@@ -165,28 +169,10 @@ BENCHMARK(LoadT5)->Unit(benchmark::kMillisecond);
 void EncodeT5Prose(benchmark::State& state) {
   if (!std::filesystem::exists(kT5Folder / "tokenizer.json"))
     return state.SkipWithError("t5-small fixture absent (shared/fixtures not beside the project)");
-  auto tokenizer = load(kT5Folder);
-  const std::string text = prose(1 << 20);
-  std::size_t count = 0;
-  for (auto _ : state) {
-    auto ids = tokenizer->encode(text);
-    count = ids.size();
-    benchmark::DoNotOptimize(ids);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
-  state.counters["tokens"] = static_cast<double>(count);
+  encodeMebibyteOfProse(state, *load(kT5Folder));
 }
 BENCHMARK(EncodeT5Prose)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::AddCustomContext("instruction set", instructionSet());
-  benchmark::AddCustomContext("load before", loadAveragesText());
-  benchmark::RunSpecifiedBenchmarks();
-  std::printf("load after: %s\n", loadAveragesText().c_str());
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks(argc, argv); }
