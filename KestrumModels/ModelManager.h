@@ -65,6 +65,9 @@ class ModelManager {
   virtual bool isAvailable() const;
   virtual bool isLoaded() const;
 
+ protected:
+  const detail::LoadModelsCoordinator& loadCoordinator() const { return coordinator_; }
+
  private:
   std::string modelPathForLoading() const;
   std::string prefix() const { return "[" + loggerName() + "] "; }

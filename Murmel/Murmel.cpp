@@ -45,6 +45,7 @@ std::string FailedChunkResult::errorDescription() const {
   } catch (const std::exception& e) {
     return e.what();
   } catch (...) {
+    // Not a std::exception: nothing to describe it by.
   }
   return "unknown error";
 }

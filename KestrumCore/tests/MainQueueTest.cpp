@@ -193,8 +193,13 @@ TEST(ThreadMainQueueTest, RepeatingTimerStopsWhenCancelledAndThrowingWorkIsSurvi
     });
   });
   ASSERT_EQ(third.get_future().wait_for(5s), std::future_status::ready);
-  std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(ticks.load(), 3);
+  // The queue runs work in the order it falls due: once a marker due six periods later has run,
+  // a timer still alive would have ticked again.
+  std::promise<int> ticksAtMarker;
+  queue.postAfter(30ms, [&] { ticksAtMarker.set_value(ticks.load()); });
+  auto marker = ticksAtMarker.get_future();
+  ASSERT_EQ(marker.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(marker.get(), 3);
 }
 
 }  // namespace

@@ -14,11 +14,19 @@ void LoadModelsCoordinator::run(const std::function<void()>& operation) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (inflightLoad_) {
       inflight = *inflightLoad_;
+      ++joinedCallers_;
     } else {
       inflightLoad_ = outcome.get_future().share();
     }
   }
   if (inflight.valid()) {
+    struct Leave {
+      LoadModelsCoordinator& self;
+      ~Leave() {
+        std::lock_guard<std::mutex> hold(self.mutex_);
+        --self.joinedCallers_;
+      }
+    } leave{*this};
     inflight.get();
     return;
   }
@@ -42,6 +50,11 @@ void LoadModelsCoordinator::run(const std::function<void()>& operation) {
     std::rethrow_exception(error);
   }
   outcome.set_value();
+}
+
+std::size_t LoadModelsCoordinator::joinedCallers() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return joinedCallers_;
 }
 
 }  // namespace kestrum::detail

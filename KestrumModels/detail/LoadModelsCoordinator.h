@@ -3,6 +3,7 @@
 // starts a new one. The operation is not cancelled with the caller that happens to run it.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -14,10 +15,13 @@ class LoadModelsCoordinator {
  public:
   // Returns, or rethrows the exception of, the operation this call ran or joined.
   void run(const std::function<void()>& operation);
+  // How many callers are waiting for the operation in flight (not counting the one running it).
+  std::size_t joinedCallers() const;
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::optional<std::shared_future<void>> inflightLoad_;
+  std::size_t joinedCallers_ = 0;
 };
 
 }  // namespace kestrum::detail

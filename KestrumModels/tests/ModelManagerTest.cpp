@@ -1,7 +1,6 @@
 #include "KestrumModels/ModelManager.h"
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -68,10 +67,20 @@ std::shared_ptr<ModelDownloader> someDownloader() {
   return std::make_shared<ModelDownloader>(ModelDownloadConfig{.modelRepo = "o/models", .endpoint = "http://127.0.0.1:9"});
 }
 
+// The plain manager, logging under its name, with its load coordinator in view.
+struct ObservableManager : ModelManager {
+  using ModelManager::loadCoordinator;
+  using ModelManager::ModelManager;
+  const std::string& loggerName() const override {
+    static const std::string name = "ModelManager";
+    return name;
+  }
+};
+
 struct Managed {
   explicit Managed(std::optional<std::string> folder = std::nullopt) : loader(std::make_shared<FakeLoader>()) {
     loader->folder = std::move(folder);
-    manager = std::make_unique<ModelManager>(loader, downloader);
+    manager = std::make_unique<ObservableManager>(loader, downloader);
     manager->setModelStateCallback([this](ModelState from, ModelState to) { changes.emplace_back(from, to); });
   }
   // Puts the manager in `state` with a path, without recording the change.
@@ -84,7 +93,7 @@ struct Managed {
   }
   std::shared_ptr<ModelDownloader> downloader = someDownloader();
   std::shared_ptr<FakeLoader> loader;
-  std::unique_ptr<ModelManager> manager;
+  std::unique_ptr<ObservableManager> manager;
   Changes changes;
 };
 
@@ -296,7 +305,7 @@ class Gate {
 
 // Starts `count` callers of ensureModelsLoaded while the first load waits at the gate, then opens
 // it; returns each caller's error text ("" for success).
-std::vector<std::string> loadConcurrently(ModelManager& manager, Gate& gate, int count) {
+std::vector<std::string> loadConcurrently(ObservableManager& manager, Gate& gate, int count) {
   std::vector<std::string> outcomes(count);
   std::vector<std::thread> callers;
   auto call = [&](int i) {
@@ -309,8 +318,8 @@ std::vector<std::string> loadConcurrently(ModelManager& manager, Gate& gate, int
   callers.emplace_back(call, 0);
   gate.waitForArrival();
   for (int i = 1; i < count; ++i) callers.emplace_back(call, i);
-  // The late callers only have to get from their start to the coordinator's wait.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Every late caller has joined the load in flight before it may end.
+  while (manager.loadCoordinator().joinedCallers() < static_cast<std::size_t>(count - 1)) std::this_thread::yield();
   gate.open();
   for (auto& t : callers) t.join();
   return outcomes;

@@ -135,6 +135,8 @@ void LogFile::fileStep(const Pending& pending) {
     try {
       file_ = detail::writeFileAtomicallyAt(folder.get(), url_, contents);
     } catch (...) {
+      // The log cannot report its own failure; its lines still reach standard error, and the
+      // next line tries the file again.
     }
   };
   if (!didStart_) {
@@ -152,6 +154,7 @@ std::filesystem::path ParletLog::url() {
     try {
       return platform::system::privateTemporaryDirectory() / "parlet.log";
     } catch (...) {
+      // No private folder of ours: the log writes to standard error alone.
       return std::filesystem::path();
     }
   }();

@@ -76,12 +76,13 @@ TEST(ModelDownloadFeedTest, ReportsCarryTheSizeAndMoveWithTheMegabytes) {
 TEST(ModelDownloadFeedTest, ReportsAfterCloseGoNowhere) {
   kestrum::ManualMainQueue queue;
   int shown = 0;
-  ModelDownloadFeed feed(&queue, [&](std::optional<double>, std::int64_t) { ++shown; });
-  feed.close();
-  hub::Progress progress(10);
-  feed.handler()(progress);
-  feed.finished();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  {
+    ModelDownloadFeed feed(&queue, [&](std::optional<double>, std::int64_t) { ++shown; });
+    feed.close();
+    hub::Progress progress(10);
+    feed.handler()(progress);
+    feed.finished();
+  }  // the reader has been joined: whatever it could still post is on the queue now
   queue.runUntilIdle();
   EXPECT_EQ(shown, 0);
   EXPECT_EQ(queue.pendingCount(), 0u);
