@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "platform/System/Json.h"
+#include "platform/System/NumberText.h"
 #include "platform/Text/Unicode.h"
 #include "templates/Value.h"
 
@@ -118,25 +119,6 @@ void hashInto(const Config& c, std::size_t& h) {
   }
 }
 
-// Shortest text that reads back as the same float, decimal from 1e-4 up to 2^24 inclusive:
-// 1.0, 0.1, 16777216.0, 1e-05, 1.6777218e+07.
-std::string floatDescription(float f) {
-  if (std::isnan(f)) return "nan";
-  if (std::isinf(f)) return f < 0 ? "-inf" : "inf";
-  if (f == 0.0f) return std::signbit(f) ? "-0.0" : "0.0";
-  char buf[64];
-  float magnitude = std::fabs(f);
-  if (magnitude >= 1e-4f && magnitude <= 16777216.0f) {
-    auto r = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::fixed);
-    std::string s(buf, r.ptr);
-    if (s.find('.') == std::string::npos) s += ".0";
-    return s;
-  }
-  auto r = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific);
-  std::string s(buf, r.ptr);  // like 1.8446744e+19 or 1e-05
-  return s;
-}
-
 void describe(const Config& c, std::string& out) {
   switch (c.kind()) {
     case Config::Kind::string:
@@ -146,7 +128,7 @@ void describe(const Config& c, std::string& out) {
       break;
     case Config::Kind::integer: out += std::to_string(*c.getIf<std::int64_t>()); break;
     case Config::Kind::boolean: out += *c.getIf<bool>() ? "true" : "false"; break;
-    case Config::Kind::floating: out += floatDescription(*c.getIf<float>()); break;
+    case Config::Kind::floating: out += platform::system::shortestText(*c.getIf<float>()); break;
     case Config::Kind::dictionary: {
       const auto& d = *c.dictionary();
       out += "{[";

@@ -1,10 +1,10 @@
 #include "KestrumCore/Logging.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <utility>
 
+#include "platform/System/NumberText.h"
 #include "platform/System/SystemInfo.h"
 
 namespace kestrum {
@@ -12,25 +12,10 @@ namespace {
 
 constexpr const char* subsystemIdentifier = "org.parlet.kestrum";
 
-// print's form: fixed notation from 1e-4 up to 2^(mantissa bits), scientific outside; ".0" on whole numbers.
-template <class F>
-std::string describeFloating(F value, F scientificFrom) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[64];
-  F magnitude = std::fabs(value);
-  bool scientific = magnitude != 0 && (magnitude < F(1e-4) || magnitude >= scientificFrom);
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                              scientific ? std::chars_format::scientific : std::chars_format::fixed);
-  std::string text(buffer, result.ptr);
-  if (!scientific && text.find('.') == std::string::npos) text += ".0";
-  return text;
-}
-
 }  // namespace
 
-std::string describeDouble(double value) { return describeFloating(value, 9007199254740992.0); }
-std::string describeFloat(float value) { return describeFloating(value, 16777216.0f); }
+std::string describeDouble(double value) { return platform::system::shortestText(value); }
+std::string describeFloat(float value) { return platform::system::shortestText(value); }
 
 Logging::Logging() : logger_(subsystemIdentifier, "Kestrum") {}
 

@@ -1,13 +1,12 @@
 #include "Tokenizers/UnigramTokenizer.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <stdexcept>
 
 #include "Hub/Config.h"
 #include "Tokenizers/TokenizerError.h"
 #include "Tokenizers/detail/Text.h"
+#include "platform/System/NumberText.h"
 
 namespace tokenizers {
 
@@ -163,18 +162,8 @@ std::optional<TokenId> Trie::find(std::string_view text) const {
 // ---- Lattice -----------------------------------------------------------------------------------
 
 std::string TokenLatticeNode::description() const {
-  // Shortest round-trip digits; decimal from 1e-4 up to 2^24, exponential outside:
   // -1.5 => "-1.5", 3 => "3.0", 0.00001 => "1e-05", 16777218 => "1.6777218e+07".
-  auto number = [](float f) {
-    char buffer[64];
-    const float magnitude = std::fabs(f);
-    const bool exponential = std::isfinite(f) && magnitude != 0 && (magnitude < 1e-4f || magnitude > 16777216.0f);
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, f,
-                                exponential ? std::chars_format::scientific : std::chars_format::fixed);
-    std::string s(buffer, result.ptr);
-    if (std::isfinite(f) && !exponential && s.find('.') == std::string::npos) s += ".0";
-    return s;
-  };
+  auto number = [](float f) { return platform::system::shortestText(f); };
   return "TokenLatticeNode(tokenId: " + std::to_string(tokenId) + ", startOffset: " + std::to_string(startOffset) +
          ", length: " + std::to_string(length) + ", score: " + number(score) +
          ", prev: " + (prev ? "true" : "false") + ", backtraceScore: " + number(backtraceScore);

@@ -3,11 +3,10 @@
 #include <unicode/brkiter.h>
 #include <unicode/utext.h>
 
-#include <charconv>
 #include <climits>
-#include <cmath>
 #include <memory>
 
+#include "platform/System/NumberText.h"
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
 #include "templates/Value.h"
@@ -72,47 +71,9 @@ std::size_t countCharacters(std::string_view text) {
   return countClusters(wellFormed(text, storage));
 }
 
+// Python's repr of a float, which Jinja2 prints: plain below 1e16 (9.5e15 => "9500000000000000.0").
 std::string formatDouble(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  std::string_view sci(buffer, result.ptr - buffer);  // "-1.2345e+17"
-  bool negative = sci.front() == '-';
-  if (negative) sci.remove_prefix(1);
-  std::size_t e = sci.find('e');
-  std::string digits;
-  for (char c : sci.substr(0, e))
-    if (c != '.') digits += c;
-  int exponent = 0;
-  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
-  std::string out = negative ? "-" : "";
-  if (value == 0 || (exponent >= -4 && exponent < 16)) {
-    if (exponent < 0) {
-      out += "0.";
-      out.append(static_cast<std::size_t>(-exponent - 1), '0');
-      out += digits;
-    } else if (static_cast<std::size_t>(exponent) + 1 >= digits.size()) {
-      out += digits;
-      out.append(static_cast<std::size_t>(exponent) + 1 - digits.size(), '0');
-      out += ".0";
-    } else {
-      out += digits.substr(0, exponent + 1);
-      out += '.';
-      out += digits.substr(exponent + 1);
-    }
-    return out;
-  }
-  out += digits[0];
-  if (digits.size() > 1) {
-    out += '.';
-    out += digits.substr(1);
-  }
-  out += exponent < 0 ? "e-" : "e+";
-  std::string exp = std::to_string(exponent < 0 ? -exponent : exponent);
-  if (exp.size() < 2) out += '0';
-  out += exp;
-  return out;
+  return platform::system::shortestText(value, platform::system::PlainLimit::belowTenToTheSixteen);
 }
 
 std::string replaceForward(std::string_view text, std::string_view old, std::string_view replacement,

@@ -1,0 +1,25 @@
+// How the system's texts print a floating-point number: the shortest digits that read back as the
+// same value; plain notation with a point ("2.0", "0.5", "-0.0", "0.0001") from 0.0001 up to a
+// limit, exponent notation with at least two exponent digits outside ("1e-05", "1.6777218e+07");
+// "inf", "-inf" and "nan". A float prints its own digits, not those of the widened double.
+// Pure functions, thread-safe, never throw (but std::bad_alloc).
+//   shortestText(0.1f) == "0.1";  shortestText(16777216.0f) == "16777216.0"
+//   shortestText(9.5e15, PlainLimit::belowTenToTheSixteen) == "9500000000000000.0"
+#pragma once
+
+#include <string>
+
+namespace platform::system {
+
+enum class PlainLimit {
+  // Plain up to and including 2^24 for float and 2^53 for double, the integers every value
+  // of the type holds exactly: how the platform prints numbers (logs, descriptions).
+  exactIntegers,
+  // Plain below 1e16 for either type: how Python's repr prints a float, which templates follow.
+  belowTenToTheSixteen,
+};
+
+std::string shortestText(double value, PlainLimit limit = PlainLimit::exactIntegers);
+std::string shortestText(float value, PlainLimit limit = PlainLimit::exactIntegers);
+
+}  // namespace platform::system
