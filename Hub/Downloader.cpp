@@ -262,159 +262,225 @@ void Downloader::cancel() {
       TransferError(TransferError::Kind::cancelled, "The download of " + destination_.filename().string() + " was cancelled"))});
 }
 
+// One start's transfer: the GET attempts into the partial file, with the retry budget, the
+// progress reports and the checks before the destination is replaced.
+class Downloader::Session {
+ public:
+  Session(Downloader& owner, const Transfer& transfer, const std::stop_token& stop)
+      : owner_(owner),
+        transfer_(transfer),
+        stop_(stop),
+        expected_(transfer.expectedSize),
+        name_(owner.destination_.filename().string()),
+        file_(owner.incompleteDestination_, transfer.expectedSha256.has_value()),
+        writer_(file_, owner.chunkSize_),
+        retriesLeft_(transfer.numRetries),
+        furthest_(file_.size()),
+        maxAttempts_(std::int64_t(std::max(transfer.numRetries, 0)) + 1 + 2 * pieceCount()),
+        lastReported_(file_.size()),
+        handedOver_(file_.size()) {
+    buffer_.reserve(owner.chunkSize_);
+  }
+
+  // Asks for the file until its body has arrived whole; throws when it cannot.
+  void receive() {
+    while (!attempt()) {
+    }
+  }
+
+  // Checks the size and the digest, then renames the partial file over the destination.
+  void moveIntoPlace();
+
+ private:
+  // The pieces the file is written in; 100 when its size is unknown.
+  std::int64_t pieceCount() const {
+    const auto chunk = static_cast<std::int64_t>(owner_.chunkSize_);
+    return expected_ ? (*expected_ + chunk - 1) / chunk : 100;
+  }
+  // One GET from the first byte the file lacks; false when another attempt is to follow.
+  bool attempt();
+  void onHead(const platform::net::HttpResponse& head);
+  void onBody(std::string_view bytes);
+  // Hands the received bytes to the writer and, with `report`, restores the retry budget when
+  // they reach further than before and broadcasts the progress.
+  void flush(bool report);
+  void reportProgress();
+  // The server sent the whole file instead of the rest: the partial file is emptied.
+  void startOver();
+  DownloadError overlong();
+  
+  Downloader& owner_;
+  const Transfer& transfer_;
+  const std::stop_token& stop_;
+  const std::optional<std::int64_t> expected_;
+  const std::string name_;
+  PartialFile file_;
+  PieceWriter writer_;
+  std::vector<char> buffer_;
+  // Only bytes beyond the furthest point reached restore the budget, and the attempts of one
+  // start are bounded whatever the server does.
+  int retriesLeft_;
+  std::int64_t furthest_;
+  const std::int64_t maxAttempts_;
+  std::int64_t attempts_ = 0;
+  bool restarted_ = false;
+  std::chrono::steady_clock::time_point lastUpdate_ = std::chrono::steady_clock::now();
+  std::int64_t lastReported_;
+  std::int64_t handedOver_;  // bytes in the file or on their way to it
+  // This attempt's answer.
+  std::int64_t from_ = 0;
+  bool headSeen_ = false;
+  bool alreadyWhole_ = false;  // 416 for a partial file of the expected size
+  bool restart_ = false;       // 416 for any other partial file
+};
+
+bool Downloader::Session::attempt() {
+  writer_.drain();
+  if (++attempts_ > maxAttempts_)
+    throw DownloadError(Kind::unexpectedError,
+                        "The download of " + name_ + " gave up after " + std::to_string(maxAttempts_) + " attempts");
+  from_ = file_.size();
+  handedOver_ = from_;
+  headSeen_ = alreadyWhole_ = restart_ = false;
+  platform::net::HttpRequest request;
+  request.url = transfer_.url;
+  request.headers = transfer_.headers;
+  if (from_ > 0) request.headers.set("Range", "bytes=" + std::to_string(from_) + "-");
+  request.timeout = transfer_.timeout;
+  request.minimumRate = owner_.rateFloor_.bytesPerSecond;
+  request.rateWindow = owner_.rateFloor_.window;
+  request.maxRedirects = kMaxRedirects;
+  platform::net::HttpStreamHandler handler;
+  handler.onHead = [this](const platform::net::HttpResponse& head) { onHead(head); };
+  handler.onBody = [this](std::string_view bytes) { onBody(bytes); };
+
+  try {
+    platform::net::performStreaming(request, handler, stop_);
+  } catch (const TransferError& e) {
+    if (e.kind == TransferError::Kind::cancelled) throw;
+    // A failure before the answer's head is not retried; one inside the body is, from the
+    // last written byte. Bytes not yet written are asked for again.
+    if (!headSeen_ || retriesLeft_ <= 0) throw;
+    buffer_.clear();
+    waitOrStop(owner_.retryDelay_, stop_);
+    --retriesLeft_;
+    return false;
+  }
+  if (restart_) {
+    if (restarted_)
+      throw DownloadError(Kind::unexpectedError, "GET " + transfer_.url + " refused the range twice (status 416)");
+    restarted_ = true;
+    startOver();
+    return false;
+  }
+  flush(false);
+  writer_.drain();
+  return true;
+}
+
+void Downloader::Session::onHead(const platform::net::HttpResponse& head) {
+  headSeen_ = true;
+  if (head.status == 416 && from_ > 0) {
+    if (expected_ && from_ == *expected_) alreadyWhole_ = true;
+    else restart_ = true;
+    return;
+  }
+  if (head.status < 200 || head.status > 299)
+    throw DownloadError(Kind::unexpectedError, "GET " + transfer_.url + " answered with status " + std::to_string(head.status));
+  if (from_ > 0 && head.status == 200) {
+    startOver();  // the whole file came instead of the rest
+  } else if (from_ > 0 && rangeStart(head.headers.value("Content-Range")) != from_) {
+    throw DownloadError(Kind::unexpectedError,
+                        "GET " + transfer_.url + " answered a range that does not start at " + std::to_string(from_));
+  }
+}
+
+void Downloader::Session::onBody(std::string_view bytes) {
+  if (alreadyWhole_ || restart_) return;
+  if (expected_ && handedOver_ + static_cast<std::int64_t>(buffer_.size() + bytes.size()) > *expected_) throw overlong();
+  const std::size_t chunkSize = owner_.chunkSize_;
+  while (!bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), chunkSize - buffer_.size());
+    buffer_.insert(buffer_.end(), bytes.data(), bytes.data() + n);
+    bytes.remove_prefix(n);
+    if (buffer_.size() >= chunkSize) flush(true);
+  }
+}
+
+void Downloader::Session::flush(bool report) {
+  if (buffer_.empty()) return;
+  handedOver_ += static_cast<std::int64_t>(buffer_.size());
+  writer_.submit(buffer_);
+  if (!report) return;
+  if (handedOver_ > furthest_) {
+    furthest_ = handedOver_;
+    retriesLeft_ = kRestoredRetries;
+  }
+  if (expected_) reportProgress();
+}
+
+void Downloader::Session::reportProgress() {
+  const auto now = std::chrono::steady_clock::now();
+  const double elapsed = std::chrono::duration<double>(now - lastUpdate_).count();
+  const double progress = *expected_ == 0 ? 0.0 : double(handedOver_) / double(*expected_);
+  std::optional<double> speed;
+  if (elapsed > 0) speed = double(handedOver_ - lastReported_) / elapsed;
+  lastUpdate_ = now;
+  lastReported_ = handedOver_;
+  owner_.broadcaster_.broadcast(Downloading{progress, speed});
+}
+
+void Downloader::Session::startOver() {
+  writer_.drain();
+  file_.truncate();
+  handedOver_ = 0;
+  lastReported_ = 0;
+}
+
+Downloader::DownloadError Downloader::Session::overlong() {
+  writer_.drain();
+  ::unlink(owner_.incompleteDestination_.c_str());
+  return DownloadError(Kind::unexpectedError, "The download of " + name_ + " is longer than the announced " +
+                                                  std::to_string(*expected_) + " bytes; the partial file was deleted");
+}
+
+void Downloader::Session::moveIntoPlace() {
+  const fs::path& partial = owner_.incompleteDestination_;
+  const fs::path& destination = owner_.destination_;
+  if (expected_ && file_.size() != *expected_) {
+    ::unlink(partial.c_str());
+    throw DownloadError(Kind::unexpectedError, "The download of " + name_ + " has " + std::to_string(file_.size()) +
+                                                   " bytes instead of " + std::to_string(*expected_) +
+                                                   "; the partial file was deleted");
+  }
+  if (transfer_.expectedSha256) {
+    const std::string digest = file_.digestHex();
+    if (digest != *transfer_.expectedSha256) {
+      ::unlink(partial.c_str());
+      HubApi::log(platform::system::LogType::error, "The download of " + name_ + " has SHA-256 " + digest +
+                                                        " instead of " + *transfer_.expectedSha256 +
+                                                        "; the file was deleted");
+      throw HubApi::EnvironmentError::fileIntegrityError("Hash mismatch for " + name_);
+    }
+  }
+  // One rename: the old destination stays until the new file replaces it.
+  fs::create_directories(destination.parent_path());
+  if (::rename(partial.c_str(), destination.c_str()) != 0)
+    throw fs::filesystem_error("Cannot move the download into place", partial, destination,
+                               std::error_code(errno, std::generic_category()));
+}
+
 void Downloader::run(std::stop_token stop, Transfer transfer) {
   try {
     const std::int64_t resumeSize = incompleteFileSize(incompleteDestination_);
     const auto expected = transfer.expectedSize;
-    double first = resumeSize > 0 && expected && *expected >= 1 ? double(resumeSize) / double(*expected) : 0.0;
-    broadcaster_.broadcast(Downloading{first, std::nullopt});
+    const double resumed = resumeSize > 0 && expected && *expected >= 1 ? double(resumeSize) / double(*expected) : 0.0;
+    broadcaster_.broadcast(Downloading{resumed, std::nullopt});
 
-    PartialFile file(incompleteDestination_, transfer.expectedSha256.has_value());
-    PieceWriter writer(file, chunkSize_);
-    std::vector<char> buffer;
-    buffer.reserve(chunkSize_);
-    int retriesLeft = transfer.numRetries;
-    // Only bytes beyond the furthest point reached restore the budget, and the attempts of one
-    // start are bounded whatever the server does.
-    std::int64_t furthest = file.size();
-    const std::int64_t pieces =
-        expected ? (*expected + static_cast<std::int64_t>(chunkSize_) - 1) / static_cast<std::int64_t>(chunkSize_) : 100;
-    const std::int64_t maxAttempts = std::int64_t(std::max(transfer.numRetries, 0)) + 1 + 2 * pieces;
-    std::int64_t attempts = 0;
-    bool restarted = false;
-    auto lastUpdate = std::chrono::steady_clock::now();
-    std::int64_t lastReported = file.size();
-    std::int64_t handedOver = file.size();  // bytes in the file or on their way to it
-
-    auto flush = [&](bool report) {
-      if (buffer.empty()) return;
-      handedOver += static_cast<std::int64_t>(buffer.size());
-      writer.submit(buffer);
-      if (!report) return;
-      if (handedOver > furthest) {
-        furthest = handedOver;
-        retriesLeft = kRestoredRetries;
-      }
-      if (!expected) return;
-      auto now = std::chrono::steady_clock::now();
-      double elapsed = std::chrono::duration<double>(now - lastUpdate).count();
-      double progress = *expected == 0 ? 0.0 : double(handedOver) / double(*expected);
-      std::optional<double> speed;
-      if (elapsed > 0) speed = double(handedOver - lastReported) / elapsed;
-      lastUpdate = now;
-      lastReported = handedOver;
-      broadcaster_.broadcast(Downloading{progress, speed});
-    };
-    auto startOver = [&] {
-      writer.drain();
-      file.truncate();
-      handedOver = 0;
-      lastReported = 0;
-    };
-
-    const std::string name = destination_.filename().string();
-    auto overlong = [&] {
-      writer.drain();
-      ::unlink(incompleteDestination_.c_str());
-      return DownloadError(Kind::unexpectedError, "The download of " + name + " is longer than the announced " +
-                                                      std::to_string(*expected) + " bytes; the partial file was deleted");
-    };
-
-    for (;;) {
-      writer.drain();
-      if (++attempts > maxAttempts)
-        throw DownloadError(Kind::unexpectedError, "The download of " + name + " gave up after " +
-                                                       std::to_string(maxAttempts) + " attempts");
-      const std::int64_t from = file.size();
-      handedOver = from;
-      platform::net::HttpRequest request;
-      request.url = transfer.url;
-      request.headers = transfer.headers;
-      if (from > 0) request.headers.set("Range", "bytes=" + std::to_string(from) + "-");
-      request.timeout = transfer.timeout;
-      request.minimumRate = rateFloor_.bytesPerSecond;
-      request.rateWindow = rateFloor_.window;
-      request.maxRedirects = kMaxRedirects;
-
-      bool headSeen = false;
-      bool alreadyWhole = false;  // 416 for a partial file of the expected size
-      bool restart = false;       // 416 for any other partial file
-      platform::net::HttpStreamHandler handler;
-      handler.onHead = [&](const platform::net::HttpResponse& head) {
-        headSeen = true;
-        if (head.status == 416 && from > 0) {
-          if (expected && from == *expected) alreadyWhole = true;
-          else restart = true;
-          return;
-        }
-        if (head.status < 200 || head.status > 299)
-          throw DownloadError(Kind::unexpectedError,
-                              "GET " + transfer.url + " answered with status " + std::to_string(head.status));
-        if (from > 0 && head.status == 200) {
-          startOver();  // the whole file came instead of the rest
-        } else if (from > 0 && rangeStart(head.headers.value("Content-Range")) != from) {
-          throw DownloadError(Kind::unexpectedError, "GET " + transfer.url + " answered a range that does not start at " +
-                                                         std::to_string(from));
-        }
-      };
-      handler.onBody = [&](std::string_view bytes) {
-        if (alreadyWhole || restart) return;
-        if (expected && handedOver + static_cast<std::int64_t>(buffer.size() + bytes.size()) > *expected) throw overlong();
-        while (!bytes.empty()) {
-          std::size_t n = std::min(bytes.size(), chunkSize_ - buffer.size());
-          buffer.insert(buffer.end(), bytes.data(), bytes.data() + n);
-          bytes.remove_prefix(n);
-          if (buffer.size() >= chunkSize_) flush(true);
-        }
-      };
-
-      try {
-        platform::net::performStreaming(request, handler, stop);
-      } catch (const TransferError& e) {
-        if (e.kind == TransferError::Kind::cancelled) throw;
-        // A failure before the answer's head is not retried; one inside the body is, from the
-        // last written byte. Bytes not yet written are asked for again.
-        if (!headSeen || retriesLeft <= 0) throw;
-        buffer.clear();
-        waitOrStop(retryDelay_, stop);
-        --retriesLeft;
-        continue;
-      }
-      if (restart) {
-        if (restarted)
-          throw DownloadError(Kind::unexpectedError, "GET " + transfer.url + " refused the range twice (status 416)");
-        restarted = true;
-        startOver();
-        continue;
-      }
-      flush(false);
-      writer.drain();
-      break;
-    }
-
+    Session session(*this, transfer, stop);
+    session.receive();
     if (stop.stop_requested()) throw kestrum::CancellationError();
-
-    if (expected && file.size() != *expected) {
-      ::unlink(incompleteDestination_.c_str());
-      throw DownloadError(Kind::unexpectedError, "The download of " + name + " has " + std::to_string(file.size()) +
-                                                     " bytes instead of " + std::to_string(*expected) +
-                                                     "; the partial file was deleted");
-    }
-    if (transfer.expectedSha256) {
-      std::string digest = file.digestHex();
-      if (digest != *transfer.expectedSha256) {
-        ::unlink(incompleteDestination_.c_str());
-        HubApi::log(platform::system::LogType::error, "The download of " + name + " has SHA-256 " + digest +
-                                                          " instead of " + *transfer.expectedSha256 +
-                                                          "; the file was deleted");
-        throw HubApi::EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
-      }
-    }
-    // One rename: the old destination stays until the new file replaces it.
-    fs::create_directories(destination_.parent_path());
-    if (::rename(incompleteDestination_.c_str(), destination_.c_str()) != 0)
-      throw fs::filesystem_error("Cannot move the download into place", incompleteDestination_, destination_,
-                                 std::error_code(errno, std::generic_category()));
+    session.moveIntoPlace();
     broadcaster_.broadcast(Completed{destination_});
   } catch (...) {
     broadcaster_.broadcast(Failed{std::current_exception()});

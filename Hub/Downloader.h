@@ -102,6 +102,7 @@ class Downloader {
 
  private:
   struct Transfer;
+  class Session;
   void run(std::stop_token stop, Transfer transfer);
 
   const std::filesystem::path destination_;
