@@ -367,164 +367,253 @@ std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(c
 
 // ---- The token loop -------------------------------------------------------------------------
 
-DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& decoderInputs,
-                                       TokenSampling& sampler, const DecodingOptions& options, const DecodingCallback& callback) {
-  const auto tokenizer = this->tokenizer();
-  if (!tokenizer) throw WhisperError::tokenizerUnavailable();
-  const auto& special = tokenizer->specialTokens();
-  const bool debug = debugLogging();
+bool TextDecoding::storeStep(DecodingInputs& inputs, const DecodingCache& step, std::int64_t position) {
+  updateKVCache(*inputs.keyCache(), *step.keyCache, *inputs.valueCache(), *step.valueCache, position);
+  inputs.decoderKeyPaddingMask()->setValue(position + 1, 0);
+  inputs.kvCacheUpdateMask()->setValue(position, 0);
+  inputs.kvCacheUpdateMask()->setValue(position + 1, 1);
+  if (!step.alignmentWeights) return false;
+  updateAlignmentWeights(*inputs.alignmentWeights(), *step.alignmentWeights, position);
+  return true;
+}
 
-  // A. Start
-  const std::int64_t prefilledIndex = static_cast<std::int64_t>((*decoderInputs.cacheLength())[0]);
-  std::vector<std::int64_t> currentTokens = decoderInputs.initialPrompt();
-  if (currentTokens.empty()) throw WhisperError::prepareDecoderInputsFailed("The decoder prompt is empty");
-  const std::int64_t initialPromptIndex = static_cast<std::int64_t>(currentTokens.size());
-  std::int64_t nextToken = currentTokens.back();
-  std::vector<float> logProbs(currentTokens.size(), 0.0f);
-  const auto filters = createLogitsFilters(options, prefilledIndex, initialPromptIndex, *tokenizer);
+namespace {
+
+// One window's decoding: the state the steps of decodeText share.
+class WindowDecoding {
+ public:
+  WindowDecoding(TextDecoder& decoder, const AudioEncoderOutputType& encoderOutput, DecodingInputsType& decoderInputs,
+                 TokenSampling& sampler, const DecodingOptions& options, const DecodingCallback& callback)
+      : decoder_(decoder),
+        tokenizer_(decoder.tokenizer()),
+        encoderOutput_(encoderOutput),
+        decoderInputs_(decoderInputs),
+        sampler_(sampler),
+        options_(options),
+        callback_(callback) {
+    if (!tokenizer_) throw WhisperError::tokenizerUnavailable();
+  }
+
+  DecodingResult run() {
+    start();
+    for (std::int64_t t = std::max<std::int64_t>(prefilledIndex_, 0); t < loopLimit_; ++t)
+      if (!step(t)) break;
+    return finish();
+  }
+
+ private:
+  struct Sample {
+    std::int64_t token;
+    float logProb;
+    bool completed;
+  };
+
+  const SpecialTokens& special() const { return tokenizer_->specialTokens(); }
+  void start();
+  // One position: force or predict the next token, store the step; false when the loop ends here.
+  bool step(std::int64_t t);
+  void forcePromptToken(std::int64_t t);
+  TextDecoderMLMultiArrayOutputType predict(DecodingInputs& inputs, std::int64_t t);
+  Sample sample(const TextDecoderMLMultiArrayOutputType& output, std::int64_t t);
+  bool stopsAt(std::int64_t t, const Sample& sampled);
+  void storeStep(DecodingInputs& inputs, const TextDecoderMLMultiArrayOutputType& output, std::int64_t t);
+  void reportProgress(std::int64_t t);
+  void countStep(Clock::time_point stepStart, Clock::time_point predictionEnd);
+  DecodingResult finish();
+  void setLanguage(DecodingResult& result) const;
+
+  TextDecoder& decoder_;
+  const std::shared_ptr<const WhisperTokenizer> tokenizer_;
+  const AudioEncoderOutputType& encoderOutput_;
+  DecodingInputsType& decoderInputs_;
+  TokenSampling& sampler_;
+  const DecodingOptions& options_;
+  const DecodingCallback& callback_;
+  const bool debug_ = debugLogging();
+  const platform::system::UUID windowId_;
+
+  std::int64_t prefilledIndex_ = 0;
+  std::int64_t initialPromptIndex_ = 0;
+  std::int64_t firstSampledIndex_ = 0;
+  std::int64_t loopLimit_ = 0;
+  std::vector<std::shared_ptr<LogitsFiltering>> filters_;
+  std::vector<std::int64_t> currentTokens_;
+  std::vector<float> logProbs_;
+  std::int64_t nextToken_ = 0;
+  TranscriptionTimings timings_;
+  bool alignmentSeen_ = false;
+  bool firstTokenTooUnlikely_ = false;
+};
+
+// Reads the prompt and where the cache stands, builds the filters, bounds the loop and registers
+// the window with the early-stop tracker.
+void WindowDecoding::start() {
+  prefilledIndex_ = static_cast<std::int64_t>((*decoderInputs_.cacheLength())[0]);
+  currentTokens_ = decoderInputs_.initialPrompt();
+  if (currentTokens_.empty()) throw WhisperError::prepareDecoderInputsFailed("The decoder prompt is empty");
+  initialPromptIndex_ = static_cast<std::int64_t>(currentTokens_.size());
+  nextToken_ = currentTokens_.back();
+  logProbs_.assign(currentTokens_.size(), 0.0f);
+  filters_ = decoder_.createLogitsFilters(options_, prefilledIndex_, initialPromptIndex_, *tokenizer_);
   // Predictions before the prompt's last position are dropped (the prompt forces the next token),
   // so the stop tests start at the first sample kept: after the whole prompt, or where a prefill or
   // an earlier call left the cache.
-  const std::int64_t firstSampledIndex = std::max(prefilledIndex, initialPromptIndex - 1);
-  clearAlignmentRowsAfter(decoderInputs, prefilledIndex);
+  firstSampledIndex_ = std::max(prefilledIndex_, initialPromptIndex_ - 1);
+  clearAlignmentRowsAfter(decoderInputs_, prefilledIndex_);
 
   // The cache step writes column t and the masks at t + 1, so t stays below S − 1.
-  std::int64_t loopLimit = std::min(options.sampleLength, kLoopCeiling);
-  if (auto* concrete = dynamic_cast<DecodingInputs*>(&decoderInputs); concrete && concrete->kvCacheUpdateMask())
-    loopLimit = std::min(loopLimit, concrete->kvCacheUpdateMask()->count() - 1);
-  if (auto S = kvCacheMaxSequenceLength()) loopLimit = std::min(loopLimit, *S - 1);
-  Logging::debug("Running main loop for a maximum of " + std::to_string(loopLimit) + " iterations, starting at index " +
-                 std::to_string(prefilledIndex));
+  loopLimit_ = std::min(options_.sampleLength, kLoopCeiling);
+  if (auto* concrete = dynamic_cast<DecodingInputs*>(&decoderInputs_); concrete && concrete->kvCacheUpdateMask())
+    loopLimit_ = std::min(loopLimit_, concrete->kvCacheUpdateMask()->count() - 1);
+  if (auto S = decoder_.kvCacheMaxSequenceLength()) loopLimit_ = std::min(loopLimit_, *S - 1);
+  Logging::debug("Running main loop for a maximum of " + std::to_string(loopLimit_) + " iterations, starting at index " +
+                 std::to_string(prefilledIndex_));
+  decoder_.earlyStopActor().set(false, windowId_);
+}
 
-  const platform::system::UUID windowId;
-  earlyStopActor_.set(false, windowId);
-
-  TranscriptionTimings timings;
-  bool alignmentSeen = false;
-  bool firstTokenTooUnlikely = false;
-
-  for (std::int64_t t = std::max<std::int64_t>(prefilledIndex, 0); t < loopLimit; ++t) {
-    const auto stepStart = Clock::now();
-    if (t < initialPromptIndex) {
-      const std::int64_t promptToken = currentTokens[static_cast<std::size_t>(t)];
-      if (t == initialPromptIndex - 1 && promptToken >= special.timeTokenBegin && nextToken >= special.timeTokenBegin) {
-        currentTokens[static_cast<std::size_t>(t)] = nextToken;  // the model's own first timestamp
-        if (debug)
-          Logging::debug("Skipping prompt tokenIndex: " + std::to_string(t) + ", token: " + std::to_string(nextToken) +
-                         ", text: " + decodedText(*tokenizer, nextToken));
-      } else {
-        nextToken = promptToken;
-        if (debug)
-          Logging::debug("Forcing prompt tokenIndex: " + std::to_string(t) + ", token: " + std::to_string(nextToken) +
-                         ", text: " + decodedText(*tokenizer, nextToken));
-      }
-    }
-    auto& inputs = requireDecodingInputs(decoderInputs, "DecodingInputsType must be DecodingInputs");
-    inputs.inputIds()->setValue(0, static_cast<double>(nextToken));
-    inputs.cacheLength()->setValue(0, static_cast<double>(t));
-    if (debug && t <= prefilledIndex + 3) debugCaches(inputs, prefilledIndex);
-
-    const auto predictionStart = Clock::now();
-    if (!encoderOutput) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-    auto output = predictLogits({inputs.inputIds(), inputs.cacheLength(), inputs.keyCache(), inputs.valueCache(),
-                                 inputs.kvCacheUpdateMask(), encoderOutput, inputs.decoderKeyPaddingMask()});
-    if (!output || !output->logits) throw WhisperError::decodingLogitsFailed("Unable to decode logits");
-    timings.decodingPredictions += since(predictionStart);
-    const auto predictionEnd = Clock::now();
-    requireFiniteLogits(*output->logits);
-
-    const auto filteringStart = Clock::now();
-    auto logits = output->logits;
-    for (const auto& filter : filters) logits = filter->filterLogits(logits, currentTokens);
-    timings.decodingFiltering += since(filteringStart);
-
-    const auto samplingStart = Clock::now();
-    const auto sampled = sampler.update(currentTokens, logits, logProbs);
-    if (sampled.tokens.empty() || sampled.logProbs.empty()) throw WhisperError::decodingFailed("The sampler returned no token");
-    nextToken = sampled.tokens.back();
-    const float nextLogProb = sampled.logProbs.back();
-    const bool completed = sampled.completed;
-    if (debug)
-      Logging::debug("Predicted next tokenIndex: " + std::to_string(t + 1) + ", token: " + std::to_string(nextToken) +
-                     ", text: " + decodedText(*tokenizer, nextToken));
-    timings.decodingSampling += since(samplingStart);
-
-    bool stop = false;
-    if (t >= firstSampledIndex) {
-      stop = completed;
-      if (t == firstSampledIndex && options.firstTokenLogProbThreshold && nextLogProb < *options.firstTokenLogProbThreshold) {
-        firstTokenTooUnlikely = true;
-        stop = true;
-      }
-    }
-    if (static_cast<std::int64_t>(currentTokens.size()) >= kLoopCeiling) stop = true;
-    if (stop) {
-      timings.decodingNonPrediction += since(predictionEnd);
-      timings.decodingLoop += since(stepStart);
-      timings.totalDecodingLoops += 1;
-      break;
-    }
-
-    if (t >= initialPromptIndex - 1) {
-      currentTokens.push_back(nextToken);
-      logProbs.push_back(nextLogProb);
-    }
-
-    if (!output->cache || !output->cache->keyCache || !output->cache->valueCache)
-      throw WhisperError::decodingLogitsFailed("Invalid model output");
-    const auto cachingStart = Clock::now();
-    try {
-      updateKVCache(*inputs.keyCache(), *output->cache->keyCache, *inputs.valueCache(), *output->cache->valueCache, t);
-      inputs.decoderKeyPaddingMask()->setValue(t + 1, 0);
-      inputs.kvCacheUpdateMask()->setValue(t, 0);
-      inputs.kvCacheUpdateMask()->setValue(t + 1, 1);
-      if (output->cache->alignmentWeights) {
-        updateAlignmentWeights(*inputs.alignmentWeights(), *output->cache->alignmentWeights, t);
-        alignmentSeen = true;
-      }
-    } catch (const std::out_of_range& e) {
-      throw WhisperError::decodingLogitsFailed(std::string("Invalid model output: ") + e.what());
-    }
-    timings.decodingKvCaching += since(cachingStart);
-    timings.totalKVUpdateRuns += 1;
-
-    if (callback) {
-      std::vector<std::int64_t> textTokens =
-          options.skipSpecialTokens ? belowSpecial(currentTokens, special.specialTokenBegin) : currentTokens;
-      TranscriptionProgress progress;
-      progress.timings = timings;
-      progress.text = tokenizer->decode(textTokens);
-      progress.tokens = currentTokens;
-      progress.avgLogprob = std::accumulate(logProbs.begin(), logProbs.end(), 0.0f) / static_cast<float>(logProbs.size());
-      progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
-      const bool promptPhase = t < initialPromptIndex - 1;
-      if (callback(progress) == std::optional<bool>(false) && !promptPhase) {
-        Logging::debug("Early stopping");
-        earlyStopActor_.set(true, windowId);
-      }
-    }
-
-    timings.decodingNonPrediction += since(predictionEnd);
-    timings.decodingLoop += since(stepStart);
-    timings.totalDecodingLoops += 1;
-    if (t == firstSampledIndex) {
-      timings.firstTokenTime = currentAbsoluteTime();
-      if (debug) Logging::debug("Found first token at: " + std::to_string(timings.firstTokenTime));
-    }
-    if (earlyStopActor_.get(windowId)) break;
+bool WindowDecoding::step(std::int64_t t) {
+  const auto stepStart = Clock::now();
+  if (t < initialPromptIndex_) forcePromptToken(t);
+  auto& inputs = requireDecodingInputs(decoderInputs_, "DecodingInputsType must be DecodingInputs");
+  const auto output = predict(inputs, t);
+  const auto predictionEnd = Clock::now();
+  const Sample sampled = sample(output, t);
+  nextToken_ = sampled.token;
+  if (stopsAt(t, sampled)) {
+    countStep(stepStart, predictionEnd);
+    return false;
   }
+  if (t >= initialPromptIndex_ - 1) {
+    currentTokens_.push_back(sampled.token);
+    logProbs_.push_back(sampled.logProb);
+  }
+  storeStep(inputs, output, t);
+  reportProgress(t);
+  countStep(stepStart, predictionEnd);
+  if (t == firstSampledIndex_) {
+    timings_.firstTokenTime = currentAbsoluteTime();
+    if (debug_) Logging::debug("Found first token at: " + std::to_string(timings_.firstTokenTime));
+  }
+  return !decoder_.earlyStopActor().get(windowId_);
+}
 
-  // C. Finish
-  if (!earlyStopActor_.remove(windowId)) Logging::error("Early stop flag not found for window: " + windowId.uuidString());
+// At a prompt position the next input is the prompt's token, except that the model's own first
+// timestamp replaces the prompt's last one.
+void WindowDecoding::forcePromptToken(std::int64_t t) {
+  const std::int64_t promptToken = currentTokens_[static_cast<std::size_t>(t)];
+  if (t == initialPromptIndex_ - 1 && promptToken >= special().timeTokenBegin && nextToken_ >= special().timeTokenBegin) {
+    currentTokens_[static_cast<std::size_t>(t)] = nextToken_;
+    if (debug_)
+      Logging::debug("Skipping prompt tokenIndex: " + std::to_string(t) + ", token: " + std::to_string(nextToken_) +
+                     ", text: " + decodedText(*tokenizer_, nextToken_));
+  } else {
+    nextToken_ = promptToken;
+    if (debug_)
+      Logging::debug("Forcing prompt tokenIndex: " + std::to_string(t) + ", token: " + std::to_string(nextToken_) +
+                     ", text: " + decodedText(*tokenizer_, nextToken_));
+  }
+}
+
+// Runs the model on the next token at position t; the logits must be finite.
+TextDecoderMLMultiArrayOutputType WindowDecoding::predict(DecodingInputs& inputs, std::int64_t t) {
+  inputs.inputIds()->setValue(0, static_cast<double>(nextToken_));
+  inputs.cacheLength()->setValue(0, static_cast<double>(t));
+  if (debug_ && t <= prefilledIndex_ + 3) debugCaches(inputs, prefilledIndex_);
+  const auto predictionStart = Clock::now();
+  if (!encoderOutput_) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+  auto output = decoder_.predictLogits({inputs.inputIds(), inputs.cacheLength(), inputs.keyCache(), inputs.valueCache(),
+                                        inputs.kvCacheUpdateMask(), encoderOutput_, inputs.decoderKeyPaddingMask()});
+  if (!output || !output->logits) throw WhisperError::decodingLogitsFailed("Unable to decode logits");
+  timings_.decodingPredictions += since(predictionStart);
+  requireFiniteLogits(*output->logits);
+  return *output;
+}
+
+// Filters the logits and samples the next token from them.
+WindowDecoding::Sample WindowDecoding::sample(const TextDecoderMLMultiArrayOutputType& output, std::int64_t t) {
+  const auto filteringStart = Clock::now();
+  auto logits = output.logits;
+  for (const auto& filter : filters_) logits = filter->filterLogits(logits, currentTokens_);
+  timings_.decodingFiltering += since(filteringStart);
+
+  const auto samplingStart = Clock::now();
+  const auto sampled = sampler_.update(currentTokens_, logits, logProbs_);
+  if (sampled.tokens.empty() || sampled.logProbs.empty()) throw WhisperError::decodingFailed("The sampler returned no token");
+  const Sample next{sampled.tokens.back(), sampled.logProbs.back(), sampled.completed};
+  if (debug_)
+    Logging::debug("Predicted next tokenIndex: " + std::to_string(t + 1) + ", token: " + std::to_string(next.token) +
+                   ", text: " + decodedText(*tokenizer_, next.token));
+  timings_.decodingSampling += since(samplingStart);
+  return next;
+}
+
+// End of text and the first-token threshold count only for samples after the forced prompt; the
+// window's token ceiling always does.
+bool WindowDecoding::stopsAt(std::int64_t t, const Sample& sampled) {
+  bool stop = false;
+  if (t >= firstSampledIndex_) {
+    stop = sampled.completed;
+    if (t == firstSampledIndex_ && options_.firstTokenLogProbThreshold &&
+        sampled.logProb < *options_.firstTokenLogProbThreshold) {
+      firstTokenTooUnlikely_ = true;
+      stop = true;
+    }
+  }
+  return stop || static_cast<std::int64_t>(currentTokens_.size()) >= kLoopCeiling;
+}
+
+// Stores the step's cache column (and alignment weights) at position t and moves the masks on.
+void WindowDecoding::storeStep(DecodingInputs& inputs, const TextDecoderMLMultiArrayOutputType& output, std::int64_t t) {
+  if (!output.cache || !output.cache->keyCache || !output.cache->valueCache)
+    throw WhisperError::decodingLogitsFailed("Invalid model output");
+  const auto cachingStart = Clock::now();
+  try {
+    if (TextDecoding::storeStep(inputs, *output.cache, t)) alignmentSeen_ = true;
+  } catch (const std::out_of_range& e) {
+    throw WhisperError::decodingLogitsFailed(std::string("Invalid model output: ") + e.what());
+  }
+  timings_.decodingKvCaching += since(cachingStart);
+  timings_.totalKVUpdateRuns += 1;
+}
+
+// Tells the callback how the window stands; its false after the prompt stops the window early.
+void WindowDecoding::reportProgress(std::int64_t t) {
+  if (!callback_) return;
+  const std::vector<std::int64_t> textTokens =
+      options_.skipSpecialTokens ? belowSpecial(currentTokens_, special().specialTokenBegin) : currentTokens_;
+  TranscriptionProgress progress;
+  progress.timings = timings_;
+  progress.text = tokenizer_->decode(textTokens);
+  progress.tokens = currentTokens_;
+  progress.avgLogprob = std::accumulate(logProbs_.begin(), logProbs_.end(), 0.0f) / static_cast<float>(logProbs_.size());
+  progress.compressionRatio = TextUtilities::compressionRatio(currentTokens_);
+  const bool promptPhase = t < initialPromptIndex_ - 1;
+  if (callback_(progress) == std::optional<bool>(false) && !promptPhase) {
+    Logging::debug("Early stopping");
+    decoder_.earlyStopActor().set(true, windowId_);
+  }
+}
+
+void WindowDecoding::countStep(Clock::time_point stepStart, Clock::time_point predictionEnd) {
+  timings_.decodingNonPrediction += since(predictionEnd);
+  timings_.decodingLoop += since(stepStart);
+  timings_.totalDecodingLoops += 1;
+}
+
+// Unregisters the window and cuts the sampler's final tokens from the start of transcript to the
+// end of text into the result, with its scores, language and fallback verdict.
+DecodingResult WindowDecoding::finish() {
+  if (!decoder_.earlyStopActor().remove(windowId_))
+    Logging::error("Early stop flag not found for window: " + windowId_.uuidString());
 
   std::optional<DecodingCache> cache;
-  if (auto* inputs = dynamic_cast<DecodingInputs*>(&decoderInputs))
-    cache = DecodingCache{inputs->keyCache(), inputs->valueCache(), alignmentSeen ? inputs->alignmentWeights() : nullptr};
+  if (auto* inputs = dynamic_cast<DecodingInputs*>(&decoderInputs_))
+    cache = DecodingCache{inputs->keyCache(), inputs->valueCache(), alignmentSeen_ ? inputs->alignmentWeights() : nullptr};
 
-  const auto finalized = sampler.finalize(currentTokens, logProbs);
+  const auto finalized = sampler_.finalize(currentTokens_, logProbs_);
   const auto& finalTokens = finalized.tokens;
-  const std::int64_t begin = std::max<std::int64_t>(0, firstIndexOf(finalTokens, special.startOfTranscriptToken));
-  std::int64_t end = firstIndexOf(finalTokens, special.endToken);
+  const std::int64_t begin = std::max<std::int64_t>(0, firstIndexOf(finalTokens, special().startOfTranscriptToken));
+  std::int64_t end = firstIndexOf(finalTokens, special().endToken);
   end = end < begin ? static_cast<std::int64_t>(finalTokens.size()) : end + 1;
   end = std::min<std::int64_t>(end, static_cast<std::int64_t>(std::min(finalTokens.size(), finalized.logProbs.size())));
 
@@ -534,33 +623,44 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
   result.avgLogProb = cutLogProbs.empty() ? 0.0f
                                           : std::accumulate(cutLogProbs.begin(), cutLogProbs.end(), 0.0f) / static_cast<float>(cutLogProbs.size());
   for (std::size_t i = 0; i < result.tokens.size(); ++i) result.tokenLogProbs.push_back({{result.tokens[i], cutLogProbs[i]}});
-  result.compressionRatio = TextUtilities::compressionRatio(belowSpecial(result.tokens, special.specialTokenBegin));
-  if (auto* greedy = dynamic_cast<GreedyTokenSampler*>(&sampler)) result.temperature = rounded3(static_cast<float>(greedy->temperature));
-  else result.temperature = options.temperature;
-
-  if (options.language) {
-    result.language = *options.language;
-    result.languageProbs = {{*options.language, 0.0f}};
-  } else {
-    const auto& languages = tokenizer->allLanguageTokens();
-    auto it = std::find_if(result.tokens.begin(), result.tokens.end(), [&](std::int64_t t) { return languages.count(t) != 0; });
-    if (it != result.tokens.end()) {
-      result.language = trimmingSpecialTokenCharacters(tokenizer->decode({*it}));
-      const auto& entry = result.tokenLogProbs[static_cast<std::size_t>(it - result.tokens.begin())];
-      auto found = entry.find(*it);
-      result.languageProbs = {{result.language, found == entry.end() ? 0.0f : found->second}};
-    } else {
-      result.language = "en";
-      result.languageProbs = {{"en", 0.0f}};
-    }
-  }
-  result.text = tokenizer->decode(result.tokens);
+  result.compressionRatio = TextUtilities::compressionRatio(belowSpecial(result.tokens, special().specialTokenBegin));
+  if (auto* greedy = dynamic_cast<GreedyTokenSampler*>(&sampler_)) result.temperature = rounded3(static_cast<float>(greedy->temperature));
+  else result.temperature = options_.temperature;
+  setLanguage(result);
+  result.text = tokenizer_->decode(result.tokens);
   Logging::debug("Completed window: " + result.text);
   result.noSpeechProb = 0;
   result.cache = cache;
-  result.timings = timings;
-  result.fallback = DecodingFallback::make(options, firstTokenTooUnlikely, 0, result.compressionRatio, result.avgLogProb);
+  result.timings = timings_;
+  result.fallback = DecodingFallback::make(options_, firstTokenTooUnlikely_, 0, result.compressionRatio, result.avgLogProb);
   return result;
+}
+
+// The language the options name, else the first language token decoded, else English.
+void WindowDecoding::setLanguage(DecodingResult& result) const {
+  if (options_.language) {
+    result.language = *options_.language;
+    result.languageProbs = {{*options_.language, 0.0f}};
+    return;
+  }
+  const auto& languages = tokenizer_->allLanguageTokens();
+  auto it = std::find_if(result.tokens.begin(), result.tokens.end(), [&](std::int64_t t) { return languages.count(t) != 0; });
+  if (it == result.tokens.end()) {
+    result.language = "en";
+    result.languageProbs = {{"en", 0.0f}};
+    return;
+  }
+  result.language = trimmingSpecialTokenCharacters(tokenizer_->decode({*it}));
+  const auto& entry = result.tokenLogProbs[static_cast<std::size_t>(it - result.tokens.begin())];
+  auto found = entry.find(*it);
+  result.languageProbs = {{result.language, found == entry.end() ? 0.0f : found->second}};
+}
+
+}  // namespace
+
+DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& decoderInputs,
+                                       TokenSampling& sampler, const DecodingOptions& options, const DecodingCallback& callback) {
+  return WindowDecoding(*this, encoderOutput, decoderInputs, sampler, options, callback).run();
 }
 
 // ---- Language detection ---------------------------------------------------------------------

@@ -88,6 +88,10 @@ class TextDecoding {
   // Copies a step's weights [1, W] into row insertAtIndex + 1 of the [S, W] table (same checks).
   static void updateAlignmentWeights(platform::ml::MLMultiArray& alignmentTensor,
                                      const platform::ml::MLMultiArray& alignmentSlice, std::int64_t insertAtIndex);
+  // After the step at `position`: stores its cache column (and its alignment weights, when it has
+  // them: then true), opens the padding mask at position + 1 and moves the update mask there.
+  // Throws std::out_of_range, as the copies do.
+  static bool storeStep(DecodingInputs& inputs, const DecodingCache& step, std::int64_t position);
 };
 
 // The context-prefill model's holder.

@@ -6,6 +6,7 @@
 
 #include "KestrumCore/MLModelExtensions.h"
 #include "Murmel/decoding/DecodingValues.h"
+#include "Murmel/decoding/TextDecoder.h"
 #include "Murmel/models/ModelRecords.h"
 #include "platform/ML/ModelFolders.h"
 #include "testsupport/Fixtures.h"
@@ -22,42 +23,28 @@ class DecodingInputsProtocolTest : public ::testing::Test {
     dims.nAudioLayer = dims.nTextLayer = 2, dims.nVocab = 12, dims.nTextCtx = 8, dims.nFf = 16, dims.kvCacheLength = 8;
     writeModelFolders(dir.path(), dims, randomWeights(dims, 9));
     model = MLModel::load(dir.path() / "TextDecoder.mlmodelc");
+    decoder.setModel(model);
     encoderOutput = MLMultiArray::make({1, 8, 1, 6}, MLMultiArrayDataType::float16);
     for (std::int64_t i = 0; i < encoderOutput->count(); ++i) encoderOutput->setValue(i, std::sin(0.7 * static_cast<double>(i)));
   }
 
-  // Fresh inputs as the decoder prepares them for a window.
-  DecodingInputs prepared() {
-    const std::int64_t e = 16, s = 8;
-    auto update = kestrum::makeMultiArray({1, s}, MLMultiArrayDataType::int32, std::int32_t{0});
-    auto padding = kestrum::makeMultiArray({1, s}, MLMultiArrayDataType::float16, Float16(-10000));
-    update->setValue(0, 1);
-    padding->setValue(0, 0);
-    return DecodingInputs({}, kestrum::makeMultiArray({1}, MLMultiArrayDataType::int32, std::int32_t{0}),
-                          kestrum::makeMultiArray({1}, MLMultiArrayDataType::int32, std::int32_t{0}),
-                          kestrum::makeMultiArray({1, e, 1, s}, MLMultiArrayDataType::float16, Float16(0)),
-                          kestrum::makeMultiArray({1, e, 1, s}, MLMultiArrayDataType::float16, Float16(0)), nullptr,
-                          update, padding, nullptr, nullptr);
-  }
+  // Fresh inputs, as the decoder prepares them for a window.
+  DecodingInputs prepared() { return *decoder.prepareDecoderInputs({0}); }
 
-  // One step at position t: predict, copy the new column into both caches, move the masks on.
+  // One step at position t, through the decoder's own prediction and step store.
   std::vector<float> step(DecodingInputs& in, int token, std::int64_t t) {
     in.inputIds()->setValue(0, token);
     in.cacheLength()->setValue(0, static_cast<double>(t));
-    TextDecoderInput input(in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(), in.kvCacheUpdateMask(),
-                           encoderOutput, in.decoderKeyPaddingMask());
-    TextDecoderOutput out(kestrum::asyncPrediction(*model, input));
-    for (auto [slice, cache] : {std::pair{out.key_cache_updates(), in.keyCache()}, std::pair{out.value_cache_updates(), in.valueCache()}})
-      for (std::int64_t j = 0; j < 16; ++j) cache->setValue(j * 8 + t, (*slice)[j]);
-    in.decoderKeyPaddingMask()->setValue(t + 1, 0);
-    in.kvCacheUpdateMask()->setValue(t, 0);
-    in.kvCacheUpdateMask()->setValue(t + 1, 1);
-    return out.logits()->toFloats();
+    auto out = decoder.predictLogits({in.inputIds(), in.cacheLength(), in.keyCache(), in.valueCache(),
+                                      in.kvCacheUpdateMask(), encoderOutput, in.decoderKeyPaddingMask()});
+    TextDecoding::storeStep(in, *out->cache, t);
+    return out->logits->toFloats();
   }
 
   testsupport::TempDir dir;
   WhisperDimensions dims;
   std::shared_ptr<MLModel> model;
+  TextDecoder decoder;
   std::shared_ptr<MLMultiArray> encoderOutput;
 };
 
