@@ -281,12 +281,25 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
   RunState state;
   state.options = decodeOptions.value_or(DecodingOptions{});
   state.options.verbose = kestrum::Logging::shared().logLevel() != kestrum::Logging::LogLevel::none;
-  const DecodingOptions& options = state.options;
   const auto sampleCount = static_cast<std::int64_t>(audioArray.size());
-  const double firstClip =
-      !options.clipTimestamps.empty() && std::isfinite(options.clipTimestamps[0]) ? options.clipTimestamps[0] : 0.0;
+  const auto& clipTimes = state.options.clipTimestamps;
+  const double firstClip = !clipTimes.empty() && std::isfinite(clipTimes[0]) ? clipTimes[0] : 0.0;
   timings_.inputAudioSeconds = static_cast<double>(sampleCount) / kSampleRate - firstClip;
 
+  prepareDecoderInputs(state);
+  const std::vector<SeekClip> seekClips = clipsWithinAudio(state.options, sampleCount);
+  restartProgress(seekClips);
+  const double loopStart = now();
+  for (const auto& clip : seekClips) transcribeClip(audioArray, clip, state, callback);
+
+  progress_->setCompletedUnitCount(progress_->totalUnitCount());
+  timings_.decodingLoop = now() - loopStart;
+  timings_.fullPipeline = now() - timings_.pipelineStart;
+  return finalizeTranscriptionResult(state.allTokens, std::move(state.allSegments), state.detectedLanguage, timings_);
+}
+
+// Fresh decoder inputs for the run, prefilled with the prompt when the options ask for it.
+void TranscribeTask::prepareDecoderInputs(RunState& state) {
   double start = now();
   state.decoderInputs = std::dynamic_pointer_cast<DecodingInputs>(
       textDecoder_->prepareDecoderInputs({tokenizer_->specialTokens().startOfTranscriptToken}));
@@ -295,16 +308,15 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
   Logging::debug("Decoder init time: " + kestrum::describe(timings_.decodingInit));
 
   start = now();
-  if (options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(*state.decoderInputs, options);
+  if (state.options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(*state.decoderInputs, state.options);
   state.prefilledCacheSize = static_cast<std::int64_t>((*state.decoderInputs->cacheLength())[0]);
   timings_.prefill = now() - start;
   Logging::debug("Prefill time: " + kestrum::describe(timings_.prefill));
   Logging::debug("Prefill prompt: " + describePrompt(state.decoderInputs->initialPrompt(), *tokenizer_));
+}
 
-  std::vector<std::int64_t> allTokens;
-  std::vector<TranscriptionSegment> allSegments;
-
-  // Clips are kept inside the audio: a clip past the end, or empty after clamping, is skipped.
+// The options' clips kept inside the audio: a clip past the end, or empty after clamping, is skipped.
+std::vector<SeekClip> TranscribeTask::clipsWithinAudio(const DecodingOptions& options, std::int64_t sampleCount) const {
   std::vector<SeekClip> seekClips;
   for (auto clip : prepareSeekClips(options, sampleCount)) {
     clip.start = std::clamp<std::int64_t>(clip.start, 0, sampleCount);
@@ -312,8 +324,13 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
     if (clip.start < clip.end) seekClips.push_back(clip);
   }
   Logging::debug("Decoding seek clips: " + describeClips(seekClips));
+  return seekClips;
+}
+
+// Counts the run's progress in samples of the clips, from zero.
+void TranscribeTask::restartProgress(const std::vector<SeekClip>& clips) {
   std::int64_t totalUnits = 0;
-  for (const auto& clip : seekClips) totalUnits += clip.end - clip.start;
+  for (const auto& clip : clips) totalUnits += clip.end - clip.start;
   // One child for every run of this task: a reused task (the stream transcriber runs one per pass)
   // must not grow a chain of progress objects, nor free it recursively.
   if (!progress_) {
@@ -322,127 +339,159 @@ TranscriptionResult TranscribeTask::run(const std::vector<float>& audioArray, co
   }
   progress_->setCompletedUnitCount(0);
   progress_->setTotalUnitCount(totalUnits);
+}
 
-  const double loopStart = now();
+// Decodes one clip window by window, from its start until only its margin is left.
+void TranscribeTask::transcribeClip(const std::vector<float>& audioArray, const SeekClip& clip, RunState& state,
+                                    const DecodingCallback& callback) {
+  const DecodingOptions& options = state.options;
+  const auto sampleCount = static_cast<std::int64_t>(audioArray.size());
+  const std::int64_t previousSeekProgress = progress_->completedUnitCount();
   // A NaN or negative clip margin counts as none; a margin longer than a clip leaves it undecoded.
   const double margin = static_cast<double>(options.windowClipTime) * kSampleRate;
-  const std::int64_t clipMarginFull = margin > 0 ? static_cast<std::int64_t>(std::min(margin, 9.0e18)) : 0;
+  const std::int64_t clipMargin = std::min(margin > 0 ? static_cast<std::int64_t>(std::min(margin, 9.0e18)) : 0,
+                                           clip.end - clip.start);
+  const std::int64_t windowSamples = featureExtractor_->windowSamples().value_or(kDefaultWindowSamples);
+  if (windowSamples <= 0) throw WhisperError::transcriptionFailed("Window length is " + std::to_string(windowSamples));
 
-  for (const auto& clip : seekClips) {
-    const std::int64_t previousSeekProgress = progress_->completedUnitCount();
-    const std::int64_t clipMargin = std::min(clipMarginFull, clip.end - clip.start);
-    const std::int64_t windowSamples = featureExtractor_->windowSamples().value_or(kDefaultWindowSamples);
-    if (windowSamples <= 0) throw WhisperError::transcriptionFailed("Window length is " + std::to_string(windowSamples));
-    std::int64_t seek = clip.start;
-    while (seek < clip.end - clipMargin) {
-      const std::int64_t segmentSize = std::min({sampleCount - seek, windowSamples, clip.end - seek});
-      const std::int64_t windowEnd = seek + segmentSize;
-      Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + seconds(seek / 16000.0) + "s)");
-      Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
-                     seconds(static_cast<float>(windowEnd) / 16000.0f - static_cast<float>(seek) / 16000.0f) + "s)");
+  std::int64_t seek = clip.start;
+  while (seek < clip.end - clipMargin) {
+    const std::int64_t segmentSize = std::min({sampleCount - seek, windowSamples, clip.end - seek});
+    const std::int64_t windowEnd = seek + segmentSize;
+    Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + seconds(seek / 16000.0) + "s)");
+    Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
+                   seconds(static_cast<float>(windowEnd) / 16000.0f - static_cast<float>(seek) / 16000.0f) + "s)");
 
-      double stepStart = now();
-      const std::span<const float> window(audioArray.data() + seek, static_cast<std::size_t>(segmentSize));
-      std::optional<AudioProcessorOutputType> audioSamples =
-          audioProcessor_ ? audioProcessor_->padOrTrim(window, 0, windowSamples)
-                          : AudioProcessing::padOrTrimAudio(window, 0, windowSamples);
-      if (!audioSamples || !*audioSamples) throw WhisperError::transcriptionFailed("Audio samples are nil");
-      windowPreprocess(*audioSamples, seek, segmentSize);
-      timings_.audioProcessing += now() - stepStart;
-      timings_.totalAudioProcessingRuns += 1;
-      kestrum::checkCancellation();
+    const AudioEncoderOutputType encoderOutput = encodeWindow(audioArray, seek, segmentSize, windowSamples);
+    Logging::info("Decoding " + seconds(seek / 16000.0) + "s - " + seconds(windowEnd / 16000.0) + "s");
+    kestrum::checkCancellation();
+    const DecodingResult decodingResult = decodeWithFallback(encoderOutput, state, numberingWindows(callback));
 
-      stepStart = now();
-      const auto melOutput = featureExtractor_->logMelSpectrogram(*audioSamples);
-      if (!melOutput || !*melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
-      timings_.logmels += now() - stepStart;
-      timings_.totalLogmelRuns += 1;
-      kestrum::checkCancellation();
+    const double windowingStart = now();
+    auto [nextSeek, segments] = segmentWindow(decodingResult, state, seek, segmentSize);
+    if (segments) {
+      keepSegments(std::move(*segments), seek, segmentSize, state);
+      timings_.decodingWindowing += now() - windowingStart;
+      timings_.totalDecodingWindows += 1;
+      progress_->setCompletedUnitCount(previousSeekProgress + (std::min(nextSeek, clip.end) - clip.start));
+    }
+    // The token loop left the inputs at its last position: the next window starts from the prefill.
+    resetInputs(*state.decoderInputs, state.prefilledCacheSize, options.sampleLength);
+    seek = nextSeek;
+  }
+}
 
-      stepStart = now();
-      const auto encoderOutput = audioEncoder_->encodeFeatures(*melOutput);
-      if (!encoderOutput || !*encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
-      timings_.encoding += now() - stepStart;
-      timings_.totalEncodingRuns += 1;
-      Logging::info("Decoding " + seconds(seek / 16000.0) + "s - " + seconds(windowEnd / 16000.0) + "s");
+// Pads or trims the window at `seek` to the model's length, then turns it into log-mel features
+// and encodes them.
+AudioEncoderOutputType TranscribeTask::encodeWindow(const std::vector<float>& audioArray, std::int64_t seek,
+                                                    std::int64_t segmentSize, std::int64_t windowSamples) {
+  double stepStart = now();
+  const std::span<const float> window(audioArray.data() + seek, static_cast<std::size_t>(segmentSize));
+  std::optional<AudioProcessorOutputType> audioSamples = audioProcessor_
+                                                             ? audioProcessor_->padOrTrim(window, 0, windowSamples)
+                                                             : AudioProcessing::padOrTrimAudio(window, 0, windowSamples);
+  if (!audioSamples || !*audioSamples) throw WhisperError::transcriptionFailed("Audio samples are nil");
+  windowPreprocess(*audioSamples, seek, segmentSize);
+  timings_.audioProcessing += now() - stepStart;
+  timings_.totalAudioProcessingRuns += 1;
+  kestrum::checkCancellation();
 
-      DecodingCallback forwarder;
-      if (callback)
-        forwarder = [this, &callback](const TranscriptionProgress& progress) -> std::optional<bool> {
-          TranscriptionProgress copy = progress;
-          copy.windowId = static_cast<std::int64_t>(timings_.totalDecodingWindows - timings_.totalDecodingFallbacks);
-          return callback(copy);
-        };
-      kestrum::checkCancellation();
-      const DecodingResult decodingResult = decodeWithFallback(*encoderOutput, state, forwarder);
+  stepStart = now();
+  const auto melOutput = featureExtractor_->logMelSpectrogram(*audioSamples);
+  if (!melOutput || !*melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
+  timings_.logmels += now() - stepStart;
+  timings_.totalLogmelRuns += 1;
+  kestrum::checkCancellation();
 
-      const double windowingStart = now();
-      const auto& special = tokenizer_->specialTokens();
-      auto [newSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
-          decodingResult, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize, kSampleRate,
-          special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
-      std::int64_t nextSeek = std::max(newSeek, seek);
-      const float audioEnd = static_cast<float>(static_cast<double>(windowEnd) / kSampleRate);
-      if (segments) holdWithinAudio(*segments, audioEnd);
+  stepStart = now();
+  const auto encoderOutput = audioEncoder_->encodeFeatures(*melOutput);
+  if (!encoderOutput || !*encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
+  timings_.encoding += now() - stepStart;
+  timings_.totalEncodingRuns += 1;
+  return *encoderOutput;
+}
 
-      if (options.wordTimestamps && decodingResult.cache && decodingResult.cache->alignmentWeights) {
-        const double wordStart = now();
-        const auto& prompt = state.decoderInputs->initialPrompt();
-        const auto sot = std::find(prompt.begin(), prompt.end(), special.startOfTranscriptToken);
-        const std::int64_t rowOffset = sot == prompt.end() ? 0 : static_cast<std::int64_t>(sot - prompt.begin());
-        segments = segmentSeeker_->addWordTimestamps(
-            segments.value_or(std::vector<TranscriptionSegment>{}), *decodingResult.cache->alignmentWeights, *tokenizer_,
-            seek, segmentSize, Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
-            static_cast<float>(static_cast<double>(seek) / 16000.0), options, timings_, rowOffset);
-        timings_.decodingWordTimestamps += now() - wordStart;
-        timings_.totalTimestampAlignmentRuns += 1;
-        if (segments) {
-          holdWithinAudio(*segments, audioEnd);
-          // Segments whose words leave them no duration go; the list may become empty but stays.
-          std::erase_if(*segments, [](const TranscriptionSegment& s) { return !(s.start < s.end); });
-          if (!segments->empty())
-            nextSeek = std::max(nextSeek, static_cast<std::int64_t>(static_cast<double>(segments->back().end) * kSampleRate));
-        }
-        if (options.verbose) {
-          Logging::debug("Word timestamps:");
-          if (segments && debugLogging())
-            for (const auto& segment : *segments)
-              if (segment.words)
-                for (const auto& w : *segment.words)
-                  Logging::debug("[" + threeSignificantDigits(w.start) + " -> " + threeSignificantDigits(w.end) +
-                                 "] prob: " + kestrum::describe(w.probability) + ", word: " + w.word);
-        }
-      }
-      if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
-      // A window that would not move the seek is used up rather than decoded again for ever.
-      if (nextSeek <= seek) nextSeek = seek + segmentSize;
+// The caller's callback, told which window (not counting fallbacks) each report belongs to.
+DecodingCallback TranscribeTask::numberingWindows(const DecodingCallback& callback) {
+  if (!callback) return {};
+  return [this, &callback](const TranscriptionProgress& progress) -> std::optional<bool> {
+    TranscriptionProgress copy = progress;
+    copy.windowId = static_cast<std::int64_t>(timings_.totalDecodingWindows - timings_.totalDecodingFallbacks);
+    return callback(copy);
+  };
+}
 
-      if (segments) {
-        auto finalSegments = windowPostProcess(seek, segmentSize, std::move(*segments));
-        if (options.verbose) {
-          Logging::debug("Segments for window:");
-          for (const auto& s : finalSegments)
-            Logging::debug("[" + seconds(s.start) + " --> " + seconds(s.end) + "] " + s.text);
-        }
-        if (segmentDiscoveryCallback) segmentDiscoveryCallback(finalSegments);
-        for (auto& s : finalSegments) {
-          allTokens.insert(allTokens.end(), s.tokens.begin(), s.tokens.end());
-          allSegments.push_back(std::move(s));
-        }
-        timings_.decodingWindowing += now() - windowingStart;
-        timings_.totalDecodingWindows += 1;
-        progress_->setCompletedUnitCount(previousSeekProgress + (std::min(nextSeek, clip.end) - clip.start));
-      }
-      // The token loop left the inputs at its last position: the next window starts from the prefill.
-      resetInputs(*state.decoderInputs, state.prefilledCacheSize, options.sampleLength);
-      seek = nextSeek;
+// Cuts the window's result into segments held inside the audio, with word timestamps when asked
+// for, and says where the next window starts: never before this one, at most maxWindowSeek on,
+// and past the window when it would not move.
+TranscribeTask::SegmentedWindow TranscribeTask::segmentWindow(const DecodingResult& decodingResult, const RunState& state,
+                                                              std::int64_t seek, std::int64_t segmentSize) {
+  const DecodingOptions& options = state.options;
+  const auto& special = tokenizer_->specialTokens();
+  auto [newSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
+      decodingResult, options, static_cast<std::int64_t>(state.allSegments.size()), seek, segmentSize, kSampleRate,
+      special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
+  std::int64_t nextSeek = std::max(newSeek, seek);
+  const float audioEnd = static_cast<float>(static_cast<double>(seek + segmentSize) / kSampleRate);
+  if (segments) holdWithinAudio(*segments, audioEnd);
+
+  if (options.wordTimestamps && decodingResult.cache && decodingResult.cache->alignmentWeights) {
+    segments = addWordTimestamps(std::move(segments), *decodingResult.cache->alignmentWeights, state, seek, segmentSize);
+    if (segments) {
+      holdWithinAudio(*segments, audioEnd);
+      // Segments whose words leave them no duration go; the list may become empty but stays.
+      std::erase_if(*segments, [](const TranscriptionSegment& s) { return !(s.start < s.end); });
+      if (!segments->empty())
+        nextSeek = std::max(nextSeek, static_cast<std::int64_t>(static_cast<double>(segments->back().end) * kSampleRate));
     }
   }
+  if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
+  // A window that would not move the seek is used up rather than decoded again for ever.
+  if (nextSeek <= seek) nextSeek = seek + segmentSize;
+  return {nextSeek, std::move(segments)};
+}
 
-  progress_->setCompletedUnitCount(progress_->totalUnitCount());
-  timings_.decodingLoop = now() - loopStart;
-  timings_.fullPipeline = now() - timings_.pipelineStart;
-  return finalizeTranscriptionResult(allTokens, std::move(allSegments), state.detectedLanguage, timings_);
+// Times the window's words from the decoder's alignment weights, whose rows start at the prompt's
+// start of transcript.
+std::optional<std::vector<TranscriptionSegment>> TranscribeTask::addWordTimestamps(
+    std::optional<std::vector<TranscriptionSegment>> segments, const platform::ml::MLMultiArray& alignmentWeights,
+    const RunState& state, std::int64_t seek, std::int64_t segmentSize) {
+  const double wordStart = now();
+  const auto& prompt = state.decoderInputs->initialPrompt();
+  const auto sot = std::find(prompt.begin(), prompt.end(), tokenizer_->specialTokens().startOfTranscriptToken);
+  const std::int64_t rowOffset = sot == prompt.end() ? 0 : static_cast<std::int64_t>(sot - prompt.begin());
+  segments = segmentSeeker_->addWordTimestamps(
+      segments.value_or(std::vector<TranscriptionSegment>{}), alignmentWeights, *tokenizer_, seek, segmentSize,
+      Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
+      static_cast<float>(static_cast<double>(seek) / 16000.0), state.options, timings_, rowOffset);
+  timings_.decodingWordTimestamps += now() - wordStart;
+  timings_.totalTimestampAlignmentRuns += 1;
+  if (state.options.verbose) {
+    Logging::debug("Word timestamps:");
+    if (segments && debugLogging())
+      for (const auto& segment : *segments)
+        if (segment.words)
+          for (const auto& w : *segment.words)
+            Logging::debug("[" + threeSignificantDigits(w.start) + " -> " + threeSignificantDigits(w.end) +
+                           "] prob: " + kestrum::describe(w.probability) + ", word: " + w.word);
+  }
+  return segments;
+}
+
+// Post-processes the window's segments, shows them to the discovery callback and adds them and
+// their tokens to the run's.
+void TranscribeTask::keepSegments(std::vector<TranscriptionSegment> segments, std::int64_t seek, std::int64_t segmentSize,
+                                  RunState& state) {
+  auto finalSegments = windowPostProcess(seek, segmentSize, std::move(segments));
+  if (state.options.verbose) {
+    Logging::debug("Segments for window:");
+    for (const auto& s : finalSegments) Logging::debug("[" + seconds(s.start) + " --> " + seconds(s.end) + "] " + s.text);
+  }
+  if (segmentDiscoveryCallback) segmentDiscoveryCallback(finalSegments);
+  for (auto& s : finalSegments) {
+    state.allTokens.insert(state.allTokens.end(), s.tokens.begin(), s.tokens.end());
+    state.allSegments.push_back(std::move(s));
+  }
 }
 
 }  // namespace murmel

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Hub/Progress.h"
+#include "Murmel/EngineUtilities.h"
 #include "Murmel/audio/AudioEncoder.h"
 #include "Murmel/audio/AudioProcessing.h"
 #include "Murmel/transcription/SegmentSeeker.h"
@@ -67,6 +68,8 @@ class TranscribeTask {
     std::int64_t prefilledCacheSize = 0;
     std::optional<std::string> detectedLanguage;
     std::int64_t fallbackCount = 0;
+    std::vector<std::int64_t> allTokens;             // the kept segments' tokens so far
+    std::vector<TranscriptionSegment> allSegments;  // the kept segments so far
   };
   // Decodes one window from temperature `options.temperature` up the ladder until a result needs no
   // fallback or the ladder ends; the inputs are reset after every fallback.
@@ -74,6 +77,27 @@ class TranscribeTask {
                                             const DecodingCallback& callback);
 
  private:
+  // The steps of run, in the order they happen.
+  void prepareDecoderInputs(RunState& state);
+  std::vector<SeekClip> clipsWithinAudio(const DecodingOptions& options, std::int64_t sampleCount) const;
+  void restartProgress(const std::vector<SeekClip>& clips);
+  void transcribeClip(const std::vector<float>& audioArray, const SeekClip& clip, RunState& state,
+                      const DecodingCallback& callback);
+  AudioEncoderOutputType encodeWindow(const std::vector<float>& audioArray, std::int64_t seek, std::int64_t segmentSize,
+                                      std::int64_t windowSamples);
+  DecodingCallback numberingWindows(const DecodingCallback& callback);
+  struct SegmentedWindow {
+    std::int64_t nextSeek;
+    std::optional<std::vector<TranscriptionSegment>> segments;
+  };
+  SegmentedWindow segmentWindow(const DecodingResult& decodingResult, const RunState& state, std::int64_t seek,
+                                std::int64_t segmentSize);
+  std::optional<std::vector<TranscriptionSegment>> addWordTimestamps(
+      std::optional<std::vector<TranscriptionSegment>> segments, const platform::ml::MLMultiArray& alignmentWeights,
+      const RunState& state, std::int64_t seek, std::int64_t segmentSize);
+  void keepSegments(std::vector<TranscriptionSegment> segments, std::int64_t seek, std::int64_t segmentSize,
+                    RunState& state);
+
   TranscriptionTimings timings_;
   std::shared_ptr<hub::Progress> parentProgress_;
   std::shared_ptr<hub::Progress> progress_;  // the runs' child of parentProgress_, made by the first run
