@@ -192,8 +192,15 @@ bool HubApi::isValidHash(std::string_view hash, std::string_view pattern) const 
 }
 
 std::string HubApi::computeFileHash(const fs::path& file) const {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // As for metadata: no link followed, no wait for a writer, regular files only (a FIFO would
+  // block the read, a device such as /dev/zero never end it).
+  int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) throw Error::fileNotFound(file.filename().string());
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw Error::fileSystemError(file.filename().string() + " is not a regular file");
+  }
   platform::net::Sha256 digest;
   std::vector<char> chunk(kHashChunkSize);
   for (;;) {

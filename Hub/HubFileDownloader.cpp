@@ -120,8 +120,16 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
   const std::string& etag = *remote.etag;
   const bool etagIsDigest = hub.isValidHash(etag, hub.sha256Pattern());
 
+  // Whatever is not a regular file at the destination is never current: the download replaces it.
+  auto hashMatches = [&] {
+    try {
+      return hub.computeFileHash(file) == etag;
+    } catch (const Hub::HubClientError&) {
+      return false;
+    }
+  };
   auto current = [&] {
-    return downloaded() && ((local && local->etag == etag) || (etagIsDigest && hub.computeFileHash(file) == etag));
+    return downloaded() && ((local && local->etag == etag) || (etagIsDigest && hashMatches()));
   };
   if (current()) {
     hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);

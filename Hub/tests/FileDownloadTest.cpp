@@ -1,4 +1,9 @@
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -124,6 +129,35 @@ TEST_F(FileDownloadTest, CancellingTheCallingTaskCancelsTheTransfer) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   EXPECT_FALSE(fs::exists(job("slow.bin").destination()));
+}
+
+// Whatever is not a regular file at the file's own path is never read to compare its digest (a
+// FIFO would block the open, /dev/zero never end the read): the download replaces it.
+TEST_F(FileDownloadTest, NoRegularFileAtTheDestinationIsReplacedWithoutReadingIt) {
+  const std::string content(2000, 'w');
+  server.addFile("models", "o/r", "w.bin", content, true);
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> plant;
+  } cases[] = {
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+      {"link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(api.localRepoLocation(repo));
+    const fs::path destination = job("w.bin").destination();
+    fs::create_directories(destination.parent_path());
+    c.plant(destination);
+    auto done = std::async(std::launch::async, [&] { return job("w.bin").download(); });
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the download hangs on the file at its destination";
+      std::abort();  // the reading thread cannot be ended
+    }
+    EXPECT_EQ(done.get(), destination);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(destination)));
+    EXPECT_TRUE(readAll(destination) == content);
+  }
 }
 
 TEST(DownloadStatesTest, StreamThatEndsWithoutAFinalStateIsAFailure) {
