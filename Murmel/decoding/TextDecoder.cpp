@@ -79,6 +79,17 @@ void requireFiniteLogits(const MLMultiArray& logits) {
 
 float rounded3(float value) { return std::round(value * 1000.0f) / 1000.0f; }
 
+// The softmax probability of `token` among the model's logits [1, 1, V]; 0 for a token outside them.
+//   logits [2, 0, 0], token 0 => e² / (e² + 2) ≈ 0.787
+float softmaxProbability(const MLMultiArray& logits, std::int64_t token) {
+  const std::vector<float> values = logits.toFloats();
+  if (token < 0 || token >= static_cast<std::int64_t>(values.size())) return 0;
+  const double top = *std::max_element(values.begin(), values.end());
+  double sum = 0;
+  for (float v : values) sum += std::exp(static_cast<double>(v) - top);
+  return static_cast<float>(std::exp(static_cast<double>(values[static_cast<std::size_t>(token)]) - top) / sum);
+}
+
 void debugCaches(const DecodingInputs& inputs, std::int64_t prefillSize) {
   Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
   char line[160];
@@ -436,6 +447,8 @@ class WindowDecoding {
   std::int64_t initialPromptIndex_ = 0;
   std::int64_t firstSampledIndex_ = 0;
   std::int64_t loopLimit_ = 0;
+  std::int64_t startOfTranscriptIndex_ = -1;  // the position whose logits tell speech from silence
+  float noSpeechProb_ = 0;
   std::vector<std::shared_ptr<LogitsFiltering>> filters_;
   std::vector<std::int64_t> currentTokens_;
   std::vector<float> logProbs_;
@@ -460,6 +473,11 @@ void WindowDecoding::start() {
   // an earlier call left the cache.
   firstSampledIndex_ = std::max(prefilledIndex_, initialPromptIndex_ - 1);
   clearAlignmentRowsAfter(decoderInputs_, prefilledIndex_);
+  // The no-speech probability is read from the logits that follow the start of transcript. A
+  // prefill cache (or an earlier call) that already holds that position skips its model call, so
+  // the probability is not available then and stays 0.
+  startOfTranscriptIndex_ = firstIndexOf(currentTokens_, special().startOfTranscriptToken);
+  if (startOfTranscriptIndex_ < prefilledIndex_) startOfTranscriptIndex_ = -1;
 
   // The cache step writes column t and the masks at t + 1, so t stays below S − 1.
   loopLimit_ = std::min(options_.sampleLength, kLoopCeiling);
@@ -477,6 +495,8 @@ bool WindowDecoding::step(std::int64_t t) {
   auto& inputs = requireDecodingInputs(decoderInputs_, "DecodingInputsType must be DecodingInputs");
   const auto output = predict(inputs, t);
   const auto predictionEnd = Clock::now();
+  // Before the filters: the model's own belief that the window holds no speech.
+  if (t == startOfTranscriptIndex_) noSpeechProb_ = softmaxProbability(*output.logits, special().noSpeechToken);
   const Sample sampled = sample(output, t);
   nextToken_ = sampled.token;
   if (stopsAt(t, sampled)) {
@@ -629,10 +649,11 @@ DecodingResult WindowDecoding::finish() {
   setLanguage(result);
   result.text = tokenizer_->decode(result.tokens);
   Logging::debug("Completed window: " + result.text);
-  result.noSpeechProb = 0;
+  result.noSpeechProb = noSpeechProb_;
   result.cache = cache;
   result.timings = timings_;
-  result.fallback = DecodingFallback::make(options_, firstTokenTooUnlikely_, 0, result.compressionRatio, result.avgLogProb);
+  result.fallback =
+      DecodingFallback::make(options_, firstTokenTooUnlikely_, noSpeechProb_, result.compressionRatio, result.avgLogProb);
   return result;
 }
 

@@ -129,7 +129,9 @@ class TextDecoder : public TextDecoding, public WhisperMLModel {
   // after the start position are cleared first, so no row of an earlier attempt is read. Without
   // a model it fails with decodingLogitsFailed; non-finite model logits fail with decodingFailed.
   // The callback runs on the loop's thread after each step; a false answer after the prompt stops
-  // the loop at that step's early-stop check.
+  // the loop at that step's early-stop check. The result's noSpeechProb is the softmax probability
+  // of the no-speech token in the model's logits after the start of transcript (0 when a prefill
+  // cache holds that position); it enters the fallback verdict.
   DecodingResult decodeText(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& inputs, TokenSampling& sampler,
                             const DecodingOptions& options, const DecodingCallback& callback = {}) override;
   DecodingResult detectLanguage(const AudioEncoderOutputType& encoderOutput, DecodingInputsType& inputs, TokenSampling& sampler,

@@ -31,6 +31,13 @@ std::vector<char32_t> scalarsOf(const std::string& text) {
 
 bool isWhitespace(char32_t c) { return c == U' ' || c == U'\t' || (c != U'\n' && c != U'\r' && u_charType(c) == U_SPACE_SEPARATOR); }
 
+// Older tokenizer files name the no-speech token "<|nocaptions|>"; in an English-only vocabulary
+// it sits one below the multilingual id, where the fallback would name "<|notimestamps|>".
+std::int64_t noSpeechId(const tokenizers::Tokenizer& tokenizer) {
+  if (auto id = knownId(tokenizer, "<|nospeech|>")) return *id;
+  return lookup(tokenizer, "<|nocaptions|>", 50362);
+}
+
 }  // namespace
 
 WhisperTokenizerWrapper::WhisperTokenizerWrapper(std::shared_ptr<const tokenizers::Tokenizer> tokenizer,
@@ -38,7 +45,7 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(std::shared_ptr<const tokenizer
     : tokenizer_(std::move(tokenizer)), tokenizerFolder_(std::move(tokenizerFolder)) {
   const auto& t = *tokenizer_;
   specialTokens_ = SpecialTokens{
-      lookup(t, "<|endoftext|>", 50257),   lookup(t, "<|en|>", 50259),         lookup(t, "<|nospeech|>", 50362),
+      lookup(t, "<|endoftext|>", 50257),   lookup(t, "<|en|>", 50259),         noSpeechId(t),
       lookup(t, "<|notimestamps|>", 50363), lookup(t, "<|endoftext|>", 50257), lookup(t, "<|startofprev|>", 50361),
       lookup(t, "<|startoftranscript|>", 50258), lookup(t, "<|0.00|>", 50364), lookup(t, "<|transcribe|>", 50359),
       lookup(t, "<|translate|>", 50358),    lookup(t, " ", 220)};

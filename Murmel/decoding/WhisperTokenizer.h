@@ -21,7 +21,7 @@ namespace murmel {
 struct SpecialTokens {
   std::int64_t endToken = 50257;                // "<|endoftext|>"
   std::int64_t englishToken = 50259;            // "<|en|>"
-  std::int64_t noSpeechToken = 50362;           // "<|nospeech|>"
+  std::int64_t noSpeechToken = 50362;           // "<|nospeech|>", else "<|nocaptions|>"
   std::int64_t noTimestampsToken = 50363;       // "<|notimestamps|>"
   std::int64_t specialTokenBegin = 50257;       // "<|endoftext|>" again
   std::int64_t startOfPreviousToken = 50361;    // "<|startofprev|>"

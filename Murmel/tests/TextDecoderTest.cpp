@@ -22,7 +22,7 @@ using Tokens = std::vector<std::int64_t>;
 
 // The fake vocabulary: text " w0" … " w38", blank 39, then the special tokens, timestamps 51…63.
 constexpr std::int64_t kBlank = 39, kEnd = 40, kStart = 41, kEnglish = 42, kGerman = 43, kFrench = 44, kTranslate = 46,
-                       kTranscribe = 47, kPrevious = 48, kNoTimestamps = 50, kTime = 51;
+                       kTranscribe = 47, kPrevious = 48, kNoSpeech = 49, kNoTimestamps = 50, kTime = 51;
 
 std::map<tokenizers::TokenId, std::string> fakePieces() {
   std::map<tokenizers::TokenId, std::string> pieces;
@@ -356,6 +356,52 @@ TEST(TextDecoderTest, CompletionOnTheFirstStepKeepsThePromptAlone) {
   shortOptions.sampleLength = 3;  // not above the prefilled index
   EXPECT_EQ(none.decode(shortOptions).tokens, (Tokens{kStart, kEnglish, kTranscribe, kTime, kEnd}));
   EXPECT_TRUE(none.fake.calls().empty());
+}
+
+// The model's no-speech belief: the softmax probability of <|nospeech|> in the raw logits that
+// follow the start of transcript, wherever the prompt puts it. Every other position gives it a
+// different probability (about 0.27), and a filter suppresses it, so neither is what is read.
+TEST(TextDecoderTest, NoSpeechProbabilityIsReadAfterTheStartOfTranscriptAndDecidesTheFallback) {
+  struct Case {
+    const char* name;
+    bool multilingual, prefill;
+    Tokens previousText;
+    std::int64_t startPosition;  // -1: a prefill cache holds it, so no model call reads it
+    Tokens prompt;
+  };
+  const Case cases[] = {
+      {"English-only", false, false, {}, 0, {kStart, kTime}},
+      {"multilingual", true, false, {}, 0, {kStart, kEnglish, kTranscribe, kTime}},
+      {"after a previous-text prompt", true, false, {5, 6}, 3, {kPrevious, 5, 6, kStart, kEnglish, kTranscribe, kTime}},
+      {"prefilled", true, true, {}, -1, {kStart, kEnglish, kTranscribe, kTime}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h({}, c.multilingual, c.prefill);
+    h.decoder.setLogitsFilters(std::vector<std::shared_ptr<LogitsFiltering>>{std::make_shared<SuppressTokensFilter>(Tokens{kNoSpeech})});
+    h.fake.fallback = ScriptedStep(kEnd).withLogit(kNoSpeech, 19);
+    if (c.startPosition >= 0) h.fake.script[c.startPosition] = ScriptedStep(kNoSpeech).withLogProb(std::log(0.8f));
+    const std::int64_t first = static_cast<std::int64_t>(c.prompt.size()) - 1;
+    // Unsure text: its average log-probability alone would ask for a fallback.
+    h.fake.script[first] = ScriptedStep(9).withLogProb(-1.0f);
+    for (std::int64_t i = 1; i <= 4; ++i) h.fake.script[first + i] = ScriptedStep(9 + i).withLogProb(-3.5f);
+    h.fake.script[first + 5] = ScriptedStep(kEnd);
+    DecodingOptions options;
+    if (!c.previousText.empty()) options.promptTokens = c.previousText;
+    const auto result = h.decode(options);
+    EXPECT_TRUE(h.fake.faults().empty()) << h.fake.faults().front();
+    EXPECT_EQ(h.lastInputs->initialPrompt(), c.prompt);
+    ASSERT_TRUE(result.fallback);
+    if (c.startPosition >= 0) {
+      EXPECT_NEAR(result.noSpeechProb, 0.8f, 0.005f);
+      EXPECT_FALSE(result.fallback->needsFallback);
+      EXPECT_EQ(result.fallback->fallbackReason, "silence");
+    } else {
+      EXPECT_EQ(result.noSpeechProb, 0.0f);
+      EXPECT_TRUE(result.fallback->needsFallback);
+      EXPECT_EQ(result.fallback->fallbackReason, "logProbThreshold");
+    }
+  }
 }
 
 TEST(TextDecoderTest, LoopStopsAtTheContextCeilingAndAtTheCacheEnd) {

@@ -530,6 +530,44 @@ TEST(TranscribeTaskTest, InputsAreResetAfterASilentWindow) {
   EXPECT_EQ(task->timings().totalDecodingWindows, 1);
 }
 
+// The scripted model's no-speech belief after the start of transcript drives the window rules: a
+// silent window that is also unsure is skipped and not retried, a silent but sure one is kept, and
+// unsure speech is retried at the next temperature.
+TEST(TranscribeTaskTest, ModelsNoSpeechProbabilitySkipsSilentWindowsAndEndsTheirFallbacks) {
+  constexpr std::int64_t kNoSpeech = 49;
+  struct Case {
+    const char* name;
+    float noSpeech, textLogProb;
+    std::size_t segments;
+    std::int64_t attempts;
+  };
+  const Case cases[] = {
+      {"silent and unsure: skipped", 0.9f, -3.5f, 0, 1},
+      {"silent but sure: kept", 0.9f, -0.01f, 1, 1},
+      {"unsure speech: retried", 0.1f, -3.5f, 1, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.fake.script[0] = ScriptedStep(kNoSpeech).withLogProb(std::log(c.noSpeech));
+    h.fake.script[1] = ScriptedStep(10).withLogProb(-1.0f);  // above the first-token threshold
+    for (std::int64_t i = 2; i <= 5; ++i) h.fake.script[i] = ScriptedStep(9 + i).withLogProb(c.textLogProb);
+    h.fake.script[6] = ScriptedStep(kWordEnd);
+    auto task = h.task(h.decoder<TextDecoder>());
+    DecodingOptions options;
+    options.withoutTimestamps = true;
+    options.temperatureFallbackCount = 1;
+    const auto result = task->run(seconds(2), options);
+    EXPECT_TRUE(h.fake.faults().empty()) << h.fake.faults().front();
+    std::int64_t attempts = 0;
+    for (const auto& call : h.fake.calls()) attempts += call.position == 0;
+    EXPECT_EQ(attempts, c.attempts);
+    const auto segments = result.segments();
+    ASSERT_EQ(segments.size(), c.segments);
+    for (const auto& s : segments) EXPECT_NEAR(s.noSpeechProb, c.noSpeech, 0.01f);
+  }
+}
+
 TEST(TranscribeTaskTest, ClipsAreKeptInsideTheAudio) {
   struct Case {
     const char* name;

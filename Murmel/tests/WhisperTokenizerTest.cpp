@@ -35,7 +35,8 @@ TEST(WhisperTokenizerTest, SpecialAndLanguageTokensOfWhisperTiny) {
                                                                     readConfig(whisperTinyFolder() / "tokenizer.json"), true);
   WhisperTokenizerWrapper wrapper(tokenizer, whisperTinyFolder());
   const SpecialTokens expected{50257, 50259, 50362, 50363, 50257, 50361, 50258, 50364, 50359, 50358, 220};
-  // "<|nospeech|>" and " " are unknown (the tokenizer answers its unknown id): fallbacks.
+  // The no-speech token is named "<|nocaptions|>" there; " " is unknown (the tokenizer answers its
+  // unknown id): its fallback.
   EXPECT_EQ(wrapper.specialTokens(), expected);
   EXPECT_EQ(wrapper.convertTokenToId("<|xx|>"), std::nullopt);
   EXPECT_EQ(wrapper.convertTokenToId("<|endoftext|>"), 50257);
@@ -59,6 +60,26 @@ TEST(WhisperTokenizerTest, UnknownTextsGiveFallbackIdsAndOnlyHighIdsAreLanguages
   EXPECT_EQ(wrapper.specialTokens(), fallbacks);
   EXPECT_EQ(wrapper.specialTokens().specialTokenBegin, wrapper.specialTokens().endToken);
   EXPECT_EQ(wrapper.allLanguageTokens(), (std::set<std::int64_t>{50300}));  // 10 and 50257 are not above 50257
+}
+
+// English-only vocabularies sit one id lower: their "<|nocaptions|>" is 50361, and 50362 is
+// "<|notimestamps|>" there.
+TEST(WhisperTokenizerTest, NoSpeechTokenIsFoundUnderEitherName) {
+  struct Case {
+    const char* name;
+    std::map<tokenizers::TokenId, std::string> pieces;
+    std::int64_t expected;
+  };
+  const Case cases[] = {
+      {"current name", {{50362, "<|nospeech|>"}}, 50362},
+      {"older name, English-only", {{50361, "<|nocaptions|>"}, {50362, "<|notimestamps|>"}}, 50361},
+      {"both names", {{50300, "<|nocaptions|>"}, {50301, "<|nospeech|>"}}, 50301},
+      {"neither", {{70, "a"}}, 50362},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(fake(c.pieces).specialTokens().noSpeechToken, c.expected);
+  }
 }
 
 TEST(WhisperTokenizerTest, SplitOnSpacesMergesPiecesWithoutBlank) {
