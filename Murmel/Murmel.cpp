@@ -345,7 +345,8 @@ DetectedLanguage Murmel::detectLangauge(const std::vector<float>& audioArray) {
   DecodingOptions options;
   options.verbose = Logging::shared().logLevel() != Logging::LogLevel::none;
   const SpecialTokens& special = currentTokenizer->specialTokens();
-  auto inputs = decoder->prepareDecoderInputs({special.startOfTranscriptToken});
+  const auto inputs = decoder->prepareDecoderInputs({special.startOfTranscriptToken});
+  if (!inputs) throw WhisperError::prepareDecoderInputsFailed("Unable to prepare decoder inputs");
 
   const std::int64_t windowSamples = featureExtractor()->windowSamples().value_or(480000);
   const auto window = audioProcessor()->padOrTrim(audioArray, 0, windowSamples);
@@ -359,6 +360,8 @@ DetectedLanguage Murmel::detectLangauge(const std::vector<float>& audioArray) {
   DecodingResult result;
   try {
     result = decoder->detectLanguage(*encoded, *inputs, sampler, options, platform::ml::Float16(0.0f));
+  } catch (const kestrum::CancellationError&) {
+    throw;
   } catch (...) {
     throw WhisperError::decodingFailed("Language detection failed");
   }

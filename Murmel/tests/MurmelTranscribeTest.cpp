@@ -503,13 +503,19 @@ TEST(MurmelTranscribeTest, OnlyAudioLongerThanOneWindowIsChunked) {
 
 // ---- language detection -------------------------------------------------------------------------
 
-// Detection answers `language`, or fails when there is none.
+// Detection answers `language`, or fails when there is none; `cancelled` makes it see a cancelled
+// task, `noInputs` leaves it without decoder inputs.
 class DetectingDecoder : public RecordingDecoder {
  public:
   using RecordingDecoder::RecordingDecoder;
   std::optional<std::string> language;
+  bool cancelled = false, noInputs = false;
+  std::shared_ptr<DecodingInputs> prepareDecoderInputs(const std::vector<std::int64_t>& prompt) override {
+    return noInputs ? nullptr : RecordingDecoder::prepareDecoderInputs(prompt);
+  }
   DecodingResult detectLanguage(const AudioEncoderOutputType&, DecodingInputsType&, TokenSampling&,
                                 const DecodingOptions&, platform::ml::Float16) override {
+    if (cancelled) throw kestrum::CancellationError();
     if (!language) throw WhisperError::decodingFailed("decoder broke");
     DecodingResult result;
     result.language = *language;
@@ -589,6 +595,24 @@ TEST(MurmelTranscribeTest, LanguageDetectionFailuresSayWhy) {
     if (c.decoderWorks) {
       EXPECT_TRUE(h.stages.extractor->windows.empty()) << c.name;
     }
+  }
+}
+
+// As in the window loop: a cancellation passes through unchanged, and missing decoder inputs are
+// an error of their own.
+TEST(MurmelTranscribeTest, LanguageDetectionPassesCancellationOnAndRefusesMissingInputs) {
+  DetectionEngine cancelled;
+  cancelled.decoder->cancelled = true;
+  EXPECT_THROW(cancelled.engine->detectLangauge(constant(1, 0.1f)), kestrum::CancellationError);
+
+  DetectionEngine noInputs;
+  noInputs.decoder->noInputs = true;
+  try {
+    noInputs.engine->detectLangauge(constant(1, 0.1f));
+    FAIL() << "no error";
+  } catch (const WhisperError& e) {
+    EXPECT_EQ(e.kind(), WhisperError::Kind::prepareDecoderInputsFailed);
+    EXPECT_EQ(std::string(e.what()), "Unable to prepare decoder inputs");
   }
 }
 
