@@ -22,4 +22,9 @@ std::optional<bool> EarlyStopActor::remove(const UUID& id) {
   return value;
 }
 
+std::size_t EarlyStopActor::count() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return shouldStop_.size();
+}
+
 }  // namespace kestrum

@@ -2,6 +2,7 @@
 // the object's own mutex; callable from any thread. Entries live from `set` until `remove`.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -22,6 +23,8 @@ class EarlyStopActor {
   bool get(const UUID& id) const;
   // Removes the entry and returns the flag it held; nothing when there was none.
   std::optional<bool> remove(const UUID& id);
+  // The entries stored: the runs not yet removed.
+  std::size_t count() const;
 
  private:
   mutable std::mutex mutex_;

@@ -390,6 +390,30 @@ bool TextDecoding::storeStep(DecodingInputs& inputs, const DecodingCache& step, 
 
 namespace {
 
+// A window's flag in the decoder's early-stop tracker, from its registration until `remove` or,
+// when the window ends by an error or a cancellation, until the entry goes.
+class EarlyStopEntry {
+ public:
+  EarlyStopEntry(kestrum::EarlyStopActor& tracker, const platform::system::UUID& id) : tracker_(tracker), id_(id) {
+    tracker_.set(false, id_);
+  }
+  ~EarlyStopEntry() {
+    if (!removed_) tracker_.remove(id_);
+  }
+  EarlyStopEntry(const EarlyStopEntry&) = delete;
+  EarlyStopEntry& operator=(const EarlyStopEntry&) = delete;
+  // False when the flag was gone already.
+  bool remove() {
+    removed_ = true;
+    return tracker_.remove(id_).has_value();
+  }
+
+ private:
+  kestrum::EarlyStopActor& tracker_;
+  const platform::system::UUID& id_;
+  bool removed_ = false;
+};
+
 // One window's decoding: the state the steps of decodeText share.
 class WindowDecoding {
  public:
@@ -442,6 +466,7 @@ class WindowDecoding {
   const DecodingCallback& callback_;
   const bool debug_ = debugLogging();
   const platform::system::UUID windowId_;
+  std::optional<EarlyStopEntry> earlyStop_;
 
   std::int64_t prefilledIndex_ = 0;
   std::int64_t initialPromptIndex_ = 0;
@@ -486,7 +511,7 @@ void WindowDecoding::start() {
   if (auto S = decoder_.kvCacheMaxSequenceLength()) loopLimit_ = std::min(loopLimit_, *S - 1);
   Logging::debug("Running main loop for a maximum of " + std::to_string(loopLimit_) + " iterations, starting at index " +
                  std::to_string(prefilledIndex_));
-  decoder_.earlyStopActor().set(false, windowId_);
+  earlyStop_.emplace(decoder_.earlyStopActor(), windowId_);
 }
 
 bool WindowDecoding::step(std::int64_t t) {
@@ -623,7 +648,7 @@ void WindowDecoding::countStep(Clock::time_point stepStart, Clock::time_point pr
 // Unregisters the window and cuts the sampler's final tokens from the start of transcript to the
 // end of text into the result, with its scores, language and fallback verdict.
 DecodingResult WindowDecoding::finish() {
-  if (!decoder_.earlyStopActor().remove(windowId_))
+  if (!earlyStop_->remove())
     Logging::error("Early stop flag not found for window: " + windowId_.uuidString());
 
   std::optional<DecodingCache> cache;

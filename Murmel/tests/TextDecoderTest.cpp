@@ -4,7 +4,10 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <stop_token>
 
+#include "KestrumCore/Concurrency.h"
 #include "Murmel/decoding/TextUtilities.h"
 #include "Murmel/WhisperError.h"
 #include "Murmel/tests/FakeTokenizer.h"
@@ -483,6 +486,43 @@ TEST(TextDecoderTest, CallbackStopsOnlyAfterThePrompt) {
     options.withoutTimestamps = true;
     going.decode(options, [&](const TranscriptionProgress&) { return answer; });
     EXPECT_EQ(going.fake.calls().size(), 6u);
+  }
+}
+
+// However a window ends, its flag leaves the decoder's early-stop tracker with it; while it runs,
+// the flag is there.
+TEST(TextDecoderTest, EveryWayOutOfAWindowRemovesItsEarlyStopFlag) {
+  enum class Exit { completed, stoppedEarly, cancelled, damagedModel, callbackThrows };
+  const std::pair<const char*, Exit> cases[] = {{"completed", Exit::completed},
+                                                {"stopped early", Exit::stoppedEarly},
+                                                {"cancelled", Exit::cancelled},
+                                                {"damaged model", Exit::damagedModel},
+                                                {"callback throws", Exit::callbackThrows}};
+  for (const auto& [name, exit] : cases) {
+    SCOPED_TRACE(name);
+    Harness h;
+    h.fake.fallback = ScriptedStep(7);
+    h.fake.script[4] = ScriptedStep(kEnd);
+    if (exit == Exit::damagedModel) h.fake.damagedFromCall = 3;
+    std::stop_source stop;
+    kestrum::StopTokenScope scope(stop.get_token());
+    std::vector<std::size_t> flagsDuring;
+    const auto callback = [&](const TranscriptionProgress& p) -> std::optional<bool> {
+      flagsDuring.push_back(h.decoder.earlyStopActor().count());
+      if (p.tokens.size() < 4) return std::nullopt;
+      if (exit == Exit::cancelled) stop.request_stop();
+      if (exit == Exit::callbackThrows) throw std::runtime_error("callback failed");
+      return exit == Exit::stoppedEarly ? std::optional<bool>(false) : std::nullopt;
+    };
+    const bool throws = exit == Exit::cancelled || exit == Exit::damagedModel || exit == Exit::callbackThrows;
+    if (throws) {
+      EXPECT_ANY_THROW(h.decode(DecodingOptions{}, callback));
+    } else {
+      EXPECT_NO_THROW(h.decode(DecodingOptions{}, callback));
+    }
+    ASSERT_FALSE(flagsDuring.empty());
+    EXPECT_EQ(flagsDuring.front(), 1u);
+    EXPECT_EQ(h.decoder.earlyStopActor().count(), 0u);
   }
 }
 
