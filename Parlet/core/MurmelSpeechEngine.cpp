@@ -27,9 +27,18 @@ std::vector<EngineResult> MurmelSpeechEngine::transcribe(const std::string& audi
   const murmel::TranscriptionResults results = engine_->transcribe(audioPath);
   std::vector<EngineResult> out;
   out.reserve(results.size());
-  for (const auto& result : results) out.push_back({result ? result->text() : std::string()});
+  for (const auto& result : results) {
+    EngineResult converted;
+    if (result) {
+      converted.text = result->text();
+      for (const auto& segment : result->segments()) converted.noSpeechProbs.push_back(segment.noSpeechProb);
+    }
+    out.push_back(std::move(converted));
+  }
   return out;
 }
+
+std::optional<float> MurmelSpeechEngine::noSpeechThreshold() const { return murmel::DecodingOptions{}.noSpeechThreshold; }
 
 SpeechEngineFactory makeMurmelEngineFactory() {
   return [](const EngineOptions& options) -> std::shared_ptr<SpeechEngine> { return MurmelSpeechEngine::create(options); };

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ class MurmelSpeechEngine : public SpeechEngine {
 
   // The engine's file transcription with its default decoding options; one result per engine result.
   std::vector<EngineResult> transcribe(const std::string& audioPath) override;
+  // That of the engine's default decoding options.
+  std::optional<float> noSpeechThreshold() const override;
 
   const std::shared_ptr<murmel::Murmel>& engine() const { return engine_; }
 

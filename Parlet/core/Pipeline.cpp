@@ -42,6 +42,13 @@ bool Pipeline::isHallucination(std::string_view text, double duration) {
   return std::find(phrases.begin(), phrases.end(), t) != phrases.end();
 }
 
+std::optional<float> Pipeline::silenceProbability(const Transcript& transcript) {
+  if (!transcript.noSpeechThreshold || transcript.noSpeechProbs.empty()) return std::nullopt;
+  const float lowest = *std::min_element(transcript.noSpeechProbs.begin(), transcript.noSpeechProbs.end());
+  if (!(lowest > *transcript.noSpeechThreshold)) return std::nullopt;
+  return lowest;
+}
+
 // The way from background jobs back to the main queue. The pipeline closes it when it goes; a post
 // holds the lock, so none is under way once `close` returns and a job that ends later posts nothing.
 class MainQueueGate {
@@ -221,8 +228,8 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
   // The road: each step below runs on the main queue; every path ends in cleanUp.
   void transcribe(const std::filesystem::path& url, double duration) {
     log("transcribe begin");
-    offMain<std::string>([transcriber = deps.transcriber, url] { return transcriber->transcribe(url); },
-                         [url, duration](Impl& self, std::optional<std::string> raw, std::exception_ptr error) {
+    offMain<Transcript>([transcriber = deps.transcriber, url] { return transcriber->transcript(url); },
+                         [url, duration](Impl& self, std::optional<Transcript> raw, std::exception_ptr error) {
                            if (error) {
                              self.log("pipeline FAILED: " + kestrum::describeError(error));
                              self.notice("Transcription failed");
@@ -233,12 +240,21 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
                          });
   }
 
-  void transcribed(const std::filesystem::path& url, double duration, std::string raw) {
+  void transcribed(const std::filesystem::path& url, double duration, Transcript transcript) {
+    std::string raw = std::move(transcript.text);
     log("transcribe done: \"" + raw + "\"");
     if (!modelReady) {
       modelReady = true;
       report(State::processing);
       modelLoad(std::nullopt);
+    }
+    // The model heard no speech: whatever text it invented stays unpasted, without a notice.
+    if (const auto probability = silenceProbability(transcript)) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.4f", static_cast<double>(*probability));
+      log(std::string("dropped as silence (no-speech probability ") + text + ")");
+      cleanUp(url);
+      return;
     }
     if (isHallucination(raw, duration)) {
       log("dropped as hallucination (raw)");

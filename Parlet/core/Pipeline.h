@@ -1,5 +1,5 @@
 // One dictation from key press to pasted text: start() records, stop() runs the road
-// transcribe → hallucination check → polish → check again → archive → paste, and the recording
+// transcribe → silence and hallucination checks → polish → check again → archive → paste, and the recording
 // is deleted at the end of every road. States, levels and notices go to the creator's callbacks.
 // Main thread only: every operation and callback runs on the main queue; transcription and
 // polishing run on the background executor and hop back. Nothing throws out of the pipeline;
@@ -73,6 +73,9 @@ class Pipeline {
   // True for text that is empty after trimming, carries a silence marker, or (for clips under
   // 1.5 s) is one of the usual filler phrases of silent audio.
   static bool isHallucination(std::string_view text, double duration);
+  // For a transcript whose every segment (one at least) carries a no-speech probability above the
+  // engine's threshold: the lowest of them. Absent otherwise, and when the engine judges none.
+  static std::optional<float> silenceProbability(const Transcript& transcript);
 
   static constexpr double minimumClipSeconds = 0.4;
 

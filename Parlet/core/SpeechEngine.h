@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KestrumCore/Logging.h"
@@ -35,7 +36,11 @@ struct EngineOptions {
 };
 
 struct EngineResult {
+  EngineResult(std::string text = {}, std::vector<float> noSpeechProbs = {})
+      : text(std::move(text)), noSpeechProbs(std::move(noSpeechProbs)) {}
+
   std::string text;
+  std::vector<float> noSpeechProbs;  // per segment: the model's belief that it held no speech
 };
 
 class SpeechEngine {
@@ -44,6 +49,8 @@ class SpeechEngine {
   // Transcribes the file with the engine's default decoding options and no progress callback.
   // Results in order. Throws the engine's errors unchanged.
   virtual std::vector<EngineResult> transcribe(const std::string& audioPath) = 0;
+  // A segment's no-speech probability above this says it held no speech; absent: no such verdict.
+  virtual std::optional<float> noSpeechThreshold() const { return std::nullopt; }
 };
 
 // Creates (downloads and loads) an engine; blocking, throws any download, file or load error.

@@ -56,15 +56,21 @@ std::shared_ptr<SpeechEngine> Transcriber::ensure() {
   return load.get();
 }
 
-std::string Transcriber::transcribe(const std::filesystem::path& url) {
+std::string Transcriber::transcribe(const std::filesystem::path& url) { return transcript(url).text; }
+
+Transcript Transcriber::transcript(const std::filesystem::path& url) {
   std::shared_ptr<SpeechEngine> engine = ensure();
   std::vector<EngineResult> results = engine->transcribe(url.string());
+  Transcript out;
   std::string joined;
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (i > 0) joined.push_back(' ');
     joined += results[i].text;
+    out.noSpeechProbs.insert(out.noSpeechProbs.end(), results[i].noSpeechProbs.begin(), results[i].noSpeechProbs.end());
   }
-  return detail::trimmingWhitespaceAndNewlines(joined);
+  out.text = detail::trimmingWhitespaceAndNewlines(joined);
+  out.noSpeechThreshold = engine->noSpeechThreshold();
+  return out;
 }
 
 }  // namespace parlet

@@ -14,10 +14,18 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Parlet/core/SpeechEngine.h"
 
 namespace parlet {
+
+// One recording's transcription with what the engine believes about speech in it.
+struct Transcript {
+  std::string text;                        // as Transcriber::transcribe gives it
+  std::vector<float> noSpeechProbs;        // of every segment of every result, in order
+  std::optional<float> noSpeechThreshold;  // the engine's; absent: it judges none
+};
 
 class Transcriber {
  public:
@@ -27,6 +35,8 @@ class Transcriber {
   std::shared_ptr<SpeechEngine> ensure();
   // Result texts joined by " ", trimmed of white space and line breaks at both ends.
   std::string transcribe(const std::filesystem::path& url);
+  // The same text with the segments' no-speech probabilities and the engine's threshold.
+  Transcript transcript(const std::filesystem::path& url);
 
   // model "base.en", verbose, log level info, download on, foreground session, the rest absent.
   static EngineOptions engineOptions();

@@ -63,8 +63,10 @@ class FakeEngine : public SpeechEngine {
     }
     return results;
   }
+  std::optional<float> noSpeechThreshold() const override { return threshold; }
   std::mutex mutex;
   std::vector<EngineResult> results;
+  std::optional<float> threshold = 0.6f;
   std::vector<std::vector<EngineResult>> queued;  // used first, one per call
   std::optional<std::string> error;
   std::vector<std::string> paths;

@@ -175,6 +175,50 @@ TEST_F(PipelineTest, HallucinationsAreDroppedBeforeOrAfterPolishing) {
   }
 }
 
+// A dictation in which the model heard no speech in any segment pastes nothing, however sure the
+// text it invented; one segment of speech, or no verdict, lets the text through.
+TEST_F(PipelineTest, ADictationWithoutSpeechInAnySegmentIsDroppedAsSilence) {
+  struct Case {
+    const char* name;
+    std::vector<EngineResult> results;
+    std::optional<float> threshold;
+    const char* droppedLine;  // nullptr: pasted
+  };
+  const std::vector<Case> cases = {
+      {"every segment silent", {{" Put the red cup.", {0.9993f, 0.998f}}}, 0.6f,
+       "dropped as silence (no-speech probability 0.9980)"},
+      {"silent across results", {{" Put the red cup.", {0.9f}}, {" Now.", {0.7f}}}, 0.6f,
+       "dropped as silence (no-speech probability 0.7000)"},
+      {"one segment of speech", {{" Put the red cup.", {0.9993f, 0.0004f}}}, 0.6f, nullptr},
+      {"at the threshold", {{" Put the red cup.", {0.6f}}}, 0.6f, nullptr},
+      {"no segments", {{" Put the red cup.", {}}}, 0.6f, nullptr},
+      {"the engine judges none", {{" Put the red cup.", {0.9993f}}}, std::nullopt, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    engines.engine->results = c.results;
+    engines.engine->threshold = c.threshold;
+    pasteboard->contents.clear();
+    log.clear();
+    states.clear();
+    const std::size_t archived = archive->entries().size();
+    const int chords = keys->chords;
+    dictate(2000);
+    EXPECT_EQ(states.back(), "idle");
+    EXPECT_THAT(filesLeft(), IsEmpty());
+    EXPECT_THAT(notices, IsEmpty());
+    if (c.droppedLine) {
+      EXPECT_EQ(log.back(), c.droppedLine);
+      EXPECT_EQ(archive->entries().size(), archived);
+      EXPECT_FALSE(pasteboard->string());
+      EXPECT_EQ(keys->chords, chords);
+    } else {
+      EXPECT_EQ(archive->entries().size(), archived + 1);
+      EXPECT_TRUE(pasteboard->string());
+    }
+  }
+}
+
 TEST_F(PipelineTest, AFailedTranscriptionShowsANoticeAndCleansUp) {
   engines.engine->error = "unsupported audio file";
   dictate(1000);

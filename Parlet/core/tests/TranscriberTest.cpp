@@ -55,6 +55,17 @@ TEST(TranscriberTest, JoinsResultTextsWithOneBlankAndTrimsOnlyTheEnds) {
   }
 }
 
+TEST(TranscriberTest, TranscriptCarriesEverySegmentsNoSpeechProbabilityAndTheEnginesThreshold) {
+  testing::FakeEngineFactory engines;
+  engines.engine->results = {{" Put the cup", {0.25f, 0.5f}}, {" down. ", {0.75f}}};
+  engines.engine->threshold = 0.5f;
+  Transcriber transcriber(engines.factory());
+  const Transcript transcript = transcriber.transcript("/tmp/a.wav");
+  EXPECT_EQ(transcript.text, "Put the cup  down.");
+  EXPECT_THAT(transcript.noSpeechProbs, ElementsAre(0.25f, 0.5f, 0.75f));
+  EXPECT_EQ(transcript.noSpeechThreshold, 0.5f);
+}
+
 TEST(TranscriberTest, AFailedLoadIsRetriedByTheNextCallAndTheEngineIsKept) {
   testing::FakeEngineFactory engines;
   engines.failures = 1;
