@@ -11,6 +11,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -67,6 +68,10 @@ class HubApi {
     std::chrono::milliseconds requestDeadline{std::chrono::seconds(120)};  // listing, identity, HEAD: whole request
     long minimumRate = 1024;                                               // file transfers: bytes per second...
     std::chrono::seconds rateWindow{30};                                   // ...over this long, else the transfer breaks
+    // A snapshot's HEADs for the sizes of its files, all together (0: no limit); sizes not asked by
+    // then stay unknown.
+    std::chrono::milliseconds metadataDeadline{std::chrono::seconds(120)};
+    std::size_t maxFiles = 0;  // a snapshot of more matching files fails before any request for them; 0: no cap
   };
 
   static constexpr const char* kDefaultEndpoint = "https://huggingface.co";
@@ -162,7 +167,9 @@ class HubApi {
   // Makes the revision's files that match the globs current in the cache and returns the
   // repository folder. Online: lists them, then downloads one after another (HubFileDownloader),
   // calling the handler with the overall progress (units are bytes: each file weighs its size, from
-  // its local copy or a HEAD answer) during each transfer and once at the end. Offline
+  // its local copy or a HEAD answer; the HEADs share one deadline, and the first that runs out of
+  // time ends the asking) during each transfer and once at the end. More matching files than
+  // transferLimits().maxFiles: parseError before any file is asked for. Offline
   // (isOffline()): no request; every visible file of the folder must have a metadata file, and a
   // file whose etag is a SHA-256 must still have that digest; otherwise
   // EnvironmentError (offlineModeError, fileIntegrityError). Errors of the listing and the jobs

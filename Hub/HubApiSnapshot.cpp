@@ -1,11 +1,13 @@
 // Repository snapshots: online through the per-file jobs, offline from the cache.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 
 #include "Hub/HubApi.h"
 #include "Hub/HubFileDownloader.h"
 #include "KestrumCore/Concurrency.h"
+#include "platform/Net/Http.h"
 
 namespace hub {
 namespace fs = std::filesystem;
@@ -21,11 +23,18 @@ HubApi::ProgressHandler withSpeed(const HubApi::SpeedProgressHandler& handler) {
 }
 
 // The size of each file in bytes: the local copy's where one exists (a cached file is usually
-// current, and asking costs a request), else the HEAD answer's. Sizes that stay unknown (a HEAD
-// that fails or names none) weigh the mean of the known ones; the job's own request then reports
-// the failure. No size is below 1, so every file moves the bar.
+// current, and asking costs a request), else the HEAD answer's. The HEADs share one deadline, so
+// a long listing or a slow service delays the first transfer by that much at most; once a HEAD
+// runs out of time, no more are asked. Sizes that stay unknown (a HEAD that fails, names none or
+// is not asked) weigh the mean of the known ones; the job's own request then reports a failure.
+// No size is below 1, so every file moves the bar.
 std::vector<std::int64_t> fileWeights(const HubApi& api, const Hub::Repo& repo, const std::string& revision,
                                       const fs::path& repoDestination, const std::vector<std::string>& names) {
+  using Clock = std::chrono::steady_clock;
+  const HubApi::TransferLimits limits = api.transferLimits();
+  const bool phaseDeadline = limits.metadataDeadline.count() > 0;
+  const Clock::time_point endBy = Clock::now() + limits.metadataDeadline;
+  bool asking = true;
   std::vector<std::optional<std::int64_t>> sizes;
   for (const auto& name : names) {
     kestrum::checkCancellation();
@@ -35,9 +44,21 @@ std::vector<std::int64_t> fileWeights(const HubApi& api, const Hub::Repo& repo, 
     const auto local = fs::file_size(job.destination(), error);
     if (!error && fs::is_regular_file(job.destination(), error)) {
       size = static_cast<std::int64_t>(local);
-    } else {
+    } else if (asking) {
+      using platform::net::TransferError;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(endBy - Clock::now());
+      HubApi::TransferLimits bounded = limits;
+      if (phaseDeadline && (limits.requestDeadline.count() <= 0 || left < limits.requestDeadline))
+        bounded.requestDeadline = left;
       try {
-        size = api.getFileMetadata(job.source()).size;
+        if (phaseDeadline && left.count() <= 0) throw TransferError(TransferError::Kind::timedOut, "no time left");
+        size = api.withTransferLimits(bounded).getFileMetadata(job.source()).size;
+      } catch (const TransferError& e) {
+        if (e.kind == TransferError::Kind::timedOut) {
+          asking = false;
+          HubApi::log(platform::system::LogType::info,
+                      "The sizes of " + repo.id + " stay unknown from " + name + " on: asking for them ran out of time");
+        }
       } catch (const std::exception&) {
       }
     }
@@ -79,6 +100,10 @@ fs::path HubApi::snapshot(const Hub::Repo& repo, const std::string& revision, co
   }
 
   auto names = getFilenames(repo, revision, globs);
+  if (transferLimits_.maxFiles > 0 && names.size() > transferLimits_.maxFiles)
+    throw Hub::HubClientError::parseError(repo.id + " lists " + std::to_string(names.size()) +
+                                          " files to fetch, more than the " +
+                                          std::to_string(transferLimits_.maxFiles) + " expected at most");
   // Each file weighs its size in bytes, so the overall fraction follows the bytes, not the count
   // of files; the total is the sum of the sizes.
   const std::vector<std::int64_t> weights = fileWeights(*this, repo, revision, repoDestination, names);

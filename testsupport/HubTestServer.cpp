@@ -132,6 +132,7 @@ struct HubTestServer::State {
     bool large = false;
     FileFaults faults;
     int drops = 0;       // GETs cut off so far
+    int headStalls = 0;  // HEADs held back so far
     std::string sha256;  // of large files
   };
   struct Repository {
@@ -289,6 +290,13 @@ struct HubTestServer::State {
       response.status = 404;
       response.set_header("X-Error-Code", "EntryNotFound");
       return;
+    }
+    if (request.method == "HEAD" && file->faults.headStall.count() > 0 &&
+        (file->faults.headStallCount == 0 || file->headStalls < file->faults.headStallCount)) {
+      ++file->headStalls;
+      const auto stall = file->faults.headStall;
+      // The catalogue is not changed while a test's requests run, so `file` stays valid.
+      stopped.wait_for(lock, stall, [this] { return stopping; });
     }
     const FileFaults& faults = file->faults;
     if (faults.status) {
@@ -467,7 +475,7 @@ void HubTestServer::addFile(const std::string& kind, const std::string& id, cons
   std::string sha = large ? sha256Hex(content) : std::string();
   auto data = std::make_shared<const std::string>(std::move(content));
   std::lock_guard lock(state_->mutex);
-  state_->repository(kind, id).files.push_back({path, std::move(data), large, {}, 0, std::move(sha)});
+  state_->repository(kind, id).files.push_back({path, std::move(data), large, {}, 0, 0, std::move(sha)});
 }
 
 void HubTestServer::addRename(const std::string& kind, const std::string& id, const std::string& from,
@@ -499,6 +507,7 @@ void HubTestServer::setFaults(const std::string& kind, const std::string& id, co
   auto& file = state_->file(kind, id, path);
   file.faults = std::move(faults);
   file.drops = 0;
+  file.headStalls = 0;
 }
 
 void HubTestServer::setToken(std::optional<std::string> token) {

@@ -32,6 +32,8 @@ class HubTestServer {
     bool ignoreRange = false;                      // GET: 200 with the whole file whatever Range asks
     int sizeSkew = 0;                              // GET: send this many bytes more (+1) or fewer (-1)
     std::chrono::milliseconds stall{0};            // GET: wait this long before the first body byte
+    std::chrono::milliseconds headStall{0};        // HEAD: wait this long before answering...
+    int headStallCount = 0;                        // ...only the first this many HEADs (0: every one)
     std::size_t trickle = 0;                       // GET: send the body at this many bytes per second
     bool endless = false;                          // GET: a chunked body that never ends (HEAD still has the size)
     bool omitCommit = false;                       // no X-Repo-Commit

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -160,6 +161,71 @@ TEST_F(SnapshotTest, CancelledSnapshotEndsWithACancellationError) {
   kestrum::StopTokenScope scope(stop.get_token());
   EXPECT_THROW(client(false).snapshot(repo, "main", std::vector<std::string>{}), kestrum::CancellationError);
   EXPECT_FALSE(fs::exists(cache / "models" / "o" / "r" / "weights.bin"));
+}
+
+// The HEADs that only weigh the files share one deadline: a slow service or a long listing costs
+// that much before the first transfer, not a deadline per listed name.
+TEST_F(SnapshotTest, SizesAreAskedWithinOneDeadlineAndTheFirstHeadOutOfTimeEndsTheAsking) {
+  struct Case {
+    const char* name;
+    int slowFiles;                        // the first this many files answer HEAD slowly...
+    std::chrono::milliseconds headStall;  // ...by this much...
+    int stalledHeads;                     // ...the first this many times (0: always)
+    std::size_t mostAsked;                // names HEADed before the first transfer, at most
+  } cases[] = {
+      {"one HEAD longer than the deadline", 1, std::chrono::milliseconds(3000), 1, 1},
+      {"HEADs that together outlast it", 12, std::chrono::milliseconds(150), 0, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HubTestServer slow;
+    slow.addRepository("models", "o/many");
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i) {
+      names.push_back("f" + std::to_string(10 + i) + ".bin");
+      slow.addFile("models", "o/many", names.back(), std::string(100 + i, 'x'));
+      if (i >= c.slowFiles) continue;
+      HubTestServer::FileFaults f;
+      f.headStall = c.headStall;
+      f.headStallCount = c.stalledHeads;
+      slow.setFaults("models", "o/many", names.back(), f);
+    }
+    testsupport::TempDir root;
+    HubApi::TransferLimits limits;
+    limits.metadataDeadline = std::chrono::milliseconds(400);
+    HubApi api = HubApi(root.path(), std::nullopt, slow.endpoint(), false, false).withTransferLimits(limits);
+    const fs::path folder = api.snapshot("o/many", "main", std::vector<std::string>{});
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(fs::file_size(folder / names[i]), 100 + i);
+
+    std::vector<std::string> asked;  // in order, before the first GET
+    for (const auto& r : slow.requests()) {
+      if (r.method == "GET" && r.target.find("/resolve/") != std::string::npos) break;
+      if (r.method == "HEAD") asked.push_back(r.target.substr(r.target.rfind('/') + 1));
+    }
+    // The names asked are the first ones, in order; the job of the first file then asks again.
+    ASSERT_GE(asked.size(), 2u);
+    EXPECT_EQ(asked.back(), names[0]);
+    asked.pop_back();
+    EXPECT_LE(asked.size(), c.mostAsked);
+    for (std::size_t i = 0; i < asked.size(); ++i) EXPECT_EQ(asked[i], names[i]);
+  }
+}
+
+TEST_F(SnapshotTest, MoreMatchingFilesThanTheCapFailBeforeAnyFileIsAsked) {
+  HubApi::TransferLimits limits;
+  limits.maxFiles = 2;
+  const HubApi capped = client(false).withTransferLimits(limits);
+  try {
+    capped.snapshot(repo, "main", std::vector<std::string>{});
+    FAIL() << "three files were fetched under a cap of two";
+  } catch (const Hub::HubClientError& e) {
+    EXPECT_EQ(e.kind(), Hub::HubClientError::Kind::parseError);
+    EXPECT_STREQ(e.what(), "Parse error: o/r lists 3 files to fetch, more than the 2 expected at most");
+  }
+  for (const auto& r : server.requests()) EXPECT_EQ(r.target.find("/resolve/"), std::string::npos) << r.target;
+  EXPECT_FALSE(fs::exists(cache / "models" / "o" / "r"));
+  // At the cap, the files come.
+  EXPECT_EQ(capped.snapshot(repo, "main", std::vector<std::string>{"*.json", "tok/*"}), cache / "models" / "o" / "r");
 }
 
 TEST_F(SnapshotTest, HostileNamesWriteNothingOutsideTheCache) {

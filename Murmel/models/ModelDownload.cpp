@@ -48,6 +48,9 @@ const std::vector<std::string>& checkpointCompanions() {
 // The files the packed folders are made from, whose entity tags their source record keeps.
 constexpr const char* kPackedFrom[] = {kCheckpointConfig, "generation_config.json", kCheckpointWeights};
 constexpr const char* kRequiredModels[] = {"MelSpectrogram", "AudioEncoder", "TextDecoder"};
+// A model folder of our layout holds fewer than 20 files; a listing that names far more for one
+// is no model folder, and is not fetched.
+constexpr std::size_t kMaxModelFolderFiles = 64;
 
 std::string describeRepo(const Hub::Repo& repo) {
   return repo.id + " (" + std::string(Hub::rawValue(repo.type)) + ")";
@@ -532,13 +535,21 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
         throw WhisperError::modelsUnavailable(std::string(search.count < 2 ? "No" : "Multiple") +
                                               " models found matching \"" + pattern + "\" in " + describeRepo(repo));
     }
+    const auto names = kestrum::matching(listed, search.pattern);
+    if (names.size() > kMaxModelFolderFiles)
+      throw WhisperError::modelsUnavailable("The model folder " + *search.folder + " of " + describeRepo(repo) +
+                                            " lists " + std::to_string(names.size()) + " files; a model folder has at most " +
+                                            std::to_string(kMaxModelFolderFiles));
     Logging::debug("Downloading model " + *search.folder + "...");
     const fs::path root = hubApi.localRepoLocation(repo);
     const fs::path folder = root / *search.folder;
     // Until the snapshot is whole again the folder counts as unfinished.
     const auto before = withdrawCompletion(root, folder);
-    hubApi.snapshot(repo, kRevision, {search.pattern}, handler);
-    recordCompletion(hubApi, root, folder, kestrum::matching(listed, search.pattern), before);
+    // The snapshot lists again; the cap holds for that listing too.
+    HubApi::TransferLimits limits = hubApi.transferLimits();
+    limits.maxFiles = kMaxModelFolderFiles;
+    hubApi.withTransferLimits(limits).snapshot(repo, kRevision, {search.pattern}, handler);
+    recordCompletion(hubApi, root, folder, names, before);
     return folder;
   } catch (const std::exception& e) {
     Logging::debug(e.what());

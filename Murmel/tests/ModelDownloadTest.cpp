@@ -697,6 +697,24 @@ TEST_F(ModelDownloadTest, UnfinishedDownloadOfOurLayoutIsNeverUsedOffline) {
   }
 }
 
+TEST_F(ModelDownloadTest, FolderListingFarMoreFilesThanAModelHasIsNotFetched) {
+  server.addRepository("models", "o/r");
+  for (const char* model : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+    server.addFile("models", "o/r", std::string("openai_whisper-base.en/") + model + ".mlmodelc/model.json", "{}");
+  for (int i = 0; i < 200; ++i)
+    server.addFile("models", "o/r", "openai_whisper-base.en/junk/" + std::to_string(i) + ".bin", "x");
+  try {
+    get("base.en", "o/r");
+    FAIL() << "a folder of 203 files was fetched";
+  } catch (const WhisperError& e) {
+    EXPECT_EQ(e.kind(), WhisperError::Kind::modelsUnavailable);
+    EXPECT_EQ(e.message(),
+              "The model folder openai_whisper-base.en of o/r (models) lists 203 files; a model folder has at most 64");
+  }
+  for (const auto& request : server.requests())
+    EXPECT_EQ(request.target.find("/resolve/"), std::string::npos) << request.method << " " << request.target;
+}
+
 TEST_F(ModelDownloadTest, OfflineWithoutACopySaysWhatIsMissing) {
   try {
     get("base.en", "openai/whisper-base.en", true);
