@@ -63,6 +63,13 @@ std::string dropNewlineAfter(std::string_view text, std::string_view tag) {
   return out;
 }
 
+// The source without its final line end, which a template does not render: "a\n\n" => "a\n", "a\r\n" => "a".
+std::string_view withoutFinalLineEnd(std::string_view source) {
+  if (source.ends_with("\r\n")) return source.substr(0, source.size() - 2);
+  if (source.ends_with('\n') || source.ends_with('\r')) return source.substr(0, source.size() - 1);
+  return source;
+}
+
 }  // namespace
 
 std::string Template::applyOptions(std::string_view source, Options options) {
@@ -72,9 +79,10 @@ std::string Template::applyOptions(std::string_view source, Options options) {
   return text;
 }
 
-Template::Template(std::string_view source) : nodes_(Parser::parse(Lexer::tokenize(source))) {}
+Template::Template(std::string_view source) : Template(source, Options{}) {}
 
 Template::Template(std::string_view source, Options options) {
+  source = withoutFinalLineEnd(source);
   if (options.lstripBlocks || options.trimBlocks) {
     nodes_ = Parser::parse(Lexer::tokenize(applyOptions(source, options)));
   } else {

@@ -1,8 +1,9 @@
-// A compiled template: source text, after the optional line rewrites, lexed and parsed once into an
-// immutable node list, then rendered any number of times against a context, also from several
-// threads at once as long as the renders share no caller-given scope. Compiling throws the lexer's
-// and parser's JinjaError; rendering throws JinjaError (runtime case) and the errors of built-ins,
-// also when one render runs past its time limit.
+// A compiled template: source text less one final line end (LF, CR LF or CR), after the optional
+// line rewrites, lexed and parsed once into an immutable node list, then rendered any number of
+// times against a context, also from several threads at once as long as the renders share no
+// caller-given scope. Compiling throws the lexer's and parser's JinjaError; rendering throws
+// JinjaError (runtime case) and the errors of built-ins, also when one render runs past its time
+// limit.
 //   Template("Hi {{ name }}").render({{"name", Value("Ann")}}) == "Hi Ann"
 #pragma once
 

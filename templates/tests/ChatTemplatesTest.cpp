@@ -170,14 +170,14 @@ TEST(ChatTemplatesTest, TrimmedCommentsAndToolLoopsRenderAsJinja2) {
        "<s><|start_header_id|>system<|end_header_id|>\n\nCutting Knowledge Date: December 2023\nToday Date: "
        "26 Jul 2024\n\nBe brief.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\nHi!<|eot_id|><|start_h"
        "eader_id|>assistant<|end_header_id|>\n\nHello.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\n"
-       "Weather?<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n\n"},
+       "Weather?<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n"},
       {"llama-3.2-3b-instruct.jinja", "plain",
        "<s><|start_header_id|>system<|end_header_id|>\n\nCutting Knowledge Date: December 2023\nToday Date: "
        "26 Jul 2024\n\nBe brief.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\nHi!<|eot_id|><|start_h"
        "eader_id|>assistant<|end_header_id|>\n\nHello.<|eot_id|><|start_header_id|>user<|end_header_id|>\n\n"
-       "Weather?<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n\n"},
+       "Weather?<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n"},
       {"mistral-nemo-instruct-2407.jinja", "plain",
-       "<s>[INST]Hi![/INST]Hello.</s>[INST]Be brief.\n\nWeather?[/INST]\n"},
+       "<s>[INST]Hi![/INST]Hello.</s>[INST]Be brief.\n\nWeather?[/INST]"},
       {"gpt-oss-120b.jinja", "plain",
        "<|start|>system<|message|>You are ChatGPT, a large language model trained by OpenAI.\nKnowledge cuto"
        "ff: 2024-06\nCurrent date: 2026-01-01\n\nReasoning: medium\n\n# Valid channels: analysis, commentary"
@@ -209,7 +209,7 @@ TEST(ChatTemplatesTest, TrimmedCommentsAndToolLoopsRenderAsJinja2) {
        " input. You should use the `directly-answer` tool if calling the other tools is unnecessary. The lis"
        "t of actions you want to call should be formatted as a list of json objects, for example:\n```json\n"
        "[\n    {\n        \"tool_name\": <action fields>\n    }\n]```<|END_OF_TURN_TOKEN|><|START_OF_TURN_T"
-       "OKEN|><|CHATBOT_TOKEN|>\n"},
+       "OKEN|><|CHATBOT_TOKEN|>"},
       {"hermes-2-pro-llama-3-8b-tool-use.jinja", "plain",
        "<s><|im_start|>system\nYou are a function calling AI model. You are provided with function signature"
        "s within <tools></tools> XML tags. You may call one or more functions to assist with the user query."
@@ -221,7 +221,7 @@ TEST(ChatTemplatesTest, TrimmedCommentsAndToolLoopsRenderAsJinja2) {
        "s within <tool_call></tool_call> XML tags as follows:\n<tool_call>\n{\"name\": <function-name>, \"ar"
        "guments\": <args-dict>}\n</tool_call><|im_end|>\n<|im_start|>system\nBe brief.<|im_end|>\n<|im_start"
        "|>user\nHi!<|im_end|>\n<|im_start|>assistant\nHello.<|im_end|>\n<|im_start|>user\nWeather?<|im_end|>"
-       "\n<|im_start|>assistant\n\n"},
+       "\n<|im_start|>assistant\n"},
   };
   for (const Golden& golden : goldens) {
     const std::filesystem::path path = folder() / golden.file;

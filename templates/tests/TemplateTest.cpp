@@ -78,7 +78,7 @@ void expectRenders(const Case (&cases)[N]) {
 TEST(TemplateTest, RendersExpressions) {
   const Case cases[] = {
       {"", ""},
-      {"plain text\n", "plain text\n"},
+      {"plain text\n", "plain text"},
       {"{{ nosuch }}|{{ 'abc' }}|{{ none }}", "|abc|"},
       {"{{ 0 and 5 }} {{ 1 and 'x' }} {{ 0 or '' }}|{{ false and f() }}", "0 x |false"},  // booleans print in lower case
       {"{{ 3 if false else 4 }}|{{ 3 if false }}|", "4||"},
@@ -338,6 +338,40 @@ TEST(TemplateTest, LineOptions) {
   EXPECT_EQ(render("a\r\n  {% if true %}b{% endif %}\r\n\t{# c #}d\u2028  e", lstrip), "a\r\nb\r\nd\u2028  e");
   EXPECT_EQ(render("{% if true %}\n\nx{% endif %}{{ 'y' }}\nz{# c #}\nw", trim), "\nxy\nzw");
   EXPECT_EQ(Template("{% if true %}x{% endif %}", Template::Options{}), Template("{% if true %}x{% endif %}"));
+}
+
+// One final line end of the source is not rendered; any other stays. Expected outputs come from
+// Jinja2 3.1 (default environment, and with trim_blocks and lstrip_blocks on), except that line
+// ends keep the form they are written in.
+TEST(TemplateTest, TheFinalLineEndIsDropped) {
+  struct LineCase {
+    const char* source;
+    const char* plain;    // both line options off
+    const char* trimmed;  // lstripBlocks and trimBlocks
+  };
+  const LineCase cases[] = {
+      {"a\n", "a", "a"},
+      {"a\n\n", "a\n", "a\n"},
+      {"a\r\n", "a", "a"},
+      {"a\r", "a", "a"},
+      {"a\n\r", "a\n", "a\n"},
+      {"a\r\n\r\n", "a\r\n", "a\r\n"},
+      {"\n", "", ""},
+      {"a\u2028|a\u0085|a\v|a\f", "a\u2028|a\u0085|a\v|a\f", "a\u2028|a\u0085|a\v|a\f"},
+      {"a\nb", "a\nb", "a\nb"},
+      {"{{ 1 }}\n", "1", "1"},
+      {"{# c #}\n", "", ""},
+      {"{{ 1 -}}\n", "1", "1"},
+      {"a {{- 1 }}\n\n", "a1\n", "a1\n"},
+      {"{% if true %}a\n{% endif %}\n", "a\n", "a\n"},
+      {"a\n  {% if true %}\n  b\n  {% endif %}\n", "a\n  \n  b\n  ", "a\n  b\n"},
+      {"{% if true %}\n{% endif %}\n\n", "\n\n", ""},
+  };
+  const Template::Options both{.lstripBlocks = true, .trimBlocks = true};
+  for (const LineCase& c : cases) {
+    EXPECT_EQ(render(c.source), c.plain) << c.source;
+    EXPECT_EQ(render(c.source, both), c.trimmed) << c.source << " (line options on)";
+  }
 }
 
 // A "-" trims the whitespace on its side of a comment as of a tag, and a trimming marker after
