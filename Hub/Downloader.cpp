@@ -357,11 +357,14 @@ bool Downloader::Session::attempt() {
   try {
     platform::net::performStreaming(request, handler, stop_);
   } catch (const TransferError& e) {
+    // Every byte that arrived stays in the partial file, so the next attempt, or the next
+    // start, asks only for the rest: a file smaller than a piece is not fetched from byte 0
+    // again after every break.
+    flush(false);
+    writer_.drain();
     if (e.kind == TransferError::Kind::cancelled) throw;
-    // A failure before the answer's head is not retried; one inside the body is, from the
-    // last written byte. Bytes not yet written are asked for again.
+    // A failure before the answer's head is not retried; one inside the body is.
     if (!headSeen_ || retriesLeft_ <= 0) throw;
-    buffer_.clear();
     waitOrStop(owner_.retryDelay_, stop_);
     --retriesLeft_;
     return false;

@@ -1,7 +1,8 @@
 // Transfers one file with a resumable HTTP GET into a partial file, then renames the partial
 // file over the destination. A start resumes after the bytes the partial file already holds
 // ("Range: bytes=N-"), writes the body in pieces of `chunkSize` bytes (the only memory it holds),
-// retries a broken transfer from the last written byte, and checks size and, when given, SHA-256
+// keeps every byte received when a transfer breaks and retries it from there, and checks size
+// and, when given, SHA-256
 // before the rename. It never throws to its caller: progress and the outcome arrive as
 // DownloadState values through a subscription. One downloader serves one file; its operations
 // may be called from any thread; the transfer runs on a thread of its own, which cancel() and
@@ -27,7 +28,8 @@
 
 namespace hub {
 
-// A transfer slower than `bytesPerSecond` over `window` breaks, and is retried as any broken one.
+// A transfer that averages fewer than `bytesPerSecond` over the last `window` breaks (bursts in
+// between do not help), and is retried as any broken one.
 struct DownloadRateFloor {
   long bytesPerSecond = 1024;
   std::chrono::seconds window{30};
@@ -73,8 +75,9 @@ class Downloader {
   // Starts the transfer (stopping an earlier one first) and returns a new subscription, taken
   // before the transfer begins, so it sees every state: NotStarted, Downloading (resumed
   // fraction), one Downloading per written piece while the size is known, then Completed or
-  // Failed. The partial file must exist. A retry budget is restored to 5 by every written piece
-  // that reaches beyond the bytes held before (a server that starts over restores nothing), and
+  // Failed. The partial file must exist. A retry budget is restored to 5 by every full piece written
+  // that reaches beyond the bytes held before (a server that starts over restores nothing; the
+  // bytes a broken attempt leaves short of a piece are kept but restore nothing either), and
   // one start makes at most numRetries + 1 + twice the number of pieces attempts (100 pieces
   // when the size is unknown). With `expectedSize`, a body that runs past it stops the transfer
   // at once and deletes the partial file.
@@ -87,7 +90,7 @@ class Downloader {
                              std::optional<std::string> expectedSha256 = std::nullopt);
 
   // Stops the transfer and broadcasts Failed with TransferError(cancelled); the partial file
-  // keeps what was written.
+  // keeps what was received.
   void cancel();
 
   Subscription subscribe() { return broadcaster_.subscribe(); }

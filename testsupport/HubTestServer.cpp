@@ -398,7 +398,25 @@ struct HubTestServer::State {
     }
     auto stall = faults.stall;
     const std::size_t trickle = faults.trickle;
+    const std::size_t burst = faults.burst;
+    const auto burstEvery = faults.burstEvery;
     lock.unlock();
+    if (burst) {
+      response.set_content_provider(
+          end - begin, "application/octet-stream",
+          [this, content, begin, sendLimit, burst, burstEvery](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            if (offset >= sendLimit) return false;
+            if (offset > 0 && offset % burst == 0) {
+              std::unique_lock wait(mutex);
+              if (stopped.wait_for(wait, burstEvery, [this] { return stopping; })) return false;
+            }
+            const std::size_t at = begin + offset;
+            if (at >= content->size()) return false;
+            const std::size_t n = std::min({burst - offset % burst, sendLimit - offset, content->size() - at});
+            return sink.write(content->data() + at, n);
+          });
+      return;
+    }
     if (trickle) {
       response.set_content_provider(end - begin, "application/octet-stream",
                                     [this, content, begin, sendLimit, trickle](std::size_t offset, std::size_t,

@@ -35,6 +35,8 @@ class HubTestServer {
     std::chrono::milliseconds headStall{0};        // HEAD: wait this long before answering...
     int headStallCount = 0;                        // ...only the first this many HEADs (0: every one)
     std::size_t trickle = 0;                       // GET: send the body at this many bytes per second
+    std::size_t burst = 0;                         // GET: send the body in bursts of this many bytes...
+    std::chrono::milliseconds burstEvery{0};       // ...one at the start and one after each such pause
     bool endless = false;                          // GET: a chunked body that never ends (HEAD still has the size)
     bool omitCommit = false;                       // no X-Repo-Commit
     std::optional<std::string> etag;               // raw ETag field instead of the right one

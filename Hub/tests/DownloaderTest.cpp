@@ -157,25 +157,25 @@ TEST_F(DownloaderTest, DroppedTransferResumesFromThePartialFileOnTheNextStart) {
     auto rest = collect(states);
     EXPECT_THROW(std::rethrow_exception(failure(rest)), platform::net::TransferError);
   }
-  // Whole pieces only: the 5 MiB beyond the first 10 MiB were never written.
-  ASSERT_EQ(fs::file_size(partial), 10 * MiB);
-  EXPECT_TRUE(readAll(partial) == content.substr(0, 10 * MiB));
+  // Every byte that arrived was kept, the 5 MiB short of the second piece too.
+  ASSERT_EQ(fs::file_size(partial), 15 * MiB);
+  EXPECT_TRUE(readAll(partial) == content.substr(0, 15 * MiB));
   EXPECT_FALSE(fs::exists(destination));
 
   server.clearRequests();
   Downloader second(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry);
   auto states = run(second, "model.bin", content.size(), 5, HubTestServer::sha256Hex(content));
   ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
-  EXPECT_EQ(contentRanges(), std::vector<std::string>{"bytes=10485760-"});
+  EXPECT_EQ(contentRanges(), std::vector<std::string>{"bytes=15728640-"});
   // The first progress is the resumed fraction.
   ASSERT_TRUE(std::holds_alternative<Downloader::Downloading>(states.at(1)));
-  EXPECT_DOUBLE_EQ(std::get<Downloader::Downloading>(states[1]).progress, 0.25);
+  EXPECT_DOUBLE_EQ(std::get<Downloader::Downloading>(states[1]).progress, 0.375);
   EXPECT_TRUE(readAll(destination) == content);
   EXPECT_EQ(HubApi().computeFileHash(destination), HubTestServer::sha256Hex(content));
   EXPECT_FALSE(fs::exists(partial));
 }
 
-TEST_F(DownloaderTest, BreaksAfterAWrittenPieceAreRetriedFromTheLastWrittenByte) {
+TEST_F(DownloaderTest, BreaksAfterAWrittenPieceAreRetriedFromTheLastByteReceived) {
   const std::string content = patterned(40 * MiB);
   addLarge("model.bin", content);
   faults("model.bin", dropping(15 * MiB));  // every GET breaks after 15 MiB of its body
@@ -183,13 +183,14 @@ TEST_F(DownloaderTest, BreaksAfterAWrittenPieceAreRetriedFromTheLastWrittenByte)
   Downloader d(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry);
   auto states = run(d, "model.bin", content.size(), 5);
   ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
-  EXPECT_EQ(contentRanges(),
-            (std::vector<std::string>{"", "bytes=10485760-", "bytes=20971520-", "bytes=31457280-"}));
+  EXPECT_EQ(contentRanges(), (std::vector<std::string>{"", "bytes=15728640-", "bytes=31457280-"}));
   EXPECT_TRUE(readAll(destination) == content);
 }
 
-TEST_F(DownloaderTest, SixBreaksWithoutAWrittenPieceEndInFailure) {
-  const std::string content = patterned(3 * MiB);
+// Bytes short of a piece are kept but restore no retries: six breaks in a row without a full
+// piece end the start, and the next start resumes after the bytes they brought.
+TEST_F(DownloaderTest, SixBreaksWithoutAWrittenPieceEndInFailureKeepingWhatArrived) {
+  const std::string content = patterned(8 * MiB);
   addLarge("model.bin", content);
   faults("model.bin", dropping(1 * MiB));
   writeFile(partial, "");
@@ -197,8 +198,37 @@ TEST_F(DownloaderTest, SixBreaksWithoutAWrittenPieceEndInFailure) {
   auto states = run(d, "model.bin", content.size(), 5);
   EXPECT_THROW(std::rethrow_exception(failure(states)), platform::net::TransferError);
   EXPECT_EQ(contentRanges().size(), 6u);
-  EXPECT_EQ(fs::file_size(partial), 0u);
+  EXPECT_EQ(contentRanges().back(), "bytes=5242880-");
+  ASSERT_EQ(fs::file_size(partial), 6 * MiB);
+  EXPECT_TRUE(readAll(partial) == content.substr(0, 6 * MiB));
   EXPECT_FALSE(fs::exists(destination));
+}
+
+// A file smaller than one piece used to be asked for from byte 0 after every break.
+TEST_F(DownloaderTest, BrokenTransferKeepsWhatArrivedAndAsksOnlyForTheRest) {
+  const std::string content = patterned(1 * MiB);
+  struct Case {
+    const char* name;
+    std::size_t held;       // bytes of the partial file at the start
+    std::size_t dropAfter;  // body bytes of the first GET
+    std::vector<std::string> ranges;
+  } cases[] = {
+      {"from an empty partial file", 0, 600 * 1024, {"", "bytes=614400-"}},
+      {"from a resumed partial file", 3000, 1000, {"bytes=3000-", "bytes=4000-"}},
+  };
+  addLarge("model.bin", content);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    faults("model.bin", dropping(c.dropAfter, 1));
+    fs::remove(destination);
+    writeFile(partial, content.substr(0, c.held));
+    server.clearRequests();
+    Downloader d(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry);
+    auto states = run(d, "model.bin", content.size(), 5, HubTestServer::sha256Hex(content));
+    ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
+    EXPECT_EQ(contentRanges(), c.ranges);
+    EXPECT_TRUE(readAll(destination) == content);
+  }
 }
 
 // A partial file in a state that used to wedge every later attempt now recovers in one start.
@@ -311,7 +341,7 @@ TEST_F(DownloaderTest, AttemptsOfOneStartAreBoundedWhateverTheServerDoes) {
   auto e = errorOf<Downloader::DownloadError>(states);
   EXPECT_STREQ(e.what(), "The download of model.bin gave up after 201 attempts");
   EXPECT_EQ(contentRanges().size(), 201u);
-  EXPECT_EQ(fs::file_size(partial), 201 * piece);
+  EXPECT_EQ(fs::file_size(partial), 201 * (piece + 10));  // each attempt's bytes, the piece and the ten after it
 }
 
 // A trickle above the idle time-out but under the rate floor breaks the transfer, which is
@@ -328,6 +358,31 @@ TEST_F(DownloaderTest, TransferUnderTheRateFloorBreaksAndIsRetried) {
   EXPECT_EQ(e.kind, platform::net::TransferError::Kind::timedOut) << e.what();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_EQ(contentRanges().size(), 2u);
+}
+
+// Bursts now and then, under the floor on average: 5,500 bytes every 6 s is about 900 bytes per
+// second against a floor of 1,000 over 7 s. Each burst used to count as fast enough and start the
+// count of slow seconds again, so the transfer went on at any average rate.
+TEST_F(DownloaderTest, BurstsUnderTheRateFloorOnAverageBreakTheTransfer) {
+  const std::size_t burst = 5500;
+  const std::string content = patterned(5 * burst);
+  addLarge("model.bin", content);
+  HubTestServer::FileFaults f;
+  f.burst = burst;
+  f.burstEvery = std::chrono::milliseconds(6000);
+  faults("model.bin", f);
+  writeFile(partial, "");
+  Downloader d(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry,
+               Downloader::RateFloor{1000, std::chrono::seconds(7)});
+  auto states = runWithin(d, "model.bin", content.size(), std::chrono::seconds(60), /*retries=*/0);
+  auto e = errorOf<platform::net::TransferError>(states);
+  EXPECT_EQ(e.kind, platform::net::TransferError::Kind::timedOut) << e.what();
+  EXPECT_NE(std::string(e.what()).find("fewer than 1000 bytes per second arrived over 7 s"), std::string::npos) << e.what();
+  EXPECT_FALSE(fs::exists(destination));
+  // The bursts that came stay for the next start.
+  const auto kept = fs::file_size(partial);
+  EXPECT_TRUE(kept > 0 && kept < content.size() && kept % burst == 0) << kept;
+  EXPECT_TRUE(readAll(partial) == content.substr(0, kept));
 }
 
 TEST_F(DownloaderTest, FinishedFileReplacesTheDestinationWithOneRename) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -31,11 +33,52 @@ void initialiseOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// The rate floor, measured from the progress callback over a sliding window: fewer bytes than
+// `minimumRate` per second on average over the last `window` end the transfer. (curl's own
+// low-speed check starts counting again at every burst, so a server that sends a burst now and
+// then would stay under the floor for ever.) The window opens with the transfer.
+class RateFloor {
+ public:
+  using Clock = std::chrono::steady_clock;
+  RateFloor(long minimumRate, std::chrono::milliseconds window)
+      : minimumRate_(minimumRate), window_(std::max(window, std::chrono::milliseconds(1))) {}
+
+  // Whether the body bytes so far leave the last full window under the floor.
+  bool tooSlow(std::int64_t bytes) {
+    const Clock::time_point now = Clock::now();
+    // Samples a sixteenth of a window apart: the oldest one kept is the last at or before the
+    // window's start, so the span measured exceeds the window by that much at most.
+    if (samples_.empty() || now - samples_.back().at >= window_ / 16) samples_.push_back({now, bytes});
+    while (samples_.size() > 1 && samples_[1].at <= now - window_) samples_.pop_front();
+    const Sample& oldest = samples_.front();
+    if (now - oldest.at < window_) return false;
+    const double seconds = std::chrono::duration<double>(now - oldest.at).count();
+    return double(bytes - oldest.bytes) < double(minimumRate_) * seconds;
+  }
+
+  std::string describe() const {
+    const auto ms = window_.count();
+    return "fewer than " + std::to_string(minimumRate_) + " bytes per second arrived over " +
+           (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms");
+  }
+
+ private:
+  struct Sample {
+    Clock::time_point at;
+    std::int64_t bytes;
+  };
+  long minimumRate_;
+  std::chrono::milliseconds window_;
+  std::deque<Sample> samples_;
+};
+
 struct Collected {
   HttpHeaders headers;
   std::string body;
   std::size_t maxBodySize = 0;
   bool tooLarge = false;
+  std::optional<RateFloor> floor;
+  bool tooSlow = false;
 };
 
 std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
@@ -57,6 +100,15 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
   }
   collected->body.append(data, size * count);
   return size * count;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  auto* collected = static_cast<Collected*>(user);
+  if (collected->floor && collected->floor->tooSlow(received)) {
+    collected->tooSlow = true;
+    return 1;  // aborts the transfer
+  }
+  return 0;
 }
 
 struct EasyDeleter {
@@ -89,13 +141,16 @@ struct Transfer {
 struct Limits {
   std::chrono::milliseconds timeout;
   long minimumRate;
-  std::chrono::seconds rateWindow;
+  std::chrono::milliseconds rateWindow;  // the request's, else the time-out
   std::optional<std::chrono::steady_clock::time_point> endBy;
 
   explicit Limits(const HttpRequest& request)
-      : timeout(request.timeout), minimumRate(std::max(1L, request.minimumRate)), rateWindow(request.rateWindow) {
+      : timeout(request.timeout),
+        minimumRate(std::max(1L, request.minimumRate)),
+        rateWindow(request.rateWindow.count() > 0 ? std::chrono::milliseconds(request.rateWindow) : request.timeout) {
     if (request.deadline.count() > 0) endBy = std::chrono::steady_clock::now() + request.deadline;
   }
+  RateFloor rateFloor() const { return RateFloor(minimumRate, rateWindow); }
 };
 
 Transfer startTransfer(const std::string& url, const HttpHeaders& headers, const Limits& limits) {
@@ -111,9 +166,6 @@ Transfer startTransfer(const std::string& url, const HttpHeaders& headers, const
     t.list.reset(grown);
   }
   CURL* h = t.easy.get();
-  long windowSeconds = limits.rateWindow.count() > 0
-                          ? static_cast<long>(limits.rateWindow.count())
-                          : std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -121,9 +173,6 @@ Transfer startTransfer(const std::string& url, const HttpHeaders& headers, const
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-  // The rate floor: fewer bytes per second than that, for that long, ends the transfer.
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.minimumRate);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, windowSeconds);
   if (limits.endBy) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*limits.endBy - std::chrono::steady_clock::now());
     if (left.count() <= 0) throw TransferError(TransferError::Kind::timedOut, "The request for " + url + " ran out of time");
@@ -138,12 +187,16 @@ HttpResponse performOnce(const std::string& method, const std::string& url, cons
   Transfer transfer = startTransfer(url, headers, limits);
   Collected collected;
   collected.maxBodySize = maxBodySize;
+  collected.floor = limits.rateFloor();
   char errorText[CURL_ERROR_SIZE] = {};
   CURL* h = transfer.easy.get();
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &collected);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &collected);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &collected);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   if (method == "HEAD") {
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
@@ -156,6 +209,8 @@ HttpResponse performOnce(const std::string& method, const std::string& url, cons
   if (collected.tooLarge)
     throw TransferError(TransferError::Kind::tooLarge,
                         method + " " + url + " failed: the answer is longer than " + std::to_string(maxBodySize) + " bytes");
+  if (collected.tooSlow)
+    throw TransferError(TransferError::Kind::timedOut, method + " " + url + " failed: " + collected.floor->describe());
   if (code != CURLE_OK) {
     std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
     throw TransferError(kindOf(code), method + " " + url + " failed: " + reason);
@@ -182,6 +237,8 @@ struct Streamed {
   std::exception_ptr error;
   std::stop_token stop;
   bool stopped = false;
+  std::optional<RateFloor> floor;  // of the current hop
+  bool tooSlow = false;
 
   // Runs once the head is complete; false when the handler threw.
   bool deliverHead() {
@@ -230,11 +287,15 @@ std::size_t onStreamBody(char* data, std::size_t size, std::size_t count, void* 
   return size * count;
 }
 
-int onStreamProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int onStreamProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
   auto* streamed = static_cast<Streamed*>(user);
   if (streamed->stop.stop_requested()) {
     streamed->stopped = true;
     return 1;  // aborts the transfer
+  }
+  if (streamed->floor && streamed->floor->tooSlow(received)) {
+    streamed->tooSlow = true;
+    return 1;
   }
   return 0;
 }
@@ -249,6 +310,8 @@ bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, const Lim
   streamed.headers = {};
   streamed.following = false;
   streamed.status = 0;
+  streamed.floor = limits.rateFloor();
+  streamed.tooSlow = false;
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onStreamHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &streamed);
@@ -264,6 +327,8 @@ bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, const Lim
   CURLcode code = curl_easy_perform(h);
   if (streamed.error) std::rethrow_exception(streamed.error);
   if (streamed.stopped) throw TransferError(TransferError::Kind::cancelled, "GET " + url + " was cancelled");
+  if (streamed.tooSlow)
+    throw TransferError(TransferError::Kind::timedOut, "GET " + url + " failed: " + streamed.floor->describe());
   if (code != CURLE_OK) {
     std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
     throw TransferError(kindOf(code), "GET " + url + " failed: " + reason);

@@ -45,8 +45,9 @@ struct HttpRequest {
   HttpHeaders headers;
   // The longest wait for the connection; also the window of the rate floor below.
   std::chrono::milliseconds timeout{60'000};
-  // A transfer slower than this many bytes per second over `rateWindow` (0: `timeout`) ends with
-  // TransferError(timedOut). The default 1 is an idle time-out.
+  // A transfer whose body bytes over the last `rateWindow` (0: `timeout`) average fewer than this
+  // many per second ends with TransferError(timedOut); bursts in between do not reset the count.
+  // The window opens with each request of a redirect chain. The default 1 is an idle time-out.
   long minimumRate = 1;
   std::chrono::seconds rateWindow{0};
   // The whole request, redirects included, ends with TransferError(timedOut) after this; 0: no limit.
