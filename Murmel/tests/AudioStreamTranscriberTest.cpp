@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "KestrumCore/tests/LogCapture.h"
@@ -92,11 +94,15 @@ struct Engines {
 };
 
 // The real front end on fake engines, counting the loop's passes: every pass asks for the store's
-// size once, first. A pass counted after some audio was pushed has seen all of it.
+// size once, first. A pass counted after some audio was pushed has seen all of it. `onCall`, set
+// before the transcriber starts, runs inside the front end's operations: after a capture start,
+// before a stop, before the others.
 class PassCountingProcessor : public AudioProcessor {
  public:
   explicit PassCountingProcessor(std::shared_ptr<Engines> engines)
       : AudioProcessor([engines] { return engines->make(); }) {}
+
+  std::function<void(std::string_view operation)> onCall;
 
   std::size_t audioSampleCount() const override {
     {
@@ -104,12 +110,32 @@ class PassCountingProcessor : public AudioProcessor {
       ++passes_;
     }
     passed_.notify_all();
+    called("audioSampleCount");
     return AudioProcessor::audioSampleCount();
+  }
+  std::vector<float> audioSamples() const override {
+    called("audioSamples");
+    return AudioProcessor::audioSamples();
+  }
+  std::vector<float> relativeEnergy() const override {
+    called("relativeEnergy");
+    return AudioProcessor::relativeEnergy();
+  }
+  void startRecordingLive(std::optional<std::uint32_t> inputDeviceID, AudioBufferCallback callback) override {
+    AudioProcessor::startRecordingLive(inputDeviceID, std::move(callback));
+    called("startRecordingLive");
+  }
+  void stopRecording() override {
+    called("stopRecording");
+    AudioProcessor::stopRecording();
   }
 
   std::int64_t passes() const {
     std::lock_guard lock(passMutex_);
     return passes_;
+  }
+  void called(std::string_view operation) const {
+    if (onCall) onCall(operation);
   }
   // Waits until `more` further passes have begun; with 1, every pass begun before has ended.
   bool waitPasses(std::int64_t more) const {
@@ -613,6 +639,52 @@ TEST_F(AudioStreamTranscriberTest, StopWithoutStartChangesNothingAndStartStillWo
   start();
   ASSERT_EQ(engines->count(), 1u);
   EXPECT_TRUE(engines->at(0)->isRunning());
+}
+
+// The front end is called without the transcriber's lock, so that a front end calling back at once
+// cannot deadlock: inside each of its operations another thread's call into the transcriber gets
+// through. While recording that call is a start (it returns at once); while stopping it is a
+// capture buffer, whose energy reaches the state.
+TEST_F(AudioStreamTranscriberTest, TheFrontEndIsCalledWithoutTheTranscribersLock) {
+  static constexpr auto kProbe = std::chrono::seconds(5);
+  const std::string_view operations[] = {"startRecordingLive", "audioSampleCount", "relativeEnergy", "audioSamples",
+                                         "stopRecording"};
+  std::vector<std::future<void>> calls;  // outlive the probes: a blocked call ends once the lock is free
+  for (const std::string_view operation : operations) {
+    SCOPED_TRACE(operation);
+    const bool stopping = operation == "stopRecording";
+    script({});
+    make();
+    struct Probe {
+      std::atomic<bool> armed{false};
+      std::promise<bool> gotThrough;
+    };
+    const auto probe = std::make_shared<Probe>();
+    probe->armed = !stopping;
+    auto answer = probe->gotThrough.get_future();
+    // Runs once; later calls (of a transcriber already left behind, too) find it disarmed.
+    processor->onCall = [this, probe, operation, stopping, &calls](std::string_view called) {
+      if (called != operation || !probe->armed.exchange(false)) return;
+      if (stopping) {
+        const std::size_t energies = recorder->latest().bufferEnergy.size();
+        feed(kBuffer);
+        probe->gotThrough.set_value(recorder->waitUntil([&](const State& s) { return s.bufferEnergy.size() > energies; }));
+        return;
+      }
+      calls.push_back(std::async(std::launch::async, [t = transcriber] { t->startStreamTranscription(); }));
+      probe->gotThrough.set_value(calls.back().wait_for(kProbe) == std::future_status::ready);
+    };
+    start();
+    if (stopping) {
+      probe->armed = true;
+      transcriber->stopStreamTranscription();
+    } else {
+      feed(16001);
+    }
+    ASSERT_EQ(answer.wait_for(kTimeout), std::future_status::ready);
+    EXPECT_TRUE(answer.get());
+    stopLoop();
+  }
 }
 
 // The owner stops and lets go right after capture buffers arrived, with their callbacks possibly

@@ -162,8 +162,9 @@ void AudioStreamTranscriber::startStreamTranscription() {
   const auto self = shared_from_this();  // the loop keeps the transcriber alive
   std::unique_lock lock(mutex_);
   if (state_.isRecording) return;
-  // A loop still finishing its last pass after a stop ends first: one transcription at a time.
-  wake_.wait(lock, [&] { return !loopRunning_ || state_.isRecording; });
+  // A loop still finishing its last pass after a stop ends first, and so does the stop's call to
+  // the front end: one transcription and one capture at a time.
+  wake_.wait(lock, [&] { return (!loopRunning_ && captureStops_ == 0) || state_.isRecording; });
   if (state_.isRecording) return;
 
   if (!AudioProcessor::requestRecordPermission()) {
@@ -183,17 +184,29 @@ void AudioStreamTranscriber::startStreamTranscription() {
   };
   deliverChanges(lock);
   if (state_.isRecording) {
-    try {
-      audioProcessor_->startRecordingLive(std::nullopt, [hops = hops_, weak = weak_from_this()](const std::vector<float>&) {
-        Hops::post(hops, [weak] {
-          if (auto transcriber = weak.lock()) transcriber->onAudioBufferCallback();
+    // The front end is called without the lock; a stop meanwhile waits for the capture to have
+    // started and then stops it.
+    captureStarting_ = true;
+    std::exception_ptr failure;
+    {
+      Unlocked unlocked(lock);
+      try {
+        audioProcessor_->startRecordingLive(std::nullopt, [hops = hops_, weak = weak_from_this()](const std::vector<float>&) {
+          Hops::post(hops, [weak] {
+            if (auto transcriber = weak.lock()) transcriber->onAudioBufferCallback();
+          });
         });
-      });
-    } catch (...) {
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    captureStarting_ = false;
+    wake_.notify_all();
+    if (failure) {
       // Left recording, every later start would return at once with nothing capturing.
       update([](State& s) { s.isRecording = false; });
       endSession();
-      throw;
+      std::rethrow_exception(failure);
     }
   }
 
@@ -217,14 +230,28 @@ void AudioStreamTranscriber::stopStreamTranscription() {
   std::unique_lock lock(mutex_);
   update([](State& s) { s.isRecording = false; });
   wake_.notify_all();
-  audioProcessor_->stopRecording();
+  // A capture start under way ends first; the next start waits for this stop.
+  wake_.wait(lock, [&] { return !captureStarting_; });
+  ++captureStops_;
+  const auto stopped = [&] {
+    --captureStops_;
+    wake_.notify_all();
+  };
+  try {
+    Unlocked unlocked(lock);
+    audioProcessor_->stopRecording();
+  } catch (...) {
+    stopped();
+    throw;
+  }
+  stopped();
   deliverChanges(lock);
   Logging::info("Realtime transcription has ended");
 }
 
 void AudioStreamTranscriber::onAudioBufferCallback() {
-  std::unique_lock lock(mutex_);
   auto energy = audioProcessor_->relativeEnergy();
+  std::unique_lock lock(mutex_);
   update([&](State& s) { s.bufferEnergy = std::move(energy); });
   deliverChanges(lock);
 }
@@ -250,20 +277,31 @@ void AudioStreamTranscriber::idle(std::unique_lock<std::mutex>& lock) {
 }
 
 void AudioStreamTranscriber::transcribeCurrentBuffer(std::unique_lock<std::mutex>& lock) {
-  // The count decides; the samples are copied only for a transcription.
-  const auto count = static_cast<std::int64_t>(audioProcessor_->audioSampleCount());
-  const float newSeconds = static_cast<float>(count - state_.lastBufferSize) / kSampleRate;
+  // The count decides; the samples are copied only for a transcription. The front end is asked
+  // without the lock (only this loop changes lastBufferSize).
+  const std::int64_t lastBufferSize = state_.lastBufferSize;
+  std::optional<std::vector<float>> copied;
+  float newSeconds = 0;
+  bool voice = true;
+  {
+    Unlocked unlocked(lock);
+    const auto count = static_cast<std::int64_t>(audioProcessor_->audioSampleCount());
+    newSeconds = static_cast<float>(count - lastBufferSize) / kSampleRate;
+    if (newSeconds > 1.0f && useVAD_)
+      voice = AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds, silenceThreshold_);
+    if (newSeconds > 1.0f && voice) copied = audioProcessor_->audioSamples();
+  }
   if (newSeconds <= 1.0f) {
     idle(lock);
     return;
   }
-  if (useVAD_ && !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds, silenceThreshold_)) {
+  if (!voice) {
     Logging::debug("No voice detected, skipping transcribe");
     idle(lock);
     return;
   }
 
-  const std::vector<float> samples = audioProcessor_->audioSamples();
+  const std::vector<float> samples = std::move(*copied);
   update([&](State& s) { s.lastBufferSize = static_cast<std::int64_t>(samples.size()); });
   const float startSeconds = state_.lastConfirmedSegmentEndSeconds;
   std::optional<TranscriptionResult> transcription;

@@ -2,7 +2,8 @@
 // that re-transcribes the whole growing sample store whenever more than one second of new audio has
 // arrived (with `useVAD`, only when the recent energy shows voice), decoding from the end of the last
 // confirmed segment. All but the latest `requiredSegmentsForConfirmation` segments are confirmed.
-// Operations run one at a time under the transcriber's own mutex; capture and progress callbacks
+// Operations run one at a time under the transcriber's own mutex, which is never held while the
+// audio front end is called (its callbacks may come back at once); capture and progress callbacks
 // reach it through one ordered queue on the shared pool and hold it weakly, so it is made only
 // through `make`. Every state change, field by field, goes to the state-change callback with the
 // state before and after it, in the order of the changes, once the mutex is released: the callback
@@ -112,6 +113,9 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
   mutable std::mutex mutex_;
   std::condition_variable wake_;  // recording stopped, or a loop ended
   bool loopRunning_ = false;
+  // Capture starts and stops under way in the front end, which is called without the mutex.
+  bool captureStarting_ = false;
+  int captureStops_ = 0;
   State state_;
   StateChangeCallback stateChangeCallback_;
   std::deque<std::pair<State, State>> pendingChanges_;  // (before, after), oldest first
