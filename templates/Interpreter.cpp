@@ -904,10 +904,8 @@ Value Interpreter::evaluateSlice(const Value& value, const std::optional<Express
     if (by == 0) throw JinjaError::runtime("Slice step cannot be zero");
   }
   if (!value.isString() && !value.isArray()) throw JinjaError::runtime("Slice requires array or string");
-  std::string storage;
-  std::vector<std::string_view> chars;
-  if (value.isString()) chars = detail::characters(value.asString(), storage);
-  const auto n = static_cast<std::int64_t>(value.isString() ? chars.size() : value.asArray().size());
+  const auto n = static_cast<std::int64_t>(value.isString() ? detail::countCharacters(value.asString())
+                                                            : value.asArray().size());
   auto bound = [n](const std::optional<Value>& given, std::int64_t otherwise) {
     if (!given || !given->isInt()) return otherwise;
     std::int64_t v = given->asInt();
@@ -915,7 +913,6 @@ Value Interpreter::evaluateSlice(const Value& value, const std::optional<Express
   };
   std::int64_t i = bound(startValue, by > 0 ? 0 : n - 1);
   std::int64_t end = bound(stopValue, by > 0 ? n : -1);
-  std::string outText;
   Value::Array outArray;
   // Positions outside 0..n-1 are skipped; jump straight to the first one inside.
   if (by > 0 && i < 0) {
@@ -932,18 +929,16 @@ Value Interpreter::evaluateSlice(const Value& value, const std::optional<Express
     i = first < std::numeric_limits<std::int64_t>::min() ? std::numeric_limits<std::int64_t>::min()
                                                          : static_cast<std::int64_t>(first);
   }
+  if (value.isString())
+    return Value(detail::sliceCharacters(value.asString(), i, by > 0 ? std::min(end, n) : std::max<std::int64_t>(end, -1), by));
   while ((by > 0 && i < end && i < n) || (by < 0 && i > end && i >= 0)) {
-    if (i >= 0 && i < n) {
-      if (value.isString()) outText += chars[static_cast<std::size_t>(i)];
-      else outArray.push_back(value.asArray()[static_cast<std::size_t>(i)]);
-    }
+    if (i >= 0 && i < n) outArray.push_back(value.asArray()[static_cast<std::size_t>(i)]);
     std::int64_t next;
     if (__builtin_add_overflow(i, by, &next))
       next = by > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
     if (next == i) break;
     i = next;
   }
-  if (value.isString()) return Value(std::move(outText));
   return Value(std::move(outArray));
 }
 
@@ -996,15 +991,15 @@ Value Interpreter::evaluateBinaryValues(Expression::BinaryOp op, const Value& le
 }
 
 Value Interpreter::evaluateComputedMember(const Value& object, const Value& key) {
-  if ((object.isArray() || object.isString()) && key.isInt()) {
-    std::string storage;
-    std::vector<std::string_view> chars;
-    if (object.isString()) chars = detail::characters(object.asString(), storage);
-    const auto n = static_cast<std::int64_t>(object.isString() ? chars.size() : object.asArray().size());
+  if (object.isString() && key.isInt()) {
+    std::optional<std::string> character = detail::characterAt(object.asString(), key.asInt());
+    return character ? Value(std::move(*character)) : Value::undefined();
+  }
+  if (object.isArray() && key.isInt()) {
+    const auto n = static_cast<std::int64_t>(object.asArray().size());
     std::int64_t i = key.asInt();
     if (i < 0) i += n;  // no overflow: a negative plus a count
     if (i < 0 || i >= n) return Value::undefined();
-    if (object.isString()) return Value(chars[static_cast<std::size_t>(i)]);
     return object.asArray()[static_cast<std::size_t>(i)];
   }
   if (object.isObject() && key.isString()) {

@@ -84,23 +84,28 @@ std::string trimmed(const std::string& s, bool leading, bool trailing, Pred isSp
   if (!s.empty() && (!leading || isVisibleAscii(s.front())) && (!trailing || isVisibleAscii(s.back())) &&
       text::isValidUtf8(s))
     return s;
-  std::string storage;
-  auto chars = detail::characters(s, storage);
-  std::size_t begin = 0, end = chars.size();
-  if (leading)
-    while (begin < end && isSpace(chars[begin])) ++begin;
-  if (trailing)
-    while (end > begin && isSpace(chars[end - 1])) --end;
-  std::string out;
-  for (std::size_t i = begin; i < end; ++i) out += chars[i];
-  return out;
+  // The bytes from the first character kept to the end of the last one kept.
+  detail::CharacterWalk walk(s);
+  std::optional<std::size_t> begin;
+  std::size_t end = 0;
+  for (std::string_view c; walk.next(c);) {
+    const bool space = isSpace(c);
+    if (!begin) {
+      if (leading && space) continue;
+      begin = walk.offset() - c.size();
+    }
+    if (!trailing || !space) end = walk.offset();
+  }
+  if (!begin) return {};
+  return std::string(walk.text().substr(*begin, end - *begin));
 }
 
 // "hELLO wORLD" => "Hello World"
 std::string titled(const std::string& s) {
-  std::string storage, out;
+  std::string out;
   bool atWordStart = true;
-  for (std::string_view c : detail::characters(s, storage)) {
+  detail::CharacterWalk walk(s);
+  for (std::string_view c; walk.next(c);) {
     if (isWordBreak(c)) {
       out += c;
       atWordStart = true;
@@ -116,13 +121,11 @@ bool startsWithCharacters(const std::string& s, const std::string& prefix) {
   if (prefix.empty()) return true;
   if (s.size() < prefix.size() || s.compare(0, prefix.size(), prefix) != 0) return false;
   if (prefix.size() == s.size()) return true;
-  std::string storage;
-  auto chars = detail::characters(s, storage);
-  std::size_t length = 0;
-  for (std::string_view c : chars) {
-    length += c.size();
-    if (length == prefix.size()) return true;
-    if (length > prefix.size()) return false;
+  // Whether the prefix ends where a character does.
+  detail::CharacterWalk walk(s);
+  for (std::string_view c; walk.next(c);) {
+    if (walk.offset() == prefix.size()) return true;
+    if (walk.offset() > prefix.size()) return false;
   }
   return false;
 }
@@ -130,22 +133,22 @@ bool startsWithCharacters(const std::string& s, const std::string& prefix) {
 bool endsWithCharacters(const std::string& s, const std::string& suffix) {
   if (suffix.empty()) return true;
   if (s.size() < suffix.size() || s.compare(s.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
-  std::string storage;
-  auto chars = detail::characters(s, storage);
-  std::size_t length = 0;
-  for (auto it = chars.rbegin(); it != chars.rend(); ++it) {
-    length += it->size();
-    if (length == suffix.size()) return true;
-    if (length > suffix.size()) return false;
+  // Whether the suffix starts where a character does.
+  detail::CharacterWalk walk(s);
+  if (walk.text().size() < suffix.size()) return false;
+  const std::size_t start = walk.text().size() - suffix.size();
+  if (start == 0) return true;
+  for (std::string_view c; walk.next(c);) {
+    if (walk.offset() == start) return true;
+    if (walk.offset() > start) return false;
   }
   return false;
 }
 
 // 'ab' with '-' => '-a-b-'; at most `limit` insertions when limit >= 0.
 std::string insertAround(const std::string& s, const std::string& insert, std::int64_t limit) {
-  std::string storage, out;
+  std::string out;
   std::int64_t done = 0;
-  auto chars = detail::characters(s, storage);
   auto maybeInsert = [&] {
     if (limit < 0 || done < limit) {
       out += insert;
@@ -153,7 +156,8 @@ std::string insertAround(const std::string& s, const std::string& insert, std::i
       checkStringSize(out.size());
     }
   };
-  for (std::string_view c : chars) {
+  detail::CharacterWalk walk(s);
+  for (std::string_view c; walk.next(c);) {
     maybeInsert();
     out += c;
   }

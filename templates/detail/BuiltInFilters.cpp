@@ -109,10 +109,12 @@ Value firstOrLast(const Arguments& args, const KeywordArguments& kwargs, const E
   bindFilter(args, kwargs, {}, {});
   const Value& v = args[0];
   if (v.isString()) {
-    std::string storage;
-    auto chars = characters(v.asString(), storage);
-    if (chars.empty()) return Value::undefined();
-    return Value(fromEnd ? chars.back() : chars.front());
+    CharacterWalk walk(v.asString());
+    std::string_view character, taken;
+    if (!walk.next(taken)) return Value::undefined();
+    if (fromEnd)
+      while (walk.next(character)) taken = character;
+    return Value(taken);
   }
   if (v.isArray()) {
     if (v.asArray().empty()) return Value::undefined();
@@ -127,9 +129,9 @@ Value randomFilter(const Arguments& args, const KeywordArguments& kwargs, const 
   const Value& v = args[0];
   auto pick = [](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(randomSource()); };
   if (v.isString()) {
-    std::string storage;
-    auto chars = characters(v.asString(), storage);
-    return chars.empty() ? Value::undefined() : Value(chars[pick(chars.size())]);
+    const std::size_t count = countCharacters(v.asString());
+    if (count == 0) return Value::undefined();
+    return Value(*characterAt(v.asString(), static_cast<std::int64_t>(pick(count))));
   }
   if (v.isArray()) return v.asArray().empty() ? Value::undefined() : v.asArray()[pick(v.asArray().size())];
   if (v.isObject()) return v.asObject().empty() ? Value::undefined() : Value(v.asObject().keys()[pick(v.asObject().size())]);
@@ -141,9 +143,11 @@ Value reverse(const Arguments& args, const KeywordArguments& kwargs, const Envir
   bindFilter(args, kwargs, {}, {});
   const Value& v = args[0];
   if (v.isString()) {
-    std::string storage, out;
-    auto chars = characters(v.asString(), storage);
-    for (auto it = chars.rbegin(); it != chars.rend(); ++it) out += *it;
+    // Each character is written where it ends counted from the back.
+    CharacterWalk walk(v.asString());
+    std::string out(walk.text().size(), '\0');
+    for (std::string_view character; walk.next(character);)
+      out.replace(out.size() - walk.offset(), character.size(), character);
     return Value(std::move(out));
   }
   if (v.isArray()) return Value(Value::Array(v.asArray().rbegin(), v.asArray().rend()));

@@ -27,9 +27,9 @@ bool isWhiteSpace(std::string_view character) {
 Value capitalize(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) return Value("");
   bindFilter(args, kwargs, {}, {});
-  std::string storage, out;
-  auto chars = characters(args[0].asString(), storage);
-  for (std::size_t i = 0; i < chars.size(); ++i) out += i == 0 ? text::uppercased(chars[i]) : text::lowercased(chars[i]);
+  CharacterWalk walk(args[0].asString());
+  std::string out;
+  for (std::string_view c; walk.next(c);) out += walk.offset() == c.size() ? text::uppercased(c) : text::lowercased(c);
   return Value(std::move(out));
 }
 
@@ -37,9 +37,10 @@ Value capitalize(const Arguments& args, const KeywordArguments& kwargs, const En
 Value title(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) return Value("");
   bindFilter(args, kwargs, {}, {});
-  std::string storage, out;
+  std::string out;
   bool atStart = true;
-  for (std::string_view c : characters(args[0].asString(), storage)) {
+  CharacterWalk walk(args[0].asString());
+  for (std::string_view c; walk.next(c);) {
     if (isWordDelimiter(c)) {
       out += c;
       atStart = true;
@@ -71,10 +72,10 @@ Value center(const Arguments& args, const KeywordArguments& kwargs, const Enviro
 Value wordcount(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) return Value(0);
   bindFilter(args, kwargs, {}, {});
-  std::string storage;
   std::int64_t count = 0;
   bool inWord = false;
-  for (std::string_view c : characters(args[0].asString(), storage)) {
+  CharacterWalk walk(args[0].asString());
+  for (std::string_view c; walk.next(c);) {
     bool space = isWhiteSpace(c);
     if (!space && !inWord) ++count;
     inWord = !space;
@@ -97,8 +98,7 @@ Value replace(const Arguments& args, const KeywordArguments& kwargs, const Envir
     checkStringSize(out.size());
     return Value(std::move(out));
   }
-  std::string storage, out;
-  auto chars = characters(s, storage);
+  std::string out;
   long long made = 0;
   auto insert = [&] {
     if (limit < 0 || made < limit) {
@@ -108,7 +108,8 @@ Value replace(const Arguments& args, const KeywordArguments& kwargs, const Envir
     }
   };
   insert();
-  for (std::string_view c : chars) {
+  CharacterWalk walk(s);
+  for (std::string_view c; walk.next(c);) {
     out += c;
     insert();
   }
@@ -122,21 +123,20 @@ Value truncate(const Arguments& args, const KeywordArguments& kwargs, const Envi
   std::int64_t length = bound.at("length").isInt() ? std::max<std::int64_t>(bound.at("length").asInt(), 0) : 255;
   std::int64_t leeway = bound.at("leeway").isInt() ? std::max<std::int64_t>(bound.at("leeway").asInt(), 0) : 5;
   std::string end = bound.at("end").isString() ? bound.at("end").asString() : "...";
-  std::string storage;
-  auto chars = characters(args[0].asString(), storage);
-  const auto count = static_cast<std::int64_t>(chars.size());
+  const auto count = static_cast<std::int64_t>(countCharacters(args[0].asString()));
   if (count <= length || count - length <= leeway) return args[0];
-  std::size_t keep = static_cast<std::size_t>(length);
-  if (!bound.at("killwords").isTruthy()) {
-    for (std::size_t i = keep; i > 0; --i)
-      if (isWhiteSpace(chars[i - 1])) {
-        keep = i - 1;
-        break;
-      }
+  // The first `length` characters, or without killwords those before the last white space among them.
+  const bool killwords = bound.at("killwords").isTruthy();
+  CharacterWalk walk(args[0].asString());
+  std::size_t keep = 0;
+  std::optional<std::size_t> lastSpace;
+  std::string_view c;
+  for (std::int64_t k = 0; k < length && walk.next(c); ++k) {
+    if (!killwords && isWhiteSpace(c)) lastSpace = walk.offset() - c.size();
+    keep = walk.offset();
   }
-  std::string out;
-  for (std::size_t i = 0; i < keep; ++i) out += chars[i];
-  return Value(out + end);
+  if (lastSpace) keep = *lastSpace;
+  return Value(std::string(walk.text().substr(0, keep)) + end);
 }
 
 // "a\n\nb" | indent(2) => "a\n\n  b"
@@ -158,8 +158,9 @@ Value indent(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   bool first = bound.at("first").isTruthy(), blank = bound.at("blank").isTruthy();
   // Lines split at a line feed that is not the second half of CR LF.
   std::vector<std::string> lines;
-  std::string storage, line;
-  for (std::string_view c : characters(s, storage)) {
+  std::string line;
+  CharacterWalk walk(s);
+  for (std::string_view c; walk.next(c);) {
     if (c == "\n") {
       lines.push_back(std::move(line));
       line.clear();
@@ -265,18 +266,14 @@ Value urlize(const Arguments& args, const KeywordArguments& kwargs, const Enviro
       return word;
     }
     std::string display = middle;
-    std::string storage;
-    auto chars = characters(middle, storage);
-    if (limit && static_cast<std::int64_t>(chars.size()) > *limit) {
-      display.clear();
-      for (std::size_t i = 0; i < static_cast<std::size_t>(*limit); ++i) display += chars[i];
-      display += "...";
-    }
+    if (limit && static_cast<std::int64_t>(countCharacters(middle)) > *limit)
+      display = sliceCharacters(middle, 0, *limit, 1) + "...";
     return word.substr(0, begin) + "<a href=\"" + escapeHtml(href) + "\"" + attributes + ">" + escapeHtml(display) +
            "</a>" + word.substr(end);
   };
-  std::string storage, word;
-  for (std::string_view c : characters(s, storage)) {
+  std::string word;
+  CharacterWalk walk(s);
+  for (std::string_view c; walk.next(c);) {
     if (isWhiteSpace(c)) {
       if (!word.empty()) out += linkOf(word);
       word.clear();

@@ -26,10 +26,10 @@ bool isBlankOrNewline(char32_t c) { return isBlank(c) || isNewline(c); }
 // Splits at characters for which `separates` holds, dropping empty pieces.
 template <class Separates>
 std::vector<std::string> words(const std::string& s, Separates separates) {
-  std::string storage;
   std::vector<std::string> out;
   std::string current;
-  for (std::string_view ch : characters(s, storage)) {
+  CharacterWalk walk(s);
+  for (std::string_view ch; walk.next(ch);) {
     if (separates(scalarOf(ch))) {
       if (!current.empty()) out.push_back(std::move(current));
       current.clear();
@@ -155,17 +155,22 @@ std::vector<std::string> splitToken(const std::string& token, std::int64_t width
   }
   std::vector<std::string> out;
   for (const std::string& piece : pieces) {
-    std::string storage;
-    auto chars = characters(piece, storage);
-    if (static_cast<std::int64_t>(chars.size()) <= width) {
+    if (static_cast<std::int64_t>(characterCount(piece)) <= width) {
       out.push_back(piece);
       continue;
     }
-    for (std::size_t at = 0; at < chars.size(); at += static_cast<std::size_t>(width)) {
-      std::string chunk;
-      for (std::size_t k = at; k < chars.size() && k < at + static_cast<std::size_t>(width); ++k) chunk += chars[k];
-      out.push_back(std::move(chunk));
+    CharacterWalk walk(piece);
+    std::string chunk;
+    std::int64_t inChunk = 0;
+    for (std::string_view c; walk.next(c);) {
+      chunk += c;
+      if (++inChunk == width) {
+        out.push_back(std::move(chunk));
+        chunk.clear();
+        inChunk = 0;
+      }
     }
+    if (!chunk.empty()) out.push_back(std::move(chunk));
   }
   return out;
 }

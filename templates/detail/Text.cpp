@@ -10,6 +10,7 @@
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
 #include "templates/Value.h"
+#include "templates/detail/RenderClock.h"
 
 namespace jinja::detail {
 namespace text = platform::text;
@@ -28,8 +29,147 @@ bool isAscii(std::string_view text) {
   return true;
 }
 
-// Grapheme clusters of well-formed UTF-8 text, counted by ICU's character break iterator over the
-// bytes in place. In ASCII text only CR LF is a cluster of more than one character.
+[[noreturn]] void segmentationError(UErrorCode status) {
+  throw JinjaError::runtime(std::string("Cannot find the characters of a text: ") + u_errorName(status));
+}
+
+// Character break iterators of this thread, kept for the next walk: making one is slow.
+std::vector<std::unique_ptr<icu::BreakIterator>>& spareIterators() {
+  thread_local std::vector<std::unique_ptr<icu::BreakIterator>> spare;
+  return spare;
+}
+
+std::unique_ptr<icu::BreakIterator> takeIterator() {
+  auto& spare = spareIterators();
+  if (!spare.empty()) {
+    std::unique_ptr<icu::BreakIterator> iterator = std::move(spare.back());
+    spare.pop_back();
+    return iterator;
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::BreakIterator> iterator(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  if (U_FAILURE(status)) segmentationError(status);
+  return iterator;
+}
+
+// Scalars between which a character always ends: printable Latin letters and signs below the
+// combining marks, none of which extends, joins or prefixes a cluster (UAX #29).
+bool breaksAround(char32_t c) { return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c < 0x300 && c != 0xAD); }
+
+// Characters walked between two ticks of the render clock.
+constexpr std::uint32_t charactersPerTick = 1024;
+
+}  // namespace
+
+// Grapheme clusters by ICU's character break iterator over the UTF-8 bytes in place.
+struct CharacterWalk::Segmenter {
+  std::unique_ptr<icu::BreakIterator> iterator;
+  UText* text = nullptr;
+  bool behind = false;  // the iterator stands before the walk's position
+  ~Segmenter() {
+    if (iterator) {
+      iterator->setText(icu::UnicodeString());  // detach before the UText goes
+      if (spareIterators().size() < 4) spareIterators().push_back(std::move(iterator));
+    }
+    utext_close(text);
+  }
+};
+
+CharacterWalk::CharacterWalk(std::string_view text)
+    : text_(wellFormed(text, storage_)), untilTick_(charactersPerTick) {
+  if (isAscii(text_)) return;  // there only CR LF is a character of more than one byte
+  if (text_.size() > static_cast<std::size_t>(INT32_MAX)) text::graphemeCount(text_);  // its size error
+  auto segmenter = std::make_unique<Segmenter>();
+  UErrorCode status = U_ZERO_ERROR;
+  segmenter->text = utext_openUTF8(nullptr, text_.data(), static_cast<int64_t>(text_.size()), &status);
+  if (U_FAILURE(status)) segmentationError(status);
+  segmenter->iterator = takeIterator();
+  segmenter->iterator->setText(segmenter->text, status);
+  if (U_FAILURE(status)) segmentationError(status);
+  segmenter_ = std::move(segmenter);
+}
+
+CharacterWalk::~CharacterWalk() = default;
+
+bool CharacterWalk::next(std::string_view& character) {
+  if (at_ >= text_.size()) return false;
+  std::size_t end;
+  if (!segmenter_) {
+    end = at_ + 1;
+    if (text_[at_] == '\r' && end < text_.size() && text_[end] == '\n') ++end;
+  } else {
+    std::size_t after = at_;
+    const bool plain = breaksAround(text::nextScalar(text_, after));
+    std::size_t probe = after;
+    if (plain && (after == text_.size() || breaksAround(text::nextScalar(text_, probe)))) {
+      end = after;
+      segmenter_->behind = true;
+    } else {
+      Segmenter& s = *segmenter_;
+      int32_t boundary = s.behind ? s.iterator->following(static_cast<int32_t>(at_)) : s.iterator->next();
+      s.behind = false;
+      end = boundary == icu::BreakIterator::DONE ? text_.size() : static_cast<std::size_t>(boundary);
+    }
+  }
+  character = text_.substr(at_, end - at_);
+  at_ = end;
+  if (--untilTick_ == 0) {
+    untilTick_ = charactersPerTick;
+    tick();
+  }
+  return true;
+}
+
+std::optional<std::string> characterAt(std::string_view text, std::int64_t index) {
+  if (index < 0) {
+    index += static_cast<std::int64_t>(countCharacters(text));  // no overflow: a negative plus a count
+    if (index < 0) return std::nullopt;
+  }
+  CharacterWalk walk(text);
+  std::string_view character;
+  for (std::int64_t k = 0; walk.next(character); ++k)
+    if (k == index) return std::string(character);
+  return std::nullopt;
+}
+
+std::string sliceCharacters(std::string_view text, std::int64_t first, std::int64_t limit, std::int64_t by) {
+  std::string out;
+  if (first < 0 || (by > 0 ? first >= limit : first <= limit)) return out;
+  std::string_view character;
+  if (by > 0) {
+    CharacterWalk walk(text);
+    std::int64_t next = first;
+    for (std::int64_t k = 0; next < limit && walk.next(character); ++k) {
+      if (k != next) continue;
+      out += character;
+      if (__builtin_add_overflow(next, by, &next)) break;
+    }
+    return out;
+  }
+  // Backwards: the chosen characters are found walking forwards from the lowest, then written from
+  // the end of the result.
+  if (limit < -1) limit = -1;
+  const std::uint64_t stride = std::uint64_t{0} - static_cast<std::uint64_t>(by);
+  const auto span = static_cast<std::uint64_t>(first - limit - 1);
+  const auto lowest = static_cast<std::int64_t>(static_cast<std::uint64_t>(first) - span / stride * stride);
+  auto forEachChosen = [&](auto&& take) {
+    CharacterWalk walk(text);
+    for (std::int64_t k = 0; k <= first && walk.next(character); ++k)
+      if (k >= lowest && static_cast<std::uint64_t>(k - lowest) % stride == 0) take(character);
+  };
+  std::size_t total = 0;
+  forEachChosen([&total](std::string_view c) { total += c.size(); });
+  out.resize(total);
+  forEachChosen([&](std::string_view c) {
+    total -= c.size();
+    out.replace(total, c.size(), c);
+  });
+  return out;
+}
+
+namespace {
+
+// Grapheme clusters of well-formed UTF-8 text, counted without storing them.
 std::size_t countClusters(std::string_view text) {
   if (isAscii(text)) {
     std::size_t pairs = 0;
@@ -37,23 +177,9 @@ std::size_t countClusters(std::string_view text) {
       if (text[i - 1] == '\r' && text[i] == '\n') ++pairs;
     return text.size() - pairs;
   }
-  if (text.size() > static_cast<std::size_t>(INT32_MAX)) return text::graphemeCount(text);  // its size error
-  thread_local std::unique_ptr<icu::BreakIterator> iterator;
-  UErrorCode status = U_ZERO_ERROR;
-  if (!iterator) iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-  UText* ut = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
-  if (U_FAILURE(status)) {
-    utext_close(ut);
-    throw JinjaError::runtime(std::string("Cannot count the characters of a text: ") + u_errorName(status));
-  }
-  iterator->setText(ut, status);
+  CharacterWalk walk(text);
   std::size_t count = 0;
-  if (U_SUCCESS(status))
-    for (int32_t b = iterator->next(); b != icu::BreakIterator::DONE; b = iterator->next()) ++count;
-  iterator->setText(icu::UnicodeString());  // detach before the UText goes
-  utext_close(ut);
-  if (U_FAILURE(status))
-    throw JinjaError::runtime(std::string("Cannot count the characters of a text: ") + u_errorName(status));
+  for (std::string_view character; walk.next(character);) ++count;
   return count;
 }
 

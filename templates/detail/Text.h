@@ -2,17 +2,51 @@
 // printed form of doubles.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace jinja::detail {
 
+// The characters of a text one after another, without storing them: ill-formed UTF-8 is first
+// repaired (read as U+FFFD). Walking counts towards the render's time limit.
+//   CharacterWalk walk("e\u0301x");  walk.next(c) => c == "e\u0301", then "x", then false
+class CharacterWalk {
+ public:
+  explicit CharacterWalk(std::string_view text);
+  ~CharacterWalk();
+  CharacterWalk(const CharacterWalk&) = delete;
+  CharacterWalk& operator=(const CharacterWalk&) = delete;
+
+  // The next character into `character`; false past the last.
+  bool next(std::string_view& character);
+  // The text walked (the repair, for ill-formed UTF-8), and the bytes of it walked so far.
+  std::string_view text() const { return text_; }
+  std::size_t offset() const { return at_; }
+
+ private:
+  struct Segmenter;
+  std::string storage_;
+  std::string_view text_;
+  std::size_t at_ = 0;
+  std::uint32_t untilTick_;
+  std::unique_ptr<Segmenter> segmenter_;  // null for ASCII text
+};
+
+// The character at `index` (negative: from the end), or nullopt outside the text.
+std::optional<std::string> characterAt(std::string_view text, std::int64_t index);
+// The characters at first, first + by, ... up to, not including, `limit` in the direction of `by`
+// (not zero), in that order: "abcde", 4, -1, -2 => "eca"; "abcde", 1, 5, 2 => "bd".
+std::string sliceCharacters(std::string_view text, std::int64_t first, std::int64_t limit, std::int64_t by);
+
 // `text` itself when it is well-formed UTF-8, else its repair (U+FFFD for each bad sequence) made in
 // `storage`.
 std::string_view wellFormed(std::string_view text, std::string& storage);
 // The characters of `text`; ill-formed UTF-8 is first repaired into `storage` (read as U+FFFD).
-// More characters than an array may hold is the array size error.
+// More characters than an array may hold is the array size error: for a result made of them.
 std::vector<std::string_view> characters(std::string_view text, std::string& storage);
 // How many characters `text` has, counted without building them (ill-formed UTF-8 as above).
 std::size_t countCharacters(std::string_view text);
