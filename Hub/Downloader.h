@@ -25,6 +25,7 @@
 #include <variant>
 
 #include "Hub/Broadcaster.h"
+#include "platform/Net/Url.h"
 
 namespace hub {
 
@@ -51,11 +52,13 @@ class Downloader {
   using DownloadState = std::variant<Downloading, Completed, Failed, NotStarted>;
   using Subscription = Broadcaster<DownloadState>::Subscription;
 
-  // Compared by kind; what() says what happened and names the URL or file.
+  // Compared by kind; what() says what happened and names the URL (without its user information
+  // or query) or file.
   class DownloadError : public std::runtime_error {
    public:
     enum class Kind { invalidDownloadLocation, unexpectedError, tempFileNotFound };
-    DownloadError(Kind kind, const std::string& message) : std::runtime_error(message), kind(kind) {}
+    DownloadError(Kind kind, const std::string& message)
+        : std::runtime_error(platform::net::redactUrls(message)), kind(kind) {}
     Kind kind;
   };
 

@@ -1,5 +1,6 @@
 #include "Hub/Hub.h"
 
+#include "platform/Net/Url.h"
 #include "platform/System/Json.h"
 
 namespace hub {
@@ -52,7 +53,9 @@ Error Error::jsonSerialization(std::string fileURL, std::string message) {
   return e;
 }
 
+// A text payload may name a URL; its user information and query never show.
 Error Error::withText(Kind kind, std::string_view prefix, std::string text) {
+  text = platform::net::redactUrls(text);
   Error e(kind, std::string(prefix) + text);
   e.payload_ = std::move(text);
   return e;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "Hub/NetworkMonitor.h"
+#include "platform/Net/Url.h"
 #include "platform/System/Folders.h"
 
 namespace hub {
@@ -113,7 +114,9 @@ void HubApi::setLogHandler(LogHandler handler) {
   logHandler() = std::move(handler);
 }
 
-void HubApi::log(platform::system::LogType type, const std::string& message) {
+void HubApi::log(platform::system::LogType type, const std::string& rawMessage) {
+  // A line may name a URL; its user information and query never show.
+  const std::string message = platform::net::redactUrls(rawMessage);
   LogHandler handler;
   {
     std::lock_guard lock(logMutex());

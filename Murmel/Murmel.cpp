@@ -11,6 +11,7 @@
 #include "Murmel/models/ModelDownload.h"
 #include "Murmel/decoding/TokenSampler.h"
 #include "Murmel/WhisperError.h"
+#include "platform/Net/Url.h"
 
 namespace murmel {
 namespace fs = std::filesystem;
@@ -200,7 +201,8 @@ void Murmel::setupModels(const std::optional<std::string>& model, const std::opt
   } catch (const std::exception& e) {
     // "openai/whisper-tiny at https://huggingface.co, revision main"
     const std::string where = modelRepo.value_or(defaultModelRepository(variant)) + " at " +
-                              (endpoint.empty() ? std::string("(no endpoint)") : endpoint) + ", revision main";
+                              (endpoint.empty() ? std::string("(no endpoint)") : platform::net::redactUrls(endpoint)) +
+                              ", revision main";
     if (serviceUnreachable(e))
       throw WhisperError::modelsUnavailable("The model repository " + where + " could not be reached.\nError: " +
                                             e.what());

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "Parlet/core/detail/Files.h"
+#include "platform/Net/Url.h"
 #include "platform/System/Folders.h"
 
 namespace parlet {
@@ -93,7 +94,7 @@ std::string LogFile::header(Clock::time_point time) {
 
 void LogFile::write(std::string_view message) {
   Clock::time_point time = options_.now();
-  std::string text = line(time, message);
+  std::string text = line(time, platform::net::redactUrls(message));
   {
     std::lock_guard<std::mutex> hold(mutex_);
     pending_.push_back({text, time});

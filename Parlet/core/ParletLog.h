@@ -3,7 +3,8 @@
 // file on a writer thread. The first line of a process starts the file afresh with a header. The
 // file is always one we created and keep open; when it is deleted, the next line makes it anew, but
 // only in a folder of ours that no one else can write to. File errors are swallowed: `write` never
-// throws and never waits for the file. Thread-safe.
+// throws and never waits for the file. A URL in a line loses its user information and query
+// (platform::net::redactUrls). Thread-safe.
 //   ParletLog::write("transcribe begin");   // [14:03:07.412] transcribe begin
 #pragma once
 

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Net/Url.h"
+
 namespace platform::net {
 
 // Header fields in arrival order. Names compare without regard to letter case.
@@ -63,11 +65,12 @@ struct HttpResponse {
   std::string body;  // empty for HEAD
 };
 
-// A transfer that did not produce an HTTP answer. `what()` says why and names the URL, never a header.
+// A transfer that did not produce an HTTP answer. `what()` says why and names the URL, never a
+// header, and never the URL's user information or query (redactUrls).
 class TransferError : public std::runtime_error {
  public:
   enum class Kind { badUrl, cannotConnect, timedOut, tooManyRedirects, tooLarge, failed, cancelled };
-  TransferError(Kind kind, const std::string& message) : std::runtime_error(message), kind(kind) {}
+  TransferError(Kind kind, const std::string& message) : std::runtime_error(redactUrls(message)), kind(kind) {}
   Kind kind;
 };
 

@@ -130,4 +130,49 @@ std::string lastPathSegment(std::string_view url) {
   return decoded;
 }
 
+namespace {
+
+bool isSchemeCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+}
+
+bool endsUrl(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) || c == '"' || c == '\'' || c == '<' || c == '>' || c == '`';
+}
+
+// "http://u:pw@h/a?q#f" => "http://h/a": the authority after its last "@", the rest up to "?".
+std::string redactUrl(std::string_view url) {
+  const std::size_t afterScheme = url.find("://") + 3;
+  std::string_view rest = url.substr(afterScheme);
+  std::size_t authorityEnd = rest.find_first_of("/?#");
+  if (authorityEnd == std::string_view::npos) authorityEnd = rest.size();
+  std::string_view authority = rest.substr(0, authorityEnd);
+  if (auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  std::string_view tail = rest.substr(authorityEnd);
+  tail = tail.substr(0, tail.find('?'));
+  std::string out(url.substr(0, afterScheme));
+  out.append(authority).append(tail);
+  return out;
+}
+
+}  // namespace
+
+std::string redactUrls(std::string_view text) {
+  std::string out;
+  std::size_t copied = 0;
+  for (std::size_t mark = text.find("://"); mark != std::string_view::npos; mark = text.find("://", mark + 3)) {
+    if (mark < copied) continue;
+    std::size_t start = mark;
+    while (start > copied && isSchemeCharacter(text[start - 1])) --start;
+    if (start == mark) continue;  // no scheme: not a URL
+    std::size_t end = mark + 3;
+    while (end < text.size() && !endsUrl(text[end])) ++end;
+    out.append(text.substr(copied, start - copied));
+    out.append(redactUrl(text.substr(start, end - start)));
+    copied = end;
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
 }  // namespace platform::net

@@ -39,4 +39,10 @@ std::string percentEncodePath(std::string_view text, bool keepSlash);
 // The last segment of the URL's path, percent-decoded ("https://h/a/b%20c?q" => "b c").
 std::string lastPathSegment(std::string_view url);
 
+// The text fit for a message or a log line: every URL in it ("scheme://" up to white space or a
+// quotation mark) loses its user information and its query, where passwords and tokens travel.
+// Applied to a bare URL as well as to a whole message.
+//   "GET http://u:pw@h:8/a?token=x failed" => "GET http://h:8/a failed"
+std::string redactUrls(std::string_view text);
+
 }  // namespace platform::net
