@@ -34,17 +34,44 @@ bool NetworkStateActor::isConstrained() const {
   return isConstrained_;
 }
 
-NetworkMonitor::NetworkMonitor() : state_(std::make_shared<NetworkStateActor>()) { startMonitoring(); }
+NetworkMonitor::NetworkMonitor() : feed_(std::make_shared<Feed>()) { startMonitoring(); }
 
 NetworkMonitor::~NetworkMonitor() { monitor_.cancel(); }
 
 void NetworkMonitor::startMonitoring() {
-  // The handler holds the state weakly: a report after the state is gone is dropped.
-  std::weak_ptr<NetworkStateActor> weak = state_;
+  // The handler holds the feed weakly: a report after it is gone is dropped.
+  std::weak_ptr<Feed> weak = feed_;
   monitor_.setUpdateHandler([weak](const platform::net::NetworkPath& path) {
-    if (auto state = weak.lock()) state->update(path);
+    if (auto feed = weak.lock()) deliver(*feed, path);
   });
   monitor_.start();
+}
+
+void NetworkMonitor::report(const platform::net::NetworkPath& path) { deliver(*feed_, path); }
+
+void NetworkMonitor::deliver(Feed& feed, const platform::net::NetworkPath& path) {
+  std::lock_guard lock(feed.mutex);
+  feed.reported = true;
+  feed.state.update(path);
+  const bool online = !feed.state.shouldUseOfflineMode();
+  for (auto& [id, watcher] : feed.watchers) watcher(online);
+}
+
+NetworkMonitor::WatchId NetworkMonitor::watch(Watcher watcher) {
+  std::lock_guard lock(feed_->mutex);
+  const WatchId id = ++feed_->lastId;
+  if (feed_->reported) watcher(!feed_->state.shouldUseOfflineMode());
+  feed_->watchers.emplace(id, std::move(watcher));
+  return id;
+}
+
+void NetworkMonitor::unwatch(WatchId id) {
+  Watcher gone;  // released outside the lock
+  std::lock_guard lock(feed_->mutex);
+  auto found = feed_->watchers.find(id);
+  if (found == feed_->watchers.end()) return;
+  gone = std::move(found->second);
+  feed_->watchers.erase(found);
 }
 
 const std::shared_ptr<NetworkMonitor>& NetworkMonitor::shared() {

@@ -1,4 +1,6 @@
 #include <chrono>
+#include <future>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <string>
@@ -100,6 +102,50 @@ TEST(OfflineDetectionTest, MonitorFeedsItsStateFromThePathMonitor) {
   for (int i = 0; i < 500 && monitor.state().shouldUseOfflineMode() != expectedOffline; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(monitor.state().shouldUseOfflineMode(), expectedOffline);
+}
+
+// A watcher hears each report only after the state has taken it in, with the offline decision's
+// own verdict, so that a load started on "online" is never judged offline by a stale state.
+TEST(OfflineDetectionTest, WatchersHearTheVerdictTheOfflineDecisionReads) {
+  using S = NetworkPath::Status;
+  EnvironmentGuard env;
+  env.set("CI_DISABLE_NETWORK_MONITOR", std::nullopt);
+  NetworkMonitor monitor;
+  std::mutex mutex;
+  std::vector<std::pair<bool, bool>> heard;  // (verdict, the decision at that moment)
+  std::promise<void> first;
+  auto watcher = [&](bool online) {
+    std::lock_guard lock(mutex);
+    heard.emplace_back(online, !offlineDecision(std::nullopt, monitor.state()));
+    if (heard.size() == 1) first.set_value();
+  };
+  const NetworkMonitor::WatchId id = monitor.watch(watcher);
+  first.get_future().wait();  // the path monitor's own first report
+
+  monitor.report(path(S::satisfied));
+  monitor.report(path(S::unsatisfied));
+  env.set("CI_DISABLE_NETWORK_MONITOR", "1");
+  monitor.report(path(S::unsatisfied));  // the override keeps the decision online
+  env.set("CI_DISABLE_NETWORK_MONITOR", std::nullopt);
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(heard.size(), 4u);
+    for (const auto& [verdict, decision] : heard) EXPECT_EQ(verdict, decision);
+    EXPECT_EQ(heard[1].first, true);
+    EXPECT_EQ(heard[2].first, false);
+    EXPECT_EQ(heard[3].first, true);
+  }
+
+  // A later watcher hears the current verdict at once; an ended one hears nothing more.
+  std::vector<bool> late;
+  const NetworkMonitor::WatchId lateId = monitor.watch([&](bool online) { late.push_back(online); });
+  EXPECT_EQ(late, std::vector<bool>{false});
+  monitor.unwatch(id);
+  monitor.report(path(S::satisfied));
+  EXPECT_EQ(late, (std::vector<bool>{false, true}));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(heard.size(), 4u);
+  monitor.unwatch(lateId);
 }
 
 }  // namespace

@@ -41,22 +41,6 @@ std::string modelDownloadTitle(double fraction, std::int64_t totalBytes) {
   return title;
 }
 
-std::string modelProblemTitle(const std::string& problem) { return "Speech model unavailable: " + problem; }
-
-std::string plainModelProblem(const std::string& error) {
-  auto has = [&](const char* text) { return error.find(text) != std::string::npos; };
-  if (has("HF_HUB_OFFLINE"))
-    return "offline mode is on (HF_HUB_OFFLINE), and the speech model has not been downloaded yet.";
-  if (has("Download failed: ") || has("Network error: ") || has("(offline)") || has("(repository unreachable)"))
-    return "no connection to the model repository, and the speech model has not been downloaded yet.";
-  if (has("HTTP error with status code: ") || has("Authorization") || has("authorization"))
-    return "the model repository refused the download.";
-  // Anything else: the error's first line, cut to a menu's width.
-  std::string line = error.substr(0, error.find('\n'));
-  if (line.size() > 120) line = line.substr(0, 117) + "...";
-  return "the speech model could not be loaded (" + line + ").";
-}
-
 AppController::AppController(Dependencies dependencies)
     : dependencies_(std::move(dependencies)), self_(std::make_shared<AppController*>(this)) {
   if (!dependencies_.mainQueue || !dependencies_.settings || !dependencies_.archive || !dependencies_.makeDictation)
@@ -74,6 +58,7 @@ AppController::~AppController() {
   dependencies_.network.reset();  // no report after this
   if (pollTimer_) dependencies_.mainQueue->cancel(*pollTimer_);
   if (pulseTimer_) dependencies_.mainQueue->cancel(*pulseTimer_);
+  cancelNetworkRetry();
   self_.reset();
   hotkey_.reset();
   dictation_.reset();
@@ -153,6 +138,10 @@ void AppController::modelLoaded(const std::optional<std::string>& failure) {
     menu.modelProblem = problem;
     menu.retryEnabled = problem.has_value();
   });
+  if (failure && networkLoad_ && online_.value_or(false) && isConnectionProblem(*failure))
+    retryAfterNetworkFailure();
+  else
+    networkLoad_ = false;
   if (onboarding_) onboarding_->model().setModelProblem(problem);
   // The pill's "Couldn't load model" stays until the user has seen the reason in the menu.
   if (problem) overlay_->holdNotice();
@@ -162,13 +151,46 @@ void AppController::modelLoaded(const std::optional<std::string>& failure) {
 void AppController::networkChanged(bool online) {
   const bool cameBack = online && online_ && !*online_;
   online_ = online;
+  if (!online) cancelNetworkRetry();
   if (!cameBack || !menu_.get().modelProblem || !menu_.get().retryEnabled) return;
   log("network is back: loading the speech model again");
+  cancelNetworkRetry();
+  networkLoad_ = true;
   loadModel();
+}
+
+void AppController::retryAfterNetworkFailure() {
+  if (networkRetries_ >= networkRetryDelays.size()) {
+    log("the speech model is still unavailable with the network up: waiting for the next change of the network");
+    cancelNetworkRetry();
+    return;
+  }
+  const auto delay = networkRetryDelays[networkRetries_++];
+  log("the speech model is still unavailable with the network up: trying again in " +
+      std::to_string(delay.count() / 1000) + " s");
+  std::weak_ptr<AppController*> weak = self_;
+  networkRetryTimer_ = dependencies_.mainQueue->postAfter(delay, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    AppController& app = **self;
+    app.networkRetryTimer_.reset();
+    if (!app.menu_.get().modelProblem || !app.menu_.get().retryEnabled) return;
+    app.log("loading the speech model again");
+    app.loadModel();
+  });
+}
+
+// Ends the tries the network's return started (the network went, or the user took over).
+void AppController::cancelNetworkRetry() {
+  if (networkRetryTimer_) dependencies_.mainQueue->cancel(*networkRetryTimer_);
+  networkRetryTimer_.reset();
+  networkLoad_ = false;
+  networkRetries_ = 0;
 }
 
 void AppController::retryModelLoad() {
   if (!menu_.get().modelProblem || !menu_.get().retryEnabled) return;
+  cancelNetworkRetry();
   overlay_->releaseNotice();
   loadModel();
 }

@@ -3,12 +3,16 @@
 // welcome window; no permission: warning icon and 1 s polling until granted; normal: trigger key
 // and model load at once). While the speech model cannot be loaded the menu says why and offers
 // "Try Again", the pill's notice stays until the menu is opened, and the load is tried again when
-// the network comes back. Menu actions are plain member functions; the toolkit layer draws
-// `menu()` and the overlay's model and calls back. Errors of the services it calls (launch at
-// login) become log lines; nothing throws out of it. Main thread only.
+// the network comes back; a load the network's return started that still finds no connection is
+// tried again a few times, spaced out (networkRetryDelays), while the network stays up. Menu
+// actions are plain member functions; the toolkit layer draws `menu()` and the overlay's model and
+// calls back. Errors of the services it calls (launch at login) become log lines; nothing throws
+// out of it. Main thread only.
 //   AppController app(dependencies);  app.launch();
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +20,7 @@
 
 #include "KestrumCore/MainQueue.h"
 #include "Parlet/core/HotkeyManager.h"
+#include "Parlet/core/ModelProblem.h"
 #include "Parlet/core/ParletLog.h"
 #include "Parlet/core/Paster.h"
 #include "Parlet/core/Pipeline.h"
@@ -66,6 +71,10 @@ class AppController {
   static constexpr std::chrono::milliseconds permissionPollInterval{1000};
   static constexpr std::chrono::milliseconds pulseInterval{320};
   static constexpr int pulseTicks = 8;
+  // After a load started by the network's return fails for want of a connection: the waits before
+  // each further try; then the load waits for the next change of the network or Try Again.
+  static constexpr std::array<std::chrono::milliseconds, 3> networkRetryDelays{
+      std::chrono::milliseconds(2000), std::chrono::milliseconds(4000), std::chrono::milliseconds(8000)};
 
   // Builds the overlay. Throws std::invalid_argument when a required dependency is missing.
   explicit AppController(Dependencies dependencies);
@@ -118,6 +127,8 @@ class AppController {
   void loadModel();
   void modelLoaded(const std::optional<std::string>& failure);
   void networkChanged(bool online);
+  void retryAfterNetworkFailure();
+  void cancelNetworkRetry();
   void log(const std::string& line) const;
   void systemLog(const std::string& line) const;
 
@@ -131,12 +142,10 @@ class AppController {
   std::optional<kestrum::MainQueue::TimerId> pollTimer_;
   std::optional<kestrum::MainQueue::TimerId> pulseTimer_;
   std::optional<bool> online_;  // the last network report; none before the first
+  bool networkLoad_ = false;     // the load under way or failed last was started by the network's return
+  std::size_t networkRetries_ = 0;  // further tries since the network came back
+  std::optional<kestrum::MainQueue::TimerId> networkRetryTimer_;
   std::shared_ptr<AppController*> self_;  // weak handle for callbacks and timers
 };
-
-// The reason a model load failed, in plain words for the menu: "Download failed: Could not resolve
-// host: huggingface.co" => "No connection to the model repository, and the speech model has not
-// been downloaded yet."
-std::string plainModelProblem(const std::string& error);
 
 }  // namespace parlet

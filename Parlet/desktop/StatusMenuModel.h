@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "Parlet/core/ModelProblem.h"
 #include "Parlet/desktop/Observable.h"
 
 namespace parlet {
@@ -35,8 +36,6 @@ struct StatusMenu {
 
 // "Downloading speech model… 42% (61.2 of 145.6 MB)"; without a size, "Downloading speech model… 42%".
 std::string modelDownloadTitle(double fraction, std::int64_t totalBytes = 0);
-// "Speech model unavailable: " + the problem.
-std::string modelProblemTitle(const std::string& problem);
 
 class StatusMenuModel : public Observable {
  public:

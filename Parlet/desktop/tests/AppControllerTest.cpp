@@ -125,11 +125,16 @@ struct OfflineFirstStart {
   kestrum::ManualMainQueue& queue;
   testing::ManualExecutor executor;
   bool networkUp = false;
+  int staleOfflineViews = 0;  // loads with the network up that the repository client still judges offline
   int constructions = 0;
   std::shared_ptr<Transcriber> transcriber =
       std::make_shared<Transcriber>([this](const EngineOptions&) -> std::shared_ptr<SpeechEngine> {
         ++constructions;
         if (!networkUp) throw std::runtime_error("Download failed: Could not resolve host: huggingface.co");
+        if (staleOfflineViews > 0) {
+          --staleOfflineViews;
+          throw std::runtime_error("No local copy of model \"base.en\" of openai/whisper-base.en in /c (offline)");
+        }
         return std::make_shared<testing::FakeEngine>();
       });
 };
@@ -196,6 +201,113 @@ TEST_F(AppControllerTest, OfflineFirstStartSaysWhyOffersARetryAndLoadsWhenTheNet
   net->report(true);
   start.settle();
   EXPECT_EQ(start.constructions, 3);
+}
+
+// The network's return starts a load that the repository client may still judge offline: it is
+// tried again after 2, 4 and 8 s while the network stays up, and then no more until the network
+// changes again. A network that goes, or Try Again by hand, ends the waiting tries.
+TEST_F(AppControllerTest, ALoadTheNetworksReturnStartedIsTriedAgainSpacedOutAndBounded) {
+  struct Case {
+    const char* name;
+    int staleOfflineViews;
+    int constructions;  // by the end, counting the start's and the return's
+    bool loaded;
+  };
+  const Case cases[] = {
+      {"the first further try loads", 1, 3, true},
+      {"the last further try loads", 3, 5, true},
+      {"every try fails: three further tries, then none", 100, 5, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kestrum::ManualMainQueue caseQueue;
+    std::vector<std::string> caseLog;
+    settings.setValue(UserSettings::hasOnboardedKey, true);
+    OfflineFirstStart start(caseQueue);
+    auto watch = std::make_unique<FakeNetworkWatch>();
+    FakeNetworkWatch* net = watch.get();
+    AppController::Dependencies d;
+    d.mainQueue = &caseQueue;
+    d.settings = &settings;
+    d.archive = &archive;
+    d.makeDictation = start.factory(caseLog);
+    d.network = std::move(watch);
+    d.isTrusted = [] { return true; };
+    d.log = [&caseLog](const std::string& line) { caseLog.push_back(line); };
+    d.systemLog = [](const std::string&) {};
+    AppController controller(std::move(d));
+    controller.launch();
+    net->report(false);
+    start.settle();
+    ASSERT_EQ(start.constructions, 1);
+
+    start.networkUp = true;
+    start.staleOfflineViews = c.staleOfflineViews;
+    net->report(true);
+    start.settle();
+    ASSERT_EQ(start.constructions, 2);
+    EXPECT_THAT(caseLog, Contains("the speech model is still unavailable with the network up: trying again in 2 s"));
+    for (auto wait : AppController::networkRetryDelays) {
+      const int before = start.constructions;
+      caseQueue.advance(wait - milliseconds(1));
+      start.settle();
+      EXPECT_EQ(start.constructions, before) << "tried again too early";
+      caseQueue.advance(milliseconds(1));
+      start.settle();
+      if (start.constructions == c.constructions) break;
+      EXPECT_EQ(start.constructions, before + 1);
+    }
+    caseQueue.advance(milliseconds(60000));
+    start.settle();
+    EXPECT_EQ(start.constructions, c.constructions);
+    EXPECT_EQ(controller.menu().get().modelProblem.has_value(), !c.loaded);
+    EXPECT_EQ(controller.menu().get().retryEnabled, !c.loaded);
+  }
+}
+
+TEST_F(AppControllerTest, NetworkRetriesEndWhenTheNetworkGoesOrTheUserTriesByHand) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  OfflineFirstStart start(queue);
+  makeDictation = start.factory(log);
+  auto watch = std::make_unique<FakeNetworkWatch>();
+  FakeNetworkWatch* net = watch.get();
+  network = std::move(watch);
+  app = make();
+  app->launch();
+  net->report(false);
+  start.settle();
+  start.networkUp = true;
+  start.staleOfflineViews = 100;
+  net->report(true);
+  start.settle();
+  ASSERT_EQ(start.constructions, 2);
+
+  // The network goes while a try waits: none comes.
+  start.networkUp = false;
+  net->report(false);
+  queue.advance(milliseconds(60000));
+  start.settle();
+  EXPECT_EQ(start.constructions, 2);
+
+  // It comes back; Try Again by hand while a try waits replaces the waiting one.
+  start.networkUp = true;
+  net->report(true);
+  start.settle();
+  ASSERT_EQ(start.constructions, 3);
+  app->retryModelLoad();
+  start.settle();
+  EXPECT_EQ(start.constructions, 4);
+  queue.advance(milliseconds(60000));
+  start.settle();
+  EXPECT_EQ(start.constructions, 4) << "a failed try by hand is not repeated by itself";
+
+  // The network's next return loads it.
+  start.staleOfflineViews = 0;
+  net->report(false);
+  net->report(true);
+  start.settle();
+  EXPECT_EQ(start.constructions, 5);
+  EXPECT_EQ(menu().modelProblem, std::nullopt);
 }
 
 // A second launch reopens the running copy: the welcome window while onboarding is not done (shown
