@@ -1036,6 +1036,12 @@ Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, con
   return Value(std::move(out));
 }
 
+void detail::tickForWork(std::size_t units) {
+  units -= renderClock.workLeft;
+  renderClock.workLeft = RenderClock::workPerTick - units % RenderClock::workPerTick;
+  for (std::size_t ticks = units / RenderClock::workPerTick + 1; ticks > 0; --ticks) tick();
+}
+
 void detail::lookAtTheClock() {
   renderClock.ticksLeft = RenderClock::ticksPerLook;
   if (renderClock.limit.count() > 0 && std::chrono::steady_clock::now() > renderClock.deadline)

@@ -334,8 +334,9 @@ void forEachPiece(std::string_view text, const std::optional<std::string>& separ
   }
   std::int64_t splits = 0;
   std::size_t from = 0;
+  const detail::Substring needle(*separator);
   while (!limit || splits < *limit) {
-    std::size_t at = text.find(*separator, from);
+    std::size_t at = needle.findIn(text, from);
     if (at == std::string_view::npos) break;
     take(text.substr(from, at - from));
     from = at + separator->size();

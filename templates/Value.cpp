@@ -424,7 +424,7 @@ bool Value::isContained(const Value& container) const {
       return false;
     case Kind::string:
       if (!isString()) return false;
-      return container.asString().find(asString()) != std::string::npos;
+      return detail::Substring(asString()).findIn(container.asString(), 0) != std::string::npos;
     case Kind::object: return isString() && container.asObject().index(asString()).has_value();
     case Kind::null:
     case Kind::undefined: return false;

@@ -61,7 +61,8 @@ bool divisible(const Value& v, const Value& d) {
 
 // Membership by equality, so elements of other kinds are simply no match: 2 is in ['x', 2].
 bool contains(const Value& value, const Value& container) {
-  if (container.isString()) return value.isString() && container.asString().find(value.asString()) != std::string::npos;
+  if (container.isString())
+    return value.isString() && Substring(value.asString()).findIn(container.asString(), 0) != std::string::npos;
   if (container.isObject()) return value.isString() && container.asObject().index(value.asString()).has_value();
   if (container.isArray()) {
     for (const Value& element : container.asArray())

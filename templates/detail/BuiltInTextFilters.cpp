@@ -1,10 +1,12 @@
 // The text and markup filters, and (further below) the number, serialization and layout filters.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
 #include "templates/detail/BuiltInFilterKit.h"
+#include "templates/detail/RenderClock.h"
 #include "templates/detail/Text.h"
 
 namespace jinja::detail {
@@ -97,15 +99,18 @@ Value striptags(const Arguments& args, const KeywordArguments& kwargs, const Env
   const std::string& s = args[0].asString();
   std::string stripped;
   std::size_t i = 0;
+  std::size_t close = 0;  // the first ">" after where the last search began; npos: none further
   while (i < s.size()) {
     if (s[i] == '<' && i + 1 < s.size() && s[i + 1] != '>') {
-      std::size_t close = s.find('>', i + 1);
+      if (close != std::string::npos && close <= i) close = s.find('>', i + 1);  // so each byte is searched once
       if (close != std::string::npos) {
+        countWork(close + 1 - i);
         i = close + 1;
         continue;
       }
     }
     stripped += s[i++];
+    countWork();
   }
   return Value(joined(words(stripped, isBlankOrNewline), " "));
 }
@@ -277,13 +282,18 @@ Value trim(const Arguments& args, const KeywordArguments& kwargs, const Environm
   if (args.empty() || !args[0].isString()) return Value("");
   BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"chars"}; }),
                                     once([] { return BoundArguments{{"chars", Value()}}; }));
-  std::u32string set;
+  std::u32string set;  // sorted, without repeats
   const Value& chars = bound.at("chars");
   if (chars.isString() && !chars.asString().empty()) {
     std::string repaired = text::repairUtf8(chars.asString());
     for (std::size_t offset = 0; offset < repaired.size();) set += text::nextScalar(repaired, offset);
+    std::sort(set.begin(), set.end());
+    set.erase(std::unique(set.begin(), set.end()), set.end());
   }
-  auto inSet = [&](char32_t c) { return set.empty() ? isBlankOrNewline(c) : set.find(c) != std::u32string::npos; };
+  auto inSet = [&](char32_t c) {
+    countWork();
+    return set.empty() ? isBlankOrNewline(c) : std::binary_search(set.begin(), set.end(), c);
+  };
   std::string storage;
   const std::string_view s = detail::wellFormed(args[0].asString(), storage);
   // Walk scalars from each end.

@@ -4,6 +4,7 @@
 #include <unicode/utext.h>
 
 #include <climits>
+#include <cstring>
 #include <memory>
 
 #include "platform/System/NumberText.h"
@@ -56,9 +57,6 @@ std::unique_ptr<icu::BreakIterator> takeIterator() {
 // combining marks, none of which extends, joins or prefixes a cluster (UAX #29).
 bool breaksAround(char32_t c) { return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c < 0x300 && c != 0xAD); }
 
-// Characters walked between two ticks of the render clock.
-constexpr std::uint32_t charactersPerTick = 1024;
-
 }  // namespace
 
 // Grapheme clusters by ICU's character break iterator over the UTF-8 bytes in place.
@@ -76,7 +74,7 @@ struct CharacterWalk::Segmenter {
 };
 
 CharacterWalk::CharacterWalk(std::string_view text)
-    : text_(wellFormed(text, storage_)), untilTick_(charactersPerTick) {
+    : text_(wellFormed(text, storage_)) {
   if (isAscii(text_)) return;  // there only CR LF is a character of more than one byte
   if (text_.size() > static_cast<std::size_t>(INT32_MAX)) text::graphemeCount(text_);  // its size error
   auto segmenter = std::make_unique<Segmenter>();
@@ -113,10 +111,7 @@ bool CharacterWalk::next(std::string_view& character) {
   }
   character = text_.substr(at_, end - at_);
   at_ = end;
-  if (--untilTick_ == 0) {
-    untilTick_ = charactersPerTick;
-    tick();
-  }
+  countWork();
   return true;
 }
 
@@ -130,6 +125,52 @@ std::optional<std::string> characterAt(std::string_view text, std::int64_t index
   for (std::int64_t k = 0; walk.next(character); ++k)
     if (k == index) return std::string(character);
   return std::nullopt;
+}
+
+Substring::Substring(std::string_view needle) : needle_(needle) {
+  if (needle.size() <= shortLength) return;
+  fallback_.assign(needle.size(), 0);
+  std::uint32_t border = 0;
+  for (std::size_t i = 1; i < needle.size(); ++i) {
+    while (border > 0 && needle[i] != needle[border]) border = fallback_[border - 1];
+    if (needle[i] == needle[border]) ++border;
+    fallback_[i] = border;
+  }
+}
+
+std::size_t Substring::findIn(std::string_view text, std::size_t from) const {
+  if (from > text.size()) return std::string_view::npos;
+  if (needle_.empty()) return from;
+  if (needle_.size() <= shortLength) {
+    // In windows, so that a long text counts its work on the way.
+    constexpr std::size_t window = RenderClock::workPerTick * 16;
+    for (std::size_t start = from; start < text.size(); start += window) {
+      std::size_t found = text.substr(start, window + needle_.size() - 1).find(needle_);
+      if (found != std::string_view::npos) {
+        countWork(found + needle_.size());
+        return start + found;
+      }
+      countWork(window);
+    }
+    return std::string_view::npos;
+  }
+  const char first = needle_[0];
+  std::size_t matched = 0;
+  for (std::size_t i = from; i < text.size(); ++i) {
+    if (matched == 0) {
+      const void* next = std::memchr(text.data() + i, first, text.size() - i);
+      if (!next) return std::string_view::npos;
+      std::size_t at = static_cast<const char*>(next) - text.data();
+      countWork(at - i + 1);
+      i = at;
+    } else {
+      countWork();
+    }
+    while (matched > 0 && text[i] != needle_[matched]) matched = fallback_[matched - 1];
+    if (text[i] == needle_[matched]) ++matched;
+    if (matched == needle_.size()) return i + 1 - matched;
+  }
+  return std::string_view::npos;
 }
 
 std::string sliceCharacters(std::string_view text, std::int64_t first, std::int64_t limit, std::int64_t by) {
@@ -207,8 +248,9 @@ std::string replaceForward(std::string_view text, std::string_view old, std::str
   std::string out;
   std::size_t from = 0;
   long long done = 0;
+  const Substring needle(old);
   while (limit < 0 || done < limit) {
-    std::size_t at = text.find(old, from);
+    std::size_t at = needle.findIn(text, from);
     if (at == std::string_view::npos) break;
     out.append(text, from, at - from);
     out += replacement;

@@ -32,7 +32,6 @@ class CharacterWalk {
   std::string storage_;
   std::string_view text_;
   std::size_t at_ = 0;
-  std::uint32_t untilTick_;
   std::unique_ptr<Segmenter> segmenter_;  // null for ASCII text
 };
 
@@ -41,6 +40,24 @@ std::optional<std::string> characterAt(std::string_view text, std::int64_t index
 // The characters at first, first + by, ... up to, not including, `limit` in the direction of `by`
 // (not zero), in that order: "abcde", 4, -1, -2 => "eca"; "abcde", 1, 5, 2 => "bd".
 std::string sliceCharacters(std::string_view text, std::int64_t first, std::int64_t limit, std::int64_t by);
+
+// A byte string to search for, in time linear in the text and the needle whatever both hold: longer
+// needles by Knuth-Morris-Pratt, short ones by the library's search (at most their length in
+// comparisons per byte). Searching counts towards the render's time limit.
+//   Substring("ab").findIn("xxab", 0) == 2
+class Substring {
+ public:
+  explicit Substring(std::string_view needle);
+  // The first occurrence starting at or after `from`, or npos; an empty needle is found at `from`.
+  std::size_t findIn(std::string_view text, std::size_t from) const;
+  std::size_t size() const { return needle_.size(); }
+
+  static constexpr std::size_t shortLength = 16;  // longest needle searched by the library
+
+ private:
+  std::string_view needle_;
+  std::vector<std::uint32_t> fallback_;  // per prefix length - 1: its longest proper border
+};
 
 // `text` itself when it is well-formed UTF-8, else its repair (U+FFFD for each bad sequence) made in
 // `storage`.

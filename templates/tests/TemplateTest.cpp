@@ -14,6 +14,7 @@
 #include "templates/Interpreter.h"
 #include "templates/JinjaError.h"
 #include "templates/Parser.h"
+#include "templates/detail/Text.h"
 
 namespace jinja {
 namespace {
@@ -235,6 +236,94 @@ TEST(TemplateTest, HostileTemplatesStopAtTheTimeLimit) {
   // Without a limit, and within one, a template renders as ever.
   EXPECT_EQ(Template("{% for a in range(3) %}{{ a }}{% endfor %}").render({}, {.timeLimit = {}}), "012");
   EXPECT_EQ(renderWithin("{% for a in range(1000) %}{% endfor %}", std::chrono::minutes(10)), "rendered 0 bytes");
+}
+
+// Searches whose simple forms compare the needle again at every byte (about 28 s for the first
+// case) take time in proportion to the text and end well within a short limit.
+TEST(TemplateTest, SearchesOfLongNeedlesTakeLinearTime) {
+  Template::Context context;
+  context["h"] = Value(std::string(4'000'000, 'a'));
+  context["n"] = Value(std::string(400'000, 'a') + "b");
+  context["lt"] = Value(std::string(3'000'000, '<'));
+  context["t"] = Value(std::string(200'000, 'a'));
+  context["set"] = Value(std::string(200'000, 'b') + "a");
+  const std::pair<const char*, const char*> cases[] = {
+      {"{{ n in h }}|{{ n not in h }}|{{ n[:-1] in h }}|{{ [n, n[:-1]] | select('in', h) | length }}", "false|true|true|1"},
+      {"{{ h.replace(n, 'x') | length }}|{{ h | replace(n, 'x') | length }}|{{ (h ~ 'b').replace(n, 'x') | length }}",
+       "4000000|4000000|3600001"},
+      {"{{ h.split(n) | length }}|{{ (h ~ 'b').split(n) | length }}|{{ ((h ~ 'b').split(n) | first) | length }}",
+       "1|2|3600000"},
+      {"{{ lt | striptags | length }}|{{ (lt ~ '>x') | striptags }}", "3000000|x"},
+      {"{{ t | trim(set) | length }}|{{ (t ~ 'c') | trim(set) }}", "0|c"},
+  };
+  for (const auto& [source, expected] : cases) {
+    std::string out;
+    try {
+      out = Template(source).render(context, {.timeLimit = std::chrono::seconds(5)});
+    } catch (const JinjaError& e) {
+      out = e.what();
+    }
+    EXPECT_EQ(out, expected) << source;
+  }
+}
+
+// Needles up to Substring::shortLength bytes and longer ones are found alike, also where the
+// needle overlaps itself; the reference is a plain search from each position.
+TEST(TemplateTest, ReplaceFindsNeedlesOfEveryLength) {
+  auto reference = [](const std::string& text, const std::string& old, const std::string& with) {
+    std::string out;
+    std::size_t from = 0;
+    while (true) {
+      std::size_t at = std::string::npos;
+      for (std::size_t k = from; k + old.size() <= text.size() && at == std::string::npos; ++k)
+        if (text.compare(k, old.size(), old) == 0) at = k;
+      if (at == std::string::npos) break;
+      out += text.substr(from, at - from) + with;
+      from = at + old.size();
+    }
+    return out + text.substr(from);
+  };
+  const Template replace("{{ s.replace(old, '#') }}|{{ s | replace(old, '#') }}|{{ old in s }}|{{ s.split(old) | length }}");
+  std::vector<std::pair<std::string, std::string>> cases;
+  const std::string periodic = "aabaabaaab";
+  for (std::size_t length : {std::size_t{2}, jinja::detail::Substring::shortLength - 1, jinja::detail::Substring::shortLength,
+                             jinja::detail::Substring::shortLength + 1, std::size_t{40}}) {
+    std::string runs(length, 'a');
+    std::string cycle;
+    while (cycle.size() < length) cycle += periodic;
+    cycle.resize(length);
+    cases.push_back({std::string(3 * length + 1, 'a'), runs});
+    cases.push_back({std::string(length - 1, 'a') + "b" + std::string(2 * length, 'a') + "b", runs + "b"});
+    cases.push_back({periodic + periodic + periodic + periodic + periodic + periodic, cycle});
+    cases.push_back({"x" + cycle.substr(0, length - 1) + "y" + cycle + cycle, cycle});
+  }
+  for (const auto& [text, old] : cases) {
+    const std::string replaced = reference(text, old, "#");
+    std::size_t pieces = 1;
+    for (char c : replaced) pieces += c == '#';
+    const std::string expected = replaced + "|" + replaced + "|" + (replaced != text ? "true" : "false") + "|" +
+                                 std::to_string(pieces);
+    EXPECT_EQ(replace.render({{"s", Value(text)}, {"old", Value(old)}}), expected) << text << " / " << old;
+  }
+}
+
+// A built-in that works through a long text looks at the clock on the way: each of these renders
+// one expression that takes far longer than the limit.
+TEST(TemplateTest, LongBuiltInsStopAtTheTimeLimit) {
+  Template::Context context;
+  context["big"] = Value(std::string(60'000'000, 'a') + " b");
+  context["n"] = Value(std::string(100, 'a') + "c");
+  for (const char* source : {"{{ big | reverse | length }}", "{{ big | title | length }}", "{{ big | wordcount }}",
+                             "{{ big[-1] }}", "{{ n in big }}", "{{ big.split(n) | length }}",
+                             "{{ big | striptags | length }}", "{{ big | trim('a') }}"}) {
+    std::string out;
+    try {
+      out = Template(source).render(context, {.timeLimit = std::chrono::milliseconds(1)});
+    } catch (const JinjaError& e) {
+      out = e.what();
+    }
+    EXPECT_EQ(out, "Runtime error: Rendering took longer than its time limit of 1 ms") << source;
+  }
 }
 
 // `set x = x ~ ...` appends where x is stored when nothing else can see the difference; the
