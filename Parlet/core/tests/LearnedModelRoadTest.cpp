@@ -193,6 +193,9 @@ struct Road {
     options.logLevel = kestrum::Logging::LogLevel::none;
     engine = MurmelSpeechEngine::create(options);
     clips = readClips();
+#if defined(__SANITIZE_ADDRESS__)
+    std::printf("[ clips ] %zu: every third speech clip and every non-speech clip under the sanitizers\n", clips.size());
+#endif
   }
 
   murmel::Murmel& murmel() const { return *engine->engine(); }
