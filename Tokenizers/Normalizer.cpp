@@ -73,10 +73,17 @@ std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const hub::Config& con
 
 namespace {
 
-// Control (Cc) and format (Cf) characters, which the BERT cleaning drops: "a\u0001b\u200Bc" => "abc".
-bool isControlOrFormat(char32_t c) {
-  const auto category = text::generalCategory(c);
-  return category == text::GeneralCategory::Cc || category == text::GeneralCategory::Cf;
+// What the BERT cleaning drops: NUL, the replacement character and the "other" categories (control
+// Cc, format Cf, private use Co, unassigned Cn): "a\u0001b\u200Bc\uFFFDd\uE000e" => "abcde".
+bool isDroppedByCleaning(char32_t c) {
+  if (c == 0 || c == 0xFFFD) return true;
+  switch (text::generalCategory(c)) {
+    case text::GeneralCategory::Cc:
+    case text::GeneralCategory::Cf:
+    case text::GeneralCategory::Co:
+    case text::GeneralCategory::Cn: return true;
+    default: return false;
+  }
 }
 
 }  // namespace
@@ -132,7 +139,7 @@ std::string BertNormalizer::normalize(std::string_view input) const {
       const char32_t c = text::nextScalar(out, offset);
       if (shouldCleanText_ && (c == U'\t' || c == U'\n' || c == U'\r')) {
         next.push_back(' ');
-      } else if (shouldCleanText_ && isControlOrFormat(c)) {
+      } else if (shouldCleanText_ && isDroppedByCleaning(c)) {
         continue;
       } else if (shouldHandleChineseChars_ && detail::isChineseIdeograph(c)) {
         next.push_back(' ');

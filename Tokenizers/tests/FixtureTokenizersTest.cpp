@@ -244,8 +244,9 @@ TEST(BertFixtureTest, EncodesWordPieces) {
 }
 
 // Words split into code points, as the vocabulary's pieces are: Hangul syllables decompose into
-// conjoining jamo, each a piece of its own. Control and format characters vanish in the
-// normalizer instead of turning the word into [UNK].
+// conjoining jamo, each a piece of its own. NUL, U+FFFD and control, format, private-use and
+// unassigned characters vanish in the normalizer instead of turning the word into [UNK]; tab, line
+// feed and carriage return separate words.
 TEST(BertFixtureTest, TokenizesCodePointsOfCleanedText) {
   REQUIRE_TOKENIZER_FIXTURE("bert-base-uncased");
   const auto& b = load("bert-base-uncased", bertConfig());
@@ -256,12 +257,20 @@ TEST(BertFixtureTest, TokenizesCodePointsOfCleanedText) {
       {"한국어", {"\u1112", "##\u1161", "##\u11AB", "##\u1100", "##\u116E", "##\u11A8", "##\u110B", "##\u1165"}},
       {"a\u0001b", {"ab"}},
       {"a\u200Bb", {"ab"}},
+      {"a\uFFFDb", {"ab"}},
+      {"a\uE000b", {"ab"}},
+      {"a\uF8FFb", {"ab"}},
+      {"a\U000F0000b", {"ab"}},
+      {"a\u0378b", {"ab"}},
+      {std::string("a") + '\0' + "b", {"ab"}},
+      {"a\tb\nc\rd", {"a", "b", "c", "d"}},
       {"\u05E9\u05C1", {"\u05E9"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(b.tokenizer->tokenize(c.text), c.tokens) << c.text;
     EXPECT_EQ(b.tokenizer->encode(c.text, false), b.vocab(c.tokens)) << c.text;
   }
+  EXPECT_EQ(b.tokenizer->encode("a\uFFFDb", false), (std::vector<TokenId>{11113}));  // "ab"
 }
 
 TEST(BertFixtureTest, DecodesToNormalizedText) {
