@@ -11,6 +11,7 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/ErrorDescription.h"
+#include "Parlet/core/ModelProblem.h"
 #include "Parlet/core/detail/Text.h"
 #include "platform/System/SystemLog.h"
 
@@ -18,6 +19,21 @@ namespace parlet {
 namespace {
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
+
+// The speech model could not be had for a transcription; `reason` is the load error's description.
+struct ModelUnavailable {
+  std::string reason;
+};
+
+std::optional<std::string> modelUnavailable(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const ModelUnavailable& unavailable) {
+    return unavailable.reason;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
 
 void deleteFile(const std::filesystem::path& url) {
   std::error_code ignored;
@@ -228,9 +244,24 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
   // The road: each step below runs on the main queue; every path ends in cleanUp.
   void transcribe(const std::filesystem::path& url, double duration) {
     log("transcribe begin");
-    offMain<Transcript>([transcriber = deps.transcriber, url] { return transcriber->transcript(url); },
+    offMain<Transcript>([transcriber = deps.transcriber, url] {
+                          try {
+                            transcriber->ensure();
+                          } catch (...) {
+                            throw ModelUnavailable{kestrum::describeError(std::current_exception())};
+                          }
+                          return transcriber->transcript(url);
+                        },
                          [url, duration](Impl& self, std::optional<Transcript> raw, std::exception_ptr error) {
                            if (error) {
+                             if (auto reason = modelUnavailable(error)) {
+                               // Without a model the notice says why, as the menu does.
+                               self.log("pipeline FAILED: " + *reason);
+                               self.notice(modelProblemTitle(plainModelProblem(*reason)));
+                               self.modelLoad(*reason);
+                               self.cleanUp(url);
+                               return;
+                             }
                              self.log("pipeline FAILED: " + kestrum::describeError(error));
                              self.notice("Transcription failed");
                              self.cleanUp(url);

@@ -35,7 +35,7 @@ class Pipeline {
     std::function<void(float)> onLevel;  // 0...1 while recording, 0 at stop
     std::function<void(const std::string&)> onNotice;
     // The speech model's availability: none once it loaded (by prewarm() or the first
-    // transcription), else why prewarm() could not load it (the error's description).
+    // transcription), else why prewarm() or a dictation could not load it (the error's description).
     std::function<void(const std::optional<std::string>& failure)> onModelLoad;
   };
 
@@ -68,6 +68,7 @@ class Pipeline {
   // Key release: stops recording at once (never waiting for the audio device) and runs the road. A
   // recording whose microphone fails, or delivers nothing for 2 s, ends by itself with the notice
   // "Mic unavailable"; one that holds no samples is dropped as empty audio with that notice.
+  // Without a speech model the notice is the menu's line, "Speech model unavailable: " and why.
   void stop();
 
   // True for text that is empty after trimming, carries a silence marker, or (for clips under

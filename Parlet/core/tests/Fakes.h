@@ -77,6 +77,7 @@ struct FakeEngineFactory {
   std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();
   std::atomic<int> constructions{0};
   std::atomic<int> failures{0};
+  std::string failure = "model download failed";  // the error's text
   std::vector<EngineOptions> options;
   std::function<void()> duringConstruction;
   std::mutex mutex;
@@ -91,7 +92,7 @@ struct FakeEngineFactory {
       if (duringConstruction) duringConstruction();
       if (failures > 0) {
         --failures;
-        throw std::runtime_error("model download failed");
+        throw std::runtime_error(failure);
       }
       return engine;
     };

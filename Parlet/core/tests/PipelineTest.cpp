@@ -242,7 +242,8 @@ TEST_F(PipelineTest, AFailedPrewarmIsRetriedByTheNextDictations) {
   EXPECT_THAT(modelLoads, ElementsAre("model download failed"));
 
   dictate(1000);  // loads again inside the transcription, and fails again
-  EXPECT_THAT(notices, ElementsAre("Couldn't load model", "Transcription failed"));
+  EXPECT_THAT(notices, ElementsAre("Couldn't load model",
+                                   "Speech model unavailable: the speech model could not be loaded (model download failed)."));
   EXPECT_EQ(log.back(), "pipeline FAILED: model download failed");
 
   states.clear();
@@ -250,10 +251,35 @@ TEST_F(PipelineTest, AFailedPrewarmIsRetriedByTheNextDictations) {
   EXPECT_THAT(states, ElementsAre("recording", "preparing", "processing", "idle"));
   EXPECT_EQ(pasteboard->string(), "Back in business");
   EXPECT_EQ(engines.constructions, 3);
-  EXPECT_THAT(modelLoads, ElementsAre("model download failed", "loaded"));  // loaded by the transcription
+  EXPECT_THAT(modelLoads, ElementsAre("model download failed", "model download failed", "loaded"));  // loaded by the transcription
 
   pipeline->prewarm();  // loaded: nothing to do
   EXPECT_EQ(executor.pending(), 0u);
+}
+
+// A dictation without a model says why in the menu's words, and the shell hears the reason; the
+// recording is removed like any other.
+TEST_F(PipelineTest, DictatingWithoutAModelSaysWhyInTheMenusWords) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Download failed: Could not resolve host: huggingface.co",
+       "Speech model unavailable: no connection to the model repository, and the speech model has not been "
+       "downloaded yet."},
+      {"HF_HUB_OFFLINE is set: No local copy of model \"base.en\"",
+       "Speech model unavailable: offline mode is on (HF_HUB_OFFLINE), and the speech model has not been downloaded "
+       "yet."},
+  };
+  for (const auto& [error, notice] : cases) {
+    SCOPED_TRACE(error);
+    engines.failures = 1;
+    engines.failure = error;
+    notices.clear();
+    modelLoads.clear();
+    dictate(1000);
+    EXPECT_THAT(notices, ElementsAre(notice));
+    EXPECT_THAT(modelLoads, ElementsAre(error));
+    EXPECT_EQ(states.back(), "idle");
+    EXPECT_THAT(filesLeft(), IsEmpty());
+  }
 }
 
 TEST_F(PipelineTest, PrewarmLoadsOnceAndReportsNothingWhileRecording) {

@@ -7,6 +7,9 @@
 #include <QPainterPath>
 #include <QScreen>
 
+#include <algorithm>
+#include <cmath>
+
 #include "Parlet/desktop/widgets/Symbols.h"
 
 namespace parlet::widgets {
@@ -87,6 +90,22 @@ void OverlayWindow::placeOnActiveScreen() {
   move(static_cast<int>(frame.x), static_cast<int>(frame.y));
 }
 
+// A label wider than the panel (a notice saying why the model is unavailable) widens it, up to the
+// screen's width, so the capsule and its shadow are never cut; the panel stays centred.
+void OverlayWindow::fitWidth() {
+  // While shown, the label fading out counts too; a hidden pill fits the label it will show.
+  const bool shown = model_ && model_->visible();
+  const double capsules = shown ? std::max(capsuleWidth(previous_), capsuleWidth(current_)) : capsuleWidth(current_);
+  int wanted = std::max(static_cast<int>(OverlayController::panelWidth), static_cast<int>(std::ceil(capsules)) + 40);
+  QScreen* screen = QGuiApplication::screenAt(pos() + QPoint(width() / 2, height() / 2));
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (screen) wanted = std::min(wanted, std::max(static_cast<int>(OverlayController::panelWidth), screen->availableGeometry().width()));
+  if (wanted == width()) return;
+  const int centre = x() + width() / 2;
+  setFixedWidth(wanted);
+  move(centre - wanted / 2, y());
+}
+
 void OverlayWindow::modelChanged() {
   if (!model_) {
     frames_.stop();
@@ -110,6 +129,7 @@ void OverlayWindow::modelChanged() {
     fade_ = 1;
     if (!frozenTime_ && model_->visible() && shown_ > 0.001) contentFade_.start();
   }
+  fitWidth();
   const PillIcon icon = content.icon;
   const bool animated = model_->visible() && (icon == PillIcon::bars || icon == PillIcon::lockedBars || icon == PillIcon::busyDots);
   if (animated && !frozenTime_) {

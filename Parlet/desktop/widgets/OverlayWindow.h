@@ -31,6 +31,7 @@ class OverlayWindow : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  void fitWidth();
   void modelChanged();
   double now() const;
   double capsuleWidth(const PillContent& content) const;

@@ -131,6 +131,33 @@ TEST(RenderTest, PillInEveryState) {
   window.setModel(nullptr);
 }
 
+// A notice wider than the panel (why the model is unavailable) widens it: the capsule and its
+// shadow are drawn whole, clear of the panel's edges; the panel narrows again when it ends.
+TEST(RenderTest, ALongNoticeWidensThePillInsteadOfCuttingIt) {
+  kestrum::ManualMainQueue queue;
+  OverlayWindow window;
+  OverlayController overlay({&queue, [&] { window.placeOnActiveScreen(); }});
+  window.setModel(&overlay.model());
+  window.show();
+  overlay.flashNotice(
+      "Speech model unavailable: no connection to the model repository, and the speech model has not been "
+      "downloaded yet.");
+  window.freezeAt(0.21);
+  const QImage image = window.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+  EXPECT_GT(window.width(), 260);
+  auto columnClear = [&](int x) {
+    for (int y = 0; y < image.height(); ++y)
+      if (qAlpha(image.pixel(x, y)) != 0) return false;
+    return true;
+  };
+  EXPECT_TRUE(columnClear(0));
+  EXPECT_TRUE(columnClear(image.width() - 1));
+  queue.advance(OverlayController::noticeDuration);
+  window.freezeAt(0.21);
+  EXPECT_EQ(window.width(), 260);
+  window.setModel(nullptr);
+}
+
 TEST(RenderTest, TrayIconsDifferByState) {
   const StatusIcon icons[] = {StatusIcon::idle, StatusIcon::preparing, StatusIcon::recording, StatusIcon::processing,
                               StatusIcon::needsAccessibility};
