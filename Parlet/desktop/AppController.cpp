@@ -134,9 +134,12 @@ void AppController::loadModel() {
 void AppController::modelLoaded(const std::optional<std::string>& failure) {
   std::optional<std::string> problem;
   if (failure) problem = plainModelProblem(*failure);
+  // Under offline mode no try can help: the menu says offline mode is on instead of offering one.
+  const bool offlineMode = failure && isOfflineModeProblem(*failure);
   menu_.update([&](StatusMenu& menu) {
     menu.modelProblem = problem;
-    menu.retryEnabled = problem.has_value();
+    menu.retryEnabled = problem.has_value() && !offlineMode;
+    menu.offlineMode = offlineMode;
   });
   if (failure && networkLoad_ && online_.value_or(false) && isConnectionProblem(*failure))
     retryAfterNetworkFailure();

@@ -2,8 +2,8 @@
 // archive windows, and the tray menu's state. `launch()` chooses among the three starts (first run:
 // welcome window; no permission: warning icon and 1 s polling until granted; normal: trigger key
 // and model load at once). While the speech model cannot be loaded the menu says why and offers
-// "Try Again", the pill's notice stays until the menu is opened, and the load is tried again when
-// the network comes back; a load the network's return started that still finds no connection is
+// "Try Again" (under HF_HUB_OFFLINE it says that offline mode is on instead), the pill's notice
+// stays until the menu is opened, and the load is tried again when the network comes back; a load the network's return started that still finds no connection is
 // tried again a few times, spaced out (networkRetryDelays), while the network stays up. Menu
 // actions are plain member functions; the toolkit layer draws `menu()` and the overlay's model and
 // calls back. Errors of the services it calls (launch at login) become log lines; nothing throws

@@ -31,6 +31,7 @@ struct StatusMenu {
   std::int64_t modelDownloadBytes = 0;    // the download's size in bytes; 0 unknown
   std::optional<std::string> modelProblem;  // why the speech model is unavailable, in plain words
   bool retryEnabled = false;              // "Try Again" (shown with the problem) can be chosen
+  bool offlineMode = false;               // HF_HUB_OFFLINE: "Offline mode is on" stands in for "Try Again"
   friend bool operator==(const StatusMenu&, const StatusMenu&) = default;
 };
 

@@ -310,6 +310,30 @@ TEST_F(AppControllerTest, NetworkRetriesEndWhenTheNetworkGoesOrTheUserTriesByHan
   EXPECT_EQ(menu().modelProblem, std::nullopt);
 }
 
+// Under HF_HUB_OFFLINE neither Try Again nor the network's return loads again: the menu says
+// offline mode is on instead.
+TEST_F(AppControllerTest, OfflineModeOffersNoTryAndTheNetworksReturnStartsNone) {
+  settings.setValue(UserSettings::hasOnboardedKey, true);
+  auto watch = std::make_unique<FakeNetworkWatch>();
+  FakeNetworkWatch* net = watch.get();
+  network = std::move(watch);
+  app = make();
+  app->launch();
+  net->report(false);
+  ASSERT_THAT(dictation, ElementsAre("prewarm"));
+  pipeline.onModelLoad("HF_HUB_OFFLINE is set: No local copy of model \"base.en\" of openai/whisper-base.en in /c");
+  EXPECT_TRUE(menu().modelProblem);
+  EXPECT_TRUE(menu().offlineMode);
+  EXPECT_FALSE(menu().retryEnabled);
+  app->retryModelLoad();
+  net->report(true);
+  queue.runUntilIdle();
+  EXPECT_THAT(dictation, ElementsAre("prewarm"));
+
+  pipeline.onModelLoad(std::nullopt);
+  EXPECT_FALSE(menu().offlineMode);
+}
+
 // A second launch reopens the running copy: the welcome window while onboarding is not done (shown
 // again, or brought forward), else an open archive window; otherwise nothing shows.
 TEST_F(AppControllerTest, ReopenShowsTheWelcomeWindowOrBringsWindowsForward) {

@@ -81,6 +81,8 @@ void TrayMenu::refresh() {
   download_->setText(line);
   statusLabel_->setText(line);
   retry_->setVisible(state.modelProblem.has_value());
+  // Under offline mode a try cannot help: the line says so, and cannot be chosen.
+  retry_->setText(state.offlineMode ? "Offline mode is on (HF_HUB_OFFLINE is set)" : "Try Again");
   retry_->setEnabled(state.retryEnabled);
   granted_->setVisible(state.grantedVisible);
   grant_->setVisible(state.grantVisible);

@@ -142,5 +142,28 @@ TEST_F(TrayMenuTest, TheModelsLineIsPlainTextAndAFailedLoadOffersTryAgain) {
   EXPECT_EQ(shown()[1], "-");
 }
 
+// Under HF_HUB_OFFLINE a try cannot help: the line below the problem says offline mode is on and
+// cannot be chosen, and a model that loads later clears both.
+TEST_F(TrayMenuTest, OfflineModeIsSaidInsteadOfOfferingTryAgain) {
+  make(true);
+  callbacks.onNotice("Couldn't load model");
+  callbacks.onModelLoad("HF_HUB_OFFLINE is set: No local copy of model \"base.en\" of openai/whisper-base.en in /c");
+  const std::vector<std::string> items = shown();
+  ASSERT_GE(items.size(), 4u);
+  EXPECT_THAT(std::vector<std::string>(items.begin(), items.begin() + 4),
+              ElementsAre("Parlet 0.1.0",
+                          "Speech model unavailable: offline mode is on (HF_HUB_OFFLINE), and the speech model has "
+                          "not been downloaded yet.",
+                          "Offline mode is on (HF_HUB_OFFLINE is set)", "-"));
+  EXPECT_FALSE(item("Offline mode is on (HF_HUB_OFFLINE is set)")->isEnabled());
+  EXPECT_FALSE(app->menu().get().retryEnabled);
+  app->retryModelLoad();
+  EXPECT_FALSE(app->menu().get().retryEnabled);
+
+  callbacks.onModelLoad("Download failed: Could not resolve host: huggingface.co");
+  EXPECT_EQ(shown()[2], "Try Again");
+  EXPECT_TRUE(item("Try Again")->isEnabled());
+}
+
 }  // namespace
 }  // namespace parlet::widgets
