@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -87,7 +88,11 @@ class PartialFile {
     while (written < bytes.size()) {
       ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throwErrno("Cannot write the partial file", path_);
+      if (n == 0) errno = ENOSPC;
+      if (n <= 0) {
+        writeFailed_ = true;
+        throwErrno("Cannot write the partial file", path_);
+      }
       written += static_cast<std::size_t>(n);
     }
     size_ += static_cast<std::int64_t>(bytes.size());
@@ -96,6 +101,8 @@ class PartialFile {
     if (sha_) sha_->update(std::string_view(bytes.data(), bytes.size()));
   }
   bool digesting() const { return sha_ != nullptr; }
+  // A write failed (a full disk, say): what the file holds is no use to a later start.
+  bool writeFailed() const { return writeFailed_; }
 
   void truncate() {
     if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0) throwErrno("Cannot empty the partial file", path_);
@@ -123,6 +130,7 @@ class PartialFile {
   int fd_ = -1;
   std::int64_t size_ = 0;
   std::unique_ptr<platform::net::Sha256> sha_;
+  std::atomic<bool> writeFailed_ = false;  // set on the writer's thread
 };
 
 // Writes and digests full pieces on a thread of its own while the next piece arrives, so that
@@ -290,6 +298,10 @@ class Downloader::Session {
 
   // Checks the size and the digest, then renames the partial file over the destination.
   void moveIntoPlace();
+
+  // After a failure: a partial file that could not be written is removed, so a full disk is
+  // not left fuller; one whose transfer broke stays for the next start.
+  void discardIfUnwritable();
 
  private:
   // The pieces the file is written in; 100 when its size is unknown.
@@ -473,6 +485,14 @@ void Downloader::Session::moveIntoPlace() {
                                std::error_code(errno, std::generic_category()));
 }
 
+void Downloader::Session::discardIfUnwritable() {
+  try {
+    writer_.drain();
+  } catch (...) {
+  }
+  if (file_.writeFailed()) ::unlink(owner_.incompleteDestination_.c_str());
+}
+
 void Downloader::run(std::stop_token stop, Transfer transfer) {
   try {
     const std::int64_t resumeSize = incompleteFileSize(incompleteDestination_);
@@ -481,7 +501,12 @@ void Downloader::run(std::stop_token stop, Transfer transfer) {
     broadcaster_.broadcast(Downloading{resumed, std::nullopt});
 
     Session session(*this, transfer, stop);
-    session.receive();
+    try {
+      session.receive();
+    } catch (...) {
+      session.discardIfUnwritable();
+      throw;
+    }
     if (stop.stop_requested()) throw kestrum::CancellationError();
     session.moveIntoPlace();
     broadcaster_.broadcast(Completed{destination_});

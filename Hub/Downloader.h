@@ -85,7 +85,8 @@ class Downloader {
   // when the size is unknown). With `expectedSize`, a body that runs past it stops the transfer
   // at once and deletes the partial file.
   // `expectedSha256`: the finished file must have this digest, else it is deleted and the
-  // transfer fails with HubApi::EnvironmentError (fileIntegrityError).
+  // transfer fails with HubApi::EnvironmentError (fileIntegrityError). A partial file that
+  // cannot be written (a full disk) is deleted, and the transfer fails with that file error.
   Subscription startDownload(const std::string& url, const std::optional<std::string>& authToken,
                              const std::map<std::string, std::string>& headers,
                              std::optional<std::int64_t> expectedSize,

@@ -73,6 +73,12 @@ class HubApi {
     // then stay unknown.
     std::chrono::milliseconds metadataDeadline{std::chrono::seconds(120)};
     std::size_t maxFiles = 0;  // a snapshot of more matching files fails before any request for them; 0: no cap
+    // A file announced larger than this fails before its transfer (the service takes no file over
+    // 50 GB); 0: no bound.
+    std::int64_t maxFileSize = std::int64_t(64) << 30;
+    // Before a transfer the cache's file system must have the bytes still to come free, times
+    // this (2: room to pack them after), and 1 MiB more.
+    double freeSpaceFactor = 1.0;
   };
 
   static constexpr const char* kDefaultEndpoint = "https://huggingface.co";

@@ -1,6 +1,9 @@
 #include "Hub/HubFileDownloader.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <optional>
 #include <chrono>
 #include <stop_token>
 #include <system_error>
@@ -9,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "Hub/Downloader.h"
@@ -61,6 +65,51 @@ class TransferLock {
   int fd_ = -1;
 };
 
+constexpr double kSpaceReserve = 1 << 20;  // metadata files, locks
+
+// "3.1 GB", "12.0 MB": decimal units, as the menu counts.
+std::string amount(double bytes) {
+  char text[32];
+  if (bytes >= 1e9) std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+  else std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+  return text;
+}
+
+// The nearest folder at or above `path` that exists.
+fs::path existingAncestor(fs::path path) {
+  std::error_code error;
+  while (!path.empty() && !fs::exists(path, error) && path.has_parent_path() && path.parent_path() != path)
+    path = path.parent_path();
+  return path;
+}
+
+// The free space of the file system that holds `path`, for an unprivileged writer.
+std::optional<double> freeSpace(const fs::path& path) {
+  struct statvfs info {};
+  if (::statvfs(existingAncestor(path).c_str(), &info) != 0) return std::nullopt;
+  return double(info.f_bavail) * double(info.f_frsize);
+}
+
+bool readOnly(const fs::path& path) {
+  struct statvfs info {};
+  return ::statvfs(existingAncestor(path).c_str(), &info) == 0 && (info.f_flag & ST_RDONLY);
+}
+
+// A failure of the cache's file system in plain words, naming the cache folder rather than a
+// file deep inside it; nothing when the failure is of another kind. (A raw error reads
+// "create_directories: Read-only file system [/home/…/.cache/huggingface/download]".)
+std::optional<Hub::HubClientError> plainCacheFailure(const fs::path& cache, std::optional<int> errorNumber) {
+  const std::string where = "the model cache at " + cache.string();
+  if (errorNumber == EROFS || readOnly(cache))
+    return Hub::HubClientError::fileSystemError(where + " is on a read-only file system; nothing can be saved there");
+  if (errorNumber == ENOSPC || errorNumber == EDQUOT)
+    return Hub::HubClientError::fileSystemError("the disk is full: " + where +
+                                                " has no room left, and what the download wrote was removed");
+  if (errorNumber == EACCES || errorNumber == EPERM)
+    return Hub::HubClientError::fileSystemError(where + " cannot be written: permission denied");
+  return std::nullopt;
+}
+
 }  // namespace
 
 HubApi::HubFileDownloader::HubFileDownloader(HubApi hubApi, Hub::Repo repository, std::string revisionName,
@@ -105,6 +154,20 @@ fs::path HubApi::HubFileDownloader::incompleteDestination(const std::string& eta
 }
 
 fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler) const {
+  try {
+    return fetch(progressHandler);
+  } catch (const std::system_error& e) {
+    if (auto plain = plainCacheFailure(hub.downloadBase(), e.code().value())) throw *plain;
+    throw;
+  } catch (const EnvironmentError& e) {
+    // A metadata file that could not be written: the file system says why.
+    if (e.kind() != EnvironmentError::Kind::fileWriteError) throw;
+    if (auto plain = plainCacheFailure(hub.downloadBase(), std::nullopt)) throw *plain;
+    throw;
+  }
+}
+
+fs::path HubApi::HubFileDownloader::fetch(const ProgressHandler& progressHandler) const {
   const fs::path file = destination();
   const fs::path metadataPath = metadataDestination();
   auto local = hub.readDownloadMetadata(metadataPath);
@@ -117,6 +180,11 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
 
   if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty())
     throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
+  const auto& limits = hub.transferLimits();
+  if (limits.maxFileSize > 0 && *remote.size > limits.maxFileSize)
+    throw Hub::HubClientError::parseError(relativeFilename + " is announced at " + std::to_string(*remote.size) +
+                                          " bytes, more than a model file has (" + std::to_string(limits.maxFileSize) +
+                                          " at most)");
   const std::string& etag = *remote.etag;
   const bool etagIsDigest = hub.isValidHash(etag, hub.sha256Pattern());
 
@@ -147,8 +215,14 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
     return file;
   }
+  // Too little room fails now, not when the disk is full.
+  const double toCome = double(*remote.size - Downloader::incompleteFileSize(incomplete));
+  const double needed = std::max(toCome, 0.0) * limits.freeSpaceFactor + kSpaceReserve;
+  if (const auto free = freeSpace(incomplete.parent_path()); free && needed > *free)
+    throw Hub::HubClientError::fileSystemError("not enough free space: " + relativeFilename + " needs " + amount(needed) +
+                                               ", the model cache at " + hub.downloadBase().string() + " has " +
+                                               amount(*free));
   prepareCacheDestination(incomplete);
-  const auto& limits = hub.transferLimits();
   Downloader downloader(file, incomplete, backgroundSession, Downloader::kDefaultChunkSize, std::chrono::seconds(1),
                         Downloader::RateFloor{limits.minimumRate, limits.rateWindow});
   {

@@ -27,7 +27,10 @@ class HubApi::HubFileDownloader {
 
   // The destination file, current with the service. Throws what the operations it calls throw
   // (HEAD, metadata files, hashing), EnvironmentError::invalidMetadataError for a HEAD answer
-  // without commit, etag or size, and the error of a failed transfer unchanged.
+  // without commit, etag or size, parseError for a size over transferLimits().maxFileSize, and the
+  // error of a failed transfer unchanged. The cache's own trouble is said in plain words as
+  // fileSystemError naming the cache folder: too little free space for the file (before any byte
+  // is asked for), a full disk (what the transfer wrote is removed), a read-only file system.
   std::filesystem::path download(const ProgressHandler& progressHandler = {}) const;
 
   // The file's resolve URL on the client's endpoint (kDefaultEndpoint when the endpoint is empty).
@@ -50,6 +53,9 @@ class HubApi::HubFileDownloader {
   std::optional<std::string> hfToken;
   std::optional<std::string> endpoint;
   bool backgroundSession = false;
+
+ private:
+  std::filesystem::path fetch(const ProgressHandler& progressHandler) const;
 };
 
 }  // namespace hub

@@ -178,5 +178,44 @@ TEST(DownloadStatesTest, StreamThatEndsWithoutAFinalStateIsAFailure) {
   EXPECT_EQ(seen, std::vector<double>{0.5});
 }
 
+// 10^12 bytes used to be accepted and written until the disk was full.
+TEST_F(FileDownloadTest, AnnouncedSizeBeyondAModelFilesIsRefusedBeforeTheTransfer) {
+  struct Case {
+    const char* name;
+    std::string announced;     // X-Linked-Size
+    std::int64_t maxFileSize;  // the client's bound
+    const char* error;         // nullptr: downloaded
+  } cases[] = {
+      {"a terabyte under the default bound", "1000000000000", HubApi::TransferLimits{}.maxFileSize,
+       "Parse error: w.bin is announced at 1000000000000 bytes, more than a model file has (68719476736 at most)"},
+      {"one byte over a bound", "1001", 1000, "Parse error: w.bin is announced at 1001 bytes, more than a model file has (1000 at most)"},
+      {"at the bound", "1000", 1000, nullptr},
+  };
+  server.addFile("models", "o/r", "w.bin", std::string(1000, 'w'), true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HubTestServer::FileFaults f;
+    f.linkedSize = c.announced;
+    server.setFaults("models", "o/r", "w.bin", f);
+    server.clearRequests();
+    HubApi::TransferLimits limits;
+    limits.maxFileSize = c.maxFileSize;
+    const HubApi bounded = api.withTransferLimits(limits);
+    HubApi::HubFileDownloader download(bounded, repo, "main", bounded.localRepoLocation(repo), "w.bin");
+    if (!c.error) {
+      EXPECT_EQ(fs::file_size(download.download()), 1000u);
+      continue;
+    }
+    try {
+      download.download();
+      ADD_FAILURE() << "the announced size was taken";
+    } catch (const Hub::HubClientError& e) {
+      EXPECT_EQ(e.kind(), Hub::HubClientError::Kind::parseError);
+      EXPECT_STREQ(e.what(), c.error);
+    }
+    EXPECT_EQ(contentGets(), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace hub

@@ -392,7 +392,10 @@ fs::path downloadCheckpoint(const HubApi& hubApi, const Hub::Repo& repo, const H
     const PackLock lock(folder);
     // Another caller may have packed it while this one waited.
     if (!current()) {
-      hubApi.snapshot(repo, kRevision, std::vector<std::string>{kCheckpointWeights}, handler);
+      // The packed folder is written beside the weights before they go: room for both.
+      HubApi::TransferLimits limits = hubApi.transferLimits();
+      limits.freeSpaceFactor = 2.0;
+      hubApi.withTransferLimits(limits).snapshot(repo, kRevision, std::vector<std::string>{kCheckpointWeights}, handler);
       return packHeld(hubApi, repo, root, folder);
     }
   }
