@@ -25,7 +25,8 @@ const HotkeyManager::Key& HotkeyManager::presetForKeyCode(std::optional<std::int
 
 namespace {
 
-enum class InternalState { idle, held, deferring, locked, lockedKeyDown };
+// chord: the trigger is down but its press was cancelled by another key; it waits for the key up.
+enum class InternalState { idle, held, deferring, locked, lockedKeyDown, chord };
 
 const char* name(InternalState state) {
   switch (state) {
@@ -34,6 +35,7 @@ const char* name(InternalState state) {
     case InternalState::deferring: return "deferring";
     case InternalState::locked: return "locked";
     case InternalState::lockedKeyDown: return "lockedKeyDown";
+    case InternalState::chord: return "chord";
   }
   return "?";
 }
@@ -59,15 +61,20 @@ struct HotkeyManager::State : std::enable_shared_from_this<HotkeyManager::State>
   void lockChange(bool locked) {
     if (callbacks.onLockChange) callbacks.onLockChange(locked);
   }
+  void cancel() {
+    if (callbacks.onCancel) callbacks.onCancel();
+  }
 
   void cancelDeferredRelease() {
     if (deferReleaseTask != 0) deps.mainQueue->cancel(deferReleaseTask);
     deferReleaseTask = 0;
   }
 
-  void processFlagsChanged(std::uint16_t keyCode, std::uint64_t flags) {
-    if (keyCode != key.keyCode) return;
-    bool isDown = (flags & key.flag) == key.flag;
+  void processFlagsChanged(std::uint16_t keyCode, bool isDown) {
+    if (keyCode != key.keyCode) {
+      if (isDown) handleOtherKeyDown();
+      return;
+    }
     deps.log("hotkey flags keyCode=" + std::to_string(keyCode) + " isDown=" + (isDown ? "true" : "false") +
              " state=" + name(state));
     if (isDown)
@@ -95,6 +102,7 @@ struct HotkeyManager::State : std::enable_shared_from_this<HotkeyManager::State>
         break;
       case InternalState::held:
       case InternalState::lockedKeyDown:
+      case InternalState::chord:
         break;
     }
   }
@@ -112,6 +120,7 @@ struct HotkeyManager::State : std::enable_shared_from_this<HotkeyManager::State>
         }
         break;
       case InternalState::lockedKeyDown:
+      case InternalState::chord:
         state = InternalState::idle;
         pressDownTime.reset();
         break;
@@ -122,11 +131,39 @@ struct HotkeyManager::State : std::enable_shared_from_this<HotkeyManager::State>
     }
   }
 
-  void handleEscape() {
-    if (state != InternalState::locked) return;
-    state = InternalState::idle;
-    lockChange(false);
-    release();
+  // Any key but the trigger, Escape included. Keys that were down before the trigger do not come
+  // here again: key downs arrive once per press.
+  void handleOtherKeyDown() {
+    switch (state) {
+      case InternalState::held:
+        deps.log(std::string("hotkey chord state=") + name(state));
+        state = InternalState::chord;
+        pressDownTime.reset();
+        cancel();
+        break;
+      case InternalState::deferring:
+        deps.log(std::string("hotkey chord state=") + name(state));
+        cancelDeferredRelease();
+        state = InternalState::idle;
+        pressDownTime.reset();
+        cancel();
+        break;
+      case InternalState::idle:
+      case InternalState::locked:
+      case InternalState::lockedKeyDown:
+      case InternalState::chord:
+        break;
+    }
+  }
+
+  void processKeyDown(std::uint16_t keyCode) {
+    if (keyCode == kEscapeKeyCode && state == InternalState::locked) {
+      state = InternalState::idle;
+      lockChange(false);
+      release();
+      return;
+    }
+    handleOtherKeyDown();
   }
 
   void startDeferredRelease() {
@@ -150,9 +187,9 @@ struct HotkeyManager::State : std::enable_shared_from_this<HotkeyManager::State>
     kestrum::MainQueue* queue = deps.mainQueue;
     return [weak, queue](const KeyEvent& event) {
       std::uint16_t keyCode = event.keyCode;
-      std::uint64_t flags = event.modifierFlags;
-      queue->post([weak, keyCode, flags] {
-        if (auto self = weak.lock()) self->processFlagsChanged(keyCode, flags);
+      bool down = event.down;
+      queue->post([weak, keyCode, down] {
+        if (auto self = weak.lock()) self->processFlagsChanged(keyCode, down);
       });
     };
   }
@@ -163,8 +200,7 @@ struct HotkeyManager::State : std::enable_shared_from_this<HotkeyManager::State>
     return [weak, queue](const KeyEvent& event) {
       std::uint16_t keyCode = event.keyCode;
       queue->post([weak, keyCode] {
-        auto self = weak.lock();
-        if (self && keyCode == kEscapeKeyCode) self->handleEscape();
+        if (auto self = weak.lock()) self->processKeyDown(keyCode);
       });
     };
   }
@@ -206,6 +242,7 @@ void HotkeyManager::setKey(Key key) {
       s.lockChange(false);
       break;
     case InternalState::idle:
+    case InternalState::chord:
       break;
   }
   s.state = InternalState::idle;

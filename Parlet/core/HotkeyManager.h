@@ -1,6 +1,9 @@
-// Turns presses and releases of one modifier key into `onPress`, `onRelease` and `onLockChange`.
-// Hold longer than 0.6 s: records while held. Shorter tap: releases 350 ms later unless a second
-// press comes first, which locks recording hands-free until the next press or Escape.
+// Turns presses and releases of one modifier key into `onPress`, `onRelease`, `onLockChange` and
+// `onCancel`. Hold longer than 0.6 s: records while held. Shorter tap: releases 350 ms later unless a
+// second press comes first, which locks recording hands-free until the next press or Escape.
+// The trigger key used with any other key is a chord, not a dictation: another key going down while
+// the trigger is held, or between the two taps of a double tap, cancels the press (`onCancel`), and
+// the trigger does nothing more until it comes up. Keys typed while locked change nothing.
 // Main thread only: events hop onto the main queue, the deferred release is a delayed item there.
 //   HotkeyManager manager(HotkeyManager::presets[0], {...});  manager.start();
 #pragma once
@@ -22,6 +25,7 @@ namespace parlet {
 using platform::desktop::KeyEvent;
 using platform::desktop::KeyEventMonitoring;
 using platform::desktop::kEscapeKeyCode;
+using platform::desktop::kOtherKeyCode;
 namespace EventMask = platform::desktop::EventMask;
 namespace ModifierFlag = platform::desktop::ModifierFlag;
 
@@ -43,6 +47,7 @@ class HotkeyManager {
     std::function<void()> onPress;
     std::function<void()> onRelease;
     std::function<void(bool)> onLockChange;
+    std::function<void()> onCancel;  // ends the press with nothing kept, in place of onRelease
   };
 
   struct Dependencies {

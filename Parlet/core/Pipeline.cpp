@@ -241,6 +241,14 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     });
   }
 
+  void cancel() {
+    if (!recording) return;
+    AudioRecorder::Result result = endRecording();
+    if (result.url) deleteFile(*result.url);
+    log("pipeline.cancel: the trigger key was part of a chord, the recording is dropped");
+    report(State::idle);
+  }
+
   // The road: each step below runs on the main queue; every path ends in cleanUp.
   void transcribe(const std::filesystem::path& url, double duration) {
     log("transcribe begin");
@@ -363,5 +371,6 @@ Pipeline::~Pipeline() {
 void Pipeline::prewarm() { impl_->prewarm(); }
 void Pipeline::start() { impl_->start(); }
 void Pipeline::stop() { impl_->stop(); }
+void Pipeline::cancel() { impl_->cancel(); }
 
 }  // namespace parlet

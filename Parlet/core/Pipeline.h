@@ -70,6 +70,9 @@ class Pipeline {
   // "Mic unavailable"; one that holds no samples is dropped as empty audio with that notice.
   // Without a speech model the notice is the menu's line, "Speech model unavailable: " and why.
   void stop();
+  // The key press was part of a chord: ends the recording and drops it, with nothing transcribed,
+  // archived or pasted and no notice.
+  void cancel();
 
   // True for text that is empty after trimming, carries a silence marker, or (for clips under
   // 1.5 s) is one of the usual filler phrases of silent audio.

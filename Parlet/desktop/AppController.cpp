@@ -228,6 +228,9 @@ void AppController::installHotkey() {
           },
           [weak](bool locked) {
             if (auto self = weak.lock(); self && (*self)->overlay_) (*self)->overlay_->model().setLocked(locked);
+          },
+          [weak] {
+            if (auto self = weak.lock(); self && (*self)->dictation_) (*self)->dictation_->cancel();
           }},
       HotkeyManager::Dependencies{dependencies_.mainQueue, dependencies_.keyMonitors, dependencies_.log});
   if (dependencies_.keyMonitors) hotkey_->start();

@@ -41,6 +41,7 @@ class Dictation {
   virtual void prewarm() = 0;
   virtual void start() = 0;
   virtual void stop() = 0;
+  virtual void cancel() = 0;
 };
 
 class AppController {

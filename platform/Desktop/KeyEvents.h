@@ -1,6 +1,7 @@
 // Key events as the trigger key sees them, and the seam that delivers them. Key codes and
 // modifier bits are the classic desktop virtual codes (61 = right Alt/Option, 53 = Escape); the
-// Linux backend maps physical keys onto them (Option is Alt, Command is Super).
+// Linux backend maps physical keys onto them (Option is Alt, Command is Super). Keys without such
+// a code (function keys, arrows, keypad, AltGr on a key of its own) go down as kOtherKeyCode.
 #pragma once
 
 #include <cstdint>
@@ -22,13 +23,19 @@ inline constexpr std::uint64_t flagsChanged = 1ull << 12;
 }  // namespace EventMask
 
 inline constexpr std::uint16_t kEscapeKeyCode = 53;
+// A key down of some key that has no desktop code.
+inline constexpr std::uint16_t kOtherKeyCode = 0xffff;
 
 // Runs work on the application's main thread, in the order posted; callable from any thread.
 using PostToMain = std::function<void(std::function<void()>)>;
 
+// Key downs come once per press (auto-repeat is left out); modifiers come as flag changes, down and up.
 struct KeyEvent {
   std::uint16_t keyCode = 0;
   std::uint64_t modifierFlags = 0;  // the flags after the change (modifier events)
+  // Whether this key is down after the event. Modifier events need it: with both Alt keys held,
+  // releasing one leaves the option flag set. Always true for key downs.
+  bool down = false;
 };
 
 // Installs event monitors. Handlers run on the platform's event thread, see every matching

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -82,6 +83,7 @@ struct X11KeyMonitor::State {
   int xinputOpcode = 0;
   std::map<unsigned, DesktopKey> keys;  // X keycode -> desktop key
   std::map<unsigned, bool> down;        // modifier keys held now, by X keycode
+  std::set<unsigned> otherKeysDown;     // the other keys held now: a press while held is a repeat
   std::function<bool()> ownsFocus;
   std::vector<int> xtestDevices;        // where typed keys come from; only they can be the paste chord
   std::unique_ptr<QSocketNotifier> notifier;
@@ -113,16 +115,19 @@ struct X11KeyMonitor::State {
 
   void keyChanged(unsigned keycode, bool pressed) {
     auto found = keys.find(keycode);
-    if (found == keys.end()) return;
-    const DesktopKey& key = found->second;
-    if (key.flag == 0) {
-      if (pressed) deliver(EventMask::keyDown, {key.code, flags()});
+    if (found == keys.end() || found->second.flag == 0) {
+      if (!pressed) {
+        otherKeysDown.erase(keycode);
+        return;
+      }
+      if (!otherKeysDown.insert(keycode).second) return;  // a repeat
+      deliver(EventMask::keyDown, {found == keys.end() ? kOtherKeyCode : found->second.code, flags(), true});
       return;
     }
     bool& held = down[keycode];
     if (held == pressed) return;  // a repeat, or a release whose press came before the monitor
     held = pressed;
-    deliver(EventMask::flagsChanged, {key.code, flags()});
+    deliver(EventMask::flagsChanged, {found->second.code, flags(), pressed});
   }
 
   void drain() {

@@ -2,8 +2,8 @@
 // every application still gets its keys), read on the X connection's socket in the Qt event loop of the
 // thread that makes the monitor. Physical keys map to the desktop key codes of platform/Desktop/KeyEvents.h
 // by their position (the keyboard's key names), not by the layout, so Right Alt is 61 also where the
-// layout makes it AltGr. Modifier keys arrive as flag changes, other keys with a code as key downs
-// (repeats included); keys without a code (function keys, keypad) are not reported. An event goes to
+// layout makes it AltGr. Modifier keys arrive as flag changes, other keys as key downs, once per press
+// (kOtherKeyCode for keys without a desktop code: function keys, arrows, keypad). An event goes to
 // the local monitors while a window of this application has the focus, else to the global ones. The
 // paste chord this process types (X11PasteKeys) is not reported.
 // Throws DesktopError when the display cannot be opened or lacks XInput 2.1.

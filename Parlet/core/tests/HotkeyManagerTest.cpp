@@ -1,5 +1,7 @@
 #include "Parlet/core/HotkeyManager.h"
 
+#include <map>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,7 +14,9 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using std::chrono::milliseconds;
 
-enum class Act { down, up, escape, otherDown, otherUp };
+// The trigger key, Escape, another modifier key (Left Alt, or Right Alt when Left Alt is the
+// trigger), a key with a desktop code (Q) and one without (End, F5).
+enum class Act { down, up, escape, otherDown, otherUp, letter, uncoded };
 
 struct Step {
   int atMs;
@@ -24,24 +28,38 @@ class HotkeyHarness {
   explicit HotkeyHarness(HotkeyManager::Key key = HotkeyManager::presets[0])
       : manager(key,
                 {[this] { record("press"); }, [this] { record("release"); },
-                 [this](bool on) { record(on ? "lock(true)" : "lock(false)"); }},
+                 [this](bool on) { record(on ? "lock(true)" : "lock(false)"); }, [this] { record("cancel"); }},
                 {&queue, &monitors, [this](const std::string& line) { log.push_back(line); }}) {
     manager.start();
   }
 
   void at(int ms) { queue.advance(milliseconds(ms) - queue.now()); }
 
+  // Flags as the monitors give them: those of every modifier held, so releasing one Alt key while
+  // the other is down leaves the option flag set.
   void send(Act act, bool global = true) {
-    const std::uint16_t code = manager.key().keyCode;
-    const std::uint64_t flag = manager.key().flag;
+    const HotkeyManager::Key& key = manager.key();
+    const std::uint16_t other = key.keyCode == 58 ? 61 : 58;
+    auto modifier = [&](std::uint16_t code, std::uint64_t flag, bool down) {
+      if (down) held[code] = flag;
+      else held.erase(code);
+      monitors.send(EventMask::flagsChanged, {code, flags(), down}, global);
+    };
     switch (act) {
-      case Act::down: monitors.send(EventMask::flagsChanged, {code, flag}, global); break;
-      case Act::up: monitors.send(EventMask::flagsChanged, {code, 0}, global); break;
-      case Act::escape: monitors.send(EventMask::keyDown, {kEscapeKeyCode, 0}, global); break;
-      case Act::otherDown: monitors.send(EventMask::flagsChanged, {58, ModifierFlag::option}, global); break;
-      case Act::otherUp: monitors.send(EventMask::flagsChanged, {58, 0}, global); break;
+      case Act::down: modifier(key.keyCode, key.flag, true); break;
+      case Act::up: modifier(key.keyCode, key.flag, false); break;
+      case Act::otherDown: modifier(other, ModifierFlag::option, true); break;
+      case Act::otherUp: modifier(other, ModifierFlag::option, false); break;
+      case Act::escape: monitors.send(EventMask::keyDown, {kEscapeKeyCode, flags(), true}, global); break;
+      case Act::letter: monitors.send(EventMask::keyDown, {12, flags(), true}, global); break;
+      case Act::uncoded: monitors.send(EventMask::keyDown, {kOtherKeyCode, flags(), true}, global); break;
     }
     queue.runUntilIdle();
+  }
+  std::uint64_t flags() const {
+    std::uint64_t result = 0;
+    for (const auto& [code, flag] : held) result |= flag;
+    return result;
   }
 
   void run(const std::vector<Step>& steps, int endMs) {
@@ -60,6 +78,7 @@ class HotkeyHarness {
   testing::FakeKeyMonitors monitors;
   std::vector<std::string> events;
   std::vector<std::string> log;
+  std::map<std::uint16_t, std::uint64_t> held;  // modifier keys down, with their flags
   HotkeyManager manager;
 };
 
@@ -98,9 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0, Act::down}, {100, Act::up}, {200, Act::down}, {300, Act::up}, {1000, Act::escape}},
                    3000,
                    {"press@0", "lock(true)@200", "lock(false)@1000", "release@1000"}},
-        ScriptCase{"EscapeWhileHeldOrIdleDoesNothing",
-                   {{0, Act::escape}, {10, Act::down}, {100, Act::escape}, {1000, Act::up}},
-                   3000,
+        ScriptCase{"EscapeWhileIdleDoesNothing", {{0, Act::escape}, {10, Act::down}, {1000, Act::up}}, 3000,
                    {"press@10", "release@1000"}},
         ScriptCase{"OtherKeyOfTheSameKindIsIgnored", {{0, Act::otherDown}, {1000, Act::otherUp}}, 3000, {}},
         ScriptCase{"KeyUpWithoutKeyDownIsIgnored", {{0, Act::up}}, 3000, {}},
@@ -109,6 +126,67 @@ INSTANTIATE_TEST_SUITE_P(
                    3000,
                    {"press@0", "release@900"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The trigger key used with another key is a chord: the press is cancelled, never released into a
+// dictation, and does not count towards a double tap.
+INSTANTIATE_TEST_SUITE_P(
+    Chords, HotkeyScriptTest,
+    ::testing::Values(
+        ScriptCase{"AKeyDownWhileHeldCancelsThePress",
+                   {{0, Act::down}, {60, Act::letter}, {120, Act::up}}, 3000, {"press@0", "cancel@60"}},
+        ScriptCase{"AKeyWithoutACodeCancelsALongHold",
+                   {{0, Act::down}, {1200, Act::uncoded}, {1300, Act::up}}, 3000, {"press@0", "cancel@1200"}},
+        ScriptCase{"AnotherModifierDownAndUpWhileHeldCancelsThePress",
+                   {{0, Act::down}, {100, Act::otherDown}, {150, Act::otherUp}, {1000, Act::up}},
+                   3000,
+                   {"press@0", "cancel@100"}},
+        ScriptCase{"EscapeWhileHeldCancelsThePress",
+                   {{0, Act::down}, {100, Act::escape}, {1000, Act::up}}, 3000, {"press@0", "cancel@100"}},
+        ScriptCase{"FurtherKeysOfTheChordChangeNothing",
+                   {{0, Act::down}, {50, Act::letter}, {80, Act::uncoded}, {90, Act::down}, {100, Act::letter},
+                    {700, Act::up}},
+                   3000,
+                   {"press@0", "cancel@50"}},
+        ScriptCase{"TwoChordsInARowAreNotADoubleTap",  // AltGr+8, AltGr+9 typed at speed: "[]"
+                   {{0, Act::down}, {60, Act::letter}, {120, Act::up}, {200, Act::down}, {260, Act::letter},
+                    {320, Act::up}},
+                   3000,
+                   {"press@0", "cancel@60", "press@200", "cancel@260"}},
+        ScriptCase{"AKeyBetweenTwoTapsCancelsTheFirstAndTheSecondStartsAfresh",
+                   {{0, Act::down}, {100, Act::up}, {200, Act::letter}, {300, Act::down}, {400, Act::up}},
+                   3000,
+                   {"press@0", "cancel@200", "press@300", "release@750"}},
+        ScriptCase{"EscapeBetweenTwoTapsCancelsTheFirst",
+                   {{0, Act::down}, {100, Act::up}, {200, Act::escape}}, 3000, {"press@0", "cancel@200"}},
+        ScriptCase{"AfterAChordTheNextPressDictates",
+                   {{0, Act::down}, {50, Act::letter}, {100, Act::up}, {500, Act::down}, {1500, Act::up}},
+                   3000,
+                   {"press@0", "cancel@50", "press@500", "release@1500"}},
+        ScriptCase{"AModifierHeldBeforeTheTriggerLetsItDictate",
+                   {{0, Act::otherDown}, {100, Act::down}, {300, Act::otherUp}, {1000, Act::up}},
+                   3000,
+                   {"press@100", "release@1000"}},
+        ScriptCase{"TheTriggerComingUpWhileAModifierOfItsKindIsHeldEndsTheHold",
+                   {{0, Act::otherDown}, {100, Act::down}, {1000, Act::up}, {1200, Act::otherUp}},
+                   3000,
+                   {"press@100", "release@1000"}},
+        ScriptCase{"KeysTypedWhileIdleChangeNothing",
+                   {{0, Act::letter}, {10, Act::uncoded}, {20, Act::otherDown}, {30, Act::otherUp}}, 3000, {}},
+        ScriptCase{"KeysTypedWhileLockedKeepTheLock",
+                   {{0, Act::down}, {100, Act::up}, {200, Act::down}, {300, Act::up}, {500, Act::letter},
+                    {600, Act::otherDown}, {650, Act::otherUp}, {700, Act::uncoded}, {1000, Act::down},
+                    {1050, Act::letter}, {1100, Act::up}, {2000, Act::down}, {3000, Act::up}},
+                   4000,
+                   {"press@0", "lock(true)@200", "lock(false)@1000", "release@1000", "press@2000",
+                    "release@3000"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HotkeyManagerTest, LogsAChordWithoutNamingTheOtherKey) {
+  HotkeyHarness harness;
+  harness.run({{0, Act::down}, {50, Act::letter}, {100, Act::up}}, 1000);
+  EXPECT_THAT(harness.log, ElementsAre("hotkey flags keyCode=61 isDown=true state=idle", "hotkey chord state=held",
+                                       "hotkey flags keyCode=61 isDown=false state=chord"));
+}
 
 TEST(HotkeyManagerTest, LogsEachTriggerKeyEventWithTheStateBeforeIt) {
   HotkeyHarness harness;
@@ -160,6 +238,14 @@ TEST(HotkeyManagerTest, SetKeyEndsAHoldLockOrPendingRelease) {
                                             "release@1100", "lock(false)@1100"));
   }
   {
+    HotkeyHarness harness;  // chord: the press was cancelled already, nothing more comes
+    harness.run({{0, Act::down}, {50, Act::letter}}, 100);
+    harness.manager.setKey(HotkeyManager::presets[4]);
+    harness.at(200);
+    harness.send(Act::down);
+    EXPECT_THAT(harness.events, ElementsAre("press@0", "cancel@50", "press@200"));
+  }
+  {
     HotkeyHarness harness;  // deferring: released at once, and the pending release never fires
     harness.run({{0, Act::down}, {100, Act::up}}, 200);
     harness.manager.setKey(HotkeyManager::presets[2]);
@@ -173,13 +259,13 @@ TEST(HotkeyManagerTest, EventsAfterTheManagerIsGoneAreDropped) {
   testing::FakeKeyMonitors monitors;
   int presses = 0;
   {
-    HotkeyManager manager(HotkeyManager::presets[0], {[&] { ++presses; }, [] {}, [](bool) {}},
+    HotkeyManager manager(HotkeyManager::presets[0], {[&] { ++presses; }, [] {}, [](bool) {}, [] {}},
                           {&queue, &monitors, [](const std::string&) {}});
     manager.start();
-    monitors.send(EventMask::flagsChanged, {61, ModifierFlag::option});
+    monitors.send(EventMask::flagsChanged, {61, ModifierFlag::option, true});
   }
   queue.runUntilIdle();
-  monitors.send(EventMask::flagsChanged, {61, ModifierFlag::option});
+  monitors.send(EventMask::flagsChanged, {61, ModifierFlag::option, true});
   queue.advance(std::chrono::seconds(1));
   EXPECT_EQ(presses, 0);
 }

@@ -421,6 +421,41 @@ TEST_F(PipelineTest, APressDuringProcessingStartsANewRecordingAlongsideTheEarlie
   EXPECT_THAT(log, ::testing::Contains(MatchesRegex("pipeline\\.stop duration=0\\.70s.*")));
 }
 
+// The trigger key was part of a chord: the recording goes, whatever its length, and nothing of it
+// is transcribed, archived, pasted or noticed; a road already under way goes on.
+TEST_F(PipelineTest, ACancelledRecordingLeavesNoTrace) {
+  engines.engine->queued = {{{"Earlier dictation"}}, {{"Never spoken"}}};
+  pipeline->prewarm();
+  settle();
+  states.clear();
+  log.clear();
+
+  pipeline->start();
+  wait(1000);
+  pipeline->stop();
+  queue.runUntilIdle();  // the earlier clip is being transcribed
+  pipeline->start();
+  wait(1200);
+  pipeline->cancel();
+  pipeline->cancel();  // nothing recording: nothing happens
+  pipeline->stop();
+  settle();
+
+  EXPECT_THAT(states, ElementsAre("recording", "processing", "recording", "idle", "idle"));
+  EXPECT_THAT(log, ::testing::Contains("pipeline.cancel: the trigger key was part of a chord, the recording is dropped"));
+  EXPECT_EQ(engines.engine->paths.size(), 1u);
+  ASSERT_EQ(archive->entries().size(), 1u);
+  EXPECT_EQ(archive->entries()[0].text, "Earlier dictation");
+  EXPECT_EQ(pasteboard->string(), "Earlier dictation");
+  EXPECT_EQ(keys->chords, 1);
+  EXPECT_THAT(notices, IsEmpty());
+  EXPECT_THAT(filesLeft(), IsEmpty());
+  EXPECT_EQ(levels.back(), 0.0f);
+
+  dictate(800);  // the next press dictates as before
+  EXPECT_EQ(pasteboard->string(), "Never spoken");
+}
+
 // The application quits while the user records, or while a clip is still being transcribed
 // ("Thinking"): no recording stays behind. Recordings an earlier run left go when the next starts.
 TEST_F(PipelineTest, QuittingLeavesNoRecordingBehind) {

@@ -35,6 +35,7 @@ class PipelineDictation : public Dictation {
   void prewarm() override { pipeline_.prewarm(); }
   void start() override { pipeline_.start(); }
   void stop() override { pipeline_.stop(); }
+  void cancel() override { pipeline_.cancel(); }
 
  private:
   Pipeline pipeline_;

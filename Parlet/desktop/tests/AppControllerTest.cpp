@@ -25,6 +25,7 @@ struct FakeDictation : Dictation {
   void prewarm() override { calls.push_back("prewarm"); }
   void start() override { calls.push_back("start"); }
   void stop() override { calls.push_back("stop"); }
+  void cancel() override { calls.push_back("cancel"); }
   std::vector<std::string>& calls;
 };
 
@@ -64,7 +65,13 @@ class AppControllerTest : public ::testing::Test {
   // The trigger key going down or up, to every installed monitor as the platform would.
   void key(bool down, std::uint16_t code = 61) {
     for (auto& m : monitors.monitors)
-      if (m.global && m.mask == EventMask::flagsChanged) m.handler({code, down ? ModifierFlag::option : 0});
+      if (m.global && m.mask == EventMask::flagsChanged) m.handler({code, down ? ModifierFlag::option : 0, down});
+    queue.runUntilIdle();
+  }
+  // A key without a desktop code going down.
+  void otherKey() {
+    for (auto& m : monitors.monitors)
+      if (m.global && m.mask == EventMask::keyDown) m.handler({kOtherKeyCode, 0, true});
     queue.runUntilIdle();
   }
   const StatusMenu& menu() { return app->menu().get(); }
@@ -100,6 +107,7 @@ struct OfflineFirstStart {
     void prewarm() override { pipeline.prewarm(); }
     void start() override { pipeline.start(); }
     void stop() override { pipeline.stop(); }
+    void cancel() override { pipeline.cancel(); }
     Pipeline pipeline;
   };
 
@@ -396,6 +404,11 @@ TEST_F(AppControllerTest, NormalStartInstallsTheKeyAndLoadsTheModel) {
   queue.advance(milliseconds(700));
   key(false);
   EXPECT_THAT(dictation, ElementsAre("prewarm", "start", "stop"));
+  key(true);  // with another key: a chord, whose press is cancelled
+  otherKey();
+  key(false);
+  queue.advance(milliseconds(700));
+  EXPECT_THAT(dictation, ElementsAre("prewarm", "start", "stop", "start", "cancel"));
 }
 
 TEST_F(AppControllerTest, PipelineReportsDriveTheIconAndThePill) {

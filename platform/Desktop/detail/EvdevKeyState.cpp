@@ -49,9 +49,14 @@ std::vector<KeyDelivery> EvdevKeyState::handle(Device device, unsigned type, uns
   // value: 1 press, 0 release, 2 auto-repeat (ignored).
   if (type != EV_KEY || (value != 0 && value != 1)) return {};
   auto key = desktopKeyForEvdevCode(code);
-  if (!key) return {};
+  if (!key) {
+    // Keys only: mouse, joystick and pen buttons share the event type.
+    const bool isKey = (code > KEY_RESERVED && code < BTN_MISC) || (code >= KEY_OK && code < BTN_TRIGGER_HAPPY);
+    if (value == 1 && isKey) return {{EventMask::keyDown, {kOtherKeyCode, flags(), true}}};
+    return {};
+  }
   if (key->flag == 0) {
-    if (value == 1) return {{EventMask::keyDown, {key->code, flags()}}};
+    if (value == 1) return {{EventMask::keyDown, {key->code, flags(), true}}};
     return {};
   }
   return setHeld(device, code, value == 1);
@@ -82,7 +87,7 @@ std::vector<KeyDelivery> EvdevKeyState::setHeld(Device device, unsigned code, bo
   else
     devices.erase(device);  // a release whose press came before we watched is a no-op
   if (wasDown == !devices.empty()) return {};
-  return {{EventMask::flagsChanged, {desktopKeyForEvdevCode(code)->code, flags()}}};
+  return {{EventMask::flagsChanged, {desktopKeyForEvdevCode(code)->code, flags(), !devices.empty()}}};
 }
 
 }  // namespace platform::desktop::detail

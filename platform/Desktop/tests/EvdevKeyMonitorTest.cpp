@@ -148,7 +148,7 @@ class EvdevKeyMonitorTest : public ::testing::Test {
     monitor_ = std::make_unique<EvdevKeyMonitor>(queue_.poster(), std::move(options));
     for (bool local : {false, true})
       for (std::uint64_t mask : {EventMask::flagsChanged, EventMask::keyDown}) {
-        auto handler = [this, local, mask](const KeyEvent& e) { seen_.push_back({local, mask, e.keyCode, e.modifierFlags}); };
+        auto handler = [this, local, mask](const KeyEvent& e) { seen_.push_back({local, mask, e.keyCode, e.modifierFlags, e.down}); };
         if (local) monitor_->addLocalMonitor(mask, handler);
         else monitor_->addGlobalMonitor(mask, handler);
       }
@@ -185,8 +185,9 @@ class EvdevKeyMonitorTest : public ::testing::Test {
   std::vector<Seen> seen_;
 };
 
-Seen flags(std::uint16_t code, std::uint64_t flags) { return {false, EventMask::flagsChanged, code, flags}; }
-Seen keyDown(std::uint16_t code, std::uint64_t flags) { return {false, EventMask::keyDown, code, flags}; }
+Seen pressed(std::uint16_t code, std::uint64_t flags) { return {false, EventMask::flagsChanged, code, flags, true}; }
+Seen released(std::uint16_t code, std::uint64_t flags) { return {false, EventMask::flagsChanged, code, flags, false}; }
+Seen keyDown(std::uint16_t code, std::uint64_t flags) { return {false, EventMask::keyDown, code, flags, true}; }
 
 // Events of different keyboards have no order between them until read, so each step is collected
 // before the next.
@@ -202,17 +203,17 @@ TEST_F(EvdevKeyMonitorTest, ModifiersAreTrackedAcrossKeyboards) {
   const char* a = "/dev/input/event3";
   const char* b = "/dev/input/event7";
   const Step steps[] = {
-      {a, KEY_LEFTSHIFT, 1, {flags(56, shift)}},
-      {b, KEY_RIGHTALT, 1, {flags(61, option | shift)}},
+      {a, KEY_LEFTSHIFT, 1, {pressed(56, shift)}},
+      {b, KEY_RIGHTALT, 1, {pressed(61, option | shift)}},
       {b, KEY_V, 1, {keyDown(9, option | shift)}},  // key downs carry the flags of every keyboard
       {b, KEY_V, 0, {}},
-      {a, KEY_LEFTSHIFT, 0, {flags(56, option)}},
-      {b, KEY_RIGHTALT, 0, {flags(61, 0)}},
+      {a, KEY_LEFTSHIFT, 0, {released(56, option)}},
+      {b, KEY_RIGHTALT, 0, {released(61, 0)}},
       // One key held on both keyboards is down until both let go.
-      {a, KEY_RIGHTALT, 1, {flags(61, option)}},
+      {a, KEY_RIGHTALT, 1, {pressed(61, option)}},
       {b, KEY_RIGHTALT, 1, {}},
       {a, KEY_RIGHTALT, 0, {}},
-      {b, KEY_RIGHTALT, 0, {flags(61, 0)}},
+      {b, KEY_RIGHTALT, 0, {released(61, 0)}},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(std::string(step.keyboard) + " key " + std::to_string(step.code) + " value " + std::to_string(step.value));
@@ -221,7 +222,8 @@ TEST_F(EvdevKeyMonitorTest, ModifiersAreTrackedAcrossKeyboards) {
   }
 }
 
-TEST_F(EvdevKeyMonitorTest, AutoRepeatAndKeysWithoutDesktopCodesAreIgnored) {
+// Keys without a desktop code go down as "another key"; a mouse button on the same device is no key.
+TEST_F(EvdevKeyMonitorTest, AutoRepeatIsIgnoredAndKeysWithoutDesktopCodesGoDownAsOtherKeys) {
   startMonitor();
   Typist& a = typist("/dev/input/event3");
   a.press(KEY_RIGHTCTRL);
@@ -230,10 +232,18 @@ TEST_F(EvdevKeyMonitorTest, AutoRepeatAndKeysWithoutDesktopCodesAreIgnored) {
   a.key(KEY_A, 2);
   a.release(KEY_A);
   a.press(KEY_F5);
+  a.key(KEY_F5, 2);
   a.release(KEY_F5);
+  a.press(KEY_END);
+  a.release(KEY_END);
+  a.press(BTN_LEFT);
+  a.release(BTN_LEFT);
+  a.press(KEY_FN);
   a.release(KEY_RIGHTCTRL);
   a.release(KEY_LEFTALT);  // a release without a press
-  EXPECT_EQ(collect(a), (std::vector<Seen>{flags(62, control), keyDown(0, control), flags(62, 0)}));
+  EXPECT_EQ(collect(a), (std::vector<Seen>{pressed(62, control), keyDown(0, control), keyDown(kOtherKeyCode, control),
+                                           keyDown(kOtherKeyCode, control), keyDown(kOtherKeyCode, control),
+                                           released(62, 0)}));
 }
 
 TEST_F(EvdevKeyMonitorTest, AKeyboardThatDisappearsReleasesWhatItHeld) {
@@ -241,8 +251,8 @@ TEST_F(EvdevKeyMonitorTest, AKeyboardThatDisappearsReleasesWhatItHeld) {
   const char* a = "/dev/input/event3";
   const char* b = "/dev/input/event7";
   const Step steps[] = {
-      {b, KEY_RIGHTSHIFT, 1, {flags(60, shift)}},
-      {a, KEY_RIGHTALT, 1, {flags(61, option | shift)}},
+      {b, KEY_RIGHTSHIFT, 1, {pressed(60, shift)}},
+      {a, KEY_RIGHTALT, 1, {pressed(61, option | shift)}},
       {a, KEY_RIGHTSHIFT, 1, {}},  // also held on b: stays down after a goes
   };
   // Gone as its node ends, or as the source reports it removed first.
@@ -263,9 +273,9 @@ TEST_F(EvdevKeyMonitorTest, AKeyboardThatDisappearsReleasesWhatItHeld) {
       typist(a).unplug();
     waitUntil([&] { return monitor_->keyboardCount() == 1; });
     EXPECT_EQ(monitor_->keyboardCount(), 1u);
-    EXPECT_EQ(collect(typist(b)), (std::vector<Seen>{flags(61, shift)}));
+    EXPECT_EQ(collect(typist(b)), (std::vector<Seen>{released(61, shift)}));
     typist(b).release(KEY_RIGHTSHIFT);
-    EXPECT_EQ(collect(typist(b)), (std::vector<Seen>{flags(60, 0)}));
+    EXPECT_EQ(collect(typist(b)), (std::vector<Seen>{released(60, 0)}));
   }
 }
 
@@ -277,7 +287,7 @@ TEST_F(EvdevKeyMonitorTest, PluggedKeyboardsAreReadAndKeysHeldWhenOpenedCount) {
   ASSERT_EQ(monitor_->keyboardCount(), 1u);
   late->press(KEY_C);
   late->release(KEY_LEFTCTRL);  // held before it was opened: its release is seen
-  EXPECT_EQ(collect(*late), (std::vector<Seen>{keyDown(8, control), flags(59, 0)}));
+  EXPECT_EQ(collect(*late), (std::vector<Seen>{keyDown(8, control), released(59, 0)}));
 }
 
 TEST_F(EvdevKeyMonitorTest, EventsGoToLocalMonitorsWhileThisApplicationHasTheFocus) {
@@ -287,8 +297,8 @@ TEST_F(EvdevKeyMonitorTest, EventsGoToLocalMonitorsWhileThisApplicationHasTheFoc
   a.press(KEY_LEFTMETA);
   a.release(KEY_LEFTMETA);
   const std::uint64_t command = platform::desktop::ModifierFlag::command;
-  EXPECT_EQ(collect(a), (std::vector<Seen>{{true, EventMask::flagsChanged, 55, command},
-                                           {true, EventMask::flagsChanged, 55, 0}}));
+  EXPECT_EQ(collect(a), (std::vector<Seen>{{true, EventMask::flagsChanged, 55, command, true},
+                                           {true, EventMask::flagsChanged, 55, 0, false}}));
 }
 
 TEST_F(EvdevKeyMonitorTest, DeliveriesPendingWhenTheMonitorEndsAreDropped) {

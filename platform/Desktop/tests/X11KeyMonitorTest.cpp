@@ -56,7 +56,7 @@ class X11KeyMonitorTest : public ::testing::Test {
     monitor_ = std::make_unique<X11KeyMonitor>([this] { return ownsFocus_; });
     for (bool local : {false, true})
       for (std::uint64_t mask : {EventMask::flagsChanged, EventMask::keyDown}) {
-        auto handler = [this, local, mask](const KeyEvent& e) { seen_.push_back({local, mask, e.keyCode, e.modifierFlags}); };
+        auto handler = [this, local, mask](const KeyEvent& e) { seen_.push_back({local, mask, e.keyCode, e.modifierFlags, e.down}); };
         if (local) monitor_->addLocalMonitor(mask, handler);
         else monitor_->addGlobalMonitor(mask, handler);
       }
@@ -92,31 +92,50 @@ TEST_F(X11KeyMonitorTest, ModifierKeysArriveAsFlagChangesWithTheirDesktopCodes) 
     ASSERT_NE(key, 0);
     keyboard_->key(key, true);
     keyboard_->key(key, false);
-    EXPECT_EQ(collect(2), (std::vector<Seen>{{false, EventMask::flagsChanged, c.code, c.flag},
-                                             {false, EventMask::flagsChanged, c.code, 0}}));
+    EXPECT_EQ(collect(2), (std::vector<Seen>{{false, EventMask::flagsChanged, c.code, c.flag, true},
+                                             {false, EventMask::flagsChanged, c.code, 0, false}}));
   }
 }
 
 TEST_F(X11KeyMonitorTest, FlagsAreThoseOfEveryModifierHeldAndOtherKeysArriveAsKeyDowns) {
   const KeyCode ctrl = keyboard_->code(XK_Control_L), alt = keyboard_->code(XK_Alt_R), shiftR = keyboard_->code(XK_Shift_R),
-                escape = keyboard_->code(XK_Escape), v = keyboard_->code(XK_v), f5 = keyboard_->code(XK_F5);
+                escape = keyboard_->code(XK_Escape), v = keyboard_->code(XK_v), f5 = keyboard_->code(XK_F5),
+                end = keyboard_->code(XK_End);
   keyboard_->key(ctrl, true);
   keyboard_->key(alt, true);
   keyboard_->key(v, true);  // key downs carry the flags held
+  keyboard_->key(v, true);  // a press of a key already down is a repeat
   keyboard_->key(v, false);
   keyboard_->key(ctrl, false);
-  keyboard_->key(f5, true);  // no desktop code: not reported
+  keyboard_->key(f5, true);  // no desktop code: some other key
   keyboard_->key(f5, false);
+  keyboard_->key(end, true);
+  keyboard_->key(end, false);
   keyboard_->key(escape, true);
   keyboard_->key(escape, false);
   keyboard_->key(alt, false);
   keyboard_->key(shiftR, false);  // released without a press seen: flags unchanged, nothing reported
-  EXPECT_EQ(collect(6), (std::vector<Seen>{{false, EventMask::flagsChanged, 59, control},
-                                           {false, EventMask::flagsChanged, 61, control | option},
-                                           {false, EventMask::keyDown, 9, control | option},
-                                           {false, EventMask::flagsChanged, 59, option},
-                                           {false, EventMask::keyDown, 53, option},
-                                           {false, EventMask::flagsChanged, 61, 0}}));
+  EXPECT_EQ(collect(8), (std::vector<Seen>{{false, EventMask::flagsChanged, 59, control, true},
+                                           {false, EventMask::flagsChanged, 61, control | option, true},
+                                           {false, EventMask::keyDown, 9, control | option, true},
+                                           {false, EventMask::flagsChanged, 59, option, false},
+                                           {false, EventMask::keyDown, kOtherKeyCode, option, true},
+                                           {false, EventMask::keyDown, kOtherKeyCode, option, true},
+                                           {false, EventMask::keyDown, 53, option, true},
+                                           {false, EventMask::flagsChanged, 61, 0, false}}));
+}
+
+// With both Alt keys down the option flag stays set when one comes up: only `down` tells.
+TEST_F(X11KeyMonitorTest, AModifierComingUpSaysSoWhileItsTwinHoldsTheFlag) {
+  const KeyCode left = keyboard_->code(XK_Alt_L), right = keyboard_->code(XK_Alt_R);
+  keyboard_->key(left, true);
+  keyboard_->key(right, true);
+  keyboard_->key(right, false);
+  keyboard_->key(left, false);
+  EXPECT_EQ(collect(4), (std::vector<Seen>{{false, EventMask::flagsChanged, 58, option, true},
+                                           {false, EventMask::flagsChanged, 61, option, true},
+                                           {false, EventMask::flagsChanged, 61, option, false},
+                                           {false, EventMask::flagsChanged, 58, 0, false}}));
 }
 
 TEST_F(X11KeyMonitorTest, AModifierHeldBeforeTheMonitorStartsCountsInTheFlags) {
@@ -168,8 +187,8 @@ TEST_F(X11KeyMonitorTest, ThePasteChordThisProcessTypesIsNotTakenForTheUsersKeys
   keyboard_->key(ctrl, false);
   desktoptest::pumpUntil([&] { return seen_.size() >= 2; });
   paste.sendPasteChord();
-  EXPECT_EQ(collect(2), (std::vector<Seen>{{false, EventMask::flagsChanged, 59, control},
-                                           {false, EventMask::flagsChanged, 59, 0}}));
+  EXPECT_EQ(collect(2), (std::vector<Seen>{{false, EventMask::flagsChanged, 59, control, true},
+                                           {false, EventMask::flagsChanged, 59, 0, false}}));
 }
 
 TEST_F(X11KeyMonitorTest, EventsGoToLocalMonitorsWhileThisApplicationHasTheFocus) {
@@ -180,8 +199,8 @@ TEST_F(X11KeyMonitorTest, EventsGoToLocalMonitorsWhileThisApplicationHasTheFocus
   desktoptest::pumpUntil([&] { return seen_.size() == 1; });
   ownsFocus_ = false;
   keyboard_->key(alt, false);
-  EXPECT_EQ(collect(2), (std::vector<Seen>{{true, EventMask::flagsChanged, 61, option},
-                                           {false, EventMask::flagsChanged, 61, 0}}));
+  EXPECT_EQ(collect(2), (std::vector<Seen>{{true, EventMask::flagsChanged, 61, option, true},
+                                           {false, EventMask::flagsChanged, 61, 0, false}}));
 }
 
 TEST_F(X11KeyMonitorTest, ByDefaultAFocusedQtWindowMakesEventsLocal) {

@@ -19,6 +19,7 @@ struct IdleDictation : Dictation {
   void prewarm() override {}
   void start() override {}
   void stop() override {}
+  void cancel() override {}
 };
 
 class TrayMenuTest : public ::testing::Test {
