@@ -9,15 +9,20 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "Parlet/core/ParletLog.h"
 #include "Parlet/core/tests/RoadFixtures.h"
 #include "Parlet/core/UserSettings.h"
 #include "Parlet/desktop/app/DesktopApplication.h"
@@ -29,6 +34,7 @@
 #include "testsupport/HubTestServer.h"
 
 // X11 last: Xlib's macros break Qt's and GoogleTest's headers.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -63,9 +69,22 @@ class Keyboard {
     int event, error, major, minor;
     return display_ && XTestQueryExtension(display_, &event, &error, &major, &minor);
   }
-  void key(KeySym symbol, bool down) {
-    XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, symbol), down ? True : False, CurrentTime);
+  void key(KeySym symbol, bool down) { key(XKeysymToKeycode(display_, symbol), down); }
+  void key(KeyCode code, bool down) {
+    XTestFakeKeyEvent(display_, code, down ? True : False, CurrentTime);
     XSync(display_, False);
+  }
+  // The key at a place on the keyboard by the keyboard's own name for it ("AD01": Q on a US
+  // layout, A on a French one), whatever the layout; 0 when there is none.
+  KeyCode named(std::string_view name) const {
+    KeyCode found = 0;
+    XkbDescPtr keyboard = XkbGetMap(display_, 0, XkbUseCoreKbd);
+    if (keyboard && XkbGetNames(display_, XkbKeyNamesMask, keyboard) == Success && keyboard->names)
+      for (int code = keyboard->min_key_code; code <= keyboard->max_key_code && !found; ++code)
+        if (std::string_view(keyboard->names->keys[code].name, strnlen(keyboard->names->keys[code].name, XkbKeyNameLength)) == name)
+          found = static_cast<KeyCode>(code);
+    if (keyboard) XkbFreeKeyboard(keyboard, XkbAllComponentsMask, True);
+    return found;
   }
 
  private:
@@ -162,7 +181,8 @@ class DictationEndToEndTest : public ::testing::Test {
   // stays down until the recording has all of that audio, however slowly this thread gets to push
   // it on a busy machine (the engine decodes nothing from a clip of a second or less).
   QImage dictate(milliseconds hold) {
-    keyboard->key(XK_Alt_R, true);
+    const KeyCode rightAlt = keyboard->named("RALT");
+    keyboard->key(rightAlt, true);
     EXPECT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
     const std::size_t samples = static_cast<std::size_t>(hold.count()) * 16;
     std::size_t sample = 0;
@@ -174,8 +194,54 @@ class DictationEndToEndTest : public ::testing::Test {
       pumpFor(milliseconds(20));
       if (screen.isNull() && sample > samples * 6 / 10) screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
     }
-    keyboard->key(XK_Alt_R, false);
+    keyboard->key(rightAlt, false);
     return screen;
+  }
+
+  // Tone into the running recording for `length`, or until the recording ends.
+  void speak(milliseconds length) {
+    const std::size_t samples = static_cast<std::size_t>(length.count()) * 16;
+    for (std::size_t sample = 0; microphone && microphone->isRunning() && sample < samples;) {
+      std::vector<float> tone(320);
+      for (float& value : tone) value = 0.3f * std::sin(2 * M_PI * 440 * double(sample++) / 16000);
+      microphone->push({tone});
+      pumpFor(milliseconds(20));
+    }
+  }
+
+  // The application's log from `offset` on.
+  static std::string logFrom(std::uintmax_t offset) {
+    ParletLog::shared().flush();
+    std::ifstream file(ParletLog::url(), std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(offset));
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  }
+  static std::uintmax_t logSize() {
+    ParletLog::shared().flush();
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(ParletLog::url(), error);
+    return error ? 0 : size;
+  }
+
+  // Nothing of a chord was kept: no transcription, archive entry, paste, notice or lock, the
+  // microphone and the pill are off, and the log shows `chords` cancelled presses and no road.
+  void expectNothingDictated(std::uintmax_t logStart, std::size_t chords) {
+    pumpFor(milliseconds(700));  // past the wait for a second tap
+    EXPECT_TRUE(scripted->paths.empty()) << scripted->paths.size() << " clips transcribed";
+    EXPECT_TRUE(archive.entries().empty());
+    const OverlayModel& pill = parlet->controller().overlay().model();
+    EXPECT_EQ(pill.notice(), std::nullopt);
+    EXPECT_FALSE(pill.locked());
+    EXPECT_FALSE(pill.visible());
+    EXPECT_FALSE(microphone && microphone->isRunning()) << "the microphone is still on";
+    const std::string log = logFrom(logStart);
+    std::size_t cancelled = 0;
+    for (std::size_t at = log.find("hotkey chord state="); at != std::string::npos; at = log.find("hotkey chord state=", at + 1))
+      ++cancelled;
+    EXPECT_EQ(cancelled, chords) << log;
+    EXPECT_NE(log.find("pipeline.cancel"), std::string::npos) << log;
+    for (const char* road : {"pipeline.stop", "transcribe begin", "pasting"})
+      EXPECT_EQ(log.find(road), std::string::npos) << road << " in\n" << log;
   }
 
   bool fieldShows(const std::string& text) {
@@ -200,6 +266,7 @@ class DictationEndToEndTest : public ::testing::Test {
   InMemorySettings settings;
   TranscriptArchive archive{folder.path() / "transcripts.json"};
   std::shared_ptr<platform::audio::FakeCaptureEngine> microphone;
+  std::shared_ptr<ScriptedEngine> scripted = std::make_shared<ScriptedEngine>();  // what the chords may not reach
   std::unique_ptr<desktoptest::ForeignClipboardOwner> owner;
   std::unique_ptr<PasteTarget> target;
   std::unique_ptr<DesktopApplication> parlet;
@@ -253,6 +320,72 @@ TEST_F(DictationEndToEndTest, FirstStartDownloadsTheModelWithProgressInTheMenuTh
 
   dictate(milliseconds(1600));
   EXPECT_TRUE(fieldShows(testing::spokenText(script))) << "the field holds \"" << target->text << "\"";
+  expectClipboardRestored();
+}
+
+// A layout where Right Alt is AltGr, and Right Control with End: the trigger key used with another
+// key types that key's character into the other application and dictates nothing, however fast the
+// chords come (two within the wait for a second tap are no double tap) or however long they are
+// held. The trigger alone still dictates on such a layout afterwards.
+TEST_F(DictationEndToEndTest, ChordsWithTheTriggerKeyTypeTheirCharactersAndDictateNothing) {
+  startParlet([this](const EngineOptions&) { return scripted; });
+  ASSERT_TRUE(parlet->controller().hotkeyInstalled());
+  ASSERT_FALSE(ParletLog::url().empty()) << "no log file to read";
+  struct Restore {
+    ~Restore() { desktoptest::session()->run({"setxkbmap", "us"}); }
+  } restore;
+
+  struct Case {
+    const char* layout;
+    std::vector<const char*> keys;  // the keys' names, each typed while Right Alt is held
+    std::string typed;
+  };
+  const Case cases[] = {
+      {"de", {"AD01", "AD03", "AE08", "AE09", "AE07", "AE10", "AE11", "LSGT"}, "@\u20ac[]{}\\|"},
+      {"fr", {"AE10", "AE04", "AE05", "AE11", "AE12", "AE03"}, "@{[]}#"},
+  };
+  const KeyCode altGr = keyboard->named("RALT");
+  ASSERT_NE(altGr, 0);
+  std::string field;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layout);
+    ASSERT_EQ(desktoptest::session()->run({"setxkbmap", c.layout}), 0) << "setxkbmap (x11-xkb-utils) failed or is absent";
+    pumpFor(milliseconds(300));  // the other application takes up the new layout
+    const std::uintmax_t logStart = logSize();
+    for (const char* name : c.keys) {
+      const KeyCode key = keyboard->named(name);
+      ASSERT_NE(key, 0) << name;
+      for (auto [code, down] : {std::pair{altGr, true}, {key, true}, {key, false}, {altGr, false}}) {
+        keyboard->key(code, down);
+        pumpFor(milliseconds(40));  // at a typist's speed
+      }
+    }
+    field += c.typed;
+    EXPECT_TRUE(fieldShows(field)) << "the field holds \"" << target->text << "\"";
+    expectNothingDictated(logStart, c.keys.size());
+  }
+
+  // Right Control as the trigger, held with End for 1.2 s while the microphone hears a tone.
+  ASSERT_EQ(desktoptest::session()->run({"setxkbmap", "us"}), 0);
+  parlet->controller().selectHotkey(4);
+  const std::uintmax_t logStart = logSize();
+  const KeyCode control = keyboard->named("RCTL"), end = keyboard->named("END");
+  keyboard->key(control, true);
+  ASSERT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
+  speak(milliseconds(300));
+  keyboard->key(end, true);
+  speak(milliseconds(900));
+  keyboard->key(end, false);
+  keyboard->key(control, false);
+  expectNothingDictated(logStart, 1);
+  EXPECT_EQ(target->text, field);
+
+  // Right Alt alone, on an AltGr layout, dictates as before.
+  parlet->controller().selectHotkey(0);
+  ASSERT_EQ(desktoptest::session()->run({"setxkbmap", "de"}), 0);
+  dictate(milliseconds(1000));
+  EXPECT_TRUE(fieldShows(field + "Parlet types what you say.")) << "the field holds \"" << target->text << "\"";
+  EXPECT_EQ(scripted->paths.size(), 1u);
   expectClipboardRestored();
 }
 
