@@ -1,4 +1,5 @@
-// parlet: push-to-talk dictation in the tray. Without an X display it says so in one line and exits
+// parlet: push-to-talk dictation in the tray. --help and --version answer without a display; any
+// other argument is an error (status 2). Without an X display it says so in one line and exits
 // with status 1; errors that reach this edge are printed the same way. A second launch while one
 // copy runs asks that copy to show itself, says so in one line and exits with status 0.
 #include <QApplication>
@@ -8,12 +9,18 @@
 #include <string>
 
 #include "Parlet/core/ParletLog.h"
+#include "Parlet/desktop/app/CommandLine.h"
 #include "Parlet/desktop/app/DesktopApplication.h"
 #include "Parlet/desktop/app/DisplayCheck.h"
 #include "Parlet/desktop/app/QtMainQueue.h"
 #include "Parlet/desktop/app/SingleInstance.h"
 
 int main(int argc, char** argv) {
+  if (const auto reply = parlet::app::readCommandLine(argc, argv, PARLET_VERSION); !reply.run) {
+    std::fputs(reply.out.c_str(), stdout);
+    std::fputs(reply.err.c_str(), stderr);
+    return reply.status;
+  }
   if (const std::string why = parlet::app::whyNoDisplay(); !why.empty()) {
     std::fprintf(stderr, "parlet: %s\n", why.c_str());
     return 1;
