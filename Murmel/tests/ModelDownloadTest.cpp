@@ -349,6 +349,20 @@ TEST_F(ModelDownloadTest, OnlyAPackedCheckpointFolderBringsItsRepositorysTokeniz
   EXPECT_EQ(server.requests().size(), 0u);
 }
 
+// A later start asks whether the model changed and downloads nothing: the search's listing, the
+// snapshot's own listing of the small files, and HEAD requests, as the README says.
+TEST_F(ModelDownloadTest, LaterStartListsTwiceAndTransfersNoContent) {
+  const Checkpoint checkpoint;
+  checkpoint.serve(server, "openai/whisper-tiny");
+  const fs::path folder = get("tiny", "openai/whisper-tiny");
+  server.clearRequests();
+  EXPECT_EQ(get("tiny", "openai/whisper-tiny"), folder);
+  EXPECT_EQ(listings(), 2);
+  for (const auto& request : server.requests()) {
+    if (!request.target.starts_with("/api/models/")) EXPECT_EQ(request.method, "HEAD") << request.target;
+  }
+}
+
 // The repository at a new commit: the folders are packed again, the weights downloaded again,
 // when the weights or the configuration they are packed with changed, and kept as they are when
 // only other files did.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -33,7 +34,15 @@ constexpr const char* kWeightsFile = "model.safetensors";
 constexpr const char* kShardIndex = "model.safetensors.index.json";
 constexpr const char* kSourceRecord = "source.json";
 
+// The configuration files of a checkpoint hold a few kilobytes; a larger one is refused before
+// it is parsed, so its claims cannot size anything.
+constexpr std::uintmax_t kMaxConfigurationBytes = 1 << 20;
+
 json::Value readJson(const fs::path& path) {
+  std::error_code ec;
+  if (const auto bytes = fs::file_size(path, ec); !ec && bytes > kMaxConfigurationBytes)
+    throw std::runtime_error(path.string() + ": is " + std::to_string(bytes) +
+                             " bytes, more than a configuration file holds (at most 1 MiB)");
   try {
     return json::parseFile(path.string());
   } catch (const std::exception& e) {
@@ -86,12 +95,21 @@ std::vector<std::pair<int, int>> readAlignmentHeads(const fs::path& file, const 
   if (!heads) return defaultAlignmentHeads(dims);
   std::vector<std::pair<int, int>> out;
   try {
-    for (const auto& pair : heads->asArray()) {
+    // Each decoder head can be named once, so a longer list is refused before it is read.
+    const auto& pairs = heads->asArray();
+    const std::int64_t decoderHeads = dims.nTextLayer * dims.nTextHead;
+    if (static_cast<std::int64_t>(pairs.size()) > decoderHeads)
+      throw std::runtime_error("lists " + std::to_string(pairs.size()) + " heads, more than the decoder's " +
+                               std::to_string(decoderHeads));
+    std::set<std::pair<int, int>> seen;
+    for (const auto& pair : pairs) {
       const auto& p = pair.asArray();
       if (p.size() != 2) throw std::runtime_error("a pair needs two numbers");
       const std::int64_t layer = p[0].asInt(), head = p[1].asInt();
       if (layer < 0 || layer >= dims.nTextLayer || head < 0 || head >= dims.nTextHead)
         throw std::runtime_error("[" + std::to_string(layer) + ", " + std::to_string(head) + "] is not a decoder head");
+      if (!seen.emplace(static_cast<int>(layer), static_cast<int>(head)).second)
+        throw std::runtime_error("[" + std::to_string(layer) + ", " + std::to_string(head) + "] is listed twice");
       out.emplace_back(static_cast<int>(layer), static_cast<int>(head));
     }
   } catch (const std::exception& e) {
@@ -119,8 +137,10 @@ fs::path makeTemporarySibling(const fs::path& destination) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", random());
-    const fs::path candidate =
-        destination.parent_path() / ("." + destination.filename().string() + ".partial-" + std::to_string(::getpid()) + "-" + suffix);
+    std::string name = ".";
+    name.append(destination.filename().string()).append(".partial-").append(std::to_string(::getpid()));
+    name.append("-").append(suffix);
+    const fs::path candidate = destination.parent_path() / name;
     if (::mkdir(candidate.c_str(), 0777) == 0) return candidate;
     if (errno != EEXIST) throw std::runtime_error(candidate.string() + ": cannot create: " + std::strerror(errno));
   }

@@ -70,9 +70,14 @@ class DecoderKernel : public Kernel {
     manifest.requireFeature(false, "logits", {1, 1, v_});
     manifest.requireFeature(false, "key_cache_updates", {1, ld, 1, 1});
     manifest.requireFeature(false, "value_cache_updates", {1, ld, 1, 1});
+    if (static_cast<std::int64_t>(manifest.alignmentHeads.size()) > l_ * heads_)
+      manifest.fail("alignment_heads lists " + std::to_string(manifest.alignmentHeads.size()) +
+                    " heads, more than the decoder's " + std::to_string(l_ * heads_));
     for (const auto& [layer, head] : manifest.alignmentHeads) {
       if (layer < 0 || layer >= l_ || head < 0 || head >= heads_)
         manifest.fail("alignment head [" + std::to_string(layer) + ", " + std::to_string(head) + "] does not exist");
+      if (std::find(alignment_.begin(), alignment_.end(), std::pair{layer, head}) != alignment_.end())
+        manifest.fail("alignment head [" + std::to_string(layer) + ", " + std::to_string(head) + "] is listed twice");
       alignment_.emplace_back(layer, head);
     }
     const bool alignmentOut = manifest.description.outputDescriptionsByName.count("alignment_heads_weights") != 0;

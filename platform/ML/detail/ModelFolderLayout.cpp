@@ -1,6 +1,10 @@
 #include "platform/ML/detail/ModelFolderLayout.h"
 
+#include <array>
+#include <charconv>
 #include <cerrno>
+#include <optional>
+#include <string_view>
 #include <cstring>
 #include <stdexcept>
 
@@ -78,44 +82,76 @@ std::vector<FolderLayout> folderLayouts(const WhisperDimensions& dims, const Mod
   return folders;
 }
 
-std::map<std::string, std::vector<std::int64_t>> expectedShapes(const WhisperDimensions& dims) {
-  std::map<std::string, std::vector<std::int64_t>> shapes;
-  auto norm = [&](const std::string& name, std::int64_t d) { shapes[name + ".weight"] = shapes[name + ".bias"] = {d}; };
-  auto block = [&](const std::string& p, const std::string& attention, std::int64_t d) {
-    for (const char* proj : {"q_proj", "k_proj", "v_proj", "out_proj"}) {
-      shapes[p + "." + attention + "." + proj + ".weight"] = {d, d};
-      shapes[p + "." + attention + "." + proj + ".bias"] = {d};
-    }
-    norm(p + "." + attention + "_layer_norm", d);
-  };
-  auto mlp = [&](const std::string& p, std::int64_t d) {
-    shapes[p + ".fc1.weight"] = {dims.nFf, d};
-    shapes[p + ".fc1.bias"] = {dims.nFf};
-    shapes[p + ".fc2.weight"] = {d, dims.nFf};
-    shapes[p + ".fc2.bias"] = {d};
-    norm(p + ".final_layer_norm", d);
-  };
+namespace {
+
+using Shapes = std::map<std::string, std::vector<std::int64_t>>;
+
+struct Stack {
+  const char* name;    // "encoder"
+  const char* prefix;  // "model.encoder.layers."
+  std::int64_t layers;
+};
+
+std::array<Stack, 2> stacks(const WhisperDimensions& dims) {
+  return {Stack{"encoder", "model.encoder.layers.", dims.nAudioLayer},
+          Stack{"decoder", "model.decoder.layers.", dims.nTextLayer}};
+}
+
+// The tensors outside the layers.
+Shapes outerShapes(const WhisperDimensions& dims) {
   const std::int64_t d = dims.nAudioState, t = dims.nTextState;
-  shapes["model.encoder.conv1.weight"] = {d, dims.nMels, 3};
-  shapes["model.encoder.conv1.bias"] = {d};
-  shapes["model.encoder.conv2.weight"] = {d, d, 3};
-  shapes["model.encoder.conv2.bias"] = {d};
-  shapes["model.encoder.embed_positions.weight"] = {dims.nAudioCtx, d};
-  for (std::int64_t i = 0; i < dims.nAudioLayer; ++i) {
-    const std::string p = "model.encoder.layers." + std::to_string(i);
-    block(p, "self_attn", d);
-    mlp(p, d);
-  }
-  norm("model.encoder.layer_norm", d);
-  shapes["model.decoder.embed_tokens.weight"] = {dims.nVocab, t};
-  shapes["model.decoder.embed_positions.weight"] = {dims.nTextCtx, t};
-  for (std::int64_t i = 0; i < dims.nTextLayer; ++i) {
-    const std::string p = "model.decoder.layers." + std::to_string(i);
-    block(p, "self_attn", t);
-    block(p, "encoder_attn", t);
-    mlp(p, t);
-  }
-  norm("model.decoder.layer_norm", t);
+  return {{"model.encoder.conv1.weight", {d, dims.nMels, 3}},
+          {"model.encoder.conv1.bias", {d}},
+          {"model.encoder.conv2.weight", {d, d, 3}},
+          {"model.encoder.conv2.bias", {d}},
+          {"model.encoder.embed_positions.weight", {dims.nAudioCtx, d}},
+          {"model.encoder.layer_norm.weight", {d}},
+          {"model.encoder.layer_norm.bias", {d}},
+          {"model.decoder.embed_tokens.weight", {dims.nVocab, t}},
+          {"model.decoder.embed_positions.weight", {dims.nTextCtx, t}},
+          {"model.decoder.layer_norm.weight", {t}},
+          {"model.decoder.layer_norm.bias", {t}}};
+}
+
+// The tensors of layer `index` of a stack, added to `shapes`.
+void addLayerShapes(Shapes& shapes, const WhisperDimensions& dims, const Stack& stack, std::int64_t index) {
+  const bool decoder = std::string_view(stack.name) == "decoder";
+  const std::int64_t d = decoder ? dims.nTextState : dims.nAudioState;
+  const std::string p = stack.prefix + std::to_string(index);
+  auto norm = [&](const std::string& name) { shapes[name + ".weight"] = shapes[name + ".bias"] = {d}; };
+  auto attention = [&](const std::string& kind) {
+    for (const char* proj : {"q_proj", "k_proj", "v_proj", "out_proj"}) {
+      shapes[p + "." + kind + "." + proj + ".weight"] = {d, d};
+      shapes[p + "." + kind + "." + proj + ".bias"] = {d};
+    }
+    norm(p + "." + kind + "_layer_norm");
+  };
+  attention("self_attn");
+  if (decoder) attention("encoder_attn");
+  shapes[p + ".fc1.weight"] = {dims.nFf, d};
+  shapes[p + ".fc1.bias"] = {dims.nFf};
+  shapes[p + ".fc2.weight"] = {d, dims.nFf};
+  shapes[p + ".fc2.bias"] = {d};
+  norm(p + ".final_layer_norm");
+}
+
+// The layer index of a name below the stack's prefix ("model.encoder.layers.3.fc1.bias" => 3) and
+// the rest of the name (".fc1.bias"); nullopt when the name has no index there.
+std::optional<std::pair<std::int64_t, std::string_view>> layerOf(std::string_view name, const Stack& stack) {
+  if (!name.starts_with(stack.prefix)) return std::nullopt;
+  name.remove_prefix(std::string_view(stack.prefix).size());
+  std::int64_t index = 0;
+  const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), index);
+  if (error != std::errc() || end == name.data() || index < 0) return std::nullopt;
+  return std::pair{index, name.substr(static_cast<std::size_t>(end - name.data()))};
+}
+
+}  // namespace
+
+std::map<std::string, std::vector<std::int64_t>> expectedShapes(const WhisperDimensions& dims) {
+  Shapes shapes = outerShapes(dims);
+  for (const Stack& stack : stacks(dims))
+    for (std::int64_t i = 0; i < stack.layers; ++i) addLayerShapes(shapes, dims, stack, i);
   return shapes;
 }
 
@@ -125,24 +161,47 @@ void checkShapes(const WhisperDimensions& dims, const std::map<std::string, std:
   auto fail = [&](const std::string& name, const std::string& message) {
     throw std::runtime_error(where + ": tensor \"" + name + "\" " + message);
   };
-  // Every layer holds several tensors, so a count beyond the tensors there are cannot be met; it
-  // is refused before the expected names are listed, a list that grows with the count.
-  for (const auto& [stack, layers] : {std::pair{"encoder", dims.nAudioLayer}, std::pair{"decoder", dims.nTextLayer}})
-    if (layers > static_cast<std::int64_t>(shapes.size()))
-      throw std::runtime_error(where + ": the dimensions name " + std::to_string(layers) + " " + stack +
-                               " layers, more than the " + std::to_string(shapes.size()) + " tensors there are");
-  const auto expected = expectedShapes(dims);
-  for (const auto& [name, shape] : expected) {
-    auto it = shapes.find(name);
-    if (it == shapes.end()) {
-      if (name.ends_with(optionalSuffix)) continue;
-      fail(name, "is missing");
+  // Every layer holds several tensors, so a count beyond the tensors there are cannot be met.
+  for (const Stack& stack : stacks(dims))
+    if (stack.layers > static_cast<std::int64_t>(shapes.size()))
+      throw std::runtime_error(where + ": the dimensions name " + std::to_string(stack.layers) + " " + stack.name +
+                               " layers, more than the " +
+                               std::to_string(shapes.size()) + " tensors there are");
+  auto require = [&](const Shapes& expected) {
+    for (const auto& [name, shape] : expected) {
+      auto it = shapes.find(name);
+      if (it == shapes.end()) {
+        if (name.ends_with(optionalSuffix)) continue;
+        fail(name, "is missing");
+      }
+      if (it->second != shape) fail(name, "has shape " + shapeText(it->second) + ", expected " + shapeText(shape));
     }
-    if (it->second != shape) fail(name, "has shape " + shapeText(it->second) + ", expected " + shapeText(shape));
+  };
+  // Layer by layer, so the work stops at the first layer not there, whatever count the
+  // dimensions claim.
+  const Shapes outer = outerShapes(dims);
+  require(outer);
+  for (const Stack& stack : stacks(dims))
+    for (std::int64_t i = 0; i < stack.layers; ++i) {
+      Shapes layer;
+      addLayerShapes(layer, dims, stack, i);
+      require(layer);
+    }
+  // No tensor the folders would leave unused: each name is an outer one or a layer's, matched
+  // against layer 0's names.
+  std::array<Shapes, 2> firstLayers;
+  const auto all = stacks(dims);
+  for (std::size_t s = 0; s < all.size(); ++s) addLayerShapes(firstLayers[s], dims, all[s], 0);
+  for (const auto& [name, shape] : shapes) {
+    if (!name.starts_with("model.encoder.") && !name.starts_with("model.decoder.")) continue;
+    if (outer.count(name)) continue;
+    bool used = false;
+    for (std::size_t s = 0; s < all.size() && !used; ++s)
+      if (const auto layer = layerOf(name, all[s]); layer && layer->first < all[s].layers)
+        used = firstLayers[s].count(all[s].prefix + std::string("0") + std::string(layer->second)) != 0 &&
+               std::to_string(layer->first) + std::string(layer->second) == name.substr(std::strlen(all[s].prefix));
+    if (!used) fail(name, "is not part of the model");
   }
-  for (const auto& [name, shape] : shapes)
-    if ((name.starts_with("model.encoder.") || name.starts_with("model.decoder.")) && !expected.count(name))
-      fail(name, "is not part of the model");
 }
 
 bool heldInHalf(const std::string& name) {

@@ -142,7 +142,17 @@ INSTANTIATE_TEST_SUITE_P(
                    {"weights.safetensors", "\"model.decoder.layers.1.fc2.bias\" is missing"}},
         Corruption{"NonexistentAlignmentHead",
                    [](const fs::path& f) { editDescription(f, "[\n      1,\n      3\n    ]", "[\n      1,\n      4\n    ]"); },
-                   {"alignment head [1, 4]"}}),
+                   {"alignment head [1, 4]"}},
+        Corruption{"RepeatedAlignmentHead",
+                   [](const fs::path& f) { editDescription(f, "[\n      1,\n      3\n    ]", "[\n      1,\n      0\n    ]"); },
+                   {"alignment head [1, 0] is listed twice"}},
+        Corruption{"MoreAlignmentHeadsThanTheDecoderHas",
+                   [](const fs::path& f) {
+                     std::string heads = "[\n      1,\n      3\n    ]";
+                     for (int i = 0; i < 8; ++i) heads += ", [0, 0]";
+                     editDescription(f, "[\n      1,\n      3\n    ]", heads);
+                   },
+                   {"alignment_heads lists 10 heads, more than the decoder's 8"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 const float kNan = std::numeric_limits<float>::quiet_NaN(), kInf = std::numeric_limits<float>::infinity();

@@ -397,6 +397,16 @@ INSTANTIATE_TEST_SUITE_P(
         CheckpointFault{"HugeLayerCount",
                         [](const fs::path& c) { setConfigNumber(c, "encoder_layers", "1000000000000000"); },
                         "model.safetensors: the dimensions name 1000000000000000 encoder layers"},
+        // Junk tensors make a large layer count pass the count of tensors; the check then stops at
+        // the first layer not there instead of listing the names of every claimed layer.
+        CheckpointFault{"LayerCountBeyondTheLayers",
+                        [](const fs::path& c) {
+                          rewriteWeights(c, [](WeightMap& w) {
+                            for (int i = 0; i < 1000; ++i) w["model.junk." + std::to_string(i)] = {{0}, {}};
+                          });
+                          setConfigNumber(c, "decoder_layers", "1000");
+                        },
+                        "model.safetensors: tensor \"model.decoder.layers.2.encoder_attn.k_proj.weight\" is missing"},
         CheckpointFault{"HugeHeadCount",
                         [](const fs::path& c) {
                           fs::remove(c / "generation_config.json");  // the default alignment heads count heads
@@ -417,6 +427,24 @@ INSTANTIATE_TEST_SUITE_P(
                           std::ofstream(c / "generation_config.json") << R"({"alignment_heads": [[2, 0]]})";
                         },
                         "generation_config.json: \"alignment_heads\": [2, 0] is not a decoder head"},
+        CheckpointFault{"RepeatedAlignmentHead",
+                        [](const fs::path& c) {
+                          std::ofstream(c / "generation_config.json") << R"({"alignment_heads": [[1, 2], [0, 1], [1, 2]]})";
+                        },
+                        "generation_config.json: \"alignment_heads\": [1, 2] is listed twice"},
+        CheckpointFault{"MoreAlignmentHeadsThanTheDecoderHas",
+                        [](const fs::path& c) {
+                          std::string heads = R"({"alignment_heads": [[0, 0])";
+                          for (int i = 0; i < 8; ++i) heads += ", [0, 0]";
+                          std::ofstream(c / "generation_config.json") << heads << "]}";
+                        },
+                        "generation_config.json: \"alignment_heads\": lists 9 heads, more than the decoder's 8"},
+        CheckpointFault{"OversizedConfiguration",
+                        [](const fs::path& c) {
+                          std::ofstream(c / "generation_config.json")
+                              << R"({"alignment_heads": [[1, 2]])" << std::string(2 << 20, ' ') << "}";
+                        },
+                        "generation_config.json: is 2097181 bytes, more than a configuration file holds (at most 1 MiB)"},
         CheckpointFault{"TruncatedWeights",
                         [](const fs::path& c) {
                           fs::resize_file(c / "model.safetensors", fs::file_size(c / "model.safetensors") - 4);
