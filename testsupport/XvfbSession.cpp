@@ -107,39 +107,57 @@ std::unique_ptr<XvfbSession> XvfbSession::start(const Options& options, std::str
   const std::filesystem::path serverAuth = session->folder_ / "server.auth";
   writeXauthority(serverAuth, "0", cookie);
 
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) {
-    whyNot = "pipe failed: " + std::string(std::strerror(errno));
-    return nullptr;
+  // Display numbers from PARLET_TEST_X_DISPLAY on (ten of them), to keep clear of other servers; else the
+  // first free one, which Xvfb chooses.
+  std::vector<std::optional<int>> candidates{std::nullopt};
+  if (const char* first = std::getenv("PARLET_TEST_X_DISPLAY"); first && *first) {
+    candidates.clear();
+    const int n = std::atoi(first[0] == ':' ? first + 1 : first);
+    for (int i = 0; i < 10; ++i) candidates.push_back(n + i);
   }
-  fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
-  std::vector<std::string> command = {xvfb->string(), "-displayfd", std::to_string(pipeFds[1]), "-nolisten", "tcp",
-                                      "-auth", serverAuth.string(), "-noreset", "-screen", "0", options.screen};
-  command.insert(command.end(), options.serverArguments.begin(), options.serverArguments.end());
-  pid_t server = session->spawn(command, "Xvfb.log");
-  close(pipeFds[1]);
-  if (server < 0) {
-    close(pipeFds[0]);
-    whyNot = "cannot start Xvfb: " + std::string(std::strerror(errno));
-    return nullptr;
-  }
-  session->children_.push_back(server);
-
-  // Xvfb writes the display number it took once it accepts connections.
   std::string number;
-  const auto end = Clock::now() + std::chrono::seconds(15);
-  while (Clock::now() < end) {
-    pollfd fd{pipeFds[0], POLLIN, 0};
-    if (poll(&fd, 1, 100) <= 0) continue;
-    char buffer[32];
-    ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    number.append(buffer, static_cast<std::size_t>(n));
-    if (number.find('\n') != std::string::npos) break;
+  for (const std::optional<int>& candidate : candidates) {
+    number.clear();
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+      whyNot = "pipe failed: " + std::string(std::strerror(errno));
+      return nullptr;
+    }
+    fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
+    std::vector<std::string> command = {xvfb->string(), "-displayfd", std::to_string(pipeFds[1]), "-nolisten", "tcp",
+                                        "-auth", serverAuth.string(), "-noreset", "-screen", "0", options.screen};
+    if (candidate) command.insert(command.begin() + 1, ":" + std::to_string(*candidate));
+    command.insert(command.end(), options.serverArguments.begin(), options.serverArguments.end());
+    pid_t server = session->spawn(command, "Xvfb.log");
+    close(pipeFds[1]);
+    if (server < 0) {
+      close(pipeFds[0]);
+      whyNot = "cannot start Xvfb: " + std::string(std::strerror(errno));
+      return nullptr;
+    }
+
+    // Xvfb writes the display number it took once it accepts connections.
+    const auto end = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < end) {
+      pollfd fd{pipeFds[0], POLLIN, 0};
+      if (poll(&fd, 1, 100) <= 0) continue;
+      char buffer[32];
+      ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      number.append(buffer, static_cast<std::size_t>(n));
+      if (number.find('\n') != std::string::npos) break;
+    }
+    close(pipeFds[0]);
+    if (auto newline = number.find('\n'); newline != std::string::npos) number.resize(newline);
+    if (!number.empty() && number.find_first_not_of("0123456789") == std::string::npos) {
+      session->children_.push_back(server);
+      break;
+    }
+    number.clear();
+    kill(server, SIGTERM);  // a taken display: this server exits by itself; any other is stopped
+    waitpid(server, nullptr, 0);
   }
-  close(pipeFds[0]);
-  if (auto newline = number.find('\n'); newline != std::string::npos) number.resize(newline);
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+  if (number.empty()) {
     whyNot = "Xvfb did not start: " + readTail(session->folder_ / "Xvfb.log");
     return nullptr;
   }

@@ -1,4 +1,5 @@
-// An X server of its own for a test: Xvfb on a free display (chosen by the server, -displayfd), no TCP,
+// An X server of its own for a test: Xvfb on a free display (chosen by the server, -displayfd, or the
+// number in PARLET_TEST_X_DISPLAY), no TCP,
 // a private Xauthority in a 0700 temporary folder, and optionally a tray host (trayer) and a compositor
 // (xcompmgr), each waited for until it has taken its selection. While the session lives, DISPLAY and
 // XAUTHORITY name it and WAYLAND_DISPLAY is unset; the destructor stops every process it started (by

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Parlet/core/PasteChords.h"
 #include "Parlet/core/detail/Text.h"
 
 namespace parlet {
@@ -12,15 +13,36 @@ struct Paster::State {
   Dependencies deps;
   // The clipboard as it was before the first of a run of pastes, while its restore is pending.
   std::optional<PasteboardSnapshot> pending;
+  // The selection as it was before the first paste of the run that borrowed it.
+  std::optional<PasteboardSnapshot> pendingSelection;
   kestrum::MainQueue::TimerId restoreTimer = 0;
 
   void restore() {
     restoreTimer = 0;
     PasteboardSnapshot saved = std::move(*pending);
     pending.reset();
-    if (saved.empty()) return;  // the clipboard was empty: the dictated text stays
-    deps.pasteboard->clearContents();
-    deps.pasteboard->writeItems(saved);
+    if (!saved.empty()) {  // an empty clipboard keeps the dictated text
+      deps.pasteboard->clearContents();
+      deps.pasteboard->writeItems(saved);
+    }
+    if (pendingSelection) {
+      // The selection was only borrowed for the chord: an empty one is left empty again.
+      PasteboardSnapshot selection = std::move(*pendingSelection);
+      pendingSelection.reset();
+      deps.selection->clearContents();
+      if (!selection.empty()) deps.selection->writeItems(selection);
+    }
+  }
+
+  // The chord the focused window pastes with, offering the text as the selection where it pastes that.
+  PasteChord prepareChord(const std::string& text) {
+    PasteChord chord = pasteChordFor(deps.focus->focusedWindowClass());
+    if (!pastesSelection(chord)) return chord;
+    if (!deps.selection) return PasteChord::controlV;
+    if (!pendingSelection) pendingSelection = deps.selection->items();
+    deps.selection->clearContents();
+    deps.selection->setString(text);
+    return chord;
   }
 };
 
@@ -63,13 +85,14 @@ void Paster::paste(const std::string& text) {
     d.log(std::string("paste: sendAction(paste:) result=") + (handled ? "true" : "false"));
     if (!handled) {
       d.pause(std::chrono::microseconds(20000));
-      d.keys->sendPasteChord();
+      d.keys->sendPasteChord(PasteChord::controlV);
       d.log("paste: sendAction failed, fell back to Ctrl+V");
     }
   } else {
+    const PasteChord chord = s.prepareChord(text);
     d.pause(std::chrono::microseconds(30000));
-    d.keys->sendPasteChord();
-    d.log("paste: posted Ctrl+V");
+    d.keys->sendPasteChord(chord);
+    d.log("paste: posted " + chordName(chord));
   }
 
   // Holds the state strongly: the restore happens even if the paster is gone by then.

@@ -1,5 +1,5 @@
-// The desktop services the paster needs, as interfaces: the clipboard, the paste chord (Ctrl+V on
-// Linux) and facts about the focused application. The desktop front implements them over X11/Qt;
+// The desktop services the paster needs, as interfaces: the clipboard (and the PRIMARY selection), the
+// paste chords and facts about the focused application. The desktop front implements them over X11/Qt;
 // tests use fakes. All are called on the main thread.
 #pragma once
 
@@ -28,11 +28,25 @@ class Pasteboard {
   virtual void writeItems(const PasteboardSnapshot& items) = 0;
 };
 
+// The keys that make a window paste.
+enum class PasteChord {
+  controlV,       // most applications
+  controlShiftV,  // terminal emulators that paste the clipboard with it
+  shiftInsert,    // xterm and rxvt, which paste the PRIMARY selection with it
+};
+
 class PasteKeys {
  public:
   virtual ~PasteKeys() = default;
-  // Synthesises the paste chord (V with the paste modifier) down and up.
-  virtual void sendPasteChord() = 0;
+  // Synthesises the chord: its modifiers down, the key down and up, the modifiers up.
+  virtual void sendPasteChord(PasteChord chord) = 0;
+};
+
+// A window's X11 WM_CLASS: its class ("XTerm") and its instance name ("xterm"); either may be empty.
+struct WindowClass {
+  std::string className;
+  std::string instanceName;
+  friend bool operator==(const WindowClass&, const WindowClass&) = default;
 };
 
 class FocusedApplication {
@@ -44,6 +58,8 @@ class FocusedApplication {
   virtual std::optional<std::string> ownApplicationId() const = 0;
   virtual std::optional<std::string> keyWindowTitle() const = 0;
   virtual std::optional<std::string> firstResponderTypeName() const = 0;
+  // The WM_CLASS of the focused window of another application; nothing when none can be known.
+  virtual std::optional<WindowClass> focusedWindowClass() const = 0;
   // Sends the paste action to this application's focused widget; true when one handled it.
   virtual bool sendPasteAction() = 0;
 };

@@ -17,10 +17,13 @@ bool isContent(const QString& format) {
                                        "application/x-qt-image"};
   return !protocol.contains(format);
 }
+QClipboard::Mode modeOf(QtPasteboard::Selection selection) {
+  return selection == QtPasteboard::Selection::primary ? QClipboard::Selection : QClipboard::Clipboard;
+}
 }  // namespace
 
 PasteboardSnapshot QtPasteboard::items() const {
-  const QMimeData* data = clipboard()->mimeData(QClipboard::Clipboard);
+  const QMimeData* data = clipboard()->mimeData(modeOf(selection_));
   if (!data) return {};
   PasteboardItem item;
   for (const QString& format : data->formats()) {
@@ -33,7 +36,7 @@ PasteboardSnapshot QtPasteboard::items() const {
   return {std::move(item)};
 }
 
-void QtPasteboard::clearContents() { clipboard()->clear(QClipboard::Clipboard); }
+void QtPasteboard::clearContents() { clipboard()->clear(modeOf(selection_)); }
 
 void QtPasteboard::setString(const std::string& text) {
   auto* data = new QMimeData();
@@ -42,7 +45,7 @@ void QtPasteboard::setString(const std::string& text) {
 }
 
 std::optional<std::string> QtPasteboard::string() const {
-  const QMimeData* data = clipboard()->mimeData(QClipboard::Clipboard);
+  const QMimeData* data = clipboard()->mimeData(modeOf(selection_));
   if (!data || !data->hasText()) return std::nullopt;
   return data->text().toStdString();
 }
@@ -59,7 +62,7 @@ void QtPasteboard::writeItems(const PasteboardSnapshot& items) {
 
 void QtPasteboard::offer(QMimeData* data) {
   detail::refreshServerTime();
-  clipboard()->setMimeData(data, QClipboard::Clipboard);  // the clipboard owns it
+  clipboard()->setMimeData(data, modeOf(selection_));  // Qt owns it from here
 }
 
 }  // namespace platform::desktop

@@ -1,4 +1,5 @@
-// The clipboard through QClipboard (the CLIPBOARD selection on X11). It holds one item: `items()` gives
+// The clipboard through QClipboard (the CLIPBOARD selection on X11), or the PRIMARY selection, which
+// xterm and rxvt paste with Shift+Insert; both behave alike. It holds one item: `items()` gives
 // every format its owner offers, by Qt's name for it (UTF8_STRING is "text/plain"), with the exact
 // bytes, and `writeItems` offers them again, so a snapshot taken before a paste restores the user's
 // content byte for byte (plain text as UTF-8). Nothing when the clipboard has no owner. Main thread
@@ -13,6 +14,9 @@ namespace platform::desktop {
 
 class QtPasteboard : public Pasteboard {
  public:
+  enum class Selection { clipboard, primary };
+  explicit QtPasteboard(Selection selection = Selection::clipboard) : selection_(selection) {}
+
   PasteboardSnapshot items() const override;
   void clearContents() override;
   void setString(const std::string& text) override;
@@ -23,6 +27,7 @@ class QtPasteboard : public Pasteboard {
  private:
   // Takes the clipboard with `data` (which it then owns).
   void offer(QMimeData* data);
+  Selection selection_;
 };
 
 }  // namespace platform::desktop

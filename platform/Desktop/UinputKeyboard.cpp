@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <exception>
+#include <vector>
 
 #include "platform/Desktop/DesktopError.h"
 
@@ -58,17 +59,21 @@ bool UinputPasteKeys::open() {
   return sink_ != nullptr;
 }
 
-void UinputPasteKeys::sendPasteChord() {
+void UinputPasteKeys::sendPasteChord(PasteChord chord) {
   if (!open()) return;
   const PasteChordKeys keys = options_.keys();
   auto key = [&](unsigned code, int value) {
     sink_->write(EV_KEY, code, value);
     sink_->write(EV_SYN, SYN_REPORT, 0);
   };
-  key(keys.control, 1);
-  key(keys.v, 1);
-  key(keys.v, 0);
-  key(keys.control, 0);
+  std::vector<unsigned> modifiers;
+  if (chord != PasteChord::shiftInsert) modifiers.push_back(keys.control);
+  if (chord != PasteChord::controlV) modifiers.push_back(keys.shift);
+  const unsigned last = chord == PasteChord::shiftInsert ? keys.insert : keys.v;
+  for (unsigned modifier : modifiers) key(modifier, 1);
+  key(last, 1);
+  key(last, 0);
+  for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) key(*it, 0);
 }
 
 }  // namespace platform::desktop

@@ -1,10 +1,12 @@
-// The paste chord on Wayland sessions (and any other): Ctrl+V typed by a virtual keyboard made through
-// /dev/uinput, which the compositor reads like any keyboard. V is the key that types "v" in the current
-// layout (XkbLayout.h). The virtual keyboard is made once, at construction or else at the first chord,
+// The paste chords on Wayland sessions (and any other): Ctrl+V, Ctrl+Shift+V or Shift+Insert typed by a
+// virtual keyboard made through /dev/uinput, which the compositor reads like any keyboard. Each key is
+// the one that types its symbol in the current layout (XkbLayout.h), so V is the key that types "v".
+// Which chord is the paster's choice from the focused window's class, which only Xwayland's windows
+// tell; a native Wayland window tells nothing and so gets Ctrl+V. The virtual keyboard is made once, at construction or else at the first chord,
 // and kept for the session, since a compositor takes a moment to start reading a new device. Events go
 // through a sink, so tests see what would be written. Main thread only; never throws: without
 // /dev/uinput a chord is not sent and the sink is tried again at the next one.
-//   UinputPasteKeys keys;  keys.sendPasteChord();
+//   UinputPasteKeys keys;  keys.sendPasteChord(PasteChord::controlV);
 #pragma once
 
 #include <functional>
@@ -43,8 +45,8 @@ class UinputPasteKeys : public PasteKeys {
   explicit UinputPasteKeys(Options options);
   ~UinputPasteKeys() override;
 
-  // Control down, V down, V up, Control up, each followed by a report.
-  void sendPasteChord() override;
+  // The modifiers down, the key down and up, the modifiers up, each followed by a report.
+  void sendPasteChord(PasteChord chord) override;
   bool ready() const { return sink_ != nullptr; }
 
  private:

@@ -42,18 +42,16 @@ std::optional<Window> activeWindow(Display* d) {
   return focus;
 }
 
-// The WM_CLASS class of `window` or of its nearest ancestor that has one.
-std::optional<std::string> applicationClass(Display* d, Window window) {
+// The WM_CLASS of `window` or of its nearest ancestor that has a non-empty one.
+std::optional<WindowClass> windowClass(Display* d, Window window) {
   const Window root = DefaultRootWindow(d);
   while (window != None && window != root) {
     XClassHint hint{};
     if (XGetClassHint(d, window, &hint)) {
-      std::optional<std::string> name;
-      if (hint.res_class && *hint.res_class) name = hint.res_class;
-      else if (hint.res_name && *hint.res_name) name = hint.res_name;
+      WindowClass names{hint.res_class ? hint.res_class : "", hint.res_name ? hint.res_name : ""};
       if (hint.res_name) XFree(hint.res_name);
       if (hint.res_class) XFree(hint.res_class);
-      if (name) return name;
+      if (!names.className.empty() || !names.instanceName.empty()) return names;
     }
     Window rootReturn = None, parent = None, *children = nullptr;
     unsigned int count = 0;
@@ -66,6 +64,14 @@ std::optional<std::string> applicationClass(Display* d, Window window) {
 
 bool ownsFocus() { return QGuiApplication::focusWindow() != nullptr; }
 
+std::optional<WindowClass> focusedForeignWindow(Display* d) {
+  if (!d) return std::nullopt;
+  detail::XErrorTrap trap(d);  // the window may be gone by the time it is asked
+  auto window = activeWindow(d);
+  auto names = window ? windowClass(d, *window) : std::nullopt;
+  return trap.failed() ? std::nullopt : names;
+}
+
 }  // namespace
 
 X11FocusedApplication::X11FocusedApplication() : state_(std::make_unique<State>()) {
@@ -76,12 +82,14 @@ X11FocusedApplication::~X11FocusedApplication() = default;
 
 std::optional<std::string> X11FocusedApplication::frontmostApplicationId() const {
   if (ownsFocus()) return ownApplicationId();
-  Display* d = state_->display.get();
-  if (!d) return std::nullopt;
-  detail::XErrorTrap trap(d);  // the window may be gone by the time it is asked
-  auto window = activeWindow(d);
-  auto name = window ? applicationClass(d, *window) : std::nullopt;
-  return trap.failed() ? std::nullopt : name;
+  auto names = focusedForeignWindow(state_->display.get());
+  if (!names) return std::nullopt;
+  return names->className.empty() ? names->instanceName : names->className;
+}
+
+std::optional<WindowClass> X11FocusedApplication::focusedWindowClass() const {
+  if (ownsFocus()) return std::nullopt;
+  return focusedForeignWindow(state_->display.get());
 }
 
 std::optional<std::string> X11FocusedApplication::ownApplicationId() const {

@@ -1,5 +1,7 @@
 // The focused application on X11: the active window (_NET_ACTIVE_WINDOW, else the input focus) named by
-// its WM_CLASS class; when a window of this process has the focus, it is this application, named by
+// its WM_CLASS class, and that WM_CLASS itself for the paste chord. On a Wayland session this sees
+// Xwayland's windows only: with a native Wayland window focused there is no window class (so the chord
+// is Ctrl+V). When a window of this process has the focus, it is this application, named by
 // `ownApplicationId()` (the Qt application name). The key window and first responder are Qt's active
 // window and focus widget; the paste action calls the focus widget's paste slot. Main thread only.
 #pragma once
@@ -19,6 +21,7 @@ class X11FocusedApplication : public FocusedApplication {
   std::optional<std::string> ownApplicationId() const override;
   std::optional<std::string> keyWindowTitle() const override;
   std::optional<std::string> firstResponderTypeName() const override;
+  std::optional<WindowClass> focusedWindowClass() const override;
   // True when the focus widget has a paste slot (line and text edits) and it was called.
   bool sendPasteAction() override;
 

@@ -1,5 +1,8 @@
 #include "platform/Desktop/X11PasteKeys.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -17,19 +20,28 @@ X11PasteKeys::X11PasteKeys() {
                        " lacks the XTEST extension, needed to type Ctrl+V");
 }
 
-void X11PasteKeys::sendPasteChord() {
+void X11PasteKeys::sendPasteChord(PasteChord chord) {
   detail::DisplayPtr display(XOpenDisplay(nullptr));
   if (!display) return;
   Display* d = display.get();
-  KeyCode control = XKeysymToKeycode(d, XK_Control_L);
-  if (control == 0) control = XKeysymToKeycode(d, XK_Control_R);
-  const KeyCode v = XKeysymToKeycode(d, XK_v);
-  if (control == 0 || v == 0) return;
-  detail::expectSyntheticKeys({{control, true}, {v, true}, {v, false}, {control, false}});
-  XTestFakeKeyEvent(d, control, True, CurrentTime);
-  XTestFakeKeyEvent(d, v, True, CurrentTime);
-  XTestFakeKeyEvent(d, v, False, CurrentTime);
-  XTestFakeKeyEvent(d, control, False, CurrentTime);
+  auto key = [d](KeySym symbol, KeySym alternative) {
+    KeyCode code = XKeysymToKeycode(d, symbol);
+    return code != 0 ? code : XKeysymToKeycode(d, alternative);
+  };
+  std::vector<KeyCode> modifiers;
+  if (chord != PasteChord::shiftInsert) modifiers.push_back(key(XK_Control_L, XK_Control_R));
+  if (chord != PasteChord::controlV) modifiers.push_back(key(XK_Shift_L, XK_Shift_R));
+  const KeyCode last = chord == PasteChord::shiftInsert ? key(XK_Insert, XK_Insert) : key(XK_v, XK_v);
+  if (last == 0 || std::find(modifiers.begin(), modifiers.end(), 0) != modifiers.end()) return;
+
+  std::vector<detail::SyntheticKey> keys;
+  for (KeyCode modifier : modifiers) keys.push_back({modifier, true});
+  keys.push_back({last, true});
+  keys.push_back({last, false});
+  for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) keys.push_back({*it, false});
+  detail::expectSyntheticKeys(keys);
+  for (const detail::SyntheticKey& k : keys)
+    XTestFakeKeyEvent(d, k.keycode, k.press ? True : False, CurrentTime);
   XSync(d, False);
 }
 

@@ -66,8 +66,11 @@ std::optional<std::uint16_t> keyTyping(xkb_keymap* keymap, std::uint32_t keysym,
 }
 
 PasteChordKeys pasteChordKeys(xkb_keymap* keymap, std::uint32_t layout) {
+  static_assert(PasteChordKeys{0, 0}.shift == KEY_LEFTSHIFT && PasteChordKeys{0, 0}.insert == KEY_INSERT);
   return {keyTyping(keymap, XKB_KEY_Control_L, layout).value_or(KEY_LEFTCTRL),
-          keyTyping(keymap, XKB_KEY_v, layout).value_or(KEY_V)};
+          keyTyping(keymap, XKB_KEY_v, layout).value_or(KEY_V),
+          keyTyping(keymap, XKB_KEY_Shift_L, layout).value_or(KEY_LEFTSHIFT),
+          keyTyping(keymap, XKB_KEY_Insert, layout).value_or(KEY_INSERT)};
 }
 
 CurrentKeymap currentKeymap() {

@@ -20,8 +20,10 @@ namespace platform::desktop {
 std::optional<std::uint16_t> keyTyping(xkb_keymap* keymap, std::uint32_t keysym, std::uint32_t layout = 0);
 
 struct PasteChordKeys {
-  std::uint16_t control;  // the key typing Control_L; KEY_LEFTCTRL when none does
-  std::uint16_t v;        // the key typing "v"; KEY_V when none does
+  std::uint16_t control;      // the key typing Control_L; KEY_LEFTCTRL when none does
+  std::uint16_t v;            // the key typing "v"; KEY_V when none does
+  std::uint16_t shift = 42;   // the key typing Shift_L; KEY_LEFTSHIFT when none does
+  std::uint16_t insert = 110; // the key typing Insert; KEY_INSERT when none does
   friend bool operator==(const PasteChordKeys&, const PasteChordKeys&) = default;
 };
 

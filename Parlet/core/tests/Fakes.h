@@ -173,8 +173,12 @@ class FakePasteboard : public Pasteboard {
 
 class FakePasteKeys : public PasteKeys {
  public:
-  void sendPasteChord() override { ++chords; }
+  void sendPasteChord(platform::desktop::PasteChord chord) override {
+    ++chords;
+    sent.push_back(chord);
+  }
   int chords = 0;
+  std::vector<platform::desktop::PasteChord> sent;
 };
 
 class FakeFocus : public FocusedApplication {
@@ -183,6 +187,7 @@ class FakeFocus : public FocusedApplication {
   std::optional<std::string> ownApplicationId() const override { return own; }
   std::optional<std::string> keyWindowTitle() const override { return keyWindow; }
   std::optional<std::string> firstResponderTypeName() const override { return firstResponder; }
+  std::optional<platform::desktop::WindowClass> focusedWindowClass() const override { return windowClass; }
   bool sendPasteAction() override {
     ++pasteActions;
     return pasteActionHandled;
@@ -191,6 +196,7 @@ class FakeFocus : public FocusedApplication {
   std::optional<std::string> own = std::string("org.parlet.Parlet");
   std::optional<std::string> keyWindow;
   std::optional<std::string> firstResponder;
+  std::optional<platform::desktop::WindowClass> windowClass;
   bool pasteActionHandled = true;
   int pasteActions = 0;
 };

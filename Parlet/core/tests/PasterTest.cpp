@@ -11,13 +11,15 @@ namespace {
 using ::testing::ElementsAre;
 using std::chrono::milliseconds;
 using Plain = testing::FakePasteboard;
+using platform::desktop::WindowClass;
 
 class PasterTest : public ::testing::Test {
  protected:
   std::unique_ptr<Paster> makePaster() {
     return std::make_unique<Paster>(Paster::Dependencies{&queue, pasteboard, keys, focus,
                                                          [this](const std::string& line) { log.push_back(line); },
-                                                         [this](std::chrono::microseconds d) { pauses.push_back(d.count()); }});
+                                                         [this](std::chrono::microseconds d) { pauses.push_back(d.count()); },
+                                                         selection});
   }
   void at(int ms) { queue.advance(milliseconds(ms) - queue.now()); }
 
@@ -25,6 +27,7 @@ class PasterTest : public ::testing::Test {
   std::shared_ptr<testing::FakePasteboard> pasteboard = std::make_shared<testing::FakePasteboard>();
   std::shared_ptr<testing::FakePasteKeys> keys = std::make_shared<testing::FakePasteKeys>();
   std::shared_ptr<testing::FakeFocus> focus = std::make_shared<testing::FakeFocus>();
+  std::shared_ptr<testing::FakePasteboard> selection = std::make_shared<testing::FakePasteboard>();
   std::vector<std::string> log;
   std::vector<long> pauses;
   // An image item and a rich-text item, with bytes that are not text.
@@ -120,6 +123,87 @@ TEST_F(PasterTest, RestoreRunsEvenWhenThePasterIsGone) {
   makePaster()->paste("text");
   at(600);
   EXPECT_EQ(pasteboard->contents, userClipboard);
+}
+
+TEST_F(PasterTest, ATerminalGetsItsOwnChordAndOnlyASelectionPasterIsOfferedTheSelection) {
+  struct Case {
+    WindowClass window;
+    PasteChord chord;
+    std::string logged;
+    bool selectionHoldsText;
+  };
+  const Case cases[] = {
+      {{"Firefox", "Navigator"}, PasteChord::controlV, "paste: posted Ctrl+V", false},
+      {{"Xfce4-terminal", "xfce4-terminal"}, PasteChord::controlShiftV, "paste: posted Ctrl+Shift+V", false},
+      {{"XTerm", "xterm"}, PasteChord::shiftInsert, "paste: posted Shift+Insert", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.window.className);
+    pasteboard->contents = userClipboard;
+    selection->contents = {{{Plain::plainText, "selected by the user"}}};
+    focus->front = c.window.className;
+    focus->windowClass = c.window;
+    keys->sent.clear();
+    log.clear();
+    makePaster()->paste("ls -la");
+    EXPECT_THAT(keys->sent, ElementsAre(c.chord));
+    EXPECT_EQ(log.back(), c.logged);
+    EXPECT_EQ(pasteboard->string(), "ls -la");
+    EXPECT_EQ(selection->string(), c.selectionHoldsText ? "ls -la" : "selected by the user");
+    queue.advance(Paster::restoreDelay);
+    EXPECT_EQ(pasteboard->contents, userClipboard);
+    EXPECT_EQ(selection->contents, (PasteboardSnapshot{{{Plain::plainText, "selected by the user"}}}));
+  }
+}
+
+TEST_F(PasterTest, TheSelectionComesBackByteForByteAndAnEmptyOneIsLeftEmpty) {
+  focus->windowClass = WindowClass{"URxvt", "urxvt"};
+  selection->contents = userClipboard;
+  auto paster = makePaster();
+  paster->paste("make test");
+  EXPECT_EQ(selection->string(), "make test");
+  at(600);
+  EXPECT_EQ(selection->contents, userClipboard);
+
+  selection->contents.clear();
+  paster->paste("git status");
+  EXPECT_EQ(selection->string(), "git status");
+  at(1200);
+  EXPECT_TRUE(selection->contents.empty());
+}
+
+TEST_F(PasterTest, ARunOfPastesRestoresTheSelectionItFoundBeforeTheFirstThatBorrowedIt) {
+  selection->contents = userClipboard;
+  auto paster = makePaster();
+  focus->windowClass = WindowClass{"Gedit", "gedit"};
+  paster->paste("into the editor");
+  at(200);
+  focus->windowClass = WindowClass{"XTerm", "xterm"};
+  paster->paste("first command");
+  at(400);
+  paster->paste("second command");
+  EXPECT_EQ(selection->string(), "second command");
+  at(1000);
+  EXPECT_EQ(selection->contents, userClipboard);
+  EXPECT_EQ(selection->writes, 1);
+}
+
+TEST_F(PasterTest, WithoutTheSelectionAWindowThatPastesItGetsCtrlV) {
+  selection = nullptr;
+  focus->windowClass = WindowClass{"XTerm", "xterm"};
+  makePaster()->paste("echo hi");
+  EXPECT_THAT(keys->sent, ElementsAre(PasteChord::controlV));
+  EXPECT_EQ(log.back(), "paste: posted Ctrl+V");
+}
+
+TEST_F(PasterTest, InsideThisApplicationTheWindowClassIsNotAsked) {
+  focus->front = focus->own;
+  focus->pasteActionHandled = false;
+  focus->windowClass = WindowClass{"XTerm", "xterm"};
+  selection->contents = userClipboard;
+  makePaster()->paste("hi");
+  EXPECT_THAT(keys->sent, ElementsAre(PasteChord::controlV));
+  EXPECT_EQ(selection->contents, userClipboard);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ class PipelineTest : public ::testing::Test {
         testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); }, [this] { return queue.now(); }},
         sink);
     auto paster = std::make_shared<Paster>(
-        Paster::Dependencies{&queue, pasteboard, keys, focus, sink, [](std::chrono::microseconds) {}});
+        Paster::Dependencies{&queue, pasteboard, keys, focus, sink, [](std::chrono::microseconds) {}, {}});
     archive = std::make_unique<TranscriptArchive>(dir.path() / "transcripts.json",
                                                   TranscriptArchive::Options{{}, {}, sink});
     pipeline = std::make_unique<Pipeline>(
@@ -465,7 +465,7 @@ TEST_F(PipelineTest, QuittingLeavesNoRecordingBehind) {
         Pipeline::Dependencies{
             .mainQueue = &queue,
             .transcriber = transcriber,
-            .paster = std::make_shared<Paster>(Paster::Dependencies{&queue, pasteboard, keys, focus, {}, {}}),
+            .paster = std::make_shared<Paster>(Paster::Dependencies{&queue, pasteboard, keys, focus, {}, {}, {}}),
             .recorder = std::make_shared<AudioRecorder>(
                 AudioRecorder::Dependencies{testing::FakePlatformRecorder::factory(platform),
                                             [this] { return dir.path(); }, [this] { return queue.now(); }},
@@ -552,7 +552,7 @@ TEST_F(PipelineTest, AJobThatOutlivesItsPipelineLeavesTheMainQueueAlone) {
             .mainQueue = ownQueue.get(),
             .transcriber = std::make_shared<Transcriber>(slowEngines.factory()),
             .paster = std::make_shared<Paster>(
-                Paster::Dependencies{ownQueue.get(), pasteboard, keys, focus, [](const std::string&) {}, {}}),
+                Paster::Dependencies{ownQueue.get(), pasteboard, keys, focus, [](const std::string&) {}, {}, {}}),
             .recorder = std::make_shared<AudioRecorder>(AudioRecorder::Dependencies{
                 testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); },
                 [this] { return queue.now(); }}),

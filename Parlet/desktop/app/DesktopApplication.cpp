@@ -44,7 +44,9 @@ class PipelineDictation : public Dictation {
 // Paste keys where the backend has none: the text stays on the clipboard for the user to paste.
 class NoPasteKeys : public PasteKeys {
  public:
-  void sendPasteChord() override { ParletLog::write("paste chord unavailable: the input backend cannot type it"); }
+  void sendPasteChord(platform::desktop::PasteChord) override {
+    ParletLog::write("paste chord unavailable: the input backend cannot type it");
+  }
 };
 
 }  // namespace
@@ -85,6 +87,8 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
   pasting.pasteboard = p.pasteboard;
   pasting.keys = p.pasteKeys;
   pasting.focus = std::make_shared<platform::desktop::X11FocusedApplication>();
+  pasting.selection =
+      std::make_shared<platform::desktop::QtPasteboard>(platform::desktop::QtPasteboard::Selection::primary);
   p.paster = std::make_shared<Paster>(std::move(pasting));
 
   SpeechEngineFactory engines = std::move(options.engineFactory);

@@ -121,7 +121,7 @@ struct OfflineFirstStart {
       d.paster = std::make_shared<Paster>(Paster::Dependencies{&queue, std::make_shared<testing::FakePasteboard>(),
                                                                 std::make_shared<testing::FakePasteKeys>(),
                                                                 std::make_shared<testing::FakeFocus>(), sink,
-                                                                [](std::chrono::microseconds) {}});
+                                                                [](std::chrono::microseconds) {}, {}});
       d.background = [this](std::function<void()> job) { executor(std::move(job)); };
       d.log = sink;
       d.systemLog = [](const std::string&) {};

@@ -29,8 +29,8 @@ bool waitFor(Display* d, int type, XEvent& event, std::chrono::milliseconds limi
 
 }  // namespace
 
-ForeignClipboardOwner::ForeignClipboardOwner(std::map<std::string, std::string> targets)
-    : targets_(std::move(targets)), thread_([this] { serve(); }) {
+ForeignClipboardOwner::ForeignClipboardOwner(std::map<std::string, std::string> targets, std::string selection)
+    : targets_(std::move(targets)), selection_(std::move(selection)), thread_([this] { serve(); }) {
   while (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
@@ -46,7 +46,7 @@ void ForeignClipboardOwner::serve() {
     return;
   }
   Window window = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
-  const Atom clipboard = XInternAtom(d, "CLIPBOARD", False);
+  const Atom clipboard = XInternAtom(d, selection_.c_str(), False);
   const Atom targetsAtom = XInternAtom(d, "TARGETS", False);
   XSetSelectionOwner(d, clipboard, window, CurrentTime);
   owns_ = XGetSelectionOwner(d, clipboard) == window;
@@ -98,12 +98,12 @@ void ForeignClipboardOwner::serve() {
   XCloseDisplay(d);
 }
 
-std::optional<std::string> readClipboard(const std::string& target) {
+std::optional<std::string> readClipboard(const std::string& target, const std::string& selection) {
   Display* d = XOpenDisplay(nullptr);
   if (!d) return std::nullopt;
   Window window = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
   XSelectInput(d, window, PropertyChangeMask);
-  const Atom clipboard = XInternAtom(d, "CLIPBOARD", False);
+  const Atom clipboard = XInternAtom(d, selection.c_str(), False);
   const Atom property = XInternAtom(d, "PARLET_TEST_READ", False);
   const Atom incr = XInternAtom(d, "INCR", False);
   XConvertSelection(d, clipboard, XInternAtom(d, target.c_str(), False), property, window, CurrentTime);

@@ -1,5 +1,5 @@
-// Another X client's side of the clipboard, for tests: a thread that owns CLIPBOARD and serves fixed bytes
-// for its targets, and a reader that converts a target and returns the bytes (INCR transfers included).
+// Another X client's side of the clipboard, for tests: a thread that owns CLIPBOARD (or another selection,
+// such as PRIMARY) and serves fixed bytes for its targets, and a reader that converts a target and returns the bytes (INCR transfers included).
 // Each uses a connection of its own, so the test's Qt event loop must keep running meanwhile.
 #pragma once
 
@@ -14,8 +14,8 @@ namespace desktoptest {
 
 class ForeignClipboardOwner {
  public:
-  // Takes the clipboard with these (target, bytes) pairs; returns once it owns it.
-  explicit ForeignClipboardOwner(std::map<std::string, std::string> targets);
+  // Takes the selection with these (target, bytes) pairs; returns once it owns it.
+  explicit ForeignClipboardOwner(std::map<std::string, std::string> targets, std::string selection = "CLIPBOARD");
   ~ForeignClipboardOwner();
   // Whether it still owns the clipboard (it stops serving once another client takes it).
   bool owns() const { return owns_; }
@@ -23,12 +23,13 @@ class ForeignClipboardOwner {
  private:
   void serve();
   std::map<std::string, std::string> targets_;
+  std::string selection_;
   std::atomic<bool> owns_{false}, stop_{false}, ready_{false};
   std::thread thread_;
 };
 
-// The bytes the clipboard's owner gives for `target`; nothing when it refuses or does not answer.
-std::optional<std::string> readClipboard(const std::string& target);
+// The bytes the selection's owner gives for `target`; nothing when it refuses or does not answer.
+std::optional<std::string> readClipboard(const std::string& target, const std::string& selection = "CLIPBOARD");
 // The clipboard's targets (its TARGETS list), by name.
 std::vector<std::string> clipboardTargets();
 // Clears the clipboard's owner (as if the owning application quit).

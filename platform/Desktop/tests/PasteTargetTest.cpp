@@ -67,7 +67,7 @@ TEST_F(PasteTargetTest, ThePasteChordPastesIntoAFocusedQtTextFieldWhereverTheLay
     PasteTarget target;
     ASSERT_TRUE(target.focus(target.field));
     pasteboard.setString(c.text);
-    keys.sendPasteChord();
+    keys.sendPasteChord(PasteChord::controlV);
     EXPECT_TRUE(pumpUntil([&] { return target.field->text().toStdString() == c.text; }))
         << "field holds \"" << target.field->text().toStdString() << "\"";
   }
@@ -81,6 +81,7 @@ TEST_F(PasteTargetTest, WithItsOwnWindowFocusedTheApplicationIsFrontmostAndPaste
   ASSERT_TRUE(target.focus(target.field));
   ASSERT_TRUE(focus.ownApplicationId().has_value());
   EXPECT_EQ(focus.frontmostApplicationId(), focus.ownApplicationId());
+  EXPECT_EQ(focus.focusedWindowClass(), std::nullopt) << "its own windows paste through the widget";
   EXPECT_EQ(focus.keyWindowTitle(), "paste target");
   EXPECT_EQ(focus.firstResponderTypeName(), "QLineEdit");
 
@@ -141,11 +142,13 @@ TEST_F(PasteTargetTest, AnotherApplicationIsNamedByTheWindowManagersActiveWindow
   editor.focus(editor.child);  // a child without WM_CLASS: its top-level names the application
   ASSERT_TRUE(pumpUntil([] { return QGuiApplication::focusWindow() == nullptr; }));
   EXPECT_EQ(focus.frontmostApplicationId(), "ProbeEditor");
+  EXPECT_EQ(focus.focusedWindowClass(), (WindowClass{"ProbeEditor", "probe"}));
   EXPECT_EQ(focus.keyWindowTitle(), std::nullopt);
   EXPECT_EQ(focus.firstResponderTypeName(), std::nullopt);
 
   terminal.setActiveWindow(terminal.window);
   EXPECT_EQ(focus.frontmostApplicationId(), "ProbeTerminal");
+  EXPECT_EQ(focus.focusedWindowClass(), (WindowClass{"ProbeTerminal", "probe"}));
   Window gone = None;
   {
     ForeignWindow closed("ProbeClosed");
@@ -153,6 +156,7 @@ TEST_F(PasteTargetTest, AnotherApplicationIsNamedByTheWindowManagersActiveWindow
   }
   terminal.setActiveWindow(gone);  // a stale answer: asking about the window is an X error
   EXPECT_EQ(focus.frontmostApplicationId(), std::nullopt);
+  EXPECT_EQ(focus.focusedWindowClass(), std::nullopt);
   terminal.setActiveWindow(None);
 
   editor.focus(PointerRoot);

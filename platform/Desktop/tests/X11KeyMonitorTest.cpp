@@ -181,12 +181,12 @@ TEST_F(X11KeyMonitorTest, RightAltIsFoundByPositionWhereTheLayoutMakesItAltGr) {
 TEST_F(X11KeyMonitorTest, ThePasteChordThisProcessTypesIsNotTakenForTheUsersKeys) {
   // With Left Ctrl as the trigger key, the chord's Ctrl would start a dictation.
   X11PasteKeys paste;
-  paste.sendPasteChord();
+  paste.sendPasteChord(PasteChord::controlV);
   const KeyCode ctrl = keyboard_->code(XK_Control_L);
   keyboard_->key(ctrl, true);
   keyboard_->key(ctrl, false);
   desktoptest::pumpUntil([&] { return seen_.size() >= 2; });
-  paste.sendPasteChord();
+  paste.sendPasteChord(PasteChord::controlV);
   EXPECT_EQ(collect(2), (std::vector<Seen>{{false, EventMask::flagsChanged, 59, control, true},
                                            {false, EventMask::flagsChanged, 59, 0, false}}));
 }
