@@ -4,10 +4,13 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <vector>
 
 #include "platform/System/Trimming.h"
+#include "platform/System/detail/ProcessorBudget.h"
 
 namespace platform::system {
 namespace {
@@ -79,12 +82,14 @@ std::uint64_t residentMemoryBytes() {
 int activeProcessorCount() {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    int count = CPU_COUNT(&set);
-    if (count > 0) return count;
+  if (sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) == 0) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    for (long cpu = 0; cpu < std::max(online, 1L) && cpu < CPU_SETSIZE; ++cpu) CPU_SET(static_cast<int>(cpu), &set);
   }
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<int>(online) : 1;
+  std::vector<std::string> quotas;
+  for (const auto& file : detail::cpuMaxFiles(readSmallTextFile("/proc/self/cgroup"), readSmallTextFile("/proc/self/mountinfo")))
+    quotas.push_back(readSmallTextFile(file));
+  return detail::processorBudget(set, quotas);
 }
 
 }  // namespace platform::system

@@ -33,7 +33,8 @@ std::string productName();
 // Resident set size of this process in bytes (VmRSS of /proc/self/status); 0 when unknown.
 std::uint64_t residentMemoryBytes();
 
-// Processors this process may run on (its CPU affinity), at least 1.
+// Processors this process may use: those of the calling thread's CPU affinity, capped by the CPU
+// quota (cgroup v2 cpu.max) of the process's cgroup and of those above it; at least 1.
 int activeProcessorCount();
 
 }  // namespace platform::system
