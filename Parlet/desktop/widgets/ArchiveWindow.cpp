@@ -2,8 +2,10 @@
 
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGraphicsOpacityEffect>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +15,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QSpacerItem>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QTextEdit>
@@ -315,6 +318,22 @@ void ArchiveWindow::closeEvent(QCloseEvent* event) {
   }
 }
 
+namespace {
+
+// A title bar centres the title between its buttons, and the window manager cuts a title that finds
+// no room there: the box is made as wide as its title in bold with room for buttons on both sides.
+void fitTitle(QMessageBox& box) {
+  constexpr int buttonsRoom = 100;  // a title bar's buttons on one side, with their margins
+  QFont bold = box.font();
+  bold.setBold(true);
+  const int width = QFontMetrics(bold).horizontalAdvance(box.windowTitle()) + 2 * buttonsRoom;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
+
+}  // namespace
+
 void ArchiveWindow::confirmClear() {
   view_->requestClear();
   QMessageBox box(QMessageBox::Warning, "Clear all transcripts?", "Clear all transcripts?", QMessageBox::NoButton, this);
@@ -322,6 +341,7 @@ void ArchiveWindow::confirmClear() {
   QPushButton* cancel = box.addButton(QMessageBox::Cancel);
   QPushButton* clear = box.addButton("Clear", QMessageBox::DestructiveRole);
   box.setDefaultButton(cancel);  // Return keeps the transcripts
+  fitTitle(box);
   box.exec();
   view_->answerClear(box.clickedButton() == clear);
 }
@@ -335,6 +355,7 @@ void ArchiveWindow::confirmDeleteSelected() {
   QPushButton* cancel = box.addButton(QMessageBox::Cancel);
   QPushButton* remove = box.addButton("Delete", QMessageBox::DestructiveRole);
   box.setDefaultButton(cancel);  // Return keeps the transcripts
+  fitTitle(box);
   box.exec();
   view_->answerDeleteSelected(box.clickedButton() == remove);
 }

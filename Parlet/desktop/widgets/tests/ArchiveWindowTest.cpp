@@ -1,8 +1,9 @@
 // The archive window as a person uses it, in the render test's session (Xvfb when installed): at
 // narrow widths a word longer than the line (an unbroken URL) wraps anywhere, so no card grows past
 // the view and every card keeps its Copy and Delete buttons on screen (checked by geometry); the
-// confirmations of deleting make Cancel the default, so Return deletes nothing.
+// confirmations of deleting make Cancel the default, so Return deletes nothing, and fit their titles.
 #include <QAbstractButton>
+#include <QFontMetrics>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -99,6 +100,56 @@ TEST(ArchiveWindowTest, ReturnOnADeleteConfirmationDeletesNothing) {
   QApplication::processEvents();
   EXPECT_EQ(confirmWithReturn(window, QString::fromStdString(window.view().deleteButtonTitle())), "Cancel");
   EXPECT_EQ(archive.entries().size(), 2u);
+}
+
+// A title bar centres the title between its buttons; the window manager cuts a title that finds no
+// room ("Delet… cript?"). Each confirmation is wide enough for its title in bold with a title bar's
+// buttons on both sides.
+TEST(ArchiveWindowTest, TheConfirmationsAreWideEnoughForTheirTitles) {
+  kestrum::ManualMainQueue queue;
+  TranscriptArchive archive("", {nullptr, nullptr, [](const std::string&) {}});
+  archive.add("Keep me.");
+  ArchiveWindow window(nullptr, std::make_unique<ArchiveViewModel>(
+                                    ArchiveViewModel::Dependencies{&archive, &queue, std::make_shared<testing::FakePasteboard>()}));
+  window.show();
+  QApplication::processEvents();
+  auto measure = [&](const QString& button) {
+    struct Seen {
+      QString title;
+      int width = 0;
+      int needed = 0;
+    } seen;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      seen.title = box->windowTitle();
+      seen.width = box->width();
+      QFont bold = box->font();
+      bold.setBold(true);
+      seen.needed = QFontMetrics(bold).horizontalAdvance(seen.title) + 2 * 80;
+      if (const char* folder = std::getenv("PARLET_SCREENSHOT_DIR"))
+        box->grab().save(QString("%1/archive-confirm-%2.png").arg(folder).arg(button.section(' ', 0, 0).toLower()));
+      box->reject();
+    });
+    for (QPushButton* b : window.findChildren<QPushButton*>())
+      if (b->text() == button && b->isVisible()) {
+        b->click();
+        break;
+      }
+    return seen;
+  };
+  window.view().enterSelectionMode();
+  window.view().toggleSelection(archive.entries()[0].id);
+  QApplication::processEvents();
+  const auto remove = measure(QString::fromStdString(window.view().deleteButtonTitle()));
+  EXPECT_EQ(remove.title, "Delete 1 transcript?");
+  EXPECT_GE(remove.width, remove.needed);
+  window.view().exitSelectionMode();
+  QApplication::processEvents();
+  const auto clear = measure("Clear All");
+  EXPECT_EQ(clear.title, "Clear all transcripts?");
+  EXPECT_GE(clear.width, clear.needed);
+  EXPECT_EQ(archive.entries().size(), 1u);
 }
 
 }  // namespace
