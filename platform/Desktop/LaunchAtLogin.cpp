@@ -52,7 +52,9 @@ LaunchAtLogin::LaunchAtLogin(std::filesystem::path executable) : executable_(std
   }
 }
 
-std::filesystem::path LaunchAtLogin::entryPath() {
+namespace {
+
+std::filesystem::path autostartFolder() {
   std::filesystem::path config;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
     config = xdg;
@@ -64,11 +66,18 @@ std::filesystem::path LaunchAtLogin::entryPath() {
     }
     config = std::filesystem::path(home) / ".config";
   }
-  return config / "autostart" / "parlet.desktop";
+  return config / "autostart";
 }
 
+}  // namespace
+
+std::filesystem::path LaunchAtLogin::entryPath() { return autostartFolder() / (std::string(kApplicationId) + ".desktop"); }
+
+std::filesystem::path LaunchAtLogin::olderEntryPath() { return autostartFolder() / "parlet.desktop"; }
+
 LaunchAtLogin::Status LaunchAtLogin::status() const {
-  std::ifstream in(entryPath());
+  std::error_code error;
+  std::ifstream in(std::filesystem::exists(entryPath(), error) ? entryPath() : olderEntryPath());
   if (!in) return Status::notRegistered;
   bool inEntry = false;
   for (std::string line; std::getline(in, line);) {
@@ -105,6 +114,7 @@ void LaunchAtLogin::registerItem() {
            "Name=Parlet\n"
            "Comment=Push-to-talk dictation\n"
         << "Exec=" << execArgument(program) << "\n"
+        << "Icon=" << kApplicationId << "\n"
         << "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
     out.flush();
@@ -119,13 +129,16 @@ void LaunchAtLogin::registerItem() {
     std::filesystem::remove(partial, ignored);
     throw DesktopError("cannot write " + path.string() + ": " + error.message());
   }
+  std::filesystem::remove(olderEntryPath(), error);
+  if (error) throw DesktopError("cannot remove " + olderEntryPath().string() + ": " + error.message());
 }
 
 void LaunchAtLogin::unregister() {
-  const std::filesystem::path path = entryPath();
-  std::error_code error;
-  std::filesystem::remove(path, error);
-  if (error) throw DesktopError("cannot remove " + path.string() + ": " + error.message());
+  for (const auto& path : {entryPath(), olderEntryPath()}) {
+    std::error_code error;
+    std::filesystem::remove(path, error);
+    if (error) throw DesktopError("cannot remove " + path.string() + ": " + error.message());
+  }
 }
 
 }  // namespace platform::desktop

@@ -14,6 +14,7 @@
 #include "Parlet/desktop/app/DisplayCheck.h"
 #include "Parlet/desktop/app/QtMainQueue.h"
 #include "Parlet/desktop/app/SingleInstance.h"
+#include "platform/Desktop/LaunchAtLogin.h"
 
 int main(int argc, char** argv) {
   if (const auto reply = parlet::app::readCommandLine(argc, argv, PARLET_VERSION); !reply.run) {
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Parlet");
     QApplication::setApplicationVersion(PARLET_VERSION);
+    QGuiApplication::setDesktopFileName(platform::desktop::kApplicationId);
     QApplication::setQuitOnLastWindowClosed(false);
 
     using Role = parlet::app::SingleInstance::Role;

@@ -7,6 +7,7 @@
 
 #include "platform/Desktop/DesktopError.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/RunProgram.h"
 
 namespace platform::desktop {
 namespace {
@@ -26,7 +27,8 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
 class LaunchAtLoginTest : public ::testing::Test {
  protected:
   void SetUp() override { env_.set("XDG_CONFIG_HOME", config_.path().string()); }
-  std::filesystem::path entry() const { return config_.path() / "autostart" / "parlet.desktop"; }
+  std::filesystem::path entry() const { return config_.path() / "autostart" / (std::string(kApplicationId) + ".desktop"); }
+  std::filesystem::path olderEntry() const { return config_.path() / "autostart" / "parlet.desktop"; }
 
   testsupport::TempDir config_;
   testsupport::EnvironmentGuard env_;
@@ -40,7 +42,8 @@ TEST_F(LaunchAtLoginTest, RegisteringWritesAnAutostartEntryAndUnregisteringRemov
   EXPECT_EQ(login.status(), LaunchAtLogin::Status::enabled);
   const std::string text = readFile(entry());
   EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u) << text;
-  for (const char* line : {"\nType=Application\n", "\nName=Parlet\n", "\nExec=/usr/bin/parlet\n"})
+  for (const std::string& line : std::initializer_list<std::string>{"\nType=Application\n", "\nName=Parlet\n", "\nExec=/usr/bin/parlet\n",
+                                 "\nIcon=" + std::string(kApplicationId) + "\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   login.unregister();
   EXPECT_FALSE(std::filesystem::exists(entry()));
@@ -85,7 +88,7 @@ TEST_F(LaunchAtLoginTest, TheEntryLivesUnderTheHomeConfigFolderUnlessXdgConfigHo
   for (std::optional<std::string> config : {std::optional<std::string>(), std::optional<std::string>("relative/config")}) {
     env_.set("XDG_CONFIG_HOME", config);
     env_.set("HOME", "/home/someone");
-    EXPECT_EQ(LaunchAtLogin::entryPath(), "/home/someone/.config/autostart/parlet.desktop");
+    EXPECT_EQ(LaunchAtLogin::entryPath(), "/home/someone/.config/autostart/" + std::string(kApplicationId) + ".desktop");
   }
 }
 
@@ -101,10 +104,61 @@ TEST_F(LaunchAtLoginTest, AnEntryThatCannotBeWrittenIsAnErrorNamingTheFolder) {
   }
 }
 
+TEST_F(LaunchAtLoginTest, AnEntryOfAnEarlierVersionCountsUntilTheNextChangeRemovesIt) {
+  writeFile(olderEntry(), "[Desktop Entry]\nExec=/usr/bin/parlet\n");
+  LaunchAtLogin login("/usr/bin/parlet");
+  EXPECT_EQ(login.status(), LaunchAtLogin::Status::enabled);
+  login.registerItem();
+  EXPECT_FALSE(std::filesystem::exists(olderEntry()));
+  EXPECT_TRUE(std::filesystem::exists(entry()));
+
+  writeFile(olderEntry(), "[Desktop Entry]\nExec=/usr/bin/parlet\n");
+  login.unregister();
+  EXPECT_FALSE(std::filesystem::exists(olderEntry()));
+  EXPECT_FALSE(std::filesystem::exists(entry()));
+  EXPECT_EQ(login.status(), LaunchAtLogin::Status::notRegistered);
+
+  // The current entry decides when both are there.
+  writeFile(olderEntry(), "[Desktop Entry]\nExec=/usr/bin/parlet\n");
+  writeFile(entry(), "[Desktop Entry]\nExec=/usr/bin/parlet\nHidden=true\n");
+  EXPECT_EQ(login.status(), LaunchAtLogin::Status::notRegistered);
+}
+
 TEST_F(LaunchAtLoginTest, ByDefaultTheEntryStartsThisExecutable) {
   LaunchAtLogin().registerItem();
   const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
   EXPECT_NE(readFile(entry()).find("Exec=" + self + "\n"), std::string::npos) << readFile(entry());
+}
+
+// The program as installed (a copy under a prefix, or reached through a link on PATH) and as built:
+// the entry starts the file that ran, and names the launcher entry's icon.
+TEST_F(LaunchAtLoginTest, TheEntryStartsTheProgramWhereItIsInstalledOrBuilt) {
+  namespace fs = std::filesystem;
+  testsupport::TempDir root;
+  const fs::path installed = root.path() / "usr" / "bin" / "parlet";
+  const fs::path spaced = root.path() / "opt" / "my apps" / "bin" / "parlet";
+  const fs::path linked = root.path() / "local" / "bin" / "parlet";
+  for (const auto& copy : {installed, spaced}) {
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(PARLET_LOGIN_PROBE, copy);
+  }
+  fs::create_directories(linked.parent_path());
+  fs::create_symlink(installed, linked);
+  const std::pair<fs::path, std::string> cases[] = {
+      {installed, "Exec=" + installed.string()},
+      {linked, "Exec=" + installed.string()},
+      {spaced, "Exec=\"" + spaced.string() + "\""},
+      {PARLET_LOGIN_PROBE, "Exec=" + fs::canonical(PARLET_LOGIN_PROBE).string()},
+  };
+  for (const auto& [program, line] : cases) {
+    SCOPED_TRACE(program.string());
+    fs::remove(entry());
+    const auto result = testsupport::runProgram({program.string()}, {{"XDG_CONFIG_HOME", config_.path().string()}});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string text = readFile(entry());
+    EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nIcon=" + std::string(kApplicationId) + "\n"), std::string::npos) << text;
+  }
 }
 
 }  // namespace
