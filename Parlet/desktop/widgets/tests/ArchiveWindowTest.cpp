@@ -8,6 +8,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QKeyEvent>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QTextLayout>
 #include <QTimer>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -62,6 +66,40 @@ TEST(ArchiveWindowTest, LongWordsWrapAndEveryCardKeepsItsButtonsInView) {
     if (const char* folder = std::getenv("PARLET_SCREENSHOT_DIR"))
       window.grab().save(QString("%1/archive-long-word-%2.png").arg(folder).arg(width));
   }
+}
+
+// The selection mark narrows the text; a word longer than the line still wraps there, every line
+// inside the text's box, the box inside its card and the view, and no line below the box's end.
+TEST(ArchiveWindowTest, LongWordsWrapInSelectionModeAsInTheNormalView) {
+  kestrum::ManualMainQueue queue;
+  TranscriptArchive archive("", {nullptr, nullptr, [](const std::string&) {}});
+  archive.add("Word " + std::string(70, 'w') + " end");
+  archive.add(std::string(200, 'x'));
+  ArchiveWindow window(nullptr, std::make_unique<ArchiveViewModel>(
+                                    ArchiveViewModel::Dependencies{&archive, &queue, std::make_shared<testing::FakePasteboard>()}));
+  window.show();
+  auto* scroll = window.findChild<QScrollArea*>();
+  ASSERT_NE(scroll, nullptr);
+  for (int width : {int(ArchiveWindowController::minimumWidth), 560, 900})
+    for (bool selecting : {false, true}) {
+      SCOPED_TRACE(std::to_string(width) + (selecting ? " selecting" : " normal"));
+      window.resize(width, 480);
+      if (selecting) window.view().enterSelectionMode();
+      else window.view().exitSelectionMode();
+      for (int i = 0; i < 5; ++i) QApplication::processEvents();
+      const auto texts = scroll->widget()->findChildren<QTextEdit*>();
+      ASSERT_EQ(texts.size(), 2);
+      for (QTextEdit* text : texts) {
+        const QTextDocument* document = text->document();
+        for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+          for (int line = 0; line < block.layout()->lineCount(); ++line)
+            EXPECT_LE(block.layout()->lineAt(line).naturalTextWidth(), text->viewport()->width()) << "a line is cut";
+        EXPECT_LE(document->size().height(), text->viewport()->height()) << "the last lines are cut";
+        const QWidget* card = text->parentWidget();
+        EXPECT_LE(text->mapTo(card, QPoint(text->width(), 0)).x(), card->width());
+        EXPECT_LE(text->mapTo(scroll->viewport(), QPoint(text->width(), 0)).x(), scroll->viewport()->width());
+      }
+    }
 }
 
 // Clicks the toolbar button `title` and answers the confirmation that opens with Return.
