@@ -36,6 +36,9 @@ std::optional<std::string> readTokenFile(const fs::path& path) {
   if (!fs::is_regular_file(path, error) || fs::file_size(path, error) > kMaxTokenFileSize || error) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
+  // Still used, as the user may mean it; the log says what another user could do with it.
+  if (auto problem = platform::system::foreignFileProblem(path))
+    HubApi::log(platform::system::LogType::error, "Token file " + path.string() + " " + *problem);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) return std::nullopt;
   if (text.ends_with("\r\n")) text.resize(text.size() - 2);

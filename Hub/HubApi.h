@@ -158,6 +158,10 @@ class HubApi {
   // ---- Local cache --------------------------------------------------------------------------
   // {downloadBase}/{kind}/{id}; the "/" of the id makes a sub-folder. Checks and creates nothing.
   std::filesystem::path localRepoLocation(const Hub::Repo& repo) const;
+  // The cache's root and the repository's folders below it, those that exist, checked as folders
+  // of ours (platform::system::inspectOwnFolder: no link, this user's, no one else may write). A
+  // refused one is logged and throws foreignFolderError naming it; a repaired mode is logged.
+  void checkCacheFolders(const Hub::Repo& repo) const;
   // Three lines: commit, etag, time of writing; written atomically. Throws fileWriteError.
   void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
                              const std::filesystem::path& metadataPath) const;
@@ -227,7 +231,7 @@ class HubApi {
 
 class HubApi::EnvironmentError : public std::runtime_error {
  public:
-  enum class Kind { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError };
+  enum class Kind { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError, foreignFolderError };
   static EnvironmentError invalidMetadataError(const std::string& m) {
     return {Kind::invalidMetadataError, "Invalid metadata: ", m};
   }
@@ -239,6 +243,9 @@ class HubApi::EnvironmentError : public std::runtime_error {
   }
   static EnvironmentError fileWriteError(const std::string& m) {
     return {Kind::fileWriteError, "Failed to write file: ", m};
+  }
+  static EnvironmentError foreignFolderError(const std::string& m) {
+    return {Kind::foreignFolderError, "Cache folder not used: ", m};
   }
 
   Kind kind() const { return kind_; }

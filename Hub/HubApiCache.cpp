@@ -18,6 +18,7 @@
 #include "Hub/HubApi.h"
 #include "Hub/detail/Files.h"
 #include "platform/Net/Sha256.h"
+#include "platform/System/Folders.h"
 #include "platform/Net/Url.h"
 #include "platform/Text/Regex.h"
 #include "platform/Text/Unicode.h"
@@ -128,6 +129,24 @@ std::string readSmallRegularFile(int fd, std::size_t limit) {
 
 fs::path HubApi::localRepoLocation(const Hub::Repo& repo) const {
   return downloadBase_ / std::string(Hub::rawValue(repo.type)) / repo.id;
+}
+
+void HubApi::checkCacheFolders(const Hub::Repo& repo) const {
+  const fs::path repoFolder = localRepoLocation(repo);
+  fs::path folder = downloadBase_;
+  std::vector<fs::path> levels{folder};
+  for (const auto& part : repoFolder.lexically_relative(downloadBase_)) levels.push_back(folder /= part);
+  for (const fs::path& level : levels) {
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(level, error))) return;  // nothing below it either
+    const auto found = platform::system::inspectOwnFolder(level, 022);
+    if (!found.usable) {
+      const std::string problem = level.string() + " " + found.note;
+      log(platform::system::LogType::error, "Model cache folder " + problem + "; it is not used");
+      throw EnvironmentError::foreignFolderError(problem);
+    }
+    if (!found.note.empty()) log(platform::system::LogType::info, "Model cache: " + found.note);
+  }
 }
 
 void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::string& etag,

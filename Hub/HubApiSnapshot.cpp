@@ -80,6 +80,7 @@ fs::path HubApi::snapshot(const Hub::Repo& repo, const std::string& revision, co
                           const ProgressHandler& handler) const {
   const fs::path repoDestination = localRepoLocation(repo);
   const fs::path repoMetadataDestination = repoDestination / ".cache" / "huggingface" / "download";
+  checkCacheFolders(repo);  // another user's or a linked folder is neither read nor written
 
   if (isOffline()) {
     std::error_code error;

@@ -1,5 +1,8 @@
 #include "Hub/HubApi.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -93,6 +96,30 @@ TEST_F(HubApiEnvironmentTest, TokenFilesLoseOneTrailingLineEndAndControlCharacte
   EXPECT_EQ(HubApi(fs::path("/tmp/unused")).hfToken(), "good");
   env.set("HF_TOKEN", "env\r\ninjected: 1");
   EXPECT_EQ(HubApi(fs::path("/tmp/unused")).hfToken(), "good");
+}
+
+// A token file others can read, or that another user owns, is still used, with a warning in the log.
+TEST_F(HubApiEnvironmentTest, AReadableOrForeignTokenFileIsUsedWithAWarning) {
+  std::vector<std::string> lines;
+  HubApi::setLogHandler([&](platform::system::LogType, const std::string& line) { lines.push_back(line); });
+  env.set("HF_HOME", homePath("hf").string());
+  const fs::path token = homePath("hf/token");
+  writeFile(token, "hf_secret\n");
+  chmod(token.c_str(), 0600);
+  EXPECT_EQ(HubApi(fs::path("/tmp/unused")).hfToken(), "hf_secret");
+  EXPECT_TRUE(lines.empty());
+  chmod(token.c_str(), 0644);
+  EXPECT_EQ(HubApi(fs::path("/tmp/unused")).hfToken(), "hf_secret");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Token file " + token.string() + " can be read by other users (mode 0644)");
+  if (geteuid() == 0) {
+    chmod(token.c_str(), 0600);
+    ASSERT_EQ(chown(token.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(HubApi(fs::path("/tmp/unused")).hfToken(), "hf_secret");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "Token file " + token.string() + " belongs to user 65534");
+  }
+  HubApi::setLogHandler(nullptr);
 }
 
 TEST_F(HubApiEnvironmentTest, ExplicitArgumentsWinAndAreKeptAsGiven) {

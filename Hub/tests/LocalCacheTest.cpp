@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -218,6 +219,75 @@ TEST_F(LocalCacheTest, UndeletableBadMetadataIsAnError) {
     EXPECT_TRUE(std::string(e.what()).starts_with("Invalid metadata: Could not remove corrupted metadata file: ")) << e.what();
   }
   fs::permissions(folder, fs::perms::owner_all);
+}
+
+// The cache's root and each repository folder must be ours: a link (the service would write where
+// it points) or another user's folder (a planted model) is refused before anything is read or
+// written, with a log line naming it; a folder of ours that others may write to is closed and used.
+TEST(CacheFolderTest, FoldersThatAreNotOursAreNeitherReadNorWritten) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& base, const fs::path& repo, const fs::path& elsewhere)> make;
+    const char* refusal;  // none: used
+  };
+  auto plantModel = [](const fs::path& folder) {
+    writeFile(folder / "config.json", "{}");
+    writeFile(folder / ".cache/huggingface/download/config.json.metadata", std::string(40, 'a') + "\netag\n1.0\n");
+  };
+  const Case cases[] = {
+      {"the repository folder is a link",
+       [&](const fs::path&, const fs::path& repo, const fs::path& elsewhere) {
+         plantModel(elsewhere);
+         fs::create_directories(repo.parent_path());
+         fs::create_directory_symlink(elsewhere, repo);
+       },
+       "is a symbolic link"},
+      {"the cache root is a link",
+       [&](const fs::path& base, const fs::path& repo, const fs::path& elsewhere) {
+         plantModel(elsewhere / repo.lexically_relative(base));
+         fs::create_directory_symlink(elsewhere, base);
+       },
+       "is a symbolic link"},
+      {"the repository folder is another user's",
+       [&](const fs::path&, const fs::path& repo, const fs::path&) {
+         plantModel(repo);
+         ASSERT_EQ(chown(repo.c_str(), 65534, 65534), 0);
+       },
+       "belongs to user 65534"},
+      {"the cache root is ours but open to all",
+       [&](const fs::path& base, const fs::path& repo, const fs::path&) {
+         plantModel(repo);
+         chmod(base.c_str(), 0777);
+       },
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.refusal && std::string(c.refusal).starts_with("belongs") && geteuid() != 0) continue;  // needs root
+    testsupport::TempDir temp;
+    const fs::path base = temp.path() / "cache";
+    const Hub::Repo repo{"owner/model", Hub::RepoType::models};
+    HubApi offline(base, std::string(), std::string("http://127.0.0.1:1"), false, true);
+    c.make(base, offline.localRepoLocation(repo), temp.path() / "elsewhere");
+    if (!c.refusal) {
+      EXPECT_EQ(offline.snapshot(repo, "main", std::vector<std::string>{"*"}), offline.localRepoLocation(repo));
+      struct stat info {};
+      ASSERT_EQ(lstat(base.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0755u);
+      continue;
+    }
+    LogCapture log;
+    try {
+      offline.snapshot(repo, "main", std::vector<std::string>{"*"});
+      ADD_FAILURE() << "a folder that is not ours was used";
+    } catch (const HubApi::EnvironmentError& error) {
+      EXPECT_EQ(error.kind(), HubApi::EnvironmentError::Kind::foreignFolderError);
+      EXPECT_NE(std::string(error.what()).find(c.refusal), std::string::npos) << error.what();
+    }
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(c.refusal), std::string::npos) << lines[0];
+  }
 }
 
 TEST_F(LocalCacheTest, HashPatternsMatchLowerCaseHexOfTheRightLength) {

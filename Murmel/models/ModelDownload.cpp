@@ -338,6 +338,7 @@ GlobSearch searchFolders(const std::vector<std::string>& paths, const std::strin
 // pack, or the one variant folder the download globs pick among the cached files. Nothing when
 // the cache holds none of these.
 std::optional<fs::path> findInCache(const HubApi& hubApi, const Hub::Repo& repo, const std::string& variant) {
+  hubApi.checkCacheFolders(repo);  // a model planted in another user's or a linked folder is not used
   const fs::path root = hubApi.localRepoLocation(repo);
   const fs::path packed = root / checkpointVariantFolder(repo.id);
   if (holdsModels(packed) || (present(root / kCheckpointConfig) && present(root / kCheckpointWeights)))

@@ -37,6 +37,30 @@ std::optional<json::Value> InMemorySettings::value(const std::string& key) const
 
 void InMemorySettings::setValue(const std::string& key, json::Value value) { values_[key] = std::move(value); }
 
+namespace {
+
+// The settings folder is checked as the data folder is (ours, no link, no one else writes): another
+// user's settings are neither loaded nor written over. A missing folder is fine.
+bool foreignFolder(const std::filesystem::path& folder, const LogSink& log) {
+  std::error_code missing;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(folder, missing))) return false;
+  std::string problem;
+  try {
+    const platform::system::FolderInspection found = platform::system::inspectOwnFolder(folder, 022);
+    if (found.usable) {
+      if (!found.note.empty()) log("settings: " + found.note);
+      return false;
+    }
+    problem = found.note;
+  } catch (const std::exception& error) {
+    problem = std::string("cannot be checked: ") + error.what();
+  }
+  log("settings: folder " + folder.string() + " " + problem + "; settings are kept in memory only");
+  return true;
+}
+
+}  // namespace
+
 std::filesystem::path JsonFileSettings::defaultLocation() {
   return platform::system::settingsDirectory() / "settings.json";
 }
@@ -44,6 +68,7 @@ std::filesystem::path JsonFileSettings::defaultLocation() {
 JsonFileSettings::JsonFileSettings(std::filesystem::path url, LogSink log)
     : url_(std::move(url)), log_(std::move(log)), values_(json::Object{}) {
   if (!log_) log_ = ParletLog::sink();
+  if ((foreignFolder_ = foreignFolder(url_.parent_path(), log_))) return;
   if (std::size_t removed = detail::removeStaleTemporaries(url_)) {
     log_("settings: removed " + std::to_string(removed) + " temporary files left by an interrupted write");
   }
@@ -80,14 +105,16 @@ void JsonFileSettings::setValue(const std::string& key, json::Value value) {
     return;
   }
   values_ = std::move(values);
+  if (foreignFolder_) return;
   try {
+    std::filesystem::create_directories(url_.parent_path());
+    if ((foreignFolder_ = foreignFolder(url_.parent_path(), log_))) return;
     if (unreadableFile_) {
       if (auto aside = detail::setAsideUnreadable(url_)) {
         log_("settings: set aside unreadable " + url_.string() + " as " + aside->string());
       }
       unreadableFile_ = false;
     }
-    std::filesystem::create_directories(url_.parent_path());
     detail::writeFileAtomically(url_, text);
   } catch (const std::exception& error) {
     log_(std::string("settings: write failed: ") + error.what());

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -33,44 +34,6 @@ std::filesystem::path xdgDirectory(const char* variable, const std::filesystem::
 std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 bool isEffectiveUser(uid_t owner) { return owner == geteuid(); }
-
-// What a look at an existing private folder found: usable (perhaps after a repair, named in
-// `note`), or taken by someone else (`note` says how).
-struct Inspection {
-  bool usable = false;
-  std::string note;
-};
-
-Inspection inspect(const std::filesystem::path& folder, const OwnerCheck& isOurs) {
-  // One descriptor, opened without following a link, for both the check and the repair.
-  UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) {
-    switch (int error = errno) {
-      case ELOOP:
-      case ENOTDIR: {
-        struct stat link {};
-        bool isLink = lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
-        return {false, isLink ? "is a symbolic link" : "is not a folder"};
-      }
-      case EACCES: return {false, "cannot be read"};
-      case ENOENT: return {false, "is gone"};
-      default: throw FolderError("Cannot open private folder " + folder.string() + ": " + errorText(error));
-    }
-  }
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0) {
-    throw FolderError("Cannot inspect private folder " + folder.string() + ": " + errorText(errno));
-  }
-  if (!isOurs(info.st_uid)) return {false, "belongs to user " + std::to_string(info.st_uid)};
-  mode_t mode = info.st_mode & 0777;
-  if (mode == 0700) return {true, {}};
-  char modeText[8];
-  std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned>(mode));
-  if (fchmod(fd.get(), 0700) != 0) {
-    return {false, std::string("has mode ") + modeText + " and cannot be repaired: " + errorText(errno)};
-  }
-  return {true, "private folder " + folder.string() + " had mode " + modeText + "; set to 0700"};
-}
 
 // Stand-ins of this process, by the name they stand in for, and the notes not yet taken.
 struct ProcessFolders {
@@ -98,11 +61,61 @@ std::filesystem::path homeDirectory() {
   return "/";
 }
 
+FolderInspection inspectOwnFolder(const std::filesystem::path& folder, mode_t closedTo, const OwnerCheck& isOurs) {
+  const OwnerCheck& owner = isOurs ? isOurs : OwnerCheck(isEffectiveUser);
+  // One descriptor, opened without following a link, for both the check and the repair.
+  UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    switch (int error = errno) {
+      case ELOOP:
+      case ENOTDIR: {
+        struct stat link {};
+        bool isLink = lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        return {false, isLink ? "is a symbolic link" : "is not a folder"};
+      }
+      case EACCES: return {false, "cannot be read"};
+      case ENOENT: return {false, "is gone"};
+      default: throw FolderError("Cannot open folder " + folder.string() + ": " + errorText(error));
+    }
+  }
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) {
+    throw FolderError("Cannot inspect folder " + folder.string() + ": " + errorText(errno));
+  }
+  if (!owner(info.st_uid)) return {false, "belongs to user " + std::to_string(info.st_uid)};
+  const mode_t mode = info.st_mode & 0777;
+  const mode_t wanted = (mode & ~closedTo) | 0700;
+  if (mode == wanted) return {true, {}};
+  auto octal = [](mode_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(value));
+    return std::string(text);
+  };
+  if (fchmod(fd.get(), wanted) != 0) {
+    return {false, "has mode " + octal(mode) + " and cannot be repaired: " + errorText(errno)};
+  }
+  return {true, std::string(closedTo == 077 ? "private folder " : "folder ") + folder.string() + " had mode " +
+                    octal(mode) + "; set to " + octal(wanted)};
+}
+
+std::optional<std::string> foreignFileProblem(const std::filesystem::path& file) {
+  struct stat info {};
+  if (lstat(file.c_str(), &info) != 0) return std::nullopt;
+  if (S_ISLNK(info.st_mode)) return "is a symbolic link";
+  if (!isEffectiveUser(info.st_uid)) return "belongs to user " + std::to_string(info.st_uid);
+  if ((info.st_mode & 077) != 0) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(info.st_mode & 0777));
+    return std::string("can be read by other users (mode ") + text + ")";
+  }
+  return std::nullopt;
+}
+
 PrivateFolder claimPrivateFolder(const std::filesystem::path& preferred, const OwnerCheck& isOurs) {
   if (mkdir(preferred.c_str(), 0700) != 0 && errno != EEXIST) {
     throw FolderError("Cannot create private folder " + preferred.string() + ": " + errorText(errno));
   }
-  Inspection found = inspect(preferred, isOurs ? isOurs : OwnerCheck(isEffectiveUser));
+  FolderInspection found = inspectOwnFolder(preferred, 077, isOurs);
   if (found.usable) return {preferred, std::move(found.note)};
   std::string standIn = preferred.string() + "-XXXXXX";
   if (!mkdtemp(standIn.data())) {
@@ -127,7 +140,7 @@ std::filesystem::path privateTemporaryDirectory() {
   ProcessFolders& process = processFolders();
   std::lock_guard<std::mutex> hold(process.mutex);
   if (auto known = process.standIns.find(preferred); known != process.standIns.end()) {
-    Inspection found = inspect(known->second, isEffectiveUser);
+    FolderInspection found = inspectOwnFolder(known->second);
     if (!found.note.empty()) {
       process.notes.push_back(found.usable ? std::move(found.note)
                                            : "private folder " + known->second.string() + " " + found.note);
@@ -156,7 +169,7 @@ std::filesystem::path applicationDataDirectory() {
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     throw FolderError("Cannot create data folder " + folder.string() + ": " + errorText(errno));
   }
-  Inspection found = inspect(folder, isEffectiveUser);
+  FolderInspection found = inspectOwnFolder(folder);
   if (!found.usable) throw FolderError("Data folder " + folder.string() + " " + found.note + "; it is not used");
   if (!found.note.empty()) {
     ProcessFolders& process = processFolders();

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -42,6 +43,23 @@ struct PrivateFolder {
   std::filesystem::path path;
   std::string note;  // empty, or the repair or stand-in made, for the log
 };
+
+// What a look at a folder that must be ours found: usable (perhaps after a repair, named in `note`),
+// or refused (`note` says why: "is a symbolic link", "belongs to user 1001", "is gone", ...).
+struct FolderInspection {
+  bool usable = false;
+  std::string note;
+};
+
+// The check of a folder that must be ours: a real folder (no link) owned by this user, and closed
+// to others: the mode bits in `closedTo` (077: private, 0700; 022: no one else writes) are cleared
+// through the descriptor that was checked, with a note. Throws FolderError when it cannot look.
+FolderInspection inspectOwnFolder(const std::filesystem::path& folder, mode_t closedTo = 077,
+                                  const OwnerCheck& isOurs = {});
+
+// What is wrong with a file that should be this user's secret: a link, another owner, or a mode
+// that lets others read it. None when it is fine or absent.
+std::optional<std::string> foreignFileProblem(const std::filesystem::path& file);
 
 // `preferred` made private: created with mode 0700 when missing; a folder of ours with another mode
 // is set to 0700 through the descriptor that was checked; when the name is taken (another owner, not

@@ -1,6 +1,11 @@
 #include "Parlet/core/UserSettings.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <sstream>
 
@@ -123,6 +128,66 @@ TEST(UserSettingsTest, NonFiniteNumbersNeverLeaveTheSettingsUnwritable) {
   settings.setValue(UserSettings::triggerKeyCodeKey, json::Value(56));
   EXPECT_EQ(currentKey(JsonFileSettings(url, sink)).title, "Left Shift");
   EXPECT_THAT(log, ::testing::Contains(::testing::HasSubstr("Broken has no JSON form")));
+}
+
+// Settings in a folder that is not ours (a link, another user's) are neither loaded nor written
+// over: the settings live in memory and the log names the folder; a folder of ours that others
+// may write to is closed, and used.
+TEST(UserSettingsTest, AFolderThatIsNotOursIsNeitherReadNorWritten) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& folder, const fs::path& elsewhere)> make;  // settings.json is put in it after
+    const char* refusal;  // none: the folder is used
+  };
+  const Case cases[] = {
+      {"a link to another folder",
+       [](const fs::path& folder, const fs::path& elsewhere) {
+         fs::create_directories(elsewhere);
+         fs::create_directory_symlink(elsewhere, folder);
+       },
+       "is a symbolic link"},
+      {"another user's folder",
+       [](const fs::path& folder, const fs::path&) {
+         fs::create_directories(folder);
+         chmod(folder.c_str(), 0777);
+         ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+       },
+       "belongs to user 65534"},
+      {"ours, open to all", [](const fs::path& folder, const fs::path&) {
+         fs::create_directories(folder);
+         chmod(folder.c_str(), 0777);
+       },
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.refusal && std::string(c.refusal).starts_with("belongs") && geteuid() != 0) continue;  // needs root
+    testsupport::TempDir dir;
+    const fs::path folder = dir.path() / "Parlet";
+    c.make(folder, dir.path() / "elsewhere");
+    const std::string planted = "{\"TriggerKeyCode\": 54, \"HasOnboarded\": true}";
+    std::ofstream(folder / "settings.json") << planted;
+    std::vector<std::string> log;
+    {
+      JsonFileSettings settings(folder / "settings.json", [&](const std::string& line) { log.push_back(line); });
+      EXPECT_EQ(settings.boolean(UserSettings::hasOnboardedKey), c.refusal == nullptr);
+      settings.setValue(UserSettings::triggerKeyCodeKey, json::Value(56));
+      EXPECT_EQ(currentKey(settings).title, "Left Shift") << "kept for this run";
+    }
+    std::ifstream in(folder / "settings.json");
+    const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (c.refusal) {
+      EXPECT_EQ(after, planted);
+      ASSERT_FALSE(log.empty());
+      EXPECT_THAT(log[0], ::testing::HasSubstr(folder.string() + " " + c.refusal));
+    } else {
+      EXPECT_THAT(after, ::testing::HasSubstr("56"));
+      struct stat info {};
+      ASSERT_EQ(lstat(folder.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0755u);
+    }
+  }
 }
 
 }  // namespace

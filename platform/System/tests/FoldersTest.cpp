@@ -302,5 +302,79 @@ TEST(FoldersTest, XdgFoldersUseTheirVariablesOrHomeDefaults) {
   }
 }
 
+// The check shared by the data, settings and model cache folders: a folder closed to others'
+// writing keeps its mode, an open one of ours is closed (with a note), a link or another user's is
+// refused and left as it was.
+TEST(FoldersTest, InspectingAFolderOfOursClosesItOrRefusesIt) {
+  struct Case {
+    const char* what;
+    mode_t closedTo;
+    std::function<void(const fs::path& name, const fs::path& elsewhere)> make;
+    bool usable;
+    const char* note;  // part of the note; none: no note
+    mode_t after;      // the folder's mode afterwards (the link's target's for a link)
+  };
+  auto folderWithMode = [](mode_t mode) {
+    return [mode](const fs::path& name, const fs::path&) {
+      fs::create_directories(name);
+      chmod(name.c_str(), mode);
+    };
+  };
+  const Case cases[] = {
+      {"ours, 0755, closed to writing", 022, folderWithMode(0755), true, nullptr, 0755},
+      {"ours, 0777, closed to writing", 022, folderWithMode(0777), true, "had mode 0777; set to 0755", 0755},
+      {"ours, 0775, private", 077, folderWithMode(0775), true, "had mode 0775; set to 0700", 0700},
+      {"a link to a folder of ours, open to all", 022,
+       [](const fs::path& name, const fs::path& elsewhere) {
+         fs::create_directories(elsewhere);
+         chmod(elsewhere.c_str(), 0777);
+         fs::create_directory_symlink(elsewhere, name);
+       },
+       false, "is a symbolic link", 0777},
+      {"someone else's, open to all", 022,
+       [](const fs::path& name, const fs::path&) {
+         fs::create_directories(name);
+         chmod(name.c_str(), 0777);
+         ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+       },
+       false, "belongs to user 65534", 0777},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (std::string(c.what).starts_with("someone else's") && geteuid() != 0) continue;  // giving a folder away needs root
+    testsupport::TempDir temp;
+    const fs::path name = temp.path() / "folder";
+    c.make(name, temp.path() / "elsewhere");
+    const FolderInspection found = inspectOwnFolder(name, c.closedTo);
+    EXPECT_EQ(found.usable, c.usable);
+    if (c.note) {
+      EXPECT_NE(found.note.find(c.note), std::string::npos) << found.note;
+    } else {
+      EXPECT_EQ(found.note, "");
+    }
+    const fs::path target = fs::is_symlink(name) ? temp.path() / "elsewhere" : name;
+    EXPECT_EQ(permissions(target), c.after);
+  }
+}
+
+// A token file is this user's secret: a link, another owner or a mode others can read is named.
+TEST(FoldersTest, AForeignOrReadableSecretFileIsNamed) {
+  testsupport::TempDir temp;
+  const fs::path file = temp.path() / "token";
+  EXPECT_EQ(foreignFileProblem(file), std::nullopt) << "absent";
+  std::ofstream(file) << "hf_secret";
+  chmod(file.c_str(), 0600);
+  EXPECT_EQ(foreignFileProblem(file), std::nullopt);
+  chmod(file.c_str(), 0644);
+  EXPECT_EQ(foreignFileProblem(file), "can be read by other users (mode 0644)");
+  fs::create_symlink(file, temp.path() / "link");
+  EXPECT_EQ(foreignFileProblem(temp.path() / "link"), "is a symbolic link");
+  if (geteuid() == 0) {
+    chmod(file.c_str(), 0600);
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(foreignFileProblem(file), "belongs to user 65534");
+  }
+}
+
 }  // namespace
 }  // namespace platform::system
