@@ -18,6 +18,7 @@
 #include "platform/ML/detail/Kernel.h"
 #include "platform/ML/detail/Ops.h"
 #include "platform/ML/detail/Parallel.h"
+#include "platform/ML/detail/Profile.h"
 #include "platform/ML/detail/Transformer.h"
 #include "platform/ML/detail/Vector.h"
 
@@ -245,6 +246,7 @@ class DecoderKernel : public Kernel {
           return cache_.front();
         }
     }
+    ProfileScope scope(Operation::crossKeysValues);
     const auto D = static_cast<std::size_t>(d_), W = static_cast<std::size_t>(w_), L = layers_.size();
     FloatBuffer embeds(D * W);  // [D × W]: read as its transpose by the products
     readFloats(*encoderOutput, 0, static_cast<std::int64_t>(embeds.size()), embeds.data());

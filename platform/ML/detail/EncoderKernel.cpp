@@ -10,6 +10,7 @@
 #include "platform/ML/detail/Kernel.h"
 #include "platform/ML/detail/Ops.h"
 #include "platform/ML/detail/Parallel.h"
+#include "platform/ML/detail/Profile.h"
 #include "platform/ML/detail/Transformer.h"
 #include "platform/ML/detail/Vector.h"
 
@@ -84,8 +85,15 @@ class EncoderKernel : public Kernel {
     // conv1: [D × 2T] = W1[D × 3M] · cols[3M × 2T]
     FloatBuffer h1(D * 2 * T);
     {
-      auto cols = im2col(mel.data(), M, 2 * T, 1, 2 * T);
-      gemm(false, D, 2 * T, 3 * M, conv1W_.data(), 3 * M, cols.data(), 2 * T, h1.data(), 2 * T);
+      const auto cols = [&] {
+        ProfileScope scope(Operation::convolutions);
+        return im2col(mel.data(), M, 2 * T, 1, 2 * T);
+      }();
+      forRowBlocks(D, [&](std::size_t begin, std::size_t end) {
+        ProfileScope scope(Operation::convolutions);
+        gemmSerial(false, end - begin, 2 * T, 3 * M, conv1W_.data() + begin * 3 * M, 3 * M, cols.data(), 2 * T,
+                   h1.data() + begin * 2 * T, 2 * T);
+      });
       parallelFor(D, [&](std::size_t c) {
         float* row = &h1[c * 2 * T];
         for (std::size_t t = 0; t < 2 * T; ++t) row[t] += conv1B_[c];
@@ -95,12 +103,18 @@ class EncoderKernel : public Kernel {
     // conv2 with stride 2, computed transposed so the result is [T × D]: x = colsᵀ · W2ᵀ
     FloatBuffer x(T * D);
     {
-      auto cols = im2col(h1.data(), D, 2 * T, 2, T);  // [3D × T]
+      const auto cols = [&] {  // [3D × T]
+        ProfileScope scope(Operation::convolutions);
+        return im2col(h1.data(), D, 2 * T, 2, T);
+      }();
       FloatBuffer positions(T * D);
       widen(conv2W_.data(), wide.data(), conv2W_.size());
       widen(positions_.data(), positions.data(), positions.size());
       forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
-        cblasTransposedGemm(cols.data() + begin, T, end - begin, 3 * D, wide.data(), D, x.data() + begin * D);
+        {
+          ProfileScope scope(Operation::convolutions);
+          cblasTransposedGemm(cols.data() + begin, T, end - begin, 3 * D, wide.data(), D, x.data() + begin * D);
+        }
         for (std::size_t t = begin; t < end; ++t) {
           float* row = &x[t * D];
           for (std::size_t c = 0; c < D; ++c) row[c] += conv2B_[c];
@@ -167,8 +181,15 @@ class EncoderKernel : public Kernel {
       const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
       thread_local std::vector<float> scores;  // reused: a fresh block per task would page-fault each time
       scores.resize(rows * T);
-      gemmSerial(true, rows, T, dh, q + begin * ld + head * dh, ld, k + head * dh, ld, scores.data(), T);
-      for (std::size_t r = 0; r < rows; ++r) softmaxScaled(&scores[r * T], T, scale);
+      {
+        ProfileScope scope(Operation::attention);
+        gemmSerial(true, rows, T, dh, q + begin * ld + head * dh, ld, k + head * dh, ld, scores.data(), T);
+      }
+      {
+        ProfileScope scope(Operation::softmax);
+        for (std::size_t r = 0; r < rows; ++r) softmaxScaled(&scores[r * T], T, scale);
+      }
+      ProfileScope scope(Operation::attention);
       gemmSerial(false, rows, dh, T, scores.data(), T, v + head * dh, ld, out + begin * D + head * dh, D);
     });
   }
@@ -179,6 +200,7 @@ class EncoderKernel : public Kernel {
     constexpr std::size_t kTile = 16;
     parallelFor((T + kTile - 1) / kTile, [&](std::size_t tile) {
       const std::size_t begin = tile * kTile, end = std::min(T, begin + kTile);
+      ProfileScope scope(Operation::attention);
       for (std::size_t c = 0; c < D; ++c)
         for (std::size_t t = begin; t < end; ++t) keysT[c * T + t] = k[t * ld + c];
     });
@@ -193,6 +215,7 @@ class EncoderKernel : public Kernel {
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
     parallelFor(H * blocks, [&](std::size_t task) {
       const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
+      ProfileScope scope(Operation::attention);  // softmax included: it is fused
       attentionRows(q + begin * ld + head * dh, ld, rows, keysT + head * dh * T, T, v + head * dh, ld, T, dh, scale,
                     out + begin * D + head * dh, D);
     });

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/ML/detail/Parallel.h"
+#include "platform/ML/detail/Profile.h"
 #include "platform/ML/detail/Vector.h"
 
 namespace platform::ml::detail {
@@ -47,10 +48,13 @@ void linearRows(const float* x, std::size_t n, std::size_t in, const float* w, c
                 bool accumulate, const RowsDone& done) {
   forRowBlocks(n, [&](std::size_t begin, std::size_t end) {
     float* rows = y + begin * out;
-    gemmSerial(true, end - begin, out, in, x + begin * in, in, w, in, rows, out, accumulate ? 1.0f : 0.0f);
-    if (b)
-      for (std::size_t r = 0; r < end - begin; ++r)
-        for (std::size_t j = 0; j < out; ++j) rows[r * out + j] += b[j];
+    {
+      ProfileScope scope(Operation::projections);
+      gemmSerial(true, end - begin, out, in, x + begin * in, in, w, in, rows, out, accumulate ? 1.0f : 0.0f);
+      if (b)
+        for (std::size_t r = 0; r < end - begin; ++r)
+          for (std::size_t j = 0; j < out; ++j) rows[r * out + j] += b[j];
+    }
     if (done) done(rows, end - begin);
   });
 }
@@ -64,6 +68,7 @@ void linear(const float* x, std::size_t n, std::size_t in, const float* w, const
 void widen(const Float16* in, float* out, std::size_t n) {
   constexpr std::size_t kBlock = 1 << 16;
   parallelFor((n + kBlock - 1) / kBlock, [&](std::size_t k) {
+    ProfileScope scope(Operation::widening);
     halfToFloat(in + k * kBlock, out + k * kBlock, std::min(kBlock, n - k * kBlock));
   });
 }
@@ -76,6 +81,7 @@ void linear(const float* x, std::size_t n, std::size_t in, const Float16* w, con
 
 void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma, const float* beta, float* y) {
   constexpr float eps = 1e-5f;
+  ProfileScope scope(Operation::layerNorm);
   for (std::size_t r = 0; r < n; ++r) {
     const float* xr = x + r * d;
     float* yr = y + r * d;
@@ -91,10 +97,14 @@ void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma,
   }
 }
 
-void geluInPlace(float* x, std::size_t n) { gelu(x, n); }
+void geluInPlace(float* x, std::size_t n) {
+  ProfileScope scope(Operation::gelu);
+  gelu(x, n);
+}
 
 void softmaxInPlace(float* x, std::size_t n) {
   if (n == 0) return;
+  ProfileScope scope(Operation::softmax);
   const float m = *std::max_element(x, x + n);
   if (m == -std::numeric_limits<float>::infinity()) {
     std::fill(x, x + n, 0.0f);
