@@ -69,7 +69,8 @@ const Value* Environment::find(const HashedText& name) const {
 
 Value Environment::operator[](std::string_view name) const {
   const Value* value = find(name);
-  return value ? *value : Value::undefined();
+  if (value) return *value;
+  return Value::undefined();
 }
 
 Value* Environment::findInScopes(const HashedText& name) {

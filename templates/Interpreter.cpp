@@ -2,6 +2,7 @@
 
 #include <array>
 #include <limits>
+#include <new>
 #include <sstream>
 
 #include "templates/BuiltIns.h"
@@ -614,6 +615,8 @@ std::string Interpreter::renderRoot(const Nodes& nodes, const EnvironmentRef& ro
     interpret(nodes, root, out);
   } catch (ControlFlow signal) {
     throw JinjaError::runtime(signal == ControlFlow::break_ ? "'break' outside a loop" : "'continue' outside a loop");
+  } catch (const std::bad_alloc&) {
+    throw JinjaError::runtime("Rendering ran out of memory");
   }
   return out;
 }
@@ -801,7 +804,8 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
     case Expression::Kind::identifier: {
       const auto& identifier = expression.as<Expression::Identifier>();
       const Value* bound = env->find(HashedText(identifier.name, identifier.nameHash));
-      return bound ? *bound : Value::undefined();
+      if (bound) return *bound;
+      return Value::undefined();
     }
     case Expression::Kind::unary: {
       const auto& unary = expression.as<Expression::Unary>();
@@ -993,7 +997,8 @@ Value Interpreter::evaluateBinaryValues(Expression::BinaryOp op, const Value& le
 Value Interpreter::evaluateComputedMember(const Value& object, const Value& key) {
   if (object.isString() && key.isInt()) {
     std::optional<std::string> character = detail::characterAt(object.asString(), key.asInt());
-    return character ? Value(std::move(*character)) : Value::undefined();
+    if (character) return Value(std::move(*character));
+    return Value::undefined();
   }
   if (object.isArray() && key.isInt()) {
     const auto n = static_cast<std::int64_t>(object.asArray().size());
@@ -1004,7 +1009,8 @@ Value Interpreter::evaluateComputedMember(const Value& object, const Value& key)
   }
   if (object.isObject() && key.isString()) {
     const Value* found = object.asObject().get(key.asString());
-    return found ? detail::memberValue(*found) : Value::undefined();
+    if (found) return detail::memberValue(*found);
+    return Value::undefined();
   }
   return Value::undefined();
 }
@@ -1027,7 +1033,8 @@ Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, con
       scope->set(key, arguments[k]);
     } else {
       const Value* bound = scope->find(key);
-      scope->set(key, bound ? *bound : Value::undefined());
+      if (bound) scope->set(key, *bound);
+      else scope->set(key, Value::undefined());
     }
   }
   for (const auto& [name, value] : keywordArguments) scope->set(name, value);

@@ -310,7 +310,8 @@ bool PropertyMembers::callMethod(const Value& receiver, std::string_view name, c
 Value PropertyMembers::evaluateObjectProperty(const Value::Object& receiver, const std::string& name) {
   if (const ObjectMethod* m = objectMethod(name)) return boundObjectMethod(Value(receiver), *m);
   const Value* stored = receiver.get(name);
-  return stored ? detail::memberValue(*stored) : Value::undefined();
+  if (stored) return detail::memberValue(*stored);
+  return Value::undefined();
 }
 
 // Calls `take` with each piece of the split, in order.

@@ -1,5 +1,7 @@
 #include "templates/Template.h"
 
+#include <new>
+
 #include "templates/Interpreter.h"
 #include "templates/JinjaError.h"
 #include "templates/Lexer.h"
@@ -99,14 +101,18 @@ std::size_t Template::hashValue() const {
 
 std::string Template::render(const Context& context, const RenderOptions& options,
                              const EnvironmentRef& environment) const {
-  EnvironmentRef root;
-  if (environment) {
-    for (const auto& [name, value] : context) environment->set(name, value);
-    root = Environment::rootFrom(*environment);
-  } else {
-    root = Environment::over(context);
+  try {
+    EnvironmentRef root;
+    if (environment) {
+      for (const auto& [name, value] : context) environment->set(name, value);
+      root = Environment::rootFrom(*environment);
+    } else {
+      root = Environment::over(context);
+    }
+    return Interpreter::renderRoot(nodes_, root, options.timeLimit);
+  } catch (const std::bad_alloc&) {
+    throw JinjaError::runtime("Rendering ran out of memory");
   }
-  return Interpreter::renderRoot(nodes_, root, options.timeLimit);
 }
 
 }  // namespace jinja

@@ -53,6 +53,15 @@ class Value {
   Value(Function function);
   Value(Macro macro);
   explicit Value(std::shared_ptr<const Macro> macro);  // shares it; not null
+  // A copy that runs out of memory throws std::bad_alloc and leaves both values as they were.
+  Value(const Value& other) : data_(copied(other.data_)) {}
+  Value(Value&&) noexcept = default;
+  Value& operator=(const Value& other) {
+    if (this != &other) data_ = copied(other.data_);
+    return *this;
+  }
+  Value& operator=(Value&&) noexcept = default;
+  ~Value() = default;
 
   static Value undefined() { Value v; v.data_ = Undefined{}; return v; }
   static Value array(std::initializer_list<Value> elements) { return Value(Array(elements)); }
@@ -150,8 +159,15 @@ class Value {
   using ObjectRef = std::shared_ptr<ObjectBox>;
   using FunctionRef = std::shared_ptr<const Function>;
   using MacroRef = std::shared_ptr<const Macro>;
-  std::variant<bool, std::int64_t, double, std::string, ArrayRef, ObjectRef, FunctionRef, MacroRef, Null, Undefined>
-      data_;
+  using Data =
+      std::variant<bool, std::int64_t, double, std::string, ArrayRef, ObjectRef, FunctionRef, MacroRef, Null, Undefined>;
+  // The string is copied before the variant is made: the library's variant, counting this one as
+  // never valueless, would destroy an alternative it never built when the copy throws.
+  static Data copied(const Data& data) {
+    if (const auto* text = std::get_if<std::string>(&data)) return Data(std::in_place_type<std::string>, std::string(*text));
+    return data;  // the other alternatives copy without throwing
+  }
+  Data data_;
 };
 
 // Throws the runtime error for a string or array that would grow past the caps above, or for a

@@ -29,7 +29,8 @@ Value memberOf(const Value& item, const Value& attribute) {
     std::int64_t i = attribute.asInt();
     if (item.isObject()) {
       const Value* found = item.asObject().get(std::to_string(i));
-      return found ? *found : Value::undefined();
+      if (found) return *found;
+      return Value::undefined();
     }
     if (item.isArray() && i >= 0 && static_cast<std::uint64_t>(i) < item.asArray().size())
       return item.asArray()[static_cast<std::size_t>(i)];
@@ -278,7 +279,8 @@ Value map(const Arguments& args, const KeywordArguments& kwargs, const Environme
   const Value& name = bound.at("filterName");
   if (name.isString()) {
     for (const Value& element : args[0].asArray()) {
-      Value inScope = env ? (*env)[name.asString()] : Value::undefined();
+      Value inScope = Value::undefined();
+      if (env) inScope = (*env)[name.asString()];
       if (inScope.isFunction()) {
         out.push_back(inScope.asFunction()({element}, {}, env));
       } else if (const Function* filter = Filters::find(name.asString())) {

@@ -391,9 +391,9 @@ Value unique(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   std::unordered_set<Value, ValueHash> seen;
   Value::Array out;
   for (const Value& element : args[0].asArray()) {
-    Value key = attribute.isNull() ? element
-                : attribute.isString() || attribute.isInt() ? memberOf(element, attribute)
-                                                            : Value::undefined();
+    Value key = Value::undefined();
+    if (attribute.isNull()) key = element;
+    else if (attribute.isString() || attribute.isInt()) key = memberOf(element, attribute);
     if (!caseSensitive && key.isString()) key = Value(text::lowercased(text::repairUtf8(key.asString())));
     if (seen.insert(key).second) out.push_back(element);
   }
