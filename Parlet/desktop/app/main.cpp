@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
     running = &parlet;
     const int status = application.exec();
     running = nullptr;
+    // Returning ends the QApplication, whose X11 clipboard then hands what Parlet holds to the clipboard
+    // manager: a quit must come this way, never through exit().
     return status;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "parlet: %s\n", error.what());
