@@ -15,6 +15,7 @@
 // iteration of each. The model folders go into a fresh private temporary folder, removed at the end.
 #include <cblas.h>
 #include <signal.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -285,9 +286,29 @@ double timeCrossKeysValues(MLModel& decoder, const std::shared_ptr<MLMultiArray>
   return ms / runs;
 }
 
-// One encoder pass with the kernels' operation timers on: thread time per operation summed over
-// the pool, as milliseconds per thread and as a share of the pool's time (threads × the pass).
-void printEncoderBreakdown(MLModel& encoder, const std::shared_ptr<MLMultiArray>& features) {
+double threadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// GFLOP/s of the plain sgemm on one thread, by that thread's processor time (what other programs
+// take from it is not counted).
+double oneThreadSgemmGflops(bool smoke) {
+  std::vector<float> a(1500 * 512, 0.5f), b(512 * 2048, 0.25f), c(1500 * 2048);
+  const int runs = smoke ? 1 : 4;
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 1500, 2048, 512, 1, a.data(), 512, b.data(), 2048, 0, c.data(), 2048);
+  const double start = threadSeconds();
+  for (int i = 0; i < runs; ++i)
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 1500, 2048, 512, 1, a.data(), 512, b.data(), 2048, 0,
+                c.data(), 2048);
+  return 2.0 * 1500 * 2048 * 512 * runs / (threadSeconds() - start) / 1e9;
+}
+
+// One encoder pass with the kernels' operation timers on: processor time per operation summed over
+// the pool, as milliseconds per thread and as a share of the pool's time (threads × the pass); the
+// products' speed per thread of processor time beside the plain sgemm's on one thread.
+void printEncoderBreakdown(MLModel& encoder, const std::shared_ptr<MLMultiArray>& features, bool smoke) {
   const MLDictionaryFeatureProvider input({{"melspectrogram_features", MLFeatureValue(features)}});
   detail::setProfiling(true);
   std::array<double, detail::kOperations> figures{};
@@ -302,8 +323,8 @@ void printEncoderBreakdown(MLModel& encoder, const std::shared_ptr<MLMultiArray>
   }
   detail::setProfiling(false);
   const auto threads = static_cast<double>(detail::parallelism());
-  std::printf("encoder pass by operation (%.2f ms on %.0f threads; ms of thread time per thread, share of the pool's "
-              "time):\n",
+  std::printf("encoder pass by operation (%.2f ms on %.0f threads; ms of processor time per thread, share of the "
+              "pool's time):\n",
               passMs, threads);
   double accounted = 0;
   for (std::size_t i = 0; i < static_cast<std::size_t>(detail::Operation::crossKeysValues); ++i) {
@@ -315,8 +336,13 @@ void printEncoderBreakdown(MLModel& encoder, const std::shared_ptr<MLMultiArray>
                     ? "  (inside the fused attention on this path)"
                     : "");
   }
-  std::printf("          %-14s %8.2f ms  %5.1f %%  (waiting for other threads, the pool, copies)\n", "the rest",
-              passMs - accounted, 100 * (passMs - accounted) / passMs);
+  std::printf("          %-14s %8.2f ms  %5.1f %%  (waiting for other threads or for the processor, the pool, copies)\n",
+              "the rest", passMs - accounted, 100 * (passMs - accounted) / passMs);
+  const double D = 512, W = 1500, F = 2048;
+  const double projectionFlops = 6 * (2 * W * D * D * 4 + 2 * 2 * W * D * F), attentionFlops = 6 * 2 * 2 * W * W * D;
+  std::printf("          per thread of processor time: projections %.1f GFLOP/s, attention %.1f GFLOP/s (plain sgemm "
+              "on one thread: %.1f GFLOP/s)\n",
+              projectionFlops / figures[0] / 1e9, attentionFlops / figures[1] / 1e9, oneThreadSgemmGflops(smoke));
 }
 
 std::size_t processThreads() {
@@ -380,7 +406,7 @@ int main(int argc, char** argv) {
   std::printf("window:   %8.2f ms per 30 s window (encoder + cross-kv)\n", encoderMs + crossMs);
   std::printf("decoder:  %8.2f ms per token over %d steps (first step with cross-attention keys: %.2f ms)\n",
               decoding.stepMs, steps - 1, decoding.firstStepMs);
-  printEncoderBreakdown(*encoder, features);
+  printEncoderBreakdown(*encoder, features, smoke);
   if (busy > 0) {
     const BusyProcess process(busy);
     const auto loadedBefore = loadAverages();

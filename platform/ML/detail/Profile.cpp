@@ -1,7 +1,8 @@
 #include "platform/ML/detail/Profile.h"
 
+#include <time.h>
+
 #include <atomic>
-#include <cstdint>
 
 namespace platform::ml::detail {
 
@@ -44,10 +45,15 @@ std::array<double, kOperations> takeProfile() {
   return seconds;
 }
 
+std::int64_t ProfileScope::now(Operation operation) {
+  timespec t{};
+  clock_gettime(operation == Operation::crossKeysValues ? CLOCK_MONOTONIC : CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 ProfileScope::~ProfileScope() {
   if (!on_) return;
-  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_);
-  nanoseconds[static_cast<std::size_t>(operation_)].fetch_add(elapsed.count(), std::memory_order_relaxed);
+  nanoseconds[static_cast<std::size_t>(operation_)].fetch_add(now(operation_) - start_, std::memory_order_relaxed);
 }
 
 }  // namespace platform::ml::detail
