@@ -31,6 +31,27 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A tmpfs of `size` ("2m") mounted at `at` (created) for a full or read-only disk that is real;
+// unmounted when the object goes, before the folder holding it. Mounting needs root: a test
+// checks mounted() and skips with why() otherwise.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::filesystem::path& at, const std::string& size);
+  ~SmallFileSystem();
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+  // False, with why() set, where the remount is refused.
+  bool makeReadOnly();
+
+ private:
+  std::filesystem::path at_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 // Sets or clears environment variables for one test and restores them, last change first, when it goes.
 class EnvironmentGuard {
  public:

@@ -1,11 +1,8 @@
 // A cache on a small file system of its own (a tmpfs mounted for the test), so that a full disk
 // and a read-only one are real; the tests skip where mounting is not permitted.
-#include <sys/mount.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <string>
 #include <variant>
@@ -34,37 +31,13 @@ std::vector<std::string> filesBelow(const fs::path& folder) {
   return names;
 }
 
-class SmallFileSystem {
- public:
-  SmallFileSystem(const fs::path& at, const std::string& size) : at_(at) {
-    fs::create_directories(at);
-    const std::string options = "size=" + size + ",mode=0755";
-    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    if (!mounted_) why_ = std::strerror(errno);
-  }
-  ~SmallFileSystem() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-
-  bool mounted() const { return mounted_; }
-  const std::string& why() const { return why_; }
-  bool makeReadOnly() { return ::mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
-
- private:
-  fs::path at_;
-  bool mounted_ = false;
-  std::string why_;
-};
-
 class CacheSpaceTest : public ::testing::Test {
  protected:
   void SetUp() override { server.addRepository("models", "o/r"); }
 
-  // Mounts a tmpfs of `size` at the cache; false (with the test skipped) where that is refused.
+  // Mounts a tmpfs of `size` at the cache; false where that is refused.
   bool mountCache(const std::string& size) {
-    small = std::make_unique<SmallFileSystem>(cache, size);
+    small = std::make_unique<testsupport::SmallFileSystem>(cache, size);
     return small->mounted();
   }
   HubApi api(double factor = 1.0) const {
@@ -84,12 +57,12 @@ class CacheSpaceTest : public ::testing::Test {
   HubTestServer server;
   testsupport::TempDir dir;
   fs::path cache = dir.path() / "cache";
-  std::unique_ptr<SmallFileSystem> small;  // goes before `dir`
+  std::unique_ptr<testsupport::SmallFileSystem> small;  // goes before `dir`
   Hub::Repo repo{"o/r", Hub::RepoType::models};
 };
 
 TEST_F(CacheSpaceTest, TooLittleFreeSpaceFailsBeforeAnyByteIsAskedForSayingHowMuchAndWhere) {
-  if (!mountCache("4m")) GTEST_SKIP() << "cannot mount a tmpfs for the cache here: " << small->why();
+  if (!mountCache("4m")) GTEST_SKIP() << small->why();
   struct Case {
     const char* name;
     std::size_t size;
@@ -128,7 +101,7 @@ TEST_F(CacheSpaceTest, TooLittleFreeSpaceFailsBeforeAnyByteIsAskedForSayingHowMu
 // The space check can be passed (a factor of 0 asks only for the reserve); the disk then fills
 // while the file is written.
 TEST_F(CacheSpaceTest, DownloadThatFillsTheDiskRemovesWhatItWroteAndSaysTheDiskIsFull) {
-  if (!mountCache("2m")) GTEST_SKIP() << "cannot mount a tmpfs for the cache here: " << small->why();
+  if (!mountCache("2m")) GTEST_SKIP() << small->why();
   server.addFile("models", "o/r", "big.bin", std::string(12 << 20, 'b'), true);
   try {
     fetch(api(0.0), "big.bin");
@@ -160,12 +133,12 @@ TEST_F(CacheSpaceTest, DownloadThatFillsTheDiskRemovesWhatItWroteAndSaysTheDiskI
 }
 
 TEST_F(CacheSpaceTest, ReadOnlyCacheSaysSoInPlainWords) {
-  if (!mountCache("4m")) GTEST_SKIP() << "cannot mount a tmpfs for the cache here: " << small->why();
+  if (!mountCache("4m")) GTEST_SKIP() << small->why();
   server.addFile("models", "o/r", "config.json", "{}");
   server.addFile("models", "o/r", "vocab.txt", "a\nb\n");
   server.addFile("models", "o/r", "weights.bin", std::string(1000, 'w'), true);
   fetch(api(), "config.json");  // the cache holds one file and its folders
-  if (!small->makeReadOnly()) GTEST_SKIP() << "cannot make the tmpfs read-only: " << std::strerror(errno);
+  if (!small->makeReadOnly()) GTEST_SKIP() << small->why();
   const std::string plain = "File system error: the model cache at " + cache.string() +
                             " is on a read-only file system; nothing can be saved there";
   for (const char* file : {"vocab.txt", "weights.bin"}) {

@@ -93,7 +93,16 @@ fs::path completionRecord(const fs::path& root, const fs::path& folder) {
   return root / ".cache" / "murmel" / (folder.filename().string() + ".complete");
 }
 
-void writeAtomically(const fs::path& path, const std::string& text) {
+// A write into the cache at `cache` that failed: a read-only or full disk in plain words naming
+// the cache (a user can act on that), anything else with the file and the system's reason.
+std::string cacheWriteProblem(const fs::path& cache, const std::string& what, const fs::path& path, int error) {
+  const std::string where = "the model cache at " + cache.string();
+  if (error == EROFS) return where + " is on a read-only file system; nothing can be saved there";
+  if (error == ENOSPC || error == EDQUOT) return "the disk is full: " + where + " has no room left";
+  return what + " " + path.string() + ": " + std::strerror(error);
+}
+
+void writeAtomically(const fs::path& cache, const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
   fs::path temporary = path;
   temporary += ".tmp-" + std::to_string(::getpid());
@@ -111,7 +120,7 @@ void writeAtomically(const fs::path& path, const std::string& text) {
   if (!ok) {
     const int error = errno;
     ::unlink(temporary.c_str());
-    throw WhisperError::modelsUnavailable("Cannot write " + path.string() + ": " + std::strerror(error));
+    throw WhisperError::modelsUnavailable(cacheWriteProblem(cache, "Cannot write", path, error));
   }
 }
 
@@ -170,7 +179,7 @@ void recordCompletion(const HubApi& hubApi, const fs::path& root, const fs::path
     file->sha256 = unchanged ? old->second.sha256 : hubApi.computeFileHash(root / name);
     text += std::to_string(file->size) + "\t" + std::to_string(file->modified) + "\t" + file->sha256 + "\t" + name + "\n";
   }
-  writeAtomically(completionRecord(root, folder), text);
+  writeAtomically(hubApi.downloadBase(), completionRecord(root, folder), text);
 }
 
 // Whether the record is there and every file it lists still has its size and digest.
@@ -238,10 +247,12 @@ bool packedFrom(const fs::path& folder, const platform::ml::CheckpointSource& so
 // CancellationError when the calling task is cancelled.
 class PackLock {
  public:
-  explicit PackLock(const fs::path& folder) : path_(folder.parent_path() / ".") {
+  PackLock(const fs::path& cache, const fs::path& folder) : cache_(cache), path_(folder.parent_path() / ".") {
     path_ += folder.filename();
     path_ += ".lock";
-    fs::create_directories(folder.parent_path());
+    std::error_code created;
+    fs::create_directories(folder.parent_path(), created);
+    if (created) fail(created.value());
     while (true) {
       fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
       if (fd_ < 0) fail(errno);
@@ -269,8 +280,9 @@ class PackLock {
  private:
   [[noreturn]] void fail(int error) {
     if (fd_ >= 0) ::close(fd_);
-    throw WhisperError::modelsUnavailable("Cannot lock " + path_.string() + ": " + std::strerror(error));
+    throw WhisperError::modelsUnavailable(cacheWriteProblem(cache_, "Cannot lock", path_, error));
   }
+  fs::path cache_;
   fs::path path_;
   int fd_ = -1;
 };
@@ -314,7 +326,7 @@ fs::path packHeld(const HubApi& hubApi, const Hub::Repo& repo, const fs::path& r
 fs::path ensurePackedLocally(const HubApi& hubApi, const Hub::Repo& repo, const fs::path& root, const fs::path& folder) {
   platform::ml::removeStalePackingLeftovers(folder);  // of packers killed before
   if (holdsModels(folder)) return folder;
-  const PackLock lock(folder);
+  const PackLock lock(hubApi.downloadBase(), folder);
   // Another caller may have packed it while this one waited.
   if (holdsModels(folder)) return folder;
   if (!present(root / kCheckpointWeights)) throw WhisperError::modelsUnavailable("Checkpoint weights missing: " + root.string());
@@ -390,7 +402,7 @@ fs::path downloadCheckpoint(const HubApi& hubApi, const Hub::Repo& repo, const H
     return remote.etag && packedFrom(folder, wanted);
   };
   if (!current()) {
-    const PackLock lock(folder);
+    const PackLock lock(hubApi.downloadBase(), folder);
     // Another caller may have packed it while this one waited.
     if (!current()) {
       // The packed folder is written beside the weights before they go: room for both.

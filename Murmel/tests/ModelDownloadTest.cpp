@@ -728,6 +728,27 @@ TEST_F(ModelDownloadTest, FolderListingFarMoreFilesThanAModelHasIsNotFetched) {
     EXPECT_EQ(request.target.find("/resolve/"), std::string::npos) << request.method << " " << request.target;
 }
 
+// A cache that became read-only: online, the engine's own record of the folder cannot be
+// renewed, and the message says why in plain words; offline the folder is still used.
+TEST_F(ModelDownloadTest, ReadOnlyCacheIsSaidInPlainWordsAndStillServesOffline) {
+  testsupport::SmallFileSystem disk(cache, "4m");
+  if (!disk.mounted()) GTEST_SKIP() << disk.why();
+  server.addRepository("models", "o/r");
+  for (const char* model : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+    server.addFile("models", "o/r", std::string("openai_whisper-base.en/") + model + ".mlmodelc/model.json", "{}");
+  const fs::path folder = get("base.en", "o/r");
+  if (!disk.makeReadOnly()) GTEST_SKIP() << disk.why();
+  try {
+    get("base.en", "o/r");
+    FAIL() << "the record was written into a read-only cache";
+  } catch (const WhisperError& e) {
+    EXPECT_EQ(e.kind(), WhisperError::Kind::modelsUnavailable);
+    EXPECT_EQ(e.message(),
+              "the model cache at " + cache.string() + " is on a read-only file system; nothing can be saved there");
+  }
+  EXPECT_EQ(get("base.en", "o/r", true), folder);
+}
+
 TEST_F(ModelDownloadTest, OfflineWithoutACopySaysWhatIsMissing) {
   try {
     get("base.en", "openai/whisper-base.en", true);
