@@ -134,7 +134,10 @@ class HubApi {
   // that is not a JSON object: parse.
   Config whoami() const;
 
-  // A local JSON file as Config; a malformed one fails with jsonSerialization.
+  // A local JSON file as Config; a malformed one fails with jsonSerialization. A file over
+  // maxConfigurationBytes (far above the largest real tokenizer.json) fails with a
+  // std::filesystem::error saying so, before it is parsed.
+  static constexpr std::uintmax_t maxConfigurationBytes = 128u << 20;
   Config configuration(const std::filesystem::path& fileURL) const;
   Config configuration(const std::string& filename, const Hub::Repo& repo) const;
 

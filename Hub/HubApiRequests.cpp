@@ -194,7 +194,20 @@ Config HubApi::whoami() const {
 Config HubApi::configuration(const fs::path& fileURL) const {
   std::ifstream in(fileURL, std::ios::binary);
   if (!in) throw fs::filesystem_error("Cannot read file", fileURL, std::make_error_code(std::errc::no_such_file_or_directory));
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto tooLarge = [&] {
+    return fs::filesystem_error("The file is larger than " + std::to_string(maxConfigurationBytes >> 20) +
+                                    " MiB, far more than a configuration or tokenizer file holds; it is not read",
+                                fileURL, std::make_error_code(std::errc::file_too_large));
+  };
+  std::error_code sizeError;
+  if (const auto size = fs::file_size(fileURL, sizeError); !sizeError && size > maxConfigurationBytes) throw tooLarge();
+  // Read in blocks up to the bound, as the file may grow while it is read.
+  std::string bytes;
+  char block[1 << 16];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    bytes.append(block, static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > maxConfigurationBytes) throw tooLarge();
+  }
   if (in.bad()) throw fs::filesystem_error("Cannot read file", fileURL, std::make_error_code(std::errc::io_error));
   try {
     return JSONParser::parseToConfig(bytes);

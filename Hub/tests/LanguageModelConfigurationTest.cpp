@@ -126,6 +126,26 @@ TEST_F(LanguageModelConfigurationTest, FolderEdgeCases) {
   }
 }
 
+// A tokenizer.json over the bound is refused with a clear error before it is read; one at the bound
+// is read (these hold zero bytes, so parsing fails at once).
+TEST_F(LanguageModelConfigurationTest, ATokenizerFileOverTheSizeBoundIsRefusedUnread) {
+  const std::pair<std::uintmax_t, Error::Kind> cases[] = {
+      {HubApi::maxConfigurationBytes, Error::Kind::jsonSerialization},
+      {HubApi::maxConfigurationBytes + 1, Error::Kind::fileSystemError},
+  };
+  for (const auto& [size, kind] : cases) {
+    SCOPED_TRACE(size);
+    fs::remove_all(folder);
+    writeFiles(folder, {{"tokenizer.json", ""}});
+    fs::resize_file(folder / "tokenizer.json", size);  // sparse: no disk used
+    const Error error = clientError([&] { LanguageModelConfigurationFromHub::loadConfig(folder, api); });
+    EXPECT_EQ(error.kind(), kind);
+    if (kind == Error::Kind::fileSystemError) {
+      EXPECT_NE(std::string(error.what()).find("larger than 128 MiB"), std::string::npos) << error.what();
+    }
+  }
+}
+
 TEST_F(LanguageModelConfigurationTest, NamingRuleKeepsTheOtherMembersAndTheFallbackWinsOverTheLoadedOnes) {
   writeFiles(folder, {{"tokenizer.json", "{}"},
                       {"config.json", R"({"model_type": "whisper"})"},

@@ -169,6 +169,10 @@ std::vector<TranscriptArchive::Entry> TranscriptArchive::decode(std::string_view
     entry.id = *id;
     entry.date = parseInternetDateTime(stringMember(item, "date"));
     entry.text = stringMember(item, "text");
+    if (entry.text.size() > maxEntryBytes)
+      throw json::DecodingError(json::DecodingError::Kind::dataCorrupted,
+                                "An entry's text holds " + std::to_string(entry.text.size()) + " bytes, more than the " +
+                                    std::to_string(maxEntryBytes >> 10) + " KiB an entry may hold");
     entries.push_back(std::move(entry));
   }
   return entries;
@@ -181,7 +185,7 @@ void TranscriptArchive::load() {
   }
   std::string bytes;
   try {
-    bytes = detail::readWholeFile(url_);
+    bytes = detail::readWholeFile(url_, maxFileBytes);
   } catch (const std::system_error& error) {
     if (error.code() == std::errc::no_such_file_or_directory) return;  // first run
     unreadableFile_ = true;
@@ -247,6 +251,11 @@ void TranscriptArchive::removeObserver(ObserverId id) {
 void TranscriptArchive::add(std::string_view text) {
   std::string trimmed = detail::trimmingWhitespaceAndNewlines(text);
   if (trimmed.empty()) return;
+  if (trimmed.size() > maxEntryBytes) {
+    options_.log("archive: a transcript of " + std::to_string(trimmed.size()) + " bytes is more than the " +
+                 std::to_string(maxEntryBytes >> 10) + " KiB an entry may hold; it is not archived");
+    return;
+  }
   willChange();
   entries_.insert(entries_.begin(), Entry{options_.makeId(), options_.now(), std::move(trimmed)});
   if (entries_.size() > maxEntries) entries_.resize(maxEntries);

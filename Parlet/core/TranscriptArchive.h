@@ -43,6 +43,11 @@ class TranscriptArchive {
   using ObserverId = std::uint64_t;
 
   static constexpr std::size_t maxEntries = 200;
+  // An entry's text holds at most this many bytes (hours of speech hold far less): a longer
+  // transcript is not archived (logged), and a file holding one is unreadable. A file over
+  // maxFileBytes is unreadable unread. An unreadable file is set aside before the next write.
+  static constexpr std::size_t maxEntryBytes = 256u << 10;
+  static constexpr std::uintmax_t maxFileBytes = 128u << 20;
 
   // The process-wide archive at `defaultLocation()`, created on first use.
   static TranscriptArchive& shared();

@@ -73,7 +73,7 @@ JsonFileSettings::JsonFileSettings(std::filesystem::path url, LogSink log)
     log_("settings: removed " + std::to_string(removed) + " temporary files left by an interrupted write");
   }
   try {
-    json::Value parsed = json::parse(detail::readWholeFile(url_));
+    json::Value parsed = json::parse(detail::readWholeFile(url_, maxFileBytes));
     if (parsed.kind() != json::Value::Kind::object) throw json::DecodingError(json::DecodingError::Kind::typeMismatch, "not an object");
     // What cannot be written back (1e400 reads as infinity) would make every later save fail.
     json::write(parsed);

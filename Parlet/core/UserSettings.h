@@ -55,6 +55,9 @@ class JsonFileSettings : public UserSettings {
  public:
   // <settings directory>/settings.json.
   static std::filesystem::path defaultLocation();
+  // A settings file over this size (real ones hold a few hundred bytes) is unreadable: logged, and
+  // set aside before the next write.
+  static constexpr std::uintmax_t maxFileBytes = 4u << 20;
 
   explicit JsonFileSettings(std::filesystem::path url, LogSink log = {});
 

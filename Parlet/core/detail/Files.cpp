@@ -126,13 +126,15 @@ std::optional<std::filesystem::path> setAsideUnreadable(const std::filesystem::p
   fail(EEXIST, "no free name to set aside", path);
 }
 
-std::string readWholeFile(const std::filesystem::path& path) {
+std::string readWholeFile(const std::filesystem::path& path, std::uintmax_t limit) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!file) fail(errno, "cannot open", path);
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) fail(errno, "cannot read", path);
   if (!S_ISREG(info.st_mode)) fail(EINVAL, "not a regular file:", path);
+  const std::string tooLarge = "larger than " + std::to_string(limit >> 20) + " MiB, far more than it ever holds:";
+  if (static_cast<std::uintmax_t>(info.st_size) > limit) fail(EFBIG, tooLarge.c_str(), path);
   std::string data;
   char buffer[1 << 15];
   for (;;) {
@@ -141,6 +143,7 @@ std::string readWholeFile(const std::filesystem::path& path) {
     if (n < 0) fail(errno, "cannot read", path);
     if (n == 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > limit) fail(EFBIG, tooLarge.c_str(), path);  // it grew while read
   }
   return data;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -33,7 +34,8 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& path);
 std::optional<std::filesystem::path> setAsideUnreadable(const std::filesystem::path& path);
 
 // The whole file, which must be a regular file: a FIFO or device is refused rather than waited on.
-// Throws std::system_error (its code ENOENT when the file does not exist).
-std::string readWholeFile(const std::filesystem::path& path);
+// A file over `limit` bytes is refused unread (EFBIG, saying the bound). Throws std::system_error
+// (its code ENOENT when the file does not exist).
+std::string readWholeFile(const std::filesystem::path& path, std::uintmax_t limit);
 
 }  // namespace parlet::detail

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -192,6 +193,59 @@ TEST_F(TranscriptArchiveTest, AnUndecodableFileIsSetAsideBeforeTheFirstWrite) {
     EXPECT_THAT(log[1], HasSubstr("set aside"));
     archive->add("again");  // set aside once only
     EXPECT_EQ(log.size(), 2u);
+  }
+}
+
+// An entry holds at most maxEntryBytes: a longer transcript is not archived, and a file holding one,
+// or a file over maxFileBytes, is unreadable and set aside at the next write; at the bounds all is kept.
+TEST_F(TranscriptArchiveTest, EntriesAndFilesOverTheirSizeBoundsAreRefusedWithAReason) {
+  const std::string atBound(TranscriptArchive::maxEntryBytes, 'a');
+  {
+    auto archive = open();
+    archive->add(atBound);
+    archive->add(atBound + "a");
+    ASSERT_EQ(archive->entries().size(), 1u);
+    EXPECT_EQ(archive->entries().front().text.size(), TranscriptArchive::maxEntryBytes);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_THAT(log[0], HasSubstr("more than the 256 KiB an entry may hold; it is not archived"));
+  }
+  log.clear();
+  EXPECT_EQ(open()->entries().size(), 1u) << "an entry at the bound reads back";
+  EXPECT_TRUE(log.empty());
+
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"an entry over the bound",
+       [&] {
+         writeFile(url, "[{\"date\":\"2024-01-01T00:00:00Z\",\"id\":\"" + numberedId(1).uuidString() +
+                            "\",\"text\":\"" + atBound + "a\"}]");
+       },
+       "more than the 256 KiB an entry may hold"},
+      {"a file over the bound",
+       [&] {
+         writeFile(url, "[]");
+         std::filesystem::resize_file(url, TranscriptArchive::maxFileBytes + 1);  // sparse
+       },
+       "larger than 128 MiB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    log.clear();
+    c.make();
+    const auto size = std::filesystem::file_size(url);
+    auto archive = open();
+    EXPECT_TRUE(archive->entries().empty());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_THAT(log[0], HasSubstr(c.reason));
+    archive->add("after");
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "transcripts.json.unreadable"), size) << "nothing lost";
+    EXPECT_EQ(archive->entries().size(), 1u);
   }
 }
 

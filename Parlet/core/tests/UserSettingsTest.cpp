@@ -130,6 +130,30 @@ TEST(UserSettingsTest, NonFiniteNumbersNeverLeaveTheSettingsUnwritable) {
   EXPECT_THAT(log, ::testing::Contains(::testing::HasSubstr("Broken has no JSON form")));
 }
 
+// A settings file over maxFileBytes is unreadable: logged, not read, set aside at the next write;
+// a file at the bound is read.
+TEST(UserSettingsTest, AFileOverTheSizeBoundIsSetAsideUnread) {
+  testsupport::TempDir dir;
+  const auto url = dir.path() / "settings.json";
+  const std::string head = "{\"HasOnboarded\": true, \"pad\": \"";
+  const std::string atBound = head + std::string(JsonFileSettings::maxFileBytes - head.size() - 2, 'x') + "\"}";
+  ASSERT_EQ(atBound.size(), JsonFileSettings::maxFileBytes);
+  std::ofstream(url, std::ios::binary) << atBound;
+  std::vector<std::string> log;
+  auto sink = [&](const std::string& line) { log.push_back(line); };
+  EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
+  EXPECT_TRUE(log.empty());
+
+  std::ofstream(url, std::ios::binary | std::ios::app) << " ";
+  JsonFileSettings over(url, sink);
+  EXPECT_FALSE(over.boolean(UserSettings::hasOnboardedKey));
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_THAT(log[0], ::testing::HasSubstr("larger than 4 MiB"));
+  over.setValue(UserSettings::hasOnboardedKey, json::Value(true));
+  EXPECT_EQ(std::filesystem::file_size(dir.path() / "settings.json.unreadable"), JsonFileSettings::maxFileBytes + 1);
+  EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
+}
+
 // Settings in a folder that is not ours (a link, another user's) are neither loaded nor written
 // over: the settings live in memory and the log names the folder; a folder of ours that others
 // may write to is closed, and used.
