@@ -11,6 +11,7 @@
 #include "templates/Template.h"
 #include "templates/detail/LiveMember.h"
 #include "templates/detail/RenderClock.h"
+#include "templates/detail/RenderMemory.h"
 #include "templates/detail/SmallVector.h"
 #include "templates/detail/Text.h"
 
@@ -82,6 +83,18 @@ class ClockGuard {
 
  private:
   RenderClock saved_;
+};
+
+// Sets this thread's memory budget for one render and restores the one before.
+class MemoryGuard {
+ public:
+  explicit MemoryGuard(std::size_t limit) : saved_(detail::renderMemory) { detail::renderMemory = {limit, 0}; }
+  ~MemoryGuard() { detail::renderMemory = saved_; }
+  MemoryGuard(const MemoryGuard&) = delete;
+  MemoryGuard& operator=(const MemoryGuard&) = delete;
+
+ private:
+  detail::RenderMemory saved_;
 };
 
 class DepthGuard {
@@ -607,8 +620,9 @@ std::string Interpreter::interpret(const Nodes& nodes, const Environment& enviro
 }
 
 std::string Interpreter::renderRoot(const Nodes& nodes, const EnvironmentRef& root,
-                                    std::chrono::milliseconds timeLimit) {
+                                    std::chrono::milliseconds timeLimit, std::size_t memoryLimit) {
   ClockGuard clock(timeLimit);
+  MemoryGuard memory(memoryLimit);
   std::string out;
   out.reserve(1024);
   try {
@@ -1047,6 +1061,11 @@ void detail::tickForWork(std::size_t units) {
   units -= renderClock.workLeft;
   renderClock.workLeft = RenderClock::workPerTick - units % RenderClock::workPerTick;
   for (std::size_t ticks = units / RenderClock::workPerTick + 1; ticks > 0; --ticks) tick();
+}
+
+void detail::throwOverMemoryBudget() {
+  throw JinjaError::runtime("Rendering needs more than its memory budget of " + std::to_string(renderMemory.limit) +
+                            " bytes");
 }
 
 void detail::lookAtTheClock() {

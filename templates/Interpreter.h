@@ -25,9 +25,11 @@ class Interpreter {
   // A new root scope from `environment`'s own variables; the rendered text.
   static std::string interpret(const Nodes& nodes, const Environment& environment);
   // Renders in `root`; loop control that reaches it is a runtime error ("'break' outside a loop"),
-  // and so is running longer than `timeLimit` (zero: no limit).
+  // and so are running longer than `timeLimit` and holding more than `memoryLimit` bytes in arrays
+  // and objects (zero: no limit), and running out of memory.
   static std::string renderRoot(const Nodes& nodes, const EnvironmentRef& root,
-                                std::chrono::milliseconds timeLimit = std::chrono::milliseconds::zero());
+                                std::chrono::milliseconds timeLimit = std::chrono::milliseconds::zero(),
+                                std::size_t memoryLimit = 0);
   static void interpret(const Nodes& nodes, const EnvironmentRef& env, std::string& into);
   static void interpretNode(const Node& node, const EnvironmentRef& env, std::string& into);
   static void executeStatementWithOutput(const Statement& statement, const EnvironmentRef& env, std::string& into);

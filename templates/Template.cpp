@@ -109,7 +109,7 @@ std::string Template::render(const Context& context, const RenderOptions& option
     } else {
       root = Environment::over(context);
     }
-    return Interpreter::renderRoot(nodes_, root, options.timeLimit);
+    return Interpreter::renderRoot(nodes_, root, options.timeLimit, options.memoryLimit);
   } catch (const std::bad_alloc&) {
     throw JinjaError::runtime("Rendering ran out of memory");
   }

@@ -58,6 +58,23 @@ std::size_t directTextBytes(const Value::Array& elements) {
   return bytes;
 }
 
+// What one box charges: its slots (an object's keys and index too) and the strings stored in it.
+std::size_t textBytes(const Value& value) { return value.isString() ? value.asString().size() : 0; }
+
+std::size_t arrayBytes(const Value::Array& elements) {
+  std::size_t bytes = elements.capacity() * sizeof(Value);
+  for (const Value& element : elements) bytes += textBytes(element);
+  return bytes;
+}
+
+constexpr std::size_t entryBytes = sizeof(std::string) + sizeof(Value) + 2 * sizeof(std::size_t);
+
+std::size_t objectBytes(const Value::Object& entries) {
+  std::size_t bytes = entries.size() * entryBytes;
+  for (std::size_t i = 0; i < entries.size(); ++i) bytes += entries.keys()[i].size() + textBytes(entries.values()[i]);
+  return bytes;
+}
+
 Value::Object sortedObject(std::vector<std::pair<std::string, Value>> pairs) {
   std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return TextLess{}(a.first, b.first); });
   Value::Object object;
@@ -85,14 +102,16 @@ Value::Value(Array elements) {
   std::uint32_t depth = 0;
   for (const Value& element : elements) depth = std::max(depth, element.depth());
   checkDepth(depth + 1);
-  data_ = std::make_shared<ArrayBox>(ArrayBox{std::move(elements), depth + 1});
+  const std::size_t bytes = arrayBytes(elements);
+  data_ = std::make_shared<ArrayBox>(ArrayBox{std::move(elements), depth + 1, detail::MemoryCharge(bytes)});
 }
 
 Value::Value(Object entries) {
   std::uint32_t depth = 0;
   for (const Value& value : entries.values()) depth = std::max(depth, value.depth());
   checkDepth(depth + 1);
-  data_ = std::make_shared<ObjectBox>(ObjectBox{std::move(entries), depth + 1});
+  const std::size_t bytes = objectBytes(entries);
+  data_ = std::make_shared<ObjectBox>(ObjectBox{std::move(entries), depth + 1, detail::MemoryCharge(bytes)});
 }
 
 std::uint32_t Value::depth() const {
@@ -141,16 +160,26 @@ void Value::append(Value element) {
   checkDepth(element.depth() + 1);
   checkArraySize(ref->elements.size() + 1);
   if (ref.use_count() > 1) ref = std::make_shared<ArrayBox>(*ref);
+  Array& elements = ref->elements;
+  // Charged before anything changes: the slots the array grows to, and the element's string.
+  const std::size_t slots = elements.size() < elements.capacity() ? elements.capacity()
+                                                                   : std::max<std::size_t>(4, 2 * elements.capacity());
+  ref->charge.grow((slots - elements.capacity()) * sizeof(Value) + textBytes(element));
+  elements.reserve(slots);
   ref->depth = std::max(ref->depth, element.depth() + 1);  // may overstate after removals; never understates
-  ref->elements.push_back(std::move(element));
+  elements.push_back(std::move(element));
 }
 
 void Value::setMember(const std::string& key, Value value) {
   ObjectRef& ref = std::get<ObjectRef>(data_);
   checkDepth(value.depth() + 1);
   if (ref.use_count() > 1) ref = std::make_shared<ObjectBox>(*ref);
+  const Value* old = ref->entries.get(key);
+  const std::size_t oldText = old ? textBytes(*old) : 0;
+  ref->charge.grow(textBytes(value) + (old ? 0 : entryBytes + key.size()));
   ref->depth = std::max(ref->depth, value.depth() + 1);
   ref->entries.set(key, std::move(value));
+  ref->charge.shrink(oldText);
 }
 
 Value* Value::memberForWriting(const std::string& key) {

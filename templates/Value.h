@@ -21,6 +21,7 @@
 #include "platform/System/Json.h"
 #include "templates/Hasher.h"
 #include "templates/Macro.h"
+#include "templates/detail/RenderMemory.h"
 
 namespace jinja {
 
@@ -147,13 +148,16 @@ class Value {
  private:
   struct Null {};
   struct Undefined {};
+  // Each box charges the render's memory budget for its slots, keys and the strings it holds.
   struct ArrayBox {
     Array elements;
     std::uint32_t depth;
+    detail::MemoryCharge charge;
   };
   struct ObjectBox {
     Object entries;
     std::uint32_t depth;
+    detail::MemoryCharge charge;
   };
   using ArrayRef = std::shared_ptr<ArrayBox>;
   using ObjectRef = std::shared_ptr<ObjectBox>;

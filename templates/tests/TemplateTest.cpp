@@ -326,6 +326,39 @@ TEST(TemplateTest, LongBuiltInsStopAtTheTimeLimit) {
   }
 }
 
+// Arrays and objects of one render, with the strings they hold, count towards one memory budget,
+// however the values are spread: past it the render ends with its error, within it renders as ever.
+TEST(TemplateTest, ValuesOfOneRenderShareOneMemoryBudget) {
+  const char* const sources[] = {
+      "{{ range(300000) | list | length }}",
+      "{% set ns = namespace(l=[]) %}{% for i in range(300) %}{% set ns.l = ns.l + ['x' * 10000] %}{% endfor %}"
+      "{{ ns.l | length }}",
+      "{% set ns = namespace(l=[]) %}{% for i in range(300) %}{% set ns.l = ns.l + [[i, 'x' * 10000]] %}{% endfor %}"
+      "{{ ns.l | length }}",
+      "{% set ns = namespace(l=[]) %}{% for i in range(300) %}{% set ns.l = ns.l + [dict(a='x' * 10000)] %}{% endfor %}"
+      "{{ ns.l | length }}",
+      "{% set ns = namespace() %}{% for i in range(300) %}{% set ns.x = namespace(up=ns.x, s='x' * 10000) %}{% endfor %}"
+      "{{ ns.x.up.up.s | length }}",
+      // Each call's argument copies the strings of the one before: 60 calls hold 1.8 MB.
+      "{% macro m(n, l) %}{% if n > 0 %}{{ m(n - 1, l + ['x' * 1000]) }}{% else %}{{ l | length }}{% endif %}{% endmacro %}"
+      "{{ m(60, []) }}",
+  };
+  const char* const expected[] = {"300000", "300", "300", "300", "10000", "60"};
+  for (std::size_t k = 0; k < std::size(sources); ++k) {
+    auto renderWithBudget = [&](std::size_t bytes) {
+      try {
+        return Template(sources[k]).render({}, {.memoryLimit = bytes});
+      } catch (const JinjaError& e) {
+        return std::string(e.what());
+      }
+    };
+    EXPECT_EQ(renderWithBudget(1 << 20), "Runtime error: Rendering needs more than its memory budget of 1048576 bytes")
+        << sources[k];
+    EXPECT_EQ(renderWithBudget(64 << 20), expected[k]) << sources[k];
+    EXPECT_EQ(renderWithBudget(0), expected[k]) << sources[k];
+  }
+}
+
 // `set x = x ~ ...` appends where x is stored when nothing else can see the difference; the
 // results are those of evaluating the whole expression. Expected outputs come from Jinja2 3.1.
 TEST(TemplateTest, AppendingSetsGiveTheValueOfTheExpression) {
