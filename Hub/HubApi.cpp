@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "Hub/NetworkMonitor.h"
+#include "Hub/detail/SafeNames.h"
 #include "platform/Net/Url.h"
 #include "platform/System/Folders.h"
 
@@ -118,8 +119,9 @@ void HubApi::setLogHandler(LogHandler handler) {
 }
 
 void HubApi::log(platform::system::LogType type, const std::string& rawMessage) {
-  // A line may name a URL; its user information and query never show.
-  const std::string message = platform::net::redactUrls(rawMessage);
+  // A line may name a URL (its user information and query never show) or a name from the network
+  // (its line breaks never split the line).
+  const std::string message = detail::oneLine(platform::net::redactUrls(rawMessage));
   LogHandler handler;
   {
     std::lock_guard lock(logMutex());

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -17,6 +18,7 @@
 
 #include "Hub/HubApi.h"
 #include "Hub/detail/Files.h"
+#include "Hub/detail/SafeNames.h"
 #include "platform/Net/Sha256.h"
 #include "platform/System/Folders.h"
 #include "platform/Net/Url.h"
@@ -125,6 +127,24 @@ std::string readSmallRegularFile(int fd, std::size_t limit) {
   return text;
 }
 
+// What makes `path` unusable as a file's name, in a sentence: a name or a path longer than the
+// file system allows. Nothing when its length is fine.
+std::optional<std::string> nameLengthProblem(const fs::path& path) {
+  auto shortened = [](const std::string& text) {
+    return detail::escapedForMessage(text.size() > 40 ? text.substr(0, 40) + "..." : text);
+  };
+  for (const auto& part : path) {
+    const std::string name = part.string();
+    if (name.size() > NAME_MAX)
+      return "The file name " + shortened(name) + " is " + std::to_string(name.size()) +
+             " bytes long, more than the " + std::to_string(NAME_MAX) + " a file name may have";
+  }
+  if (path.native().size() >= PATH_MAX)
+    return "The path " + shortened(path.string()) + " is " + std::to_string(path.native().size()) +
+           " bytes long, more than the " + std::to_string(PATH_MAX - 1) + " a path may have";
+  return std::nullopt;
+}
+
 }  // namespace
 
 fs::path HubApi::localRepoLocation(const Hub::Repo& repo) const {
@@ -162,6 +182,8 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
 }
 
 std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(const fs::path& metadataPath) const {
+  // A name no file system takes holds no metadata, and cannot be removed either: say why at once.
+  if (auto problem = nameLengthProblem(metadataPath)) throw EnvironmentError::invalidMetadataError(*problem);
   // Opened without following a link and without waiting for a writer (a FIFO would block a plain
   // open); whatever is not a regular file is refused like a malformed one.
   int fd = ::open(metadataPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -197,6 +219,9 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(co
   }
   std::error_code removal;
   fs::remove(metadataPath, removal);
+  if (removal == std::errc::directory_not_empty || removal == std::errc::file_exists)
+    throw EnvironmentError::invalidMetadataError("A folder that is not empty stands where the metadata file " +
+                                                 metadataPath.string() + " belongs; it is left as it is");
   if (removal)
     throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + removal.message());
   return std::nullopt;

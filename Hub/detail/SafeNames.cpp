@@ -47,18 +47,38 @@ bool isSafeEtag(std::string_view etag) {
   });
 }
 
-std::string escapedForMessage(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
-      char escaped[8];
+namespace {
+
+// C0 controls but tab, DEL, C1 controls (U+0085 NEXT LINE among them), U+2028 and U+2029 escaped;
+// with `quoting`, also '"' and '\\' and every C0 control, for a quoted text.
+std::string escapingControls(std::string_view text, bool quoting) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    const unsigned char third = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
+    char escaped[8];
+    if ((c < 0x20 && (quoting || c != '\t')) || c == 0x7f || (quoting && (c == '"' || c == '\\'))) {
       std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
+    } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(next));
+      i += 1;
+    } else if (c == 0xe2 && next == 0x80 && (third == 0xa8 || third == 0xa9)) {
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", 0x2000u + (third - 0x80u));
+      i += 2;
     } else {
       out += static_cast<char>(c);
+      continue;
     }
+    out += escaped;
   }
-  return out + "\"";
+  return out;
 }
+
+}  // namespace
+
+std::string escapedForMessage(std::string_view text) { return "\"" + escapingControls(text, true) + "\""; }
+
+std::string oneLine(std::string_view text) { return escapingControls(text, false); }
 
 }  // namespace hub::detail

@@ -102,6 +102,35 @@ TEST(SafeNamesTest, EtagsThatCanBePartOfAFileName) {
     EXPECT_EQ(isSafeEtag(c.etag), c.safe) << ::testing::PrintToString(c.etag);
 }
 
+// Nothing that breaks a line reaches a message raw: C0 controls, DEL, C1 controls such as U+0085,
+// and U+2028, U+2029; other characters, also of several bytes, stay as they are.
+TEST(SafeNamesTest, MessagesKeepNamesOnOneLine) {
+  struct Case {
+    std::string text;
+    std::string quoted;   // escapedForMessage
+    std::string oneLine;  // oneLine
+  };
+  const Case cases[] = {
+      {"plain é € 😀", "\"plain é € 😀\"", "plain é € 😀"},
+      {std::string("a\0b", 3), "\"a\\x00b\"", "a\\x00b"},
+      {"a\nb\tc", "\"a\\x0ab\\x09c\"", "a\\x0ab\tc"},
+      {"a\u0085b", "\"a\\u0085b\"", "a\\u0085b"},
+      {"a\u009fb\u00a0c", "\"a\\u009fb\u00a0c\"", "a\\u009fb\u00a0c"},  // U+00A0 is no control
+      {"a\u2028b\u2029c\u2027d", "\"a\\u2028b\\u2029c\u2027d\"", "a\\u2028b\\u2029c\u2027d"},
+      {"say \"x\\y\"", "\"say \\x22x\\x5cy\\x22\"", "say \"x\\y\""},
+      {"cut \xc2", "\"cut \xc2\"", "cut \xc2"},  // a lone lead byte at the end is left
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(detail::escapedForMessage(c.text), c.quoted) << ::testing::PrintToString(c.text);
+    EXPECT_EQ(detail::oneLine(c.text), c.oneLine) << ::testing::PrintToString(c.text);
+  }
+  std::vector<std::string> lines;
+  HubApi::setLogHandler([&](platform::system::LogType, const std::string& line) { lines.push_back(line); });
+  HubApi::log(platform::system::LogType::error, "name a\u2028b\nc");
+  HubApi::setLogHandler(nullptr);
+  EXPECT_EQ(lines, std::vector<std::string>{"name a\\u2028b\\x0ac"});
+}
+
 TEST_F(HubApiSafetyTest, ListingWithAHostileNameFailsWithAClientError) {
   for (const std::string& hostile :
        {std::string("../x"), std::string("/abs"), std::string("a\\b"), std::string("a\0b", 3), std::string("a/../../b"),

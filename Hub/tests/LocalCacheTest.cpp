@@ -206,6 +206,48 @@ TEST_F(LocalCacheTest, MetadataPathThatIsNoRegularFileIsRefusedAndRemoved) {
   }
 }
 
+// A metadata path that cannot be one says what is wrong with it in a sentence, not in the system's
+// few words ("File name too long", "Directory not empty").
+TEST_F(LocalCacheTest, AnUnusableMetadataPathSaysWhatIsWrongWithIt) {
+  struct Case {
+    const char* what;
+    std::function<fs::path()> make;
+    const char* sentence;
+  };
+  const Case cases[] = {
+      {"a 5,000-character name", [&] { return base.path() / "download" / (std::string(5000, 'n') + ".metadata"); },
+       "is 5009 bytes long, more than the 255 a file name may have"},
+      {"a path longer than any",
+       [&] {
+         fs::path path = base.path();
+         for (int i = 0; i < 40; ++i) path /= std::string(200, 'd');
+         return path / "x.metadata";
+       },
+       "bytes long, more than the 4095 a path may have"},
+      {"a folder that is not empty",
+       [&] {
+         const fs::path path = base.path() / "download" / "config.json.metadata";
+         writeFile(path / "inside", "x");
+         return path;
+       },
+       "A folder that is not empty stands where the metadata file "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path path = c.make();
+    try {
+      api.readDownloadMetadata(path);
+      ADD_FAILURE() << "no error";
+    } catch (const HubApi::EnvironmentError& error) {
+      const std::string what = error.what();
+      EXPECT_NE(what.find(c.sentence), std::string::npos) << what;
+      EXPECT_EQ(what.find("too long"), std::string::npos) << what;
+      EXPECT_EQ(what.find("not empty:"), std::string::npos) << what;
+      EXPECT_LT(what.size(), 400u) << "the name is shortened";
+    }
+  }
+}
+
 TEST_F(LocalCacheTest, UndeletableBadMetadataIsAnError) {
   if (geteuid() == 0) GTEST_SKIP() << "root may delete from a read-only folder";
   fs::path folder = base.path() / "locked";
