@@ -140,8 +140,27 @@ std::optional<std::string> readWhilePumping(const std::string& target) {
   return reading.get();
 }
 
+// The application's log is one file in the user's private folder, and CTest runs test processes
+// side by side: each process that reads the log gets a private folder of its own, made before the
+// log is first opened and removed after it is closed.
+void useOwnPrivateFolder() {
+  struct Folder {
+    std::string path = (std::filesystem::temp_directory_path() / "parlet-e2e-XXXXXX").string();
+    Folder() {
+      if (!::mkdtemp(path.data())) path.clear();
+    }
+    ~Folder() {
+      std::error_code ignored;  // best effort: a leftover folder in the temporary directory harms nothing
+      if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Folder folder;
+  if (!folder.path.empty()) ::setenv("XDG_RUNTIME_DIR", folder.path.c_str(), 1);
+}
+
 class DictationEndToEndTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { useOwnPrivateFolder(); }
   void SetUp() override {
     REQUIRE_X_SESSION();
     keyboard = std::make_unique<Keyboard>();
