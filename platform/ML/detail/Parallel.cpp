@@ -1,6 +1,7 @@
 #include "platform/ML/detail/Parallel.h"
 
 #include <cblas.h>
+#include <sched.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -40,22 +41,26 @@ inline void pause() {
 
 // Polls `ready` for up to `limit`; true when it became ready. Timed rather than counted: a pause
 // instruction takes from a few to over a hundred cycles depending on the processor.
+// After the first 20 µs each round also yields the processor, so that a program waiting for it runs.
 template <class Ready>
 bool spinUntil(Ready&& ready, std::chrono::microseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + limit, politeness = start + std::chrono::microseconds(20);
   for (;;) {
     for (int i = 0; i < 32; ++i) {
       if (ready()) return true;
       pause();
     }
-    if (std::chrono::steady_clock::now() >= deadline) return ready();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return ready();
+    if (now >= politeness) sched_yield();
   }
 }
 
 // A decoder step runs a few dozen short loops a few microseconds apart: an idle worker polls this
-// long before sleeping, since waking a sleeping thread costs tens of microseconds. Short enough
-// that workers polling between loops take next to nothing from other programs.
-constexpr std::chrono::microseconds kWorkerSpin{50};
+// long before sleeping, since waking a sleeping thread costs tens of microseconds, each loop of a
+// token over again. Past the first 20 µs it polls only when no other thread wants its processor.
+constexpr std::chrono::microseconds kWorkerSpin{200};
 // The caller polls this long for the other threads' last indexes before sleeping.
 constexpr std::chrono::microseconds kCallerSpin{50};
 
@@ -97,6 +102,7 @@ struct WorkerPool::State {
   std::deque<std::shared_ptr<Job>> queue;  // jobs with indexes left to claim, oldest first
   std::atomic<std::uint32_t> submissions{0};  // futex word of sleeping workers
   std::atomic<bool> stopping{false};
+  std::atomic<int> sleepers{0};  // workers in (or about to enter) the futex wait
 
   std::shared_ptr<Job> claimableJob() {
     std::lock_guard lock(queueMutex);
@@ -112,8 +118,11 @@ struct WorkerPool::State {
       while (const auto job = claimableJob()) job->work();
       // Stopping is set before the counter moves: a worker that started after the move sees it.
       const auto moved = [&] { return submissions.load() != seen || stopping.load(); };
-      if (!spinUntil(moved, kWorkerSpin))
+      if (!spinUntil(moved, kWorkerSpin)) {
+        ++sleepers;
         while (!moved()) futexWait(submissions, seen);
+        --sleepers;
+      }
       if (stopping.load()) return;
     }
   }
@@ -125,8 +134,8 @@ struct WorkerPool::State {
     }
     submissions.fetch_add(1);
     // Polling workers see the counter; the wake is for sleeping ones, as many as could help.
-    const auto helpers = std::min<std::size_t>(job->n - 1, threads.size());
-    futexWake(submissions, static_cast<int>(helpers));
+    if (const int asleep = sleepers.load(); asleep > 0)
+      futexWake(submissions, static_cast<int>(std::min<std::size_t>(job->n - 1, static_cast<std::size_t>(asleep))));
   }
 
   void retire(const std::shared_ptr<Job>& job) {

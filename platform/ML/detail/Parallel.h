@@ -1,7 +1,8 @@
 // Worker threads for the data-parallel loops inside one prediction. The caller and the workers
 // claim a loop's indexes one at a time from a shared counter, so a worker that loses its processor
-// to another program holds up only the index it is on. Idle workers poll for a few microseconds,
-// then sleep in the kernel. `parallelFor` may be called from several threads at once and from
+// to another program holds up only the index it is on. Idle workers poll for 20 µs, then poll only
+// while no other thread wants their processor (yielding it each round), and after 200 µs sleep in
+// the kernel. `parallelFor` may be called from several threads at once and from
 // inside a body; it returns when every index is done and rethrows the first exception of a body.
 #pragma once
 
