@@ -77,7 +77,11 @@ std::string escapingControls(std::string_view text, bool quoting) {
 
 }  // namespace
 
-std::string escapedForMessage(std::string_view text) { return "\"" + escapingControls(text, true) + "\""; }
+std::string escapedForMessage(std::string_view text) {
+  std::string out = "\"";
+  out.append(escapingControls(text, true)).push_back('"');
+  return out;
+}
 
 std::string oneLine(std::string_view text) { return escapingControls(text, false); }
 

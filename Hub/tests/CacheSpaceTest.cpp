@@ -76,7 +76,7 @@ TEST_F(CacheSpaceTest, TooLittleFreeSpaceFailsBeforeAnyByteIsAskedForSayingHowMu
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string name = "w" + std::to_string(n++) + ".bin";
+    const std::string name = "w" + std::to_string(n++).append(".bin");
     server.addFile("models", "o/r", name, std::string(c.size, 'w'), true);
     server.clearRequests();
     if (!c.needs) {

@@ -109,32 +109,10 @@ class DecoderKernel : public Kernel {
   }
 
   ArrayMap predict(const ArrayMap& inputs) const override {
-    const auto D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_), S = static_cast<std::size_t>(s_),
-               W = static_cast<std::size_t>(w_);
+    const auto D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_), W = static_cast<std::size_t>(w_);
     const std::size_t dh = D / H;
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
-
-    const double token = (*inputs.at("input_ids"))[0];
-    if (!(token >= 0 && token < static_cast<double>(v_)))
-      throw std::invalid_argument("input_ids holds " + std::to_string(token) + ", outside the vocabulary of " +
-                                  std::to_string(v_));
-    const double position = (*inputs.at("cache_length"))[0];
-    if (!(position >= 0 && position < static_cast<double>(s_)))
-      throw std::invalid_argument("cache_length holds " + std::to_string(position) + ", outside 0..<" + std::to_string(s_));
-    const auto id = static_cast<std::size_t>(token), pos = static_cast<std::size_t>(position);
-
-    std::vector<float> padding(S);
-    readFloats(*inputs.at("decoder_key_padding_mask"), 0, s_, padding.data());
-    const MLMultiArray& updateMask = *inputs.at("kv_cache_update_mask");
-    std::vector<std::size_t> admitted;  // positions attended, ascending
-    std::vector<bool> fresh;            // position takes this step's key and value
-    for (std::size_t s = 0; s < S; ++s)
-      if (padding[s] > kMaskedOut) {
-        admitted.push_back(s);
-        fresh.push_back(updateMask[static_cast<std::int64_t>(s)] != 0);
-      }
-    const std::size_t lo = admitted.empty() ? 0 : admitted.front();
-    const std::size_t span = admitted.empty() ? 0 : admitted.back() - lo + 1;
+    const Step step = readStep(inputs);
 
     const MLMultiArray& keyCache = *inputs.at("key_cache");
     const MLMultiArray& valueCache = *inputs.at("value_cache");
@@ -154,7 +132,7 @@ class DecoderKernel : public Kernel {
     const auto cross = crossKeysValues(inputs.at("encoder_output_embeds"));
 
     std::vector<float> x(D), h(D), q(D), k(D), v(D), a(D), qkv(3 * D), mid;
-    for (std::size_t i = 0; i < D; ++i) x[i] = toFloat(tokens_[id * D + i]) + positions_[pos * D + i];
+    for (std::size_t i = 0; i < D; ++i) x[i] = toFloat(tokens_[step.id * D + i]) + positions_[step.position * D + i];
     std::vector<float> keyUpdates(static_cast<std::size_t>(l_) * D), valueUpdates(keyUpdates.size());
     std::vector<float> alignment(W, 0.0f);
     std::vector<std::vector<float>> headWeights(H, std::vector<float>(W));
@@ -169,25 +147,7 @@ class DecoderKernel : public Kernel {
       std::copy(k.begin(), k.end(), keyUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
       std::copy(v.begin(), v.end(), valueUpdates.begin() + static_cast<std::ptrdiff_t>(li * D));
 
-      // On the calling thread: over the few hundred positions of the cache this is shorter than
-      // handing it to the pool.
-      {
-        std::vector<float> scores(span), p(admitted.size());
-        for (std::size_t head = 0; head < H; ++head) {
-          const std::size_t first = (li * D + head * dh) * S + lo;  // row r of the head at first + r·S
-          const float* qh = &q[head * dh];
-          columnDots(qh, keysIn + first, S, dh, span, 1.0f, scores.data());
-          for (std::size_t j = 0; j < admitted.size(); ++j)
-            p[j] = (fresh[j] ? dot(qh, &k[head * dh], dh) : scores[admitted[j] - lo]) * scale + padding[admitted[j]];
-          softmaxInPlace(p.data(), p.size());
-          std::fill(scores.begin(), scores.end(), 0.0f);  // reused as the weights of cached positions
-          for (std::size_t j = 0; j < admitted.size(); ++j)
-            if (!fresh[j]) scores[admitted[j] - lo] = p[j];
-          scaledDots(scores.data(), valuesIn + first, S, dh, span, 1.0f, &a[head * dh]);
-          for (std::size_t j = 0; j < admitted.size(); ++j)
-            if (fresh[j]) axpy(p[j], &v[head * dh], &a[head * dh], dh);
-        }
-      }
+      selfAttention(step, li, keysIn, valuesIn, q.data(), k.data(), v.data(), a.data());
       gemv(l.self.oW.data(), D, D, a.data(), l.self.oB.data(), h.data());
       for (std::size_t i = 0; i < D; ++i) x[i] += h[i];
 
@@ -236,6 +196,67 @@ class DecoderKernel : public Kernel {
   }
 
  private:
+  // One step's inputs, read and checked: the token, its position and the cache positions it attends.
+  struct Step {
+    std::size_t id = 0, position = 0;
+    std::vector<float> padding;          // the key padding mask
+    std::vector<std::size_t> admitted;   // positions attended, ascending
+    std::vector<bool> fresh;             // position takes this step's key and value
+    std::size_t lo = 0, span = 0;        // the cache columns from the first to the last admitted
+  };
+
+  Step readStep(const ArrayMap& inputs) const {
+    Step step;
+    const double token = (*inputs.at("input_ids"))[0];
+    if (!(token >= 0 && token < static_cast<double>(v_)))
+      throw std::invalid_argument("input_ids holds " + std::to_string(token) + ", outside the vocabulary of " +
+                                  std::to_string(v_));
+    const double position = (*inputs.at("cache_length"))[0];
+    if (!(position >= 0 && position < static_cast<double>(s_)))
+      throw std::invalid_argument("cache_length holds " + std::to_string(position) + ", outside 0..<" + std::to_string(s_));
+    step.id = static_cast<std::size_t>(token);
+    step.position = static_cast<std::size_t>(position);
+    step.padding.resize(static_cast<std::size_t>(s_));
+    readFloats(*inputs.at("decoder_key_padding_mask"), 0, s_, step.padding.data());
+    const MLMultiArray& updateMask = *inputs.at("kv_cache_update_mask");
+    for (std::size_t s = 0; s < step.padding.size(); ++s)
+      if (step.padding[s] > kMaskedOut) {
+        step.admitted.push_back(s);
+        step.fresh.push_back(updateMask[static_cast<std::int64_t>(s)] != 0);
+      }
+    if (!step.admitted.empty()) {
+      step.lo = step.admitted.front();
+      step.span = step.admitted.back() - step.lo + 1;
+    }
+    return step;
+  }
+
+  // Self-attention of layer `li` for every head into `a`: the cached keys and values of the admitted
+  // positions, with this step's `k` and `v` at the fresh ones. On the calling thread: over the few
+  // hundred positions of the cache this is shorter than handing it to the pool.
+  void selfAttention(const Step& step, std::size_t li, const Float16* keysIn, const Float16* valuesIn, const float* q,
+                     const float* k, const float* v, float* a) const {
+    const auto D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_), S = static_cast<std::size_t>(s_);
+    const std::size_t dh = D / H;
+    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
+    std::vector<float> scores(step.span), p(step.admitted.size());
+    for (std::size_t head = 0; head < H; ++head) {
+      const std::size_t first = (li * D + head * dh) * S + step.lo;  // row r of the head at first + r·S
+      const float* qh = &q[head * dh];
+      columnDots(qh, keysIn + first, S, dh, step.span, 1.0f, scores.data());
+      for (std::size_t j = 0; j < step.admitted.size(); ++j)
+        p[j] = (step.fresh[j] ? dot(qh, &k[head * dh], dh) : scores[step.admitted[j] - step.lo]) * scale +
+               step.padding[step.admitted[j]];
+      softmaxInPlace(p.data(), p.size());
+      std::fill(scores.begin(), scores.end(), 0.0f);  // reused as the weights of cached positions
+      for (std::size_t j = 0; j < step.admitted.size(); ++j)
+        if (!step.fresh[j]) scores[step.admitted[j] - step.lo] = p[j];
+      scaledDots(scores.data(), valuesIn + first, S, dh, step.span, 1.0f, &a[head * dh]);
+      for (std::size_t j = 0; j < step.admitted.size(); ++j)
+        if (step.fresh[j]) axpy(p[j], &v[head * dh], &a[head * dh], dh);
+    }
+  }
+
   std::shared_ptr<const CrossKeysValues> crossKeysValues(const std::shared_ptr<MLMultiArray>& encoderOutput) const {
     const std::uint64_t identifier = encoderOutput->identifier(), generation = encoderOutput->generation();
     {
