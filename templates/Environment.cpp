@@ -11,10 +11,15 @@ const Value* Environment::Bindings::findPresent(const HashedText& name) const {
 }
 
 void Environment::Bindings::set(const HashedText& name, Value value) {
+  const std::size_t text = value.isString() ? value.asString().size() : 0;
   if (Value* bound = find(name)) {
+    const std::size_t old = bound->isString() ? bound->asString().size() : 0;
+    charge_.grow(text);
     *bound = std::move(value);
+    charge_.shrink(old);
     return;
   }
+  charge_.grow(text);
   entries_.push_back(Entry{std::string(name.text), name.hash, std::move(value)});
   present_ |= bit(name.hash);
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "templates/Value.h"
+#include "templates/detail/RenderMemory.h"
 #include "templates/detail/SmallVector.h"
 
 namespace jinja {
@@ -48,6 +49,7 @@ class Environment {
     const Value* findPresent(const HashedText& name) const;
     std::uint64_t present_ = 0;  // bit(hash) of every entry: most lookups miss without a scan
     detail::SmallVector<Entry, 4> entries_;
+    detail::MemoryCharge charge_;  // the strings bound here, towards the render's memory budget
   };
 
   explicit Environment(EnvironmentRef parent = nullptr, const Variables& initial = {});

@@ -326,8 +326,8 @@ TEST(TemplateTest, LongBuiltInsStopAtTheTimeLimit) {
   }
 }
 
-// Arrays and objects of one render, with the strings they hold, count towards one memory budget,
-// however the values are spread: past it the render ends with its error, within it renders as ever.
+// Arrays and objects of one render, with the strings they hold, and the strings bound to variables
+// and parameters count towards one memory budget, however the values are spread: past it the render ends with its error, within it renders as ever.
 TEST(TemplateTest, ValuesOfOneRenderShareOneMemoryBudget) {
   const char* const sources[] = {
       "{{ range(300000) | list | length }}",
@@ -342,8 +342,10 @@ TEST(TemplateTest, ValuesOfOneRenderShareOneMemoryBudget) {
       // Each call's argument copies the strings of the one before: 60 calls hold 1.8 MB.
       "{% macro m(n, l) %}{% if n > 0 %}{{ m(n - 1, l + ['x' * 1000]) }}{% else %}{{ l | length }}{% endif %}{% endmacro %}"
       "{{ m(60, []) }}",
+      "{% macro m(n, s) %}{% if n > 0 %}{{ m(n - 1, s ~ 'x' * 1000) }}{% else %}{{ s | length }}{% endif %}{% endmacro %}"
+      "{{ m(60, '') }}",
   };
-  const char* const expected[] = {"300000", "300", "300", "300", "10000", "60"};
+  const char* const expected[] = {"300000", "300", "300", "300", "10000", "60", "60000"};
   for (std::size_t k = 0; k < std::size(sources); ++k) {
     auto renderWithBudget = [&](std::size_t bytes) {
       try {
