@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -486,6 +488,16 @@ HubTestServer::~HubTestServer() {
 void HubTestServer::addRepository(const std::string& kind, const std::string& id, const std::string& commit) {
   std::lock_guard lock(state_->mutex);
   state_->repositories[{kind, id}] = State::Repository{commit, {}, {}, {}, {}, false, 0};
+}
+
+void HubTestServer::addFolder(const std::string& kind, const std::string& id, const std::filesystem::path& folder) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const bool large = content.size() > 1024 * 1024;
+    addFile(kind, id, entry.path().filename().string(), std::move(content), large);
+  }
 }
 
 void HubTestServer::addFile(const std::string& kind, const std::string& id, const std::string& path,

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -69,6 +70,8 @@ class HubTestServer {
   // X-Linked-Size.
   void addFile(const std::string& kind, const std::string& id, const std::string& path, std::string content,
                bool large = false);
+  // Every file directly in `folder`, under its own name; a file over 1 MiB is a large one.
+  void addFolder(const std::string& kind, const std::string& id, const std::filesystem::path& folder);
   // The resolve URL of `from` answers 307 with a relative Location naming `to` in the same revision.
   void addRename(const std::string& kind, const std::string& id, const std::string& from, const std::string& to);
   // A name listed after the files, with nothing behind it ("../x", "a\\b", a NUL inside, ...).

@@ -14,8 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,11 +36,6 @@ constexpr const char* kRepository = "acoustics-lab/small-speech";
 fs::path fixture() { return testsupport::fixturesDir() / "speech-model"; }
 bool fixturePresent() { return fs::exists(fixture() / "model" / "model.safetensors") && fs::exists(fixture() / "clips"); }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // The model's repository on a local server, and the application's arguments for a cache folder.
 struct Service {
   testsupport::HubTestServer server;
@@ -51,11 +44,7 @@ struct Service {
 
   Service() {
     server.addRepository("models", kRepository);
-    for (const auto& entry : fs::directory_iterator(fixture() / "model")) {
-      std::string content = readFile(entry.path());
-      const bool large = content.size() > 1024 * 1024;
-      server.addFile("models", kRepository, entry.path().filename().string(), std::move(content), large);
-    }
+    server.addFolder("models", kRepository, fixture() / "model");
     environment.set("CI_DISABLE_NETWORK_MONITOR", "1");
     environment.set("HF_ENDPOINT", server.endpoint());
   }

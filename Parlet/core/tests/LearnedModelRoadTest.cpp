@@ -8,8 +8,6 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -89,11 +87,6 @@ std::vector<Clip> readClips() {
     clips.push_back(std::move(c));
   }
   return clips;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // "Put the red cup, now." => ["put", "the", "red", "cup", "now"]
@@ -180,11 +173,7 @@ struct Road {
 
   Road() {
     server.addRepository("models", kRepository);
-    for (const auto& entry : fs::directory_iterator(fixture() / "model")) {
-      std::string content = readFile(entry.path());
-      const bool large = content.size() > 1024 * 1024;
-      server.addFile("models", kRepository, entry.path().filename().string(), std::move(content), large);
-    }
+    server.addFolder("models", kRepository, fixture() / "model");
     environment.set("CI_DISABLE_NETWORK_MONITOR", "1");
     environment.set("HF_ENDPOINT", server.endpoint());
     EngineOptions options = Transcriber::engineOptions();

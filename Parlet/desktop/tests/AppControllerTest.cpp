@@ -29,6 +29,14 @@ struct FakeDictation : Dictation {
   std::vector<std::string>& calls;
 };
 
+struct FakeNetworkWatch : NetworkWatch {
+  void start(std::function<void(bool)> onChange) override { handler = std::move(onChange); }
+  void report(bool online) {
+    if (handler) handler(online);
+  }
+  std::function<void(bool)> handler;
+};
+
 class AppControllerTest : public ::testing::Test {
  protected:
   std::unique_ptr<AppController> make() {
@@ -89,14 +97,17 @@ class AppControllerTest : public ::testing::Test {
   std::function<std::unique_ptr<Dictation>(Pipeline::Callbacks)> makeDictation;  // none: FakeDictation
   std::unique_ptr<NetworkWatch> network;
   std::unique_ptr<AppController> app;
-};
 
-struct FakeNetworkWatch : NetworkWatch {
-  void start(std::function<void(bool)> onChange) override { handler = std::move(onChange); }
-  void report(bool online) {
-    if (handler) handler(online);
+  // Launches with a network watch the test drives, which reports no network at first.
+  FakeNetworkWatch* launchOffline() {
+    auto watch = std::make_unique<FakeNetworkWatch>();
+    FakeNetworkWatch* net = watch.get();
+    network = std::move(watch);
+    app = make();
+    app->launch();
+    net->report(false);
+    return net;
   }
-  std::function<void(bool)> handler;
 };
 
 // The real pipeline over a transcriber whose engine cannot be created while the network is down.
@@ -154,12 +165,7 @@ TEST_F(AppControllerTest, OfflineFirstStartSaysWhyOffersARetryAndLoadsWhenTheNet
   settings.setValue(UserSettings::hasOnboardedKey, true);
   OfflineFirstStart start(queue);
   makeDictation = start.factory(log);
-  auto watch = std::make_unique<FakeNetworkWatch>();
-  FakeNetworkWatch* net = watch.get();
-  network = std::move(watch);
-  app = make();
-  app->launch();
-  net->report(false);
+  FakeNetworkWatch* net = launchOffline();
   start.settle();
   ASSERT_EQ(start.constructions, 1);
   EXPECT_THAT(log, Contains("prewarm failed: Download failed: Could not resolve host: huggingface.co"));
@@ -277,12 +283,7 @@ TEST_F(AppControllerTest, NetworkRetriesEndWhenTheNetworkGoesOrTheUserTriesByHan
   settings.setValue(UserSettings::hasOnboardedKey, true);
   OfflineFirstStart start(queue);
   makeDictation = start.factory(log);
-  auto watch = std::make_unique<FakeNetworkWatch>();
-  FakeNetworkWatch* net = watch.get();
-  network = std::move(watch);
-  app = make();
-  app->launch();
-  net->report(false);
+  FakeNetworkWatch* net = launchOffline();
   start.settle();
   start.networkUp = true;
   start.staleOfflineViews = 100;
@@ -322,12 +323,7 @@ TEST_F(AppControllerTest, NetworkRetriesEndWhenTheNetworkGoesOrTheUserTriesByHan
 // offline mode is on instead.
 TEST_F(AppControllerTest, OfflineModeOffersNoTryAndTheNetworksReturnStartsNone) {
   settings.setValue(UserSettings::hasOnboardedKey, true);
-  auto watch = std::make_unique<FakeNetworkWatch>();
-  FakeNetworkWatch* net = watch.get();
-  network = std::move(watch);
-  app = make();
-  app->launch();
-  net->report(false);
+  FakeNetworkWatch* net = launchOffline();
   ASSERT_THAT(dictation, ElementsAre("prewarm"));
   pipeline.onModelLoad("HF_HUB_OFFLINE is set: No local copy of model \"base.en\" of openai/whisper-base.en in /c");
   EXPECT_TRUE(menu().modelProblem);
