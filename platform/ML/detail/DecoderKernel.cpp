@@ -273,10 +273,10 @@ class DecoderKernel : public Kernel {
     readFloats(*encoderOutput, 0, static_cast<std::int64_t>(embeds.size()), embeds.data());
     // The key and value projections of every layer, widened for the products: [2L × D × D].
     FloatBuffer projections(2 * L * D * D);
-    for (std::size_t l = 0; l < L; ++l) {
-      widen(layers_[l].cross.kW(), &projections[2 * l * D * D], D * D);
-      widen(layers_[l].cross.vW(), &projections[(2 * l + 1) * D * D], D * D);
-    }
+    parallelFor(2 * L, [&](std::size_t part) {
+      const auto& cross = layers_[part / 2].cross;
+      widen(part % 2 == 0 ? cross.kW() : cross.vW(), &projections[part * D * D], D * D);
+    });
     auto entry = std::make_shared<CrossKeysValues>();
     entry->identifier = identifier;
     entry->generation = generation;
