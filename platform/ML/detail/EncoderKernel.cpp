@@ -25,9 +25,10 @@ struct EncoderLayer {
 };
 
 // cols[(c·3 + k) × outLen] for a 3-tap convolution over x[channels × inLen].
-FloatBuffer im2col(const float* x, std::size_t channels, std::size_t inLen, std::size_t stride, std::size_t outLen) {
-  FloatBuffer cols(channels * 3 * outLen);
-  for (std::size_t c = 0; c < channels; ++c)
+// Rows of channels [begin, end) of im2col: cols[(c·3 + k) × outLen] for c in [begin, end).
+void im2colRows(const float* x, std::size_t begin, std::size_t end, std::size_t inLen, std::size_t stride,
+                std::size_t outLen, float* cols) {
+  for (std::size_t c = begin; c < end; ++c)
     for (std::size_t k = 0; k < 3; ++k) {
       float* row = &cols[(c * 3 + k) * outLen];
       for (std::size_t t = 0; t < outLen; ++t) {
@@ -35,7 +36,6 @@ FloatBuffer im2col(const float* x, std::size_t channels, std::size_t inLen, std:
         row[t] = (i < 0 || i >= static_cast<std::ptrdiff_t>(inLen)) ? 0.0f : x[c * inLen + static_cast<std::size_t>(i)];
       }
     }
-  return cols;
 }
 
 class EncoderKernel : public Kernel {
@@ -73,152 +73,177 @@ class EncoderKernel : public Kernel {
     w.requireAllTaken();
   }
 
+  // Thirteen loops of the thread pool in all: the first convolution, then two per layer, each
+  // carrying its rows through every step that needs only those rows. Half-precision weights are
+  // widened by the loop before the one that uses them.
   ArrayMap predict(const ArrayMap& inputs) const override {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), M = static_cast<std::size_t>(nMels_);
+    std::size_t F = 0;
+    for (const auto& l : layers_) F = std::max(F, static_cast<std::size_t>(l.mlp.ff));
     FloatBuffer mel(M * 2 * T);
-    // Half-precision weights are widened here one matrix at a time, just before their product.
-    std::size_t widest = std::max(T, 3 * D) * D;
-    for (const auto& l : layers_) widest = std::max(widest, static_cast<std::size_t>(l.mlp.ff) * D);
-    FloatBuffer wide(widest);
     readFloats(*inputs.at("melspectrogram_features"), 0, static_cast<std::int64_t>(mel.size()), mel.data());
+    Activations s{.x = FloatBuffer(T * D), .h = FloatBuffer(T * D), .qkv = FloatBuffer(T * 3 * D),
+                  .keysT = FloatBuffer(fusedAttentionPays() ? D * T : 0), .a = FloatBuffer(T * D),
+                  .mid = FloatBuffer(T * F), .out = FloatBuffer(D * T),
+                  .conv2 = FloatBuffer(3 * D * D), .positions = FloatBuffer(T * D), .inputs = FloatBuffer(3 * D * D),
+                  .tail = FloatBuffer(D * D + 2 * F * D)};
 
-    // conv1: [D × 2T] = W1[D × 3M] · cols[3M × 2T]
-    FloatBuffer h1(D * 2 * T);
+    // conv1: [D × 2T] = W1[D × 3M] · cols[3M × 2T], + bias, GELU; then conv2's columns [3D × T].
+    FloatBuffer melCols(3 * M * 2 * T);
     {
-      const auto cols = [&] {
+      ProfileScope scope(Operation::convolutions);
+      im2colRows(mel.data(), 0, M, 2 * T, 1, 2 * T, melCols.data());
+    }
+    FloatBuffer h1(D * 2 * T), cols(3 * D * T);
+    const auto inputsOf = [&](std::size_t layer) {  // widened into s.inputs by the loop before the layer's first
+      return layer < layers_.size() ? Widening{layers_[layer].attn.qkvW.data(), s.inputs.data(), 3 * D * D}
+                                    : Widening{nullptr, nullptr, 0};
+    };
+    const Widening convWeights[] = {{conv2W_.data(), s.conv2.data(), conv2W_.size()},
+                                    {positions_.data(), s.positions.data(), positions_.size()},
+                                    inputsOf(0)};
+    forRowBlocks(D, convWeights, [&](std::size_t begin, std::size_t end) {
+      {
         ProfileScope scope(Operation::convolutions);
-        return im2col(mel.data(), M, 2 * T, 1, 2 * T);
-      }();
-      forRowBlocks(D, [&](std::size_t begin, std::size_t end) {
-        ProfileScope scope(Operation::convolutions);
-        gemmSerial(false, end - begin, 2 * T, 3 * M, conv1W_.data() + begin * 3 * M, 3 * M, cols.data(), 2 * T,
+        gemmSerial(false, end - begin, 2 * T, 3 * M, conv1W_.data() + begin * 3 * M, 3 * M, melCols.data(), 2 * T,
                    h1.data() + begin * 2 * T, 2 * T);
-      });
-      parallelFor(D, [&](std::size_t c) {
+      }
+      for (std::size_t c = begin; c < end; ++c) {
         float* row = &h1[c * 2 * T];
         for (std::size_t t = 0; t < 2 * T; ++t) row[t] += conv1B_[c];
         geluInPlace(row, 2 * T);
-      });
-    }
-    // conv2 with stride 2, computed transposed so the result is [T × D]: x = colsᵀ · W2ᵀ
-    FloatBuffer x(T * D);
-    {
-      const auto cols = [&] {  // [3D × T]
-        ProfileScope scope(Operation::convolutions);
-        return im2col(h1.data(), D, 2 * T, 2, T);
-      }();
-      FloatBuffer positions(T * D);
-      widen(conv2W_.data(), wide.data(), conv2W_.size());
-      widen(positions_.data(), positions.data(), positions.size());
-      forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
-        {
-          ProfileScope scope(Operation::convolutions);
-          cblasTransposedGemm(cols.data() + begin, T, end - begin, 3 * D, wide.data(), D, x.data() + begin * D);
-        }
-        for (std::size_t t = begin; t < end; ++t) {
-          float* row = &x[t * D];
-          for (std::size_t c = 0; c < D; ++c) row[c] += conv2B_[c];
-          geluInPlace(row, D);
-          for (std::size_t c = 0; c < D; ++c) row[c] += positions[t * D + c];
-        }
-      });
-    }
-
-    FloatBuffer h(T * D), qkv(T * 3 * D), a(T * D), keysT(fusedAttentionPays() ? D * T : 0), mid;
-    for (const auto& l : layers_) {
-      forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
-        layerNorm(&x[begin * D], end - begin, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &h[begin * D]);
-      });
-      linear(h.data(), T, D, l.attn.qkvW.data(), l.attn.qkvB.data(), 3 * D, qkv.data(), wide.data());
-      if (fusedAttentionPays()) {
-        transposeKeys(qkv.data() + D, 3 * D, keysT.data());
-        fusedAttention(qkv.data(), keysT.data(), qkv.data() + 2 * D, 3 * D, a.data());
-      } else {
-        attention(qkv.data(), qkv.data() + D, qkv.data() + 2 * D, 3 * D, a.data());
       }
-      linear(a.data(), T, D, l.attn.oW.data(), l.attn.oB.data(), D, x.data(), wide.data(), true);
+      ProfileScope scope(Operation::convolutions);
+      im2colRows(h1.data(), begin, end, 2 * T, 2, T, cols.data());
+    });
 
-      forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
-        layerNorm(&x[begin * D], end - begin, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), &h[begin * D]);
+    for (std::size_t li = 0; li < layers_.size(); ++li) {
+      const auto& l = layers_[li];
+      const Widening tailWeights[] = {{l.attn.oW.data(), s.tail.data(), D * D},
+                                      {l.mlp.w1.data(), s.tail.data() + D * D, l.mlp.w1.size()},
+                                      {l.mlp.w2.data(), s.tail.data() + D * D + l.mlp.w1.size(), l.mlp.w2.size()}};
+      forRowBlocks(T, tailWeights, [&](std::size_t begin, std::size_t end) {
+        if (li == 0) conv2Rows(cols.data(), begin, end, s);
+        inputProjectionRows(l, begin, end, s);
       });
-      const auto F = static_cast<std::size_t>(l.mlp.ff);
-      mid.resize(T * F);
-      linear(h.data(), T, D, l.mlp.w1.data(), l.mlp.b1.data(), F, mid.data(), wide.data(), false,
-             [&](float* rows, std::size_t count) { geluInPlace(rows, count * F); });
-      linear(mid.data(), T, F, l.mlp.w2.data(), l.mlp.b2.data(), D, x.data(), wide.data(), true);
+      const Widening nextInputs[] = {inputsOf(li + 1)};
+      forRowBlocks(T, nextInputs, [&](std::size_t begin, std::size_t end) {
+        attentionAndMlpRows(l, begin, end, s);
+        if (li + 1 == layers_.size()) finalRows(begin, end, s);
+      });
     }
-    forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
-      layerNorm(&x[begin * D], end - begin, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), &h[begin * D]);
-    });
+    if (layers_.empty())
+      forRowBlocks(T, [&](std::size_t begin, std::size_t end) {
+        conv2Rows(cols.data(), begin, end, s);
+        finalRows(begin, end, s);
+      });
 
-    // [T × D] => [1, D, 1, T]
-    FloatBuffer transposed(D * T);
-    forRowBlocks(D, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t t = 0; t < T; ++t)
-        for (std::size_t c = begin; c < end; ++c) transposed[c * T + t] = h[t * D + c];
-    });
     auto out = makeOutput(description_, "encoder_output_embeds");
-    writeFloats(*out, 0, transposed.data(), static_cast<std::int64_t>(transposed.size()));
+    writeFloats(*out, 0, s.out.data(), static_cast<std::int64_t>(s.out.size()));
     return {{"encoder_output_embeds", out}};
   }
 
  private:
-  // out[rows × D] = colsᵀ[rows × K] · Wᵀ[K × D], with cols [K × T] (leading dimension T) and W [D × K].
-  static void cblasTransposedGemm(const float* cols, std::size_t T, std::size_t rows, std::size_t K, const float* w,
-                                  std::size_t D, float* out) {
-    cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(D),
-                static_cast<blasint>(K), 1.0f, cols, static_cast<blasint>(T), w, static_cast<blasint>(K), 0.0f, out,
-                static_cast<blasint>(D));
-  }
+  // A prediction's buffers: activations [T × width] by rows, and the widened weights.
+  struct Activations {
+    FloatBuffer x, h, qkv, keysT, a, mid, out;  // out is [D × T]
+    FloatBuffer conv2, positions, inputs, tail;  // tail: out_proj, fc1, fc2 of the layer running
+  };
 
-  // Multi-head self-attention by BLAS products: q, k, v are [T × D] rows `ld` apart, out is
-  // [T × D]. Tasks are (head, block of 64 query rows) with the block's scores [64 × T] held at once.
-  void attention(const float* q, const float* k, const float* v, std::size_t ld, float* out) const {
-    const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_);
-    const std::size_t dh = D / H, block = 64, blocks = (T + block - 1) / block;
-    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
-    parallelFor(H * blocks, [&](std::size_t task) {
-      const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
-      thread_local std::vector<float> scores;  // reused: a fresh block per task would page-fault each time
-      scores.resize(rows * T);
-      {
-        ProfileScope scope(Operation::attention);
-        gemmSerial(true, rows, T, dh, q + begin * ld + head * dh, ld, k + head * dh, ld, scores.data(), T);
-      }
-      {
-        ProfileScope scope(Operation::softmax);
-        for (std::size_t r = 0; r < rows; ++r) softmaxScaled(&scores[r * T], T, scale);
-      }
-      ProfileScope scope(Operation::attention);
-      gemmSerial(false, rows, dh, T, scores.data(), T, v + head * dh, ld, out + begin * D + head * dh, D);
-    });
-  }
-
-  // keysT[D × T] from keys [T × D] whose rows are `ld` apart, in tiles of 16 frames.
-  void transposeKeys(const float* k, std::size_t ld, float* keysT) const {
+  // Rows [begin, end) of conv2 (stride 2) from its columns [3D × T], + bias, GELU and positions: x = colsᵀ · W2ᵀ.
+  void conv2Rows(const float* cols, std::size_t begin, std::size_t end, Activations& s) const {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_);
-    constexpr std::size_t kTile = 16;
-    parallelFor((T + kTile - 1) / kTile, [&](std::size_t tile) {
-      const std::size_t begin = tile * kTile, end = std::min(T, begin + kTile);
-      ProfileScope scope(Operation::attention);
-      for (std::size_t c = 0; c < D; ++c)
-        for (std::size_t t = begin; t < end; ++t) keysT[c * T + t] = k[t * ld + c];
-    });
+    {
+      ProfileScope scope(Operation::convolutions);
+      cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(end - begin), static_cast<blasint>(D),
+                  static_cast<blasint>(3 * D), 1.0f, cols + begin, static_cast<blasint>(T), s.conv2.data(),
+                  static_cast<blasint>(3 * D), 0.0f, &s.x[begin * D], static_cast<blasint>(D));
+    }
+    for (std::size_t t = begin; t < end; ++t) {
+      float* row = &s.x[t * D];
+      for (std::size_t c = 0; c < D; ++c) row[c] += conv2B_[c];
+      geluInPlace(row, D);
+      for (std::size_t c = 0; c < D; ++c) row[c] += s.positions[t * D + c];
+    }
   }
 
-  // Multi-head self-attention, fused: tasks are (head, block of 64 query rows), each making its
-  // scores, weights and output block by block of keys. q and v are [T × D] rows `ld` apart, keysT is
-  // [D × T], out is [T × D].
-  void fusedAttention(const float* q, const float* keysT, const float* v, std::size_t ld, float* out) const {
+  // Layer norm and the stacked query, key and value projections of rows [begin, end); the keys
+  // also transposed into keysT [D × T] for the fused attention.
+  void inputProjectionRows(const EncoderLayer& l, std::size_t begin, std::size_t end, Activations& s) const {
+    const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), rows = end - begin;
+    layerNorm(&s.x[begin * D], rows, D, l.attnNorm.gamma.data(), l.attnNorm.beta.data(), &s.h[begin * D]);
+    projectRows(&s.h[begin * D], rows, D, s.inputs.data(), l.attn.qkvB.data(), 3 * D, &s.qkv[begin * 3 * D], false);
+    if (!fusedAttentionPays()) return;
+    ProfileScope scope(Operation::attention);
+    for (std::size_t c = 0; c < D; ++c)
+      for (std::size_t t = begin; t < end; ++t) s.keysT[c * T + t] = s.qkv[t * 3 * D + D + c];
+  }
+
+  // Self-attention of query rows [begin, end) over every frame, the output projection and the MLP,
+  // each added to the rows of x.
+  void attentionAndMlpRows(const EncoderLayer& l, std::size_t begin, std::size_t end, Activations& s) const {
+    const auto D = static_cast<std::size_t>(d_), F = static_cast<std::size_t>(l.mlp.ff), rows = end - begin;
+    attentionRows(begin, end, s);
+    const float* oW = s.tail.data();
+    const float* w1 = oW + D * D;
+    const float* w2 = w1 + F * D;
+    projectRows(&s.a[begin * D], rows, D, oW, l.attn.oB.data(), D, &s.x[begin * D], true);
+    layerNorm(&s.x[begin * D], rows, D, l.mlpNorm.gamma.data(), l.mlpNorm.beta.data(), &s.h[begin * D]);
+    float* mid = &s.mid[begin * F];
+    projectRows(&s.h[begin * D], rows, D, w1, l.mlp.b1.data(), F, mid, false);
+    geluInPlace(mid, rows * F);
+    projectRows(mid, rows, F, w2, l.mlp.b2.data(), D, &s.x[begin * D], true);
+  }
+
+  // The final layer norm of rows [begin, end), written transposed into out [D × T].
+  void finalRows(std::size_t begin, std::size_t end, Activations& s) const {
+    const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_);
+    layerNorm(&s.x[begin * D], end - begin, D, finalNorm_.gamma.data(), finalNorm_.beta.data(), &s.h[begin * D]);
+    for (std::size_t c = 0; c < D; ++c)
+      for (std::size_t t = begin; t < end; ++t) s.out[c * T + t] = s.h[t * D + c];
+  }
+
+  // y[rows × out] (+)= x[rows × in] · Wᵀ + b on the calling thread.
+  static void projectRows(const float* x, std::size_t rows, std::size_t in, const float* w, const float* b,
+                          std::size_t out, float* y, bool accumulate) {
+    ProfileScope scope(Operation::projections);
+    gemmSerial(true, rows, out, in, x, in, w, in, y, out, accumulate ? 1.0f : 0.0f);
+    for (std::size_t r = 0; r < rows; ++r)
+      for (std::size_t j = 0; j < out; ++j) y[r * out + j] += b[j];
+  }
+
+  // Multi-head self-attention of query rows [begin, end) into a. Fused where that pays: scores,
+  // weights and output made block by block of keys; else BLAS products per head and block of 64
+  // rows, with the block's scores [64 × T] held at once.
+  void attentionRows(std::size_t begin, std::size_t end, Activations& s) const {
     const auto T = static_cast<std::size_t>(ctx_), D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_);
-    const std::size_t dh = D / H, block = 64, blocks = (T + block - 1) / block;
+    const std::size_t dh = D / H, ld = 3 * D;
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
-    parallelFor(H * blocks, [&](std::size_t task) {
-      const std::size_t head = task / blocks, begin = (task % blocks) * block, rows = std::min(block, T - begin);
+    const float *q = s.qkv.data(), *k = q + D, *v = q + 2 * D;
+    if (fusedAttentionPays()) {
       ProfileScope scope(Operation::attention);  // softmax included: it is fused
-      attentionRows(q + begin * ld + head * dh, ld, rows, keysT + head * dh * T, T, v + head * dh, ld, T, dh, scale,
-                    out + begin * D + head * dh, D);
-    });
+      for (std::size_t head = 0; head < H; ++head)
+        detail::attentionRows(q + begin * ld + head * dh, ld, end - begin, s.keysT.data() + head * dh * T, T,
+                              v + head * dh, ld, T, dh, scale, &s.a[begin * D + head * dh], D);
+      return;
+    }
+    constexpr std::size_t kBlock = 64;
+    thread_local std::vector<float> scores;  // reused: a fresh block per call would page-fault each time
+    scores.resize(kBlock * T);
+    for (std::size_t head = 0; head < H; ++head)
+      for (std::size_t first = begin; first < end; first += kBlock) {
+        const std::size_t rows = std::min(kBlock, end - first);
+        {
+          ProfileScope scope(Operation::attention);
+          gemmSerial(true, rows, T, dh, q + first * ld + head * dh, ld, k + head * dh, ld, scores.data(), T);
+        }
+        {
+          ProfileScope scope(Operation::softmax);
+          for (std::size_t r = 0; r < rows; ++r) softmaxScaled(&scores[r * T], T, scale);
+        }
+        ProfileScope scope(Operation::attention);
+        gemmSerial(false, rows, dh, T, scores.data(), T, v + head * dh, ld, &s.a[first * D + head * dh], D);
+      }
   }
 
   MLModelDescription description_;

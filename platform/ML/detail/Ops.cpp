@@ -20,6 +20,12 @@ void gemmSerial(bool transB, std::size_t m, std::size_t n, std::size_t k, const 
               static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
 }
 
+namespace {
+
+constexpr std::size_t kWideningBlock = 1 << 16;
+
+}  // namespace
+
 void forRowBlocks(std::size_t m, const std::function<void(std::size_t begin, std::size_t end)>& body) {
   // Blocks of at least 64 rows, two per thread.
   const std::size_t tasks = std::min<std::size_t>(parallelism() * 2, (m + 63) / 64);
@@ -30,6 +36,27 @@ void forRowBlocks(std::size_t m, const std::function<void(std::size_t begin, std
   const std::size_t rows = (m + tasks - 1) / tasks;
   parallelFor(tasks, [&](std::size_t t) {
     const std::size_t begin = t * rows, end = std::min(m, begin + rows);
+    if (begin < end) body(begin, end);
+  });
+}
+
+void forRowBlocks(std::size_t m, std::span<const Widening> widenings,
+                  const std::function<void(std::size_t begin, std::size_t end)>& body) {
+  std::vector<std::pair<const Widening*, std::size_t>> pieces;  // (values, first of a block)
+  for (const auto& w : widenings)
+    for (std::size_t first = 0; first < w.count; first += kWideningBlock) pieces.emplace_back(&w, first);
+  // Blocks of at least 64 rows, one per thread: the fewer blocks, the fewer times their products
+  // pack the same weights.
+  const std::size_t blocks = std::clamp<std::size_t>((m + 63) / 64, 1, parallelism());
+  const std::size_t rows = (m + blocks - 1) / blocks;
+  parallelFor(pieces.size() + blocks, [&](std::size_t t) {
+    if (t < pieces.size()) {
+      const auto [w, first] = pieces[t];
+      ProfileScope scope(Operation::widening);
+      halfToFloat(w->from + first, w->to + first, std::min(kWideningBlock, w->count - first));
+      return;
+    }
+    const std::size_t begin = (t - pieces.size()) * rows, end = std::min(m, begin + rows);
     if (begin < end) body(begin, end);
   });
 }
@@ -66,10 +93,9 @@ void linear(const float* x, std::size_t n, std::size_t in, const float* w, const
 }
 
 void widen(const Float16* in, float* out, std::size_t n) {
-  constexpr std::size_t kBlock = 1 << 16;
-  parallelFor((n + kBlock - 1) / kBlock, [&](std::size_t k) {
+  parallelFor((n + kWideningBlock - 1) / kWideningBlock, [&](std::size_t k) {
     ProfileScope scope(Operation::widening);
-    halfToFloat(in + k * kBlock, out + k * kBlock, std::min(kBlock, n - k * kBlock));
+    halfToFloat(in + k * kWideningBlock, out + k * kWideningBlock, std::min(kWideningBlock, n - k * kWideningBlock));
   });
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "platform/ML/detail/Half.h"
@@ -25,6 +26,18 @@ void forRowBlocks(std::size_t m, const std::function<void(std::size_t begin, std
 
 // Half-precision values widened to float, spread over the thread pool.
 void widen(const Float16* in, float* out, std::size_t n);
+
+// Half-precision values to widen beside a loop's own work.
+struct Widening {
+  const Float16* from;
+  float* to;
+  std::size_t count;
+};
+
+// forRowBlocks whose loop also widens `widenings`, as tasks claimed before the rows' (which must not
+// read them): one wait for both instead of one each.
+void forRowBlocks(std::size_t m, std::span<const Widening> widenings,
+                  const std::function<void(std::size_t begin, std::size_t end)>& body);
 
 // C[m × n] = A[m × k] · B (B is [k × n], or [n × k] when transB), with leading dimensions given.
 // `gemm` splits the rows over the thread pool; `gemmSerial` runs on the calling thread.

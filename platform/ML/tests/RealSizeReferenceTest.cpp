@@ -1,8 +1,9 @@
 // The runtime against the numpy reference at whisper-tiny's widths, where every path that splits
 // work runs (the tiny model of ReferenceTest stays below all of them):
-//   matrix products split by rows (above 64 rows): the mel spectrum over 3002 frames, every encoder
-//     projection over 1501 frames, the decoder's cross-attention keys and values;
-//   encoder self-attention in blocks of 64 query rows: 23 full blocks and one of 29 rows, 6 heads;
+//   matrix products split by rows (above 64 rows): the mel spectrum over 3002 frames, the encoder's
+//     layers over 1501 frames (one block of rows per thread, each through its projections,
+//     attention and MLP), the decoder's cross-attention keys and values;
+//   encoder self-attention by BLAS products in blocks of 64 query rows within each block, 6 heads;
 //   matrix-vector products split in row blocks (above 256 KB of weights): every decoder projection
 //     at width 384 (blocks of 42 rows) and the logits over 51,865 tokens (blocks of 85 rows).
 // One layer on each side reaches them all. 1501 frames rather than whisper-tiny's 1500: products
