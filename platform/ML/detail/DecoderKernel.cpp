@@ -8,12 +8,14 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/ML/detail/Kernel.h"
 #include "platform/ML/detail/Ops.h"
@@ -273,26 +275,34 @@ class DecoderKernel : public Kernel {
     readFloats(*encoderOutput, 0, static_cast<std::int64_t>(embeds.size()), embeds.data());
     // The key and value projections of every layer, widened for the products: [2L × D × D].
     FloatBuffer projections(2 * L * D * D);
-    parallelFor(2 * L, [&](std::size_t part) {
-      const auto& cross = layers_[part / 2].cross;
-      widen(part % 2 == 0 ? cross.kW() : cross.vW(), &projections[part * D * D], D * D);
-    });
     auto entry = std::make_shared<CrossKeysValues>();
     entry->identifier = identifier;
     entry->generation = generation;
     entry->keys.resize(L * W * D);
     entry->values.resize(L * W * D);
     // Tasks are (projection, block of frames): each a single-threaded product whose result stays
-    // in the cache of its core until it is rounded into the entry.
+    // in the cache of its core until it is rounded into the entry. The first 2L tasks are each
+    // projection's first block, which widens the projection; its other blocks are claimed after
+    // every first one, and find it widened or wait the moment that takes.
     constexpr std::size_t kFrames = 96;
-    const std::size_t blocks = (W + kFrames - 1) / kFrames;
-    parallelFor(2 * L * blocks, [&](std::size_t task) {
-      const std::size_t part = task / blocks, begin = (task % blocks) * kFrames, rows = std::min(kFrames, W - begin);
-      const auto& cross = layers_[part / 2].cross;
-      const bool value = part % 2 != 0;
+    const std::size_t blocks = (W + kFrames - 1) / kFrames, parts = 2 * L;
+    const auto widened = std::make_unique<std::atomic<bool>[]>(parts);
+    parallelFor(parts * blocks, [&](std::size_t task) {
+      const bool first = task < parts;
+      const std::size_t part = first ? task : (task - parts) / (blocks - 1);
+      const std::size_t begin = (first ? 0 : 1 + (task - parts) % (blocks - 1)) * kFrames, rows = std::min(kFrames, W - begin);
+      float* weight = &projections[part * D * D];
+      if (first) {
+        ProfileScope scope(Operation::widening);
+        halfToFloat(part % 2 == 0 ? layers_[part / 2].cross.kW() : layers_[part / 2].cross.vW(), weight, D * D);
+        widened[part].store(true, std::memory_order_release);
+      } else {
+        while (!widened[part].load(std::memory_order_acquire)) std::this_thread::yield();
+      }
       thread_local std::vector<float> product;
       product.resize(kFrames * D);
-      const float* weight = &projections[part * D * D];
+      const auto& cross = layers_[part / 2].cross;
+      const bool value = part % 2 != 0;
       const std::size_t layer = part / 2;
       if (value) {  // [frames × D] = embedsᵀ · Wᵀ
         cblas_sgemm(CblasRowMajor, CblasTrans, CblasTrans, static_cast<blasint>(rows), static_cast<blasint>(D),
