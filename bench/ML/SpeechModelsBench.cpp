@@ -9,7 +9,8 @@
 // resident size after loading and the peak while loading against the f32 weights.
 // --busy N measures the window and the decoder again while another process (in a session of its
 // own, like a program started elsewhere on the desktop) keeps N threads busy, and prints the ratio
-// to the idle figures. For half the cores, run it under taskset: `taskset -c 0-3 bench_ml`; the
+// to the idle figures, beside the plain sgemm's under the same load: the machine's matrix speed
+// left to the process. For half the cores, run it under taskset: `taskset -c 0-3 bench_ml`; the
 // pool line shows how many threads the runtime started. The instruction set and the load averages
 // before and after the run say which kernels ran and how quiet the machine was. --smoke runs one
 // iteration of each. The model folders go into a fresh private temporary folder, removed at the end.
@@ -413,6 +414,7 @@ int main(int argc, char** argv) {
     const double loadedEncoderMs = timeEncoder(*encoder, features, runs, encoded);
     const DecoderFigures loadedDecoding = timeDecoder(*decoder, encoded, steps);
     const double loadedCrossMs = timeCrossKeysValues(*decoder, encoded, runs, loadedDecoding.stepMs);
+    const double loadedGemmGflops = plainSgemmGflops(smoke);
     const double window = encoderMs + crossMs, loadedWindow = loadedEncoderMs + loadedCrossMs;
     std::printf("loaded:   %d busy threads of another process beside it (load %.2f when they started)\n", busy,
                 loadedBefore[0]);
@@ -420,6 +422,8 @@ int main(int argc, char** argv) {
                 loadedWindow, loadedEncoderMs, loadedCrossMs, loadedWindow / window, window);
     std::printf("decoder:  %8.2f ms per token loaded, %.2f x the idle %.2f ms\n", loadedDecoding.stepMs,
                 loadedDecoding.stepMs / decoding.stepMs, decoding.stepMs);
+    std::printf("sgemm:    %8.1f GFLOP/s loaded (the plain sgemm on BLAS's own threads), %.2f x the idle time\n",
+                loadedGemmGflops, gemmGflops / loadedGemmGflops);
   }
   const double f32Kb = weightsMb * 1e6 / 1024;
   std::printf("load:     %8.2f ms for the models from a warm page cache (fresh process, median of %zu, fastest %.2f ms; "
