@@ -24,8 +24,8 @@ struct EncoderLayer {
   MlpWeights mlp;
 };
 
-// cols[(c·3 + k) × outLen] for a 3-tap convolution over x[channels × inLen].
-// Rows of channels [begin, end) of im2col: cols[(c·3 + k) × outLen] for c in [begin, end).
+// The rows of channels [begin, end) of im2col for a 3-tap convolution over x[channels × inLen]:
+// cols[(c·3 + k) × outLen] for c in [begin, end).
 void im2colRows(const float* x, std::size_t begin, std::size_t end, std::size_t inLen, std::size_t stride,
                 std::size_t outLen, float* cols) {
   for (std::size_t c = begin; c < end; ++c)

@@ -69,40 +69,11 @@ void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float*
   });
 }
 
-namespace {
-
-void linearRows(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y,
-                bool accumulate, const RowsDone& done) {
-  forRowBlocks(n, [&](std::size_t begin, std::size_t end) {
-    float* rows = y + begin * out;
-    {
-      ProfileScope scope(Operation::projections);
-      gemmSerial(true, end - begin, out, in, x + begin * in, in, w, in, rows, out, accumulate ? 1.0f : 0.0f);
-      if (b)
-        for (std::size_t r = 0; r < end - begin; ++r)
-          for (std::size_t j = 0; j < out; ++j) rows[r * out + j] += b[j];
-    }
-    if (done) done(rows, end - begin);
-  });
-}
-
-}  // namespace
-
-void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y) {
-  linearRows(x, n, in, w, b, out, y, false, {});
-}
-
 void widen(const Float16* in, float* out, std::size_t n) {
   parallelFor((n + kWideningBlock - 1) / kWideningBlock, [&](std::size_t k) {
     ProfileScope scope(Operation::widening);
     halfToFloat(in + k * kWideningBlock, out + k * kWideningBlock, std::min(kWideningBlock, n - k * kWideningBlock));
   });
-}
-
-void linear(const float* x, std::size_t n, std::size_t in, const Float16* w, const float* b, std::size_t out, float* y,
-            float* scratch, bool accumulate, const RowsDone& done) {
-  widen(w, scratch, out * in);
-  linearRows(x, n, in, scratch, b, out, y, accumulate, done);
 }
 
 void layerNorm(const float* x, std::size_t n, std::size_t d, const float* gamma, const float* beta, float* y) {

@@ -10,17 +10,6 @@
 
 namespace platform::ml::detail {
 
-// y[n × out] = x[n × in] · W[out × in]ᵀ + b (b may be null).
-void linear(const float* x, std::size_t n, std::size_t in, const float* w, const float* b, std::size_t out, float* y);
-
-// Applied to rows of y as soon as they are computed, on the thread that computed them.
-using RowsDone = std::function<void(float* rows, std::size_t count)>;
-
-// The same with weights in half precision, widened into `scratch` (at least out · in floats) first;
-// y += x · Wᵀ + b when `accumulate`; `done` (if any) runs on each finished block of rows.
-void linear(const float* x, std::size_t n, std::size_t in, const Float16* w, const float* b, std::size_t out, float* y,
-            float* scratch, bool accumulate = false, const RowsDone& done = {});
-
 // body(begin, end) over blocks of [0, m), spread over the thread pool as `gemm` splits rows.
 void forRowBlocks(std::size_t m, const std::function<void(std::size_t begin, std::size_t end)>& body);
 
@@ -34,8 +23,9 @@ struct Widening {
   std::size_t count;
 };
 
-// forRowBlocks whose loop also widens `widenings`, as tasks claimed before the rows' (which must not
-// read them): one wait for both instead of one each.
+// body(begin, end) over blocks of at least 64 rows of [0, m), one per thread, in one loop of the
+// pool with the widening of `widenings` (claimed first; the rows must not read them): one wait for
+// both instead of one each.
 void forRowBlocks(std::size_t m, std::span<const Widening> widenings,
                   const std::function<void(std::size_t begin, std::size_t end)>& body);
 
