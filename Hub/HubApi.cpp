@@ -11,6 +11,7 @@
 #include "Hub/NetworkMonitor.h"
 #include "Hub/detail/SafeNames.h"
 #include "platform/Net/Url.h"
+#include "platform/System/Environment.h"
 #include "platform/System/Folders.h"
 
 namespace hub {
@@ -18,10 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::optional<std::string> environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::optional<std::string>(value) : std::nullopt;
-}
+std::optional<std::string> environment(const char* name) { return platform::system::environmentVariable(name); }
 
 fs::path expandTilde(const std::string& path) {
   if (path == "~") return platform::system::homeDirectory();

@@ -1,7 +1,6 @@
 #include "Hub/NetworkMonitor.h"
 
-#include <cstdlib>
-#include <cstring>
+#include "platform/System/Environment.h"
 
 namespace hub {
 
@@ -13,8 +12,8 @@ void NetworkStateActor::update(const platform::net::NetworkPath& path) {
 }
 
 bool NetworkStateActor::shouldUseOfflineMode() const {
-  const char* disabled = std::getenv("CI_DISABLE_NETWORK_MONITOR");
-  if (disabled && std::strcmp(disabled, "1") == 0) return false;
+  // Read through the lock: this runs on the path monitor's thread too.
+  if (platform::system::environmentVariable("CI_DISABLE_NETWORK_MONITOR") == "1") return false;
   std::lock_guard lock(mutex_);
   return !isConnected_;
 }

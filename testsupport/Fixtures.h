@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/System/Environment.h"
+
 namespace testsupport {
 
 inline std::filesystem::path sourceDir() { return PARLET_SOURCE_DIR; }
@@ -59,22 +61,15 @@ class EnvironmentGuard {
   EnvironmentGuard(const EnvironmentGuard&) = delete;
   EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
   ~EnvironmentGuard() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) setenv(it->first.c_str(), it->second->c_str(), 1);
-      else unsetenv(it->first.c_str());
-    }
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) platform::system::setEnvironmentVariable(it->first, it->second);
   }
+  // Changes go through the environment's lock: threads the test started may be reading it.
   void set(const std::string& name, const std::optional<std::string>& value) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value) setenv(name.c_str(), value->c_str(), 1);
-    else unsetenv(name.c_str());
+    keep(name);
+    platform::system::setEnvironmentVariable(name, value);
   }
   // Restores `name` on destruction, however the test changes it meanwhile.
-  void keep(const std::string& name) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-  }
+  void keep(const std::string& name) { saved_.emplace_back(name, platform::system::environmentVariable(name.c_str())); }
 
  private:
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;

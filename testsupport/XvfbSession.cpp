@@ -15,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/System/Environment.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -167,10 +169,8 @@ std::unique_ptr<XvfbSession> XvfbSession::start(const Options& options, std::str
 
   for (const auto& [name, value] : std::vector<std::pair<std::string, std::optional<std::string>>>{
            {"DISPLAY", session->display_}, {"XAUTHORITY", session->xauthority_.string()}, {"WAYLAND_DISPLAY", {}}}) {
-    const char* old = std::getenv(name.c_str());
-    session->savedEnvironment_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value) setenv(name.c_str(), value->c_str(), 1);
-    else unsetenv(name.c_str());
+    session->savedEnvironment_.emplace_back(name, platform::system::environmentVariable(name.c_str()));
+    platform::system::setEnvironmentVariable(name, value);
   }
 
   if (xcompmgr) {
@@ -196,10 +196,8 @@ std::unique_ptr<XvfbSession> XvfbSession::start(const Options& options, std::str
 
 XvfbSession::~XvfbSession() {
   stopAll();
-  for (auto it = savedEnvironment_.rbegin(); it != savedEnvironment_.rend(); ++it) {
-    if (it->second) setenv(it->first.c_str(), it->second->c_str(), 1);
-    else unsetenv(it->first.c_str());
-  }
+  for (auto it = savedEnvironment_.rbegin(); it != savedEnvironment_.rend(); ++it)
+    platform::system::setEnvironmentVariable(it->first, it->second);
   std::error_code ignored;
   if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
 }

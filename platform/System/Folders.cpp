@@ -16,13 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/System/Environment.h"
+
 namespace platform::system {
 namespace {
 
-std::string environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::string(value) : std::string();
-}
+std::string environment(const char* name) { return environmentVariable(name).value_or(std::string()); }
 
 // XDG variables count only when they hold an absolute path.
 std::filesystem::path xdgDirectory(const char* variable, const std::filesystem::path& fallback) {
