@@ -10,9 +10,13 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/audio/AudioProcessor.h"
@@ -598,6 +602,94 @@ TEST_F(AudioStreamTranscriberTest, ARestartTranscribesTheNewCaptureFromItsStart)
   start();
   EXPECT_EQ(recorder->latest().lastBufferSize, 0);
   feedAndTranscribe(16001, 16001);
+}
+
+// Sessions begun so far: changes that set isRecording.
+std::size_t sessions(const std::vector<std::pair<State, State>>& changes) {
+  return std::count_if(changes.begin(), changes.end(), [](const auto& c) { return !c.first.isRecording && c.second.isRecording; });
+}
+
+// A stop that comes while a capture start is under way waits for it and then stops that capture. A
+// start called after that stop must wait for it too: got in first, its session would record with a
+// capture the stop ends. Hooks hold the first capture start until the stop is waiting for it and the
+// next start has been called, and, should the new session begin before the stop reaches the front
+// end, hold the stop until the new capture runs. Which of the two waiters takes the lock first once
+// the capture start is over is up to the scheduler, so several rounds.
+TEST_F(AudioStreamTranscriberTest, AStartAfterAStopThatWaitsForACaptureStartKeepsItsCapture) {
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(round);
+    stopLoop();
+    engines = std::make_shared<Engines>();
+    recorder = std::make_shared<Recorder>();
+    script({});
+    make();
+    struct Hooks {
+      std::mutex mutex;
+      std::condition_variable changed;
+      int starts = 0;
+      bool firstStarting = false, releaseFirst = false, stopReached = false, secondStarted = false;
+      void set(bool Hooks::*flag) {
+        std::lock_guard lock(mutex);
+        this->*flag = true;
+        changed.notify_all();
+      }
+      bool waitFor(bool Hooks::*flag) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kTimeout, [&] { return this->*flag; });
+      }
+    };
+    const auto hooks = std::make_shared<Hooks>();
+    Recorder* const changes = recorder.get();  // outlives every call of the hooks below
+    processor->onCall = [hooks, changes](std::string_view operation) {
+      if (operation == "startRecordingLive") {
+        std::unique_lock lock(hooks->mutex);
+        if (++hooks->starts > 1) {
+          hooks->secondStarted = true;
+          hooks->changed.notify_all();
+          return;
+        }
+        hooks->firstStarting = true;
+        hooks->changed.notify_all();
+        hooks->changed.wait(lock, [&] { return hooks->releaseFirst; });
+      } else if (operation == "stopRecording") {
+        std::unique_lock lock(hooks->mutex);
+        if (std::exchange(hooks->stopReached, true)) return;
+        hooks->changed.notify_all();
+        if (sessions(changes->changes()) > 1) hooks->changed.wait(lock, [&] { return hooks->secondStarted; });
+      }
+    };
+    recorder->then = [hooks, changes](const State& s) {
+      if (s.isRecording && sessions(changes->changes()) > 1) hooks->waitFor(&Hooks::stopReached);
+    };
+
+    auto first = std::async(std::launch::async, [t = transcriber] { t->startStreamTranscription(); });
+    ASSERT_TRUE(hooks->waitFor(&Hooks::firstStarting));
+    auto stop = std::async(std::launch::async, [t = transcriber] { t->stopStreamTranscription(); });
+    // Lets the held start, the stop and the first session end whatever fails below.
+    struct Release {
+      Hooks& hooks;
+      void operator()() const { hooks.set(&Hooks::releaseFirst); }
+      ~Release() { (*this)(); }
+    } const release{*hooks};
+    // The stop has changed the state once a capture buffer's report, delivered after it, shows it.
+    for (std::size_t k = 1; recorder->latest().isRecording; ++k) {
+      feed(kBuffer);
+      ASSERT_TRUE(recorder->waitUntil([k](const State& s) { return s.bufferEnergy.size() == k; }));
+    }
+    launch();  // the next start, after the stop
+    release();
+    ASSERT_EQ(stop.wait_for(kTimeout), std::future_status::ready);
+    ASSERT_EQ(first.wait_for(kTimeout), std::future_status::ready);
+    first.get();
+    // The stop is over and the new capture has started: it runs, and its audio reaches the state.
+    ASSERT_TRUE(hooks->waitFor(&Hooks::secondStarted));
+    ASSERT_EQ(engines->count(), 2u);
+    EXPECT_FALSE(engines->at(0)->isRunning());
+    ASSERT_TRUE(engines->at(1)->isRunning()) << "the stop ended the capture of the start after it";
+    const std::size_t energies = recorder->latest().bufferEnergy.size();
+    feed(kBuffer);
+    ASSERT_TRUE(recorder->waitUntil([&](const State& s) { return s.isRecording && s.bufferEnergy.size() > energies; }));
+  }
 }
 
 TEST_F(AudioStreamTranscriberTest, ATranscriptionErrorEndsTheLoopWithALogLine) {

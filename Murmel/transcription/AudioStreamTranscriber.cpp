@@ -229,10 +229,12 @@ void AudioStreamTranscriber::startStreamTranscription() {
 void AudioStreamTranscriber::stopStreamTranscription() {
   std::unique_lock lock(mutex_);
   update([](State& s) { s.isRecording = false; });
-  wake_.notify_all();
-  // A capture start under way ends first; the next start waits for this stop.
-  wake_.wait(lock, [&] { return !captureStarting_; });
+  // The next start waits for this stop from here on, also while the stop waits below: let in before
+  // the stop has reached the front end, its new capture would be the one stopped.
   ++captureStops_;
+  wake_.notify_all();
+  // A capture start under way ends first, so that its capture is stopped.
+  wake_.wait(lock, [&] { return !captureStarting_; });
   const auto stopped = [&] {
     --captureStops_;
     wake_.notify_all();

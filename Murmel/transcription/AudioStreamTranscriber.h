@@ -113,7 +113,8 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
   mutable std::mutex mutex_;
   std::condition_variable wake_;  // recording stopped, or a loop ended
   bool loopRunning_ = false;
-  // Capture starts and stops under way in the front end, which is called without the mutex.
+  // A capture start under way in the front end, which is called without the mutex, and the stops
+  // not yet over, counted from their call: a start waits for them.
   bool captureStarting_ = false;
   int captureStops_ = 0;
   State state_;
