@@ -98,9 +98,10 @@ struct Engines {
 };
 
 // The real front end on fake engines, counting the loop's passes: every pass asks for the store's
-// size once, first. A pass counted after some audio was pushed has seen all of it. `onCall`, set
-// before the transcriber starts, runs inside the front end's operations: after a capture start,
-// before a stop, before the others.
+// size once, first. A pass counted after some audio was pushed has seen all of it. While passes are
+// held, a pass waits before it reads the size, so audio pushed meanwhile reaches one pass whole.
+// `onCall`, set before the transcriber starts, runs inside the front end's operations: after a
+// capture start, before a stop, before the others.
 class PassCountingProcessor : public AudioProcessor {
  public:
   explicit PassCountingProcessor(std::shared_ptr<Engines> engines)
@@ -115,6 +116,10 @@ class PassCountingProcessor : public AudioProcessor {
     }
     passed_.notify_all();
     called("audioSampleCount");
+    {
+      std::unique_lock lock(passMutex_);
+      passed_.wait(lock, [&] { return !held_; });
+    }
     return AudioProcessor::audioSampleCount();
   }
   std::vector<float> audioSamples() const override {
@@ -134,6 +139,13 @@ class PassCountingProcessor : public AudioProcessor {
     AudioProcessor::stopRecording();
   }
 
+  void holdPasses(bool held) {
+    {
+      std::lock_guard lock(passMutex_);
+      held_ = held;
+    }
+    passed_.notify_all();
+  }
   std::int64_t passes() const {
     std::lock_guard lock(passMutex_);
     return passes_;
@@ -152,6 +164,7 @@ class PassCountingProcessor : public AudioProcessor {
   mutable std::mutex passMutex_;
   mutable std::condition_variable passed_;
   mutable std::int64_t passes_ = 0;
+  bool held_ = false;
 };
 
 // Every state change, in order.
@@ -270,9 +283,13 @@ class AudioStreamTranscriberTest : public ::testing::Test {
     }
   }
 
-  // Feeds audio and waits until the transcription it starts is over.
+  // Feeds audio, all of it before the loop's next look at the store (a pass amid the feed could
+  // transcribe a part and leave less than a second for the next), and waits until the transcription
+  // it starts is over.
   void feedAndTranscribe(std::int64_t count, std::int64_t expectedStore) {
+    processor->holdPasses(true);
     feed(count);
+    processor->holdPasses(false);
     ASSERT_TRUE(recorder->waitUntil([&](const State& s) { return s.lastBufferSize == expectedStore; }))
         << "no transcription of " << expectedStore << " samples";
     ASSERT_TRUE(processor->waitPasses(1));
