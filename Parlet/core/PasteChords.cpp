@@ -7,7 +7,7 @@
 namespace parlet {
 namespace {
 
-struct Terminal {
+struct Family {
   std::string_view name;  // a WM_CLASS class or instance name, lower case
   PasteChord chord;
 };
@@ -15,7 +15,7 @@ struct Terminal {
 constexpr PasteChord kSelection = PasteChord::shiftInsert;
 constexpr PasteChord kClipboard = PasteChord::controlShiftV;
 
-constexpr Terminal kTerminals[] = {
+constexpr Family kFamilies[] = {
     // xterm and the rxvt family paste the PRIMARY selection with Shift+Insert.
     {"xterm", kSelection},
     {"uxterm", kSelection},
@@ -64,14 +64,17 @@ constexpr Terminal kTerminals[] = {
     {"st-256color", kClipboard},
     {"hyper", kClipboard},
     {"tabby", kClipboard},
+    // Emacs takes Ctrl+V for "scroll down" and yanks with Ctrl+Y, which pastes the clipboard when it
+    // holds another application's text.
+    {"emacs", PasteChord::controlY},
 };
 
 std::optional<PasteChord> lookUp(const std::string& name) {
   if (name.empty()) return std::nullopt;
   std::string lower = name;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  for (const Terminal& terminal : kTerminals)
-    if (terminal.name == lower) return terminal.chord;
+  for (const Family& family : kFamilies)
+    if (family.name == lower) return family.chord;
   return std::nullopt;
 }
 
@@ -90,6 +93,7 @@ std::string chordName(PasteChord chord) {
     case PasteChord::controlV: return "Ctrl+V";
     case PasteChord::controlShiftV: return "Ctrl+Shift+V";
     case PasteChord::shiftInsert: return "Shift+Insert";
+    case PasteChord::controlY: return "Ctrl+Y";
   }
   return "Ctrl+V";
 }

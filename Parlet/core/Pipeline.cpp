@@ -317,7 +317,11 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     log("pasting " + std::to_string(detail::characterCount(text)) + " chars");
     try {
       deps.archive->add(text);
-      deps.paster->paste(text);
+      std::weak_ptr<Impl> weak = weak_from_this();
+      deps.paster->paste(text, [weak](Paster::Outcome outcome) {
+        if (outcome != Paster::Outcome::keptOnClipboard) return;
+        if (auto self = weak.lock()) self->notice(Paster::keptNotice);
+      });
     } catch (...) {
       log("pipeline FAILED: " + kestrum::describeError(std::current_exception()));
     }

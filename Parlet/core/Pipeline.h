@@ -68,7 +68,8 @@ class Pipeline {
   // Key release: stops recording at once (never waiting for the audio device) and runs the road. A
   // recording whose microphone fails, or delivers nothing for 2 s, ends by itself with the notice
   // "Mic unavailable"; one that holds no samples is dropped as empty audio with that notice.
-  // Without a speech model the notice is the menu's line, "Speech model unavailable: " and why.
+  // Without a speech model the notice is the menu's line, "Speech model unavailable: " and why. A
+  // transcript that could not be pasted stays on the clipboard with the notice Paster::keptNotice.
   void stop();
   // The key press was part of a chord: ends the recording and drops it, with nothing transcribed,
   // archived or pasted and no notice.

@@ -59,8 +59,8 @@ bool UinputPasteKeys::open() {
   return sink_ != nullptr;
 }
 
-void UinputPasteKeys::sendPasteChord(PasteChord chord) {
-  if (!open()) return;
+bool UinputPasteKeys::sendPasteChord(PasteChord chord) {
+  if (!open()) return false;
   const PasteChordKeys keys = options_.keys();
   auto key = [&](unsigned code, int value) {
     sink_->write(EV_KEY, code, value);
@@ -68,12 +68,13 @@ void UinputPasteKeys::sendPasteChord(PasteChord chord) {
   };
   std::vector<unsigned> modifiers;
   if (chord != PasteChord::shiftInsert) modifiers.push_back(keys.control);
-  if (chord != PasteChord::controlV) modifiers.push_back(keys.shift);
-  const unsigned last = chord == PasteChord::shiftInsert ? keys.insert : keys.v;
+  if (chord == PasteChord::controlShiftV || chord == PasteChord::shiftInsert) modifiers.push_back(keys.shift);
+  const unsigned last = chord == PasteChord::shiftInsert ? keys.insert : chord == PasteChord::controlY ? keys.y : keys.v;
   for (unsigned modifier : modifiers) key(modifier, 1);
   key(last, 1);
   key(last, 0);
   for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) key(*it, 0);
+  return true;
 }
 
 }  // namespace platform::desktop

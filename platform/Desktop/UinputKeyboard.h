@@ -1,4 +1,4 @@
-// The paste chords on Wayland sessions (and any other): Ctrl+V, Ctrl+Shift+V or Shift+Insert typed by a
+// The paste chords on Wayland sessions (and any other): Ctrl+V, Ctrl+Shift+V, Shift+Insert or Ctrl+Y typed by a
 // virtual keyboard made through /dev/uinput, which the compositor reads like any keyboard. Each key is
 // the one that types its symbol in the current layout (XkbLayout.h), so V is the key that types "v".
 // Which chord is the paster's choice from the focused window's class, which only Xwayland's windows
@@ -45,8 +45,9 @@ class UinputPasteKeys : public PasteKeys {
   explicit UinputPasteKeys(Options options);
   ~UinputPasteKeys() override;
 
-  // The modifiers down, the key down and up, the modifiers up, each followed by a report.
-  void sendPasteChord(PasteChord chord) override;
+  // The modifiers down, the key down and up, the modifiers up, each followed by a report. False only
+  // without the virtual keyboard; a layout without the letter gets the key at its US place.
+  bool sendPasteChord(PasteChord chord) override;
   bool ready() const { return sink_ != nullptr; }
 
  private:

@@ -66,11 +66,13 @@ std::optional<std::uint16_t> keyTyping(xkb_keymap* keymap, std::uint32_t keysym,
 }
 
 PasteChordKeys pasteChordKeys(xkb_keymap* keymap, std::uint32_t layout) {
-  static_assert(PasteChordKeys{0, 0}.shift == KEY_LEFTSHIFT && PasteChordKeys{0, 0}.insert == KEY_INSERT);
+  static_assert(PasteChordKeys{0, 0}.shift == KEY_LEFTSHIFT && PasteChordKeys{0, 0}.insert == KEY_INSERT &&
+                PasteChordKeys{0, 0}.y == KEY_Y);
   return {keyTyping(keymap, XKB_KEY_Control_L, layout).value_or(KEY_LEFTCTRL),
           keyTyping(keymap, XKB_KEY_v, layout).value_or(KEY_V),
           keyTyping(keymap, XKB_KEY_Shift_L, layout).value_or(KEY_LEFTSHIFT),
-          keyTyping(keymap, XKB_KEY_Insert, layout).value_or(KEY_INSERT)};
+          keyTyping(keymap, XKB_KEY_Insert, layout).value_or(KEY_INSERT),
+          keyTyping(keymap, XKB_KEY_y, layout).value_or(KEY_Y)};
 }
 
 CurrentKeymap currentKeymap() {

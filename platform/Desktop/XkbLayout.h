@@ -24,6 +24,7 @@ struct PasteChordKeys {
   std::uint16_t v;            // the key typing "v"; KEY_V when none does
   std::uint16_t shift = 42;   // the key typing Shift_L; KEY_LEFTSHIFT when none does
   std::uint16_t insert = 110; // the key typing Insert; KEY_INSERT when none does
+  std::uint16_t y = 21;       // the key typing "y"; KEY_Y when none does
   friend bool operator==(const PasteChordKeys&, const PasteChordKeys&) = default;
 };
 

@@ -173,10 +173,13 @@ class FakePasteboard : public Pasteboard {
 
 class FakePasteKeys : public PasteKeys {
  public:
-  void sendPasteChord(platform::desktop::PasteChord chord) override {
+  bool sendPasteChord(platform::desktop::PasteChord chord) override {
+    if (!typeable) return false;
     ++chords;
     sent.push_back(chord);
+    return true;
   }
+  bool typeable = true;  // false: no chord can be typed
   int chords = 0;
   std::vector<platform::desktop::PasteChord> sent;
 };
@@ -192,6 +195,18 @@ class FakeFocus : public FocusedApplication {
     ++pasteActions;
     return pasteActionHandled;
   }
+  bool popupOpen() const override { return popup; }
+  bool closePopups() override {
+    ++popupCloses;
+    if (!canGoBack) return false;
+    popup = false;
+    return true;
+  }
+  bool focusReturned() const override { return returned; }
+  bool popup = false;       // a menu of this application is open
+  bool canGoBack = true;    // closePopups() knows the window to go back to
+  bool returned = true;     // that window has the focus again
+  int popupCloses = 0;
   std::optional<std::string> front = std::string("org.example.editor");
   std::optional<std::string> own = std::string("org.parlet.Parlet");
   std::optional<std::string> keyWindow;
@@ -199,6 +214,18 @@ class FakeFocus : public FocusedApplication {
   std::optional<platform::desktop::WindowClass> windowClass;
   bool pasteActionHandled = true;
   int pasteActions = 0;
+};
+
+// Requests of other applications for the clipboard, made by hand.
+class FakeClipboardRequests : public platform::desktop::ClipboardRequests {
+ public:
+  void setHandler(std::function<void(const platform::desktop::ClipboardRequest&)> handler) override {
+    this->handler = std::move(handler);
+  }
+  void request(bool primary, bool fromFocusedWindow) {
+    if (handler) handler({primary, fromFocusedWindow});
+  }
+  std::function<void(const platform::desktop::ClipboardRequest&)> handler;
 };
 
 class FakeLanguageModel : public platform::languagemodel::SystemLanguageModel {

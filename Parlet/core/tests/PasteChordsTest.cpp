@@ -5,7 +5,7 @@
 namespace parlet {
 namespace {
 
-TEST(PasteChordsTest, EachTerminalFamilyGetsTheChordItPastesWithAndEveryOtherWindowCtrlV) {
+TEST(PasteChordsTest, EachTerminalFamilyAndEmacsGetTheChordTheyPasteWithAndEveryOtherWindowCtrlV) {
   struct Case {
     std::optional<WindowClass> window;
     PasteChord chord;
@@ -29,6 +29,8 @@ TEST(PasteChordsTest, EachTerminalFamilyGetsTheChordItPastesWithAndEveryOtherWin
       {WindowClass{"org.wezfurlong.wezterm", "org.wezfurlong.wezterm"}, PasteChord::controlShiftV},
       {WindowClass{"", "sakura"}, PasteChord::controlShiftV},          // no class: the instance decides
       {WindowClass{"MyTerm", "guake"}, PasteChord::controlShiftV},     // an unknown class: the instance
+      {WindowClass{"Emacs", "emacs"}, PasteChord::controlY},  // Ctrl+V scrolls there
+      {WindowClass{"Emacs", "emacs-gtk"}, PasteChord::controlY},
       {WindowClass{"Firefox", "Navigator"}, PasteChord::controlV},
       {WindowClass{"Gedit", "gedit"}, PasteChord::controlV},
       {WindowClass{"xterminal-notes", "xtermish"}, PasteChord::controlV},  // whole names only

@@ -38,7 +38,7 @@ class PipelineTest : public ::testing::Test {
         testing::FakePlatformRecorder::factory(platform), [this] { return dir.path(); }, [this] { return queue.now(); }},
         sink);
     auto paster = std::make_shared<Paster>(
-        Paster::Dependencies{&queue, pasteboard, keys, focus, sink, [](std::chrono::microseconds) {}, {}});
+        Paster::Dependencies{&queue, pasteboard, keys, focus, sink, {}, {}});
     archive = std::make_unique<TranscriptArchive>(dir.path() / "transcripts.json",
                                                   TranscriptArchive::Options{{}, {}, sink});
     pipeline = std::make_unique<Pipeline>(
@@ -56,6 +56,11 @@ class PipelineTest : public ::testing::Test {
   }
 
   void settle() { testing::settle(queue, executor); }
+  // Past the paster's wait for the window to ask for the clipboard, when the chord goes.
+  void chordGoes() {
+    queue.advance(Paster::requestWait);
+    settle();
+  }
   void wait(int ms) { queue.advance(milliseconds(ms)); }
   // Press, hold for `ms`, release, and let the road finish.
   void dictate(int ms) {
@@ -97,6 +102,7 @@ TEST_F(PipelineTest, ADictationIsTranscribedArchivedPastedAndItsFileDeleted) {
   states.clear();
 
   dictate(1000);
+  chordGoes();
   EXPECT_THAT(states, ElementsAre("recording", "processing", "idle"));
   EXPECT_THAT(log, ElementsAre("pipeline.start modelReady=true prewarming=false",
                                MatchesRegex("pipeline\\.stop duration=1\\.00s url=parlet-[-0-9A-F]{36}\\.wav"),
@@ -109,6 +115,22 @@ TEST_F(PipelineTest, ADictationIsTranscribedArchivedPastedAndItsFileDeleted) {
   EXPECT_THAT(filesLeft(), IsEmpty());
   EXPECT_EQ(engines.engine->paths.size(), 1u);
   EXPECT_THAT(notices, IsEmpty());
+}
+
+// No chord could be typed: the log says so instead of "posted", and the pill says where the text is.
+TEST_F(PipelineTest, ATranscriptThatCannotBePastedStaysOnTheClipboardWithANotice) {
+  engines.engine->results = {{" Hello world."}};
+  pasteboard->contents = {{{testing::FakePasteboard::plainText, "the user's clipboard"}}};
+  keys->typeable = false;
+  dictate(1000);
+  chordGoes();
+  queue.advance(std::chrono::seconds(2));  // past any restore
+  EXPECT_THAT(notices, ElementsAre(Paster::keptNotice));
+  EXPECT_EQ(pasteboard->string(), "Hello world.");
+  EXPECT_THAT(log, ::testing::Not(::testing::Contains(HasSubstr("posted"))));
+  EXPECT_THAT(log, ::testing::Contains("paste: not pasted (Ctrl+V could not be typed); the text stays on the clipboard"));
+  ASSERT_EQ(archive->entries().size(), 1u);
+  EXPECT_THAT(states, ElementsAre("recording", "preparing", "processing", "idle"));
 }
 
 TEST_F(PipelineTest, AFirstDictationMovesFromPreparingToProcessingWhenTheModelLoads) {
@@ -440,6 +462,7 @@ TEST_F(PipelineTest, ACancelledRecordingLeavesNoTrace) {
   pipeline->cancel();  // nothing recording: nothing happens
   pipeline->stop();
   settle();
+  chordGoes();
 
   EXPECT_THAT(states, ElementsAre("recording", "processing", "recording", "idle", "idle"));
   EXPECT_THAT(log, ::testing::Contains("pipeline.cancel: the trigger key was part of a chord, the recording is dropped"));

@@ -23,6 +23,7 @@
 #include "platform/Desktop/InputServices.h"
 #include "platform/Desktop/LaunchAtLogin.h"
 #include "platform/Desktop/QtPasteboard.h"
+#include "platform/Desktop/X11ClipboardRequests.h"
 #include "platform/Desktop/X11FocusedApplication.h"
 
 namespace parlet::app {
@@ -44,8 +45,9 @@ class PipelineDictation : public Dictation {
 // Paste keys where the backend has none: the text stays on the clipboard for the user to paste.
 class NoPasteKeys : public PasteKeys {
  public:
-  void sendPasteChord(platform::desktop::PasteChord) override {
+  bool sendPasteChord(platform::desktop::PasteChord) override {
     ParletLog::write("paste chord unavailable: the input backend cannot type it");
+    return false;
   }
 };
 
@@ -89,6 +91,7 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
   pasting.focus = std::make_shared<platform::desktop::X11FocusedApplication>();
   pasting.selection =
       std::make_shared<platform::desktop::QtPasteboard>(platform::desktop::QtPasteboard::Selection::primary);
+  pasting.requests = std::make_shared<platform::desktop::X11ClipboardRequests>();
   p.paster = std::make_shared<Paster>(std::move(pasting));
 
   SpeechEngineFactory engines = std::move(options.engineFactory);

@@ -131,8 +131,7 @@ struct OfflineFirstStart {
       d.transcriber = transcriber;
       d.paster = std::make_shared<Paster>(Paster::Dependencies{&queue, std::make_shared<testing::FakePasteboard>(),
                                                                 std::make_shared<testing::FakePasteKeys>(),
-                                                                std::make_shared<testing::FakeFocus>(), sink,
-                                                                [](std::chrono::microseconds) {}, {}});
+                                                                std::make_shared<testing::FakeFocus>(), sink, {}, {}});
       d.background = [this](std::function<void()> job) { executor(std::move(job)); };
       d.log = sink;
       d.systemLog = [](const std::string&) {};

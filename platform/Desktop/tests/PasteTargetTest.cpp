@@ -50,12 +50,21 @@ class PasteTargetTest : public ::testing::Test {
   void SetUp() override { REQUIRE_X_SESSION(); }
 };
 
-TEST_F(PasteTargetTest, ThePasteChordPastesIntoAFocusedQtTextFieldWhereverTheLayoutPutsV) {
+TEST_F(PasteTargetTest, ThePasteChordPastesIntoAFocusedQtTextFieldWhereverTheLayoutPutsVOrWithoutV) {
   struct Case {
     std::vector<std::string> layout;  // setxkbmap arguments
     std::string text;
   };
-  const Case cases[] = {{{"-layout", "us"}, "pasted on us"}, {{"-layout", "us", "-variant", "dvorak"}, "pasted on dvorak"}};
+  const Case cases[] = {
+      {{"-layout", "us"}, "pasted on us"},
+      {{"-layout", "us", "-variant", "dvorak"}, "pasted on dvorak"},
+      // "v" only in the second group, and in no group at all.
+      {{"-layout", "ru,us"}, "pasted on ru,us"},
+      {{"-layout", "ru"}, "pasted on ru"},
+      {{"-layout", "gr"}, "pasted on gr"},
+      {{"-layout", "il"}, "pasted on il"},
+      {{"-layout", "ara"}, "pasted on ara"},
+  };
   QtPasteboard pasteboard;
   X11PasteKeys keys;
   for (const Case& c : cases) {
@@ -67,7 +76,7 @@ TEST_F(PasteTargetTest, ThePasteChordPastesIntoAFocusedQtTextFieldWhereverTheLay
     PasteTarget target;
     ASSERT_TRUE(target.focus(target.field));
     pasteboard.setString(c.text);
-    keys.sendPasteChord(PasteChord::controlV);
+    EXPECT_TRUE(keys.sendPasteChord(PasteChord::controlV));
     EXPECT_TRUE(pumpUntil([&] { return target.field->text().toStdString() == c.text; }))
         << "field holds \"" << target.field->text().toStdString() << "\"";
   }

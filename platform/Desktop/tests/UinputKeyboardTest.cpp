@@ -88,7 +88,7 @@ TEST(XkbLayoutTest, CurrentKeymapIsTheXServers) {
     GTEST_SKIP() << "setxkbmap (x11-xkb-utils) failed or is absent";
   const PasteChordKeys dvorak = currentPasteChordKeys();
   session.run({"setxkbmap", "-layout", "us"});
-  EXPECT_EQ(dvorak, (PasteChordKeys{KEY_LEFTCTRL, KEY_DOT}));
+  EXPECT_EQ(dvorak, (PasteChordKeys{KEY_LEFTCTRL, KEY_DOT, KEY_LEFTSHIFT, KEY_INSERT, KEY_T}));  // Dvorak's "y" is where US has "t"
   EXPECT_EQ(currentPasteChordKeys(), (PasteChordKeys{KEY_LEFTCTRL, KEY_V}));
 }
 
@@ -126,11 +126,13 @@ TEST(UinputPasteKeysTest, EachChordIsItsModifiersAroundTheLayoutsKeyEachReported
       {PasteChord::controlShiftV,
        {{KEY_LEFTCTRL, 1}, {KEY_LEFTSHIFT, 1}, {KEY_DOT, 1}, {KEY_DOT, 0}, {KEY_LEFTSHIFT, 0}, {KEY_LEFTCTRL, 0}}},
       {PasteChord::shiftInsert, {{KEY_LEFTSHIFT, 1}, {KEY_INSERT, 1}, {KEY_INSERT, 0}, {KEY_LEFTSHIFT, 0}}},
+      // Dvorak types "y" with the key where US has "t".
+      {PasteChord::controlY, {{KEY_LEFTCTRL, 1}, {KEY_T, 1}, {KEY_T, 0}, {KEY_LEFTCTRL, 0}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.chord));
     written.clear();
-    keys.sendPasteChord(c.chord);
+    EXPECT_TRUE(keys.sendPasteChord(c.chord));
     std::vector<Written> expected;
     for (auto [code, value] : c.keys) {
       expected.emplace_back(EV_KEY, code, value);
@@ -153,13 +155,13 @@ TEST(UinputPasteKeysTest, WithoutUinputNothingIsSentAndTheKeyboardIsTriedAgain) 
   options.keys = [] { return PasteChordKeys{KEY_LEFTCTRL, KEY_V}; };
   options.log = [&](const std::string& line) { log.push_back(line); };
   UinputPasteKeys keys(std::move(options));
-  keys.sendPasteChord(PasteChord::controlV);
+  EXPECT_FALSE(keys.sendPasteChord(PasteChord::controlV));
   EXPECT_FALSE(keys.ready());
   EXPECT_TRUE(written.empty());
   ASSERT_EQ(log.size(), 2u);
   EXPECT_NE(log[1].find("/dev/uinput: Permission denied"), std::string::npos) << log[1];
   allowed = true;
-  keys.sendPasteChord(PasteChord::controlV);
+  EXPECT_TRUE(keys.sendPasteChord(PasteChord::controlV));
   EXPECT_TRUE(keys.ready());
   EXPECT_EQ(written.size(), 8u);
 }

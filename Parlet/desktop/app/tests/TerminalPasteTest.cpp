@@ -1,7 +1,8 @@
-// The whole application dictating into real terminal emulators under an X server of the test's own: a
-// shell prompt (bash's readline, where Ctrl+V means "insert the next key literally") reads what the
-// terminal's paste types and writes it to a file, and afterwards the user's clipboard and PRIMARY
-// selection, each owned by another client, hold their own bytes again.
+// The whole application dictating into real terminal emulators and Emacs under an X server of the
+// test's own: a shell prompt (bash's readline, where Ctrl+V means "insert the next key literally")
+// reads what the terminal's paste types and writes it to a file, Emacs writes its buffer out, and
+// afterwards the user's clipboard and PRIMARY selection, each owned by another client, hold their own
+// bytes again.
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -93,56 +94,116 @@ class Desk {
   Display* display_;
 };
 
-struct Terminal {
+// A program that takes the dictation: a terminal emulator running the prompt below, or Emacs.
+struct Target {
   std::string program;    // also the Debian package
   std::string className;  // its WM_CLASS class
   std::vector<std::string> arguments;  // before the shell's command
-  bool commandAsOneString;             // the shell's command as one argument
+  bool commandAsOneString = false;     // the shell's command as one argument
+  bool sessionBus = false;             // talks to its server over a D-Bus session bus of its own
+  bool emacs = false;                  // Emacs itself, with a buffer in place of the shell
+};
+
+// The environment of a target: no accessibility bus, settings daemon or virtual file systems, nothing
+// that outlives it.
+QProcessEnvironment targetEnvironment(const fs::path& folder) {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("NO_AT_BRIDGE", "1");
+  environment.insert("GTK_A11Y", "none");
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QString::fromStdString((folder / "no-bus").string()));
+  environment.insert("GSETTINGS_BACKEND", "memory");
+  environment.insert("GIO_USE_VFS", "local");
+  environment.insert("INPUTRC", "/dev/null");
+  environment.insert("LANG", "C.UTF-8");
+  environment.insert("LC_ALL", "C.UTF-8");
+  environment.insert("HOME", QString::fromStdString(folder.string()));
+  environment.insert("XDG_CONFIG_HOME", QString::fromStdString((folder / "config").string()));
+  return environment;
+}
+
+// A session bus of the target's own (gnome-terminal's window lives in a server it starts over D-Bus);
+// stopping the bus ends that server.
+class SessionBus {
+ public:
+  explicit SessionBus(const QProcessEnvironment& environment) {
+    daemon_.setProcessEnvironment(environment);
+    daemon_.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"});
+    if (daemon_.waitForStarted(5000) && daemon_.waitForReadyRead(5000))
+      address_ = daemon_.readLine().trimmed().toStdString();
+  }
+  ~SessionBus() {
+    daemon_.kill();
+    daemon_.waitForFinished(3000);
+  }
+  const std::string& address() const { return address_; }
+
+ private:
+  QProcess daemon_;
+  std::string address_;
 };
 
 // A terminal whose shell shows a prompt, reads one line of kDictated's length with readline, then
-// whatever else arrives within a second, and writes both, separated by "|", to `out`.
-class RunningTerminal {
+// whatever else arrives within a second, and writes both, separated by "|", to `out`. Emacs instead
+// shows an empty buffer and writes it to `out` once it has held text unchanged for a second.
+class RunningTarget {
  public:
-  RunningTerminal(const Terminal& terminal, const fs::path& folder) : out(folder / "out"), ready(folder / "ready") {
-    const fs::path script = folder / "prompt.sh";
-    std::ofstream(script) << "printf ready > '" << ready.string() << "'\n"
-                          << "IFS= read -e -r -n " << kDictated.size() << " -p '$ ' line\n"
-                          << "IFS= read -r -t 1 -n 200 more\n"
-                          << "printf '%s|%s' \"$line\" \"$more\" > '" << out.string() << ".part'\n"
-                          << "mv '" << out.string() << ".part' '" << out.string() << "'\n";
+  RunningTarget(const Target& target, const fs::path& folder) : out(folder / "out"), ready(folder / "ready") {
+    QProcessEnvironment environment = targetEnvironment(folder);
+    if (target.sessionBus) {
+      bus = std::make_unique<SessionBus>(environment);
+      environment.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromStdString(bus->address()));
+    }
     QStringList arguments;
-    for (const std::string& a : terminal.arguments) arguments << QString::fromStdString(a);
-    const std::string command = "bash --norc --noprofile " + script.string();
-    if (terminal.commandAsOneString) arguments << QString::fromStdString(command);
-    else arguments << "bash" << "--norc" << "--noprofile" << QString::fromStdString(script.string());
-    // No accessibility bus, session bus, settings daemon or virtual file systems: nothing that outlives it.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("NO_AT_BRIDGE", "1");
-    environment.insert("GTK_A11Y", "none");
-    environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QString::fromStdString((folder / "no-bus").string()));
-    environment.insert("GSETTINGS_BACKEND", "memory");
-    environment.insert("GIO_USE_VFS", "local");
-    environment.insert("INPUTRC", "/dev/null");
-    environment.insert("LANG", "C.UTF-8");
-    environment.insert("LC_ALL", "C.UTF-8");
-    environment.insert("XDG_CONFIG_HOME", QString::fromStdString((folder / "config").string()));
+    for (const std::string& a : target.arguments) arguments << QString::fromStdString(a);
+    if (target.emacs) {
+      arguments << "--eval" << QString::fromStdString(emacsProgram());
+    } else {
+      const fs::path script = folder / "prompt.sh";
+      std::ofstream(script) << "printf ready > '" << ready.string() << "'\n"
+                            << "IFS= read -e -r -n " << kDictated.size() << " -p '$ ' line\n"
+                            << "IFS= read -r -t 1 -n 200 more\n"
+                            << "printf '%s|%s' \"$line\" \"$more\" > '" << out.string() << ".part'\n"
+                            << "mv '" << out.string() << ".part' '" << out.string() << "'\n";
+      const std::string command = "bash --norc --noprofile " + script.string();
+      if (target.commandAsOneString) arguments << QString::fromStdString(command);
+      else arguments << "bash" << "--norc" << "--noprofile" << QString::fromStdString(script.string());
+    }
     process.setProcessEnvironment(environment);
-    process.setProgram(QString::fromStdString(terminal.program));
+    process.setProgram(QString::fromStdString(target.program));
     process.setArguments(arguments);
     process.start();
   }
-  ~RunningTerminal() {
+  ~RunningTarget() {
     process.kill();
     process.waitForFinished(3000);
+    bus.reset();
   }
   std::optional<std::string> read() const {
     if (!fs::exists(out)) return std::nullopt;
     std::ifstream in(out, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
+  std::unique_ptr<SessionBus> bus;
   QProcess process;
   fs::path out, ready;
+
+ private:
+  std::string emacsProgram() const {
+    auto quoted = [](const fs::path& path) {
+      std::string text(1, '"');
+      text.append(path.string()).push_back('"');
+      return text;
+    };
+    return "(let ((coding-system-for-write 'utf-8) (seen \"\") (since 0))"
+           " (switch-to-buffer (get-buffer-create \"dictation\")) (fundamental-mode)"
+           " (write-region \"ready\" nil " + quoted(ready) + ")"
+           " (run-with-timer 0.2 0.2 (lambda () (with-current-buffer \"dictation\""
+           "  (let ((now (buffer-string)))"
+           "   (if (not (string= now seen)) (setq seen now since 0) (setq since (1+ since)))"
+           "   (when (and (> (length now) 0) (= since 5))"
+           "    (write-region now nil " + quoted(fs::path(out.string() + ".part")) + ")"
+           "    (rename-file " + quoted(fs::path(out.string() + ".part")) + " " + quoted(out) + " t)))))))";
+  }
 };
 
 std::optional<std::string> readWhilePumping(const std::string& target, const std::string& selection) {
@@ -206,40 +267,44 @@ class TerminalPasteTest : public ::testing::Test {
   std::unique_ptr<DesktopApplication> parlet;
 };
 
-TEST_F(TerminalPasteTest, DictationLandsAtTheShellPromptAndTheClipboardAndSelectionComeBack) {
-  const Terminal terminals[] = {
-      {"xterm", "XTerm", {"-e"}, false},  // pastes the PRIMARY selection with Shift+Insert
+TEST_F(TerminalPasteTest, DictationLandsAtTheShellPromptOrInEmacsAndTheClipboardAndSelectionComeBack) {
+  const Target targets[] = {
+      {"xterm", "XTerm", {"-e"}},  // pastes the PRIMARY selection with Shift+Insert
       {"lxterminal", "Lxterminal", {"--no-remote", "-e"}, true},  // VTE: Ctrl+Shift+V
-      {"xfce4-terminal", "Xfce4-terminal", {"--disable-server", "-x"}, false},  // VTE: Ctrl+Shift+V
+      {"xfce4-terminal", "Xfce4-terminal", {"--disable-server", "-x"}},  // VTE: Ctrl+Shift+V
+      // VTE in a server started over D-Bus; asks for the clipboard's targets as soon as its owner
+      // changes, and ignores Ctrl+Shift+V until it has the answer.
+      {"gnome-terminal", "Gnome-terminal", {"--wait", "--"}, false, true},
+      {"emacs", "Emacs", {"-Q"}, false, false, true},  // yanks the clipboard with Ctrl+Y
   };
   const std::map<std::string, std::string> clipboard = {{"UTF8_STRING", "the user's clipboard"},
                                                         {"application/x-parlet-check", std::string("\0\xff\x01 c", 5)}};
   const std::map<std::string, std::string> primary = {{"UTF8_STRING", "text the user selected"},
                                                       {"application/x-parlet-check", std::string("\x7f\0p\x80", 4)}};
   std::string missing;
-  for (const Terminal& terminal : terminals) {
-    SCOPED_TRACE(terminal.program);
-    if (!installed(terminal.program)) {
-      missing += " " + terminal.program;
+  for (const Target& target : targets) {
+    SCOPED_TRACE(target.program);
+    if (!installed(target.program)) {
+      missing += " " + target.program;
       continue;
     }
     desktoptest::ForeignClipboardOwner clipboardOwner(clipboard);
     desktoptest::ForeignClipboardOwner primaryOwner(primary, "PRIMARY");
     ASSERT_TRUE(clipboardOwner.owns() && primaryOwner.owns());
     testsupport::TempDir place;
-    RunningTerminal running(terminal, place.path());
+    RunningTarget running(target, place.path());
     std::optional<Window> window;
-    ASSERT_TRUE(pumpUntil([&] { return fs::exists(running.ready) && (window = desk->windowOfClass(terminal.className)); },
+    ASSERT_TRUE(pumpUntil([&] { return fs::exists(running.ready) && (window = desk->windowOfClass(target.className)); },
                           std::chrono::seconds(20)))
-        << "the terminal never showed its prompt";
+        << "the program never showed its prompt";
     ASSERT_TRUE(desk->focus(*window));
-    pumpFor(milliseconds(200));  // the terminal takes the focus in
+    pumpFor(milliseconds(200));  // the program takes the focus in
 
     dictate();
     std::optional<std::string> typed;
     EXPECT_TRUE(pumpUntil([&] { return (typed = running.read()).has_value(); }, std::chrono::seconds(20)))
-        << "nothing reached the shell";
-    EXPECT_EQ(typed.value_or("(nothing)"), kDictated + "|") << "the shell read something else";
+        << "nothing reached the program";
+    EXPECT_EQ(typed.value_or("(nothing)"), target.emacs ? kDictated : kDictated + "|") << "it read something else";
 
     pumpFor(milliseconds(700));  // the restore, 0.6 s after the paste
     for (const auto& [selection, offered] : {std::pair{"CLIPBOARD", clipboard}, std::pair{"PRIMARY", primary}})
