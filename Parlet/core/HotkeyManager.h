@@ -1,9 +1,10 @@
 // Turns presses and releases of one modifier key into `onPress`, `onRelease`, `onLockChange` and
 // `onCancel`. Hold longer than 0.6 s: records while held. Shorter tap: releases 350 ms later unless a
 // second press comes first, which locks recording hands-free until the next press or Escape.
-// The trigger key used with any other key is a chord, not a dictation: another key going down while
-// the trigger is held, or between the two taps of a double tap, cancels the press (`onCancel`), and
-// the trigger does nothing more until it comes up. Keys typed while locked change nothing.
+// The trigger key used with any other key, a mouse button or the wheel is a chord, not a dictation:
+// another key or a click going down while the trigger is held, or between the two taps of a double tap,
+// cancels the press (`onCancel`), and the trigger does nothing more until it comes up. Keys typed and
+// clicks made while locked change nothing.
 // Main thread only: events hop onto the main queue, the deferred release is a delayed item there.
 //   HotkeyManager manager(HotkeyManager::presets[0], {...});  manager.start();
 #pragma once

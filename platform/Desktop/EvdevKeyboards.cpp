@@ -16,6 +16,9 @@ namespace {
 constexpr const char* kInputFolder = "/dev/input";
 
 bool isKeyboard(const libevdev* device) {
+  // Mice and touchpads too: a click or the wheel while the trigger key is held makes a chord.
+  if (libevdev_has_event_code(device, EV_KEY, BTN_LEFT) || libevdev_has_event_code(device, EV_REL, REL_WHEEL))
+    return true;
   if (!libevdev_has_event_type(device, EV_KEY)) return false;
   static constexpr unsigned triggerKeys[] = {KEY_RIGHTALT, KEY_LEFTALT,  KEY_RIGHTMETA,  KEY_LEFTMETA,
                                              KEY_RIGHTCTRL, KEY_LEFTCTRL, KEY_RIGHTSHIFT, KEY_LEFTSHIFT};

@@ -1,7 +1,8 @@
 // Keyboards among the kernel's input devices, as the evdev trigger-key monitor reads them: a device is
 // one open event node, a source finds the keyboards present and tells when keyboards come or go. The
 // real source scans /dev/input/event* with libevdev (devices with key events that report the letter
-// keys or one of the selectable trigger keys), opens them read-only and never grabs them, and hears of
+// keys or one of the selectable trigger keys, and pointing devices with a left button or a wheel, whose
+// clicks make chords with the trigger key), opens them read-only and never grabs them, and hears of
 // hot-plugging from udev. Devices and sources are used from one thread at a time; nothing throws.
 //   auto source = makeUdevKeyboardSource("Parlet virtual keyboard");  auto keyboards = source->scan({});
 #pragma once

@@ -1,7 +1,8 @@
 // Key events as the trigger key sees them, and the seam that delivers them. Key codes and
 // modifier bits are the classic desktop virtual codes (61 = right Alt/Option, 53 = Escape); the
 // Linux backend maps physical keys onto them (Option is Alt, Command is Super). Keys without such
-// a code (function keys, arrows, keypad, AltGr on a key of its own) go down as kOtherKeyCode.
+// a code (function keys, arrows, keypad, AltGr on a key of its own) go down as kOtherKeyCode; a
+// button or a turn of the wheel of a mouse or touchpad goes down as kPointerCode.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,8 @@ inline constexpr std::uint64_t flagsChanged = 1ull << 12;
 inline constexpr std::uint16_t kEscapeKeyCode = 53;
 // A key down of some key that has no desktop code.
 inline constexpr std::uint16_t kOtherKeyCode = 0xffff;
+// A pointer button pressed or the wheel turned, delivered as a key down.
+inline constexpr std::uint16_t kPointerCode = 0xfffe;
 
 // Runs work on the application's main thread, in the order posted; callable from any thread.
 using PostToMain = std::function<void(std::function<void()>)>;

@@ -86,6 +86,7 @@ struct X11KeyMonitor::State {
   std::set<unsigned> otherKeysDown;     // the other keys held now: a press while held is a repeat
   std::function<bool()> ownsFocus;
   std::vector<int> xtestDevices;        // where typed keys come from; only they can be the paste chord
+  std::map<int, std::vector<int>> scrollValuators;  // pointer device -> its scroll axes (none: no wheel)
   std::unique_ptr<QSocketNotifier> notifier;
 
   struct Monitor {
@@ -130,6 +131,36 @@ struct X11KeyMonitor::State {
     deliver(EventMask::flagsChanged, {found->second.code, flags(), pressed});
   }
 
+  // The scroll axes of a pointer device, asked of the server the first time the device is heard of.
+  const std::vector<int>& scrollAxes(int device) {
+    auto found = scrollValuators.find(device);
+    if (found != scrollValuators.end()) return found->second;
+    std::vector<int>& axes = scrollValuators[device];
+    int count = 0;
+    detail::XErrorTrap trap(display.get());  // the device may be gone already
+    if (XIDeviceInfo* info = XIQueryDevice(display.get(), device, &count)) {
+      for (int i = 0; i < count; ++i)
+        for (int c = 0; c < info[i].num_classes; ++c)
+          if (info[i].classes[c]->type == XIScrollClass)
+            axes.push_back(reinterpret_cast<const XIScrollClassInfo*>(info[i].classes[c])->number);
+      XIFreeDeviceInfo(info);
+    }
+    return axes;
+  }
+
+  // Whether a raw motion turns a wheel (smooth scrolling comes as motion on scroll axes).
+  bool scrolls(const XIRawEvent& raw) {
+    const std::vector<int>& axes = scrollAxes(raw.sourceid);
+    if (axes.empty()) return false;
+    int value = 0;  // index into raw_values: one per axis set in the mask
+    for (int axis = 0; axis < raw.valuators.mask_len * 8; ++axis) {
+      if (!XIMaskIsSet(raw.valuators.mask, axis)) continue;
+      if (std::find(axes.begin(), axes.end(), axis) != axes.end() && raw.raw_values[value] != 0) return true;
+      ++value;
+    }
+    return false;
+  }
+
   void drain() {
     Display* d = display.get();
     while (XPending(d)) {
@@ -144,6 +175,10 @@ struct X11KeyMonitor::State {
         const bool press = cookie->evtype == XI_RawKeyPress;
         const bool typed = std::find(xtestDevices.begin(), xtestDevices.end(), raw->sourceid) != xtestDevices.end();
         if (!(typed && detail::takeSyntheticKey(keycode, press))) keyChanged(keycode, press);
+      } else if (cookie->evtype == XI_RawButtonPress ||
+                 (cookie->evtype == XI_RawMotion && scrolls(*static_cast<const XIRawEvent*>(cookie->data)))) {
+        // A click or the wheel while the trigger is held makes a chord, as a key does (Shift+click).
+        deliver(EventMask::keyDown, {kPointerCode, flags(), true});
       }
       XFreeEventData(d, cookie);
     }
@@ -182,6 +217,8 @@ X11KeyMonitor::X11KeyMonitor(std::function<bool()> ownsFocus) : state_(std::make
   unsigned char maskBits[XIMaskLen(XI_LASTEVENT)] = {};
   XISetMask(maskBits, XI_RawKeyPress);
   XISetMask(maskBits, XI_RawKeyRelease);
+  XISetMask(maskBits, XI_RawButtonPress);
+  XISetMask(maskBits, XI_RawMotion);
   XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof maskBits), maskBits};
   XISelectEvents(d, DefaultRootWindow(d), &mask, 1);
   s.readHeldKeys();

@@ -3,7 +3,8 @@
 // thread that makes the monitor. Physical keys map to the desktop key codes of platform/Desktop/KeyEvents.h
 // by their position (the keyboard's key names), not by the layout, so Right Alt is 61 also where the
 // layout makes it AltGr. Modifier keys arrive as flag changes, other keys as key downs, once per press
-// (kOtherKeyCode for keys without a desktop code: function keys, arrows, keypad). An event goes to
+// (kOtherKeyCode for keys without a desktop code: function keys, arrows, keypad). Pointer buttons and
+// wheels (buttons 4 to 7, or motion on a device's scroll axes) go down as kPointerCode. An event goes to
 // the local monitors while a window of this application has the focus, else to the global ones. The
 // paste chord this process types (X11PasteKeys) is not reported.
 // Throws DesktopError when the display cannot be opened or lacks XInput 2.1.

@@ -16,7 +16,7 @@ using std::chrono::milliseconds;
 
 // The trigger key, Escape, another modifier key (Left Alt, or Right Alt when Left Alt is the
 // trigger), a key with a desktop code (Q) and one without (End, F5).
-enum class Act { down, up, escape, otherDown, otherUp, letter, uncoded };
+enum class Act { down, up, escape, otherDown, otherUp, letter, uncoded, pointer };
 
 struct Step {
   int atMs;
@@ -53,6 +53,7 @@ class HotkeyHarness {
       case Act::escape: monitors.send(EventMask::keyDown, {kEscapeKeyCode, flags(), true}, global); break;
       case Act::letter: monitors.send(EventMask::keyDown, {12, flags(), true}, global); break;
       case Act::uncoded: monitors.send(EventMask::keyDown, {kOtherKeyCode, flags(), true}, global); break;
+      case Act::pointer: monitors.send(EventMask::keyDown, {platform::desktop::kPointerCode, flags(), true}, global); break;
     }
     queue.runUntilIdle();
   }
@@ -136,6 +137,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0, Act::down}, {60, Act::letter}, {120, Act::up}}, 3000, {"press@0", "cancel@60"}},
         ScriptCase{"AKeyWithoutACodeCancelsALongHold",
                    {{0, Act::down}, {1200, Act::uncoded}, {1300, Act::up}}, 3000, {"press@0", "cancel@1200"}},
+        ScriptCase{"AClickWhileHeldCancelsALongHold",  // Shift held 2 s to extend a selection
+                   {{0, Act::down}, {300, Act::pointer}, {2000, Act::up}}, 3000, {"press@0", "cancel@300"}},
+        ScriptCase{"TheWheelBetweenTwoTapsCancelsTheFirst",
+                   {{0, Act::down}, {100, Act::up}, {200, Act::pointer}, {300, Act::down}, {400, Act::up}},
+                   3000,
+                   {"press@0", "cancel@200", "press@300", "release@750"}},
         ScriptCase{"AnotherModifierDownAndUpWhileHeldCancelsThePress",
                    {{0, Act::down}, {100, Act::otherDown}, {150, Act::otherUp}, {1000, Act::up}},
                    3000,
@@ -174,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0, Act::letter}, {10, Act::uncoded}, {20, Act::otherDown}, {30, Act::otherUp}}, 3000, {}},
         ScriptCase{"KeysTypedWhileLockedKeepTheLock",
                    {{0, Act::down}, {100, Act::up}, {200, Act::down}, {300, Act::up}, {500, Act::letter},
-                    {600, Act::otherDown}, {650, Act::otherUp}, {700, Act::uncoded}, {1000, Act::down},
+                    {600, Act::otherDown}, {650, Act::otherUp}, {700, Act::uncoded}, {800, Act::pointer}, {1000, Act::down},
                     {1050, Act::letter}, {1100, Act::up}, {2000, Act::down}, {3000, Act::up}},
                    4000,
                    {"press@0", "lock(true)@200", "lock(false)@1000", "release@1000", "press@2000",

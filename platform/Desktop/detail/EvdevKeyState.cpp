@@ -46,11 +46,17 @@ void EvdevKeyState::addDevice(Device device, const std::vector<unsigned>& heldCo
 }
 
 std::vector<KeyDelivery> EvdevKeyState::handle(Device device, unsigned type, unsigned code, int value) {
+  // A turn of a wheel, in notches or in finer steps.
+  if (type == EV_REL && value != 0 &&
+      (code == REL_WHEEL || code == REL_HWHEEL || code == REL_WHEEL_HI_RES || code == REL_HWHEEL_HI_RES))
+    return {{EventMask::keyDown, {kPointerCode, flags(), true}}};
   // value: 1 press, 0 release, 2 auto-repeat (ignored).
   if (type != EV_KEY || (value != 0 && value != 1)) return {};
   auto key = desktopKeyForEvdevCode(code);
   if (!key) {
-    // Keys only: mouse, joystick and pen buttons share the event type.
+    // Mouse buttons (left, right, middle, side, extra...); joystick and pen buttons share the event
+    // type but are neither keys nor clicks.
+    if (value == 1 && code >= BTN_MOUSE && code < BTN_JOYSTICK) return {{EventMask::keyDown, {kPointerCode, flags(), true}}};
     const bool isKey = (code > KEY_RESERVED && code < BTN_MISC) || (code >= KEY_OK && code < BTN_TRIGGER_HAPPY);
     if (value == 1 && isKey) return {{EventMask::keyDown, {kOtherKeyCode, flags(), true}}};
     return {};

@@ -1,9 +1,9 @@
 // The key state behind the evdev trigger-key monitor: kernel key events of several keyboards in,
 // the desktop's key events out (platform/Desktop/KeyEvents.h codes, the same ones the X11 watcher gives).
 // A modifier key counts as down while any keyboard holds it; its flag changes are reported when that
-// changes. Other keys go down as key downs, kOtherKeyCode where they have no desktop code; buttons of
-// a mouse on the same device are not keys. Auto-repeat is ignored. A keyboard that goes away releases
-// what it held. Not thread-safe.
+// changes. Other keys go down as key downs, kOtherKeyCode where they have no desktop code; mouse
+// buttons and wheel turns go down as kPointerCode (joystick and pen buttons are nothing). Auto-repeat is
+// ignored. A keyboard that goes away releases what it held. Not thread-safe.
 #pragma once
 
 #include <cstdint>

@@ -70,6 +70,10 @@ class Typist {
   }
   void press(unsigned code) { key(code, 1); }
   void release(unsigned code) { key(code, 0); }
+  void wheel(unsigned axis, int steps) {
+    send(EV_REL, axis, steps);
+    send(EV_SYN, SYN_REPORT, 0);
+  }
   void unplug() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -222,7 +226,8 @@ TEST_F(EvdevKeyMonitorTest, ModifiersAreTrackedAcrossKeyboards) {
   }
 }
 
-// Keys without a desktop code go down as "another key"; a mouse button on the same device is no key.
+// Keys without a desktop code go down as "another key"; a mouse button or a wheel turn on the same
+// device goes down as the pointer (Shift+click makes a chord), a joystick button as nothing.
 TEST_F(EvdevKeyMonitorTest, AutoRepeatIsIgnoredAndKeysWithoutDesktopCodesGoDownAsOtherKeys) {
   startMonitor();
   Typist& a = typist("/dev/input/event3");
@@ -238,11 +243,20 @@ TEST_F(EvdevKeyMonitorTest, AutoRepeatIsIgnoredAndKeysWithoutDesktopCodesGoDownA
   a.release(KEY_END);
   a.press(BTN_LEFT);
   a.release(BTN_LEFT);
+  a.press(BTN_SIDE);
+  a.release(BTN_SIDE);
+  a.wheel(REL_WHEEL, -1);
+  a.wheel(REL_HWHEEL_HI_RES, 60);
+  a.wheel(REL_X, 5);  // moving the pointer is nothing
+  a.press(BTN_TRIGGER);
+  a.release(BTN_TRIGGER);
   a.press(KEY_FN);
   a.release(KEY_RIGHTCTRL);
   a.release(KEY_LEFTALT);  // a release without a press
   EXPECT_EQ(collect(a), (std::vector<Seen>{pressed(62, control), keyDown(0, control), keyDown(kOtherKeyCode, control),
-                                           keyDown(kOtherKeyCode, control), keyDown(kOtherKeyCode, control),
+                                           keyDown(kOtherKeyCode, control), keyDown(kPointerCode, control),
+                                           keyDown(kPointerCode, control), keyDown(kPointerCode, control),
+                                           keyDown(kPointerCode, control), keyDown(kOtherKeyCode, control),
                                            released(62, 0)}));
 }
 

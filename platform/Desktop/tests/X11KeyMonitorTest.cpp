@@ -43,6 +43,15 @@ class Keyboard {
     XSync(display_, False);
   }
   KeySym symbolOf(KeyCode code) const { return XkbKeycodeToKeysym(display_, code, 0, 0); }
+  // A pointer button (4 to 7 are the wheel), and the pointer moving, through XTEST.
+  void button(unsigned number, bool down) {
+    XTestFakeButtonEvent(display_, number, down, CurrentTime);
+    XSync(display_, False);
+  }
+  void move(int x, int y) {
+    XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+    XSync(display_, False);
+  }
 
  private:
   Display* display_;
@@ -123,6 +132,28 @@ TEST_F(X11KeyMonitorTest, FlagsAreThoseOfEveryModifierHeldAndOtherKeysArriveAsKe
                                            {false, EventMask::keyDown, kOtherKeyCode, option, true},
                                            {false, EventMask::keyDown, 53, option, true},
                                            {false, EventMask::flagsChanged, 61, 0, false}}));
+}
+
+// Shift+click, or Ctrl with the wheel, is a chord: each button press and wheel turn goes down as the
+// pointer, with the flags held; releases and mere motion are nothing.
+TEST_F(X11KeyMonitorTest, PointerButtonsAndTheWheelArriveAsKeyDownsButMotionDoesNot) {
+  const KeyCode shiftL = keyboard_->code(XK_Shift_L);
+  keyboard_->key(shiftL, true);
+  keyboard_->move(100, 100);
+  keyboard_->button(1, true);
+  keyboard_->move(140, 120);
+  keyboard_->button(1, false);
+  keyboard_->button(3, true);
+  keyboard_->button(3, false);
+  keyboard_->button(5, true);  // the wheel, one step down
+  keyboard_->button(5, false);
+  keyboard_->move(160, 130);
+  keyboard_->key(shiftL, false);
+  EXPECT_EQ(collect(5), (std::vector<Seen>{{false, EventMask::flagsChanged, 56, shift, true},
+                                           {false, EventMask::keyDown, kPointerCode, shift, true},
+                                           {false, EventMask::keyDown, kPointerCode, shift, true},
+                                           {false, EventMask::keyDown, kPointerCode, shift, true},
+                                           {false, EventMask::flagsChanged, 56, 0, false}}));
 }
 
 // With both Alt keys down the option flag stays set when one comes up: only `down` tells.
