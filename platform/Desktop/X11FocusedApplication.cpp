@@ -2,7 +2,9 @@
 
 // Qt before X11: Xlib's macros (Bool, Status, None) break Qt's headers.
 #include <QApplication>
+#include <QEvent>
 #include <QMetaObject>
+#include <QObject>
 #include <QWidget>
 #include <QWindow>
 
@@ -13,8 +15,38 @@
 
 namespace platform::desktop {
 
+namespace {
+
+std::optional<Window> activeWindow(Display* d);
+
+// Notes the active window when the first popup of this application opens (the tray menu): that is
+// the window a paste goes to while the popup holds the keyboard.
+class PopupWatch : public QObject {
+ public:
+  explicit PopupWatch(Display* display) : display_(display) {}
+  bool eventFilter(QObject* object, QEvent* event) override {
+    if (event->type() != QEvent::Show || !object->isWidgetType()) return false;
+    auto* widget = static_cast<QWidget*>(object);
+    if (widget->windowType() != Qt::Popup) return false;
+    // The first popup of a chain: none other is open besides this one.
+    QWidget* active = QApplication::activePopupWidget();
+    if (active && active != widget) return false;
+    detail::XErrorTrap trap(display_);
+    before = activeWindow(display_);
+    if (trap.failed()) before.reset();
+    return false;
+  }
+  std::optional<Window> before;
+
+ private:
+  Display* display_;
+};
+
+}  // namespace
+
 struct X11FocusedApplication::State {
   detail::DisplayPtr display;  // none without a display: then only this application's own facts
+  std::unique_ptr<PopupWatch> popups;
 };
 
 namespace {
@@ -76,9 +108,15 @@ std::optional<WindowClass> focusedForeignWindow(Display* d) {
 
 X11FocusedApplication::X11FocusedApplication() : state_(std::make_unique<State>()) {
   state_->display.reset(XOpenDisplay(nullptr));
+  if (state_->display && qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    state_->popups = std::make_unique<PopupWatch>(state_->display.get());
+    QCoreApplication::instance()->installEventFilter(state_->popups.get());
+  }
 }
 
-X11FocusedApplication::~X11FocusedApplication() = default;
+X11FocusedApplication::~X11FocusedApplication() {
+  if (state_->popups && QCoreApplication::instance()) QCoreApplication::instance()->removeEventFilter(state_->popups.get());
+}
 
 std::optional<std::string> X11FocusedApplication::frontmostApplicationId() const {
   if (ownsFocus()) return ownApplicationId();
@@ -108,6 +146,43 @@ std::optional<std::string> X11FocusedApplication::firstResponderTypeName() const
   QWidget* widget = QApplication::focusWidget();
   if (!widget) return std::nullopt;
   return std::string(widget->metaObject()->className());
+}
+
+bool X11FocusedApplication::popupOpen() const { return QApplication::activePopupWidget() != nullptr; }
+
+bool X11FocusedApplication::closePopups() {
+  for (int guard = 0; guard < 16; ++guard) {
+    QWidget* popup = QApplication::activePopupWidget();
+    if (!popup) break;
+    popup->close();  // lets go of the keyboard
+  }
+  Display* d = state_->display.get();
+  if (!d || !state_->popups || !state_->popups->before) return false;
+  const Window window = *state_->popups->before;
+  detail::XErrorTrap trap(d);
+  XWindowAttributes attributes{};
+  if (!XGetWindowAttributes(d, window, &attributes) || attributes.map_state != IsViewable || trap.failed()) return false;
+  if (activeWindow(d) == window) return true;
+  // Ask the window manager as a pager would (source 2), and set the focus for a desktop without one.
+  XEvent message{};
+  message.xclient.type = ClientMessage;
+  message.xclient.window = window;
+  message.xclient.message_type = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
+  message.xclient.format = 32;
+  message.xclient.data.l[0] = 2;
+  message.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &message);
+  XSetInputFocus(d, window, RevertToParent, CurrentTime);
+  XSync(d, False);
+  return !trap.failed();
+}
+
+bool X11FocusedApplication::focusReturned() const {
+  Display* d = state_->display.get();
+  if (!d || !state_->popups || !state_->popups->before || popupOpen()) return false;
+  detail::XErrorTrap trap(d);
+  const auto active = activeWindow(d);
+  return !trap.failed() && active == state_->popups->before;
 }
 
 bool X11FocusedApplication::sendPasteAction() {

@@ -3,7 +3,9 @@
 // Xwayland's windows only: with a native Wayland window focused there is no window class (so the chord
 // is Ctrl+V). When a window of this process has the focus, it is this application, named by
 // `ownApplicationId()` (the Qt application name). The key window and first responder are Qt's active
-// window and focus widget; the paste action calls the focus widget's paste slot. Main thread only.
+// window and focus widget; the paste action calls the focus widget's paste slot. A popup of this
+// application (the tray menu) holds the keyboard while open: the active window when the first popup
+// opened is noted, and closing the popups gives the focus back to it. Main thread only.
 #pragma once
 
 #include <memory>
@@ -24,6 +26,9 @@ class X11FocusedApplication : public FocusedApplication {
   std::optional<WindowClass> focusedWindowClass() const override;
   // True when the focus widget has a paste slot (line and text edits) and it was called.
   bool sendPasteAction() override;
+  bool popupOpen() const override;
+  bool closePopups() override;
+  bool focusReturned() const override;
 
  private:
   struct State;

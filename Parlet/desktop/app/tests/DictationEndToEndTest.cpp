@@ -5,7 +5,9 @@
 #include <QApplication>
 #include <QProcess>
 #include <QScreen>
+#include <QWindow>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -36,6 +39,7 @@
 // X11 last: Xlib's macros break Qt's and GoogleTest's headers.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -50,12 +54,21 @@ using std::chrono::milliseconds;
 class ScriptedEngine : public SpeechEngine {
  public:
   std::vector<EngineResult> transcribe(const std::string& audioPath) override {
-    std::lock_guard lock(mutex);
-    paths.push_back(audioPath);
+    {
+      std::lock_guard lock(mutex);
+      paths.push_back(audioPath);
+    }
+    // Held back while the test says so (for at most 30 s).
+    for (int i = 0; i < 3000 && holding; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return {{" Parlet types what you say. "}};
+  }
+  std::size_t transcriptions() {
+    std::lock_guard lock(mutex);
+    return paths.size();
   }
   std::mutex mutex;
   std::vector<std::string> paths;
+  std::atomic<bool> holding{false};
 };
 
 // Presses and releases keys through XTEST, as a person at the keyboard would.
@@ -70,6 +83,21 @@ class Keyboard {
     return display_ && XTestQueryExtension(display_, &event, &error, &major, &minor);
   }
   void key(KeySym symbol, bool down) { key(XKeysymToKeycode(display_, symbol), down); }
+  // A click of a pointer button (4 and 5: a turn of the wheel) at a place on the screen.
+  void click(int x, int y, unsigned button = 1) {
+    XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+    XTestFakeButtonEvent(display_, button, True, CurrentTime);
+    XTestFakeButtonEvent(display_, button, False, CurrentTime);
+    XSync(display_, False);
+  }
+  // Where a window of this process is on the screen: the centre of it.
+  std::pair<int, int> centreOf(const QWindow& window) {
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(display_, static_cast<Window>(window.winId()), DefaultRootWindow(display_), window.width() / 2,
+                          window.height() / 2, &x, &y, &child);
+    return {x, y};
+  }
   void key(KeyCode code, bool down) {
     XTestFakeKeyEvent(display_, code, down ? True : False, CurrentTime);
     XSync(display_, False);
@@ -405,6 +433,108 @@ TEST_F(DictationEndToEndTest, ChordsWithTheTriggerKeyTypeTheirCharactersAndDicta
   dictate(milliseconds(1000));
   EXPECT_TRUE(fieldShows(field + "Parlet types what you say.")) << "the field holds \"" << target->text << "\"";
   EXPECT_EQ(scripted->paths.size(), 1u);
+  expectClipboardRestored();
+}
+
+// A keyboard whose only layout has no Latin letters: no key types "v", yet the chord pastes and the
+// log says so only because it did.
+TEST_F(DictationEndToEndTest, OnAKeyboardWithOnlyARussianOrGreekLayoutTheTranscriptLands) {
+  startParlet([this](const EngineOptions&) { return scripted; });
+  ASSERT_TRUE(parlet->controller().hotkeyInstalled());
+  ASSERT_FALSE(ParletLog::url().empty()) << "no log file to read";
+  struct Restore {
+    ~Restore() { desktoptest::session()->run({"setxkbmap", "us"}); }
+  } restore;
+  std::string field;
+  for (const char* layout : {"ru", "gr"}) {
+    SCOPED_TRACE(layout);
+    ASSERT_EQ(desktoptest::session()->run({"setxkbmap", layout}), 0) << "setxkbmap (x11-xkb-utils) failed or is absent";
+    pumpFor(milliseconds(300));  // the other application takes up the new layout
+    const std::uintmax_t logStart = logSize();
+    dictate(milliseconds(1000));
+    field += "Parlet types what you say.";
+    EXPECT_TRUE(fieldShows(field)) << "the field holds \"" << target->text << "\"";
+    const std::string log = logFrom(logStart);
+    EXPECT_NE(log.find("paste: posted Ctrl+V"), std::string::npos) << log;
+    EXPECT_EQ(log.find("not pasted"), std::string::npos) << log;
+    expectClipboardRestored();
+  }
+}
+
+// Shift or Control as the trigger: a click (Shift+click extends a selection) or a turn of the wheel
+// while it is held, or between two taps, is a chord and records nothing, whoever speaks meanwhile.
+TEST_F(DictationEndToEndTest, ClicksAndTheWheelWithTheTriggerKeyDictateNothing) {
+  startParlet([this](const EngineOptions&) { return scripted; });
+  ASSERT_TRUE(parlet->controller().hotkeyInstalled());
+  ASSERT_FALSE(ParletLog::url().empty()) << "no log file to read";
+  target->poll();
+  const std::string field = target->text;
+  struct Case {
+    const char* name;
+    int presetRow;
+    const char* key;
+    bool betweenTaps;  // else while held
+    unsigned button;
+  };
+  const Case cases[] = {
+      {"Left Shift held over a click", 7, "LFSH", false, 1},
+      {"Right Control held over the wheel", 4, "RCTL", false, 5},
+      {"a click between two taps of Right Shift", 6, "RTSH", true, 1},
+      {"the wheel between two taps of Left Control", 5, "LCTL", true, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    parlet->controller().selectHotkey(c.presetRow);
+    const std::uintmax_t logStart = logSize();
+    const KeyCode trigger = keyboard->named(c.key);
+    ASSERT_NE(trigger, 0);
+    keyboard->key(trigger, true);
+    ASSERT_TRUE(pumpUntil([&] { return microphone && microphone->isRunning(); })) << "no recording started";
+    if (c.betweenTaps) {
+      keyboard->key(trigger, false);
+      speak(milliseconds(100));
+      keyboard->click(200, 80, c.button);
+      speak(milliseconds(1500));
+    } else {
+      speak(milliseconds(300));
+      keyboard->click(200, 80, c.button);  // in the other application's field
+      speak(milliseconds(1700));
+      keyboard->key(trigger, false);
+    }
+    expectNothingDictated(logStart, 1);
+  }
+  target->poll();
+  EXPECT_EQ(target->text, field);
+}
+
+// Parlet's tray icon clicked open while the transcript is still being made: the text goes to the
+// window that had the focus before the menu opened, not into the menu.
+TEST_F(DictationEndToEndTest, ATranscriptThatFinishesWhileTheTrayMenuIsOpenGoesToTheWindowBelow) {
+  startParlet([this](const EngineOptions&) { return scripted; });
+  ASSERT_TRUE(parlet->controller().hotkeyInstalled());
+  ASSERT_FALSE(ParletLog::url().empty()) << "no log file to read";
+  const QWindow* icon = nullptr;
+  ASSERT_TRUE(pumpUntil([&] {
+    for (const QWindow* window : QGuiApplication::allWindows())
+      if (window->isVisible() && window->type() != Qt::Popup && window->width() <= 64 && window->height() <= 64)
+        icon = window;
+    return icon != nullptr;
+  })) << "no tray icon";
+  const std::uintmax_t logStart = logSize();
+  scripted->holding = true;
+  dictate(milliseconds(1000));
+  ASSERT_TRUE(pumpUntil([&] { return scripted->transcriptions() == 1; }, std::chrono::seconds(10)));
+  const auto [x, y] = keyboard->centreOf(*icon);
+  keyboard->click(x, y);
+  ASSERT_TRUE(pumpUntil([] { return QApplication::activePopupWidget() != nullptr; })) << "the tray menu did not open";
+  pumpFor(milliseconds(300));
+  scripted->holding = false;
+
+  EXPECT_TRUE(fieldShows("Parlet types what you say.")) << "the field holds \"" << target->text << "\"";
+  EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << "the menu is still open";
+  const std::string log = logFrom(logStart);
+  EXPECT_NE(log.find("paste: a menu of Parlet is open"), std::string::npos) << log;
+  EXPECT_NE(log.find("paste: posted Ctrl+V"), std::string::npos) << log;
   expectClipboardRestored();
 }
 
