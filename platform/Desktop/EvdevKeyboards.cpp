@@ -15,10 +15,12 @@ namespace {
 
 constexpr const char* kInputFolder = "/dev/input";
 
+// Mice and touchpads: a click or the wheel while the trigger key is held makes a chord.
+bool isPointer(const libevdev* device) {
+  return libevdev_has_event_code(device, EV_KEY, BTN_LEFT) || libevdev_has_event_code(device, EV_REL, REL_WHEEL);
+}
+
 bool isKeyboard(const libevdev* device) {
-  // Mice and touchpads too: a click or the wheel while the trigger key is held makes a chord.
-  if (libevdev_has_event_code(device, EV_KEY, BTN_LEFT) || libevdev_has_event_code(device, EV_REL, REL_WHEEL))
-    return true;
   if (!libevdev_has_event_type(device, EV_KEY)) return false;
   static constexpr unsigned triggerKeys[] = {KEY_RIGHTALT, KEY_LEFTALT,  KEY_RIGHTMETA,  KEY_LEFTMETA,
                                              KEY_RIGHTCTRL, KEY_LEFTCTRL, KEY_RIGHTSHIFT, KEY_LEFTSHIFT};
@@ -81,7 +83,8 @@ class EvdevDevice : public KeyboardDevice {
   libevdev* device_;
 };
 
-std::unique_ptr<KeyboardDevice> openKeyboard(const std::string& path, const std::string& ignoredName) {
+// `pointers`: a mouse or touchpad is taken too.
+std::unique_ptr<KeyboardDevice> openKeyboard(const std::string& path, const std::string& ignoredName, bool pointers) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   libevdev* device = nullptr;
@@ -90,7 +93,7 @@ std::unique_ptr<KeyboardDevice> openKeyboard(const std::string& path, const std:
     return nullptr;
   }
   const char* name = libevdev_get_name(device);
-  if (!isKeyboard(device) || (!ignoredName.empty() && name && ignoredName == name)) {
+  if (!(isKeyboard(device) || (pointers && isPointer(device))) || (!ignoredName.empty() && name && ignoredName == name)) {
     libevdev_free(device);
     ::close(fd);
     return nullptr;
@@ -124,7 +127,7 @@ class UdevKeyboardSource : public KeyboardSource {
     std::vector<std::unique_ptr<KeyboardDevice>> keyboards;
     for (const std::string& path : inputEventNodes())
       if (!open.count(path))
-        if (auto keyboard = openKeyboard(path, ignoredName_)) keyboards.push_back(std::move(keyboard));
+        if (auto keyboard = openKeyboard(path, ignoredName_, true)) keyboards.push_back(std::move(keyboard));
     return keyboards;
   }
 
@@ -140,7 +143,7 @@ class UdevKeyboardSource : public KeyboardSource {
         if (std::strcmp(action, "remove") == 0) {
           changes.removed.emplace_back(node);
         } else if (std::strcmp(action, "add") == 0 && !open.count(node)) {
-          if (auto keyboard = openKeyboard(node, ignoredName_)) changes.added.push_back(std::move(keyboard));
+          if (auto keyboard = openKeyboard(node, ignoredName_, true)) changes.added.push_back(std::move(keyboard));
         }
       }
       udev_device_unref(device);
@@ -174,6 +177,6 @@ std::vector<std::string> inputEventNodes() {
   return nodes;
 }
 
-bool isReadableKeyboard(const std::string& path) { return openKeyboard(path, {}) != nullptr; }
+bool isReadableKeyboard(const std::string& path) { return openKeyboard(path, {}, false) != nullptr; }
 
 }  // namespace platform::desktop

@@ -49,7 +49,8 @@ std::unique_ptr<KeyboardSource> makeUdevKeyboardSource(std::string ignoredName);
 
 // The event nodes under /dev/input (event0, event1, ...), sorted.
 std::vector<std::string> inputEventNodes();
-// Whether the node at `path` can be opened for reading and is a keyboard by the rule above.
+// Whether the node at `path` can be opened for reading and is a keyboard by the rule above (a pointing
+// device alone is not).
 bool isReadableKeyboard(const std::string& path);
 
 }  // namespace platform::desktop
