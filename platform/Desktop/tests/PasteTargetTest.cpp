@@ -83,6 +83,36 @@ TEST_F(PasteTargetTest, ThePasteChordPastesIntoAFocusedQtTextFieldWhereverTheLay
   desktoptest::session()->run({"setxkbmap", "-layout", "us"});
 }
 
+// The key bound to "v" on a keymap without it is the user's keymap again 2 s after the last chord,
+// and at once when the paste keys go.
+TEST_F(PasteTargetTest, AKeyBoundForTheChordIsFreedAgain) {
+  if (desktoptest::session()->run({"setxkbmap", "-layout", "ru"}) != 0)
+    GTEST_SKIP() << "setxkbmap (x11-xkb-utils) failed or is absent";
+  // Whether a key types the symbol, asked on a connection of its own (Xlib keeps a connection's keymap).
+  auto typing = [](KeySym symbol) {
+    Display* d = XOpenDisplay(nullptr);
+    const bool found = d && XKeysymToKeycode(d, symbol) != 0;
+    if (d) XCloseDisplay(d);
+    return found;
+  };
+  ASSERT_FALSE(typing(XK_v));
+  {
+    X11PasteKeys keys;
+    ASSERT_TRUE(keys.sendPasteChord(PasteChord::controlV));
+    EXPECT_TRUE(typing(XK_v));
+    desktoptest::pumpFor(std::chrono::milliseconds(X11PasteKeys::spareKeyHoldMs / 2));
+    ASSERT_TRUE(keys.sendPasteChord(PasteChord::controlV));  // the same key again, held longer
+    desktoptest::pumpFor(std::chrono::milliseconds(X11PasteKeys::spareKeyHoldMs * 3 / 4));
+    EXPECT_TRUE(typing(XK_v));
+    desktoptest::pumpFor(std::chrono::milliseconds(X11PasteKeys::spareKeyHoldMs / 2));
+    EXPECT_FALSE(typing(XK_v));
+    ASSERT_TRUE(keys.sendPasteChord(PasteChord::controlY));
+    EXPECT_TRUE(typing(XK_y));
+  }
+  EXPECT_FALSE(typing(XK_y));
+  desktoptest::session()->run({"setxkbmap", "-layout", "us"});
+}
+
 TEST_F(PasteTargetTest, WithItsOwnWindowFocusedTheApplicationIsFrontmostAndPastesThroughTheFocusWidget) {
   X11FocusedApplication focus;
   QtPasteboard pasteboard;
