@@ -19,6 +19,7 @@
 #include "KestrumCore/Concurrency.h"
 #include "platform/Net/Http.h"
 #include "platform/Net/Sha256.h"
+#include "platform/Net/Url.h"
 
 namespace hub {
 namespace fs = std::filesystem;
@@ -383,7 +384,8 @@ bool Downloader::Session::attempt() {
   }
   if (restart_) {
     if (restarted_)
-      throw DownloadError(Kind::unexpectedError, "GET " + transfer_.url + " refused the range twice (status 416)");
+      throw DownloadError(Kind::unexpectedError,
+                          "GET " + platform::net::redactUrl(transfer_.url) + " refused the range twice (status 416)");
     restarted_ = true;
     startOver();
     return false;
@@ -401,12 +403,14 @@ void Downloader::Session::onHead(const platform::net::HttpResponse& head) {
     return;
   }
   if (head.status < 200 || head.status > 299)
-    throw DownloadError(Kind::unexpectedError, "GET " + transfer_.url + " answered with status " + std::to_string(head.status));
+    throw DownloadError(Kind::unexpectedError, "GET " + platform::net::redactUrl(transfer_.url) + " answered with status " +
+                                                   std::to_string(head.status));
   if (from_ > 0 && head.status == 200) {
     startOver();  // the whole file came instead of the rest
   } else if (from_ > 0 && rangeStart(head.headers.value("Content-Range")) != from_) {
     throw DownloadError(Kind::unexpectedError,
-                        "GET " + transfer_.url + " answered a range that does not start at " + std::to_string(from_));
+                        "GET " + platform::net::redactUrl(transfer_.url) + " answered a range that does not start at " +
+                            std::to_string(from_));
   }
 }
 

@@ -99,8 +99,8 @@ HttpResponse HubApi::httpGet(const std::string& url) const {
     response = platform::net::perform(request);
   } catch (const platform::net::TransferError& e) {
     if (e.kind == platform::net::TransferError::Kind::tooLarge)
-      throw Error::parseError("the answer of " + url + " is larger than " + std::to_string(kMaxDocumentSize >> 20) +
-                              " MiB");
+      throw Error::parseError("the answer of " + platform::net::redactUrl(url) + " is larger than " +
+                              std::to_string(kMaxDocumentSize >> 20) + " MiB");
     throw Error::downloadError(e.what());
   }
   if (response.status >= 300 && response.status <= 399) throw Error::httpStatusCode(response.status);
@@ -122,7 +122,8 @@ HttpResponse HubApi::httpHead(const std::string& url) const {
     if (transferLimits_.requestDeadline.count() > 0) {
       request.deadline = std::chrono::duration_cast<std::chrono::milliseconds>(endBy - std::chrono::steady_clock::now());
       if (request.deadline.count() <= 0)
-        throw platform::net::TransferError(platform::net::TransferError::Kind::timedOut, "HEAD " + url + " ran out of time");
+        throw platform::net::TransferError(platform::net::TransferError::Kind::timedOut,
+                                           "HEAD " + platform::net::redactUrl(url) + " ran out of time");
     }
     response = platform::net::perform(request);
     if (response.status < 300 || response.status > 399) break;
@@ -132,7 +133,7 @@ HttpResponse HubApi::httpHead(const std::string& url) const {
     if (!next || !platform::net::sameOrigin(url, *next)) break;
     if (hops >= kMaxRedirects)
       throw platform::net::TransferError(platform::net::TransferError::Kind::tooManyRedirects,
-                                         "Too many redirects starting at " + url);
+                                         "Too many redirects starting at " + platform::net::redactUrl(url));
     request.url = *next;
     request.headers = firstHeaders;
     request.headers.set("Location", *next);
@@ -235,7 +236,8 @@ HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url) const {
   auto linkedEtag = header(response, "X-Linked-Etag");
   metadata.etag = normalizeEtag(linkedEtag ? linkedEtag : header(response, "ETag"));
   if (metadata.etag && !isSafeEtag(*metadata.etag))
-    throw Error::parseError("unsafe entity tag " + escapedForMessage(*metadata.etag) + " in the answer for " + url);
+    throw Error::parseError("unsafe entity tag " + escapedForMessage(*metadata.etag) + " in the answer for " +
+                            platform::net::redactUrl(url));
   auto size = header(response, "X-Linked-Size");
   if (!size) size = header(response, "Content-Length");
   if (size) metadata.size = parseSize(*size);

@@ -201,7 +201,7 @@ void Murmel::setupModels(const std::optional<std::string>& model, const std::opt
   } catch (const std::exception& e) {
     // "openai/whisper-tiny at https://huggingface.co, revision main"
     const std::string where = modelRepo.value_or(defaultModelRepository(variant)) + " at " +
-                              (endpoint.empty() ? std::string("(no endpoint)") : platform::net::redactUrls(endpoint)) +
+                              (endpoint.empty() ? std::string("(no endpoint)") : platform::net::redactUrl(endpoint)) +
                               ", revision main";
     if (serviceUnreachable(e))
       throw WhisperError::modelsUnavailable("The model repository " + where + " could not be reached.\nError: " +

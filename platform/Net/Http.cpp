@@ -156,12 +156,12 @@ struct Limits {
 Transfer startTransfer(const std::string& url, const HttpHeaders& headers, const Limits& limits) {
   const std::chrono::milliseconds timeout = limits.timeout;
   Transfer t{std::unique_ptr<CURL, EasyDeleter>(curl_easy_init()), nullptr};
-  if (!t.easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + url);
+  if (!t.easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + redactUrl(url));
   for (const auto& [name, value] : headers.fields()) {
     // "Name;" sends a field with an empty value; "Name:" would remove it.
     std::string line = value.empty() ? name + ";" : name + ": " + value;
     curl_slist* grown = curl_slist_append(t.list.get(), line.c_str());
-    if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + url);
+    if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + redactUrl(url));
     t.list.release();
     t.list.reset(grown);
   }
@@ -175,7 +175,8 @@ Transfer startTransfer(const std::string& url, const HttpHeaders& headers, const
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
   if (limits.endBy) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*limits.endBy - std::chrono::steady_clock::now());
-    if (left.count() <= 0) throw TransferError(TransferError::Kind::timedOut, "The request for " + url + " ran out of time");
+    if (left.count() <= 0)
+      throw TransferError(TransferError::Kind::timedOut, "The request for " + redactUrl(url) + " ran out of time");
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
   }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.list.get());
@@ -201,19 +202,20 @@ HttpResponse performOnce(const std::string& method, const std::string& url, cons
   if (method == "HEAD") {
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
   } else if (method != "GET") {
-    throw TransferError(TransferError::Kind::failed, "Unsupported method " + method + " for " + url);
+    throw TransferError(TransferError::Kind::failed, "Unsupported method " + method + " for " + redactUrl(url));
   }
   if (!headers.contains("Accept-Encoding")) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
 
   CURLcode code = curl_easy_perform(h);
   if (collected.tooLarge)
     throw TransferError(TransferError::Kind::tooLarge,
-                        method + " " + url + " failed: the answer is longer than " + std::to_string(maxBodySize) + " bytes");
+                        method + " " + redactUrl(url) + " failed: the answer is longer than " + std::to_string(maxBodySize) +
+                            " bytes");
   if (collected.tooSlow)
-    throw TransferError(TransferError::Kind::timedOut, method + " " + url + " failed: " + collected.floor->describe());
+    throw TransferError(TransferError::Kind::timedOut, method + " " + redactUrl(url) + " failed: " + collected.floor->describe());
   if (code != CURLE_OK) {
     std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
-    throw TransferError(kindOf(code), method + " " + url + " failed: " + reason);
+    throw TransferError(kindOf(code), method + " " + redactUrl(url) + " failed: " + reason);
   }
   HttpResponse response;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
@@ -326,12 +328,12 @@ bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, const Lim
 
   CURLcode code = curl_easy_perform(h);
   if (streamed.error) std::rethrow_exception(streamed.error);
-  if (streamed.stopped) throw TransferError(TransferError::Kind::cancelled, "GET " + url + " was cancelled");
+  if (streamed.stopped) throw TransferError(TransferError::Kind::cancelled, "GET " + redactUrl(url) + " was cancelled");
   if (streamed.tooSlow)
-    throw TransferError(TransferError::Kind::timedOut, "GET " + url + " failed: " + streamed.floor->describe());
+    throw TransferError(TransferError::Kind::timedOut, "GET " + redactUrl(url) + " failed: " + streamed.floor->describe());
   if (code != CURLE_OK) {
     std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
-    throw TransferError(kindOf(code), "GET " + url + " failed: " + reason);
+    throw TransferError(kindOf(code), "GET " + redactUrl(url) + " failed: " + reason);
   }
   // An answer without a body reaches the handler here.
   if (!streamed.deliverHead()) std::rethrow_exception(streamed.error);
@@ -377,7 +379,7 @@ HttpResponse perform(const HttpRequest& request) {
     auto nextParts = next ? parseAbsoluteUrl(*next) : std::nullopt;
     if (!nextParts || (nextParts->scheme != "http" && nextParts->scheme != "https")) return response;
     if (hops >= request.maxRedirects)
-      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + request.url);
+      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + redactUrl(request.url));
     // Credentials stay with the origin they were meant for, also if the chain comes back later.
     if (!sameOrigin(request.url, *next)) headers.remove("Authorization");
     url = *next;
@@ -407,7 +409,7 @@ long performStreaming(const HttpRequest& request, const HttpStreamHandler& handl
   for (int hops = 0;; ++hops) {
     if (!performStreamOnce(streamed, headers, limits)) return streamed.status;
     if (hops >= request.maxRedirects)
-      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + request.url);
+      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + redactUrl(request.url));
     if (!sameOrigin(request.url, *next)) headers.remove("Authorization");
     streamed.url = *next;
   }

@@ -3,7 +3,10 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <algorithm>
 #include <memory>
+
+#include "platform/System/Trimming.h"
 
 namespace platform::net {
 namespace {
@@ -110,9 +113,14 @@ std::string percentEncodePath(std::string_view text, bool keepSlash) {
   return out;
 }
 
+namespace {
+std::string redactOne(std::string_view url);
+}  // namespace
+
 std::string lastPathSegment(std::string_view url) {
   auto parts = parseAbsoluteUrl(url);
-  std::string path = parts ? parts->path : std::string(url);
+  // A URL the parser refuses still loses its user information and query.
+  std::string path = parts ? parts->path : redactOne(url);
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   auto slash = path.rfind('/');
   std::string segment = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -132,6 +140,8 @@ std::string lastPathSegment(std::string_view url) {
 
 namespace {
 
+constexpr std::size_t kShownUrlBytes = 300;
+
 bool isSchemeCharacter(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
 }
@@ -140,36 +150,97 @@ bool endsUrl(char c) {
   return std::isspace(static_cast<unsigned char>(c)) || c == '"' || c == '\'' || c == '<' || c == '>' || c == '`';
 }
 
-// "http://u:pw@h/a?q#f" => "http://h/a": the authority after its last "@", the rest up to "?".
-std::string redactUrl(std::string_view url) {
-  const std::size_t afterScheme = url.find("://") + 3;
-  std::string_view rest = url.substr(afterScheme);
-  std::size_t authorityEnd = rest.find_first_of("/?#");
-  if (authorityEnd == std::string_view::npos) authorityEnd = rest.size();
-  std::string_view authority = rest.substr(0, authorityEnd);
+// Where a word may begin: the start of the text, or after white space, a quotation mark or a bracket.
+bool startsWord(std::string_view text, std::size_t at) {
+  return at == 0 || endsUrl(text[at - 1]) || text[at - 1] == '(' || text[at - 1] == '[';
+}
+
+// The length of a leading "scheme:" that the transfer library takes as a scheme, that is one
+// followed by "/"; else 0 ("u:pw@h" names the user u, not a scheme).
+std::size_t schemeLength(std::string_view text) {
+  if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) return 0;
+  std::size_t i = 1;
+  while (i < text.size() && isSchemeCharacter(text[i])) ++i;
+  return i + 1 < text.size() && text[i] == ':' && text[i + 1] == '/' ? i + 1 : 0;
+}
+
+// Where the authority begins: after the scheme and every slash that follows it.
+std::size_t authorityStart(std::string_view url) {
+  std::size_t at = schemeLength(url);
+  while (at < url.size() && url[at] == '/') ++at;
+  return at;
+}
+
+// "http://u:pw@h/a?q#f" => "http://h/a", "u:p w@h/a" => "h/a": the authority after its last "@",
+// the rest up to "?".
+std::string redactOne(std::string_view url) {
+  const std::size_t start = authorityStart(url);
+  std::size_t end = url.find_first_of("/?#", start);
+  if (end == std::string_view::npos) end = url.size();
+  std::string_view authority = url.substr(start, end - start);
   if (auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
-  std::string_view tail = rest.substr(authorityEnd);
+  std::string_view tail = url.substr(end);
   tail = tail.substr(0, tail.find('?'));
-  std::string out(url.substr(0, afterScheme));
+  std::string out(url.substr(0, start));
   out.append(authority).append(tail);
   return out;
 }
 
+std::size_t wordEnd(std::string_view text, std::size_t from) {
+  while (from < text.size() && !endsUrl(text[from])) ++from;
+  return from;
+}
+
 }  // namespace
+
+std::string redactUrl(std::string_view url) {
+  return platform::system::shortenedForMessage(redactOne(url), kShownUrlBytes);
+}
 
 std::string redactUrls(std::string_view text) {
   std::string out;
   std::size_t copied = 0;
-  for (std::size_t mark = text.find("://"); mark != std::string_view::npos; mark = text.find("://", mark + 3)) {
-    if (mark < copied) continue;
-    std::size_t start = mark;
-    while (start > copied && isSchemeCharacter(text[start - 1])) --start;
-    if (start == mark) continue;  // no scheme: not a URL
-    std::size_t end = mark + 3;
-    while (end < text.size() && !endsUrl(text[end])) ++end;
-    out.append(text.substr(copied, start - copied));
-    out.append(redactUrl(text.substr(start, end - start)));
-    copied = end;
+  // The first "/", "?", "#" or line break at or after a point, and the last "@" before it; kept,
+  // since the points asked about only grow, so that the scan stays linear.
+  std::size_t separator = 0, lastAt = std::string_view::npos;
+  bool known = false;
+  auto authorityEndFrom = [&](std::size_t from) {
+    if (!known || separator < from) {
+      separator = std::min(text.find_first_of("/?#\r\n", from), text.size());
+      lastAt = separator == 0 ? std::string_view::npos : text.rfind('@', separator - 1);
+      known = true;
+    }
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    // A URL begins a word, or follows a character that cannot be part of a scheme ("url=http://").
+    const bool mayBegin =
+        startsWord(text, i) || (std::isalpha(static_cast<unsigned char>(text[i])) && !isSchemeCharacter(text[i - 1]));
+    if (!mayBegin) {
+      ++i;
+      continue;
+    }
+    const std::string_view rest = text.substr(i);
+    std::size_t end = 0;
+    if (schemeLength(rest) > 0 || (startsWord(text, i) && rest.starts_with("//"))) {
+      // A URL: its authority may hold white space and quotes when an "@" ends it on this line.
+      const std::size_t start = i + authorityStart(rest);
+      authorityEndFrom(start);
+      const bool userInformation = lastAt != std::string_view::npos && lastAt >= start && lastAt < separator;
+      end = wordEnd(text, userInformation ? lastAt + 1 : start);
+    } else if (startsWord(text, i)) {
+      // A word "user:pw@host/...", which the transfer library takes as an http URL.
+      const std::size_t word = wordEnd(text, i);
+      const std::string_view candidate = text.substr(i, word - i);
+      const std::size_t at = candidate.substr(0, candidate.find_first_of("/?#")).rfind('@');
+      if (at != std::string_view::npos && candidate.substr(0, at).find(':') != std::string_view::npos) end = word;
+    }
+    if (end == 0) {
+      ++i;
+      continue;
+    }
+    out.append(text.substr(copied, i - copied));
+    out.append(redactUrl(text.substr(i, end - i)));
+    copied = i = end;
   }
   out.append(text.substr(copied));
   return out;

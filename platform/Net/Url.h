@@ -39,9 +39,19 @@ std::string percentEncodePath(std::string_view text, bool keepSlash);
 // The last segment of the URL's path, percent-decoded ("https://h/a/b%20c?q" => "b c").
 std::string lastPathSegment(std::string_view url);
 
-// The text fit for a message or a log line: every URL in it ("scheme://" up to white space or a
-// quotation mark) loses its user information and its query, where passwords and tokens travel.
-// Applied to a bare URL as well as to a whole message.
+// One URL (an endpoint, a request's URL) as a message or a log line may show it, whichever way it
+// is spelled that the transfer library takes as a URL ("http://u:pw@h", "http:/u:pw@h",
+// "u:pw@h", "//u:pw@h"): without its user information, which is everything of the authority (up
+// to the first "/", "?" or "#") before its last "@", whatever characters the password holds; without
+// its query, where tokens travel; and shortened to 300 bytes.
+//   redactUrl("http://u:p'w @h:8/a?token=x") == "http://h:8/a"
+std::string redactUrl(std::string_view url);
+
+// A whole message or log line with every URL in it redacted as by redactUrl: those with a scheme
+// ("http:/", "hub+https://"), those that begin with "//", and words of the form "user:pw@host".
+// A URL's authority may run over white space and quotation marks up to the end of the line, so a
+// password holding them is found too; otherwise a URL ends at white space, a quotation mark, "<",
+// ">" or "`". Applied to a message whose URLs were already redacted, it changes nothing.
 //   "GET http://u:pw@h:8/a?token=x failed" => "GET http://h:8/a failed"
 std::string redactUrls(std::string_view text);
 

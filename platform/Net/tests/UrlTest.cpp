@@ -71,6 +71,9 @@ TEST(UrlTest, LastPathSegmentIsDecoded) {
   EXPECT_EQ(lastPathSegment("https://h/a/b%20c?q=1"), "b c");
   EXPECT_EQ(lastPathSegment("https://h/a/dir/"), "dir");
   EXPECT_EQ(lastPathSegment("https://h/a/%4"), "%4");
+  // What the parser refuses still shows no user information or query.
+  EXPECT_EQ(lastPathSegment("http://u:p w@h/a/main?token=x"), "main");
+  EXPECT_EQ(lastPathSegment("u:pw@h:8"), "h:8");
 }
 
 TEST(UrlTest, MessagesShowUrlsWithoutUserInformationOrQuery) {
@@ -94,8 +97,52 @@ TEST(UrlTest, MessagesShowUrlsWithoutUserInformationOrQuery) {
       {"://u:p@h/?q", "://u:p@h/?q"},  // no scheme: not a URL
       {"file:///home/u/a.json", "file:///home/u/a.json"},
       {"", ""},
+      // Passwords holding what ends a URL in running text, and the spellings the transfer library
+      // also takes as URLs with user information.
+      {"GET http://u:p'w@h/a failed", "GET http://h/a failed"},
+      {"GET http://u:p\"w@h/a failed", "GET http://h/a failed"},
+      {"GET http://u:p w@h/a failed", "GET http://h/a failed"},
+      {"GET http://u:p`w@h/a failed", "GET http://h/a failed"},
+      {"GET http://u:<p>@h/a failed", "GET http://h/a failed"},
+      {"at http://u:p w@h, revision main", "at http://h, revision main"},
+      {"GET http:/u:pw@h/a failed", "GET http:/h/a failed"},
+      {"GET http:///u:pw@h/a failed", "GET http:///h/a failed"},
+      {"GET u:pw@h:8/a?t=1 failed", "GET h:8/a failed"},
+      {"GET //u:pw@h/a?t=1 failed", "GET //h/a failed"},
+      {"url=http://u:pw@h/a", "url=http://h/a"},
+      {"(see http://u:pw@h/a)", "(see http://h/a)"},
+      // Only an "@" of the same line and authority is user information.
+      {"at http://h\nmail a@b", "at http://h\nmail a@b"},
+      {"GET http://h/a@b failed: x@y", "GET http://h/a@b failed: x@y"},
+      {"mail a@b, c@d", "mail a@b, c@d"},
   };
-  for (const auto& c : cases) EXPECT_EQ(redactUrls(c.text), c.shown) << c.text;
+  for (const auto& c : cases) {
+    EXPECT_EQ(redactUrls(c.text), c.shown) << c.text;
+    EXPECT_EQ(redactUrls(c.shown), c.shown) << c.shown;  // already redacted: unchanged
+  }
+}
+
+// A URL known as one value (an endpoint) loses its user information whatever the password holds,
+// also where running text could not tell where the URL ends.
+TEST(UrlTest, OneUrlShowsWithoutUserInformationOrQueryHoweverSpelled) {
+  struct Case {
+    const char* url;
+    const char* shown;
+  } cases[] = {
+      {"http://u:p'w @h:8/a?token=x", "http://h:8/a"},
+      {"u:x secret@h:8", "h:8"},
+      {"//u:pw@h/a", "//h/a"},
+      {"http:/u:pw@h", "http:/h"},
+      {"http:\\\\u:pw@h", "h"},  // the transfer library reads user "http", password "\\\\u:pw"
+      {"HTTPS://U:PW@H/", "HTTPS://H/"},
+      {"https://h/p@q?x#f", "https://h/p@q"},
+      {"h", "h"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(redactUrl(c.url), c.shown) << c.url;
+  // A URL from a server is shortened for the message.
+  const std::string shown = redactUrl("https://h/" + std::string(5000, 'a'));
+  EXPECT_EQ(shown, "https://h/" + std::string(290, 'a') + "\xE2\x80\xA6");
 }
 
 }  // namespace
