@@ -21,6 +21,7 @@
 #include "Hub/detail/SafeNames.h"
 #include "platform/Net/Sha256.h"
 #include "platform/System/Folders.h"
+#include "platform/System/Trimming.h"
 #include "platform/Net/Url.h"
 #include "platform/Text/Regex.h"
 #include "platform/Text/Unicode.h"
@@ -131,7 +132,7 @@ std::string readSmallRegularFile(int fd, std::size_t limit) {
 // file system allows. Nothing when its length is fine.
 std::optional<std::string> nameLengthProblem(const fs::path& path) {
   auto shortened = [](const std::string& text) {
-    return detail::escapedForMessage(text.size() > 40 ? text.substr(0, 40) + "..." : text);
+    return detail::escapedForMessage(platform::system::shortenedForMessage(text, 40));
   };
   for (const auto& part : path) {
     const std::string name = part.string();

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/System/Trimming.h"
+
 namespace hub::detail {
 
 namespace {
@@ -79,7 +81,7 @@ std::string escapingControls(std::string_view text, bool quoting) {
 
 std::string escapedForMessage(std::string_view text) {
   std::string out = "\"";
-  out.append(escapingControls(text, true)).push_back('"');
+  out.append(escapingControls(platform::system::shortenedForMessage(text), true)).push_back('"');
   return out;
 }
 
