@@ -474,7 +474,8 @@ ModelSupportConfig fetchModelSupportConfig(const std::string& from, const std::o
                     "]. Using first matching file: " + files.front());
     }
     const fs::path root = hubApi.snapshot(from, kRevision, files.front(), HubApi::ProgressHandler());
-    return ModelSupportConfig::fromJson(platform::json::parseFile((root / files.front()).string()));
+    return ModelSupportConfig::fromJson(
+        platform::json::parseFile((root / files.front()).string(), ModelSupportConfig::maxDocumentBytes));
   } catch (const std::exception& e) {
     Logging::error(std::string("Fetch model support config failed with error: ") + e.what());
     return Constants::fallbackModelSupportConfig();

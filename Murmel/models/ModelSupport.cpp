@@ -120,9 +120,9 @@ void ModelSupportConfig::complete() {
   knownModels_ = uniqued(all);
   for (auto& row : deviceSupports_) {
     row.models.disabled.clear();
+    const std::unordered_set<std::string> supported(row.models.supported.begin(), row.models.supported.end());
     for (const auto& name : knownModels_)
-      if (std::find(row.models.supported.begin(), row.models.supported.end(), name) == row.models.supported.end())
-        row.models.disabled.push_back(name);
+      if (!supported.count(name)) row.models.disabled.push_back(name);
   }
   defaultSupport_ = DeviceSupport{std::nullopt, {}, ModelSupport("openai_whisper-base", knownModels_)};
 }
@@ -158,11 +158,26 @@ Value ModelSupportConfig::toJson() const {
 }
 
 ModelSupportConfig ModelSupportConfig::fromJson(const Value& json) {
+  using platform::json::DecodingError;
   const Value& j = detail::keyed(json);
   auto name = detail::required<std::string>(j, "name");
   auto version = detail::required<std::string>(j, "version");
+  const auto& rowValues = j.at("device_support").asArray();
+  // Every row gets a list of the names it does not support: rows times names must stay small.
+  if (rowValues.size() > maxRows)
+    throw DecodingError(DecodingError::Kind::dataCorrupted,
+                        "The model-support table has " + std::to_string(rowValues.size()) + " rows; at most " +
+                            std::to_string(maxRows) + " are read (real tables have about ten)");
   std::vector<DeviceSupport> rows;
-  for (const auto& row : j.at("device_support").asArray()) rows.push_back(DeviceSupport::fromJson(row));
+  std::unordered_set<std::string> names;
+  for (const auto& row : rowValues) {
+    rows.push_back(DeviceSupport::fromJson(row));
+    names.insert(rows.back().models.supported.begin(), rows.back().models.supported.end());
+    if (names.size() > maxKnownModels)
+      throw DecodingError(DecodingError::Kind::dataCorrupted,
+                          "The model-support table names more than " + std::to_string(maxKnownModels) +
+                              " models (real tables name a few dozen)");
+  }
   return ModelSupportConfig(std::move(name), std::move(version), std::move(rows), true);
 }
 

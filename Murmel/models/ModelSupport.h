@@ -2,9 +2,12 @@
 // and supported models. A configuration completes itself at construction (merge with the built-in
 // table, known models, disabled lists, default row). Lookup never fails. Values; not synchronised.
 // JSON: {"name","version","device_support":[{"chips"?,"identifiers","models":{"default","supported"}}]};
-// reading throws platform::json::DecodingError on a missing key or a wrong type.
+// reading throws platform::json::DecodingError on a missing key or a wrong type, and (dataCorrupted)
+// on a table beyond the bounds below, before any of its rows is built. Construction takes time and
+// memory in proportion to rows times known models.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +42,12 @@ struct DeviceSupport {
 
 class ModelSupportConfig {
  public:
+  // Real tables have about ten rows and a few dozen model names; a document beyond these, or
+  // larger than maxDocumentBytes, is refused when read.
+  static constexpr std::size_t maxRows = 256;
+  static constexpr std::size_t maxKnownModels = 512;
+  static constexpr std::size_t maxDocumentBytes = 1u << 20;
+
   // Merges the built-in table into `deviceSupports` when asked and when the built-in table's name
   // contains `repoName`, then derives knownModels, the disabled lists and the default row.
   ModelSupportConfig(std::string repoName, std::string repoVersion, std::vector<DeviceSupport> deviceSupports,

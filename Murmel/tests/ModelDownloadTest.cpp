@@ -837,7 +837,27 @@ INSTANTIATE_TEST_SUITE_P(
                        faults.status = 500;
                        s.setFaults("models", "o/r", "config.json", faults);
                      },
-                     "Fetch model support config failed with error: "}),
+                     "Fetch model support config failed with error: "},
+        // A valid table padded past 1 MiB, and one of 5,000 rows (427 KB) that once took 828 MB.
+        FallbackCase{"OverMaxDocumentBytes",
+                     [](HubTestServer& s) {
+                       s.addRepository("models", "o/r");
+                       std::string table = supportTable("a", {"a"});
+                       table.insert(table.size() - 1, std::string(ModelSupportConfig::maxDocumentBytes, ' '));
+                       s.addFile("models", "o/r", "config.json", table);
+                     },
+                     "is larger than 1048576 bytes"},
+        FallbackCase{"OverMaxRows",
+                     [](HubTestServer& s) {
+                       s.addRepository("models", "o/r");
+                       std::string rows;
+                       for (int i = 0; i < 5000; ++i)
+                         rows += std::string(i ? "," : "") + R"({"identifiers": ["Mac)" + std::to_string(i) +
+                                 R"("], "models": {"default": "m", "supported": ["m)" + std::to_string(i) + R"("]}})";
+                       s.addFile("models", "o/r", "config.json",
+                                 R"({"name": "t", "version": "1", "device_support": [)" + rows + "]}");
+                     },
+                     "The model-support table has 5000 rows; at most 256 are read"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ModelDownloadTest, FirstOfSeveralSupportFilesIsUsed) {

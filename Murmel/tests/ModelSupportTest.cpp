@@ -143,6 +143,55 @@ TEST(ModelSupportConfigTest, MalformedDocumentsGiveDecodingErrors) {
     EXPECT_THROW(ModelSupportConfig::fromJson(json::parse(document)), json::DecodingError) << document;
 }
 
+// A table of `rows` rows, each supporting `namesPerRow` names of its own.
+std::string tableOf(std::size_t rows, std::size_t namesPerRow) {
+  std::string text = R"({"name": "t", "version": "1", "device_support": [)";
+  for (std::size_t r = 0; r < rows; ++r) {
+    text += std::string(r ? "," : "") + R"({"identifiers": ["D)" + std::to_string(r) +
+            R"("], "models": {"default": "m", "supported": [)";
+    for (std::size_t n = 0; n < namesPerRow; ++n)
+      text += std::string(n ? "," : "") + "\"m" + std::to_string(r) + "_" + std::to_string(n) + "\"";
+    text += "]}}";
+  }
+  return text + "]}";
+}
+
+// Each row lists the known names it does not support, so rows times names is what a table costs;
+// a table beyond what real ones hold is refused before its rows are built.
+TEST(ModelSupportConfigTest, TablesBeyondTheBoundsOfRealOnesAreRefused) {
+  struct Case {
+    std::size_t rows, namesPerRow;
+    const char* refusal;  // nothing: read
+  } cases[] = {
+      {ModelSupportConfig::maxRows, 2, nullptr},  // 256 rows, 512 names
+      {ModelSupportConfig::maxRows + 1, 1, "has 257 rows; at most 256 are read"},
+      {128, 4, nullptr},
+      {171, 3, "names more than 512 models"},
+      {5000, 1, "has 5000 rows"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rows) + " rows of " + std::to_string(c.namesPerRow));
+    const json::Value document = json::parse(tableOf(c.rows, c.namesPerRow));
+    if (!c.refusal) {
+      const auto config = ModelSupportConfig::fromJson(document);
+      ASSERT_EQ(config.deviceSupports().size(), c.rows);
+      EXPECT_EQ(config.knownModels().size(), c.rows * c.namesPerRow);
+      EXPECT_EQ(config.deviceSupports()[1].models.disabled.size(), (c.rows - 1) * c.namesPerRow);
+      std::vector<std::string> rowOne;
+      for (std::size_t n = 0; n < c.namesPerRow; ++n) rowOne.push_back("m1_" + std::to_string(n));
+      EXPECT_EQ(config.modelSupport("D1x").supported, rowOne);
+      continue;
+    }
+    try {
+      ModelSupportConfig::fromJson(document);
+      ADD_FAILURE() << "read";
+    } catch (const json::DecodingError& e) {
+      EXPECT_EQ(e.kind, json::DecodingError::Kind::dataCorrupted);
+      EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(ConstantsTest, LanguagesAndPunctuation) {
   EXPECT_EQ(Constants::languages().size(), 112u);
   EXPECT_EQ(Constants::languageCodes().size(), 100u);

@@ -503,16 +503,25 @@ Value parse(std::string_view text) {
   return builder.take();
 }
 
-Value parseFile(const std::string& path) {
+Value parseFile(const std::string& path, std::size_t maxBytes) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw std::runtime_error("Couldn't read \"" + path + "\": Is a directory");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("Couldn't read \"" + path + "\": " + std::strerror(errno));
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
+  auto tooLarge = [&] {
+    return std::runtime_error("Couldn't read \"" + path + "\": it is larger than " + std::to_string(maxBytes) + " bytes");
+  };
+  if (const auto size = std::filesystem::file_size(path, ec); !ec && size > maxBytes) throw tooLarge();
+  // Read in pieces, so that a file that grows meanwhile (or reports no size) stays within the bound.
+  std::string text;
+  char piece[1 << 16];
+  while (in.read(piece, sizeof piece) || in.gcount() > 0) {
+    if (text.size() + static_cast<std::size_t>(in.gcount()) > maxBytes) throw tooLarge();
+    text.append(piece, static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) throw std::runtime_error("Couldn't read \"" + path + "\"");
   try {
-    return parse(buffer.str());
+    return parse(text);
   } catch (const ParseError& e) {
     throw ParseError("\"" + path + "\": " + e.what(), e.offset);
   }

@@ -116,8 +116,8 @@ std::string write(const Value& value, const WriteOptions& options = {});
 // after it is an error. At most 512 nested arrays and objects.
 Value parse(std::string_view text);
 
-// Reads and parses a whole file; an unreadable file throws std::runtime_error naming it,
-// a malformed one ParseError whose message names it.
-Value parseFile(const std::string& path);
+// Reads and parses a whole file; an unreadable file, or one larger than `maxBytes` (refused before
+// it is read), throws std::runtime_error naming it, a malformed one ParseError whose message names it.
+Value parseFile(const std::string& path, std::size_t maxBytes = SIZE_MAX);
 
 }  // namespace platform::json

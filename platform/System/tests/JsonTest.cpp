@@ -380,4 +380,23 @@ TEST(JsonParseTest, ParseFileNamesTheFile) {
   EXPECT_EQ(json::write(json::parseFile(good)), R"({"a":[1]})");
 }
 
+// A bound on the size is checked before the file is parsed, on both sides of it, and across the
+// pieces the file is read in.
+TEST(JsonParseTest, ParseFileRefusesAFileOverItsBound) {
+  testsupport::TempDir dir;
+  for (const std::size_t size : {std::size_t{10}, std::size_t{200000}}) {
+    const auto path = (dir.path() / "array.json").string();
+    std::ofstream(path) << "[" << std::string(size - 2, ' ') << "]";
+    EXPECT_EQ(json::parseFile(path, size).asArray().size(), 0u) << size;
+    try {
+      json::parseFile(path, size - 1);
+      ADD_FAILURE() << size;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("larger than " + std::to_string(size - 1) + " bytes"), std::string::npos)
+          << e.what();
+      EXPECT_NE(std::string(e.what()).find("array.json"), std::string::npos) << e.what();
+    }
+  }
+}
+
 }  // namespace
