@@ -44,7 +44,7 @@ json::Value readJson(const fs::path& path) {
     throw std::runtime_error(path.string() + ": is " + std::to_string(bytes) +
                              " bytes, more than a configuration file holds (at most 1 MiB)");
   try {
-    return json::parseFile(path.string());
+    return json::parseFile(path.string(), kMaxConfigurationBytes);
   } catch (const std::exception& e) {
     throw std::runtime_error(path.string() + ": cannot be read: " + e.what());
   }

@@ -41,10 +41,18 @@ MLFeatureDescription parseFeature(const json::Value& v, std::size_t index, const
   }
 }
 
+// A model description names a few dozen features and alignment heads in a few kilobytes; a
+// larger one is refused before it is parsed, so that no claim of it is worked through.
+constexpr std::uintmax_t kMaxDescriptionBytes = 1 << 20;
+
 ModelManifest parseManifest(const std::filesystem::path& folder) {
   ModelManifest manifest;
   manifest.folder = folder;
-  const json::Value root = json::parseFile((folder / "model.json").string());
+  const std::filesystem::path file = folder / "model.json";
+  std::error_code error;
+  if (const auto bytes = std::filesystem::file_size(file, error); !error && bytes > kMaxDescriptionBytes)
+    throw DescriptionError("is " + std::to_string(bytes) + " bytes, more than a model description holds (at most 1 MiB)");
+  const json::Value root = json::parseFile(file.string(), kMaxDescriptionBytes);
   try {
     manifest.kind = root.at("kind").asString();
     const auto& inputs = root.at("inputs").asArray();

@@ -21,7 +21,10 @@ namespace json = platform::json;
 
 namespace {
 
-constexpr std::uint64_t kMaxHeaderBytes = 100u << 20;
+// What a real checkpoint's header holds, with wide room: whisper-large-v3 lists about 1,300
+// tensors in about 150 KB. A header beyond either bound is refused before it is parsed or walked.
+constexpr std::uint64_t kMaxHeaderBytes = 4u << 20;
+constexpr std::size_t kMaxTensors = 16384;
 
 std::size_t dtypeSize(const std::string& dtype) {
   if (dtype == "F32" || dtype == "I32") return 4;
@@ -81,9 +84,12 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
   in_.read(reinterpret_cast<char*>(lengthBytes), 8);
   std::uint64_t headerLength = 0;
   for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | lengthBytes[i];
-  if (headerLength > fileSize - 8 || headerLength > kMaxHeaderBytes)
+  if (headerLength > fileSize - 8)
     throw WeightsError(where + ": header length " + std::to_string(headerLength) + " points past the end of the file (" +
                        std::to_string(fileSize) + " bytes)");
+  if (headerLength > kMaxHeaderBytes)
+    throw WeightsError(where + ": the header takes " + std::to_string(headerLength) +
+                       " bytes, more than a checkpoint's header holds (at most 4 MiB; whisper-large-v3's takes about 150 KB)");
   std::string headerText(headerLength, '\0');
   in_.read(headerText.data(), static_cast<std::streamsize>(headerLength));
   if (!in_) throw WeightsError(where + ": cannot read the header");
@@ -97,6 +103,10 @@ SafetensorsFile::SafetensorsFile(const std::filesystem::path& path) : path_(path
     throw WeightsError(where + ": malformed header: " + e.what());
   }
   if (header.kind() != json::Value::Kind::object) throw WeightsError(where + ": header is not a JSON object");
+  const std::size_t tensors = header.asObject().size() - (header.find("__metadata__") ? 1 : 0);
+  if (tensors > kMaxTensors)
+    throw WeightsError(where + ": the header lists " + std::to_string(tensors) + " tensors, more than a checkpoint holds (at most " +
+                       std::to_string(kMaxTensors) + "; whisper-large-v3 has about 1,300)");
 
   for (const auto& [name, value] : header.asObject()) {
     if (name == "__metadata__") continue;

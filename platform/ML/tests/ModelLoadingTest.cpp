@@ -152,7 +152,15 @@ INSTANTIATE_TEST_SUITE_P(
                      for (int i = 0; i < 8; ++i) heads += ", [0, 0]";
                      editDescription(f, "[\n      1,\n      3\n    ]", heads);
                    },
-                   {"alignment_heads lists 10 heads, more than the decoder's 8"}}),
+                   {"alignment_heads lists 10 heads, more than the decoder's 8"}},
+        // Five million heads took 24 s and 855 MB to refuse; a description that large is not read.
+        Corruption{"DescriptionOverItsBound",
+                   [](const fs::path& f) {
+                     std::string heads = "[\n      1,\n      3\n    ]";
+                     for (int i = 0; i < 200000; ++i) heads += ", [0, 0]";
+                     editDescription(f, "[\n      1,\n      3\n    ]", heads);
+                   },
+                   {"model.json", "bytes, more than a model description holds (at most 1 MiB)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 const float kNan = std::numeric_limits<float>::quiet_NaN(), kInf = std::numeric_limits<float>::infinity();
