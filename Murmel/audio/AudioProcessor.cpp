@@ -299,6 +299,17 @@ void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, con
   }
 }
 
+// Refuses, before anything is decoded, a load that would hand out more than maxLoadedSamples.
+void checkLoadable(const AudioFile& file, std::int64_t samples, double rate) {
+  if (samples <= AudioProcessor::maxLoadedSamples) return;
+  char hours[32];
+  std::snprintf(hours, sizeof hours, "%.1f", static_cast<double>(samples) / rate / 3600);
+  throw WhisperError::loadAudioFailed(file.url().string() + " would load " + std::to_string(samples) + " samples (" +
+                                      hours + " hours at " + std::to_string(static_cast<long>(rate)) +
+                                      " Hz); at most " + std::to_string(AudioProcessor::maxLoadedSamples) +
+                                      " (4 hours at 16 kHz, 0.9 GB) are loaded at once: load the file in ranges");
+}
+
 [[noreturn]] void outOfMemory(const AudioFile& file, std::int64_t samples) {
   throw WhisperError::loadAudioFailed("Not enough memory for " + std::to_string(samples) + " samples of audio from " +
                                       file.url().string());
@@ -316,6 +327,8 @@ AudioPCMBuffer AudioProcessor::loadAudio(AudioFile& fromFile, const ChannelMode&
   if (range.frames() > std::numeric_limits<std::uint32_t>::max())
     throw WhisperError::loadAudioFailed("Audio range of " + fromFile.url().string() + " is longer than 4294967295 frames");
   const auto frameCount = static_cast<std::uint32_t>(range.frames());
+  if (rate == sampleRate && channels == 1) checkLoadable(fromFile, range.frames(), sampleRate);
+  else checkLoadable(fromFile, outputFrames(range.frames(), rate, sampleRate), sampleRate);
   fromFile.setFramePosition(range.start);
 
   std::optional<AudioPCMBuffer> buffer;
@@ -357,6 +370,7 @@ AudioPCMBuffer AudioProcessor::resampleFile(AudioFile& fromFile, double toSample
   const std::int64_t end = std::min(start + (frameCount ? static_cast<std::int64_t>(*frameCount) : fromFile.length()),
                                     fromFile.length());
   const std::int64_t capacity = outputFrames(std::max<std::int64_t>(end - start, 0), rate, toSampleRate);
+  checkLoadable(fromFile, capacity, toSampleRate);
   if (capacity >= std::numeric_limits<std::uint32_t>::max())
     throw std::runtime_error("the output of " + std::to_string(capacity) + " frames from " + fromFile.url().string() +
                              " does not fit one buffer");
@@ -401,10 +415,12 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
   const double end = std::min(duration, endTime.value_or(duration));
   if (!(start < end)) return {};
   const FrameRange range = frameRange(file, start, end);
+  const bool direct = rate == sampleRate && file.fileFormat().channelCount() == 1;
+  checkLoadable(file, direct ? range.frames() : outputFrames(range.frames(), rate, sampleRate), sampleRate);
   file.setFramePosition(range.start);
 
   std::vector<float> samples;
-  if (rate == sampleRate && file.fileFormat().channelCount() == 1) {
+  if (direct) {
     try {
       // Read as it is, in spans of 600 s.
       samples.reserve(static_cast<std::size_t>(range.frames()));

@@ -6,8 +6,9 @@
 // callbacks run on the capture thread and must not start, pause, resume or stop capture.
 // Loaders throw WhisperError (loadAudioFailed, audioProcessingFailed) whose message carries the reason
 // and the file; file-open errors pass through as platform::audio::AudioFileError. A file holds at most
-// AudioFile::maxDurationSeconds of audio; memory that cannot be had for it is loadAudioFailed, never
-// std::bad_alloc. Live start throws WhisperError or platform::audio::CaptureError.
+// AudioFile::maxDurationSeconds of audio, and one load at most maxLoadedSamples samples (refused before
+// anything is decoded); memory that cannot be had for it is loadAudioFailed, never std::bad_alloc.
+// Live start throws WhisperError or platform::audio::CaptureError.
 //   auto samples = AudioProcessor::loadAudioAsFloatArray("talk.flac");
 #pragma once
 
@@ -69,6 +70,9 @@ class AudioProcessor : public AudioProcessing {
 
   // ---- file half ----
   static constexpr double sampleRate = 16000;
+  // The most samples one load hands out: 4 hours at 16 kHz, 0.9 GB of floats. A dictation holds
+  // minutes, a lecture or a meeting hours; a longer file is cut into ranges by the caller.
+  static constexpr std::int64_t maxLoadedSamples = std::int64_t{4} * 3600 * 16000;
 
   static AudioPCMBuffer loadAudio(const std::string& fromPath, const ChannelMode& channelMode = ChannelMode::sumChannels(),
                                   std::optional<double> startTime = std::nullopt,

@@ -297,6 +297,32 @@ TEST_F(AudioProcessorFileTest, LoadErrors) {
   }
 }
 
+// One load hands out at most 4 hours at 16 kHz (0.9 GB of samples); a longer one is refused before
+// anything is decoded, by every loader, while a range within the bound loads. The files are
+// sparse stretches of silence, so they cost no disk space.
+TEST_F(AudioProcessorFileTest, LoadsBeyondFourHoursAtSixteenKilohertzAreRefusedBeforeDecoding) {
+  // 24 hours at 1 kHz (which became 5.3 GB of samples), and 4.1 hours at 16 kHz mono, read as it is.
+  audiotest::writeWavHeaderAndSilence(path("day.wav"), 1, 1000, 24u * 3600 * 1000 * 2);
+  audiotest::writeWavHeaderAndSilence(path("long.wav"), 1, 16000, static_cast<std::uint32_t>(4.1 * 3600) * 16000 * 2);
+  auto refused = [](const std::string& what) {
+    EXPECT_NE(what.find("at most 230400000 (4 hours at 16 kHz, 0.9 GB) are loaded at once"), std::string::npos) << what;
+  };
+  for (const char* name : {"day.wav", "long.wav"}) {
+    SCOPED_TRACE(name);
+    refused(whisperErrorOf([&] { AudioProcessor::loadAudio(path(name)); }).what());
+    refused(whisperErrorOf([&] { AudioProcessor::loadAudioAsFloatArray(path(name)); }).what());
+    refused(whisperErrorOf([&] { AudioProcessor::loadAudio(path(name), ChannelMode::sumChannels(), 0.0, 4 * 3600 + 1.0); }).what());
+    AudioFile file(path(name));
+    testsupport::LogCapture log;
+    EXPECT_FALSE(AudioProcessor::resampleAudio(file, 16000, 1, ChannelMode::sumChannels(), std::nullopt, 4096));
+    ASSERT_EQ(log.containing("are loaded at once").size(), 1u);
+  }
+  // A range within the bound: two minutes of the day.
+  EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path("day.wav"), ChannelMode::sumChannels(), 3600.0, 3720.0).size(),
+            120u * 16000);
+  EXPECT_EQ(AudioProcessor::loadAudio(path("long.wav"), ChannelMode::sumChannels(), 0.0, 120.0).frameLength(), 120u * 16000);
+}
+
 TEST_F(AudioProcessorFileTest, LoadsSeveralFilesKeepingOrderAndFailuresApart) {
   writeAudioFile(path("a.wav"), 16000, {std::vector<float>(100, 0.25f)}, AudioFileType::wavFloat);
   writeAudioFile(path("b.flac"), 22050, {std::vector<float>(2205, 0.0f)}, AudioFileType::flac16);
