@@ -64,6 +64,7 @@ Murmel::Murmel(const MurmelConfig& config)
       voiceActivityDetector_(config.voiceActivityDetector),
       progress_(std::make_shared<hub::Progress>()),
       tokenizerFolder_(config.tokenizerFolder ? config.tokenizerFolder : config.downloadBase),
+      modelEndpoint_(config.modelEndpoint),
       useBackgroundDownloadSession_(config.useBackgroundDownloadSession) {
   if (config.logitsFilters) textDecoder_->setLogitsFilters(config.logitsFilters);
   Logging::shared().setLogLevel(config.verbose ? config.logLevel : Logging::LogLevel::none);
@@ -301,7 +302,10 @@ void Murmel::loadTokenizerIfNeeded() {
     searchPaths.push_back(local.localRepoLocation(
         hub::Hub::Repo{ModelUtilities::tokenizerNameForVariant(variant), hub::Hub::RepoType::models}));
   }
-  if (!loaded) loaded = ModelUtilities::loadTokenizer(variant, tokenizerFolder(), searchPaths, useBackgroundDownloadSession());
+  // The download, when one is needed, asks the service the models came from.
+  if (!loaded)
+    loaded = ModelUtilities::loadTokenizer(variant, tokenizerFolder(), searchPaths, useBackgroundDownloadSession(),
+                                           modelEndpoint_);
   const double seconds = secondsSince(start);
   modifyTimings([&](TranscriptionTimings& t) { t.tokenizerLoadTime = seconds; });
   setTokenizer(std::move(loaded));

@@ -300,6 +300,7 @@ class Murmel {
   std::shared_ptr<hub::Progress> progress_;
   std::optional<std::filesystem::path> modelFolder_;
   std::optional<std::filesystem::path> tokenizerFolder_;
+  const std::optional<std::string> modelEndpoint_;  // the configuration's; never changes
   bool useBackgroundDownloadSession_ = false;
   SegmentDiscoveryCallback segmentDiscoveryCallback_;
   ModelStateCallback modelStateCallback_;

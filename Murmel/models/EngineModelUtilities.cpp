@@ -65,9 +65,10 @@ std::shared_ptr<const WhisperTokenizer> loadLocalTokenizer(const fs::path& folde
 
 std::shared_ptr<const WhisperTokenizer> ModelUtilities::loadTokenizer(
     ModelVariant variant, const std::optional<fs::path>& tokenizerFolder,
-    const std::vector<fs::path>& additionalSearchPaths, bool useBackgroundSession) {
+    const std::vector<fs::path>& additionalSearchPaths, bool useBackgroundSession,
+    const std::optional<std::string>& endpoint) {
   const std::string name = tokenizerNameForVariant(variant);
-  const hub::HubApi hubApi(tokenizerFolder, std::nullopt, std::nullopt, useBackgroundSession, std::nullopt);
+  const hub::HubApi hubApi(tokenizerFolder, std::nullopt, endpoint, useBackgroundSession, std::nullopt);
   const fs::path repoFolder = hubApi.localRepoLocation(hub::Hub::Repo{name, hub::Hub::RepoType::models});
 
   std::vector<fs::path> candidates{repoFolder};

@@ -35,10 +35,12 @@ struct ModelUtilities : kestrum::ModelUtilities {
   // The variant's tokenizer from the first folder holding "tokenizer.json" among: the cache's copy
   // of the tokenizer repository under `tokenizerFolder`, `tokenizerFolder` itself, then
   // `additionalSearchPaths`; a local copy that fails to load is logged and skipped. Otherwise (or
-  // then) downloaded into that cache. Throws only the download's errors (hub, tokenizer).
+  // then) downloaded into that cache from `endpoint` (absent: the client's default, HF_ENDPOINT or
+  // the public service). Throws only the download's errors (hub, tokenizer).
   static std::shared_ptr<const WhisperTokenizer> loadTokenizer(
       ModelVariant variant, const std::optional<std::filesystem::path>& tokenizerFolder,
-      const std::vector<std::filesystem::path>& additionalSearchPaths = {}, bool useBackgroundSession = false);
+      const std::vector<std::filesystem::path>& additionalSearchPaths = {}, bool useBackgroundSession = false,
+      const std::optional<std::string>& endpoint = std::nullopt);
 
   // The tokenizer of the checkpoint repository a packed model folder was made from, whose cache
   // copy holds the folder ("<base>/models/<owner>/<name>/<owner>_<name>"): the repository's own

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -437,6 +438,36 @@ TEST(MurmelTest, RealModelsLoadWithTheTokenizerAndTheVocabularyDecidesMultilingu
     EXPECT_EQ(engine->tokenizer(), tokenizer);
     EXPECT_EQ(engine->modelVariant(), c.variant);
   }
+}
+
+// No usable tokenizer beside the models: the fallback download asks the endpoint the engine was
+// configured with, not the environment's or the public one.
+TEST(MurmelTest, TheTokenizerFallbackAsksTheConfiguredEndpoint) {
+  if (!fs::exists(tokenizerFixture() / "tokenizer.json")) GTEST_SKIP() << "no tokenizer fixture at " << tokenizerFixture();
+  testsupport::EnvironmentGuard environment;
+  environment.set("CI_DISABLE_NETWORK_MONITOR", "1");
+  environment.set("HF_ENDPOINT", "http://127.0.0.1:9");  // nothing answers there
+  testsupport::HubTestServer server;
+  auto read = [](const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  server.addRepository("models", "openai/whisper-base");
+  server.addFile("models", "openai/whisper-base", "tokenizer.json", read(tokenizerFixture() / "tokenizer.json"), true);
+  server.addFile("models", "openai/whisper-base", "tokenizer_config.json", read(tokenizerFixture() / "tokenizer_config.json"));
+  testsupport::TempDir folder, cache;
+  writeTinyModels(folder.path(), 51865, false);  // the base variant
+  MurmelConfig config;
+  config.modelFolder = folder.path().string();
+  config.tokenizerFolder = cache.path();
+  config.modelEndpoint = server.endpoint();
+  config.download = false;
+  config.verbose = false;
+  auto engine = Murmel::create(config);
+  ASSERT_NE(engine->tokenizer(), nullptr);
+  EXPECT_EQ(engine->tokenizer()->specialTokens().endToken, 50257);
+  EXPECT_TRUE(fs::exists(cache.path() / "models" / "openai" / "whisper-base" / "tokenizer.json"));
+  EXPECT_FALSE(server.requests().empty());
 }
 
 TEST(MurmelTest, PrewarmingRealModelsKeepsNoneOfThem) {
