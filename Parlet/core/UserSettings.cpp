@@ -106,6 +106,13 @@ void JsonFileSettings::setValue(const std::string& key, json::Value value) {
   }
   values_ = std::move(values);
   if (foreignFolder_) return;
+  // A file the reader would refuse, and set aside at the next start, must never be written: the
+  // file keeps its earlier settings and the change lasts for this run only.
+  if (text.size() > maxFileBytes) {
+    log_("settings: " + key + " is not saved: the settings would take " + std::to_string(text.size()) +
+         " bytes, more than the 4 MiB a settings file may hold; " + url_.string() + " keeps its earlier settings");
+    return;
+  }
   try {
     std::filesystem::create_directories(url_.parent_path());
     if ((foreignFolder_ = foreignFolder(url_.parent_path(), log_))) return;

@@ -3,11 +3,10 @@
 // <XDG config>/Parlet/settings.json, read once and rewritten atomically on each change (a file that
 // cannot be decoded, or holds a number with no JSON form such as 1e400, is set aside first under
 // the next free "settings.json.unreadable[-N]", and logged; a value of no JSON form is logged and
-// not stored); `InMemorySettings` serves tests.
+// not stored; a change that would make the file larger than the reader accepts is kept for this run
+// only, logged, and the file keeps its earlier settings); `InMemorySettings` serves tests.
 // A settings folder that is a link or another user's (or that others may write to and cannot be
 // repaired) is neither read nor written: the settings then live in memory only, and the log says why.
-// A settings folder that is a link or another user's is neither read nor written: the settings
-// then live in memory only, and the log says why.
 // Main thread only. Never throws for a missing or bad file; a failed write is logged.
 //   HotkeyManager::Key key = currentKey(settings);
 #pragma once

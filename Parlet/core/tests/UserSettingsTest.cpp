@@ -154,6 +154,46 @@ TEST(UserSettingsTest, AFileOverTheSizeBoundIsSetAsideUnread) {
   EXPECT_TRUE(JsonFileSettings(url, sink).boolean(UserSettings::hasOnboardedKey));
 }
 
+// A file just under the bound that a change would write past it is left as it is (the reader
+// would set it aside at the next start, losing every setting); the change lasts for this run.
+// A change that stays within the bound is written.
+TEST(UserSettingsTest, AChangeIsNeverWrittenPastTheSizeBound) {
+  testsupport::TempDir dir;
+  const auto url = dir.path() / "settings.json";
+  for (const std::size_t room : {std::size_t{5}, std::size_t{200}}) {
+    SCOPED_TRACE(room);
+    // As the writer writes it: pretty, keys sorted; "TriggerKeyCode" : 54 takes about 30 bytes more.
+    json::Value values(json::Object{});
+    values.set(UserSettings::hasOnboardedKey, true);
+    values.set("pad", "");
+    const std::size_t bare = json::write(values, {.pretty = true, .sortedKeys = true}).size();
+    values.set("pad", std::string(JsonFileSettings::maxFileBytes - room - bare, 'x'));
+    const std::string before = json::write(values, {.pretty = true, .sortedKeys = true});
+    ASSERT_EQ(before.size(), JsonFileSettings::maxFileBytes - room);
+    std::ofstream(url, std::ios::binary | std::ios::trunc) << before;
+    std::vector<std::string> log;
+    JsonFileSettings settings(url, [&](const std::string& line) { log.push_back(line); });
+    settings.setValue(UserSettings::triggerKeyCodeKey, json::Value(54));
+    EXPECT_EQ(settings.integer(UserSettings::triggerKeyCodeKey), 54);
+    std::ifstream in(url, std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_LE(after.size(), JsonFileSettings::maxFileBytes);
+    JsonFileSettings restarted(url, [&](const std::string& line) { log.push_back(line); });
+    EXPECT_TRUE(restarted.boolean(UserSettings::hasOnboardedKey));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "settings.json.unreadable"));
+    if (room < 30) {
+      EXPECT_EQ(after, before);
+      EXPECT_EQ(restarted.integer(UserSettings::triggerKeyCodeKey), std::nullopt);
+      ASSERT_EQ(log.size(), 1u);
+      EXPECT_THAT(log[0], ::testing::HasSubstr("TriggerKeyCode is not saved: the settings would take"));
+      EXPECT_THAT(log[0], ::testing::HasSubstr("keeps its earlier settings"));
+    } else {
+      EXPECT_EQ(restarted.integer(UserSettings::triggerKeyCodeKey), 54);
+      EXPECT_TRUE(log.empty()) << log.front();
+    }
+  }
+}
+
 // Settings in a folder that is not ours (a link, another user's) are neither loaded nor written
 // over: the settings live in memory and the log names the folder; a folder of ours that others
 // may write to is closed, and used.
