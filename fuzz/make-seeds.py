@@ -35,6 +35,19 @@ for name in sorted(os.listdir(os.path.join(here, "seeds", "json"))):
     put("fuzz_json", name, data)
     put("fuzz_config", name, data)
 
+# Model-support tables: a real-sized one that merges with the built-in table, one of another name,
+# and one at the row bound.
+def support_table(name, rows, names_per_row):
+    return json.dumps({"name": name, "version": "1", "device_support": [
+        {"chips": "c%d" % r, "identifiers": ["Mac%d" % r, "iPad%d,1" % r],
+         "models": {"default": "m%d_0" % r, "supported": ["m%d_%d" % (r, n) for n in range(names_per_row)]}}
+        for r in range(rows)]})
+
+
+put("fuzz_model_support", "merged.json", support_table("murmel-coreml", 8, 20))
+put("fuzz_model_support", "other.json", support_table("other", 3, 2))
+put("fuzz_model_support", "at-bound.json", support_table("other", 256, 2))
+
 # Model folders: model.json, the marker, weights.safetensors.
 for folder in sorted(os.listdir(tiny)):
     path = os.path.join(tiny, folder)
