@@ -65,11 +65,24 @@ std::string dropNewlineAfter(std::string_view text, std::string_view tag) {
   return out;
 }
 
-// The source without its final line end, which a template does not render: "a\n\n" => "a\n", "a\r\n" => "a".
+// Every line end as a line feed, as a template reads them: "a\r\nb\rc" => "a\nb\nc".
+std::string withLineFeeds(std::string_view source) {
+  std::string out;
+  out.reserve(source.size());
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (source[i] != '\r') {
+      out.push_back(source[i]);
+      continue;
+    }
+    out.push_back('\n');
+    if (i + 1 < source.size() && source[i + 1] == '\n') ++i;
+  }
+  return out;
+}
+
+// The source without its final line feed, which a template does not render: "a\n\n" => "a\n".
 std::string_view withoutFinalLineEnd(std::string_view source) {
-  if (source.ends_with("\r\n")) return source.substr(0, source.size() - 2);
-  if (source.ends_with('\n') || source.ends_with('\r')) return source.substr(0, source.size() - 1);
-  return source;
+  return source.ends_with('\n') ? source.substr(0, source.size() - 1) : source;
 }
 
 }  // namespace
@@ -84,6 +97,12 @@ std::string Template::applyOptions(std::string_view source, Options options) {
 Template::Template(std::string_view source) : Template(source, Options{}) {}
 
 Template::Template(std::string_view source, Options options) {
+  const bool hasCarriageReturns = source.find('\r') != std::string_view::npos;
+  std::string normalized;
+  if (hasCarriageReturns) {
+    normalized = withLineFeeds(source);
+    source = normalized;
+  }
   source = withoutFinalLineEnd(source);
   if (options.lstripBlocks || options.trimBlocks) {
     nodes_ = Parser::parse(Lexer::tokenize(applyOptions(source, options)));

@@ -1,5 +1,5 @@
-// A compiled template: source text less one final line end (LF, CR LF or CR), after the optional
-// line rewrites, lexed and parsed once into an immutable node list, then rendered any number of
+// A compiled template: source text with every line end (CR LF, CR) read as a line feed and less one
+// final line feed, after the optional line rewrites, lexed and parsed once into an immutable node list, then rendered any number of
 // times against a context, also from several threads at once as long as the renders share no
 // caller-given scope. Compiling throws the lexer's and parser's JinjaError; rendering throws
 // JinjaError (runtime case) and the errors of built-ins, also when one render runs past its time
@@ -48,7 +48,7 @@ class Template {
   friend bool operator==(const Template& a, const Template& b) { return a.nodes_ == b.nodes_; }
   std::size_t hashValue() const;
 
-  // The line rewrites alone: "  {% x %}\r\n" => "{% x %}\r\n" (line ends kept as written).
+  // The line rewrites alone, on text whose line ends are line feeds: "  {% x %}\n" => "{% x %}\n".
   static std::string applyOptions(std::string_view source, Options options);
 
  private:
