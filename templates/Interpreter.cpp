@@ -1,5 +1,6 @@
 #include "templates/Interpreter.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <new>
@@ -311,6 +312,13 @@ std::string debugForm(const Expression& expression) {
 // `names`: the target's names with their hashes.
 using LoopNames = detail::SmallVector<HashedText, 4>;
 
+// A group of the groupby filter, {grouper: key, list: items}, which a loop of two names unpacks.
+bool isGroup(const Value& item) {
+  if (!item.isObject() || item.asObject().size() != 2) return false;
+  const auto& keys = item.asObject().keys();
+  return keys[0] == "grouper" && keys[1] == "list";
+}
+
 void bindLoopTarget(const Statement::LoopVar& target, const LoopNames& names, const Value& item,
                     Environment& loop, Value::Kind sequenceKind, const Value* entryValue) {
   if (target.kind() == Statement::LoopVar::Kind::single) {
@@ -319,6 +327,11 @@ void bindLoopTarget(const Statement::LoopVar& target, const LoopNames& names, co
   }
   switch (sequenceKind) {
     case Value::Kind::array:
+      if (isGroup(item)) {
+        for (std::size_t k = 0; k < names.size(); ++k)
+          loop.set(names[k], k < 2 ? item.asObject().values()[k] : Value::undefined());
+        return;
+      }
       if (!item.isArray()) return;
       for (std::size_t k = 0; k < names.size(); ++k)
         loop.set(names[k], k < item.asArray().size() ? item.asArray()[k] : Value::undefined());
@@ -333,6 +346,9 @@ void bindLoopTarget(const Statement::LoopVar& target, const LoopNames& names, co
   }
 }
 
+// A loop's test picks its items before the body runs, so that the loop object counts only those
+// and the else branch runs when none passes. The test sees the target but not this loop's object:
+// `loop` there is the enclosing loop's. [1, 2, 3] if x != 3 => items 0 and 1, loop.last on 2.
 void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::string& into) {
   // `sequence` keeps the iterated storage alive and unchanged: writes in the body copy on write.
   const Value sequence = Interpreter::evaluateExpression(loop.iterable, env);
@@ -358,7 +374,7 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
   names.reserve(loop.loopVar.names().size());
   for (std::size_t k = 0; k < loop.loopVar.names().size(); ++k)
     names.emplace_back(loop.loopVar.names()[k], loop.loopVar.nameHashes()[k]);
-  for (std::size_t i = 0; i < count; ++i) {
+  auto bind = [&](std::size_t i) {
     switch (sequence.kind()) {
       case Value::Kind::array:
         bindLoopTarget(loop.loopVar, names, sequence.asArray()[i], *scope, Value::Kind::array, nullptr);
@@ -371,9 +387,24 @@ void executeFor(const Statement::For& loop, const EnvironmentRef& env, std::stri
                        &sequence.asObject().values()[i]);
         break;
     }
+  };
+  std::vector<std::size_t> picked;  // with a test: the positions that pass it
+  if (loop.test) {
+    for (std::size_t i = 0; i < count; ++i) {
+      bind(i);
+      tick();
+      if (Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) picked.push_back(i);
+    }
+    if (picked.empty()) {
+      Interpreter::interpret(loop.elseBody, env, into);
+      return;
+    }
+  }
+  const std::size_t total = loop.test ? picked.size() : count;
+  for (std::size_t k = 0; k < total; ++k) {
+    bind(loop.test ? picked[k] : k);
     tick();
-    scope->set(loopKey(), Interpreter::makeLoopObject(i, count));
-    if (loop.test && !Interpreter::evaluateExpression(*loop.test, scope).isTruthy()) continue;
+    scope->set(loopKey(), Interpreter::makeLoopObject(k, total));
     try {
       Interpreter::interpret(loop.body, scope, into);
     } catch (ControlFlow signal) {
@@ -1051,7 +1082,28 @@ Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, con
       else scope->set(key, Value::undefined());
     }
   }
-  for (const auto& [name, value] : keywordArguments) scope->set(name, value);
+  if (macro.readsVarargs()) {
+    Value::Array surplus;
+    if (arguments.size() > parameters.size()) surplus.assign(arguments.begin() + static_cast<std::ptrdiff_t>(parameters.size()), arguments.end());
+    scope->set("varargs", Value(std::move(surplus)));
+  } else if (arguments.size() > parameters.size()) {
+    throw JinjaError::runtime("Macro '" + macro.name() + "' takes not more than " + std::to_string(parameters.size()) +
+                              " argument(s)");
+  }
+  Value::Object surplusKeywords;
+  for (const auto& [name, value] : keywordArguments) {
+    if (std::find(parameters.begin(), parameters.end(), name) != parameters.end()) {
+      scope->set(name, value);
+    } else if (macro.readsKwargs()) {
+      surplusKeywords.set(name, value);
+    } else {
+      throw JinjaError::runtime("Macro '" + macro.name() + "' takes no keyword argument '" + name + "'");
+    }
+  }
+  if (macro.readsKwargs()) {
+    surplusKeywords.sort([](const auto& a, const auto& b) { return TextLess{}(a.first, b.first); });
+    scope->set("kwargs", Value(std::move(surplusKeywords)));
+  }
   std::string out;
   interpret(macro.body(), scope, out);
   return Value(std::move(out));

@@ -22,6 +22,10 @@ class Macro {
   const std::vector<std::size_t>& parameterHashes() const { return parameterHashes_; }
   const Expression::Map& defaults() const { return defaults_; }
   const Nodes& body() const { return body_; }
+  // Whether the body reads `varargs` (then a call's surplus positional arguments go there) or
+  // `kwargs` (then its keywords that name no parameter); otherwise such arguments are an error.
+  bool readsVarargs() const { return readsVarargs_; }
+  bool readsKwargs() const { return readsKwargs_; }
 
   friend bool operator==(const Macro& a, const Macro& b);
   void hash(Hasher& hasher) const;
@@ -36,6 +40,8 @@ class Macro {
   std::vector<std::size_t> parameterHashes_;
   Expression::Map defaults_;
   Nodes body_;
+  bool readsVarargs_ = false;
+  bool readsKwargs_ = false;
 };
 
 }  // namespace jinja

@@ -9,6 +9,7 @@
 #include "templates/PropertyMembers.h"
 #include "templates/detail/BuiltInFilterKit.h"
 #include "templates/detail/BuiltInRows.h"
+#include "templates/detail/RenderClock.h"
 #include "templates/detail/Text.h"
 
 namespace jinja::detail {
@@ -95,12 +96,13 @@ Value join(const Arguments& args, const KeywordArguments& kwargs, const Environm
   return Value(std::move(out));
 }
 
+// `boolean` replaces every falsy input, not only undefined: "" | default("x", true) => "x".
 Value defaultFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   Value input = args.empty() ? Value::undefined() : args[0];
   BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"default_value", "boolean"}; }),
                                     once([] { return BoundArguments{{"boolean", Value(false)}}; }));
   if (input.isUndefined()) return bound.at("default_value");
-  if (bound.at("boolean").isTruthy() && input.isBoolean() && !input.asBool()) return bound.at("default_value");
+  if (bound.at("boolean").isTruthy() && !input.isTruthy()) return bound.at("default_value");
   return input;
 }
 
@@ -248,7 +250,9 @@ Value groupby(const Arguments& args, const KeywordArguments& kwargs, const Envir
   return Value(std::move(groups));
 }
 
-// [1, 2, 3, 4, 5] | slice(2) => [[1, 3, 5], [2, 4, none]]
+// Consecutive runs, the first `len % n` of them one longer; the others get the filler, every run
+// when all are of one length: [1, 2, 3, 4, 5] | slice(2) => [[1, 2, 3], [4, 5]];
+// | slice(2, 0) => [[1, 2, 3], [4, 5, 0]];  [1, 2] | slice(2, 0) => [[1, 0], [2, 0]]
 Value slice(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
   BoundArguments bound = bindFilter(args, kwargs, {"numSlices", "fillWith"}, {{"fillWith", Value()}});
@@ -257,39 +261,45 @@ Value slice(const Arguments& args, const KeywordArguments& kwargs, const Environ
     throw JinjaError::runtime("slice filter requires positive integer numSlices parameter");
   const Value::Array& items = args[0].asArray();
   const std::uint64_t n = static_cast<std::uint64_t>(count.asInt()), len = items.size();
-  const std::uint64_t rows = (len + n - 1) / n;
   checkArraySize(n);
-  if (rows > 0) checkArraySize(n * rows > n ? n * rows : n);
-  Value::Array slices(n, Value(Value::Array{}));
-  std::vector<Value::Array> built(n);
-  for (std::uint64_t r = 0; r < rows; ++r)
-    for (std::uint64_t s = 0; s < n; ++s) {
-      std::uint64_t p = r * n + s;
-      built[s].push_back(p < len ? items[p] : bound.at("fillWith"));
-    }
-  for (std::uint64_t s = 0; s < n; ++s) slices[s] = Value(std::move(built[s]));
+  const std::uint64_t shortLength = len / n, longer = len % n;
+  const bool fill = !bound.at("fillWith").isNull();
+  Value::Array slices;
+  slices.reserve(n);
+  std::uint64_t offset = 0;
+  for (std::uint64_t s = 0; s < n; ++s) {
+    const std::uint64_t length = shortLength + (s < longer ? 1 : 0);
+    countWork(length);
+    Value::Array run(items.begin() + static_cast<std::ptrdiff_t>(offset),
+                     items.begin() + static_cast<std::ptrdiff_t>(offset + length));
+    offset += length;
+    if (fill && s >= longer) run.push_back(bound.at("fillWith"));
+    slices.emplace_back(std::move(run));
+  }
   return Value(std::move(slices));
 }
 
+// map("name", args..., kwargs...) applies that filter with the further arguments to every element;
+// map(attribute="a", default=d) reads a member:  [1.26] | map("round", 1) => [1.3]
 Value map(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef& env) {
   if (args.empty() || !args[0].isArray()) return Value(Value::Array{});
+  Value::Array out;
+  if (args.size() > 1 && args[1].isString() && !kwargs.contains("attribute")) {
+    const std::string& name = args[1].asString();
+    Value inScope = env ? (*env)[name] : Value::undefined();
+    const Function* filter = inScope.isFunction() ? &inScope.asFunction() : Filters::find(name);
+    if (!filter && !args[0].asArray().empty()) throw JinjaError::runtime("Unknown filter: " + name);
+    Arguments call(args.begin() + 1, args.end());  // call[0] is the element
+    out.reserve(args[0].asArray().size());
+    for (const Value& element : args[0].asArray()) {
+      call[0] = element;
+      out.push_back((*filter)(call, kwargs, env));
+    }
+    return Value(std::move(out));
+  }
   BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"filterName", "attribute", "default"}; }),
                                     once([] { return BoundArguments{{"filterName", Value()}, {"attribute", Value()}, {"default", Value()}}; }));
-  Value::Array out;
-  const Value& name = bound.at("filterName");
-  if (name.isString()) {
-    for (const Value& element : args[0].asArray()) {
-      Value inScope = Value::undefined();
-      if (env) inScope = (*env)[name.asString()];
-      if (inScope.isFunction()) {
-        out.push_back(inScope.asFunction()({element}, {}, env));
-      } else if (const Function* filter = Filters::find(name.asString())) {
-        out.push_back((*filter)({element}, {}, env));
-      } else {
-        throw JinjaError::runtime("Unknown filter: " + name.asString());
-      }
-    }
-  } else if (!bound.at("attribute").isNull()) {
+  if (!bound.at("attribute").isNull()) {
     for (const Value& element : args[0].asArray()) {
       Value member = memberOf(element, bound.at("attribute"));
       out.push_back(member.isUndefined() ? bound.at("default") : member);

@@ -93,14 +93,34 @@ Value lipsum(const Arguments& args, const KeywordArguments& kwargs, const Enviro
   return Value(std::move(out));
 }
 
-// dict(b=1, a=2) => {a: 2, b: 1}
-Value dict(const Arguments&, const KeywordArguments& kwargs, const EnvironmentRef&) {
+// The entries of a mapping, or of a list of [key, value] pairs, then the keyword arguments in
+// ascending order: dict({'a': 1}, c=3, b=2) => {a: 1, b: 2, c: 3};  dict([['x', 1]]) => {x: 1}
+Value dict(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
+  if (args.size() > 1)
+    throw JinjaError::runtime("dict expected at most 1 positional argument, got " + std::to_string(args.size()));
+  Value::Object out;
+  if (!args.empty()) {
+    const Value& from = args[0];
+    if (from.isObject()) {
+      out = from.asObject();
+    } else if (from.isArray()) {
+      for (const Value& pair : from.asArray()) {
+        if (!pair.isArray() || pair.asArray().size() != 2)
+          throw JinjaError::runtime("dict needs pairs of a key and a value, not " + pair.description());
+        const Value& key = pair.asArray()[0];
+        if (!key.isString())
+          throw JinjaError::runtime("Non-string dictionary keys are not supported (" + key.description() + ")");
+        out.set(key.asString(), pair.asArray()[1]);
+      }
+    } else {
+      throw JinjaError::runtime("dict needs a mapping or a list of pairs, not " + from.description());
+    }
+  }
   std::vector<const KeywordArguments::value_type*> pairs;
   pairs.reserve(kwargs.size());
   for (const auto& pair : kwargs) pairs.push_back(&pair);
   std::sort(pairs.begin(), pairs.end(), [](const auto* a, const auto* b) { return TextLess{}(a->first, b->first); });
-  Value::Object out;
-  out.reserveCapacity(pairs.size());
+  out.reserveCapacity(out.size() + pairs.size());
   for (const auto* pair : pairs) out.set(pair->first, pair->second);
   return Value(std::move(out));
 }

@@ -116,6 +116,8 @@ Value replace(const Arguments& args, const KeywordArguments& kwargs, const Envir
   return Value(std::move(out));
 }
 
+// The end counts within the length; without killwords the cut goes back to the last space:
+// ("ab cd " * 10) | truncate(9) => "ab cd..."
 Value truncate(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) return Value("");
   BoundArguments bound = bindFilter(args, kwargs, {"length", "killwords", "end", "leeway"},
@@ -123,16 +125,19 @@ Value truncate(const Arguments& args, const KeywordArguments& kwargs, const Envi
   std::int64_t length = bound.at("length").isInt() ? std::max<std::int64_t>(bound.at("length").asInt(), 0) : 255;
   std::int64_t leeway = bound.at("leeway").isInt() ? std::max<std::int64_t>(bound.at("leeway").asInt(), 0) : 5;
   std::string end = bound.at("end").isString() ? bound.at("end").asString() : "...";
+  const auto endLength = static_cast<std::int64_t>(countCharacters(end));
+  if (length < endLength)
+    throw JinjaError::runtime("truncate length " + std::to_string(length) + " is shorter than its end (" +
+                              std::to_string(endLength) + " characters)");
   const auto count = static_cast<std::int64_t>(countCharacters(args[0].asString()));
   if (count <= length || count - length <= leeway) return args[0];
-  // The first `length` characters, or without killwords those before the last white space among them.
   const bool killwords = bound.at("killwords").isTruthy();
   CharacterWalk walk(args[0].asString());
   std::size_t keep = 0;
   std::optional<std::size_t> lastSpace;
   std::string_view c;
-  for (std::int64_t k = 0; k < length && walk.next(c); ++k) {
-    if (!killwords && isWhiteSpace(c)) lastSpace = walk.offset() - c.size();
+  for (std::int64_t k = 0; k < length - endLength && walk.next(c); ++k) {
+    if (!killwords && c == " ") lastSpace = walk.offset() - c.size();
     keep = walk.offset();
   }
   if (lastSpace) keep = *lastSpace;

@@ -88,11 +88,20 @@ void checkJsonSize(const std::string& out) {
   if (out.size() > Value::maxStringBytes) checkStringSize(out.size());
 }
 
+// How tojson lays JSON out: separators after an item and after a key, and the key order.
+struct JsonLayout {
+  json::WriteOptions options;
+  std::string item = ",";
+  std::string key = ":";
+  bool sortKeys = true;  // else insertion order
+};
+
 // The JSON text of `v` as the JSON writer (sorted keys, plain slashes) writes toJson's document,
 // written straight from the value; false, with `out` partly written, for a function anywhere in it.
 // Doubles, non-ASCII text and macros are left to the writer one at a time. Throws
 // json::EncodingError as the writer does, and the size error past the string cap.
-bool appendJson(const Value& v, const json::WriteOptions& options, int indent, std::string& out) {
+bool appendJson(const Value& v, const JsonLayout& layout, int indent, std::string& out) {
+  const json::WriteOptions& options = layout.options;
   const bool pretty = options.pretty;
   switch (v.kind()) {
     case Value::Kind::null:
@@ -125,9 +134,9 @@ bool appendJson(const Value& v, const json::WriteOptions& options, int indent, s
       }
       out.push_back('[');
       for (std::size_t i = 0; i < elements.size(); ++i) {
-        if (i > 0) out.push_back(',');
+        if (i > 0) out += layout.item;
         if (pretty) appendJsonNewline(out, indent + 1);
-        if (!appendJson(elements[i], options, indent + 1, out)) return false;
+        if (!appendJson(elements[i], layout, indent + 1, out)) return false;
         checkJsonSize(out);
       }
       if (pretty) appendJsonNewline(out, indent);
@@ -143,7 +152,7 @@ bool appendJson(const Value& v, const json::WriteOptions& options, int indent, s
       // Byte order, as the writer sorts (keys are distinct); objects from JSON come sorted already.
       const auto& keys = object.keys();
       bool sorted = true;
-      for (std::size_t i = 1; i < object.size() && sorted; ++i) sorted = keys[i - 1] < keys[i];
+      for (std::size_t i = 1; i < object.size() && sorted && layout.sortKeys; ++i) sorted = keys[i - 1] < keys[i];
       std::vector<std::size_t> order;
       if (!sorted) {
         order.resize(object.size());
@@ -153,12 +162,12 @@ bool appendJson(const Value& v, const json::WriteOptions& options, int indent, s
       out.push_back('{');
       for (std::size_t k = 0; k < object.size(); ++k) {
         std::size_t i = sorted ? k : order[k];
-        if (k > 0) out.push_back(',');
+        if (k > 0) out += layout.item;
         if (pretty) appendJsonNewline(out, indent + 1);
         if (isAsciiText(keys[i])) appendJsonString(keys[i], out);
         else out += json::write(json::Value(keys[i]), options);
-        out += pretty ? " : " : ":";
-        if (!appendJson(object.values()[i], options, indent + 1, out)) return false;
+        out += layout.key;
+        if (!appendJson(object.values()[i], layout, indent + 1, out)) return false;
         checkJsonSize(out);
       }
       if (pretty) appendJsonNewline(out, indent);
@@ -169,21 +178,34 @@ bool appendJson(const Value& v, const json::WriteOptions& options, int indent, s
   return false;
 }
 
-// {'b': 1, 'a': 'é'} | tojson => {"a":"\u00e9","b":1}
+// {'b': 1, 'a': 'é'} | tojson => {"a":"\u00e9","b":1};  [1, 2] | tojson(separators=(', ', ': ')) => [1, 2]
+// sort_keys=false keeps the keys' insertion order.
 Value tojson(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty()) return Value("null");
-  BoundArguments bound = bindFilter(args, kwargs, once([] { return std::vector<std::string>{"indent", "ensure_ascii"}; }),
-                                    once([] { return BoundArguments{{"indent", Value()}, {"ensure_ascii", Value(true)}}; }));
+  BoundArguments bound = bindFilter(
+      args, kwargs, once([] { return std::vector<std::string>{"indent", "ensure_ascii", "separators", "sort_keys"}; }),
+      once([] {
+        return BoundArguments{{"indent", Value()}, {"ensure_ascii", Value(true)}, {"separators", Value()}, {"sort_keys", Value(true)}};
+      }));
   if (args[0].depth() > maxJsonDepth)
     throw JinjaError::runtime("tojson cannot write a value nested deeper than " + std::to_string(maxJsonDepth) + " levels");
-  json::WriteOptions options;
-  options.sortedKeys = true;
-  options.escapeSlashes = false;
-  options.pretty = bound.at("indent").isInt() && bound.at("indent").asInt() > 0;
+  JsonLayout layout;
+  layout.options.sortedKeys = true;
+  layout.options.escapeSlashes = false;
+  layout.options.pretty = bound.at("indent").isInt() && bound.at("indent").asInt() > 0;
+  if (layout.options.pretty) layout.key = " : ";
+  layout.sortKeys = bound.at("sort_keys").isTruthy();
+  if (const Value& separators = bound.at("separators"); !separators.isNull()) {
+    const bool pair = separators.isArray() && separators.asArray().size() == 2 && separators.asArray()[0].isString() &&
+                      separators.asArray()[1].isString();
+    if (!pair) throw JinjaError::runtime("tojson separators must be a pair of strings, not " + separators.description());
+    layout.item = separators.asArray()[0].asString();
+    layout.key = separators.asArray()[1].asString();
+  }
   std::string out;
   out.reserve(256);
   try {
-    if (!appendJson(args[0], options, 0, out)) return Value("null");
+    if (!appendJson(args[0], layout, 0, out)) return Value("null");
   } catch (const json::EncodingError&) {
     return Value("null");
   }

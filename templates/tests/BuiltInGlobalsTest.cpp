@@ -44,7 +44,7 @@ TEST(BuiltInGlobalsTest, RenderAsJinja2) {
 
 TEST(BuiltInGlobalsTest, RulesOfThisDialect) {
   const Case cases[] = {
-      {"{{ dict(b=1, a=2) }}|{{ dict(1, 2) }}|{{ namespace(x=1) }}", "{a: 2, b: 1}|{}|{x: 1}"},
+      {"{{ dict(b=1, a=2) }}|{{ dict() }}|{{ namespace(x=1) }}", "{a: 2, b: 1}|{}|{x: 1}"},
       {"{{ range(3, stop=9) }}", "[0, 1, 2]"},  // keywords are ignored
   };
   for (const Case& c : cases) EXPECT_EQ(render(c.source), c.expected) << c.source;
@@ -69,6 +69,9 @@ TEST(BuiltInGlobalsTest, ErrorsAreRuntimeErrors) {
       {"{{ lipsum(-1) }}", "Runtime error: Invalid arguments for lipsum()"},
       {"{{ lipsum(1, true, 5, 4) }}", "Runtime error: Invalid arguments for lipsum()"},
       {"{{ cycler() }}", "Runtime error: cycler() requires at least one argument"},
+      {"{{ dict(1, 2) }}", "Runtime error: dict expected at most 1 positional argument, got 2"},
+      {"{{ dict(1) }}", "Runtime error: dict needs a mapping or a list of pairs, not 1"},
+      {"{{ dict([[1, 2]]) }}", "Runtime error: Non-string dictionary keys are not supported (1)"},
       {"{{ joiner(5) }}", "Runtime error: joiner separator must be a string"},
       {"{{ strftime_now() }}", "Runtime error: strftime_now takes exactly 1 argument"},
       {"{{ strftime_now(format='%Y') }}", "Runtime error: strftime_now takes exactly 1 argument"},
