@@ -140,6 +140,16 @@ bool readsOnly(const Expression& e) {
 
 const Value* evaluateInPlace(const Expression& expression, const EnvironmentRef& env, Value& storage);
 
+// The members a loop object lacks here (loop.previtem, loop.changed(x) and the like) are an error
+// that names them rather than undefined: a template that reads them would render wrongly.
+void refuseLoopExtra(const Value& object, const std::string& name) {
+  static constexpr std::string_view extras[] = {"previtem", "nextitem", "changed", "depth", "depth0"};
+  if (std::find(std::begin(extras), std::end(extras), name) == std::end(extras) || !object.isObject()) return;
+  const auto& keys = object.asObject().keys();
+  if (keys.size() == 8 && keys[0] == "index" && keys[7] == "cycle")
+    throw JinjaError::runtime("loop." + name + " is not supported");
+}
+
 // evaluateInPlace for the kinds it reads in place, without its frame for the others.
 inline const Value* inPlace(const Expression& expression, const EnvironmentRef& env, Value& storage) {
   Expression::Kind kind = expression.kind();
@@ -185,7 +195,10 @@ const Value* evaluateInPlace(const Expression& expression, const EnvironmentRef&
       const Value* object = inPlace(member.object, env, storage);
       if (name && object->isObject() && (member.computed || !PropertyMembers::isObjectMethod(*name))) {
         const Value* stored = object->asObject().get(*name);
-        if (!stored) return &undefinedValue();
+        if (!stored) {
+          if (!member.computed) refuseLoopExtra(*object, *name);
+          return &undefinedValue();
+        }
         if (!stored->isFunction()) return stored;
         Value read = detail::memberValue(*stored);
         storage = std::move(read);
@@ -261,6 +274,7 @@ Value callMember(const Expression::Call& call, const Expression::Member& member,
     storage = Interpreter::evaluateExpression(member.object, env);
     receiver = &storage;
   }
+  refuseLoopExtra(*receiver, name);
   const bool direct = receiver->isString() || (receiver->isObject() && PropertyMembers::isObjectMethod(name));
   const Value callee = direct ? Value::undefined() : PropertyMembers::evaluate(*receiver, name);
   ArgumentList list;
@@ -268,6 +282,7 @@ Value callMember(const Expression::Call& call, const Expression::Member& member,
   const KeywordArguments kwargs = evaluateKeywords(call.kwargs, env);
   Value result;
   if (direct && PropertyMembers::callMethod(*receiver, name, *list, kwargs, result)) return result;
+  if (receiver->isString()) throw JinjaError::runtime("String method '" + name + "' is not supported");
   return callValue(callee, *list, kwargs, env);
 }
 
@@ -698,6 +713,8 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
         if (appendInPlace(set.target, *set.value, env)) return;
         assign(set.target, evaluateExpression(*set.value, env), env);
       } else {
+        if (set.target.kind() == Expression::Kind::filter)
+          throw JinjaError::runtime("Filters on set blocks ({% set x | f %}) are not supported");
         std::string body;
         interpret(set.body, env, body);
         assign(set.target, Value(std::move(body)), env);

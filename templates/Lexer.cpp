@@ -211,7 +211,12 @@ std::pair<Token, std::size_t> Scanner::extractToken(std::size_t k, bool inTag, i
   if (k >= count_) return {Token(Kind::eof, buffer_, std::string_view(), static_cast<std::int64_t>(k)), k};
   if (is(k, '{') && k + 1 < count_) {
     if (is(k + 1, '{')) return {slice(Kind::openExpression, k, k + 2), k + 2};
-    if (is(k + 1, '%')) return {slice(Kind::openStatement, k, k + 2), k + 2};
+    if (is(k + 1, '%')) {
+      if (is(k + 2, '+'))
+        throw JinjaError::lexer("'{%+' (keeping the indentation before a tag) is not supported, at position " +
+                                std::to_string(k));
+      return {slice(Kind::openStatement, k, k + 2), k + 2};
+    }
     if (is(k + 1, '#')) return extractCommentToken(k);
   }
   if (!inTag) return extractTextToken(k);
@@ -237,6 +242,8 @@ std::pair<Token, std::size_t> Scanner::extractToken(std::size_t k, bool inTag, i
     }
     if (single) return {slice(kind, k, k + 1), k + 1};
   }
+  if (is(k, '+') && pairIs(k + 1, '%', '}'))
+    throw JinjaError::lexer("'+%}' (keeping the line end after a tag) is not supported, at position " + std::to_string(k));
   if (c.size() == 1 && std::string_view("+-*/%~=!<>|").find(c[0]) != std::string_view::npos) {
     for (std::size_t length : {2u, 1u}) {
       std::size_t end = std::min(k + length, count_);
@@ -302,6 +309,7 @@ std::pair<Token, std::size_t> Scanner::extractStringToken(std::size_t start) con
 }
 
 // "1.2.3" => "1.2"; "1." => "1."; no sign, exponent or separators.
+// "12", "1.5", "1." and, with an exponent of ASCII digits, "1e3", "2.5E-3", "1e+2".
 std::pair<Token, std::size_t> Scanner::extractNumberToken(std::size_t start) const {
   std::size_t k = start;
   bool seenDot = false;
@@ -313,6 +321,17 @@ std::pair<Token, std::size_t> Scanner::extractNumberToken(std::size_t start) con
       break;
     }
     ++k;
+  }
+  auto digit = [this](std::size_t at) {
+    return at < count_ && bounds_[at + 1] - bounds_[at] == 1 && text_[bounds_[at]] >= '0' && text_[bounds_[at]] <= '9';
+  };
+  if (is(k, 'e') || is(k, 'E')) {
+    std::size_t exponent = k + 1;
+    if (is(exponent, '+') || is(exponent, '-')) ++exponent;
+    if (digit(exponent)) {
+      k = exponent;
+      while (digit(k)) ++k;
+    }
   }
   return {slice(Kind::number, start, k), k};
 }

@@ -55,21 +55,23 @@ const KindSet& expressionStarters() {
   return set;
 }
 
+std::string recursiveMessage() { return "Recursive loops (for ... recursive) are not supported"; }
+
 std::string nestingMessage() {
   return "Template nested too deeply (more than " + std::to_string(Parser::maxNesting) + " levels)";
 }
 
-// "42" => integer 42, "1.5" => number 1.5, "1." => number 1.0. Literals that do not fit, or whose
+// "42" => integer 42, "1.5" => number 1.5, "1." => number 1.0, "1e3" => number 1000.0. Literals that do not fit, or whose
 // digits are not ASCII, are errors rather than zero.
 Expression numberLiteral(std::string_view text) {
   const char* begin = text.data();
   const char* end = begin + text.size();
-  if (text.find('.') != std::string_view::npos) {
+  if (text.find_first_of(".eE") != std::string_view::npos) {
     double value = 0;
-    auto [ptr, ec] = std::from_chars(begin, end, value, std::chars_format::fixed);
+    auto [ptr, ec] = std::from_chars(begin, end, value, std::chars_format::general);
     if (ec == std::errc::result_out_of_range && ptr == end) {
       // Too small to represent reads as zero; too large is an error.
-      std::string_view whole = text.substr(0, text.find('.'));
+      std::string_view whole = text.substr(0, text.find_first_of(".eE"));
       if (whole.find_first_not_of('0') == std::string_view::npos) return Expression::number(0.0);
       throw JinjaError::parser("Number literal out of range: " + std::string(text));
     }
@@ -240,6 +242,10 @@ class Parser::Impl {
     return Statement::if_(std::move(test), std::move(body), std::move(alternate));
   }
 
+  void refuseRecursive() {
+    if (at(Kind::identifier) && peek().value() == "recursive") throw JinjaError::parser(recursiveMessage());
+  }
+
   Statement parseForStatement() {
     static const KindSet bodyEnd = {Kind::else_, Kind::endfor};
     static const KindSet elseEnd = {Kind::endfor};
@@ -252,10 +258,15 @@ class Parser::Impl {
                                      : Statement::LoopVar::tuple(std::move(names));
     consume(Kind::in, "Expected 'in' in for loop.");
     Expression iterable = parseFilter();
+    refuseRecursive();
     std::optional<Expression> test;
     if (at(Kind::if_)) {
       advance();
       test = parseTernary();
+      // `if x recursive` reads as the concatenation x ~ recursive.
+      const auto* tail = test->getIf<Expression::Binary>();
+      const auto* name = tail && tail->op == Expression::BinaryOp::concat ? tail->right.getIf<Expression::Identifier>() : nullptr;
+      if (name && name->name == "recursive") throw JinjaError::parser(recursiveMessage());
     }
     consume(Kind::closeStatement, "Expected '%}' after for loop.");
     Nodes body = parseNodesUntil(bodyEnd);
@@ -653,17 +664,25 @@ class Parser::Impl {
     return checked(Expression::array(std::move(elements)));
   }
 
+  // {'a': 1, "b": 2}: a literal of string keys. A key written as any other expression ({k: 1},
+  // {('a' ~ b): 2}) is evaluated, as the name's value rather than the name, and the literal is the
+  // call dict([[k1, v1], [k2, v2]]), which requires string keys.
   Expression parseObjectLiteral() {
     Expression::Map entries;
+    std::vector<Expression> pairs;
+    bool computed = false;
     if (!at(Kind::closeBrace)) {
       while (true) {
-        const Token& key = peek();
-        if (key.kind() != Kind::string && key.kind() != Kind::identifier)
-          throw JinjaError::parser("Expected string literal or identifier for object key. Got " +
-                                   std::string(kindName(key.kind())) + " instead");
-        advance();
+        if (at(Kind::eof))
+          throw JinjaError::parser("Expected string literal or identifier for object key. Got eof instead");
+        const bool literal = at(Kind::string) && peekKind(1) == Kind::colon;
+        Expression key = literal ? Expression::string(std::string(peek().value())) : parseTernary();
+        if (literal) advance();
+        else computed = true;
         consume(Kind::colon, "Expected ':' after object key.");
-        entries.set(std::string(key.value()), parseTernary());
+        Expression value = parseTernary();
+        if (!computed) entries.set(key.as<Expression::String>().value, value);
+        pairs.push_back(Expression::array({std::move(key), std::move(value)}));
         if (at(Kind::comma)) {
           advance();
           if (at(Kind::closeBrace)) break;
@@ -673,6 +692,7 @@ class Parser::Impl {
       }
     }
     consume(Kind::closeBrace, "Expected '}' after object literal.");
+    if (computed) return checked(Expression::call(Expression::identifier("dict"), {checked(Expression::array(std::move(pairs)))}, {}));
     return checked(Expression::object(std::move(entries)));
   }
 

@@ -78,10 +78,10 @@ bool isWordBreak(std::string_view character) {
 bool isVisibleAscii(char c) { return c > ' ' && c < 0x7F; }
 
 template <class Pred>
-std::string trimmed(const std::string& s, bool leading, bool trailing, Pred isSpace) {
+std::string trimmed(const std::string& s, bool leading, bool trailing, Pred isSpace, bool spaceOnly = true) {
   // An end at a visible ASCII character is not space, whatever characters the text holds between:
   // such text comes back whole without being split into characters.
-  if (!s.empty() && (!leading || isVisibleAscii(s.front())) && (!trailing || isVisibleAscii(s.back())) &&
+  if (spaceOnly && !s.empty() && (!leading || isVisibleAscii(s.front())) && (!trailing || isVisibleAscii(s.back())) &&
       text::isValidUtf8(s))
     return s;
   // The bytes from the first character kept to the end of the last one kept.
@@ -165,6 +165,35 @@ std::string insertAround(const std::string& s, const std::string& insert, std::i
   return out;
 }
 
+const Parameters& charsParameter() {
+  static const Parameters chars{"chars"};
+  return chars;
+}
+
+const BoundArguments& charsDefault() {
+  static const BoundArguments chars{{"chars", Value()}};
+  return chars;
+}
+
+// Without `chars` (or with null), white space goes; with a string, the characters it holds:
+// "xxaxx".strip("x") => "a";  "abcba".strip("ab") => "c"
+template <class Pred>
+Value stripped(const std::string& s, const BoundArguments& bound, bool leading, bool trailing, Pred isSpace) {
+  const Value& chars = bound.at("chars");
+  if (chars.isNull() || chars.isUndefined()) return Value(trimmed(s, leading, trailing, isSpace));
+  if (!chars.isString()) throw JinjaError::runtime("strip arguments must be strings, not " + chars.description());
+  const std::string& set = chars.asString();
+  return Value(trimmed(s, leading, trailing, [&set](std::string_view c) {
+    std::size_t at = set.find(c);
+    while (at != std::string::npos) {
+      // A whole character of the set, not the start of a longer one.
+      if (at + c.size() == set.size() || (static_cast<unsigned char>(set[at + c.size()]) & 0xC0) != 0x80) return true;
+      at = set.find(c, at + 1);
+    }
+    return false;
+  }, false));
+}
+
 using StringMethod = Method<std::string>;
 
 const StringMethod* stringMethod(std::string_view name) {
@@ -175,12 +204,12 @@ const StringMethod* stringMethod(std::string_view name) {
        [](const std::string& s, const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); }},
       {"title", &noParameters(), &noDefaults(),
        [](const std::string& s, const BoundArguments&) { return Value(titled(s)); }},
-      {"strip", &noParameters(), &noDefaults(),
-       [](const std::string& s, const BoundArguments&) { return Value(trimmed(s, true, true, isStripSpace)); }},
-      {"lstrip", &noParameters(), &noDefaults(),
-       [](const std::string& s, const BoundArguments&) { return Value(trimmed(s, true, false, isWhiteSpace)); }},
-      {"rstrip", &noParameters(), &noDefaults(),
-       [](const std::string& s, const BoundArguments&) { return Value(trimmed(s, false, true, isWhiteSpace)); }},
+      {"strip", &charsParameter(), &charsDefault(),
+       [](const std::string& s, const BoundArguments& bound) { return stripped(s, bound, true, true, isStripSpace); }},
+      {"lstrip", &charsParameter(), &charsDefault(),
+       [](const std::string& s, const BoundArguments& bound) { return stripped(s, bound, true, false, isWhiteSpace); }},
+      {"rstrip", &charsParameter(), &charsDefault(),
+       [](const std::string& s, const BoundArguments& bound) { return stripped(s, bound, false, true, isWhiteSpace); }},
       {"split", &once([] { return Parameters{"separator", "maxsplit"}; }),
        &once([] { return BoundArguments{{"separator", Value()}, {"maxsplit", Value(-1)}}; }),
        [](const std::string& s, const BoundArguments& bound) {

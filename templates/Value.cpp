@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "templates/JinjaError.h"
+#include "templates/detail/PercentFormat.h"
 #include "templates/detail/RenderClock.h"
 #include "templates/detail/Text.h"
 
@@ -368,9 +369,24 @@ Value Value::subtract(const Value& right) const {
   throw operandError("Cannot subtract non-numeric values (", *this, right);
 }
 
+// [1, 2] * 2 => [1, 2, 1, 2]; a count of 0 or less gives [].
+Value repeatedArray(const Value::Array& elements, std::int64_t times) {
+  if (times <= 0 || elements.empty()) return Value(Value::Array{});
+  const auto n = static_cast<std::uint64_t>(times);
+  if (n > Value::maxArrayElements / elements.size()) checkArraySize(Value::maxArrayElements + 1);
+  checkArraySize(elements.size() * n);
+  detail::countWork(elements.size() * n);
+  Value::Array out;
+  out.reserve(elements.size() * n);
+  for (std::uint64_t k = 0; k < n; ++k) out.insert(out.end(), elements.begin(), elements.end());
+  return Value(std::move(out));
+}
+
 Value Value::multiply(const Value& right) const {
   if (isString() && right.isInt()) return Value(repeat(asString(), right.asInt()));
   if (isInt() && right.isString()) return Value(repeat(right.asString(), asInt()));
+  if (isArray() && right.isInt()) return repeatedArray(asArray(), right.asInt());
+  if (isInt() && right.isArray()) return repeatedArray(right.asArray(), asInt());
   if (isInt() && right.isInt()) {
     std::int64_t product;
     if (__builtin_mul_overflow(asInt(), right.asInt(), &product)) throw overflowError(*this, right);
@@ -389,11 +405,21 @@ Value Value::divide(const Value& right) const {
 Value Value::floorDivide(const Value& right) const {
   if (!isNumeric() || !right.isNumeric()) throw operandError("Cannot floor divide non-numeric values (", *this, right);
   if (right.toDouble() == 0.0) throw JinjaError::runtime("Division by zero");
+  // Rounded toward minus infinity: -7 // 2 => -4; a double operand gives a double: 7 // 2.0 => 3.0.
   if (isInt() && right.isInt()) {
     if (asInt() == std::numeric_limits<std::int64_t>::min() && right.asInt() == -1) throw overflowError(*this, right);
-    return Value(asInt() / right.asInt());
+    const std::int64_t q = asInt() / right.asInt();
+    return Value((asInt() % right.asInt() != 0 && (asInt() < 0) != (right.asInt() < 0)) ? q - 1 : q);
   }
-  return Value(doubleToInt(std::floor(toDouble() / right.toDouble()), *this, right));
+  // The quotient that goes with the remainder of modulo, rounded to the nearest whole number.
+  const double a = toDouble(), b = right.toDouble();
+  const double r = std::fmod(a, b);
+  double q = (a - r) / b;
+  if (r != 0 && (b < 0) != (r < 0)) q -= 1.0;
+  if (q == 0) return Value(std::copysign(0.0, a / b));
+  double whole = std::floor(q);
+  if (q - whole > 0.5) whole += 1.0;
+  return Value(whole);
 }
 
 Value Value::power(const Value& right) const {
@@ -403,11 +429,23 @@ Value Value::power(const Value& right) const {
   throw operandError("Cannot raise non-numeric values to a power (", *this, right);
 }
 
+// The remainder takes the sign of the right operand: -7 % 3 => 2, 7 % -3 => -2, 7.5 % 2 => 1.5. On a
+// string it formats: "%s-%d" % ["a", 3] => "a-3".
 Value Value::modulo(const Value& right) const {
-  if (!isInt() || !right.isInt()) throw operandError("Modulo operation requires integers (", *this, right);
-  if (right.asInt() == 0) throw JinjaError::runtime("Modulo by zero");
-  if (right.asInt() == -1) return Value(std::int64_t{0});  // also for the least integer, whose quotient overflows
-  return Value(asInt() % right.asInt());
+  if (isString()) return Value(detail::percentFormat(asString(), right));
+  if (!isNumeric() || !right.isNumeric()) throw operandError("Modulo operation requires numbers (", *this, right);
+  if (right.toDouble() == 0.0) throw JinjaError::runtime("Modulo by zero");
+  if (isInt() && right.isInt()) {
+    if (right.asInt() == -1) return Value(std::int64_t{0});  // also for the least integer, whose quotient overflows
+    std::int64_t r = asInt() % right.asInt();
+    if (r != 0 && (r < 0) != (right.asInt() < 0)) r += right.asInt();
+    return Value(r);
+  }
+  const double b = right.toDouble();
+  double r = std::fmod(toDouble(), b);
+  if (r != 0 && (r < 0) != (b < 0)) r += b;
+  else if (r == 0) r = std::copysign(0.0, b);
+  return Value(r);
 }
 
 bool Value::appendToString(const Value& right) {

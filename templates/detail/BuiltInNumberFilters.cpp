@@ -435,8 +435,11 @@ Value batch(const Arguments& args, const KeywordArguments& kwargs, const Environ
     if (current.size() == n) out.emplace_back(std::exchange(current, {}));
   }
   if (!current.empty()) {
-    checkArraySize(n);
-    current.resize(n, bound.at("fillWith"));
+    // A null filler pads nothing: [1, 2, 3] | batch(2) => [[1, 2], [3]].
+    if (!bound.at("fillWith").isNull()) {
+      checkArraySize(n);
+      current.resize(n, bound.at("fillWith"));
+    }
     out.emplace_back(std::move(current));
   }
   return Value(std::move(out));

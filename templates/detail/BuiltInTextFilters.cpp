@@ -1,11 +1,14 @@
 // The text and markup filters, and (further below) the number, serialization and layout filters.
 #include <algorithm>
+#include <charconv>
+#include <optional>
 #include <cmath>
 #include <cstdio>
 
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
 #include "templates/detail/BuiltInFilterKit.h"
+#include "templates/detail/PercentFormat.h"
 #include "templates/detail/RenderClock.h"
 #include "templates/detail/Text.h"
 
@@ -92,6 +95,44 @@ Value safe(const Arguments& args, const KeywordArguments& kwargs, const Environm
   return args.empty() ? Value("") : args[0];
 }
 
+// Character references as text: "a &amp; b &#39;q&#39; &#x41;" => "a & b 'q' A". Named ones beyond
+// amp, lt, gt, quot, apos and nbsp stay as written.
+std::string unescapedEntities(const std::string& s) {
+  if (s.find('&') == std::string::npos) return s;
+  static const std::pair<std::string_view, std::string_view> named[] = {
+      {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", "\u00A0"}};
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const std::size_t semicolon = s[i] == '&' ? s.find(';', i + 1) : std::string::npos;
+    if (semicolon == std::string::npos || semicolon - i > 10) {
+      out += s[i];
+      continue;
+    }
+    const std::string_view name(s.data() + i + 1, semicolon - i - 1);
+    std::optional<std::string> replacement;
+    if (name.size() > 1 && name[0] == '#') {
+      const bool hex = name[1] == 'x' || name[1] == 'X';
+      std::uint32_t code = 0;
+      const std::string_view digits = name.substr(hex ? 2 : 1);
+      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), code, hex ? 16 : 10);
+      if (!digits.empty() && ec == std::errc() && end == digits.data() + digits.size() && code > 0 && code <= 0x10FFFF &&
+          (code < 0xD800 || code > 0xDFFF))
+        text::appendUtf8(replacement.emplace(), static_cast<char32_t>(code));
+    } else {
+      for (const auto& [entity, text] : named)
+        if (name == entity) replacement = std::string(text);
+    }
+    if (!replacement) {
+      out += s[i];
+      continue;
+    }
+    out += *replacement;
+    i = semicolon;
+  }
+  return out;
+}
+
 // "<p>Hello <b>world</b>\n bye </p>" => "Hello world bye"
 Value striptags(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) return Value("");
@@ -112,32 +153,24 @@ Value striptags(const Arguments& args, const KeywordArguments& kwargs, const Env
     stripped += s[i++];
     countWork();
   }
-  return Value(joined(words(stripped, isBlankOrNewline), " "));
+  return Value(unescapedEntities(joined(words(stripped, isBlankOrNewline), " ")));
 }
 
-// "%s-%s" | format(1, 'x') => "1-x"; "%d%%" | format(1) stays as written.
+// The "%" operator on the text: "%s-%d" | format("a", 3) => "a-3";  "%(x)s" | format(x=1) => "1"
 Value format(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
-  if (args.size() < 2) return args.empty() ? Value("") : args[0];
-  if (!args[0].isString()) return args[0];
-  bindFilter(args, kwargs, {}, {});
-  const std::string& s = args[0].asString();
-  std::string out;
-  std::size_t next = 1;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '%' || next >= args.size()) {
-      out += s[i];
-    } else if (i + 1 == s.size()) {
-      out += '%';
-    } else if (s[i + 1] == 's') {
-      args[next++].appendDescription(out);
-      ++i;
-    } else {
-      out += s[i];
-      out += s[++i];
-    }
-    checkStringSize(out.size());
+  if (args.empty()) return Value("");
+  if (args.size() > 1 && !kwargs.empty())
+    throw JinjaError::runtime("format cannot take positional and keyword arguments at once");
+  const std::string text = args[0].isString() ? args[0].asString() : args[0].description();
+  if (!kwargs.empty()) {
+    std::vector<const KeywordArguments::value_type*> pairs;
+    for (const auto& pair : kwargs) pairs.push_back(&pair);
+    std::sort(pairs.begin(), pairs.end(), [](const auto* a, const auto* b) { return TextLess{}(a->first, b->first); });
+    Value::Object mapping;
+    for (const auto* pair : pairs) mapping.set(pair->first, pair->second);
+    return Value(percentFormat(text, Value(std::move(mapping))));
   }
-  return Value(std::move(out));
+  return Value(percentFormat(text, Value(Value::Array(args.begin() + 1, args.end()))));
 }
 
 // The pieces of one word: long words are cut, at hyphens first.

@@ -102,8 +102,11 @@ TEST(BuiltInFiltersTest, TextAndMarkupFilters) {
       {"{{ [1, 2] | safe | length }}|{{ 'a<b' | safe }}", "2|a<b"},
       {"{{ '<p>Hello <b>world</b>\n bye </p>' | striptags }}|{{ 'a < b' | striptags }}|{{ '<\nbr\n>x' | striptags }}",
        "Hello world bye|a < b|x"},
-      {"{{ '%s-%s' | format(1, 'x') }}|{{ '%d%%' | format(1) }}|{{ 'a%' | format(1, 2) }}", "1-x|%d%%|a%"},
-      {"{{ '%s %s' | format(1) }}|{{ '%s' | format }}|{{ 5 | format(1) }}", "1 %s|%s|5"},  // dialect
+      {"{{ '%s-%s' | format(1, 'x') }}|{{ '%d%%' | format(1) }}|{{ 5 | format }}|{{ '%(x)s!' | format(x=1) }}", "1-x|1%|5|1!"},
+      {"{{ 'a%' | format(1, 2) }}", "Runtime error: incomplete format"},
+      {"{{ '%s %s' | format(1) }}", "Runtime error: not enough arguments for format string"},
+      {"{{ '%s' | format }}", "Runtime error: not enough arguments for format string"},
+      {"{{ 5 | format(1) }}", "Runtime error: not all arguments converted during string formatting"},
       {"{{ 'aaa bbb ccc' | wordwrap(7) }}|{{ 'abcdefghij' | wordwrap(4) }}|{{ 'abcdefghij' | wordwrap(4, false) }}|"
        "{{ 'well-known-fact' | wordwrap(6) }}|{{ 'aa bb' | wordwrap(3, wrapstring='<br>') }}",
        "aaa bbb\nccc|abcd\nefgh\nij|abcdefghij|well-\nknown-\nfact|aa<br>bb"},
@@ -155,7 +158,7 @@ TEST(BuiltInFiltersTest, NumberAndConversionFilters) {
        "{{ [{'k': 1}, {'k': 1}, {'k': 2}] | unique(attribute='k') | length }}",
        "['a', 'b']|['a', 'A', 'b']|2"},
       {"{{ [1, 1.0] | unique | length }}|{{ [1, 2] | unique(attribute=true) }}", "2|[1]"},  // dialect
-      {"{{ [1, 2, 3, 4, 5] | batch(2, 0) }}|{{ ([1, 2, 3] | batch(2))[1] | length }}", "[[1, 2], [3, 4], [5, 0]]|2"},
+      {"{{ [1, 2, 3, 4, 5] | batch(2, 0) }}|{{ ([1, 2, 3] | batch(2))[1] | length }}", "[[1, 2], [3, 4], [5, 0]]|1"},
       {"{{ {'a': [1, 'x']} | pprint }}|{{ 'x' | pprint }}|{{ [] | pprint }}|{{ none | pprint }}",
        "{\n  \"a\": [\n    1,\n    \"x\"\n  ]\n}|\"x\"|[]|"},
   });

@@ -27,7 +27,7 @@ struct Case {
 // Outputs agree with Jinja2 (python3-jinja2 3.1), apart from the noted rows.
 TEST(PropertyMembersTest, StringMethods) {
   const Case cases[] = {
-      {"[{{ ' a '.strip() }}][{{ ' a '.lstrip() }}][{{ ' a '.rstrip() }}][{{ ' a '.strip('x') }}]", "[a][a ][ a][a]"},
+      {"[{{ ' a '.strip() }}][{{ ' a '.lstrip() }}][{{ ' a '.rstrip() }}][{{ ' a '.strip('x') }}]", "[a][a ][ a][ a ]"},
       {"[{{ '\u00a0\u2003a\u3000\n'.strip() }}]", "[a]"},
       {"{{ 'hello world'.title() }} {{ 'hELLO'.title() }} {{ 'a\tb'.title() }}", "Hello World Hello A\tB"},
       {"{{ 'Stra\u00dfe'.upper() }} {{ '\u00c9A'.lower() }}", "STRASSE \u00e9a"},
@@ -94,7 +94,7 @@ TEST(PropertyMembersTest, ObjectMethodsAndKeys) {
 
 TEST(PropertyMembersTest, ArgumentErrors) {
   const Case cases[] = {
-      {"{{ 'x'.strip(chars='y') }}", "Runtime error: Unexpected keyword argument 'chars' for filter."},
+      {"{{ 'x'.strip(nope='y') }}", "Runtime error: Unexpected keyword argument 'nope' for filter."},
       {"{{ 'ab'.replace('a') }}", "Runtime error: Missing required argument 'new' for filter."},
       {"{{ 'abc'.startswith('a', prefix='b') }}", "Runtime error: Argument 'prefix' passed both positionally and as keyword."},
       {"{{ 'abc'.endswith(1) }}", "Runtime error: endswith() requires a string suffix"},

@@ -648,7 +648,8 @@ TEST(TemplateTest, MethodCallsMatchTheMethodTakenAsAValue) {
       {"{{ {'f': upper}.f('x') }}|{{ {'keys': 1}.keys() | list }}", "X|['keys']"},
   };
   expectRenders(cases);
-  EXPECT_EQ(renderError("{{ 'abc'.nothing() }}"), renderError("{% set f = 'abc'.nothing %}{{ f() }}"));
+  EXPECT_EQ(renderError("{{ 'abc'.nothing() }}"), "Runtime error: String method 'nothing' is not supported");
+  EXPECT_EQ(renderError("{% set f = 'abc'.nothing %}{{ f() }}"), "Runtime error: Cannot call non-function value");
   EXPECT_EQ(renderError("{{ 'abc'.upper(1, x=2) }}").rfind("rendered", 0), std::string::npos);
 }
 

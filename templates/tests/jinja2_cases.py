@@ -100,6 +100,7 @@ CASES = [
     ("{{ 'short'|truncate(3) }}", {}),
     ("{{ 'one two three four'|truncate(12, end='~', leeway=0) }}", {}),
     ("{{ 'one\ttwo three'|truncate(10, leeway=0) }}", {}),
+    ("{{ 'abcdefghij'|truncate(2) }}", {}),
     # Constructs that the engine implements.
     ("{{ 1e3 }} {{ 2.5e-3 }} {{ 1E2 }} {{ 1e20 }} {{ 1.5e+2 }}", {}),
     ("{{ '%s-%d' % ('a', 3) }}|{{ '%05.1f' % 3.14159 }}|{{ '%x' % 255 }}|{{ '%s' % 'x' }}", {}),
@@ -124,7 +125,7 @@ CASES = [
     ("{% set d = {'x': 1, ('a' ~ 'b'): 2} %}{{ d.ab }}{% for k in d %}{{ k }}{% endfor %}", {}),
     # Constructs that the engine leaves out fail with an error naming them.
     ("{% for x in [1, [2, 3]] recursive %}{% if x is iterable %}{{ loop(x) }}{% else %}{{ x }}{% endif %}{% endfor %}", {},
-     "recursive loops"),
+     "Recursive loops"),
     ("{% for x in [1,1,2] %}{% if loop.changed(x) %}{{ x }}{% endif %}{% endfor %}", {}, "loop.changed"),
     ("{% for x in [1,2,3] if x != 2 %}{{ loop.previtem }}{% endfor %}", {}, "loop.previtem"),
     ("{% for x in [1,2,3] %}{{ loop.nextitem }}{% endfor %}", {}, "loop.nextitem"),
@@ -153,7 +154,7 @@ CASES = [
     ("{{ '  a  '|trim }}|{{ 'xxaxx'|trim('x') }}|{{ 'a\nb'|indent(2) }}|{{ 'a b'|replace(' ', '_') }}|{{ 'ab'|center(6) }}|", {}),
     ("{{ 'hello world'|title }}|{{ 'one two'|wordcount }}|{{ 'a&b<c>'|e }}|{{ 'a b/c'|urlencode }}", {}),
     ("{{ 42|string ~ 'x' }}|{{ '42'|int + 1 }}|{{ '3.5'|float }}|{{ 3.7|int }}|{{ -3|abs }}|{{ 2.567|round(1) }}", {}),
-    ("{{ [1, 2, 3, 4, 5]|batch(2)|map('join', ',')|join(';') }}", {}),
+    ("{{ [1, 2, 3, 4, 5]|batch(2)|map('join', ',')|join(';') }}|{{ [1, 2, 3]|batch(2, 0)|map('join')|join(';') }}", {}),
     ("{% macro greet(name, greeting='Hi') %}{{ greeting }} {{ name }}{% endmacro %}{{ greet('Ann') }}, {{ greet('Bo', greeting='Yo') }}", {}),
     ("{% filter upper %}abc{% endfilter %}|{% set x %}in{{ 1 }}{% endset %}{{ x }}", {}),
     ("{% for x in xs %}{% if x == 2 %}{% continue %}{% endif %}{{ x }}{% endfor %}", XS),
