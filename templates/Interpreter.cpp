@@ -108,6 +108,59 @@ class DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
+// The work a built-in does over a value: its bytes for a string, its entries for an array or object.
+std::size_t workOf(const Value& v) {
+  if (v.isString()) return v.asString().size();
+  if (v.isArray()) return v.asArray().size();
+  if (v.isObject()) return v.asObject().size();
+  return 0;
+}
+
+std::size_t textBytes(const Value& v) { return v.isString() ? v.asString().size() : 0; }
+
+// Appends to an output through `append`, then charges the growth to the memory budget (past it the
+// text is cut back and the error thrown) and counts it towards the time limit.
+template <class Append>
+void appendCharged(std::string& into, Append&& append) {
+  const std::size_t before = into.size();
+  try {
+    append();
+  } catch (...) {
+    // What was appended stays (a loop may catch the signal that ended it) and stays charged.
+    if (into.size() > before) detail::renderMemory.used += static_cast<std::int64_t>(into.size() - before);
+    throw;
+  }
+  if (into.size() == before) return;
+  const std::size_t grown = into.size() - before;
+  try {
+    detail::chargeMemory(grown);
+  } catch (...) {
+    into.resize(before);
+    throw;
+  }
+  detail::countWork(grown);
+}
+
+// The text of a body rendered on its own (a set block, a filter block, a macro or caller call):
+// the output charged its bytes, released when the text is taken as a value or dropped.
+class BodyText {
+ public:
+  BodyText() = default;
+  BodyText(const BodyText&) = delete;
+  BodyText& operator=(const BodyText&) = delete;
+  ~BodyText() { detail::releaseMemory(text_.size()); }
+  std::string& text() { return text_; }
+  std::string take() {
+    detail::releaseMemory(text_.size());
+    std::string out = std::move(text_);
+    text_.clear();
+    return out;
+  }
+
+ private:
+  std::string text_;
+};
+
 const Value& undefinedValue() {
   static const Value undefined = Value::undefined();
   return undefined;
@@ -231,14 +284,21 @@ Value callValue(const Value& callee, const Arguments& args, const KeywordArgumen
   throw JinjaError::runtime("Cannot call non-function value");
 }
 
-KeywordArguments evaluateKeywords(const Expression::KeywordMap& kwargs, const EnvironmentRef& env) {
+// Keyword arguments; `charge` holds the bytes of their strings while the call is being made.
+KeywordArguments evaluateKeywords(const Expression::KeywordMap& kwargs, const EnvironmentRef& env,
+                                  detail::MemoryCharge& charge) {
   KeywordArguments out;
-  for (const auto& [name, expression] : kwargs) out.emplace(name, Interpreter::evaluateExpression(expression, env));
+  for (const auto& [name, expression] : kwargs) {
+    Value value = Interpreter::evaluateExpression(expression, env);
+    charge.grow(textBytes(value));
+    out.emplace(name, std::move(value));
+  }
   return out;
 }
 
 // The positional arguments of a call, with `*xs` spread.
-void evaluateArguments(const std::vector<Expression>& expressions, const EnvironmentRef& env, Arguments& args) {
+void evaluateArguments(const std::vector<Expression>& expressions, const EnvironmentRef& env, Arguments& args,
+                       detail::MemoryCharge& charge) {
   args.reserve(expressions.size());
   for (const Expression& arg : expressions) {
     const auto* unary = arg.getIf<Expression::Unary>();
@@ -246,9 +306,11 @@ void evaluateArguments(const std::vector<Expression>& expressions, const Environ
       Value spread = Interpreter::evaluateExpression(unary->operand, env);
       if (!spread.isArray()) throw JinjaError::runtime("Cannot unpack non-array value");
       checkArraySize(args.size() + spread.asArray().size());
+      for (const Value& element : spread.asArray()) charge.grow(textBytes(element));
       args.insert(args.end(), spread.asArray().begin(), spread.asArray().end());
     } else {
       args.push_back(Interpreter::evaluateExpression(arg, env));
+      charge.grow(textBytes(args.back()));
     }
   }
 }
@@ -278,10 +340,14 @@ Value callMember(const Expression::Call& call, const Expression::Member& member,
   const bool direct = receiver->isString() || (receiver->isObject() && PropertyMembers::isObjectMethod(name));
   const Value callee = direct ? Value::undefined() : PropertyMembers::evaluate(*receiver, name);
   ArgumentList list;
-  evaluateArguments(call.args, env, *list);
-  const KeywordArguments kwargs = evaluateKeywords(call.kwargs, env);
+  detail::MemoryCharge charge;
+  evaluateArguments(call.args, env, *list, charge);
+  const KeywordArguments kwargs = evaluateKeywords(call.kwargs, env, charge);
   Value result;
-  if (direct && PropertyMembers::callMethod(*receiver, name, *list, kwargs, result)) return result;
+  if (direct && PropertyMembers::callMethod(*receiver, name, *list, kwargs, result)) {
+    detail::countWork(workOf(*receiver) + workOf(result));
+    return result;
+  }
   if (receiver->isString()) throw JinjaError::runtime("String method '" + name + "' is not supported");
   return callValue(callee, *list, kwargs, env);
 }
@@ -293,7 +359,11 @@ Value applyFilter(const HashedText& name, const Arguments& args, const KeywordAr
     const Value function = *bound;  // the call may write to the scope that holds it
     return function.asFunction()(args, kwargs, env);
   }
-  if (const Function* filter = Filters::find(name)) return (*filter)(args, kwargs, env);
+  if (const Function* filter = Filters::find(name)) {
+    Value result = (*filter)(args, kwargs, env);
+    detail::countWork((args.empty() ? 0 : workOf(args[0])) + workOf(result));
+    return result;
+  }
   throw JinjaError::runtime("Unknown filter: " + std::string(name.text));
 }
 
@@ -304,7 +374,11 @@ bool applyTest(const HashedText& name, const Arguments& args, const EnvironmentR
     Value result = function.asFunction()(args, {}, env);
     return result.isBoolean() ? result.asBool() : result.isTruthy();
   }
-  if (const TestFunction* test = Tests::find(name)) return (*test)(args, {}, env);
+  if (const TestFunction* test = Tests::find(name)) {
+    const bool answer = (*test)(args, {}, env);
+    detail::countWork(args.empty() ? 0 : workOf(args[0]));
+    return answer;
+  }
   throw JinjaError::runtime("Unknown test: " + std::string(name.text));
 }
 
@@ -463,10 +537,13 @@ void appendConcatenation(const Expression& chain, const EnvironmentRef& env, std
     const Expression::Binary& step = *steps[k];
     if (streaming) {
       withValue(step.right, env, [&into](const Value& right) {
-        if (right.isString()) checkStringSize(into.size() + right.asString().size());  // before it grows
+        if (right.isString()) {  // before it grows
+          checkStringCap(into.size() + right.asString().size());
+          detail::requireMemory(right.asString().size());
+        }
         right.appendDescription(into);
       });
-      checkStringSize(into.size());
+      checkStringCap(into.size());
       continue;
     }
     running = withValue(step.right, env, [&](const Value& right) {
@@ -604,19 +681,24 @@ bool appendInPlace(const Expression& target, const Expression& value, const Envi
 }
 
 void executeFilterBlock(const Statement::Filter& block, const EnvironmentRef& env, std::string& into) {
-  std::string body;
-  Interpreter::interpret(block.body, env, body);
+  BodyText body;
+  Interpreter::interpret(block.body, env, body.text());
+  detail::MemoryCharge charge(body.text().size());
   std::optional<HashedText> name;
-  Arguments args{Value(std::move(body))};
+  Arguments args{Value(body.take())};
   if (const auto* identifier = block.filterExpr.getIf<Expression::Identifier>()) {
     name.emplace(identifier->name, identifier->nameHash);
   } else if (const auto* filter = block.filterExpr.getIf<Expression::Filter>()) {
     name.emplace(filter->name, filter->nameHash);
-    for (const Expression& arg : filter->args) args.push_back(Interpreter::evaluateExpression(arg, env));
+    for (const Expression& arg : filter->args) {
+      args.push_back(Interpreter::evaluateExpression(arg, env));
+      charge.grow(textBytes(args.back()));
+    }
   } else {
     throw JinjaError::runtime("Invalid filter expression in filter statement");
   }
-  applyFilter(*name, args, {}, env).appendDescription(into);
+  const Value result = applyFilter(*name, args, {}, env);
+  appendCharged(into, [&] { result.appendDescription(into); });
 }
 
 void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, std::string& into) {
@@ -645,16 +727,21 @@ void executeCallBlock(const Statement::Call& block, const EnvironmentRef& env, s
         callerScope->set(name->name, args[k]);
       }
     }
-    std::string out;
-    Interpreter::interpret(body, callerScope, out);
-    return Value(std::move(out));
+    BodyText out;
+    Interpreter::interpret(body, callerScope, out.text());
+    return Value(out.take());
   })));
   Arguments args;
+  detail::MemoryCharge charge;
   if (argExpressions)
-    for (const Expression& arg : *argExpressions) args.push_back(Interpreter::evaluateExpression(arg, env));
+    for (const Expression& arg : *argExpressions) {
+      args.push_back(Interpreter::evaluateExpression(arg, env));
+      charge.grow(textBytes(args.back()));
+    }
   KeywordArguments kwargs;
-  if (kwargExpressions) kwargs = evaluateKeywords(*kwargExpressions, env);
-  callValue(target, args, kwargs, scope).appendDescription(into);
+  if (kwargExpressions) kwargs = evaluateKeywords(*kwargExpressions, env, charge);
+  const Value result = callValue(target, args, kwargs, scope);
+  appendCharged(into, [&] { result.appendDescription(into); });
 }
 
 }  // namespace
@@ -687,19 +774,21 @@ void Interpreter::interpret(const Nodes& nodes, const EnvironmentRef& env, std::
 
 void Interpreter::interpretNode(const Node& node, const EnvironmentRef& env, std::string& into) {
   switch (node.kind()) {
-    case Node::Kind::text: into += node.text(); break;
+    case Node::Kind::text: appendCharged(into, [&] { into += node.text(); }); break;
     case Node::Kind::expression: {
-      if (isConcatenation(node.expression())) {
-        appendConcatenation(node.expression(), env, into);
-        break;
-      }
-      withValue(node.expression(), env, [&into](const Value& value) { value.appendDescription(into); });
+      appendCharged(into, [&] {
+        if (isConcatenation(node.expression())) {
+          appendConcatenation(node.expression(), env, into);
+          return;
+        }
+        withValue(node.expression(), env, [&into](const Value& value) { value.appendDescription(into); });
+      });
       break;
     }
     case Node::Kind::statement: executeStatementWithOutput(node.statement(), env, into); break;
     case Node::Kind::comment: break;
   }
-  checkStringSize(into.size());
+  checkStringCap(into.size());
 }
 
 void Interpreter::executeStatementWithOutput(const Statement& statement, const EnvironmentRef& env,
@@ -715,9 +804,9 @@ void Interpreter::executeStatementWithOutput(const Statement& statement, const E
       } else {
         if (set.target.kind() == Expression::Kind::filter)
           throw JinjaError::runtime("Filters on set blocks ({% set x | f %}) are not supported");
-        std::string body;
-        interpret(set.body, env, body);
-        assign(set.target, Value(std::move(body)), env);
+        BodyText body;
+        interpret(set.body, env, body.text());
+        assign(set.target, Value(body.take()), env);
       }
       return;
     }
@@ -852,15 +941,25 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
                                                                           : expression.as<Expression::Tuple>().elements;
       Value::Array out;
       out.reserve(elements.size());
-      for (const Expression& element : elements) out.push_back(evaluateExpression(element, env));
+      detail::MemoryCharge charge;  // the strings gathered so far, until the array holds them
+      for (const Expression& element : elements) {
+        out.push_back(evaluateExpression(element, env));
+        charge.grow(textBytes(out.back()));
+      }
+      charge.shrink(std::numeric_limits<std::size_t>::max());
       return Value(std::move(out));
     }
     case Expression::Kind::object: {
       const auto& entries = expression.as<Expression::Object>().entries;
       Value::Object out;
       out.reserveCapacity(entries.size());
-      for (std::size_t i = 0; i < entries.size(); ++i)
-        out.set(entries.keys()[i], evaluateExpression(entries.values()[i], env));
+      detail::MemoryCharge charge;  // the strings gathered so far, until the object holds them
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        Value value = evaluateExpression(entries.values()[i], env);
+        charge.grow(textBytes(value));
+        out.set(entries.keys()[i], std::move(value));
+      }
+      charge.shrink(std::numeric_limits<std::size_t>::max());
       return Value(std::move(out));
     }
     case Expression::Kind::identifier: {
@@ -915,8 +1014,10 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
         return callMember(call, *member, env);
       Value callee = evaluateExpression(call.callee, env);
       ArgumentList list;
-      evaluateArguments(call.args, env, *list);
-      return callValue(callee, *list, evaluateKeywords(call.kwargs, env), env);
+      detail::MemoryCharge charge;
+      evaluateArguments(call.args, env, *list, charge);
+      const KeywordArguments kwargs = evaluateKeywords(call.kwargs, env, charge);
+      return callValue(callee, *list, kwargs, env);
     }
     case Expression::Kind::member: {
       const auto& member = expression.as<Expression::Member>();
@@ -940,17 +1041,28 @@ Value Interpreter::evaluateExpression(const Expression& expression, const Enviro
       ArgumentList list;
       Arguments& args = *list;
       args.reserve(1 + filter.args.size());
+      detail::MemoryCharge charge;
       args.push_back(evaluateExpression(filter.operand, env));
-      for (const Expression& arg : filter.args) args.push_back(evaluateExpression(arg, env));
-      return applyFilter(HashedText(filter.name, filter.nameHash), args, evaluateKeywords(filter.kwargs, env), env);
+      charge.grow(textBytes(args.back()));
+      for (const Expression& arg : filter.args) {
+        args.push_back(evaluateExpression(arg, env));
+        charge.grow(textBytes(args.back()));
+      }
+      const KeywordArguments kwargs = evaluateKeywords(filter.kwargs, env, charge);
+      return applyFilter(HashedText(filter.name, filter.nameHash), args, kwargs, env);
     }
     case Expression::Kind::test: {
       const auto& test = expression.as<Expression::Test>();
       ArgumentList list;
       Arguments& args = *list;
       args.reserve(1 + test.args.size());
+      detail::MemoryCharge charge;
       args.push_back(evaluateExpression(test.operand, env));
-      for (const Expression& arg : test.args) args.push_back(evaluateExpression(arg, env));
+      charge.grow(textBytes(args.back()));
+      for (const Expression& arg : test.args) {
+        args.push_back(evaluateExpression(arg, env));
+        charge.grow(textBytes(args.back()));
+      }
       return Value(applyTest(HashedText(test.name, test.nameHash), args, env) != test.negated);
     }
   }
@@ -1033,6 +1145,7 @@ Value Interpreter::evaluateUnaryValue(Expression::UnaryOp op, const Value& opera
 
 Value Interpreter::evaluateBinaryValues(Expression::BinaryOp op, const Value& left, const Value& right) {
   using Op = Expression::BinaryOp;
+  detail::countWork(textBytes(left) + textBytes(right));
   switch (op) {
     case Op::add: return left.add(right);
     case Op::subtract: return left.subtract(right);
@@ -1121,9 +1234,9 @@ Value Interpreter::callMacro(const Macro& macro, const Arguments& arguments, con
     surplusKeywords.sort([](const auto& a, const auto& b) { return TextLess{}(a.first, b.first); });
     scope->set("kwargs", Value(std::move(surplusKeywords)));
   }
-  std::string out;
-  interpret(macro.body(), scope, out);
-  return Value(std::move(out));
+  BodyText out;
+  interpret(macro.body(), scope, out.text());
+  return Value(out.take());
 }
 
 void detail::tickForWork(std::size_t units) {

@@ -199,9 +199,9 @@ using StringMethod = Method<std::string>;
 const StringMethod* stringMethod(std::string_view name) {
   static const std::array<StringMethod, 11> table = {{
       {"upper", &noParameters(), &noDefaults(),
-       [](const std::string& s, const BoundArguments&) { return Value(text::uppercased(text::repairUtf8(s))); }},
+       [](const std::string& s, const BoundArguments&) { return Value(detail::casedInPieces(s, true)); }},
       {"lower", &noParameters(), &noDefaults(),
-       [](const std::string& s, const BoundArguments&) { return Value(text::lowercased(text::repairUtf8(s))); }},
+       [](const std::string& s, const BoundArguments&) { return Value(detail::casedInPieces(s, false)); }},
       {"title", &noParameters(), &noDefaults(),
        [](const std::string& s, const BoundArguments&) { return Value(titled(s)); }},
       {"strip", &charsParameter(), &charsDefault(),

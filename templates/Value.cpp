@@ -36,6 +36,8 @@ std::string repeat(std::string_view text, std::int64_t count) {
   if (count <= 0 || text.empty()) return {};
   if (static_cast<std::uint64_t>(count) > Value::maxStringBytes / text.size()) checkStringSize(Value::maxStringBytes + 1);
   const std::size_t total = text.size() * static_cast<std::size_t>(count);
+  checkStringSize(total);
+  detail::countWork(total);
   std::string out;
   out.reserve(total);
   out += text;
@@ -45,6 +47,7 @@ std::string repeat(std::string_view text, std::int64_t count) {
 
 std::string joined(std::string_view a, std::string_view b) {
   checkStringSize(a.size() + b.size());
+  detail::countWork(a.size() + b.size());
   std::string out;
   out.reserve(a.size() + b.size());
   out += a;
@@ -86,8 +89,13 @@ Value::Object sortedObject(std::vector<std::pair<std::string, Value>> pairs) {
 
 }  // namespace
 
-void checkStringSize(std::size_t bytes) {
+void checkStringCap(std::size_t bytes) {
   if (bytes > Value::maxStringBytes) throw JinjaError::runtime("String result longer than 64 MiB");
+}
+
+void checkStringSize(std::size_t bytes) {
+  checkStringCap(bytes);
+  detail::requireMemory(bytes);
 }
 
 void checkArraySize(std::size_t elements) {
@@ -453,6 +461,7 @@ bool Value::appendToString(const Value& right) {
   std::string& text = std::get<std::string>(data_);
   if (right.isString()) {
     checkStringSize(text.size() + right.asString().size());
+    detail::countWork(right.asString().size());
     text += right.asString();
   } else {
     std::string printed = right.description();

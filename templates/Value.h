@@ -175,8 +175,11 @@ class Value {
 };
 
 // Throws the runtime error for a string or array that would grow past the caps above, or for a
-// container nested deeper than Value::maxDepth.
+// container nested deeper than Value::maxDepth. checkStringSize is for a string about to be built,
+// so it also requires room for it in the render's memory budget; checkStringCap only checks the cap
+// (for a text whose bytes are charged already).
 void checkStringSize(std::size_t bytes);
+void checkStringCap(std::size_t bytes);
 void checkArraySize(std::size_t elements);
 void checkDepth(std::uint32_t depth);
 

@@ -53,13 +53,13 @@ int orderStrings(const std::string& a, const std::string& b) { return Value(a).c
 Value upperFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) throw JinjaError::runtime("upper filter requires string");
   bindFilter(args, kwargs, {}, {});
-  return Value(text::uppercased(text::repairUtf8(args[0].asString())));
+  return Value(casedInPieces(args[0].asString(), true));
 }
 
 Value lowerFilter(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {
   if (args.empty() || !args[0].isString()) throw JinjaError::runtime("lower filter requires string");
   bindFilter(args, kwargs, {}, {});
-  return Value(lower(args[0].asString()));
+  return Value(casedInPieces(args[0].asString(), false));
 }
 
 Value length(const Arguments& args, const KeywordArguments& kwargs, const EnvironmentRef&) {

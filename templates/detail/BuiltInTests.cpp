@@ -109,12 +109,12 @@ Tests::Table makeTestTable() {
       {"lower", unary([](const Value& v) {
          if (!v.isString()) return false;
          std::string s = repaired(v.asString());
-         return text::lowercased(s) == s;
+         return casedInPieces(s, false) == s;
        })},
       {"upper", unary([](const Value& v) {
          if (!v.isString()) return false;
          std::string s = repaired(v.asString());
-         return text::uppercased(s) == s;
+         return casedInPieces(s, true) == s;
        })},
       {"float", unary([](const Value& v) { return v.isDouble(); })},
       {"sequence", unary([](const Value& v) { return v.isString() || v.isArray(); })},

@@ -91,7 +91,9 @@ std::string formatFloat(const Value& v, const Spec& spec) {
   if (spec.plus) pattern += '+';
   if (spec.space) pattern += ' ';
   if (spec.alternate) pattern += '#';
-  pattern += "." + std::to_string(spec.precision.value_or(6)) + spec.type;
+  pattern += '.';
+  pattern += std::to_string(spec.precision.value_or(6));
+  pattern += spec.type;
   char buffer[1100];
   std::snprintf(buffer, sizeof buffer, pattern.c_str(), d);
   std::string body = buffer;

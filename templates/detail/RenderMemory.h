@@ -1,7 +1,9 @@
 // The memory budget of the render running on this thread: the arrays and objects that values hold
-// (their element slots, keys and the strings stored in them directly) charge their bytes while they
-// live. A charge past the budget throws JinjaError (runtime case); outside a render nothing is
-// refused. Releases never throw.
+// (their element slots, keys and the strings stored in them directly), the strings bound to names,
+// the strings of argument lists and literals being built and the rendered text of bodies charge
+// their bytes while they live, and a string about to be built must fit beside them. A charge past
+// the budget throws JinjaError (runtime case); outside a render nothing is refused. Releases never
+// throw.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +27,12 @@ inline void chargeMemory(std::size_t bytes) {
 }
 
 inline void releaseMemory(std::size_t bytes) noexcept { renderMemory.used -= static_cast<std::int64_t>(bytes); }
+
+// Throws, charging nothing, when `bytes` more would not fit: called before a string is built.
+inline void requireMemory(std::size_t bytes) {
+  if (renderMemory.limit > 0 && renderMemory.used + static_cast<std::int64_t>(bytes) > static_cast<std::int64_t>(renderMemory.limit))
+    throwOverMemoryBudget();
+}
 
 // Bytes charged for as long as the holder lives; a copy charges them again.
 class MemoryCharge {

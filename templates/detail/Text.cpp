@@ -3,6 +3,7 @@
 #include <unicode/brkiter.h>
 #include <unicode/utext.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -231,6 +232,39 @@ std::vector<std::string_view> characters(std::string_view text, std::string& sto
   // At most one character per byte: only a longer text can hold too many.
   if (whole.size() > Value::maxArrayElements) checkArraySize(countClusters(whole));
   return text::graphemes(whole);
+}
+
+std::string casedInPieces(std::string_view text, bool upper) {
+  constexpr std::size_t piece = std::size_t{1} << 20;
+  std::string storage;
+  text = wellFormed(text, storage);
+  checkStringSize(text.size());
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t from = 0; from < text.size();) {
+    std::size_t to = std::min(text.size(), from + piece);
+    if (to < text.size()) {
+      // A white-space or digit byte ends no context of the mapping; else any character's start.
+      const std::size_t searchEnd = std::min(text.size(), to + 4096);
+      std::size_t at = to;
+      while (at < searchEnd && !(text[at] == ' ' || text[at] == '\n' || text[at] == '\t' || (text[at] >= '0' && text[at] <= '9'))) ++at;
+      if (at < searchEnd) to = at;
+      else while (to < text.size() && (static_cast<unsigned char>(text[to]) & 0xC0) == 0x80) ++to;
+    }
+    const std::string_view part = text.substr(from, to - from);
+    bool ascii = true;
+    for (char c : part) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      for (char c : part) out.push_back(upper ? (c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c)
+                                              : (c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c));
+    } else {
+      out += upper ? platform::text::uppercased(part) : platform::text::lowercased(part);
+      checkStringSize(out.size());
+    }
+    countWork(part.size() * (ascii ? 1 : 16));  // the full mapping costs far more per byte
+    from = to;
+  }
+  return out;
 }
 
 std::size_t countCharacters(std::string_view text) {

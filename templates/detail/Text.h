@@ -67,6 +67,12 @@ std::string_view wellFormed(std::string_view text, std::string& storage);
 std::vector<std::string_view> characters(std::string_view text, std::string& storage);
 // How many characters `text` has, counted without building them (ill-formed UTF-8 as above).
 std::size_t countCharacters(std::string_view text);
+// The full Unicode upper- or lower-case mapping of `text` (ill-formed UTF-8 repaired first), made
+// in pieces of about 1 MiB split where the mapping needs no context across (white space or a digit
+// where there is one), each counted towards the render's time limit; room for the result is
+// checked against the string cap and the memory budget before it is built.
+//   casedInPieces("Straße", true) == "STRASSE"
+std::string casedInPieces(std::string_view text, bool upper);
 // Shortest round-trip digits: 2.0, 0.0001, 1e-05, 1.2345678901234568e+17, inf, nan.
 std::string formatDouble(double value);
 // Text with every non-overlapping occurrence of `old` (not empty) replaced, left to right, at most

@@ -313,9 +313,19 @@ TEST(TemplateTest, LongBuiltInsStopAtTheTimeLimit) {
   Template::Context context;
   context["big"] = Value(std::string(60'000'000, 'a') + " b");
   context["n"] = Value(std::string(100, 'a') + "c");
+  std::string wide;
+  for (int i = 0; i < 20'000'000; ++i) wide += "\xc3\x89";  // É
+  context["wide"] = Value(std::move(wide));
   for (const char* source : {"{{ big | reverse | length }}", "{{ big | title | length }}", "{{ big | wordcount }}",
                              "{{ big[-1] }}", "{{ n in big }}", "{{ big.split(n) | length }}",
-                             "{{ big | striptags | length }}", "{{ big | trim('a') }}"}) {
+                             "{{ big | striptags | length }}", "{{ big | trim('a') }}",
+                             // Built-ins whose one call is long, and chains of cheap ones.
+                             "{{ big | upper | length }}", "{{ big | lower | length }}", "{{ big.upper() | length }}",
+                             "{{ wide | lower | length }}", "{{ big | tojson | length }}", "{{ big | e | length }}",
+                             "{{ big | urlencode | length }}", "{{ big | string | length }}", "{{ big | trim | length }}",
+                             "{{ big.strip() | length }}", "{{ big | truncate(59000000) | length }}",
+                             "{{ '%s' | format(big) | length }}", "{{ (big ~ 'x') | length }}",
+                             "{{ ('ab' * 30000000) | length }}", "{{ big == big[1:] ~ 'a' }}"}) {
     std::string out;
     try {
       out = Template(source).render(context, {.timeLimit = std::chrono::milliseconds(1)});
@@ -344,8 +354,13 @@ TEST(TemplateTest, ValuesOfOneRenderShareOneMemoryBudget) {
       "{{ m(60, []) }}",
       "{% macro m(n, s) %}{% if n > 0 %}{{ m(n - 1, s ~ 'x' * 1000) }}{% else %}{{ s | length }}{% endif %}{% endmacro %}"
       "{{ m(60, '') }}",
+      // Strings being built, arguments being gathered and the text of bodies count before any of
+      // them is bound.
+      "{{ (('x' * 600000) ~ ('y' * 600000)) | length }}",
+      "{{ ('x' * 500000).replace('x' * 500000, 'y' * 500000) | length }}",
+      "{% macro m(n) %}{% if n > 0 %}{{ 'x' * 100000 }}{{ m(n - 1) }}{% endif %}{% endmacro %}{{ m(15) | length }}",
   };
-  const char* const expected[] = {"300000", "300", "300", "300", "10000", "60", "60000"};
+  const char* const expected[] = {"300000", "300", "300", "300", "10000", "60", "60000", "1200000", "500000", "1500000"};
   for (std::size_t k = 0; k < std::size(sources); ++k) {
     auto renderWithBudget = [&](std::size_t bytes) {
       try {
