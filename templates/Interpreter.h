@@ -25,8 +25,8 @@ class Interpreter {
   // A new root scope from `environment`'s own variables; the rendered text.
   static std::string interpret(const Nodes& nodes, const Environment& environment);
   // Renders in `root`; loop control that reaches it is a runtime error ("'break' outside a loop"),
-  // and so are running longer than `timeLimit` and holding more than `memoryLimit` bytes in arrays
-  // and objects (zero: no limit), and running out of memory.
+  // and so are running longer than `timeLimit` and holding more than `memoryLimit` bytes in values,
+  // argument lists and rendered text (zero: no limit), and running out of memory.
   static std::string renderRoot(const Nodes& nodes, const EnvironmentRef& root,
                                 std::chrono::milliseconds timeLimit = std::chrono::milliseconds::zero(),
                                 std::size_t memoryLimit = 0);

@@ -29,7 +29,7 @@ class Template {
   };
   struct RenderOptions {
     std::chrono::milliseconds timeLimit{10'000};  // wall-clock budget of one render; zero: no limit
-    std::size_t memoryLimit = std::size_t{1} << 30;  // bytes the arrays and objects of one render hold; zero: no limit
+    std::size_t memoryLimit = std::size_t{1} << 30;  // bytes the values, arguments and texts of one render hold; zero: no limit
   };
   using Context = Environment::Variables;
 
