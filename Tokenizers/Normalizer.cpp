@@ -73,15 +73,15 @@ std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const hub::Config& con
 
 namespace {
 
-// What the BERT cleaning drops: NUL, the replacement character and the "other" categories (control
-// Cc, format Cf, private use Co, unassigned Cn): "a\u0001b\u200Bc\uFFFDd\uE000e" => "abcde".
+// What the BERT cleaning drops: NUL, the replacement character, control (Cc), format (Cf) and
+// private-use (Co) characters: "a\u0001b\u200Bc\uFFFDd\uE000e" => "abcde". Unassigned code
+// points and noncharacters (Cn) stay, so that their word becomes the unknown token.
 bool isDroppedByCleaning(char32_t c) {
   if (c == 0 || c == 0xFFFD) return true;
   switch (text::generalCategory(c)) {
     case text::GeneralCategory::Cc:
     case text::GeneralCategory::Cf:
-    case text::GeneralCategory::Co:
-    case text::GeneralCategory::Cn: return true;
+    case text::GeneralCategory::Co: return true;
     default: return false;
   }
 }

@@ -112,7 +112,7 @@ class BertNormalizer : public Normalizer {
   bool shouldLowercase() const { return shouldLowercase_; }
 
  private:
-  bool shouldCleanText_ = true;           // tab, line feed, carriage return to a space; U+FFFD, other Cc, Cf, Co, Cn dropped
+  bool shouldCleanText_ = true;           // tab, line feed, carriage return to a space; NUL, U+FFFD, other Cc, Cf, Co dropped
   bool shouldHandleChineseChars_ = true;  // a space on each side of an ideograph
   bool shouldStripAccents_ = true;        // NFD without non-spacing marks (Mn); defaults to shouldLowercase
   bool shouldLowercase_ = true;

@@ -244,9 +244,10 @@ TEST(BertFixtureTest, EncodesWordPieces) {
 }
 
 // Words split into code points, as the vocabulary's pieces are: Hangul syllables decompose into
-// conjoining jamo, each a piece of its own. NUL, U+FFFD and control, format, private-use and
-// unassigned characters vanish in the normalizer instead of turning the word into [UNK]; tab, line
-// feed and carriage return separate words.
+// conjoining jamo, each a piece of its own. NUL, U+FFFD and control, format and private-use
+// characters vanish in the normalizer instead of turning the word into [UNK]; unassigned code
+// points and noncharacters stay, so their word is [UNK]; tab, line feed and carriage return
+// separate words.
 TEST(BertFixtureTest, TokenizesCodePointsOfCleanedText) {
   REQUIRE_TOKENIZER_FIXTURE("bert-base-uncased");
   const auto& b = load("bert-base-uncased", bertConfig());
@@ -261,7 +262,10 @@ TEST(BertFixtureTest, TokenizesCodePointsOfCleanedText) {
       {"a\uE000b", {"ab"}},
       {"a\uF8FFb", {"ab"}},
       {"a\U000F0000b", {"ab"}},
-      {"a\u0378b", {"ab"}},
+      {"a\u0378b", {"[UNK]"}},
+      {"a\uFFFEb", {"[UNK]"}},
+      {"a\U0001FFFEb", {"[UNK]"}},
+      {"a\U0010FFFFb", {"[UNK]"}},
       {std::string("a") + '\0' + "b", {"ab"}},
       {"a\tb\nc\rd", {"a", "b", "c", "d"}},
       {"\u05E9\u05C1", {"\u05E9"}},
@@ -271,6 +275,7 @@ TEST(BertFixtureTest, TokenizesCodePointsOfCleanedText) {
     EXPECT_EQ(b.tokenizer->encode(c.text, false), b.vocab(c.tokens)) << c.text;
   }
   EXPECT_EQ(b.tokenizer->encode("a\uFFFDb", false), (std::vector<TokenId>{11113}));  // "ab"
+  EXPECT_EQ(b.tokenizer->encode("a\u0378b", false), (std::vector<TokenId>{100}));
 }
 
 TEST(BertFixtureTest, DecodesToNormalizedText) {

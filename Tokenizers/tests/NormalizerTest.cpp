@@ -24,6 +24,10 @@ TEST(NormalizerTest, NormalizesByKind) {
       {R"({"type": "BertNormalizer", "lowercase": false})", "a\r\nb\uFFFD\u200B", "a  b"},
       {R"({"type": "BertNormalizer", "lowercase": false})", std::string("a") + '\0' + "b", "ab"},
       {R"({"type": "BertNormalizer", "lowercase": false})", "a\u0001b\u00ADc\u0085d\tz", "abcd z"},
+      // Private-use characters go; unassigned code points and noncharacters stay.
+      {R"({"type": "BertNormalizer", "lowercase": false})", "a\uE000\uF8FF\U000F0000b", "ab"},
+      {R"({"type": "BertNormalizer", "lowercase": false})", "a\u0378\uFFFE\U0001FFFE\U0010FFFFb",
+       "a\u0378\uFFFE\U0001FFFE\U0010FFFFb"},
       {R"({"type": "BertNormalizer", "lowercase": false, "clean_text": false})", "a\u0001\u200Bb", "a\u0001\u200Bb"},
       // Accent stripping drops every non-spacing mark (Mn) after decomposition, not spacing or
       // enclosing marks.
