@@ -11,10 +11,6 @@
 
 namespace tokenizers {
 
-bool operator==(const BytePair& x, const BytePair& y) {
-  return detail::canonicalKey(x.a) == detail::canonicalKey(y.a) && detail::canonicalKey(x.b) == detail::canonicalKey(y.b);
-}
-
 namespace {
 
 std::vector<std::string> splitAtSpaces(std::string_view text, bool keepEmpty) {
@@ -52,8 +48,8 @@ std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromCon
   return merges;
 }
 
-BPETokenizer::SymbolId BPETokenizer::internSymbol(const std::string& canonical) {
-  auto [it, inserted] = symbols_.try_emplace(canonical, static_cast<SymbolId>(symbols_.size()));
+BPETokenizer::SymbolId BPETokenizer::internSymbol(const std::string& text) {
+  auto [it, inserted] = symbols_.try_emplace(text, static_cast<SymbolId>(symbols_.size()));
   return it->second;
 }
 
@@ -83,9 +79,9 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
                                                std::to_string(i) + "] names \"" + *token +
                                                "\", which is not in the vocabulary");
     }
-    SymbolId left = internSymbol(detail::canonicalKey(parts[0]));
-    SymbolId right = internSymbol(detail::canonicalKey(parts[1]));
-    SymbolId merged = internSymbol(detail::canonicalKey(joined));
+    SymbolId left = internSymbol(parts[0]);
+    SymbolId right = internSymbol(parts[1]);
+    SymbolId merged = internSymbol(joined);
     merges_.insert(left, right, Merge{static_cast<std::int64_t>(i), merged});
   }
 
@@ -125,11 +121,7 @@ BPETokenizer::BPETokenizer(const hub::Config& tokenizerConfig, const hub::Config
 }
 
 BPETokenizer::SymbolId BPETokenizer::symbolId(std::string_view text) const {
-  if (detail::isBelowCombiningMarks(text)) {
-    auto found = symbols_.find(text);
-    return found == symbols_.end() ? -1 : found->second;
-  }
-  auto found = symbols_.find(detail::canonicalKey(text));
+  auto found = symbols_.find(text);
   return found == symbols_.end() ? -1 : found->second;
 }
 
@@ -144,8 +136,7 @@ std::optional<std::int64_t> BPETokenizer::rank(const BytePair& pair) const {
   return m->rank;
 }
 
-// One symbol per scalar; below U+0300 a scalar is its own canonical form, so the symbol comes
-// from a table.
+// One symbol per scalar; below U+0300 the symbol comes from a table.
 std::vector<BPETokenizer::Symbol> BPETokenizer::initialSymbols(std::string_view token) const {
   std::vector<Symbol> symbols;
   symbols.reserve(token.size());

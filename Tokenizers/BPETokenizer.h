@@ -1,8 +1,8 @@
 // The byte-pair-encoding vocabulary model, built from "tokenizer.json" (model.vocab, model.merges)
 // and "tokenizer_config.json" (unk_token, bos_token, eos_token, fuse_unk). It merges the
-// scalars of one pre-tokenized piece by merge rank, comparing symbols by canonical equivalence,
-// and looks the results up by exact text; a result missing from the vocabulary becomes byte
-// fallback tokens ("é" => ["<0xC3>", "<0xA9>"]). Immutable after construction; thread-safe.
+// scalars of one pre-tokenized piece by merge rank and looks the results up, both by exact text
+// (no Unicode equivalence, so a merged symbol always has its own entry); a result missing from the
+// vocabulary becomes byte fallback tokens ("é" => ["<0xC3>", "<0xA9>"]). Immutable after construction; thread-safe.
 // Construction throws TokenizerError: missingVocab; mismatchedConfig "BPETokenizer requires merges",
 // or naming a merge whose parts or result are not in the vocabulary.
 //   merges "a b", "ab c": bpe("abc") == "abc"
@@ -21,11 +21,11 @@
 
 namespace tokenizers {
 
-// Two adjacent symbols; equal when both are canonically equivalent.
+// Two adjacent symbols, compared by exact text.
 struct BytePair {
   std::string a;
   std::string b;
-  friend bool operator==(const BytePair& x, const BytePair& y);
+  friend bool operator==(const BytePair&, const BytePair&) = default;
 };
 
 class BPETokenizer : public TokenizingModel {
@@ -42,7 +42,7 @@ class BPETokenizer : public TokenizingModel {
   // One "<0xNN>" token per UTF-8 byte.
   static std::vector<std::string> hexaEncode(std::string_view text);
 
-  // The rank of a merge, looked up by canonical equivalence.
+  // The rank of a merge.
   std::optional<std::int64_t> rank(const BytePair& pair) const;
 
   std::optional<TokenId> convertTokenToId(std::string_view token) const override;
@@ -50,7 +50,7 @@ class BPETokenizer : public TokenizingModel {
   bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
 
  private:
-  // A symbol of the merge tables, by canonical key; -1 for a symbol no merge knows.
+  // A symbol of the merge tables, by its text; -1 for a symbol no merge knows.
   using SymbolId = std::int32_t;
   using Merge = detail::PairTable::Value;
   struct Symbol {
@@ -60,14 +60,14 @@ class BPETokenizer : public TokenizingModel {
   };
 
   SymbolId symbolId(std::string_view text) const;
-  SymbolId internSymbol(const std::string& canonical);
+  SymbolId internSymbol(const std::string& text);
   const Merge* findMerge(SymbolId left, SymbolId right) const;
   std::vector<Symbol> initialSymbols(std::string_view token) const;
   std::vector<Symbol> merge(std::string_view token) const;
   void mergeByRescan(std::vector<Symbol>& symbols) const;
   void mergeWithHeap(std::vector<Symbol>& symbols) const;
 
-  detail::StringMap<SymbolId> symbols_;                              // canonical key => symbol
+  detail::StringMap<SymbolId> symbols_;                              // text => symbol
   std::vector<SymbolId> scalarSymbols_;                              // symbol of each scalar below U+0300
   detail::PairTable merges_;                                         // (left, right) symbols => merge
   detail::StringMap<TokenId> tokensToIds_;                           // exact text

@@ -46,7 +46,8 @@ TEST(BPETokenizerTest, MergesByRank) {
       {R"(["a", 7, null, {"x": 1}, "a b"])", "ab", "ab"},  // unusable entries skipped
       {R"([])", "abc", "a b c"},
       {R"(["a b"])", "x", "x"},
-      {R"(["e\u0301 x"])", "\u00E9x", "\u00E9x"},     // symbols compare by canonical equivalence
+      {R"(["e\u0301 x"])", "\u00E9x", "\u00E9 x"},    // symbols compare by exact text, not equivalence
+      {R"(["\u212B x"])", "\u00C5x", "\u00C5 x"},      // the Angstrom sign is not its equivalent letter
       {R"(["\u00E9 x"])", "e\u0301x", "e \u0301 x"},  // symbols are scalars: a lone accent is one
   };
   for (const auto& c : cases)
@@ -76,6 +77,18 @@ TEST(BPETokenizerTest, TokenizesWithByteFallback) {
       {"<unk>", {"<0x3C>", "<0x75>", "<0x6E>", "<0x6B>", "<0x3E>"}},  // the unknown token itself falls back
   };
   for (const auto& c : cases) EXPECT_EQ(m.tokenize(c.text), c.tokens) << c.text;
+  // A merge that only a canonically equivalent spelling would take leaves the pieces apart: the
+  // known one keeps its token and only the other falls back to bytes.
+  auto accents = model(R"({"a": 0, "\u00C5": 1, "a\u00C5": 2})", R"(["a \u00C5"])");
+  const struct {
+    std::string text;
+    Tokens tokens;
+  } equivalents[] = {
+      {"a\u00C5", {"a\u00C5"}},
+      {"a\u212B", {"a", "<0xE2>", "<0x84>", "<0xAB>"}},
+      {"aA\u030A", {"a", "<0x41>", "<0xCC>", "<0x8A>"}},
+  };
+  for (const auto& c : equivalents) EXPECT_EQ(accents.tokenize(c.text), c.tokens) << c.text;
   EXPECT_EQ(BPETokenizer::hexaEncode("\n"), (Tokens{"<0x0A>"}));
 }
 

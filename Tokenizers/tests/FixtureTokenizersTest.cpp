@@ -331,7 +331,10 @@ TEST(Phi3FixtureTest, EncodesWithByteFallbackAndAddedTokens) {
 }
 
 // Merges and byte fallback work on code points: a carriage return before a line feed is the "\r"
-// token, a combining accent, a joiner and Devanagari signs are tokens of their own.
+// token, a combining accent, a joiner and Devanagari signs are tokens of their own. Merges compare
+// exact text: a character whose canonical decomposition is another single character (Angstrom
+// sign, Kelvin sign, Greek question mark, Greek ano teleia) does not merge with "▁" as its
+// equivalent does; "▁" keeps its id and only the character falls back to bytes.
 TEST(Phi3FixtureTest, TokenizesCodePoints) {
   REQUIRE_TOKENIZER_FIXTURE("phi-3-mini");
   const auto& p = load("phi-3-mini");
@@ -350,6 +353,11 @@ TEST(Phi3FixtureTest, TokenizesCodePoints) {
       {"e\u0301", {"▁e", "\u0301"}},
       {"👩\u200D👩\u200D👧", family},
       {"नमस्ते", {"▁", "न", "म", "स", "्", "त", "े"}},
+      {"\u212B", {"▁", "<0xE2>", "<0x84>", "<0xAB>"}},
+      {"\u212A", {"▁", "<0xE2>", "<0x84>", "<0xAA>"}},
+      {"\u037E", {"▁", "<0xCD>", "<0xBE>"}},
+      {"\u0387", {"▁", "<0xCE>", "<0x87>"}},
+      {"\u00C5 \u212B", {"▁\u00C5", "▁", "<0xE2>", "<0x84>", "<0xAB>"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(p.tokenizer->tokenize(c.text), c.tokens) << c.text;
