@@ -12,8 +12,6 @@
 
 namespace tokenizers {
 
-using platform::text::Regex;
-
 namespace {
 
 using Alternative = detail::AddedTokenSplitter::Alternative;
@@ -33,25 +31,6 @@ std::vector<Alternative> addedTokenAlternatives(const hub::Config::Array& entrie
   out.reserve(sized.size());
   for (auto& [alternative, characters] : sized) out.push_back(std::move(alternative));
   return out;
-}
-
-// [(<a>, lstrip), (<abc>, rstrip)] => "(<abc>)\s*|\s*(<a>)"
-std::optional<Regex> addedTokensRegexOf(const std::vector<Alternative>& alternatives) {
-  if (alternatives.empty()) return std::nullopt;  // no added tokens: every text is one section
-  std::string alternation;
-  for (const auto& a : alternatives) {
-    if (!alternation.empty()) alternation += '|';
-    if (a.lstrip) alternation += "\\s*";
-    alternation += '(';
-    alternation += Regex::escapedPattern(a.content);
-    alternation += ')';
-    if (a.rstrip) alternation += "\\s*";
-  }
-  try {
-    return Regex(alternation);
-  } catch (const platform::text::RegexError&) {
-    return std::nullopt;
-  }
 }
 
 // Every regular-expression search of one call shares this budget: 10 s, plus 1 s per MiB of text.
@@ -82,9 +61,7 @@ PreTrainedTokenizer::PreTrainedTokenizer(const hub::Config& tokenizerConfig, con
     addedTokenIds[*content] = *id;
     if (entry["special"].boolean().value_or(false)) specialTokens_[*content] = *id;
   }
-  const auto alternatives = addedTokenAlternatives(entries);
-  addedTokensRegex_ = addedTokensRegexOf(alternatives);
-  if (addedTokensRegex_) addedTokenSplitter_ = detail::AddedTokenSplitter::make(alternatives);
+  addedTokenSplitter_ = std::make_unique<const detail::AddedTokenSplitter>(addedTokenAlternatives(entries));
   for (const auto& [content, id] : addedTokenIds) addedTokens_.insert(content);
   for (const auto& [content, id] : specialTokens_) specialTokenIds_.insert(id);
 
@@ -152,14 +129,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(std::string_view text) co
   platform::text::requireValidUtf8(text);
   if (text.empty()) return {};
   platform::text::RegexTimeBudget budget(callTimeBudget(text.size()));
-  std::vector<std::string_view> sections;
-  if (addedTokenSplitter_) {
-    sections = addedTokenSplitter_->split(text);
-  } else if (addedTokensRegex_) {
-    sections = addedTokensRegex_->splitKeepingCaptureGroups(text);
-  } else {
-    sections.push_back(text);
-  }
+  const std::vector<std::string_view> sections = addedTokenSplitter_->split(text);
   std::vector<std::string> tokens;
   tokens.reserve(text.size() / 4 + 1);
   const bool fuse = model_->fuseUnknownTokens();

@@ -1,14 +1,15 @@
 // The tokenizer built from a repository's two tokenizer documents: "tokenizer_config.json"
 // (tokenizerConfig) and "tokenizer.json" (tokenizerData). It picks the vocabulary model by
-// "tokenizer_class" (without "Fast"), collects the added and special tokens into one regular
-// expression that cuts them out of a text, and builds normalizer, pre-tokenizer, post-processor
-// and decoder by their factories. Encoding: added-token split, normalizer, pre-tokenizer, model,
-// unknown fusion, post-processor, ids. Decoding: ids to texts, decoder, join, clean-up.
-// Construction throws TokenizerError or StageConfigurationError; afterwards the tokenizer is
-// immutable and may be used from several threads. Texts must be well-formed UTF-8
-// (platform::text::InvalidUtf8Error otherwise). The regular expressions of the files share one
-// time budget per call (10 s plus 1 s per MiB of text, or a caller's tighter RegexTimeBudget);
-// a call that runs past it throws platform::text::RegexTimeout. Empty text has no tokens.
+// "tokenizer_class" (without "Fast"), collects the added and special tokens into one trie that
+// cuts them out of a text as their alternation would (longest first, lstrip and rstrip absorbing
+// white space), and builds normalizer, pre-tokenizer, post-processor and decoder by their
+// factories. Encoding: added-token split, normalizer, pre-tokenizer, model, unknown fusion,
+// post-processor, ids. Decoding: ids to texts, decoder, join, clean-up. Construction throws
+// TokenizerError or StageConfigurationError; afterwards the tokenizer is immutable and may be used
+// from several threads. Texts must be well-formed UTF-8 (platform::text::InvalidUtf8Error
+// otherwise). The regular expressions of the files and the added-token split share one time
+// budget per call (10 s plus 1 s per MiB of text, or a caller's tighter RegexTimeBudget); a call
+// that runs past it throws platform::text::RegexTimeout. Empty text has no tokens.
 //   PreTrainedTokenizer t(config, data, true);  t.decode(t.encode("Hello world")) == "Hello world"
 #pragma once
 
@@ -78,7 +79,8 @@ class PreTrainedTokenizer : public Tokenizer {
   std::string_view modelName() const { return modelName_; }
   const std::unordered_set<std::string>& addedTokens() const { return addedTokens_; }
   const std::unordered_map<std::string, TokenId>& specialTokens() const { return specialTokens_; }
-  const std::optional<platform::text::Regex>& addedTokensRegex() const { return addedTokensRegex_; }
+  // The alternation the added-token split follows: "(<abc>)\s*|\s*(<a>)"; empty without added tokens.
+  std::string addedTokensPattern() const { return addedTokenSplitter_->pattern(); }
   const PreTokenizer* preTokenizer() const { return preTokenizer_.get(); }
   const Normalizer* normalizer() const { return normalizer_.get(); }
   const PostProcessor* postProcessor() const { return postProcessor_.get(); }
@@ -92,8 +94,7 @@ class PreTrainedTokenizer : public Tokenizer {
   std::unordered_set<std::string> addedTokens_;
   std::unordered_map<std::string, TokenId> specialTokens_;
   std::unordered_set<TokenId> specialTokenIds_;
-  std::optional<platform::text::Regex> addedTokensRegex_;
-  std::optional<detail::AddedTokenSplitter> addedTokenSplitter_;  // the same split without the engine
+  std::unique_ptr<const detail::AddedTokenSplitter> addedTokenSplitter_;
   std::unique_ptr<PreTokenizer> preTokenizer_;
   std::unique_ptr<Normalizer> normalizer_;
   std::unique_ptr<PostProcessor> postProcessor_;

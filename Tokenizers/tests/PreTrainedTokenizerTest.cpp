@@ -65,7 +65,7 @@ TEST(PreTrainedTokenizerTest, AddedTokenPatternPutsLongerTokensFirst) {
       {"id": 7, "content": "<b>"},
       {"id": "8", "content": "a|b."},
       {"id": 9, "content": "<s>", "special": true}])");
-  EXPECT_EQ(t.addedTokensRegex()->pattern(), "(<abc>)\\s*|(a\\|b\\.)|\\s*(<a>)|(<b>)|(<s>)");
+  EXPECT_EQ(t.addedTokensPattern(), "(<abc>)\\s*|(a\\|b\\.)|\\s*(<a>)|(<b>)|(<s>)");
   EXPECT_EQ(t.addedTokens(), (std::unordered_set<std::string>{"<a>", "<abc>", "<b>", "<s>"}));
   EXPECT_EQ(t.specialTokens(), (std::unordered_map<std::string, TokenId>{{"<s>", 9}}));
   // The id-less entry still splits text, literally; its text then goes through the model.
@@ -74,6 +74,15 @@ TEST(PreTrainedTokenizerTest, AddedTokenPatternPutsLongerTokensFirst) {
   // lstrip and rstrip absorb blanks; the blanks between <a> and <abc> reach the model, whose
   // merged symbols lose every space.
   EXPECT_EQ(t.tokenize("c  <a>  <abc>  b"), (Tokens{"c", "<a>", "<abc>", "b"}));
+}
+
+// An added token without text never matches: it cannot cut every position of a text into
+// empty sections of its own.
+TEST(PreTrainedTokenizerTest, EmptyAddedTokenNeverMatches) {
+  auto t = tokenizer(R"("added_tokens": [{"id": 5, "content": "", "lstrip": true}, {"id": 6, "content": "<sep>"}])");
+  EXPECT_EQ(t.tokenize("ab<sep>c"), (Tokens{"a", "b", "<sep>", "c"}));
+  EXPECT_EQ(t.encode("ab"), (Ids{0, 1}));
+  EXPECT_EQ(t.addedTokensPattern(), "(<sep>)");
 }
 
 // Routes the process-wide log into a list at level info while it lives; restores it however the

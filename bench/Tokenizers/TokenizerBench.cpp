@@ -2,9 +2,11 @@
 // construction), encoding 1 MB of generated English prose on one thread, and decoding the ids.
 // The Whisper tokenizer (1,608 added tokens) encoding one string of 250 KB and of 1 MB, so that
 // the added-token split shows whether it stays linear. The T5 Unigram tokenizer: loading, and
-// encoding the same 1 MB of prose on one thread (target: at least 5 MB/s). Prints the instruction set the code was
-// built for and the machine's load before and after the run. Run from anywhere; the fixtures are
-// found beside the project at ../shared/fixtures.
+// encoding the same 1 MB of prose on one thread (target: at least 5 MB/s). Loading a tokenizer.json
+// of 200,000 added tokens, and of one added token of 8 MiB (parse and construction, with the
+// memory the loaded tokenizer holds). Prints the instruction set the code was built for and the
+// machine's load before and after the run. Run from anywhere; the fixtures are found beside the
+// project at ../shared/fixtures.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/BenchmarkMain.h"
+#include "bench/ProcessStatus.h"
 
 #include "Hub/JSONParser.h"
 #include "Tokenizers/PreTrainedTokenizer.h"
@@ -172,6 +175,67 @@ void EncodeT5Prose(benchmark::State& state) {
   encodeMebibyteOfProse(state, *load(kT5Folder));
 }
 BENCHMARK(EncodeT5Prose)->Unit(benchmark::kMillisecond);
+
+// A character-level model with the given added tokens, as the text of a tokenizer.json.
+std::string documentWithAddedTokens(const std::vector<std::string>& contents, bool strip = false) {
+  std::string out = R"({"model": {"type": "BPE", "vocab": {"a": 0, "b": 1}, "merges": []}, "added_tokens": [)";
+  for (std::size_t i = 0; i < contents.size(); ++i) {
+    if (i) out += ',';
+    out += R"({"id": )" + std::to_string(i + 2) + R"(, "content": ")" + contents[i] +
+           R"(", "single_word": false, "lstrip": )" + (strip && i % 2 ? "true" : "false") + R"(, "rstrip": )" +
+           (strip && i % 3 ? "true" : "false") + R"(, "normalized": false, "special": true})";
+  }
+  return out + "]}";
+}
+
+// Parse and construction of the document; "heldMiB" is how much the resident memory grew while
+// loading (run one benchmark per process for a figure not hidden by memory freed earlier).
+void loadAddedTokens(benchmark::State& state, const std::string& document) {
+  const hub::Config config = hub::JSONParser::parseToConfig(R"({"tokenizer_class": "GPT2Tokenizer"})");
+  long held = 0;
+  for (auto _ : state) {
+    const long before = statusKilobytes("VmRSS:");
+    auto tokenizer = std::make_unique<tokenizers::PreTrainedTokenizer>(config, hub::JSONParser::parseToConfig(document), true);
+    held = statusKilobytes("VmRSS:") - before;
+    benchmark::DoNotOptimize(tokenizer);
+  }
+  state.counters["heldMiB"] = static_cast<double>(held) / 1024.0;
+  state.counters["documentMiB"] = static_cast<double>(document.size()) / (1 << 20);
+}
+
+// range(0) added tokens; range(1): 0 names with a shared prefix ("<|reserved_17|>"), 1 random
+// words, 2 random words with lstrip and rstrip on some.
+void LoadManyAddedTokens(benchmark::State& state) {
+  std::vector<std::string> contents;
+  std::uint64_t x = 88172645463325252ull;
+  for (std::int64_t i = 0; i < state.range(0); ++i) {
+    if (state.range(1) == 0) {
+      contents.push_back("<|reserved_" + std::to_string(i) + "|>");
+      continue;
+    }
+    std::string word;
+    for (int k = 0; k < 3 + static_cast<int>(i % 9); ++k) {
+      x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+      word += static_cast<char>('a' + x % 26);
+    }
+    contents.push_back(word);
+  }
+  loadAddedTokens(state, documentWithAddedTokens(contents, state.range(1) == 2));
+}
+BENCHMARK(LoadManyAddedTokens)
+    ->Args({200000, 0})
+    ->Args({200000, 1})
+    ->Args({200000, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// One added token of 8 MiB: range(0) 0 letters, 1 with characters that a pattern must escape.
+void LoadLongAddedToken(benchmark::State& state) {
+  std::string token;
+  while (token.size() < (std::size_t(8) << 20)) token += state.range(0) ? "<|x.|>" : "xxxxxx";
+  loadAddedTokens(state, documentWithAddedTokens({token}));
+}
+BENCHMARK(LoadLongAddedToken)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

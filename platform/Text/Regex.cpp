@@ -487,6 +487,10 @@ RegexTimeBudget::RegexTimeBudget(std::chrono::steady_clock::duration budget) : p
 
 RegexTimeBudget::~RegexTimeBudget() { tBudgetDeadline = previous_; }
 
+void RegexTimeBudget::require(std::string_view search) {
+  if (pastBudget()) throw RegexTimeout(std::string(search) + " ran past the time budget of this call");
+}
+
 std::string Regex::escapedPattern(std::string_view literal) {
   static constexpr std::string_view kSpecial = "\\*?+[](){}^$|./-#";
   std::string out;

@@ -69,6 +69,9 @@ class RegexTimeBudget {
  public:
   explicit RegexTimeBudget(std::chrono::steady_clock::duration budget);
   ~RegexTimeBudget();
+  // For searches done without the engine: throws RegexTimeout naming `search` when this thread's
+  // budget has run out.
+  static void require(std::string_view search);
   RegexTimeBudget(const RegexTimeBudget&) = delete;
   RegexTimeBudget& operator=(const RegexTimeBudget&) = delete;
 
