@@ -1,6 +1,7 @@
 #include "Tokenizers/Normalizer.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "Hub/Config.h"
 #include "Tokenizers/PreTokenizer.h"
@@ -46,6 +47,39 @@ std::optional<StringReplacePattern> StringReplacePattern::from(const hub::Config
 std::string StringReplacePattern::apply(std::string_view input) const {
   if (kind_ == Kind::string) return detail::replaceAll(input, pattern_, replacement_);
   return regex_->replace(input, replacement_);
+}
+
+std::optional<std::string> StringReplacePattern::apply(std::string_view input, std::size_t maxBytes) const {
+  if (kind_ == Kind::string) return detail::replaceAll(input, pattern_, replacement_, maxBytes);
+  return regex_->replace(input, replacement_, maxBytes);
+}
+
+// ---- Output bound ------------------------------------------------------------------------------
+
+namespace {
+
+// Real normalizers grow a text a few times at most (a compatibility decomposition, a space around
+// each ideograph); the slack covers a prefix on short texts.
+constexpr std::size_t kOutputFactor = 16;
+constexpr std::size_t kOutputSlack = 4096;
+
+}  // namespace
+
+std::size_t Normalizer::outputBound(std::size_t inputBytes) {
+  const std::size_t limit = std::numeric_limits<std::size_t>::max();
+  if (inputBytes > (limit - kOutputSlack) / kOutputFactor) return limit;
+  return inputBytes * kOutputFactor + kOutputSlack;
+}
+
+void Normalizer::throwTooLong(std::size_t maxBytes) {
+  throw TokenizerError::tooLong("normalizing a section would give more than " + std::to_string(maxBytes) +
+                                " bytes; a normalizer's output is bounded by " + std::to_string(kOutputFactor) +
+                                " times its input plus " + std::to_string(kOutputSlack / 1024) + " KiB");
+}
+
+std::string Normalizer::within(std::string output, std::size_t maxBytes) {
+  if (output.size() > maxBytes) throwTooLong(maxBytes);
+  return output;
 }
 
 // ---- Factory ---------------------------------------------------------------------------------
@@ -95,30 +129,43 @@ NormalizerSequence::NormalizerSequence(const hub::Config& config) {
     if (auto n = NormalizerFactory::fromConfig(element)) normalizers_.push_back(std::move(n));
 }
 
-std::string NormalizerSequence::normalize(std::string_view input) const {
+// Every member works under the bound of the text the sequence was given, so a chain that keeps
+// growing the text stops at the first member that would pass it.
+std::string NormalizerSequence::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
   std::string out(input);
-  for (const auto& n : normalizers_) out = n->normalize(out);
+  for (const auto& n : normalizers_) out = n->normalizeWithin(out, maxBytes);
   return out;
 }
 
 PrependNormalizer::PrependNormalizer(const hub::Config& config) : prepend_(config["prepend"].string("")) {}
 
-ReplaceNormalizer::ReplaceNormalizer(const hub::Config& config) : pattern_(StringReplacePattern::from(config)) {}
-
-std::string ReplaceNormalizer::normalize(std::string_view input) const {
-  return pattern_ ? pattern_->apply(input) : std::string(input);
+std::string PrependNormalizer::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
+  if (prepend_.size() > maxBytes || input.size() > maxBytes - prepend_.size()) throwTooLong(maxBytes);
+  return prepend_ + std::string(input);
 }
 
-std::string LowercaseNormalizer::normalize(std::string_view input) const { return text::lowercased(input); }
+ReplaceNormalizer::ReplaceNormalizer(const hub::Config& config) : pattern_(StringReplacePattern::from(config)) {}
 
-std::string UnicodeFormNormalizer::normalize(std::string_view input) const {
+std::string ReplaceNormalizer::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
+  if (!pattern_) return within(std::string(input), maxBytes);
+  auto out = pattern_->apply(input, maxBytes);
+  if (!out) throwTooLong(maxBytes);
+  return std::move(*out);
+}
+
+// Lower-casing and the normalization forms grow a text a few times at most: checked once built.
+std::string LowercaseNormalizer::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
+  return within(text::lowercased(input), maxBytes);
+}
+
+std::string UnicodeFormNormalizer::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
   switch (form_) {
-    case Form::nfd: return text::normalize(input, text::NormalizationForm::nfd);
-    case Form::nfc: return text::normalize(input, text::NormalizationForm::nfc);
-    case Form::nfkd: return text::normalize(input, text::NormalizationForm::nfkd);
-    case Form::nfkc: return text::normalize(input, text::NormalizationForm::nfkc);
+    case Form::nfd: return within(text::normalize(input, text::NormalizationForm::nfd), maxBytes);
+    case Form::nfc: return within(text::normalize(input, text::NormalizationForm::nfc), maxBytes);
+    case Form::nfkd: return within(text::normalize(input, text::NormalizationForm::nfkd), maxBytes);
+    case Form::nfkc: return within(text::normalize(input, text::NormalizationForm::nfkc), maxBytes);
   }
-  return std::string(input);
+  return within(std::string(input), maxBytes);
 }
 
 BertNormalizer::BertNormalizer(const hub::Config& config)
@@ -128,7 +175,7 @@ BertNormalizer::BertNormalizer(const hub::Config& config)
   shouldStripAccents_ = config["stripAccents"].boolean(shouldLowercase_);
 }
 
-std::string BertNormalizer::normalize(std::string_view input) const {
+std::string BertNormalizer::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
   std::string out(input);
   if (shouldCleanText_ || shouldHandleChineseChars_) {
     std::string next;
@@ -153,10 +200,10 @@ std::string BertNormalizer::normalize(std::string_view input) const {
   }
   if (shouldStripAccents_) out = detail::withoutNonSpacingMarks(out);
   if (shouldLowercase_) out = text::lowercased(out);
-  return out;
+  return within(std::move(out), maxBytes);
 }
 
-std::string PrecompiledNormalizer::normalize(std::string_view input) const {
+std::string PrecompiledNormalizer::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
   // ASCII text is its own NFKC form: only the cleaning applies.
   if (std::all_of(input.begin(), input.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
     std::string out;
@@ -166,7 +213,7 @@ std::string PrecompiledNormalizer::normalize(std::string_view input) const {
       if ((c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || c == 0x7F) continue;
       out.push_back(c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D ? ' ' : ch);
     }
-    return out;
+    return within(std::move(out), maxBytes);
   }
   std::string cleaned;
   cleaned.reserve(input.size());
@@ -184,7 +231,7 @@ std::string PrecompiledNormalizer::normalize(std::string_view input) const {
     if (c == 0xFF5E) sawTilde = true;
     text::appendUtf8(cleaned, c);
   }
-  if (!sawTilde) return text::normalize(cleaned, text::NormalizationForm::nfkc);
+  if (!sawTilde) return within(text::normalize(cleaned, text::NormalizationForm::nfkc), maxBytes);
   // NFKC would turn the fullwidth tilde into "~"; keep it between the normalized pieces.
   static const std::string kTilde = "\xEF\xBD\x9E";
   std::string out;
@@ -194,13 +241,13 @@ std::string PrecompiledNormalizer::normalize(std::string_view input) const {
     out += text::normalize(piece, text::NormalizationForm::nfkc);
     first = false;
   }
-  return out;
+  return within(std::move(out), maxBytes);
 }
 
 StripNormalizer::StripNormalizer(const hub::Config& config)
     : leftStrip_(config["stripLeft"].boolean(true)), rightStrip_(config["stripRight"].boolean(true)) {}
 
-std::string StripNormalizer::normalize(std::string_view input) const {
+std::string StripNormalizer::normalizeWithin(std::string_view input, std::size_t maxBytes) const {
   auto chars = detail::characters(input);
   auto isSpace = [](std::string_view ch) { return text::isWhitespace(detail::firstScalar(ch)); };
   std::size_t begin = 0, end = chars.size();
@@ -211,7 +258,7 @@ std::string StripNormalizer::normalize(std::string_view input) const {
   if (begin == end) return {};
   const char* from = chars[begin].data();
   const char* to = chars[end - 1].data() + chars[end - 1].size();
-  return std::string(from, to);
+  return within(std::string(from, to), maxBytes);
 }
 
 }  // namespace tokenizers

@@ -1,8 +1,10 @@
 // Normalizers rewrite a text section before it is pre-tokenized. NormalizerFactory::fromConfig
 // builds one from the "normalizer" object of "tokenizer.json" by its "type"; nullptr for a null
 // configuration or one without a string "type"; StageConfigurationError for one it cannot build.
-// StringReplacePattern is the replacement rule shared with the replace decoder. Immutable after
-// construction, usable from several threads; texts must be well-formed UTF-8.
+// StringReplacePattern is the replacement rule shared with the replace decoder. A normalizer's
+// output is bounded by 16 times its input plus 4 KiB (a Sequence's, by that of the text it was
+// given): past it, normalize throws TokenizerError::tooLong rather than growing without end.
+// Immutable after construction, usable from several threads; texts must be well-formed UTF-8.
 //   Bert: "Héllo\tWORLD" => "hello world";  Precompiled: "a\u200Bb" => "a b"
 #pragma once
 
@@ -34,6 +36,8 @@ class StringReplacePattern {
   // Literal: every occurrence, left to right without overlaps. Regex: every match, the
   // replacement read as a template ("$1" a capture group, "\" escapes the next character).
   std::string apply(std::string_view text) const;
+  // The same, or nothing once the result would be longer than maxBytes.
+  std::optional<std::string> apply(std::string_view text, std::size_t maxBytes) const;
 
  private:
   StringReplacePattern(Kind kind, std::string pattern, std::optional<platform::text::Regex> regex, std::string replacement);
@@ -46,8 +50,18 @@ class StringReplacePattern {
 class Normalizer {
  public:
   virtual ~Normalizer() = default;
-  virtual std::string normalize(std::string_view text) const = 0;
+  std::string normalize(std::string_view text) const { return normalizeWithin(text, outputBound(text.size())); }
   std::string operator()(std::string_view text) const { return normalize(text); }
+
+  // The longest output allowed for an input of this many bytes.
+  static std::size_t outputBound(std::size_t inputBytes);
+  // The normalized text, never longer than maxBytes: TokenizerError::tooLong instead.
+  virtual std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const = 0;
+
+ protected:
+  // The output when it is within the bound; throws tooLong otherwise.
+  static std::string within(std::string output, std::size_t maxBytes);
+  [[noreturn]] static void throwTooLong(std::size_t maxBytes);
 };
 
 struct NormalizerFactory {
@@ -57,7 +71,7 @@ struct NormalizerFactory {
 class NormalizerSequence : public Normalizer {
  public:
   explicit NormalizerSequence(const hub::Config& config);
-  std::string normalize(std::string_view text) const override;
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
 
  private:
   std::vector<std::unique_ptr<Normalizer>> normalizers_;
@@ -67,7 +81,7 @@ class NormalizerSequence : public Normalizer {
 class PrependNormalizer : public Normalizer {
  public:
   explicit PrependNormalizer(const hub::Config& config);
-  std::string normalize(std::string_view text) const override { return prepend_ + std::string(text); }
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
 
  private:
   std::string prepend_;
@@ -76,7 +90,7 @@ class PrependNormalizer : public Normalizer {
 class ReplaceNormalizer : public Normalizer {
  public:
   explicit ReplaceNormalizer(const hub::Config& config);
-  std::string normalize(std::string_view text) const override;
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
 
  private:
   std::optional<StringReplacePattern> pattern_;
@@ -86,7 +100,7 @@ class LowercaseNormalizer : public Normalizer {
  public:
   LowercaseNormalizer() = default;
   explicit LowercaseNormalizer(const hub::Config&) {}
-  std::string normalize(std::string_view text) const override;
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
 };
 
 // "NFD", "NFC", "NFKD", "NFKC"; "StripAccents" is NFKC as well (no marks are removed).
@@ -94,7 +108,7 @@ class UnicodeFormNormalizer : public Normalizer {
  public:
   enum class Form { nfd, nfc, nfkd, nfkc };
   explicit UnicodeFormNormalizer(Form form) : form_(form) {}
-  std::string normalize(std::string_view text) const override;
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
   Form form() const { return form_; }
 
  private:
@@ -104,7 +118,7 @@ class UnicodeFormNormalizer : public Normalizer {
 class BertNormalizer : public Normalizer {
  public:
   explicit BertNormalizer(const hub::Config& config);
-  std::string normalize(std::string_view text) const override;
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
 
   bool shouldCleanText() const { return shouldCleanText_; }
   bool shouldHandleChineseChars() const { return shouldHandleChineseChars_; }
@@ -124,14 +138,14 @@ class PrecompiledNormalizer : public Normalizer {
  public:
   PrecompiledNormalizer() = default;
   explicit PrecompiledNormalizer(const hub::Config&) {}
-  std::string normalize(std::string_view text) const override;
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
 };
 
 // "  hi \n" => "hi"
 class StripNormalizer : public Normalizer {
  public:
   explicit StripNormalizer(const hub::Config& config);
-  std::string normalize(std::string_view text) const override;
+  std::string normalizeWithin(std::string_view text, std::size_t maxBytes) const override;
 
  private:
   bool leftStrip_ = true;

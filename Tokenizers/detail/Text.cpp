@@ -1,6 +1,7 @@
 #include "Tokenizers/detail/Text.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/Text/Unicode.h"
 
@@ -74,18 +75,26 @@ std::string canonicalKey(std::string_view s) {
 }
 
 std::string replaceAll(std::string_view s, std::string_view target, std::string_view replacement) {
+  return *replaceAll(s, target, replacement, std::numeric_limits<std::size_t>::max());
+}
+
+std::optional<std::string> replaceAll(std::string_view s, std::string_view target, std::string_view replacement,
+                                      std::size_t maxBytes) {
+  if (s.size() > maxBytes && replacement.size() >= target.size()) return std::nullopt;
   if (target.empty()) return std::string(s);
   std::string out;
-  out.reserve(s.size());
+  out.reserve(std::min(s.size(), maxBytes));
   std::size_t start = 0;
   while (true) {
     std::size_t found = s.find(target, start);
     if (found == std::string_view::npos) break;
     out.append(s.substr(start, found - start));
     out.append(replacement);
+    if (out.size() > maxBytes) return std::nullopt;
     start = found + target.size();
   }
   out.append(s.substr(start));
+  if (out.size() > maxBytes) return std::nullopt;
   return out;
 }
 

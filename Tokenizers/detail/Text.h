@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,6 +41,9 @@ std::string canonicalKey(std::string_view text);
 
 // Every occurrence of `target` replaced, searching left to right without overlaps (exact bytes).
 std::string replaceAll(std::string_view text, std::string_view target, std::string_view replacement);
+// The same, or nothing once the result would be longer than maxBytes.
+std::optional<std::string> replaceAll(std::string_view text, std::string_view target, std::string_view replacement,
+                                      std::size_t maxBytes);
 
 // Whether the scalar is ASCII punctuation: U+0021-U+002F, U+003A-U+0040, U+005B-U+0060, U+007B-U+007E.
 inline bool isAsciiPunctuation(char32_t c) {

@@ -76,6 +76,58 @@ TEST(NormalizerTest, PrecompiledTreatsAsciiAsWithOtherText) {
   EXPECT_EQ(precompiled.normalize("a\tb\r\n\x01" "c\x7F"), "a b  c");
 }
 
+// A normalizer's output is bounded by 16 times its input plus 4 KiB: a chain that keeps doubling
+// the text or a huge prefix fails with tooLong instead of exhausting memory, while the growth of
+// real normalizers stays within it.
+TEST(NormalizerTest, OutputIsBoundedByAMultipleOfTheInput) {
+  auto replaceChain = [](int count, const std::string& replacement) {
+    std::string members;
+    for (int i = 0; i < count; ++i)
+      members += std::string(i ? ", " : "") + R"({"type": "Replace", "pattern": {"String": "a"}, "content": ")" +
+                 replacement + "\"}";
+    return R"({"type": "Sequence", "normalizers": [)" + members + "]}";
+  };
+  auto regexRepeat = [](int groups) {
+    std::string content;
+    for (int i = 0; i < groups; ++i) content += "$1";
+    return R"j({"type": "Replace", "pattern": {"Regex": "(a+)"}, "content": ")j" + content + "\"}";
+  };
+  const std::string bound(4112, 'a');  // 16 times one byte plus 4096
+  const struct {
+    std::string config;
+    std::string text;
+    bool fits;
+  } cases[] = {
+      {replaceChain(20, "aa"), "a", false},  // 2^20 bytes from one
+      {replaceChain(12, "aa"), "a", true},   // 4096 bytes
+      {replaceChain(1, bound), "a", true},
+      {replaceChain(1, bound + "a"), "a", false},
+      {replaceChain(1, "aaaaaaaaaaaaaaaaa"), std::string(10000, 'a'), false},  // 17 times
+      {regexRepeat(17), std::string(10000, 'a'), false},
+      {regexRepeat(16), std::string(10000, 'a'), true},
+      {R"({"type": "Prepend", "prepend": ")" + std::string(8192, 'x') + "\"}", "a", false},
+      {R"({"type": "Prepend", "prepend": ")" + std::string(4000, 'x') + "\"}", "a", true},
+      {R"({"type": "Prepend", "prepend": "▁"})", "", true},
+      {R"({"type": "NFKD"})", [] { std::string t; for (int i = 0; i < 2000; ++i) t += "\uFDFA"; return t; }(), true},
+      {R"({"type": "BertNormalizer"})", std::string(3000, 'x') + "中文字中文字中文字", true},
+  };
+  for (const auto& c : cases) {
+    auto n = NormalizerFactory::fromConfig(json(c.config));
+    ASSERT_NE(n, nullptr) << c.config.substr(0, 120);
+    if (c.fits) {
+      EXPECT_NO_THROW(n->normalize(c.text)) << c.config.substr(0, 120);
+      continue;
+    }
+    try {
+      const std::string out = n->normalize(c.text);
+      ADD_FAILURE() << "gave " << out.size() << " bytes from " << c.text.size() << ": " << c.config.substr(0, 120);
+    } catch (const TokenizerError& e) {
+      EXPECT_EQ(e.kind(), TokenizerError::Kind::tooLong);
+      EXPECT_NE(std::string(e.what()).find("bounded by 16 times its input plus 4 KiB"), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(NormalizerTest, FactoryGivesNothingOrRejects) {
   EXPECT_EQ(NormalizerFactory::fromConfig(hub::Config()), nullptr);
   EXPECT_EQ(NormalizerFactory::fromConfig(json(R"({"lowercase": true})")), nullptr);

@@ -85,6 +85,22 @@ TEST(PreTrainedTokenizerTest, EmptyAddedTokenNeverMatches) {
   EXPECT_EQ(t.addedTokensPattern(), "(<sep>)");
 }
 
+// A normalizer that would grow a section past its bound fails the call with tooLong; the
+// tokenizer stays usable for the texts it can normalize.
+TEST(PreTrainedTokenizerTest, NormalizerPastItsBoundFailsTheCall) {
+  auto t = tokenizer(R"("normalizer": {"type": "Replace", "pattern": {"String": "c"}, "content": ")" + std::string(5000, 'a') +
+                     R"("}, "added_tokens": [{"id": 5, "content": "<sep>"}])");
+  EXPECT_EQ(t.encode("ab<sep>b"), (Ids{0, 1, 5, 1}));
+  try {
+    t.encode("abc");
+    ADD_FAILURE() << "normalized past the bound";
+  } catch (const TokenizerError& e) {
+    EXPECT_EQ(e.kind(), TokenizerError::Kind::tooLong);
+    EXPECT_EQ(std::string(e.what()), "Input is too long: normalizing a section would give more than 4144 bytes; a "
+                                     "normalizer's output is bounded by 16 times its input plus 4 KiB");
+  }
+}
+
 // Routes the process-wide log into a list at level info while it lives; restores it however the
 // test ends.
 class CapturedLog {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 #include <mutex>
 
 #include <unicode/brkiter.h>
@@ -442,9 +443,17 @@ std::vector<std::string_view> Regex::splitKeepingCaptureGroups(std::string_view 
 }
 
 std::string Regex::replace(std::string_view text, std::string_view replacementTemplate) const {
+  return *replace(text, replacementTemplate, std::numeric_limits<std::size_t>::max());
+}
+
+std::optional<std::string> Regex::replace(std::string_view text, std::string_view replacementTemplate,
+                                          std::size_t maxBytes) const {
   requireValidUtf8(replacementTemplate);
   auto found = matches(text);
-  if (found.empty()) return std::string(text);
+  if (found.empty()) {
+    if (text.size() > maxBytes) return std::nullopt;
+    return std::string(text);
+  }
   const std::size_t groupCount = compiled_->groupCount;
   // "$" takes at most as many digits as the group count has: "$12" is group 12 with 10 or more
   // groups (empty when there is no such group), group 1 and a "2" with fewer.
@@ -469,14 +478,17 @@ std::string Regex::replace(std::string_view text, std::string_view replacementTe
         if (group <= groupCount && match.groups[group]) {
           const ByteRange& g = *match.groups[group];
           out.append(text.substr(g.begin, g.size()));
+          if (out.size() > maxBytes) return std::nullopt;  // a template of many groups multiplies the text
         }
         continue;
       }
       out.push_back(c);
     }
+    if (out.size() > maxBytes) return std::nullopt;
     last = match.range.end;
   }
   out.append(text.substr(last));
+  if (out.size() > maxBytes) return std::nullopt;
   return out;
 }
 

@@ -122,6 +122,9 @@ class Regex {
   // count has; a group that is absent or did not take part is empty), "\x" is x taken literally.
   //   Regex("(\\d+)").replace("a12", "<$1>") == "a<12>"
   std::string replace(std::string_view text, std::string_view replacementTemplate) const;
+  // The same, or nothing once the result would be longer than maxBytes (it is never built past that).
+  std::optional<std::string> replace(std::string_view text, std::string_view replacementTemplate,
+                                     std::size_t maxBytes) const;
 
   // The literal text as a pattern that matches exactly it.
   static std::string escapedPattern(std::string_view literal);

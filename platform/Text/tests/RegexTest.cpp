@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +247,28 @@ INSTANTIATE_TEST_SUITE_P(
                     "don't stop, he's."},
         ReplaceCase{"NoMatchKeepsText", "z", "y", "abc", "abc"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The bounded replacement gives nothing once the result passes the bound, on either side of it
+// and however the growth comes: from the template's text, from its groups, or with no match.
+TEST(RegexReplaceBound, GivesNothingPastTheBound) {
+  const struct {
+    const char* pattern;
+    const char* replacement;
+    std::string text;
+    std::size_t maxBytes;
+    std::optional<std::string> expected;
+  } cases[] = {
+      {"b", "xyz", "abc", 5, "axyzc"},
+      {"b", "xyz", "abc", 4, std::nullopt},
+      {"(a+)", "$1$1$1", "aaaa", 12, "aaaaaaaaaaaa"},
+      {"(a+)", "$1$1$1", "aaaa", 11, std::nullopt},
+      {"z", "y", "abc", 3, "abc"},
+      {"z", "y", "abc", 2, std::nullopt},
+      {"b", "", "abbb", 1, "a"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Regex(c.pattern).replace(c.text, c.replacement, c.maxBytes), c.expected) << c.pattern << " " << c.maxBytes;
+}
 
 TEST(RegexCompile, BadPatternsAreErrorsNamingThePattern) {
   for (const char* bad : {"(", "[a-", R"(\p{NoSuchProperty})", "a{2,1}", "*"}) {
