@@ -136,7 +136,8 @@ class HubApi {
 
   // A local JSON file as Config; a malformed one fails with jsonSerialization. A file over
   // maxConfigurationBytes (far above the largest real tokenizer.json) fails with a
-  // std::filesystem::error saying so, before it is parsed.
+  // std::filesystem::error saying so, before it is parsed; so does one whose tree would pass the
+  // parser's memory bound (JSONParser::TreeTooLargeError).
   static constexpr std::uintmax_t maxConfigurationBytes = 128u << 20;
   Config configuration(const std::filesystem::path& fileURL) const;
   Config configuration(const std::string& filename, const Hub::Repo& repo) const;

@@ -212,6 +212,8 @@ Config HubApi::configuration(const fs::path& fileURL) const {
   if (in.bad()) throw fs::filesystem_error("Cannot read file", fileURL, std::make_error_code(std::errc::io_error));
   try {
     return JSONParser::parseToConfig(bytes);
+  } catch (const JSONParser::TreeTooLargeError& e) {
+    throw fs::filesystem_error(e.what(), fileURL, std::make_error_code(std::errc::not_enough_memory));
   } catch (const JSONParser::ParseError& e) {
     std::string url = "file://" + fs::absolute(fileURL).string();
     throw Error::jsonSerialization(url, "JSON parsing failed for " + url + ": " + e.what() +

@@ -1,6 +1,8 @@
 #include "Hub/JSONParser.h"
 
-#include <iterator>
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/System/JsonReader.h"
@@ -18,67 +20,122 @@ JSONParser::ParseError::ParseError(std::uint32_t code, std::string message, std:
 JSONParser::ParseError::ParseError()
     : std::runtime_error("JSON reader returned null document"), kind(Kind::nullDocument) {}
 
+JSONParser::TreeTooLargeError::TreeTooLargeError(std::size_t limitBytes)
+    : std::runtime_error("The document would take more than " + std::to_string(limitBytes >> 20) +
+                         " MiB of memory as a configuration tree (the bound is " +
+                         std::to_string(kTreeBytesPerDocumentByte) + " times its size, and at least " +
+                         std::to_string(kMinTreeBytes >> 20) + " MiB); it is not read"),
+      limitBytes(limitBytes) {}
+
 namespace {
 
-// Builds the tree bottom-up from the reader's events: finished values wait on one stack, keys on
-// another, and a container takes its members off the stacks when it closes. Integers within 64
-// signed bits stay integers; every other number becomes the nearest 32-bit float.
+// What the tree holds in memory, in bytes, as the standard containers lay it out: a text's heap
+// block beyond the in-place buffer, a dictionary's nodes and buckets, an array's element buffer
+// (its capacity) and the blocks that share them. An estimate, close enough to keep a bound honest.
+std::size_t heapBytesOfText(std::size_t length) { return length < 16 ? 0 : length + 1 + 16; }
+constexpr std::size_t kBlock = 16;        // a heap block's own bookkeeping
+constexpr std::size_t kSharedBlock = 32;  // the control block of a shared container
+constexpr std::size_t kDictionaryNode = sizeof(BinaryDistinctString) + sizeof(Config) + 2 * sizeof(void*) + kBlock;
+constexpr std::size_t kDictionary = sizeof(Config::Dictionary) + kSharedBlock + kBlock;
+constexpr std::size_t kArray = sizeof(Config::Array) + kSharedBlock + 2 * kBlock;
+
+// Builds the tree top-down from the reader's events: each open array or object is filled in place
+// as its members finish, so a value is held once, in its container. Integers within 64 signed
+// bits stay integers; every other number becomes the nearest 32-bit float. What the tree takes is
+// charged as it grows; past the limit, TreeTooLargeError.
 class TreeBuilder : public platform::json::ReadEvents {
  public:
+  explicit TreeBuilder(std::size_t limitBytes) : limit_(limitBytes) {}
+
   void restart() override {
-    values_.clear();
-    keys_.clear();
+    open_.clear();
+    root_.reset();
+    charged_ = 0;
   }
-  void null() override { values_.emplace_back(); }
-  void boolean(bool b) override { values_.emplace_back(b); }
+  void null() override { add(Config()); }
+  void boolean(bool b) override { add(Config(b)); }
   void number(const platform::json::Number& n) override {
     using Kind = platform::json::Number::Kind;
     switch (n.kind) {
-      case Kind::integer: values_.emplace_back(n.integer); break;
-      case Kind::unsignedInteger: values_.emplace_back(static_cast<float>(n.unsignedInteger)); break;
-      case Kind::real: values_.emplace_back(nearestFloat(n.real)); break;
+      case Kind::integer: add(Config(n.integer)); break;
+      case Kind::unsignedInteger: add(Config(static_cast<float>(n.unsignedInteger))); break;
+      case Kind::real: add(Config(nearestFloat(n.real))); break;
     }
   }
   // The reader hands over well-formed UTF-8 only.
-  void string(std::string_view s) override { values_.emplace_back(BinaryDistinctString::fromValidUtf8(std::string(s))); }
-  void key(std::string_view s) override { keys_.push_back(BinaryDistinctString::fromValidUtf8(std::string(s))); }
-  void startObject() override {}
-  void startArray() override {}
+  void string(std::string_view s) override {
+    charge(heapBytesOfText(s.size()));
+    add(Config(BinaryDistinctString::fromValidUtf8(std::string(s))));
+  }
+  void key(std::string_view s) override {
+    charge(heapBytesOfText(s.size()));
+    open_.back().key = BinaryDistinctString::fromValidUtf8(std::string(s));
+  }
+  void startObject() override { open_.emplace_back().isObject = true; }
+  void startArray() override { open_.emplace_back(); }
 
-  void endObject(std::size_t count) override {
-    Config::Dictionary dictionary;
-    dictionary.reserve(count);
-    const std::size_t firstValue = values_.size() - count;
-    const std::size_t firstKey = keys_.size() - count;
-    // Document order, so that the last of repeated keys wins.
-    for (std::size_t i = 0; i < count; ++i)
-      dictionary.insert_or_assign(std::move(keys_[firstKey + i]), std::move(values_[firstValue + i]));
-    values_.resize(firstValue);
-    keys_.resize(firstKey);
-    values_.emplace_back(std::move(dictionary));
+  void endObject(std::size_t) override {
+    charge(kDictionary);
+    Config::Dictionary dictionary = std::move(open_.back().dictionary);
+    open_.pop_back();
+    add(Config(std::move(dictionary)));
+  }
+  void endArray(std::size_t) override {
+    charge(kArray);
+    Config::Array array = std::move(open_.back().array);
+    open_.pop_back();
+    add(Config(std::move(array)));
   }
 
-  void endArray(std::size_t count) override {
-    const std::size_t first = values_.size() - count;
-    Config::Array array(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(first)),
-                        std::make_move_iterator(values_.end()));
-    values_.resize(first);
-    values_.emplace_back(std::move(array));
-  }
-
-  Config takeRoot() { return std::move(values_.back()); }
-  bool hasRoot() const { return values_.size() == 1; }
+  Config takeRoot() { return std::move(*root_); }
+  bool hasRoot() const { return root_.has_value() && open_.empty(); }
 
  private:
-  std::vector<Config> values_;
-  std::vector<BinaryDistinctString> keys_;
+  struct Open {
+    bool isObject = false;
+    Config::Array array;
+    Config::Dictionary dictionary;
+    BinaryDistinctString key;  // of the member whose value comes next
+  };
+
+  void charge(std::size_t bytes) {
+    charged_ += bytes;
+    if (charged_ > limit_) throw JSONParser::TreeTooLargeError(limit_);
+  }
+
+  // Into the innermost open container; a repeated key replaces the earlier value, so the last wins.
+  void add(Config value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return;
+    }
+    Open& into = open_.back();
+    if (!into.isObject) {
+      const std::size_t capacity = into.array.capacity();
+      into.array.push_back(std::move(value));
+      charge((into.array.capacity() - capacity) * sizeof(Config));
+      return;
+    }
+    const std::size_t buckets = into.dictionary.bucket_count();
+    const bool inserted = into.dictionary.insert_or_assign(std::move(into.key), std::move(value)).second;
+    const std::size_t grown = into.dictionary.bucket_count() > buckets ? into.dictionary.bucket_count() - buckets : 0;
+    charge((inserted ? kDictionaryNode : 0) + grown * sizeof(void*));
+  }
+
+  std::vector<Open> open_;
+  std::optional<Config> root_;
+  std::size_t limit_;
+  std::size_t charged_ = 0;
 };
 
 }  // namespace
 
 Config JSONParser::parseToConfig(std::string_view bytes) {
   if (bytes.empty()) throw ParseError(0, "empty data", 0);
-  TreeBuilder builder;
+  const std::size_t limit = bytes.size() > (SIZE_MAX - 1) / kTreeBytesPerDocumentByte
+                                ? SIZE_MAX
+                                : std::max(kMinTreeBytes, bytes.size() * kTreeBytesPerDocumentByte);
+  TreeBuilder builder(limit);
   if (auto failure = platform::json::readJson(bytes, builder, {.maxDepth = kMaxDepth, .anyCaseLiterals = true}))
     throw ParseError(failure->code, failure->message, static_cast<std::int64_t>(failure->offset));
   if (!builder.hasRoot()) throw ParseError();

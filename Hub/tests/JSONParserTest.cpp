@@ -148,6 +148,56 @@ TEST(JsonDocuments, CamelCaseLookupsReachDocumentKeys) {
   EXPECT_EQ(c["preTokenizer"]["type"].string(), "ByteLevel");
 }
 
+// The tree may take 20 times the document's bytes, at least 64 MiB: millions of tiny values are
+// refused with the bound named, on both sides of the floor, while documents shaped like real
+// tokenizer files (a vocabulary, merges as pairs, added-token objects) are read.
+TEST(JSONParserTest, TreeMemoryIsBoundedByAMultipleOfTheDocument) {
+  auto repeated = [](const std::string& element, std::size_t count) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < count; ++i) (out += i ? "," : "") += element;
+    return out + "]";
+  };
+  std::string vocabulary = "{";
+  for (int i = 0; i < 300000; ++i) vocabulary += (i ? ",\"t" : "\"t") + std::to_string(i) + "\":" + std::to_string(i);
+  vocabulary += "}";
+  std::string addedTokens = "[";
+  for (int i = 0; i < 50000; ++i)
+    addedTokens += std::string(i ? "," : "") + R"({"id":)" + std::to_string(i) + R"(,"content":"<|t)" +
+                   std::to_string(i) + R"(|>","single_word":false,"lstrip":false,"rstrip":false,"normalized":false,"special":true})";
+  addedTokens += "]";
+  const struct {
+    const char* name;
+    std::string json;
+    bool fits;
+  } cases[] = {
+      {"empty objects", repeated("{}", 2'000'000), false},
+      {"empty arrays", repeated("[]", 2'000'000), false},
+      {"one-member objects", repeated(R"({"a":1})", 1'000'000), false},
+      {"small integers", repeated("1", 3'000'000), false},
+      {"empty objects under the floor", repeated("{}", 100'000), true},
+      {"vocabulary", vocabulary, true},
+      {"merges as pairs", repeated(R"(["Ġth","ere"])", 1'000'000), true},
+      {"added tokens", addedTokens, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.fits) {
+      EXPECT_NO_THROW(JSONParser::parseToConfig(c.json));
+      continue;
+    }
+    try {
+      JSONParser::parseToConfig(c.json);
+      ADD_FAILURE() << "read " << c.json.size() << " bytes";
+    } catch (const JSONParser::TreeTooLargeError& e) {
+      const std::size_t limit = std::max(std::size_t(64) << 20, c.json.size() * 20);
+      EXPECT_EQ(e.limitBytes, limit);
+      EXPECT_EQ(std::string(e.what()), "The document would take more than " + std::to_string(limit >> 20) +
+                                           " MiB of memory as a configuration tree (the bound is 20 times its size, "
+                                           "and at least 64 MiB); it is not read");
+    }
+  }
+}
+
 struct MalformedCase {
   const char* name;
   std::string json;

@@ -146,6 +146,20 @@ TEST_F(LanguageModelConfigurationTest, ATokenizerFileOverTheSizeBoundIsRefusedUn
   }
 }
 
+// A tokenizer.json within the size bound whose tree would pass the parser's memory bound is refused
+// as a file error naming the bound and the file.
+TEST_F(LanguageModelConfigurationTest, ATokenizerFileOfMillionsOfTinyValuesIsRefused) {
+  std::string tiny = "[";
+  for (int i = 0; i < 2'000'000; ++i) tiny += i ? ",{}" : "{}";
+  writeFiles(folder, {{"tokenizer.json", tiny + "]"}});
+  const Error error = clientError([&] { LanguageModelConfigurationFromHub::loadConfig(folder, api); });
+  EXPECT_EQ(error.kind(), Error::Kind::fileSystemError);
+  const std::string what = error.what();
+  EXPECT_NE(what.find("more than 114 MiB of memory as a configuration tree (the bound is 20 times its size"),
+            std::string::npos) << what;
+  EXPECT_NE(what.find("tokenizer.json"), std::string::npos) << what;
+}
+
 TEST_F(LanguageModelConfigurationTest, NamingRuleKeepsTheOtherMembersAndTheFallbackWinsOverTheLoadedOnes) {
   writeFiles(folder, {{"tokenizer.json", "{}"},
                       {"config.json", R"({"model_type": "whisper"})"},

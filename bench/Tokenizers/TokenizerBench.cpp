@@ -4,7 +4,7 @@
 // the added-token split shows whether it stays linear. The T5 Unigram tokenizer: loading, and
 // encoding the same 1 MB of prose on one thread (target: at least 5 MB/s). Loading a tokenizer.json
 // of 200,000 added tokens, and of one added token of 8 MiB (parse and construction, with the
-// memory the loaded tokenizer holds). Prints the instruction set the code was built for and the
+// memory the loaded tokenizer holds), and refusing a document of millions of tiny values. Prints the instruction set the code was built for and the
 // machine's load before and after the run. Run from anywhere; the fixtures are found beside the
 // project at ../shared/fixtures.
 #include <cstdint>
@@ -236,6 +236,25 @@ void LoadLongAddedToken(benchmark::State& state) {
   loadAddedTokens(state, documentWithAddedTokens({token}));
 }
 BENCHMARK(LoadLongAddedToken)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// A tokenizer.json of nearly 128 MiB made of 16.7 million one-member objects: the time until the
+// parse refuses it, and the process's peak memory ("peakMiB", run alone for a meaningful figure).
+void RefuseTinyValuesDocument(benchmark::State& state) {
+  std::string document = "[";
+  document.reserve(std::size_t(128) << 20);
+  while (document.size() + 9 < (std::size_t(128) << 20)) document += R"({"a":1},)";
+  document += R"({"a":1}])";
+  for (auto _ : state) {
+    try {
+      benchmark::DoNotOptimize(hub::JSONParser::parseToConfig(document));
+      return state.SkipWithError("the document was read");
+    } catch (const hub::JSONParser::TreeTooLargeError&) {
+    }
+  }
+  state.counters["peakMiB"] = static_cast<double>(statusKilobytes("VmHWM:")) / 1024.0;
+  state.counters["documentMiB"] = static_cast<double>(document.size()) / (1 << 20);
+}
+BENCHMARK(RefuseTinyValuesDocument)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
