@@ -39,16 +39,20 @@ constexpr std::size_t kDictionaryNode = sizeof(BinaryDistinctString) + sizeof(Co
 constexpr std::size_t kDictionary = sizeof(Config::Dictionary) + kSharedBlock + kBlock;
 constexpr std::size_t kArray = sizeof(Config::Array) + kSharedBlock + 2 * kBlock;
 
-// Builds the tree top-down from the reader's events: each open array or object is filled in place
-// as its members finish, so a value is held once, in its container. Integers within 64 signed
-// bits stay integers; every other number becomes the nearest 32-bit float. What the tree takes is
-// charged as it grows; past the limit, TreeTooLargeError.
+// Builds the tree from the reader's events: an open array is filled in place as its elements
+// finish; the members of open objects wait on two stacks and the dictionary is built with its
+// final size when the object closes (a dictionary grown member by member lays its nodes out in an
+// order that makes later lookups slower). Integers within 64 signed bits stay integers; every
+// other number becomes the nearest 32-bit float. What the tree and the stacks take is charged as
+// it grows; past the limit, TreeTooLargeError.
 class TreeBuilder : public platform::json::ReadEvents {
  public:
   explicit TreeBuilder(std::size_t limitBytes) : limit_(limitBytes) {}
 
   void restart() override {
     open_.clear();
+    keys_.clear();
+    values_.clear();
     root_.reset();
     charged_ = 0;
   }
@@ -69,14 +73,24 @@ class TreeBuilder : public platform::json::ReadEvents {
   }
   void key(std::string_view s) override {
     charge(heapBytesOfText(s.size()));
-    open_.back().key = BinaryDistinctString::fromValidUtf8(std::string(s));
+    const std::size_t capacity = keys_.capacity();
+    keys_.push_back(BinaryDistinctString::fromValidUtf8(std::string(s)));
+    charge((keys_.capacity() - capacity) * sizeof(BinaryDistinctString));
   }
   void startObject() override { open_.emplace_back().isObject = true; }
   void startArray() override { open_.emplace_back(); }
 
-  void endObject(std::size_t) override {
-    charge(kDictionary);
-    Config::Dictionary dictionary = std::move(open_.back().dictionary);
+  void endObject(std::size_t count) override {
+    charge(kDictionary + count * (kDictionaryNode + sizeof(void*)));
+    Config::Dictionary dictionary;
+    dictionary.reserve(count);
+    const std::size_t firstValue = values_.size() - count;
+    const std::size_t firstKey = keys_.size() - count;
+    // Document order, so that the last of repeated keys wins.
+    for (std::size_t i = 0; i < count; ++i)
+      dictionary.insert_or_assign(std::move(keys_[firstKey + i]), std::move(values_[firstValue + i]));
+    values_.resize(firstValue);
+    keys_.resize(firstKey);
     open_.pop_back();
     add(Config(std::move(dictionary)));
   }
@@ -93,9 +107,7 @@ class TreeBuilder : public platform::json::ReadEvents {
  private:
   struct Open {
     bool isObject = false;
-    Config::Array array;
-    Config::Dictionary dictionary;
-    BinaryDistinctString key;  // of the member whose value comes next
+    Config::Array array;  // of an open array
   };
 
   void charge(std::size_t bytes) {
@@ -103,26 +115,22 @@ class TreeBuilder : public platform::json::ReadEvents {
     if (charged_ > limit_) throw JSONParser::TreeTooLargeError(limit_);
   }
 
-  // Into the innermost open container; a repeated key replaces the earlier value, so the last wins.
+  // Into the innermost open array, or onto the stack of an open object's members. The stacks keep
+  // their largest size until the end, so only their growth is charged.
   void add(Config value) {
     if (open_.empty()) {
       root_ = std::move(value);
       return;
     }
-    Open& into = open_.back();
-    if (!into.isObject) {
-      const std::size_t capacity = into.array.capacity();
-      into.array.push_back(std::move(value));
-      charge((into.array.capacity() - capacity) * sizeof(Config));
-      return;
-    }
-    const std::size_t buckets = into.dictionary.bucket_count();
-    const bool inserted = into.dictionary.insert_or_assign(std::move(into.key), std::move(value)).second;
-    const std::size_t grown = into.dictionary.bucket_count() > buckets ? into.dictionary.bucket_count() - buckets : 0;
-    charge((inserted ? kDictionaryNode : 0) + grown * sizeof(void*));
+    std::vector<Config>& into = open_.back().isObject ? values_ : open_.back().array;
+    const std::size_t capacity = into.capacity();
+    into.push_back(std::move(value));
+    charge((into.capacity() - capacity) * sizeof(Config));
   }
 
   std::vector<Open> open_;
+  std::vector<BinaryDistinctString> keys_;  // of the members of open objects
+  std::vector<Config> values_;
   std::optional<Config> root_;
   std::size_t limit_;
   std::size_t charged_ = 0;
