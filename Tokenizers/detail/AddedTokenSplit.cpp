@@ -50,6 +50,10 @@ AddedTokenSplitter::AddedTokenSplitter(const std::vector<Alternative>& alternati
   }
   nodes_.emplace_back();
   for (std::size_t i = 0; i < alternatives_.size(); ++i) insert(static_cast<std::int32_t>(i));
+  for (int c = 0; c < 0x80; ++c) {
+    const char ch = static_cast<char>(c);
+    passes_[c] = rootChildren_[c] == 0 && whitespaceAt(std::string_view(&ch, 1), 0) == 0;
+  }
 }
 
 // Walks the content down the trie, splitting the edge where it leaves it and hanging the rest of
@@ -184,13 +188,20 @@ std::vector<std::string_view> AddedTokenSplitter::split(std::string_view s) cons
   };
   std::size_t p = 0;
   while (p < s.size()) {
-    if (whitespaceAt(s, p) == 0) {
-      const auto lead = static_cast<unsigned char>(s[p]);
-      const Found found = rootChildren_[lead] != 0 ? earliestAt(s, p, false, work) : Found{};
+    while (p < s.size() && passes_[static_cast<unsigned char>(s[p])]) ++p;
+    if (p == s.size()) break;
+    const auto lead = static_cast<unsigned char>(s[p]);
+    const std::size_t space = whitespaceAt(s, p);
+    if (space == 0) {
+      if (rootChildren_[lead] == 0) {
+        p += scalarLength(lead);
+        continue;
+      }
+      const Found found = earliestAt(s, p, false, work);
       p = found.alternative >= 0 ? take(found.alternative, p, p) : p + scalarLength(lead);
       continue;
     }
-    const std::size_t runEnd = whitespaceRunEnd(s, p);
+    const std::size_t runEnd = whitespaceRunEnd(s, p + space);
     if (!anyLstrip_ && !anyLeadingWhitespace_) {
       p = runEnd;
       continue;

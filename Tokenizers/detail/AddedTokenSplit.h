@@ -82,6 +82,7 @@ class AddedTokenSplitter {
   std::vector<Entry> alternatives_;
   std::vector<Node> nodes_;                         // node 0 is the root
   std::array<std::uint32_t, 256> rootChildren_{};   // 0: none
+  std::array<bool, 256> passes_{};  // an ASCII byte that neither begins a content nor is white space
   bool anyLstrip_ = false;
   bool anyLeadingWhitespace_ = false;  // a content that begins with white space
 };
