@@ -163,9 +163,12 @@ class HubApi {
   // {downloadBase}/{kind}/{id}; the "/" of the id makes a sub-folder. Checks and creates nothing.
   std::filesystem::path localRepoLocation(const Hub::Repo& repo) const;
   // The cache's root and the repository's folders below it, those that exist, checked as folders
-  // of ours (platform::system::inspectOwnFolder: no link, this user's, no one else may write). A
-  // refused one is logged and throws foreignFolderError naming it; a repaired mode is logged.
-  void checkCacheFolders(const Hub::Repo& repo) const;
+  // of ours (platform::system::inspectOwnFolderOrLink: this user's, no one else may write; a link
+  // counts by the folder it leads to). A refused one is logged and throws foreignFolderError naming
+  // it; a repaired mode is logged. Returns the repository folder to use: localRepoLocation with
+  // the links on the way resolved as they were checked, so that a link changed later redirects
+  // nothing.
+  std::filesystem::path checkCacheFolders(const Hub::Repo& repo) const;
   // Three lines: commit, etag, time of writing; written atomically. Throws fileWriteError.
   void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
                              const std::filesystem::path& metadataPath) const;

@@ -152,22 +152,28 @@ fs::path HubApi::localRepoLocation(const Hub::Repo& repo) const {
   return downloadBase_ / std::string(Hub::rawValue(repo.type)) / repo.id;
 }
 
-void HubApi::checkCacheFolders(const Hub::Repo& repo) const {
-  const fs::path repoFolder = localRepoLocation(repo);
+fs::path HubApi::checkCacheFolders(const Hub::Repo& repo) const {
+  // Each level is looked at where the one above it really is: a link met on the way is followed
+  // once, here, and what lies below is checked and used inside the folder it led to.
+  const fs::path relative = localRepoLocation(repo).lexically_relative(downloadBase_);
+  auto part = relative.begin();
   fs::path folder = downloadBase_;
-  std::vector<fs::path> levels{folder};
-  for (const auto& part : repoFolder.lexically_relative(downloadBase_)) levels.push_back(folder /= part);
-  for (const fs::path& level : levels) {
+  for (;;) {
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(level, error))) return;  // nothing below it either
-    const auto found = platform::system::inspectOwnFolder(level, 022);
+    if (!fs::exists(fs::symlink_status(folder, error))) break;  // nothing below it either
+    const auto found = platform::system::inspectOwnFolderOrLink(folder, 022);
     if (!found.usable) {
-      const std::string problem = level.string() + " " + found.note;
+      const std::string problem = folder.string() + " " + found.note;
       log(platform::system::LogType::error, "Model cache folder " + problem + "; it is not used");
       throw EnvironmentError::foreignFolderError(problem);
     }
     if (!found.note.empty()) log(platform::system::LogType::info, "Model cache: " + found.note);
+    folder = found.target;
+    if (part == relative.end()) return folder;
+    folder /= *part++;
   }
+  for (; part != relative.end(); ++part) folder /= *part;
+  return folder;
 }
 
 void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::string& etag,

@@ -78,9 +78,10 @@ std::vector<std::int64_t> fileWeights(const HubApi& api, const Hub::Repo& repo, 
 
 fs::path HubApi::snapshot(const Hub::Repo& repo, const std::string& revision, const std::vector<std::string>& globs,
                           const ProgressHandler& handler) const {
-  const fs::path repoDestination = localRepoLocation(repo);
+  // Another user's folder, or one others may write to, is neither read nor written; a link to a
+  // folder of ours is followed once, and the folder it led to is the one used.
+  const fs::path repoDestination = checkCacheFolders(repo);
   const fs::path repoMetadataDestination = repoDestination / ".cache" / "huggingface" / "download";
-  checkCacheFolders(repo);  // another user's or a linked folder is neither read nor written
 
   if (isOffline()) {
     std::error_code error;

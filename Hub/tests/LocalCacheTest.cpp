@@ -263,59 +263,86 @@ TEST_F(LocalCacheTest, UndeletableBadMetadataIsAnError) {
   fs::permissions(folder, fs::perms::owner_all);
 }
 
-// The cache's root and each repository folder must be ours: a link (the service would write where
-// it points) or another user's folder (a planted model) is refused before anything is read or
-// written, with a log line naming it; a folder of ours that others may write to is closed and used.
+// The cache's root and each repository folder must be ours: another user's folder (a planted
+// model), or a link to one or to a folder others may write to, is refused before anything is read
+// or written, with a log line naming it; a folder of ours that others may write to is closed and
+// used; a link to a folder of ours (a cache moved to a bigger disk) is followed, and the folder it
+// leads to is the one used.
 TEST(CacheFolderTest, FoldersThatAreNotOursAreNeitherReadNorWritten) {
   struct Case {
     const char* what;
-    std::function<void(const fs::path& base, const fs::path& repo, const fs::path& elsewhere)> make;
+    // Makes the folders; returns where the repository is to be used from (ignored when refused).
+    std::function<fs::path(const fs::path& base, const fs::path& repo, const fs::path& elsewhere)> make;
     const char* refusal;  // none: used
+    bool needsRoot = false;
   };
   auto plantModel = [](const fs::path& folder) {
     writeFile(folder / "config.json", "{}");
     writeFile(folder / ".cache/huggingface/download/config.json.metadata", std::string(40, 'a') + "\netag\n1.0\n");
   };
   const Case cases[] = {
-      {"the repository folder is a link",
+      {"the repository folder is a link to a folder of ours",
        [&](const fs::path&, const fs::path& repo, const fs::path& elsewhere) {
          plantModel(elsewhere);
          fs::create_directories(repo.parent_path());
          fs::create_directory_symlink(elsewhere, repo);
+         return elsewhere;
        },
-       "is a symbolic link"},
-      {"the cache root is a link",
+       nullptr},
+      {"the cache root is a link to a folder of ours",
        [&](const fs::path& base, const fs::path& repo, const fs::path& elsewhere) {
          plantModel(elsewhere / repo.lexically_relative(base));
          fs::create_directory_symlink(elsewhere, base);
+         return elsewhere / repo.lexically_relative(base);
        },
-       "is a symbolic link"},
+       nullptr},
+      {"the cache root is a link to a folder open to all",
+       [&](const fs::path& base, const fs::path& repo, const fs::path& elsewhere) {
+         plantModel(elsewhere / repo.lexically_relative(base));
+         chmod(elsewhere.c_str(), 0777);
+         fs::create_directory_symlink(elsewhere, base);
+         return fs::path();
+       },
+       "is a symbolic link to"},
+      {"the repository folder is a link to another user's folder",
+       [&](const fs::path&, const fs::path& repo, const fs::path& elsewhere) {
+         plantModel(elsewhere);
+         EXPECT_EQ(chown(elsewhere.c_str(), 65534, 65534), 0);
+         fs::create_directories(repo.parent_path());
+         fs::create_directory_symlink(elsewhere, repo);
+         return fs::path();
+       },
+       "which belongs to user 65534", true},
       {"the repository folder is another user's",
        [&](const fs::path&, const fs::path& repo, const fs::path&) {
          plantModel(repo);
-         ASSERT_EQ(chown(repo.c_str(), 65534, 65534), 0);
+         EXPECT_EQ(chown(repo.c_str(), 65534, 65534), 0);
+         return fs::path();
        },
-       "belongs to user 65534"},
+       "belongs to user 65534", true},
       {"the cache root is ours but open to all",
        [&](const fs::path& base, const fs::path& repo, const fs::path&) {
          plantModel(repo);
          chmod(base.c_str(), 0777);
+         return repo;
        },
        nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.refusal && std::string(c.refusal).starts_with("belongs") && geteuid() != 0) continue;  // needs root
+    if (c.needsRoot && geteuid() != 0) continue;  // giving a folder away needs root
     testsupport::TempDir temp;
     const fs::path base = temp.path() / "cache";
     const Hub::Repo repo{"owner/model", Hub::RepoType::models};
     HubApi offline(base, std::string(), std::string("http://127.0.0.1:1"), false, true);
-    c.make(base, offline.localRepoLocation(repo), temp.path() / "elsewhere");
+    const fs::path usedAt = c.make(base, offline.localRepoLocation(repo), temp.path() / "elsewhere");
     if (!c.refusal) {
-      EXPECT_EQ(offline.snapshot(repo, "main", std::vector<std::string>{"*"}), offline.localRepoLocation(repo));
+      EXPECT_EQ(offline.snapshot(repo, "main", std::vector<std::string>{"*"}), fs::canonical(usedAt));
       struct stat info {};
       ASSERT_EQ(lstat(base.c_str(), &info), 0);
-      EXPECT_EQ(info.st_mode & 0777, 0755u);
+      if (!S_ISLNK(info.st_mode)) {
+        EXPECT_EQ(info.st_mode & 0777, 0755u);
+      }
       continue;
     }
     LogCapture log;

@@ -96,6 +96,31 @@ TEST_F(SnapshotTest, DownloadsEveryFileAndReportsProgressByBytesEndingAtOne) {
     EXPECT_FALSE(r.method == "GET" && r.target.find("/resolve/") != std::string::npos) << r.target;
 }
 
+
+// A cache moved to a bigger disk and linked back (the link still empty of repositories): the
+// files go where the link led when it was checked, also after the link is turned elsewhere while
+// they arrive.
+TEST_F(SnapshotTest, ACacheLinkedToAFolderOfOursIsFollowedOnceAndUsedWhereItLed) {
+  const fs::path bigdisk = dir.path() / "bigdisk";
+  const fs::path planted = dir.path() / "planted";
+  fs::create_directories(bigdisk);
+  fs::create_directories(planted);
+  fs::create_directory_symlink(bigdisk, cache);
+  bool swapped = false;
+  const fs::path folder = client(false).snapshot(repo, "main", std::vector<std::string>{}, [&](const Progress&) {
+    if (swapped) return;
+    swapped = true;
+    fs::remove(cache);
+    fs::create_directory_symlink(planted, cache);
+  });
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(folder, fs::canonical(bigdisk) / "models" / "o" / "r");
+  EXPECT_EQ(readAll(folder / "config.json"), R"({"model_type": "gpt2"})");
+  EXPECT_EQ(readAll(folder / "tok" / "vocab.txt"), "a\nb\n");
+  EXPECT_TRUE(readAll(folder / "weights.bin") == std::string(70000, 'w'));
+  EXPECT_EQ(tree(planted), std::vector<std::string>{}) << "nothing reached the folder the link was turned to";
+}
+
 TEST_F(SnapshotTest, EmptyListingReportsOnceWithTotalZero) {
   server.addRepository("models", "o/empty");
   std::vector<std::int64_t> totals;

@@ -350,8 +350,8 @@ GlobSearch searchFolders(const std::vector<std::string>& paths, const std::strin
 // pack, or the one variant folder the download globs pick among the cached files. Nothing when
 // the cache holds none of these.
 std::optional<fs::path> findInCache(const HubApi& hubApi, const Hub::Repo& repo, const std::string& variant) {
-  hubApi.checkCacheFolders(repo);  // a model planted in another user's or a linked folder is not used
-  const fs::path root = hubApi.localRepoLocation(repo);
+  // A model planted in another user's folder is not used; a link to a folder of ours is followed once.
+  const fs::path root = hubApi.checkCacheFolders(repo);
   const fs::path packed = root / checkpointVariantFolder(repo.id);
   if (holdsModels(packed) || (present(root / kCheckpointConfig) && present(root / kCheckpointWeights)))
     return ensurePackedLocally(hubApi, repo, root, packed);
@@ -408,7 +408,10 @@ fs::path downloadCheckpoint(const HubApi& hubApi, const Hub::Repo& repo, const H
       // The packed folder is written beside the weights before they go: room for both.
       HubApi::TransferLimits limits = hubApi.transferLimits();
       limits.freeSpaceFactor = 2.0;
-      hubApi.withTransferLimits(limits).snapshot(repo, kRevision, std::vector<std::string>{kCheckpointWeights}, handler);
+      if (hubApi.withTransferLimits(limits).snapshot(repo, kRevision, std::vector<std::string>{kCheckpointWeights},
+                                                     handler) != root)
+        throw WhisperError::modelsUnavailable("The model cache at " + hubApi.downloadBase().string() +
+                                              " changed its place during the download");
       return packHeld(hubApi, repo, root, folder);
     }
   }
@@ -558,14 +561,16 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
                                             " lists " + std::to_string(names.size()) + " files; a model folder has at most " +
                                             std::to_string(kMaxModelFolderFiles));
     Logging::debug("Downloading model " + *search.folder + "...");
-    const fs::path root = hubApi.localRepoLocation(repo);
+    const fs::path root = hubApi.checkCacheFolders(repo);
     const fs::path folder = root / *search.folder;
     // Until the snapshot is whole again the folder counts as unfinished.
     const auto before = withdrawCompletion(root, folder);
     // The snapshot lists again; the cap holds for that listing too.
     HubApi::TransferLimits limits = hubApi.transferLimits();
     limits.maxFiles = kMaxModelFolderFiles;
-    hubApi.withTransferLimits(limits).snapshot(repo, kRevision, {search.pattern}, handler);
+    if (hubApi.withTransferLimits(limits).snapshot(repo, kRevision, {search.pattern}, handler) != root)
+      throw WhisperError::modelsUnavailable("The model cache at " + hubApi.downloadBase().string() +
+                                            " changed its place during the download");
     recordCompletion(hubApi, root, folder, names, before);
     return folder;
   } catch (const std::exception& e) {

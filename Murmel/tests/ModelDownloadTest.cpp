@@ -613,6 +613,7 @@ struct CacheCase {
   const char* name;
   bool checkpoint;  // else our layout
   enum How { offlineMode, unreachable } how;
+  bool linkedCache = false;  // the cache moved to another folder of ours, a link in its place
 };
 
 void PrintTo(const CacheCase& c, std::ostream* out) { *out << c.name; }
@@ -621,6 +622,11 @@ class CacheRoadTest : public ModelDownloadTest, public ::testing::WithParamInter
 
 TEST_P(CacheRoadTest, DownloadedVariantIsFoundWithoutTheService) {
   const auto& c = GetParam();
+  const fs::path bigdisk = dir.path() / "bigdisk";
+  if (c.linkedCache) {
+    fs::create_directories(bigdisk);
+    fs::create_directory_symlink(bigdisk, cache);
+  }
   auto first = std::make_unique<HubTestServer>();
   const std::string repo = c.checkpoint ? "openai/whisper-base.en" : "o/r";
   if (c.checkpoint) {
@@ -633,6 +639,10 @@ TEST_P(CacheRoadTest, DownloadedVariantIsFoundWithoutTheService) {
     first->addFile("models", repo, "openai_whisper-base/AudioEncoder.mlmodelc/model.json", "{}");
   }
   const fs::path folder = get("base.en", repo, std::nullopt, first->endpoint());
+  if (c.linkedCache) {
+    EXPECT_TRUE(folder.string().starts_with(fs::canonical(bigdisk).string() + "/"))
+        << folder << " lies in the folder the link leads to";
+  }
   const std::string endpoint = first->endpoint();
   first->clearRequests();
   if (c.how == CacheCase::unreachable) first.reset();  // nothing listens there any more
@@ -658,7 +668,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, CacheRoadTest,
                          ::testing::Values(CacheCase{"CheckpointOffline", true, CacheCase::offlineMode},
                                            CacheCase{"CheckpointUnreachable", true, CacheCase::unreachable},
                                            CacheCase{"OurLayoutOffline", false, CacheCase::offlineMode},
-                                           CacheCase{"OurLayoutUnreachable", false, CacheCase::unreachable}),
+                                           CacheCase{"OurLayoutUnreachable", false, CacheCase::unreachable},
+                                           CacheCase{"CheckpointOfflineLinkedCache", true, CacheCase::offlineMode, true},
+                                           CacheCase{"OurLayoutUnreachableLinkedCache", false, CacheCase::unreachable,
+                                                     true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Offline, a variant folder of our layout is used only when its download finished: a snapshot

@@ -97,6 +97,73 @@ FolderInspection inspectOwnFolder(const std::filesystem::path& folder, mode_t cl
                     octal(mode) + "; set to " + octal(wanted)};
 }
 
+namespace {
+
+std::string octalMode(mode_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(value));
+  return text;
+}
+
+// Where `path` leads with every link resolved; none (errno set) when it leads nowhere.
+std::optional<std::filesystem::path> resolvedPath(const std::filesystem::path& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::filesystem::path result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+}  // namespace
+
+LinkedFolderInspection inspectOwnFolderOrLink(const std::filesystem::path& path, mode_t closedTo,
+                                              const OwnerCheck& isOurs) {
+  struct stat link {};
+  if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+    // Also a name that turns into a link from here on: the check below refuses it.
+    FolderInspection found = inspectOwnFolder(path, closedTo, isOurs);
+    return {found.usable, std::move(found.note), found.usable ? path : std::filesystem::path()};
+  }
+  const OwnerCheck& owner = isOurs ? isOurs : OwnerCheck(isEffectiveUser);
+  const auto target = resolvedPath(path);
+  if (!target) {
+    const int error = errno;
+    if (error == ENOENT) return {false, "is a symbolic link to a folder that is not there", {}};
+    if (error == ENOTDIR) return {false, "is a symbolic link to something that is not a folder", {}};
+    return {false, "is a symbolic link that cannot be followed: " + errorText(error), {}};
+  }
+  const std::string leadsTo = "is a symbolic link to " + target->string();
+  const std::string changed = "is a symbolic link that changed while it was checked";
+  // The folder itself opened without following a link, so what is checked is what is used.
+  UniqueFd fd(open(target->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    switch (int error = errno) {
+      case ENOTDIR: return {false, leadsTo + ", which is not a folder", {}};
+      case EACCES: return {false, leadsTo + ", which cannot be read", {}};
+      case ENOENT:
+      case ELOOP: return {false, changed, {}};
+      default: throw FolderError("Cannot open folder " + target->string() + ": " + errorText(error));
+    }
+  }
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0)
+    throw FolderError("Cannot inspect folder " + target->string() + ": " + errorText(errno));
+  if (!owner(info.st_uid)) return {false, leadsTo + ", which belongs to user " + std::to_string(info.st_uid), {}};
+  const mode_t mode = info.st_mode & 0777;
+  if (mode & closedTo) {
+    const bool writable = (mode & closedTo & 022) != 0;
+    return {false, leadsTo + ", which other users may " + (writable ? "write to" : "read") + " (mode " +
+                       octalMode(mode) + ")", {}};
+  }
+  // Read again: a link turned elsewhere meanwhile is refused, not followed to a folder unchecked.
+  struct stat now {};
+  const auto again = resolvedPath(path);
+  if (!again || *again != *target || stat(path.c_str(), &now) != 0 || now.st_dev != info.st_dev ||
+      now.st_ino != info.st_ino)
+    return {false, changed, {}};
+  return {true, {}, *target};
+}
+
 std::optional<std::string> foreignFileProblem(const std::filesystem::path& file) {
   struct stat info {};
   if (lstat(file.c_str(), &info) != 0) return std::nullopt;

@@ -57,6 +57,23 @@ struct FolderInspection {
 FolderInspection inspectOwnFolder(const std::filesystem::path& folder, mode_t closedTo = 077,
                                   const OwnerCheck& isOurs = {});
 
+// A folder of ours that may be reached through a symbolic link (a cache moved to another disk):
+// where to use it, or why not.
+struct LinkedFolderInspection {
+  bool usable = false;
+  std::string note;               // the repair made, or why it is refused
+  std::filesystem::path target;   // when usable: the folder itself, or where the link leads
+};
+
+// `path` as inspectOwnFolder checks it when it is no link. A link is followed to the folder it
+// finally leads to (every link on the way resolved), which must be this user's and already closed
+// in the `closedTo` bits: a folder reached through a link is never changed, and one that others
+// may write to is refused. The link is read again after the check, and refused when it leads
+// elsewhere by then; use `target` from then on, so that a link changed later redirects nothing.
+// Throws FolderError when it cannot look.
+LinkedFolderInspection inspectOwnFolderOrLink(const std::filesystem::path& path, mode_t closedTo = 022,
+                                              const OwnerCheck& isOurs = {});
+
 // What is wrong with a file that should be this user's secret: a link, another owner, or a mode
 // that lets others read it. None when it is fine or absent.
 std::optional<std::string> foreignFileProblem(const std::filesystem::path& file);

@@ -357,6 +357,113 @@ TEST(FoldersTest, InspectingAFolderOfOursClosesItOrRefusesIt) {
   }
 }
 
+// A folder moved elsewhere and linked back (a cache on a bigger disk): a link counts by the folder
+// it finally leads to, which must be ours and closed to others' writing already (a folder reached
+// through a link is never changed); a link turned elsewhere while it is checked is refused.
+TEST(FoldersTest, ALinkIsJudgedByTheFolderItLeadsTo) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& name, const fs::path& elsewhere)> make;
+    bool othersOwnTheTarget;
+    const char* refusal;  // part of the note; none: usable, with the target as the folder to use
+    mode_t after;         // the target's mode afterwards
+  };
+  auto linkTo = [](mode_t mode) {
+    return [mode](const fs::path& name, const fs::path& elsewhere) {
+      fs::create_directories(elsewhere);
+      chmod(elsewhere.c_str(), mode);
+      fs::create_directory_symlink(elsewhere, name);
+    };
+  };
+  const Case cases[] = {
+      {"a link to a folder of ours, 0755", linkTo(0755), false, nullptr, 0755},
+      {"a link to a private folder of ours", linkTo(0700), false, nullptr, 0700},
+      {"a link to a link to a folder of ours",
+       [](const fs::path& name, const fs::path& elsewhere) {
+         fs::create_directories(elsewhere);
+         chmod(elsewhere.c_str(), 0755);
+         fs::create_directory_symlink(elsewhere, elsewhere.parent_path() / "hop");
+         fs::create_directory_symlink(elsewhere.parent_path() / "hop", name);
+       },
+       false, nullptr, 0755},
+      {"a link to a folder open to all", linkTo(0777), false, "which other users may write to (mode 0777)", 0777},
+      {"a link to a folder the group may write to", linkTo(0775), false, "which other users may write to (mode 0775)",
+       0775},
+      {"a link to someone else's folder", linkTo(0755), true, "which belongs to user", 0755},
+      {"a dangling link",
+       [](const fs::path& name, const fs::path& elsewhere) { fs::create_directory_symlink(elsewhere, name); }, false,
+       "is a symbolic link to a folder that is not there", 0},
+      {"a link to a file",
+       [](const fs::path& name, const fs::path& elsewhere) {
+         std::ofstream(elsewhere) << "planted";
+         chmod(elsewhere.c_str(), 0644);
+         fs::create_symlink(elsewhere, name);
+       },
+       false, "which is not a folder", 0644},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TempDir temp;
+    const fs::path name = temp.path() / "huggingface";
+    const fs::path elsewhere = temp.path() / "bigdisk";
+    c.make(name, elsewhere);
+    OwnerCheck othersOwn = [](uid_t) { return false; };
+    const LinkedFolderInspection found = inspectOwnFolderOrLink(name, 022, c.othersOwnTheTarget ? othersOwn : OwnerCheck());
+    if (!c.refusal) {
+      EXPECT_TRUE(found.usable) << found.note;
+      EXPECT_EQ(found.note, "");
+      EXPECT_EQ(found.target, fs::canonical(elsewhere));
+    } else {
+      EXPECT_FALSE(found.usable);
+      EXPECT_NE(found.note.find(c.refusal), std::string::npos) << found.note;
+      EXPECT_EQ(found.target, fs::path());
+    }
+    if (c.after) {
+      EXPECT_EQ(permissions(elsewhere), c.after);
+    }
+    EXPECT_TRUE(fs::is_symlink(name)) << "the link is left as it was";
+  }
+}
+
+TEST(FoldersTest, AFolderThatIsNoLinkIsCheckedAsAFolderOfOurs) {
+  testsupport::TempDir temp;
+  const fs::path name = temp.path() / "huggingface";
+  fs::create_directories(name);
+  chmod(name.c_str(), 0777);
+  const LinkedFolderInspection found = inspectOwnFolderOrLink(name, 022);
+  EXPECT_TRUE(found.usable);
+  EXPECT_NE(found.note.find("had mode 0777; set to 0755"), std::string::npos) << found.note;
+  EXPECT_EQ(found.target, name);
+  EXPECT_EQ(permissions(name), 0755u);
+}
+
+// The owner check runs between following the link and reading it again: a link turned to another
+// folder right then (by someone racing the check) is refused, not followed to the unchecked folder.
+TEST(FoldersTest, ALinkTurnedElsewhereWhileItIsCheckedIsRefused) {
+  testsupport::TempDir temp;
+  const fs::path name = temp.path() / "huggingface";
+  const fs::path ours = temp.path() / "bigdisk";
+  const fs::path planted = temp.path() / "planted";
+  fs::create_directories(ours);
+  fs::create_directories(planted);
+  chmod(ours.c_str(), 0755);
+  chmod(planted.c_str(), 0755);
+  fs::create_directory_symlink(ours, name);
+  int checks = 0;
+  const OwnerCheck swapDuringTheCheck = [&](uid_t owner) {
+    if (checks++ == 0) {
+      fs::remove(name);
+      fs::create_directory_symlink(planted, name);
+    }
+    return owner == geteuid();
+  };
+  const LinkedFolderInspection found = inspectOwnFolderOrLink(name, 022, swapDuringTheCheck);
+  EXPECT_EQ(checks, 1);
+  EXPECT_FALSE(found.usable);
+  EXPECT_EQ(found.note, "is a symbolic link that changed while it was checked");
+  EXPECT_EQ(found.target, fs::path());
+}
+
 // A token file is this user's secret: a link, another owner or a mode others can read is named.
 TEST(FoldersTest, AForeignOrReadableSecretFileIsNamed) {
   testsupport::TempDir temp;
