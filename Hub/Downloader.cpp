@@ -29,6 +29,8 @@ using Kind = Downloader::DownloadError::Kind;
 namespace {
 
 constexpr int kRestoredRetries = 5;
+// Between two pieces, progress is reported at most this often (and only as bytes arrive).
+constexpr std::chrono::milliseconds kReportInterval{250};
 constexpr int kMaxRedirects = 16;
 
 [[noreturn]] void throwErrno(const std::string& what, const fs::path& path) {
@@ -79,11 +81,7 @@ class PartialFile {
 
   std::int64_t size() const { return size_; }
 
-  // Writes at the end, then digests (append), or either step alone; pieces in file order.
-  void append(const std::vector<char>& bytes) {
-    write(bytes);
-    digest(bytes);
-  }
+  // Writes at the end, or digests; pieces in file order.
   void write(const std::vector<char>& bytes) {
     std::size_t written = 0;
     while (written < bytes.size()) {
@@ -134,15 +132,18 @@ class PartialFile {
   std::atomic<bool> writeFailed_ = false;  // set on the writer's thread
 };
 
-// Writes and digests full pieces on a thread of its own while the next piece arrives, so that
-// at most two pieces are held.
-class PieceWriter {
+// Writes and digests on a thread of its own whatever has arrived, as soon as it is free: on a
+// slow line every piece of the body reaches the file at once (a process killed mid-download keeps
+// it), on a fast one the bytes that arrive meanwhile gather into one write of up to `capacity`.
+// At most two such buffers are held.
+class BodyWriter {
  public:
-  PieceWriter(PartialFile& file, std::size_t pieceSize) : file_(file) {
-    pending_.reserve(pieceSize);  // swapped with the receiving buffer: both keep their storage
+  BodyWriter(PartialFile& file, std::size_t capacity) : file_(file), capacity_(capacity) {
+    incoming_.reserve(capacity);  // the two buffers swap: both keep their storage
+    pending_.reserve(capacity);
     thread_ = std::thread([this] { loop(); });
   }
-  ~PieceWriter() {
+  ~BodyWriter() {
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
@@ -150,56 +151,67 @@ class PieceWriter {
     work_.notify_all();
     thread_.join();
   }
-  PieceWriter(const PieceWriter&) = delete;
-  PieceWriter& operator=(const PieceWriter&) = delete;
+  BodyWriter(const BodyWriter&) = delete;
+  BodyWriter& operator=(const BodyWriter&) = delete;
 
-  // Takes the piece; `buffer` comes back empty with the storage of the piece before.
-  void submit(std::vector<char>& buffer) {
+  // Queues the bytes for the file, waiting while `capacity` bytes wait already; rethrows a failed write.
+  void append(std::string_view bytes) {
     std::unique_lock lock(mutex_);
-    waitUntilIdle(lock);
-    std::swap(pending_, buffer);
-    busy_ = true;
-    work_.notify_all();
+    while (!bytes.empty()) {
+      room_.wait(lock, [&] { return incoming_.size() < capacity_ || error_; });
+      if (error_) std::rethrow_exception(error_);
+      const std::size_t n = std::min(bytes.size(), capacity_ - incoming_.size());
+      incoming_.insert(incoming_.end(), bytes.data(), bytes.data() + n);
+      bytes.remove_prefix(n);
+      work_.notify_all();
+    }
   }
-  // Returns once every piece is in the file; rethrows a failed write.
+  // Returns once every byte is in the file; rethrows a failed write, after which nothing more is written.
   void drain() {
     std::unique_lock lock(mutex_);
-    waitUntilIdle(lock);
+    idle_.wait(lock, [&] { return (incoming_.empty() && !busy_) || error_; });
+    if (error_) std::rethrow_exception(error_);
   }
 
  private:
-  void waitUntilIdle(std::unique_lock<std::mutex>& lock) {
-    idle_.wait(lock, [&] { return !busy_; });
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
-  }
   void loop() {
+    // Below this a digest beside the write costs more than it saves.
+    constexpr std::size_t kParallelDigest = 1 << 20;
     std::unique_lock lock(mutex_);
     for (;;) {
-      work_.wait(lock, [&] { return busy_ || stopping_; });
-      if (!busy_) return;
+      work_.wait(lock, [&] { return (!incoming_.empty() && !error_) || stopping_; });
+      if (stopping_) return;
+      std::swap(incoming_, pending_);
+      busy_ = true;
+      room_.notify_all();
       lock.unlock();
       std::exception_ptr error;
-      // The digest runs beside the write; both only read the piece.
+      // The digest runs beside the write; both only read the bytes.
       std::thread digest;
-      if (file_.digesting()) digest = std::thread([this] { file_.digest(pending_); });
+      if (file_.digesting() && pending_.size() >= kParallelDigest) digest = std::thread([this] { file_.digest(pending_); });
       try {
         file_.write(pending_);
       } catch (...) {
         error = std::current_exception();
       }
       if (digest.joinable()) digest.join();
+      else file_.digest(pending_);
       pending_.clear();
       lock.lock();
-      error_ = error;
+      if (error) error_ = error;
       busy_ = false;
       idle_.notify_all();
+      room_.notify_all();
     }
   }
 
   PartialFile& file_;
+  const std::size_t capacity_;
   std::mutex mutex_;
   std::condition_variable work_;
+  std::condition_variable room_;
   std::condition_variable idle_;
+  std::vector<char> incoming_;
   std::vector<char> pending_;
   bool busy_ = false;
   bool stopping_ = false;
@@ -287,9 +299,7 @@ class Downloader::Session {
         furthest_(file_.size()),
         maxAttempts_(std::int64_t(std::max(transfer.numRetries, 0)) + 1 + 2 * pieceCount()),
         lastReported_(file_.size()),
-        handedOver_(file_.size()) {
-    buffer_.reserve(owner.chunkSize_);
-  }
+        handedOver_(file_.size()) {}
 
   // Asks for the file until its body has arrived whole; throws when it cannot.
   void receive() {
@@ -314,9 +324,9 @@ class Downloader::Session {
   bool attempt();
   void onHead(const platform::net::HttpResponse& head);
   void onBody(std::string_view bytes);
-  // Hands the received bytes to the writer and, with `report`, restores the retry budget when
-  // they reach further than before and broadcasts the progress.
-  void flush(bool report);
+  // A piece of `chunkSize` bytes has arrived: restores the retry budget when it reaches further
+  // than before, and reports.
+  void pieceArrived();
   void reportProgress();
   // The server sent the whole file instead of the rest: the partial file is emptied.
   void startOver();
@@ -328,8 +338,7 @@ class Downloader::Session {
   const std::optional<std::int64_t> expected_;
   const std::string name_;
   PartialFile file_;
-  PieceWriter writer_;
-  std::vector<char> buffer_;
+  BodyWriter writer_;
   // Only bytes beyond the furthest point reached restore the budget, and the attempts of one
   // start are bounded whatever the server does.
   int retriesLeft_;
@@ -340,6 +349,7 @@ class Downloader::Session {
   std::chrono::steady_clock::time_point lastUpdate_ = std::chrono::steady_clock::now();
   std::int64_t lastReported_;
   std::int64_t handedOver_;  // bytes in the file or on their way to it
+  std::size_t inPiece_ = 0;  // bytes of this attempt since its last full piece
   // This attempt's answer.
   std::int64_t from_ = 0;
   bool headSeen_ = false;
@@ -354,6 +364,7 @@ bool Downloader::Session::attempt() {
                         "The download of " + name_ + " gave up after " + std::to_string(maxAttempts_) + " attempts");
   from_ = file_.size();
   handedOver_ = from_;
+  inPiece_ = 0;
   headSeen_ = alreadyWhole_ = restart_ = false;
   platform::net::HttpRequest request;
   request.url = transfer_.url;
@@ -370,10 +381,9 @@ bool Downloader::Session::attempt() {
   try {
     platform::net::performStreaming(request, handler, stop_);
   } catch (const TransferError& e) {
-    // Every byte that arrived stays in the partial file, so the next attempt, or the next
-    // start, asks only for the rest: a file smaller than a piece is not fetched from byte 0
-    // again after every break.
-    flush(false);
+    // Every byte that arrived is in the partial file, so the next attempt, or the next start,
+    // asks only for the rest: a file smaller than a piece is not fetched from byte 0 again
+    // after every break.
     writer_.drain();
     if (e.kind == TransferError::Kind::cancelled) throw;
     // A failure before the answer's head is not retried; one inside the body is.
@@ -390,7 +400,6 @@ bool Downloader::Session::attempt() {
     startOver();
     return false;
   }
-  flush(false);
   writer_.drain();
   return true;
 }
@@ -416,21 +425,25 @@ void Downloader::Session::onHead(const platform::net::HttpResponse& head) {
 
 void Downloader::Session::onBody(std::string_view bytes) {
   if (alreadyWhole_ || restart_) return;
-  if (expected_ && handedOver_ + static_cast<std::int64_t>(buffer_.size() + bytes.size()) > *expected_) throw overlong();
+  if (expected_ && handedOver_ + static_cast<std::int64_t>(bytes.size()) > *expected_) throw overlong();
   const std::size_t chunkSize = owner_.chunkSize_;
   while (!bytes.empty()) {
-    const std::size_t n = std::min(bytes.size(), chunkSize - buffer_.size());
-    buffer_.insert(buffer_.end(), bytes.data(), bytes.data() + n);
+    // Cut at the piece's end, so that its report says exactly where it ends.
+    const std::size_t n = std::min(bytes.size(), chunkSize - inPiece_);
+    writer_.append(bytes.substr(0, n));
     bytes.remove_prefix(n);
-    if (buffer_.size() >= chunkSize) flush(true);
+    handedOver_ += static_cast<std::int64_t>(n);
+    inPiece_ += n;
+    if (inPiece_ == chunkSize) {
+      inPiece_ = 0;
+      pieceArrived();
+    } else if (expected_ && std::chrono::steady_clock::now() - lastUpdate_ >= kReportInterval) {
+      reportProgress();  // a slow line moves the bar between pieces
+    }
   }
 }
 
-void Downloader::Session::flush(bool report) {
-  if (buffer_.empty()) return;
-  handedOver_ += static_cast<std::int64_t>(buffer_.size());
-  writer_.submit(buffer_);
-  if (!report) return;
+void Downloader::Session::pieceArrived() {
   if (handedOver_ > furthest_) {
     furthest_ = handedOver_;
     retriesLeft_ = kRestoredRetries;
@@ -454,6 +467,7 @@ void Downloader::Session::startOver() {
   file_.truncate();
   handedOver_ = 0;
   lastReported_ = 0;
+  inPiece_ = 0;
 }
 
 Downloader::DownloadError Downloader::Session::overlong() {

@@ -1,9 +1,9 @@
 // Transfers one file with a resumable HTTP GET into a partial file, then renames the partial
 // file over the destination. A start resumes after the bytes the partial file already holds
-// ("Range: bytes=N-"), writes the body in pieces of `chunkSize` bytes (the only memory it holds),
-// keeps every byte received when a transfer breaks and retries it from there, and checks size
-// and, when given, SHA-256
-// before the rename. It never throws to its caller: progress and the outcome arrive as
+// ("Range: bytes=N-"), writes the body to it as it arrives (what arrives while a write runs is
+// gathered into the next, at most `chunkSize` bytes: the only memory it holds), so the file keeps
+// every byte received when a transfer breaks or the process dies, retries from there, and checks
+// size and, when given, SHA-256 before the rename. It never throws to its caller: progress and the outcome arrive as
 // DownloadState values through a subscription. One downloader serves one file; its operations
 // may be called from any thread; the transfer runs on a thread of its own, which cancel() and
 // the destructor stop.
@@ -77,8 +77,9 @@ class Downloader {
 
   // Starts the transfer (stopping an earlier one first) and returns a new subscription, taken
   // before the transfer begins, so it sees every state: NotStarted, Downloading (resumed
-  // fraction), one Downloading per written piece while the size is known, then Completed or
-  // Failed. The partial file must exist. A retry budget is restored to 5 by every full piece written
+  // fraction), while the size is known one Downloading at the end of each piece of `chunkSize`
+  // bytes and, between them, one at most every 250 ms as bytes arrive, then Completed or
+  // Failed. The partial file must exist. A retry budget is restored to 5 by every full piece received
   // that reaches beyond the bytes held before (a server that starts over restores nothing; the
   // bytes a broken attempt leaves short of a piece are kept but restore nothing either), and
   // one start makes at most numRetries + 1 + twice the number of pieces attempts (100 pieces

@@ -134,6 +134,7 @@ struct HubTestServer::State {
     bool large = false;
     FileFaults faults;
     int drops = 0;       // GETs cut off so far
+    int holds = 0;       // GETs stalled so far
     int headStalls = 0;  // HEADs held back so far
     std::string sha256;  // of large files
   };
@@ -258,6 +259,14 @@ struct HubTestServer::State {
                                   [this, shared, trickle](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                                     return trickleOne(*shared, offset, shared->size(), trickle, sink);
                                   });
+  }
+
+  // A body that sends nothing more until the client goes or the server stops; then the connection closes.
+  bool hold(httplib::DataSink& sink) {
+    std::unique_lock wait(mutex);
+    while (!stopped.wait_for(wait, std::chrono::milliseconds(50), [this] { return stopping; }))
+      if (sink.is_writable && !sink.is_writable()) break;
+    return false;
   }
 
   // Sends the byte at `at` of `bytes` after 1/rate seconds; false once the server stops.
@@ -398,6 +407,11 @@ struct HubTestServer::State {
       ++file.drops;
       sendLimit = *faults.dropAfter;
     }
+    std::size_t holdAt = SIZE_MAX;
+    if (faults.holdAfter && (faults.holdCount == 0 || file.holds < faults.holdCount)) {
+      ++file.holds;
+      holdAt = *faults.holdAfter;
+    }
     auto stall = faults.stall;
     const std::size_t trickle = faults.trickle;
     const std::size_t burst = faults.burst;
@@ -406,15 +420,18 @@ struct HubTestServer::State {
     if (burst) {
       response.set_content_provider(
           end - begin, "application/octet-stream",
-          [this, content, begin, sendLimit, burst, burstEvery](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          [this, content, begin, sendLimit, burst, burstEvery, holdAt](std::size_t offset, std::size_t,
+                                                                       httplib::DataSink& sink) {
             if (offset >= sendLimit) return false;
+            if (offset >= holdAt) return hold(sink);
             if (offset > 0 && offset % burst == 0) {
               std::unique_lock wait(mutex);
               if (stopped.wait_for(wait, burstEvery, [this] { return stopping; })) return false;
             }
             const std::size_t at = begin + offset;
             if (at >= content->size()) return false;
-            const std::size_t n = std::min({burst - offset % burst, sendLimit - offset, content->size() - at});
+            const std::size_t n =
+                std::min({burst - offset % burst, sendLimit - offset, content->size() - at, holdAt - offset});
             return sink.write(content->data() + at, n);
           });
       return;
@@ -429,13 +446,15 @@ struct HubTestServer::State {
     }
     response.set_content_provider(
         end - begin, "application/octet-stream",
-        [this, content, begin, sendLimit, stall](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        [this, content, begin, sendLimit, stall, holdAt](std::size_t offset, std::size_t length,
+                                                          httplib::DataSink& sink) {
           if (offset == 0 && stall.count() > 0) {
             std::unique_lock wait(mutex);
             stopped.wait_for(wait, stall, [this] { return stopping; });
           }
           if (offset >= sendLimit) return false;  // drops the connection
-          std::size_t n = std::min({length, sendLimit - offset, std::size_t(1) << 20});
+          if (offset >= holdAt) return hold(sink);
+          std::size_t n = std::min({length, sendLimit - offset, std::size_t(1) << 20, holdAt - offset});
           std::size_t at = begin + offset;
           if (at < content->size()) return sink.write(content->data() + at, std::min(n, content->size() - at));
           std::string extra(n, 'X');
@@ -505,7 +524,7 @@ void HubTestServer::addFile(const std::string& kind, const std::string& id, cons
   std::string sha = large ? sha256Hex(content) : std::string();
   auto data = std::make_shared<const std::string>(std::move(content));
   std::lock_guard lock(state_->mutex);
-  state_->repository(kind, id).files.push_back({path, std::move(data), large, {}, 0, 0, std::move(sha)});
+  state_->repository(kind, id).files.push_back({path, std::move(data), large, {}, 0, 0, 0, std::move(sha)});
 }
 
 void HubTestServer::addRename(const std::string& kind, const std::string& id, const std::string& from,

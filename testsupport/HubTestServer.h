@@ -30,6 +30,9 @@ class HubTestServer {
     int status = 0;                                // answer HEAD and GET with this status
     std::optional<std::size_t> dropAfter;          // GET: close the connection after this many body bytes
     int dropCount = 0;                             // with dropAfter: only the first this many GETs drop (0: every one)
+    std::optional<std::size_t> holdAfter;          // GET: after this many body bytes send nothing more, the
+    int holdCount = 0;                             // connection open (a stalled line); only the first this many
+                                                   // GETs (0: every one)
     bool ignoreRange = false;                      // GET: 200 with the whole file whatever Range asks
     int sizeSkew = 0;                              // GET: send this many bytes more (+1) or fewer (-1)
     std::chrono::milliseconds stall{0};            // GET: wait this long before the first body byte

@@ -461,6 +461,79 @@ TEST_F(DownloaderTest, StatesArriveInOrderAndEndWithOneTerminalStateOnEveryPath)
   }
 }
 
+// A slow line (32 KiB every 100 ms) moves the bar between pieces: bytes are reported as they
+// arrive, at least once a second from the first request on, and at most a few times a second.
+TEST_F(DownloaderTest, ProgressOnASlowLineMovesEverySecondFromTheStart) {
+  const std::string content = patterned(960 * 1024);
+  addLarge("model.bin", content);
+  HubTestServer::FileFaults slow;
+  slow.burst = 32 * 1024;
+  slow.burstEvery = std::chrono::milliseconds(100);
+  faults("model.bin", slow);
+  writeFile(partial, "");
+  Downloader d(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry);
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  auto states = d.startDownload(url("model.bin"), std::nullopt, {}, content.size());
+  std::vector<std::pair<double, double>> reports;  // seconds since the start, bytes
+  Clock::time_point ended;
+  while (auto s = states.next()) {
+    if (auto* p = std::get_if<Downloader::Downloading>(&*s))
+      reports.emplace_back(std::chrono::duration<double>(Clock::now() - started).count(), p->progress * content.size());
+    if (std::holds_alternative<Downloader::Completed>(*s) || std::holds_alternative<Downloader::Failed>(*s)) {
+      ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(*s));
+      ended = Clock::now();
+      break;
+    }
+  }
+  const double duration = std::chrono::duration<double>(ended - started).count();
+  ASSERT_GE(duration, 2.5) << "the line was not slow";
+  ASSERT_FALSE(reports.empty());
+  EXPECT_LT(reports.front().first, 1.0);
+  // In every whole second of the transfer the reported bytes grew.
+  for (int second = 0; second + 1 < duration; ++second) {
+    double before = 0, after = 0;
+    for (const auto& [at, bytes] : reports) {
+      if (at < second) before = bytes;
+      if (at < second + 1) after = bytes;
+    }
+    EXPECT_GT(after, before) << "nothing reported between " << second << " and " << second + 1 << " s";
+  }
+  for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_GE(reports[i].second, reports[i - 1].second);
+  EXPECT_LE(reports.size(), std::size_t(4 * duration + 3)) << "reports are throttled";
+  EXPECT_TRUE(readAll(destination) == content);
+}
+
+// A line that stalls mid-file (as before a process is killed): every byte that arrived is in the
+// partial file while the transfer still waits, not only whole pieces, and the next start asks for
+// the rest only.
+TEST_F(DownloaderTest, BytesOfAStalledTransferAreInThePartialFileAndTheNextStartResumesAfterThem) {
+  const std::string content = patterned(3 * MiB);
+  const std::size_t arrived = MiB + 12345;
+  addLarge("model.bin", content);
+  HubTestServer::FileFaults stalls;
+  stalls.holdAfter = arrived;
+  stalls.holdCount = 1;
+  faults("model.bin", stalls);
+  writeFile(partial, "");
+  {
+    Downloader first(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry);
+    auto states = first.startDownload(url("model.bin"), std::nullopt, {}, content.size());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (fs::file_size(partial) < arrived && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(fs::file_size(partial), arrived);
+    EXPECT_TRUE(std::holds_alternative<Downloader::Downloading>(*first.subscribe().next())) << "still waiting";
+    EXPECT_TRUE(readAll(partial) == content.substr(0, arrived));
+  }
+  server.clearRequests();
+  Downloader second(destination, partial, false, Downloader::kDefaultChunkSize, quickRetry);
+  auto states = run(second, "model.bin", content.size(), 5, HubTestServer::sha256Hex(content));
+  ASSERT_TRUE(std::holds_alternative<Downloader::Completed>(states.back()));
+  EXPECT_EQ(contentRanges(), std::vector<std::string>{"bytes=" + std::to_string(arrived) + "-"});
+  EXPECT_TRUE(readAll(destination) == content);
+}
+
 TEST_F(DownloaderTest, MissingPartialFileFailsWithAFileError) {
   addLarge("model.bin", "abc");
   Downloader d(destination, partial, false);
