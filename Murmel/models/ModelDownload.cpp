@@ -387,29 +387,68 @@ bool unreachable(const Hub::HubClientError& error) {
          error.kind() == Hub::HubClientError::Kind::networkError;
 }
 
+// One bar over a checkpoint's two downloads, the small files and then the weights: the handler
+// gets a progress whose total is the bytes of both and whose completed count follows them, so it
+// neither starts over between them nor waits for the weights to move. Not thread-safe (one
+// download calls it).
+class CheckpointProgress {
+ public:
+  explicit CheckpointProgress(const HubApi::ProgressHandler& handler) : handler_(handler) {}
+
+  // The weights' size while they are to come (0 when they are not).
+  void expectWeights(std::int64_t bytes) { weightsTotal_ = std::max<std::int64_t>(bytes, 0); }
+  HubApi::ProgressHandler companions() {
+    return [this](const hub::Progress& p) { phase(p, companionsTotal_, companionsDone_); };
+  }
+  HubApi::ProgressHandler weights() {
+    return [this](const hub::Progress& p) { phase(p, weightsTotal_, weightsDone_); };
+  }
+
+ private:
+  void phase(const hub::Progress& p, std::int64_t& total, std::int64_t& done) {
+    total = std::max<std::int64_t>(p.totalUnitCount(), 0);
+    done = static_cast<std::int64_t>(p.fractionCompleted() * double(total));
+    if (const auto speed = p.throughput()) combined_.setThroughput(*speed);
+    combined_.setTotalUnitCount(companionsTotal_ + weightsTotal_);
+    combined_.setCompletedUnitCount(std::min(companionsDone_ + weightsDone_, companionsTotal_ + weightsTotal_));
+    if (handler_) handler_(combined_);
+  }
+
+  const HubApi::ProgressHandler& handler_;
+  hub::Progress combined_;
+  std::int64_t companionsTotal_ = 0, companionsDone_ = 0, weightsTotal_ = 0, weightsDone_ = 0;
+};
+
 // The checkpoint's files made current in the cache and packed. The small files come first; the
 // weights are downloaded only when the packed folder is not made from the repository's weights
-// and the configuration now in the cache (its record against the weights' entity tag).
+// and the configuration now in the cache (its record against the weights' entity tag). The
+// weights' size is asked first, so that the bar counts them from the first small file on.
 fs::path downloadCheckpoint(const HubApi& hubApi, const Hub::Repo& repo, const HubApi::ProgressHandler& handler) {
   Logging::debug("Downloading checkpoint of " + describeRepo(repo) + "...");
-  const fs::path root = hubApi.snapshot(repo, kRevision, checkpointCompanions());
-  const fs::path folder = root / checkpointVariantFolder(repo.id);
-  platform::ml::removeStalePackingLeftovers(folder);  // of packers killed before
-  const auto remote = hubApi.getFileMetadata(fileJob(hubApi, repo, root, kCheckpointWeights).source());
-  auto current = [&] {
+  const fs::path cached = hubApi.checkCacheFolders(repo);
+  const fs::path cachedFolder = cached / checkpointVariantFolder(repo.id);
+  const auto remote = hubApi.getFileMetadata(fileJob(hubApi, repo, cached, kCheckpointWeights).source());
+  auto current = [&](const fs::path& root, const fs::path& folder) {
     platform::ml::CheckpointSource wanted = localSource(hubApi, repo, root);
     wanted.etags[kCheckpointWeights] = remote.etag.value_or("");
     return remote.etag && packedFrom(folder, wanted);
   };
-  if (!current()) {
+  CheckpointProgress progress(handler);
+  // As the cache stands now; the small files may change that, and then the weights count from then on.
+  if (!current(cached, cachedFolder)) progress.expectWeights(remote.size.value_or(0));
+  const fs::path root = hubApi.snapshot(repo, kRevision, checkpointCompanions(), progress.companions());
+  const fs::path folder = root / checkpointVariantFolder(repo.id);
+  platform::ml::removeStalePackingLeftovers(folder);  // of packers killed before
+  if (!current(root, folder)) {
     const PackLock lock(hubApi.downloadBase(), folder);
     // Another caller may have packed it while this one waited.
-    if (!current()) {
+    if (!current(root, folder)) {
+      progress.expectWeights(remote.size.value_or(0));
       // The packed folder is written beside the weights before they go: room for both.
       HubApi::TransferLimits limits = hubApi.transferLimits();
       limits.freeSpaceFactor = 2.0;
       if (hubApi.withTransferLimits(limits).snapshot(repo, kRevision, std::vector<std::string>{kCheckpointWeights},
-                                                     handler) != root)
+                                                     progress.weights()) != root)
         throw WhisperError::modelsUnavailable("The model cache at " + hubApi.downloadBase().string() +
                                               " changed its place during the download");
       return packHeld(hubApi, repo, root, folder);
@@ -512,11 +551,17 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
   const Hub::Repo repo{from.value_or(defaultModelRepository(variant)), Hub::RepoType::models};
   if (hubApi.isOffline()) return fromCache(hubApi, repo, variant, "offline");
 
+  // A download is shown from its first report that leaves something to come: a start that finds
+  // every file current in the cache (the snapshot's closing report is whole) shows none.
+  bool shown = false;
   const HubApi::ProgressHandler handler = [&](const hub::Progress& progress) {
+    const double fraction = progress.fractionCompleted();
     char percent[16];
-    std::snprintf(percent, sizeof percent, "%.2f", 100 * progress.fractionCompleted());
+    std::snprintf(percent, sizeof percent, "%.2f", 100 * fraction);
     Logging::debug("Download progress: " + std::string(percent) + "% of " + std::to_string(progress.totalUnitCount()) +
                    " bytes");
+    if (!shown && fraction >= 1.0) return;
+    shown = true;
     if (progressCallback) progressCallback(progress);
   };
 

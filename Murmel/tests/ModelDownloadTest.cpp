@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -360,6 +361,56 @@ TEST_F(ModelDownloadTest, LaterStartListsTwiceAndTransfersNoContent) {
   EXPECT_EQ(listings(), 2);
   for (const auto& request : server.requests())
     EXPECT_TRUE(request.target.starts_with("/api/models/") || request.method == "HEAD") << request.target;
+}
+
+// A first start on a slow line (32 KiB every 100 ms): the bar shows from the first of the small
+// files (the tokenizer's) on, counts the small files and the weights in one total that never
+// starts over, and moves in every second; a later start that finds everything current shows none.
+TEST_F(ModelDownloadTest, FirstDownloadOnASlowLineShowsOneBarMovingEverySecond) {
+  Checkpoint checkpoint;
+  checkpoint.tokenizer = R"({"model": {}, "padding": ")" + std::string(640 * 1024, 'p') + "\"}";
+  checkpoint.serve(server, "openai/whisper-base.en");
+  HubTestServer::FileFaults slow;
+  slow.burst = 32 * 1024;
+  slow.burstEvery = std::chrono::milliseconds(100);
+  server.setFaults("models", "openai/whisper-base.en", "tokenizer.json", slow);
+  server.setFaults("models", "openai/whisper-base.en", "model.safetensors", slow);
+  const std::int64_t total = std::int64_t(checkpoint.config.size() + checkpoint.generation.size() +
+                                          checkpoint.tokenizer.size() + checkpoint.tokenizerConfig.size() +
+                                          checkpoint.weights.size());
+
+  using Clock = std::chrono::steady_clock;
+  struct Report {
+    double at;  // seconds since the start
+    double fraction;
+    std::int64_t total;
+  };
+  std::vector<Report> reports;
+  const auto started = Clock::now();
+  download("base.en", cache, false, std::nullopt, std::nullopt, server.endpoint(), [&](const hub::Progress& p) {
+    reports.push_back({std::chrono::duration<double>(Clock::now() - started).count(), p.fractionCompleted(),
+                       p.totalUnitCount()});
+  });
+  const double duration = std::chrono::duration<double>(Clock::now() - started).count();
+  ASSERT_GE(duration, 2.0) << "the line was not slow";
+  ASSERT_FALSE(reports.empty());
+  EXPECT_LT(reports.front().at, 1.0);
+  for (const Report& r : reports) EXPECT_EQ(r.total, total) << "at " << r.at << " s";
+  for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_GE(reports[i].fraction, reports[i - 1].fraction);
+  for (int second = 0; second + 1 < duration; ++second) {
+    double before = 0, after = 0;
+    for (const Report& r : reports) {
+      if (r.at < second) before = r.fraction;
+      if (r.at < second + 1) after = r.fraction;
+    }
+    EXPECT_GT(after, before) << "the bar stood still between " << second << " and " << second + 1 << " s";
+  }
+  EXPECT_DOUBLE_EQ(reports.back().fraction, 1.0);
+
+  reports.clear();
+  download("base.en", cache, false, std::nullopt, std::nullopt, server.endpoint(),
+           [&](const hub::Progress& p) { reports.push_back({0, p.fractionCompleted(), p.totalUnitCount()}); });
+  EXPECT_TRUE(reports.empty()) << "a start with everything in the cache shows no download";
 }
 
 // The repository at a new commit: the folders are packed again, the weights downloaded again,
