@@ -77,9 +77,11 @@ void TrayMenu::refresh() {
     line = QString::fromStdString(modelDownloadTitle(*state.modelDownload, state.modelDownloadBytes));
   else if (state.modelProblem)
     line = QString::fromStdString(modelProblemTitle(*state.modelProblem));
-  download_->setVisible(!line.isEmpty());
-  download_->setText(line);
+  // The label first: the menu measures its line again when the action changes, and must find
+  // the new text there (else an open menu keeps the old text's height until the next change).
   statusLabel_->setText(line);
+  download_->setText(line);
+  download_->setVisible(!line.isEmpty());
   retry_->setVisible(state.modelProblem.has_value());
   // Under offline mode a try cannot help: the line says so, and cannot be chosen.
   retry_->setText(state.offlineMode ? "Offline mode is on (HF_HUB_OFFLINE is set)" : "Try Again");

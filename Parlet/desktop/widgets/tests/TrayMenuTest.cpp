@@ -4,6 +4,8 @@
 #include <QLabel>
 
 #include <cstdlib>
+#include <functional>
+#include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -107,6 +109,62 @@ TEST_F(TrayMenuTest, CopyLastIsEnabledOnOpeningWithAnEntryAndTheDownloadShowsWhi
   EXPECT_THAT(shown()[1], "Downloading speech model\u2026 50%");
   app->setModelDownload(std::nullopt);
   EXPECT_EQ(shown()[1], "-");
+}
+
+// The model's line is laid out at its full height from its first show: a line that appears or
+// changes while the menu is closed or open, in one line or in two, is never cut to part of itself.
+TEST_F(TrayMenuTest, TheModelsLineHasItsFullHeightFromItsFirstShow) {
+  make(true);
+  auto* line = tray->menu().findChild<QLabel*>();
+  ASSERT_NE(line, nullptr);
+  auto settle = [] {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  };
+  auto open = [&] {
+    tray->menu().popup(QPoint(100, 100));
+    settle();
+  };
+  auto close = [&] {
+    tray->menu().hide();
+    settle();
+  };
+  int shots = 0;
+  auto measure = [&](const std::string& when) {
+    SCOPED_TRACE(when);
+    settle();
+    ASSERT_TRUE(line->isVisible());
+    EXPECT_GE(line->height(), line->heightForWidth(line->width())) << line->text().toStdString();
+    if (const char* folder = std::getenv("PARLET_SCREENSHOT_DIR"))
+      tray->menu().grab().save(QString(folder) + "/tray-menu-line-" + QString::number(++shots) + ".png");
+  };
+  const std::string problem = "Download failed: Could not resolve host: huggingface.co";
+  struct Step {
+    const char* what;
+    bool openFirst;  // the change comes while the menu is open
+    std::function<void()> change;
+  };
+  const Step steps[] = {
+      {"the download appears while the menu is closed", false, [&] { app->setModelDownload(0.0, 31'600'000); }},
+      {"the download appears while the menu is open", true, [&] { app->setModelDownload(0.0, 31'600'000); }},
+      {"a longer line replaces a shorter one while open", true, [&] { callbacks.onModelLoad(problem); }},
+      {"a shorter line replaces a longer one while open", true, [&] {
+         callbacks.onModelLoad(std::nullopt);
+         app->setModelDownload(0.5);
+       }},
+  };
+  for (const Step& step : steps) {
+    app->setModelDownload(std::nullopt);
+    callbacks.onModelLoad(std::nullopt);
+    close();
+    if (step.openFirst) open();
+    step.change();
+    if (!step.openFirst) open();
+    measure(std::string(step.what) + ", first opening");
+    close();
+    open();
+    measure(std::string(step.what) + ", second opening");
+    close();
+  }
 }
 
 // The model's line is drawn in the menu's normal text colour (a disabled item's would be faint), and
