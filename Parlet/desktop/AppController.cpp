@@ -354,7 +354,11 @@ std::string AppController::reopen() {
     archiveWindow_->show();
     return "already running: brought its archive window forward";
   }
-  return "already running: its menu is on the tray icon";
+  // No window to bring forward: the pill says so (unless it holds a notice the user must read
+  // first) and the tray icon blinks, so a second start never passes unseen.
+  if (!overlay_->noticeHeld()) overlay_->flashNotice(alreadyRunningNotice);
+  pulseMenuBarIcon();
+  return "already running: its pill says so, and its menu is on the blinking tray icon";
 }
 
 void AppController::pulseMenuBarIcon() {

@@ -99,8 +99,10 @@ class AppController {
 
   // The application opened again while it runs (a second launch): the welcome window is brought
   // forward if shown, else shown while onboarding is not done; else an open archive window is
-  // brought forward. Returns one line for the launcher: "already running: …".
+  // brought forward; else the pill flashes alreadyRunningNotice and the tray icon blinks. Returns
+  // one line for the launcher: "already running: …".
   std::string reopen();
+  static constexpr const char* alreadyRunningNotice = "Parlet is already running";
 
   // The model download of the first start: a fraction 0…1 of `totalBytes` (0: unknown) while it
   // runs, none when it ended.

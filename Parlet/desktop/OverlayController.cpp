@@ -8,8 +8,11 @@ namespace parlet {
 
 PillContent pillContent(const OverlayModel& model) {
   using State = Pipeline::State;
-  if (model.notice())
-    return {*model.notice() == "Copied last transcript" ? PillIcon::info : PillIcon::notice, *model.notice()};
+  if (model.notice()) {
+    const std::string& text = *model.notice();
+    const bool confirmation = text == "Copied last transcript" || text == "Parlet is already running";
+    return {confirmation ? PillIcon::info : PillIcon::notice, text};
+  }
   switch (model.state()) {
     case State::idle: return {PillIcon::none, ""};
     case State::preparing: return {PillIcon::busyDots, "Loading model\u2026"};

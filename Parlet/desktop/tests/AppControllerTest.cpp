@@ -348,8 +348,25 @@ TEST_F(AppControllerTest, ReopenShowsTheWelcomeWindowOrBringsWindowsForward) {
   EXPECT_EQ(onboardingWindows.made, 1);
   EXPECT_EQ(onboardingWindows.broughtToFront, forward + 1);
   app->onboarding()->close();  // completed
-  EXPECT_EQ(app->reopen(), "already running: its menu is on the tray icon");
+  queue.advance(std::chrono::seconds(5));  // past the blinking that completing starts
+  // No window open: the pill says so for 1.4 s and the tray icon blinks.
+  EXPECT_EQ(app->reopen(), "already running: its pill says so, and its menu is on the blinking tray icon");
   EXPECT_EQ(onboardingWindows.made, 1);
+  EXPECT_EQ(app->overlay().model().notice(), "Parlet is already running");
+  EXPECT_TRUE(app->overlay().model().visible());
+  EXPECT_EQ(pillContent(app->overlay().model()).icon, PillIcon::info);
+  queue.advance(std::chrono::milliseconds(320));
+  EXPECT_EQ(menu().iconAlpha, 0.25) << "the tray icon blinks";
+  queue.advance(std::chrono::seconds(3));
+  EXPECT_EQ(app->overlay().model().notice(), std::nullopt);
+  EXPECT_FALSE(app->overlay().model().visible());
+  EXPECT_EQ(menu().iconAlpha, 1.0);
+  // A notice the user must read first (why the model is unavailable) is not replaced.
+  pipeline.onNotice("Couldn't load model");
+  pipeline.onModelLoad("Download failed: Could not resolve host: huggingface.co");
+  app->reopen();
+  EXPECT_EQ(app->overlay().model().notice(), "Couldn't load model");
+  app->menuWillOpen();
   app->showArchive();
   const int archiveForward = archiveWindows.broughtToFront;
   EXPECT_EQ(app->reopen(), "already running: brought its archive window forward");
