@@ -36,6 +36,18 @@ std::string execArgument(const std::string& argument) {
   return value;
 }
 
+// A plain string value: a backslash doubled, a tab escaped; nothing is quoted.
+//   /opt/back\slash/parlet => /opt/back\\slash/parlet
+std::string stringValue(const std::string& text) {
+  std::string value;
+  for (char c : text) {
+    if (c == '\\') value += "\\\\";
+    else if (c == '\t') value += "\\t";
+    else value += c;
+  }
+  return value;
+}
+
 std::string trim(std::string_view s) {
   auto first = s.find_first_not_of(" \t\r");
   if (first == std::string_view::npos) return {};
@@ -114,6 +126,8 @@ void LaunchAtLogin::registerItem() {
            "Name=Parlet\n"
            "Comment=Push-to-talk dictation\n"
         << "Exec=" << execArgument(program) << "\n"
+        // Desktops skip an entry whose program is gone (removed with its package).
+        << "TryExec=" << stringValue(program) << "\n"
         << "Icon=" << kApplicationId << "\n"
         << "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";

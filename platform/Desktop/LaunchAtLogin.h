@@ -1,6 +1,7 @@
 // Launch at login through an XDG autostart entry, $XDG_CONFIG_HOME/autostart/<application id>.desktop
 // (default ~/.config/autostart), that starts this executable, wherever it runs from (installed, or in
-// the build tree), with the launcher entry's icon. Enabled while the entry exists and is neither
+// the build tree), with the launcher entry's icon; its TryExec names the same program, so that
+// desktops skip the entry once the program is removed. Enabled while the entry exists and is neither
 // hidden nor switched off by the desktop (Hidden=true, X-GNOME-Autostart-enabled=false); an older
 // entry named parlet.desktop counts too until the next change, which removes it. Register and
 // unregister throw DesktopError naming the file when it cannot be written or removed. Not thread-safe.

@@ -42,7 +42,7 @@ TEST_F(LaunchAtLoginTest, RegisteringWritesAnAutostartEntryAndUnregisteringRemov
   EXPECT_EQ(login.status(), LaunchAtLogin::Status::enabled);
   const std::string text = readFile(entry());
   EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u) << text;
-  for (const std::string& line : std::initializer_list<std::string>{"\nType=Application\n", "\nName=Parlet\n", "\nExec=/usr/bin/parlet\n",
+  for (const std::string& line : std::initializer_list<std::string>{"\nType=Application\n", "\nName=Parlet\n", "\nExec=/usr/bin/parlet\n", "\nTryExec=/usr/bin/parlet\n",
                                  "\nIcon=" + std::string(kApplicationId) + "\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   login.unregister();
@@ -53,19 +53,24 @@ TEST_F(LaunchAtLoginTest, RegisteringWritesAnAutostartEntryAndUnregisteringRemov
 
 TEST_F(LaunchAtLoginTest, TheProgramPathIsQuotedAndEscapedAsLauncherEntriesRequire) {
   // Exec: an argument with reserved characters goes in double quotes, with \ " ` $ escaped by a backslash;
-  // then the value's own escapes double every backslash, and % becomes %%.
-  const std::pair<std::string, std::string> cases[] = {
-      {"/opt/parlet/bin/parlet", "Exec=/opt/parlet/bin/parlet"},
-      {"/opt/my apps/parlet", "Exec=\"/opt/my apps/parlet\""},
-      {"/opt/100%/parlet", "Exec=/opt/100%%/parlet"},
-      {"/opt/a$b/parlet", "Exec=\"/opt/a\\\\$b/parlet\""},
-      {"/opt/say \"hi\"/parlet", "Exec=\"/opt/say \\\\\"hi\\\\\"/parlet\""},
-      {"/opt/back\\slash/parlet", "Exec=\"/opt/back\\\\\\\\slash/parlet\""},
+  // then the value's own escapes double every backslash, and % becomes %%. TryExec (which desktops
+  // look for before they start the entry) is a plain string: the path with its backslashes doubled.
+  struct Case {
+    std::string program, exec, tryExec;
   };
-  for (const auto& [program, line] : cases) {
-    SCOPED_TRACE(program);
-    LaunchAtLogin(program).registerItem();
-    EXPECT_NE(readFile(entry()).find("\n" + line + "\n"), std::string::npos) << readFile(entry());
+  const Case cases[] = {
+      {"/opt/parlet/bin/parlet", "Exec=/opt/parlet/bin/parlet", "TryExec=/opt/parlet/bin/parlet"},
+      {"/opt/my apps/parlet", "Exec=\"/opt/my apps/parlet\"", "TryExec=/opt/my apps/parlet"},
+      {"/opt/100%/parlet", "Exec=/opt/100%%/parlet", "TryExec=/opt/100%/parlet"},
+      {"/opt/a$b/parlet", "Exec=\"/opt/a\\\\$b/parlet\"", "TryExec=/opt/a$b/parlet"},
+      {"/opt/say \"hi\"/parlet", "Exec=\"/opt/say \\\\\"hi\\\\\"/parlet\"", "TryExec=/opt/say \"hi\"/parlet"},
+      {"/opt/back\\slash/parlet", "Exec=\"/opt/back\\\\\\\\slash/parlet\"", "TryExec=/opt/back\\\\slash/parlet"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    LaunchAtLogin(c.program).registerItem();
+    EXPECT_NE(readFile(entry()).find("\n" + c.exec + "\n"), std::string::npos) << readFile(entry());
+    EXPECT_NE(readFile(entry()).find("\n" + c.tryExec + "\n"), std::string::npos) << readFile(entry());
   }
   EXPECT_THROW(LaunchAtLogin("/opt/two\nlines").registerItem(), DesktopError);
 }
