@@ -17,6 +17,7 @@
 #include "Parlet/desktop/widgets/ArchiveWindow.h"
 #include "Parlet/desktop/widgets/OverlayWindow.h"
 #include "Parlet/desktop/widgets/QtWindowHandle.h"
+#include "Parlet/desktop/widgets/Symbols.h"
 #include "Parlet/desktop/widgets/TrayMenu.h"
 #include "Parlet/desktop/widgets/WelcomeWindow.h"
 #include "platform/Desktop/GrantAccessWindow.h"
@@ -75,6 +76,8 @@ struct DesktopApplication::Parts {
 DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options options)
     : parts_(std::make_unique<Parts>(queue)) {
   Parts& p = *parts_;
+  // Every window (welcome, archive, notices) shows the pencil, as the launcher entry does.
+  QApplication::setWindowIcon(widgets::applicationIcon());
   UserSettings* settings = options.settings;
   if (!settings) {
     p.ownSettings = std::make_unique<JsonFileSettings>(JsonFileSettings::defaultLocation());

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
   try {
     QApplication application(argc, argv);
+    // Also the class of every window (WM_CLASS "parlet", "Parlet"), which the launcher entry names.
     QApplication::setApplicationName("Parlet");
     QApplication::setApplicationVersion(PARLET_VERSION);
     QGuiApplication::setDesktopFileName(platform::desktop::kApplicationId);

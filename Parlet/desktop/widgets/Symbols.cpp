@@ -234,4 +234,27 @@ QIcon statusIcon(StatusIcon icon, double alpha) {
   return result;
 }
 
+QIcon applicationIcon() {
+  QIcon result;
+  for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(size / 24.0, size / 24.0);
+    // The icon file's 24 × 24 grid: the tile, then the pencil at 70 % in its middle.
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x2b, 0x2f, 0x3a));
+    painter.drawRoundedRect(QRectF(0.5, 0.5, 23, 23), 5, 5);
+    painter.translate(3.6, 3.6);
+    painter.scale(0.7, 0.7);
+    painter.setPen(QPen(Qt::white, 2.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setBrush(Qt::NoBrush);
+    pencil(painter);
+    painter.end();
+    result.addPixmap(pixmap);
+  }
+  return result;
+}
+
 }  // namespace parlet::widgets

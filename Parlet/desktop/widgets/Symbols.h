@@ -21,5 +21,8 @@ void drawSymbol(QPainter& painter, const QString& name, const QRectF& box, const
 QPixmap symbolPixmap(const QString& name, int size, const QColor& color, qreal devicePixelRatio = 1);
 // The tray icon for a state at an opacity (the blinking).
 QIcon statusIcon(StatusIcon icon, double alpha = 1);
+// The application's icon, as the launcher entry's icon file draws it: the white pencil on a dark
+// rounded tile. Every window shows it.
+QIcon applicationIcon();
 
 }  // namespace parlet::widgets
