@@ -115,6 +115,9 @@ void AppController::launch() {
 
   if (!onboarded) {
     showOnboarding();
+    // The download needs neither the permission nor the trigger key: it runs while the welcome
+    // guides the user, whose key becomes live on the try-it page as before.
+    loadModel();
     return;
   }
   if (!trusted()) {
@@ -331,6 +334,7 @@ void AppController::showOnboarding() {
                                                                dependencies_.makeOnboardingWindow,
                                                                dependencies_.systemLog});
   onboarding_->model().setModelProblem(menu_.get().modelProblem);
+  onboarding_->model().setModelDownload(menu_.get().modelDownload, menu_.get().modelDownloadBytes);
   onboarding_->show();
 }
 
@@ -433,6 +437,7 @@ void AppController::setModelDownload(std::optional<double> fraction, std::int64_
     menu.modelDownload = fraction;
     menu.modelDownloadBytes = fraction ? totalBytes : 0;
   });
+  if (onboarding_) onboarding_->model().setModelDownload(fraction, totalBytes);
 }
 
 }  // namespace parlet

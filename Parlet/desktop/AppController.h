@@ -1,7 +1,8 @@
 // The application shell: owns the trigger key, the dictation, the overlay pill, the welcome and
 // archive windows, and the tray menu's state. `launch()` chooses among the three starts (first run:
-// welcome window; no permission: warning icon and 1 s polling until granted; normal: trigger key
-// and model load at once). While the speech model cannot be loaded the menu says why and offers
+// welcome window and model load, the trigger key from the welcome's try-it page on; no
+// permission: warning icon and 1 s polling until granted; normal: trigger key and model load at
+// once). The model's download shows in the menu and on the welcome's try-it page. While the speech model cannot be loaded the menu says why and offers
 // "Try Again" (under HF_HUB_OFFLINE it says that offline mode is on instead), the pill's notice
 // stays until the menu is opened, and the load is tried again when the network comes back; a load the network's return started that still finds no connection is
 // tried again a few times, spaced out (networkRetryDelays), while the network stays up. Menu

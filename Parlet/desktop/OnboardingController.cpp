@@ -1,6 +1,9 @@
 #include "Parlet/desktop/OnboardingController.h"
 
+#include <algorithm>
+
 #include "Parlet/core/HotkeyManager.h"
+#include "Parlet/desktop/StatusMenuModel.h"
 
 namespace parlet {
 
@@ -126,6 +129,14 @@ OnboardingCard OnboardingController::card() const {
       card.showsEditor = true;
       card.footnote = "First use downloads a speech model of about 150 MB. The pill at the bottom of your "
                       "screen will say \u201CLoading model\u2026\u201D until it's ready.";
+      // The download runs while the user tries the key: how far it is, as the menu says it, in
+      // place of the note that it will come.
+      if (model_.modelDownload()) {
+        card.progress = std::clamp(*model_.modelDownload(), 0.0, 1.0);
+        card.progressText = modelDownloadTitle(*model_.modelDownload(), model_.modelDownloadBytes()) +
+                            ". The pill at the bottom of your screen says \u201CLoading model\u2026\u201D until it's ready.";
+        card.footnote.clear();
+      }
       // Promising "Loading model…" would be wrong while it cannot load.
       if (model_.modelProblem())
         card.footnote = "The speech model is not available yet: " + *model_.modelProblem() +

@@ -6,6 +6,7 @@
 //   auto welcome = std::make_shared<OnboardingController>(callbacks, dependencies);  welcome->show();
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,12 +29,22 @@ class OnboardingModel : public Observable {
   const std::string& testField() const { return testField_; }
   // Why the speech model is unavailable, in plain words; none while it loads or has loaded.
   const std::optional<std::string>& modelProblem() const { return modelProblem_; }
+  // The speech model's download while it runs: its fraction 0…1, and its size in bytes (0 unknown).
+  const std::optional<double>& modelDownload() const { return modelDownload_; }
+  std::int64_t modelDownloadBytes() const { return modelDownloadBytes_; }
 
   void setPage(int value) { set(page_, value); }
   void setAccessibilityGranted(bool value) { set(accessibilityGranted_, value); }
   void setHotkeyTitle(std::string value) { set(hotkeyTitle_, std::move(value)); }
   void setTestField(std::string value) { set(testField_, std::move(value)); }
   void setModelProblem(std::optional<std::string> value) { set(modelProblem_, std::move(value)); }
+  void setModelDownload(std::optional<double> fraction, std::int64_t totalBytes = 0) {
+    const std::int64_t bytes = fraction ? totalBytes : 0;
+    if (fraction == modelDownload_ && bytes == modelDownloadBytes_) return;
+    modelDownload_ = fraction;
+    modelDownloadBytes_ = bytes;
+    changed();  // one change for both fields
+  }
 
  private:
   int page_ = 0;
@@ -41,6 +52,8 @@ class OnboardingModel : public Observable {
   std::string hotkeyTitle_;
   std::string testField_;
   std::optional<std::string> modelProblem_;
+  std::optional<double> modelDownload_;
+  std::int64_t modelDownloadBytes_ = 0;
 };
 
 // One run of text, bold or not: "Hold **Right Alt** and speak." => "Hold ", "Right Alt"(bold), " and speak."
@@ -61,6 +74,8 @@ struct OnboardingCard {
   std::optional<std::string> actionButton;  // a large button calling the permission request
   bool showsEditor = false;         // the try-it text box
   std::vector<std::string> bullets;
+  std::optional<double> progress;   // the model download's fraction on the try-it page, while it runs
+  std::string progressText;         // "Downloading speech model… 42% (61.2 of 145.6 MB)"
   std::string footnote;             // small print at the bottom; empty for none
 };
 

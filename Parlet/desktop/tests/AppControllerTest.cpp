@@ -482,7 +482,11 @@ TEST_F(AppControllerTest, FirstRunShowsWelcomeAndCompletingItInstallsLoadsAndPul
   app->launch();
   EXPECT_EQ(onboardingWindows.made, 1);
   EXPECT_FALSE(app->hotkeyInstalled());
-  EXPECT_TRUE(dictation.empty());
+  // The download starts with the welcome; the key waits for the try-it page.
+  EXPECT_THAT(dictation, ElementsAre("prewarm"));
+  app->setModelDownload(0.25, 150'000'000);
+  EXPECT_EQ(app->onboarding()->model().modelDownload(), 0.25);
+  EXPECT_EQ(app->onboarding()->model().modelDownloadBytes(), 150'000'000);
   EXPECT_THAT(systemLog, Contains("Parlet: showOnboarding()"));
 
   settings.setValue(UserSettings::triggerKeyCodeKey, 55);
@@ -492,12 +496,15 @@ TEST_F(AppControllerTest, FirstRunShowsWelcomeAndCompletingItInstallsLoadsAndPul
   EXPECT_TRUE(app->hotkeyInstalled());
   EXPECT_EQ(onboarding->model().hotkeyTitle(), "Left Super");
   onboarding->armHotkey();  // the editor's arm call finds the key installed
-  EXPECT_THAT(dictation, ElementsAre("prewarm", "prewarm"));
+  EXPECT_THAT(dictation, ElementsAre("prewarm", "prewarm", "prewarm"));
+  EXPECT_TRUE(onboarding->card().progress.has_value()) << "the try-it page shows the download";
+  app->setModelDownload(std::nullopt);
+  EXPECT_FALSE(onboarding->card().progress.has_value());
   onboarding->next();
   onboarding->next();  // "Got it"
   EXPECT_TRUE(settings.boolean(UserSettings::hasOnboardedKey));
   EXPECT_EQ(app->onboarding(), nullptr);
-  EXPECT_EQ(dictation.size(), 3u);
+  EXPECT_EQ(dictation.size(), 4u);
 
   // The icon blinks dim, bright, … four times in 8 ticks of 0.32 s and ends opaque.
   std::vector<double> alphas;

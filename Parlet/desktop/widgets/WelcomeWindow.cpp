@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
@@ -32,8 +33,10 @@ QString welcomeHtml(const std::string& text) {
 
 namespace {
 
-QLabel* label(const QString& text, int pixelSize, QFont::Weight weight, bool serif, const QColor& color) {
-  auto* l = styledLabel(text, pixelSize, weight, serif, color);
+// Every text of the window in the desktop's own font family, headings too: a second face for the
+// headings (a serif the desktop does not use) would look borrowed.
+QLabel* label(const QString& text, int pixelSize, QFont::Weight weight, const QColor& color) {
+  auto* l = styledLabel(text, pixelSize, weight, false, color);
   l->setAlignment(Qt::AlignHCenter);
   l->setWordWrap(true);
   l->setTextFormat(Qt::RichText);
@@ -157,8 +160,16 @@ void WelcomeWindow::refresh() {
   if (!controller_) return;
   const OnboardingModel& model = controller_->model();
   if (model.page() != builtPage_ || model.accessibilityGranted() != builtGranted_ || model.hotkeyTitle() != builtTitle_ ||
-      model.modelProblem() != builtProblem_)
+      model.modelProblem() != builtProblem_ || model.modelDownload().has_value() != builtDownloading_)
     buildCard();
+  // The download moves in place: rebuilding the card would disturb what the user types in the box.
+  if (progressBar_ && progressLabel_) {
+    const OnboardingCard card = controller_->card();
+    if (card.progress) {
+      progressBar_->setValue(static_cast<int>(*card.progress * 1000));
+      progressLabel_->setText(welcomeHtml(card.progressText));
+    }
+  }
 
   delete dots_->layout()->takeAt(0);
   for (QWidget* old : dots_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) delete old;
@@ -175,6 +186,7 @@ void WelcomeWindow::buildCard() {
   builtGranted_ = model.accessibilityGranted();
   builtTitle_ = model.hotkeyTitle();
   builtProblem_ = model.modelProblem();
+  builtDownloading_ = model.modelDownload().has_value();
 
   const bool editorHadFocus = editor_ && editor_->hasFocus();
   delete card_;
@@ -209,14 +221,14 @@ void WelcomeWindow::buildCard() {
     symbols->addStretch(1);
     stack->addLayout(symbols);
   }
-  stack->addWidget(label(welcomeHtml(card.title), model.page() == 0 ? 24 : 22, QFont::DemiBold, true, primary));
+  stack->addWidget(label(welcomeHtml(card.title), model.page() == 0 ? 24 : 22, QFont::DemiBold, primary));
   if (!card.subtitle.empty()) {
-    auto* subtitle = label(welcomeHtml(card.subtitle), 14, QFont::Normal, true, secondary);
+    auto* subtitle = label(welcomeHtml(card.subtitle), 14, QFont::Normal, secondary);
     subtitle->setContentsMargins(0, 0, 0, 6);
     stack->addWidget(subtitle);
   }
   if (!card.body.empty()) {
-    auto* body = label(welcomeHtml(card.body), 13, QFont::Normal, false, secondary);
+    auto* body = label(welcomeHtml(card.body), 13, QFont::Normal, secondary);
     body->setContentsMargins(8, 0, 8, 0);
     stack->addWidget(body);
   }
@@ -259,14 +271,26 @@ void WelcomeWindow::buildCard() {
       dot->setAlignment(Qt::AlignTop);
       dot->setContentsMargins(0, 6, 0, 0);
       row->addWidget(dot, 0, Qt::AlignTop);
-      auto* line = label(welcomeHtml(text), 13, QFont::Normal, false, primary);
+      auto* line = label(welcomeHtml(text), 13, QFont::Normal, primary);
       line->setAlignment(Qt::AlignLeft);
       row->addWidget(line, 1);
       bullets->addLayout(row);
     }
     stack->addLayout(bullets);
   }
-  if (!card.footnote.empty()) stack->addWidget(label(welcomeHtml(card.footnote), 11, QFont::Normal, false, tertiary));
+  progressBar_ = nullptr;
+  progressLabel_ = nullptr;
+  if (card.progress) {
+    progressLabel_ = label(welcomeHtml(card.progressText), 12, QFont::Normal, secondary);
+    stack->addWidget(progressLabel_);
+    progressBar_ = new QProgressBar;
+    progressBar_->setRange(0, 1000);
+    progressBar_->setTextVisible(false);
+    progressBar_->setFixedHeight(6);
+    progressBar_->setValue(static_cast<int>(*card.progress * 1000));
+    stack->addWidget(progressBar_);
+  }
+  if (!card.footnote.empty()) stack->addWidget(label(welcomeHtml(card.footnote), 11, QFont::Normal, tertiary));
   stack->addStretch(1);
 
   if (editorHadFocus && editor_) {

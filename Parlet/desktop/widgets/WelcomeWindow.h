@@ -1,6 +1,7 @@
 // The welcome window: 480 × 380, titled "Welcome to Parlet", closable but neither resizable nor
-// minimisable; the current page's card above a divider, and a footer of page dots, "Back" (Left
-// Arrow) and the main button (Return). Drawn from an OnboardingController, which it reports its
+// minimisable; the current page's card above a divider (the try-it page with the model download's
+// progress while it runs), and a footer of page dots, "Back" (Left Arrow) and the main button
+// (Return); every text in the desktop's own font family. Drawn from an OnboardingController, which it reports its
 // closing to. GUI thread only.
 #pragma once
 
@@ -12,6 +13,7 @@
 
 class QLabel;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QVBoxLayout;
 
@@ -45,10 +47,13 @@ class WelcomeWindow : public QWidget {
   QPushButton* back_ = nullptr;
   QPushButton* main_ = nullptr;
   QPlainTextEdit* editor_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;  // the model download on the try-it page, while it runs
+  QLabel* progressLabel_ = nullptr;
   int builtPage_ = -1;
   bool builtGranted_ = false;
   std::string builtTitle_;
   std::optional<std::string> builtProblem_;
+  bool builtDownloading_ = false;
   bool placed_ = false;
 };
 
