@@ -71,6 +71,11 @@ bool AppController::trusted() const { return dependencies_.isTrusted && dependen
 
 const HotkeyManager::Key& AppController::currentKey() const { return parlet::currentKey(*dependencies_.settings); }
 
+std::string AppController::currentKeyName() const {
+  const HotkeyManager::Key& key = currentKey();
+  return dependencies_.keyName ? dependencies_.keyName(key) : key.title;
+}
+
 void AppController::launch() {
   const bool onboarded = dependencies_.settings->boolean(UserSettings::hasOnboardedKey);
   log(std::string("applicationDidFinishLaunching AXTrusted=") + boolText(trusted()) + " HasOnboarded=" +
@@ -243,12 +248,13 @@ void AppController::installHotkey() {
 
 void AppController::refreshHotkeyMenu() {
   const HotkeyManager::Key& key = currentKey();
+  const std::string keyName = currentKeyName();
   int row = 0;
   for (int i = 0; i < static_cast<int>(HotkeyManager::presets.size()); ++i)
     if (HotkeyManager::presets[i] == key) row = i;
   menu_.update([&](StatusMenu& menu) {
     menu.checkedHotkey = row;
-    menu.tooltip = "Parlet \u2014 hold " + key.title + " to dictate";
+    menu.tooltip = "Parlet \u2014 hold " + keyName + " to dictate";
   });
 }
 
@@ -309,7 +315,7 @@ void AppController::showOnboarding() {
         AppController& app = **self;
         if (!app.hotkey_) app.installHotkey();
         app.loadModel();
-        return app.currentKey().title;
+        return app.currentKeyName();
       },
       [weak] {
         if (auto self = weak.lock()) (*self)->pulseMenuBarIcon();

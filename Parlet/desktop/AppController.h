@@ -64,6 +64,9 @@ class AppController {
     std::function<std::unique_ptr<WindowHandle>(OnboardingController&)> makeOnboardingWindow;
     ArchiveWindowController::MakeWindow makeArchiveWindow;
     std::function<void()> quit;
+    // The trigger key's name as the current keyboard layout labels it ("AltGr" for Right Alt on
+    // a German layout), for the tooltip and the welcome; default: the key's title.
+    std::function<std::string(const HotkeyManager::Key&)> keyName;
     std::string version;                                // shown in the menu's header
     LogSink log;                                        // default: ParletLog
     std::function<void(const std::string&)> systemLog;  // default: the system log
@@ -124,6 +127,7 @@ class AppController {
 
  private:
   bool trusted() const;
+  std::string currentKeyName() const;
   void applyTrustVisibility();
   void refreshHotkeyMenu();
   void startPermissionPolling();

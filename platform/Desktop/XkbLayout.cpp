@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+#include "platform/Desktop/detail/EvdevKeyState.h"
+
 namespace platform::desktop {
 namespace {
 
@@ -75,6 +77,27 @@ PasteChordKeys pasteChordKeys(xkb_keymap* keymap, std::uint32_t layout) {
           keyTyping(keymap, XKB_KEY_y, layout).value_or(KEY_Y)};
 }
 
+std::optional<std::string> layoutKeyName(xkb_keymap* keymap, std::uint16_t desktopKeyCode, std::uint32_t layout) {
+  if (!keymap) return std::nullopt;
+  // The trigger keys are modifiers; other keys keep their names.
+  for (unsigned kernel = 0; kernel < 256; ++kernel) {
+    const auto key = detail::desktopKeyForEvdevCode(kernel);
+    if (!key || key->code != desktopKeyCode || key->flag == 0) continue;
+    const xkb_keycode_t code = kernel + kEvdevOffset;
+    if (code > xkb_keymap_max_keycode(keymap)) return std::nullopt;
+    const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, code);
+    if (layouts == 0) return std::nullopt;
+    // A layout the key does not have wraps around, as XKB's default rule for such keys says.
+    const xkb_layout_index_t own = layout % layouts;
+    const xkb_keysym_t* symbols = nullptr;
+    const int count = xkb_keymap_key_get_syms_by_level(keymap, code, own, 0, &symbols);
+    for (int i = 0; i < count; ++i)
+      if (symbols[i] == XKB_KEY_ISO_Level3_Shift || symbols[i] == XKB_KEY_Mode_switch) return "AltGr";
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 CurrentKeymap currentKeymap() {
   std::unique_ptr<xkb_context, ContextDeleter> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
   if (!context) return {};
@@ -85,6 +108,11 @@ CurrentKeymap currentKeymap() {
 PasteChordKeys currentPasteChordKeys() {
   auto current = currentKeymap();
   return pasteChordKeys(current.keymap.get(), current.layout);
+}
+
+std::optional<std::string> currentLayoutKeyName(std::uint16_t desktopKeyCode) {
+  auto current = currentKeymap();
+  return layoutKeyName(current.keymap.get(), desktopKeyCode, current.layout);
 }
 
 }  // namespace platform::desktop

@@ -1,6 +1,6 @@
 // The kernel key codes that type a symbol in a keyboard layout, found with xkbcommon: the paste chord
 // sends the key that types "v" in the user's layout, so a Dvorak user gets Ctrl+V and not Ctrl+K (the
-// key where US has "v"). The current keymap is the X server's (on a Wayland session that is Xwayland's,
+// key where US has "v"); and the name a layout gives a trigger key (Right Alt is "AltGr" on German). The current keymap is the X server's (on a Wayland session that is Xwayland's,
 // which follows the compositor's); without an X server, xkbcommon's default names (the XKB_DEFAULT_*
 // variables, else US). Stateless functions; none throws.
 //   auto keys = pasteChordKeys(*currentKeymap());  // keys.v == KEY_DOT on Dvorak
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 struct xkb_keymap;
 
@@ -30,6 +31,12 @@ struct PasteChordKeys {
 
 PasteChordKeys pasteChordKeys(xkb_keymap* keymap, std::uint32_t layout = 0);
 
+// What layout `layout` calls a trigger key (a desktop key code of KeyEvents.h: 61 Right Alt, 58 Left
+// Alt, ...), where that differs from the key's own name: "AltGr" for a key that shifts to the third
+// level (ISO_Level3_Shift or Mode_switch, as Right Alt does on German, French and international
+// layouts). None where the key keeps its name, or is not a trigger key.
+std::optional<std::string> layoutKeyName(xkb_keymap* keymap, std::uint16_t desktopKeyCode, std::uint32_t layout = 0);
+
 struct KeymapDeleter {
   void operator()(xkb_keymap* keymap) const;
 };
@@ -44,5 +51,7 @@ struct CurrentKeymap {
 CurrentKeymap currentKeymap();
 // The keys of the paste chord in the current keymap; the US positions when there is none.
 PasteChordKeys currentPasteChordKeys();
+// layoutKeyName in the current keymap and its active layout; none without a keymap.
+std::optional<std::string> currentLayoutKeyName(std::uint16_t desktopKeyCode);
 
 }  // namespace platform::desktop

@@ -26,6 +26,7 @@
 #include "platform/Desktop/QtPasteboard.h"
 #include "platform/Desktop/X11ClipboardRequests.h"
 #include "platform/Desktop/X11FocusedApplication.h"
+#include "platform/Desktop/XkbLayout.h"
 
 namespace parlet::app {
 namespace {
@@ -164,6 +165,9 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
     return std::make_unique<widgets::QtWindowHandle>(window, [window] { window->detach(); });
   };
   d.quit = [] { QApplication::quit(); };
+  d.keyName = [](const HotkeyManager::Key& key) {
+    return platform::desktop::currentLayoutKeyName(key.keyCode).value_or(key.title);
+  };
   d.version = QApplication::applicationVersion().toStdString();
   d.network = std::make_unique<PathMonitorWatch>(queue);
   p.app = std::make_unique<AppController>(std::move(d));

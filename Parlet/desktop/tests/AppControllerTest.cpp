@@ -65,6 +65,7 @@ class AppControllerTest : public ::testing::Test {
     d.makeArchiveWindow = [this](ArchiveWindowController& c, std::unique_ptr<ArchiveViewModel>) {
       return std::make_unique<testing::FakeWindow>(archiveWindows, [&c] { c.windowWillClose(); });
     };
+    d.keyName = keyName;
     d.version = "0.1.0";
     d.log = [this](const std::string& line) { log.push_back(line); };
     d.systemLog = [this](const std::string& line) { systemLog.push_back(line); };
@@ -90,6 +91,7 @@ class AppControllerTest : public ::testing::Test {
   std::shared_ptr<testing::FakePasteboard> pasteboard = std::make_shared<testing::FakePasteboard>();
   testing::FakeKeyMonitors monitors;
   Pipeline::Callbacks pipeline;
+  std::function<std::string(const HotkeyManager::Key&)> keyName;
   std::vector<std::string> dictation, log, systemLog;
   bool trusted = true, loginEnabled = false, loginFails = false;
   int prompts = 0;
@@ -513,6 +515,22 @@ TEST_F(AppControllerTest, FirstRunShowsWelcomeAndCompletingItInstallsLoadsAndPul
     alphas.push_back(menu().iconAlpha);
   }
   EXPECT_THAT(alphas, ElementsAre(0.25, 1, 0.25, 1, 0.25, 1, 0.25, 1, 1, 1));
+}
+
+// On a layout where Right Alt is AltGr, the tooltip and the welcome call it so; the menu's key
+// choice stays the key's own.
+TEST_F(AppControllerTest, TheKeyIsCalledAsTheLayoutLabelsIt) {
+  keyName = [](const HotkeyManager::Key& key) { return key.keyCode == 61 ? std::string("AltGr") : key.title; };
+  app = make();
+  app->launch();
+  auto onboarding = app->onboarding();
+  onboarding->next();
+  onboarding->next();  // the try-it page
+  EXPECT_EQ(onboarding->model().hotkeyTitle(), "AltGr");
+  EXPECT_EQ(onboarding->card().body, "Click the box, hold **AltGr**, and speak.");
+  EXPECT_EQ(menu().tooltip, "Parlet \u2014 hold AltGr to dictate");
+  app->selectHotkey(6);  // Right Shift
+  EXPECT_EQ(menu().tooltip, "Parlet \u2014 hold Right Shift to dictate");
 }
 
 TEST_F(AppControllerTest, DismissingWelcomeLeavesOnboardingUnsetAndReshowMakesANewWindow) {

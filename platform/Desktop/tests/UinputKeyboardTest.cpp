@@ -81,6 +81,50 @@ TEST(XkbLayoutTest, ChordKeysFallBackToUsPositionsWithoutTheSymbols) {
   EXPECT_EQ(pasteChordKeys(nullptr), (PasteChordKeys{KEY_LEFTCTRL, KEY_V}));
 }
 
+// A trigger key is named as the keyboard labels it: Right Alt is AltGr on layouts whose third
+// level it shifts to (the German and French keyboards and the US international variant print
+// "AltGr" on it), and keeps its name on the US layout; the active layout decides.
+TEST(XkbLayoutTest, RightAltIsCalledAltGrWhereTheLayoutShiftsToTheThirdLevelWithIt) {
+  struct Case {
+    const char* layout;
+    const char* variant;
+    const char* options;
+    std::uint32_t activeLayout;
+    std::uint16_t desktopKey;
+    std::optional<std::string> name;
+  };
+  const Case cases[] = {
+      {"us", "", "", 0, 61, std::nullopt},
+      {"de", "", "", 0, 61, "AltGr"},
+      {"fr", "", "", 0, 61, "AltGr"},
+      {"us", "altgr-intl", "", 0, 61, "AltGr"},
+      {"gb", "", "", 0, 61, "AltGr"},
+      {"de", "", "", 0, 58, std::nullopt},   // Left Alt stays Alt
+      {"de", "", "", 0, 62, std::nullopt},   // and Right Control Control
+      {"us", "", "lv3:ralt_switch", 0, 61, "AltGr"},
+      {"us", "", "lv3:lalt_switch", 0, 58, "AltGr"},
+      {"de", "", "", 0, 12, std::nullopt},   // no trigger key
+  };
+  Keymaps keymaps;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.layout) + "(" + c.variant + ") " + c.options + " key " + std::to_string(c.desktopKey));
+    auto keymap = keymaps.compile(c.layout, c.variant, c.options);
+    ASSERT_TRUE(keymap) << "xkbcommon cannot compile the keymap (xkb-data missing?)";
+    EXPECT_EQ(layoutKeyName(keymap.get(), c.desktopKey, c.activeLayout), c.name);
+  }
+  EXPECT_EQ(layoutKeyName(nullptr, 61), std::nullopt);
+}
+
+TEST(XkbLayoutTest, TheXServersLayoutNamesTheKey) {
+  REQUIRE_X_SESSION();
+  testsupport::XvfbSession& session = *desktoptest::session();
+  if (session.run({"setxkbmap", "-layout", "de"}) != 0) GTEST_SKIP() << "setxkbmap (x11-xkb-utils) failed or is absent";
+  const auto german = currentLayoutKeyName(61);
+  session.run({"setxkbmap", "-layout", "us"});
+  EXPECT_EQ(german, "AltGr");
+  EXPECT_EQ(currentLayoutKeyName(61), std::nullopt);
+}
+
 TEST(XkbLayoutTest, CurrentKeymapIsTheXServers) {
   REQUIRE_X_SESSION();
   testsupport::XvfbSession& session = *desktoptest::session();
