@@ -45,6 +45,9 @@ OverlayWindow::OverlayWindow(QWidget* parent)
     shown_ = value.toDouble();
     update();
   });
+  connect(&appearance_, &QVariantAnimation::finished, this, [this] {
+    if (model_ && !model_->visible()) modelChanged();  // out of sight: the content it kept goes
+  });
   contentFade_.setDuration(200);
   contentFade_.setEasingCurve(QEasingCurve::InOutQuad);
   contentFade_.setStartValue(0.0);
@@ -72,6 +75,7 @@ void OverlayWindow::freezeAt(double t) {
   fade_ = 1;
   frames_.stop();
   shown_ = model_ && model_->visible() ? 1 : 0;
+  if (model_) modelChanged();
   update();
 }
 
@@ -122,7 +126,10 @@ void OverlayWindow::modelChanged() {
     shown_ = target;
   }
   const PillContent content = pillContent(*model_);
-  if (content.icon != current_.icon || content.label != current_.label) {
+  // Going idle empties the content just before the pill hides: it fades out with what it showed,
+  // rather than with a capsule shrinking under the fading label, and is emptied once out of sight.
+  const bool fadingOut = content.icon == PillIcon::none && content.label.empty() && !frozenTime_ && shown_ > 0.001;
+  if (!fadingOut && (content.icon != current_.icon || content.label != current_.label)) {
     previous_ = current_;
     current_ = content;
     contentFade_.stop();
@@ -179,6 +186,10 @@ void OverlayWindow::paintEvent(QPaintEvent*) {
   p.setPen(QPen(withOpacity(kForeground, 0.12), 0.5));
   p.drawRoundedRect(capsule.adjusted(0.25, 0.25, -0.25, -0.25), radius, radius);
 
+  // Whatever a cross-fade draws stays inside the capsule.
+  QPainterPath inside;
+  inside.addRoundedRect(capsule, radius, radius);
+  p.setClipPath(inside);
   if (fade < 1) drawContent(p, previous_, capsule, t, 1 - fade);
   drawContent(p, content, capsule, t, fade);
 }

@@ -8,6 +8,8 @@
 #include <QScreen>
 #include <QSet>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -128,6 +130,52 @@ TEST(RenderTest, PillInEveryState) {
   for (int y = 0; y < hidden.height(); ++y)
     for (int x = 0; x < hidden.width(); ++x) anything |= qAlpha(hidden.pixel(x, y)) != 0;
   EXPECT_FALSE(anything);
+  window.setModel(nullptr);
+}
+
+// While the pill fades out after "Thinking", every frame keeps the label inside the capsule: no
+// bright text pixel lies left or right of the capsule's dark fill.
+TEST(RenderTest, TheLabelStaysInsideThePillWhileItFadesOut) {
+  kestrum::ManualMainQueue queue;
+  OverlayWindow window;
+  OverlayController overlay({&queue, [&] { window.placeOnActiveScreen(); }});
+  window.setModel(&overlay.model());
+  window.show();
+  overlay.setState(State::processing);
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(600); std::chrono::steady_clock::now() < until;)
+    QApplication::processEvents();  // shown in full
+  overlay.setState(State::idle);
+  int checked = 0;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(450); std::chrono::steady_clock::now() < until;) {
+    QApplication::processEvents();
+    const QImage frame = window.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    int maxAlpha = 0;
+    for (int y = 0; y < frame.height(); ++y)
+      for (int x = 0; x < frame.width(); ++x) maxAlpha = std::max(maxAlpha, qAlpha(frame.pixel(x, y)));
+    if (maxAlpha < 60) continue;  // faded out
+    ++checked;
+    // The capsule: the dark, nearly opaque pixels (it slides down as it fades, so any row).
+    int left = frame.width(), right = -1;
+    for (int y = 0; y < frame.height(); ++y)
+      for (int x = 0; x < frame.width(); ++x) {
+        const QRgb pixel = frame.pixel(x, y);
+        if (qAlpha(pixel) >= maxAlpha * 6 / 10 && qRed(pixel) < 90 && qGreen(pixel) < 90 && qBlue(pixel) < 100) {
+          left = std::min(left, x);
+          right = std::max(right, x);
+        }
+      }
+    for (int y = 0; y < frame.height(); ++y)
+      for (int x = 0; x < frame.width(); ++x) {
+        const QRgb pixel = frame.pixel(x, y);
+        const bool text = qAlpha(pixel) >= maxAlpha / 4 && qRed(pixel) > 150 && qGreen(pixel) > 150 && qBlue(pixel) > 150;
+        if (text && (x < left || x > right)) {
+          if (const char* folder = std::getenv("PARLET_SCREENSHOT_DIR"))
+            frame.save(QString(folder) + "/pill-fading-cut.png");
+          FAIL() << "text at " << x << "," << y << " outside the capsule " << left << "…" << right;
+        }
+      }
+  }
+  EXPECT_GT(checked, 0) << "no frame of the fade was seen";
   window.setModel(nullptr);
 }
 
