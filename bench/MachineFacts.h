@@ -1,11 +1,12 @@
-// What a benchmark's figures hold for: the instruction set the code was compiled for (with the
-// extensions this processor has beyond it) and the machine's load averages.
+// What a benchmark's figures hold for: the processor, the instruction set the code was compiled for
+// (with the extensions this processor has beyond it) and the machine's load averages.
 //   benchmark::AddCustomContext("instruction set", instructionSet());
 //   benchmark::AddCustomContext("load before", loadAveragesText());
 #pragma once
 
 #include <array>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -25,6 +26,17 @@ inline std::string loadAveragesText() {
   std::snprintf(text, sizeof text, "%.2f %.2f %.2f (1, 5, 15 min; %u cores)", load[0], load[1], load[2],
                 std::thread::hardware_concurrency());
   return text;
+}
+
+// The processor's model name as the kernel reports it; "unknown" where /proc/cpuinfo has none.
+inline std::string processorName() {
+  std::ifstream in("/proc/cpuinfo");
+  for (std::string line; std::getline(in, line);) {
+    if (!line.starts_with("model name")) continue;
+    const std::size_t colon = line.find(':');
+    if (colon != std::string::npos && colon + 2 <= line.size()) return line.substr(colon + 2);
+  }
+  return "unknown";
 }
 
 inline std::string instructionSet() {

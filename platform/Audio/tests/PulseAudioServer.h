@@ -1,8 +1,12 @@
 // A PulseAudio server of a test's own, in a private folder: a pipe source ("mic", 16 kHz mono
 // 16-bit) that the test speaks into, and the process's PULSE_SERVER pointed at it, so that ALSA's
-// pulse device (libasound2-plugins) and with it PortAudio capture what the test writes. When the
+// pulse device (libasound2-plugins) and with it our capture hear what the test writes. When the
 // server cannot be had, `whyNot` says why and the test skips. Stopping the writes with the pipe
-// still open is a source that stops delivering.
+// still open is a source that stops delivering. A plain source keeps what is written while nobody
+// records and hands it all to the next recording; a live one (`Microphone::live`) is always heard
+// by the server, as a real microphone is, so a recording gets only what is spoken after it began:
+// speak into it at the pace of speech (speakLive). One server at a time: the next one is made after
+// the last one went.
 #pragma once
 
 #include <fcntl.h>
@@ -11,8 +15,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -31,7 +39,9 @@ namespace audiotest {
 
 class PulseAudioServer {
  public:
-  PulseAudioServer() {
+  enum class Microphone { holdsAudio, live };
+
+  explicit PulseAudioServer(Microphone microphone = Microphone::holdsAudio) {
     const std::optional<std::string> program = find("pulseaudio");
     if (!program) {
       whyNot_ = "pulseaudio is not installed";
@@ -41,6 +51,10 @@ class PulseAudioServer {
     std::ofstream(dir / "default.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (dir / "native").string()
                                       << "\nload-module module-pipe-source source_name=mic file=" << (dir / "mic").string()
                                       << " format=s16le rate=16000 channels=1\nset-default-source mic\n";
+    // A loopback into a sink that goes nowhere keeps the source read all the time.
+    if (microphone == Microphone::live)
+      std::ofstream(dir / "default.pa", std::ios::app) << "load-module module-null-sink sink_name=drain\n"
+                                                          "load-module module-loopback source=mic sink=drain\n";
     environment_.set("PULSE_SERVER", "unix:" + (dir / "native").string());
     const std::vector<std::string> args = {*program, "-n", "-F", (dir / "default.pa").string(), "--daemonize=no",
                                            "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr"};
@@ -104,6 +118,30 @@ class PulseAudioServer {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the pipe is full: the source reads on
       }
     }
+  }
+
+  // Speaks the samples in 10 ms pieces, each when its time comes, as a microphone hears speech;
+  // returns when the last piece is written, or early when `stop` turns true.
+  void speakLive(const std::vector<float>& samples, const std::atomic<bool>* stop = nullptr) {
+    auto due = std::chrono::steady_clock::now();
+    for (std::size_t at = 0; at < samples.size() && !(stop && *stop); at += 160) {
+      std::this_thread::sleep_until(due);
+      speak(std::vector<float>(samples.begin() + at, samples.begin() + std::min(samples.size(), at + 160)));
+      due += std::chrono::milliseconds(10);
+    }
+  }
+
+  // The recordings the server is serving now (its loopback left out); nothing without pactl.
+  std::optional<int> recordings() const {
+    const std::optional<std::string> pactl = find("pactl");
+    if (!pactl) return std::nullopt;
+    std::FILE* out = ::popen((*pactl + " list source-outputs short 2>/dev/null").c_str(), "r");
+    if (!out) return std::nullopt;
+    int count = 0;
+    char line[512];
+    while (std::fgets(line, sizeof line, out))
+      if (!std::strstr(line, "module-loopback")) ++count;
+    return ::pclose(out) == 0 ? std::optional<int>(count) : std::nullopt;
   }
 
   std::string log() const {
