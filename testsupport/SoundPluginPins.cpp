@@ -1,4 +1,4 @@
-// Part of every test program of the sanitizer build. While PortAudio looks for devices, ALSA loads
+// Part of every test program of the sanitizer build. While the device list is made, ALSA loads
 // its plugins and unloads them again; the a52 and lavrate plugins (libasound2-plugins) bring FFmpeg's
 // libraries, and what those set up at load then looks leaked to the leak checker, with no loaded
 // module left to name in a suppression. Keeping FFmpeg's codec library loaded ends the false report.

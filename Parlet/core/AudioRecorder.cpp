@@ -15,7 +15,11 @@ namespace parlet {
 
 AudioRecorder::AudioRecorder(Dependencies dependencies, std::function<void(const std::string&)> log)
     : dependencies_(std::move(dependencies)), log_(log ? std::move(log) : ParletLog::sink()) {
-  if (!dependencies_.makeRecorder) dependencies_.makeRecorder = captureRecorderFactory();
+  if (!dependencies_.makeRecorder) {
+    dependencies_.makeRecorder = captureRecorderFactory();
+    // The microphone's first press then finds the audio system ready.
+    platform::audio::prepareCapture();
+  }
   if (!dependencies_.directory) dependencies_.directory = [] { return platform::system::privateTemporaryDirectory(); };
   if (!dependencies_.now) {
     dependencies_.now = [] {

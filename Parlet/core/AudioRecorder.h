@@ -83,7 +83,8 @@ class AudioRecorder {
   // A recording that hears nothing from its input for this long has lost its microphone.
   static constexpr double stallSeconds = 2.0;
 
-  // `log` receives the recorder's trace lines; default: ParletLog.
+  // `log` receives the recorder's trace lines; default: ParletLog. With the default recorder the
+  // audio system gets ready in the background (platform::audio::prepareCapture) from here on.
   explicit AudioRecorder(Dependencies dependencies = {}, std::function<void(const std::string&)> log = nullptr);
 
   // Picks a new file name (stored in `url` first), makes the platform recorder and starts it.

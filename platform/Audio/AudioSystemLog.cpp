@@ -1,7 +1,9 @@
-// The libraries are reached through dlsym, so that neither is a link dependency of ours: they are
-// loaded as PortAudio's own dependencies, and a hook that is not there is simply not set.
+// JACK is reached through dlopen and dlsym, so that it is no link dependency of ours: only an ALSA
+// plugin that uses it loads it, privately (its symbols are not global), and while it is not loaded
+// there is no hook to set.
 #include "platform/Audio/AudioSystemLog.h"
 
+#include <alsa/asoundlib.h>
 #include <dlfcn.h>
 
 #include <cstdarg>
@@ -40,16 +42,11 @@ extern "C" void alsaMessage(const char* file, int line, const char* function, in
   logAudioSystem(message);
 }
 
+const char* const kJackLibrary = "libjack.so.0";
+
 extern "C" void jackMessage(const char* text) { logAudioSystem(std::string("JACK: ") + (text ? text : "")); }
 
-using AlsaHandler = void (*)(const char*, int, const char*, int, const char*, ...);
-using AlsaSetHandler = int (*)(AlsaHandler);
 using JackSetFunction = void (*)(void (*)(const char*));
-
-template <class Function>
-Function symbol(const char* name) {
-  return reinterpret_cast<Function>(::dlsym(RTLD_DEFAULT, name));
-}
 
 }  // namespace
 
@@ -77,12 +74,22 @@ void logAudioSystem(const std::string& line) {
 namespace detail {
 
 void routeAudioSystemMessages() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (auto set = symbol<AlsaSetHandler>("snd_lib_error_set_handler")) set(&alsaMessage);
-    if (auto set = symbol<JackSetFunction>("jack_set_error_function")) set(&jackMessage);
-    if (auto set = symbol<JackSetFunction>("jack_set_info_function")) set(&jackMessage);
-  });
+  static std::once_flag alsa;
+  std::call_once(alsa, [] { snd_lib_error_set_handler(&alsaMessage); });
+  // Setting a hook again is harmless, and a library loaded anew has lost the old one.
+  if (void* jack = ::dlopen(kJackLibrary, RTLD_LAZY | RTLD_NOLOAD)) {
+    for (const char* name : {"jack_set_error_function", "jack_set_info_function"})
+      if (auto set = reinterpret_cast<JackSetFunction>(::dlsym(jack, name))) set(&jackMessage);
+    ::dlclose(jack);
+  }
+}
+
+JackMessagesRouted::JackMessagesRouted() : library_(::dlopen(kJackLibrary, RTLD_LAZY | RTLD_LOCAL)) {
+  routeAudioSystemMessages();
+}
+
+JackMessagesRouted::~JackMessagesRouted() {
+  if (library_) ::dlclose(library_);
 }
 
 }  // namespace detail

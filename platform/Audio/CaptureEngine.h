@@ -1,6 +1,6 @@
 // A live input engine: one input (the default device or a chosen one), one tap that receives buffers
 // of captured float frames in the input's own format on the engine's capture thread, and
-// start/pause/stop/reset. `makeDefaultCaptureEngine` gives the PortAudio engine (CaptureInput.h);
+// start/pause/stop/reset. `makeDefaultCaptureEngine` gives the ALSA engine (CaptureInput.h);
 // tests use FakeCaptureEngine. Engines are driven from one controlling thread; the tap runs on the capture
 // thread. Failures throw CaptureError; with no sound card, `inputFormat` and `start` throw. A failure
 // while capturing (a read error, a device that went away) stops the engine and is reported once to
@@ -65,11 +65,17 @@ class CaptureEngine {
 
 using CaptureEngineFactory = std::function<std::shared_ptr<CaptureEngine>()>;
 
-// The PortAudio engine on the default input device.
+// The ALSA engine on the default input device. Starting it opens that one device and nothing else.
 std::shared_ptr<CaptureEngine> makeDefaultCaptureEngine();
 
-// The input-capable devices in the order the system lists them. Throws CaptureError(deviceFailure)
-// when the audio system cannot be queried.
+// Readies the audio system for the first capture on a thread of its own, once per process, and
+// returns at once: reads the sound configuration and loads the default input's libraries (the
+// device is opened and closed again unstarted; the microphone stays off). Captures keep using what
+// it read; without it the first capture does the reading.
+void prepareCapture();
+
+// The input-capable devices in the order the system lists them (every one is opened to ask for its
+// channels). Throws CaptureError(deviceFailure) when the audio system cannot be queried.
 std::vector<InputDeviceInfo> listInputDevices();
 
 }  // namespace platform::audio

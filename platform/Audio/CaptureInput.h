@@ -3,7 +3,7 @@
 // read: pause, stop and reset return at once, and a read that does not come back keeps only its own
 // thread, which closes the stream when the read returns. The controlling thread calls the input
 // (setInputDevice, inputFormat, open); a stream is read, and destroyed, on its reader thread only.
-// PortAudio is the real input (`makePortAudioInput`); tests use FakeCaptureInput.
+// ALSA is the real input (`makeAlsaInput`); tests use FakeCaptureInput.
 #pragma once
 
 #include <cstdint>
@@ -29,16 +29,18 @@ class CaptureInput {
   virtual ~CaptureInput() = default;
   // As CaptureEngine::setInputDevice.
   virtual int setInputDevice(std::uint32_t deviceId) = 0;
-  // As CaptureEngine::inputFormat.
+  // As CaptureEngine::inputFormat. An input may open the device to learn it, and keep it open for
+  // the next open().
   virtual AudioFormat inputFormat() = 0;
   // Opens and starts a stream in inputFormat() whose reads take `framesPerRead` frames. Throws
-  // CaptureError.
+  // CaptureError, also when the device no longer has the format inputFormat() reported.
   virtual std::unique_ptr<CaptureStream> open(std::uint32_t framesPerRead) = 0;
 };
 
 std::shared_ptr<CaptureEngine> makeReaderCaptureEngine(std::shared_ptr<CaptureInput> input);
 
-// The default input device through PortAudio; the audio system is opened when the input is made.
-std::shared_ptr<CaptureInput> makePortAudioInput();
+// The default input device through ALSA, opened through the process's one reading of the sound
+// configuration (prepareCapture); inputFormat() opens and sets up the device, open() starts it.
+std::shared_ptr<CaptureInput> makeAlsaInput();
 
 }  // namespace platform::audio
