@@ -101,9 +101,12 @@ snd_pcm_t* openPcm(AudioSystem& system, const std::string& device) {
     if (!configuration) continue;
     snd_pcm_t* pcm = nullptr;
     // The device's own rate: the converter resamples better than ALSA's default rate plugin.
-    status = snd_pcm_open_lconf(&pcm, device.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NO_AUTO_RESAMPLE, configuration);
+    // A busy device fails at once instead of holding the key press until it is free; reads block.
+    status = snd_pcm_open_lconf(&pcm, device.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_RESAMPLE,
+                                configuration);
     detail::routeAudioSystemMessages();  // a plugin may have brought a library of its own
-    if (status >= 0) return pcm;
+    if (status >= 0 && (status = snd_pcm_nonblock(pcm, 0)) >= 0) return pcm;
+    if (pcm) snd_pcm_close(pcm);
     error = "Cannot open the audio input \"" + device + "\": " + describe(status);
   }
   throw CaptureError(kindOf(status), error);

@@ -16,14 +16,16 @@
 namespace platform::audio {
 namespace {
 
+// Never destroyed: the capture backend's own threads may still log while static objects go away
+// at exit.
 std::mutex& handlerMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 AudioSystemLog& handler() {
-  static AudioSystemLog log;
-  return log;
+  static auto* log = new AudioSystemLog;
+  return *log;
 }
 
 // "ALSA lib pcm.c:2666:(snd_pcm_open_noupdate) Unknown PCM default" => "ALSA: snd_pcm_open_noupdate: Unknown PCM default"
@@ -66,8 +68,8 @@ void logAudioSystem(const std::string& line) {
   if (log) {
     log(std::string(text));
   } else {
-    static const system::SystemLog systemLog("parlet", "Audio");
-    systemLog.write(system::LogType::debug, text);
+    static const auto* systemLog = new system::SystemLog("parlet", "Audio");
+    systemLog->write(system::LogType::debug, text);
   }
 }
 
