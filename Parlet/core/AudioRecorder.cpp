@@ -29,6 +29,7 @@ AudioRecorder::AudioRecorder(Dependencies dependencies, std::function<void(const
 }
 
 void AudioRecorder::start() {
+  const auto pressed = std::chrono::steady_clock::now();
   std::filesystem::path file =
       dependencies_.directory() / ("parlet-" + platform::system::UUID().uuidString() + ".wav");
   url_ = file;
@@ -45,6 +46,7 @@ void AudioRecorder::start() {
   }
   recorder_ = std::move(recorder);  // an earlier one is released without stopping
   startedAt_ = dependencies_.now();
+  startedSteady_ = pressed;
   lastCaptured_ = 0;
   lastChange_ = startedAt_;
   problem_.reset();
@@ -104,6 +106,13 @@ AudioRecorder::Result AudioRecorder::stop() {
     recorder_->stop();
     if (!failure) failure = recorder_->failure();
     result.frames = recorder_->recordedFrames();
+    const auto first = recorder_->firstCaptureTime();
+    if (first && !failure) {
+      char line[80];
+      std::snprintf(line, sizeof line, "recorder first audio %.0f ms after the start",
+                    std::chrono::duration<double, std::milli>(*first - startedSteady_).count());
+      log_(line);
+    }
   }
   recorder_.reset();
   startedAt_.reset();

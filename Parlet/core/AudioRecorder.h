@@ -58,6 +58,9 @@ class PlatformRecorder {
   virtual std::optional<std::uint64_t> capturedFrames() const { return std::nullopt; }
   // Frames in the file (final once stopped); nothing when the recorder cannot tell.
   virtual std::optional<std::uint64_t> recordedFrames() const { return std::nullopt; }
+  // When the first captured frames reached the recorder; nothing before that, or when the recorder
+  // cannot tell. Any thread.
+  virtual std::optional<std::chrono::steady_clock::time_point> firstCaptureTime() const { return std::nullopt; }
 };
 
 // Makes a recorder for a file; throws when that is impossible (no device, no file).
@@ -91,7 +94,8 @@ class AudioRecorder {
   // On failure `recorder()` and the start time stay as they were and no file is left behind.
   void start();
   // Stops the current recorder if any. The url of the latest start, and the time since that
-  // start (0 when no recording runs); no url when the capture failed or stalled.
+  // start (0 when no recording runs); no url when the capture failed or stalled (logged). Else logs
+  // how soon after the start the first audio arrived ("recorder first audio 38 ms after the start").
   Result stop();
   // While recording: why the recording cannot go on (the input failed, or it delivered nothing for
   // `stallSeconds`), if so. Called now and then (the level meter's ticks) to notice a stall.
@@ -114,6 +118,7 @@ class AudioRecorder {
   std::unique_ptr<PlatformRecorder> recorder_;
   std::optional<std::filesystem::path> url_;
   std::optional<Duration> startedAt_;
+  std::chrono::steady_clock::time_point startedSteady_;  // for the first audio's delay, whatever `now` is
   std::uint64_t lastCaptured_ = 0;      // captured frames at the last change
   std::optional<Duration> lastChange_;  // when they last changed (or the recording started)
   std::optional<std::string> problem_;

@@ -5,6 +5,8 @@
 // returns at once, and the file then holds every block that reached the tap before.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -123,10 +125,17 @@ class CaptureRecorder final : public PlatformRecorder {
   std::optional<std::uint64_t> capturedFrames() const override { return captured_.load(); }
   std::optional<std::uint64_t> recordedFrames() const override { return recorded_.load(); }
 
+  std::optional<std::chrono::steady_clock::time_point> firstCaptureTime() const override {
+    const std::int64_t at = firstCapture_.load();
+    if (at == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(at));
+  }
+
  private:
   // On the capture thread.
   void capture(const AudioPCMBuffer& block) {
     latest_ = detail::averagePowerDecibels(block);
+    if (captured_ == 0) firstCapture_ = std::chrono::steady_clock::now().time_since_epoch().count();
     captured_ += block.frameLength();
     bool taken = false;
     convert([&](std::uint32_t, AudioConverter::InputStatus& status) -> const AudioPCMBuffer* {
@@ -162,6 +171,7 @@ class CaptureRecorder final : public PlatformRecorder {
   std::atomic<float> latest_{-160.0f};
   std::atomic<std::uint64_t> captured_{0};  // input frames that reached the tap
   std::atomic<std::uint64_t> recorded_{0};  // frames in the file
+  std::atomic<std::int64_t> firstCapture_{0};  // steady-clock ticks when the first block came; 0 before
   float metered_ = -160.0f;
   mutable std::mutex failureMutex_;
   std::optional<std::string> failure_;  // set on the capture thread
