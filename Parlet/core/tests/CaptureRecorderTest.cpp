@@ -17,6 +17,7 @@
 #include "platform/Audio/FakeCaptureEngine.h"
 #include "platform/Audio/FakeCaptureInput.h"
 #include "platform/Audio/tests/PulseAudioServer.h"
+#include "platform/Audio/tests/Signals.h"
 #include "platform/Audio/tests/SoundConfiguration.h"
 #include "platform/Audio/tests/WavHeader.h"
 #include "testsupport/Fixtures.h"
@@ -253,35 +254,6 @@ TEST(CaptureRecorderTest, RecordsFromASoundServerAndAStalledSourceDoesNotHoldUpS
   EXPECT_NEAR(rms(samples, 2000, samples.size() - 2000), 0.5 / std::sqrt(2.0), 0.02);
 }
 
-// A sweep from 300 Hz to 3 kHz: where a stretch of it lies in the clip shows from its pitch alone.
-std::vector<float> sweep(double seconds) {
-  std::vector<float> out(static_cast<std::size_t>(16000 * seconds));
-  const double rise = (3000.0 - 300.0) / seconds;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const double t = static_cast<double>(i) / 16000;
-    out[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * (300 * t + rise * t * t / 2)));
-  }
-  return out;
-}
-
-// Where in `clip` the recording begins, in seconds: the lag at which the clip best matches the
-// recording's first 50 ms.
-double startWithin(const std::vector<float>& clip, const std::vector<float>& recording) {
-  constexpr std::size_t kWindow = 800;
-  double best = -1;
-  std::size_t at = 0;
-  for (std::size_t lag = 0; lag + kWindow <= clip.size(); ++lag) {
-    double dot = 0, energy = 0;
-    for (std::size_t i = 0; i < kWindow; ++i) {
-      dot += static_cast<double>(recording[i]) * clip[lag + i];
-      energy += static_cast<double>(clip[lag + i]) * clip[lag + i];
-    }
-    const double score = dot / std::sqrt(energy + 1e-12);
-    if (score > best) best = score, at = lag;
-  }
-  return static_cast<double>(at) / 16000;
-}
-
 // The application's recorder, made at start-up, and a key press as the user starts to speak, into
 // a microphone that is live (what it hears before the press is gone): the recording holds the
 // speech from its start, although the sound configuration also holds another device, on a sound
@@ -295,7 +267,7 @@ TEST(CaptureRecorderTest, SpeechThatBeginsAsTheKeyGoesDownIsRecordedFromItsStart
   AudioRecorder recorder({{}, [&dir] { return dir.path(); }, {}}, [](const std::string&) {});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // start-up, then the user reaches for the key
 
-  const std::vector<float> speech = sweep(1.0);
+  const std::vector<float> speech = audiotest::sweep(1.0);
   std::thread speaker([&] { server.speakLive(speech); });
   recorder.start();
   speaker.join();
@@ -305,7 +277,7 @@ TEST(CaptureRecorderTest, SpeechThatBeginsAsTheKeyGoesDownIsRecordedFromItsStart
   const std::vector<float> samples = readMono(*result.url);
   ASSERT_GE(samples.size(), 800u) << "the recording holds almost nothing";
   // The press opens the microphone in a few milliseconds; 0.15 s leaves room for a busy machine.
-  EXPECT_LT(startWithin(speech, samples), 0.15) << "the start of the speech is missing";
+  EXPECT_LT(audiotest::startWithin(speech, samples), 0.15) << "the start of the speech is missing";
   EXPECT_GT(samples.size(), 16000u * 8 / 10) << "the recording lacks much of the speech";
   EXPECT_EQ(slow.connections(), 0) << "the key press opened another device";
 }

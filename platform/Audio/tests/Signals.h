@@ -48,4 +48,34 @@ inline double toneMagnitude(const float* x, std::size_t n, double frequency, dou
   return 2 * std::sqrt(re * re + im * im) / n;
 }
 
+// A 16 kHz sweep from 300 Hz to 3 kHz: where a stretch of it lies in the clip shows from its pitch
+// alone, so it stands for speech whose start must not be lost.
+inline std::vector<float> sweep(double seconds) {
+  std::vector<float> out(static_cast<std::size_t>(16000 * seconds));
+  const double rise = (3000.0 - 300.0) / seconds;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const double t = static_cast<double>(i) / 16000;
+    out[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * (300 * t + rise * t * t / 2)));
+  }
+  return out;
+}
+
+// Where in `clip` (16 kHz) the recording begins, in seconds: the lag at which the clip best matches
+// the recording's first 50 ms (at least 800 samples).
+inline double startWithin(const std::vector<float>& clip, const std::vector<float>& recording) {
+  constexpr std::size_t kWindow = 800;
+  double best = -1;
+  std::size_t at = 0;
+  for (std::size_t lag = 0; lag + kWindow <= clip.size(); ++lag) {
+    double dot = 0, energy = 0;
+    for (std::size_t i = 0; i < kWindow; ++i) {
+      dot += static_cast<double>(recording[i]) * clip[lag + i];
+      energy += static_cast<double>(clip[lag + i]) * clip[lag + i];
+    }
+    const double score = dot / std::sqrt(energy + 1e-12);
+    if (score > best) best = score, at = lag;
+  }
+  return static_cast<double>(at) / 16000;
+}
+
 }  // namespace audiotest
