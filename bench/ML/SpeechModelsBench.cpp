@@ -15,9 +15,7 @@
 // before and after the run say which kernels ran and how quiet the machine was. --smoke runs one
 // iteration of each. The model folders go into a fresh private temporary folder, removed at the end.
 #include <cblas.h>
-#include <signal.h>
 #include <time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BusyProcess.h"
 #include "bench/MachineFacts.h"
 #include "bench/ProcessStatus.h"
 #include "platform/ML/MLModel.h"
@@ -88,44 +87,6 @@ LoadFigures loadInFreshProcess(const std::filesystem::path& folder) {
   }
   return figures;
 }
-
-// In a fresh process (`bench_ml --spin N`): N threads kept busy until the process is killed.
-int spin(int threads) {
-  std::vector<std::thread> spinners;
-  for (int i = 0; i < threads; ++i)
-    spinners.emplace_back([] {
-      volatile double x = 1;
-      for (;;) x = x * 1.0000001 + 1e-9;
-    });
-  for (auto& t : spinners) t.join();
-  return 0;
-}
-
-// `bench_ml --spin N` in a session of its own; stopped when the object goes.
-class BusyProcess {
- public:
-  explicit BusyProcess(int threads) {
-    if (threads <= 0) return;
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string(), count = std::to_string(threads);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setsid();
-      execl(self.c_str(), self.c_str(), "--spin", count.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its threads start and spread over the cores
-  }
-  ~BusyProcess() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  BusyProcess(const BusyProcess&) = delete;
-  BusyProcess& operator=(const BusyProcess&) = delete;
-
- private:
-  pid_t pid_ = -1;
-};
 
 // The model folders at base.en size: half-precision matrices in `folder`, every tensor as f32 in
 // `folder`/f32. Returns the number of parameters.

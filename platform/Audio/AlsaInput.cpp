@@ -120,8 +120,9 @@ struct Negotiated {
   snd_pcm_format_t sampleFormat;
 };
 
-// Sets up an open PCM for interleaved capture at 16 kHz mono where it offers that, else at its own
-// rate and the fewest channels it has, and prepares it. Throws CaptureError.
+// Sets up an open PCM for interleaved capture, and prepares it: 16 kHz where it offers that (a sound
+// server does), else the first of the usual rates it has (48, 44.1, 32, 96 kHz) or the nearest to
+// 16 kHz; one channel, or the fewest it has; periods of 10 ms in a buffer of 0.5 s. Throws CaptureError.
 Negotiated configure(snd_pcm_t* pcm) {
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
