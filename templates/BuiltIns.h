@@ -1,7 +1,8 @@
 // The three process-wide tables of built-ins that templates reach by name: filters, tests and
 // global functions. Each is built on first access under a thread-safe one-time initialisation and
 // only read afterwards. Names are exact and case-sensitive. A table holds only the rows of the
-// built-ins implemented so far; an absent name fails as any unknown name does.
+// built-ins implemented so far; an absent name fails as any unknown name does. The scopes and the
+// interpreter call through this header; the rows are defined in builtins/, above the interpreter.
 //   if (const Function* upper = Filters::find("upper")) result = (*upper)({text}, {}, env);
 #pragma once
 

@@ -15,7 +15,7 @@
 #include "templates/Template.h"
 #include "templates/tests/RenderCase.h"
 #include "templates/TemplateException.h"
-#include "templates/detail/BuiltInRows.h"
+#include "templates/builtins/BuiltInRows.h"
 
 namespace jinja {
 namespace {

@@ -17,7 +17,7 @@
 #include "templates/JinjaError.h"
 #include "templates/PropertyMembers.h"
 #include "templates/TemplateException.h"
-#include "templates/detail/BuiltInRows.h"
+#include "templates/builtins/BuiltInRows.h"
 #include "templates/detail/LiveMember.h"
 
 namespace jinja::detail {

@@ -7,8 +7,8 @@
 #include "templates/Interpreter.h"
 #include "templates/JinjaError.h"
 #include "templates/PropertyMembers.h"
-#include "templates/detail/BuiltInFilterKit.h"
-#include "templates/detail/BuiltInRows.h"
+#include "templates/builtins/BuiltInFilterKit.h"
+#include "templates/builtins/BuiltInRows.h"
 #include "templates/detail/RenderClock.h"
 #include "templates/detail/Text.h"
 

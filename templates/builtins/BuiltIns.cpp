@@ -1,8 +1,9 @@
+// The three tables of BuiltIns.h, each built once from the rows of its family.
 #include "templates/BuiltIns.h"
 
 #include <cstdint>
 
-#include "templates/detail/BuiltInRows.h"
+#include "templates/builtins/BuiltInRows.h"
 
 namespace jinja {
 

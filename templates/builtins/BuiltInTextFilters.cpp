@@ -7,7 +7,7 @@
 
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
-#include "templates/detail/BuiltInFilterKit.h"
+#include "templates/builtins/BuiltInFilterKit.h"
 #include "templates/detail/PercentFormat.h"
 #include "templates/detail/RenderClock.h"
 #include "templates/detail/Text.h"

@@ -9,7 +9,7 @@
 #include "platform/System/Json.h"
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
-#include "templates/detail/BuiltInFilterKit.h"
+#include "templates/builtins/BuiltInFilterKit.h"
 #include "templates/detail/Text.h"
 
 namespace jinja::detail {

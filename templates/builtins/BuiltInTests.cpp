@@ -4,7 +4,7 @@
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
 #include "templates/PropertyMembers.h"
-#include "templates/detail/BuiltInRows.h"
+#include "templates/builtins/BuiltInRows.h"
 #include "templates/detail/Text.h"
 
 namespace jinja::detail {

@@ -2,7 +2,7 @@
 // indent, urlencode, urlize.
 #include "platform/Text/Unicode.h"
 #include "templates/JinjaError.h"
-#include "templates/detail/BuiltInFilterKit.h"
+#include "templates/builtins/BuiltInFilterKit.h"
 #include "templates/detail/Text.h"
 
 namespace jinja::detail {
