@@ -250,20 +250,8 @@ template <> Expression::BinaryOp decode(const json::Value& json) {
                             "Cannot initialize BinaryOp from invalid String value " + text);
 }
 
-template <> Expression::Map decode(const json::Value& json) {
-  const json::Array& array = json.asArray();
-  Expression::Map map;
-  for (std::size_t i = 0; i < array.size(); i += 2) {
-    std::string key = array[i].asString();
-    if (i + 1 >= array.size())
-      throw json::DecodingError(json::DecodingError::Kind::dataCorrupted,
-                                "Unkeyed container reached end before value in key-value pair");
-    if (map.get(key) != nullptr)
-      throw json::DecodingError(json::DecodingError::Kind::dataCorrupted, "Duplicate key at offset " + std::to_string(i));
-    map.set(key, Expression::fromJson(array[i + 1]));
-  }
-  return map;
-}
+// The ordered dictionary's own decoder, so a malformed pair list fails as it does everywhere.
+template <> Expression::Map decode(const json::Value& json) { return Expression::Map::fromJsonValue(json); }
 
 template <> Expression::KeywordMap decode(const json::Value& json) {
   Expression::KeywordMap map;

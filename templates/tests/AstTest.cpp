@@ -134,6 +134,49 @@ TEST(AstJsonTest, PayloadErrorsComeFromTheJsonLayer) {
             E::ternary(E::null(), E::null(), std::nullopt));
 }
 
+// An ordered map of the tree (an object literal, a macro statement's defaults) is read by the
+// ordered dictionary's own decoder: one set of checks in one order, the duplicate before the end.
+TEST(AstJsonTest, OrderedMapsDecodeAsTheOrderedDictionary) {
+  using K = json::DecodingError::Kind;
+  struct Case {
+    const char* pairs;  // "N" stands for a value
+    K kind;
+    const char* message;  // nullptr: the JSON layer's own wording
+  };
+  const Case cases[] = {
+      {R"(["a",N,"a"])", K::dataCorrupted, "Duplicate key at offset 2"},
+      {R"(["a",N,"a",N])", K::dataCorrupted, "Duplicate key at offset 2"},
+      {R"(["a",N,"b",N,"b"])", K::dataCorrupted, "Duplicate key at offset 4"},
+      {R"(["a",N,"b"])", K::dataCorrupted, "Unkeyed container reached end before value in key-value pair"},
+      {R"(["a"])", K::dataCorrupted, "Unkeyed container reached end before value in key-value pair"},
+      {R"([1,N])", K::typeMismatch, nullptr},
+  };
+  auto failure = [](const std::string& text, auto decode) -> std::pair<K, std::string> {
+    try {
+      decode(json::parse(text));
+    } catch (const json::DecodingError& e) {
+      return {e.kind, e.what()};
+    }
+    ADD_FAILURE() << "decoded " << text;
+    return {};
+  };
+  for (const Case& c : cases) {
+    std::string pairs = c.pairs;
+    for (std::size_t at; (at = pairs.find('N')) != std::string::npos;) pairs.replace(at, 1, R"({"null":{}})");
+    const auto dictionary = failure(pairs, [](const json::Value& v) { return Expression::Map::fromJsonValue(v); });
+    const auto object = failure(R"({"object":{"_0":)" + pairs + "}}",
+                                [](const json::Value& v) { return Expression::fromJson(v); });
+    const auto macro = failure(R"({"macro":{"_0":"m","_1":[],"_2":)" + pairs + R"(,"_3":[]}})",
+                               [](const json::Value& v) { return Statement::fromJson(v); });
+    EXPECT_EQ(dictionary.first, c.kind) << c.pairs;
+    if (c.message) {
+      EXPECT_EQ(dictionary.second, c.message) << c.pairs;
+    }
+    EXPECT_EQ(object, dictionary) << c.pairs;
+    EXPECT_EQ(macro, dictionary) << c.pairs;
+  }
+}
+
 TEST(AstEqualityTest, StructuralEqualityAndHashing) {
   struct Case {
     Expression a, b;
