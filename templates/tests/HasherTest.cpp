@@ -14,9 +14,9 @@ struct TextPair {
   bool equivalent;
 };
 
-class TextKeyTest : public testing::TestWithParam<TextPair> {};
+class HasherTest : public testing::TestWithParam<TextPair> {};
 
-TEST_P(TextKeyTest, EqualityHashAndOrderAgree) {
+TEST_P(HasherTest, EqualityHashAndOrderAgree) {
   const TextPair& c = GetParam();
   EXPECT_EQ(TextEqual{}(c.a, c.b), c.equivalent);
   EXPECT_EQ(TextEqual{}(c.b, c.a), c.equivalent);
@@ -32,7 +32,7 @@ TEST_P(TextKeyTest, EqualityHashAndOrderAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, TextKeyTest,
+    Texts, HasherTest,
     testing::Values(TextPair{"\u00e9", "e\u0301", true},                  // composed and decomposed
                     TextPair{"caf\u00e9s", "cafe\u0301s", true},
                     TextPair{"\ufb01", "fi", false},                      // compatibility, not canonical
@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TextPair{"abc", "abc\u0301", false},
                     TextPair{"ae\u0301x", "a\u00e9x", true}));
 
-TEST(TextKeyTest, OrdersByScalarValuesOfTheComposedForm) {
+TEST(HasherTest, OrdersByScalarValuesOfTheComposedForm) {
   EXPECT_TRUE(TextLess{}("z", "e\u0301"));  // U+00E9 after U+007A, though "e" < "z"
   EXPECT_FALSE(TextLess{}("e\u0301", "z"));
   EXPECT_TRUE(TextLess{}("a", "b"));
@@ -65,7 +65,7 @@ TEST(TextKeyTest, OrdersByScalarValuesOfTheComposedForm) {
   EXPECT_TRUE(TextLess{}("\u00e9", "\xff"));  // byte order: 0xC3 before 0xFF
 }
 
-TEST(TextKeyTest, MapsFindEquivalentKeys) {
+TEST(HasherTest, MapsFindEquivalentKeys) {
   std::unordered_map<std::string, int, TextHash, TextEqual> map{{"\u00e9", 1}, {"\xff", 2}};
   EXPECT_EQ(map.at("e\u0301"), 1);
   EXPECT_EQ(map.at("\xff"), 2);

@@ -158,13 +158,13 @@ struct RewriteCase {
   const char* rewritten;
 };
 
-class PreprocessTest : public testing::TestWithParam<RewriteCase> {};
+class LexerPreprocessTest : public testing::TestWithParam<RewriteCase> {};
 
-TEST_P(PreprocessTest, RewritesWhitespaceControl) {
+TEST_P(LexerPreprocessTest, RewritesWhitespaceControl) {
   EXPECT_EQ(Lexer::preprocess(GetParam().source), GetParam().rewritten);
 }
 
-INSTANTIATE_TEST_SUITE_P(Templates, PreprocessTest,
+INSTANTIATE_TEST_SUITE_P(Templates, LexerPreprocessTest,
                          testing::Values(RewriteCase{"a  {%- if x -%}  b", "a{% if x %}b"},
                                          RewriteCase{"{{- x -}}", "{{ x }}"},
                                          RewriteCase{"  {%- x %}", "{% x %}"},
@@ -204,7 +204,7 @@ std::string regexRewrite(const std::string& source) {
   return out;
 }
 
-TEST(PreprocessTest, AgreesWithTheRegularExpressionsOnRandomText) {
+TEST(LexerPreprocessTest, AgreesWithTheRegularExpressionsOnRandomText) {
   const std::vector<std::string> alphabet = {"{", "{", "%", "-", "-", "}", "#", "#", " ", "\n", "\t", "\v",
                                              "\u0085", "\u00a0", "\u2028", "a", "\u00e9", "e\u0301"};
   std::mt19937 random(1234);

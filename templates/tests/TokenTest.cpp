@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "templates/JinjaError.h"
-
 namespace jinja {
 namespace {
 
@@ -96,25 +94,6 @@ TEST(TokenTest, EqualityUsesCanonicalEquivalenceAndPosition) {
   EXPECT_EQ(precomposed.hashValue(), decomposed.hashValue());
   EXPECT_FALSE(Token(Kind::text, "a", 0) == Token(Kind::text, "a", 1));
   EXPECT_FALSE(Token(Kind::text, "a", 0) == Token(Kind::identifier, "a", 0));
-}
-
-TEST(JinjaErrorTest, DescriptionIsPrefixFollowedByMessage) {
-  struct Case {
-    JinjaError error;
-    const char* description;
-  };
-  const Case cases[] = {
-      {JinjaError::lexer("Unclosed comment at position 12"), "Lexer error: Unclosed comment at position 12"},
-      {JinjaError::runtime(""), "Runtime error: "},
-      {JinjaError::parser("Parser error: x"), "Parser error: Parser error: x"},
-      {JinjaError::syntax("bad"), "Syntax error: bad"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_STREQ(c.error.what(), c.description);
-    EXPECT_EQ(c.error.errorDescription(), c.description);
-  }
-  EXPECT_EQ(JinjaError::lexer("m").message(), "m");
-  EXPECT_EQ(JinjaError::parser("m").kind(), JinjaError::Kind::parser);
 }
 
 }  // namespace
