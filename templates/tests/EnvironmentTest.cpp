@@ -42,5 +42,31 @@ TEST(EnvironmentTest, LookupAndWrites) {
   EXPECT_FALSE(grandchild->variables.count("fresh"));
 }
 
+// However a root scope gets its variables (made with initial ones, over a borrowed context, or as
+// a copy of another scope), a name of a global function finds the global; other names remain. A
+// write into the root made afterwards, as a template's own set does, replaces the global there.
+TEST(EnvironmentTest, GlobalsShadowARootsInitialVariables) {
+  const Environment::Variables initial{{"range", Value("mine")}, {"namespace", Value(7)}, {"r", Value(1)}};
+  auto given = Environment::make(Environment::make());
+  for (const auto& [name, value] : initial) given->set(name, value);
+  struct Case {
+    const char* how;
+    EnvironmentRef root;
+  };
+  const Case cases[] = {
+      {"made with initial variables", Environment::make(nullptr, initial)},
+      {"over a context", Environment::over(initial)},
+      {"copied from a scope", Environment::rootFrom(*given)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE((*c.root)["range"].isFunction()) << c.how;
+    EXPECT_TRUE((*c.root)["namespace"].isFunction()) << c.how;
+    EXPECT_TRUE((*c.root)["r"] == Value(1)) << c.how;
+    EXPECT_TRUE((*Environment::make(c.root))["range"].isFunction()) << c.how;
+    c.root->set("range", Value("later"));
+    EXPECT_EQ((*c.root)["range"].description(), "later") << c.how;
+  }
+}
+
 }  // namespace
 }  // namespace jinja
