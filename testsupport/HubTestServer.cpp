@@ -331,6 +331,15 @@ struct HubTestServer::State {
       if (!faults.etag) response.set_header("ETag", "\"" + gitBlobSha1("version https://git-lfs\n" + sha) + "\"");
       response.status = 302;
       response.set_header("Location", contentEndpoint + "/blobs/" + sha);
+      if (faults.endlessRedirectBody && request.method == "GET")
+        response.set_chunked_content_provider("text/plain", [this](std::size_t, httplib::DataSink& sink) {
+          {
+            std::lock_guard check(mutex);
+            if (stopping) return false;
+          }
+          static const std::string block(1024, 'R');
+          return sink.write(block.data(), block.size());
+        });
       return;
     }
     if (!faults.etag) response.set_header("ETag", "\"" + gitBlobSha1(*file->content) + "\"");

@@ -47,6 +47,7 @@ class HubTestServer {
     std::optional<std::string> linkedEtag;         // raw X-Linked-Etag field (large files have a right one)
     std::optional<std::string> linkedSize;         // raw X-Linked-Size field (large files have a right one)
     std::optional<std::string> absoluteRedirect;   // answer 302 with this Location
+    bool endlessRedirectBody = false;              // GET of a large file: its 302 carries a body that never ends
     std::vector<std::pair<std::string, std::string>> extraHeaders;  // sent with the file's answers
   };
 

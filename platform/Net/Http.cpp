@@ -72,45 +72,6 @@ class RateFloor {
   std::deque<Sample> samples_;
 };
 
-struct Collected {
-  HttpHeaders headers;
-  std::string body;
-  std::size_t maxBodySize = 0;
-  bool tooLarge = false;
-  std::optional<RateFloor> floor;
-  bool tooSlow = false;
-};
-
-std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* collected = static_cast<Collected*>(user);
-  std::string_view line(data, size * count);
-  if (line.starts_with("HTTP/")) {
-    collected->headers = {};  // a new response (after 1xx): its fields replace the earlier ones
-  } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
-    collected->headers.add(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
-  }
-  return size * count;
-}
-
-std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* collected = static_cast<Collected*>(user);
-  if (collected->maxBodySize && collected->body.size() + size * count > collected->maxBodySize) {
-    collected->tooLarge = true;
-    return 0;  // ends the transfer
-  }
-  collected->body.append(data, size * count);
-  return size * count;
-}
-
-int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
-  auto* collected = static_cast<Collected*>(user);
-  if (collected->floor && collected->floor->tooSlow(received)) {
-    collected->tooSlow = true;
-    return 1;  // aborts the transfer
-  }
-  return 0;
-}
-
 struct EasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -130,13 +91,6 @@ TransferError::Kind kindOf(CURLcode code) {
   }
 }
 
-// A fresh handle for one transfer of `url` with the header fields and the settings every transfer
-// shares: no redirects followed by curl, TLS verified, http/https only, connect and idle time-outs.
-struct Transfer {
-  std::unique_ptr<CURL, EasyDeleter> easy;
-  std::unique_ptr<curl_slist, ListDeleter> list;
-};
-
 // What every hop of one request shares: the time-outs and the point in time the request must end by.
 struct Limits {
   std::chrono::milliseconds timeout;
@@ -153,110 +107,59 @@ struct Limits {
   RateFloor rateFloor() const { return RateFloor(minimumRate, rateWindow); }
 };
 
-Transfer startTransfer(const std::string& url, const HttpHeaders& headers, const Limits& limits) {
-  const std::chrono::milliseconds timeout = limits.timeout;
-  Transfer t{std::unique_ptr<CURL, EasyDeleter>(curl_easy_init()), nullptr};
-  if (!t.easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + redactUrl(url));
-  for (const auto& [name, value] : headers.fields()) {
-    // "Name;" sends a field with an empty value; "Name:" would remove it.
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
-    curl_slist* grown = curl_slist_append(t.list.get(), line.c_str());
-    if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + redactUrl(url));
-    t.list.release();
-    t.list.reset(grown);
-  }
-  CURL* h = t.easy.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-  if (limits.endBy) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*limits.endBy - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      throw TransferError(TransferError::Kind::timedOut, "The request for " + redactUrl(url) + " ran out of time");
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
-  }
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.list.get());
-  return t;
+// The URL an answer sends the request on to, when the request follows redirects and the answer
+// is one with a "Location" of http or https (relative ones resolved against `url`).
+std::optional<std::string> redirectTarget(const HttpRequest& request, const std::string& url, long status,
+                                          const HttpHeaders& headers) {
+  if (request.maxRedirects <= 0 || status < 300 || status > 399 || status == 304) return std::nullopt;
+  auto location = headers.value("Location");
+  if (!location) return std::nullopt;
+  auto resolved = resolveReference(url, *location);
+  auto parts = resolved ? parseAbsoluteUrl(*resolved) : std::nullopt;
+  if (!parts || (parts->scheme != "http" && parts->scheme != "https")) return std::nullopt;
+  return resolved;
 }
 
-HttpResponse performOnce(const std::string& method, const std::string& url, const HttpHeaders& headers,
-                         const Limits& limits, std::size_t maxBodySize) {
-  Transfer transfer = startTransfer(url, headers, limits);
-  Collected collected;
-  collected.maxBodySize = maxBodySize;
-  collected.floor = limits.rateFloor();
-  char errorText[CURL_ERROR_SIZE] = {};
-  CURL* h = transfer.easy.get();
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeaderLine);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &collected);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &collected);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &collected);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
-  if (method == "HEAD") {
-    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
-  } else if (method != "GET") {
-    throw TransferError(TransferError::Kind::failed, "Unsupported method " + method + " for " + redactUrl(url));
-  }
-  if (!headers.contains("Accept-Encoding")) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+// How a body reaches the handler: as stored (the downloader counts and ranges those bytes), or
+// decoded from whatever content coding the server chose, unless the request names its own
+// "Accept-Encoding".
+enum class Coding { asStored, decoded };
 
-  CURLcode code = curl_easy_perform(h);
-  if (collected.tooLarge)
-    throw TransferError(TransferError::Kind::tooLarge,
-                        method + " " + redactUrl(url) + " failed: the answer is longer than " + std::to_string(maxBodySize) +
-                            " bytes");
-  if (collected.tooSlow)
-    throw TransferError(TransferError::Kind::timedOut, method + " " + redactUrl(url) + " failed: " + collected.floor->describe());
-  if (code != CURLE_OK) {
-    std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
-    throw TransferError(kindOf(code), method + " " + redactUrl(url) + " failed: " + reason);
-  }
-  HttpResponse response;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
-  response.url = url;
-  response.headers = std::move(collected.headers);
-  response.body = std::move(collected.body);
-  return response;
-}
+// One request of a chain. Its head is gathered line by line; at its first body byte, or at its
+// end for an answer without a body, it is either to be followed (the transfer ends there, so a
+// redirect's body is never read) or handed to the handler, which then gets the body.
+struct Hop {
+  Hop(const HttpRequest& request, const HttpStreamHandler& handler, const std::stop_token& stop, std::string url,
+      CURL* easy, RateFloor floor)
+      : request(request), handler(handler), stop(stop), url(std::move(url)), easy(easy), floor(std::move(floor)) {}
 
-// One answer of a streaming GET. The body of an answer that `follow` says will be followed is
-// dropped; any other answer goes to the handler.
-struct Streamed {
-  const HttpStreamHandler* handler = nullptr;
-  CURL* easy = nullptr;
+  const HttpRequest& request;
+  const HttpStreamHandler& handler;
+  const std::stop_token& stop;
   std::string url;
+  CURL* easy;
   HttpHeaders headers;
-  std::function<bool(long, const HttpHeaders&)> follow;
-  bool headDelivered = false;
-  bool following = false;
+  RateFloor floor;
+  bool decided = false;
+  std::optional<std::string> next;  // where the answer is followed to
   long status = 0;
-  std::exception_ptr error;
-  std::stop_token stop;
+  std::exception_ptr error;  // thrown by the handler
   bool stopped = false;
-  std::optional<RateFloor> floor;  // of the current hop
   bool tooSlow = false;
 
-  // Runs once the head is complete; false when the handler threw.
-  bool deliverHead() {
-    if (headDelivered || following) return !error;
+  // Decides once whether to follow; false when the handler threw.
+  bool decide() {
+    if (decided) return !error;
+    decided = true;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    if (follow(status, headers)) {
-      following = true;
-      return true;
-    }
-    headDelivered = true;
+    next = redirectTarget(request, url, status, headers);
+    if (next) return true;
     try {
       HttpResponse head;
       head.status = status;
       head.url = url;
       head.headers = headers;
-      if (handler->onHead) handler->onHead(head);
+      if (handler.onHead) handler.onHead(head);
     } catch (...) {
       error = std::current_exception();
       return false;
@@ -265,79 +168,128 @@ struct Streamed {
   }
 };
 
-std::size_t onStreamHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* streamed = static_cast<Streamed*>(user);
+std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* hop = static_cast<Hop*>(user);
   std::string_view line(data, size * count);
   if (line.starts_with("HTTP/")) {
-    streamed->headers = {};
+    hop->headers = {};  // a new response (after 1xx): its fields replace the earlier ones
   } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
-    streamed->headers.add(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
+    hop->headers.add(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
   }
   return size * count;
 }
 
-std::size_t onStreamBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* streamed = static_cast<Streamed*>(user);
-  if (!streamed->deliverHead()) return 0;
-  if (streamed->following) return size * count;
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* hop = static_cast<Hop*>(user);
+  if (!hop->decide() || hop->next) return 0;  // ends the transfer
   try {
-    if (streamed->handler->onBody) streamed->handler->onBody(std::string_view(data, size * count));
+    if (hop->handler.onBody) hop->handler.onBody(std::string_view(data, size * count));
   } catch (...) {
-    streamed->error = std::current_exception();
+    hop->error = std::current_exception();
     return 0;
   }
   return size * count;
 }
 
-int onStreamProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
-  auto* streamed = static_cast<Streamed*>(user);
-  if (streamed->stop.stop_requested()) {
-    streamed->stopped = true;
+int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  auto* hop = static_cast<Hop*>(user);
+  if (hop->stop.stop_requested()) {
+    hop->stopped = true;
     return 1;  // aborts the transfer
   }
-  if (streamed->floor && streamed->floor->tooSlow(received)) {
-    streamed->tooSlow = true;
+  if (hop->floor.tooSlow(received)) {
+    hop->tooSlow = true;
     return 1;
   }
   return 0;
 }
 
-// Returns whether the answer was one to follow; its head is then in `streamed.headers`.
-bool performStreamOnce(Streamed& streamed, const HttpHeaders& headers, const Limits& limits) {
-  const std::string& url = streamed.url;
-  Transfer transfer = startTransfer(url, headers, limits);
+// Runs one request of the chain on a fresh handle with the settings every request shares: no
+// redirects followed by curl, TLS verified, http/https only, the connect time-out, what is left of
+// the deadline and the rate floor. The head, and the body of an answer not followed, go to the
+// handler.
+struct HopOutcome {
+  long status;
+  std::optional<std::string> next;  // where the answer is followed to, if it is
+};
+HopOutcome runHop(const HttpRequest& request, const HttpStreamHandler& handler,
+                                  const std::stop_token& stop, const std::string& url, const HttpHeaders& headers,
+                                  const Limits& limits, Coding coding) {
+  const std::string& method = request.method;
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!easy) throw TransferError(TransferError::Kind::failed, "Could not start a transfer for " + redactUrl(url));
+  std::unique_ptr<curl_slist, ListDeleter> list;
+  for (const auto& [name, value] : headers.fields()) {
+    // "Name;" sends a field with an empty value; "Name:" would remove it.
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw TransferError(TransferError::Kind::failed, "Out of memory preparing " + redactUrl(url));
+    list.release();
+    list.reset(grown);
+  }
+  Hop hop(request, handler, stop, url, easy.get(), limits.rateFloor());
   char errorText[CURL_ERROR_SIZE] = {};
-  CURL* h = transfer.easy.get();
-  streamed.easy = h;
-  streamed.headers = {};
-  streamed.following = false;
-  streamed.status = 0;
-  streamed.floor = limits.rateFloor();
-  streamed.tooSlow = false;
+  CURL* h = easy.get();
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.timeout.count()));
+  if (limits.endBy) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*limits.endBy - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      throw TransferError(TransferError::Kind::timedOut, "The request for " + redactUrl(url) + " ran out of time");
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+  }
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onStreamHeaderLine);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &streamed);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onStreamBody);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &streamed);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeaderLine);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &hop);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &hop);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onStreamProgress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &streamed);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &hop);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
-  // The bytes are counted and ranged as stored; no content coding.
-  if (!headers.contains("Accept-Encoding")) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, nullptr);
+  if (method == "HEAD") curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  if (!headers.contains("Accept-Encoding"))
+    curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, coding == Coding::decoded ? "" : nullptr);
 
-  CURLcode code = curl_easy_perform(h);
-  if (streamed.error) std::rethrow_exception(streamed.error);
-  if (streamed.stopped) throw TransferError(TransferError::Kind::cancelled, "GET " + redactUrl(url) + " was cancelled");
-  if (streamed.tooSlow)
-    throw TransferError(TransferError::Kind::timedOut, "GET " + redactUrl(url) + " failed: " + streamed.floor->describe());
-  if (code != CURLE_OK) {
+  const CURLcode code = curl_easy_perform(h);
+  if (hop.error) std::rethrow_exception(hop.error);
+  if (hop.stopped) throw TransferError(TransferError::Kind::cancelled, method + " " + redactUrl(url) + " was cancelled");
+  if (hop.tooSlow)
+    throw TransferError(TransferError::Kind::timedOut, method + " " + redactUrl(url) + " failed: " + hop.floor.describe());
+  // The write error is ours when the answer is followed: its body was not wanted.
+  if (code != CURLE_OK && !(hop.next && code == CURLE_WRITE_ERROR)) {
     std::string reason = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
-    throw TransferError(kindOf(code), "GET " + redactUrl(url) + " failed: " + reason);
+    throw TransferError(kindOf(code), method + " " + redactUrl(url) + " failed: " + reason);
   }
   // An answer without a body reaches the handler here.
-  if (!streamed.deliverHead()) std::rethrow_exception(streamed.error);
-  return streamed.following;
+  if (!hop.decide()) std::rethrow_exception(hop.error);
+  return {hop.status, hop.next};
+}
+
+// The one transfer path: the request and the redirects it follows, each a hop of its own.
+long transfer(const HttpRequest& request, const HttpStreamHandler& handler, const std::stop_token& stop, Coding coding) {
+  initialiseOnce();
+  if (request.method != "GET" && request.method != "HEAD")
+    throw TransferError(TransferError::Kind::failed,
+                        "Unsupported method " + request.method + " for " + redactUrl(request.url));
+  const Limits limits(request);
+  std::string url = request.url;
+  HttpHeaders headers = request.headers;
+  for (int hops = 0;; ++hops) {
+    const HopOutcome hop = runHop(request, handler, stop, url, headers, limits, coding);
+    if (!hop.next) return hop.status;
+    if (hops >= request.maxRedirects)
+      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + redactUrl(request.url));
+    // Credentials stay with the origin they were meant for, also if the chain comes back later.
+    if (!sameOrigin(request.url, *hop.next)) headers.remove("Authorization");
+    url = *hop.next;
+  }
 }
 
 }  // namespace
@@ -365,54 +317,22 @@ bool sameOrigin(std::string_view a, std::string_view b) {
 }
 
 HttpResponse perform(const HttpRequest& request) {
-  initialiseOnce();
-  std::string url = request.url;
-  HttpHeaders headers = request.headers;
-  const Limits limits(request);
-  for (int hops = 0;; ++hops) {
-    HttpResponse response = performOnce(request.method, url, headers, limits, request.maxBodySize);
-    if (request.maxRedirects <= 0 || response.status < 300 || response.status > 399 || response.status == 304)
-      return response;
-    auto location = response.headers.value("Location");
-    if (!location) return response;
-    auto next = resolveReference(url, *location);
-    auto nextParts = next ? parseAbsoluteUrl(*next) : std::nullopt;
-    if (!nextParts || (nextParts->scheme != "http" && nextParts->scheme != "https")) return response;
-    if (hops >= request.maxRedirects)
-      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + redactUrl(request.url));
-    // Credentials stay with the origin they were meant for, also if the chain comes back later.
-    if (!sameOrigin(request.url, *next)) headers.remove("Authorization");
-    url = *next;
-  }
+  HttpResponse response;
+  HttpStreamHandler collect;
+  collect.onHead = [&](const HttpResponse& head) { response = head; };
+  collect.onBody = [&](std::string_view bytes) {
+    if (request.maxBodySize && response.body.size() + bytes.size() > request.maxBodySize)
+      throw TransferError(TransferError::Kind::tooLarge, request.method + " " + redactUrl(response.url) +
+                                                             " failed: the answer is longer than " +
+                                                             std::to_string(request.maxBodySize) + " bytes");
+    response.body.append(bytes);
+  };
+  transfer(request, collect, {}, Coding::decoded);
+  return response;
 }
 
 long performStreaming(const HttpRequest& request, const HttpStreamHandler& handler, std::stop_token stop) {
-  initialiseOnce();
-  Streamed streamed;
-  streamed.handler = &handler;
-  streamed.url = request.url;
-  streamed.stop = std::move(stop);
-  HttpHeaders headers = request.headers;
-  std::optional<std::string> next;
-  streamed.follow = [&](long status, const HttpHeaders& answer) {
-    next.reset();
-    if (request.maxRedirects <= 0 || status < 300 || status > 399 || status == 304) return false;
-    auto location = answer.value("Location");
-    if (!location) return false;
-    auto resolved = resolveReference(streamed.url, *location);
-    auto parts = resolved ? parseAbsoluteUrl(*resolved) : std::nullopt;
-    if (!parts || (parts->scheme != "http" && parts->scheme != "https")) return false;
-    next = resolved;
-    return true;
-  };
-  const Limits limits(request);
-  for (int hops = 0;; ++hops) {
-    if (!performStreamOnce(streamed, headers, limits)) return streamed.status;
-    if (hops >= request.maxRedirects)
-      throw TransferError(TransferError::Kind::tooManyRedirects, "Too many redirects starting at " + redactUrl(request.url));
-    if (!sameOrigin(request.url, *next)) headers.remove("Authorization");
-    streamed.url = *next;
-  }
+  return transfer(request, handler, stop, Coding::asStored);
 }
 
 }  // namespace platform::net

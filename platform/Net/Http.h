@@ -2,8 +2,9 @@
 // uses its own easy handle, so `perform` may run from many threads at once. TLS peers and host
 // names are always verified; only http and https are spoken. Redirects are followed only when the
 // request asks for it (`maxRedirects`), and then the "Authorization" header is dropped as soon as
-// the chain leaves the first request's origin. A transfer that cannot complete (no connection,
-// time-out, bad URL) throws TransferError; any HTTP status, 4xx and 5xx included, is a response.
+// the chain leaves the first request's origin; the body of an answer that is followed is not read.
+// A transfer that cannot complete (no connection, time-out, bad URL) throws TransferError; any HTTP
+// status, 4xx and 5xx included, is a response. `perform` collects what `performStreaming` hands on.
 //   auto r = perform({.method = "HEAD", .url = "https://example.org/a"});  r.headers.value("etag");
 #pragma once
 
@@ -74,6 +75,8 @@ class TransferError : public std::runtime_error {
   Kind kind;
 };
 
+// The final answer with its body in memory, decoded from the content coding the server chose
+// unless the request sets "Accept-Encoding".
 HttpResponse perform(const HttpRequest& request);
 
 // A GET whose answer goes to the caller as it arrives instead of into memory. `onHead` gets the
@@ -81,7 +84,8 @@ HttpResponse perform(const HttpRequest& request);
 // redirects; `onBody` gets the body in pieces. Either may throw: the transfer ends and the
 // exception leaves `performStreaming` unchanged. A stop requested on `stop` ends the transfer with
 // TransferError(cancelled); a broken or stalled connection with TransferError as for `perform`.
-// `maxBodySize` plays no part. Returns the final answer's status.
+// The body comes as stored (no content coding is asked for); `maxBodySize` plays no part. Returns
+// the final answer's status.
 struct HttpStreamHandler {
   std::function<void(const HttpResponse& head)> onHead;
   std::function<void(std::string_view bytes)> onBody;

@@ -1,6 +1,7 @@
 #include "platform/Net/Http.h"
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +236,34 @@ TEST_F(HttpTest, StreamingGetPassesAHandlersExceptionOnAndStopsOnRequest) {
     EXPECT_EQ(e.kind, TransferError::Kind::cancelled);
   }
   stopper.join();
+}
+
+// The answer that is followed is not read: a redirect whose body never ends still leads to the file,
+// collected or streamed.
+TEST_F(HttpTest, FollowedRedirectsBodyIsNotRead) {
+  HubTestServer::FileFaults endless;
+  endless.endlessRedirectBody = true;
+  server.setFaults("models", "owner/repo", "weights.bin", endless);
+  HttpRequest r = request(resolveUrl("weights.bin"), "GET", {}, 5);
+  r.deadline = std::chrono::milliseconds(5000);
+  r.maxBodySize = 3000;
+  struct Call {
+    const char* name;
+    std::function<std::string(const HttpRequest&)> fetch;
+  };
+  const std::vector<Call> calls{{"perform", [](const HttpRequest& q) { return perform(q).body; }},
+                                {"performStreaming", [](const HttpRequest& q) {
+                                   std::string body;
+                                   performStreaming(q, {nullptr, [&](std::string_view bytes) { body.append(bytes); }});
+                                   return body;
+                                 }}};
+  for (const Call& call : calls) {
+    try {
+      EXPECT_EQ(call.fetch(r), std::string(3000, 'w')) << call.name;
+    } catch (const TransferError& e) {
+      ADD_FAILURE() << call.name << ": " << e.what();
+    }
+  }
 }
 
 TEST(SameOriginTest, ComparesSchemeHostAndPort) {
