@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/ML/CheckpointError.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/ML/detail/ModelFolderLayout.h"
 #include "platform/ML/detail/Safetensors.h"
@@ -38,15 +39,30 @@ constexpr const char* kSourceRecord = "source.json";
 // it is parsed, so its claims cannot size anything.
 constexpr std::uintmax_t kMaxConfigurationBytes = 1 << 20;
 
+// Runs `step` on `file` through the shared tensor readers and writers, whose errors name the file
+// already, and passes those on as CheckpointError with their text unchanged. File-system errors
+// and the packer's own pass as they are.
+template <class Step>
+decltype(auto) retyped(const fs::path& file, Step&& step) {
+  try {
+    return step();
+  } catch (const CheckpointError&) {
+    throw;
+  } catch (const std::system_error&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    throw CheckpointError::naming(file, e.what());
+  }
+}
+
 json::Value readJson(const fs::path& path) {
   std::error_code ec;
   if (const auto bytes = fs::file_size(path, ec); !ec && bytes > kMaxConfigurationBytes)
-    throw std::runtime_error(path.string() + ": is " + std::to_string(bytes) +
-                             " bytes, more than a configuration file holds (at most 1 MiB)");
+    throw CheckpointError(path, "is " + std::to_string(bytes) + " bytes, more than a configuration file holds (at most 1 MiB)");
   try {
     return json::parseFile(path.string(), kMaxConfigurationBytes);
   } catch (const std::exception& e) {
-    throw std::runtime_error(path.string() + ": cannot be read: " + e.what());
+    throw CheckpointError(path, std::string("cannot be read: ") + e.what());
   }
 }
 
@@ -54,14 +70,14 @@ WhisperDimensions readDimensions(const fs::path& file) {
   const json::Value config = readJson(file);
   auto get = [&](const char* key) -> std::int64_t {
     const json::Value* v = config.kind() == json::Value::Kind::object ? config.find(key) : nullptr;
-    if (!v) throw std::runtime_error(file.string() + ": \"" + key + "\" is missing");
+    if (!v) throw CheckpointError(file, "\"" + std::string(key) + "\" is missing");
     std::int64_t n = 0;
     try {
       n = v->asInt();
     } catch (const std::exception&) {
-      throw std::runtime_error(file.string() + ": \"" + key + "\" is not a whole number");
+      throw CheckpointError(file, "\"" + std::string(key) + "\" is not a whole number");
     }
-    if (n <= 0) throw std::runtime_error(file.string() + ": \"" + key + "\" is " + std::to_string(n) + ", not positive");
+    if (n <= 0) throw CheckpointError(file, "\"" + std::string(key) + "\" is " + std::to_string(n) + ", not positive");
     return n;
   };
   WhisperDimensions dims;
@@ -76,13 +92,13 @@ WhisperDimensions readDimensions(const fs::path& file) {
   dims.nTextCtx = get("max_target_positions");
   dims.nFf = get("encoder_ffn_dim");
   if (get("decoder_ffn_dim") != dims.nFf)
-    throw std::runtime_error(file.string() + ": encoder and decoder MLP widths differ");
+    throw CheckpointError(file, "encoder and decoder MLP widths differ");
   // The weights prove every other number; the head counts only split the width.
   for (const auto& [key, heads] : {std::pair{"encoder_attention_heads", dims.nAudioHead},
                                    std::pair{"decoder_attention_heads", dims.nTextHead}})
     if (heads > dims.nAudioState || dims.nAudioState % heads != 0)
-      throw std::runtime_error(file.string() + ": \"" + key + "\" is " + std::to_string(heads) +
-                               ", not a divisor of \"d_model\" (" + std::to_string(dims.nAudioState) + ")");
+      throw CheckpointError(file, "\"" + std::string(key) + "\" is " + std::to_string(heads) +
+                                      ", not a divisor of \"d_model\" (" + std::to_string(dims.nAudioState) + ")");
   dims.kvCacheLength = std::min<std::int64_t>(224, dims.nTextCtx);
   return dims;
 }
@@ -93,27 +109,30 @@ std::vector<std::pair<int, int>> readAlignmentHeads(const fs::path& file, const 
   const json::Value generation = readJson(file);
   const json::Value* heads = generation.kind() == json::Value::Kind::object ? generation.find("alignment_heads") : nullptr;
   if (!heads) return defaultAlignmentHeads(dims);
+  auto refuse = [&](const std::string& problem) { return CheckpointError(file, "\"alignment_heads\": " + problem); };
   std::vector<std::pair<int, int>> out;
   try {
     // Each decoder head can be named once, so a longer list is refused before it is read.
     const auto& pairs = heads->asArray();
     const std::int64_t decoderHeads = dims.nTextLayer * dims.nTextHead;
     if (static_cast<std::int64_t>(pairs.size()) > decoderHeads)
-      throw std::runtime_error("lists " + std::to_string(pairs.size()) + " heads, more than the decoder's " +
-                               std::to_string(decoderHeads));
+      throw refuse("lists " + std::to_string(pairs.size()) + " heads, more than the decoder's " +
+                   std::to_string(decoderHeads));
     std::set<std::pair<int, int>> seen;
     for (const auto& pair : pairs) {
       const auto& p = pair.asArray();
-      if (p.size() != 2) throw std::runtime_error("a pair needs two numbers");
+      if (p.size() != 2) throw refuse("a pair needs two numbers");
       const std::int64_t layer = p[0].asInt(), head = p[1].asInt();
       if (layer < 0 || layer >= dims.nTextLayer || head < 0 || head >= dims.nTextHead)
-        throw std::runtime_error("[" + std::to_string(layer) + ", " + std::to_string(head) + "] is not a decoder head");
+        throw refuse("[" + std::to_string(layer) + ", " + std::to_string(head) + "] is not a decoder head");
       if (!seen.emplace(static_cast<int>(layer), static_cast<int>(head)).second)
-        throw std::runtime_error("[" + std::to_string(layer) + ", " + std::to_string(head) + "] is listed twice");
+        throw refuse("[" + std::to_string(layer) + ", " + std::to_string(head) + "] is listed twice");
       out.emplace_back(static_cast<int>(layer), static_cast<int>(head));
     }
-  } catch (const std::exception& e) {
-    throw std::runtime_error(file.string() + ": \"alignment_heads\": " + e.what());
+  } catch (const CheckpointError&) {
+    throw;
+  } catch (const std::exception& e) {  // not an array, not numbers
+    throw refuse(e.what());
   }
   return out;
 }
@@ -126,7 +145,7 @@ void syncPath(const fs::path& path) {
   if (fd < 0 || ::fsync(fd) != 0) {
     const int error = errno;
     if (fd >= 0) ::close(fd);
-    throw std::runtime_error(path.string() + ": cannot flush to disk: " + std::strerror(error));
+    throw CheckpointError(path, std::string("cannot flush to disk: ") + std::strerror(error));
   }
   ::close(fd);
 }
@@ -142,9 +161,9 @@ fs::path makeTemporarySibling(const fs::path& destination) {
     name.append("-").append(suffix);
     const fs::path candidate = destination.parent_path() / name;
     if (::mkdir(candidate.c_str(), 0777) == 0) return candidate;
-    if (errno != EEXIST) throw std::runtime_error(candidate.string() + ": cannot create: " + std::strerror(errno));
+    if (errno != EEXIST) throw CheckpointError(candidate, std::string("cannot create: ") + std::strerror(errno));
   }
-  throw std::runtime_error(destination.string() + ": cannot find a free temporary name next to it");
+  throw CheckpointError(destination, "cannot find a free temporary name next to it");
 }
 
 // Renames `from` to `to` unless something already is at `to`.
@@ -162,24 +181,26 @@ void renameIntoPlace(const fs::path& from, const fs::path& to) {
     }
   }
   if (error == EEXIST || error == ENOTEMPTY)
-    throw std::runtime_error(to.string() + ": already exists (written while packing)");
-  throw std::runtime_error(to.string() + ": cannot move the packed folders into place: " + std::strerror(error));
+    throw CheckpointError(to, "already exists (written while packing)");
+  throw CheckpointError(to, std::string("cannot move the packed folders into place: ") + std::strerror(error));
 }
 
 // Writes the folders into `out` (empty), streaming each tensor from the checkpoint's weights.
 void writeFolders(const fs::path& checkpoint, const fs::path& out) {
   const WhisperDimensions dims = readDimensions(checkpoint / "config.json");
   const fs::path file = checkpoint / kWeightsFile;
-  detail::SafetensorsFile weights(file);
+  detail::SafetensorsFile weights = retyped(file, [&] { return detail::SafetensorsFile(file); });
+  auto refuse = [&](const std::string& name, const std::string& problem) {
+    return CheckpointError(file, "tensor \"" + name + "\" " + problem);
+  };
   std::map<std::string, std::string> sources;  // full name => name in the file
   std::map<std::string, std::vector<std::int64_t>> shapes;
   for (const auto& [name, entry] : weights.entries()) {
     const std::string full = fullName(name);
-    if (!sources.emplace(full, name).second)
-      weights.fail(name, "is listed both with and without the leading \"model.\"");
+    if (!sources.emplace(full, name).second) throw refuse(name, "is listed both with and without the leading \"model.\"");
     shapes[full] = entry.shape;
   }
-  detail::checkShapes(dims, shapes, file.string());
+  retyped(file, [&] { detail::checkShapes(dims, shapes, file.string()); });
   // Read once the weights have proven the layer counts it may size a default by.
   ModelFolderOptions options;
   options.alignmentHeads = readAlignmentHeads(checkpoint / "generation_config.json", dims);
@@ -187,30 +208,34 @@ void writeFolders(const fs::path& checkpoint, const fs::path& out) {
   for (const auto& [full, name] : sources) {
     const std::string& dtype = weights.entries().at(name).dtype;
     if (expected.count(full) && dtype != "F32" && dtype != "F16" && dtype != "BF16" && dtype != "F64")
-      weights.fail(name, "has dtype " + dtype + ", a floating-point dtype is needed");
+      throw refuse(name, "has dtype " + dtype + ", a floating-point dtype is needed");
   }
 
   for (const auto& layout : detail::folderLayouts(dims, options)) {
     const fs::path dir = out / layout.name;
     fs::create_directory(dir);
-    detail::writeText(dir / "model.json", layout.description, true);
+    retyped(dir / "model.json", [&] { detail::writeText(dir / "model.json", layout.description, true); });
     if (!layout.weightPrefix.empty()) {
       std::map<std::string, detail::SafetensorsWriter::Planned> planned;
       for (const auto& [full, name] : sources)
         if (full.starts_with(layout.weightPrefix))
           planned[full] = {detail::heldInHalf(full) ? "F16" : "F32", weights.entries().at(name).shape};
-      detail::SafetensorsWriter writer(dir / "weights.safetensors", planned);
+      const fs::path written = dir / "weights.safetensors";
+      detail::SafetensorsWriter writer = retyped(written, [&] { return detail::SafetensorsWriter(written, planned); });
+      auto write = [&](const void* data, std::size_t bytes) { retyped(written, [&] { writer.write(data, bytes); }); };
       for (const auto& [full, plan] : planned) {
-        if (plan.dtype == "F16")
-          weights.readHalfBlocks(sources.at(full), [&](const Float16* halves, std::size_t count, std::size_t) {
-            writer.write(halves, count * sizeof(Float16));
-          });
-        else
-          weights.readFloatBlocks(sources.at(full), [&](const float* values, std::size_t count, std::size_t) {
-            writer.write(values, count * sizeof(float));
-          });
+        retyped(file, [&] {
+          if (plan.dtype == "F16")
+            weights.readHalfBlocks(sources.at(full), [&](const Float16* halves, std::size_t count, std::size_t) {
+              write(halves, count * sizeof(Float16));
+            });
+          else
+            weights.readFloatBlocks(sources.at(full), [&](const float* values, std::size_t count, std::size_t) {
+              write(values, count * sizeof(float));
+            });
+        });
       }
-      writer.finish(true);
+      retyped(written, [&] { writer.finish(true); });
     }
     syncPath(dir);
   }
@@ -233,25 +258,25 @@ void packCheckpoint(const fs::path& checkpoint, const fs::path& folder, const st
   std::error_code ec;
   const auto status = fs::symlink_status(destination, ec);  // a dangling link counts as there
   if (status.type() == fs::file_type::none)
-    throw std::runtime_error(destination.string() + ": cannot be checked: " + ec.message());
-  if (fs::exists(status)) throw std::runtime_error(destination.string() + ": already exists; packing writes a new folder only");
+    throw CheckpointError(destination, "cannot be checked: " + ec.message());
+  if (fs::exists(status)) throw CheckpointError(destination, "already exists; packing writes a new folder only");
 
-  if (!fs::is_directory(checkpoint, ec)) throw std::runtime_error(checkpoint.string() + ": not a checkpoint folder");
+  if (!fs::is_directory(checkpoint, ec)) throw CheckpointError(checkpoint, "not a checkpoint folder");
   if (!fs::exists(checkpoint / kWeightsFile, ec)) {
     if (fs::exists(checkpoint / kShardIndex, ec))
-      throw std::runtime_error((checkpoint / kShardIndex).string() +
-                               ": sharded checkpoints (weights split over several files) are not supported");
-    throw std::runtime_error((checkpoint / kWeightsFile).string() + ": missing");
+      throw CheckpointError(checkpoint / kShardIndex,
+                            "sharded checkpoints (weights split over several files) are not supported");
+    throw CheckpointError(checkpoint / kWeightsFile, "missing");
   }
-  if (!fs::exists(checkpoint / "config.json", ec))
-    throw std::runtime_error((checkpoint / "config.json").string() + ": missing");
+  if (!fs::exists(checkpoint / "config.json", ec)) throw CheckpointError(checkpoint / "config.json", "missing");
 
   fs::create_directories(destination.parent_path());
   removeStalePackingLeftovers(destination);
   const fs::path temporary = makeTemporarySibling(destination);
   try {
     writeFolders(checkpoint, temporary);
-    if (source) detail::writeText(temporary / kSourceRecord, sourceText(*source), true);
+    if (source)
+      retyped(temporary / kSourceRecord, [&] { detail::writeText(temporary / kSourceRecord, sourceText(*source), true); });
     syncPath(temporary);
     renameIntoPlace(temporary, destination);
   } catch (...) {

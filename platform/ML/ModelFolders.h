@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ML/CheckpointError.h"
+
 namespace platform::ml {
 
 struct WhisperDimensions {
@@ -84,10 +86,11 @@ struct CheckpointSource {
 // renamed into place once complete and flushed to disk; on any error the sibling is removed, so a
 // folder at `folder` is always complete (a process killed while packing leaves its sibling,
 // ".<name>.partial-<pid>-<random>", behind). A `folder` that already exists, or that appears while
-// packing, is an error and is left as it is. Throws std::runtime_error naming the file (and tensor)
+// packing, is an error and is left as it is. Throws CheckpointError naming the file (and tensor)
 // for a missing config.json or weights file, a sharded checkpoint (model.safetensors.index.json;
-// not supported), a missing, misshapen, unused or non-floating-point tensor, a non-finite value and
-// a matrix value beyond the half range.
+// not supported), a missing, misshapen, unused or non-floating-point tensor, a non-finite value, a
+// matrix value beyond the half range, and a file of the folders it cannot write; a folder that the
+// file system refuses to create throws std::filesystem::filesystem_error.
 void packCheckpoint(const std::filesystem::path& checkpoint, const std::filesystem::path& folder,
                     const std::optional<CheckpointSource>& source = std::nullopt);
 

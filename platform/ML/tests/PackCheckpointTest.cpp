@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/ML/CheckpointError.h"
 #include "platform/ML/detail/Half.h"
 #include "platform/ML/detail/ModelFolderLayout.h"
 #include "platform/ML/detail/Safetensors.h"
@@ -344,6 +345,12 @@ TEST_P(PackCheckpointFaultTest, IsRefusedAndLeavesNoFolder) {
     FAIL() << "packed a faulty checkpoint";
   } catch (const std::exception& e) {
     EXPECT_NE(std::string(e.what()).find(checkpoint.string() + "/" + GetParam().message), std::string::npos) << e.what();
+    // A caller tells a bad checkpoint from other failures by the type, and learns the file from it.
+    const auto* typed = dynamic_cast<const CheckpointError*>(&e);
+    EXPECT_NE(typed, nullptr) << "not a CheckpointError: " << e.what();
+    if (typed) {
+      EXPECT_EQ(typed->file(), checkpoint / GetParam().message.substr(0, GetParam().message.find(": ")));
+    }
   }
   EXPECT_FALSE(fs::exists(dir.path() / "models" / "packed"));
   if (fs::exists(dir.path() / "models")) {
