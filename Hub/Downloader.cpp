@@ -504,9 +504,13 @@ void Downloader::Session::moveIntoPlace() {
 }
 
 void Downloader::Session::discardIfUnwritable() {
+  // Only a failed write of the partial file is thrown here: the failure on its way to the
+  // subscriber already, or one that it overtook. writeFailed() records it for the removal below;
+  // its text goes to the log rather than replace the failure being reported.
   try {
     writer_.drain();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    HubApi::log(platform::system::LogType::debug, "The download of " + name_ + " also failed to write: " + e.what());
   }
   if (file_.writeFailed()) ::unlink(owner_.incompleteDestination_.c_str());
 }
