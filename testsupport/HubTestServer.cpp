@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "testsupport/Wait.h"
+
 namespace testsupport {
 namespace {
 
@@ -497,7 +499,13 @@ HubTestServer::HubTestServer() : state_(std::make_shared<State>()) {
   s.contentEndpoint = contentEndpoint_;
   s.hubThread = std::thread([&s] { s.hub.listen_after_bind(); });
   s.contentThread = std::thread([&s] { s.content.listen_after_bind(); });
-  while (!s.hub.is_running() || !s.content.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!waitUntil([&s] { return s.hub.is_running() && s.content.is_running(); })) {
+    s.hub.stop();
+    s.content.stop();
+    s.hubThread.join();
+    s.contentThread.join();
+    throw std::runtime_error("test server did not start listening on 127.0.0.1 within 10 s");
+  }
 }
 
 HubTestServer::~HubTestServer() {

@@ -21,6 +21,7 @@
 #include "platform/Net/Http.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
+#include "testsupport/Wait.h"
 
 namespace hub {
 namespace {
@@ -119,7 +120,9 @@ TEST_F(FileDownloadTest, CancellingTheCallingTaskCancelsTheTransfer) {
   server.setFaults("models", "o/r", "slow.bin", slow);
   auto started = std::chrono::steady_clock::now();
   kestrum::Task task([this] { return job("slow.bin").download(); });
-  while (server.requests().size() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return server.requests().size() >= 3; }, std::chrono::seconds(10),
+                                     std::chrono::milliseconds(5)))
+      << "the job did not reach its transfer; requests: " << server.requests().size();
   task.cancel();
   try {
     task.value();

@@ -4,6 +4,10 @@
 
 #include <chrono>
 
+#include <gtest/gtest.h>
+
+#include "testsupport/Wait.h"
+
 // X11 last: Xlib's macros break other headers.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -30,29 +34,35 @@ bool waitFor(Display* d, int type, XEvent& event, std::chrono::milliseconds limi
 }  // namespace
 
 ForeignClipboardOwner::ForeignClipboardOwner(std::map<std::string, std::string> targets, std::string selection)
-    : targets_(std::move(targets)), selection_(std::move(selection)), thread_([this] { serve(); }) {
-  while (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    : state_(std::make_shared<State>()) {
+  state_->targets = std::move(targets);
+  state_->selection = std::move(selection);
+  thread_ = std::thread([state = state_] { serve(*state); });
+  EXPECT_TRUE(testsupport::waitUntil([this] { return state_->ready.load(); }, std::chrono::seconds(10),
+                                     std::chrono::milliseconds(2)))
+      << "the clipboard owner's connection to the X server did not come up within 10 s";
 }
 
 ForeignClipboardOwner::~ForeignClipboardOwner() {
-  stop_ = true;
-  thread_.join();
+  state_->stop = true;
+  if (state_->ready) thread_.join();
+  else thread_.detach();  // stuck in the X server; the state outlives this object
 }
 
-void ForeignClipboardOwner::serve() {
+void ForeignClipboardOwner::serve(State& state) {
   Display* d = XOpenDisplay(nullptr);
   if (!d) {
-    ready_ = true;
+    state.ready = true;
     return;
   }
   Window window = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
-  const Atom clipboard = XInternAtom(d, selection_.c_str(), False);
+  const Atom clipboard = XInternAtom(d, state.selection.c_str(), False);
   const Atom targetsAtom = XInternAtom(d, "TARGETS", False);
   XSetSelectionOwner(d, clipboard, window, CurrentTime);
-  owns_ = XGetSelectionOwner(d, clipboard) == window;
+  state.owns = XGetSelectionOwner(d, clipboard) == window;
   XSync(d, False);
-  ready_ = true;
-  while (!stop_) {
+  state.ready = true;
+  while (!state.stop) {
     if (!XPending(d)) {
       pollfd fd{ConnectionNumber(d), POLLIN, 0};
       poll(&fd, 1, 20);
@@ -61,7 +71,7 @@ void ForeignClipboardOwner::serve() {
     XEvent event;
     XNextEvent(d, &event);
     if (event.type == SelectionClear) {
-      owns_ = false;
+      state.owns = false;
       continue;
     }
     if (event.type != SelectionRequest) continue;
@@ -76,15 +86,15 @@ void ForeignClipboardOwner::serve() {
     const Atom property = request.property != None ? request.property : request.target;
     if (request.target == targetsAtom) {
       std::vector<Atom> atoms{targetsAtom};
-      for (const auto& [name, bytes] : targets_) atoms.push_back(XInternAtom(d, name.c_str(), False));
+      for (const auto& [name, bytes] : state.targets) atoms.push_back(XInternAtom(d, name.c_str(), False));
       XChangeProperty(d, request.requestor, property, XA_ATOM, 32, PropModeReplace,
                       reinterpret_cast<unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
       reply.property = property;
     } else {
       char* name = XGetAtomName(d, request.target);
-      auto found = targets_.find(name ? name : "");
+      auto found = state.targets.find(name ? name : "");
       if (name) XFree(name);
-      if (found != targets_.end()) {
+      if (found != state.targets.end()) {
         XChangeProperty(d, request.requestor, property, request.target, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(found->second.data()),
                         static_cast<int>(found->second.size()));

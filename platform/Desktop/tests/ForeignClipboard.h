@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,17 +15,22 @@ namespace desktoptest {
 
 class ForeignClipboardOwner {
  public:
-  // Takes the selection with these (target, bytes) pairs; returns once it owns it.
+  // Takes the selection with these (target, bytes) pairs; returns once it owns it. A connection to
+  // the X server that does not come up within 10 s fails the test here (and owns() is false).
   explicit ForeignClipboardOwner(std::map<std::string, std::string> targets, std::string selection = "CLIPBOARD");
   ~ForeignClipboardOwner();
   // Whether it still owns the clipboard (it stops serving once another client takes it).
-  bool owns() const { return owns_; }
+  bool owns() const { return state_->owns; }
 
  private:
-  void serve();
-  std::map<std::string, std::string> targets_;
-  std::string selection_;
-  std::atomic<bool> owns_{false}, stop_{false}, ready_{false};
+  // Shared with the serving thread, which is let go, not waited for, when it never came up.
+  struct State {
+    std::map<std::string, std::string> targets;
+    std::string selection;
+    std::atomic<bool> owns{false}, stop{false}, ready{false};
+  };
+  static void serve(State& state);
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 
