@@ -16,7 +16,7 @@ namespace {
 const BinaryDistinctString kPrecomposed("\xC3\xA9");  // U+00E9
 const BinaryDistinctString kDecomposed("e\xCC\x81");  // U+0065 U+0301
 
-TEST(BinaryDistinctString, CanonicallyEquivalentSpellingsStayDistinct) {
+TEST(BinaryDistinctStringTest, CanonicallyEquivalentSpellingsStayDistinct) {
   EXPECT_NE(kPrecomposed, kDecomposed);
   EXPECT_NE(BinaryDistinctString::Hash{}(kPrecomposed), BinaryDistinctString::Hash{}(kDecomposed));
   EXPECT_LT(kDecomposed, kPrecomposed);  // 0x0065 before 0x00E9
@@ -33,9 +33,9 @@ struct OrderCase {
   std::string larger;
 };
 
-class BinaryDistinctOrder : public ::testing::TestWithParam<OrderCase> {};
+class BinaryDistinctOrderTest : public ::testing::TestWithParam<OrderCase> {};
 
-TEST_P(BinaryDistinctOrder, FollowsUtf16CodeUnits) {
+TEST_P(BinaryDistinctOrderTest, FollowsUtf16CodeUnits) {
   BinaryDistinctString a(GetParam().smaller), b(GetParam().larger);
   EXPECT_LT(a, b);
   EXPECT_GT(b, a);
@@ -44,13 +44,13 @@ TEST_P(BinaryDistinctOrder, FollowsUtf16CodeUnits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Pairs, BinaryDistinctOrder,
+    Pairs, BinaryDistinctOrderTest,
     ::testing::Values(OrderCase{"", "a"}, OrderCase{"ab", "abc"}, OrderCase{"B", "a"}, OrderCase{"e\xCC\x81", "\xC3\xA9"},
                       // A supplementary scalar (lead unit 0xD83D) sorts before U+FFFD, unlike in UTF-8.
                       OrderCase{"\xF0\x9F\x98\x80", "\xEF\xBF\xBD"}, OrderCase{"x\xF0\x9F\x98\x80", "x\xEE\x80\x80"},
                       OrderCase{"\xED\x9F\xBF", "\xF0\x9F\x98\x80"}));
 
-TEST(BinaryDistinctString, UnitsAreTakenAsGiven) {
+TEST(BinaryDistinctStringTest, UnitsAreTakenAsGiven) {
   BinaryDistinctString lone(std::u16string{u'a', 0xD800});
   EXPECT_EQ(lone.value(), (std::u16string{u'a', 0xD800}));
   EXPECT_EQ(lone.string(), "a\xEF\xBF\xBD");  // as text, U+FFFD
@@ -66,7 +66,7 @@ TEST(BinaryDistinctString, UnitsAreTakenAsGiven) {
   EXPECT_THROW(BinaryDistinctString("a\xC3"), platform::text::InvalidUtf8Error);
 }
 
-TEST(BinaryDistinctString, CountsCharactersNotUnits) {
+TEST(BinaryDistinctStringTest, CountsCharactersNotUnits) {
   EXPECT_EQ(kDecomposed.count(), 1u);
   EXPECT_EQ(kDecomposed.value().size(), 2u);
   BinaryDistinctString emoji("\xF0\x9F\x98\x80");
@@ -80,7 +80,7 @@ TEST(BinaryDistinctString, CountsCharactersNotUnits) {
   EXPECT_EQ(BinaryDistinctString(chars), BinaryDistinctString("h\xC3\xA9llo"));
 }
 
-TEST(BinaryDistinctString, TextOperations) {
+TEST(BinaryDistinctStringTest, TextOperations) {
   BinaryDistinctString s("Hello");
   EXPECT_EQ(s + BinaryDistinctString(" World"), BinaryDistinctString("Hello World"));
   EXPECT_TRUE(s.hasPrefix(""));
@@ -96,7 +96,7 @@ TEST(BinaryDistinctString, TextOperations) {
   EXPECT_EQ(BinaryDistinctString("abc").replacingOccurrences("", "x"), BinaryDistinctString("abc"));
 }
 
-TEST(BinaryDistinctString, PositionsCountCharactersAndCheckBounds) {
+TEST(BinaryDistinctStringTest, PositionsCountCharactersAndCheckBounds) {
   BinaryDistinctString s("hello");
   EXPECT_EQ(s.index(1, 3), 4u);
   EXPECT_EQ(s.index(0, 5), 5u);
@@ -116,13 +116,13 @@ TEST(BinaryDistinctString, PositionsCountCharactersAndCheckBounds) {
   EXPECT_THROW(s.slice(3, 2), std::out_of_range);
 }
 
-TEST(BinaryDistinctCharacter, DescribesItsUnits) {
+TEST(BinaryDistinctCharacterTest, DescribesItsUnits) {
   EXPECT_EQ(BinaryDistinctCharacter("A").description(), "BinaryDistinctCharacter('A', bytes: [\"0x41\"])");
   EXPECT_EQ(BinaryDistinctCharacter("\xC3\xA9").description(), "BinaryDistinctCharacter('\xC3\xA9', bytes: [\"0xE9\"])");
   EXPECT_EQ(BinaryDistinctCharacter("\xF0\x9F\x98\x80").bytes(), (std::u16string{0xD83D, 0xDE00}));
 }
 
-TEST(BinaryDistinctMerge, StrategyDecidesConflicts) {
+TEST(BinaryDistinctMergeTest, StrategyDecidesConflicts) {
   const BinaryDistinctMap<int> base{{"a", 1}};
   const BinaryDistinctMap<int> other{{"a", 2}, {"b", 3}};
   auto keepIncoming = merging(base, other, [](int, int incoming) { return incoming; });

@@ -20,7 +20,7 @@ using Kind = Config::Kind;
 
 Config roundTrip(const Config& c) { return Config::fromJson(json::parse(json::write(c.toJson()))); }
 
-TEST(ConfigEncoding, RoundTripsThroughJsonText) {
+TEST(ConfigEncodingTest, RoundTripsThroughJsonText) {
   const Config values[] = {
       Config("t\xC3\xA9xt \"quoted\" / slash"),
       Config(-9223372036854775807LL - 1),
@@ -37,14 +37,14 @@ TEST(ConfigEncoding, RoundTripsThroughJsonText) {
   EXPECT_EQ(roundTrip(Config(2.0f)).kind(), Kind::integer);
 }
 
-TEST(ConfigEncoding, WritesTheEncodedForm) {
+TEST(ConfigEncodingTest, WritesTheEncodedForm) {
   EXPECT_EQ(json::write(Config(Config::Token{7, "abc"}).toJson()), R"([7,"abc"])");
   EXPECT_EQ(json::write(Config(0.1f).toJson()), "0.1");
   EXPECT_EQ(json::write(Config::arrayOf({1, true, Config(), "x"}).toJson()), R"([1,true,null,"x"])");
   EXPECT_EQ(json::write(Config::dictionaryOf({{"b", 1}, {"a", 2}}).toJson(), {.sortedKeys = true}), R"({"a":2,"b":1})");
 }
 
-TEST(ConfigEncoding, NonFiniteFloatFailsInTheWriter) {
+TEST(ConfigEncodingTest, NonFiniteFloatFailsInTheWriter) {
   EXPECT_THROW(json::write(Config(std::numeric_limits<float>::infinity()).toJson()), json::EncodingError);
   EXPECT_THROW(json::write(Config::arrayOf({Config(std::nanf(""))}).toJson()), json::EncodingError);
 }
@@ -56,9 +56,9 @@ struct DecodeCase {
   std::string description;
 };
 
-class ConfigDecoding : public ::testing::TestWithParam<DecodeCase> {};
+class ConfigDecodingTest : public ::testing::TestWithParam<DecodeCase> {};
 
-TEST_P(ConfigDecoding, FirstReadingThatSucceedsWins) {
+TEST_P(ConfigDecodingTest, FirstReadingThatSucceedsWins) {
   const auto& c = GetParam();
   Config value = Config::fromJson(json::parse(c.json));
   EXPECT_EQ(value.kind(), c.kind) << value.description();
@@ -66,7 +66,7 @@ TEST_P(ConfigDecoding, FirstReadingThatSucceedsWins) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Documents, ConfigDecoding,
+    Documents, ConfigDecodingTest,
     ::testing::Values(DecodeCase{"Null", "null", Kind::null, "null"},
                       DecodeCase{"EmptyObject", "{}", Kind::dictionary, "{[:]}"},
                       DecodeCase{"EmptyArray", "[]", Kind::array, "[[]]"},
@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DecodeCase{"NestedObject", R"({"a": {"b": [true]}})", Kind::dictionary, "{[a: {[b: [[true]]]}]}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ConfigFromPlainJson, ConvertsElementByElement) {
+TEST(ConfigFromPlainJsonTest, ConvertsElementByElement) {
   json::Value plain = json::parse(R"({"ids": [1, 2.5, "x", true, null, 1.0, 18446744073709551615], "sub": {"k": "v"}})");
   Config c = Config::convertToBinaryDistinctKeys(plain);
   ASSERT_EQ(c.kind(), Kind::dictionary);
@@ -102,13 +102,13 @@ TEST(ConfigFromPlainJson, ConvertsElementByElement) {
   EXPECT_EQ(c["sub"]["k"].string(), "v");
 }
 
-TEST(ConfigFromPlainJson, KeepsNestedConfigsAsTheyAre) {
+TEST(ConfigFromPlainJsonTest, KeepsNestedConfigsAsTheyAre) {
   Config c(std::unordered_map<std::string, Config>{{"token", Config(Config::Token{3, "x"})}, {"n", 1}});
   EXPECT_EQ(c["token"].kind(), Kind::token);
   EXPECT_EQ(c["n"].integer(), 1);
 }
 
-TEST(ConfigFromPlainJson, AgreesWithTheDocumentReaderOnRealFiles) {
+TEST(ConfigFromPlainJsonTest, AgreesWithTheDocumentReaderOnRealFiles) {
   for (const char* name : {"whisper-tiny/tokenizer_config.json", "phi-3-mini/tokenizer_config.json", "gpt2/tokenizer.json"}) {
     const auto path = testsupport::fixturesDir() / "tokenizers" / name;
     PARLET_REQUIRE_FIXTURE(path);

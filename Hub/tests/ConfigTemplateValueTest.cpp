@@ -10,7 +10,7 @@
 namespace hub {
 namespace {
 
-TEST(ConfigTemplateValue, ScalarsAndTokens) {
+TEST(ConfigTemplateValueTest, ScalarsAndTokens) {
   EXPECT_TRUE(Config("abc").jinjaValue() == jinja::Value("abc"));
   EXPECT_TRUE(Config(7).jinjaValue() == jinja::Value(7));
   EXPECT_TRUE(Config(true).jinjaValue() == jinja::Value(true));
@@ -24,7 +24,7 @@ TEST(ConfigTemplateValue, ScalarsAndTokens) {
   EXPECT_EQ(token.description(), "{7: abc}");
 }
 
-TEST(ConfigTemplateValue, ContainersRenderInTemplates) {
+TEST(ConfigTemplateValueTest, ContainersRenderInTemplates) {
   Config config = Config::dictionaryOf({{"bos_token", Config::dictionaryOf({{"content", "<s>"}})},
                                         {"sizes", Config::arrayOf({1, 2.5f, "x", Config()})}});
   jinja::Value value = config.jinjaValue();

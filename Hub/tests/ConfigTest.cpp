@@ -13,7 +13,7 @@ namespace {
 
 using Kind = Config::Kind;
 
-TEST(ConfigLookup, CamelCaseKeysFindSnakeCaseEntries) {
+TEST(ConfigLookupTest, CamelCaseKeysFindSnakeCaseEntries) {
   Config onlySnake = Config::dictionaryOf({{"model_type", "whisper"}});
   EXPECT_EQ(onlySnake["modelType"].string(), "whisper");
   EXPECT_EQ(onlySnake["model_type"].string(), "whisper");
@@ -26,7 +26,7 @@ TEST(ConfigLookup, CamelCaseKeysFindSnakeCaseEntries) {
   EXPECT_TRUE(onlySnake["a"]["b"]["c"].isNull());  // chains through null
 }
 
-TEST(ConfigLookup, OtherKindsGiveNull) {
+TEST(ConfigLookupTest, OtherKindsGiveNull) {
   for (const Config& c : {Config::arrayOf({1, 2}), Config("text"), Config()}) {
     EXPECT_TRUE(c["modelType"].isNull()) << c.description();
     EXPECT_EQ(c.member("modelType"), nullptr);
@@ -37,7 +37,7 @@ TEST(ConfigLookup, OtherKindsGiveNull) {
   EXPECT_EQ(d.member("a")->integer(), 1);
 }
 
-TEST(ConfigLookup, ArrayPositionsOutsideGiveNull) {
+TEST(ConfigLookupTest, ArrayPositionsOutsideGiveNull) {
   Config a = Config::arrayOf({"x", "y"});
   EXPECT_EQ(a[0].string(), "x");
   EXPECT_EQ(a[1].string(), "y");
@@ -51,11 +51,11 @@ struct UncamelCase {
   const char* expected;
 };
 
-class Uncamel : public ::testing::TestWithParam<UncamelCase> {};
+class UncamelCaseTest : public ::testing::TestWithParam<UncamelCase> {};
 
-TEST_P(Uncamel, GivesTheSnakeCaseKey) { EXPECT_EQ(uncamelCase(GetParam().key), GetParam().expected); }
+TEST_P(UncamelCaseTest, GivesTheSnakeCaseKey) { EXPECT_EQ(uncamelCase(GetParam().key), GetParam().expected); }
 
-INSTANTIATE_TEST_SUITE_P(Keys, Uncamel,
+INSTANTIATE_TEST_SUITE_P(Keys, UncamelCaseTest,
                          ::testing::Values(UncamelCase{"modelType", "model_type"}, UncamelCase{"addBosToken", "add_bos_token"},
                                            UncamelCase{"ModelType", "model_type"}, UncamelCase{"ABC", "abc"},
                                            UncamelCase{"URLPath", "urlpath"}, UncamelCase{"v2Model", "v2_model"},
@@ -71,12 +71,12 @@ struct BooleanCase {
   std::optional<bool> expected;
 };
 
-class BooleanRead : public ::testing::TestWithParam<BooleanCase> {};
+class ConfigBooleanReadTest : public ::testing::TestWithParam<BooleanCase> {};
 
-TEST_P(BooleanRead, FollowsTheBooleanRule) { EXPECT_EQ(GetParam().value.boolean(), GetParam().expected); }
+TEST_P(ConfigBooleanReadTest, FollowsTheBooleanRule) { EXPECT_EQ(GetParam().value.boolean(), GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(
-    Values, BooleanRead,
+    Values, ConfigBooleanReadTest,
     ::testing::Values(BooleanCase{"True", Config(true), true}, BooleanCase{"False", Config(false), false},
                       BooleanCase{"IntegerOne", Config(1), true}, BooleanCase{"IntegerTwo", Config(2), false},
                       BooleanCase{"IntegerZero", Config(0), false}, BooleanCase{"IntegerMinusOne", Config(-1), false},
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BooleanCase{"Array", Config::arrayOf({true}), std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ConfigTypedReads, NumbersConvertOneWayOnly) {
+TEST(ConfigTypedReadsTest, NumbersConvertOneWayOnly) {
   EXPECT_EQ(Config(16777217).floating(), 16777216.0f);  // 2^24 + 1 to the nearest float
   EXPECT_EQ(Config(3.0f).integer(), std::nullopt);
   EXPECT_EQ(Config(3.0f).integer(7), 7);
@@ -97,7 +97,7 @@ TEST(ConfigTypedReads, NumbersConvertOneWayOnly) {
   EXPECT_EQ(Config(1).string("fallback"), "fallback");
 }
 
-TEST(ConfigTypedReads, ListsKeepOnlyTheirTexts) {
+TEST(ConfigTypedReadsTest, ListsKeepOnlyTheirTexts) {
   Config mixed = Config::arrayOf({"a", 1, "b"});
   EXPECT_EQ(mixed.stringArray(), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Config("a").stringArray(), std::nullopt);
@@ -107,7 +107,7 @@ TEST(ConfigTypedReads, ListsKeepOnlyTheirTexts) {
   EXPECT_EQ(mixed.binaryDistinctStringArray(), (std::vector<BinaryDistinctString>{"a", "b"}));
 }
 
-TEST(ConfigTypedReads, IntegerDictionaryDropsOtherValues) {
+TEST(ConfigTypedReadsTest, IntegerDictionaryDropsOtherValues) {
   Config vocab = Config::dictionaryOf({{"a", 1}, {"b", "x"}, {"c", 3}, {"d", 4.0f}});
   auto ids = vocab.integerDictionary();
   ASSERT_TRUE(ids.has_value());
@@ -115,7 +115,7 @@ TEST(ConfigTypedReads, IntegerDictionaryDropsOtherValues) {
   EXPECT_EQ(Config::arrayOf({}).integerDictionary(), std::nullopt);
 }
 
-TEST(ConfigTypedReads, TokensFromTokensAndTextIntegerPairs) {
+TEST(ConfigTypedReadsTest, TokensFromTokensAndTextIntegerPairs) {
   using T = std::pair<std::uint64_t, std::string>;
   EXPECT_EQ(Config(Config::Token{7, "abc"}).token(), (T{7, "abc"}));
   EXPECT_EQ(Config::arrayOf({"x", 5}).token(), (T{5, "x"}));
@@ -132,9 +132,9 @@ struct EqualityCase {
   bool equal;
 };
 
-class ConfigEquality : public ::testing::TestWithParam<EqualityCase> {};
+class ConfigEqualityTest : public ::testing::TestWithParam<EqualityCase> {};
 
-TEST_P(ConfigEquality, ComparesAcrossKindsAsSpecified) {
+TEST_P(ConfigEqualityTest, ComparesAcrossKindsAsSpecified) {
   const auto& c = GetParam();
   EXPECT_EQ(c.left == c.right, c.equal);
   EXPECT_EQ(c.right == c.left, c.equal);
@@ -143,7 +143,7 @@ TEST_P(ConfigEquality, ComparesAcrossKindsAsSpecified) {
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 INSTANTIATE_TEST_SUITE_P(
-    Pairs, ConfigEquality,
+    Pairs, ConfigEqualityTest,
     ::testing::Values(
         EqualityCase{"IntegerOneIsTrue", Config(1), Config(true), true},
         EqualityCase{"IntegerTwoIsFalse", Config(2), Config(false), true},
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         EqualityCase{"TokenIsNotArray", Config(Config::Token{1, "x"}), Config::arrayOf({1, "x"}), false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ConfigHash, AgreesWithEqualityWithinAKind) {
+TEST(ConfigHashTest, AgreesWithEqualityWithinAKind) {
   auto h = [](const Config& c) { return c.hash(); };
   EXPECT_EQ(h(Config::dictionaryOf({{"a", 1}, {"b", "x"}})), h(Config::dictionaryOf({{"b", "x"}, {"a", 1}})));
   EXPECT_EQ(h(Config(0.0f)), h(Config(-0.0f)));
@@ -173,7 +173,7 @@ TEST(ConfigHash, AgreesWithEqualityWithinAKind) {
   EXPECT_NE(h(Config("\xC3\xA9")), h(Config("e\xCC\x81")));
 }
 
-TEST(ConfigDescription, PrintsLikeThePlatform) {
+TEST(ConfigDescriptionTest, PrintsLikeThePlatform) {
   EXPECT_EQ(Config::dictionaryOf({{"a", Config::arrayOf({1, "x"})}}).description(), R"({[a: [[1, "x"]]]})");
   EXPECT_EQ(Config::dictionaryOf({}).description(), "{[:]}");
   EXPECT_EQ(Config::arrayOf({}).description(), "[[]]");
@@ -194,7 +194,7 @@ TEST(ConfigDescription, PrintsLikeThePlatform) {
   EXPECT_EQ(Config("say \"hi\"").description(), "\"say \"hi\"\"");  // no escaping
 }
 
-TEST(ConfigConstruction, RepeatedLiteralKeysKeepTheLast) {
+TEST(ConfigConstructionTest, RepeatedLiteralKeysKeepTheLast) {
   Config d = Config::dictionaryOf({{"a", 1}, {"a", 2}});
   ASSERT_EQ(d.dictionary()->size(), 1u);
   EXPECT_EQ(d["a"].integer(), 2);

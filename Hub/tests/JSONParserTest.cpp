@@ -23,9 +23,9 @@ struct NumberCase {
   double expected;  // compared as the kind's own type
 };
 
-class JsonNumbers : public ::testing::TestWithParam<NumberCase> {};
+class JSONParserNumbersTest : public ::testing::TestWithParam<NumberCase> {};
 
-TEST_P(JsonNumbers, IntegersStayIntegersOtherNumbersBecomeFloats) {
+TEST_P(JSONParserNumbersTest, IntegersStayIntegersOtherNumbersBecomeFloats) {
   const auto& c = GetParam();
   Config value = JSONParser::parseToConfig(c.json);
   ASSERT_EQ(value.kind(), c.kind) << value.description();
@@ -41,7 +41,7 @@ TEST_P(JsonNumbers, IntegersStayIntegersOtherNumbersBecomeFloats) {
 const double kInf = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
-    Literals, JsonNumbers,
+    Literals, JSONParserNumbersTest,
     ::testing::Values(NumberCase{"Zero", "0", Kind::integer, 0}, NumberCase{"Negative", "-42", Kind::integer, -42},
                       NumberCase{"LargestSigned", "9223372036854775807", Kind::integer, 9223372036854775807.0},
                       NumberCase{"SmallestSigned", "-9223372036854775808", Kind::integer, -9223372036854775808.0},
@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"UpperCaseInfinity", "-INFINITY", Kind::floating, -kInf}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(JsonDocuments, RootScalarsConvertToThemselves) {
+TEST(JSONParserTest, RootScalarsConvertToThemselves) {
   EXPECT_EQ(JSONParser::parseToConfig(R"("text")").string(), "text");
   EXPECT_EQ(JSONParser::parseToConfig("true").boolean(), true);
   EXPECT_EQ(JSONParser::parseToConfig(" false ").boolean(), false);
@@ -88,7 +88,7 @@ TEST(JsonDocuments, RootScalarsConvertToThemselves) {
   EXPECT_EQ(JSONParser::parseToConfig("{}").dictionary()->size(), 0u);
 }
 
-TEST(JsonDocuments, NumbersBeyondDoubleReadAsInfinityOnlyOutsideTexts) {
+TEST(JSONParserTest, NumbersBeyondDoubleReadAsInfinityOnlyOutsideTexts) {
   Config c = JSONParser::parseToConfig(R"({"text": "1e400 \" -2e999", "big": [-1e400, 2, )" + std::string(400, '9') + "]}");
   EXPECT_EQ(c["text"].string(), "1e400 \" -2e999");
   EXPECT_EQ(c["big"][0].floating(), -std::numeric_limits<float>::infinity());
@@ -102,7 +102,7 @@ TEST(JsonDocuments, NumbersBeyondDoubleReadAsInfinityOnlyOutsideTexts) {
   }
 }
 
-TEST(JsonDocuments, RewrittenNumbersKeepTheirNeighboursAndPositions) {
+TEST(JSONParserTest, RewrittenNumbersKeepTheirNeighboursAndPositions) {
   Config c = JSONParser::parseToConfig(R"({"a": [0e400, -nan, 7, "inf 0e400"], "b": -INF})");
   ASSERT_EQ(c["a"].array()->size(), 4u);
   EXPECT_EQ(c["a"][0].floating(), 0.0f);
@@ -118,7 +118,7 @@ TEST(JsonDocuments, RewrittenNumbersKeepTheirNeighboursAndPositions) {
   }
 }
 
-TEST(JsonDocuments, RepeatedKeyKeepsItsLastValue) {
+TEST(JSONParserTest, RepeatedKeyKeepsItsLastValue) {
   Config c = JSONParser::parseToConfig(R"({"a": 1, "b": [true, null], "a": 2})");
   ASSERT_EQ(c.dictionary()->size(), 2u);
   EXPECT_EQ(c["a"].integer(), 2);
@@ -127,7 +127,7 @@ TEST(JsonDocuments, RepeatedKeyKeepsItsLastValue) {
   EXPECT_EQ(c["b"].array()->size(), 2u);
 }
 
-TEST(JsonDocuments, KeysDifferingInNormalizationStayDistinct) {
+TEST(JSONParserTest, KeysDifferingInNormalizationStayDistinct) {
   Config c = JSONParser::parseToConfig(R"({"\u00e9": 1, "e\u0301": 2, "\ud83d\ude00": 3})");
   ASSERT_EQ(c.dictionary()->size(), 3u);
   EXPECT_EQ(c["\xC3\xA9"].integer(), 1);
@@ -135,14 +135,14 @@ TEST(JsonDocuments, KeysDifferingInNormalizationStayDistinct) {
   EXPECT_EQ(c["\xF0\x9F\x98\x80"].integer(), 3);
 }
 
-TEST(JsonDocuments, EscapedZeroCharactersKeepTheWholeText) {
+TEST(JSONParserTest, EscapedZeroCharactersKeepTheWholeText) {
   Config c = JSONParser::parseToConfig(R"({"a\u0000b": "x\u0000y", "a\u0000c": 2})");
   ASSERT_EQ(c.dictionary()->size(), 2u);  // not merged into one key "a"
   EXPECT_EQ(c[std::string_view("a\0b", 3)].string(), std::string("x\0y", 3));
   EXPECT_EQ(c[std::string_view("a\0c", 3)].integer(), 2);
 }
 
-TEST(JsonDocuments, CamelCaseLookupsReachDocumentKeys) {
+TEST(JSONParserTest, CamelCaseLookupsReachDocumentKeys) {
   Config c = JSONParser::parseToConfig(R"({"pre_tokenizer": {"add_prefix_space": false, "type": "ByteLevel"}})");
   EXPECT_EQ(c["preTokenizer"]["addPrefixSpace"].boolean(), false);
   EXPECT_EQ(c["preTokenizer"]["type"].string(), "ByteLevel");
@@ -204,9 +204,9 @@ struct MalformedCase {
   std::string what;  // expected message, or empty to check only the shape
 };
 
-class MalformedJson : public ::testing::TestWithParam<MalformedCase> {};
+class JSONParserMalformedInputTest : public ::testing::TestWithParam<MalformedCase> {};
 
-TEST_P(MalformedJson, FailsWithAReadError) {
+TEST_P(JSONParserMalformedInputTest, FailsWithAReadError) {
   const auto& c = GetParam();
   try {
     JSONParser::parseToConfig(c.json);
@@ -225,7 +225,7 @@ TEST_P(MalformedJson, FailsWithAReadError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Inputs, MalformedJson,
+    Inputs, JSONParserMalformedInputTest,
     ::testing::Values(MalformedCase{"Empty", "", "JSON read failed (code 0) at position 0: empty data"},
                       MalformedCase{"BlanksOnly", "   \n", "JSON read failed (code 1) at position 4: The document is empty."},
                       MalformedCase{"TrailingComma", R"({"a": 1,})", ""}, MalformedCase{"ArrayTrailingComma", "[1,]", ""},
@@ -250,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"InfinityCutShort", "infinit", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(JsonDocuments, DeepButAllowedNestingParses) {
+TEST(JSONParserTest, DeepButAllowedNestingParses) {
   std::string json = std::string(1000, '[') + std::string(1000, ']');
   Config c = JSONParser::parseToConfig(json);
   const Config* cur = &c;
@@ -269,7 +269,7 @@ std::string readFile(const std::filesystem::path& path) {
   return out.str();
 }
 
-TEST(JsonDocuments, ReadsTheWhisperTokenizerFile) {
+TEST(JSONParserTest, ReadsTheWhisperTokenizerFile) {
   const auto path = testsupport::fixturesDir() / "tokenizers" / "whisper-tiny" / "tokenizer.json";
   PARLET_REQUIRE_FIXTURE(path);
   Config c = JSONParser::parseToConfig(readFile(path));

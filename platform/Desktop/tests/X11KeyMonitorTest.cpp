@@ -258,7 +258,7 @@ TEST_F(X11KeyMonitorTest, ByDefaultAFocusedQtWindowMakesEventsLocal) {
   collect(0);
 }
 
-TEST(X11KeyMonitorErrors, ADisplayThatCannotBeOpenedIsNamed) {
+TEST(X11KeyMonitorErrorsTest, ADisplayThatCannotBeOpenedIsNamed) {
   desktoptest::application();
   testsupport::EnvironmentGuard env;
   env.set("DISPLAY", ":4095");

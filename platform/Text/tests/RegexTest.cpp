@@ -35,15 +35,15 @@ struct RangeSearchCase {
   Pieces expected;
 };
 
-class RangeSearch : public ::testing::TestWithParam<RangeSearchCase> {};
+class RegexRangeSearchTest : public ::testing::TestWithParam<RangeSearchCase> {};
 
-TEST_P(RangeSearch, FindsTheMatchedTexts) {
+TEST_P(RegexRangeSearchTest, FindsTheMatchedTexts) {
   const auto& c = GetParam();
   EXPECT_EQ(strings(Regex(c.pattern).matchedTexts(c.text)), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Patterns, RangeSearch,
+    Patterns, RegexRangeSearchTest,
     ::testing::Values(
         RangeSearchCase{"ByteLevelWords", kByteLevel, "Hello world", {"Hello", " world"}},
         RangeSearchCase{"ByteLevelContraction", kByteLevel, "don't", {"don", "'t"}},
@@ -63,24 +63,24 @@ INSTANTIATE_TEST_SUITE_P(
         RangeSearchCase{"NothingMatches", "z", "abc", {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(RegexRanges, OffsetsAreUtf8Bytes) {
+TEST(RegexRangesTest, OffsetsAreUtf8Bytes) {
   // "é" is two bytes, the emoji four (a surrogate pair in UTF-16).
   EXPECT_THAT(Regex("b").ranges("\xC3\xA9" "b\xF0\x9F\x98\x80" "b"),
               ElementsAre(ByteRange{2, 3}, ByteRange{7, 8}));
 }
 
-TEST(RegexRanges, EmptyMatchStepsOneCharacterAndStopsAtTheEnd) {
+TEST(RegexRangesTest, EmptyMatchStepsOneCharacterAndStopsAtTheEnd) {
   // "e" + combining acute is one character of three bytes: the search steps over it whole.
   auto found = Regex("x*").ranges("e\xCC\x81" "a");
   EXPECT_THAT(found, ElementsAre(ByteRange{0, 0}, ByteRange{3, 3}, ByteRange{4, 4}));
   EXPECT_THAT(Regex("x*").ranges(""), ElementsAre(ByteRange{0, 0}));
 }
 
-TEST(RegexRanges, RejectsMalformedUtf8) {
+TEST(RegexRangesTest, RejectsMalformedUtf8) {
   EXPECT_THROW(Regex("a").ranges("a\xFF"), InvalidUtf8Error);
 }
 
-TEST(RegexSplit, SeparatorSplitIncludesOrDropsSeparators) {
+TEST(RegexSplitTest, SeparatorSplitIncludesOrDropsSeparators) {
   Regex dash("-");
   EXPECT_EQ(strings(dash.split("a-b", true)), (Pieces{"a", "-", "b"}));
   EXPECT_EQ(strings(dash.split("a-b", false)), (Pieces{"a", "b"}));
@@ -88,7 +88,7 @@ TEST(RegexSplit, SeparatorSplitIncludesOrDropsSeparators) {
   EXPECT_EQ(strings(dash.split("", true)), Pieces{});
 }
 
-TEST(RegexSplit, SeparatorMatchingEmptyTextTerminates) {
+TEST(RegexSplitTest, SeparatorMatchingEmptyTextTerminates) {
   EXPECT_EQ(strings(Regex("x*").split("ab", true)), (Pieces{"a", "b"}));
   EXPECT_EQ(strings(Regex("x*").split("axb", true)), (Pieces{"a", "x", "b"}));
 }
@@ -101,15 +101,15 @@ struct BehaviourCase {
   Pieces expected;
 };
 
-class BehaviourSplit : public ::testing::TestWithParam<BehaviourCase> {};
+class RegexBehaviourSplitTest : public ::testing::TestWithParam<BehaviourCase> {};
 
-TEST_P(BehaviourSplit, JoinsSeparatorsAsAsked) {
+TEST_P(RegexBehaviourSplitTest, JoinsSeparatorsAsAsked) {
   const auto& c = GetParam();
   EXPECT_EQ(strings(Regex(c.pattern).split(c.text, c.behavior)), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Behaviours, BehaviourSplit,
+    Behaviours, RegexBehaviourSplitTest,
     ::testing::Values(
         BehaviourCase{"Removed", "-", "a-b-", SplitBehavior::removed, {"a", "b"}},
         BehaviourCase{"Isolated", "-", "a-b-", SplitBehavior::isolated, {"a", "-", "b", "-"}},
@@ -128,15 +128,15 @@ struct CaptureSplitCase {
   Pieces expected;
 };
 
-class CaptureGroupSplit : public ::testing::TestWithParam<CaptureSplitCase> {};
+class RegexCaptureGroupSplitTest : public ::testing::TestWithParam<CaptureSplitCase> {};
 
-TEST_P(CaptureGroupSplit, KeepsTheHighestParticipatingGroup) {
+TEST_P(RegexCaptureGroupSplitTest, KeepsTheHighestParticipatingGroup) {
   const auto& c = GetParam();
   EXPECT_EQ(strings(Regex(c.pattern).splitKeepingCaptureGroups(c.text)), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Patterns, CaptureGroupSplit,
+    Patterns, RegexCaptureGroupSplitTest,
     ::testing::Values(
         CaptureSplitCase{"AbsorbsWhitespace", R"(\s*(<tok>)\s*)", "a <tok> b", {"a", "<tok>", "b"}},
         CaptureSplitCase{"SecondAlternative", R"((<s>)|\s*(</s>))", "x </s>y<s>", {"x", "</s>", "y", "<s>"}},
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         CaptureSplitCase{"AdjacentTokens", R"((<s>)|(</s>))", "<s></s>", {"<s>", "</s>"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CaptureGroupSplit, AlternationOfThousandsOfEscapedLiterals) {
+TEST(RegexCaptureGroupSplitTest, AlternationOfThousandsOfEscapedLiterals) {
   // Added tokens full of metacharacters, as a tokenizer builds its added-token pattern.
   std::vector<std::string> tokens;
   for (int i = 0; i < 3000; ++i) tokens.push_back("<|t." + std::to_string(i) + "*(x)[" + std::to_string(i % 7) + "]|>");
@@ -164,7 +164,7 @@ TEST(CaptureGroupSplit, AlternationOfThousandsOfEscapedLiterals) {
   EXPECT_EQ(strings(regex.splitKeepingCaptureGroups("<|tX1*(x)[1]|>")), (Pieces{"<|tX1*(x)[1]|>"}));
 }
 
-TEST(CaptureGroupSplit, ManyGroupsWithClassesEscapesAndLookaround) {
+TEST(RegexCaptureGroupSplitTest, ManyGroupsWithClassesEscapesAndLookaround) {
   // Enough groups for the faster search without groups; parentheses in sets, escaped parentheses
   // and lookahead must keep their meaning there.
   std::string pattern = R"((x[(]y)|(\(z\))|(q(?=r))|([[:digit:]]+(?:k)))";
@@ -185,7 +185,7 @@ TEST(CaptureGroupSplit, ManyGroupsWithClassesEscapesAndLookaround) {
   EXPECT_EQ(strings(Regex(backReference).splitKeepingCaptureGroups("'x' \"x'")), (Pieces{"'", " \"x'"}));
 }
 
-TEST(RegexMatches, ReportsGroupsThatDidNotTakePart) {
+TEST(RegexMatchesTest, ReportsGroupsThatDidNotTakePart) {
   auto m = Regex("(a)|(b)").firstMatch("xb");
   ASSERT_TRUE(m.has_value());
   EXPECT_EQ(m->range, (ByteRange{1, 2}));
@@ -195,14 +195,14 @@ TEST(RegexMatches, ReportsGroupsThatDidNotTakePart) {
   EXPECT_FALSE(Regex("z").firstMatch("abc").has_value());
 }
 
-TEST(RegexMatches, ContainsMatchFindsHashShapes) {
+TEST(RegexMatchesTest, ContainsMatchFindsHashShapes) {
   Regex sha("^[0-9a-f]{64}$");
   EXPECT_TRUE(sha.containsMatch(std::string(64, 'a')));
   EXPECT_FALSE(sha.containsMatch(std::string(63, 'a')));
   EXPECT_FALSE(sha.containsMatch(std::string(64, 'A')));
 }
 
-TEST(RegexMatches, OptionsChangeMatching) {
+TEST(RegexMatchesTest, OptionsChangeMatching) {
   Regex::Options insensitive;
   insensitive.caseInsensitive = true;
   EXPECT_TRUE(Regex("abc", insensitive).containsMatch("xABCx"));
@@ -222,15 +222,15 @@ struct ReplaceCase {
   std::string expected;
 };
 
-class RegexReplace : public ::testing::TestWithParam<ReplaceCase> {};
+class RegexReplaceTest : public ::testing::TestWithParam<ReplaceCase> {};
 
-TEST_P(RegexReplace, ExpandsTheTemplate) {
+TEST_P(RegexReplaceTest, ExpandsTheTemplate) {
   const auto& c = GetParam();
   EXPECT_EQ(Regex(c.pattern).replace(c.text, c.replacement), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Templates, RegexReplace,
+    Templates, RegexReplaceTest,
     ::testing::Values(
         ReplaceCase{"GroupReference", R"((\d+))", "<$1>", "a12", "a<12>"},
         ReplaceCase{"WholeMatch", R"(\d)", "[$0]", "a1b2", "a[1]b[2]"},
@@ -250,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The bounded replacement gives nothing once the result passes the bound, on either side of it
 // and however the growth comes: from the template's text, from its groups, or with no match.
-TEST(RegexReplaceBound, GivesNothingPastTheBound) {
+TEST(RegexReplaceBoundTest, GivesNothingPastTheBound) {
   const struct {
     const char* pattern;
     const char* replacement;
@@ -270,7 +270,7 @@ TEST(RegexReplaceBound, GivesNothingPastTheBound) {
     EXPECT_EQ(Regex(c.pattern).replace(c.text, c.replacement, c.maxBytes), c.expected) << c.pattern << " " << c.maxBytes;
 }
 
-TEST(RegexCompile, BadPatternsAreErrorsNamingThePattern) {
+TEST(RegexCompileTest, BadPatternsAreErrorsNamingThePattern) {
   for (const char* bad : {"(", "[a-", R"(\p{NoSuchProperty})", "a{2,1}", "*"}) {
     try {
       Regex r(bad);
@@ -283,7 +283,7 @@ TEST(RegexCompile, BadPatternsAreErrorsNamingThePattern) {
   EXPECT_THROW(Regex("a\xC3"), RegexError);
 }
 
-TEST(RegexCompile, CatastrophicBacktrackingRunsOutOfTime) {
+TEST(RegexCompileTest, CatastrophicBacktrackingRunsOutOfTime) {
   Regex::Options limited;
   limited.timeLimit = 20;
   Regex nested("(a+)+$", limited);
@@ -299,7 +299,7 @@ std::string backtrackingRuns(std::size_t bytes) {
   return text;
 }
 
-TEST(RegexTimeBudget, BoundsEverySearchOfTheCallTogether) {
+TEST(RegexTimeBudgetTest, BoundsEverySearchOfTheCallTogether) {
   using namespace std::chrono_literals;
   const std::string text = backtrackingRuns(1500);
   Regex many("(a+)+b|!");
@@ -329,7 +329,7 @@ TEST(RegexTimeBudget, BoundsEverySearchOfTheCallTogether) {
   EXPECT_EQ(strings(many.matchedTexts("aab!")), (Pieces{"aab", "!"}));
 }
 
-TEST(RegexTimeBudget, InnerBudgetNeverExtendsTheOuterOne) {
+TEST(RegexTimeBudgetTest, InnerBudgetNeverExtendsTheOuterOne) {
   using namespace std::chrono_literals;
   Regex many("(a+)+b|!");
   const std::string text = backtrackingRuns(1500);
@@ -343,14 +343,14 @@ TEST(RegexTimeBudget, InnerBudgetNeverExtendsTheOuterOne) {
   other.join();
 }
 
-TEST(RegexEscape, EscapedPatternMatchesOnlyTheLiteral) {
+TEST(RegexEscapeTest, EscapedPatternMatchesOnlyTheLiteral) {
   const std::string literal = R"(a.b*c+d?(e)[f]{g}^h$i|j\k/l-m#)";
   Regex regex(Regex::escapedPattern(literal));
   EXPECT_EQ(strings(regex.matchedTexts("x" + literal + "y")), Pieces{literal});
   EXPECT_TRUE(regex.matchedTexts("aXb*c+d?(e)[f]{g}^h$i|j\\k/l-m#").empty());
 }
 
-TEST(RegexThreads, OneRegexServesConcurrentCallers) {
+TEST(RegexThreadsTest, OneRegexServesConcurrentCallers) {
   Regex regex(kByteLevel);
   std::vector<std::thread> threads;
   std::vector<Pieces> results(4);

@@ -24,9 +24,9 @@ struct Utf8Case {
   std::size_t invalidAt;  // npos when well-formed
 };
 
-class Utf8Validation : public ::testing::TestWithParam<Utf8Case> {};
+class Utf8ValidationTest : public ::testing::TestWithParam<Utf8Case> {};
 
-TEST_P(Utf8Validation, FindsTheFirstMalformedSequence) {
+TEST_P(Utf8ValidationTest, FindsTheFirstMalformedSequence) {
   const auto& c = GetParam();
   EXPECT_EQ(findInvalidUtf8(c.text), c.invalidAt);
   if (c.invalidAt == std::string_view::npos) {
@@ -44,7 +44,7 @@ TEST_P(Utf8Validation, FindsTheFirstMalformedSequence) {
 constexpr auto npos = std::string_view::npos;
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, Utf8Validation,
+    Texts, Utf8ValidationTest,
     ::testing::Values(
         Utf8Case{"Empty", "", npos}, Utf8Case{"Ascii", "plain ascii text, long enough", npos},
         Utf8Case{"AllLengths", "a\xC3\xA9\xE2\x96\x81\xF0\x9F\x98\x80", npos},
@@ -63,9 +63,9 @@ struct RepairCase {
   std::string repaired;
 };
 
-class Utf8Repair : public ::testing::TestWithParam<RepairCase> {};
+class Utf8RepairTest : public ::testing::TestWithParam<RepairCase> {};
 
-TEST_P(Utf8Repair, ReplacesEachMaximalIllFormedSubpart) {
+TEST_P(Utf8RepairTest, ReplacesEachMaximalIllFormedSubpart) {
   const auto& c = GetParam();
   std::string repaired = repairUtf8(c.text);
   EXPECT_EQ(repaired, c.repaired);
@@ -73,7 +73,7 @@ TEST_P(Utf8Repair, ReplacesEachMaximalIllFormedSubpart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, Utf8Repair,
+    Texts, Utf8RepairTest,
     ::testing::Values(
         RepairCase{"Empty", "", ""},
         RepairCase{"WellFormedUnchanged", "a\xC3\xA9\xF0\x9F\x98\x80", "a\xC3\xA9\xF0\x9F\x98\x80"},
@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // ICU's U8_NEXT follows the same practice: each ill-formed subpart it reads becomes one U+FFFD.
-TEST(Utf8Repair, AgreesWithIcuDecodingOnRandomBytes) {
+TEST(Utf8RepairTest, AgreesWithIcuDecodingOnRandomBytes) {
   const std::vector<unsigned char> bytes = {'a', 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF,
                                             0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF};
   std::mt19937 random(99);
@@ -110,7 +110,7 @@ TEST(Utf8Repair, AgreesWithIcuDecodingOnRandomBytes) {
   }
 }
 
-TEST(Scalars, StepForwardAndBackOverEveryLength) {
+TEST(ScalarStepsTest, StepForwardAndBackOverEveryLength) {
   const std::string text = "a\xC3\xA9\xE2\x96\x81\xF0\x9F\x98\x80";  // a, U+00E9, U+2581, U+1F600
   const std::vector<char32_t> expected = {U'a', U'\u00E9', U'\u2581', U'\U0001F600'};
   const std::vector<std::size_t> starts = {0, 1, 3, 6};
@@ -125,7 +125,7 @@ TEST(Scalars, StepForwardAndBackOverEveryLength) {
   }
 }
 
-TEST(Utf16, ConvertsBothWaysAndReplacesLoneSurrogates) {
+TEST(Utf16ConversionTest, ConvertsBothWaysAndReplacesLoneSurrogates) {
   EXPECT_EQ(toUtf16("a\xC3\xA9\xF0\x9F\x98\x80"), (std::u16string{u'a', 0x00E9, 0xD83D, 0xDE00}));
   EXPECT_EQ(toUtf8(std::u16string{u'a', 0x00E9, 0xD83D, 0xDE00}), "a\xC3\xA9\xF0\x9F\x98\x80");
   EXPECT_EQ(toUtf8(std::u16string{0xD800, u'x', 0xDC00}), "\xEF\xBF\xBDx\xEF\xBF\xBD");
@@ -139,21 +139,21 @@ struct NormalizationCase {
   std::string expected;
 };
 
-class Normalization : public ::testing::TestWithParam<NormalizationCase> {};
+class NormalizationTest : public ::testing::TestWithParam<NormalizationCase> {};
 
-TEST_P(Normalization, GivesTheStandardForm) {
+TEST_P(NormalizationTest, GivesTheStandardForm) {
   const auto& c = GetParam();
   EXPECT_EQ(normalize(c.text, c.form), c.expected);
 }
 
-TEST_P(Normalization, IsNormalizedOnlyWhenNormalizingChangesNothing) {
+TEST_P(NormalizationTest, IsNormalizedOnlyWhenNormalizingChangesNothing) {
   const auto& c = GetParam();
   EXPECT_EQ(isNormalized(c.text, c.form), c.text == c.expected);
   EXPECT_TRUE(isNormalized(c.expected, c.form));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Forms, Normalization,
+    Forms, NormalizationTest,
     ::testing::Values(
         NormalizationCase{"NfdDecomposes", "caf" + kPrecomposedE, NormalizationForm::nfd, "cafe\xCC\x81"},
         NormalizationCase{"NfcComposes", "cafe\xCC\x81", NormalizationForm::nfc, "caf" + kPrecomposedE},
@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
         NormalizationCase{"AsciiUnchanged", "plain", NormalizationForm::nfkd, "plain"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CanonicalEquivalence, EquivalentSpellingsCompareAndHashAlike) {
+TEST(CanonicalEquivalenceTest, EquivalentSpellingsCompareAndHashAlike) {
   EXPECT_TRUE(canonicallyEquivalent(kPrecomposedE, kDecomposedE));
   EXPECT_EQ(canonicalHash(kPrecomposedE), canonicalHash(kDecomposedE));
   EXPECT_EQ(canonicalCompare(kPrecomposedE, kDecomposedE), 0);
@@ -178,7 +178,7 @@ TEST(CanonicalEquivalence, EquivalentSpellingsCompareAndHashAlike) {
   EXPECT_TRUE(set.contains(kDecomposedE));
 }
 
-TEST(CaseMapping, UsesFullMappingsWithoutLocale) {
+TEST(CaseMappingTest, UsesFullMappingsWithoutLocale) {
   EXPECT_EQ(lowercased("\xC3\x80\xC3\x89\xC3\x8E ABC"), "\xC3\xA0\xC3\xA9\xC3\xAE abc");
   EXPECT_EQ(lowercased("\xC4\xB0"), "i\xCC\x87");  // dotted capital I: full mapping, not Turkish
   EXPECT_EQ(uppercased("stra\xC3\x9F" "e"), "STRASSE");
@@ -194,16 +194,16 @@ struct GraphemeCase {
   std::vector<std::size_t> boundaries;
 };
 
-class Graphemes : public ::testing::TestWithParam<GraphemeCase> {};
+class GraphemesTest : public ::testing::TestWithParam<GraphemeCase> {};
 
-TEST_P(Graphemes, FollowExtendedClusterRules) {
+TEST_P(GraphemesTest, FollowExtendedClusterRules) {
   const auto& c = GetParam();
   EXPECT_EQ(graphemeBoundaries(c.text), c.boundaries);
   EXPECT_EQ(graphemeCount(c.text), c.boundaries.size() - 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, Graphemes,
+    Texts, GraphemesTest,
     ::testing::Values(
         GraphemeCase{"Empty", "", {0}}, GraphemeCase{"Ascii", "abc", {0, 1, 2, 3}},
         GraphemeCase{"CombiningMark", "x" + kDecomposedE + "y", {0, 1, 4, 5}},
@@ -215,13 +215,13 @@ INSTANTIATE_TEST_SUITE_P(
         GraphemeCase{"HangulSyllableJamo", "\xE1\x84\x80\xE1\x85\xA1", {0, 6}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Graphemes, ViewsPointIntoTheText) {
+TEST(GraphemesTest, ViewsPointIntoTheText) {
   std::string text = "a" + kDecomposedE;
   EXPECT_THAT(graphemes(text), ElementsAre("a", kDecomposedE));
   EXPECT_THROW(graphemes("a\xC3"), InvalidUtf8Error);
 }
 
-TEST(CharacterProperties, FollowTheUnicodeDatabase) {
+TEST(CharacterPropertiesTest, FollowTheUnicodeDatabase) {
   EXPECT_TRUE(isWhitespace(U' '));
   EXPECT_TRUE(isWhitespace(U'\u00A0'));
   EXPECT_TRUE(isWhitespace(U'\u2029'));
@@ -245,12 +245,12 @@ TEST(CharacterProperties, FollowTheUnicodeDatabase) {
   EXPECT_EQ(generalCategory(U'\u200B'), GeneralCategory::Cf);
 }
 
-TEST(Normalization, IsNormalizedRejectsIllFormedText) {
+TEST(NormalizationTest, IsNormalizedRejectsIllFormedText) {
   EXPECT_THROW(isNormalized("e\xCC", NormalizationForm::nfc), InvalidUtf8Error);
 }
 
 // The ASCII shortcuts of the property tests agree with ICU's property data.
-TEST(CharacterProperties, AsciiAnswersMatchThePropertyData) {
+TEST(CharacterPropertiesTest, AsciiAnswersMatchThePropertyData) {
   for (char32_t c = 0; c < 0x80; ++c) {
     SCOPED_TRACE(static_cast<unsigned>(c));
     auto u = static_cast<UChar32>(c);

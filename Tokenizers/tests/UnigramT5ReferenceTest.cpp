@@ -185,7 +185,7 @@ std::vector<CorpusText> corpus() {
   };
 }
 
-class T5Reference : public ::testing::Test {
+class UnigramT5ReferenceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     const auto folder = tokenizerFixture("t5-small");
@@ -200,11 +200,11 @@ class T5Reference : public ::testing::Test {
   static std::shared_ptr<PreTrainedTokenizer> tokenizer_;
   static std::shared_ptr<ReferenceUnigram> reference_;
 };
-std::shared_ptr<PreTrainedTokenizer> T5Reference::tokenizer_;
-std::shared_ptr<ReferenceUnigram> T5Reference::reference_;
+std::shared_ptr<PreTrainedTokenizer> UnigramT5ReferenceTest::tokenizer_;
+std::shared_ptr<ReferenceUnigram> UnigramT5ReferenceTest::reference_;
 
 // Each piece of the front end, and each whole normalized text as one piece (spaces, long lattices).
-TEST_F(T5Reference, PiecesTokenizeAsTheReferenceLattice) {
+TEST_F(UnigramT5ReferenceTest, PiecesTokenizeAsTheReferenceLattice) {
   const TokenizingModel& model = tokenizer_->model();
   for (const auto& c : corpus()) {
     const std::string normalized = tokenizer_->normalize(c.text);
@@ -216,7 +216,7 @@ TEST_F(T5Reference, PiecesTokenizeAsTheReferenceLattice) {
 }
 
 // A piece above the size whose lattice buffers a thread keeps, then short ones again.
-TEST_F(T5Reference, LongPieceTokenizesAsTheReferenceLattice) {
+TEST_F(UnigramT5ReferenceTest, LongPieceTokenizesAsTheReferenceLattice) {
   const TokenizingModel& model = tokenizer_->model();
   std::string piece = prose(80000);
   for (char& ch : piece)
@@ -277,7 +277,7 @@ TEST(UnigramReferenceTest, RandomVocabulariesTokenizeAsTheReferenceLattice) {
   }
 }
 
-TEST_F(T5Reference, RunOfOverAMillionLettersRoundTrips) {
+TEST_F(UnigramT5ReferenceTest, RunOfOverAMillionLettersRoundTrips) {
   std::string text = repeat("abcdefghij", 120000);
   EXPECT_EQ(tokenizer_->decode(tokenizer_->encode(text), true), text);
 }
@@ -291,7 +291,7 @@ std::uint64_t fnv1a(const std::vector<TokenId>& ids) {
 
 // Ids of encode(text) and encode(text, false) as recorded before the lattice moved to byte positions:
 // their count (with the closing </s>) and an FNV-1a hash over each id's four bytes, low byte first.
-TEST_F(T5Reference, EncodingKeepsTheRecordedIds) {
+TEST_F(UnigramT5ReferenceTest, EncodingKeepsTheRecordedIds) {
   const struct {
     const char* name;
     std::size_t count;
