@@ -6,11 +6,11 @@
 #include "Hub/HubApi.h"
 #include "KestrumCore/Concurrency.h"
 #include "Murmel/audio/AudioProcessor.h"
-#include "Murmel/EngineLogging.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/decoding/TokenSampler.h"
 #include "Murmel/models/EngineModelUtilities.h"
 #include "Murmel/models/ModelDownload.h"
-#include "Murmel/decoding/TokenSampler.h"
-#include "Murmel/WhisperError.h"
 #include "platform/Net/Url.h"
 
 namespace murmel {

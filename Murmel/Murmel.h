@@ -27,11 +27,11 @@
 
 #include "Hub/Progress.h"
 #include "KestrumCore/ModelState.h"
-#include "Murmel/EngineUtilities.h"
-#include "Murmel/models/ModelSupport.h"
+#include "Murmel/common/EngineUtilities.h"
+#include "Murmel/data/ModelSupport.h"
+#include "Murmel/decoding/WhisperTokenizer.h"
 #include "Murmel/MurmelConfig.h"
 #include "Murmel/transcription/TranscribeTask.h"
-#include "Murmel/decoding/WhisperTokenizer.h"
 
 namespace murmel {
 

@@ -16,11 +16,11 @@
 #include "Murmel/audio/AudioEncoder.h"
 #include "Murmel/audio/AudioInputConfig.h"
 #include "Murmel/audio/AudioProcessing.h"
-#include "Murmel/decoding/LogitsFilter.h"
-#include "Murmel/models/ModelVariant.h"
-#include "Murmel/transcription/SegmentSeeker.h"
-#include "Murmel/decoding/TextDecoder.h"
 #include "Murmel/audio/VoiceActivityDetector.h"
+#include "Murmel/data/ModelVariant.h"
+#include "Murmel/decoding/LogitsFilter.h"
+#include "Murmel/decoding/TextDecoder.h"
+#include "Murmel/transcription/SegmentSeeker.h"
 
 namespace murmel {
 

@@ -8,9 +8,9 @@
 #include "KestrumCore/ErrorDescription.h"
 #include "Murmel/audio/AudioChunker.h"
 #include "Murmel/audio/AudioProcessor.h"
-#include "Murmel/EngineLogging.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/common/WhisperError.h"
 #include "Murmel/Murmel.h"
-#include "Murmel/WhisperError.h"
 
 namespace murmel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
-#include "Murmel/models/ModelSupport.h"
+#include "Murmel/data/ModelSupport.h"
 #include "platform/System/Json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

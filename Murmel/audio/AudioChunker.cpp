@@ -5,7 +5,7 @@
 
 #include "KestrumCore/ErrorDescription.h"
 #include "KestrumCore/Logging.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 
 namespace murmel {
 

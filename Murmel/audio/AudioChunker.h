@@ -12,10 +12,10 @@
 #include <span>
 #include <vector>
 
-#include "Murmel/audio/AudioChunk.h"
-#include "Murmel/decoding/DecodingOptions.h"
-#include "Murmel/EngineUtilities.h"
 #include "Murmel/audio/VoiceActivityDetector.h"
+#include "Murmel/common/EngineUtilities.h"
+#include "Murmel/data/AudioChunk.h"
+#include "Murmel/data/DecodingOptions.h"
 
 namespace murmel {
 

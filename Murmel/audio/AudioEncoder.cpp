@@ -3,9 +3,9 @@
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/MLModelExtensions.h"
 #include "KestrumCore/ModelUtilities.h"
-#include "Murmel/EngineLogging.h"
-#include "Murmel/models/ModelRecords.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/data/ModelRecords.h"
 
 namespace murmel {
 

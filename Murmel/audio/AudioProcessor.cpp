@@ -11,9 +11,9 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Logging.h"
-#include "Murmel/Constants.h"
-#include "Murmel/EngineUtilities.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/EngineUtilities.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/data/Constants.h"
 
 namespace murmel {
 

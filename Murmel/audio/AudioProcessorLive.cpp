@@ -5,7 +5,7 @@
 
 #include "KestrumCore/Logging.h"
 #include "Murmel/audio/AudioProcessor.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 
 namespace murmel {
 

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "KestrumCore/MLModelExtensions.h"
-#include "Murmel/detail/HalfFloats.h"
+#include "Murmel/decoding/detail/HalfFloats.h"
 
 namespace murmel {
 namespace {

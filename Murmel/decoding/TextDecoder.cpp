@@ -11,13 +11,13 @@
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/MLModelExtensions.h"
 #include "KestrumCore/ModelUtilities.h"
-#include "Murmel/Constants.h"
-#include "Murmel/EngineLogging.h"
-#include "Murmel/EngineUtilities.h"
-#include "Murmel/models/ModelRecords.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/common/EngineUtilities.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/data/Constants.h"
+#include "Murmel/data/ModelRecords.h"
+#include "Murmel/decoding/detail/HalfFloats.h"
 #include "Murmel/decoding/TextUtilities.h"
-#include "Murmel/WhisperError.h"
-#include "Murmel/detail/HalfFloats.h"
 
 namespace murmel {
 namespace {

@@ -16,10 +16,10 @@
 
 #include "KestrumCore/EarlyStopActor.h"
 #include "Murmel/audio/AudioEncoder.h"
-#include "Murmel/decoding/DecodingValues.h"
+#include "Murmel/data/DecodingValues.h"
+#include "Murmel/data/TranscriptionResult.h"
 #include "Murmel/decoding/LogitsFilter.h"
 #include "Murmel/decoding/TokenSampler.h"
-#include "Murmel/transcription/TranscriptionResult.h"
 #include "Murmel/decoding/WhisperTokenizer.h"
 
 namespace murmel {

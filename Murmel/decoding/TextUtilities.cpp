@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "Murmel/EngineLogging.h"
+#include "Murmel/common/EngineLogging.h"
 
 namespace murmel {
 namespace {

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "Murmel/WhisperError.h"
-#include "Murmel/detail/HalfFloats.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/decoding/detail/HalfFloats.h"
 
 namespace murmel {
 namespace {

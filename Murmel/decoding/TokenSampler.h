@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "Murmel/decoding/DecodingOptions.h"
+#include "Murmel/data/DecodingOptions.h"
 #include "platform/ML/MLMultiArray.h"
 
 namespace murmel {

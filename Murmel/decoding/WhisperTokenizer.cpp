@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "Murmel/Constants.h"
+#include "Murmel/data/Constants.h"
 #include "platform/Text/Unicode.h"
 
 namespace murmel {

@@ -7,8 +7,8 @@
 #include "Hub/HubApi.h"
 #include "Hub/LanguageModelConfigurationFromHub.h"
 #include "KestrumCore/Extensions.h"
-#include "Murmel/Constants.h"
-#include "Murmel/EngineLogging.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/data/Constants.h"
 #include "Tokenizers/AutoTokenizer.h"
 #include "Tokenizers/PreTrainedTokenizer.h"
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "KestrumCore/ModelUtilities.h"
-#include "Murmel/models/ModelSupport.h"
-#include "Murmel/models/ModelVariant.h"
+#include "Murmel/data/ModelSupport.h"
+#include "Murmel/data/ModelVariant.h"
 #include "Murmel/decoding/WhisperTokenizer.h"
 
 namespace murmel {

@@ -20,10 +20,10 @@
 #include "Hub/HubFileDownloader.h"
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Extensions.h"
-#include "Murmel/Constants.h"
-#include "Murmel/EngineLogging.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/data/Constants.h"
 #include "Murmel/models/EngineModelUtilities.h"
-#include "Murmel/WhisperError.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/System/Json.h"
 

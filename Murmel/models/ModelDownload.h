@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "Hub/Progress.h"
-#include "Murmel/models/ModelSupport.h"
+#include "Murmel/data/ModelSupport.h"
 
 namespace murmel {
 

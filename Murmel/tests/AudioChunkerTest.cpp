@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 
 namespace murmel {
 namespace {

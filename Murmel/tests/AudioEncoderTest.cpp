@@ -4,7 +4,7 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "Murmel/audio/AudioEncoder.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/System/Signposter.h"
 #include "testsupport/Fixtures.h"

@@ -12,7 +12,7 @@
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/audio/AudioProcessor.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 #include "platform/Audio/AudioFileWriter.h"
 #include "platform/Audio/tests/EncodedFiles.h"
 #include "platform/Audio/tests/Signals.h"

@@ -6,7 +6,7 @@
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/audio/AudioProcessor.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 #include "platform/Audio/FakeCaptureEngine.h"
 
 namespace murmel {

@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "KestrumCore/MLModelExtensions.h"
-#include "Murmel/decoding/DecodingValues.h"
+#include "Murmel/data/DecodingValues.h"
+#include "Murmel/data/ModelRecords.h"
 #include "Murmel/decoding/TextDecoder.h"
-#include "Murmel/models/ModelRecords.h"
 #include "platform/ML/ModelFolders.h"
 #include "testsupport/Fixtures.h"
 

@@ -1,4 +1,4 @@
-#include "Murmel/decoding/DecodingOptions.h"
+#include "Murmel/data/DecodingOptions.h"
 
 #include <cmath>
 #include <string_view>

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Murmel/decoding/DecodingValues.h"
+#include "Murmel/data/DecodingValues.h"
 
 namespace murmel {
 namespace {

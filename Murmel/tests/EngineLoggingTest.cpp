@@ -1,11 +1,11 @@
-#include "Murmel/EngineLogging.h"
+#include "Murmel/common/EngineLogging.h"
 
 #include <mutex>
 
 #include <gtest/gtest.h>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 
 using namespace murmel;
 using platform::system::SignpostEvent;

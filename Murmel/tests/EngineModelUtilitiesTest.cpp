@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/Constants.h"
+#include "Murmel/data/Constants.h"
 #include "Murmel/models/EngineModelUtilities.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"

@@ -1,4 +1,4 @@
-#include "Murmel/EngineUtilities.h"
+#include "Murmel/common/EngineUtilities.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 
 namespace murmel {
 namespace {

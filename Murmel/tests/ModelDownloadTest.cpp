@@ -16,10 +16,10 @@
 
 #include "Hub/Hub.h"
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/Constants.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/data/Constants.h"
 #include "Murmel/models/EngineModelUtilities.h"
 #include "Murmel/models/ModelDownload.h"
-#include "Murmel/WhisperError.h"
 #include "platform/ML/ModelFolders.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"

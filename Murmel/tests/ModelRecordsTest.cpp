@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Murmel/models/ModelRecords.h"
+#include "Murmel/data/ModelRecords.h"
 
 namespace murmel {
 namespace {

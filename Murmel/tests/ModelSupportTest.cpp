@@ -1,10 +1,10 @@
-#include "Murmel/models/ModelSupport.h"
+#include "Murmel/data/ModelSupport.h"
 
 #include <gtest/gtest.h>
 
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/Constants.h"
-#include "Murmel/models/ModelVariant.h"
+#include "Murmel/data/Constants.h"
+#include "Murmel/data/ModelVariant.h"
 
 namespace json = platform::json;
 using namespace murmel;

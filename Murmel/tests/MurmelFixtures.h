@@ -13,9 +13,9 @@
 
 #include "Murmel/audio/AudioEncoder.h"
 #include "Murmel/audio/AudioProcessor.h"
-#include "Murmel/EngineLogging.h"
-#include "Murmel/MurmelConfig.h"
+#include "Murmel/common/EngineLogging.h"
 #include "Murmel/decoding/TextDecoder.h"
+#include "Murmel/MurmelConfig.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "testsupport/Fixtures.h"
 

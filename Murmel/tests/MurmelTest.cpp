@@ -11,7 +11,7 @@
 
 #include "KestrumCore/tests/LogCapture.h"
 #include "Murmel/audio/AudioProcessor.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 #include "Murmel/tests/MurmelFixtures.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "Murmel/tests/SeekerFixtures.h"

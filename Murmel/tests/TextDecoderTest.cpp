@@ -8,8 +8,8 @@
 #include <stop_token>
 
 #include "KestrumCore/Concurrency.h"
+#include "Murmel/common/WhisperError.h"
 #include "Murmel/decoding/TextUtilities.h"
-#include "Murmel/WhisperError.h"
 #include "Murmel/tests/FakeTokenizer.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 
 namespace murmel {
 namespace {

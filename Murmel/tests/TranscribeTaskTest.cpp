@@ -16,7 +16,7 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/tests/LogCapture.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 #include "Murmel/tests/FakeStages.h"
 #include "Murmel/tests/ScriptedDecoder.h"
 #include "Murmel/tests/SeekerFixtures.h"

@@ -1,4 +1,4 @@
-#include "Murmel/transcription/TranscriptionResult.h"
+#include "Murmel/data/TranscriptionResult.h"
 
 #include <cmath>
 #include <thread>

@@ -2,10 +2,10 @@
 
 #include <cmath>
 
-#include "Murmel/Constants.h"
-#include "Murmel/transcription/SegmentSeeker.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/data/Constants.h"
 #include "Murmel/tests/SeekerFixtures.h"
+#include "Murmel/transcription/SegmentSeeker.h"
 
 namespace murmel {
 namespace {

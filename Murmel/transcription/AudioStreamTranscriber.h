@@ -28,12 +28,12 @@
 
 #include "Murmel/audio/AudioEncoder.h"
 #include "Murmel/audio/AudioProcessing.h"
-#include "Murmel/decoding/DecodingOptions.h"
-#include "Murmel/transcription/SegmentSeeker.h"
+#include "Murmel/data/DecodingOptions.h"
+#include "Murmel/data/TranscriptionResult.h"
 #include "Murmel/decoding/TextDecoder.h"
-#include "Murmel/transcription/TranscribeTask.h"
-#include "Murmel/transcription/TranscriptionResult.h"
 #include "Murmel/decoding/WhisperTokenizer.h"
+#include "Murmel/transcription/SegmentSeeker.h"
+#include "Murmel/transcription/TranscribeTask.h"
 
 namespace murmel {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <variant>
 
-#include "Murmel/transcription/TranscriptionResult.h"
+#include "Murmel/data/TranscriptionResult.h"
 
 namespace murmel {
 

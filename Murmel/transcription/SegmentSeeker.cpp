@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "KestrumCore/Extensions.h"
-#include "Murmel/EngineLogging.h"
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/common/WhisperError.h"
 #include "platform/Text/Unicode.h"
 
 namespace murmel {

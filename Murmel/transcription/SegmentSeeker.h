@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "Murmel/decoding/DecodingValues.h"
-#include "Murmel/transcription/TranscriptionResult.h"
+#include "Murmel/data/DecodingValues.h"
+#include "Murmel/data/TranscriptionResult.h"
 #include "Murmel/decoding/WhisperTokenizer.h"
 #include "platform/ML/MLMultiArray.h"
 

@@ -10,11 +10,11 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Describe.h"
-#include "Murmel/Constants.h"
-#include "Murmel/EngineLogging.h"
-#include "Murmel/EngineUtilities.h"
+#include "Murmel/common/EngineLogging.h"
+#include "Murmel/common/EngineUtilities.h"
+#include "Murmel/common/WhisperError.h"
+#include "Murmel/data/Constants.h"
 #include "Murmel/decoding/TokenSampler.h"
-#include "Murmel/WhisperError.h"
 
 namespace murmel {
 namespace {

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "Hub/Progress.h"
-#include "Murmel/EngineUtilities.h"
 #include "Murmel/audio/AudioEncoder.h"
 #include "Murmel/audio/AudioProcessing.h"
-#include "Murmel/transcription/SegmentSeeker.h"
+#include "Murmel/common/EngineUtilities.h"
+#include "Murmel/data/TranscriptionResult.h"
 #include "Murmel/decoding/TextDecoder.h"
-#include "Murmel/transcription/TranscriptionResult.h"
+#include "Murmel/transcription/SegmentSeeker.h"
 
 namespace murmel {
 

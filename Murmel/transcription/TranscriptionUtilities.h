@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Murmel/transcription/TranscriptionResult.h"
+#include "Murmel/data/TranscriptionResult.h"
 
 namespace murmel {
 

@@ -12,17 +12,17 @@
 #include <sstream>
 #include <string>
 
-#include "KestrumCore/Extensions.h"
-#include "Murmel/Constants.h"
-#include "Murmel/decoding/DecodingOptions.h"
-#include "Parlet/core/HotkeyManager.h"
 #include "Hub/JSONParser.h"
+#include "KestrumCore/Extensions.h"
+#include "Murmel/data/Constants.h"
+#include "Murmel/data/DecodingOptions.h"
+#include "Parlet/core/HotkeyManager.h"
 #include "Parlet/core/TranscriptArchive.h"
-#include "Tokenizers/PreTrainedTokenizer.h"
 #include "platform/ML/MLModel.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/System/Folders.h"
 #include "platform/System/Json.h"
+#include "Tokenizers/PreTrainedTokenizer.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include "Murmel/common/WhisperError.h"
 #include "Murmel/Murmel.h"
-#include "Murmel/WhisperError.h"
 #include "Parlet/core/MurmelSpeechEngine.h"
-#include "Parlet/core/Transcriber.h"
 #include "Parlet/core/tests/RoadFixtures.h"
+#include "Parlet/core/Transcriber.h"
 #include "platform/Audio/AudioFile.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"

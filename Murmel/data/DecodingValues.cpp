@@ -1,4 +1,4 @@
-#include "Murmel/decoding/DecodingValues.h"
+#include "Murmel/data/DecodingValues.h"
 
 #include <stdexcept>
 

@@ -1,9 +1,9 @@
-#include "Murmel/transcription/TranscriptionTimings.h"
+#include "Murmel/data/TranscriptionTimings.h"
 
 #include <array>
 #include <utility>
 
-#include "Murmel/detail/JsonFields.h"
+#include "Murmel/data/detail/JsonFields.h"
 
 namespace murmel {
 

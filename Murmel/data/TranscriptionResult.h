@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "KestrumCore/PropertyLock.h"
-#include "Murmel/transcription/TranscriptionTimings.h"
+#include "Murmel/data/TranscriptionTimings.h"
 #include "platform/System/Json.h"
 
 namespace murmel {

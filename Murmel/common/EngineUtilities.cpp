@@ -1,11 +1,11 @@
-#include "Murmel/EngineUtilities.h"
+#include "Murmel/common/EngineUtilities.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "KestrumCore/Extensions.h"
 #include "KestrumCore/Logging.h"
-#include "Murmel/Constants.h"
+#include "Murmel/data/Constants.h"
 #include "platform/Text/Unicode.h"
 
 namespace murmel {

@@ -1,6 +1,6 @@
-#include "Murmel/decoding/DecodingOptions.h"
+#include "Murmel/data/DecodingOptions.h"
 
-#include "Murmel/detail/JsonFields.h"
+#include "Murmel/data/detail/JsonFields.h"
 
 namespace murmel {
 

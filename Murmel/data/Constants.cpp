@@ -1,4 +1,4 @@
-#include "Murmel/Constants.h"
+#include "Murmel/data/Constants.h"
 
 namespace murmel {
 

@@ -1,4 +1,4 @@
-#include "Murmel/models/ModelVariant.h"
+#include "Murmel/data/ModelVariant.h"
 
 namespace murmel {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Murmel/models/ModelSupport.h"
+#include "Murmel/data/ModelSupport.h"
 
 namespace murmel {
 
@@ -22,7 +22,7 @@ struct Constants {
   static constexpr std::string_view defaultRemoteConfigName = "config.json";
   static constexpr std::string_view defaultRemoteEndpoint = "https://huggingface.co";
   // "<", "|" and ">": trimmed from a special token's text to get its bare name
-  // (trimmingSpecialTokenCharacters in Murmel/EngineUtilities.h).
+  // (trimmingSpecialTokenCharacters in Murmel/common/EngineUtilities.h).
   static constexpr std::string_view specialTokenCharacters = "<|>";
   // Joined to the following word: " ' “ ¡ ¿ ( [ { -
   static const std::string defaultPrependPunctuations;

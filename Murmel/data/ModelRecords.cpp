@@ -1,4 +1,4 @@
-#include "Murmel/models/ModelRecords.h"
+#include "Murmel/data/ModelRecords.h"
 
 #include <map>
 #include <utility>

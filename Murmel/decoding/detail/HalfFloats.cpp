@@ -1,4 +1,4 @@
-#include "Murmel/detail/HalfFloats.h"
+#include "Murmel/decoding/detail/HalfFloats.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "Murmel/WhisperError.h"
+#include "Murmel/common/WhisperError.h"
 
 #include "KestrumCore/Logging.h"
 

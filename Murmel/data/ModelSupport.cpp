@@ -1,11 +1,11 @@
-#include "Murmel/models/ModelSupport.h"
+#include "Murmel/data/ModelSupport.h"
 
 #include <algorithm>
 #include <unordered_set>
 
 #include "KestrumCore/Logging.h"
-#include "Murmel/Constants.h"
-#include "Murmel/detail/JsonFields.h"
+#include "Murmel/data/Constants.h"
+#include "Murmel/data/detail/JsonFields.h"
 
 namespace murmel {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "Murmel/decoding/DecodingOptions.h"
-#include "Murmel/transcription/TranscriptionTimings.h"
+#include "Murmel/data/DecodingOptions.h"
+#include "Murmel/data/TranscriptionTimings.h"
 #include "platform/ML/MLMultiArray.h"
 
 namespace murmel {

@@ -1,4 +1,4 @@
-#include "Murmel/EngineLogging.h"
+#include "Murmel/common/EngineLogging.h"
 
 #include <string>
 

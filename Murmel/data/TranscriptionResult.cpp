@@ -1,4 +1,4 @@
-#include "Murmel/transcription/TranscriptionResult.h"
+#include "Murmel/data/TranscriptionResult.h"
 
 #include <charconv>
 #include <cmath>
@@ -6,7 +6,7 @@
 
 #include "KestrumCore/Describe.h"
 #include "KestrumCore/Logging.h"
-#include "Murmel/detail/JsonFields.h"
+#include "Murmel/data/detail/JsonFields.h"
 
 namespace murmel {
 

@@ -13,8 +13,8 @@
 #include <variant>
 #include <vector>
 
-#include "Murmel/decoding/DecodingOptions.h"
-#include "Murmel/transcription/TranscriptionResult.h"
+#include "Murmel/data/DecodingOptions.h"
+#include "Murmel/data/TranscriptionResult.h"
 #include "platform/Audio/AudioFormat.h"
 
 namespace murmel {
