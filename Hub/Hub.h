@@ -21,10 +21,13 @@ namespace platform::json {
 class Value;
 }
 
+namespace kestrum {
+class Progress;
+}
+
 namespace hub {
 
 class Config;
-class Progress;
 
 class Hub {
  public:
@@ -67,9 +70,9 @@ class Hub {
 
   static std::vector<std::string> getFilenames(const RepoArgument& repo, const GlobsArgument& globs);
   static std::filesystem::path snapshot(const RepoArgument& repo, const GlobsArgument& globs,
-                                        const std::function<void(const Progress&)>& progressHandler = {});
+                                        const std::function<void(const kestrum::Progress&)>& progressHandler = {});
   static std::filesystem::path snapshot(const RepoArgument& repo, const GlobsArgument& globs,
-                                        const std::function<void(const Progress&, std::optional<double>)>& progressHandler);
+                                        const std::function<void(const kestrum::Progress&, std::optional<double>)>& progressHandler);
   static Config whoami(const std::string& token);
   // HubApi::FileMetadata, and a list of them.
   static auto getFileMetadata(const std::string& fileURL);

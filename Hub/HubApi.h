@@ -25,7 +25,7 @@
 
 #include "Hub/Config.h"
 #include "Hub/Hub.h"
-#include "Hub/Progress.h"
+#include "KestrumCore/Progress.h"
 #include "platform/Net/Http.h"
 #include "platform/System/SystemLog.h"
 
@@ -193,9 +193,9 @@ class HubApi {
   // EnvironmentError (offlineModeError, fileIntegrityError). Errors of the listing and the jobs
   // pass unchanged; a cancelled calling task (kestrum::currentStopToken) ends with
   // kestrum::CancellationError or the cancelled transfer's error, never with the folder.
-  using ProgressHandler = std::function<void(const Progress& overall)>;
+  using ProgressHandler = std::function<void(const kestrum::Progress& overall)>;
   // The overall progress and its latest throughput.
-  using SpeedProgressHandler = std::function<void(const Progress& overall, std::optional<double> speed)>;
+  using SpeedProgressHandler = std::function<void(const kestrum::Progress& overall, std::optional<double> speed)>;
   std::filesystem::path snapshot(const Hub::Repo& repo, const std::string& revision,
                                  const std::vector<std::string>& globs, const ProgressHandler& handler = {}) const;
   std::filesystem::path snapshot(const std::string& repoId, const std::string& revision,
@@ -276,12 +276,12 @@ inline std::vector<std::string> Hub::getFilenames(const RepoArgument& repo, cons
   return HubApi::shared().getFilenames(repo.repo, "main", globs.globs);
 }
 inline std::filesystem::path Hub::snapshot(const RepoArgument& repo, const GlobsArgument& globs,
-                                           const std::function<void(const Progress&)>& progressHandler) {
+                                           const std::function<void(const kestrum::Progress&)>& progressHandler) {
   return HubApi::shared().snapshot(repo.repo, "main", globs.globs, HubApi::ProgressHandler(progressHandler));
 }
 inline std::filesystem::path Hub::snapshot(
     const RepoArgument& repo, const GlobsArgument& globs,
-    const std::function<void(const Progress&, std::optional<double>)>& progressHandler) {
+    const std::function<void(const kestrum::Progress&, std::optional<double>)>& progressHandler) {
   return HubApi::shared().snapshot(repo.repo, "main", globs.globs, HubApi::SpeedProgressHandler(progressHandler));
 }
 inline Config Hub::whoami(const std::string& token) { return HubApi(std::nullopt, token).whoami(); }

@@ -17,7 +17,7 @@ namespace {
 Hub::Repo modelRepo(const std::string& id) { return Hub::Repo{id, Hub::RepoType::models}; }
 
 HubApi::ProgressHandler withSpeed(const HubApi::SpeedProgressHandler& handler) {
-  return [handler](const Progress& overall) {
+  return [handler](const kestrum::Progress& overall) {
     if (handler) handler(overall, overall.throughput());
   };
 }
@@ -111,11 +111,11 @@ fs::path HubApi::snapshot(const Hub::Repo& repo, const std::string& revision, co
   const std::vector<std::int64_t> weights = fileWeights(*this, repo, revision, repoDestination, names);
   std::int64_t totalBytes = 0;
   for (std::int64_t weight : weights) totalBytes += weight;
-  Progress overall(totalBytes);
+  kestrum::Progress overall(totalBytes);
   for (std::size_t i = 0; i < names.size(); ++i) {
     kestrum::checkCancellation();
     const std::int64_t weight = weights[i];
-    auto fileProgress = std::make_shared<Progress>(weight);
+    auto fileProgress = std::make_shared<kestrum::Progress>(weight);
     overall.addChild(fileProgress, weight);
     HubFileDownloader job(*this, repo, revision, repoDestination, names[i]);
     job.download([&](double fraction, std::optional<double> speed) {

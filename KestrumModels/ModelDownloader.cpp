@@ -59,7 +59,7 @@ fs::path ModelDownloader::downloadModel(const ModelInfo& modelInfo, const std::o
                                                    printed(repository));
   }
   Logging::debug("[ModelDownloader] Downloading model " + pattern + " with offline mode: " + (offline ? "true" : "false"));
-  const fs::path folder = api.snapshot(repository, config_.revision, {pattern}, [](const hub::Progress&) {});
+  const fs::path folder = api.snapshot(repository, config_.revision, {pattern}, [](const kestrum::Progress&) {});
 
   // The offline snapshot checks only the files that are there: a download cut short leaves a model
   // folder that looks whole. Every listed file must be present before the copy counts.
@@ -137,7 +137,7 @@ fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
   Logging::info("[ModelDownloader] Downloading " + std::to_string(patterns.size()) + " model(s) from " +
                 config_.modelRepo + "...");
   const fs::path snapshot = api.snapshot(repo(), config_.revision, patterns,
-                                         progressCallback ? progressCallback : ProgressCallback([](const hub::Progress&) {}));
+                                         progressCallback ? progressCallback : ProgressCallback([](const kestrum::Progress&) {}));
   Logging::info("[ModelDownloader] Download complete: " + snapshot.string());
   return snapshot;
 }

@@ -49,7 +49,7 @@ class ModelDownloaderError : public std::runtime_error {
 class ModelDownloader {
  public:
   using ModelStateCallback = std::function<void(ModelState)>;
-  using ProgressCallback = std::function<void(const hub::Progress&)>;
+  using ProgressCallback = std::function<void(const kestrum::Progress&)>;
 
   explicit ModelDownloader(ModelDownloadConfig config);
   // A configuration without download base and model folder.

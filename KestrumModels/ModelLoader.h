@@ -8,14 +8,14 @@
 #include <optional>
 #include <string>
 
-#include "Hub/Progress.h"
+#include "KestrumCore/Progress.h"
 #include "KestrumModels/ModelDownloader.h"
 
 namespace kestrum {
 
 class ModelLoader {
  public:
-  using ProgressCallback = std::function<void(const hub::Progress&)>;
+  using ProgressCallback = std::function<void(const kestrum::Progress&)>;
 
   virtual ~ModelLoader() = default;
 

@@ -62,7 +62,7 @@ Murmel::Murmel(const MurmelConfig& config)
       textDecoder_(config.textDecoder ? config.textDecoder : std::make_shared<TextDecoder>()),
       segmentSeeker_(config.segmentSeeker ? config.segmentSeeker : std::make_shared<SegmentSeeker>()),
       voiceActivityDetector_(config.voiceActivityDetector),
-      progress_(std::make_shared<hub::Progress>()),
+      progress_(std::make_shared<kestrum::Progress>()),
       tokenizerFolder_(config.tokenizerFolder ? config.tokenizerFolder : config.downloadBase),
       modelEndpoint_(config.modelEndpoint),
       useBackgroundDownloadSession_(config.useBackgroundDownloadSession) {
@@ -112,7 +112,7 @@ void Murmel::setSegmentSeeker(std::shared_ptr<SegmentSeeking> stage) { std::lock
 std::shared_ptr<const VoiceActivityDetector> Murmel::voiceActivityDetector() const { std::lock_guard hold(mutex_); return voiceActivityDetector_; }
 void Murmel::setVoiceActivityDetector(std::shared_ptr<const VoiceActivityDetector> detector) { std::lock_guard hold(mutex_); voiceActivityDetector_ = std::move(detector); }
 TranscriptionTimings Murmel::currentTimings() const { std::lock_guard hold(mutex_); return currentTimings_; }
-std::shared_ptr<hub::Progress> Murmel::progress() const { std::lock_guard hold(mutex_); return progress_; }
+std::shared_ptr<kestrum::Progress> Murmel::progress() const { std::lock_guard hold(mutex_); return progress_; }
 std::optional<fs::path> Murmel::modelFolder() const { std::lock_guard hold(mutex_); return modelFolder_; }
 void Murmel::setModelFolder(std::optional<fs::path> folder) { std::lock_guard hold(mutex_); modelFolder_ = std::move(folder); }
 std::optional<fs::path> Murmel::tokenizerFolder() const { std::lock_guard hold(mutex_); return tokenizerFolder_; }
@@ -149,7 +149,7 @@ void Murmel::setModelState(ModelState state) {
 
 void Murmel::setModelVariant(ModelVariant variant) { std::lock_guard hold(mutex_); modelVariant_ = variant; }
 void Murmel::setCurrentTimings(TranscriptionTimings timings) { std::lock_guard hold(mutex_); currentTimings_ = timings; }
-void Murmel::resetProgress() { std::lock_guard hold(mutex_); progress_ = std::make_shared<hub::Progress>(); }
+void Murmel::resetProgress() { std::lock_guard hold(mutex_); progress_ = std::make_shared<kestrum::Progress>(); }
 
 void Murmel::modifyTimings(const std::function<void(TranscriptionTimings&)>& change) {
   std::lock_guard hold(mutex_);
@@ -399,7 +399,7 @@ std::vector<std::string> Murmel::fetchAvailableModels(const std::string& from, c
 fs::path Murmel::download(const std::string& variant, const std::optional<fs::path>& downloadBase, bool useBackgroundSession,
                           const std::optional<std::string>& from, const std::optional<std::string>& token,
                           const std::optional<std::string>& endpoint,
-                          const std::function<void(const hub::Progress&)>& progressCallback) {
+                          const std::function<void(const kestrum::Progress&)>& progressCallback) {
   return murmel::download(variant, downloadBase, useBackgroundSession, from, token, endpoint, progressCallback);
 }
 std::vector<std::string> Murmel::formatModelFiles(const std::vector<std::string>& modelFiles) {

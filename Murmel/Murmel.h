@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "Hub/Progress.h"
 #include "KestrumCore/ModelState.h"
+#include "KestrumCore/Progress.h"
 #include "Murmel/common/EngineUtilities.h"
 #include "Murmel/data/ModelSupport.h"
 #include "Murmel/decoding/WhisperTokenizer.h"
@@ -146,7 +146,7 @@ class Murmel {
   virtual std::shared_ptr<const VoiceActivityDetector> voiceActivityDetector() const;
   virtual void setVoiceActivityDetector(std::shared_ptr<const VoiceActivityDetector> detector);
   virtual TranscriptionTimings currentTimings() const;
-  virtual std::shared_ptr<hub::Progress> progress() const;
+  virtual std::shared_ptr<kestrum::Progress> progress() const;
   virtual std::optional<std::filesystem::path> modelFolder() const;
   virtual void setModelFolder(std::optional<std::filesystem::path> folder);
   virtual std::optional<std::filesystem::path> tokenizerFolder() const;
@@ -234,7 +234,7 @@ class Murmel {
                                           const DecodingCallback& callback = {},
                                           const SegmentDiscoveryCallback& segmentCallback = {});
   virtual std::shared_ptr<TranscribeTask> setupTranscribeTask(
-      TranscriptionTimings currentTimings, std::shared_ptr<hub::Progress> progress,
+      TranscriptionTimings currentTimings, std::shared_ptr<kestrum::Progress> progress,
       std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
       std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
       std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<const WhisperTokenizer> tokenizer);
@@ -266,7 +266,7 @@ class Murmel {
                                         bool useBackgroundSession = false, const std::optional<std::string>& from = std::nullopt,
                                         const std::optional<std::string>& token = std::nullopt,
                                         const std::optional<std::string>& endpoint = std::nullopt,
-                                        const std::function<void(const hub::Progress&)>& progressCallback = {});
+                                        const std::function<void(const kestrum::Progress&)>& progressCallback = {});
   static std::vector<std::string> formatModelFiles(const std::vector<std::string>& modelFiles);
   // Linux has no device simulator for the engine to run in.
   static constexpr bool isRunningOnSimulator = false;
@@ -297,7 +297,7 @@ class Murmel {
   std::shared_ptr<SegmentSeeking> segmentSeeker_;
   std::shared_ptr<const VoiceActivityDetector> voiceActivityDetector_;
   TranscriptionTimings currentTimings_;
-  std::shared_ptr<hub::Progress> progress_;
+  std::shared_ptr<kestrum::Progress> progress_;
   std::optional<std::filesystem::path> modelFolder_;
   std::optional<std::filesystem::path> tokenizerFolder_;
   const std::optional<std::string> modelEndpoint_;  // the configuration's; never changes

@@ -244,7 +244,7 @@ std::vector<TranscriptionResultsOrError> Murmel::transcribeWithOptions(
 }
 
 std::shared_ptr<TranscribeTask> Murmel::setupTranscribeTask(
-    TranscriptionTimings currentTimings, std::shared_ptr<hub::Progress> progress,
+    TranscriptionTimings currentTimings, std::shared_ptr<kestrum::Progress> progress,
     std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
     std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
     std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<const WhisperTokenizer> tokenizer) {
@@ -268,7 +268,7 @@ TranscriptionResults Murmel::runTranscribeTask(const std::vector<float>& audioAr
   }
 
   // One unit of the engine's progress per run; the task counts its samples inside it.
-  auto runProgress = std::make_shared<hub::Progress>(1);
+  auto runProgress = std::make_shared<kestrum::Progress>(1);
   raiseProgressTotal(1);
   progress()->addChild(runProgress, 1);
 

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   tools::ProgressLine line;
   kestrum::Logging::shared().setLogLevel(kestrum::Logging::LogLevel::info);
   kestrum::Logging::shared().setLoggingCallback([&line](const std::string& text) { line.say(text); });
-  const auto progress = [&line](const hub::Progress& progress) {
+  const auto progress = [&line](const kestrum::Progress& progress) {
     // The snapshot's units are bytes.
     char text[96];
     const double fraction = progress.fractionCompleted();

@@ -33,9 +33,9 @@ TEST(HubConveniencesTest, BareIdsAreModelRepositoriesAndOneGlobIsAList) {
   EXPECT_EQ(Hub::GlobsArgument(std::vector<std::string>{}).globs, std::vector<std::string>{});
 
   // Every argument form reaches one shortcut; handlers pick their family by their arguments.
-  auto speedHandler = [](const Progress&, std::optional<double>) {};
+  auto speedHandler = [](const kestrum::Progress&, std::optional<double>) {};
   static_assert(std::is_same_v<decltype(Hub::snapshot("o/m", "*.json")), std::filesystem::path>);
-  static_assert(std::is_same_v<decltype(Hub::snapshot(dataset, {"a", "b"}, [](const Progress&) {})), std::filesystem::path>);
+  static_assert(std::is_same_v<decltype(Hub::snapshot(dataset, {"a", "b"}, [](const kestrum::Progress&) {})), std::filesystem::path>);
   static_assert(std::is_same_v<decltype(Hub::snapshot("o/m", std::string("a"), speedHandler)), std::filesystem::path>);
   static_assert(std::is_same_v<decltype(Hub::getFileMetadata(std::string("u"))), HubApi::FileMetadata>);
   static_assert(std::is_same_v<decltype(Hub::getFileMetadata("o/m", "*")), std::vector<HubApi::FileMetadata>>);

@@ -54,7 +54,7 @@ class SnapshotTest : public ::testing::Test {
 TEST_F(SnapshotTest, DownloadsEveryFileAndReportsProgressByBytesEndingAtOne) {
   std::vector<double> fractions;
   std::vector<std::int64_t> totals;
-  auto folder = client(false).snapshot(repo, "main", std::vector<std::string>{}, [&](const Progress& p) {
+  auto folder = client(false).snapshot(repo, "main", std::vector<std::string>{}, [&](const kestrum::Progress& p) {
     fractions.push_back(p.fractionCompleted());
     totals.push_back(p.totalUnitCount());
   });
@@ -77,7 +77,7 @@ TEST_F(SnapshotTest, DownloadsEveryFileAndReportsProgressByBytesEndingAtOne) {
   server.clearRequests();
   fractions.clear();
   client(false).snapshot(repo, "main", std::vector<std::string>{},
-                         [&](const Progress& p) { fractions.push_back(p.fractionCompleted()); });
+                         [&](const kestrum::Progress& p) { fractions.push_back(p.fractionCompleted()); });
   ASSERT_EQ(fractions.size(), 2u);
   EXPECT_DOUBLE_EQ(fractions[0], 26 / total);
   EXPECT_DOUBLE_EQ(fractions[1], 1.0);
@@ -88,7 +88,7 @@ TEST_F(SnapshotTest, DownloadsEveryFileAndReportsProgressByBytesEndingAtOne) {
   // Globs select; cached files make no transfer and no report of their own.
   server.clearRequests();
   fractions.clear();
-  client(false).snapshot("o/r", "main", "*.json", [&](const Progress& p, std::optional<double>) {
+  client(false).snapshot("o/r", "main", "*.json", [&](const kestrum::Progress& p, std::optional<double>) {
     fractions.push_back(p.fractionCompleted());
   });
   EXPECT_EQ(fractions, std::vector<double>{1.0});
@@ -107,7 +107,7 @@ TEST_F(SnapshotTest, ACacheLinkedToAFolderOfOursIsFollowedOnceAndUsedWhereItLed)
   fs::create_directories(planted);
   fs::create_directory_symlink(bigdisk, cache);
   bool swapped = false;
-  const fs::path folder = client(false).snapshot(repo, "main", std::vector<std::string>{}, [&](const Progress&) {
+  const fs::path folder = client(false).snapshot(repo, "main", std::vector<std::string>{}, [&](const kestrum::Progress&) {
     if (swapped) return;
     swapped = true;
     fs::remove(cache);
@@ -125,7 +125,7 @@ TEST_F(SnapshotTest, EmptyListingReportsOnceWithTotalZero) {
   server.addRepository("models", "o/empty");
   std::vector<std::int64_t> totals;
   auto folder = client(false).snapshot("o/empty", "main", std::vector<std::string>{},
-                                       [&](const Progress& p) { totals.push_back(p.totalUnitCount()); });
+                                       [&](const kestrum::Progress& p) { totals.push_back(p.totalUnitCount()); });
   EXPECT_EQ(totals, std::vector<std::int64_t>{0});
   EXPECT_EQ(folder, cache / "models" / "o" / "empty");
 }

@@ -261,7 +261,7 @@ TEST_F(ModelDownloaderTest, ResolveRepoDownloadsWhatIsMissingWithProgress) {
   std::vector<double> fractions;
   const fs::path other = dir.path() / "other";
   auto folder = downloader().resolveRepo({"config.json", "tokenizer/*"}, other, true,
-                                         [&](const hub::Progress& p) { fractions.push_back(p.fractionCompleted()); });
+                                         [&](const kestrum::Progress& p) { fractions.push_back(p.fractionCompleted()); });
   EXPECT_EQ(folder, other / "models" / "o" / "models");
   EXPECT_EQ(readAll(folder / "config.json"), "{}");
   EXPECT_EQ(readAll(folder / "tokenizer" / "tokenizer.json"), "{}");

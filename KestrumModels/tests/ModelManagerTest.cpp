@@ -119,7 +119,7 @@ TEST(ModelManagerTest, LoadWithAModelFolderSkipsTheDownload) {
 TEST(ModelManagerTest, DownloadThenPrewarmThenLoadThenUnload) {
   Managed m;
   LogCapture log(Logging::LogLevel::info);
-  m.manager->downloadModels([](const hub::Progress&) {});
+  m.manager->downloadModels([](const kestrum::Progress&) {});
   EXPECT_EQ(m.loader->downloaderSeen, m.downloader.get());
   EXPECT_TRUE(m.loader->progressCallbackSeen);
   EXPECT_EQ(m.manager->modelPath(), fs::path("/downloads/models"));

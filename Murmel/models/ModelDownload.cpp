@@ -398,14 +398,14 @@ class CheckpointProgress {
   // The weights' size while they are to come (0 when they are not).
   void expectWeights(std::int64_t bytes) { weightsTotal_ = std::max<std::int64_t>(bytes, 0); }
   HubApi::ProgressHandler companions() {
-    return [this](const hub::Progress& p) { phase(p, companionsTotal_, companionsDone_); };
+    return [this](const kestrum::Progress& p) { phase(p, companionsTotal_, companionsDone_); };
   }
   HubApi::ProgressHandler weights() {
-    return [this](const hub::Progress& p) { phase(p, weightsTotal_, weightsDone_); };
+    return [this](const kestrum::Progress& p) { phase(p, weightsTotal_, weightsDone_); };
   }
 
  private:
-  void phase(const hub::Progress& p, std::int64_t& total, std::int64_t& done) {
+  void phase(const kestrum::Progress& p, std::int64_t& total, std::int64_t& done) {
     total = std::max<std::int64_t>(p.totalUnitCount(), 0);
     done = static_cast<std::int64_t>(p.fractionCompleted() * double(total));
     if (const auto speed = p.throughput()) combined_.setThroughput(*speed);
@@ -415,7 +415,7 @@ class CheckpointProgress {
   }
 
   const HubApi::ProgressHandler& handler_;
-  hub::Progress combined_;
+  kestrum::Progress combined_;
   std::int64_t companionsTotal_ = 0, companionsDone_ = 0, weightsTotal_ = 0, weightsDone_ = 0;
 };
 
@@ -554,7 +554,7 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
   // A download is shown from its first report that leaves something to come: a start that finds
   // every file current in the cache (the snapshot's closing report is whole) shows none.
   bool shown = false;
-  const HubApi::ProgressHandler handler = [&](const hub::Progress& progress) {
+  const HubApi::ProgressHandler handler = [&](const kestrum::Progress& progress) {
     const double fraction = progress.fractionCompleted();
     char percent[16];
     std::snprintf(percent, sizeof percent, "%.2f", 100 * fraction);

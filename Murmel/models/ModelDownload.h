@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Hub/Progress.h"
+#include "KestrumCore/Progress.h"
 #include "Murmel/data/ModelSupport.h"
 
 namespace murmel {
@@ -68,7 +68,7 @@ std::vector<std::string> fetchAvailableModels(const std::string& from, const std
 // are downloaded, packed and deleted; offline, a complete packed folder is used as it is. A
 // sharded checkpoint is refused. `from` absent: defaultModelRepository(variant).
 // `useOfflineMode` as the repository client takes it (absent: from the network state).
-using DownloadProgressCallback = std::function<void(const hub::Progress&)>;
+using DownloadProgressCallback = std::function<void(const kestrum::Progress&)>;
 std::filesystem::path download(const std::string& variant,
                                const std::optional<std::filesystem::path>& downloadBase = std::nullopt,
                                bool useBackgroundSession = false, const std::optional<std::string>& from = std::nullopt,

@@ -220,7 +220,7 @@ TEST_F(ModelDownloadTest, CheckpointIsDownloadedPackedIntoTheVariantFolderAndReu
 
   std::vector<double> fractions;
   const fs::path folder = download("base.en", cache, false, std::nullopt, std::nullopt, server.endpoint(),
-                                   [&](const hub::Progress& p) { fractions.push_back(p.fractionCompleted()); });
+                                   [&](const kestrum::Progress& p) { fractions.push_back(p.fractionCompleted()); });
   EXPECT_EQ(folder, root / "openai_whisper-base.en");
   ASSERT_FALSE(fractions.empty());
   EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
@@ -387,7 +387,7 @@ TEST_F(ModelDownloadTest, FirstDownloadOnASlowLineShowsOneBarMovingEverySecond) 
   };
   std::vector<Report> reports;
   const auto started = Clock::now();
-  download("base.en", cache, false, std::nullopt, std::nullopt, server.endpoint(), [&](const hub::Progress& p) {
+  download("base.en", cache, false, std::nullopt, std::nullopt, server.endpoint(), [&](const kestrum::Progress& p) {
     reports.push_back({std::chrono::duration<double>(Clock::now() - started).count(), p.fractionCompleted(),
                        p.totalUnitCount()});
   });
@@ -409,7 +409,7 @@ TEST_F(ModelDownloadTest, FirstDownloadOnASlowLineShowsOneBarMovingEverySecond) 
 
   reports.clear();
   download("base.en", cache, false, std::nullopt, std::nullopt, server.endpoint(),
-           [&](const hub::Progress& p) { reports.push_back({0, p.fractionCompleted(), p.totalUnitCount()}); });
+           [&](const kestrum::Progress& p) { reports.push_back({0, p.fractionCompleted(), p.totalUnitCount()}); });
   EXPECT_TRUE(reports.empty()) << "a start with everything in the cache shows no download";
 }
 

@@ -227,8 +227,8 @@ TEST(TranscribeTaskTest, ReusedTaskKeepsOneProgressChildAcrossRuns) {
   // The stream transcriber runs one task on every pass: its progress must not nest per run.
   constexpr int kRuns = 100000;
   Harness h;
-  auto parent = std::make_shared<hub::Progress>(1);
-  std::weak_ptr<hub::Progress> firstRun;
+  auto parent = std::make_shared<kestrum::Progress>(1);
+  std::weak_ptr<kestrum::Progress> firstRun;
   bool sameChildEveryRun = true;
   onSmallStack(256 * 1024, [&] {
     auto task = std::make_unique<TranscribeTask>(TranscriptionTimings{}, parent, nullptr,

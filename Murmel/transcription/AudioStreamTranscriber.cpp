@@ -6,9 +6,9 @@
 #include <exception>
 #include <thread>
 
-#include "Hub/Progress.h"
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Logging.h"
+#include "KestrumCore/Progress.h"
 #include "Murmel/audio/AudioProcessor.h"
 #include "Murmel/decoding/TextUtilities.h"
 #include "platform/Text/Unicode.h"
@@ -109,7 +109,7 @@ AudioStreamTranscriber::AudioStreamTranscriber(Passkey, std::shared_ptr<AudioEnc
       useVAD_(useVAD),
       silenceThreshold_(silenceThreshold),
       compressionCheckWindow_(compressionCheckWindow),
-      transcribeTask_(TranscriptionTimings{}, std::make_shared<hub::Progress>(), audioProcessor, std::move(audioEncoder),
+      transcribeTask_(TranscriptionTimings{}, std::make_shared<kestrum::Progress>(), audioProcessor, std::move(audioEncoder),
                       std::move(featureExtractor), std::move(segmentSeeker), std::move(textDecoder),
                       std::move(tokenizer)),
       audioProcessor_(std::move(audioProcessor)),

@@ -180,13 +180,13 @@ void holdWithinAudio(std::vector<TranscriptionSegment>& segments, float audioEnd
 
 }  // namespace
 
-TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<hub::Progress> progress,
+TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<kestrum::Progress> progress,
                                std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
                                std::shared_ptr<FeatureExtracting> featureExtractor,
                                std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
                                std::shared_ptr<const WhisperTokenizer> tokenizer)
     : timings_(currentTimings),
-      parentProgress_(progress ? std::move(progress) : std::make_shared<hub::Progress>()),
+      parentProgress_(progress ? std::move(progress) : std::make_shared<kestrum::Progress>()),
       audioProcessor_(std::move(audioProcessor)),
       audioEncoder_(std::move(audioEncoder)),
       featureExtractor_(std::move(featureExtractor)),
@@ -334,7 +334,7 @@ void TranscribeTask::restartProgress(const std::vector<SeekClip>& clips) {
   // One child for every run of this task: a reused task (the stream transcriber runs one per pass)
   // must not grow a chain of progress objects, nor free it recursively.
   if (!progress_) {
-    progress_ = std::make_shared<hub::Progress>();
+    progress_ = std::make_shared<kestrum::Progress>();
     parentProgress_->addChild(progress_, parentProgress_->totalUnitCount());
   }
   progress_->setCompletedUnitCount(0);

@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "Hub/Progress.h"
+#include "KestrumCore/Progress.h"
 #include "Murmel/audio/AudioEncoder.h"
 #include "Murmel/audio/AudioProcessing.h"
 #include "Murmel/common/EngineUtilities.h"
@@ -26,7 +26,7 @@ namespace murmel {
 class TranscribeTask {
  public:
   // An absent audio processor pads and trims windows itself; an absent progress gets a fresh one.
-  TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<hub::Progress> progress,
+  TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<kestrum::Progress> progress,
                  std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
                  std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
                  std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<const WhisperTokenizer> tokenizer);
@@ -47,7 +47,7 @@ class TranscribeTask {
   // that the first run adds (pending the given progress's total) and every later run starts over.
   // Before the first run, the given progress.
   const TranscriptionTimings& timings() const { return timings_; }
-  std::shared_ptr<hub::Progress> progress() const { return progress_ ? progress_ : parentProgress_; }
+  std::shared_ptr<kestrum::Progress> progress() const { return progress_ ? progress_ : parentProgress_; }
 
   virtual void windowPreprocess(const AudioProcessorOutputType& /*audio*/, std::int64_t /*seek*/, std::int64_t /*segmentSize*/) {}
   virtual std::vector<TranscriptionSegment> windowPostProcess(std::int64_t /*seek*/, std::int64_t /*segmentSize*/,
@@ -99,8 +99,8 @@ class TranscribeTask {
                     RunState& state);
 
   TranscriptionTimings timings_;
-  std::shared_ptr<hub::Progress> parentProgress_;
-  std::shared_ptr<hub::Progress> progress_;  // the runs' child of parentProgress_, made by the first run
+  std::shared_ptr<kestrum::Progress> parentProgress_;
+  std::shared_ptr<kestrum::Progress> progress_;  // the runs' child of parentProgress_, made by the first run
   std::shared_ptr<AudioProcessing> audioProcessor_;
   std::shared_ptr<AudioEncoding> audioEncoder_;
   std::shared_ptr<FeatureExtracting> featureExtractor_;

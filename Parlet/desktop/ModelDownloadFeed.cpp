@@ -49,9 +49,9 @@ void ModelDownloadFeed::close() {
   if (reader_.joinable()) reader_.join();
 }
 
-std::function<void(const hub::Progress&)> ModelDownloadFeed::handler() {
+std::function<void(const kestrum::Progress&)> ModelDownloadFeed::handler() {
   // The repository client counts bytes: the progress's total is the download's size.
-  return [this](const hub::Progress& progress) {
+  return [this](const kestrum::Progress& progress) {
     broadcaster_.broadcast(Report{progress.fractionCompleted(), std::max<std::int64_t>(progress.totalUnitCount(), 0)});
   };
 }

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "Hub/Broadcaster.h"
-#include "Hub/Progress.h"
 #include "KestrumCore/MainQueue.h"
+#include "KestrumCore/Progress.h"
 
 namespace parlet {
 
@@ -28,7 +28,7 @@ class ModelDownloadFeed {
   ModelDownloadFeed(const ModelDownloadFeed&) = delete;
   ModelDownloadFeed& operator=(const ModelDownloadFeed&) = delete;
 
-  std::function<void(const hub::Progress&)> handler();
+  std::function<void(const kestrum::Progress&)> handler();
   // The download ended (done or failed): the menu stops showing it.
   void finished();
   // Stops the reader: nothing reaches the main queue afterwards (main thread; the destructor does it).

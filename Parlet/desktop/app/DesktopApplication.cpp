@@ -10,10 +10,10 @@
 #include "Parlet/core/Paster.h"
 #include "Parlet/core/Pipeline.h"
 #include "Parlet/core/Transcriber.h"
-#include "Parlet/desktop/ModelDownloadFeed.h"
-#include "Parlet/desktop/PermissionText.h"
 #include "Parlet/desktop/app/EngineWiring.h"
 #include "Parlet/desktop/app/PathMonitorWatch.h"
+#include "Parlet/desktop/ModelDownloadFeed.h"
+#include "Parlet/desktop/PermissionText.h"
 #include "Parlet/desktop/widgets/ArchiveWindow.h"
 #include "Parlet/desktop/widgets/OverlayWindow.h"
 #include "Parlet/desktop/widgets/QtWindowHandle.h"
@@ -105,7 +105,7 @@ DesktopApplication::DesktopApplication(kestrum::MainQueue& queue, Options option
       if (auto self = weak.lock(); self && (*self)->app) (*self)->app->setModelDownload(fraction, total);
     });
     auto feed = p.download;
-    engines = applicationEngineFactory([feed](const hub::Progress& progress) { feed->handler()(progress); },
+    engines = applicationEngineFactory([feed](const kestrum::Progress& progress) { feed->handler()(progress); },
                                        [feed] { feed->finished(); });
   }
   p.transcriber = std::make_shared<Transcriber>(std::move(engines));

@@ -20,7 +20,7 @@ bool hubOfflineRequested() {
   return text == "1" || text == "true" || text == "yes" || text == "on";
 }
 
-SpeechEngineFactory applicationEngineFactory(std::function<void(const hub::Progress&)> downloadProgress,
+SpeechEngineFactory applicationEngineFactory(std::function<void(const kestrum::Progress&)> downloadProgress,
                                              std::function<void()> downloadEnded) {
   return [downloadProgress, downloadEnded, engines = makeMurmelEngineFactory()](const EngineOptions& options) {
     // The engine's lines (download, packing, loading) join the application's log from the start.

@@ -9,12 +9,12 @@
 
 #include <functional>
 
-#include "Hub/Progress.h"
+#include "KestrumCore/Progress.h"
 #include "Parlet/core/SpeechEngine.h"
 
 namespace parlet::app {
 
-SpeechEngineFactory applicationEngineFactory(std::function<void(const hub::Progress&)> downloadProgress,
+SpeechEngineFactory applicationEngineFactory(std::function<void(const kestrum::Progress&)> downloadProgress,
                                              std::function<void()> downloadEnded);
 
 // HF_HUB_OFFLINE is "1", "true", "yes" or "on" (any case).

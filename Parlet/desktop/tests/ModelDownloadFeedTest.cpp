@@ -24,8 +24,8 @@ TEST(ModelDownloadFeedTest, ReportsFromAnotherThreadReachTheMainQueueOncePerPerc
   ModelDownloadFeed feed(&queue, [&](std::optional<double> fraction, std::int64_t) { shown.push_back(fraction); });
 
   // Two files, one of them half done: a quarter overall.
-  hub::Progress overall(2);
-  auto file = std::make_shared<hub::Progress>(1000);
+  kestrum::Progress overall(2);
+  auto file = std::make_shared<kestrum::Progress>(1000);
   overall.addChild(file, 1);
   std::thread download([&, handler = feed.handler()] {
     for (int done : {0, 500, 501, 504, 1000}) {
@@ -57,7 +57,7 @@ TEST(ModelDownloadFeedTest, ReportsCarryTheSizeAndMoveWithTheMegabytes) {
   ModelDownloadFeed feed(&queue, [&](std::optional<double> fraction, std::int64_t total) {
     if (fraction) shown.emplace_back(*fraction, total);
   });
-  hub::Progress overall(200'000'000);  // 200 MB: one percent is 2 MB
+  kestrum::Progress overall(200'000'000);  // 200 MB: one percent is 2 MB
   for (std::int64_t done : {0, 50'000, 100'000, 150'000, 2'000'000}) {
     overall.setCompletedUnitCount(done);
     feed.handler()(overall);
@@ -79,7 +79,7 @@ TEST(ModelDownloadFeedTest, ReportsAfterCloseGoNowhere) {
   {
     ModelDownloadFeed feed(&queue, [&](std::optional<double>, std::int64_t) { ++shown; });
     feed.close();
-    hub::Progress progress(10);
+    kestrum::Progress progress(10);
     feed.handler()(progress);
     feed.finished();
   }  // the reader has been joined: whatever it could still post is on the queue now
@@ -93,7 +93,7 @@ TEST(ModelDownloadFeedTest, NothingIsShownAfterTheFeedIsGone) {
   int shown = 0;
   {
     ModelDownloadFeed feed(&queue, [&](std::optional<double>, std::int64_t) { ++shown; });
-    hub::Progress progress(10);
+    kestrum::Progress progress(10);
     progress.setCompletedUnitCount(3);
     feed.handler()(progress);
     // Let the reader post before the feed goes.

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "Parlet/core/Transcriber.h"
-#include "Parlet/desktop/AppController.h"
 #include "Parlet/core/tests/RoadFixtures.h"
+#include "Parlet/core/Transcriber.h"
 #include "Parlet/desktop/app/EngineWiring.h"
+#include "Parlet/desktop/AppController.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/HubTestServer.h"
 
@@ -35,7 +35,7 @@ class EngineWiringTest : public ::testing::Test {
     environment.set("HF_HUB_OFFLINE", std::nullopt);
   }
   std::shared_ptr<SpeechEngine> create() {
-    return applicationEngineFactory([](const hub::Progress&) {}, [] {})(Transcriber::engineOptions());
+    return applicationEngineFactory([](const kestrum::Progress&) {}, [] {})(Transcriber::engineOptions());
   }
 
   testsupport::HubTestServer server;

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace hub {
+namespace kestrum {
 
 class Progress {
  public:
@@ -77,4 +77,4 @@ class Progress {
   std::optional<double> throughput_;
 };
 
-}  // namespace hub
+}  // namespace kestrum
