@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "platform/System/JsonReader.h"
+#include "platform/System/NumberText.h"
 #include "platform/System/detail/Utf8.h"
 
 namespace platform::json {
@@ -44,11 +45,7 @@ const char* kindDescription(Value::Kind kind) {
                                                              " instead.");
 }
 
-std::string numberText(double d) {
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, d);
-  return std::string(buf, r.ptr);
-}
+using platform::system::numberText;
 
 [[noreturn]] void notFitting(const std::string& number, const char* type) {
   throw DecodingError(DecodingError::Kind::dataCorrupted,

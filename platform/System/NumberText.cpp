@@ -1,7 +1,9 @@
 #include "platform/System/NumberText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string_view>
 #include <system_error>
@@ -59,9 +61,32 @@ std::string shortest(F value, PlainLimit limit) {
   return out;
 }
 
+// The shortest round-trip digits, printed by "%g" with that many significant digits (at least six),
+// so that the form is printf's: plain from 1e-4 up to below 10^precision, else with an exponent.
+template <class F>
+std::string roundTrip(F value) {
+  char buffer[64];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  int digits = 0;
+  for (const char* c = buffer; c < written.ptr && *c != 'e'; ++c) digits += *c >= '0' && *c <= '9';
+  std::snprintf(buffer, sizeof buffer, "%.*g", std::max(6, digits), static_cast<double>(value));
+  return buffer;
+}
+
 }  // namespace
 
 std::string shortestText(double value, PlainLimit limit) { return shortest(value, limit); }
 std::string shortestText(float value, PlainLimit limit) { return shortest(value, limit); }
+
+std::string numberText(double value) { return roundTrip(value); }
+std::string numberText(float value) { return roundTrip(value); }
+
+std::string fixedText(double value, int decimals) {
+  const int places = std::max(0, std::min(decimals, 64));
+  // The widest finite double holds 309 digits before the point.
+  char text[400];
+  std::snprintf(text, sizeof text, "%.*f", places, value);
+  return text;
+}
 
 }  // namespace platform::system

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <tuple>
@@ -14,6 +13,7 @@
 
 #include "platform/ML/detail/Half.h"
 #include "platform/System/Json.h"
+#include "platform/System/NumberText.h"
 
 namespace platform::ml::detail {
 
@@ -51,11 +51,7 @@ std::size_t firstNonFinite(const float* values, std::size_t n) {
   return n;
 }
 
-std::string numberText(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
+using platform::system::numberText;
 
 }  // namespace
 

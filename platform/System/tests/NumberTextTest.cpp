@@ -60,5 +60,51 @@ TEST(NumberTextTest, EveryTextReadsBackAsTheSameValue) {
     EXPECT_EQ(std::strtof(shortestText(v).c_str(), nullptr), v) << v;
 }
 
+// Error texts name the very value (a float just above 1 is not "1"), in printf's "%g" form.
+TEST(NumberTextTest, ErrorTextsNameTheValueItself) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    std::string got, expected;
+  } cases[] = {
+      {numberText(1.0000001f), "1.0000001"},
+      {numberText(1.0), "1"},
+      {numberText(0.5), "0.5"},
+      {numberText(1.5e300), "1.5e+300"},
+      {numberText(9223372036854775808.0), "9.223372036854776e+18"},
+      {numberText(1e-5), "1e-05"},
+      {numberText(0.0001), "0.0001"},
+      {numberText(123456789.0), "123456789"},
+      {numberText(-100000.0f), "-100000"},
+      {numberText(1e6f), "1e+06"},
+      {numberText(-1e6f), "-1e+06"},
+      {numberText(70000.0f), "70000"},
+      {numberText(65520.0f), "65520"},
+      {numberText(0.1f), "0.1"},
+      {numberText(inf), "inf"},
+      {numberText(std::nanf("")), "nan"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+  for (float v : {1.0000001f, 0.1f, 16777217.0f, 3.4028235e38f, 1e-45f})
+    EXPECT_EQ(std::strtof(numberText(v).c_str(), nullptr), v) << v;
+}
+
+TEST(NumberTextTest, FixedDecimalsRoundAsPrintfDoes) {
+  struct Case {
+    std::string got, expected;
+  } cases[] = {
+      {fixedText(2.456, 2), "2.46"},
+      {fixedText(0.0, 2), "0.00"},
+      {fixedText(-0.004, 2), "-0.00"},
+      {fixedText(0.125, 2), "0.12"},  // exactly half: to even
+      {fixedText(1234.5678, 3), "1234.568"},
+      {fixedText(2.5, 0), "2"},
+      {fixedText(2.5, -3), "2"},
+      {fixedText(1e300, 2).substr(0, 4), "1000"},
+      {fixedText(std::numeric_limits<double>::infinity(), 2), "inf"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+  EXPECT_EQ(fixedText(-1.7976931348623157e308, 64).size(), 1 + 309 + 1 + 64u);
+}
+
 }  // namespace
 }  // namespace platform::system
