@@ -1,7 +1,6 @@
 #include "Murmel/Murmel.h"
 
 #include <chrono>
-#include <cstdio>
 
 #include "Hub/HubApi.h"
 #include "KestrumCore/Concurrency.h"
@@ -12,6 +11,7 @@
 #include "Murmel/models/EngineModelUtilities.h"
 #include "Murmel/models/ModelDownload.h"
 #include "platform/Net/Url.h"
+#include "platform/System/NumberText.h"
 
 namespace murmel {
 namespace fs = std::filesystem;
@@ -21,14 +21,10 @@ namespace {
 
 constexpr std::int64_t kEnglishOnlyVocabulary = 51864;
 
+using platform::system::fixedText;
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string twoDecimals(double seconds) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", seconds);
-  return text;
 }
 
 }  // namespace
@@ -253,7 +249,7 @@ void Murmel::loadModels(bool prewarmMode) {
     stage->loadModel(decoderURL, compute.textDecoderCompute, prewarmMode);
     const double seconds = secondsSince(decoderStart);
     modifyTimings([&](TranscriptionTimings& t) { (prewarmMode ? t.decoderSpecializationTime : t.decoderLoadTime) = seconds; });
-    Logging::debug("Loaded text decoder in " + twoDecimals(seconds) + "s");
+    Logging::debug("Loaded text decoder in " + fixedText(seconds, 2) + "s");
   }
   if (auto stage = std::dynamic_pointer_cast<WhisperMLModel>(audioEncoder())) {
     Logging::debug("Loading audio encoder");
@@ -261,7 +257,7 @@ void Murmel::loadModels(bool prewarmMode) {
     stage->loadModel(encoderURL, compute.audioEncoderCompute, prewarmMode);
     const double seconds = secondsSince(encoderStart);
     modifyTimings([&](TranscriptionTimings& t) { (prewarmMode ? t.encoderSpecializationTime : t.encoderLoadTime) = seconds; });
-    Logging::debug("Loaded audio encoder in " + twoDecimals(seconds) + "s");
+    Logging::debug("Loaded audio encoder in " + fixedText(seconds, 2) + "s");
   }
 
   if (prewarmMode) {
@@ -274,7 +270,7 @@ void Murmel::loadModels(bool prewarmMode) {
   setModelState(ModelState::loaded);
   double loading = 0;
   modifyTimings([&](TranscriptionTimings& t) { loading = t.modelLoading = secondsSince(start) + t.prewarmLoadTime; });
-  Logging::info("Loaded models for whisper size: " + description(modelVariant()) + " in " + twoDecimals(loading) + "s");
+  Logging::info("Loaded models for whisper size: " + description(modelVariant()) + " in " + fixedText(loading, 2) + "s");
 }
 
 void Murmel::loadTokenizerIfNeeded() {
@@ -309,7 +305,7 @@ void Murmel::loadTokenizerIfNeeded() {
   const double seconds = secondsSince(start);
   modifyTimings([&](TranscriptionTimings& t) { t.tokenizerLoadTime = seconds; });
   setTokenizer(std::move(loaded));
-  Logging::debug("Loaded tokenizer in " + twoDecimals(seconds) + "s");
+  Logging::debug("Loaded tokenizer in " + fixedText(seconds, 2) + "s");
 }
 
 void Murmel::unloadModels() {

@@ -1,11 +1,11 @@
 #include "Murmel/audio/AudioChunker.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "KestrumCore/ErrorDescription.h"
 #include "KestrumCore/Logging.h"
 #include "Murmel/common/WhisperError.h"
+#include "platform/System/NumberText.h"
 
 namespace murmel {
 
@@ -13,10 +13,9 @@ using kestrum::Logging;
 
 namespace {
 
-std::string seconds2(std::int64_t sample) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", static_cast<double>(static_cast<float>(sample) / 16000.0f));
-  return text;
+// The sample's time in seconds, as a float: "1.25".
+std::string secondsText(std::int64_t sample) {
+  return platform::system::fixedText(static_cast<double>(static_cast<float>(sample) / 16000.0f), 2);
 }
 
 }  // namespace
@@ -45,7 +44,7 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(std::span<const float> audioAr
   const DecodingOptions options = decodeOptions.value_or(DecodingOptions());
   std::vector<AudioChunk> chunks;
   auto append = [&](std::int64_t from, std::int64_t to) {
-    Logging::debug("Found chunk from " + seconds2(from) + " to " + seconds2(to));
+    Logging::debug("Found chunk from " + secondsText(from) + " to " + secondsText(to));
     chunks.push_back({from, {audioArray.begin() + from, audioArray.begin() + to}});
   };
   for (const SeekClip& clip : prepareSeekClips(options, count)) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -14,6 +13,7 @@
 #include "Murmel/common/EngineUtilities.h"
 #include "Murmel/common/WhisperError.h"
 #include "Murmel/data/Constants.h"
+#include "platform/System/NumberText.h"
 
 namespace murmel {
 
@@ -22,11 +22,7 @@ using platform::audio::AudioFormat;
 
 namespace {
 
-std::string format2(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
+using platform::system::fixedText;
 
 void checkPathExists(const std::string& path) {
   std::error_code error;
@@ -163,7 +159,7 @@ AudioPCMBuffer AudioProcessing::loadAudioAsync(const std::string& path) {
 WaveformImage AudioProcessing::createWaveformImage(std::span<const float> audio, double width, double height) {
   const double w = std::trunc(width), h = std::trunc(height);
   if (!(w >= 1) || !(h >= 1) || w * h > static_cast<double>(audio.size()))
-    throw WhisperError::audioProcessingFailed("Waveform image of " + format2(w) + " x " + format2(h) +
+    throw WhisperError::audioProcessingFailed("Waveform image of " + fixedText(w, 2) + " x " + fixedText(h, 2) +
                                               " pixels needs more than the " + std::to_string(audio.size()) +
                                               " samples given");
   WaveformImage image;
@@ -239,7 +235,7 @@ void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, con
   const auto outputFormat = AudioFormat::standard(toSampleRate, 1);
   if (!outputFormat) throw std::runtime_error("Failed to create output audio format for " + name);
   if (maxReadFrameSize == 0) throw std::runtime_error("a read size of 0 frames reads nothing from " + name);
-  Logging::debug("Resampling " + format2(static_cast<double>(frames) / rate) + " seconds of audio");
+  Logging::debug("Resampling " + fixedText(static_cast<double>(frames) / rate, 2) + " seconds of audio");
 
   // Buffers hold one block of what the file has, not more.
   const auto blockFrames = static_cast<std::uint32_t>(std::clamp<std::int64_t>(frames, 1, maxReadFrameSize));
@@ -261,7 +257,7 @@ void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, con
     status = AudioConverter::InputStatus::endOfStream;
     if (position >= end) return nullptr;
     const auto framesToRead = static_cast<std::uint32_t>(std::min<std::int64_t>(end - position, blockFrames));
-    Logging::debug("Resampling " + format2(position / rate) + "s - " + format2((position + framesToRead) / rate) + "s");
+    Logging::debug("Resampling " + fixedText(position / rate, 2) + "s - " + fixedText((position + framesToRead) / rate, 2) + "s");
     try {
       file.read(*readBuffer, framesToRead);
     } catch (const std::exception& e) {
@@ -302,8 +298,7 @@ void streamResampled(AudioFile& file, std::int64_t end, double toSampleRate, con
 // Refuses, before anything is decoded, a load that would hand out more than maxLoadedSamples.
 void checkLoadable(const AudioFile& file, std::int64_t samples, double rate) {
   if (samples <= AudioProcessor::maxLoadedSamples) return;
-  char hours[32];
-  std::snprintf(hours, sizeof hours, "%.1f", static_cast<double>(samples) / rate / 3600);
+  const std::string hours = fixedText(static_cast<double>(samples) / rate / 3600, 1);
   throw WhisperError::loadAudioFailed(file.url().string() + " would load " + std::to_string(samples) + " samples (" +
                                       hours + " hours at " + std::to_string(static_cast<long>(rate)) +
                                       " Hz); at most " + std::to_string(AudioProcessor::maxLoadedSamples) +

@@ -7,6 +7,7 @@
 #include "KestrumCore/Describe.h"
 #include "KestrumCore/Logging.h"
 #include "Murmel/data/detail/JsonFields.h"
+#include "platform/System/NumberText.h"
 
 namespace murmel {
 
@@ -16,13 +17,7 @@ using platform::json::Value;
 
 namespace {
 
-// printf formatting; a NaN prints "nan" whatever its sign bit (glibc would print "-nan" for 0/0).
-std::string format(const char* pattern, double value) {
-  if (std::isnan(value)) return "nan";
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, pattern, value);
-  return buffer;
-}
+using platform::system::fixedText;
 
 // A map keyed by token id is an object keyed by the decimal ids: {"50363":-0.25}.
 Value tokenLogProbsToJson(const std::vector<std::map<std::int64_t, float>>& maps) {
@@ -148,8 +143,8 @@ void TranscriptionResult::logSegments() const {
   if (kestrum::Logging::shared().logLevel() > kestrum::Logging::LogLevel::debug) return;
   const auto all = segments();
   for (std::size_t i = 0; i < all.size(); ++i) {
-    kestrum::Logging::debug("[Segment " + std::to_string(i) + "] [" + format("%.2f", all[i].start) + " --> " +
-                            format("%.2f", all[i].end) + "] " + all[i].text);
+    kestrum::Logging::debug("[Segment " + std::to_string(i) + "] [" + fixedText(all[i].start, 2) + " --> " +
+                            fixedText(all[i].end, 2) + "] " + all[i].text);
   }
 }
 
@@ -192,19 +187,19 @@ std::string TranscriptionResult::timingsReport() const {
     report += value;
     report += suffix;
   };
-  line("Model Load Time:", format("%.2f", t.modelLoading), " seconds");
-  line("- Prewarm:", format("%.2f", t.prewarmLoadTime), " seconds");
-  line("- Encoder:", format("%.2f", t.encoderLoadTime), " seconds");
-  line("- Decoder:", format("%.2f", t.decoderLoadTime), " seconds");
-  line("- Tokenizer:", format("%.2f", t.tokenizerLoadTime), " seconds");
-  line("Inference Duration (Global):", format("%.2f", t.fullPipeline), " seconds");
-  line("- Decoding Loop (Avg/window):", format("%.2f", t.decodingLoop / t.totalAudioProcessingRuns), " seconds");
-  line("- Audio Windows:", format("%.2f", t.totalAudioProcessingRuns), "");
-  line("Time to first token:", format("%.2f", t.firstTokenTime - t.pipelineStart), " seconds");
+  line("Model Load Time:", fixedText(t.modelLoading, 2), " seconds");
+  line("- Prewarm:", fixedText(t.prewarmLoadTime, 2), " seconds");
+  line("- Encoder:", fixedText(t.encoderLoadTime, 2), " seconds");
+  line("- Decoder:", fixedText(t.decoderLoadTime, 2), " seconds");
+  line("- Tokenizer:", fixedText(t.tokenizerLoadTime, 2), " seconds");
+  line("Inference Duration (Global):", fixedText(t.fullPipeline, 2), " seconds");
+  line("- Decoding Loop (Avg/window):", fixedText(t.decodingLoop / t.totalAudioProcessingRuns, 2), " seconds");
+  line("- Audio Windows:", fixedText(t.totalAudioProcessingRuns, 2), "");
+  line("Time to first token:", fixedText(t.firstTokenTime - t.pipelineStart, 2), " seconds");
   line("Total Tokens:", std::to_string(totalTokens), "");
-  line("Tokens per Second:", format("%.2f", t.totalDecodingLoops / t.fullPipeline), " tok/s");
-  line("Real Time Factor:", format("%.3f", t.fullPipeline / t.inputAudioSeconds), "");
-  line("Speed Factor:", format("%.3f", 1 / (t.fullPipeline / t.inputAudioSeconds)), "");
+  line("Tokens per Second:", fixedText(t.totalDecodingLoops / t.fullPipeline, 2), " tok/s");
+  line("Real Time Factor:", fixedText(t.fullPipeline / t.inputAudioSeconds, 3), "");
+  line("Speed Factor:", fixedText(1 / (t.fullPipeline / t.inputAudioSeconds), 3), "");
   line("Fallbacks:", kestrum::describeDouble(t.totalDecodingFallbacks), "");
   return report;
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -26,6 +25,7 @@
 #include "Murmel/models/EngineModelUtilities.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/System/Json.h"
+#include "platform/System/NumberText.h"
 
 namespace murmel {
 namespace fs = std::filesystem;
@@ -556,9 +556,7 @@ fs::path download(const std::string& variant, const std::optional<fs::path>& dow
   bool shown = false;
   const HubApi::ProgressHandler handler = [&](const kestrum::Progress& progress) {
     const double fraction = progress.fractionCompleted();
-    char percent[16];
-    std::snprintf(percent, sizeof percent, "%.2f", 100 * fraction);
-    Logging::debug("Download progress: " + std::string(percent) + "% of " + std::to_string(progress.totalUnitCount()) +
+    Logging::debug("Download progress: " + platform::system::fixedText(100 * fraction, 2) + "% of " + std::to_string(progress.totalUnitCount()) +
                    " bytes");
     if (!shown && fraction >= 1.0) return;
     shown = true;

@@ -15,6 +15,7 @@
 #include "Murmel/common/WhisperError.h"
 #include "Murmel/data/Constants.h"
 #include "Murmel/decoding/TokenSampler.h"
+#include "platform/System/NumberText.h"
 
 namespace murmel {
 namespace {
@@ -25,11 +26,7 @@ constexpr std::int64_t kDefaultWindowSamples = 480000;
 
 double now() { return currentAbsoluteTime(); }
 
-std::string seconds(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
+std::string seconds(double value) { return platform::system::fixedText(value, 2); }
 
 // ---- log texts ----
 

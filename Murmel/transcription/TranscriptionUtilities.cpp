@@ -1,8 +1,8 @@
 #include "Murmel/transcription/TranscriptionUtilities.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "platform/System/NumberText.h"
 #include "platform/Text/Unicode.h"
 
 namespace murmel {
@@ -73,9 +73,12 @@ std::vector<std::string> TranscriptionUtilities::formatSegments(const std::vecto
       lines.push_back(s.text);
       continue;
     }
-    char head[96];
-    std::snprintf(head, sizeof head, "[%.2f --> %.2f] ", static_cast<double>(s.start), static_cast<double>(s.end));
-    lines.push_back(head + s.text);
+    lines.push_back(std::string("[")
+                        .append(platform::system::fixedText(s.start, 2))
+                        .append(" --> ")
+                        .append(platform::system::fixedText(s.end, 2))
+                        .append("] ")
+                        .append(s.text));
   }
   return lines;
 }

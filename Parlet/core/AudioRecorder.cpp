@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string_view>
 #include <utility>
 
 #include "Parlet/core/ParletLog.h"
 #include "platform/System/Folders.h"
+#include "platform/System/NumberText.h"
 #include "platform/System/Uuid.h"
 
 namespace parlet {
@@ -63,9 +63,7 @@ std::optional<std::string> AudioRecorder::captureProblem() {
     lastCaptured_ = *captured;
     lastChange_ = now;
   } else if (std::chrono::duration<double>(now - *lastChange_).count() >= stallSeconds) {
-    char text[96];
-    std::snprintf(text, sizeof text, "no audio from the input for %.1f s", stallSeconds);
-    problem_ = text;
+    problem_ = "no audio from the input for " + platform::system::fixedText(stallSeconds, 1) + " s";
   }
   return problem_;
 }
@@ -108,10 +106,8 @@ AudioRecorder::Result AudioRecorder::stop() {
     result.frames = recorder_->recordedFrames();
     const auto first = recorder_->firstCaptureTime();
     if (first && !failure) {
-      char line[80];
-      std::snprintf(line, sizeof line, "recorder first audio %.0f ms after the start",
-                    std::chrono::duration<double, std::milli>(*first - startedSteady_).count());
-      log_(line);
+      const double milliseconds = std::chrono::duration<double, std::milli>(*first - startedSteady_).count();
+      log_("recorder first audio " + platform::system::fixedText(milliseconds, 0) + " ms after the start");
     }
   }
   recorder_.reset();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -11,8 +10,9 @@
 
 #include "KestrumCore/Concurrency.h"
 #include "KestrumCore/ErrorDescription.h"
-#include "Parlet/core/ModelProblem.h"
 #include "Parlet/core/detail/Text.h"
+#include "Parlet/core/ModelProblem.h"
+#include "platform/System/NumberText.h"
 #include "platform/System/SystemLog.h"
 
 namespace parlet {
@@ -212,12 +212,11 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     }
     std::filesystem::path url = *result.url;
     double duration = result.duration;
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f", duration);
-    log(std::string("pipeline.stop duration=") + seconds + "s url=" + url.filename().string());
+    log("pipeline.stop duration=" + platform::system::fixedText(duration, 2) + "s url=" + url.filename().string());
     if (result.frames) {
-      std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(*result.frames) / RecordingSettings{}.sampleRate);
-      log(std::string("pipeline.stop audio=") + seconds + "s frames=" + std::to_string(*result.frames));
+      const double audioSeconds = static_cast<double>(*result.frames) / RecordingSettings{}.sampleRate;
+      log("pipeline.stop audio=" + platform::system::fixedText(audioSeconds, 2) + "s frames=" +
+          std::to_string(*result.frames));
     }
     if (duration < minimumClipSeconds) {
       deleteFile(url);
@@ -289,9 +288,7 @@ struct Pipeline::Impl : std::enable_shared_from_this<Pipeline::Impl> {
     }
     // The model heard no speech: whatever text it invented stays unpasted, without a notice.
     if (const auto probability = silenceProbability(transcript)) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%.4f", static_cast<double>(*probability));
-      log(std::string("dropped as silence (no-speech probability ") + text + ")");
+      log("dropped as silence (no-speech probability " + platform::system::fixedText(*probability, 4) + ")");
       cleanUp(url);
       return;
     }

@@ -1,10 +1,10 @@
 #include "Parlet/desktop/AppController.h"
 
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
+#include "platform/System/NumberText.h"
 #include "platform/System/SystemLog.h"
 
 namespace parlet {
@@ -31,10 +31,8 @@ std::string modelDownloadTitle(double fraction, std::int64_t totalBytes) {
   if (totalBytes > 0) {
     // Tenths of a megabyte (10^6 bytes), the done part rounded down so it never shows the total early.
     auto megabytes = [](double bytes, bool down) {
-      char text[32];
       const double tenths = down ? std::floor(bytes / 1e5) : std::round(bytes / 1e5);
-      std::snprintf(text, sizeof text, "%.1f", tenths / 10);
-      return std::string(text);
+      return platform::system::fixedText(tenths / 10, 1);
     };
     title += " (" + megabytes(clamped * double(totalBytes), true) + " of " + megabytes(double(totalBytes), false) + " MB)";
   }

@@ -82,6 +82,7 @@ std::string numberText(double value) { return roundTrip(value); }
 std::string numberText(float value) { return roundTrip(value); }
 
 std::string fixedText(double value, int decimals) {
+  if (std::isnan(value)) return "nan";  // glibc would print "-nan" for 0/0
   const int places = std::max(0, std::min(decimals, 64));
   // The widest finite double holds 309 digits before the point.
   char text[400];

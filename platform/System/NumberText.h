@@ -33,7 +33,7 @@ std::string numberText(double value);
 std::string numberText(float value);
 
 // `decimals` digits after the point, rounded as printf's "%.*f" rounds: fixedText(0.0, 2) == "0.00".
-// The count is clamped to 0 ... 64.
+// The count is clamped to 0 ... 64; a NaN prints "nan" whatever its sign bit.
 std::string fixedText(double value, int decimals);
 
 }  // namespace platform::system

@@ -101,6 +101,7 @@ TEST(NumberTextTest, FixedDecimalsRoundAsPrintfDoes) {
       {fixedText(2.5, -3), "2"},
       {fixedText(1e300, 2).substr(0, 4), "1000"},
       {fixedText(std::numeric_limits<double>::infinity(), 2), "inf"},
+      {fixedText(-std::numeric_limits<double>::quiet_NaN(), 2), "nan"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
   EXPECT_EQ(fixedText(-1.7976931348623157e308, 64).size(), 1 + 309 + 1 + 64u);
