@@ -12,10 +12,19 @@ MurmelSpeechEngine::MurmelSpeechEngine(std::shared_ptr<murmel::Murmel> engine) :
 }
 
 std::shared_ptr<MurmelSpeechEngine> MurmelSpeechEngine::create(const EngineOptions& options) {
-  auto engine = murmel::Murmel::create(options.model, options.downloadBase, options.modelRepo, options.modelFolder,
-                                       options.tokenizerFolder, std::nullopt, nullptr, nullptr, nullptr, nullptr,
-                                       std::nullopt, nullptr, options.verbose, options.logLevel, options.prewarm,
-                                       options.load, options.download, options.useBackgroundDownloadSession);
+  // Every field the options do not name stays absent: the engine's default stages, units and input.
+  auto engine = murmel::Murmel::create(murmel::MurmelConfig{.model = options.model,
+                                                            .downloadBase = options.downloadBase,
+                                                            .modelRepo = options.modelRepo,
+                                                            .modelFolder = options.modelFolder,
+                                                            .tokenizerFolder = options.tokenizerFolder,
+                                                            .verbose = options.verbose,
+                                                            .logLevel = options.logLevel,
+                                                            .prewarm = options.prewarm,
+                                                            .load = options.load,
+                                                            .download = options.download,
+                                                            .useBackgroundDownloadSession =
+                                                                options.useBackgroundDownloadSession});
   // The engine itself loads at construction only for a folder it was given; a downloaded one would
   // otherwise load inside the first dictation, and concurrent first transcriptions would each load.
   if (!options.load && engine->modelFolder() && engine->modelState() != kestrum::ModelState::loaded)

@@ -1,6 +1,6 @@
 // The real speech engine behind the dictation core: a SpeechEngine over murmel::Murmel, and the
-// factory the application hands to its Transcriber. Creation runs the engine's convenience
-// initialiser with the options' arguments (the stage objects absent) and then loads the models
+// factory the application hands to its Transcriber. Creation builds the engine from a MurmelConfig
+// of the options' fields (stages, token, endpoint and input left absent) and then loads the models
 // when `load` is absent and a model folder is known, so a created engine is ready to transcribe.
 // Blocking; errors of download, files, loading and transcription pass through unchanged.
 // Transcriptions may run on several threads at once (the engine allows it once loaded).
