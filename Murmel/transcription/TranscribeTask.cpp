@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <locale>
 #include <span>
 
 #include "KestrumCore/Concurrency.h"
@@ -15,117 +12,24 @@
 #include "Murmel/common/WhisperError.h"
 #include "Murmel/data/Constants.h"
 #include "Murmel/decoding/TokenSampler.h"
+#include "Murmel/transcription/detail/TranscribeLogText.h"
 #include "platform/System/NumberText.h"
 
 namespace murmel {
 namespace {
 
+using detail::debugLogging;
+using detail::describeClips;
+using detail::describeHalf;
+using detail::describePrompt;
+using detail::describeTemperatures;
+using detail::threeSignificantDigits;
 using platform::ml::Float16;
+using platform::system::fixedText;
 constexpr std::int64_t kSampleRate = 16000;
 constexpr std::int64_t kDefaultWindowSamples = 480000;
 
 double now() { return currentAbsoluteTime(); }
-
-std::string seconds(double value) { return platform::system::fixedText(value, 2); }
-
-// ---- log texts ----
-
-bool debugLogging() { return kestrum::Logging::shared().logLevel() <= kestrum::Logging::LogLevel::debug; }
-
-// A text as a list shows it: quoted, with quotes, backslashes and control characters escaped.
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
-    }
-  }
-  return out + "\"";
-}
-
-// [50258, 50259] => ["<|startoftranscript|>", "<|en|>"]; an id without a token shows as "".
-std::string describePrompt(const std::vector<std::int64_t>& prompt, const WhisperTokenizer& tokenizer) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < prompt.size(); ++i)
-    out += (i ? ", " : "") + quoted(tokenizer.convertIdToToken(prompt[i]).value_or(""));
-  return out + "]";
-}
-
-// [(start: 0, end: 720000)]
-std::string describeClips(const std::vector<SeekClip>& clips) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < clips.size(); ++i)
-    out += (i ? ", " : "") + std::string("(start: ") + std::to_string(clips[i].start) + ", end: " + std::to_string(clips[i].end) + ")";
-  return out + "]";
-}
-
-// Shortest decimal that reads back as the same half: 0.199951171875 => "0.2".
-std::string describeHalf(Float16 value) {
-  const float v = static_cast<float>(value);
-  if (!std::isfinite(v)) return kestrum::describeFloat(v);
-  for (int digits = 1; digits <= 5; ++digits) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(v));
-    const float back = std::strtof(text, nullptr);
-    if (static_cast<Float16>(back) == value) return kestrum::describeFloat(back);
-  }
-  return kestrum::describeFloat(v);
-}
-
-// [0.0, 0.2, 0.4]
-std::string describeTemperatures(const std::vector<Float16>& temperatures) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < temperatures.size(); ++i) out += (i ? ", " : "") + describeHalf(temperatures[i]);
-  return out + "]";
-}
-
-// Exactly three significant digits with the user's decimal mark and grouping: 1.5 => "1.50",
-// 12.345 => "12.3", 1234.5 => "1,230" (in an English locale).
-std::string threeSignificantDigits(float value) {
-  if (!std::isfinite(value)) return kestrum::describeFloat(value);
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2e", static_cast<double>(value));  // rounds to three digits
-  const double rounded = std::strtod(text, nullptr);
-  const int exponent = rounded == 0 ? 0 : static_cast<int>(std::floor(std::log10(std::fabs(rounded))));
-  std::snprintf(text, sizeof text, "%.*f", std::max(0, 2 - exponent), rounded);
-  std::string plain = text;
-
-  char decimalPoint = '.', thousands = ',';
-  std::string grouping;
-  try {
-    const std::locale user("");
-    const auto& punct = std::use_facet<std::numpunct<char>>(user);
-    decimalPoint = punct.decimal_point();
-    thousands = punct.thousands_sep();
-    grouping = punct.grouping();
-  } catch (const std::exception&) {  // an unknown locale in the environment: plain C formatting
-  }
-  const std::size_t sign = plain[0] == '-' ? 1 : 0;
-  const std::size_t point = std::min(plain.find('.'), plain.size());
-  std::string integer = plain.substr(sign, point - sign), grouped;
-  // Groups from the right, sizes from the grouping string (its last size repeats).
-  std::size_t group = 0, left = integer.size();
-  std::vector<std::string> parts;
-  while (left > 0) {
-    const int size = grouping.empty() ? 0 : grouping[std::min(group, grouping.size() - 1)];
-    if (size <= 0 || static_cast<std::size_t>(size) >= left) {
-      parts.push_back(integer.substr(0, left));
-      break;
-    }
-    parts.push_back(integer.substr(left - static_cast<std::size_t>(size), static_cast<std::size_t>(size)));
-    left -= static_cast<std::size_t>(size);
-    ++group;
-  }
-  for (auto it = parts.rbegin(); it != parts.rend(); ++it) grouped += (it == parts.rbegin() ? "" : std::string(1, thousands)) + *it;
-  std::string out = plain.substr(0, sign) + grouped;
-  if (point < plain.size()) out += decimalPoint + plain.substr(point + 1);
-  return out;
-}
 
 // Ends a signpost interval on every way out.
 class SignpostScope {
@@ -355,12 +259,12 @@ void TranscribeTask::transcribeClip(const std::vector<float>& audioArray, const 
   while (seek < clip.end - clipMargin) {
     const std::int64_t segmentSize = std::min({sampleCount - seek, windowSamples, clip.end - seek});
     const std::int64_t windowEnd = seek + segmentSize;
-    Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + seconds(seek / 16000.0) + "s)");
+    Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + fixedText(seek / 16000.0, 2) + "s)");
     Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
-                   seconds(static_cast<float>(windowEnd) / 16000.0f - static_cast<float>(seek) / 16000.0f) + "s)");
+                   fixedText(static_cast<float>(windowEnd) / 16000.0f - static_cast<float>(seek) / 16000.0f, 2) + "s)");
 
     const AudioEncoderOutputType encoderOutput = encodeWindow(audioArray, seek, segmentSize, windowSamples);
-    Logging::info("Decoding " + seconds(seek / 16000.0) + "s - " + seconds(windowEnd / 16000.0) + "s");
+    Logging::info("Decoding " + fixedText(seek / 16000.0, 2) + "s - " + fixedText(windowEnd / 16000.0, 2) + "s");
     kestrum::checkCancellation();
     const DecodingResult decodingResult = decodeWithFallback(encoderOutput, state, numberingWindows(callback));
 
@@ -482,7 +386,9 @@ void TranscribeTask::keepSegments(std::vector<TranscriptionSegment> segments, st
   auto finalSegments = windowPostProcess(seek, segmentSize, std::move(segments));
   if (state.options.verbose) {
     Logging::debug("Segments for window:");
-    for (const auto& s : finalSegments) Logging::debug("[" + seconds(s.start) + " --> " + seconds(s.end) + "] " + s.text);
+    for (const auto& s : finalSegments)
+      Logging::debug(std::string("[").append(fixedText(s.start, 2)).append(" --> ").append(fixedText(s.end, 2)).append("] ") +
+                     s.text);
   }
   if (segmentDiscoveryCallback) segmentDiscoveryCallback(finalSegments);
   for (auto& s : finalSegments) {
