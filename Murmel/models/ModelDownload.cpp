@@ -1,28 +1,18 @@
 #include "Murmel/models/ModelDownload.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <exception>
-#include <fstream>
-#include <map>
 #include <set>
-#include <thread>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "Hub/HubApi.h"
 #include "Hub/HubFileDownloader.h"
-#include "KestrumCore/Concurrency.h"
 #include "KestrumCore/Extensions.h"
 #include "Murmel/common/EngineLogging.h"
 #include "Murmel/common/WhisperError.h"
 #include "Murmel/data/Constants.h"
 #include "Murmel/models/EngineModelUtilities.h"
+#include "Murmel/models/detail/CompletionRecord.h"
+#include "Murmel/models/detail/PackLock.h"
 #include "platform/ML/ModelFolders.h"
 #include "platform/System/Json.h"
 #include "platform/System/NumberText.h"
@@ -33,6 +23,11 @@ using hub::Hub;
 using hub::HubApi;
 
 namespace {
+
+using detail::completionHolds;
+using detail::PackLock;
+using detail::recordCompletion;
+using detail::withdrawCompletion;
 
 constexpr const char* kRevision = "main";
 constexpr const char* kCheckpointConfig = "config.json";
@@ -72,132 +67,6 @@ std::set<std::string> topFolders(const std::vector<std::string>& paths) {
 bool holdsModels(const fs::path& folder) {
   return std::all_of(std::begin(kRequiredModels), std::end(kRequiredModels),
                      [&](const char* name) { return present(ModelUtilities::detectModelURL(folder, name)); });
-}
-
-// ---- The completion record of a variant folder of our layout ----------------------------------
-// Written last and atomically once every listed file of the folder is in the cache, removed
-// before the folder is brought up to date; a folder without a record that still holds is never
-// used from the cache. One line per file: "<size>\t<mtime ns>\t<sha256>\t<path in the repository>".
-// A file whose size and modification time are as recorded keeps its digest without being read
-// again; any other is digested anew.
-//   "1234\t1765324800000000000\t9f86d0…\topenai_whisper-base.en/AudioEncoder.mlmodelc/model.json"
-
-struct RecordedFile {
-  std::uintmax_t size = 0;
-  std::int64_t modified = 0;  // nanoseconds since 1970
-  std::string sha256;
-};
-using CompletionRecord = std::map<std::string, RecordedFile>;
-
-fs::path completionRecord(const fs::path& root, const fs::path& folder) {
-  return root / ".cache" / "murmel" / (folder.filename().string() + ".complete");
-}
-
-// A write into the cache at `cache` that failed: a read-only or full disk in plain words naming
-// the cache (a user can act on that), anything else with the file and the system's reason.
-std::string cacheWriteProblem(const fs::path& cache, const std::string& what, const fs::path& path, int error) {
-  const std::string where = "the model cache at " + cache.string();
-  if (error == EROFS) return where + " is on a read-only file system; nothing can be saved there";
-  if (error == ENOSPC || error == EDQUOT) return "the disk is full: " + where + " has no room left";
-  return what + " " + path.string() + ": " + std::strerror(error);
-}
-
-void writeAtomically(const fs::path& cache, const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  fs::path temporary = path;
-  temporary += ".tmp-" + std::to_string(::getpid());
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  bool ok = fd >= 0;
-  for (std::size_t written = 0; ok && written < text.size();) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) written += static_cast<std::size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  if (fd >= 0) ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    throw WhisperError::modelsUnavailable(cacheWriteProblem(cache, "Cannot write", path, error));
-  }
-}
-
-// The regular file's size and modification time, nothing for anything else (a link included).
-std::optional<RecordedFile> regularFile(const fs::path& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  return RecordedFile{static_cast<std::uintmax_t>(info.st_size),
-                      std::int64_t(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec, {}};
-}
-
-// The record's files; nothing when there is no record or a line is malformed.
-std::optional<CompletionRecord> readCompletion(const fs::path& record) {
-  if (!regularFile(record)) return std::nullopt;
-  std::ifstream in(record, std::ios::binary);
-  CompletionRecord files;
-  for (std::string line; std::getline(in, line);) {
-    std::size_t at[3];
-    std::size_t from = 0;
-    for (auto& tab : at) {
-      tab = line.find('\t', from);
-      if (tab == std::string::npos) return std::nullopt;
-      from = tab + 1;
-    }
-    RecordedFile file;
-    try {
-      file.size = std::stoull(line.substr(0, at[0]));
-      file.modified = std::stoll(line.substr(at[0] + 1, at[1] - at[0] - 1));
-    } catch (const std::exception&) {
-      return std::nullopt;
-    }
-    file.sha256 = line.substr(at[1] + 1, at[2] - at[1] - 1);
-    files[line.substr(at[2] + 1)] = file;
-  }
-  if (in.bad() || files.empty()) return std::nullopt;
-  return files;
-}
-
-// Takes the record away (the folder is about to change) and returns what it held.
-CompletionRecord withdrawCompletion(const fs::path& root, const fs::path& folder) {
-  const fs::path record = completionRecord(root, folder);
-  auto files = readCompletion(record).value_or(CompletionRecord{});
-  std::error_code ignored;
-  fs::remove(record, ignored);
-  return files;
-}
-
-void recordCompletion(const HubApi& hubApi, const fs::path& root, const fs::path& folder,
-                      const std::vector<std::string>& names, const CompletionRecord& before) {
-  std::string text;
-  for (const auto& name : names) {
-    auto file = regularFile(root / name);
-    if (!file) throw WhisperError::modelsUnavailable("The download of " + name + " left no file at " + (root / name).string());
-    auto old = before.find(name);
-    const bool unchanged = old != before.end() && old->second.size == file->size && old->second.modified == file->modified;
-    file->sha256 = unchanged ? old->second.sha256 : hubApi.computeFileHash(root / name);
-    text += std::to_string(file->size) + "\t" + std::to_string(file->modified) + "\t" + file->sha256 + "\t" + name + "\n";
-  }
-  writeAtomically(hubApi.downloadBase(), completionRecord(root, folder), text);
-}
-
-// Whether the record is there and every file it lists still has its size and digest.
-bool completionHolds(const HubApi& hubApi, const fs::path& root, const fs::path& folder) {
-  const auto files = readCompletion(completionRecord(root, folder));
-  if (!files) return false;
-  for (const auto& [name, recorded] : *files) {
-    const auto file = regularFile(root / name);
-    if (!file || file->size != recorded.size) {
-      Logging::info("Cached model folder " + folder.string() + " is incomplete: " + name + " is missing or has another size");
-      return false;
-    }
-    if (file->modified != recorded.modified && hubApi.computeFileHash(root / name) != recorded.sha256) {
-      Logging::info("Cached model folder " + folder.string() + " is damaged: " + name + " has another digest");
-      return false;
-    }
-  }
-  return true;
 }
 
 // The client's download job for one file of the repository's copy at `root`.
@@ -240,52 +109,6 @@ bool packedFrom(const fs::path& folder, const platform::ml::CheckpointSource& so
   const auto recorded = platform::ml::readCheckpointSource(folder);
   return recorded && recorded->repository == source.repository && recorded->etags == source.etags;
 }
-
-// An exclusive advisory lock on the hidden file ".<folder>.lock" beside `folder`, so that callers
-// in other processes or threads check, clear and pack one folder in turn. The holder removes the
-// file as it lets go; a caller that locked a file no longer there starts over. Waiting ends with
-// CancellationError when the calling task is cancelled.
-class PackLock {
- public:
-  PackLock(const fs::path& cache, const fs::path& folder) : cache_(cache), path_(folder.parent_path() / ".") {
-    path_ += folder.filename();
-    path_ += ".lock";
-    std::error_code created;
-    fs::create_directories(folder.parent_path(), created);
-    if (created) fail(created.value());
-    while (true) {
-      fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-      if (fd_ < 0) fail(errno);
-      while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) fail(errno);
-        if (kestrum::isCancelled()) {
-          ::close(fd_);
-          throw kestrum::CancellationError();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      struct stat held {}, named {};
-      if (::fstat(fd_, &held) != 0) fail(errno);
-      if (::stat(path_.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return;
-      ::close(fd_);
-    }
-  }
-  ~PackLock() {
-    ::unlink(path_.c_str());
-    ::close(fd_);
-  }
-  PackLock(const PackLock&) = delete;
-  PackLock& operator=(const PackLock&) = delete;
-
- private:
-  [[noreturn]] void fail(int error) {
-    if (fd_ >= 0) ::close(fd_);
-    throw WhisperError::modelsUnavailable(cacheWriteProblem(cache_, "Cannot lock", path_, error));
-  }
-  fs::path cache_;
-  fs::path path_;
-  int fd_ = -1;
-};
 
 // Removes the checkpoint's weights and the client's record of them: the packed folder holds all
 // that runs, and its source record tells a changed checkpoint without them.
