@@ -170,6 +170,32 @@ TEST(AudioProcessorLiveTest, StreamYieldsBuffersAndStopsCaptureWhenCancelled) {
   EXPECT_THROW(failed.next(), WhisperError);
 }
 
+// The reference level is the quietest of the last 20 records whatever the report period says:
+// one quiet buffer (0.01) and then loud ones (0.1); the next loud buffer is half way up
+// ((-20 - -40) / 40) while the quiet one is among the last 20, and at 0 once it has left them.
+TEST(AudioProcessorLiveTest, RelativeEnergyIsTakenAgainstTheLastTwentyRecords) {
+  struct Case {
+    std::int64_t window;  // relativeEnergyWindow, the report period only
+    int loudBefore;       // loud buffers between the quiet one and the one measured
+    float rel;
+  } cases[] = {
+      {3, 3, 0.5f}, {3, 19, 0.5f}, {3, 20, 0.0f}, {20, 19, 0.5f}, {20, 20, 0.0f}, {30, 20, 0.0f}, {30, 25, 0.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("window " + std::to_string(c.window) + ", " + std::to_string(c.loudBefore) + " loud buffers before");
+    EngineFarm farm;
+    AudioProcessor processor(farm.factory());
+    processor.setRelativeEnergyWindow(c.window);
+    processor.startRecordingLive();
+    farm.last().push(mono(1600, 0.01f));
+    for (int i = 0; i < c.loudBefore; ++i) farm.last().push(mono(1600, 0.1f));
+    farm.last().push(mono(1600, 0.1f));
+    const auto energy = processor.audioEnergy();
+    ASSERT_EQ(energy.size(), static_cast<std::size_t>(c.loudBefore) + 2);
+    EXPECT_NEAR(energy.back().rel, c.rel, 1e-5);
+  }
+}
+
 TEST(AudioProcessorLiveTest, DebugReportEveryTwoSecondsOfSamples) {
   LogCapture log;
   EngineFarm farm;
