@@ -13,7 +13,7 @@ namespace jinja::detail {
 
 namespace {
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, space = false, zero = false, alternate = false;
   std::size_t width = 0;
   std::optional<std::size_t> precision;
@@ -28,13 +28,13 @@ std::size_t codePoints(std::string_view s) {
 
 // Pads `body` (with its sign and prefix already in front) to the width; zeros go after `lead`
 // characters (the sign and prefix) when the zero flag asks for them.
-std::string padded(std::string body, const Spec& spec, std::size_t lead, bool zerosAllowed) {
+std::string padded(std::string body, const Conversion& conversion, std::size_t lead, bool zerosAllowed) {
   const std::size_t length = codePoints(body);
-  if (length >= spec.width) return body;
-  const std::size_t fill = spec.width - length;
+  if (length >= conversion.width) return body;
+  const std::size_t fill = conversion.width - length;
   checkStringSize(body.size() + fill);
-  if (spec.left) return body + std::string(fill, ' ');
-  if (spec.zero && zerosAllowed) return body.insert(lead, fill, '0');
+  if (conversion.left) return body + std::string(fill, ' ');
+  if (conversion.zero && zerosAllowed) return body.insert(lead, fill, '0');
   return std::string(fill, ' ') + body;
 }
 
@@ -50,61 +50,61 @@ std::string kindName(const Value& v) {
   }
 }
 
-std::string formatInteger(const Value& v, const Spec& spec) {
+std::string formatInteger(const Value& v, const Conversion& conversion) {
   std::int64_t n;
   if (v.isInt()) n = v.asInt();
   else if (v.isBoolean()) n = v.asBool() ? 1 : 0;
-  else if (v.isDouble() && (spec.type == 'd' || spec.type == 'i' || spec.type == 'u')) {
+  else if (v.isDouble() && (conversion.type == 'd' || conversion.type == 'i' || conversion.type == 'u')) {
     const double d = std::trunc(v.asDouble());
     if (!std::isfinite(d) || d < -9.2e18 || d > 9.2e18)
-      throw JinjaError::runtime("%" + std::string(1, spec.type) + " format of " + v.description() + " is out of range");
+      throw JinjaError::runtime("%" + std::string(1, conversion.type) + " format of " + v.description() + " is out of range");
     n = static_cast<std::int64_t>(d);
   } else {
-    const bool real = spec.type == 'd' || spec.type == 'i' || spec.type == 'u';
-    throw JinjaError::runtime("%" + std::string(1, spec.type) + " format: " + (real ? "a real number" : "an integer") +
+    const bool real = conversion.type == 'd' || conversion.type == 'i' || conversion.type == 'u';
+    throw JinjaError::runtime("%" + std::string(1, conversion.type) + " format: " + (real ? "a real number" : "an integer") +
                               " is required, not " + kindName(v));
   }
-  const unsigned base = spec.type == 'x' || spec.type == 'X' ? 16 : spec.type == 'o' ? 8 : 10;
-  const char* digitsOf = spec.type == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+  const unsigned base = conversion.type == 'x' || conversion.type == 'X' ? 16 : conversion.type == 'o' ? 8 : 10;
+  const char* digitsOf = conversion.type == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   std::uint64_t magnitude = n < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
   std::string digits;
   do {
     digits.insert(digits.begin(), digitsOf[magnitude % base]);
     magnitude /= base;
   } while (magnitude > 0);
-  if (spec.precision && digits.size() < *spec.precision) {
-    checkStringSize(*spec.precision);
-    digits.insert(0, *spec.precision - digits.size(), '0');
+  if (conversion.precision && digits.size() < *conversion.precision) {
+    checkStringSize(*conversion.precision);
+    digits.insert(0, *conversion.precision - digits.size(), '0');
   }
-  std::string lead = n < 0 ? "-" : spec.plus ? "+" : spec.space ? " " : "";
-  if (spec.alternate && base == 16) lead += spec.type == 'X' ? "0X" : "0x";
-  if (spec.alternate && base == 8) lead += "0o";
-  return padded(lead + digits, spec, lead.size(), true);
+  std::string lead = n < 0 ? "-" : conversion.plus ? "+" : conversion.space ? " " : "";
+  if (conversion.alternate && base == 16) lead += conversion.type == 'X' ? "0X" : "0x";
+  if (conversion.alternate && base == 8) lead += "0o";
+  return padded(lead + digits, conversion, lead.size(), true);
 }
 
-std::string formatFloat(const Value& v, const Spec& spec) {
+std::string formatFloat(const Value& v, const Conversion& conversion) {
   if (!v.isNumeric() && !v.isBoolean())
     throw JinjaError::runtime("must be real number, not " + kindName(v));
   const double d = v.isBoolean() ? (v.asBool() ? 1.0 : 0.0) : v.toDouble();
-  if (spec.precision && *spec.precision > 1000) throw JinjaError::runtime("Format precision too large");
+  if (conversion.precision && *conversion.precision > 1000) throw JinjaError::runtime("Format precision too large");
   std::string pattern = "%";
-  if (spec.plus) pattern += '+';
-  if (spec.space) pattern += ' ';
-  if (spec.alternate) pattern += '#';
+  if (conversion.plus) pattern += '+';
+  if (conversion.space) pattern += ' ';
+  if (conversion.alternate) pattern += '#';
   pattern += '.';
-  pattern += std::to_string(spec.precision.value_or(6));
-  pattern += spec.type;
+  pattern += std::to_string(conversion.precision.value_or(6));
+  pattern += conversion.type;
   char buffer[1100];
   std::snprintf(buffer, sizeof buffer, pattern.c_str(), d);
   std::string body = buffer;
   const std::size_t lead = !body.empty() && (body[0] == '-' || body[0] == '+' || body[0] == ' ') ? 1 : 0;
-  return padded(std::move(body), spec, lead, std::isfinite(d));
+  return padded(std::move(body), conversion, lead, std::isfinite(d));
 }
 
-std::string formatText(const Value& v, const Spec& spec) {
+std::string formatText(const Value& v, const Conversion& conversion) {
   std::string body;
-  if (spec.type == 'r' && v.isString()) body = "'" + v.asString() + "'";
-  else if (spec.type == 'c') {
+  if (conversion.type == 'r' && v.isString()) body = "'" + v.asString() + "'";
+  else if (conversion.type == 'c') {
     if (v.isString() && codePoints(v.asString()) == 1) {
       body = v.asString();
     } else if (v.isInt() && v.asInt() >= 0 && v.asInt() <= 0x10FFFF) {
@@ -122,17 +122,17 @@ std::string formatText(const Value& v, const Spec& spec) {
   } else {
     body = v.description();
   }
-  if (spec.precision && spec.type != 'c') {
+  if (conversion.precision && conversion.type != 'c') {
     // The first `precision` code points.
     std::size_t taken = 0, at = 0;
-    while (at < body.size() && taken < *spec.precision) {
+    while (at < body.size() && taken < *conversion.precision) {
       ++at;
       while (at < body.size() && (static_cast<unsigned char>(body[at]) & 0xC0) == 0x80) ++at;
       ++taken;
     }
     body.resize(at);
   }
-  return padded(std::move(body), spec, 0, false);
+  return padded(std::move(body), conversion, 0, false);
 }
 
 }  // namespace
@@ -166,14 +166,14 @@ std::string percentFormat(const std::string& format, const Value& arguments) {
       mapped = true;
       i = close + 1;
     }
-    Spec spec;
+    Conversion conversion;
     for (; i < format.size(); ++i) {
       const char c = format[i];
-      if (c == '-') spec.left = true;
-      else if (c == '+') spec.plus = true;
-      else if (c == ' ') spec.space = true;
-      else if (c == '0') spec.zero = true;
-      else if (c == '#') spec.alternate = true;
+      if (c == '-') conversion.left = true;
+      else if (c == '+') conversion.plus = true;
+      else if (c == ' ') conversion.space = true;
+      else if (c == '0') conversion.zero = true;
+      else if (c == '#') conversion.alternate = true;
       else break;
     }
     auto number = [&](std::size_t& into) {
@@ -183,40 +183,40 @@ std::string percentFormat(const std::string& format, const Value& arguments) {
       }
     };
     if (i < format.size() && format[i] == '*') throw JinjaError::runtime("'*' widths in formats are not supported");
-    number(spec.width);
+    number(conversion.width);
     if (i < format.size() && format[i] == '.') {
       ++i;
       std::size_t precision = 0;
       number(precision);
-      spec.precision = precision;
+      conversion.precision = precision;
     }
     while (i < format.size() && (format[i] == 'h' || format[i] == 'l' || format[i] == 'L')) ++i;
     if (i >= format.size()) throw JinjaError::runtime("incomplete format");
-    spec.type = format[i];
+    conversion.type = format[i];
     if (!argument) {
       if (used >= count) throw JinjaError::runtime("not enough arguments for format string");
       argument = isList ? &arguments.asArray()[used] : &arguments;
       ++used;
     }
-    switch (spec.type) {
+    switch (conversion.type) {
       case 's':
       case 'r':
       case 'a':
-      case 'c': out += formatText(*argument, spec); break;
+      case 'c': out += formatText(*argument, conversion); break;
       case 'd':
       case 'i':
       case 'u':
       case 'x':
       case 'X':
-      case 'o': out += formatInteger(*argument, spec); break;
+      case 'o': out += formatInteger(*argument, conversion); break;
       case 'f':
       case 'F':
       case 'e':
       case 'E':
       case 'g':
-      case 'G': out += formatFloat(*argument, spec); break;
+      case 'G': out += formatFloat(*argument, conversion); break;
       default:
-        throw JinjaError::runtime("unsupported format character '" + std::string(1, spec.type) + "'");
+        throw JinjaError::runtime("unsupported format character '" + std::string(1, conversion.type) + "'");
     }
     checkStringSize(out.size());
   }
